@@ -1,0 +1,58 @@
+#pragma once
+// The two log sides: every line reaches its side's pane and, while the side's
+// log file is open, "SEND.LOG" or "RECEIVE.LOG" in the program's home.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "app/front_end.h"
+#include "app/side.h"
+
+namespace kestrel::app {
+
+inline constexpr std::size_t kMaxLogLine = 132;
+
+class Logger {
+ public:
+  // home: the directory that holds the log files.
+  Logger(FrontEnd& front_end, std::string home);
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Appends one line (cut to 132 characters) to the side's pane and open log.
+  void LogLine(Side side, std::string_view text);
+  // Opens the side's log for appending, deleting it first when it is larger
+  // than the size limit; writes the opening line.
+  void OpenLog(Side side);
+  // Writes the closing lines and closes the side's log, if open.
+  void CloseLog(Side side);
+  [[nodiscard]] bool IsOpen(Side side) const;
+  // Size limit in bytes; 0 means none.
+  void SetSizeLimit(std::uint32_t bytes) { size_limit_ = bytes; }
+
+  [[nodiscard]] FrontEnd& front_end() { return front_end_; }
+  [[nodiscard]] std::string LogPath(Side side) const;
+
+ private:
+  struct SideLog {
+    std::FILE* file = nullptr;
+    std::atomic<bool> open{false};
+  };
+  SideLog& Of(Side side) { return side == Side::Sending ? send_ : receive_; }
+  const SideLog& Of(Side side) const { return side == Side::Sending ? send_ : receive_; }
+  void LockFromAnyThread();
+
+  FrontEnd& front_end_;
+  std::string home_;
+  std::atomic<std::uint32_t> size_limit_{0};
+  std::mutex lock_;
+  SideLog send_;
+  SideLog receive_;
+};
+
+}  // namespace kestrel::app

@@ -1,0 +1,56 @@
+#pragma once
+// The configuration record: one field per key of the configuration file,
+// named after the key. String fields are cut to their maximum when read.
+
+#include <cstdint>
+#include <string>
+
+#include "config/filters.h"
+#include "config/redirects.h"
+
+namespace kestrel::config {
+
+struct Configuration {
+  // Common to both sides.
+  std::uint8_t AUTODIAL = 0;
+  std::uint16_t CONNECTTIME = 60;
+  std::uint8_t BUSYTRIES = 3;
+  std::uint16_t BUSYPAUSE = 30;
+  std::string CONNECTTXT = "Connected to ";
+  std::uint16_t NETTIMEOUT = 90;
+  // Log size limit in bytes (LOGSIZE x 1000); 0 means none. Kept in 32 bits so
+  // that values above 65 mean what they say.
+  std::uint32_t LOGSIZE = 0;
+
+  // Receiving side.
+  std::string POPSERVER;
+  std::string POPUSERNAME;
+  std::string POPPASSWORD;
+  std::string INBOUND;       // absolute, ends in "\"
+  std::string SAVEEMAIL;     // absolute, ends in "\"
+  std::string EMAILARRIVED;  // absolute file name
+  std::uint16_t POPPORT = 0;  // 0: the service look-up, then 110
+  FilterLists Filters;
+
+  // Sending side.
+  std::string FROM;
+  std::string FROMEMAIL;
+  std::string SUBJECT;
+  std::string HOST;
+  bool DISABLECHECK = false;
+  std::uint16_t OURZONE = 0;
+  std::string OUTBOUND;  // no trailing "\", not made absolute
+  bool BusyFiles = true;
+  std::string NETMAIL;  // ends in "\"
+  std::string VFIDO;    // ends in "\"
+  std::string RemapFrom;
+  std::string RemapTo;
+  std::uint16_t MINIMUMFILES = 0;
+  std::int32_t MINIMUMBYTES = 0;
+  std::int32_t MINIMUMMAIL = 0;
+  bool SendTextMode = false;
+  std::uint16_t SMTPPORT = 0;  // 0: the service look-up, then 25
+  RedirectTable Redirects;
+};
+
+}  // namespace kestrel::config

@@ -1,0 +1,30 @@
+#pragma once
+// The receiving side's filter lists, loaded from the filter file beside the
+// program at each read of the receiving configuration.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::config {
+
+inline constexpr std::size_t kMaxXMailerFilters = 25;
+inline constexpr std::size_t kMaxFromFilters = 50;
+inline constexpr std::size_t kMaxToFilters = 25;
+inline constexpr std::size_t kMaxSubjectFilters = 50;
+inline constexpr std::size_t kMaxFilterValue = 79;
+
+struct FilterLists {
+  bool AcceptAll = false;
+  std::vector<std::string> XMailer;  // values upper-cased, in file order
+  std::vector<std::string> From;
+  std::vector<std::string> To;
+  std::vector<std::string> Subject;
+
+  void Clear() { *this = FilterLists{}; }
+};
+
+// Clears the lists, then reads the file when it can be opened.
+void LoadFilterFile(std::string_view path, FilterLists& filters);
+
+}  // namespace kestrel::config

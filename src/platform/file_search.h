@@ -1,0 +1,32 @@
+#pragma once
+// Directory search with "*" and "?" patterns through Windows-like names.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::platform {
+
+struct FoundFile {
+  std::string name;  // the real name on disk
+  std::string path;  // the real full path
+  std::uint64_t size = 0;
+  std::time_t modified = 0;
+  bool is_directory = false;
+  bool hidden = false;  // a name beginning with "."
+};
+
+enum class SearchOutcome { Found, NoMatch, NoDirectory };
+
+struct SearchResult {
+  SearchOutcome outcome = SearchOutcome::NoMatch;
+  std::vector<FoundFile> files;  // sorted by name, byte order
+};
+
+// Searches "DIRECTORY\PATTERN": the directory is resolved case-insensitively,
+// the pattern is matched case-insensitively against every entry but "." and "..".
+[[nodiscard]] SearchResult FindFiles(std::string_view directory_and_pattern);
+
+}  // namespace kestrel::platform

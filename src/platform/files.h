@@ -1,0 +1,42 @@
+#pragma once
+// File operations through Windows-like names (see file_names.h).
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrel::platform {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen on the resolved name; null on failure (errno set).
+[[nodiscard]] UniqueFile OpenFile(std::string_view name, const char* mode);
+
+[[nodiscard]] bool FileExists(std::string_view name);  // a regular file
+[[nodiscard]] bool DirectoryExists(std::string_view name);
+[[nodiscard]] std::optional<std::uint64_t> FileSize(std::string_view name);
+
+[[nodiscard]] bool DeleteFile(std::string_view name);
+[[nodiscard]] bool RenameFile(std::string_view from, std::string_view to);
+[[nodiscard]] bool TruncateFile(std::string_view name);  // to zero length
+
+// Reads at most max_bytes of a file; nothing when it cannot be opened or read.
+[[nodiscard]] std::optional<std::string> ReadFilePrefix(std::string_view name,
+                                                        std::size_t max_bytes);
+
+// Replaces a file's content atomically: written and synced under a temporary
+// name in the same directory, then renamed over the old file, so a crash
+// leaves either the old or the new content. Creates the file when missing.
+[[nodiscard]] bool ReplaceFileContent(std::string_view name, std::string_view content);
+
+// Creates a file only when it does not exist yet (O_EXCL); false when it exists
+// or cannot be created.
+[[nodiscard]] bool CreateFileExclusive(std::string_view name);
+
+}  // namespace kestrel::platform

@@ -1,0 +1,60 @@
+#include "support/recording_front_end.h"
+
+#include <algorithm>
+
+namespace kestrel::testing {
+
+void RecordingFrontEnd::AppendPaneLine(app::Side side, std::string_view line) {
+  std::lock_guard guard(mutex_);
+  (side == app::Side::Sending ? send_lines_ : get_lines_).emplace_back(line);
+}
+
+void RecordingFrontEnd::ClearPane(app::Side side) {
+  std::lock_guard guard(mutex_);
+  (side == app::Side::Sending ? send_lines_ : get_lines_).clear();
+}
+
+void RecordingFrontEnd::SetField(app::Field field, std::string_view text) {
+  std::lock_guard guard(mutex_);
+  fields_[field].emplace_back(text);
+}
+
+void RecordingFrontEnd::SetWaitingIndicator(app::Side side, bool waiting) {
+  std::lock_guard guard(mutex_);
+  (side == app::Side::Sending ? send_waiting_ : get_waiting_) = waiting;
+}
+
+std::vector<std::string> RecordingFrontEnd::Lines(app::Side side) const {
+  std::lock_guard guard(mutex_);
+  return side == app::Side::Sending ? send_lines_ : get_lines_;
+}
+
+std::string RecordingFrontEnd::Field(app::Field field) const {
+  std::lock_guard guard(mutex_);
+  auto it = fields_.find(field);
+  return it == fields_.end() || it->second.empty() ? std::string() : it->second.back();
+}
+
+std::vector<std::string> RecordingFrontEnd::FieldHistory(app::Field field) const {
+  std::lock_guard guard(mutex_);
+  auto it = fields_.find(field);
+  return it == fields_.end() ? std::vector<std::string>() : it->second;
+}
+
+bool RecordingFrontEnd::Waiting(app::Side side) const {
+  std::lock_guard guard(mutex_);
+  return side == app::Side::Sending ? send_waiting_ : get_waiting_;
+}
+
+bool RecordingFrontEnd::HasLine(app::Side side, const std::string& line) const {
+  auto lines = Lines(side);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool RecordingFrontEnd::HasLineStartingWith(app::Side side, const std::string& prefix) const {
+  auto lines = Lines(side);
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+}  // namespace kestrel::testing
