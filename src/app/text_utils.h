@@ -26,7 +26,8 @@ inline constexpr std::size_t kMaxWord = 80;
 // Leading run of "-" and digits as a 32-bit integer; 0 if empty or invalid.
 [[nodiscard]] std::int32_t TextToInt(std::string_view text);
 
-// One trailing "\" removed, except from a drive root such as "C:\".
+// One trailing "\" (or "/") removed, except from a drive root such as "C:\"
+// and from the POSIX root "/".
 [[nodiscard]] std::string StripTrailingBackslash(std::string_view path);
 
 // The n-th word (1-based); a tab ends the skipping of blanks but not a word.

@@ -26,9 +26,9 @@ struct Configuration {
   std::string POPSERVER;
   std::string POPUSERNAME;
   std::string POPPASSWORD;
-  std::string INBOUND;       // absolute, ends in "\"
-  std::string SAVEEMAIL;     // absolute, ends in "\"
-  std::string EMAILARRIVED;  // absolute file name
+  std::string INBOUND;        // absolute, ends in "\"
+  std::string SAVEEMAIL;      // absolute, ends in "\"
+  std::string EMAILARRIVED;   // absolute file name
   std::uint16_t POPPORT = 0;  // 0: the service look-up, then 110
   FilterLists Filters;
 

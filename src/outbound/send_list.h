@@ -26,8 +26,8 @@ enum class AfterSendAction : std::uint8_t { Nothing = 0, Delete = 1, Truncate = 
 struct SendEntry {
   SendState State = SendState::Pending;
   SendKind Kind = SendKind::OutboundPacket;
-  std::string Path;      // the file to send
-  std::string ListPath;  // flow file, list or *.MSG that named it; may be empty
+  std::string Path;       // the file to send
+  std::string ListPath;   // flow file, list or *.MSG that named it; may be empty
   int RedirectIndex = 0;  // from 1
   AfterSendAction AfterSend = AfterSendAction::Nothing;
 };

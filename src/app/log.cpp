@@ -1,0 +1,95 @@
+#include "app/log.h"
+
+#include <thread>
+
+#include "app/text_utils.h"
+#include "platform/files.h"
+
+namespace kestrel::app {
+
+namespace {
+
+constexpr std::string_view kPasswordCommand = "-> PASS";
+constexpr std::string_view kPasswordMask = " [PASSWORD]";
+
+}  // namespace
+
+Logger::Logger(FrontEnd& front_end, std::string home)
+    : front_end_(front_end), home_(std::move(home)) {}
+
+Logger::~Logger() {
+  for (SideLog* log : {&send_, &receive_}) {
+    if (log->file) std::fclose(log->file);
+  }
+}
+
+std::string Logger::LogPath(Side side) const {
+  return home_ + (side == Side::Sending ? "/SEND.LOG" : "/RECEIVE.LOG");
+}
+
+void Logger::LockFromAnyThread() {
+  // The user-interface thread must keep carrying out the pane writes of a
+  // worker that holds the lock, or the two would wait for each other.
+  if (!front_end_.OnUserInterfaceThread()) {
+    lock_.lock();
+    return;
+  }
+  while (!lock_.try_lock()) {
+    front_end_.ProcessPendingWrites();
+    std::this_thread::yield();
+  }
+}
+
+void Logger::LogLine(Side side, std::string_view text) {
+  std::string line(text.substr(0, kMaxLogLine));
+  if (side == Side::Receiving && line.compare(0, kPasswordCommand.size(), kPasswordCommand) == 0)
+    line = std::string(kPasswordCommand) + std::string(kPasswordMask);
+
+  LockFromAnyThread();
+  std::lock_guard guard(lock_, std::adopt_lock);
+  front_end_.AppendPaneLine(side, line);
+  SideLog& log = Of(side);
+  if (log.open && log.file) {
+    line += "\r\n";
+    std::fwrite(line.data(), 1, line.size(), log.file);
+    std::fflush(log.file);
+  }
+}
+
+void Logger::OpenLog(Side side) {
+  {
+    LockFromAnyThread();
+    std::lock_guard guard(lock_, std::adopt_lock);
+    SideLog& log = Of(side);
+    if (log.open) return;
+    const std::string path = LogPath(side);
+    const std::uint32_t limit = size_limit_;
+    if (limit != 0) {
+      if (const auto size = platform::FileSize(path); size && *size > limit)
+        (void)platform::DeleteFile(path);
+    }
+    if (log.file) std::fclose(log.file);
+    log.file = platform::OpenFile(path, "ab").release();
+    if (!log.file) return;
+    log.open = true;
+  }
+  LogLine(side, "-- Logfile opened " + DateText() + " " + TimeText());
+}
+
+void Logger::CloseLog(Side side) {
+  if (!Of(side).open) return;
+  LogLine(side, "-- Logfile closed " + DateText() + " " + TimeText());
+  LogLine(side, "");
+  LockFromAnyThread();
+  std::lock_guard guard(lock_, std::adopt_lock);
+  SideLog& log = Of(side);
+  if (log.file) std::fclose(log.file);
+  log.file = nullptr;
+  log.open = false;
+}
+
+bool Logger::IsOpen(Side side) const {
+  return Of(side).open;
+}
+
+}  // namespace kestrel::app

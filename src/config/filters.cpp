@@ -1,0 +1,40 @@
+#include "config/filters.h"
+
+#include "app/text_utils.h"
+#include "config/text_lines.h"
+
+namespace kestrel::config {
+
+namespace {
+
+void AddBounded(std::vector<std::string>& list, std::size_t capacity, std::string value) {
+  if (list.size() < capacity) list.push_back(std::move(value));
+}
+
+}  // namespace
+
+void LoadFilterFile(std::string_view path, FilterLists& filters) {
+  filters.Clear();
+  TextLineReader reader(path);
+  if (!reader.is_open()) return;
+  std::string line;
+  while (reader.Next(line)) {
+    if (line.empty() || line[0] == ';') continue;
+    const std::string keyword = app::UpperCase(app::WordAt(line, 1));
+    std::string value = app::UpperCase(app::TrimLeadingBlanks(app::DeleteWord(line, 1)));
+    if (value.size() > kMaxFilterValue) value.resize(kMaxFilterValue);
+    if (keyword == "@ALL") {
+      filters.AcceptAll = true;
+    } else if (keyword == "XMAILER") {
+      AddBounded(filters.XMailer, kMaxXMailerFilters, std::move(value));
+    } else if (keyword == "FROM") {
+      AddBounded(filters.From, kMaxFromFilters, std::move(value));
+    } else if (keyword == "TO") {
+      AddBounded(filters.To, kMaxToFilters, std::move(value));
+    } else if (keyword == "SUBJECT") {
+      AddBounded(filters.Subject, kMaxSubjectFilters, std::move(value));
+    }
+  }
+}
+
+}  // namespace kestrel::config

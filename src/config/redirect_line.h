@@ -1,0 +1,14 @@
+#pragma once
+// The REDIRECT line of the configuration file.
+
+#include <string_view>
+
+#include "config/configuration.h"
+
+namespace kestrel::config {
+
+// Adds one entry for "REDIRECT address e-mail [name ...]" (the first "=" of
+// the line already a blank); ignored without a message once the table is full.
+void AddRedirectLine(std::string_view line, Configuration& configuration);
+
+}  // namespace kestrel::config

@@ -1,0 +1,46 @@
+#include "platform/clock.h"
+
+#include <sys/time.h>
+
+#include <ctime>
+#include <mutex>
+#include <utility>
+
+namespace kestrel::platform {
+
+namespace {
+
+std::mutex clock_mutex;
+ClockSource test_clock;
+
+LocalTime RealNow() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  std::tm local{};
+  localtime_r(&now.tv_sec, &local);
+  return LocalTime{local.tm_year + 1900,
+                   local.tm_mon + 1,
+                   local.tm_mday,
+                   local.tm_hour,
+                   local.tm_min,
+                   local.tm_sec,
+                   static_cast<int>(now.tv_usec / 10000)};
+}
+
+}  // namespace
+
+LocalTime Now() {
+  ClockSource source;
+  {
+    std::lock_guard guard(clock_mutex);
+    source = test_clock;
+  }
+  return source ? source() : RealNow();
+}
+
+void SetClockForTesting(ClockSource source) {
+  std::lock_guard guard(clock_mutex);
+  test_clock = std::move(source);
+}
+
+}  // namespace kestrel::platform

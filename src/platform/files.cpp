@@ -1,0 +1,118 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/file_names.h"
+
+namespace kestrel::platform {
+
+namespace {
+
+bool StatResolved(std::string_view name, struct stat& info) {
+  return stat(ResolveName(name).c_str(), &info) == 0;
+}
+
+bool WriteAll(int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t written = write(fd, content.data(), content.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    content.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+}  // namespace
+
+UniqueFile OpenFile(std::string_view name, const char* mode) {
+  return UniqueFile(std::fopen(ResolveName(name).c_str(), mode));
+}
+
+bool FileExists(std::string_view name) {
+  struct stat info {};
+  return StatResolved(name, info) && S_ISREG(info.st_mode);
+}
+
+bool DirectoryExists(std::string_view name) {
+  struct stat info {};
+  return StatResolved(name, info) && S_ISDIR(info.st_mode);
+}
+
+std::optional<std::uint64_t> FileSize(std::string_view name) {
+  struct stat info {};
+  if (!StatResolved(name, info) || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool DeleteFile(std::string_view name) {
+  return unlink(ResolveName(name).c_str()) == 0;
+}
+
+bool RenameFile(std::string_view from, std::string_view to) {
+  return rename(ResolveName(from).c_str(), ResolveName(to).c_str()) == 0;
+}
+
+bool TruncateFile(std::string_view name) {
+  return truncate(ResolveName(name).c_str(), 0) == 0;
+}
+
+std::optional<std::string> ReadFilePrefix(std::string_view name, std::size_t max_bytes) {
+  UniqueFile file = OpenFile(name, "rb");
+  if (!file) return std::nullopt;
+  std::string content;
+  char buffer[65536];
+  while (content.size() < max_bytes) {
+    const std::size_t want = std::min(sizeof buffer, max_bytes - content.size());
+    const std::size_t got = std::fread(buffer, 1, want, file.get());
+    content.append(buffer, got);
+    if (got < want) {
+      if (std::ferror(file.get())) return std::nullopt;
+      break;
+    }
+  }
+  return content;
+}
+
+bool ReplaceFileContent(std::string_view name, std::string_view content) {
+  const std::string target = ResolveName(name);
+  std::string temp = target + ".kestrel-XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) return false;
+  struct stat old_info {};
+  if (stat(target.c_str(), &old_info) == 0) fchmod(fd, old_info.st_mode & 07777);
+  const bool written = WriteAll(fd, content) && fsync(fd) == 0;
+  const bool closed = close(fd) == 0;
+  if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // Make the rename itself durable.
+  const int dir_fd = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+  return true;
+}
+
+bool CreateFileExclusive(std::string_view name) {
+  const int fd = open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+}  // namespace kestrel::platform
