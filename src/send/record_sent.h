@@ -1,0 +1,40 @@
+#pragma once
+// Bookkeeping after the server confirmed a message: the file leaves its flow
+// file or list, a file attach leaves the message subject, a netmail gets its
+// sent flag, temporary packets go, files marked for it are deleted or
+// truncated. Every file rewritten is replaced atomically.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/log.h"
+#include "outbound/send_list.h"
+
+namespace kestrel::send {
+
+// Stored message attribute bits.
+inline constexpr std::uint16_t kAttrSent = 0x0008;
+inline constexpr std::uint16_t kAttrFileAttached = 0x0010;
+inline constexpr std::uint16_t kAttrKillSent = 0x0080;
+inline constexpr std::uint16_t kAttrLocal = 0x0100;
+
+// The remap pair of the configuration: the scans remapped the paths of
+// listed files, so the flow-file line of a file is found through it too.
+struct PathRemap {
+  std::string from;
+  std::string to;
+};
+
+struct RecordResult {
+  // An open file could not be read or written (disk full, I/O error): the
+  // dialogue stops rather than send more mail whose bookkeeping fails too.
+  bool io_error = false;
+};
+
+// Handles every Taken entry of the list (the confirmed message's) in list
+// order and sets it Sent. Files that cannot be opened, created or deleted are
+// passed over silently.
+RecordResult RecordSent(outbound::SendList& list, app::Logger& logger, const PathRemap& remap = {});
+
+}  // namespace kestrel::send

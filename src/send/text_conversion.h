@@ -1,0 +1,63 @@
+#pragma once
+// Netmail messages (*.MSG) and mail packets (*.PKT) sent as readable text
+// e-mail: control lines (kludges) left out, control characters removed, long
+// lines cut into pieces of at most 120 characters, then the header template.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/log.h"
+#include "send/line_sink.h"
+
+namespace kestrel::send {
+
+// Longest piece of a text line sent: longer lines arrive cut into pieces.
+inline constexpr std::size_t kMaxTextPiece = 120;
+// The e-mail subject taken from a packed message is cut to this.
+inline constexpr std::size_t kMaxPacketSubject = 80;
+// Files converted to text are read whole; a bigger one is refused (it would
+// be no readable mail, and memory must stay bounded).
+inline constexpr std::uint64_t kMaxTextFileBytes = 64u * 1024 * 1024;
+
+// What a text conversion needs from the running dialogue.
+struct TextSendContext {
+  LineSink& sink;
+  app::Logger& logger;
+  std::string header_template_path;  // usually HeaderTemplatePath()
+  int boundary = 0;                  // of the message being sent
+  std::int32_t& bytes_sent_total;    // the dialogue's running total; grows by the size
+  std::int32_t total_bytes = 0;      // the send list's TotalBytes, for TotalPercent
+};
+
+// Cuts the text at CRs into lines of at most 120 characters and sends them:
+// a piece that begins with code 1 (a kludge) is left out, control characters
+// are removed, a lone "." becomes the empty line. Text after the last CR is
+// not sent. Stops when the sink is aborted.
+void SendTextLines(LineSink& sink, std::string_view text);
+
+// The converted body of a packet: the packed messages' texts with the first
+// message's subject, as the packet-as-text conversion sends them.
+struct PacketText {
+  int message_count = 0;
+  std::optional<std::string> subject;  // first message's subject; none without messages
+  std::string text;                    // ready for SendTextLines
+};
+// Pure conversion of what follows the 58-byte packet header. Malformed
+// messages are not detected; their fields are taken from whatever is there.
+[[nodiscard]] PacketText ConvertPacketText(std::string_view after_header);
+
+// Sends a stored message as the text part: subject line and text-part head,
+// the converted text, the header template; sets the progress fields. False
+// (nothing sent) when the file cannot be opened, is shorter than its header or
+// too big; the caller then treats it like a file that cannot be opened.
+[[nodiscard]] bool SendNetmailAsText(TextSendContext& context, std::string_view path,
+                                     std::int32_t size);
+
+// Sends every packed message of a packet as text, logs the message count.
+// False as for SendNetmailAsText (the header being the 58-byte packet header).
+[[nodiscard]] bool SendPacketAsText(TextSendContext& context, std::string_view path,
+                                    std::int32_t size);
+
+}  // namespace kestrel::send
