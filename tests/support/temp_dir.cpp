@@ -21,7 +21,9 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::File(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::File(const std::string& relative) const {
+  return path_ + "/" + relative;
+}
 
 std::string TempDir::Write(const std::string& relative, const std::string& content) const {
   const fs::path full = File(relative);
@@ -44,6 +46,8 @@ std::string TempDir::Read(const std::string& relative) const {
   return content.str();
 }
 
-bool TempDir::Exists(const std::string& relative) const { return fs::exists(File(relative)); }
+bool TempDir::Exists(const std::string& relative) const {
+  return fs::exists(File(relative));
+}
 
 }  // namespace kestrel::testing

@@ -1,0 +1,178 @@
+#include "config/read_configuration.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "config/address.h"
+#include "platform/program_home.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::config {
+namespace {
+
+using app::Side;
+
+class ReadConfigurationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("KESTREL_HOME", home.path().c_str(), 1);
+    platform::SetProgramPath("kestrel");
+  }
+  void TearDown() override { unsetenv("KESTREL_HOME"); }
+
+  bool Read(Side side, const std::string& ini) {
+    home.Write("KESTREL.INI", ini);
+    return ReadConfiguration(side, "KESTREL.INI", c, logger);
+  }
+
+  testing::TempDir home;
+  testing::RecordingFrontEnd front_end;
+  app::Logger logger{front_end, home.path()};
+  Configuration c;
+};
+
+TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
+  ASSERT_TRUE(Read(Side::Sending,
+                   "outbound = c:\\bink\\outbound\\\r\n"
+                   "NETMAIL c:\\fido\\netmail\r\n"
+                   "VFIDO=C:\\\n"
+                   "SUBJECT Price a=b\n"
+                   "FROM=John Q. Public\n"
+                   "FROMEMAIL joe@example.org second\n"
+                   "HOST relay ; main\n"
+                   "; HOST commented\n"
+                   "  ;HOST=blank-led comment matches nothing\n"
+                   "[SMTP]\n"
+                   "host\tnot-a-key\n"
+                   "HOSTNAME other\n"
+                   "POPSERVER from-the-other-side\n"
+                   "MINIMUMBYTES=-5\n"
+                   "OURZONE 2\n"
+                   "SMTPPORT 2525\n"
+                   "FLOWREMAP d:\\files f:\\fido\\files\n"
+                   "DISABLECHECK whatever\n"
+                   "CONNECTTXT=\"Verbunden mit \" trailing\n"
+                   "LOGSIZE=50\n"));
+  EXPECT_EQ(c.OUTBOUND, "C:\\BINK\\OUTBOUND");
+  EXPECT_EQ(c.NETMAIL, "C:\\FIDO\\NETMAIL\\");
+  EXPECT_EQ(c.VFIDO, "C:\\\\");
+  EXPECT_EQ(c.SUBJECT, "Price a b");
+  EXPECT_EQ(c.FROM, "John Q. Public");
+  EXPECT_EQ(c.FROMEMAIL, "joe@example.org");
+  EXPECT_EQ(c.HOST, "relay");
+  EXPECT_EQ(c.POPSERVER, "");
+  EXPECT_EQ(c.MINIMUMBYTES, -5);
+  EXPECT_EQ(c.OURZONE, 2);
+  EXPECT_EQ(c.SMTPPORT, 2525);
+  EXPECT_EQ(c.RemapFrom, "D:\\FILES");
+  EXPECT_EQ(c.RemapTo, "F:\\FIDO\\FILES");
+  EXPECT_TRUE(c.DISABLECHECK);
+  EXPECT_EQ(c.CONNECTTXT, "Verbunden mit ");
+  EXPECT_EQ(c.LOGSIZE, 50000u);
+}
+
+TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\n"));
+  EXPECT_EQ(c.NETTIMEOUT, 5);
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nCONNECTTXT CONNECT\n"));
+  EXPECT_EQ(c.NETTIMEOUT, 90);
+  EXPECT_EQ(c.SUBJECT, "");
+  EXPECT_EQ(c.CONNECTTXT, "CONNECTTXT CONNECT");
+  EXPECT_EQ(c.LOGSIZE, 0u);
+}
+
+TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
+  EXPECT_FALSE(Read(Side::Sending, "; only comments\n\n"));
+  EXPECT_TRUE(
+      front_end.HasLine(Side::Sending, "** No Outbound, Netmail or VFIDO directory specified"));
+  EXPECT_FALSE(Read(Side::Sending, "OUTBOUND /x\nHOST\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No Hostname defined"));
+  EXPECT_FALSE(Read(Side::Receiving, "; only comments\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No POPserver defined"));
+  EXPECT_FALSE(Read(Side::Receiving, "POPSERVER p\nPOPPASSWORD x\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No POPusername defined"));
+  EXPECT_FALSE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No POPpassword defined"));
+}
+
+TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
+  ASSERT_TRUE(Read(Side::Receiving,
+                   "POPSERVER pop.example.org\nPOPUSERNAME u\nPOPPASSWORD p\nPOPPORT 1100\n"
+                   "INBOUND in\nSAVEEMAIL /var/mail/saved/\nEMAILARRIVED flag.txt\n"));
+  EXPECT_EQ(c.INBOUND, home.path() + "/IN\\");
+  EXPECT_EQ(c.SAVEEMAIL, "/VAR/MAIL/SAVED\\");
+  EXPECT_EQ(c.EMAILARRIVED, home.path() + "/FLAG.TXT");
+  EXPECT_EQ(c.POPPORT, 1100);
+}
+
+TEST_F(ReadConfigurationTest, MissingFileIsReportedAndReleasesTheBusyFlag) {
+  EXPECT_FALSE(ReadConfiguration(Side::Sending, "NOPE.INI", c, logger));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration NOPE.INI"));
+  EXPECT_FALSE(ConfigBusy);
+  EXPECT_FALSE(ReadConfiguration(Side::Receiving, "NOPE.INI", c, logger));
+}
+
+TEST_F(ReadConfigurationTest, BadZoneEndsTheReadWithAConversionError) {
+  EXPECT_THROW(Read(Side::Sending, "OUTBOUND /x\nOURZONE\nHOST h\n"), ConversionError);
+  EXPECT_FALSE(ConfigBusy);
+  EXPECT_EQ(c.OUTBOUND, "/X");
+  EXPECT_THROW(Read(Side::Sending, "OURZONE 2x\n"), ConversionError);
+  EXPECT_NO_THROW(Read(Side::Receiving, "OURZONE bad\n"));  // not a key of that side
+}
+
+TEST_F(ReadConfigurationTest, RedirectsAccumulateOnceAndFollowTheTextMode) {
+  const std::string ini =
+      "OUTBOUND /x\nHOST h\nOURZONE 2\n"
+      "SENDTXT\n"
+      "REDIRECT 236/100 joe@example.org Joe Sysop\n"
+      "REDIRECT=2:236/101 ann@example.org\n"
+      "SENDPKT\n"
+      "REDIRECT 2:236/102.5 bob@example.org  Bob  B.\n";
+  ASSERT_TRUE(Read(Side::Sending, ini));
+  ASSERT_TRUE(Read(Side::Sending, ini));
+  const RedirectTable& r = c.Redirects;
+  ASSERT_EQ(r.RedirectCount(), 3);
+  EXPECT_EQ(r.Entry(1).Address, "2:236/100.0");
+  EXPECT_EQ(r.Entry(1).EmailAddress, "joe@example.org");
+  EXPECT_EQ(r.Entry(1).Name, "Joe Sysop");
+  EXPECT_TRUE(r.Entry(1).SendAsText);
+  EXPECT_EQ(r.Entry(2).Name, "");
+  EXPECT_TRUE(r.Entry(2).SendAsText);
+  EXPECT_EQ(r.Entry(3).Address, "2:236/102.5");
+  EXPECT_EQ(r.Entry(3).Name, "Bob  B.");
+  EXPECT_FALSE(r.Entry(3).SendAsText);
+  EXPECT_EQ(r.FindRedirect("2:236/101.0"), 2);
+  EXPECT_EQ(r.FindRedirect("2:236/100.00"), 0);
+  EXPECT_EQ(r.FindRedirect("2:236/0100.0"), 0);
+}
+
+TEST_F(ReadConfigurationTest, RedirectTableHoldsFiveHundred) {
+  std::string ini = "OUTBOUND /x\nHOST h\nOURZONE 2\n";
+  for (int i = 1; i <= 600; ++i) ini += "REDIRECT 1/" + std::to_string(i) + " a@b\n";
+  ASSERT_TRUE(Read(Side::Sending, ini));
+  EXPECT_EQ(c.Redirects.RedirectCount(), 500);
+  EXPECT_EQ(c.Redirects.Entry(500).Address, "2:1/500.0");
+}
+
+TEST_F(ReadConfigurationTest, FilterFileIsLoadedWithTheReceivingSide) {
+  home.Write("KESTREL.FLT",
+             "; filters\n@ALL\nFROM  joe@example.org\nsubject fido mail\nXMAILER x\nTO t\n"
+             "UNKNOWN y\n");
+  ASSERT_TRUE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\n"));
+  EXPECT_TRUE(c.Filters.AcceptAll);
+  EXPECT_EQ(c.Filters.From, std::vector<std::string>{"JOE@EXAMPLE.ORG"});
+  EXPECT_EQ(c.Filters.Subject, std::vector<std::string>{"FIDO MAIL"});
+  EXPECT_EQ(c.Filters.XMailer.size(), 1u);
+  EXPECT_EQ(c.Filters.To.size(), 1u);
+
+  std::string many;
+  for (int i = 0; i < 60; ++i) many += "TO t" + std::to_string(i) + "\n";
+  home.Write("KESTREL.FLT", many);
+  ASSERT_TRUE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\n"));
+  EXPECT_FALSE(c.Filters.AcceptAll);
+  EXPECT_EQ(c.Filters.To.size(), kMaxToFilters);
+}
+
+}  // namespace
+}  // namespace kestrel::config

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include "platform/file_names.h"
+#include "platform/file_search.h"
+#include "platform/files.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::platform {
+namespace {
+
+TEST(FileNames, UpperCasedPathsFindLowerCaseTrees) {
+  testing::TempDir dir;
+  dir.Write("fido/outbound/00ec0064.flo", "x");
+  dir.Write("fido/outbound.001/007b002d.out", "yy");
+  std::string upper = dir.path() + "\\FIDO\\OUTBOUND\\00EC0064.FLO";
+  EXPECT_EQ(ResolveName(upper), dir.path() + "/fido/outbound/00ec0064.flo");
+  EXPECT_TRUE(FileExists(upper));
+  EXPECT_EQ(FileSize(dir.path() + "/FIDO/OUTBOUND.001/007B002D.OUT"), 2u);
+  EXPECT_TRUE(DirectoryExists(dir.path() + "/Fido\\Outbound"));
+}
+
+TEST(FileNames, ExactNameWinsThenFirstInByteOrder) {
+  testing::TempDir dir;
+  dir.Write("Mail.txt", "1");
+  dir.Write("mail.txt", "2");
+  dir.Write("MAIL.TXT", "3");
+  EXPECT_EQ(ResolveName(dir.path() + "/mail.txt"), dir.path() + "/mail.txt");
+  EXPECT_EQ(ResolveName(dir.path() + "/mAIL.txt"), dir.path() + "/MAIL.TXT");
+}
+
+TEST(FileNames, MissingTailKeepsItsName) {
+  testing::TempDir dir;
+  dir.MakeDir("inbound");
+  EXPECT_EQ(ResolveName(dir.path() + "/INBOUND/NEW.PKT"), dir.path() + "/inbound/NEW.PKT");
+  EXPECT_EQ(ResolveName(dir.path() + "/NOPE/X"), dir.path() + "/NOPE/X");
+}
+
+TEST(FileNames, AbsoluteAndBaseNames) {
+  EXPECT_TRUE(IsAbsoluteName("\\FIDO"));
+  EXPECT_FALSE(IsAbsoluteName("FIDO"));
+  EXPECT_EQ(MakeAbsoluteName("/x/y"), "/x/y");
+  EXPECT_EQ(MakeAbsoluteName("IN\\").back(), '\\');
+  EXPECT_TRUE(IsAbsoluteName(MakeAbsoluteName("IN\\")));
+  EXPECT_EQ(BaseName("C:\\A\\B.ZIP"), "B.ZIP");
+  EXPECT_EQ(BaseName("/a/b/c.pkt"), "c.pkt");
+}
+
+TEST(Wildcards, MatchIgnoringCase) {
+  EXPECT_TRUE(WildcardMatch("*.?UT", "00ec0064.out"));
+  EXPECT_TRUE(WildcardMatch("*.?LO", "00EC0064.HLO"));
+  EXPECT_FALSE(WildcardMatch("*.?LO", "00EC0064.LO"));
+  EXPECT_TRUE(WildcardMatch("*", "anything"));
+  EXPECT_TRUE(WildcardMatch("A*B*C", "aXXbYYc"));
+  EXPECT_FALSE(WildcardMatch("A*B*C", "aXXbYY"));
+  EXPECT_TRUE(WildcardMatch("*.MSG", "1.msg"));
+}
+
+TEST(FindFiles, TellsMissingDirectoryFromNoMatch) {
+  testing::TempDir dir;
+  dir.Write("out/b.out", "12345");
+  dir.Write("out/a.flo", "");
+  dir.MakeDir("out/sub.pnt");
+  dir.MakeDir("empty");
+  SearchResult found = FindFiles(dir.path() + "\\OUT\\*.?UT");
+  ASSERT_EQ(found.outcome, SearchOutcome::Found);
+  ASSERT_EQ(found.files.size(), 1u);
+  EXPECT_EQ(found.files[0].name, "b.out");
+  EXPECT_EQ(found.files[0].size, 5u);
+  EXPECT_EQ(found.files[0].path, dir.path() + "/out/b.out");
+  EXPECT_FALSE(found.files[0].is_directory);
+
+  SearchResult all = FindFiles(dir.path() + "/OUT/*");
+  ASSERT_EQ(all.files.size(), 3u);
+  EXPECT_EQ(all.files[0].name, "a.flo");
+  EXPECT_TRUE(all.files[2].is_directory);
+
+  EXPECT_EQ(FindFiles(dir.path() + "/EMPTY/*.?UT").outcome, SearchOutcome::NoMatch);
+  EXPECT_EQ(FindFiles(dir.path() + "/MISSING/*.?UT").outcome, SearchOutcome::NoDirectory);
+}
+
+TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {
+  testing::TempDir dir;
+  dir.Write("out/00ec0064.flo", "old\r\n");
+  ASSERT_TRUE(ReplaceFileContent(dir.path() + "/OUT/00EC0064.FLO", "new\r\n"));
+  EXPECT_EQ(dir.Read("out/00ec0064.flo"), "new\r\n");
+  EXPECT_FALSE(dir.Exists("out/00EC0064.FLO"));
+  EXPECT_FALSE(ReplaceFileContent(dir.path() + "/missing-dir/x", "y"));
+}
+
+TEST(Files, ExclusiveCreateRenameTruncateDelete) {
+  testing::TempDir dir;
+  const std::string busy = dir.path() + "/00EC0064.BSY";
+  EXPECT_TRUE(CreateFileExclusive(busy));
+  EXPECT_FALSE(CreateFileExclusive(busy));
+  dir.Write("a.pkt", "data");
+  EXPECT_TRUE(TruncateFile(dir.path() + "/A.PKT"));
+  EXPECT_EQ(FileSize(dir.path() + "/a.pkt"), 0u);
+  EXPECT_TRUE(RenameFile(dir.path() + "/A.PKT", dir.path() + "/b.pkt"));
+  EXPECT_TRUE(DeleteFile(dir.path() + "/B.PKT"));
+  EXPECT_FALSE(DeleteFile(dir.path() + "/B.PKT"));
+  EXPECT_EQ(ReadFilePrefix(dir.path() + "/00ec0064.bsy", 10), std::string());
+  EXPECT_FALSE(ReadFilePrefix(dir.path() + "/none", 10).has_value());
+}
+
+}  // namespace
+}  // namespace kestrel::platform
