@@ -13,28 +13,30 @@ void AddBounded(std::vector<std::string>& list, std::size_t capacity, std::strin
 
 }  // namespace
 
+void TakeFilterLine(std::string_view line, FilterLists& filters) {
+  if (line.empty() || line[0] == ';') return;
+  const std::string keyword = app::UpperCase(app::WordAt(line, 1));
+  std::string value = app::UpperCase(app::TrimLeadingBlanks(app::DeleteWord(line, 1)));
+  if (value.size() > kMaxFilterValue) value.resize(kMaxFilterValue);
+  if (keyword == "@ALL") {
+    filters.AcceptAll = true;
+  } else if (keyword == "XMAILER") {
+    AddBounded(filters.XMailer, kMaxXMailerFilters, std::move(value));
+  } else if (keyword == "FROM") {
+    AddBounded(filters.From, kMaxFromFilters, std::move(value));
+  } else if (keyword == "TO") {
+    AddBounded(filters.To, kMaxToFilters, std::move(value));
+  } else if (keyword == "SUBJECT") {
+    AddBounded(filters.Subject, kMaxSubjectFilters, std::move(value));
+  }
+}
+
 void LoadFilterFile(std::string_view path, FilterLists& filters) {
   filters.Clear();
   TextLineReader reader(path);
   if (!reader.is_open()) return;
   std::string line;
-  while (reader.Next(line)) {
-    if (line.empty() || line[0] == ';') continue;
-    const std::string keyword = app::UpperCase(app::WordAt(line, 1));
-    std::string value = app::UpperCase(app::TrimLeadingBlanks(app::DeleteWord(line, 1)));
-    if (value.size() > kMaxFilterValue) value.resize(kMaxFilterValue);
-    if (keyword == "@ALL") {
-      filters.AcceptAll = true;
-    } else if (keyword == "XMAILER") {
-      AddBounded(filters.XMailer, kMaxXMailerFilters, std::move(value));
-    } else if (keyword == "FROM") {
-      AddBounded(filters.From, kMaxFromFilters, std::move(value));
-    } else if (keyword == "TO") {
-      AddBounded(filters.To, kMaxToFilters, std::move(value));
-    } else if (keyword == "SUBJECT") {
-      AddBounded(filters.Subject, kMaxSubjectFilters, std::move(value));
-    }
-  }
+  while (reader.Next(line)) TakeFilterLine(line, filters);
 }
 
 }  // namespace kestrel::config

@@ -24,6 +24,9 @@ struct FilterLists {
   void Clear() { *this = FilterLists{}; }
 };
 
+// Takes one line of the filter file (at most 255 characters, no line end).
+void TakeFilterLine(std::string_view line, FilterLists& filters);
+
 // Clears the lists, then reads the file when it can be opened.
 void LoadFilterFile(std::string_view path, FilterLists& filters);
 

@@ -5,8 +5,7 @@
 #include <thread>
 
 #include "app/text_utils.h"
-#include "config/address.h"
-#include "config/redirect_line.h"
+#include "config/configuration_line.h"
 #include "config/text_lines.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
@@ -18,11 +17,6 @@ std::atomic<bool> ConfigBusy{false};
 namespace {
 
 using app::Side;
-
-constexpr std::size_t kMaxConnectText = 30;
-constexpr std::size_t kMaxPopServer = 128;
-constexpr std::size_t kMaxShortField = 79;
-constexpr std::size_t kMaxLongField = 128;
 
 // Holds ConfigBusy for one read and releases it on every way out.
 class BusyGuard {
@@ -38,177 +32,6 @@ class BusyGuard {
   BusyGuard(const BusyGuard&) = delete;
   BusyGuard& operator=(const BusyGuard&) = delete;
 };
-
-std::string Cut(std::string text, std::size_t max) {
-  if (text.size() > max) text.resize(max);
-  return text;
-}
-
-void ResetCommon(Configuration& c) {
-  const Configuration defaults;
-  c.AUTODIAL = defaults.AUTODIAL;
-  c.CONNECTTIME = defaults.CONNECTTIME;
-  c.BUSYTRIES = defaults.BUSYTRIES;
-  c.BUSYPAUSE = defaults.BUSYPAUSE;
-  c.CONNECTTXT = defaults.CONNECTTXT;
-  c.NETTIMEOUT = defaults.NETTIMEOUT;
-  c.LOGSIZE = defaults.LOGSIZE;
-}
-
-void ResetReceiving(Configuration& c) {
-  c.POPSERVER.clear();
-  c.POPUSERNAME.clear();
-  c.POPPASSWORD.clear();
-  c.INBOUND.clear();
-  c.SAVEEMAIL.clear();
-  c.EMAILARRIVED.clear();
-  c.POPPORT = 0;
-  c.Filters.Clear();
-}
-
-void ResetSending(Configuration& c) {
-  c.FROM.clear();
-  c.FROMEMAIL.clear();
-  c.SUBJECT.clear();
-  c.HOST.clear();
-  c.DISABLECHECK = false;
-  c.OURZONE = 0;
-  c.OUTBOUND.clear();
-  c.BusyFiles = true;
-  c.NETMAIL.clear();
-  c.VFIDO.clear();
-  c.RemapFrom.clear();
-  c.RemapTo.clear();
-  c.MINIMUMFILES = 0;
-  c.MINIMUMBYTES = 0;
-  c.MINIMUMMAIL = 0;
-  c.SendTextMode = false;
-  c.SMTPPORT = 0;
-  c.Redirects.Clear();
-}
-
-std::string Word(const std::string& line) {
-  return app::WordAt(line, 2);
-}
-std::string Rest(const std::string& line) {
-  return app::TrimLeadingBlanks(app::DeleteWord(line, 1));
-}
-std::int32_t Number(const std::string& line) {
-  return app::TextToInt(Word(line));
-}
-std::string Directory(const std::string& line) {
-  return app::UpperCase(app::StripTrailingBackslash(Word(line)));
-}
-std::string DirectoryWithBackslash(const std::string& line) {
-  return Directory(line) + "\\";
-}
-
-std::uint16_t StrictZone(const std::string& line) {
-  const std::string word = Word(line);
-  std::size_t digits = word.empty() || word[0] != '-' ? 0 : 1;
-  const std::size_t start = digits;
-  while (digits < word.size() && word[digits] >= '0' && word[digits] <= '9') ++digits;
-  if (digits == start || digits != word.size() || digits - start > 10)
-    throw ConversionError("'" + word + "' is not a valid integer value (OURZONE)");
-  const long long value = std::stoll(word);
-  if (value < INT32_MIN || value > INT32_MAX)
-    throw ConversionError("'" + word + "' is not a valid integer value (OURZONE)");
-  return static_cast<std::uint16_t>(value);
-}
-
-std::string ConnectText(const std::string& line) {
-  std::string text = line;
-  const std::size_t open = text.find('"');
-  if (open != std::string::npos) {
-    text.erase(0, open + 1);
-    const std::size_t close = text.find('"');
-    if (close != std::string::npos) text.resize(close);
-  }
-  return Cut(text, kMaxConnectText);
-}
-
-std::uint32_t LogSizeBytes(std::int32_t thousands) {
-  // Negative values mean no limit; the product is kept whole, so values above
-  // 65 give the limit they name.
-  return thousands <= 0 ? 0 : static_cast<std::uint32_t>(thousands) * 1000U;
-}
-
-bool TakeCommon(const std::string& key, const std::string& line, Configuration& c) {
-  if (key == "AUTODIAL")
-    c.AUTODIAL = static_cast<std::uint8_t>(Number(line));
-  else if (key == "CONNECTTIME")
-    c.CONNECTTIME = static_cast<std::uint16_t>(Number(line));
-  else if (key == "BUSYTRIES")
-    c.BUSYTRIES = static_cast<std::uint8_t>(Number(line));
-  else if (key == "BUSYPAUSE")
-    c.BUSYPAUSE = static_cast<std::uint16_t>(Number(line));
-  else if (key == "CONNECTTXT")
-    c.CONNECTTXT = ConnectText(line);
-  else if (key == "NETTIMEOUT")
-    c.NETTIMEOUT = static_cast<std::uint16_t>(Number(line));
-  else if (key == "LOGSIZE")
-    c.LOGSIZE = LogSizeBytes(Number(line));
-  else
-    return false;
-  return true;
-}
-
-void TakeReceiving(const std::string& key, const std::string& line, Configuration& c) {
-  if (key == "POPSERVER")
-    c.POPSERVER = Cut(Word(line), kMaxPopServer);
-  else if (key == "POPUSERNAME")
-    c.POPUSERNAME = Cut(Word(line), kMaxShortField);
-  else if (key == "POPPASSWORD")
-    c.POPPASSWORD = Cut(Word(line), kMaxShortField);
-  else if (key == "INBOUND")
-    c.INBOUND = Cut(platform::MakeAbsoluteName(DirectoryWithBackslash(line)), kMaxShortField);
-  else if (key == "SAVEEMAIL")
-    c.SAVEEMAIL = Cut(platform::MakeAbsoluteName(DirectoryWithBackslash(line)), kMaxShortField);
-  else if (key == "EMAILARRIVED")
-    c.EMAILARRIVED = Cut(platform::MakeAbsoluteName(Directory(line)), kMaxShortField);
-  else if (key == "POPPORT")
-    c.POPPORT = static_cast<std::uint16_t>(Number(line));
-}
-
-void TakeSending(const std::string& key, const std::string& line, Configuration& c) {
-  if (key == "FROM")
-    c.FROM = Cut(Rest(line), kMaxShortField);
-  else if (key == "FROMEMAIL")
-    c.FROMEMAIL = Cut(Word(line), kMaxLongField);
-  else if (key == "SUBJECT")
-    c.SUBJECT = Cut(Rest(line), kMaxLongField);
-  else if (key == "HOST")
-    c.HOST = Cut(Word(line), kMaxShortField);
-  else if (key == "DISABLECHECK")
-    c.DISABLECHECK = true;
-  else if (key == "OURZONE")
-    c.OURZONE = StrictZone(line);
-  else if (key == "OUTBOUND")
-    c.OUTBOUND = Cut(Directory(line), kMaxShortField);
-  else if (key == "DISABLEBUSYFILES")
-    c.BusyFiles = false;
-  else if (key == "NETMAIL")
-    c.NETMAIL = Cut(DirectoryWithBackslash(line), kMaxShortField);
-  else if (key == "VFIDO")
-    c.VFIDO = Cut(DirectoryWithBackslash(line), kMaxShortField);
-  else if (key == "FLOWREMAP") {
-    c.RemapFrom = Cut(app::UpperCase(app::WordAt(line, 2)), kMaxShortField);
-    c.RemapTo = Cut(app::UpperCase(app::WordAt(line, 3)), kMaxShortField);
-  } else if (key == "MINIMUMFILES")
-    c.MINIMUMFILES = static_cast<std::uint16_t>(Number(line));
-  else if (key == "MINIMUMBYTES")
-    c.MINIMUMBYTES = Number(line);
-  else if (key == "MINIMUMMAIL")
-    c.MINIMUMMAIL = Number(line);
-  else if (key == "SENDTXT")
-    c.SendTextMode = true;
-  else if (key == "SENDPKT")
-    c.SendTextMode = false;
-  else if (key == "REDIRECT")
-    AddRedirectLine(line, c);
-  else if (key == "SMTPPORT")
-    c.SMTPPORT = static_cast<std::uint16_t>(Number(line));
-}
 
 bool CheckSending(const Configuration& c, app::Logger& logger) {
   if (c.OUTBOUND.empty() && c.NETMAIL.empty() && c.VFIDO.empty()) {
@@ -246,11 +69,7 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
     return false;
   }
   Configuration& c = configuration;
-  ResetCommon(c);
-  if (side == Side::Sending)
-    ResetSending(c);
-  else
-    ResetReceiving(c);
+  ResetForRead(side, c);
 
   TextLineReader reader(config_file_name);
   if (!reader.is_open()) {
@@ -259,14 +78,7 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
   }
   std::string line;
   while (reader.Next(line)) {
-    if (line.empty() || line[0] == ';') continue;
-    if (const std::size_t equals = line.find('='); equals != std::string::npos) line[equals] = ' ';
-    const std::string key = app::UpperCase(app::WordAt(line, 1));
-    if (TakeCommon(key, line, c)) continue;
-    if (side == Side::Sending)
-      TakeSending(key, line, c);
-    else
-      TakeReceiving(key, line, c);
+    TakeConfigurationLine(side, std::move(line), c);
   }
   if (reader.failed()) {
     logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
