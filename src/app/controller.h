@@ -1,0 +1,169 @@
+#pragma once
+// The conductor of the program: the commands (one per button), the command
+// line, the tasks they start (send job, get job, dial, polling) on worker
+// threads, what happens when a task ends, and the automatic shutdown.
+//
+// Front ends drive it: they create a FrontEnd, then a Controller on their
+// user-interface thread, call RunMail once with the command-line arguments,
+// bind their buttons to the commands, and keep the dispatcher served (the
+// window's event loop calls dispatcher().ProcessPending() whenever the wake
+// hook fires; the console's loop waits with WaitForWork). The controller asks
+// the front end to close through the close_window hook; the front end then
+// ends its loop and destroys the controller.
+//
+// The window front end provides, in "gui/run_window.h":
+//   int kestrel::gui::RunWindow(int argc, char** argv, const app::ControllerOptions& options);
+// which creates the application, the window (its FrontEnd), the Controller,
+// calls RunMail with argv[1..] once the window is shown, runs the event loop
+// until the controller closes the window, and returns the exit status from
+// Controller::ExitStatus(). The program calls it when it links the window.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/front_end.h"
+#include "app/jobs.h"
+#include "app/log.h"
+#include "app/ui_dispatcher.h"
+#include "app/worker.h"
+#include "config/configuration.h"
+#include "dialup/dial_state.h"
+#include "outbound/send_list.h"
+
+namespace kestrel::app {
+
+// Longest configuration file name the command line may give.
+inline constexpr std::size_t kMaxConfigFileName = 79;
+// Arguments are cut to this many characters before the switches are sought.
+inline constexpr std::size_t kMaxArgument = 79;
+
+enum class TaskKind : std::uintptr_t { SendJob = 1, GetJob = 2, Dial = 3, Polling = 4 };
+
+// Process-wide run-control state; set on one thread, polled on others.
+struct RunFlags {
+  std::atomic<bool> SendRunning{false};
+  std::atomic<bool> GetRunning{false};
+  std::atomic<bool> DialRunning{false};
+  std::atomic<bool> PollingRunning{false};
+  std::atomic<bool> StopPolling{false};
+  std::atomic<bool> Exiting{false};
+  std::atomic<bool> AutoSend{false};
+  std::atomic<bool> AutoGet{false};
+  std::atomic<bool> AutoShutdown{false};
+  std::atomic<std::uint16_t> SendInterval{0};  // seconds; 0 = no send polling
+  std::atomic<std::uint16_t> GetInterval{0};
+};
+
+struct ControllerOptions {
+  // The polling loop's pass; tests shorten it together with a faster clock.
+  std::chrono::milliseconds poll_pass{1000};
+};
+
+// What the front end does for the controller; every hook is optional.
+struct ControllerHooks {
+  std::function<void()> save_def;      // store the window's position
+  std::function<void()> close_window;  // end the front end's loop
+  // Process the front end's own pending events inside waits of the
+  // user-interface thread (the window's event loop; nothing for the console).
+  std::function<void()> process_events;
+};
+
+class Controller {
+ public:
+  Controller(FrontEnd& front_end, ControllerOptions options = {},
+             std::unique_ptr<Jobs> jobs = MakeCoreJobs());
+  // Stops whatever still runs (as Exit does, without closing) and waits for
+  // the workers that were not abandoned.
+  ~Controller();
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+
+  void SetHooks(ControllerHooks hooks);
+
+  // The command line: every switch is a substring of an upper-cased argument.
+  void RunMail(const std::vector<std::string>& arguments);
+
+  // The commands.
+  void RunButtonClick();
+  void GetOnlyClick();
+  void SendButtonClick();
+  void CheckButtonClick();
+  void ConnectButtonClick();
+  void StopGetButtonClick();
+  void StopSendButtonClick();
+  void HangupButtonClick();
+  void ExitButtonClick();
+
+  void StartTask(TaskKind kind);
+
+  [[nodiscard]] UiDispatcher& dispatcher() { return dispatcher_; }
+  [[nodiscard]] Logger& logger() { return logger_; }
+  [[nodiscard]] FrontEnd& front_end() { return front_end_; }
+  [[nodiscard]] RunFlags& flags() { return flags_; }
+  [[nodiscard]] dialup::DialState& dial_state() { return dial_state_; }
+  [[nodiscard]] std::string ConfigFileName() const;
+
+  // True once the controller has asked the front end to close.
+  [[nodiscard]] bool CloseRequested() const { return close_requested_; }
+  // True while any task runs.
+  [[nodiscard]] bool AnyTaskRunning() const;
+  // 0 when every job it started ended without an abort; 1 when a
+  // configuration was unusable, a list build ended in an error or a job aborted.
+  [[nodiscard]] int ExitStatus() const { return failed_ ? 1 : 0; }
+  // True when Exit had to leave workers running; the process must then end
+  // without waiting for them.
+  [[nodiscard]] bool WorkersAbandoned() const { return worker_.HasAbandonedWorkers(); }
+
+  // Processes the user-interface thread's pending work once (no-op elsewhere).
+  void ProcessMessages();
+  // While `condition` holds, for at most `passes` passes: sleep 10 ms, then
+  // process pending work.
+  void PumpedWait(const std::function<bool()>& condition, int passes);
+
+ private:
+  std::int32_t MyThreadProc(const WinThreadParam& info);
+  std::int32_t MyThreadTerminate(const WinThreadParam& info);
+  void MyThreadException(const WinThreadParam& info, const std::string& message);
+  void RunPolling();
+  void AutomaticShutdown();
+  void CloseMainWindow();
+
+  // Reads a side's configuration into `configuration`; false (and the run
+  // counts as failed) when it is unusable.
+  bool ReadSide(Side side, config::Configuration& configuration);
+  bool BuildSendList(config::Configuration& configuration, outbound::SendList& list);
+  // "Dial if configured": true when the command may go on.
+  bool DialIfConfigured(const config::Configuration& configuration);
+  void AbortJob(Side side, bool close_log);
+  void HangUpAll(const config::Configuration& configuration);
+
+  FrontEnd& front_end_;
+  ControllerOptions options_;
+  std::unique_ptr<Jobs> jobs_;
+  UiDispatcher dispatcher_;
+  Logger logger_;
+  WinThread worker_;
+  RunFlags flags_;
+  dialup::DialState dial_state_;
+  ControllerHooks hooks_;
+
+  mutable std::mutex mutex_;  // guards the fields below
+  std::string config_file_name_ = "KESTREL.INI";
+  // What the next job of each side works on, handed over by StartTask.
+  config::Configuration pending_send_config_;
+  outbound::SendList pending_send_list_;
+  config::Configuration pending_get_config_;
+  config::Configuration dial_config_;
+  std::shared_ptr<JobContext> send_job_;
+  std::shared_ptr<JobContext> get_job_;
+
+  std::atomic<bool> close_requested_{false};
+  std::atomic<bool> failed_{false};
+  std::atomic<std::uint16_t> shutdown_timeout_{0};
+};
+
+}  // namespace kestrel::app

@@ -1,0 +1,22 @@
+#include "app/jobs.h"
+
+namespace kestrel::app {
+
+void JobContext::SetAbortHandler(std::function<void()> handler) {
+  std::lock_guard guard(mutex_);
+  abort_handler_ = std::move(handler);
+  if (abort_requested_ && abort_handler_) abort_handler_();
+}
+
+void JobContext::ClearAbortHandler() {
+  std::lock_guard guard(mutex_);
+  abort_handler_ = nullptr;
+}
+
+void JobContext::Abort() {
+  std::lock_guard guard(mutex_);
+  abort_requested_ = true;
+  if (abort_handler_) abort_handler_();
+}
+
+}  // namespace kestrel::app

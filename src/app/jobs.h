@@ -1,0 +1,76 @@
+#pragma once
+// The work behind the tasks: building the send list, the send job and the get
+// job. The controller runs them; the collection, sending and receiving parts
+// provide them (MakeCoreJobs), and tests may provide their own.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "app/front_end.h"
+#include "app/log.h"
+#include "app/side.h"
+#include "config/configuration.h"
+#include "outbound/send_list.h"
+
+namespace kestrel::app {
+
+// One running job: what it works on and the stop command's way to reach it.
+class JobContext {
+ public:
+  JobContext(Side side, config::Configuration configuration, Logger& logger)
+      : side_(side), configuration_(std::move(configuration)), logger_(logger) {}
+
+  [[nodiscard]] Side side() const { return side_; }
+  // The job's own copy, so that a command that re-reads the configuration
+  // meanwhile does not change it under the running job.
+  [[nodiscard]] config::Configuration& configuration() { return configuration_; }
+  // The send job's own copy of the list it works through.
+  [[nodiscard]] outbound::SendList& send_list() { return send_list_; }
+  [[nodiscard]] Logger& logger() { return logger_; }
+  [[nodiscard]] FrontEnd& front_end() { return logger_.front_end(); }
+
+  // The job registers how to abort its connection (set its session's abort
+  // flag) for as long as the connection exists. A stop that came earlier is
+  // passed on at once.
+  void SetAbortHandler(std::function<void()> handler);
+  void ClearAbortHandler();
+  // The stop command: marks the job aborted and aborts its connection.
+  void Abort();
+  [[nodiscard]] bool AbortRequested() const { return abort_requested_; }
+
+ private:
+  Side side_;
+  config::Configuration configuration_;
+  outbound::SendList send_list_;
+  Logger& logger_;
+  std::mutex mutex_;
+  std::function<void()> abort_handler_;
+  std::atomic<bool> abort_requested_{false};
+};
+
+// How a job ended.
+struct JobOutcome {
+  bool aborted = false;  // its connection's abort flag was set at the end
+};
+
+class Jobs {
+ public:
+  virtual ~Jobs() = default;
+  // Empties `list`, scans the outbound, netmail and VFIDO areas into it and
+  // writes the report; true when there is at least one file to send. May
+  // throw config::ConversionError.
+  virtual bool BuildList(const config::Configuration& configuration, outbound::SendList& list,
+                         Logger& logger) = 0;
+  // The send job: one SMTP session over context.send_list().
+  virtual JobOutcome RunSendJob(JobContext& context) = 0;
+  // The get job: one POP3 session.
+  virtual JobOutcome RunGetJob(JobContext& context) = 0;
+};
+
+// The real jobs of the program.
+[[nodiscard]] std::unique_ptr<Jobs> MakeCoreJobs();
+
+}  // namespace kestrel::app

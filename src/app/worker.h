@@ -1,0 +1,109 @@
+#pragma once
+// Runs procedures on worker threads and reports each worker's end and errors
+// back on the user-interface thread, through the dispatcher the front end
+// drives. Every worker gets a small watcher thread that waits for it to end and
+// then has ThreadTerminate run on the user-interface thread while it waits.
+//
+// A thread cannot be ended by force on POSIX. Kill gives the workers a short
+// grace to end by themselves and then abandons the rest: they leave the worker
+// list, their end is never reported, and nothing waits for them any more; the
+// program is expected to end the process soon after (HasAbandonedWorkers).
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "app/ui_dispatcher.h"
+
+namespace kestrel::app {
+
+// Raised by Spawn and Lock with one of the texts below.
+class WinThreadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr const char* kLockFailed = "Could not obtain lock mutex";
+inline constexpr const char* kCreateFailed = "Could not create thread";
+inline constexpr const char* kCreateWatcherFailed = "Could not create thread 2";
+inline constexpr const char* kSpawnEventMissing = "Spawn event not triggered";
+inline constexpr const char* kWaitFailed = "Wait for thread failed";
+
+// Identifies a worker; 0 is none.
+using WorkerHandle = std::uint64_t;
+inline constexpr WorkerHandle kNoWorker = 0;
+
+class WinThread;
+
+// What ThreadProc and ThreadTerminate receive.
+struct WinThreadParam {
+  WinThread* Owner = nullptr;
+  std::uintptr_t Param = 0;  // the value given to Spawn
+  WorkerHandle Thread = kNoWorker;
+};
+
+using WinThreadEvent = std::function<std::int32_t(WinThread& sender, const WinThreadParam& info)>;
+// `message` is the error's text; `in_watcher` is true when a watcher failed.
+using WinThreadException = std::function<void(WinThread& sender, const WinThreadParam& info,
+                                              const std::string& message, bool in_watcher)>;
+using SafeExecCode = std::function<void(std::int32_t value)>;
+
+enum class WaitResult { AllEnded, TimedOut };
+
+class WinThread {
+ public:
+  explicit WinThread(UiDispatcher& dispatcher);
+  // Marks the component as going away (no more ThreadTerminate), then waits
+  // for every worker still in the list to end.
+  ~WinThread();
+  WinThread(const WinThread&) = delete;
+  WinThread& operator=(const WinThread&) = delete;
+
+  // Properties; set them before the first Spawn.
+  bool CallOnKill = false;  // also run ThreadTerminate for workers Kill abandoned
+  // How long Spawn waits for a new thread to signal that it started; negative
+  // means for ever.
+  std::chrono::milliseconds TimeOut{-1};
+  SafeExecCode OnSafeExec;
+  WinThreadException ThreadException;
+  WinThreadEvent ThreadProc;
+  WinThreadEvent ThreadTerminate;
+
+  // Starts a worker running ThreadProc(param) and its watcher; kNoWorker when
+  // ThreadProc is not assigned. The worker enters ThreadProc only after its
+  // watcher has started. Throws WinThreadError.
+  WorkerHandle Spawn(std::uintptr_t param);
+
+  // User-interface thread. Waits up to 1000 ms for the workers to end by
+  // themselves, then abandons those still running. True when the worker list
+  // is empty afterwards (always, since abandoning cannot fail).
+  bool Kill();
+
+  // Waits until every worker in the list has ended or the time is up;
+  // negative means no limit.
+  WaitResult WaitForAll(std::chrono::milliseconds limit);
+
+  // Has OnSafeExec(value) run on the user-interface thread; returns at once.
+  void PostSafeExec(std::int32_t value);
+
+  void Lock();
+  void Unlock();
+
+  [[nodiscard]] int WorkerCount() const;
+  [[nodiscard]] bool HasAbandonedWorkers() const;
+
+ private:
+  struct State;
+  struct Record;
+  void RunWorker(const std::shared_ptr<Record>& record);
+  void RunWatcher(const std::shared_ptr<Record>& record);
+
+  UiDispatcher& dispatcher_;
+  // Shared with the threads, so that abandoned ones never touch freed memory.
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace kestrel::app
