@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libssl-dev
   python3-aiosmtpd dovecot-core dovecot-pop3d postfix mpack curl openssl
   qt6-base-dev xvfb xauth
+  clang libclang-rt-14-dev
 )
 
 SUDO=""

@@ -22,3 +22,8 @@ run_suite build/test
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize -DKESTREL_SANITIZE=ON
+echo "== fuzz targets (clang + libFuzzer, briefly)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DKESTREL_FUZZ=ON -DKESTREL_BUILD_GUI=OFF \
+  -DKESTREL_FUZZ_SECONDS="${KESTREL_FUZZ_SECONDS:-15}" "${launcher[@]}" >/dev/null
+cmake --build build/fuzz -j "$jobs" --target fuzz_targets
+(cd build/fuzz && ctest --output-on-failure -L fuzz)
