@@ -1,0 +1,139 @@
+#pragma once
+// One TCP conversation of one job with one mail server: set-up (local host
+// name, resolution, port, socket, connect), the side's dialogue, close. Every
+// wait sleeps in poll(), is bounded by NETTIMEOUT, shows the side's countdown
+// and waiting indicator, and ends within 100 ms of a Stop (Aborted set from
+// any thread). Failures are log lines plus Aborted; nothing is thrown.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/log.h"
+#include "app/side.h"
+#include "config/configuration.h"
+
+namespace kestrel::net {
+
+class Transport;
+
+// Field sizes of the connection record.
+inline constexpr std::size_t kMaxLocalHost = 127;
+inline constexpr std::size_t kMaxServiceName = 10;
+inline constexpr std::size_t kMaxServerHost = 255;
+// A reply line: the first 255 characters of a line are kept, the rest dropped.
+inline constexpr std::size_t kMaxReplyLine = 255;
+// A command line: CR LF must fit behind it in 255 characters.
+inline constexpr std::size_t kMaxCommandLine = 253;
+// A line of message data: RFC 5321 allows 1000 characters with CR LF.
+inline constexpr std::size_t kMaxDataLine = 998;
+// Message data gathered before it goes out in one send() (throughput).
+inline constexpr std::size_t kOutputBufferBytes = 64 * 1024;
+// How long a wait sleeps before it looks at Aborted again (Stop within 100 ms).
+inline constexpr int kStopCheckMilliseconds = 50;
+
+inline constexpr std::uint16_t kDefaultSmtpPort = 25;
+inline constexpr std::uint16_t kDefaultPop3Port = 110;
+inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
+
+struct NetSession;
+// The side's dialogue, run by RunSession once the connection is up.
+using Dialogue = std::function<void(NetSession&)>;
+
+// The connection record of one job. Created on the worker thread; the job
+// keeps it where the Stop command can reach Aborted.
+struct NetSession {
+  // Takes NETTIMEOUT, the server (HOST or POPSERVER) and the port key
+  // (SMTPPORT or POPPORT) of the side from the configuration.
+  NetSession(app::Side side, const config::Configuration& configuration, app::Logger& logger);
+  ~NetSession();
+  NetSession(const NetSession&) = delete;
+  NetSession& operator=(const NetSession&) = delete;
+
+  // The job's one abort switch: set by failures, time-outs, the dialogues and,
+  // from another thread, by Stop. Never cleared.
+  std::atomic<bool> Aborted{false};
+  std::string LocalHost;    // at most kMaxLocalHost characters, or empty
+  std::string ServiceName;  // "smtp" or "pop3"
+  std::string ServerHost;   // as configured, at most kMaxServerHost characters
+  std::uint16_t DefaultPort = 0;
+  // Event flags; only ever set, except Readable which ReadLine clears.
+  bool HostResolved = false;
+  bool ServiceResolved = false;
+  bool Connected = false;
+  bool Readable = false;
+  bool Writable = false;
+  bool Closed = false;  // the server closed the connection
+  bool AsyncError = false;
+  bool IsSending = false;
+  std::uint32_t ServerAddress = kNoAddress;  // IPv4, network byte order
+  int Socket = -1;
+  std::uint16_t Port = 0;  // host byte order
+  std::uint16_t LastShownSecond = 0;
+  std::uint16_t LastError = 0;  // errno of the last failed socket step (0: none)
+
+  // While set, SendLine does not echo commands and LogLine() keeps lines out
+  // of the log file (they still reach the pane): set while message data flows.
+  bool LogSuspended = false;
+
+  // Sets Aborted; safe from any thread.
+  void Abort() { Aborted.store(true); }
+  [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
+
+  app::Side side;
+  app::Logger& logger;
+  std::uint16_t NetTimeout;      // NETTIMEOUT in seconds
+  std::string ConfiguredHost;    // HOST or POPSERVER
+  std::uint16_t ConfiguredPort;  // SMTPPORT or POPPORT; 0: service look-up
+  int StopwatchSlot;             // 1 sending, 6 receiving
+
+  std::unique_ptr<Transport> transport;  // the connected channel, once connected
+  std::string output;                    // queued message data, not yet sent
+};
+
+// The whole conversation: set-up, `dialogue` when connecting succeeded, close.
+// The outcome is in the log and in Aborted.
+void RunSession(NetSession& session, const Dialogue& dialogue);
+
+// Logs one line on the session's side; while LogSuspended, to the pane only.
+void LogLine(NetSession& session, std::string_view text);
+
+// Sends one command line (cut to kMaxCommandLine) with CR LF after any queued
+// data; logs it behind "-> " while the side's log is open and not suspended.
+void SendLine(NetSession& session, std::string_view text);
+
+// Queues one line of message data (cut to kMaxDataLine) with CR LF; it goes
+// out when the buffer is full, or with the next SendLine, ReadLine or
+// FlushOutput. Logged like SendLine (message data runs with the log suspended).
+void QueueLine(NetSession& session, std::string_view text);
+
+// Sends everything queued; failure or time-out sets Aborted.
+void FlushOutput(NetSession& session);
+
+// Reads one reply line (at most kMaxReplyLine characters, trailing CR and LF
+// removed), one byte per recv so that nothing beyond it is taken. Empty when
+// no complete line arrived (time-out or failure set Aborted; or Closed).
+// On the sending side, CheckReply runs on the line.
+[[nodiscard]] std::string ReadLine(NetSession& session);
+
+// Reads and logs ("<- " + line) the lines of one reply up to its last line.
+void ReadReply(NetSession& session);
+
+// Sending side: logs "<- Error! (" + line + ")" for a line that is neither a
+// continuation line nor 2xx nor 354. Nothing on the receiving side.
+void CheckReply(NetSession& session, std::string_view line);
+
+// True when the line ends a reply: SMTP "NNN" or "NNN text" (not "NNN-");
+// on the receiving side also a bare "+OK" or "-ERR".
+[[nodiscard]] bool IsLastReplyLine(const NetSession& session, std::string_view line);
+
+// Bulk reading for message data: waits (bounded, abortable) until data
+// arrives and reads up to `capacity` bytes. 0 when none came: Closed is set
+// when the server closed the connection, Aborted on time-out or failure.
+[[nodiscard]] std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity);
+
+}  // namespace kestrel::net
