@@ -32,9 +32,12 @@ struct RecordResult {
   bool io_error = false;
 };
 
-// Handles every Taken entry of the list (the confirmed message's) in list
-// order and sets it Sent. Files that cannot be opened, created or deleted are
-// passed over silently.
-RecordResult RecordSent(outbound::SendList& list, app::Logger& logger, const PathRemap& remap = {});
+// Handles the entries of the message just confirmed and sets them Sent: the
+// current entry (the one whose file the message carried) and every Taken
+// entry with the same file (for a packed netmail: the same stored message).
+// Entries left Taken by an earlier message that failed are not touched.
+// Files that cannot be opened, created or deleted are passed over silently.
+RecordResult RecordSent(outbound::SendList& list, int current_entry, app::Logger& logger,
+                        const PathRemap& remap = {});
 
 }  // namespace kestrel::send

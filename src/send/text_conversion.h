@@ -44,9 +44,10 @@ struct PacketText {
   std::optional<std::string> subject;  // first message's subject; none without messages
   std::string text;                    // ready for SendTextLines
 };
-// Pure conversion of what follows the 58-byte packet header. Malformed
-// messages are not detected; their fields are taken from whatever is there.
-[[nodiscard]] PacketText ConvertPacketText(std::string_view after_header);
+// Pure conversion of what follows the 58-byte packet header (taken over and
+// reused as the text's buffer). Malformed messages are not detected; their
+// fields are taken from whatever is there.
+[[nodiscard]] PacketText ConvertPacketText(std::string after_header);
 
 // Sends a stored message as the text part: subject line and text-part head,
 // the converted text, the header template; sets the progress fields. False
