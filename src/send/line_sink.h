@@ -26,6 +26,10 @@ class LineSink {
 
   // True once the job's abort flag is set; long loops test it between lines.
   [[nodiscard]] virtual bool Aborted() const = 0;
+
+  // Logs a "-- " remark on the send side while the message data flows; the
+  // dialogue keeps such lines out of the log file then (the pane shows them).
+  virtual void Log(std::string_view text) = 0;
 };
 
 // The line as it must travel inside SMTP data: a line that begins with "." gets

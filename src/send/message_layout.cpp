@@ -96,11 +96,11 @@ std::string HeaderTemplatePath() {
   return platform::HomeFile("HEADER.TXT");
 }
 
-void SendHeaderTemplate(LineSink& sink, app::Logger& logger, std::string_view template_path,
-                        std::string_view file_name, std::int64_t size) {
+void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::string_view file_name,
+                        std::int64_t size) {
   config::TextLineReader reader(template_path, kMaxTextLine);
   if (!reader.is_open()) {
-    logger.LogLine(app::Side::Sending, "-- No header file defined");
+    sink.Log("-- No header file defined");
     return;
   }
   const std::string name = platform::BaseName(file_name);

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/log.h"
 #include "config/configuration.h"
 #include "config/redirects.h"
 #include "send/line_sink.h"
@@ -59,10 +58,10 @@ void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subje
 // Sends the lines of the header template at template_path with "$FILENAME$",
 // "$FILESIZE$" and "$VERSION$" filled in (first occurrence of each, any letter
 // case), control characters removed and a lone "." sent as an empty line.
-// Logs "-- No header file defined" (send side) and sends nothing when the
+// Logs "-- No header file defined" (through the sink) and sends nothing when the
 // file cannot be opened.
-void SendHeaderTemplate(LineSink& sink, app::Logger& logger, std::string_view template_path,
-                        std::string_view file_name, std::int64_t size);
+void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::string_view file_name,
+                        std::int64_t size);
 
 // The delimiter and the three head lines of the attachment part (the last one
 // empty). The name is written as given, without directory and quotes.

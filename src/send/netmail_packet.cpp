@@ -154,7 +154,8 @@ std::optional<std::string> BuildNetmailPacket(std::string_view stored_message) {
 }
 
 std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t message_size,
-                                        outbound::SendList& list, app::Logger& logger) {
+                                        outbound::SendList& list, LineSink& sink,
+                                        app::FrontEnd& front_end) {
   entry.ListPath = entry.Path;
   // A name that is already taken in the current directory is never overwritten.
   std::string packet_path;
@@ -172,7 +173,7 @@ std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t
   std::optional<std::string> packet;
   if (outcome == ReadOutcome::Ok) packet = BuildNetmailPacket(message);
   if (outcome == ReadOutcome::TooLarge) {
-    logger.LogLine(app::Side::Sending, "-- Too large to pack: " + entry.ListPath);
+    sink.Log("-- Too large to pack: " + entry.ListPath);
   }
   // The packet is written whole or not at all: a partial packet must not be sent.
   if (!packet || !platform::ReplaceFileContent(packet_path, *packet)) {
@@ -182,7 +183,7 @@ std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t
 
   const auto packet_size = static_cast<std::int64_t>(packet->size());
   list.TotalBytes = static_cast<std::int32_t>(list.TotalBytes - message_size + packet_size);
-  logger.front_end().SetField(app::Field::TotalFileSize, std::to_string(list.TotalBytes));
+  front_end.SetField(app::Field::TotalFileSize, std::to_string(list.TotalBytes));
   return packet_size;
 }
 

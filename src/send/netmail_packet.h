@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "app/front_end.h"
-#include "app/log.h"
 #include "outbound/send_list.h"
+#include "send/line_sink.h"
 
 namespace kestrel::send {
 
@@ -39,7 +39,9 @@ struct ControlAddresses {
 // shows it in TotalFileSize. Returns the packet's size; none when the message
 // could not be read or the packet not written (then no packet exists, and the
 // attachment fails to open).
+// Remarks go through the sink's Log, as the message data is flowing.
 std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t message_size,
-                                        outbound::SendList& list, app::Logger& logger);
+                                        outbound::SendList& list, LineSink& sink,
+                                        app::FrontEnd& front_end);
 
 }  // namespace kestrel::send

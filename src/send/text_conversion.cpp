@@ -34,7 +34,7 @@ std::string PercentText(std::int64_t part, std::int64_t whole) {
 
 // Shows a file converted to text as completely transferred and counts it.
 void ShowTextProgress(TextSendContext& context, std::string_view path, std::int32_t size) {
-  app::FrontEnd& front_end = context.logger.front_end();
+  app::FrontEnd& front_end = context.front_end;
   const std::int64_t total = std::int64_t{context.bytes_sent_total} + size;
   front_end.SetField(Field::CurrentFilename, platform::BaseName(path));
   front_end.SetField(Field::CurrentFileSize, std::to_string(size));
@@ -53,14 +53,12 @@ bool ReadForText(TextSendContext& context, std::string_view path, std::size_t he
                  std::string& header_r, std::string& rest_r) {
   platform::UniqueFile file = platform::OpenFile(path, "rb");
   if (!file) return false;
-  context.logger.LogLine(app::Side::Sending,
-                         "-- Sending " + platform::BaseName(path) + " as text email");
+  context.sink.Log("-- Sending " + platform::BaseName(path) + " as text email");
   header_r.assign(header_size, '\0');
   if (std::fread(header_r.data(), 1, header_size, file.get()) != header_size) return false;
   const ReadOutcome outcome = ReadRest(file.get(), kMaxTextFileBytes, rest_r);
   if (outcome == ReadOutcome::TooLarge) {
-    context.logger.LogLine(app::Side::Sending,
-                           "-- Too large to send as text: " + std::string(path));
+    context.sink.Log("-- Too large to send as text: " + std::string(path));
   }
   return outcome == ReadOutcome::Ok;
 }
@@ -148,7 +146,7 @@ bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int
   text.push_back(kCr);
   ShowTextProgress(context, path, size);
   SendTextLines(context.sink, text);
-  SendHeaderTemplate(context.sink, context.logger, context.header_template_path, path, size);
+  SendHeaderTemplate(context.sink, context.header_template_path, path, size);
   return true;
 }
 
@@ -163,14 +161,14 @@ bool SendPacketAsText(TextSendContext& context, std::string_view path, std::int3
                            RemoveChars(*converted.subject, CharSet::Control));
   }
   SendTextLines(context.sink, converted.text);
-  SendHeaderTemplate(context.sink, context.logger, context.header_template_path, path, size);
-  app::FrontEnd& front_end = context.logger.front_end();
+  SendHeaderTemplate(context.sink, context.header_template_path, path, size);
+  app::FrontEnd& front_end = context.front_end;
   for (const Field field : {Field::CurrentFilename, Field::CurrentPercent, Field::CurrentProgress,
                             Field::CurrentFileSize}) {
     front_end.SetField(field, "");
   }
-  context.logger.LogLine(app::Side::Sending, "-- " + std::to_string(converted.message_count) +
-                                                 " message(s) in Pkt-file converted to text");
+  context.sink.Log("-- " + std::to_string(converted.message_count) +
+                   " message(s) in Pkt-file converted to text");
   return true;
 }
 
