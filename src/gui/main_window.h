@@ -1,0 +1,105 @@
+#pragma once
+// The main window: a column of command buttons on the left, the incoming strip
+// and pane in the upper half, the outgoing strip and pane in the lower half.
+// It shows what the core writes through its front end and hands the button
+// presses to whoever runs the commands.
+
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/front_end.h"
+#include "app/side.h"
+#include "app/window_position.h"
+#include "gui/editor_launcher.h"
+#include "gui/qt_front_end.h"
+#include "gui/window_layout.h"
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace kestrel::gui {
+
+class TKestrel : public QWidget {
+  Q_OBJECT
+
+ public:
+  inline static const char* const kCaption = "Kestrel 2.00 WinSock/95";
+
+  explicit TKestrel(QWidget* parent = nullptr);
+  ~TKestrel() override;
+
+  // The core's view of the window; writes from any thread.
+  [[nodiscard]] app::FrontEnd& front_end() { return *front_end_; }
+
+  // Who runs the commands of the buttons other than the four editor buttons.
+  void SetCommandHandler(std::function<void(ButtonCommand)> handler);
+  // What closing through the title bar or the system menu does besides closing.
+  void SetTitleBarCloseHandler(std::function<void()> handler);
+  // Replaces the editor start (tests record the files instead).
+  void SetEditorOpener(EditorOpener opener);
+
+  // Runs a button's command as a click would.
+  void RunCommand(ButtonCommand command);
+
+  // Empties every progress field of a side except its countdown.
+  void CleanText(app::Side side);
+
+  // Restores the position and size from the position file and fits them to
+  // the screen; keeps the built-in ones when the file cannot be read.
+  void LoadDef();
+  void LoadDef(const std::string& path, QSize screen);
+  // Writes the position file; failures are ignored.
+  void SaveDef();
+  void SaveDef(const std::string& path, QSize screen) const;
+
+  // Closes the window as a command does (Exit, automatic shutdown), without the
+  // title-bar close handler.
+  void CloseByCommand();
+
+  // The editor commands.
+  void EditINIClick();
+  void EditTxtClick();
+  void FilterButtonClick();
+  void LogfileButtonClick();
+
+  // The outer rectangle as the position file holds it.
+  [[nodiscard]] app::WindowRect OuterRect() const;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildButtonPanel();
+  QFrame* BuildStrip(const char* name, bool incoming);
+  QPlainTextEdit* BuildPane(const char* name);
+  void ApplyOuterRect(const app::WindowRect& rect);
+  void ApplyLayout(QSize client);
+  void OpenHomeFile(const std::string& name);
+
+  QWidget* button_panel_ = nullptr;
+  std::array<QPushButton*, kButtons.size()> buttons_{};
+  QLabel* fido_image_ = nullptr;
+  QFrame* incoming_panel_ = nullptr;
+  QFrame* outgoing_panel_ = nullptr;
+  QPlainTextEdit* get_activity_ = nullptr;
+  QPlainTextEdit* send_activity_ = nullptr;
+  QRadioButton* get_waiting_ = nullptr;
+  QRadioButton* send_waiting_ = nullptr;
+  std::array<QLineEdit*, app::kFieldCount> fields_{};
+  std::unique_ptr<QtFrontEnd> front_end_;
+
+  std::function<void(ButtonCommand)> command_handler_;
+  std::function<void()> title_bar_close_handler_;
+  EditorOpener editor_opener_ = OpenInEditor;
+  bool closing_by_command_ = false;
+};
+
+}  // namespace kestrel::gui

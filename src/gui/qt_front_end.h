@@ -1,0 +1,70 @@
+#pragma once
+// The window's side of the core's front-end interface. Any thread may write; the
+// write itself always runs on the user-interface thread, and a worker waits
+// until it is done, so the order of one thread's writes is kept and a line is on
+// screen before the worker logs the next. The user-interface thread drains the
+// handed-over writes from its event loop and from ProcessPendingWrites, which it
+// calls while it waits for the log lock that a waiting worker holds.
+
+#include <QObject>
+#include <QThread>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "app/front_end.h"
+
+class QLineEdit;
+class QPlainTextEdit;
+class QAbstractButton;
+
+namespace kestrel::gui {
+
+// The widgets the writes land on; all owned by the window.
+struct FrontEndWidgets {
+  QPlainTextEdit* send_activity = nullptr;
+  QPlainTextEdit* get_activity = nullptr;
+  QLineEdit* fields[app::kFieldCount] = {};
+  QAbstractButton* send_waiting = nullptr;
+  QAbstractButton* get_waiting = nullptr;
+};
+
+class QtFrontEnd : public QObject, public app::FrontEnd {
+  Q_OBJECT
+
+ public:
+  // Must be created on the user-interface thread.
+  explicit QtFrontEnd(const FrontEndWidgets& widgets, QObject* parent = nullptr);
+  ~QtFrontEnd() override;
+
+  void AppendPaneLine(app::Side side, std::string_view line) override;
+  void ClearPane(app::Side side) override;
+  void SetField(app::Field field, std::string_view text) override;
+  void SetWaitingIndicator(app::Side side, bool waiting) override;
+  [[nodiscard]] bool OnUserInterfaceThread() const override;
+  void ProcessPendingWrites() override;
+
+  // From now on writes are dropped and waiting writers are released; for the
+  // window's teardown, when nothing may touch its widgets any more.
+  void Detach();
+
+ private:
+  struct PendingWrite {
+    std::function<void()> action;
+    bool done = false;
+  };
+
+  // Runs the write here when called on the user-interface thread, else hands
+  // it over and waits until the user-interface thread has run it.
+  void Carry(std::function<void()> action);
+
+  FrontEndWidgets widgets_;
+  QThread* ui_thread_;
+  std::mutex mutex_;
+  std::condition_variable written_;
+  std::deque<PendingWrite*> pending_;
+  bool detached_ = false;
+};
+
+}  // namespace kestrel::gui
