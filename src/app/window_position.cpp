@@ -24,8 +24,8 @@ int GetU16(std::string_view bytes, std::size_t offset) {
 }  // namespace
 
 std::array<std::uint8_t, kPositionRecordSize> EncodePosition(const WindowPosition& position) {
-  const int values[kValueCount] = {position.window.top,    position.window.left,
-                                   position.window.width,  position.window.height,
+  const int values[kValueCount] = {position.window.top,   position.window.left,
+                                   position.window.width, position.window.height,
                                    position.screen_width, position.screen_height};
   std::array<std::uint8_t, kPositionRecordSize> record{};
   for (int i = 0; i < kValueCount; ++i) PutU16(record.data() + 2 * i, values[i]);
@@ -36,8 +36,8 @@ std::optional<WindowPosition> DecodePosition(std::string_view bytes,
                                              const WindowPosition& defaults) {
   if (bytes.empty()) return std::nullopt;
   WindowPosition position = defaults;
-  int* targets[kValueCount] = {&position.window.top,    &position.window.left,
-                               &position.window.width,  &position.window.height,
+  int* targets[kValueCount] = {&position.window.top,   &position.window.left,
+                               &position.window.width, &position.window.height,
                                &position.screen_width, &position.screen_height};
   for (int i = 0; i < kValueCount; ++i) {
     const std::size_t offset = 2 * static_cast<std::size_t>(i);

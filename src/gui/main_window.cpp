@@ -34,7 +34,8 @@ const QColor kNavy(0x00, 0x00, 0x80);
 // the platform's sans-serif face is.
 QFont WindowFont(int pixels) {
   QFont font;
-  font.setFamilies({"Comic Sans MS", "Comic Neue", "Comic Relief", "DejaVu Sans", "Sans Serif"});
+  font.setFamilies({"Comic Sans MS", "Comic Neue", "Comic Relief", "DejaVu Sans Condensed",
+                    "DejaVu Sans", "Sans Serif"});
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(pixels);
   return font;
@@ -58,16 +59,16 @@ class NetworkIndicator : public QRadioButton {
   using QRadioButton::QRadioButton;
 
  protected:
-  bool hitButton(const QPoint&) const override { return false; }
+  // Clicks and keys leave it as it is; setChecked still works.
+  void nextCheckState() override {}
 };
 
 }  // namespace
 
 TKestrel::TKestrel(QWidget* parent)
-    : QWidget(parent,
-              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                  Qt::WindowCloseButtonHint) {
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint) {
   setObjectName("TKestrel");
   setWindowTitle(kCaption);
   setFont(WindowFont(kDefaultFontPixels));
@@ -92,8 +93,8 @@ TKestrel::TKestrel(QWidget* parent)
   widgets.get_waiting = get_waiting_;
   front_end_ = std::make_unique<QtFrontEnd>(widgets);
 
-  ApplyOuterRect({kBuiltInWindow.top, kBuiltInWindow.left, kBuiltInWindow.width,
-                  kBuiltInWindow.height});
+  ApplyOuterRect(
+      {kBuiltInWindow.top, kBuiltInWindow.left, kBuiltInWindow.width, kBuiltInWindow.height});
 }
 
 TKestrel::~TKestrel() {
@@ -155,8 +156,8 @@ QFrame* TKestrel::BuildStrip(const char* name, bool incoming) {
     field->setFocusPolicy(Qt::ClickFocus);  // out of the tab chain, still selectable
     field->setPalette(field_palette);
     field->setFont(field_font);
-    Place(field, {spec.left, spec.upper_row ? kUpperRowTop : kLowerRowTop, spec.width,
-                  kFieldHeight});
+    Place(field,
+          {spec.left, spec.upper_row ? kUpperRowTop : kLowerRowTop, spec.width, kFieldHeight});
     fields_[static_cast<std::size_t>(spec.field)] = field;
   }
 
@@ -194,7 +195,9 @@ void TKestrel::SetTitleBarCloseHandler(std::function<void()> handler) {
   title_bar_close_handler_ = std::move(handler);
 }
 
-void TKestrel::SetEditorOpener(EditorOpener opener) { editor_opener_ = std::move(opener); }
+void TKestrel::SetEditorOpener(EditorOpener opener) {
+  editor_opener_ = std::move(opener);
+}
 
 void TKestrel::RunCommand(ButtonCommand command) {
   switch (command) {
@@ -216,7 +219,9 @@ void TKestrel::RunCommand(ButtonCommand command) {
   }
 }
 
-void TKestrel::CleanText(app::Side side) { app::CleanText(*front_end_, side); }
+void TKestrel::CleanText(app::Side side) {
+  app::CleanText(*front_end_, side);
+}
 
 void TKestrel::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
@@ -280,7 +285,9 @@ void TKestrel::LoadDef(const std::string& path, QSize screen_size) {
   ApplyOuterRect(app::FitToScreen(saved->window, screen_size.width(), screen_size.height()));
 }
 
-void TKestrel::SaveDef() { SaveDef(app::PositionFilePath(), screen()->geometry().size()); }
+void TKestrel::SaveDef() {
+  SaveDef(app::PositionFilePath(), screen()->geometry().size());
+}
 
 void TKestrel::SaveDef(const std::string& path, QSize screen_size) const {
   (void)app::SavePositionFile(path, {OuterRect(), screen_size.width(), screen_size.height()});
@@ -292,11 +299,17 @@ void TKestrel::OpenHomeFile(const std::string& name) {
 
 // The configuration opened is the one named after the program, even when the
 // command line chose another.
-void TKestrel::EditINIClick() { OpenHomeFile(platform::ProgramBaseName() + ".INI"); }
+void TKestrel::EditINIClick() {
+  OpenHomeFile(platform::ProgramBaseName() + ".INI");
+}
 
-void TKestrel::EditTxtClick() { OpenHomeFile("HEADER.TXT"); }
+void TKestrel::EditTxtClick() {
+  OpenHomeFile("HEADER.TXT");
+}
 
-void TKestrel::FilterButtonClick() { OpenHomeFile(platform::ProgramBaseName() + ".FLT"); }
+void TKestrel::FilterButtonClick() {
+  OpenHomeFile(platform::ProgramBaseName() + ".FLT");
+}
 
 void TKestrel::LogfileButtonClick() {
   OpenHomeFile("SEND.LOG");

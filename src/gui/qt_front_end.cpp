@@ -24,9 +24,13 @@ QString ToQString(std::string_view text) {
 QtFrontEnd::QtFrontEnd(const FrontEndWidgets& widgets, QObject* parent)
     : QObject(parent), widgets_(widgets), ui_thread_(QThread::currentThread()) {}
 
-QtFrontEnd::~QtFrontEnd() { Detach(); }
+QtFrontEnd::~QtFrontEnd() {
+  Detach();
+}
 
-bool QtFrontEnd::OnUserInterfaceThread() const { return QThread::currentThread() == ui_thread_; }
+bool QtFrontEnd::OnUserInterfaceThread() const {
+  return QThread::currentThread() == ui_thread_;
+}
 
 void QtFrontEnd::Carry(std::function<void()> action) {
   if (OnUserInterfaceThread()) {
@@ -43,7 +47,8 @@ void QtFrontEnd::Carry(std::function<void()> action) {
   if (detached_) return;
   pending_.push_back(&write);
   // One wake-up per write; a drain that finds the queue empty costs nothing.
-  QMetaObject::invokeMethod(this, [this] { ProcessPendingWrites(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { ProcessPendingWrites(); }, Qt::QueuedConnection);
   written_.wait(lock, [&] { return write.done || detached_; });
   // Detach() empties the queue, so `write` is no longer referenced either way.
 }

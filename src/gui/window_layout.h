@@ -62,8 +62,7 @@ inline constexpr std::array<ButtonSpec, 13> kButtons{{
     {ButtonCommand::StopGet, "StopGetButton", 57, 20, "- S&top", "Stop the get messages process",
      false},
     {ButtonCommand::Send, "SendButton", 79, 24, "&Send it", "Check and send files", false},
-    {ButtonCommand::StopSend, "StopSendButton", 104, 19, "- St&op", "Stop the send process",
-     false},
+    {ButtonCommand::StopSend, "StopSendButton", 104, 19, "- St&op", "Stop the send process", false},
     {ButtonCommand::Check, "CheckButton", 125, 20, "&Check", "Display the files waiting to be send",
      false},
     {ButtonCommand::Connect, "ConnectButton", 147, 20, "C&onnect", "Dial and connect", false},
@@ -77,8 +76,7 @@ inline constexpr std::array<ButtonSpec, 13> kButtons{{
      true},
     {ButtonCommand::LogFiles, "LogFilesButton", 312, 24, "&Logfiles",
      "View/edit logfiles (SEND.LOG / RECEIVE.LOG)", true},
-    {ButtonCommand::Exit, "ExitButton", 391, 24, "E&xit", "CLOSE KESTREL",
-     false},
+    {ButtonCommand::Exit, "ExitButton", 391, 24, "E&xit", "CLOSE KESTREL", false},
 }};
 
 inline constexpr Box kFidoImage{8, 189, 47, 49};

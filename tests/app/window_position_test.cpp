@@ -40,10 +40,8 @@ TEST(WindowPositionTest, ShortRecordKeepsBuiltInValuesForWhatIsMissing) {
   const std::string full = Bytes(EncodePosition({{10, 20, 700, 500}, 1024, 768}));
   const Case cases[] = {
       {1, {126, 276, 624, 459}},  // half a value is no value
-      {2, {10, 276, 624, 459}},
-      {5, {10, 20, 624, 459}},
-      {8, {10, 20, 700, 500}},
-      {12, {10, 20, 700, 500}},
+      {2, {10, 276, 624, 459}},  {5, {10, 20, 624, 459}},
+      {8, {10, 20, 700, 500}},   {12, {10, 20, 700, 500}},
   };
   for (const auto& c : cases) {
     const auto decoded = DecodePosition(full.substr(0, c.length), kBuiltIn);
