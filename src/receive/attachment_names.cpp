@@ -1,0 +1,89 @@
+#include "receive/attachment_names.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/file_names.h"
+
+namespace kestrel::receive {
+namespace {
+
+// Every candidate in order: the name, then its 35 variants.
+constexpr std::size_t kCandidates = 1 + kRenameSequence.size();
+
+std::string Candidate(std::string_view name, std::size_t index) {
+  std::string candidate(name);
+  if (index > 0) candidate.back() = kRenameSequence[index - 1];
+  return candidate;
+}
+
+// Any directory entry counts, a dangling link included.
+bool Taken(std::string_view path) {
+  struct stat info {};
+  return ::lstat(platform::ResolveName(path).c_str(), &info) == 0;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+std::string ParameterValue(std::string_view text) {
+  text = text.substr(0, kMaxParameterValue);
+  if (!text.empty() && text.front() == '"') {
+    text.remove_prefix(1);
+    const auto quote = text.find('"');
+    if (quote != std::string_view::npos) text = text.substr(0, quote);
+    return std::string(text);
+  }
+  const auto semicolon = text.find(';');
+  if (semicolon != std::string_view::npos) text = text.substr(0, semicolon);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return std::string(text);
+}
+
+std::string SafeAttachmentName(std::string_view name) {
+  const auto separator = name.find_last_of(":\\/");
+  if (separator != std::string_view::npos) name.remove_prefix(separator + 1);
+  std::string safe;
+  safe.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    safe.push_back(byte < 0x20 || byte == 0x7F ? '_' : c);
+  }
+  const auto first = safe.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  safe = safe.substr(first, safe.find_last_not_of(' ') - first + 1);
+  if (safe == "." || safe == "..") return {};
+  return safe;
+}
+
+std::optional<std::string> FindFreeName(std::string_view inbound, std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  for (std::size_t i = 0; i < kCandidates; ++i) {
+    std::string candidate = Candidate(name, i);
+    if (!Taken(std::string(inbound) + candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+CreatedFile CreateUnderFreeName(std::string_view inbound, std::string_view name) {
+  CreatedFile created;
+  if (name.empty()) return created;
+  for (std::size_t i = 0; i < kCandidates; ++i) {
+    std::string candidate = Candidate(name, i);
+    const std::string path = std::string(inbound) + candidate;
+    if (Taken(path)) continue;
+    // "x": O_EXCL, which also refuses to follow a link planted under the name.
+    created.file = platform::OpenFile(path, "wbx");
+    if (created.file) {
+      created.name = std::move(candidate);
+      return created;
+    }
+    if (errno != EEXIST) return created;  // the inbound cannot take files
+  }
+  created.no_free_name = true;
+  return created;
+}
+
+}  // namespace kestrel::receive

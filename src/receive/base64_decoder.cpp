@@ -1,0 +1,88 @@
+#include "receive/base64_decoder.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kestrel::receive {
+namespace {
+
+// "=" at the end of a line can remove bytes produced up to this many bytes
+// back; a run of "=" longer than four times this only loses its excess effect.
+constexpr std::size_t kPadHoldBack = 64;
+
+constexpr std::array<std::uint8_t, 256> MakeTable() {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& value : table) value = 63;  // not in the alphabet: all six bits set
+  constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}
+constexpr std::array<std::uint8_t, 256> kValues = MakeTable();
+
+}  // namespace
+
+void Base64LineDecoder::Feed(std::string_view piece, std::string& out) {
+  if (piece.empty()) return;
+  const std::size_t size_before = out.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const auto* end = p + piece.size();
+  // Whole groups of four characters while no bits are pending: the fast path.
+  if (bit_count_ == 0) {
+    while (end - p >= 4) {
+      const std::uint32_t group = (std::uint32_t{kValues[p[0]]} << 18) |
+                                  (std::uint32_t{kValues[p[1]]} << 12) |
+                                  (std::uint32_t{kValues[p[2]]} << 6) | kValues[p[3]];
+      const char bytes[3] = {static_cast<char>(group >> 16), static_cast<char>(group >> 8),
+                             static_cast<char>(group)};
+      out.append(bytes, 3);
+      p += 4;
+    }
+  }
+  for (; p < end; ++p) {
+    bits_ = (bits_ << 6) | kValues[*p];
+    bit_count_ += 6;
+    if (bit_count_ >= 8) {
+      bit_count_ -= 8;
+      out.push_back(static_cast<char>(bits_ >> bit_count_));
+      bits_ &= (1u << bit_count_) - 1;
+    }
+  }
+  // Count the "=" run at the end; a piece of nothing but "=" extends the run.
+  std::size_t run = 0;
+  while (run < piece.size() && piece[piece.size() - 1 - run] == '=') ++run;
+  equals_ = run == piece.size() ? equals_ + run : run;
+  line_bytes_ += out.size() - size_before;
+}
+
+void Base64LineDecoder::EndLine(std::string& out) {
+  if (bit_count_ > 0) {
+    out.push_back(static_cast<char>(bits_ << (8 - bit_count_)));
+    ++line_bytes_;
+  }
+  const std::size_t remove = std::min({equals_, HeldBack(), out.size()});
+  out.resize(out.size() - remove);
+  bits_ = 0;
+  bit_count_ = 0;
+  equals_ = 0;
+  line_bytes_ = 0;
+}
+
+std::size_t Base64LineDecoder::HeldBack() const { return std::min(line_bytes_, kPadHoldBack); }
+
+std::size_t Base64LineDecoder::ReadyBytes(const std::string& out) const {
+  return out.size() > HeldBack() ? out.size() - HeldBack() : 0;
+}
+
+std::string DecodeBase64Line(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 4 + 3);
+  Base64LineDecoder decoder;
+  decoder.Feed(text, out);
+  decoder.EndLine(out);
+  return out;
+}
+
+}  // namespace kestrel::receive
