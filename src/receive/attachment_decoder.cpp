@@ -24,7 +24,9 @@ constexpr std::int32_t kMinSecondsForSpeed = 2;
 constexpr std::size_t kMaxDecodingLine = 140;
 constexpr std::size_t kMaxRenamingLine = 165;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
@@ -299,7 +301,10 @@ void AttachmentDecoder::SaveLine(std::string_view line, bool line_ends) {
 }
 
 bool AttachmentDecoder::EndOfMessage(bool data_complete) {
-  if (decoding_) AbandonAttachment();
+  if (decoding_) {
+    Log("-- Attachment " + output_name_ + " incomplete, removed");
+    AbandonAttachment();
+  }
   if (saved_text_ != nullptr && !saved_text_failed_) {
     if (std::fflush(saved_text_) != 0 || ::fsync(::fileno(saved_text_)) != 0) {
       saved_text_failed_ = true;
@@ -324,6 +329,8 @@ void AttachmentDecoder::WriteFailure(const std::string& what) {
   Log(what);
 }
 
-void AttachmentDecoder::Log(std::string_view text) { logger_.LogLine(Side::Receiving, text); }
+void AttachmentDecoder::Log(std::string_view text) {
+  logger_.LogLine(Side::Receiving, text);
+}
 
 }  // namespace kestrel::receive

@@ -24,7 +24,9 @@ bool Taken(std::string_view path) {
   return ::lstat(platform::ResolveName(path).c_str(), &info) == 0;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 }  // namespace
 

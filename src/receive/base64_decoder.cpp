@@ -70,7 +70,9 @@ void Base64LineDecoder::EndLine(std::string& out) {
   line_bytes_ = 0;
 }
 
-std::size_t Base64LineDecoder::HeldBack() const { return std::min(line_bytes_, kPadHoldBack); }
+std::size_t Base64LineDecoder::HeldBack() const {
+  return std::min(line_bytes_, kPadHoldBack);
+}
 
 std::size_t Base64LineDecoder::ReadyBytes(const std::string& out) const {
   return out.size() > HeldBack() ? out.size() - HeldBack() : 0;

@@ -30,9 +30,9 @@ class Base64LineDecoder {
  private:
   [[nodiscard]] std::size_t HeldBack() const;
 
-  std::uint32_t bits_ = 0;   // pending bits, right-aligned
-  int bit_count_ = 0;        // 0, 2, 4 or 6
-  std::size_t equals_ = 0;   // "=" characters at the current end of the line
+  std::uint32_t bits_ = 0;      // pending bits, right-aligned
+  int bit_count_ = 0;           // 0, 2, 4 or 6
+  std::size_t equals_ = 0;      // "=" characters at the current end of the line
   std::size_t line_bytes_ = 0;  // bytes this line has appended so far
 };
 

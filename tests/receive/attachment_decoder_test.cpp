@@ -1,0 +1,313 @@
+#include "receive/attachment_decoder.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "app/side.h"
+#include "mime_samples.h"
+#include "receive/attachment_names.h"
+#include "support/fake_clock.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::receive {
+namespace {
+
+using app::Side;
+using testing::SampleMessage;
+
+class AttachmentDecoderTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir;
+  testing::RecordingFrontEnd front_end;
+  testing::FakeClock clock{{2026, 12, 6, 8, 5, 0, 0}};
+  app::Logger logger{front_end, dir.path()};
+  std::string inbound = dir.MakeDir("IN") + "/";
+  AttachmentDecoder decoder{logger, inbound};
+
+  // Runs the lines through the decoder with a saved text; the saved text.
+  std::string Scan(const std::vector<std::string>& lines, bool complete = true,
+                   bool* deletable = nullptr) {
+    platform::UniqueFile saved = platform::OpenFile(dir.File("SAVED.TXT"), "wb");
+    decoder.StartMessage(saved.get());
+    for (const auto& line : lines) decoder.ScanBodyLine(line);
+    const bool whole = decoder.EndOfMessage(complete);
+    if (deletable) *deletable = whole;
+    saved.reset();
+    return dir.Read("SAVED.TXT");
+  }
+
+  std::vector<std::string> InboundNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(inbound)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  bool Logged(const std::string& line) const { return front_end.HasLine(Side::Receiving, line); }
+};
+
+TEST_F(AttachmentDecoderTest, SenderMessageArrivesWholeAndIsSavedButOneLine) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(10000, 7);
+  const auto lines = testing::SenderMessageLines(message);
+  bool deletable = false;
+  const std::string saved = Scan(lines, true, &deletable);
+
+  EXPECT_TRUE(deletable);
+  EXPECT_EQ(dir.Read("IN/FILE.ZIP"), message.content);
+  EXPECT_TRUE(Logged("-- Decoding FILE.ZIP"));
+  EXPECT_TRUE(Logged("-- File decoded"));
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Receiving, "-- Speed was"));
+  EXPECT_EQ(front_end.Field(app::Field::GetFilename), "FILE.ZIP");
+  EXPECT_EQ(front_end.Field(app::Field::GetByteProgress), "10000");
+  // Every line but the empty one that ends the attachment's part headers.
+  auto expected = lines;
+  const auto blank =
+      std::find(expected.begin(), expected.end(), "Content-transfer-encoding: BASE64");
+  expected.erase(blank + 1);
+  EXPECT_EQ(saved, testing::JoinCrLf(expected));
+}
+
+TEST_F(AttachmentDecoderTest, ExistingNamesAreKeptAndTheNextVariantUsed) {
+  dir.Write("IN/FILE.ZIP", "first");
+  dir.Write("IN/FILE.ZI1", "second");
+  SampleMessage message;
+  message.content = "third";
+  Scan(testing::SenderMessageLines(message));
+  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE.ZI2"));
+  EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "first");
+  EXPECT_EQ(dir.Read("IN/FILE.ZI1"), "second");
+  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), "third");
+  EXPECT_EQ(front_end.Field(app::Field::GetFilename), "FILE.ZI2");
+}
+
+TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(57 * 100, 8);
+  auto lines = testing::SenderMessageLines(message);
+  platform::UniqueFile saved = platform::OpenFile(dir.File("SAVED.TXT"), "wb");
+  decoder.StartMessage(saved.get());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    decoder.ScanBodyLine(lines[i]);
+    if (i == 30) clock.AdvanceHundredths(400);  // inside the BASE64 lines
+  }
+  EXPECT_TRUE(decoder.EndOfMessage(true));
+  EXPECT_TRUE(Logged("-- Speed was 1425 characters per second (CPS)"));
+  EXPECT_EQ(front_end.Field(app::Field::GetCPS), "");
+}
+
+TEST_F(AttachmentDecoderTest, DataEndingInsideTheAttachmentLeavesNoFile) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(5000, 9);
+  auto lines = testing::SenderMessageLines(message);
+  lines.resize(lines.size() - 30);  // the "." came amid the BASE64 lines
+  for (bool complete : {true, false}) {
+    Scan(lines, complete);
+    EXPECT_TRUE(InboundNames().empty());
+    EXPECT_TRUE(Logged("-- Attachment FILE.ZIP incomplete, removed"));
+  }
+}
+
+// Malformed structure never leaves a file behind and never writes outside.
+TEST_F(AttachmentDecoderTest, MalformedMessagesEndCleanly) {
+  const std::vector<std::vector<std::string>> messages = {
+      {"Subject: no boundary", "", "Content-type: application/octet-stream; name=X.ZIP", "QUJD"},
+      {"Content-type: multipart/mixed; boundary=B1", "", "--B1",
+       "Content-type: application/octet-stream; name=X.ZIP", "Content-transfer-encoding: base64"},
+      {"Content-type: multipart/mixed; boundary=\"\"", "--", "Content-type: x; name=X.ZIP", "",
+       "QUJD"},
+  };
+  for (const auto& lines : messages) {
+    bool deletable = false;
+    Scan(lines, true, &deletable);
+    EXPECT_TRUE(deletable);
+    EXPECT_TRUE(InboundNames().empty());
+  }
+}
+
+TEST_F(AttachmentDecoderTest, QuotedAndFoldedBoundariesAreFound) {
+  const std::vector<std::string> heads[] = {
+      {"Content-Type: multipart/mixed; boundary=\"b0 x\""},
+      {"Content-Type: multipart/mixed;", "\tboundary=\"b0 x\""},
+      {"Content-Type: multipart/mixed;", " charset=x;", " boundary=\"b0 x\"; other=1"},
+  };
+  int n = 0;
+  for (const auto& head : heads) {
+    std::vector<std::string> lines = head;
+    const std::string name = "F" + std::to_string(++n) + ".PKT";
+    const std::vector<std::string> rest = {
+        "Subject: x",
+        "",
+        "--b0 x",
+        "Content-Type: application/octet-stream; name=\"" + name + "\"",
+        "Content-Transfer-Encoding: base64",
+        "",
+        "QUJD",
+        "--b0 x--"};
+    lines.insert(lines.end(), rest.begin(), rest.end());
+    Scan(lines);
+    EXPECT_EQ(dir.Read("IN/" + name), "ABC") << name;
+  }
+}
+
+// Mainstream clients: folded headers in their own order, filename in quotes,
+// further header fields, several attachments directly after each other.
+TEST_F(AttachmentDecoderTest, MainstreamClientLayoutsDecode) {
+  const std::string a = testing::RandomBytes(300, 10), b = testing::RandomBytes(301, 11);
+  std::vector<std::string> lines = {
+      "Content-Type: multipart/mixed;",
+      " boundary=\"------------0A1B2C\"",
+      "",
+      "This is a multi-part message in MIME format.",
+      "--------------0A1B2C",
+      "Content-Type: text/plain; charset=UTF-8; format=flowed",
+      "Content-Transfer-Encoding: 7bit",
+      "",
+      "Hello",
+      "",
+      "--------------0A1B2C",
+      "Content-Type: application/zip;",
+      " name=\"ARCHIVE.ZIP\"",
+      "Content-Disposition: attachment;",
+      "\tfilename=\"ARCHIVE.ZIP\"",
+      "Content-Transfer-Encoding: base64",
+      "X-Attachment-Id: f_123",
+      "",
+  };
+  for (auto& line : testing::Base64Lines(a)) lines.push_back(line);
+  lines.push_back("--------------0A1B2C");
+  lines.push_back("Content-Disposition: attachment; filename=\"SECOND.PKT\"");
+  lines.push_back("Content-Transfer-Encoding: base64");
+  lines.push_back("");
+  for (auto& line : testing::Base64Lines(b)) lines.push_back(line);
+  lines.push_back("--------------0A1B2C--");
+  Scan(lines);
+  EXPECT_EQ(dir.Read("IN/ARCHIVE.ZIP"), a);
+  EXPECT_EQ(dir.Read("IN/SECOND.PKT"), b);
+}
+
+TEST_F(AttachmentDecoderTest, NamedPlainPartIsWrittenWithLineEndsAndUnnamedBase64IsNot) {
+  Scan({"Content-type: multipart/mixed; boundary=XB", "", "--XB",
+        "Content-type: text/plain; name=NOTE.TXT", "", "line one", "", "line three", "--XB",
+        "Content-type: application/octet-stream", "Content-transfer-encoding: base64", "", "QUJD",
+        "--XB--"});
+  EXPECT_EQ(dir.Read("IN/NOTE.TXT"), "line one\r\n\r\nline three\r\n");
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"NOTE.TXT"});
+}
+
+TEST_F(AttachmentDecoderTest, HostileNamesStayInsideTheInbound) {
+  const std::string names[] = {
+      "../../ESCAPE.PKT",
+      "/tmp/ESCAPE2.PKT",
+      "..",
+      "C:\\..\\..",
+      std::string("N\0UL.PKT", 8),
+      "CTRL\x1b[2J.PKT",
+      std::string(300, 'L'),
+      "",
+      "sub/dir/DEEP.PKT",
+  };
+  for (const auto& name : names) {
+    Scan({"Content-type: multipart/mixed; boundary=HB", "--HB",
+          "Content-type: application/octet-stream; name=\"" + name + "\"",
+          "Content-transfer-encoding: base64", "", "QUJD", "--HB--"});
+  }
+  const auto inside = InboundNames();
+  EXPECT_EQ(inside.size(), 6u) << ::testing::PrintToString(inside);
+  for (const auto& name : inside) {
+    EXPECT_EQ(name.find('/'), std::string::npos);
+    EXPECT_LE(name.size(), kMaxParameterValue);
+    EXPECT_EQ(dir.Read("IN/" + name), "ABC") << name;
+  }
+  EXPECT_TRUE(dir.Exists("IN/ESCAPE.PKT"));
+  EXPECT_TRUE(dir.Exists("IN/DEEP.PKT"));
+  EXPECT_TRUE(dir.Exists("IN/N_UL.PKT"));
+  EXPECT_FALSE(std::filesystem::exists("/tmp/ESCAPE2.PKT.x"));
+  EXPECT_TRUE(Logged("-- Attachment name not usable, not decoded: .."));
+  // Nothing appeared beside the inbound.
+  std::size_t beside = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    ++beside;
+  EXPECT_EQ(beside, 2u);  // IN and SAVED.TXT
+}
+
+TEST_F(AttachmentDecoderTest, LongLinesArriveInPiecesAndStayWhole) {
+  const std::string content = testing::RandomBytes(3000, 12);
+  const std::string one_line = testing::EncodeBase64(content);
+  const std::vector<std::string> head = {"Content-type: multipart/mixed; boundary=LB", "--LB",
+                                         "Content-type: x; name=LONG.BIN",
+                                         "Content-transfer-encoding: base64", ""};
+  platform::UniqueFile saved = platform::OpenFile(dir.File("SAVED.TXT"), "wb");
+  decoder.StartMessage(saved.get());
+  for (const auto& line : head) decoder.ScanBodyLine(line);
+  for (std::size_t at = 0; at < one_line.size(); at += 255) {
+    const bool last = at + 255 >= one_line.size();
+    decoder.ScanBodyLine(std::string_view(one_line).substr(at, 255), last);
+  }
+  decoder.ScanBodyLine("--LB--");
+  EXPECT_TRUE(decoder.EndOfMessage(true));
+  saved.reset();
+  EXPECT_EQ(dir.Read("IN/LONG.BIN"), content);
+  EXPECT_NE(dir.Read("SAVED.TXT").find("\r\n" + one_line + "\r\n--LB--\r\n"), std::string::npos);
+}
+
+// Disk full: the message must stay on the server, and nothing half-written
+// (nor anything it completed) stays in the inbound.
+TEST_F(AttachmentDecoderTest, WriteErrorsKeepTheMessageOnTheServer) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(300000, 13);
+  const auto lines = testing::SenderMessageLines(message);
+
+  {  // the attachment cannot be written whole
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 100000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool deletable = true;
+    decoder.StartMessage(nullptr);
+    for (const auto& line : lines) decoder.ScanBodyLine(line);
+    deletable = decoder.EndOfMessage(true);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_FALSE(deletable);
+    EXPECT_TRUE(InboundNames().empty());
+    EXPECT_TRUE(Logged("-- Could not write FILE.ZIP in the inbound"));
+  }
+  {  // the saved text cannot be written: the decoded file is taken back
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    decoder.StartMessage(full);
+    for (const auto& line : lines) decoder.ScanBodyLine(line);
+    EXPECT_FALSE(decoder.EndOfMessage(true));
+    std::fclose(full);
+    EXPECT_TRUE(InboundNames().empty());
+    EXPECT_TRUE(Logged("-- Could not write to SaveEmail directory"));
+    EXPECT_TRUE(Logged("-- Removed FILE.ZIP, the message stays on the server"));
+  }
+  {  // the inbound cannot take the file at all
+    std::filesystem::remove_all(inbound);
+    decoder.StartMessage(nullptr);
+    for (const auto& line : lines) decoder.ScanBodyLine(line);
+    EXPECT_FALSE(decoder.EndOfMessage(true));
+    EXPECT_TRUE(Logged("-- Could not create FILE.ZIP in the inbound"));
+  }
+}
+
+TEST_F(AttachmentDecoderTest, IncompleteMessageTakesBackItsFinishedAttachments) {
+  SampleMessage message;
+  message.content = "whole";
+  bool deletable = true;
+  Scan(testing::SenderMessageLines(message), false, &deletable);
+  EXPECT_FALSE(deletable);
+  EXPECT_TRUE(InboundNames().empty());
+}
+
+}  // namespace
+}  // namespace kestrel::receive
