@@ -13,7 +13,6 @@ namespace kestrel::receive {
 namespace {
 
 using app::Field;
-using app::Side;
 
 // Progress fields are refreshed at most this often: each refresh is a write
 // the window carries out while the worker waits.
@@ -69,8 +68,8 @@ bool SyncAndClose(platform::UniqueFile& file) {
 
 }  // namespace
 
-AttachmentDecoder::AttachmentDecoder(app::Logger& logger, std::string inbound)
-    : logger_(logger), inbound_(std::move(inbound)) {}
+AttachmentDecoder::AttachmentDecoder(app::FrontEnd& front_end, LogFunction log, std::string inbound)
+    : front_end_(front_end), log_(std::move(log)), inbound_(std::move(inbound)) {}
 
 AttachmentDecoder::~AttachmentDecoder() {
   if (decoding_) AbandonAttachment();
@@ -233,7 +232,7 @@ void AttachmentDecoder::StartAttachment() {
   pending_.clear();
   base64_ = Base64LineDecoder{};
   last_progress_ = std::chrono::steady_clock::time_point{};
-  logger_.front_end().SetField(Field::GetFilename, output_name_);
+  front_end_.SetField(Field::GetFilename, output_name_);
   app::StartTimer(app::kSlotPop3);
 }
 
@@ -253,7 +252,7 @@ void AttachmentDecoder::FinishAttachment() {
   FlushDecoded(true);
   if (!decoding_) return;  // the flush failed and gave the file up
   decoding_ = false;
-  logger_.front_end().SetField(Field::GetCPS, "");
+  front_end_.SetField(Field::GetCPS, "");
   ShowProgress(true);
   if (!SyncAndClose(output_)) {
     WriteFailure("-- Could not write " + output_name_ + " in the inbound");
@@ -274,14 +273,14 @@ void AttachmentDecoder::AbandonAttachment() {
   output_.reset();
   pending_.clear();
   (void)platform::DeleteFile(inbound_ + output_name_);
-  logger_.front_end().SetField(Field::GetCPS, "");
+  front_end_.SetField(Field::GetCPS, "");
 }
 
 void AttachmentDecoder::ShowProgress(bool force) {
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - last_progress_ < kProgressInterval) return;
   last_progress_ = now;
-  auto& front_end = logger_.front_end();
+  auto& front_end = front_end_;
   front_end.SetField(Field::GetByteProgress, std::to_string(decoded_bytes_));
   const std::int32_t seconds = app::ElapsedSeconds(app::kSlotPop3);
   if (decoding_ && seconds > kMinSecondsForSpeed) {
@@ -330,7 +329,7 @@ void AttachmentDecoder::WriteFailure(const std::string& what) {
 }
 
 void AttachmentDecoder::Log(std::string_view text) {
-  logger_.LogLine(Side::Receiving, text);
+  log_(text);
 }
 
 }  // namespace kestrel::receive

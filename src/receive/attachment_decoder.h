@@ -8,11 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/log.h"
+#include "app/front_end.h"
 #include "platform/files.h"
 #include "receive/base64_decoder.h"
 
@@ -26,8 +27,12 @@ inline constexpr std::size_t kDecodeBlock = 64 * 1024;
 
 class AttachmentDecoder {
  public:
+  // Where the scanner's "-- " lines go (the dialogue keeps them out of the
+  // log file while message data flows).
+  using LogFunction = std::function<void(std::string_view)>;
+
   // inbound: the INBOUND directory, ending in a separator.
-  AttachmentDecoder(app::Logger& logger, std::string inbound);
+  AttachmentDecoder(app::FrontEnd& front_end, LogFunction log, std::string inbound);
   ~AttachmentDecoder();
   AttachmentDecoder(const AttachmentDecoder&) = delete;
   AttachmentDecoder& operator=(const AttachmentDecoder&) = delete;
@@ -68,7 +73,8 @@ class AttachmentDecoder {
   void WriteFailure(const std::string& what);
   void Log(std::string_view text);
 
-  app::Logger& logger_;
+  app::FrontEnd& front_end_;
+  LogFunction log_;
   const std::string inbound_;
 
   // Per message.

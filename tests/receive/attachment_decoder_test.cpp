@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "app/log.h"
 #include "app/side.h"
 #include "mime_samples.h"
 #include "receive/attachment_names.h"
@@ -26,7 +27,8 @@ class AttachmentDecoderTest : public ::testing::Test {
   testing::FakeClock clock{{2026, 12, 6, 8, 5, 0, 0}};
   app::Logger logger{front_end, dir.path()};
   std::string inbound = dir.MakeDir("IN") + "/";
-  AttachmentDecoder decoder{logger, inbound};
+  AttachmentDecoder decoder{
+      front_end, [this](std::string_view line) { logger.LogLine(Side::Receiving, line); }, inbound};
 
   // Runs the lines through the decoder with a saved text; the saved text.
   std::string Scan(const std::vector<std::string>& lines, bool complete = true,
