@@ -1,0 +1,104 @@
+#include "dialup/program_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace kestrel::dialup {
+namespace {
+
+// Listings of connections are short; more is not ours to read.
+constexpr std::size_t kMaxOutput = 256 * 1024;
+// How often a running program is checked for cancellation.
+constexpr int kPollStepMs = 50;
+// How long an ended program gets to go after SIGTERM before SIGKILL.
+constexpr auto kTermGrace = std::chrono::milliseconds(500);
+
+void EndChild(pid_t pid) {
+  kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kTermGrace;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    poll(nullptr, 0, 10);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
+                         const std::atomic<bool>* cancel) {
+  ProgramResult result;
+  if (arguments.empty()) return result;
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  if (spawned != 0) {
+    close(pipe_fds[0]);
+    return result;
+  }
+  result.started = true;
+
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool open = true;
+  while (open) {
+    if ((cancel && *cancel) || std::chrono::steady_clock::now() >= deadline) {
+      result.timed_out = true;
+      break;
+    }
+    pollfd fd{pipe_fds[0], POLLIN, 0};
+    const int ready = poll(&fd, 1, kPollStepMs);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    char buffer[4096];
+    const ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      open = false;
+    } else if (result.output.size() < kMaxOutput) {
+      result.output.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  close(pipe_fds[0]);
+  if (result.timed_out) {
+    EndChild(pid);
+    return result;
+  }
+  // Output closed: the program is ending; still bounded by the limit.
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+      break;
+    }
+    if ((cancel && *cancel) || std::chrono::steady_clock::now() >= deadline) {
+      result.timed_out = true;
+      EndChild(pid);
+      break;
+    }
+    poll(nullptr, 0, 10);
+  }
+  return result;
+}
+
+}  // namespace kestrel::dialup

@@ -1,0 +1,36 @@
+#pragma once
+// A dial-up phonebook simulated from a text file, for tests and the demo. One
+// line per item; "#" starts a comment line:
+//   entry NAME | connect SECONDS   answers and connects after SECONDS
+//   entry NAME | busy              the line is busy on every try
+//   entry NAME | noanswer          never answers
+//   entry NAME | refused           the dial is refused at once
+//   entry NAME | online            already connected by another program
+// An entry line may end in "| password" (a password is stored) or
+// "| noparams" (its dial parameters cannot be read).
+//   window CAPTION                 a top-level window with that caption exists
+//   broken                         the phonebook cannot be read
+// Connections live for the whole process, so several loads see the same line.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialup/dial_backend.h"
+
+namespace kestrel::dialup {
+
+[[nodiscard]] std::unique_ptr<DialBackend> MakeSimulatedBackend(const std::string& phonebook_file);
+
+// What the simulated system did, for tests.
+struct SimulatedRecord {
+  std::vector<std::string> dialled;        // entry names, one per dial
+  std::vector<std::string> hung_up;        // entry names, one per hang-up
+  std::vector<std::string> minimized;      // captions
+  std::vector<std::string> params_stored;  // entry names
+};
+[[nodiscard]] SimulatedRecord SimulatedHistory();
+// Forgets every connection and the history; the next load starts afresh.
+void ResetSimulatedDialup();
+
+}  // namespace kestrel::dialup
