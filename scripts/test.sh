@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, runs every test,
-# then builds and runs them again under AddressSanitizer and UBSan.
+# runs them again under AddressSanitizer and UBSan, then runs each fuzz target
+# briefly. Ends with one line that sums up all stages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,21 +10,35 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 
-run_suite() {
+# Runs ctest in a build directory and keeps its counts for the final line.
+run_ctest() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 900)
+  local log status=0
+  log=$(mktemp)
+  (cd "$dir" && ctest --output-on-failure --timeout 900 "$@") 2>&1 | tee "$log" || status=$?
+  grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" >>"$summary" || true
+  rm -f "$log"
+  return "$status"
 }
 
 echo "== plain build"
-run_suite build/test
+cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" >/dev/null
+cmake --build build/test -j "$jobs"
+run_ctest build/test -j "$jobs" -LE fuzz
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON "${launcher[@]}" >/dev/null
+cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build/sanitize -DKESTREL_SANITIZE=ON
+  run_ctest build/sanitize -j "$jobs" -LE fuzz
+
 echo "== fuzz targets (clang + libFuzzer, briefly)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DKESTREL_FUZZ=ON -DKESTREL_BUILD_GUI=OFF \
   -DKESTREL_FUZZ_SECONDS="${KESTREL_FUZZ_SECONDS:-15}" "${launcher[@]}" >/dev/null
 cmake --build build/fuzz -j "$jobs" --target fuzz_targets
-(cd build/fuzz && ctest --output-on-failure -L fuzz)
+run_ctest build/fuzz -L fuzz
+
+awk '{ total += $NF; failed += $(NF-5) } END { printf "%d passed, %d failed\n", total - failed, failed }' "$summary"
