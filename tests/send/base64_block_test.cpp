@@ -1,0 +1,134 @@
+#include "send/base64_block.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::send {
+namespace {
+
+std::string Encode(std::string_view data) {
+  return EncodeBase64Block(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+// The system's base64 program as the reference, wrapped at 76 characters.
+std::string ReferenceBase64(const std::string& path) {
+  std::string command = "base64 -w 76 '" + path + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  EXPECT_EQ(pclose(pipe), 0);
+  return out;
+}
+
+TEST(EncodeBase64Block, KnownVectors) {
+  const struct {
+    std::string data;
+    std::string encoded;
+  } cases[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {std::string("\0\0\0", 3), "AAAA"},
+      {"\xff\xfe\xfd", "//79"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Encode(c.data), c.encoded) << c.data;
+}
+
+TEST(EncodeBase64Block, LengthsAndPaddingByCount) {
+  const std::string block = RandomBytes(kBase64BlockBytes, 7);
+  const struct {
+    std::size_t count;
+    std::size_t length;
+    std::size_t padding;
+  } cases[] = {{0, 0, 0}, {1, 4, 2}, {2, 4, 1}, {3, 4, 0}, {56, 76, 1}, {57, 76, 0}};
+  for (const auto& c : cases) {
+    const std::string line = Encode(std::string_view(block).substr(0, c.count));
+    EXPECT_EQ(line.size(), c.length) << c.count;
+    EXPECT_EQ(line.size() - line.find_last_not_of('=') - 1, c.padding) << c.count;
+  }
+}
+
+// Reads a file through Base64FileReader; the lines joined with LF.
+std::vector<std::string> EncodeFile(const std::string& path, std::uint64_t* bytes = nullptr) {
+  platform::UniqueFile file = platform::OpenFile(path, "rb");
+  EXPECT_TRUE(file);
+  Base64FileReader reader(file.get());
+  std::vector<std::string> lines;
+  Base64FileReader::Line line;
+  std::uint64_t data = 0;
+  while (reader.Next(line)) {
+    lines.emplace_back(line.text);
+    data += line.data_bytes;
+  }
+  EXPECT_FALSE(reader.failed());
+  EXPECT_EQ(data, reader.bytes_read());
+  if (bytes) *bytes = data;
+  return lines;
+}
+
+TEST(Base64FileReader, MatchesReferenceForAwkwardSizes) {
+  testing::TempDir dir;
+  // Around one block, and around the reader's internal chunk of 1150 blocks.
+  const std::size_t sizes[] = {0,
+                               1,
+                               56,
+                               57,
+                               58,
+                               113,
+                               114,
+                               115,
+                               57 * 1150,
+                               57 * 1150 + 1,
+                               57 * 1150 - 1,
+                               3 * 1024 * 1024 + 5};
+  for (const std::size_t size : sizes) {
+    const std::string path = dir.Write("f" + std::to_string(size), RandomBytes(size, size));
+    std::uint64_t bytes = 0;
+    const std::vector<std::string> lines = EncodeFile(path, &bytes);
+    EXPECT_EQ(bytes, size);
+    std::string joined;
+    for (const std::string& l : lines) {
+      EXPECT_LE(l.size(), kBase64LineChars);
+      if (!l.empty()) joined += l + "\n";
+    }
+    EXPECT_EQ(joined, ReferenceBase64(path)) << size;
+    // The last line comes from a short block: empty exactly for 57 x n bytes.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().empty(), size % kBase64BlockBytes == 0) << size;
+    EXPECT_EQ(lines.size(), size / kBase64BlockBytes + 1) << size;
+  }
+}
+
+TEST(Base64FileReader, ReadErrorIsReportedNotTakenForTheEnd) {
+  testing::TempDir dir;
+  // Reading a directory fails with EISDIR: the attachment must not look complete.
+  platform::UniqueFile file = platform::OpenFile(dir.path(), "rb");
+  ASSERT_TRUE(file);
+  Base64FileReader reader(file.get());
+  Base64FileReader::Line line;
+  EXPECT_FALSE(reader.Next(line));
+  EXPECT_TRUE(reader.failed());
+}
+
+}  // namespace
+}  // namespace kestrel::send
