@@ -218,14 +218,18 @@ RecordResult RecordSent(outbound::SendList& list, int current_entry, app::Logger
     entry.State = SendState::Sent;
   }
 
+  // The name on disk, found before a delete, so that a file truncated after it
+  // is created again under its own name rather than the upper-cased one.
+  const std::string real_path = platform::ResolveName(last_path);
   if (delete_file) {
     Log(logger, "-- Deleting: " + last_path);
-    (void)platform::DeleteFile(last_path);
+    (void)platform::DeleteFile(real_path);
   }
   if (truncate_file) {
     Log(logger, "-- Zeroing: " + last_path);
-    if (!platform::ReplaceFileContent(last_path, ""))
+    if (!platform::ReplaceFileContent(real_path, "")) {
       Log(logger, "-- Could not rewrite " + last_path);
+    }
   }
   return result;
 }
