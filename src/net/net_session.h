@@ -93,6 +93,8 @@ struct NetSession {
 
   std::unique_ptr<Transport> transport;  // the connected channel, once connected
   std::string output;                    // queued message data, not yet sent
+  bool countdown_shown = false;          // the countdown field holds a number
+  bool indicator_shown = false;          // the waiting indicator is checked
 };
 
 // The whole conversation: set-up, `dialogue` when connecting succeeded, close.

@@ -1,0 +1,90 @@
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "app/stopwatch.h"
+#include "net/bounded_wait_internal.h"
+
+namespace kestrel::net::internal {
+
+namespace {
+
+// The stopwatch follows the local wall clock; a wait also ends this long after
+// NETTIMEOUT by the monotonic clock, so a clock set back never makes it endless.
+constexpr auto kMonotonicSlack = std::chrono::seconds(2);
+
+}  // namespace
+
+void ShowCountdown(NetSession& session, std::int32_t seconds_left) {
+  session.logger.front_end().SetField(app::CountdownField(session.side),
+                                      std::to_string(seconds_left));
+  session.countdown_shown = true;
+}
+
+void ClearCountdown(NetSession& session) {
+  if (!session.countdown_shown) return;
+  session.logger.front_end().SetField(app::CountdownField(session.side), "");
+  session.countdown_shown = false;
+}
+
+void SetIndicator(NetSession& session, bool waiting) {
+  if (session.indicator_shown == waiting) return;
+  session.logger.front_end().SetWaitingIndicator(session.side, waiting);
+  session.indicator_shown = waiting;
+}
+
+BoundedWait::BoundedWait(NetSession& session, WaitDisplay display)
+    : session_(session), display_(display) {
+  Restart();
+}
+
+BoundedWait::~BoundedWait() {
+  ClearCountdown(session_);
+  if (checked_indicator_) SetIndicator(session_, false);
+}
+
+void BoundedWait::Restart() {
+  app::StartTimer(session_.StopwatchSlot);
+  started_ = std::chrono::steady_clock::now();
+  session_.LastShownSecond = 0;
+}
+
+bool BoundedWait::Expired() {
+  const std::int32_t elapsed = app::ElapsedSeconds(session_.StopwatchSlot);
+  if (elapsed > session_.NetTimeout ||
+      std::chrono::steady_clock::now() - started_ >
+          std::chrono::seconds(session_.NetTimeout) + kMonotonicSlack) {
+    timed_out_ = true;
+    return true;
+  }
+  if (display_.countdown_after >= 0 && elapsed > display_.countdown_after &&
+      elapsed != session_.LastShownSecond) {
+    session_.LastShownSecond = static_cast<std::uint16_t>(elapsed);
+    ShowCountdown(session_, session_.NetTimeout - elapsed);
+  }
+  if (display_.indicator_after >= 0 && elapsed > display_.indicator_after && !checked_indicator_) {
+    checked_indicator_ = true;
+    SetIndicator(session_, true);
+  }
+  return false;
+}
+
+short BoundedWait::WaitFor(int fd, short events) {
+  for (;;) {
+    if (session_.IsAborted() || Expired()) return 0;
+    pollfd entry{fd, events, 0};
+    const int ready = ::poll(&entry, fd >= 0 ? 1 : 0, kStopCheckMilliseconds);
+    if (ready > 0) {
+      // Errors and hang-ups count as ready: the next send or recv tells which.
+      if (entry.revents & (events | POLLERR | POLLHUP | POLLNVAL)) return entry.revents;
+    } else if (ready < 0 && errno != EINTR) {
+      // poll itself failing would spin; sleep the slice instead.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMilliseconds));
+    }
+  }
+}
+
+}  // namespace kestrel::net::internal

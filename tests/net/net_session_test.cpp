@@ -1,0 +1,314 @@
+// The socket layer against raw loopback peers: set-up lines, reply lines and
+// replies, bulk data, time-outs and Stop.
+
+#include "net/net_session.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "net/resolver.h"
+#include "scripted_peer.h"
+#include "support/mail_servers.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::net {
+namespace {
+
+using app::Side;
+using testing::ScriptedPeer;
+using Clock = std::chrono::steady_clock;
+
+class NetSessionTest : public ::testing::Test {
+ protected:
+  ~NetSessionTest() override { SetResolverForTesting({}); }
+
+  // Runs a session of `side` against 127.0.0.1:port with `dialogue`.
+  void Run(Side side, std::uint16_t port, const Dialogue& dialogue,
+           std::string host = "127.0.0.1") {
+    (side == Side::Sending ? configuration.HOST : configuration.POPSERVER) = host;
+    (side == Side::Sending ? configuration.SMTPPORT : configuration.POPPORT) = port;
+    session = std::make_unique<NetSession>(side, configuration, logger);
+    RunSession(*session, dialogue);
+  }
+  std::vector<std::string> Lines(Side side = Side::Sending) const { return front_end.Lines(side); }
+  bool Has(const std::string& line, Side side = Side::Sending) const {
+    return front_end.HasLine(side, line);
+  }
+
+  testing::RecordingFrontEnd front_end;
+  testing::TempDir home;
+  app::Logger logger{front_end, home.path()};
+  config::Configuration configuration;
+  std::unique_ptr<NetSession> session;
+};
+
+TEST_F(NetSessionTest, SetUpLogsEachStepAndUsesTheConfiguredPort) {
+  ScriptedPeer peer({ScriptedPeer::Send("220 hello\r\n")});
+  std::string greeting;
+  Run(Side::Sending, peer.port(), [&](NetSession& s) { greeting = ReadLine(s); });
+  EXPECT_FALSE(session->IsAborted());
+  EXPECT_EQ(greeting, "220 hello");
+  const auto lines = Lines();
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ(lines[0], "-- POSIX sockets (TCP/IPv4, non-blocking, poll)");
+  EXPECT_EQ(lines[1], "-- Running");
+  EXPECT_EQ(lines[2].rfind("-- Local host ", 0), 0u);
+  EXPECT_EQ(lines[3], "<- Server IP-address: 127.0.0.1");
+  EXPECT_EQ(lines[4], "<- Opening serviceport " + std::to_string(peer.port()));
+  EXPECT_EQ(lines[5].rfind("<- Socket ", 0), 0u);
+  EXPECT_EQ(lines[6], "-- Connecting");
+  EXPECT_FALSE(front_end.Waiting(Side::Sending));
+  EXPECT_EQ(front_end.Field(app::Field::Timeout), "");
+}
+
+TEST_F(NetSessionTest, NameWithPortResolvesTheNameAloneAndKeepsThePortKey) {
+  std::vector<std::string> looked_up;
+  SetResolverForTesting([&](const std::string& name) -> std::optional<std::uint32_t> {
+    looked_up.push_back(name);
+    return htonl(INADDR_LOOPBACK);
+  });
+  ScriptedPeer peer({ScriptedPeer::Send("+OK ready\r\n")});
+  std::string greeting;
+  Run(
+      Side::Receiving, peer.port(), [&](NetSession& s) { greeting = ReadLine(s); },
+      "mail.example.org:995");
+  EXPECT_EQ(looked_up, std::vector<std::string>{"mail.example.org"});
+  EXPECT_EQ(greeting, "+OK ready");
+  EXPECT_TRUE(Has("-> Resolving mail.example.org:995", Side::Receiving));
+  EXPECT_TRUE(Has("<- Server IP-address: 127.0.0.1", Side::Receiving));
+  EXPECT_TRUE(Has("<- Opening serviceport " + std::to_string(peer.port()), Side::Receiving));
+}
+
+TEST_F(NetSessionTest, WithoutPortKeyTheServicePortIsUsed) {
+  // Nothing listens on 25/110 of the loopback here: the connect is refused.
+  for (Side side : {Side::Sending, Side::Receiving}) {
+    Run(side, 0, nullptr);
+    EXPECT_TRUE(Has(
+        side == Side::Sending ? "<- Opening serviceport 25" : "<- Opening serviceport 110", side));
+  }
+}
+
+TEST_F(NetSessionTest, FailedResolutionLogsZeroAddressAndAborts) {
+  SetResolverForTesting([](const std::string&) { return std::optional<std::uint32_t>{}; });
+  bool dialogue_ran = false;
+  Run(
+      Side::Sending, 2525, [&](NetSession&) { dialogue_ran = true; }, "nowhere.invalid");
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_FALSE(dialogue_ran);
+  EXPECT_TRUE(Has("<- Server IP-address: 0.0.0.0"));
+  EXPECT_TRUE(Has("-- Could not resolve hostname, aborting"));
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Sending, "<- Opening serviceport"));
+}
+
+TEST_F(NetSessionTest, ZeroAddressIsRefusedWithoutLookUp) {
+  Run(Side::Sending, 2525, nullptr, "0.0.0.0");
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Sending, "-> Resolving"));
+  EXPECT_TRUE(Has("-- Could not resolve hostname, aborting"));
+}
+
+TEST_F(NetSessionTest, RefusedConnectionEndsAtOnce) {
+  const std::uint16_t port = testing::FreeLoopbackPort();
+  configuration.NETTIMEOUT = 30;
+  const auto start = Clock::now();
+  Run(Side::Sending, port, nullptr);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_TRUE(Has("-- Could not connect"));
+}
+
+TEST_F(NetSessionTest, StopDuringLookUpEndsTheWaitPromptly) {
+  SetResolverForTesting([](const std::string&) -> std::optional<std::uint32_t> {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    return htonl(INADDR_LOOPBACK);
+  });
+  configuration.HOST = "slow.example.org";
+  session = std::make_unique<NetSession>(Side::Sending, configuration, logger);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    session->Abort();
+  });
+  const auto start = Clock::now();
+  RunSession(*session, nullptr);
+  const auto took = Clock::now() - start;
+  stopper.join();
+  EXPECT_LT(took, std::chrono::milliseconds(200 + 150));
+  EXPECT_TRUE(Has("<- Server IP-address: 0.0.0.0"));
+  EXPECT_TRUE(Has("-- Could not resolve hostname, aborting"));
+}
+
+TEST_F(NetSessionTest, LookUpTimeOutShowsCountdownAndClearsIt) {
+  SetResolverForTesting([](const std::string&) -> std::optional<std::uint32_t> {
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    return htonl(INADDR_LOOPBACK);
+  });
+  configuration.NETTIMEOUT = 2;
+  Run(Side::Sending, 2525, nullptr, "slow.example.org");
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_EQ(front_end.FieldHistory(app::Field::Timeout), (std::vector<std::string>{"1", "0", ""}));
+  EXPECT_TRUE(Has("-- Could not resolve hostname, aborting"));
+  EXPECT_FALSE(front_end.Waiting(Side::Sending));
+}
+
+TEST_F(NetSessionTest, ReplyLinesAreCutAndTrimmed) {
+  const std::string long_line(300, 'x');
+  ScriptedPeer peer({ScriptedPeer::Send("250 ok\r\n"), ScriptedPeer::Send("abc\r\r\n"),
+                     ScriptedPeer::Send("\r\n"), ScriptedPeer::Send(long_line + "\r\n"),
+                     ScriptedPeer::Send(std::string("2a\0b\r\n", 6)), ScriptedPeer::Send("split "),
+                     ScriptedPeer::Pause(300), ScriptedPeer::Send("line\r\n")});
+  std::vector<std::string> got;
+  Run(Side::Receiving, peer.port(), [&](NetSession& s) {
+    for (int i = 0; i < 6; ++i) got.push_back(ReadLine(s));
+  });
+  EXPECT_FALSE(session->IsAborted());
+  EXPECT_EQ(got, (std::vector<std::string>{"250 ok", "abc", "", std::string(255, 'x'), "2a",
+                                           "split line"}));
+}
+
+TEST_F(NetSessionTest, CheckReplyMarksOnlyUnexpectedSendingReplies) {
+  struct Case {
+    const char* line;
+    bool error;
+  } cases[] = {{"250 ok", false},     {"250-more", false}, {"354 go ahead", false},
+               {"421 closing", true}, {"OK.", true},       {"550-first", false},
+               {"250", false},        {"554", true},       {"", true}};
+  ScriptedPeer peer({});
+  Run(Side::Sending, peer.port(), [&](NetSession& s) {
+    for (const auto& c : cases) CheckReply(s, c.line);
+  });
+  for (const auto& c : cases) {
+    EXPECT_EQ(Has("<- Error! (" + std::string(c.line) + ")"), c.error) << c.line;
+  }
+  // Nothing is marked on the receiving side.
+  Run(Side::Receiving, peer.port(), [&](NetSession& s) { CheckReply(s, "-ERR no"); });
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Receiving, "<- Error!"));
+}
+
+TEST_F(NetSessionTest, ReadReplyStopsAtTheLastLineOfEachReply) {
+  ScriptedPeer peer({ScriptedPeer::Send("250-first\r\n250 last\r\n"), ScriptedPeer::Send("250\r\n"),
+                     ScriptedPeer::Send("354 \r\n"), ScriptedPeer::Send("221 bye\r\n")});
+  configuration.NETTIMEOUT = 5;
+  std::string after;
+  const auto start = Clock::now();
+  Run(Side::Sending, peer.port(), [&](NetSession& s) {
+    ReadReply(s);  // 250-first, 250 last
+    ReadReply(s);  // bare code
+    ReadReply(s);  // code and blank
+    after = ReadLine(s);
+  });
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_FALSE(session->IsAborted());
+  EXPECT_EQ(after, "221 bye");
+  const auto lines = Lines();
+  const std::vector<std::string> tail(lines.end() - 4, lines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"<- 250-first", "<- 250 last", "<- 250", "<- 354 "}));
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Sending, "<- Error!"));
+}
+
+TEST_F(NetSessionTest, ReceivingReplyEndsOnBareStatusAndOnClose) {
+  ScriptedPeer peer({ScriptedPeer::Send("+OK\r\n"), ScriptedPeer::Send("+OK Logging out\r\n"),
+                     ScriptedPeer::Close()});
+  Run(Side::Receiving, peer.port(), [&](NetSession& s) {
+    ReadReply(s);
+    ReadReply(s);
+    ReadReply(s);  // ends on Closed
+  });
+  EXPECT_TRUE(session->Closed);
+  EXPECT_TRUE(Has("<- +OK", Side::Receiving));
+  EXPECT_TRUE(Has("<- +OK Logging out", Side::Receiving));
+}
+
+TEST_F(NetSessionTest, SendLineSendsCrLfAndEchoesOnlyWhileTheLogIsOpen) {
+  ScriptedPeer peer({ScriptedPeer::ReadLine(), ScriptedPeer::ReadLine(), ScriptedPeer::ReadLine(),
+                     ScriptedPeer::Send("250 ok\r\n")});
+  logger.OpenLog(Side::Sending);
+  Run(Side::Sending, peer.port(), [&](NetSession& s) {
+    SendLine(s, "HELO host");
+    s.LogSuspended = true;
+    SendLine(s, "secret data");
+    LogLine(s, "-- pane only");
+    s.LogSuspended = false;
+    SendLine(s, std::string(300, 'y'));
+    (void)ReadLine(s);
+  });
+  logger.CloseLog(Side::Sending);
+  EXPECT_EQ(peer.Received().substr(0, 24), "HELO host\r\nsecret data\r\n");
+  EXPECT_EQ(peer.Received().substr(24), std::string(253, 'y') + "\r\n");
+  EXPECT_TRUE(Has("-> HELO host"));
+  EXPECT_FALSE(Has("-> secret data"));
+  EXPECT_TRUE(Has("-- pane only"));
+  const std::string file = home.Read("SEND.LOG");
+  EXPECT_NE(file.find("-> HELO host"), std::string::npos);
+  EXPECT_EQ(file.find("-- pane only"), std::string::npos);
+}
+
+TEST_F(NetSessionTest, QueuedDataArrivesWholeAndInOrder) {
+  ScriptedPeer peer({});
+  std::string expected;
+  Run(Side::Sending, peer.port(), [&](NetSession& s) {
+    s.LogSuspended = true;
+    for (int i = 0; i < 20000; ++i) {
+      const std::string line = "line " + std::to_string(i) + std::string(60, 'z');
+      QueueLine(s, line);
+      expected += line + "\r\n";
+    }
+    SendLine(s, ".");
+    expected += ".\r\n";
+  });
+  EXPECT_FALSE(session->IsAborted());
+  peer.Join();
+  EXPECT_EQ(peer.Received(), expected);
+}
+
+TEST_F(NetSessionTest, ReceiveSomeReadsBulkDataUntilClose) {
+  const std::string data(100000, 'q');
+  ScriptedPeer peer({ScriptedPeer::Send(data), ScriptedPeer::Close()});
+  std::string got;
+  Run(Side::Receiving, peer.port(), [&](NetSession& s) {
+    char buffer[2048];
+    for (int i = 0; i < 1000 && !s.Closed && !s.IsAborted(); ++i) {
+      got.append(buffer, ReceiveSome(s, buffer, sizeof buffer));
+    }
+  });
+  EXPECT_EQ(got, data);
+  EXPECT_TRUE(session->Closed);
+  EXPECT_FALSE(session->IsAborted());
+}
+
+TEST_F(NetSessionTest, SilentServerTimesOutAndStopEndsAWaitWithin100ms) {
+  ScriptedPeer peer({ScriptedPeer::Pause(10000)});
+  configuration.NETTIMEOUT = 1;
+  std::string line = "unchanged";
+  const auto start = Clock::now();
+  Run(Side::Sending, peer.port(), [&](NetSession& s) { line = ReadLine(s); });
+  const auto took = Clock::now() - start;
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_EQ(line, "");
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_LT(took, std::chrono::milliseconds(3500));
+
+  ScriptedPeer quiet({ScriptedPeer::Pause(10000)});
+  configuration.NETTIMEOUT = 30;
+  configuration.POPSERVER = "127.0.0.1";
+  configuration.POPPORT = quiet.port();
+  session = std::make_unique<NetSession>(Side::Receiving, configuration, logger);
+  Clock::time_point stopped;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopped = Clock::now();
+    session->Abort();
+  });
+  Clock::time_point returned;
+  RunSession(*session, [&](NetSession& s) {
+    (void)ReadLine(s);
+    returned = Clock::now();
+  });
+  stopper.join();
+  EXPECT_LT(returned - stopped, std::chrono::milliseconds(100));
+}
+
+}  // namespace
+}  // namespace kestrel::net

@@ -1,0 +1,142 @@
+#pragma once
+// A raw TCP peer on 127.0.0.1 for socket-layer tests: accepts one connection
+// and plays a script of sends, line reads, pauses and a close, recording
+// every byte it receives. Everything is bounded by time-outs.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrel::testing {
+
+class ScriptedPeer {
+ public:
+  struct Step {
+    enum class Kind { Send, ReadLine, Pause, Close };
+    Kind kind;
+    std::string text;  // Send: bytes to send
+    int milliseconds = 0;
+  };
+  static Step Send(std::string bytes) { return {Step::Kind::Send, std::move(bytes), 0}; }
+  static Step ReadLine() { return {Step::Kind::ReadLine, {}, 0}; }
+  static Step Pause(int ms) { return {Step::Kind::Pause, {}, ms}; }
+  static Step Close() { return {Step::Kind::Close, {}, 0}; }
+
+  // After the script the peer keeps reading until the client closes.
+  explicit ScriptedPeer(std::vector<Step> script) : script_(std::move(script)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedPeer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) ::close(listener_);
+  }
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  [[nodiscard]] std::uint16_t port() const { return port_; }
+  // Everything received so far.
+  [[nodiscard]] std::string Received() const {
+    std::lock_guard guard(mutex_);
+    return received_;
+  }
+  // Waits (bounded) until the peer has finished and the client closed.
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  static constexpr int kSliceMs = 20;
+  static constexpr auto kLimit = std::chrono::seconds(30);
+
+  // Reads what is there (waiting up to one slice); false when the client closed.
+  bool ReadSome(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, kSliceMs) <= 0) return true;
+    char buffer[65536];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) return false;
+    std::lock_guard guard(mutex_);
+    received_.append(buffer, static_cast<std::size_t>(got));
+    return true;
+  }
+
+  void Run() {
+    const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    int fd = -1;
+    while (fd < 0 && !stop_ && std::chrono::steady_clock::now() < deadline) {
+      pollfd entry{listener_, POLLIN, 0};
+      if (::poll(&entry, 1, kSliceMs) > 0)
+        fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (fd < 0) return;
+    bool open = true;
+    std::size_t lines_taken = 0;
+    for (const Step& step : script_) {
+      if (stop_ || !open) break;
+      switch (step.kind) {
+        case Step::Kind::Send:
+          (void)::send(fd, step.text.data(), step.text.size(), MSG_NOSIGNAL);
+          break;
+        case Step::Kind::ReadLine: {
+          // Lines that arrived together are taken one step after another.
+          while (open && !stop_ && CountLines() <= lines_taken &&
+                 std::chrono::steady_clock::now() < deadline) {
+            open = ReadSome(fd);
+          }
+          ++lines_taken;
+          break;
+        }
+        case Step::Kind::Pause: {
+          const auto until =
+              std::chrono::steady_clock::now() + std::chrono::milliseconds(step.milliseconds);
+          while (open && !stop_ && std::chrono::steady_clock::now() < until) open = ReadSome(fd);
+          break;
+        }
+        case Step::Kind::Close:
+          open = false;
+          break;
+      }
+    }
+    while (open && !stop_ && std::chrono::steady_clock::now() < deadline) open = ReadSome(fd);
+    ::close(fd);
+  }
+
+  std::size_t CountLines() const {
+    std::lock_guard guard(mutex_);
+    std::size_t count = 0;
+    for (char c : received_) count += c == '\n';
+    return count;
+  }
+
+  std::vector<Step> script_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::string received_;
+};
+
+}  // namespace kestrel::testing
