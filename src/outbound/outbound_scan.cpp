@@ -1,0 +1,97 @@
+#include "outbound/outbound_scan.h"
+
+#include <set>
+
+#include "app/text_utils.h"
+#include "config/address.h"
+#include "outbound/list_file.h"
+
+namespace kestrel::outbound {
+
+namespace {
+
+// Outbound names are eight characters, a dot and a three-letter extension:
+// "00EC0064.OUT". Longer names (a tosser's temporary files) are no packets.
+constexpr std::size_t kOutboundNameLength = 12;
+constexpr std::size_t kExtensionAt = 9;
+
+void AddPacket(ScanContext& context, std::string path, std::uint64_t size, int index,
+               ListedTotals& totals) {
+  SendEntry entry;
+  entry.Kind = SendKind::OutboundPacket;
+  entry.Path = std::move(path);
+  entry.RedirectIndex = index;
+  entry.AfterSend = AfterSendAction::Delete;
+  const std::string report = "--   " + entry.Path + " " + std::to_string(size) + "b";
+  if (!context.Add(std::move(entry), size, /*count_once=*/false)) return;
+  context.Detail(report);
+  ++totals.files;
+  totals.bytes += static_cast<std::int64_t>(size);
+}
+
+void ScanAddress(ScanContext& context, int index) {
+  const config::Configuration& configuration = context.configuration();
+  const config::RedirectEntry& redirect = configuration.Redirects.Entry(index);
+  context.Detail(RedirectLine(redirect));
+  std::string base;
+  try {
+    base = config::OutboundPath(redirect.Address, configuration.OUTBOUND, configuration.OURZONE);
+  } catch (const config::ConversionError& error) {
+    context.Log("** Address " + Printable(redirect.Address) +
+                " has no outbound path: " + error.what());
+    throw;
+  }
+  if (base.empty()) return;  // an address of nothing but a domain suffix
+
+  ListedTotals totals;
+  const FileMatches matches = FindRegularFiles(base + ".*");
+  if (matches.outcome == platform::SearchOutcome::NoDirectory) {
+    context.Detail("-- Outbound not available for " + redirect.Address + " (" + base + ".*)");
+    return;
+  }
+
+  // The extensions of packets and flow files, each name once (case variants
+  // of one name are one file here). Packets go first: mail before files, and
+  // an order that does not depend on how the directory lists its entries.
+  std::set<std::string> packets;
+  std::set<std::string> flow_files;
+  for (const platform::FoundFile& found : matches.files) {
+    if (found.name.size() != kOutboundNameLength) continue;
+    const std::string extension = app::UpperCase(found.name.substr(kExtensionAt));
+    const std::string kind = extension.substr(1);
+    if (kind == "UT" && packets.insert(extension).second) {
+      AddPacket(context, base + "." + extension, found.size, index, totals);
+    } else if (kind == "LO") {
+      flow_files.insert(extension);
+    }
+  }
+  for (const std::string& extension : flow_files) {
+    ListFile list;
+    list.path = base + "." + extension;
+    list.max_line = kMaxFlowLine;
+    list.redirect_index = index;
+    const std::optional<ListedTotals> listed = ScanListFile(context, list);
+    if (!listed) {
+      context.Detail("-- Could not open " + list.path);
+      continue;
+    }
+    totals.files += listed->files;
+    totals.bytes += listed->bytes;
+  }
+  if (totals.files != 0) {
+    context.Detail("--   " + std::to_string(totals.files) + " file(s) for address (" +
+                   std::to_string(totals.bytes) + "b)");
+  }
+}
+
+}  // namespace
+
+void ScanOutbound(ScanContext& context) {
+  const config::Configuration& configuration = context.configuration();
+  if (configuration.OUTBOUND.empty()) return;
+  context.Log("-- Scanning outbound....");
+  for (int index = 1; index <= configuration.Redirects.RedirectCount(); ++index)
+    ScanAddress(context, index);
+}
+
+}  // namespace kestrel::outbound

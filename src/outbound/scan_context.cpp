@@ -1,0 +1,99 @@
+#include "outbound/scan_context.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "app/text_utils.h"
+#include "platform/files.h"
+
+namespace kestrel::outbound {
+
+namespace {
+
+bool HasControlCharacters(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+}  // namespace
+
+void ScanContext::Log(std::string_view text) {
+  logger_.LogLine(app::Side::Sending, text);
+}
+
+void ScanContext::Detail(std::string_view text) {
+  if (!configuration_.DISABLECHECK) Log(text);
+}
+
+bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
+  if (list_.Full()) return false;
+  const bool counted = !count_once || !list_.HasEarlierPath(entry.Path, 0);
+  if (!list_.Add(std::move(entry))) return false;
+  const auto bytes = static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes));
+  gross_bytes_ = std::min(gross_bytes_ + bytes, kMaxTotalBytes);
+  if (counted) total_bytes_ = std::min(total_bytes_ + bytes, kMaxTotalBytes);
+  list_.TotalBytes = static_cast<std::int32_t>(total_bytes_);
+  return true;
+}
+
+std::string RedirectLine(const config::RedirectEntry& entry) {
+  return "-- Redirect " + entry.Address + " -> " + entry.EmailAddress + " (" + entry.Name + ")";
+}
+
+std::string AfterSendSuffix(AfterSendAction action) {
+  switch (action) {
+    case AfterSendAction::Delete:
+      return " (Delete after)";
+    case AfterSendAction::Truncate:
+      return " (Zero/truncate after)";
+    case AfterSendAction::Nothing:
+      break;
+  }
+  return {};
+}
+
+AfterSendAction TakeLinePrefix(std::string& line) {
+  if (line.empty()) return AfterSendAction::Nothing;
+  AfterSendAction action = AfterSendAction::Nothing;
+  if (line.front() == '^') action = AfterSendAction::Delete;
+  if (line.front() == '#') action = AfterSendAction::Truncate;
+  if (action != AfterSendAction::Nothing) line.erase(0, 1);
+  return action;
+}
+
+FileMatches FindRegularFiles(std::string_view name) {
+  FileMatches matches;
+  if (name.empty() || HasControlCharacters(name)) return matches;
+  platform::SearchResult found = platform::FindFiles(name);
+  matches.outcome = found.outcome;
+  for (platform::FoundFile& file : found.files) {
+    // Pipes and devices are no mail, and opening a pipe would wait for a writer.
+    if (file.is_directory || file.hidden || !platform::FileExists(file.path)) continue;
+    matches.files.push_back(std::move(file));
+  }
+  if (matches.outcome == platform::SearchOutcome::Found && matches.files.empty())
+    matches.outcome = platform::SearchOutcome::NoMatch;
+  return matches;
+}
+
+bool HasWildcards(std::string_view name) {
+  return name.find_first_of("*?") != name.npos;
+}
+
+std::string EntryPath(std::string_view name, const platform::FoundFile& found) {
+  if (!HasWildcards(name)) return std::string(name);
+  const std::size_t cut = name.find_last_of("/\\");
+  const std::string_view directory =
+      cut == std::string_view::npos ? std::string_view() : name.substr(0, cut + 1);
+  return std::string(directory) + app::UpperCase(found.name);
+}
+
+std::string Printable(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return out;
+}
+
+}  // namespace kestrel::outbound

@@ -1,0 +1,79 @@
+#pragma once
+// What the three outbound scans share while one send list is built: the
+// configuration they read, the list and totals they add to, and the sending
+// side's log with the DISABLECHECK rule for detail lines.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/log.h"
+#include "config/configuration.h"
+#include "outbound/send_list.h"
+#include "platform/file_search.h"
+
+namespace kestrel::outbound {
+
+// Totals are 32-bit signed for their readers; a larger sum stays at the top.
+inline constexpr std::int64_t kMaxTotalBytes = 0x7fffffff;
+
+class ScanContext {
+ public:
+  ScanContext(const config::Configuration& configuration, SendList& list, app::Logger& logger)
+      : configuration_(configuration), list_(list), logger_(logger) {}
+
+  [[nodiscard]] const config::Configuration& configuration() const { return configuration_; }
+  [[nodiscard]] SendList& list() { return list_; }
+
+  // A line written whatever DISABLECHECK says ("-- Scanning ...", "-- Directory not found").
+  void Log(std::string_view text);
+  // A line of the Check report, silenced by DISABLECHECK.
+  void Detail(std::string_view text);
+
+  // Appends the entry when the list has room and adds `size` to the totals:
+  // always to GrossBytes, and to TotalBytes unless `count_once` is set and an
+  // earlier entry has the same Path. False (totals untouched) when full.
+  bool Add(SendEntry entry, std::uint64_t size, bool count_once);
+
+  [[nodiscard]] std::int64_t gross_bytes() const { return gross_bytes_; }
+  [[nodiscard]] std::int64_t total_bytes() const { return total_bytes_; }
+
+ private:
+  const config::Configuration& configuration_;
+  SendList& list_;
+  app::Logger& logger_;
+  std::int64_t gross_bytes_ = 0;
+  std::int64_t total_bytes_ = 0;
+};
+
+// "-- Redirect " address " -> " e-mail address " (" name ")".
+[[nodiscard]] std::string RedirectLine(const config::RedirectEntry& entry);
+
+// " (Delete after)", " (Zero/truncate after)" or nothing.
+[[nodiscard]] std::string AfterSendSuffix(AfterSendAction action);
+
+// "^" and "#" in front of a flow-file or list line: the action, and the line
+// without the prefix character.
+[[nodiscard]] AfterSendAction TakeLinePrefix(std::string& line);
+
+// The regular, visible files (no directories, pipes or devices) matching a name that may hold "*"
+// and "?". Names with control characters match nothing: no real file has them, and a NUL would cut
+// the name short on its way to the system.
+struct FileMatches {
+  platform::SearchOutcome outcome = platform::SearchOutcome::NoMatch;
+  std::vector<platform::FoundFile> files;
+};
+[[nodiscard]] FileMatches FindRegularFiles(std::string_view name);
+
+[[nodiscard]] bool HasWildcards(std::string_view name);
+
+// The path an entry gets for a file found through `name`: the name itself,
+// unless it holds wildcards; then the name's directory part and the found
+// file's name upper-cased, so each entry names one real file.
+[[nodiscard]] std::string EntryPath(std::string_view name, const platform::FoundFile& found);
+
+// Control characters shown as "?" so that a garbage line cannot disturb a pane.
+[[nodiscard]] std::string Printable(std::string_view text);
+
+}  // namespace kestrel::outbound

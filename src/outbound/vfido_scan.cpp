@@ -1,0 +1,89 @@
+#include "outbound/vfido_scan.h"
+
+#include <optional>
+
+#include "outbound/fido_records.h"
+#include "outbound/list_file.h"
+#include "platform/files.h"
+
+namespace kestrel::outbound {
+
+namespace {
+
+// The redirect entry of a packet's destination; 0 when it is short or unredirected.
+int PacketRedirect(const config::RedirectTable& redirects, std::string_view bytes) {
+  const std::optional<PacketDestination> to = ParsePacketDestination(bytes);
+  return to ? redirects.FindRedirect(AddressText(*to)) : 0;
+}
+
+// "00000001.LST" -> "00000001.PKT"; a name without extension just gains one.
+std::string PacketNameOf(const std::string& list_name) {
+  const std::size_t dot = list_name.rfind('.');
+  return (dot == std::string::npos ? list_name : list_name.substr(0, dot)) + ".PKT";
+}
+
+void ScanLists(ScanContext& context) {
+  const config::Configuration& configuration = context.configuration();
+  const FileMatches lists = FindRegularFiles(configuration.VFIDO + "*.LST");
+  if (lists.outcome == platform::SearchOutcome::NoDirectory) {
+    context.Log("-- Directory not found");
+    return;
+  }
+  for (const platform::FoundFile& list_found : lists.files) {
+    const FileMatches packets =
+        FindRegularFiles(configuration.VFIDO + PacketNameOf(list_found.name));
+    if (packets.files.empty() || packets.files.front().size == 0) continue;
+    const std::optional<std::string> head =
+        platform::ReadFilePrefix(packets.files.front().path, kPacketHeaderSize);
+    if (!head) continue;
+    const int index = PacketRedirect(configuration.Redirects, *head);
+    if (index == 0) continue;
+
+    ListFile list;
+    list.path = configuration.VFIDO + list_found.name;
+    list.max_line = kMaxVfidoLine;
+    list.redirect_index = index;
+    list.redirect_line_per_line = true;
+    if (!ScanListFile(context, list)) context.Detail("-- Could not open " + Printable(list.path));
+  }
+}
+
+void ScanPackets(ScanContext& context) {
+  const config::Configuration& configuration = context.configuration();
+  const FileMatches packets = FindRegularFiles(configuration.VFIDO + "*.PKT");
+  if (packets.outcome == platform::SearchOutcome::NoDirectory) {
+    context.Log("-- Directory not found");
+    return;
+  }
+  for (const platform::FoundFile& found : packets.files) {
+    if (found.size == 0) continue;
+    const std::optional<std::string> head = platform::ReadFilePrefix(found.path, kPacketPrefixSize);
+    if (!head) continue;
+    const std::optional<std::uint16_t> attribute = ParseFirstMessageAttribute(*head);
+    if (!attribute) continue;
+    if ((*attribute & kAttributeFileAttached) != 0) continue;  // its list carried its files
+    const int index = PacketRedirect(configuration.Redirects, *head);
+    if (index == 0 || context.list().Full()) continue;
+
+    context.Detail(RedirectLine(configuration.Redirects.Entry(index)));
+    SendEntry entry;
+    entry.Kind = SendKind::OutboundPacket;
+    entry.Path = configuration.VFIDO + found.name;
+    entry.RedirectIndex = index;
+    entry.AfterSend = AfterSendAction::Delete;
+    const std::string report =
+        "--   " + Printable(entry.Path) + " " + std::to_string(found.size) + "b";
+    if (context.Add(std::move(entry), found.size, /*count_once=*/false)) context.Detail(report);
+  }
+}
+
+}  // namespace
+
+void ScanVfido(ScanContext& context) {
+  if (context.configuration().VFIDO.empty()) return;
+  context.Log("-- Scanning VFIDO netmail....");
+  ScanLists(context);
+  ScanPackets(context);
+}
+
+}  // namespace kestrel::outbound

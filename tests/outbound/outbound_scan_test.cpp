@@ -1,0 +1,280 @@
+#include "outbound/outbound_scan.h"
+
+#include <sys/stat.h>
+
+#include "outbound/scan_context.h"
+#include "scan_fixture.h"
+
+namespace kestrel::outbound {
+namespace {
+
+using testing::TextLines;
+
+class OutboundScanTest : public ScanFixture {
+ protected:
+  OutboundScanTest() { configuration.OUTBOUND = Upper("outbound"); }
+
+  void Scan() {
+    ScanContext context(configuration, list, logger);
+    ScanOutbound(context);
+    gross = context.gross_bytes();
+  }
+
+  std::int64_t gross = 0;
+};
+
+TEST_F(OutboundScanTest, PacketAndFlowFileWithPrefixes) {
+  Redirect("2:236/100.0");
+  dir.Write("outbound/00EC0064.OUT", std::string(1000, 'p'));
+  dir.Write("outbound/00EC0064.FLO", TextLines({"^c:\\files\\a.zip", "#c:\\files\\b.txt"}));
+  dir.Write("c:/files/a.zip", std::string(200, 'a'));
+  dir.Write("c:/files/b.txt", std::string(300, 'b'));
+  CurrentDirectory here(dir.path());
+  Scan();
+
+  const std::string base = configuration.OUTBOUND + "\\00EC0064";
+  EXPECT_EQ(Lines(), (std::vector<std::string>{
+                         "-- Scanning outbound....",
+                         "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
+                         "--   " + base + ".OUT 1000b",
+                         "--   C:\\FILES\\A.ZIP 200b (Delete after)",
+                         "--   C:\\FILES\\B.TXT 300b (Zero/truncate after)",
+                         "--   3 file(s) for address (1500b)",
+                     }));
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Entry(1).Kind, SendKind::OutboundPacket);
+  EXPECT_EQ(list.Entry(1).Path, base + ".OUT");
+  EXPECT_EQ(list.Entry(1).ListPath, "");
+  EXPECT_EQ(list.Entry(1).AfterSend, AfterSendAction::Delete);
+  EXPECT_EQ(list.Entry(2).Kind, SendKind::ListedFile);
+  EXPECT_EQ(list.Entry(2).Path, "C:\\FILES\\A.ZIP");
+  EXPECT_EQ(list.Entry(2).ListPath, base + ".FLO");
+  EXPECT_EQ(list.Entry(2).AfterSend, AfterSendAction::Delete);
+  EXPECT_EQ(list.Entry(3).AfterSend, AfterSendAction::Truncate);
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(list.Entry(i).State, SendState::Pending);
+    EXPECT_EQ(list.Entry(i).RedirectIndex, 1);
+  }
+  EXPECT_EQ(list.TotalBytes, 1500);
+  EXPECT_EQ(gross, 1500);
+}
+
+// Linux mailers write names in lower case and flow lines as POSIX paths; the
+// upper-cased names the system builds must find the same things.
+TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
+  Redirect("2:236/100.0");
+  Redirect("1:123/45");
+  Redirect("2:236/100.3");
+  auto write_layout = [&](const std::string& root, bool lower) {
+    auto name = [&](std::string text) { return lower ? text : app::UpperCase(text); };
+    const std::string files = dir.File(root) + name("/files/");
+    dir.Write(root + name("/outbound/00ec0064.out"), std::string(10, 'x'));
+    dir.Write(root + name("/outbound/00ec0064.hlo"),
+              TextLines({"^" + files + name("a.zip"), files + name("b.txt")}, "\n"));
+    dir.Write(root + name("/outbound.001/007b002d.cut"), std::string(20, 'x'));
+    dir.Write(root + name("/outbound/00ec0064.pnt/00000003.flo"),
+              TextLines({"#" + files + name("b.txt")}, "\n"));
+    dir.Write(root + name("/outbound/00ec0064.bsy"), "");
+    dir.Write(root + name("/files/a.zip"), std::string(30, 'a'));
+    dir.Write(root + name("/files/b.txt"), std::string(40, 'b'));
+  };
+  write_layout("up", false);
+  write_layout("low", true);
+
+  configuration.OUTBOUND = Upper("up/outbound");
+  Scan();
+  const std::vector<std::string> upper_lines = Lines();
+  std::vector<SendEntry> upper_entries;
+  for (int i = 1; i <= list.Count(); ++i) upper_entries.push_back(list.Entry(i));
+
+  front_end.ClearPane(app::Side::Sending);
+  list.Clear();
+  configuration.OUTBOUND = Upper("low/outbound");
+  Scan();
+  auto as_up = [&](std::string text) {
+    const std::string low = Upper("low"), up = Upper("up");
+    for (std::size_t at; (at = text.find(low)) != std::string::npos;)
+      text.replace(at, low.size(), up);
+    return text;
+  };
+  std::vector<std::string> lower_lines;
+  for (const std::string& line : Lines()) lower_lines.push_back(as_up(line));
+  EXPECT_EQ(lower_lines, upper_lines);
+  ASSERT_EQ(list.Count(), 5);
+  ASSERT_EQ(upper_entries.size(), 5u);
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_EQ(as_up(list.Entry(i).Path), upper_entries[i - 1].Path);
+    EXPECT_EQ(as_up(list.Entry(i).ListPath), upper_entries[i - 1].ListPath);
+    EXPECT_EQ(list.Entry(i).AfterSend, upper_entries[i - 1].AfterSend);
+    EXPECT_EQ(list.Entry(i).RedirectIndex, upper_entries[i - 1].RedirectIndex);
+  }
+  const std::string base = Upper("up/outbound");
+  EXPECT_EQ(upper_lines, (std::vector<std::string>{
+                             "-- Scanning outbound....",
+                             "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
+                             "--   " + base + "\\00EC0064.OUT 10b",
+                             "--   " + Upper("up/files/a.zip") + " 30b (Delete after)",
+                             "--   " + Upper("up/files/b.txt") + " 40b",
+                             "--   3 file(s) for address (80b)",
+                             "-- Redirect 1:123/45.0 -> joe@example.net (Joe Sysop)",
+                             "--   " + base + ".001\\007B002D.CUT 20b",
+                             "--   1 file(s) for address (20b)",
+                             "-- Redirect 2:236/100.3 -> joe@example.net (Joe Sysop)",
+                             "--   " + Upper("up/files/b.txt") + " 40b (Zero/truncate after)",
+                             "--   1 file(s) for address (40b)",
+                         }));
+  EXPECT_EQ(upper_entries[4].ListPath, base + "\\00EC0064.PNT\\00000003.FLO");
+}
+
+TEST_F(OutboundScanTest, FileForTwoSystemsCountsOnceInTotal) {
+  Redirect("2:236/100");
+  Redirect("2:236/200");
+  const std::string shared = Upper("files/shared.zip");
+  dir.Write("files/shared.zip", std::string(500, 's'));
+  dir.Write("outbound/00ec0064.flo", TextLines({shared}));
+  dir.Write("outbound/00ec00c8.flo", TextLines({shared}));
+  Scan();
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Entry(1).RedirectIndex, 1);
+  EXPECT_EQ(list.Entry(2).RedirectIndex, 2);
+  EXPECT_EQ(list.TotalBytes, 500);
+  EXPECT_EQ(gross, 1000);
+}
+
+TEST_F(OutboundScanTest, ReportLinesForWhatIsMissing) {
+  Redirect("2:236/100");
+  Redirect("3:1/1");  // zone directory OUTBOUND.003 does not exist
+  dir.Write("outbound/00ec0064.flo",
+            TextLines({"~C:\\FILES\\A.ZIP", "", dir.File("files/empty.txt"), dir.File("nothere")}));
+  dir.Write("c:/files/a.zip", "a");
+  dir.Write("files/empty.txt", "");
+  CurrentDirectory here(dir.path());
+  Scan();
+  EXPECT_EQ(Lines(), (std::vector<std::string>{
+                         "-- Scanning outbound....",
+                         "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
+                         "-- Could not find ~C:\\FILES\\A.ZIP",
+                         "-- Could not find " + Upper("nothere"),
+                         "-- Redirect 3:1/1.0 -> joe@example.net (Joe Sysop)",
+                         "-- Outbound not available for 3:1/1.0 (" + configuration.OUTBOUND +
+                             ".003\\00010001.*)",
+                     }));
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST_F(OutboundScanTest, RemapIsReportedForEveryLine) {
+  Redirect("2:236/100");
+  configuration.RemapFrom = "D:\\FILES";
+  configuration.RemapTo = Upper("real");
+  dir.Write("real/nodelist.zip", "12345");
+  dir.Write("outbound/00EC0064.FLO", TextLines({"d:\\files\\nodelist.zip", "/elsewhere/x"}));
+  Scan();
+  const std::string remap = "-- Remapping D:\\FILES -> " + configuration.RemapTo;
+  EXPECT_EQ(Lines(), (std::vector<std::string>{
+                         "-- Scanning outbound....",
+                         "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
+                         remap,
+                         "--   " + configuration.RemapTo + "\\NODELIST.ZIP 5b",
+                         remap,
+                         "-- Could not find /ELSEWHERE/X",
+                         "--   1 file(s) for address (5b)",
+                     }));
+}
+
+TEST_F(OutboundScanTest, WildcardLineGivesOneEntryPerRealFile) {
+  Redirect("2:236/100");
+  dir.Write("files/a.zip", "aa");
+  dir.Write("files/b.zip", "");
+  dir.Write("files/c.zip", "cccc");
+  dir.Write("files/d.txt", "d");
+  dir.Write("outbound/00EC0064.FLO", TextLines({"^" + dir.File("files/*.zip")}));
+  Scan();
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Entry(1).Path, Upper("files/A.ZIP"));
+  EXPECT_EQ(list.Entry(2).Path, Upper("files/C.ZIP"));
+  EXPECT_EQ(list.Entry(2).AfterSend, AfterSendAction::Delete);
+  EXPECT_EQ(list.TotalBytes, 6);
+}
+
+TEST_F(OutboundScanTest, DisableCheckLeavesOnlyTheScanningLine) {
+  Redirect("2:236/100");
+  Redirect("3:1/1");
+  configuration.DISABLECHECK = true;
+  configuration.RemapFrom = "X";
+  dir.Write("outbound/00EC0064.OUT", "p");
+  dir.Write("outbound/00EC0064.FLO", TextLines({"/nothere"}));
+  Scan();
+  EXPECT_EQ(Lines(), std::vector<std::string>{"-- Scanning outbound...."});
+  EXPECT_EQ(list.Count(), 1);
+}
+
+TEST_F(OutboundScanTest, EmptyOutboundSettingScansNothing) {
+  Redirect("2:236/100");
+  configuration.OUTBOUND.clear();
+  Scan();
+  EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(OutboundScanTest, FullListTakesNoMoreAndCountsOnlyWhatItTook) {
+  Redirect("2:236/100");
+  std::vector<std::string> lines;
+  for (int i = 0; i < 510; ++i) {
+    const std::string name = "files/f" + std::to_string(i);
+    dir.Write(name, std::string(10, 'f'));
+    lines.push_back(dir.File(name));
+  }
+  dir.Write("outbound/00EC0064.FLO", TextLines(lines));
+  dir.Write("outbound/00EC0064.OUT", std::string(7, 'p'));
+  Scan();
+  EXPECT_EQ(list.Count(), kMaxSendEntries);
+  EXPECT_EQ(list.Entry(1).Kind, SendKind::OutboundPacket);
+  EXPECT_EQ(list.TotalBytes, 7 + 499 * 10);
+  EXPECT_EQ(gross, 7 + 499 * 10);
+  EXPECT_EQ(Lines().back(), "--   500 file(s) for address (4997b)");
+}
+
+TEST_F(OutboundScanTest, BadFlowFilesAreReadSafelyAndLeftAlone) {
+  Redirect("2:236/100");
+  dir.Write("files/ok.zip", "ok");
+  std::string garbage;
+  for (int i = 0; i < 3000; ++i) garbage.push_back(static_cast<char>((i * 37) % 256));
+  dir.Write("outbound/00EC0064.FLO",
+            TextLines({std::string(10000, 'x'), dir.File("files/ok.zip")}) + garbage);
+  dir.Write("outbound/00EC0064.CLO", garbage);
+  dir.Write("outbound/00EC0064.OUT.TMP", "not a packet");
+  dir.MakeDir("outbound/00EC0064.DUT");  // a directory is no packet
+  ASSERT_EQ(mkfifo(dir.File("outbound/00EC0064.HLO").c_str(), 0600), 0);  // would block a read
+  const auto before = Snapshot();
+  Scan();
+  EXPECT_EQ(Snapshot(), before);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Entry(1).Path, Upper("files/ok.zip"));
+  const std::vector<std::string> lines = Lines();
+  EXPECT_TRUE(front_end.HasLine(app::Side::Sending,
+                                "-- Could not find " + std::string(132 - 18, 'X')));
+  for (const std::string& line : lines) {
+    EXPECT_LE(line.size(), 132u);
+    for (char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line;
+  }
+}
+
+TEST_F(OutboundScanTest, UnreadableFlowFileIsReported) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  Redirect("2:236/100");
+  dir.Write("outbound/00EC0064.FLO", "x\n");
+  chmod(dir.File("outbound/00EC0064.FLO").c_str(), 0);
+  Scan();
+  EXPECT_EQ(Lines().back(), "-- Could not open " + configuration.OUTBOUND + "\\00EC0064.FLO");
+}
+
+TEST_F(OutboundScanTest, UnconvertibleAddressThrowsAfterItsLines) {
+  Redirect("2:236/");
+  EXPECT_THROW(Scan(), config::ConversionError);
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "-- Redirect 2:236/.0 -> joe@example.net (Joe Sysop)");
+  EXPECT_EQ(lines[2].rfind("** Address 2:236/.0 has no outbound path: ", 0), 0u) << lines[2];
+}
+
+}  // namespace
+}  // namespace kestrel::outbound
