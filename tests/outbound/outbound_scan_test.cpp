@@ -250,8 +250,8 @@ TEST_F(OutboundScanTest, BadFlowFilesAreReadSafelyAndLeftAlone) {
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Entry(1).Path, Upper("files/ok.zip"));
   const std::vector<std::string> lines = Lines();
-  EXPECT_TRUE(front_end.HasLine(app::Side::Sending,
-                                "-- Could not find " + std::string(132 - 18, 'X')));
+  EXPECT_TRUE(
+      front_end.HasLine(app::Side::Sending, "-- Could not find " + std::string(132 - 18, 'X')));
   for (const std::string& line : lines) {
     EXPECT_LE(line.size(), 132u);
     for (char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line;
