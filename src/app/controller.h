@@ -19,9 +19,11 @@
 // Controller::ExitStatus(). The program calls it when it links the window.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@
 #include "app/ui_dispatcher.h"
 #include "app/worker.h"
 #include "config/configuration.h"
+#include "dialup/dial_network.h"
 #include "dialup/dial_state.h"
 #include "outbound/send_list.h"
 
@@ -138,32 +141,38 @@ class Controller {
   bool BuildSendList(config::Configuration& configuration, outbound::SendList& list);
   // "Dial if configured": true when the command may go on.
   bool DialIfConfigured(const config::Configuration& configuration);
+  // Writes the abort line, aborts the side's job and waits about 5 seconds.
   void AbortJob(Side side, bool close_log);
-  void HangUpAll(const config::Configuration& configuration);
+  void HangUpConnections(bool all);
+  dialup::DialContext DialContextFor(config::Configuration& configuration);
 
   FrontEnd& front_end_;
   ControllerOptions options_;
   std::unique_ptr<Jobs> jobs_;
   UiDispatcher dispatcher_;
   Logger logger_;
-  WinThread worker_;
   RunFlags flags_;
   dialup::DialState dial_state_;
   ControllerHooks hooks_;
 
   mutable std::mutex mutex_;  // guards the fields below
   std::string config_file_name_ = "KESTREL.INI";
-  // What the next job of each side works on, handed over by StartTask.
+  // What the next task of each kind works on, handed over by the commands.
   config::Configuration pending_send_config_;
   outbound::SendList pending_send_list_;
   config::Configuration pending_get_config_;
   config::Configuration dial_config_;
+  // The running jobs, where the stop commands reach them.
   std::shared_ptr<JobContext> send_job_;
   std::shared_ptr<JobContext> get_job_;
 
+  std::atomic<bool> command_line_done_{false};
   std::atomic<bool> close_requested_{false};
   std::atomic<bool> failed_{false};
-  std::atomic<std::uint16_t> shutdown_timeout_{0};
+
+  // Last, so that it goes first: its end waits for the workers, which use
+  // everything above.
+  WinThread worker_;
 };
 
 }  // namespace kestrel::app

@@ -1,0 +1,313 @@
+#include "app/controller.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "app/stopwatch.h"
+#include "app/text_utils.h"
+#include "config/address.h"
+#include "config/read_configuration.h"
+#include "platform/program_home.h"
+
+namespace kestrel::app {
+namespace {
+
+// A pumped wait's pass.
+constexpr auto kPumpPass = std::chrono::milliseconds(10);
+// Passes of the stop commands' waits: about 5 seconds.
+constexpr int kStopWaitPasses = 500;
+// Digits of a polling interval the command line may give.
+constexpr std::size_t kIntervalDigits = 4;
+// Polling intervals are seconds in 16 bits: longer ones stop at the largest.
+constexpr std::int32_t kMaxIntervalSeconds = 65535;
+
+constexpr const char* kAbortLine = "-- Aborted, shutting down...";
+
+std::uint16_t IntervalSeconds(std::string_view text, std::size_t after) {
+  const std::int32_t minutes = TextToInt(text.substr(after, kIntervalDigits));
+  if (minutes <= 0) return 0;
+  const std::int64_t seconds = std::int64_t{minutes} * 60;
+  return static_cast<std::uint16_t>(std::min<std::int64_t>(seconds, kMaxIntervalSeconds));
+}
+
+}  // namespace
+
+Controller::Controller(FrontEnd& front_end, ControllerOptions options, std::unique_ptr<Jobs> jobs)
+    : front_end_(front_end),
+      options_(options),
+      jobs_(std::move(jobs)),
+      logger_(front_end, platform::ProgramHome()),
+      worker_(dispatcher_) {
+  StartAllTimers();
+  worker_.ThreadProc = [this](WinThread&, const WinThreadParam& info) {
+    return MyThreadProc(info);
+  };
+  worker_.ThreadTerminate = [this](WinThread&, const WinThreadParam& info) {
+    return MyThreadTerminate(info);
+  };
+  worker_.ThreadException = [this](WinThread&, const WinThreadParam& info,
+                                   const std::string& message,
+                                   bool) { MyThreadException(info, message); };
+}
+
+Controller::~Controller() {
+  // Whatever still runs is asked to stop, as Exit does, but nothing is closed.
+  flags_.Exiting = true;
+  flags_.StopPolling = true;
+  dial_state_.StopDial = true;
+  std::shared_ptr<JobContext> send_job;
+  std::shared_ptr<JobContext> get_job;
+  {
+    std::lock_guard guard(mutex_);
+    send_job = send_job_;
+    get_job = get_job_;
+  }
+  if (send_job) send_job->Abort();
+  if (get_job) get_job->Abort();
+}
+
+void Controller::SetHooks(ControllerHooks hooks) {
+  hooks_ = std::move(hooks);
+}
+
+std::string Controller::ConfigFileName() const {
+  std::lock_guard guard(mutex_);
+  return config_file_name_;
+}
+
+bool Controller::AnyTaskRunning() const {
+  return flags_.SendRunning || flags_.GetRunning || flags_.DialRunning || flags_.PollingRunning;
+}
+
+void Controller::ProcessMessages() {
+  if (!dispatcher_.OnUserInterfaceThread()) return;
+  dispatcher_.ProcessPending();
+  front_end_.ProcessPendingWrites();
+  if (hooks_.process_events) hooks_.process_events();
+}
+
+void Controller::PumpedWait(const std::function<bool()>& condition, int passes) {
+  for (int pass = 0; pass < passes && condition(); ++pass) {
+    std::this_thread::sleep_for(kPumpPass);
+    ProcessMessages();
+  }
+}
+
+void Controller::CloseMainWindow() {
+  close_requested_ = true;
+  if (hooks_.close_window) hooks_.close_window();
+}
+
+dialup::DialContext Controller::DialContextFor(config::Configuration& configuration) {
+  return dialup::DialContext{dial_state_, configuration, logger_, [this] { ProcessMessages(); }};
+}
+
+void Controller::HangUpConnections(bool all) {
+  config::Configuration configuration;
+  dialup::DialContext context = DialContextFor(configuration);
+  dialup::HangUp(context, all);
+}
+
+bool Controller::ReadSide(Side side, config::Configuration& configuration) {
+  bool usable = false;
+  try {
+    usable = config::ReadConfiguration(side, ConfigFileName(), configuration, logger_);
+  } catch (const config::ConversionError& error) {
+    logger_.LogLine(Side::Sending, std::string("** ") + error.what());
+  }
+  if (!usable) failed_ = true;
+  return usable;
+}
+
+bool Controller::BuildSendList(config::Configuration& configuration, outbound::SendList& list) {
+  try {
+    return jobs_->BuildList(configuration, list, logger_);
+  } catch (const config::ConversionError& error) {
+    logger_.LogLine(Side::Sending, std::string("** ") + error.what());
+    failed_ = true;
+    return false;
+  }
+}
+
+bool Controller::DialIfConfigured(const config::Configuration& configuration) {
+  if (configuration.AUTODIAL == 0) return true;
+  {
+    std::lock_guard guard(mutex_);
+    dial_config_ = configuration;
+  }
+  StartTask(TaskKind::Dial);
+  return dial_state_.DialConnected;
+}
+
+void Controller::RunMail(const std::vector<std::string>& arguments) {
+  // The window may be activated again; the command line acts once.
+  if (command_line_done_.exchange(true)) return;
+  ProcessMessages();
+  bool hangup = false;
+  for (const std::string& argument : arguments) {
+    if (argument.empty()) break;
+    const std::string text = UpperCase(argument.substr(0, kMaxArgument));
+    if (text.find("/HANGUP") != std::string::npos) {
+      HangUpConnections(true);
+      hangup = true;
+    }
+    if (text.find("/SHUTDOWN") != std::string::npos) flags_.AutoShutdown = true;
+    if (text.find("/AUTO") != std::string::npos) {
+      flags_.AutoSend = true;
+      flags_.AutoGet = true;
+    }
+    if (text.find("/SEND") != std::string::npos) flags_.AutoSend = true;
+    if (text.find("/GET") != std::string::npos) flags_.AutoGet = true;
+    if (auto at = text.find("/PUT:"); at != std::string::npos) {
+      flags_.SendInterval = IntervalSeconds(text, at + 5);
+      StartTimer(kSlotSendPolling);
+    }
+    if (auto at = text.find("/CHECK:"); at != std::string::npos) {
+      flags_.GetInterval = IntervalSeconds(text, at + 7);
+      StartTimer(kSlotGetPolling);
+    }
+    if (auto at = text.find("/CFG:"); at != std::string::npos) {
+      std::lock_guard guard(mutex_);
+      config_file_name_ = text.substr(at + 5, kMaxConfigFileName);
+    }
+  }
+  if (hangup && flags_.AutoShutdown && !flags_.AutoSend && !flags_.AutoGet) {
+    CloseMainWindow();
+    return;
+  }
+  if (flags_.AutoSend && flags_.AutoGet) {
+    RunButtonClick();
+  } else if (flags_.AutoSend) {
+    SendButtonClick();
+  } else if (flags_.AutoGet) {
+    GetOnlyClick();
+  }
+  if (flags_.SendInterval != 0 || flags_.GetInterval != 0) StartTask(TaskKind::Polling);
+}
+
+void Controller::RunButtonClick() {
+  front_end_.ClearPane(Side::Sending);
+  front_end_.ClearPane(Side::Receiving);
+  config::Configuration send_config;
+  outbound::SendList list;
+  const bool send_ok = ReadSide(Side::Sending, send_config);
+  const bool have_files = send_ok && BuildSendList(send_config, list);
+  config::Configuration get_config;
+  const bool get_ok = ReadSide(Side::Receiving, get_config);
+  bool go = true;
+  // AUTODIAL is common to both sides: taken from whichever side was read.
+  const config::Configuration& dial_from = get_ok ? get_config : send_config;
+  if (get_ok || have_files) go = DialIfConfigured(dial_from);
+  if (!go) return;
+  {
+    std::lock_guard guard(mutex_);
+    if (have_files) {
+      pending_send_config_ = send_config;
+      pending_send_list_ = list;
+    }
+    if (get_ok) pending_get_config_ = get_config;
+  }
+  if (have_files) StartTask(TaskKind::SendJob);
+  if (get_ok) StartTask(TaskKind::GetJob);
+}
+
+void Controller::GetOnlyClick() {
+  front_end_.ClearPane(Side::Receiving);
+  config::Configuration configuration;
+  if (!ReadSide(Side::Receiving, configuration)) return;
+  if (!DialIfConfigured(configuration)) return;
+  {
+    std::lock_guard guard(mutex_);
+    pending_get_config_ = configuration;
+  }
+  StartTask(TaskKind::GetJob);
+}
+
+void Controller::SendButtonClick() {
+  front_end_.ClearPane(Side::Sending);
+  config::Configuration configuration;
+  outbound::SendList list;
+  if (!ReadSide(Side::Sending, configuration) || !BuildSendList(configuration, list)) return;
+  if (!DialIfConfigured(configuration)) return;
+  {
+    std::lock_guard guard(mutex_);
+    pending_send_config_ = configuration;
+    pending_send_list_ = list;
+  }
+  StartTask(TaskKind::SendJob);
+}
+
+void Controller::CheckButtonClick() {
+  front_end_.ClearPane(Side::Sending);
+  CleanText(front_end_, Side::Sending);
+  config::Configuration configuration;
+  if (!ReadSide(Side::Sending, configuration)) return;
+  configuration.DISABLECHECK = false;
+  outbound::SendList list;
+  (void)BuildSendList(configuration, list);
+}
+
+void Controller::ConnectButtonClick() {
+  config::Configuration configuration;
+  if (!ReadSide(Side::Receiving, configuration)) return;
+  if (configuration.AUTODIAL == 0) return;
+  {
+    std::lock_guard guard(mutex_);
+    dial_config_ = configuration;
+  }
+  StartTask(TaskKind::Dial);
+}
+
+void Controller::AbortJob(Side side, bool close_log) {
+  std::atomic<bool>& running = side == Side::Sending ? flags_.SendRunning : flags_.GetRunning;
+  if (!running) return;
+  logger_.LogLine(side, kAbortLine);
+  std::shared_ptr<JobContext> job;
+  {
+    std::lock_guard guard(mutex_);
+    job = side == Side::Sending ? send_job_ : get_job_;
+  }
+  if (job) job->Abort();
+  PumpedWait([&] { return running.load(); }, kStopWaitPasses);
+  if (close_log) logger_.CloseLog(side);
+}
+
+void Controller::StopGetButtonClick() {
+  dial_state_.StopDial = true;
+  PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
+  AbortJob(Side::Receiving, true);
+}
+
+void Controller::StopSendButtonClick() {
+  dial_state_.StopDial = true;
+  PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
+  // The outgoing log is left to the end of the send job.
+  AbortJob(Side::Sending, false);
+}
+
+void Controller::HangupButtonClick() {
+  config::Configuration configuration;
+  if (!ReadSide(Side::Receiving, configuration)) return;
+  dial_state_.StopDial = true;
+  PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
+  AbortJob(Side::Sending, false);
+  AbortJob(Side::Receiving, true);
+  HangUpConnections(true);
+}
+
+void Controller::ExitButtonClick() {
+  if (hooks_.save_def) hooks_.save_def();
+  flags_.Exiting = true;
+  dial_state_.StopDial = true;
+  PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
+  if (flags_.PollingRunning) {
+    flags_.StopPolling = true;
+    PumpedWait([&] { return flags_.PollingRunning.load(); }, kStopWaitPasses);
+  }
+  AbortJob(Side::Sending, true);
+  AbortJob(Side::Receiving, true);
+  if (AnyTaskRunning()) worker_.Kill();
+  CloseMainWindow();
+}
+
+}  // namespace kestrel::app
