@@ -161,12 +161,14 @@ bool IsLastReplyLine(const NetSession& session, std::string_view line) {
   return false;
 }
 
-void ReadReply(NetSession& session) {
+std::string ReadReply(NetSession& session) {
+  std::string line;
   while (!session.IsAborted()) {
-    const std::string line = ReadLine(session);
+    line = ReadLine(session);
     LogLine(session, "<- " + line);
     if (session.Closed || IsLastReplyLine(session, line)) break;
   }
+  return line;
 }
 
 std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity) {

@@ -122,8 +122,9 @@ void FlushOutput(NetSession& session);
 // On the sending side, CheckReply runs on the line.
 [[nodiscard]] std::string ReadLine(NetSession& session);
 
-// Reads and logs ("<- " + line) the lines of one reply up to its last line.
-void ReadReply(NetSession& session);
+// Reads and logs ("<- " + line) the lines of one reply up to its last line;
+// returns that last line (empty after a failure).
+std::string ReadReply(NetSession& session);
 
 // Sending side: logs "<- Error! (" + line + ")" for a line that is neither a
 // continuation line nor 2xx nor 354. Nothing on the receiving side.
