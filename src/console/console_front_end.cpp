@@ -1,0 +1,104 @@
+#include "console/console_front_end.h"
+
+namespace kestrel::console {
+namespace {
+
+// The status line is redrawn at most this often while fields change.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// Wide enough for the usual terminal; a longer status line is cut.
+constexpr std::size_t kStatusWidth = 79;
+
+}  // namespace
+
+ConsoleFrontEnd::ConsoleFrontEnd(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+
+ConsoleFrontEnd::~ConsoleFrontEnd() {
+  std::lock_guard guard(mutex_);
+  ClearStatusLocked();
+  std::fflush(out_);
+}
+
+void ConsoleFrontEnd::AppendPaneLine(app::Side side, std::string_view line) {
+  std::lock_guard guard(mutex_);
+  ClearStatusLocked();
+  std::string text = side == app::Side::Sending ? kSendingMark : kReceivingMark;
+  text.append(line);
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), out_);
+  DrawStatusLocked(true);
+  std::fflush(out_);
+}
+
+void ConsoleFrontEnd::SetField(app::Field field, std::string_view text) {
+  std::lock_guard guard(mutex_);
+  fields_[static_cast<int>(field)] = std::string(text);
+  DrawStatusLocked(false);
+}
+
+void ConsoleFrontEnd::SetWaitingIndicator(app::Side side, bool waiting) {
+  std::lock_guard guard(mutex_);
+  (side == app::Side::Sending ? send_waiting_ : get_waiting_) = waiting;
+  DrawStatusLocked(false);
+}
+
+std::string ConsoleFrontEnd::StatusLine() const {
+  std::lock_guard guard(mutex_);
+  return StatusLineLocked();
+}
+
+std::string ConsoleFrontEnd::StatusLineLocked() const {
+  auto f = [&](app::Field field) -> const std::string& { return fields_[static_cast<int>(field)]; };
+  std::string out;
+  auto add = [&](const std::string& label, const std::string& value) {
+    if (value.empty()) return;
+    out += label;
+    out += value;
+    out += ' ';
+  };
+  std::string send;
+  std::swap(out, send);
+  add("", f(app::Field::CurrentFilename));
+  add("", f(app::Field::CurrentPercent).empty() ? "" : f(app::Field::CurrentPercent) + "%");
+  add("files ", f(app::Field::FilesSent).empty()
+                    ? ""
+                    : f(app::Field::FilesSent) + "/" + f(app::Field::TotalFiles));
+  add("cps ", f(app::Field::CurrentCPS));
+  add("wait ", f(app::Field::Timeout));
+  if (send_waiting_) out += "(net) ";
+  std::swap(out, send);
+  std::string get;
+  std::swap(out, get);
+  add("", f(app::Field::GetFilename));
+  add("msg ", f(app::Field::GetCurrentMsg).empty()
+                  ? ""
+                  : f(app::Field::GetCurrentMsg) + "/" + f(app::Field::GetTotalMessages));
+  add("", f(app::Field::GetByteProgress));
+  add("cps ", f(app::Field::GetCPS));
+  add("wait ", f(app::Field::GetTimeout));
+  if (get_waiting_) out += "(net) ";
+  std::swap(out, get);
+  if (send.empty() && get.empty()) return {};
+  std::string line = "out: " + send + "| in: " + get;
+  if (line.size() > kStatusWidth) line.resize(kStatusWidth);
+  return line;
+}
+
+void ConsoleFrontEnd::ClearStatusLocked() {
+  if (!terminal_ || !status_shown_) return;
+  std::fputs("\r\033[K", out_);
+  status_shown_ = false;
+}
+
+void ConsoleFrontEnd::DrawStatusLocked(bool force) {
+  if (!terminal_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - last_draw_ < kRedrawInterval) return;
+  last_draw_ = now;
+  const std::string line = StatusLineLocked();
+  std::fputs("\r\033[K", out_);
+  status_shown_ = !line.empty();
+  std::fputs(line.c_str(), out_);
+  std::fflush(out_);
+}
+
+}  // namespace kestrel::console

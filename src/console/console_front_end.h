@@ -1,0 +1,53 @@
+#pragma once
+// The front end of a run without a window: every pane line is printed whole on
+// its own line of standard output, marked with its side; the progress fields
+// show as one status line, redrawn in place, only when the output is a
+// terminal. Writes are carried out at once on the calling thread.
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/front_end.h"
+
+namespace kestrel::console {
+
+// The marks that begin each printed pane line.
+inline constexpr const char* kSendingMark = "[out] ";
+inline constexpr const char* kReceivingMark = "[in]  ";
+
+class ConsoleFrontEnd : public app::FrontEnd {
+ public:
+  // `terminal`: whether `out` is a terminal (the status line is shown).
+  ConsoleFrontEnd(std::FILE* out, bool terminal);
+  ~ConsoleFrontEnd() override;
+
+  void AppendPaneLine(app::Side side, std::string_view line) override;
+  void ClearPane(app::Side) override {}
+  void SetField(app::Field field, std::string_view text) override;
+  void SetWaitingIndicator(app::Side side, bool waiting) override;
+  // Writes never wait for another thread, so no thread is special.
+  [[nodiscard]] bool OnUserInterfaceThread() const override { return false; }
+  void ProcessPendingWrites() override {}
+
+  // The status line as it would be drawn (for tests).
+  [[nodiscard]] std::string StatusLine() const;
+
+ private:
+  void ClearStatusLocked();
+  void DrawStatusLocked(bool force);
+  [[nodiscard]] std::string StatusLineLocked() const;
+
+  std::FILE* out_;
+  bool terminal_;
+  mutable std::mutex mutex_;
+  std::array<std::string, app::kFieldCount> fields_;
+  bool send_waiting_ = false;
+  bool get_waiting_ = false;
+  bool status_shown_ = false;
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace kestrel::console
