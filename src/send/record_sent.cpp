@@ -176,6 +176,14 @@ const std::string& MessageKey(const SendEntry& entry) {
                                                                           : entry.Path;
 }
 
+bool StillWanted(const outbound::SendList& list, const std::string& path) {
+  for (int i = 1; i <= list.Count(); ++i) {
+    const SendEntry& entry = list.Entry(i);
+    if (entry.Path == path && entry.State != SendState::Sent) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 RecordResult RecordSent(outbound::SendList& list, int current_entry, app::Logger& logger,
@@ -218,6 +226,12 @@ RecordResult RecordSent(outbound::SendList& list, int current_entry, app::Logger
     entry.State = SendState::Sent;
   }
 
+  // Another system's entry of the same file that did not go (its recipient
+  // refused, its outbound busy) still needs the file: it is kept for the next run.
+  if ((delete_file || truncate_file) && StillWanted(list, last_path)) {
+    Log(logger, "-- Keeping " + last_path + " (still listed for another system)");
+    delete_file = truncate_file = false;
+  }
   // The name on disk, found before a delete, so that a file truncated after it
   // is created again under its own name rather than the upper-cased one.
   const std::string real_path = platform::ResolveName(last_path);

@@ -235,6 +235,24 @@ TEST_F(RecordFixture, DisagreeingEntriesDeleteThenRecreateEmpty) {
             (Lines{"-- Deleting: " + Upper("files/a.zip"), "-- Zeroing: " + Upper("files/a.zip")}));
 }
 
+TEST_F(RecordFixture, FileStillListedForAnotherSystemIsKept) {
+  dir.Write("files/a.zip", "data");
+  dir.Write("out/00EC0064.FLO", testing::TextLines({"^" + dir.File("files/a.zip")}));
+  dir.Write("out/00EC0065.FLO", testing::TextLines({"^" + dir.File("files/a.zip")}));
+  const int current = Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("out/00EC0064.FLO"),
+                           AfterSendAction::Delete);
+  // The other system's copy did not go (busy outbound or refused recipient).
+  const int other = Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("out/00EC0065.FLO"),
+                         AfterSendAction::Delete);
+  list.Entry(other).State = SendState::Skipped;
+  Record(current);
+  EXPECT_EQ(dir.Read("files/a.zip"), "data");
+  EXPECT_FALSE(dir.Exists("out/00EC0064.FLO"));
+  EXPECT_TRUE(dir.Exists("out/00EC0065.FLO"));
+  EXPECT_EQ(Log().back(),
+            "-- Keeping " + Upper("files/a.zip") + " (still listed for another system)");
+}
+
 TEST_F(RecordFixture, EntriesOfAnEarlierFailedMessageAreNotTouched) {
   dir.Write("files/a.zip", "a");
   dir.Write("files/b.zip", "b");
