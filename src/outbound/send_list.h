@@ -26,6 +26,9 @@ enum class AfterSendAction : std::uint8_t { Nothing = 0, Delete = 1, Truncate = 
 struct SendEntry {
   SendState State = SendState::Pending;
   SendKind Kind = SendKind::OutboundPacket;
+  // Paths are kept whole, even beyond kMaxSendPath: a path cut short would name
+  // another file, or none. Their sources bound them (flow-file lines 255, list
+  // lines and subject words 80, outbound names 80 plus the extension).
   std::string Path;       // the file to send
   std::string ListPath;   // flow file, list or *.MSG that named it; may be empty
   int RedirectIndex = 0;  // from 1
