@@ -105,10 +105,21 @@ TEST_F(VfidoScanTest, ShortEmptyAndOrphanFilesAreSkippedAndLeftAlone) {
   std::string garbage(300, '\0');
   for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 53);
   dir.Write("vfido/00000005.PKT", garbage);
+  // A list of binary garbage beside a good file-attach packet.
+  dir.Write("vfido/00000006.PKT", Packet(2, 236, 100, testing::kAttrFileAttached));
+  dir.Write("vfido/00000006.LST", garbage);
   const auto before = Snapshot();
   Scan();
   EXPECT_EQ(Snapshot(), before);
-  EXPECT_EQ(Lines(), std::vector<std::string>{"-- Scanning VFIDO netmail...."});
+  const std::vector<std::string> lines = Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)");
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i].rfind("-- Redirect ", 0) == 0 ||
+                lines[i].rfind("-- Could not find ", 0) == 0)
+        << lines[i];
+    for (char c : lines[i]) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << lines[i];
+  }
   EXPECT_EQ(list.Count(), 0);
 }
 
