@@ -1,0 +1,54 @@
+#pragma once
+// The buffered reader for the data of a RETR reply: lines from a raw byte
+// source through one fixed 2048-byte buffer, with the POP3 transparency
+// undone (RFC 1939: a line beginning with ".." stands for one beginning with
+// ".", and a line of "." alone ends the data).
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace kestrel::receive {
+
+// Bytes fetched from the connection in one read.
+inline constexpr std::size_t kBodyBufferBytes = 2048;
+// RFC 5322's line limit: a conforming line arrives whole; a longer one comes
+// in pieces of this size that the caller joins again.
+inline constexpr std::size_t kMaxBodyPiece = 998;
+
+enum class BodyStatus {
+  Piece,      // a piece of a line (usually the whole line)
+  EndOfData,  // the "." line
+  NoData,     // the source gave nothing more (closed, time-out, Stop)
+};
+
+struct BodyPiece {
+  std::string text;        // without line end, dot-stuffing removed
+  bool line_ends = false;  // false: the next piece continues this line
+};
+
+class BodyReader {
+ public:
+  // Reads up to `capacity` bytes into the buffer; 0 when no data came.
+  using Source = std::function<std::size_t(char* buffer, std::size_t capacity)>;
+
+  explicit BodyReader(Source source) : source_(std::move(source)) {}
+
+  // Empties the buffer and starts at the beginning of a line.
+  void Reset();
+
+  // The next piece. A CR, a LF or CR LF ends a line. On NoData the
+  // unfinished piece is dropped: the message is incomplete anyway.
+  [[nodiscard]] BodyStatus ReadBodyLine(BodyPiece& piece);
+
+ private:
+  Source source_;
+  std::array<char, kBodyBufferBytes> buffer_{};
+  std::size_t fill_ = 0;
+  std::size_t position_ = 0;
+  bool at_line_start_ = true;
+  bool after_cr_ = false;  // a LF right after a CR belongs to that line end
+};
+
+}  // namespace kestrel::receive

@@ -1,0 +1,245 @@
+#include "receive/pop3_dialogue.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "app/text_utils.h"
+#include "platform/files.h"
+#include "platform/program_home.h"
+#include "receive/attachment_decoder.h"
+#include "receive/body_reader.h"
+#include "receive/header_filter.h"
+
+namespace kestrel::receive {
+namespace {
+
+using app::Field;
+
+// Saved texts that already exist are skipped, never overwritten; past this
+// many the directory is treated as unwritable.
+constexpr int kMaxSavedTextSkips = 10000;
+constexpr int kSavedTextDigits = 8;
+
+void Log(net::NetSession& session, std::string_view text) { net::LogLine(session, text); }
+
+std::string ReadAndLog(net::NetSession& session) {
+  std::string reply = net::ReadLine(session);
+  Log(session, "<- " + reply);
+  return reply;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+class Pop3Walk {
+ public:
+  Pop3Walk(net::NetSession& session, const config::Configuration& configuration)
+      : session_(session),
+        configuration_(configuration),
+        front_end_(session.logger.front_end()),
+        save_directory_(SaveDirectory(configuration)),
+        decoder_(
+            front_end_, [&session](std::string_view line) { net::LogLine(session, line); },
+            configuration.INBOUND),
+        reader_([&session](char* buffer, std::size_t capacity) {
+          return net::ReceiveSome(session, buffer, capacity);
+        }) {}
+
+  void Run() {
+    const bool walk_entered = Login();
+    if (walk_entered) {
+      highest_ = ReadHighestNumber(save_directory_);
+      for (std::int32_t number = 1; number <= size_.messages; ++number) {
+        if (session_.IsAborted() || !TakeOrSkip(number)) break;
+      }
+      if (!WriteHighestNumber(save_directory_, highest_)) {
+        Log(session_, "-- Could not write " + save_directory_ + std::string(kHighestFileName));
+      }
+    }
+    net::SendLine(session_, "QUIT");
+    net::ReadReply(session_);
+    if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
+      (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
+    }
+  }
+
+ private:
+  // Greeting, USER, PASS and STAT; true when STAT was accepted.
+  bool Login() {
+    ReadAndLog(session_);
+    net::SendLine(session_, "USER " + configuration_.POPUSERNAME);
+    ReadAndLog(session_);
+    net::SendLine(session_, "PASS " + configuration_.POPPASSWORD);
+    ReadAndLog(session_);
+    net::SendLine(session_, "STAT");
+    const std::string reply = ReadAndLog(session_);
+    if (!StartsWith(reply, "+OK")) {
+      Log(session_, "-- Could not connect (" + reply + ")");
+      session_.Abort();
+      return false;
+    }
+    size_ = ParseStatReply(reply);
+    front_end_.SetField(Field::GetTotalMessages, std::to_string(size_.messages));
+    front_end_.SetField(Field::GetTotalBytes, std::to_string(size_.bytes));
+    if (size_.messages == 0) Log(session_, "<- No messages waiting");
+    if (!session_.IsAborted()) {
+      Log(session_, "-- Messages waiting: " + std::to_string(size_.messages) + " (" +
+                        std::to_string(size_.bytes) + "b)");
+    }
+    return true;
+  }
+
+  // One message of the walk; false when the walk must end without an abort.
+  bool TakeOrSkip(std::int32_t number) {
+    const std::string n = std::to_string(number);
+    front_end_.SetField(Field::GetCurrentMsg, n);
+    front_end_.SetField(Field::GetFilename, "");
+    front_end_.SetField(Field::GetByteProgress, "");
+    net::SendLine(session_, "LIST " + n);
+    ReadAndLog(session_);
+
+    ReadHeader(number);
+    if (session_.IsAborted()) return true;
+    if (!AcceptMessage(configuration_.Filters, header_.lines())) {
+      Log(session_, "-- Skipping message " + n);
+      return true;
+    }
+    ++highest_;
+    platform::UniqueFile saved = CreateSavedText();
+    if (!saved) {
+      Log(session_, "-- Could not write to SaveEmail directory");
+      return true;
+    }
+    Log(session_, "-- Message " + n + " matched filter");
+    net::SendLine(session_, "LIST " + n);
+    ReadAndLog(session_);
+    net::SendLine(session_, "RETR " + n);
+    const std::string status = ReadAndLog(session_);
+    if (session_.IsAborted() || !StartsWith(status, "+OK")) return true;  // no data follows
+
+    const bool whole = ReceiveData(saved.get());
+    const bool closed = std::fclose(saved.release()) == 0;
+    if (!session_.IsAborted() && whole && closed) {
+      net::SendLine(session_, "DELE " + n);
+      (void)net::ReadLine(session_);
+      mail_received_ = true;
+      return true;
+    }
+    if (session_.IsAborted()) return true;
+    if (session_.Closed) {
+      session_.Abort();  // the server is gone: nothing more can be said to it
+      return true;
+    }
+    // Something could not be written (a full disk, most likely): later
+    // messages would fare no better.
+    Log(session_, "-- Message " + n + " left on the server");
+    return false;
+  }
+
+  // TOP n 1: the head lines, read up to the "." line whatever their number.
+  void ReadHeader(std::int32_t number) {
+    header_.Clear();
+    net::SendLine(session_, "TOP " + std::to_string(number) + " 1");
+    (void)net::ReadLine(session_);
+    for (;;) {
+      const std::string line = net::ReadLine(session_);
+      if (line == "." || session_.Closed || session_.IsAborted()) break;
+      header_.Add(line);
+    }
+  }
+
+  // The message data through the scanner, with the log file suspended.
+  // True when the whole message arrived and everything of it was written.
+  bool ReceiveData(std::FILE* saved) {
+    const bool was_suspended = session_.LogSuspended;
+    session_.LogSuspended = true;
+    decoder_.StartMessage(saved);
+    reader_.Reset();
+    bool complete = false;
+    BodyPiece piece;
+    while (!session_.IsAborted()) {
+      const BodyStatus status = reader_.ReadBodyLine(piece);
+      if (status == BodyStatus::EndOfData) {
+        complete = true;
+        break;
+      }
+      if (status == BodyStatus::NoData) break;
+      decoder_.ScanBodyLine(piece.text, piece.line_ends);
+    }
+    const bool whole = decoder_.EndOfMessage(complete);
+    session_.LogSuspended = was_suspended;
+    return whole;
+  }
+
+  // The saved text under the next number; existing texts are not overwritten.
+  platform::UniqueFile CreateSavedText() {
+    const std::int32_t first = highest_;
+    for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
+      const std::string path =
+          save_directory_ + app::ZeroPadNumber(highest_, kSavedTextDigits) + ".TXT";
+      platform::UniqueFile file = platform::OpenFile(path, "wbx");
+      if (file || errno != EEXIST) {
+        if (file && highest_ != first) {
+          Log(session_, "-- Saved texts " + std::to_string(first) + " to " +
+                            std::to_string(highest_ - 1) + " already exist, using " +
+                            std::to_string(highest_));
+        }
+        return file;
+      }
+      ++highest_;
+    }
+    return nullptr;
+  }
+
+  net::NetSession& session_;
+  const config::Configuration& configuration_;
+  app::FrontEnd& front_end_;
+  const std::string save_directory_;
+  AttachmentDecoder decoder_;
+  BodyReader reader_;
+  HeaderLines header_;
+  MailboxSize size_;
+  std::int32_t highest_ = 0;
+  bool mail_received_ = false;
+};
+
+}  // namespace
+
+std::string SaveDirectory(const config::Configuration& configuration) {
+  if (!configuration.SAVEEMAIL.empty()) return configuration.SAVEEMAIL;
+  return platform::ProgramHome() + "/";
+}
+
+std::int32_t ReadHighestNumber(const std::string& directory) {
+  const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
+  if (!bytes || bytes->size() != 4) return 0;
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>((*bytes)[i]);
+  return static_cast<std::int32_t>(value);
+}
+
+bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
+  const auto value = static_cast<std::uint32_t>(number);
+  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                         static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  return platform::ReplaceFileContent(directory + std::string(kHighestFileName),
+                                      std::string_view(bytes, 4));
+}
+
+MailboxSize ParseStatReply(std::string_view reply) {
+  MailboxSize size;
+  std::string_view rest = reply.substr(reply.size() < 4 ? reply.size() : 4);
+  const auto blank = rest.find(' ');
+  if (blank == std::string_view::npos) return size;
+  size.messages = app::TextToInt(rest.substr(0, blank));
+  rest.remove_prefix(blank + 1);
+  size.bytes = app::TextToInt(rest.substr(0, rest.find(' ')));
+  return size;
+}
+
+void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration) {
+  Pop3Walk(session, configuration).Run();
+}
+
+}  // namespace kestrel::receive

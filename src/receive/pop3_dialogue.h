@@ -1,0 +1,39 @@
+#pragma once
+// The receiving side's POP3 dialogue: login, mailbox size, a walk over the
+// waiting messages that takes those the filters accept (saved text, decoded
+// attachments, DELE only once everything of the message is written), the
+// message number file, QUIT and the arrival flag file.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/configuration.h"
+#include "net/net_session.h"
+
+namespace kestrel::receive {
+
+// "HIGHEST.DAT" in the SAVEEMAIL directory: the number of the last saved text.
+inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
+
+// Runs on a connected receiving session (RunSession's dialogue). The outcome
+// is in the log, the files written, and the session's Aborted flag.
+void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration);
+
+// The directory of the saved texts and HIGHEST.DAT, ending in a separator:
+// SAVEEMAIL, or the program's home when it is empty.
+[[nodiscard]] std::string SaveDirectory(const config::Configuration& configuration);
+
+// HIGHEST.DAT: a 32-bit signed little-endian number; 0 when missing or short.
+[[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
+[[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);
+
+// The counts of a STAT reply ("+OK 2 3400"); both 0 when they are missing.
+struct MailboxSize {
+  std::int32_t messages = 0;
+  std::int32_t bytes = 0;
+};
+[[nodiscard]] MailboxSize ParseStatReply(std::string_view reply);
+
+}  // namespace kestrel::receive
