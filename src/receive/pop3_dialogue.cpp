@@ -20,7 +20,9 @@ using app::Field;
 constexpr int kMaxSavedTextSkips = 10000;
 constexpr int kSavedTextDigits = 8;
 
-void Log(net::NetSession& session, std::string_view text) { net::LogLine(session, text); }
+void Log(net::NetSession& session, std::string_view text) {
+  net::LogLine(session, text);
+}
 
 std::string ReadAndLog(net::NetSession& session) {
   std::string reply = net::ReadLine(session);

@@ -1,0 +1,70 @@
+#include "receive/header_filter.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrel::receive {
+namespace {
+
+std::vector<std::string> Head(const std::vector<std::string>& lines) {
+  HeaderLines head;
+  for (const auto& line : lines) head.Add(line);
+  return head.lines();
+}
+
+TEST(AcceptMessage, FiltersSearchTheirOwnHeaderLines) {
+  config::FilterLists from_bob;
+  from_bob.From = {"BOB"};
+  config::FilterLists to_point;
+  to_point.To = {"POINT@"};
+  config::FilterLists mailer;
+  mailer.XMailer = {"KESTREL"};
+  config::FilterLists subject;
+  subject.Subject = {"FILES FOR"};
+  config::FilterLists all;
+  all.AcceptAll = true;
+  config::FilterLists empty_entry;
+  empty_entry.From = {""};
+  const config::FilterLists none;
+
+  const struct {
+    const config::FilterLists& filters;
+    std::vector<std::string> head;
+    bool accepted;
+  } cases[] = {
+      {from_bob, {"From: Bob Smith <bob@example.org>"}, true},
+      {from_bob, {"Reply-To: bob@example.org"}, false},
+      {from_bob, {"Subject: from bob"}, false},
+      {to_point, {"To-do: point@example.org"}, false},
+      {to_point, {"To: Sysop <sysop@example.org>,", "\tPoint <point@example.org>"}, true},
+      {mailer, {"X-Mailer: Kestrel 2.0"}, true},
+      {subject, {"Subject: Files for 2:280/5555"}, true},
+      {subject, {"Subject: Something else"}, false},
+      {all, {}, true},
+      {none, {"From: Bob"}, false},
+      {empty_entry, {"From: Bob"}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AcceptMessage(c.filters, Head(c.head)), c.accepted) << c.head.front();
+  }
+}
+
+TEST(HeaderLines, KeepsTheFirstTwentyFiveLinesCutAndUpperCased) {
+  HeaderLines head;
+  for (int i = 1; i <= 40; ++i)
+    head.Add("X-Line-" + std::to_string(i) + ": " + std::string(200, 'v'));
+  head.Add(" continuation of a dropped line");
+  head.Add("From: Bob");
+  ASSERT_EQ(head.lines().size(), kMaxHeaderLines);
+  EXPECT_EQ(head.lines().front().substr(0, 11), "X-LINE-1: V");
+  EXPECT_EQ(head.lines().back().substr(0, 10), "X-LINE-25:");
+  for (const auto& line : head.lines()) EXPECT_EQ(line.size(), kMaxHeaderLine);
+  config::FilterLists from_bob;
+  from_bob.From = {"BOB"};
+  EXPECT_FALSE(AcceptMessage(from_bob, head.lines()));
+  head.Clear();
+  head.Add("From: Bob");
+  EXPECT_TRUE(AcceptMessage(from_bob, head.lines()));
+}
+
+}  // namespace
+}  // namespace kestrel::receive
