@@ -1,0 +1,304 @@
+#include "receive/pop3_dialogue.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+
+#include "app/log.h"
+#include "mime_samples.h"
+#include "net/net_session.h"
+#include "scripted_pop3.h"
+#include "support/mail_servers.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::receive {
+namespace {
+
+using app::Side;
+using testing::SampleMessage;
+
+std::string JoinLf(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+// A plain message with the given head lines.
+std::string PlainMessage(const std::vector<std::string>& head, const std::string& body = "Hi") {
+  std::vector<std::string> lines = head;
+  lines.push_back("");
+  lines.push_back(body);
+  return JoinLf(lines);
+}
+
+std::string SenderMessage(const std::string& name, const std::string& content) {
+  SampleMessage message;
+  message.name = name;
+  message.content = content;
+  return JoinLf(testing::SenderMessageLines(message));
+}
+
+// Records like the test front end and can run an action when a field is set
+// (to press Stop or pull the plug at a chosen moment).
+class HookedFrontEnd : public testing::RecordingFrontEnd {
+ public:
+  std::function<void(app::Field, std::string_view)> on_field;
+  void SetField(app::Field field, std::string_view text) override {
+    RecordingFrontEnd::SetField(field, text);
+    if (on_field) on_field(field, text);
+  }
+};
+
+class Pop3DialogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running()) << server.ServerLog();
+    configuration.POPSERVER = "127.0.0.1";
+    configuration.POPPORT = server.port();
+    configuration.POPUSERNAME = server.user();
+    configuration.POPPASSWORD = server.password();
+    configuration.NETTIMEOUT = 10;
+    configuration.INBOUND = dir.MakeDir("IN") + "/";
+    configuration.SAVEEMAIL = dir.MakeDir("SAVE") + "/";
+    configuration.EMAILARRIVED = dir.File("ARRIVED.FLG");
+    logger.OpenLog(Side::Receiving);
+  }
+
+  // One get job; true when it ended without Aborted.
+  bool Run() {
+    net::NetSession session(Side::Receiving, configuration, logger);
+    session_ = &session;
+    net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
+    session_ = nullptr;
+    logger.CloseLog(Side::Receiving);
+    return !session.IsAborted();
+  }
+
+  std::vector<std::string> InboundNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(configuration.INBOUND)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  bool Logged(const std::string& line) const { return front_end.HasLine(Side::Receiving, line); }
+  std::string LogFile() const { return dir.Read("RECEIVE.LOG"); }
+
+  testing::TempDir dir;
+  HookedFrontEnd front_end;
+  app::Logger logger{front_end, dir.path()};
+  testing::Pop3Server server;
+  config::Configuration configuration;
+  net::NetSession* session_ = nullptr;
+};
+
+TEST_F(Pop3DialogueTest, EmptyMailboxStillWritesTheNumberAndQuits) {
+  ASSERT_TRUE(WriteHighestNumber(configuration.SAVEEMAIL, 7));
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(Logged("<- No messages waiting"));
+  EXPECT_TRUE(Logged("-- Messages waiting: 0 (0b)"));
+  EXPECT_TRUE(Logged("-> QUIT"));
+  EXPECT_NE(LogFile().find("-> PASS [PASSWORD]"), std::string::npos);
+  EXPECT_EQ(LogFile().find(server.password()), std::string::npos);
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 7);
+  EXPECT_FALSE(dir.Exists("ARRIVED.FLG"));
+}
+
+TEST_F(Pop3DialogueTest, WrongPasswordEndsBeforeTheWalk) {
+  configuration.POPPASSWORD = "wrong";
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Could not connect (-ERR"));
+  EXPECT_FALSE(Logged("-> QUIT"));
+  EXPECT_FALSE(dir.Exists("SAVE/HIGHEST.DAT"));
+}
+
+// Which messages the filters take; taken ones are deleted, the rest stay.
+TEST_F(Pop3DialogueTest, FiltersDecideWhatIsTakenAndDeleted) {
+  const std::vector<std::string> messages = {
+      PlainMessage({"From: Bob Smith <bob@example.org>", "To: a@example.org", "Subject: one"}),
+      PlainMessage({"From: Alice <alice@example.org>", "Reply-To: bob@example.org",
+                    "To-do: point@example.org", "Subject: two"}),
+      PlainMessage(
+          {"From: Carol <c@example.org>", "To: Point <point@example.org>", "Subject: three"}),
+      PlainMessage({"From: Dave <d@example.org>", "X-Mailer: Kestrel 2.0", "Subject: four"}),
+      PlainMessage({"From: Eve <e@example.org>", "Subject: Files for 2:280/5555"}),
+  };
+  const struct {
+    std::string filter_file;  // "" : no filter file at all
+    std::vector<int> taken;   // 1-based
+  } cases[] = {
+      {"", {}},
+      {"@ALL\n", {1, 2, 3, 4, 5}},
+      {"; comment\nFROM bob\n", {1}},
+      {"TO point@\n", {3}},
+      {"XMAILER kestrel\n", {4}},
+      {"SUBJECT files for\n", {5}},
+  };
+  for (const auto& c : cases) {
+    testing::Pop3Server fresh;
+    ASSERT_TRUE(fresh.running());
+    for (const auto& message : messages) fresh.AddMessage(message);
+    configuration.POPPORT = fresh.port();
+    configuration.Filters.Clear();
+    if (!c.filter_file.empty()) {
+      config::LoadFilterFile(dir.Write("KESTREL.FLT", c.filter_file), configuration.Filters);
+    }
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    EXPECT_TRUE(Run()) << c.filter_file;
+    std::vector<std::string> expected_remaining;
+    for (int i = 1; i <= 5; ++i) {
+      const bool taken = std::find(c.taken.begin(), c.taken.end(), i) != c.taken.end();
+      EXPECT_EQ(Logged("-- Message " + std::to_string(i) + " matched filter"), taken)
+          << c.filter_file;
+      EXPECT_EQ(Logged("-- Skipping message " + std::to_string(i)), !taken) << c.filter_file;
+      if (!taken) expected_remaining.push_back(messages[i - 1]);
+    }
+    EXPECT_EQ(fresh.RemainingMessages().size(), expected_remaining.size()) << c.filter_file;
+    EXPECT_EQ(dir.Exists("ARRIVED.FLG"), !c.taken.empty());
+    std::filesystem::remove(dir.File("ARRIVED.FLG"));
+  }
+}
+
+TEST_F(Pop3DialogueTest, FortyHeaderLinesAreReadButOnlyTwentyFiveLookedAt) {
+  std::vector<std::string> head;
+  for (int i = 1; i <= 39; ++i) head.push_back("X-Trace-" + std::to_string(i) + ": hop");
+  head.push_back("From: Bob <bob@example.org>");  // line 40: never looked at
+  server.AddMessage(PlainMessage(head));
+  server.AddMessage(PlainMessage({"From: Bob <bob@example.org>", "Subject: second"}));
+  config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM BOB\n"), configuration.Filters);
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(Logged("-- Skipping message 1"));
+  EXPECT_TRUE(Logged("-- Message 2 matched filter"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "<- +OK 2 "));  // LIST 2's own reply
+  EXPECT_EQ(server.RemainingMessages().size(), 1u);
+}
+
+TEST_F(Pop3DialogueTest, SavedTextsAreNumberedOnFromHighestDat) {
+  ASSERT_TRUE(WriteHighestNumber(configuration.SAVEEMAIL, 41));
+  dir.Write("SAVE/00000043.TXT", "keep me");
+  configuration.Filters.AcceptAll = true;
+  const std::string first = PlainMessage({"Subject: a"}, "..leading dot\n.\n..\nend");
+  server.AddMessage(first);
+  server.AddMessage(PlainMessage({"Subject: b"}));
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 44);
+  EXPECT_EQ(dir.Read("SAVE/00000043.TXT"), "keep me");
+  // The saved text holds the message as it was written, dots and all.
+  std::string expected = first;
+  for (auto at = expected.find('\n'); at != std::string::npos; at = expected.find('\n', at + 2)) {
+    expected.replace(at, 1, "\r\n");
+  }
+  const std::string saved = dir.Read("SAVE/00000042.TXT");
+  EXPECT_NE(saved.find("Subject: a\r\n"), std::string::npos);
+  EXPECT_EQ(saved.substr(saved.size() - 30), expected.substr(expected.size() - 30));
+  EXPECT_TRUE(dir.Exists("SAVE/00000044.TXT"));
+  EXPECT_TRUE(server.RemainingMessages().empty());
+}
+
+TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
+  const std::string content = testing::RandomBytes(200000, 21);
+  dir.Write("IN/FILE.ZIP", "a");
+  dir.Write("IN/FILE.ZI1", "b");
+  server.AddMessage(SenderMessage("FILE.ZIP", content));
+  configuration.Filters.AcceptAll = true;
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), content);
+  EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
+  EXPECT_TRUE(Logged("-- Decoding FILE.ZIP"));
+  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE.ZI2"));
+  EXPECT_TRUE(Logged("-- File decoded"));
+  // Lines made while the data flows reach the pane but not the log file.
+  EXPECT_EQ(LogFile().find("-- Decoding"), std::string::npos);
+  EXPECT_NE(LogFile().find("-> DELE 1"), std::string::npos);
+  EXPECT_TRUE(server.RemainingMessages().empty());
+  EXPECT_TRUE(dir.Exists("ARRIVED.FLG"));
+}
+
+TEST_F(Pop3DialogueTest, StopDuringMessageThreeOfFive) {
+  for (int i = 1; i <= 5; ++i) {
+    server.AddMessage(
+        SenderMessage("F" + std::to_string(i) + ".ZIP", testing::RandomBytes(3 * 1024 * 1024, i)));
+  }
+  configuration.Filters.AcceptAll = true;
+  front_end.on_field = [this](app::Field field, std::string_view text) {
+    if (field == app::Field::GetFilename && text == "F3.ZIP" && session_) session_->Abort();
+  };
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(InboundNames(), (std::vector<std::string>{"F1.ZIP", "F2.ZIP"}));
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 3);
+  EXPECT_FALSE(Logged("-> DELE 3"));
+  EXPECT_FALSE(Logged("-> LIST 4"));
+  EXPECT_FALSE(Logged("-> QUIT"));
+  EXPECT_EQ(server.RemainingMessages().size(), 5u);  // without QUIT nothing is expunged
+}
+
+TEST_F(Pop3DialogueTest, ServerGoneInTheMiddleOfAnAttachment) {
+  server.AddMessage(SenderMessage("BIG.ZIP", testing::RandomBytes(16 * 1024 * 1024, 3)));
+  configuration.Filters.AcceptAll = true;
+  front_end.on_field = [this](app::Field field, std::string_view text) {
+    if (field == app::Field::GetFilename && text == "BIG.ZIP") server.Stop();
+  };
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(InboundNames().empty());
+  EXPECT_TRUE(Logged("-- Attachment BIG.ZIP incomplete, removed"));
+  EXPECT_FALSE(Logged("-> DELE 1"));
+  EXPECT_EQ(server.RemainingMessages().size(), 1u);
+}
+
+TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
+  server.AddMessage(SenderMessage("FULL.ZIP", testing::RandomBytes(400000, 4)));
+  server.AddMessage(PlainMessage({"Subject: later"}));
+  configuration.Filters.AcceptAll = true;
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 200000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool ended_cleanly = Run();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_TRUE(ended_cleanly);
+  EXPECT_TRUE(Logged("-- Message 1 left on the server"));
+  EXPECT_FALSE(Logged("-> DELE 1"));
+  EXPECT_FALSE(Logged("-> LIST 2"));
+  EXPECT_TRUE(Logged("-> QUIT"));
+  EXPECT_TRUE(InboundNames().empty());
+  EXPECT_EQ(server.RemainingMessages().size(), 2u);
+}
+
+// Data that stops flowing without the connection closing: the reader gives
+// up after NETTIMEOUT, and the message is neither deleted nor half-written.
+TEST_F(Pop3DialogueTest, StalledDataTimesOut) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(100000, 5);
+  const auto lines = testing::SenderMessageLines(message);
+  const std::string partial = testing::JoinCrLf({lines.begin(), lines.begin() + 40});
+  testing::ScriptedPop3 peer([&](const std::string& command) -> testing::ScriptedPop3::Answer {
+    if (command == "STAT") return {"+OK 1 140000\r\n"};
+    if (command.rfind("TOP", 0) == 0) return {"+OK\r\nFrom: x@example.org\r\n.\r\n"};
+    if (command.rfind("RETR", 0) == 0) {
+      return {"+OK 140000 octets\r\n" + partial, testing::ScriptedPop3::After::Stall};
+    }
+    return {"+OK\r\n"};
+  });
+  configuration.POPPORT = peer.port();
+  configuration.NETTIMEOUT = 2;
+  configuration.Filters.AcceptAll = true;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Run());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  const auto commands = peer.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 1"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 1);
+  EXPECT_TRUE(InboundNames().empty());
+}
+
+}  // namespace
+}  // namespace kestrel::receive
