@@ -120,13 +120,14 @@ bool Controller::ReadSide(Side side, config::Configuration& configuration) {
 }
 
 bool Controller::BuildSendList(config::Configuration& configuration, outbound::SendList& list) {
+  ListOutcome outcome = ListOutcome::Error;
   try {
-    return jobs_->BuildList(configuration, list, logger_);
+    outcome = jobs_->BuildList(configuration, list, logger_);
   } catch (const config::ConversionError& error) {
     logger_.LogLine(Side::Sending, std::string("** ") + error.what());
-    failed_ = true;
-    return false;
   }
+  if (outcome == ListOutcome::Error) failed_ = true;
+  return outcome == ListOutcome::Send;
 }
 
 bool Controller::DialIfConfigured(const config::Configuration& configuration) {

@@ -1,23 +1,48 @@
 #include "app/jobs.h"
+#include "net/net_session.h"
+#include "outbound/build_list.h"
 
 namespace kestrel::app {
 namespace {
 
+// Runs one connection of a job where the stop commands can reach it.
+JobOutcome RunConnection(JobContext& context, const net::Dialogue& dialogue) {
+  net::NetSession session(context.side(), context.configuration(), context.logger());
+  context.SetAbortHandler([&session] { session.Abort(); });
+  net::RunSession(session, dialogue);
+  context.ClearAbortHandler();
+  return {session.IsAborted()};
+}
+
 // The jobs of the program, over the collection, SMTP and POP3 parts.
 class CoreJobs : public Jobs {
  public:
-  bool BuildList(const config::Configuration&, outbound::SendList& list, Logger& logger) override {
-    list.Clear();
-    logger.LogLine(Side::Sending, "-- Outbound collection is not part of this build");
-    return false;
+  ListOutcome BuildList(const config::Configuration& configuration, outbound::SendList& list,
+                        Logger& logger) override {
+    switch (outbound::BuildList(configuration, list, logger).outcome) {
+      case outbound::BuildOutcome::Send:
+        return ListOutcome::Send;
+      case outbound::BuildOutcome::AddressError:
+        return ListOutcome::Error;
+      case outbound::BuildOutcome::NothingToSend:
+      case outbound::BuildOutcome::AlreadyBuilding:
+        break;
+    }
+    return ListOutcome::Nothing;
   }
+
   JobOutcome RunSendJob(JobContext& context) override {
-    context.logger().LogLine(Side::Sending, "-- Sending is not part of this build");
-    return {true};
+    return RunConnection(context, [](net::NetSession& session) {
+      LogLine(session, "-- Sending is not part of this build");
+      session.Abort();
+    });
   }
+
   JobOutcome RunGetJob(JobContext& context) override {
-    context.logger().LogLine(Side::Receiving, "-- Receiving is not part of this build");
-    return {true};
+    return RunConnection(context, [](net::NetSession& session) {
+      LogLine(session, "-- Receiving is not part of this build");
+      session.Abort();
+    });
   }
 };
 

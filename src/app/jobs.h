@@ -56,14 +56,19 @@ struct JobOutcome {
   bool aborted = false;  // its connection's abort flag was set at the end
 };
 
+enum class ListOutcome {
+  Send,     // at least one file worth sending
+  Nothing,  // nothing to send (or another build runs)
+  Error,    // the build ended in an error it has logged; the command ends
+};
+
 class Jobs {
  public:
   virtual ~Jobs() = default;
   // Empties `list`, scans the outbound, netmail and VFIDO areas into it and
-  // writes the report; true when there is at least one file to send. May
-  // throw config::ConversionError.
-  virtual bool BuildList(const config::Configuration& configuration, outbound::SendList& list,
-                         Logger& logger) = 0;
+  // writes the report.
+  virtual ListOutcome BuildList(const config::Configuration& configuration,
+                                outbound::SendList& list, Logger& logger) = 0;
   // The send job: one SMTP session over context.send_list().
   virtual JobOutcome RunSendJob(JobContext& context) = 0;
   // The get job: one POP3 session.

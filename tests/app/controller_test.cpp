@@ -29,6 +29,7 @@ enum class JobScript { Finish, Abort, StallUntilAborted, IgnoreAbort, Throw };
 class ScriptedJobs : public Jobs {
  public:
   std::atomic<bool> have_files{true};
+  std::atomic<bool> build_error{false};
   std::atomic<JobScript> send_script{JobScript::Finish};
   std::atomic<JobScript> get_script{JobScript::Finish};
   std::atomic<int> builds{0};
@@ -36,11 +37,12 @@ class ScriptedJobs : public Jobs {
   std::atomic<int> gets{0};
   std::atomic<bool> release{false};  // ends an IgnoreAbort job
 
-  bool BuildList(const config::Configuration&, outbound::SendList& list, Logger&) override {
+  ListOutcome BuildList(const config::Configuration&, outbound::SendList& list, Logger&) override {
     ++builds;
     list.Clear();
+    if (build_error) return ListOutcome::Error;
     if (have_files) list.Add({});
-    return have_files;
+    return have_files ? ListOutcome::Send : ListOutcome::Nothing;
   }
   JobOutcome RunSendJob(JobContext& context) override {
     ++sends;
@@ -178,6 +180,14 @@ TEST_F(ControllerTest, NothingToSendIsNoFailure) {
   EXPECT_EQ(jobs_->builds, 1);
   EXPECT_EQ(jobs_->sends, 0);
   EXPECT_EQ(controller_->ExitStatus(), 0);
+}
+
+TEST_F(ControllerTest, BuildErrorFailsTheRun) {
+  home_.Write("KESTREL.INI", kBothSides);
+  jobs_->build_error = true;
+  controller_->RunMail({"/SEND"});
+  EXPECT_EQ(jobs_->sends, 0);
+  EXPECT_EQ(controller_->ExitStatus(), 1);
 }
 
 TEST_F(ControllerTest, SwitchesAreSubstringsOfUpperCasedArguments) {
