@@ -10,6 +10,7 @@
 #include "app/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
+#include "receive/get_job.h"
 #include "scripted_pop3.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -274,6 +275,21 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
+}
+
+TEST_F(Pop3DialogueTest, GetJobTakesMailAndHonoursAnEarlyStop) {
+  server.AddMessage(SenderMessage("JOB.PKT", "packet"));
+  configuration.Filters.AcceptAll = true;
+  {
+    app::JobContext stopped(Side::Receiving, configuration, logger);
+    stopped.Abort();
+    EXPECT_TRUE(RunGetJob(stopped).aborted);
+    EXPECT_EQ(server.RemainingMessages().size(), 1u);
+  }
+  app::JobContext context(Side::Receiving, configuration, logger);
+  EXPECT_FALSE(RunGetJob(context).aborted);
+  EXPECT_EQ(dir.Read("IN/JOB.PKT"), "packet");
+  EXPECT_TRUE(server.RemainingMessages().empty());
 }
 
 // Data that stops flowing without the connection closing: the reader gives
