@@ -10,6 +10,10 @@
 
 namespace kestrel::config {
 
+// How a side's connection is protected: not at all, by STARTTLS (SMTP) or STLS
+// (POP3) required after the greeting, or by TLS from the first byte.
+enum class TlsMode { None, StartTls, Implicit, Invalid };
+
 struct Configuration {
   // Common to both sides.
   std::uint8_t AUTODIAL = 0;
@@ -21,6 +25,8 @@ struct Configuration {
   // Log size limit in bytes (LOGSIZE x 1000); 0 means none. Kept in 32 bits so
   // that values above 65 mean what they say.
   std::uint32_t LOGSIZE = 0;
+  // PEM file of certificates trusted besides the system's store.
+  std::string CAFILE;
 
   // Receiving side.
   std::string POPSERVER;
@@ -30,6 +36,10 @@ struct Configuration {
   std::string SAVEEMAIL;      // absolute, ends in "\"
   std::string EMAILARRIVED;   // absolute file name
   std::uint16_t POPPORT = 0;  // 0: the service look-up, then 110
+  TlsMode POPTLS = TlsMode::None;
+  std::string POPTLSTEXT;          // the POPTLS value as written, for messages
+  std::string POPPASSWORDCOMMAND;  // prints the password (instead of POPPASSWORD)
+  std::string POPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
   FilterLists Filters;
 
   // Sending side.
@@ -50,6 +60,12 @@ struct Configuration {
   std::int32_t MINIMUMMAIL = 0;
   bool SendTextMode = false;
   std::uint16_t SMTPPORT = 0;  // 0: the service look-up, then 25
+  TlsMode SMTPTLS = TlsMode::None;
+  std::string SMTPTLSTEXT;  // the SMTPTLS value as written, for messages
+  std::string SMTPUSERNAME;
+  std::string SMTPPASSWORD;
+  std::string SMTPPASSWORDCOMMAND;  // prints the password (instead of SMTPPASSWORD)
+  std::string SMTPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
   RedirectTable Redirects;
 };
 

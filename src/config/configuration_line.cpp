@@ -30,6 +30,7 @@ void ResetCommon(Configuration& c) {
   c.CONNECTTXT = defaults.CONNECTTXT;
   c.NETTIMEOUT = defaults.NETTIMEOUT;
   c.LOGSIZE = defaults.LOGSIZE;
+  c.CAFILE.clear();
 }
 
 void ResetReceiving(Configuration& c) {
@@ -40,6 +41,10 @@ void ResetReceiving(Configuration& c) {
   c.SAVEEMAIL.clear();
   c.EMAILARRIVED.clear();
   c.POPPORT = 0;
+  c.POPTLS = TlsMode::None;
+  c.POPTLSTEXT.clear();
+  c.POPPASSWORDCOMMAND.clear();
+  c.POPTOKENCOMMAND.clear();
   c.Filters.Clear();
 }
 
@@ -61,6 +66,12 @@ void ResetSending(Configuration& c) {
   c.MINIMUMMAIL = 0;
   c.SendTextMode = false;
   c.SMTPPORT = 0;
+  c.SMTPTLS = TlsMode::None;
+  c.SMTPTLSTEXT.clear();
+  c.SMTPUSERNAME.clear();
+  c.SMTPPASSWORD.clear();
+  c.SMTPPASSWORDCOMMAND.clear();
+  c.SMTPTOKENCOMMAND.clear();
   c.Redirects.Clear();
 }
 
@@ -104,6 +115,23 @@ std::string ConnectText(const std::string& line) {
   return Cut(text, kMaxConnectText);
 }
 
+// Commands keep their whole text, not only the first 132 characters.
+std::string CommandText(const std::string& line) {
+  std::size_t pos = 0;
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  while (pos < line.size() && line[pos] != ' ') ++pos;
+  while (pos < line.size() && line[pos] == ' ') ++pos;
+  return line.substr(pos);
+}
+
+TlsMode ParseTlsMode(const std::string& word) {
+  const std::string mode = app::UpperCase(word);
+  if (mode.empty() || mode == "NONE" || mode == "NO" || mode == "OFF") return TlsMode::None;
+  if (mode == "STARTTLS" || mode == "STLS") return TlsMode::StartTls;
+  if (mode == "IMPLICIT" || mode == "TLS" || mode == "SSL") return TlsMode::Implicit;
+  return TlsMode::Invalid;
+}
+
 std::uint32_t LogSizeBytes(std::int32_t thousands) {
   // Negative values mean no limit; the product is kept whole, so values above
   // 65 give the limit they name.
@@ -125,6 +153,8 @@ bool TakeCommon(const std::string& key, const std::string& line, Configuration& 
     c.NETTIMEOUT = static_cast<std::uint16_t>(Number(line));
   else if (key == "LOGSIZE")
     c.LOGSIZE = LogSizeBytes(Number(line));
+  else if (key == "CAFILE")
+    c.CAFILE = CommandText(line);
   else
     return false;
   return true;
@@ -145,6 +175,13 @@ void TakeReceiving(const std::string& key, const std::string& line, Configuratio
     c.EMAILARRIVED = Cut(platform::MakeAbsoluteName(Directory(line)), kMaxShortField);
   else if (key == "POPPORT")
     c.POPPORT = static_cast<std::uint16_t>(Number(line));
+  else if (key == "POPTLS") {
+    c.POPTLSTEXT = Word(line);
+    c.POPTLS = ParseTlsMode(c.POPTLSTEXT);
+  } else if (key == "POPPASSWORDCOMMAND")
+    c.POPPASSWORDCOMMAND = CommandText(line);
+  else if (key == "POPTOKENCOMMAND")
+    c.POPTOKENCOMMAND = CommandText(line);
 }
 
 void TakeSending(const std::string& key, const std::string& line, Configuration& c) {
@@ -185,6 +222,17 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
     AddRedirectLine(line, c);
   else if (key == "SMTPPORT")
     c.SMTPPORT = static_cast<std::uint16_t>(Number(line));
+  else if (key == "SMTPTLS") {
+    c.SMTPTLSTEXT = Word(line);
+    c.SMTPTLS = ParseTlsMode(c.SMTPTLSTEXT);
+  } else if (key == "SMTPUSERNAME")
+    c.SMTPUSERNAME = Cut(Word(line), kMaxLongField);
+  else if (key == "SMTPPASSWORD")
+    c.SMTPPASSWORD = Cut(Word(line), kMaxLongField);
+  else if (key == "SMTPPASSWORDCOMMAND")
+    c.SMTPPASSWORDCOMMAND = CommandText(line);
+  else if (key == "SMTPTOKENCOMMAND")
+    c.SMTPTOKENCOMMAND = CommandText(line);
 }
 
 }  // namespace

@@ -42,17 +42,26 @@ bool CheckSending(const Configuration& c, app::Logger& logger) {
     logger.LogLine(Side::Sending, "** No Hostname defined");
     return false;
   }
+  if (c.SMTPTLS == TlsMode::Invalid) {
+    logger.LogLine(Side::Sending, "** Unknown SMTPTLS mode " + c.SMTPTLSTEXT);
+    return false;
+  }
   return true;
 }
 
 bool CheckReceiving(const Configuration& c, app::Logger& logger) {
   const char* missing = nullptr;
+  const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty();
   if (c.POPSERVER.empty())
     missing = "** No POPserver defined";
   else if (c.POPUSERNAME.empty())
     missing = "** No POPusername defined";
-  else if (c.POPPASSWORD.empty())
+  else if (c.POPPASSWORD.empty() && !password_elsewhere)
     missing = "** No POPpassword defined";
+  if (!missing && c.POPTLS == TlsMode::Invalid) {
+    logger.LogLine(Side::Sending, "** Unknown POPTLS mode " + c.POPTLSTEXT);
+    return false;
+  }
   if (!missing) return true;
   logger.LogLine(Side::Sending, missing);
   return false;

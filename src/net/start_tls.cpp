@@ -1,0 +1,68 @@
+#include "net/start_tls.h"
+
+#include "net/bounded_wait_internal.h"
+#include "net/tls_transport.h"
+
+namespace kestrel::net {
+
+namespace {
+
+// The handshake shows the countdown after 3 quiet seconds, the indicator after 2.
+constexpr internal::WaitDisplay kHandshakeWait{3, 2};
+
+std::string VerifiedHostName(const NetSession& session) {
+  // "name:port" names the host before the colon, as the connection does.
+  return session.ServerHost.substr(0, session.ServerHost.find(':'));
+}
+
+void Refuse(NetSession& session, const std::string& why) {
+  LogLine(session, ("-- TLS failed: " + why).substr(0, app::kMaxLogLine));
+  session.Abort();
+}
+
+}  // namespace
+
+bool StartTls(NetSession& session, const std::string& ca_file) {
+  if (session.IsAborted()) return false;
+  if (!session.transport || session.Socket < 0) {
+    Refuse(session, "no connection");
+    return false;
+  }
+  if (!session.output.empty()) {
+    Refuse(session, "data queued before the handshake");
+    return false;
+  }
+  if (session.transport->HasPendingInput()) {
+    Refuse(session, "the server sent data before the handshake");
+    return false;
+  }
+  std::string error;
+  std::unique_ptr<TlsTransport> tls =
+      TlsTransport::Create(session.Socket, VerifiedHostName(session), ca_file, error);
+  if (!tls) {
+    Refuse(session, error);
+    return false;
+  }
+  LogLine(session, "-- Starting TLS");
+  internal::BoundedWait wait(session, kHandshakeWait);
+  for (;;) {
+    const IoResult step = tls->Handshake();
+    if (step.status == IoResult::Status::Done) break;
+    if (step.status != IoResult::Status::WouldBlock) {
+      Refuse(session, tls->FailureText());
+      return false;
+    }
+    if (wait.WaitFor(session.Socket, step.wait_for) == 0) {
+      if (wait.timed_out())
+        Refuse(session, "handshake timed out");
+      else
+        session.Abort();
+      return false;
+    }
+  }
+  LogLine(session, "<- TLS " + tls->Description());
+  session.transport = std::move(tls);
+  return true;
+}
+
+}  // namespace kestrel::net

@@ -1,0 +1,158 @@
+#include "net/tls_transport.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+
+namespace kestrel::net {
+
+namespace {
+
+// Room for OpenSSL's error text.
+constexpr std::size_t kErrorText = 256;
+
+struct ContextFree {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct SslFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+std::string LastOpenSslError() {
+  const unsigned long code = ERR_get_error();
+  if (code == 0) return "no further detail";
+  char text[kErrorText];
+  ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return text;
+}
+
+bool IsAddress(const std::string& host) {
+  in_addr v4{};
+  in6_addr v6{};
+  return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+}
+
+}  // namespace
+
+struct TlsTransport::State {
+  std::unique_ptr<SSL_CTX, ContextFree> context;
+  std::unique_ptr<SSL, SslFree> ssl;
+  std::string failure;
+};
+
+TlsTransport::TlsTransport(int socket, std::unique_ptr<State> state)
+    : socket_(socket), state_(std::move(state)) {}
+
+TlsTransport::~TlsTransport() {
+  // A quiet close: one attempt, no waiting for the peer's answer.
+  if (state_ && state_->ssl) SSL_shutdown(state_->ssl.get());
+}
+
+std::unique_ptr<TlsTransport> TlsTransport::Create(int socket, const std::string& host,
+                                                   const std::string& ca_file, std::string& error) {
+  // A peer that vanishes must fail a write, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  auto state = std::make_unique<State>();
+  state->context.reset(SSL_CTX_new(TLS_client_method()));
+  if (!state->context) {
+    error = "cannot create TLS context: " + LastOpenSslError();
+    return nullptr;
+  }
+  SSL_CTX* context = state->context.get();
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  if (SSL_CTX_set_default_verify_paths(context) != 1) ERR_clear_error();
+  if (!ca_file.empty() && SSL_CTX_load_verify_locations(context, ca_file.c_str(), nullptr) != 1) {
+    error = "cannot load CA file " + ca_file + ": " + LastOpenSslError();
+    return nullptr;
+  }
+  state->ssl.reset(SSL_new(context));
+  if (!state->ssl || SSL_set_fd(state->ssl.get(), socket) != 1) {
+    error = "cannot set up TLS: " + LastOpenSslError();
+    return nullptr;
+  }
+  SSL* ssl = state->ssl.get();
+  SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (IsAddress(host)) {
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(ssl, host.c_str());
+    SSL_set1_host(ssl, host.c_str());
+  }
+  SSL_set_connect_state(ssl);
+  return std::unique_ptr<TlsTransport>(new TlsTransport(socket, std::move(state)));
+}
+
+IoResult TlsTransport::Translate(int result) {
+  if (result > 0) return {IoResult::Status::Done, static_cast<std::size_t>(result), 0, 0};
+  const int code = SSL_get_error(state_->ssl.get(), result);
+  switch (code) {
+    case SSL_ERROR_WANT_READ:
+      return {IoResult::Status::WouldBlock, 0, POLLIN, 0};
+    case SSL_ERROR_WANT_WRITE:
+      return {IoResult::Status::WouldBlock, 0, POLLOUT, 0};
+    case SSL_ERROR_ZERO_RETURN:
+      return {IoResult::Status::Closed, 0, 0, 0};
+    case SSL_ERROR_SYSCALL: {
+      const int saved = errno;
+      ERR_clear_error();
+      if (saved == 0 || saved == ECONNRESET) return {IoResult::Status::Closed, 0, 0, 0};
+      state_->failure = "connection error " + std::to_string(saved);
+      return {IoResult::Status::Failed, 0, 0, saved};
+    }
+    default:
+      state_->failure = LastOpenSslError();
+      return {IoResult::Status::Failed, 0, 0, EPROTO};
+  }
+}
+
+IoResult TlsTransport::Handshake() {
+  ERR_clear_error();
+  const int result = SSL_do_handshake(state_->ssl.get());
+  if (result == 1) return {IoResult::Status::Done, 1, 0, 0};
+  IoResult outcome = Translate(result);
+  // An unexpected end during the handshake is a failure, not a quiet close.
+  if (outcome.status == IoResult::Status::Closed) {
+    state_->failure = "the server closed the connection";
+    outcome.status = IoResult::Status::Failed;
+  }
+  return outcome;
+}
+
+std::string TlsTransport::FailureText() const {
+  const long verify = SSL_get_verify_result(state_->ssl.get());
+  if (verify != X509_V_OK) {
+    return std::string("certificate not trusted: ") + X509_verify_cert_error_string(verify);
+  }
+  return state_->failure.empty() ? "handshake failed" : state_->failure;
+}
+
+std::string TlsTransport::Description() const {
+  SSL* ssl = state_->ssl.get();
+  return std::string(SSL_get_version(ssl)) + " " + SSL_get_cipher_name(ssl);
+}
+
+IoResult TlsTransport::Send(const char* data, std::size_t size) {
+  ERR_clear_error();
+  const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  return Translate(SSL_write(state_->ssl.get(), data, chunk));
+}
+
+IoResult TlsTransport::Receive(char* data, std::size_t size) {
+  ERR_clear_error();
+  const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  return Translate(SSL_read(state_->ssl.get(), data, chunk));
+}
+
+bool TlsTransport::HasPendingInput() const {
+  return SSL_pending(state_->ssl.get()) > 0;
+}
+
+}  // namespace kestrel::net
