@@ -141,6 +141,8 @@ class Pop3Server {
   [[nodiscard]] const std::string& user() const { return options_.user; }
   [[nodiscard]] const std::string& password() const { return options_.password; }
   [[nodiscard]] const std::string& maildir() const { return maildir_; }
+  // Holds cert.pem when the server speaks TLS.
+  [[nodiscard]] const std::string& directory() const { return dir_; }
   // Drops a message into the mailbox (Maildir/new, owned by the mail user);
   // returns its file name. Messages are listed in the order they were added.
   std::string AddMessage(const std::string& content);

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "app/log.h"
+#include "config/configuration.h"
+#include "net/credential_command.h"
+#include "net/net_session.h"
+#include "net/sasl.h"
+#include "net/start_tls.h"
+#include "support/mail_servers.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::net {
+namespace {
+
+using app::Side;
+
+class TlsSessionTest : public ::testing::Test {
+ protected:
+  // Connects to a local POP3 server and runs `dialogue` on the live session.
+  void Run(std::uint16_t port, const std::function<void(NetSession&)>& dialogue) {
+    config::Configuration configuration;
+    configuration.POPSERVER = "127.0.0.1";
+    configuration.POPPORT = port;
+    configuration.NETTIMEOUT = 10;
+    NetSession session(Side::Receiving, configuration, logger);
+    RunSession(session, dialogue);
+    aborted = session.IsAborted();
+  }
+
+  testing::TempDir home;
+  testing::RecordingFrontEnd front_end;
+  app::Logger logger{front_end, home.path()};
+  bool aborted = false;
+};
+
+TEST_F(TlsSessionTest, ImplicitTlsWithTheServersCertificate) {
+  testing::Pop3Server server({.implicit_tls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  std::string greeting;
+  Run(server.port(), [&](NetSession& session) {
+    if (StartTls(session, server.directory() + "/cert.pem")) greeting = ReadLine(session);
+    SendLine(session, "QUIT");
+  });
+  EXPECT_EQ(greeting.substr(0, 3), "+OK");
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "<- TLS TLSv1."));
+}
+
+TEST_F(TlsSessionTest, UntrustedCertificateIsRefusedAndAborts) {
+  testing::Pop3Server server({.implicit_tls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  bool started = true;
+  std::string after;
+  Run(server.port(), [&](NetSession& session) {
+    started = StartTls(session, "");
+    after = ReadLine(session);
+  });
+  EXPECT_FALSE(started);
+  EXPECT_TRUE(aborted);
+  EXPECT_EQ(after, "");
+  EXPECT_TRUE(
+      front_end.HasLineStartingWith(Side::Receiving, "-- TLS failed: certificate not trusted"));
+}
+
+TEST_F(TlsSessionTest, StlsUpgradesThePlainConnection) {
+  testing::Pop3Server server({.offer_stls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  std::string reply;
+  Run(server.port(), [&](NetSession& session) {
+    (void)ReadLine(session);
+    SendLine(session, "STLS");
+    if (ReadLine(session).rfind("+OK", 0) != 0) return;
+    if (!StartTls(session, server.directory() + "/cert.pem")) return;
+    SendLine(session, "USER " + server.user());
+    reply = ReadLine(session);
+  });
+  EXPECT_EQ(reply.substr(0, 3), "+OK");
+  EXPECT_FALSE(aborted);
+}
+
+TEST(CredentialCommand, FirstLineOfASuccessfulCommand) {
+  std::atomic<bool> aborted{false};
+  std::string error;
+  EXPECT_EQ(RunCredentialCommand("printf 'app-pass\\nignored\\n'", 5, aborted, error), "app-pass");
+  EXPECT_FALSE(RunCredentialCommand("echo partial; exit 3", 5, aborted, error).has_value());
+  EXPECT_EQ(error, "the command failed");
+  EXPECT_FALSE(RunCredentialCommand("true", 5, aborted, error).has_value());
+  EXPECT_EQ(error, "the command printed nothing");
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(RunCredentialCommand("sleep 30", 1, aborted, error).has_value());
+  EXPECT_EQ(error, "the command took too long");
+  aborted = true;
+  EXPECT_FALSE(RunCredentialCommand("sleep 30", 30, aborted, error).has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+TEST(Sasl, KnownResponsesAndMechanismChoice) {
+  EXPECT_EQ(SaslPlain("tim", "tanstaaftanstaaf"), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
+  EXPECT_EQ(SaslXOAuth2("someuser@example.com", "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),
+            "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNr"
+            "QmhkSFJoZG1semRHRXVZMjl0Q2cBAQ==");
+  EXPECT_EQ(Base64(""), "");
+  EXPECT_EQ(Base64("f"), "Zg==");
+  EXPECT_EQ(Base64("fo"), "Zm8=");
+  EXPECT_EQ(Base64("foo"), "Zm9v");
+  EXPECT_EQ(ChooseMechanism("LOGIN PLAIN", false), "PLAIN");
+  EXPECT_EQ(ChooseMechanism("login", false), "LOGIN");
+  EXPECT_EQ(ChooseMechanism("PLAIN XOAUTH2 OAUTHBEARER", true), "OAUTHBEARER");
+  EXPECT_EQ(ChooseMechanism("=PLAIN XOAUTH2", true), "XOAUTH2");
+  EXPECT_EQ(ChooseMechanism("CRAM-MD5", false), "");
+  EXPECT_EQ(ChooseMechanism("PLAINX", false), "");
+}
+
+}  // namespace
+}  // namespace kestrel::net
