@@ -27,6 +27,7 @@ std::optional<ListedTotals> ScanListFile(ScanContext& context, const ListFile& l
     totals.files += added.files;
     totals.bytes += added.bytes;
   }
+  if (reader.failed()) context.Detail("-- Could not read " + Printable(list.path));
   return totals;
 }
 

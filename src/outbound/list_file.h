@@ -31,8 +31,8 @@ struct ListFile {
 // Adds a ListedFile entry for each file named by the list. Each non-empty line
 // is upper-cased, loses its prefix and is remapped (reported while a remap
 // pair is set); a name with no file gives "-- Could not find"; files of size 0
-// are left out. Nothing when the list cannot be opened (the caller reports it).
-// Only reads.
+// are left out. A read error is reported as "-- Could not read " + path.
+// Nothing when the list cannot be opened (the caller reports it). Only reads.
 [[nodiscard]] std::optional<ListedTotals> ScanListFile(ScanContext& context, const ListFile& list);
 
 // One name (prefix removed, remapped) of a list: its matching files as

@@ -258,13 +258,25 @@ TEST_F(OutboundScanTest, BadFlowFilesAreReadSafelyAndLeftAlone) {
   }
 }
 
-TEST_F(OutboundScanTest, UnreadableFlowFileIsReported) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+TEST_F(OutboundScanTest, UnreadableFlowFilesAreReported) {
   Redirect("2:236/100");
-  dir.Write("outbound/00EC0064.FLO", "x\n");
-  chmod(dir.File("outbound/00EC0064.FLO").c_str(), 0);
+  dir.Write("files/a", "a");
+  // Opens, but every read fails: /proc/self/mem at offset 0.
+  std::filesystem::create_directories(dir.File("outbound"));
+  std::filesystem::create_symlink("/proc/self/mem", dir.File("outbound/00EC0064.CLO"));
+  dir.Write("outbound/00EC0064.FLO", TextLines({dir.File("files/a")}));
+  if (geteuid() != 0) {  // root opens every file
+    dir.Write("outbound/00EC0064.HLO", "x\n");
+    chmod(dir.File("outbound/00EC0064.HLO").c_str(), 0);
+  }
   Scan();
-  EXPECT_EQ(Lines().back(), "-- Could not open " + configuration.OUTBOUND + "\\00EC0064.FLO");
+  const std::string base = configuration.OUTBOUND + "\\00EC0064";
+  EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "-- Could not read " + base + ".CLO"));
+  if (geteuid() != 0) {
+    EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "-- Could not open " + base + ".HLO"));
+  }
+  ASSERT_EQ(list.Count(), 1);  // the readable flow file still counts
+  EXPECT_EQ(list.Entry(1).Path, Upper("files/a"));
 }
 
 TEST_F(OutboundScanTest, UnconvertibleAddressThrowsAfterItsLines) {
