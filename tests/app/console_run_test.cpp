@@ -1,0 +1,172 @@
+// The program itself, run without a window: exit status, stop by signal,
+// untouched outbound when the server cannot be reached.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "support/fido_files.h"
+#include "support/mail_servers.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The program sits at the top of the build, beside the tests' directory.
+std::string ProgramPath() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / "kestrel").string();
+}
+
+// A server that takes connections and never says a word.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 4);
+    socklen_t size = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentServer() { close(fd_); }
+  [[nodiscard]] std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+class ConsoleRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_ = ProgramPath();
+    if (!fs::exists(program_)) GTEST_SKIP() << "the program is not built: " << program_;
+    home_.MakeDir("home");
+    home_.MakeDir("inbound");
+    // A packet waiting for the redirected node 2:236/200.
+    PacketHeader header;
+    header.orig_node = 100;
+    header.dest_node = 200;
+    header.dest_net = 236;
+    packet_ = EncodePacket(header, {});
+    home_.Write("outbound/00ec00c8.out", packet_);
+  }
+
+  void WriteConfiguration(std::uint16_t smtp_port, std::uint16_t pop_port, int timeout) {
+    home_.Write("home/KESTREL.INI",
+                "OURZONE 2\nOUTBOUND " + home_.File("outbound") + "\nHOST 127.0.0.1\nSMTPPORT " +
+                    std::to_string(smtp_port) +
+                    "\nFROMEMAIL sysop@example.org\nREDIRECT 236/200 node@example.org Node\n"
+                    "POPSERVER 127.0.0.1\nPOPPORT " +
+                    std::to_string(pop_port) + "\nPOPUSERNAME fido\nPOPPASSWORD secret\nINBOUND " +
+                    home_.File("inbound") + "\nNETTIMEOUT " + std::to_string(timeout) + "\n");
+  }
+
+  CommandResult Run(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_,
+                                     "--console"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunCommand(argv, 60s);
+  }
+
+  std::string program_;
+  TempDir home_;
+  std::string packet_;
+};
+
+TEST_F(ConsoleRunTest, UnreachableServersEndNonZeroAndTouchNothing) {
+  const std::uint16_t closed = FreeLoopbackPort();
+  WriteConfiguration(closed, closed, 10);
+  const CommandResult result = Run({"/AUTO", "/SHUTDOWN"});
+  EXPECT_NE(result.exit_code, 0) << result.output;
+  EXPECT_NE(result.exit_code, -1) << result.output;
+  EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+  // Every pane line is printed whole, marked with its side.
+  bool saw_send = false;
+  bool saw_get = false;
+  std::size_t start = 0;
+  const std::string& out = result.output;
+  while (start < out.size()) {
+    const std::size_t end = out.find('\n', start);
+    const std::string line = out.substr(start, end - start);
+    EXPECT_TRUE(line.starts_with("[out] ") || line.starts_with("[in]  ")) << line;
+    saw_send |= line.starts_with("[out] ");
+    saw_get |= line.starts_with("[in]  ");
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  EXPECT_TRUE(saw_send);
+  EXPECT_TRUE(saw_get);
+  EXPECT_NE(home_.Read("home/SEND.LOG").find("-- Logfile closed"), std::string::npos);
+  EXPECT_NE(home_.Read("home/RECEIVE.LOG").find("-- Logfile closed"), std::string::npos);
+}
+
+TEST_F(ConsoleRunTest, UnusableConfigurationEndsNonZero) {
+  home_.Write("home/KESTREL.INI", "HOST 127.0.0.1\n");
+  const CommandResult result = Run({"/SEND"});
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_NE(result.output.find("[out] ** No Outbound, Netmail or VFIDO directory specified"),
+            std::string::npos)
+      << result.output;
+}
+
+TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {
+  WriteConfiguration(FreeLoopbackPort(), FreeLoopbackPort(), 10);
+  const CommandResult result = Run({"/REPORT"});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_FALSE(fs::exists(home_.File("home/SEND.LOG")));
+  EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+}
+
+TEST_F(ConsoleRunTest, DISABLED_TerminationDuringAStalledServerEndsTheJobAndClosesItsLog) {
+  SilentServer server;
+  WriteConfiguration(server.port(), server.port(), 60);
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(
+      {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_, "--console", "/SEND"}, true,
+      ""));
+  // Wait until the job waits for the greeting.
+  bool waiting = false;
+  for (int i = 0; i < 100 && !waiting; ++i) {
+    auto line = child.ReadStdoutLine(200ms);
+    waiting = line && line->find("-- Connecting") != std::string::npos;
+  }
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(waiting) << home_.Read("home/SEND.LOG");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
+  int status = 0;
+  pid_t done = 0;
+  while (done == 0 && std::chrono::steady_clock::now() - start < 15s) {
+    done = waitpid(child.pid(), &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(done, child.pid());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 7s);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);  // the job was aborted
+  const std::string log = home_.Read("home/SEND.LOG");
+  const auto aborted = log.find("-- Aborted, shutting down...");
+  ASSERT_NE(aborted, std::string::npos) << log;
+  EXPECT_NE(log.find("-- Logfile closed", aborted), std::string::npos) << log;
+  EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+}
+
+}  // namespace
+}  // namespace kestrel::testing
