@@ -1,0 +1,505 @@
+#include "send/smtp_dialogue.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/stopwatch.h"
+#include "app/text_utils.h"
+#include "platform/clock.h"
+#include "platform/file_names.h"
+#include "platform/file_search.h"
+#include "platform/files.h"
+#include "send/base64_block.h"
+#include "send/line_sink.h"
+#include "send/message_layout.h"
+#include "send/netmail_packet.h"
+#include "send/record_sent.h"
+#include "send/text_conversion.h"
+
+namespace kestrel::send {
+
+namespace {
+
+using app::Field;
+using outbound::SendEntry;
+using outbound::SendKind;
+using outbound::SendState;
+using Clock = std::chrono::steady_clock;
+
+// The server's breath after RSET, and after a confirmed message.
+constexpr auto kAfterResetPause = std::chrono::milliseconds(100);
+constexpr auto kAfterSentPause = std::chrono::milliseconds(500);
+// Slices of the pauses, so that a Stop is seen within them.
+constexpr auto kPauseSlice = std::chrono::milliseconds(20);
+// ARCmail bundles are named like 0000FFFE.MO0: 12 characters, day at 9.
+constexpr std::size_t kBundleNameLength = 12;
+constexpr std::size_t kBundleDayPosition = 8;
+constexpr std::size_t kMaxBundleName = 80;
+constexpr const char* kBundleDays[] = {".MO", ".TU", ".WE", ".TH", ".FR", ".SA", ".SU"};
+// Estimates beyond this many seconds are not shown.
+constexpr std::int64_t kMaxSecondsLeft = 9999;
+// The clock is looked at once per this many encoded lines (about 19 KB):
+// progress changes once a second, and reading the clock per line costs.
+constexpr int kLinesPerProgressCheck = 256;
+
+// Message lines go to the connection: made transparent, gathered into large
+// writes, and logged to the pane only while the data flows.
+class SessionSink final : public LineSink {
+ public:
+  explicit SessionSink(net::NetSession& session) : session_(session) {}
+  void SendLine(std::string_view line) override { net::QueueLine(session_, DotStuffed(line)); }
+  void SendEndOfData() override {
+    net::QueueLine(session_, ".");
+    net::FlushOutput(session_);
+  }
+  [[nodiscard]] bool Aborted() const override { return session_.IsAborted(); }
+  void Log(std::string_view text) override { net::LogLine(session_, text); }
+
+ private:
+  net::NetSession& session_;
+};
+
+std::string Percent(std::int64_t part, std::int64_t whole) {
+  return std::to_string(part * 100 / whole) + "%";
+}
+
+std::string WithExtension(const std::string& path, std::string_view extension) {
+  const std::size_t separator = path.find_last_of("\\/");
+  const std::size_t dot = path.rfind('.');
+  const bool has_dot =
+      dot != std::string::npos && (separator == std::string::npos || dot > separator);
+  return (has_dot ? path.substr(0, dot) : path) + "." + std::string(extension);
+}
+
+std::int32_t FileSize32(const std::string& path) {
+  const auto size = platform::FileSize(path);
+  if (!size) return 0;
+  return static_cast<std::int32_t>(std::min<std::uint64_t>(*size, INT32_MAX));
+}
+
+class Dialogue {
+ public:
+  Dialogue(net::NetSession& session, outbound::SendList& list,
+           const config::Configuration& configuration)
+      : session_(session),
+        list_(list),
+        configuration_(configuration),
+        front_end_(session.logger.front_end()),
+        sink_(session),
+        header_template_(HeaderTemplatePath()) {}
+
+  void Run();
+
+ private:
+  struct Message {
+    int current = 0;                 // entry whose file the message carries
+    std::vector<std::string> flags;  // busy flags created for it
+    std::int32_t size = 0;
+    bool unable_to_open = false;
+    std::string file_size_text;  // what CurrentFileSize shows
+  };
+
+  void Log(const std::string& text) { net::LogLine(session_, text); }
+  void Show(Field field, const std::string& text) { front_end_.SetField(field, text); }
+  [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
+  [[nodiscard]] int FirstPending() const;
+  [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
+  void Pause(std::chrono::milliseconds duration) const;
+
+  [[nodiscard]] bool SmallBundle(const SendEntry& entry);
+  [[nodiscard]] bool TakeBusyFlags(Message& message);
+  void DropBusyFlags(Message& message);
+  struct Envelope {
+    int accepted = 0;         // first entry whose recipient the server accepted
+    bool data_ready = false;  // the server answered DATA with "354"
+  };
+  [[nodiscard]] Envelope SendEnvelope(Message& message);
+  void SendMessageText(Message& message);
+  void SendAttachment(Message& message, SendEntry& entry);
+  void TransferFile(Message& message, std::FILE* file, const std::string& name);
+  [[nodiscard]] std::string AwaitConfirmation();
+  void SendOneFile(Message& message);
+
+  net::NetSession& session_;
+  outbound::SendList& list_;
+  const config::Configuration& configuration_;
+  app::FrontEnd& front_end_;
+  SessionSink sink_;
+  std::string header_template_;
+  int entries_counter_ = 0;
+  std::int32_t bytes_sent_total_ = 0;
+  std::int32_t speed_sum_ = 0;
+  std::int32_t speed_count_ = 0;
+  int boundary_ = 0;
+};
+
+int Dialogue::FirstPending() const {
+  for (int i = 1; i <= list_.Count(); ++i) {
+    if (list_.Entry(i).State == SendState::Pending) return i;
+  }
+  return 0;
+}
+
+const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const {
+  static const config::RedirectEntry kNone{};
+  const auto& table = configuration_.Redirects;
+  if (entry.RedirectIndex < 1 || entry.RedirectIndex > table.RedirectCount()) return kNone;
+  return table.Entry(entry.RedirectIndex);
+}
+
+void Dialogue::Pause(std::chrono::milliseconds duration) const {
+  const auto until = Clock::now() + duration;
+  while (!Aborted() && Clock::now() < until) std::this_thread::sleep_for(kPauseSlice);
+}
+
+bool Dialogue::SmallBundle(const SendEntry& entry) {
+  if (configuration_.MINIMUMMAIL <= 0 || entry.Kind != SendKind::ListedFile) return false;
+  const std::string name = platform::BaseName(entry.Path).substr(0, kMaxBundleName);
+  if (name.size() != kBundleNameLength) return false;
+  const std::string upper = app::UpperCase(name);
+  std::size_t at = std::string::npos;
+  for (const char* day : kBundleDays) {
+    at = upper.find(day);
+    if (at != std::string::npos) break;
+  }
+  if (at != kBundleDayPosition) return false;
+  const auto found = platform::FindFiles(entry.Path);
+  if (found.outcome != platform::SearchOutcome::Found || found.files.empty()) return false;
+  const auto& file = found.files.front();
+  std::tm modified{};
+  localtime_r(&file.modified, &modified);
+  if (modified.tm_mday != platform::Now().day ||
+      file.size >= static_cast<std::uint64_t>(configuration_.MINIMUMMAIL)) {
+    return false;
+  }
+  Log("--   Minimum mail size found skipping (" + name + ")");
+  return true;
+}
+
+// True when the node is free and its flags are now ours; false (entry to be
+// skipped) when another program holds it.
+bool Dialogue::TakeBusyFlags(Message& message) {
+  const SendEntry& current = list_.Entry(message.current);
+  std::vector<std::string> guarded;  // the flow files, lists or packet guarded
+  if (current.Kind == SendKind::OutboundPacket) {
+    guarded.push_back(current.Path);
+  } else if (current.Kind == SendKind::ListedFile) {
+    for (int i = 1; i <= list_.Count(); ++i) {
+      const SendEntry& entry = list_.Entry(i);
+      if (entry.Kind == SendKind::ListedFile && entry.Path == current.Path &&
+          std::find(guarded.begin(), guarded.end(), entry.ListPath) == guarded.end()) {
+        guarded.push_back(entry.ListPath);
+      }
+    }
+  }
+  const bool quiet = current.Kind == SendKind::OutboundPacket;
+  bool busy = false;
+  for (const auto& path : guarded) {
+    // A .CSY flag (a call in progress) holds the node as firmly as a .BSY.
+    for (const char* extension : {"BSY", "CSY"}) {
+      const std::string flag = WithExtension(path, extension);
+      if (platform::FileExists(flag)) {
+        if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
+        busy = true;
+        break;
+      }
+    }
+  }
+  if (busy) return false;
+  for (const auto& path : guarded) {
+    const std::string flag = BusyFlagName(path, "BSY");
+    if (platform::CreateFileExclusive(flag)) {
+      message.flags.push_back(flag);
+    } else if (platform::FileExists(flag)) {
+      // Another program took the node a moment ago: give back what we took.
+      if (!quiet) Log("--   Busy file found skipping (" + WithExtension(path, "BSY") + ")");
+      DropBusyFlags(message);
+      return false;
+    }  // a flag that cannot be created is ignored
+  }
+  return true;
+}
+
+void Dialogue::DropBusyFlags(Message& message) {
+  for (const auto& flag : message.flags) (void)platform::DeleteFile(flag);
+  message.flags.clear();
+}
+
+Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
+  net::SendLine(session_, "RSET");
+  (void)net::ReadReply(session_);
+  Pause(kAfterResetPause);
+  net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
+  (void)net::ReadReply(session_);
+
+  const std::string path = list_.Entry(message.current).Path;
+  Envelope envelope;
+  for (int i = 1; i <= list_.Count() && !Aborted(); ++i) {
+    SendEntry& entry = list_.Entry(i);
+    if (entry.Path != path || (i != message.current && entry.State != SendState::Pending)) {
+      continue;
+    }
+    ++entries_counter_;
+    Show(Field::FilesSent, std::to_string(entries_counter_));
+    entry.State = SendState::Taken;
+    net::SendLine(session_, "RCPT TO:<" + RedirectOf(entry).EmailAddress + ">");
+    const std::string reply = net::ReadReply(session_);
+    if (!reply.empty() && reply.front() == '2') {
+      if (envelope.accepted == 0) envelope.accepted = i;
+    } else if (!Aborted()) {
+      // Refused: this system's copy stays listed on disk for the next run.
+      entry.State = SendState::Skipped;
+    }
+  }
+  if (envelope.accepted == 0 || Aborted()) return envelope;
+  net::SendLine(session_, "DATA");
+  // Without "354" the server is not reading data: the message lines would
+  // arrive as commands.
+  envelope.data_ready = net::ReadReply(session_).rfind("354", 0) == 0;
+  return envelope;
+}
+
+void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name) {
+  Show(Field::CurrentFilename, name);
+  message.file_size_text = std::to_string(message.size);
+  Show(Field::CurrentFileSize, message.file_size_text);
+  app::StartTimer(app::kSlotTransferFile);
+  std::int32_t last_shown = -1;
+  std::int64_t file_bytes = 0;
+  const std::int64_t size = message.size;
+  const std::int64_t total = list_.TotalBytes;
+
+  Base64FileReader reader(file);
+  Base64FileReader::Line line;
+  int lines = 0;
+  bool more = true;
+  while (more && !Aborted()) {
+    more = reader.Next(line);
+    if (!more) break;
+    net::QueueLine(session_, line.text);
+    file_bytes += static_cast<std::int64_t>(line.data_bytes);
+    if (++lines % kLinesPerProgressCheck != 0 && line.data_bytes == kBase64BlockBytes) continue;
+    const std::int32_t elapsed = app::ElapsedSeconds(app::kSlotTransferFile);
+    if (elapsed == last_shown) continue;
+    last_shown = elapsed;
+    Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
+    Show(Field::CurrentProgress, std::to_string(file_bytes));
+    if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
+    if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_ + file_bytes, total));
+    if (elapsed <= 0) continue;
+    const std::int64_t speed = file_bytes / elapsed;
+    if (speed <= 0) continue;
+    const std::int64_t left = size / speed - elapsed;
+    if (left < 0 || left >= kMaxSecondsLeft) continue;
+    Show(Field::SecondsLeftofFile, std::to_string(left));
+    Show(Field::CurrentCPS, std::to_string(speed));
+    Show(Field::TotalCPS,
+         std::to_string(speed_count_ == 0 ? speed : (speed_sum_ / speed_count_ + speed) / 2));
+  }
+  if (reader.failed()) {
+    // What went out is incomplete: the message must not be ended with ".".
+    Log("-- Error reading " + list_.Entry(message.current).Path);
+    session_.Abort();
+  }
+  bytes_sent_total_ =
+      static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
+  const std::int32_t elapsed = app::ElapsedSeconds(app::kSlotTransferFile);
+  if (elapsed > 0) {
+    const auto speed = static_cast<std::int32_t>(file_bytes / elapsed);
+    if (speed > 0) {
+      Log("-- Speed was " + std::to_string(speed) + " characters per second (CPS)");
+      speed_sum_ += speed;
+      ++speed_count_;
+    }
+  }
+  Show(Field::TotalProgress, std::to_string(bytes_sent_total_));
+  if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_, total));
+  sink_.SendLine("");
+}
+
+void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
+  const std::string name = platform::BaseName(entry.Path);
+  SendSubjectAndTextHead(sink_, boundary_,
+                         ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size));
+  SendHeaderTemplate(sink_, header_template_, name, message.size);
+  platform::UniqueFile file = platform::OpenFile(entry.Path, "rb");
+  if (!file) {
+    message.unable_to_open = true;
+    return;
+  }
+  if (entry.Kind == SendKind::NetmailPacket) {
+    Log("-- Sending " + platform::BaseName(entry.ListPath) + " as " + name);
+  } else {
+    Log("-- Sending " + name + " " + std::to_string(message.size) + "b");
+  }
+  SendAttachmentHead(sink_, boundary_,
+                     entry.Kind == SendKind::OutboundPacket ? RandomPacketName() : name);
+  TransferFile(message, file.get(), name);
+}
+
+void Dialogue::SendMessageText(Message& message) {
+  SendEntry& entry = list_.Entry(message.current);
+  message.size = FileSize32(entry.Path);
+  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_);
+  TextSendContext text{sink_,     front_end_,        header_template_,
+                       boundary_, bytes_sent_total_, list_.TotalBytes};
+  if (entry.Kind == SendKind::NetmailText) {
+    message.unable_to_open = !SendNetmailAsText(text, entry.Path, message.size);
+    message.file_size_text = message.unable_to_open ? "" : std::to_string(message.size);
+    return;
+  }
+  if (entry.Kind == SendKind::OutboundPacket && RedirectOf(entry).SendAsText) {
+    message.unable_to_open = !SendPacketAsText(text, entry.Path, message.size);
+    return;
+  }
+  if (entry.Kind == SendKind::NetmailPacket) {
+    const auto packed = PackNetmail(entry, message.size, list_, sink_, front_end_);
+    message.size = packed ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed, INT32_MAX))
+                          : FileSize32(entry.Path);
+  }
+  SendAttachment(message, entry);
+}
+
+std::string Dialogue::AwaitConfirmation() {
+  const auto started = Clock::now();
+  std::int64_t last_shown = 0;
+  std::string line;
+  const std::int64_t timeout = configuration_.NETTIMEOUT;
+  bool shown = false;
+  while (!Aborted()) {
+    line = net::ReadLine(session_);
+    Log("<- " + line);
+    const std::int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count();
+    if (elapsed != last_shown) {
+      last_shown = elapsed;
+      Show(Field::Timeout, std::to_string(timeout - elapsed));
+      shown = true;
+    }
+    if (line.rfind("250", 0) == 0) {
+      // Keep the dialogue in step when the confirmation has more lines.
+      if (line.size() > 3 && line[3] == '-') (void)net::ReadReply(session_);
+      break;
+    }
+    // A final refusal (4xx or 5xx) needs no further waiting; neither does a
+    // connection the server closed.
+    if (session_.Closed || elapsed > timeout ||
+        (net::IsLastReplyLine(session_, line) && (line[0] == '4' || line[0] == '5'))) {
+      break;
+    }
+  }
+  if (shown) Show(Field::Timeout, "");
+  return line;
+}
+
+void Dialogue::SendOneFile(Message& message) {
+  const Envelope envelope = SendEnvelope(message);
+  // Every recipient refused: nothing goes, the entries stay listed on disk.
+  if (envelope.accepted == 0 && !Aborted()) return;
+  if (!envelope.data_ready) {
+    Log("-- Error sending aborting!");
+    session_.Abort();
+    return;
+  }
+  boundary_ = DrawBoundaryNumber();
+  const bool was_suspended = session_.LogSuspended;
+  session_.LogSuspended = true;
+  SendMessageText(message);
+  SendClosing(sink_, boundary_);
+  session_.LogSuspended = was_suspended;
+
+  Show(Field::CurrentPercent, "100%");
+  Show(Field::CurrentProgress, message.file_size_text);
+  Show(Field::SecondsLeftofFile, "");
+  const std::string reply = AwaitConfirmation();
+
+  if (message.unable_to_open) {
+    Log("-- Unable to open " + list_.Entry(message.current).Path);
+  } else if (reply.rfind("250", 0) == 0 && !Aborted()) {
+    Log("-- Message sent!");
+    const PathRemap remap{configuration_.RemapFrom, configuration_.RemapTo};
+    const RecordResult recorded = RecordSent(list_, envelope.accepted, session_.logger, remap);
+    if (recorded.io_error) session_.Abort();
+    Pause(kAfterSentPause);
+  } else {
+    Log("-- Error sending aborting!");
+    session_.Abort();
+  }
+}
+
+void Dialogue::Run() {
+  (void)net::ReadReply(session_);
+  net::SendLine(session_,
+                session_.LocalHost.empty() ? std::string("HELO") : "HELO " + session_.LocalHost);
+  (void)net::ReadReply(session_);
+
+  entries_counter_ = 0;
+  Show(Field::TotalFileSize, std::to_string(list_.TotalBytes));
+  Show(Field::TotalFiles, std::to_string(list_.Count()));
+  bytes_sent_total_ = 0;
+  speed_sum_ = 0;
+  speed_count_ = 0;
+  app::StartTimer(app::kSlotTransferTotal);
+
+  for (int current = FirstPending(); current != 0 && !Aborted(); current = FirstPending()) {
+    for (const Field field :
+         {Field::CurrentPercent, Field::CurrentFilename, Field::CurrentProgress,
+          Field::CurrentFileSize, Field::SecondsLeftofFile, Field::CurrentCPS}) {
+      Show(field, "");
+    }
+    Message message;
+    message.current = current;
+    SendEntry& entry = list_.Entry(current);
+    if (SmallBundle(entry) || (configuration_.BusyFiles && !TakeBusyFlags(message))) {
+      entry.State = SendState::Skipped;
+      continue;
+    }
+    SendOneFile(message);
+    DropBusyFlags(message);
+  }
+
+  Log("-- We were connected for " + std::to_string(app::ElapsedSeconds(app::kSlotTransferTotal)) +
+      " seconds");
+  if (speed_count_ > 0) {
+    Log("-- Total speed for " + std::to_string(speed_count_) + " files was " +
+        std::to_string(speed_sum_ / speed_count_) + " CPS");
+  }
+  Show(Field::TotalCPS, "");
+  Show(Field::TotalSecondsLeft, "");
+  net::SendLine(session_, "QUIT");
+  (void)net::ReadReply(session_);
+}
+
+}  // namespace
+
+std::string BusyFlagName(const std::string& path, std::string_view extension) {
+  // The real name on disk, so that the flag sits beside it in the same case.
+  const std::string real = platform::ResolveName(path);
+  const std::size_t separator = real.find_last_of('/');
+  const std::size_t dot = real.rfind('.');
+  const bool has_dot =
+      dot != std::string::npos && (separator == std::string::npos || dot > separator);
+  const std::string existing = has_dot ? real.substr(dot + 1) : std::string();
+  const bool lower_case = std::any_of(existing.begin(), existing.end(),
+                                      [](unsigned char c) { return std::islower(c); }) &&
+                          std::none_of(existing.begin(), existing.end(),
+                                       [](unsigned char c) { return std::isupper(c); });
+  std::string flag(extension);
+  if (lower_case) {
+    std::transform(flag.begin(), flag.end(), flag.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  }
+  return (has_dot ? real.substr(0, dot) : real) + "." + flag;
+}
+
+void SmtpDialogue(net::NetSession& session, outbound::SendList& list,
+                  const config::Configuration& configuration) {
+  Dialogue(session, list, configuration).Run();
+}
+
+}  // namespace kestrel::send

@@ -1,0 +1,283 @@
+// The SMTP send job end to end against a real SMTP server on loopback: what
+// arrives (parsed by a real MIME parser) and what happens to the mailer's files.
+
+#include "send/smtp_dialogue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/text_utils.h"
+#include "support/fido_files.h"
+#include "support/mail_servers.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::send {
+namespace {
+
+using outbound::AfterSendAction;
+using outbound::SendEntry;
+using outbound::SendKind;
+using outbound::SendState;
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (auto& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+class SmtpDialogueTest : public ::testing::Test {
+ protected:
+  SmtpDialogueTest() {
+    setenv("KESTREL_HOME", home.path().c_str(), 1);
+    home.Write("HEADER.TXT",
+               "File $FILENAME$ ($FILESIZE$ bytes), Kestrel $version$\n.\n"
+               ".dotted template line\n");
+    configuration.FROM = "Fido Gate";
+    configuration.FROMEMAIL = "gate@example.org";
+    configuration.SUBJECT = "FidoNet file $FILENAME$";
+    configuration.NETTIMEOUT = 10;
+    configuration.HOST = "127.0.0.1";
+    AddRedirect("2:236/100.0", "node100@example.org", "Node Hundred");
+    AddRedirect("2:236/200.0", "node200@example.org", "Node Two Hundred");
+  }
+  ~SmtpDialogueTest() override { unsetenv("KESTREL_HOME"); }
+
+  void AddRedirect(const std::string& address, const std::string& email, const std::string& name) {
+    config::RedirectEntry entry;
+    entry.Address = address;
+    entry.EmailAddress = email;
+    entry.Name = name;
+    ASSERT_TRUE(configuration.Redirects.Add(entry));
+  }
+  // An entry as the scans store it: upper-cased full paths.
+  int Add(SendKind kind, const std::string& path, const std::string& list_path, int redirect,
+          AfterSendAction after = AfterSendAction::Nothing) {
+    SendEntry entry;
+    entry.Kind = kind;
+    entry.Path = app::UpperCase(path);
+    entry.ListPath = app::UpperCase(list_path);
+    entry.RedirectIndex = redirect;
+    entry.AfterSend = after;
+    EXPECT_TRUE(list.Add(entry));
+    return list.Count();
+  }
+  void Send(testing::SmtpServer& server) {
+    configuration.SMTPPORT = server.port();
+    net::NetSession session(app::Side::Sending, configuration, logger);
+    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    aborted = session.IsAborted();
+  }
+  bool Logged(const std::string& line) const { return front_end.HasLine(app::Side::Sending, line); }
+  std::string Log() const {
+    std::string all;
+    for (const auto& line : front_end.Lines(app::Side::Sending)) all += line + "\n";
+    return all;
+  }
+
+  testing::RecordingFrontEnd front_end;
+  testing::TempDir home;
+  testing::TempDir fido;
+  app::Logger logger{front_end, home.path()};
+  config::Configuration configuration;
+  outbound::SendList list;
+  bool aborted = false;
+};
+
+TEST_F(SmtpDialogueTest, AttachmentsArriveByteIdenticalAndLeaveTheFlowFile) {
+  const std::vector<std::size_t> sizes = {0, 1, 56, 57, 58, 3 * 1024 * 1024 + 17};
+  std::vector<std::string> contents;
+  std::vector<std::string> flow_lines;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    contents.push_back(RandomBytes(sizes[i], static_cast<unsigned>(i + 1)));
+    const std::string path = fido.Write("files/file" + std::to_string(i) + ".bin", contents[i]);
+    flow_lines.push_back(path);
+  }
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines(flow_lines));
+  for (const auto& path : flow_lines) Add(SendKind::ListedFile, path, flow, 1);
+  list.TotalBytes = 0;
+  for (auto size : sizes) list.TotalBytes += static_cast<std::int32_t>(size);
+
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(sizes.size()));
+  const auto files = server.MessageFiles();
+  ASSERT_EQ(files.size(), sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const auto parts = testing::ParseMimeMessage(files[i]);
+    ASSERT_TRUE(parts.has_value());
+    ASSERT_EQ(parts->size(), 2u) << i;
+    EXPECT_EQ((*parts)[0].content_type, "text/plain");
+    EXPECT_EQ((*parts)[1].filename, "FILE" + std::to_string(i) + ".BIN");
+    EXPECT_TRUE((*parts)[1].content == contents[i]) << "size " << sizes[i];
+    EXPECT_EQ(list.Entry(static_cast<int>(i) + 1).State, SendState::Sent);
+  }
+  // The template's lone "." went as an empty line, its ".dotted" line intact.
+  const std::string first = server.Messages()[0];
+  EXPECT_NE(first.find("Kestrel 2.00\r\n\r\n.dotted template line\r\n"), std::string::npos);
+  EXPECT_NE(first.find("Subject: FidoNet file FILE0.BIN\r\n"), std::string::npos);
+  EXPECT_NE(first.find("To: Node Hundred <node100@example.org>\r\n"), std::string::npos);
+  // Every line left the flow file, which is then gone; no busy flag remains.
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo") &&
+               fido.Read("outbound/00ec0064.flo").find("file") != std::string::npos);
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.bsy"));
+  EXPECT_TRUE(Logged("-- Message sent!"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(app::Side::Sending, "-- We were connected for "));
+  EXPECT_EQ(front_end.Field(app::Field::FilesSent), std::to_string(sizes.size()));
+}
+
+TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient) {
+  const std::string file = fido.Write("files/shared.zip", RandomBytes(1000, 7));
+  const std::string flow_a = fido.Write("outbound/00ec0064.flo", file + "\r\n");
+  const std::string flow_b = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
+  Add(SendKind::ListedFile, file, flow_a, 1);
+  Add(SendKind::ListedFile, file, flow_b, 2);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_EQ(testing::StoredRecipients(server.Messages()[0]),
+            (std::vector<std::string>{"node100@example.org", "node200@example.org"}));
+  EXPECT_NE(server.Messages()[0].find("To: Node Hundred <node100@example.org>"), std::string::npos);
+  EXPECT_EQ(front_end.Field(app::Field::FilesSent), "2");
+  EXPECT_EQ(list.Entry(1).State, SendState::Sent);
+  EXPECT_EQ(list.Entry(2).State, SendState::Sent);
+  for (const char* flow : {"outbound/00ec0064.flo", "outbound/00ec00c8.flo"}) {
+    EXPECT_EQ(fido.Read(flow).find("shared.zip"), std::string::npos) << flow;
+  }
+}
+
+// A flow-file entry to be deleted after sending, and a netmail file attach.
+struct BookkeepingCase {
+  bool refuse;
+};
+
+class SmtpBookkeepingTest : public SmtpDialogueTest,
+                            public ::testing::WithParamInterface<BookkeepingCase> {};
+
+TEST_P(SmtpBookkeepingTest, OnlyAConfirmedMessageChangesTheMailersFiles) {
+  const bool refuse = GetParam().refuse;
+  const std::string bundle = fido.Write("outbound/00ec0064.mo0", RandomBytes(5000, 3));
+  const std::string other = fido.Write("files/nodelist.z49", RandomBytes(700, 4));
+  const std::string flow_text = "^" + bundle + "\r\n" + other + "\r\n";
+  const std::string flow = fido.Write("outbound/00ec0064.flo", flow_text);
+  const std::string attached = fido.Write("files/attach.txt", "attached file\n");
+  testing::StoredMessage netmail;
+  netmail.subject = app::UpperCase(attached);
+  netmail.attribute = testing::kAttrLocal | testing::kAttrFileAttached;
+  const std::string msg_bytes = testing::EncodeStoredMessage(netmail);
+  const std::string msg = fido.Write("netmail/1.msg", msg_bytes);
+  Add(SendKind::ListedFile, bundle, flow, 1, AfterSendAction::Delete);
+  Add(SendKind::AttachedFile, attached, msg, 2);
+
+  testing::SmtpServerOptions options;
+  options.refuse_data = refuse;
+  testing::SmtpServer server(options);
+  ASSERT_TRUE(server.running());
+  configuration.NETTIMEOUT = 5;
+  Send(server);
+
+  if (refuse) {
+    EXPECT_TRUE(aborted);
+    EXPECT_TRUE(Logged("-- Error sending aborting!")) << Log();
+    EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), flow_text);
+    EXPECT_TRUE(fido.Exists("outbound/00ec0064.mo0"));
+    EXPECT_EQ(fido.Read("netmail/1.msg"), msg_bytes);
+    EXPECT_EQ(list.Entry(1).State, SendState::Taken);
+    EXPECT_EQ(list.Entry(2).State, SendState::Pending);
+    EXPECT_TRUE(server.Messages().empty());
+  } else {
+    EXPECT_FALSE(aborted) << Log();
+    EXPECT_EQ(server.Messages().size(), 2u);
+    EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), other + "\r\n");
+    EXPECT_FALSE(fido.Exists("outbound/00ec0064.mo0"));
+    const auto decoded = testing::DecodeStoredMessage(fido.Read("netmail/1.msg"));
+    ASSERT_TRUE(decoded.has_value());
+    // The file left the subject; the emptied attach is marked as done.
+    EXPECT_EQ(decoded->header.attribute & testing::kAttrFileAttached, 0);
+    EXPECT_EQ(decoded->header.subject.rfind("KESTREL - Files sent", 0), 0u);
+    EXPECT_EQ(list.Entry(2).State, SendState::Sent);
+  }
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.bsy"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcome, SmtpBookkeepingTest,
+                         ::testing::Values(BookkeepingCase{true}, BookkeepingCase{false}),
+                         [](const auto& info) {
+                           return info.param.refuse ? "Refused" : "Confirmed";
+                         });
+
+TEST_F(SmtpDialogueTest, NetmailTextLinesBeginningWithADotArriveUnchanged) {
+  testing::StoredMessage netmail;
+  netmail.subject = "Dots";
+  netmail.text.lines = {"first line", ".hidden behind a dot", "..two dots", ".", "last"};
+  const std::string msg = fido.Write("netmail/2.msg", testing::EncodeStoredMessage(netmail));
+  Add(SendKind::NetmailText, msg, "", 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_EQ(server.Messages().size(), 1u);
+  const std::string body = server.Messages()[0];
+  EXPECT_NE(body.find("\r\nfirst line\r\n.hidden behind a dot\r\n..two dots\r\n\r\nlast\r\n"),
+            std::string::npos)
+      << body;
+}
+
+TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
+  const std::string packet = fido.Write("outbound/00ec0064.out", RandomBytes(100, 5));
+  fido.Write("outbound/00ec0064.bsy", "");
+  const std::string file = fido.Write("files/a.zip", RandomBytes(100, 6));
+  const std::string flow = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
+  fido.Write("outbound/00ec00c8.csy", "");
+  Add(SendKind::OutboundPacket, packet, "", 1);
+  Add(SendKind::ListedFile, file, flow, 2);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted);
+  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
+  EXPECT_EQ(list.Entry(2).State, SendState::Skipped);
+  EXPECT_TRUE(Logged("--   Busy file found skipping (" +
+                     app::UpperCase(fido.File("outbound/00ec00c8.csy")) + ")"))
+      << Log();
+  EXPECT_TRUE(fido.Exists("outbound/00ec0064.bsy"));  // not ours: left alone
+  EXPECT_TRUE(fido.Exists("outbound/00ec00c8.flo"));
+}
+
+TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
+  fido.Write("a/outbound/00ec0064.flo", "");
+  fido.Write("b/OUTBOUND/00EC00C8.FLO", "");
+  EXPECT_EQ(BusyFlagName(app::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
+            fido.File("a/outbound/00ec0064.bsy"));
+  EXPECT_EQ(BusyFlagName(app::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
+            fido.File("b/OUTBOUND/00EC00C8.BSY"));
+}
+
+TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
+  const std::string gone = fido.File("files/gone.zip");
+  const std::string file = fido.Write("files/here.zip", RandomBytes(300, 8));
+  const std::string flow = fido.Write("outbound/00ec0064.flo", gone + "\r\n" + file + "\r\n");
+  Add(SendKind::ListedFile, gone, flow, 1);
+  Add(SendKind::ListedFile, file, flow, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  EXPECT_TRUE(Logged("-- Unable to open " + app::UpperCase(gone)));
+  EXPECT_EQ(list.Entry(1).State, SendState::Taken);
+  EXPECT_EQ(list.Entry(2).State, SendState::Sent);
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), gone + "\r\n");
+}
+
+}  // namespace
+}  // namespace kestrel::send
