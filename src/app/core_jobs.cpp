@@ -1,6 +1,7 @@
 #include "app/jobs.h"
 #include "net/net_session.h"
 #include "outbound/build_list.h"
+#include "receive/get_job.h"
 
 namespace kestrel::app {
 namespace {
@@ -38,12 +39,7 @@ class CoreJobs : public Jobs {
     });
   }
 
-  JobOutcome RunGetJob(JobContext& context) override {
-    return RunConnection(context, [](net::NetSession& session) {
-      LogLine(session, "-- Receiving is not part of this build");
-      session.Abort();
-    });
-  }
+  JobOutcome RunGetJob(JobContext& context) override { return receive::RunGetJob(context); }
 };
 
 }  // namespace
