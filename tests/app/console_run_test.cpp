@@ -134,12 +134,12 @@ TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {
   EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
 }
 
-TEST_F(ConsoleRunTest, DISABLED_TerminationDuringAStalledServerEndsTheJobAndClosesItsLog) {
+TEST_F(ConsoleRunTest, TerminationDuringAStalledServerEndsTheJobAndClosesItsLog) {
   SilentServer server;
   WriteConfiguration(server.port(), server.port(), 60);
   ChildProcess child;
   ASSERT_TRUE(child.Start(
-      {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_, "--console", "/SEND"}, true,
+      {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_, "--console", "/GET"}, true,
       ""));
   // Wait until the job waits for the greeting.
   bool waiting = false;
@@ -161,7 +161,7 @@ TEST_F(ConsoleRunTest, DISABLED_TerminationDuringAStalledServerEndsTheJobAndClos
   EXPECT_LT(std::chrono::steady_clock::now() - start, 7s);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_NE(WEXITSTATUS(status), 0);  // the job was aborted
-  const std::string log = home_.Read("home/SEND.LOG");
+  const std::string log = home_.Read("home/RECEIVE.LOG");
   const auto aborted = log.find("-- Aborted, shutting down...");
   ASSERT_NE(aborted, std::string::npos) << log;
   EXPECT_NE(log.find("-- Logfile closed", aborted), std::string::npos) << log;
