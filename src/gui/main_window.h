@@ -38,6 +38,10 @@ class TKestrel : public QWidget {
   // The core's view of the window; writes from any thread.
   [[nodiscard]] app::FrontEnd& front_end() { return *front_end_; }
 
+  // From now on the core's writes go nowhere; for the end of the program, when
+  // the user-interface thread no longer serves them.
+  void DetachFrontEnd() { front_end_->Detach(); }
+
   // Who runs the commands of the buttons other than the four editor buttons.
   void SetCommandHandler(std::function<void(ButtonCommand)> handler);
   // What closing through the title bar or the system menu does besides closing.

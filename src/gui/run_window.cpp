@@ -113,6 +113,9 @@ int RunWindow(int argc, char** argv, const app::ControllerOptions& options) {
 
     if (!controller.CloseRequested()) WaitForRunningTasks(controller);
     status = controller.ExitStatus();
+    // The controller's end waits for its workers without serving the window;
+    // a worker's last lines then reach only the log files.
+    window.DetachFrontEnd();
     if (controller.WorkersAbandoned()) {
       // Workers that would not end may still use the controller, its logger and
       // the front end: nothing of them may be destroyed.

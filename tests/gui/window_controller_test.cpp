@@ -1,0 +1,184 @@
+// The window driven by the real controller and the real jobs: button clicks,
+// the panes and fields they fill, Stop against a server that never answers,
+// and the two ways of closing.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <chrono>
+#include <string>
+
+#include "app/controller.h"
+#include "gui/main_window.h"
+#include "gui/run_window.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::gui {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kPacketSize = 1000;
+
+// The program's home for one test: KESTREL_HOME points at it while it lives.
+class Home {
+ public:
+  Home() { qputenv("KESTREL_HOME", dir_.path().c_str()); }
+  ~Home() { qunsetenv("KESTREL_HOME"); }
+  testing::TempDir& dir() { return dir_; }
+
+  // A sending configuration redirecting 2:236/100 with one packet waiting.
+  void WriteSendingSystem(const std::string& extra) {
+    dir_.Write("outbound/00EC0064.OUT", std::string(kPacketSize, 'P'));
+    dir_.Write("KESTREL.INI", "OUTBOUND " + dir_.File("outbound") +
+                                  "\nOURZONE 2\nFROMEMAIL gate@example.com\n"
+                                  "DISABLECHECK\n"
+                                  "REDIRECT 2:236/100 joe@example.com Joe Sysop\n" +
+                                  extra);
+  }
+
+ private:
+  testing::TempDir dir_;
+};
+
+// A TCP port on 127.0.0.1 that takes connections (the kernel completes them
+// from the backlog) and never says a word.
+class SilentServer {
+ public:
+  SilentServer() {
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(socket_, 4), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentServer() { ::close(socket_); }
+  [[nodiscard]] int port() const { return port_; }
+
+ private:
+  int socket_ = -1;
+  int port_ = 0;
+};
+
+template <typename Done>
+bool PumpUntil(Done done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+QStringList Lines(const TKestrel& window, const char* pane) {
+  return window.findChild<QPlainTextEdit*>(pane)->toPlainText().split('\n');
+}
+
+void Click(const TKestrel& window, const char* button) {
+  window.findChild<QPushButton*>(button)->click();
+}
+
+app::ControllerOptions FastPolling() {
+  app::ControllerOptions options;
+  options.poll_pass = 20ms;
+  return options;
+}
+
+TEST(WindowControllerTest, CheckOverASampleOutboundFillsTheOutgoingPane) {
+  Home home;
+  home.WriteSendingSystem("HOST 127.0.0.1\n");
+  TKestrel window;
+  app::Controller controller(window.front_end());
+  BindWindow(window, controller);
+  window.front_end().SetField(app::Field::FilesSent, "3");
+  window.front_end().AppendPaneLine(app::Side::Sending, "-- from before");
+
+  Click(window, "CheckButton");
+
+  const QStringList lines = Lines(window, "SendActivity");
+  // Check reports in full although the configuration says DISABLECHECK.
+  EXPECT_TRUE(lines.contains("-- Scanning outbound....")) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines.contains("-- Redirect 2:236/100.0 -> joe@example.com (Joe Sysop)"));
+  EXPECT_EQ(lines.filter(QRegularExpression("^--   .*00EC0064\\.OUT 1000b$")).size(), 1);
+  EXPECT_TRUE(lines.contains("-- 1 file(s) to be sent 1000 bytes."));
+  EXPECT_FALSE(lines.contains("-- from before"));
+  EXPECT_EQ(window.findChild<QLineEdit*>("FilesSent")->text(), "");
+  EXPECT_FALSE(controller.flags().SendRunning);
+  EXPECT_TRUE(home.dir().Exists("outbound/00EC0064.OUT"));
+}
+
+TEST(WindowControllerTest, StopDuringAStalledServerEndsTheJob) {
+  Home home;
+  SilentServer server;
+  home.WriteSendingSystem("HOST 127.0.0.1\nSMTPPORT " + std::to_string(server.port()) +
+                          "\nNETTIMEOUT 60\n");
+  TKestrel window;
+  app::Controller controller(window.front_end());
+  BindWindow(window, controller);
+
+  Click(window, "SendButton");
+  ASSERT_TRUE(controller.flags().SendRunning);
+  // Waiting for the greeting: the countdown runs.
+  ASSERT_TRUE(PumpUntil(
+      [&] { return !window.findChild<QLineEdit*>("Timeout")->text().isEmpty(); }, 10s))
+      << Lines(window, "SendActivity").join('\n').toStdString();
+
+  const auto stop_pressed = std::chrono::steady_clock::now();
+  Click(window, "StopSendButton");
+  ASSERT_TRUE(PumpUntil([&] { return !controller.flags().SendRunning; }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_pressed, 6s);
+
+  const QStringList lines = Lines(window, "SendActivity");
+  EXPECT_TRUE(lines.contains("-- Aborted, shutting down...")) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines.contains("-- Done"));
+  // Nothing was sent, so nothing was taken away.
+  EXPECT_EQ(home.dir().Read("outbound/00EC0064.OUT").size(), std::size_t{kPacketSize});
+}
+
+TEST(WindowControllerTest, ExitSavesThePositionAndClosesTheWindow) {
+  Home home;
+  TKestrel window;
+  app::Controller controller(window.front_end());
+  BindWindow(window, controller);
+  window.show();
+  window.move(100, 50);
+
+  Click(window, "ExitButton");
+
+  EXPECT_TRUE(controller.CloseRequested());
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(home.dir().Read(platform::ProgramBaseName() + ".POS").size(), 12u);
+}
+
+TEST(WindowControllerTest, TitleBarCloseEndsPollingButSavesNothing) {
+  Home home;
+  TKestrel window;
+  app::Controller controller(window.front_end(), FastPolling());
+  BindWindow(window, controller);
+  window.show();
+  controller.StartTask(app::TaskKind::Polling);
+  ASSERT_TRUE(controller.flags().PollingRunning);
+
+  window.close();  // as the title bar's close button does
+
+  EXPECT_FALSE(controller.CloseRequested());
+  EXPECT_FALSE(controller.flags().Exiting);
+  const auto closed = std::chrono::steady_clock::now();
+  WaitForRunningTasks(controller);
+  EXPECT_FALSE(controller.AnyTaskRunning());
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, 5s);
+  EXPECT_FALSE(home.dir().Exists(platform::ProgramBaseName() + ".POS"));
+}
+
+}  // namespace
+}  // namespace kestrel::gui
