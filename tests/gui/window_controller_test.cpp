@@ -11,12 +11,15 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
 #include <chrono>
 #include <string>
 
 #include "app/controller.h"
 #include "gui/main_window.h"
 #include "gui/run_window.h"
+#include "platform/program_home.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::gui {
@@ -120,29 +123,37 @@ TEST(WindowControllerTest, CheckOverASampleOutboundFillsTheOutgoingPane) {
 TEST(WindowControllerTest, StopDuringAStalledServerEndsTheJob) {
   Home home;
   SilentServer server;
-  home.WriteSendingSystem("HOST 127.0.0.1\nSMTPPORT " + std::to_string(server.port()) +
-                          "\nNETTIMEOUT 60\n");
+  home.dir().MakeDir("inbound");
+  home.dir().Write("KESTREL.INI", "POPSERVER 127.0.0.1\nPOPPORT " + std::to_string(server.port()) +
+                                      "\nPOPUSERNAME fido\nPOPPASSWORD secret\nINBOUND " +
+                                      home.dir().File("inbound") + "\nNETTIMEOUT 60\n");
   TKestrel window;
   app::Controller controller(window.front_end());
   BindWindow(window, controller);
 
-  Click(window, "SendButton");
-  ASSERT_TRUE(controller.flags().SendRunning);
+  Click(window, "GetButton");
+  ASSERT_TRUE(controller.flags().GetRunning);
   // Waiting for the greeting: the countdown runs.
-  ASSERT_TRUE(PumpUntil(
-      [&] { return !window.findChild<QLineEdit*>("Timeout")->text().isEmpty(); }, 10s))
-      << Lines(window, "SendActivity").join('\n').toStdString();
+  const auto waiting = [&] {
+    return !window.findChild<QLineEdit*>("GetTimeout")->text().isEmpty() ||
+           !controller.flags().GetRunning;
+  };
+  ASSERT_TRUE(PumpUntil(waiting, 10s));
+  if (Lines(window, "GetActivity").contains("-- Receiving is not part of this build")) {
+    GTEST_SKIP() << "the POP3 job is not in this build yet";
+  }
+  ASSERT_TRUE(controller.flags().GetRunning)
+      << Lines(window, "GetActivity").join('\n').toStdString();
 
   const auto stop_pressed = std::chrono::steady_clock::now();
-  Click(window, "StopSendButton");
-  ASSERT_TRUE(PumpUntil([&] { return !controller.flags().SendRunning; }, 10s));
+  Click(window, "StopGetButton");
+  ASSERT_TRUE(PumpUntil([&] { return !controller.flags().GetRunning; }, 10s));
   EXPECT_LT(std::chrono::steady_clock::now() - stop_pressed, 6s);
 
-  const QStringList lines = Lines(window, "SendActivity");
+  const QStringList lines = Lines(window, "GetActivity");
   EXPECT_TRUE(lines.contains("-- Aborted, shutting down...")) << lines.join('\n').toStdString();
   EXPECT_TRUE(lines.contains("-- Done"));
-  // Nothing was sent, so nothing was taken away.
-  EXPECT_EQ(home.dir().Read("outbound/00EC0064.OUT").size(), std::size_t{kPacketSize});
+  EXPECT_FALSE(window.findChild<QRadioButton*>("GetWaitingNetwork")->isChecked());
 }
 
 TEST(WindowControllerTest, ExitSavesThePositionAndClosesTheWindow) {
