@@ -1,11 +1,13 @@
 // The program: the window when a display is available, else (or with
 // "--console") the console front end.
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/program_options.h"
 #include "console/run_console.h"
 #include "platform/program_home.h"
 
@@ -27,17 +29,23 @@ namespace {
 
 int main(int argc, char** argv) {
   kestrel::platform::SetProgramPath(argc > 0 ? argv[0] : "kestrel");
-  bool console = false;
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--console") == 0) {
-      console = true;
-    } else {
-      arguments.emplace_back(argv[i]);
-    }
+  const kestrel::app::ProgramOptions options =
+      kestrel::app::ParseProgramOptions(std::vector<std::string>(argv + (argc > 0), argv + argc));
+  if (options.help) {
+    std::fputs(kestrel::app::HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s\n", kestrel::app::kVersionText);
+    return 0;
+  }
+  if (!options.unknown.empty()) {
+    std::fprintf(stderr, "kestrel: unknown option %s (see kestrel --help)\n",
+                 options.unknown.c_str());
+    return 2;
   }
 #ifdef KESTREL_HAVE_GUI
-  if (!console && DisplayAvailable()) return kestrel::gui::RunWindow(argc, argv);
+  if (!options.console && DisplayAvailable()) return kestrel::gui::RunWindow(argc, argv);
 #endif
-  return kestrel::console::RunConsole(arguments);
+  return kestrel::console::RunConsole(options.switches);
 }

@@ -1,0 +1,48 @@
+#include "app/program_options.h"
+
+namespace kestrel::app {
+
+ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments) {
+  ProgramOptions options;
+  for (const std::string& argument : arguments) {
+    if (argument == "--console") {
+      options.console = true;
+    } else if (argument == "--help") {
+      options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument.rfind("--", 0) == 0) {
+      if (options.unknown.empty()) options.unknown = argument;
+    } else {
+      options.switches.push_back(argument);
+    }
+  }
+  return options;
+}
+
+std::string HelpText() {
+  return std::string(kVersionText) +
+         " - carries FidoNet mail over Internet e-mail\n"
+         "\n"
+         "Usage: kestrel [--console] [switch...]\n"
+         "       kestrel --help | --version\n"
+         "\n"
+         "  --console      run without the window, also when a display is available\n"
+         "  /AUTO          send and receive\n"
+         "  /SEND          send only\n"
+         "  /GET           receive only\n"
+         "  /PUT:minutes   poll the sending side every so many minutes\n"
+         "  /CHECK:minutes poll the receiving side every so many minutes\n"
+         "  /HANGUP        hang up every dial-up connection first\n"
+         "  /SHUTDOWN      end once the jobs are done\n"
+         "  /CFG:file      read file instead of KESTREL.INI\n"
+         "  /REPORT        list what waits to be sent, send nothing\n"
+         "  /CONNECT       dial the configured dial-up entry\n"
+         "\n"
+         "Switches count anywhere in an argument and in any letter case.\n"
+         "The program's files (KESTREL.INI, KESTREL.FLT, HEADER.TXT, SEND.LOG,\n"
+         "RECEIVE.LOG) live in $KESTREL_HOME, else beside the program.\n"
+         "See kestrel(1).\n";
+}
+
+}  // namespace kestrel::app

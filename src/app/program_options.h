@@ -1,0 +1,25 @@
+#pragma once
+// The program's own "--" options, apart from the switches of the command line
+// ("/AUTO", "/SEND", ...), which the controller reads.
+
+#include <string>
+#include <vector>
+
+namespace kestrel::app {
+
+inline constexpr const char* kVersionText = "Kestrel 2.00";
+
+struct ProgramOptions {
+  bool console = false;               // --console: no window
+  bool help = false;                  // --help, whatever else is given
+  bool version = false;               // --version, whatever else is given
+  std::string unknown;                // the first unknown "--" option, if any
+  std::vector<std::string> switches;  // everything else, in order
+};
+
+[[nodiscard]] ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments);
+
+// The text --help prints.
+[[nodiscard]] std::string HelpText();
+
+}  // namespace kestrel::app
