@@ -2,6 +2,7 @@
 #include "net/net_session.h"
 #include "outbound/build_list.h"
 #include "receive/get_job.h"
+#include "send/smtp_dialogue.h"
 
 namespace kestrel::app {
 namespace {
@@ -33,9 +34,8 @@ class CoreJobs : public Jobs {
   }
 
   JobOutcome RunSendJob(JobContext& context) override {
-    return RunConnection(context, [](net::NetSession& session) {
-      LogLine(session, "-- Sending is not part of this build");
-      session.Abort();
+    return RunConnection(context, [&context](net::NetSession& session) {
+      send::SmtpDialogue(session, context.send_list(), context.configuration());
     });
   }
 
