@@ -22,7 +22,7 @@ say "Building"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 build=build/demo
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_GUI=OFF "${launcher[@]}" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTREL_BUILD_GUI=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kestrel
 kestrel=$repo/$build/kestrel
 
