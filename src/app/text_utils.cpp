@@ -19,8 +19,14 @@ std::string_view Cut(std::string_view text) {
 std::string PadNumber(std::int64_t value, int width, char pad) {
   std::string digits = std::to_string(value);
   const auto w = static_cast<std::size_t>(width < 1 ? 1 : width);
-  if (digits.size() > w) return "?" + digits.substr(digits.size() - (w - 1));
-  return std::string(w - digits.size(), pad) + digits;
+  std::string text(w, pad);
+  if (digits.size() > w) {
+    text[0] = '?';
+    digits.copy(text.data() + 1, w - 1, digits.size() - (w - 1));
+  } else {
+    digits.copy(text.data() + (w - digits.size()), digits.size());
+  }
+  return text;
 }
 
 // Locates the n-th word: [begin, end) of its characters; false if there is none.
