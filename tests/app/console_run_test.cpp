@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -134,21 +136,19 @@ TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {
   EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
 }
 
-TEST_F(ConsoleRunTest, TerminationDuringAStalledServerEndsTheJobAndClosesItsLog) {
-  SilentServer server;
-  WriteConfiguration(server.port(), server.port(), 60);
+// SIGTERM runs Exit's steps while the job waits for a silent server.
+void ExpectTerminationEndsStalledJob(const std::string& program, const std::string& home,
+                                     const std::string& command, const std::string& log_name) {
   ChildProcess child;
-  ASSERT_TRUE(child.Start(
-      {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_, "--console", "/GET"}, true,
-      ""));
-  // Wait until the job waits for the greeting.
+  ASSERT_TRUE(child.Start({"/usr/bin/env", "KESTREL_HOME=" + home, program, "--console", command},
+                          true, ""));
   bool waiting = false;
   for (int i = 0; i < 100 && !waiting; ++i) {
     auto line = child.ReadStdoutLine(200ms);
     waiting = line && line->find("-- Connecting") != std::string::npos;
   }
+  ASSERT_TRUE(waiting) << command;
   std::this_thread::sleep_for(500ms);
-  ASSERT_TRUE(waiting) << home_.Read("home/SEND.LOG");
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
   int status = 0;
@@ -157,15 +157,74 @@ TEST_F(ConsoleRunTest, TerminationDuringAStalledServerEndsTheJobAndClosesItsLog)
     done = waitpid(child.pid(), &status, WNOHANG);
     if (done == 0) std::this_thread::sleep_for(20ms);
   }
-  ASSERT_EQ(done, child.pid());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 7s);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_NE(WEXITSTATUS(status), 0);  // the job was aborted
-  const std::string log = home_.Read("home/RECEIVE.LOG");
+  ASSERT_EQ(done, child.pid()) << command;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 7s) << command;
+  ASSERT_TRUE(WIFEXITED(status)) << command;
+  EXPECT_NE(WEXITSTATUS(status), 0) << command;  // the job was aborted
+  std::string log;
+  {
+    std::ifstream in(home + "/" + log_name, std::ios::binary);
+    log.assign(std::istreambuf_iterator<char>(in), {});
+  }
   const auto aborted = log.find("-- Aborted, shutting down...");
   ASSERT_NE(aborted, std::string::npos) << log;
   EXPECT_NE(log.find("-- Logfile closed", aborted), std::string::npos) << log;
+}
+
+TEST_F(ConsoleRunTest, TerminationDuringAStalledServerEndsTheJobAndClosesItsLog) {
+  SilentServer server;
+  WriteConfiguration(server.port(), server.port(), 60);
+  ExpectTerminationEndsStalledJob(program_, home_.File("home"), "/GET", "RECEIVE.LOG");
+  ExpectTerminationEndsStalledJob(program_, home_.File("home"), "/SEND", "SEND.LOG");
   EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+}
+
+TEST_F(ConsoleRunTest, HangupAndShutdownHangUpEveryConnection) {
+  const std::string phonebook = home_.Write("phonebook", "entry Provider | online\n");
+  const CommandResult result = RunCommand(
+      {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"),
+       "KESTREL_DIALUP_PHONEBOOK=" + phonebook, program_, "--console", "/HANGUP", "/SHUTDOWN"},
+      30s);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(result.output, "[in]  -- Hanging up: Provider\n");
+}
+
+// The whole round against real servers: /AUTO /SHUTDOWN sends the packet and
+// ends with 0; the delivered mail, put into the POP3 mailbox, comes back
+// into the inbound byte for byte.
+TEST_F(ConsoleRunTest, AutoShutdownRoundTripWithRealServers) {
+  SmtpServer smtp;
+  ASSERT_TRUE(smtp.running()) << smtp.ServerLog();
+  Pop3Server pop3;
+  ASSERT_TRUE(pop3.running()) << pop3.ServerLog();
+  WriteConfiguration(smtp.port(), pop3.port(), 20);
+  home_.Write("home/KESTREL.FLT", "@ALL\n");
+
+  const CommandResult first = Run({"/AUTO", "/SHUTDOWN"});
+  EXPECT_EQ(first.exit_code, 0) << first.output;
+  ASSERT_TRUE(smtp.WaitForMessages(1));
+  EXPECT_FALSE(fs::exists(home_.File("outbound/00ec00c8.out")));  // sent, then deleted
+  for (const char* log : {"home/SEND.LOG", "home/RECEIVE.LOG"}) {
+    const std::string text = home_.Read(log);
+    std::size_t sections = 0;
+    for (auto at = text.find("-- Logfile opened"); at != std::string::npos;
+         at = text.find("-- Logfile opened", at + 1))
+      ++sections;
+    EXPECT_EQ(sections, 1u) << log;
+    EXPECT_NE(text.find("-- Done\r\n-- Logfile closed"), std::string::npos) << text;
+  }
+  EXPECT_NE(first.output.find("[in]  -- AUTOMATIC SHUTDOWN"), std::string::npos);
+
+  pop3.AddMessage(smtp.Messages().at(0));
+  const CommandResult second = Run({"/GET", "/SHUTDOWN"});
+  EXPECT_EQ(second.exit_code, 0) << second.output;
+  std::vector<std::string> arrived;
+  for (const auto& entry : fs::directory_iterator(home_.File("inbound"))) {
+    arrived.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(arrived.size(), 1u) << second.output;
+  EXPECT_EQ(home_.Read("inbound/" + arrived[0]), packet_);
+  EXPECT_TRUE(pop3.RemainingMessages().empty());
 }
 
 }  // namespace
