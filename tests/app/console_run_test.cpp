@@ -189,6 +189,22 @@ TEST_F(ConsoleRunTest, HangupAndShutdownHangUpEveryConnection) {
   EXPECT_EQ(result.output, "[in]  -- Hanging up: Provider\n");
 }
 
+TEST_F(ConsoleRunTest, StatusLineOnlyOnATerminal) {
+  if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "no script(1) for a terminal";
+  SilentServer server;
+  WriteConfiguration(server.port(), server.port(), 2);
+  const std::string command =
+      "KESTREL_HOME=" + home_.File("home") + " " + program_ + " --console /GET";
+  // script(1) gives the program a terminal as its standard output.
+  const CommandResult on_terminal =
+      RunCommand({"/usr/bin/script", "-qfec", command, "/dev/null"}, 30s);
+  EXPECT_NE(on_terminal.output.find("\r\033[K"), std::string::npos) << on_terminal.output;
+  EXPECT_NE(on_terminal.output.find("in: (net)"), std::string::npos) << on_terminal.output;
+  const CommandResult plain = Run({"/GET"});
+  EXPECT_EQ(plain.output.find('\033'), std::string::npos) << plain.output;
+  EXPECT_NE(plain.output.find("[in]  -- Connecting"), std::string::npos) << plain.output;
+}
+
 // The whole round against real servers: /AUTO /SHUTDOWN sends the packet and
 // ends with 0; the delivered mail, put into the POP3 mailbox, comes back
 // into the inbound byte for byte.

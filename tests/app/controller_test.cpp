@@ -1,7 +1,10 @@
 #include "app/controller.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -354,6 +357,96 @@ TEST_F(ControllerTest, CheckBuildsTheListAndSendsNothing) {
   EXPECT_EQ(jobs_->builds, 1);
   EXPECT_FALSE(controller_->AnyTaskRunning());
   EXPECT_EQ(jobs_->sends, 0);
+}
+
+}  // namespace
+}  // namespace kestrel::app
+
+namespace kestrel::app {
+namespace {
+
+// The real jobs against a server that accepts and never answers: the stop
+// commands and Exit end them within about five seconds, their sections closed.
+class StalledServerTest : public ::testing::Test {
+ protected:
+  StalledServerTest() {
+    setenv("KESTREL_HOME", home_.path().c_str(), 1);
+    platform::SetProgramPath("kestrel");
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 4);
+    socklen_t size = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    home_.Write("outbound/00ec00c8.out", std::string(100, 'p'));
+    home_.Write("KESTREL.INI", "OURZONE 2\nOUTBOUND " + home_.File("outbound") +
+                                   "\nHOST 127.0.0.1\nSMTPPORT " + port +
+                                   "\nREDIRECT 236/200 node@example.org\nPOPSERVER 127.0.0.1\n"
+                                   "POPPORT " +
+                                   port + "\nPOPUSERNAME u\nPOPPASSWORD p\nNETTIMEOUT 60\n");
+    controller_ = std::make_unique<Controller>(front_end_);
+  }
+  ~StalledServerTest() override {
+    controller_.reset();
+    close(listener_);
+    unsetenv("KESTREL_HOME");
+  }
+  bool ServeUntilLine(Side side, const std::string& line) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!front_end_.HasLine(side, line)) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      controller_->dispatcher().WaitForWork(10ms);
+      controller_->ProcessMessages();
+    }
+    return true;
+  }
+  void ExpectSectionClosedAfterAbort(const std::string& log_name) {
+    const std::string log = home_.Read(log_name);
+    const auto aborted = log.find("-- Aborted, shutting down...");
+    ASSERT_NE(aborted, std::string::npos) << log;
+    EXPECT_NE(log.find("-- Logfile closed", aborted), std::string::npos) << log;
+  }
+
+  TempDir home_;
+  RecordingFrontEnd front_end_;
+  int listener_ = -1;
+  std::unique_ptr<Controller> controller_;
+};
+
+TEST_F(StalledServerTest, StopCommandsEndTheJobs) {
+  controller_->GetOnlyClick();
+  controller_->SendButtonClick();
+  ASSERT_TRUE(ServeUntilLine(Side::Receiving, "-- Connecting"));
+  ASSERT_TRUE(ServeUntilLine(Side::Sending, "-- Connecting"));
+  auto start = std::chrono::steady_clock::now();
+  controller_->StopGetButtonClick();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_FALSE(controller_->flags().GetRunning);
+  start = std::chrono::steady_clock::now();
+  controller_->StopSendButtonClick();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_FALSE(controller_->flags().SendRunning);
+  ExpectSectionClosedAfterAbort("RECEIVE.LOG");
+  ExpectSectionClosedAfterAbort("SEND.LOG");
+  EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), std::string(100, 'p'));
+  EXPECT_FALSE(controller_->WorkersAbandoned());
+}
+
+TEST_F(StalledServerTest, ExitEndsBothJobs) {
+  controller_->RunButtonClick();
+  ASSERT_TRUE(ServeUntilLine(Side::Receiving, "-- Connecting"));
+  ASSERT_TRUE(ServeUntilLine(Side::Sending, "-- Connecting"));
+  const auto start = std::chrono::steady_clock::now();
+  controller_->ExitButtonClick();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_TRUE(controller_->CloseRequested());
+  EXPECT_FALSE(controller_->AnyTaskRunning());
+  EXPECT_FALSE(controller_->WorkersAbandoned());
+  ExpectSectionClosedAfterAbort("RECEIVE.LOG");
+  ExpectSectionClosedAfterAbort("SEND.LOG");
 }
 
 }  // namespace
