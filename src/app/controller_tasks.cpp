@@ -10,14 +10,15 @@
 namespace kestrel::app {
 namespace {
 
-// Pause before the dial's caller starts looking at the dial's outcome.
-constexpr auto kDialSettle = std::chrono::milliseconds(500);
+// Passes (500 ms) before the dial's caller starts looking at the dial's outcome.
+constexpr int kDialSettlePasses = 50;
 constexpr auto kPumpPass = std::chrono::milliseconds(10);
 // Passes while the dial routine finishes after the outcome is known (10 s).
 constexpr int kDialFinishPasses = 1000;
 // Passes of the automatic shutdown's wait for polling and dialling (5 s).
 constexpr int kShutdownPasses = 500;
-constexpr auto kShutdownPause = std::chrono::milliseconds(1000);
+// Passes (1 s) of the automatic shutdown's pause before it looks at the tasks.
+constexpr int kShutdownPausePasses = 100;
 // The network time-out in force once the automatic shutdown has begun.
 constexpr std::uint16_t kShutdownNetTimeout = 5;
 
@@ -73,7 +74,8 @@ void Controller::StartTask(TaskKind kind) {
       }
       flags_.DialRunning = true;
       if (!spawn(flags_.DialRunning)) return;
-      std::this_thread::sleep_for(kDialSettle);
+      // The pause keeps the user-interface thread's work going.
+      PumpedWait([] { return true; }, kDialSettlePasses);
       while (!flags_.Exiting && !dial_state_.DialConnected && !dial_state_.StopDial) {
         std::this_thread::sleep_for(kPumpPass);
         ProcessMessages();
@@ -177,7 +179,7 @@ void Controller::AutomaticShutdown() {
     pending_get_config_.NETTIMEOUT = kShutdownNetTimeout;
   }
   logger_.LogLine(Side::Receiving, "-- AUTOMATIC SHUTDOWN");
-  std::this_thread::sleep_for(kShutdownPause);
+  PumpedWait([] { return true; }, kShutdownPausePasses);
   PumpedWait([&] { return flags_.PollingRunning || flags_.DialRunning; }, kShutdownPasses);
   if (flags_.PollingRunning || flags_.DialRunning) worker_.Kill();
   CloseMainWindow();
