@@ -63,7 +63,9 @@ class WinThread {
   WinThread& operator=(const WinThread&) = delete;
 
   // Properties; set them before the first Spawn.
-  bool CallOnKill = false;  // also run ThreadTerminate for workers Kill abandoned
+  // Also run ThreadTerminate for workers that end while Kill waits for them
+  // (abandoned workers are never reported).
+  bool CallOnKill = false;
   // How long Spawn waits for a new thread to signal that it started; negative
   // means for ever.
   std::chrono::milliseconds TimeOut{-1};

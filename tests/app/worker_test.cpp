@@ -158,6 +158,24 @@ TEST(WinThreadTest, KillLetsAWorkerThatEndsInTheGraceEndQuietly) {
   EXPECT_EQ(ends, 0);
 }
 
+TEST(WinThreadTest, CallOnKillReportsWorkersThatEndDuringKill) {
+  UiDispatcher dispatcher;
+  WinThread thread(dispatcher);
+  thread.CallOnKill = true;
+  std::atomic<int> ends{0};
+  thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
+    std::this_thread::sleep_for(100ms);
+    return 0;
+  };
+  thread.ThreadTerminate = [&](WinThread&, const WinThreadParam&) {
+    ++ends;
+    return 0;
+  };
+  thread.Spawn(1);
+  EXPECT_TRUE(thread.Kill());
+  EXPECT_EQ(ends, 1);
+}
+
 TEST(WinThreadTest, WaitForAllTimesOutThenSeesTheEnd) {
   UiDispatcher dispatcher;
   WinThread thread(dispatcher);
