@@ -118,12 +118,15 @@ void AttachmentDecoder::ScanBodyLine(std::string_view line, bool line_ends) {
 }
 
 void AttachmentDecoder::ScanDecodingLine(std::string_view line, bool line_ends) {
-  if (Contains(line, boundary_)) {
+  // Only a delimiter line ends the data: a short boundary may well occur
+  // inside BASE64 or text lines, and ending there would cut the file short.
+  if (line.size() >= boundary_.size() + 2 && line.substr(0, 2) == "--" &&
+      line.substr(2, boundary_.size()) == boundary_) {
     FinishAttachment();
     SaveLine(line, line_ends);
     // A delimiter that is not the closing one starts the next part at once,
     // so attachments that follow each other are all decoded.
-    if (!Contains(line, boundary_ + "--")) StartPart();
+    if (line.substr(2 + boundary_.size(), 2) != "--") StartPart();
     return;
   }
   if (is_base64_) {

@@ -239,6 +239,16 @@ TEST_F(AttachmentDecoderTest, HostileNamesStayInsideTheInbound) {
   EXPECT_EQ(beside, 2u);  // IN and SAVED.TXT
 }
 
+// A boundary that happens to occur inside the data does not end it.
+TEST_F(AttachmentDecoderTest, OnlyADelimiterLineEndsTheAttachment) {
+  Scan({"Content-type: multipart/mixed; boundary=QUJD", "--QUJD",
+        "Content-type: text/plain; name=QUOTE.TXT", "", "QUJD QUJD", "x--QUJD", "--QUJD--"});
+  EXPECT_EQ(dir.Read("IN/QUOTE.TXT"), "QUJD QUJD\r\nx--QUJD\r\n");
+  Scan({"Content-type: multipart/mixed; boundary=QUJD", "--QUJD", "Content-type: x; name=B.BIN",
+        "Content-transfer-encoding: base64", "", "QUJDQUJD", "--QUJD--"});
+  EXPECT_EQ(dir.Read("IN/B.BIN"), "ABCABC");
+}
+
 TEST_F(AttachmentDecoderTest, LongLinesArriveInPiecesAndStayWhole) {
   const std::string content = testing::RandomBytes(3000, 12);
   const std::string one_line = testing::EncodeBase64(content);
