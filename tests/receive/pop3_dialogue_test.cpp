@@ -206,6 +206,21 @@ TEST_F(Pop3DialogueTest, SavedTextsAreNumberedOnFromHighestDat) {
   EXPECT_TRUE(server.RemainingMessages().empty());
 }
 
+TEST_F(Pop3DialogueTest, UnwritableSaveDirectoryLeavesEveryMessageOnTheServer) {
+  configuration.SAVEEMAIL = dir.File("MISSING") + "/";
+  configuration.Filters.AcceptAll = true;
+  server.AddMessage(SenderMessage("ONE.ZIP", "one"));
+  server.AddMessage(SenderMessage("TWO.ZIP", "two"));
+  EXPECT_TRUE(Run());
+  const auto lines = front_end.Lines(Side::Receiving);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "-- Could not write to SaveEmail directory"), 2);
+  EXPECT_FALSE(Logged("-> RETR 1"));
+  EXPECT_FALSE(Logged("-> DELE 2"));
+  EXPECT_TRUE(Logged("-> QUIT"));
+  EXPECT_TRUE(InboundNames().empty());
+  EXPECT_EQ(server.RemainingMessages().size(), 2u);
+}
+
 TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   const std::string content = testing::RandomBytes(200000, 21);
   dir.Write("IN/FILE.ZIP", "a");
