@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -149,6 +150,10 @@ void ConnectServer(NetSession& session) {
     }
   }
   if (session.Connected) {
+    // Message data leaves in large writes; Nagle would hold back the tail of
+    // each one until the previous segment is acknowledged.
+    const int on = 1;
+    (void)::setsockopt(session.Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     session.Writable = true;
     session.transport = std::make_unique<PlainTransport>(session.Socket);
   }

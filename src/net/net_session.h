@@ -32,7 +32,7 @@ inline constexpr std::size_t kMaxCommandLine = 253;
 // A line of message data: RFC 5321 allows 1000 characters with CR LF.
 inline constexpr std::size_t kMaxDataLine = 998;
 // Message data gathered before it goes out in one send() (throughput).
-inline constexpr std::size_t kOutputBufferBytes = 64 * 1024;
+inline constexpr std::size_t kOutputBufferBytes = 256 * 1024;
 // How long a wait sleeps before it looks at Aborted again (Stop within 100 ms).
 inline constexpr int kStopCheckMilliseconds = 50;
 
