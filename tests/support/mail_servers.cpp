@@ -237,16 +237,18 @@ std::uint16_t FreeLoopbackPort() {
   return port;
 }
 
-bool ReadGreeting(std::uint16_t port, const std::string& prefix,
-                  std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+namespace {
+
+// One connection attempt; nullopt when the connection was refused.
+std::optional<bool> TryGreeting(std::uint16_t port, const std::string& prefix,
+                                Clock::time_point deadline) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
-  bool ok = false;
+  std::optional<bool> ok = false;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
       errno == EINPROGRESS) {
     std::string line;
@@ -256,6 +258,10 @@ bool ReadGreeting(std::uint16_t port, const std::string& prefix,
       char c;
       const ssize_t got = recv(fd, &c, 1, 0);
       if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (got < 0 && errno == ECONNREFUSED) {
+        ok = std::nullopt;
+        break;
+      }
       if (got <= 0) break;
       if (c == '\n') {
         ok = line.rfind(prefix, 0) == 0;
@@ -263,9 +269,25 @@ bool ReadGreeting(std::uint16_t port, const std::string& prefix,
       }
       line += c;
     }
+  } else if (errno == ECONNREFUSED) {
+    ok = std::nullopt;
   }
   close(fd);
   return ok;
+}
+
+}  // namespace
+
+bool ReadGreeting(std::uint16_t port, const std::string& prefix,
+                  std::chrono::milliseconds timeout) {
+  // A server that is still starting refuses the connection: try again.
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const auto ok = TryGreeting(port, prefix, deadline);
+    if (ok.has_value()) return *ok;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
 }
 
 std::optional<TlsFiles> MakeSelfSignedCertificate(const std::string& dir) {

@@ -56,7 +56,8 @@ CommandResult RunCommand(const std::vector<std::string>& argv,
 // A port on 127.0.0.1 that was free a moment ago (0 when none could be found).
 [[nodiscard]] std::uint16_t FreeLoopbackPort();
 
-// Connects to 127.0.0.1:port and reads the first line within `timeout`;
+// Connects to 127.0.0.1:port (again while it is refused) and reads the first
+// line within `timeout`;
 // true when it starts with `prefix`.
 [[nodiscard]] bool ReadGreeting(std::uint16_t port, const std::string& prefix,
                                 std::chrono::milliseconds timeout);
