@@ -254,6 +254,8 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
+      Log("--   Recipient refused, file kept for the next run (" + RedirectOf(entry).EmailAddress +
+          ")");
     }
   }
   if (envelope.accepted == 0 || Aborted()) return envelope;

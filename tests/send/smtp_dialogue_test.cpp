@@ -155,6 +155,28 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   }
 }
 
+TEST_F(SmtpDialogueTest, RefusedRecipientKeepsItsFlowFileLineWhileTheOtherGets) {
+  const std::string file = fido.Write("files/shared.zip", RandomBytes(1000, 9));
+  const std::string flow_a = fido.Write("outbound/00ec0064.flo", file + "\r\n");
+  const std::string flow_b = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
+  Add(SendKind::ListedFile, file, flow_a, 1);
+  Add(SendKind::ListedFile, file, flow_b, 2);
+  testing::SmtpServerOptions options;
+  options.refuse_recipients = {"node100@example.org"};
+  testing::SmtpServer server(options);
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_EQ(testing::StoredRecipients(server.Messages()[0]),
+            std::vector<std::string>{"node200@example.org"});
+  EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
+  EXPECT_EQ(list.Entry(2).State, SendState::Sent);
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), file + "\r\n");
+  EXPECT_EQ(fido.Read("outbound/00ec00c8.flo").find("shared.zip"), std::string::npos);
+  EXPECT_TRUE(Logged("--   Recipient refused, file kept for the next run (node100@example.org)"));
+}
+
 // A flow-file entry to be deleted after sending, and a netmail file attach.
 struct BookkeepingCase {
   bool refuse;

@@ -22,12 +22,19 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class MaildirHandler:
-    def __init__(self, maildir, refuse_data):
+    def __init__(self, maildir, refuse_data, refuse_rcpt):
         self.maildir = maildir
         self.refuse_data = refuse_data
+        self.refuse_rcpt = set(address.lower() for address in refuse_rcpt)
         self.count = 0
         for sub in ("tmp", "new", "cur"):
             os.makedirs(os.path.join(maildir, sub), exist_ok=True)
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refuse_rcpt:
+            return "550 5.1.1 Mailbox unavailable (refused by test server)"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         if self.refuse_data:
@@ -67,13 +74,15 @@ def main():
     parser.add_argument("--maildir", required=True)
     parser.add_argument("--max-size", type=int, default=256 * 1024 * 1024)
     parser.add_argument("--refuse-data", action="store_true")
+    parser.add_argument("--refuse-rcpt", action="append", default=[],
+                        help="recipient answered with 550 (repeatable)")
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
     parser.add_argument("--require-starttls", action="store_true")
     parser.add_argument("--auth", help="USER:PASSWORD; AUTH becomes required")
     args = parser.parse_args()
 
-    handler = MaildirHandler(args.maildir, args.refuse_data)
+    handler = MaildirHandler(args.maildir, args.refuse_data, args.refuse_rcpt)
     tls_context = None
     if args.tls_cert:
         tls_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)

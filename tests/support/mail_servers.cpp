@@ -313,6 +313,9 @@ SmtpServer::SmtpServer(SmtpServerOptions options) {
       "--maildir",  maildir_,
       "--max-size", std::to_string(options.max_size)};
   if (options.refuse_data) argv.push_back("--refuse-data");
+  for (const auto& address : options.refuse_recipients) {
+    argv.insert(argv.end(), {"--refuse-rcpt", address});
+  }
   if (options.starttls || options.require_starttls) {
     const auto tls = MakeSelfSignedCertificate(dir_);
     if (!tls) return;

@@ -72,6 +72,7 @@ std::optional<TlsFiles> MakeSelfSignedCertificate(const std::string& dir);
 
 struct SmtpServerOptions {
   bool refuse_data = false;                       // every DATA answered with "554 ..."
+  std::vector<std::string> refuse_recipients;     // RCPT TO answered with "550 ..."
   std::uint64_t max_size = 256ull * 1024 * 1024;  // SIZE limit; big attachments pass
   bool starttls = false;                          // offer STARTTLS (self-signed)
   bool require_starttls = false;
