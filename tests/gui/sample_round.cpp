@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/program_home.h"
 #include "support/fido_files.h"
 
 namespace kestrel::gui {
@@ -75,7 +76,8 @@ SampleRound::SampleRound()
                  "POPPASSWORD " + pop3_->password() + "\n" + "INBOUND " +
                  dir_.File("fido/inbound") + "\n" + "NETTIMEOUT 30\n");
   dir_.Write("HEADER.TXT", "This message carries FidoNet mail: $FILENAME$.\n");
-  dir_.Write("KESTREL.FLT", "; our own mailbox: take everything\n@ALL\n");
+  // Named after the program file, which is the test program here.
+  dir_.Write(platform::ProgramBaseName() + ".FLT", "; our own mailbox: take everything\n@ALL\n");
 }
 
 SampleRound::~SampleRound() {
