@@ -102,6 +102,7 @@ class Pop3Walk {
     ReadAndLog(session_);
 
     ReadHeader(number);
+    if (session_.Closed) session_.Abort();  // nothing more can be said to a closed server
     if (session_.IsAborted()) return true;
     if (!AcceptMessage(configuration_.Filters, header_.lines())) {
       Log(session_, "-- Skipping message " + n);
@@ -128,11 +129,8 @@ class Pop3Walk {
       mail_received_ = true;
       return true;
     }
+    if (session_.Closed) session_.Abort();
     if (session_.IsAborted()) return true;
-    if (session_.Closed) {
-      session_.Abort();  // the server is gone: nothing more can be said to it
-      return true;
-    }
     // Something could not be written (a full disk, most likely): later
     // messages would fare no better.
     Log(session_, "-- Message " + n + " left on the server");

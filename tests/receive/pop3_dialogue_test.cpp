@@ -336,3 +336,29 @@ TEST_F(Pop3DialogueTest, StalledDataTimesOut) {
 
 }  // namespace
 }  // namespace kestrel::receive
+
+namespace kestrel::receive {
+namespace {
+
+// A server that goes away while the head lines come: the walk ends there,
+// without a saved text for a message that cannot be fetched.
+TEST_F(Pop3DialogueTest, ServerGoneDuringTheHeadLines) {
+  testing::ScriptedPop3 peer([](const std::string& command) -> testing::ScriptedPop3::Answer {
+    if (command == "STAT") return {"+OK 2 300\r\n"};
+    if (command.rfind("TOP", 0) == 0) {
+      return {"+OK\r\nFrom: x@example.org\r\n", testing::ScriptedPop3::After::Close};
+    }
+    return {"+OK\r\n"};
+  });
+  configuration.POPPORT = peer.port();
+  configuration.Filters.AcceptAll = true;
+  EXPECT_FALSE(Run());
+  const auto commands = peer.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST 2"), 0);
+  EXPECT_FALSE(dir.Exists("SAVE/00000001.TXT"));
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 0);
+}
+
+}  // namespace
+}  // namespace kestrel::receive
