@@ -228,6 +228,16 @@ TEST_F(ControllerTest, SwitchesAreSubstringsOfUpperCasedArguments) {
   }
 }
 
+TEST_F(ControllerTest, CfgNamesTheFileThatIsRead) {
+  home_.Write("KESTREL.INI", "HOST 127.0.0.1\n");  // unusable: must not be the one read
+  home_.Write("other.ini", kBothSides);            // found whatever the case on disk
+  controller_->RunMail({"/CFG:other.ini", "/SEND"});
+  ASSERT_TRUE(ServeUntilIdle());
+  EXPECT_EQ(controller_->ConfigFileName(), "OTHER.INI");
+  EXPECT_EQ(jobs_->sends, 1);
+  EXPECT_EQ(controller_->ExitStatus(), 0);
+}
+
 TEST_F(ControllerTest, HangupAndShutdownAloneHangUpEverythingAndClose) {
   setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook", "entry Provider | online\n").c_str(),
          1);
