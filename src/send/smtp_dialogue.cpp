@@ -102,6 +102,7 @@ class Dialogue {
     std::int32_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
+    std::string packet;          // the packet packed for a netmail, ours to remove
   };
 
   void Log(const std::string& text) { net::LogLine(session_, text); }
@@ -124,6 +125,7 @@ class Dialogue {
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
   [[nodiscard]] std::string AwaitConfirmation();
   void SendOneFile(Message& message);
+  void DropUnsentPacket(const Message& message);
 
   net::NetSession& session_;
   outbound::SendList& list_;
@@ -361,6 +363,7 @@ void Dialogue::SendMessageText(Message& message) {
   }
   if (entry.Kind == SendKind::NetmailPacket) {
     const auto packed = PackNetmail(entry, message.size, list_, sink_, front_end_);
+    if (packed) message.packet = entry.Path;
     message.size = packed ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed, INT32_MAX))
                           : FileSize32(entry.Path);
   }
@@ -420,9 +423,11 @@ void Dialogue::SendOneFile(Message& message) {
   Show(Field::SecondsLeftofFile, "");
   const std::string reply = AwaitConfirmation();
 
+  bool confirmed = false;
   if (message.unable_to_open) {
     Log("-- Unable to open " + list_.Entry(message.current).Path);
   } else if (reply.rfind("250", 0) == 0 && !Aborted()) {
+    confirmed = true;
     Log("-- Message sent!");
     const PathRemap remap{configuration_.RemapFrom, configuration_.RemapTo};
     const RecordResult recorded = RecordSent(list_, envelope.accepted, session_.logger, remap);
@@ -432,6 +437,16 @@ void Dialogue::SendOneFile(Message& message) {
     Log("-- Error sending aborting!");
     session_.Abort();
   }
+  if (!confirmed) DropUnsentPacket(message);
+}
+
+// The packet packed for a netmail that did not go is not left behind in the
+// program's directory: the next run packs the message again.
+void Dialogue::DropUnsentPacket(const Message& message) {
+  if (message.packet.empty()) return;
+  (void)platform::DeleteFile(message.packet);
+  SendEntry& entry = list_.Entry(message.current);
+  if (entry.Path == message.packet) entry.Path = entry.ListPath;
 }
 
 void Dialogue::Run() {
