@@ -1,0 +1,304 @@
+// Mail survives a seeded sequence of broken connections: the send and get
+// jobs run through a proxy that cuts, resets or stalls the SMTP and POP3
+// connections at chosen points (the greeting, inside DATA, right after the
+// final "." before and after the reply, inside RETR data, right after DELE,
+// any byte), then a clean round. After every run: nothing left the outbound
+// without a stored message, no partial file in the inbound, nothing deleted
+// from the mailbox before its saved text and attachments were whole. At the
+// end every item has arrived, byte for byte; duplicates are counted.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "fido_world.h"
+#include "platform/program_home.h"
+#include "support/fault_proxy.h"
+
+namespace kestrel::faults {
+namespace {
+
+using testing::FaultAction;
+using testing::FaultPoint;
+using testing::Flow;
+using namespace std::chrono_literals;
+
+// Rounds of one seed; KESTREL_FAULT_ROUNDS asks for more.
+constexpr int kDefaultRounds = 6;
+// Short network waits keep a stalled connection cheap.
+constexpr int kNetTimeoutSeconds = 2;
+
+int Rounds() {
+  const char* text = std::getenv("KESTREL_FAULT_ROUNDS");
+  const int rounds = text ? std::atoi(text) : 0;
+  return rounds > 0 ? rounds : kDefaultRounds;
+}
+
+FaultAction RandomAction(std::mt19937& random) {
+  switch (random() % 5) {
+    case 0:
+    case 1:
+      return FaultAction::Cut;
+    case 2:
+      return FaultAction::Reset;
+    default:
+      return FaultAction::Stall;
+  }
+}
+
+FaultPoint SmtpFault(std::mt19937& random) {
+  FaultPoint point;
+  point.action = RandomAction(random);
+  const int message = 1 + static_cast<int>(random() % 3);
+  switch (random() % 5) {
+    case 0:
+      point.flow = Flow::ToClient;
+      point.offset = random() % 30;
+      point.label = "greeting";
+      break;
+    case 1:
+      point.flow = Flow::ToServer;
+      point.armed_by = "354 ";
+      point.armed_occurrence = message;
+      point.offset = random() % (kMaxItemBytes / 2);
+      point.label = "inside DATA";
+      break;
+    case 2:
+      point.flow = Flow::ToClient;
+      point.armed_by = "\r\n.\r\n";
+      point.armed_occurrence = message;
+      point.label = "after the final dot, before the reply";
+      break;
+    case 3:
+      point.flow = Flow::ToClient;
+      point.armed_by = "\r\n.\r\n";
+      point.armed_occurrence = message;
+      point.after = "\r\n";
+      point.label = "after the final dot and its reply";
+      break;
+    default:
+      point.flow = random() % 2 == 0 ? Flow::ToClient : Flow::ToServer;
+      point.offset = random() % (point.flow == Flow::ToClient ? 600 : 3 * kMaxItemBytes);
+      point.label = "any byte";
+      break;
+  }
+  return point;
+}
+
+FaultPoint Pop3Fault(std::mt19937& random) {
+  FaultPoint point;
+  point.action = RandomAction(random);
+  point.flow = Flow::ToClient;
+  const int message = 1 + static_cast<int>(random() % 3);
+  switch (random() % 6) {
+    case 0:
+      point.offset = random() % 20;
+      point.label = "greeting";
+      break;
+    case 1:
+      point.armed_by = "RETR ";
+      point.armed_occurrence = message;
+      point.after = "\r\n";
+      point.offset = random() % kMaxItemBytes;
+      point.label = "inside RETR data";
+      break;
+    case 2:
+      point.armed_by = "DELE ";
+      point.armed_occurrence = message;
+      point.label = "after DELE, before its reply";
+      break;
+    case 3:
+      point.armed_by = "DELE ";
+      point.armed_occurrence = message;
+      point.after = "\r\n";
+      point.label = "after DELE and its reply";
+      break;
+    case 4:
+      point.armed_by = "QUIT";
+      point.label = "after QUIT";
+      break;
+    default:
+      point.flow = random() % 2 == 0 ? Flow::ToClient : Flow::ToServer;
+      point.offset = random() % (point.flow == Flow::ToClient ? 2 * kMaxItemBytes : 400);
+      point.label = "any byte";
+      break;
+  }
+  return point;
+}
+
+class NetworkFaultsTest : public ::testing::TestWithParam<unsigned> {
+ protected:
+  NetworkFaultsTest()
+      : world_(GetParam()),
+        smtp_proxy_(smtp_.port()),
+        pop3_proxy_(pop3_.port()),
+        deliveries_(smtp_) {
+    setenv("KESTREL_HOME", world_.Home().c_str(), 1);
+    world_.WriteConfiguration(smtp_proxy_.port(), pop3_proxy_.port(), kNetTimeoutSeconds);
+    // The filter file is named after the program, here the test program.
+    world_.dir().Write("home/" + platform::ProgramBaseName() + ".FLT", "@ALL\n");
+  }
+  ~NetworkFaultsTest() override { unsetenv("KESTREL_HOME"); }
+
+  bool RunJob(app::Side side) { return RunCoreJob(world_.Home(), side, last_log_); }
+
+  // Gives every message the SMTP server stored to the POP3 mailbox once.
+  void HandOver() {
+    deliveries_.Refresh();
+    for (const Delivered& message : deliveries_.all()) {
+      if (!handed_.insert(message.file).second) continue;
+      pop3_.AddMessage(message.raw);
+      in_mailbox_.push_back(&message - deliveries_.all().data());
+    }
+  }
+
+  // Waits until the SMTP server has stored nothing new for a moment.
+  void Settle() {
+    std::size_t before = smtp_.MessageFiles().size();
+    for (int i = 0; i < 20; ++i) {
+      std::this_thread::sleep_for(150ms);
+      const std::size_t now = smtp_.MessageFiles().size();
+      if (now == before) break;
+      before = now;
+    }
+  }
+
+  void CheckOutbound(const std::string& when) {
+    deliveries_.Refresh();
+    for (const Item& item : world_.items()) {
+      const std::string problem = world_.Check(item, deliveries_);
+      EXPECT_TRUE(problem.empty()) << when << ": " << problem << "\n" << last_log_;
+    }
+    const auto leftovers = world_.Leftovers();
+    EXPECT_TRUE(leftovers.empty()) << when << ": left behind: " << leftovers.front() << "\n"
+                                   << last_log_;
+  }
+
+  // No partial file in the inbound, and nothing gone from the mailbox whose
+  // saved text or attachments are not whole.
+  void CheckReceived(const std::string& when) {
+    for (const std::string& file : world_.InboundFiles()) {
+      EXPECT_TRUE(deliveries_.IsAttachment(ReadAll(file)))
+          << when << ": " << file << " is no attachment that was sent\n"
+          << last_log_;
+    }
+    const std::vector<std::string> remaining = pop3_.RemainingMessages();
+    const std::set<std::string> saved = world_.SavedTexts();
+    std::vector<std::string> inbound;
+    for (const std::string& file : world_.InboundFiles()) inbound.push_back(ReadAll(file));
+    for (std::size_t index : in_mailbox_) {
+      const Delivered& message = deliveries_.all()[index];
+      if (std::find(remaining.begin(), remaining.end(), message.raw) != remaining.end()) continue;
+      std::string closest;
+      std::size_t best = 0;
+      const std::string want = Normalised(message.raw);
+      for (const auto& text : saved) {
+        std::size_t same = 0;
+        while (same < text.size() && same < want.size() && text[same] == want[same]) ++same;
+        if (same >= best) {
+          best = same;
+          closest = text;
+        }
+      }
+      EXPECT_TRUE(saved.count(Normalised(message.raw)) == 1)
+          << "DEBUG at " << best << " of " << want.size() << "/" << closest.size() << ": ["
+          << want.substr(best > 80 ? best - 80 : 0, 200) << "] vs ["
+          << closest.substr(best > 80 ? best - 80 : 0, 200) << "]\n"
+          << when << ": " << message.file << " left the mailbox without its saved text\n"
+          << last_log_;
+      for (const auto& part : message.parts) {
+        if (part.filename.empty()) continue;
+        EXPECT_NE(std::find(inbound.begin(), inbound.end(), part.content), inbound.end())
+            << when << ": " << message.file << " left the mailbox, " << part.filename
+            << " is not in the inbound\n"
+            << last_log_;
+      }
+    }
+  }
+
+  FidoWorld world_;
+  testing::SmtpServer smtp_;
+  testing::Pop3Server pop3_;
+  testing::FaultProxy smtp_proxy_;
+  testing::FaultProxy pop3_proxy_;
+  Deliveries deliveries_;
+  std::set<std::string> handed_;
+  std::vector<std::size_t> in_mailbox_;  // indexes into deliveries_.all()
+  std::string last_log_;
+};
+
+TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
+  ASSERT_TRUE(smtp_.running()) << smtp_.ServerLog();
+  ASSERT_TRUE(pop3_.running()) << pop3_.ServerLog();
+  ASSERT_TRUE(smtp_proxy_.running() && pop3_proxy_.running());
+  std::mt19937& random = world_.random();
+  world_.AddRandomItems(6);
+
+  int faults_fired = 0;
+  const int rounds = Rounds();
+  for (int round = 1; round <= rounds; ++round) {
+    world_.AddRandomItems(1 + static_cast<int>(random() % 3));
+
+    const FaultPoint send_fault = SmtpFault(random);
+    const std::string send_when = "seed " + std::to_string(GetParam()) + " round " +
+                                  std::to_string(round) + " send, " + testing::Describe(send_fault);
+    SCOPED_TRACE(send_when);
+    smtp_proxy_.Arm(send_fault);
+    ASSERT_TRUE(RunJob(app::Side::Sending));
+    faults_fired += smtp_proxy_.Fired() ? 1 : 0;
+    CheckOutbound(send_when);
+    HandOver();
+
+    const FaultPoint get_fault = Pop3Fault(random);
+    const std::string get_when = "seed " + std::to_string(GetParam()) + " round " +
+                                 std::to_string(round) + " get, " + testing::Describe(get_fault);
+    SCOPED_TRACE(get_when);
+    pop3_proxy_.Arm(get_fault);
+    ASSERT_TRUE(RunJob(app::Side::Receiving));
+    faults_fired += pop3_proxy_.Fired() ? 1 : 0;
+    CheckReceived(get_when);
+    if (HasFailure()) return;
+  }
+
+  // The clean round: everything goes, everything comes.
+  smtp_proxy_.Disarm();
+  pop3_proxy_.Disarm();
+  ASSERT_TRUE(RunJob(app::Side::Sending));
+  CheckOutbound("clean send");
+  Settle();
+  HandOver();
+  ASSERT_TRUE(RunJob(app::Side::Receiving));
+  CheckReceived("clean get");
+  for (const Item& item : world_.items()) {
+    EXPECT_FALSE(world_.Waiting(item)) << item.label << " still waits\n" << last_log_;
+  }
+  EXPECT_TRUE(pop3_.RemainingMessages().empty()) << last_log_;
+
+  std::vector<std::string> inbound;
+  for (const std::string& file : world_.InboundFiles()) inbound.push_back(ReadAll(file));
+  int stored_duplicates = 0;
+  int inbound_duplicates = 0;
+  for (const Item& item : world_.items()) {
+    stored_duplicates += std::max(0, deliveries_.Count(item) - 1);
+    const auto copies = std::count_if(inbound.begin(), inbound.end(), [&](const std::string& f) {
+      return item.kind == ItemKind::Netmail ? f.find(item.content) != std::string::npos
+                                            : f == item.content;
+    });
+    EXPECT_GE(copies, 1) << item.label << " never arrived in the inbound";
+    inbound_duplicates += std::max(0, static_cast<int>(copies) - 1);
+  }
+  std::cout << "[ faults ] seed " << GetParam() << ": " << world_.items().size() << " items, "
+            << 2 * rounds << " faults armed, " << faults_fired << " fired, "
+            << deliveries_.all().size() << " messages stored, " << stored_duplicates
+            << " sent twice (lost confirmation), " << inbound_duplicates
+            << " extra copies in the inbound\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, NetworkFaultsTest, ::testing::Values(29u, 47u));
+
+}  // namespace
+}  // namespace kestrel::faults

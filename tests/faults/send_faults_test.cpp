@@ -1,0 +1,174 @@
+// Single faults of the send job, each at one point, with what must hold
+// afterwards: the packet packed for an unconfirmed netmail does not stay in
+// the program's directory, and busy flags exist exactly while a node's files
+// go (lower case beside a lower-case outbound) and are gone after a Stop.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fido_world.h"
+#include "support/fault_proxy.h"
+
+namespace kestrel::faults {
+namespace {
+
+using testing::FaultAction;
+using testing::FaultPoint;
+using testing::Flow;
+using namespace std::chrono_literals;
+
+constexpr int kNetTimeoutSeconds = 5;
+
+class SendFaultsTest : public ::testing::Test {
+ protected:
+  SendFaultsTest() : world_(7), proxy_(smtp_.port()), deliveries_(smtp_) {
+    setenv("KESTREL_HOME", world_.Home().c_str(), 1);
+    world_.WriteConfiguration(proxy_.port(), 0, kNetTimeoutSeconds);
+  }
+  ~SendFaultsTest() override { unsetenv("KESTREL_HOME"); }
+
+  void SetUp() override {
+    ASSERT_TRUE(smtp_.running()) << smtp_.ServerLog();
+    ASSERT_TRUE(proxy_.running());
+  }
+
+  bool Send() { return RunCoreJob(world_.Home(), app::Side::Sending, log_); }
+
+  std::vector<std::string> BusyFlags() const {
+    std::vector<std::string> flags;
+    for (const auto& entry : fs::directory_iterator(world_.Path("fido/outbound"))) {
+      const std::string name = entry.path().filename().string();
+      if (app::UpperCase(name).ends_with(".BSY")) flags.push_back(name);
+    }
+    return flags;
+  }
+
+  FidoWorld world_;
+  testing::SmtpServer smtp_;
+  testing::FaultProxy proxy_;
+  Deliveries deliveries_;
+  std::string log_;
+};
+
+TEST_F(SendFaultsTest, UnconfirmedNetmailLeavesNoPacketBehindAndGoesNextTime) {
+  world_.AddNetmail(0);
+  const Item item = world_.items().front();
+  FaultPoint cut;
+  cut.action = FaultAction::Cut;
+  cut.flow = Flow::ToClient;
+  cut.armed_by = "\r\n.\r\n";
+  proxy_.Arm(cut);
+  ASSERT_TRUE(Send());
+  ASSERT_TRUE(proxy_.Fired()) << log_;
+  EXPECT_TRUE(world_.Waiting(item)) << log_;
+  EXPECT_TRUE(world_.Leftovers().empty()) << world_.Leftovers().front() << "\n" << log_;
+
+  ASSERT_TRUE(Send());
+  EXPECT_FALSE(world_.Waiting(item)) << log_;
+  EXPECT_TRUE(world_.Leftovers().empty()) << log_;
+  ASSERT_TRUE(smtp_.WaitForMessages(2));
+  deliveries_.Refresh();
+  EXPECT_EQ(deliveries_.Count(item), 2);  // the first confirmation was lost
+}
+
+// Where the send job is held while the test looks at the outbound.
+struct StopCase {
+  const char* label;
+  int node;            // 0: lower-case outbound, 1: upper-case
+  FaultPoint stall;    // the proxy holds the connection here
+  bool flag_expected;  // a busy flag exists while the job is held
+};
+
+FaultPoint StallAt(Flow flow, const char* armed_by, std::uint64_t offset) {
+  FaultPoint point;
+  point.action = FaultAction::Stall;
+  point.flow = flow;
+  point.armed_by = armed_by;
+  point.offset = offset;
+  return point;
+}
+
+class StopTest : public SendFaultsTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopTest, BusyFlagsExistWhileTheNodeIsServedAndGoWithTheStop) {
+  const StopCase& test = GetParam();
+  world_.AddListed(test.node, false);
+  world_.AddListed(test.node, false);
+  // Long enough that a stopped job would have sent it by now.
+  world_.WriteConfiguration(proxy_.port(), 0, 60);
+  proxy_.Arm(test.stall);
+
+  testing::RecordingFrontEnd front_end;
+  app::Logger logger(front_end, world_.Home());
+  config::Configuration configuration;
+  ASSERT_TRUE(config::ReadConfiguration(app::Side::Sending, "KESTREL.INI", configuration, logger));
+  app::JobContext context(app::Side::Sending, configuration, logger);
+  auto jobs = app::MakeCoreJobs();
+  ASSERT_EQ(jobs->BuildList(context.configuration(), context.send_list(), logger),
+            app::ListOutcome::Send);
+  std::thread job([&] { (void)jobs->RunSendJob(context); });
+  for (int i = 0; i < 200 && !proxy_.Fired(); ++i) std::this_thread::sleep_for(20ms);
+  const bool fired = proxy_.Fired();
+  std::this_thread::sleep_for(200ms);
+  const std::vector<std::string> held_flags = BusyFlags();
+  const auto stopped = std::chrono::steady_clock::now();
+  context.Abort();  // what the Stop command does
+  job.join();
+  const auto took = std::chrono::steady_clock::now() - stopped;
+
+  ASSERT_TRUE(fired);
+  const std::string expected =
+      std::string(kNodes[test.node].base) + (test.node == 0 ? ".bsy" : ".BSY");
+  if (test.flag_expected) {
+    EXPECT_EQ(held_flags, std::vector<std::string>{expected});
+  } else {
+    EXPECT_TRUE(held_flags.empty()) << held_flags.front();
+  }
+  EXPECT_TRUE(BusyFlags().empty()) << BusyFlags().front();
+  EXPECT_LT(took, 3s);
+  for (const Item& item : world_.items()) EXPECT_TRUE(world_.Waiting(item)) << item.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, StopTest,
+    ::testing::Values(StopCase{"greeting", 0, StallAt(Flow::ToClient, "", 0), false},
+                      StopCase{"data lower", 0, StallAt(Flow::ToServer, "354 ", 100), true},
+                      StopCase{"data upper", 1, StallAt(Flow::ToServer, "354 ", 100), true},
+                      StopCase{"reply", 0, StallAt(Flow::ToClient, "\r\n.\r\n", 0), true}),
+    [](const auto& info) {
+      std::string name = info.param.label;
+      for (char& c : name) c = c == ' ' ? '_' : c;
+      return name;
+    });
+
+// The mailer's flags in either case, BSY or CSY, keep the node's files where
+// they are; flags that are not ours are left alone.
+struct ForeignFlagCase {
+  const char* flag;  // written beside 00ec0064.flo
+};
+
+class ForeignFlagTest : public SendFaultsTest,
+                        public ::testing::WithParamInterface<ForeignFlagCase> {};
+
+TEST_P(ForeignFlagTest, NodeHeldByTheMailerIsSkipped) {
+  world_.AddListed(0, false);
+  world_.AddPacket(0);
+  const std::string flag = world_.dir().Write(std::string("fido/outbound/") + GetParam().flag, "");
+  ASSERT_TRUE(Send());
+  for (const Item& item : world_.items()) EXPECT_TRUE(world_.Waiting(item)) << item.label << log_;
+  EXPECT_TRUE(smtp_.Messages().empty());
+  EXPECT_TRUE(fs::exists(flag));
+  EXPECT_EQ(BusyFlags().size(), app::UpperCase(GetParam().flag).ends_with(".BSY") ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, ForeignFlagTest,
+                         ::testing::Values(ForeignFlagCase{"00ec0064.bsy"},
+                                           ForeignFlagCase{"00EC0064.BSY"},
+                                           ForeignFlagCase{"00ec0064.csy"},
+                                           ForeignFlagCase{"00EC0064.CSY"}));
+
+}  // namespace
+}  // namespace kestrel::faults
