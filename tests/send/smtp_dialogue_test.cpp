@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/text_utils.h"
@@ -141,13 +144,28 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   Add(SendKind::ListedFile, file, flow_b, 2);
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
+  logger.OpenLog(app::Side::Sending);
   Send(server);
+  logger.CloseLog(app::Side::Sending);
   EXPECT_FALSE(aborted) << Log();
   ASSERT_EQ(server.Messages().size(), 1u);
   EXPECT_EQ(testing::StoredRecipients(server.Messages()[0]),
             (std::vector<std::string>{"node100@example.org", "node200@example.org"}));
   EXPECT_NE(server.Messages()[0].find("To: Node Hundred <node100@example.org>"), std::string::npos);
   EXPECT_EQ(front_end.Field(app::Field::FilesSent), "2");
+  // Commands are echoed; message data and the remarks made while it flows
+  // stay out of the log file.
+  for (const std::string line :
+       {"-> RSET", "-> MAIL FROM:<gate@example.org>", "-> RCPT TO:<node100@example.org>",
+        "-> RCPT TO:<node200@example.org>", "-> DATA", "-> QUIT"}) {
+    EXPECT_TRUE(Logged(line)) << line;
+  }
+  EXPECT_TRUE(front_end.HasLineStartingWith(app::Side::Sending, "-> HELO"));
+  EXPECT_FALSE(front_end.HasLineStartingWith(app::Side::Sending, "-> X-Mailer"));
+  EXPECT_TRUE(Logged("-- Sending SHARED.ZIP 1000b"));
+  const std::string log_file = home.Read("SEND.LOG");
+  EXPECT_NE(log_file.find("-> DATA"), std::string::npos);
+  EXPECT_EQ(log_file.find("-- Sending"), std::string::npos);
   EXPECT_EQ(list.Entry(1).State, SendState::Sent);
   EXPECT_EQ(list.Entry(2).State, SendState::Sent);
   for (const char* flow : {"outbound/00ec0064.flo", "outbound/00ec00c8.flo"}) {
@@ -175,6 +193,69 @@ TEST_F(SmtpDialogueTest, RefusedRecipientKeepsItsFlowFileLineWhileTheOtherGets) 
   EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), file + "\r\n");
   EXPECT_EQ(fido.Read("outbound/00ec00c8.flo").find("shared.zip"), std::string::npos);
   EXPECT_TRUE(Logged("--   Recipient refused, file kept for the next run (node100@example.org)"));
+}
+
+TEST_F(SmtpDialogueTest, SmallMailBundlesOfTodayWaitForMore) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    bool skipped;
+  } cases[] = {
+      {"00ec0064.tu0", 100, true},    // a bundle below the minimum
+      {"00ec0065.TUE", 100, true},    // 12 characters with the day at 9
+      {"00ec0066.mo0", 5000, false},  // big enough
+      {"00ec006.mo0", 100, false},    // 11 characters: no bundle
+      {"00ec0067.zip", 100, false},   // no day
+  };
+  std::vector<std::string> lines;
+  for (const auto& c : cases)
+    lines.push_back(fido.Write(std::string("files/") + c.name, RandomBytes(c.size, 11)));
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines(lines));
+  for (const auto& line : lines) Add(SendKind::ListedFile, line, flow, 1);
+  configuration.MINIMUMMAIL = 1000;
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string name = app::UpperCase(cases[i].name);
+    EXPECT_EQ(list.Entry(static_cast<int>(i) + 1).State,
+              cases[i].skipped ? SendState::Skipped : SendState::Sent)
+        << name;
+    EXPECT_EQ(Logged("--   Minimum mail size found skipping (" + name + ")"), cases[i].skipped)
+        << name;
+  }
+  EXPECT_EQ(server.Messages().size(), 3u);
+}
+
+TEST_F(SmtpDialogueTest, StopDuringTheTransferEndsNoMessageAndKeepsEverything) {
+  const std::string file = fido.Write("files/big.bin", RandomBytes(24 * 1024 * 1024, 12));
+  const std::string flow_text = file + "\r\n";
+  const std::string flow = fido.Write("outbound/00ec0064.flo", flow_text);
+  Add(SendKind::ListedFile, file, flow, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  configuration.SMTPPORT = server.port();
+  net::NetSession session(app::Side::Sending, configuration, logger);
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    // Stop as soon as the attachment is on its way.
+    for (int i = 0; i < 1000 && !done; ++i) {
+      if (front_end.HasLineStartingWith(app::Side::Sending, "-- Sending ")) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    session.Abort();
+  });
+  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  done = true;
+  stopper.join();
+  EXPECT_TRUE(Logged("-- Error sending aborting!")) << Log();
+  EXPECT_FALSE(front_end.HasLineStartingWith(app::Side::Sending, "-> QUIT"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), flow_text);
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.bsy"));
+  EXPECT_EQ(list.Entry(1).State, SendState::Taken);
 }
 
 // A flow-file entry to be deleted after sending, and a netmail file attach.
