@@ -75,11 +75,12 @@ bool BoundedWait::Expired() {
 short BoundedWait::WaitFor(int fd, short events) {
   for (;;) {
     if (session_.IsAborted() || Expired()) return 0;
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, fd >= 0 ? 1 : 0, kStopCheckMilliseconds);
+    // The second entry wakes the wait when Abort() is called.
+    pollfd entries[2] = {{fd, events, 0}, {session_.wake_event, POLLIN, 0}};
+    const int ready = ::poll(entries, 2, kStopCheckMilliseconds);
     if (ready > 0) {
       // Errors and hang-ups count as ready: the next send or recv tells which.
-      if (entry.revents & (events | POLLERR | POLLHUP | POLLNVAL)) return entry.revents;
+      if (entries[0].revents & (events | POLLERR | POLLHUP | POLLNVAL)) return entries[0].revents;
     } else if (ready < 0 && errno != EINTR) {
       // poll itself failing would spin; sleep the slice instead.
       std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMilliseconds));

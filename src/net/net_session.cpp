@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,6 +173,7 @@ NetSession::NetSession(app::Side side_of_job, const config::Configuration& confi
                                                        : configuration.POPPORT),
       StopwatchSlot(side_of_job == app::Side::Sending ? app::kSlotSendNetwork
                                                       : app::kSlotGetNetwork) {
+  wake_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   IsSending = side_of_job == app::Side::Sending;
   ServiceName = IsSending ? "smtp" : "pop3";
   DefaultPort = IsSending ? kDefaultSmtpPort : kDefaultPop3Port;
@@ -180,6 +182,15 @@ NetSession::NetSession(app::Side side_of_job, const config::Configuration& confi
 NetSession::~NetSession() {
   transport.reset();
   if (Socket >= 0) ::close(Socket);
+  if (wake_event >= 0) ::close(wake_event);
+}
+
+void NetSession::Abort() {
+  Aborted.store(true);
+  if (wake_event >= 0) {
+    const std::uint64_t one = 1;
+    (void)!::write(wake_event, &one, sizeof one);
+  }
 }
 
 void RunSession(NetSession& session, const Dialogue& dialogue) {

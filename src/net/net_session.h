@@ -80,8 +80,10 @@ struct NetSession {
   // of the log file (they still reach the pane): set while message data flows.
   bool LogSuspended = false;
 
-  // Sets Aborted; safe from any thread.
-  void Abort() { Aborted.store(true); }
+  // Sets Aborted and wakes the wait in progress at once; safe from any thread.
+  // (Setting Aborted directly works too; a wait then sees it within
+  // kStopCheckMilliseconds.)
+  void Abort();
   [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
 
   app::Side side;
@@ -95,6 +97,7 @@ struct NetSession {
   std::string output;                    // queued message data, not yet sent
   bool countdown_shown = false;          // the countdown field holds a number
   bool indicator_shown = false;          // the waiting indicator is checked
+  int wake_event = -1;                   // eventfd that Abort() signals
 };
 
 // The whole conversation: set-up, `dialogue` when connecting succeeded, close.
