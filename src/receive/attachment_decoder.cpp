@@ -217,25 +217,28 @@ void AttachmentDecoder::StartPart() {
 
 void AttachmentDecoder::StartAttachment() {
   Log(("-- Decoding " + Printable(attachment_name_)).substr(0, kMaxDecodingLine));
-  CreatedFile created = CreateUnderFreeName(inbound_, attachment_name_);
-  if (!created.file) {
-    WriteFailure(created.no_free_name
-                     ? "-- No free name left for " + attachment_name_ + " in the inbound"
-                     : "-- Could not create " + attachment_name_ + " in the inbound");
+  const std::optional<std::string> name = FindFreeName(inbound_, attachment_name_);
+  if (!name) {
+    WriteFailure("-- No free name left for " + attachment_name_ + " in the inbound");
     return;
   }
-  if (created.name != attachment_name_) {
-    Log(("-- File already existed, renaming to " + created.name).substr(0, kMaxRenamingLine));
+  if (*name != attachment_name_) {
+    Log(("-- File already existed, renaming to " + *name).substr(0, kMaxRenamingLine));
+  }
+  front_end_.SetField(Field::GetFilename, *name);
+  output_ = CreatePartialFile(inbound_, attachment_name_);
+  if (!output_) {
+    WriteFailure("-- Could not create " + attachment_name_ + " in the inbound");
+    return;
   }
   decoding_ = true;
-  output_ = std::move(created.file);
-  output_name_ = std::move(created.name);
+  partial_key_ = attachment_name_;
+  output_name_ = *name;
   decoded_bytes_ = 0;
   written_bytes_ = 0;
   pending_.clear();
   base64_ = Base64LineDecoder{};
   last_progress_ = std::chrono::steady_clock::time_point{};
-  front_end_.SetField(Field::GetFilename, output_name_);
   app::StartTimer(app::kSlotPop3);
 }
 
@@ -259,8 +262,21 @@ void AttachmentDecoder::FinishAttachment() {
   ShowProgress(true);
   if (!SyncAndClose(output_)) {
     WriteFailure("-- Could not write " + output_name_ + " in the inbound");
-    (void)platform::DeleteFile(inbound_ + output_name_);
+    DeletePartialFile();
     return;
+  }
+  // The name may have been taken while the file was written.
+  const std::optional<std::string> published =
+      PublishPartialFile(inbound_, partial_key_, output_name_);
+  if (!published) {
+    WriteFailure("-- Could not give " + output_name_ + " its name in the inbound");
+    DeletePartialFile();
+    return;
+  }
+  if (*published != output_name_) {
+    output_name_ = *published;
+    Log(("-- File already existed, renaming to " + output_name_).substr(0, kMaxRenamingLine));
+    front_end_.SetField(Field::GetFilename, output_name_);
   }
   decoded_.push_back(output_name_);
   Log("-- File decoded");
@@ -275,8 +291,12 @@ void AttachmentDecoder::AbandonAttachment() {
   decoding_ = false;
   output_.reset();
   pending_.clear();
-  (void)platform::DeleteFile(inbound_ + output_name_);
+  DeletePartialFile();
   front_end_.SetField(Field::GetCPS, "");
+}
+
+void AttachmentDecoder::DeletePartialFile() {
+  (void)platform::DeleteFile(inbound_ + std::string(kPartialPrefix) + partial_key_);
 }
 
 void AttachmentDecoder::ShowProgress(bool force) {

@@ -67,6 +67,7 @@ class AttachmentDecoder {
   void StartAttachment();
   void FinishAttachment();
   void AbandonAttachment();
+  void DeletePartialFile();
   void FlushDecoded(bool all);
   void ShowProgress(bool force);
   void SaveLine(std::string_view line, bool line_ends);
@@ -96,7 +97,8 @@ class AttachmentDecoder {
 
   // Per attachment.
   platform::UniqueFile output_;
-  std::string output_name_;
+  std::string output_name_;          // the name the file gets once complete
+  std::string partial_key_;          // names the hidden file it is written to
   std::uint64_t decoded_bytes_ = 0;  // written plus pending
   std::uint64_t written_bytes_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};

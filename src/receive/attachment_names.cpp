@@ -1,10 +1,12 @@
 #include "receive/attachment_names.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/file_names.h"
+#include "platform/file_search.h"
 
 namespace kestrel::receive {
 namespace {
@@ -69,23 +71,42 @@ std::optional<std::string> FindFreeName(std::string_view inbound, std::string_vi
   return std::nullopt;
 }
 
-CreatedFile CreateUnderFreeName(std::string_view inbound, std::string_view name) {
-  CreatedFile created;
-  if (name.empty()) return created;
+platform::UniqueFile CreatePartialFile(std::string_view inbound, std::string_view name) {
+  const std::string path = std::string(inbound) + std::string(kPartialPrefix) + std::string(name);
+  // "x": O_EXCL, which also refuses to follow a link planted under the name.
+  platform::UniqueFile file = platform::OpenFile(path, "wbx");
+  if (!file && errno == EEXIST && platform::DeleteFile(path))
+    file = platform::OpenFile(path, "wbx");
+  return file;
+}
+
+std::optional<std::string> PublishPartialFile(std::string_view inbound, std::string_view name,
+                                              std::string_view wanted) {
+  const std::string partial =
+      platform::ResolveName(std::string(inbound) + std::string(kPartialPrefix) + std::string(name));
   for (std::size_t i = 0; i < kCandidates; ++i) {
-    std::string candidate = Candidate(name, i);
+    std::string candidate = Candidate(wanted, i);
     const std::string path = std::string(inbound) + candidate;
     if (Taken(path)) continue;
-    // "x": O_EXCL, which also refuses to follow a link planted under the name.
-    created.file = platform::OpenFile(path, "wbx");
-    if (created.file) {
-      created.name = std::move(candidate);
-      return created;
+    // link() never replaces an existing entry; where the file system has no
+    // hard links, a rename right after the check is the next best thing.
+    const std::string target = platform::ResolveName(path);
+    if (::link(partial.c_str(), target.c_str()) == 0) {
+      (void)::unlink(partial.c_str());
+      return candidate;
     }
-    if (errno != EEXIST) return created;  // the inbound cannot take files
+    if (errno == EEXIST) continue;
+    if (!Taken(path) && ::rename(partial.c_str(), target.c_str()) == 0) return candidate;
+    return std::nullopt;
   }
-  created.no_free_name = true;
-  return created;
+  return std::nullopt;
+}
+
+void RemoveStalePartialFiles(std::string_view inbound) {
+  const auto found = platform::FindFiles(std::string(inbound) + std::string(kPartialPrefix) + "*");
+  for (const auto& file : found.files) {
+    if (!file.is_directory) (void)platform::DeleteFile(file.path);
+  }
 }
 
 }  // namespace kestrel::receive

@@ -32,14 +32,24 @@ inline constexpr std::string_view kRenameSequence = "123456789ABCDEFGHIJKLMNOPQR
 [[nodiscard]] std::optional<std::string> FindFreeName(std::string_view inbound,
                                                       std::string_view name);
 
-struct CreatedFile {
-  platform::UniqueFile file;  // null when nothing could be created
-  std::string name;           // the name used (may differ from the one asked for)
-  bool no_free_name = false;  // every variant of the name was taken
-};
+// An attachment is written under a hidden name beside its final one and
+// appears under the final name only once it is complete, so software that
+// watches the inbound never picks up half a file, not even after a crash.
+inline constexpr std::string_view kPartialPrefix = ".kestrel-partial-";
 
-// Creates the file under the first free variant of `name`, exclusively, so a
-// file (or link) that appears meanwhile is never opened or overwritten.
-[[nodiscard]] CreatedFile CreateUnderFreeName(std::string_view inbound, std::string_view name);
+// Creates inbound + kPartialPrefix + name exclusively (a stale one left by a
+// crash is removed first); null when the inbound cannot take it.
+[[nodiscard]] platform::UniqueFile CreatePartialFile(std::string_view inbound,
+                                                     std::string_view name);
+
+// Gives the complete partial file of `name` the first free name of the
+// sequence that starts at `wanted`, without ever replacing an existing entry;
+// the name used, or nothing (the partial file is then left for the caller).
+[[nodiscard]] std::optional<std::string> PublishPartialFile(std::string_view inbound,
+                                                            std::string_view name,
+                                                            std::string_view wanted);
+
+// Removes partial files that a crashed run left in the inbound.
+void RemoveStalePartialFiles(std::string_view inbound);
 
 }  // namespace kestrel::receive

@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/program_home.h"
 #include "receive/attachment_decoder.h"
+#include "receive/attachment_names.h"
 #include "receive/body_reader.h"
 #include "receive/header_filter.h"
 
@@ -51,6 +52,7 @@ class Pop3Walk {
   void Run() {
     const bool walk_entered = Login();
     if (walk_entered) {
+      RemoveStalePartialFiles(configuration_.INBOUND);
       highest_ = ReadHighestNumber(save_directory_);
       for (std::int32_t number = 1; number <= size_.messages; ++number) {
         if (session_.IsAborted() || !TakeOrSkip(number)) break;

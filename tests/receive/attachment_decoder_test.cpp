@@ -104,6 +104,22 @@ TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
   EXPECT_EQ(front_end.Field(app::Field::GetCPS), "");
 }
 
+// Software watching the inbound never sees half a file under its name.
+TEST_F(AttachmentDecoderTest, TheFileAppearsUnderItsNameOnlyWhenComplete) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(5000, 14);
+  const auto lines = testing::SenderMessageLines(message);
+  decoder.StartMessage(nullptr);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == "--" + message.boundary + "--") {
+      EXPECT_EQ(InboundNames(), std::vector<std::string>{".kestrel-partial-FILE.ZIP"});
+    }
+    decoder.ScanBodyLine(lines[i]);
+  }
+  EXPECT_TRUE(decoder.EndOfMessage(true));
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"FILE.ZIP"});
+}
+
 TEST_F(AttachmentDecoderTest, DataEndingInsideTheAttachmentLeavesNoFile) {
   SampleMessage message;
   message.content = testing::RandomBytes(5000, 9);

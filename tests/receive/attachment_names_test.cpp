@@ -55,41 +55,61 @@ class FreeNameTest : public ::testing::Test {
   std::string inbound = dir.MakeDir("IN") + "/";
 };
 
+// A complete file gets the first free name, never an existing entry's.
+std::optional<std::string> WriteAndPublish(const std::string& inbound, const std::string& name,
+                                           const std::string& content) {
+  platform::UniqueFile file = CreatePartialFile(inbound, name);
+  if (!file) return std::nullopt;
+  std::fputs(content.c_str(), file.get());
+  file.reset();
+  return PublishPartialFile(inbound, name, name);
+}
+
 TEST_F(FreeNameTest, ReplacesTheLastCharacterInSequence) {
   EXPECT_EQ(FindFreeName(inbound, "FILE.ZIP"), "FILE.ZIP");
   dir.Write("IN/FILE.ZIP", "old");
   dir.Write("IN/file.zi1", "old");  // names match regardless of letter case
   EXPECT_EQ(FindFreeName(inbound, "FILE.ZIP"), "FILE.ZI2");
-  const CreatedFile created = CreateUnderFreeName(inbound, "FILE.ZIP");
-  ASSERT_TRUE(created.file);
-  EXPECT_EQ(created.name, "FILE.ZI2");
+  EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE.ZI2");
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "old");
+  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), "new");
+  EXPECT_FALSE(dir.Exists("IN/.kestrel-partial-FILE.ZIP"));
 }
 
 TEST_F(FreeNameTest, NoNameAfterTheLastVariantAndNothingOverwritten) {
   for (char c : kRenameSequence) dir.Write(std::string("IN/2F6E0100.PK") + c, "x");
   dir.Write("IN/2F6E0100.PKT", "0");
   EXPECT_EQ(FindFreeName(inbound, "2F6E0100.PKT"), std::nullopt);
-  const CreatedFile created = CreateUnderFreeName(inbound, "2F6E0100.PKT");
-  EXPECT_FALSE(created.file);
-  EXPECT_TRUE(created.no_free_name);
+  EXPECT_EQ(WriteAndPublish(inbound, "2F6E0100.PKT", "new"), std::nullopt);
   EXPECT_EQ(dir.Read("IN/2F6E0100.PKZ"), "x");
   EXPECT_EQ(dir.Read("IN/2F6E0100.PKT"), "0");
 }
 
-TEST_F(FreeNameTest, ALinkUnderTheNameIsNeverFollowed) {
-  const std::string target = dir.File("outside");
-  ASSERT_EQ(::symlink(target.c_str(), (inbound + "FILE.ZIP").c_str()), 0);
-  const CreatedFile created = CreateUnderFreeName(inbound, "FILE.ZIP");
-  ASSERT_TRUE(created.file);
-  EXPECT_EQ(created.name, "FILE.ZI1");
-  EXPECT_FALSE(std::filesystem::exists(target));
+TEST_F(FreeNameTest, NameTakenWhileTheFileWasWrittenIsNotReplaced) {
+  platform::UniqueFile file = CreatePartialFile(inbound, "RACE.PKT");
+  ASSERT_TRUE(file);
+  file.reset();
+  dir.Write("IN/RACE.PKT", "theirs");
+  EXPECT_EQ(PublishPartialFile(inbound, "RACE.PKT", "RACE.PKT"), "RACE.PK1");
+  EXPECT_EQ(dir.Read("IN/RACE.PKT"), "theirs");
 }
 
-TEST_F(FreeNameTest, AMissingInboundIsNotAFreeNameProblem) {
-  const CreatedFile created = CreateUnderFreeName(dir.File("MISSING/"), "FILE.ZIP");
-  EXPECT_FALSE(created.file);
-  EXPECT_FALSE(created.no_free_name);
+TEST_F(FreeNameTest, LinksInTheInboundAreNeverFollowed) {
+  const std::string target = dir.File("outside");
+  ASSERT_EQ(::symlink(target.c_str(), (inbound + "FILE.ZIP").c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), (inbound + ".kestrel-partial-FILE.ZIP").c_str()), 0);
+  EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE.ZI1");
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_EQ(dir.Read("IN/FILE.ZI1"), "new");
+}
+
+TEST_F(FreeNameTest, StalePartialFilesAreRemovedAndNothingElse) {
+  dir.Write("IN/.kestrel-partial-OLD.PKT", "half");
+  dir.Write("IN/KEEP.PKT", "whole");
+  RemoveStalePartialFiles(inbound);
+  EXPECT_FALSE(dir.Exists("IN/.kestrel-partial-OLD.PKT"));
+  EXPECT_EQ(dir.Read("IN/KEEP.PKT"), "whole");
+  EXPECT_FALSE(CreatePartialFile(dir.File("MISSING/"), "FILE.ZIP"));
 }
 
 }  // namespace
