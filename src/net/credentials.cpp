@@ -1,0 +1,26 @@
+#include "net/credentials.h"
+
+#include "net/credential_command.h"
+
+namespace kestrel::net {
+
+std::optional<Credential> ObtainCredential(NetSession& session, const std::string& password,
+                                           const std::string& password_command,
+                                           const std::string& token_command) {
+  const bool token = !token_command.empty();
+  const std::string& command = token ? token_command : password_command;
+  if (command.empty()) return Credential{password, false};
+  std::string error;
+  std::optional<std::string> secret =
+      RunCredentialCommand(command, session.NetTimeout, session.Aborted, error);
+  if (!secret) {
+    // The command line itself may hold a secret: it is not logged.
+    LogLine(session, std::string("-- ") + (token ? "Token" : "Password") +
+                         " command failed: " + error + ", aborting");
+    session.Abort();
+    return std::nullopt;
+  }
+  return Credential{*secret, token};
+}
+
+}  // namespace kestrel::net

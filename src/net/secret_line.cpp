@@ -1,0 +1,32 @@
+#include "net/secret_line.h"
+
+#include <string>
+#include <vector>
+
+namespace kestrel::net {
+
+void SendSecretLine(NetSession& session, std::string_view line, std::string_view shown) {
+  if (session.IsAborted()) return;
+  // Suspending the echo keeps the real line out of the pane and the log.
+  const bool was_suspended = session.LogSuspended;
+  session.LogSuspended = true;
+  SendLine(session, line);
+  session.LogSuspended = was_suspended;
+  if (!was_suspended && session.logger.IsOpen(session.side)) {
+    LogLine(session, "-> " + std::string(shown));
+  }
+}
+
+std::vector<std::string> ReadReplyLines(NetSession& session) {
+  std::vector<std::string> lines;
+  while (!session.IsAborted()) {
+    std::string line = ReadLine(session);
+    LogLine(session, "<- " + line);
+    const bool last = session.Closed || IsLastReplyLine(session, line);
+    lines.push_back(std::move(line));
+    if (last) break;
+  }
+  return lines;
+}
+
+}  // namespace kestrel::net

@@ -1,0 +1,16 @@
+#pragma once
+// The start of the POP3 conversation: greeting, USER and PASS; or, when TLS,
+// a password command or a token command is configured, TLS from the first
+// byte or STLS after the greeting, and AUTH XOAUTH2/OAUTHBEARER for a token.
+
+#include "config/configuration.h"
+#include "net/net_session.h"
+
+namespace kestrel::receive {
+
+// Runs from the greeting up to STAT. False when the conversation cannot go
+// on (a log line says why, and Aborted is set); the plain login leaves the
+// judgement to STAT, as it always did.
+[[nodiscard]] bool Pop3Login(net::NetSession& session, const config::Configuration& configuration);
+
+}  // namespace kestrel::receive

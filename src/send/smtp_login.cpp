@@ -1,0 +1,156 @@
+#include "send/smtp_login.h"
+
+#include <string>
+#include <vector>
+
+#include "app/text_utils.h"
+#include "net/credentials.h"
+#include "net/sasl.h"
+#include "net/secret_line.h"
+#include "net/start_tls.h"
+
+namespace kestrel::send {
+
+namespace {
+
+using config::TlsMode;
+using net::NetSession;
+
+bool HasCode(const std::string& line, std::string_view code) {
+  return line.rfind(code, 0) == 0;
+}
+
+void Fail(NetSession& session, const std::string& why) {
+  net::LogLine(session, ("-- " + why + ", aborting").substr(0, app::kMaxLogLine));
+  session.Abort();
+}
+
+// The last line of a reply; empty when the session ended.
+std::string LastReplyLine(NetSession& session) {
+  const std::vector<std::string> lines = net::ReadReplyLines(session);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+// EHLO and the server's extensions, upper-cased, without their reply codes.
+std::vector<std::string> Ehlo(NetSession& session) {
+  net::SendLine(session, "EHLO " + (session.LocalHost.empty() ? "localhost" : session.LocalHost));
+  std::vector<std::string> extensions;
+  const std::vector<std::string> lines = net::ReadReplyLines(session);
+  if (session.IsAborted()) return extensions;
+  if (lines.empty() || !HasCode(lines.back(), "250")) {
+    Fail(session, "EHLO refused (" + (lines.empty() ? std::string() : lines.back()) + ")");
+    return extensions;
+  }
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (lines[i].size() > 4) extensions.push_back(app::UpperCase(lines[i].substr(4)));
+  }
+  return extensions;
+}
+
+const std::string* Extension(const std::vector<std::string>& extensions, std::string_view name) {
+  for (const std::string& extension : extensions) {
+    if (extension.rfind(name, 0) == 0 &&
+        (extension.size() == name.size() || extension[name.size()] == ' ' ||
+         extension[name.size()] == '='))
+      return &extension;
+  }
+  return nullptr;
+}
+
+// Sends one AUTH step and reads the answer; a 334 challenge after a token
+// carries the server's error and is answered with an empty line (RFC 7628).
+std::string AuthStep(NetSession& session, const std::string& line, const std::string& shown,
+                     bool token) {
+  net::SendSecretLine(session, line, shown);
+  std::string reply = LastReplyLine(session);
+  if (token && HasCode(reply, "334")) {
+    net::SendLine(session, "");
+    reply = LastReplyLine(session);
+  }
+  return reply;
+}
+
+void Authenticate(NetSession& session, const config::Configuration& configuration,
+                  const std::vector<std::string>& extensions) {
+  const std::optional<net::Credential> credential =
+      net::ObtainCredential(session, configuration.SMTPPASSWORD, configuration.SMTPPASSWORDCOMMAND,
+                            configuration.SMTPTOKENCOMMAND);
+  if (!credential) return;
+  const std::string* offered = Extension(extensions, "AUTH");
+  const std::string mechanism =
+      offered ? net::ChooseMechanism(offered->substr(4), credential->is_token) : std::string();
+  if (mechanism.empty()) {
+    Fail(session, "Server offers no usable AUTH mechanism");
+    return;
+  }
+  const std::string& user = configuration.SMTPUSERNAME;
+  const std::string& secret = credential->secret;
+  std::string reply;
+  if (mechanism == "PLAIN") {
+    reply = AuthStep(session, "AUTH PLAIN " + net::SaslPlain(user, secret),
+                     "AUTH PLAIN [credentials]", false);
+  } else if (mechanism == "LOGIN") {
+    reply = AuthStep(session, "AUTH LOGIN", "AUTH LOGIN", false);
+    if (HasCode(reply, "334")) reply = AuthStep(session, net::Base64(user), "[user name]", false);
+    if (HasCode(reply, "334")) reply = AuthStep(session, net::Base64(secret), "[password]", false);
+  } else if (mechanism == "XOAUTH2") {
+    reply = AuthStep(session, "AUTH XOAUTH2 " + net::SaslXOAuth2(user, secret),
+                     "AUTH XOAUTH2 [token]", true);
+  } else {
+    const std::string host = session.ServerHost.substr(0, session.ServerHost.find(':'));
+    reply = AuthStep(session,
+                     "AUTH OAUTHBEARER " + net::SaslOAuthBearer(user, secret, host, session.Port),
+                     "AUTH OAUTHBEARER [token]", true);
+  }
+  if (!session.IsAborted() && !HasCode(reply, "235")) {
+    Fail(session, "Authentication failed (" + reply + ")");
+  }
+}
+
+}  // namespace
+
+bool NeedsExtendedSmtp(const config::Configuration& configuration) {
+  return configuration.SMTPTLS != TlsMode::None || !configuration.SMTPUSERNAME.empty() ||
+         !configuration.SMTPTOKENCOMMAND.empty();
+}
+
+void OpenSmtpConversation(NetSession& session, const config::Configuration& configuration) {
+  if (!NeedsExtendedSmtp(configuration)) {
+    (void)net::ReadReply(session);
+    net::SendLine(session,
+                  session.LocalHost.empty() ? std::string("HELO") : "HELO " + session.LocalHost);
+    (void)net::ReadReply(session);
+    return;
+  }
+  if (configuration.SMTPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
+    return;
+  const std::string greeting = LastReplyLine(session);
+  if (session.IsAborted()) return;
+  if (!HasCode(greeting, "220")) {
+    Fail(session, "Server refused the connection (" + greeting + ")");
+    return;
+  }
+  std::vector<std::string> extensions = Ehlo(session);
+  if (session.IsAborted()) return;
+  if (configuration.SMTPTLS == TlsMode::StartTls) {
+    if (!Extension(extensions, "STARTTLS")) {
+      Fail(session, "Server does not offer STARTTLS");
+      return;
+    }
+    net::SendLine(session, "STARTTLS");
+    const std::string reply = LastReplyLine(session);
+    if (session.IsAborted()) return;
+    if (!HasCode(reply, "220")) {
+      Fail(session, "STARTTLS refused (" + reply + ")");
+      return;
+    }
+    if (!net::StartTls(session, configuration.CAFILE)) return;
+    extensions = Ehlo(session);
+    if (session.IsAborted()) return;
+  }
+  if (!configuration.SMTPUSERNAME.empty() || !configuration.SMTPTOKENCOMMAND.empty()) {
+    Authenticate(session, configuration, extensions);
+  }
+}
+
+}  // namespace kestrel::send
