@@ -143,7 +143,9 @@ std::string ReadLine(NetSession& session) {
 void CheckReply(NetSession& session, std::string_view line) {
   if (!session.IsSending) return;
   const bool continuation = line.size() >= 4 && line[3] == '-';
-  const bool positive = line.size() >= 3 && (line[0] == '2' || line.substr(0, 3) == "354");
+  // 334 is the server's next AUTH challenge, part of a login that goes well.
+  const bool positive = line.size() >= 3 && (line[0] == '2' || line.substr(0, 3) == "354" ||
+                                             line.substr(0, 3) == "334");
   // A bare three-digit code is a complete reply as well.
   const bool bare_ok = line.size() == 3 && IsDigit(line[1]) && IsDigit(line[2]);
   if (continuation || (positive && (line.size() >= 4 || bare_ok))) return;

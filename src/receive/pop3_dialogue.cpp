@@ -10,6 +10,7 @@
 #include "receive/attachment_names.h"
 #include "receive/body_reader.h"
 #include "receive/header_filter.h"
+#include "receive/pop3_login.h"
 
 namespace kestrel::receive {
 namespace {
@@ -69,13 +70,9 @@ class Pop3Walk {
   }
 
  private:
-  // Greeting, USER, PASS and STAT; true when STAT was accepted.
+  // Login and STAT; true when STAT was accepted.
   bool Login() {
-    ReadAndLog(session_);
-    net::SendLine(session_, "USER " + configuration_.POPUSERNAME);
-    ReadAndLog(session_);
-    net::SendLine(session_, "PASS " + configuration_.POPPASSWORD);
-    ReadAndLog(session_);
+    if (!Pop3Login(session_, configuration_)) return false;
     net::SendLine(session_, "STAT");
     const std::string reply = ReadAndLog(session_);
     if (!StartsWith(reply, "+OK")) {

@@ -19,6 +19,7 @@
 #include "send/message_layout.h"
 #include "send/netmail_packet.h"
 #include "send/record_sent.h"
+#include "send/smtp_login.h"
 #include "send/text_conversion.h"
 
 namespace kestrel::send {
@@ -450,10 +451,7 @@ void Dialogue::DropUnsentPacket(const Message& message) {
 }
 
 void Dialogue::Run() {
-  (void)net::ReadReply(session_);
-  net::SendLine(session_,
-                session_.LocalHost.empty() ? std::string("HELO") : "HELO " + session_.LocalHost);
-  (void)net::ReadReply(session_);
+  OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;
   Show(Field::TotalFileSize, std::to_string(list_.TotalBytes));
