@@ -176,3 +176,38 @@ TEST_F(ReadConfigurationTest, FilterFileIsLoadedWithTheReceivingSide) {
 
 }  // namespace
 }  // namespace kestrel::config
+
+namespace kestrel::config {
+namespace {
+
+TEST_F(ReadConfigurationTest, SecureConnectionKeys) {
+  ASSERT_TRUE(Read(Side::Sending,
+                   "OUTBOUND /x\nHOST smtp.example.net\nSMTPPORT 587\nSMTPTLS starttls\n"
+                   "SMTPUSERNAME gate@example.net\nSMTPPASSWORD pw\n"
+                   "SMTPTOKENCOMMAND oauth-helper --account gate@example.net --scope mail\n"
+                   "CAFILE /etc/ssl/private ca.pem\n"));
+  EXPECT_EQ(c.SMTPTLS, TlsMode::StartTls);
+  EXPECT_EQ(c.SMTPUSERNAME, "gate@example.net");
+  EXPECT_EQ(c.SMTPTOKENCOMMAND, "oauth-helper --account gate@example.net --scope mail");
+  EXPECT_EQ(c.CAFILE, "/etc/ssl/private ca.pem");
+
+  EXPECT_FALSE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSMTPTLS maybe\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** Unknown SMTPTLS mode maybe"));
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSMTPTLS SSL\n"));
+  EXPECT_EQ(c.SMTPTLS, TlsMode::Implicit);
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\n"));
+  EXPECT_EQ(c.SMTPTLS, TlsMode::None);
+  EXPECT_EQ(c.CAFILE, "");
+
+  // A password command stands in for POPPASSWORD.
+  ASSERT_TRUE(
+      Read(Side::Receiving,
+           "POPSERVER p\nPOPUSERNAME u\nPOPTLS IMPLICIT\nPOPPASSWORDCOMMAND pass show pop\n"));
+  EXPECT_EQ(c.POPTLS, TlsMode::Implicit);
+  EXPECT_EQ(c.POPPASSWORDCOMMAND, "pass show pop");
+  EXPECT_FALSE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\nPOPTLS yes\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** Unknown POPTLS mode yes"));
+}
+
+}  // namespace
+}  // namespace kestrel::config

@@ -12,6 +12,7 @@ Files are named new/000001.kestrel, new/000002.kestrel, ... in delivery order.
 """
 
 import argparse
+import base64
 import asyncio
 import os
 import signal
@@ -80,6 +81,9 @@ def main():
     parser.add_argument("--tls-key")
     parser.add_argument("--require-starttls", action="store_true")
     parser.add_argument("--auth", help="USER:PASSWORD; AUTH becomes required")
+    parser.add_argument("--xoauth2", help="USER:TOKEN; AUTH XOAUTH2 accepts this bearer token")
+    parser.add_argument("--implicit-tls", action="store_true",
+                        help="TLS from the first byte (needs --tls-cert)")
     args = parser.parse_args()
 
     handler = MaildirHandler(args.maildir, args.refuse_data, args.refuse_rcpt)
@@ -101,10 +105,29 @@ def main():
             auth_require_tls=tls_context is not None,
         )
 
+    if args.xoauth2:
+        token_user, _, token = args.xoauth2.partition(":")
+        expected = base64.b64encode(
+            ("user=%s\x01auth=Bearer %s\x01\x01" % (token_user, token)).encode()).decode()
+
+        async def auth_XOAUTH2(self, server, auth_args):
+            ok = len(auth_args) > 1 and auth_args[1] == expected
+            return AuthResult(success=ok, handled=False)
+
+        MaildirHandler.auth_XOAUTH2 = auth_XOAUTH2
+        options.update(auth_required=True, auth_require_tls=tls_context is not None)
+
+    implicit = tls_context if args.implicit_tls else None
+    if implicit is not None:
+        # The handshake happens before the greeting; no STARTTLS on top of it.
+        # The connection is already encrypted, though aiosmtpd cannot tell.
+        options.update(tls_context=None, require_starttls=False, auth_require_tls=False)
+
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     server = loop.run_until_complete(
-        loop.create_server(lambda: SMTP(handler, loop=loop, **options), "127.0.0.1", 0)
+        loop.create_server(lambda: SMTP(handler, loop=loop, **options), "127.0.0.1", 0,
+                           ssl=implicit)
     )
     port = server.sockets[0].getsockname()[1]
     sys.stdout.write("%d\n" % port)

@@ -316,11 +316,15 @@ SmtpServer::SmtpServer(SmtpServerOptions options) {
   for (const auto& address : options.refuse_recipients) {
     argv.insert(argv.end(), {"--refuse-rcpt", address});
   }
-  if (options.starttls || options.require_starttls) {
+  if (options.starttls || options.require_starttls || options.implicit_tls) {
     const auto tls = MakeSelfSignedCertificate(dir_);
     if (!tls) return;
     argv.insert(argv.end(), {"--tls-cert", tls->certificate, "--tls-key", tls->key});
     if (options.require_starttls) argv.push_back("--require-starttls");
+    if (options.implicit_tls) argv.push_back("--implicit-tls");
+  }
+  if (!options.xoauth2_user.empty()) {
+    argv.insert(argv.end(), {"--xoauth2", options.xoauth2_user + ":" + options.xoauth2_token});
   }
   if (!options.auth_user.empty()) {
     argv.insert(argv.end(), {"--auth", options.auth_user + ":" + options.auth_password});
@@ -329,7 +333,8 @@ SmtpServer::SmtpServer(SmtpServerOptions options) {
   const auto line = process_.ReadStdoutLine(kStartTimeout);
   if (!line) return;
   port_ = static_cast<std::uint16_t>(std::atoi(line->c_str()));
-  running_ = port_ != 0 && ReadGreeting(port_, "220", kStartTimeout);
+  // An implicit-TLS server greets only after a handshake; its port line says it listens.
+  running_ = port_ != 0 && (options.implicit_tls || ReadGreeting(port_, "220", kStartTimeout));
 }
 
 SmtpServer::~SmtpServer() {

@@ -78,6 +78,9 @@ struct SmtpServerOptions {
   bool require_starttls = false;
   std::string auth_user;  // non-empty: AUTH LOGIN/PLAIN required
   std::string auth_password;
+  std::string xoauth2_user;  // non-empty: AUTH XOAUTH2 with this bearer token required
+  std::string xoauth2_token;
+  bool implicit_tls = false;  // TLS from the first byte (self-signed), no STARTTLS
 };
 
 // One delivered message as the server stored it: three head lines X-Peer,

@@ -1,0 +1,162 @@
+// The get job over TLS (dovecot, from the first byte and after STLS) and with
+// a bearer token (a scripted peer): what arrives, what stays on the server,
+// and that no credential reaches a pane or the log.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/log.h"
+#include "mime_samples.h"
+#include "net/net_session.h"
+#include "net/sasl.h"
+#include "receive/pop3_dialogue.h"
+#include "scripted_pop3.h"
+#include "support/mail_servers.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::receive {
+namespace {
+
+using app::Side;
+using config::TlsMode;
+
+class Pop3SecureTest : public ::testing::Test {
+ protected:
+  Pop3SecureTest() {
+    configuration.POPSERVER = "127.0.0.1";
+    configuration.NETTIMEOUT = 10;
+    configuration.INBOUND = dir.MakeDir("IN") + "/";
+    configuration.SAVEEMAIL = dir.MakeDir("SAVE") + "/";
+    configuration.Filters.AcceptAll = true;
+    sample.content = testing::RandomBytes(3000, 7);
+  }
+
+  void Use(const testing::Pop3Server& server) {
+    configuration.POPPORT = server.port();
+    configuration.POPUSERNAME = server.user();
+    configuration.POPPASSWORD = server.password();
+    configuration.CAFILE = server.directory() + "/cert.pem";
+  }
+  bool Run() {
+    logger.OpenLog(Side::Receiving);
+    net::NetSession session(Side::Receiving, configuration, logger);
+    net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
+    logger.CloseLog(Side::Receiving);
+    return !session.IsAborted();
+  }
+  std::string Transcript() const {
+    std::string all;
+    for (const auto& line : front_end.Lines(Side::Receiving)) all += line + "\n";
+    return all + dir.Read("RECEIVE.LOG");
+  }
+  bool Arrived() const { return dir.Read("IN/FILE.ZIP") == sample.content; }
+  bool InboundEmpty() const { return std::filesystem::is_empty(configuration.INBOUND); }
+
+  testing::TempDir dir;
+  testing::RecordingFrontEnd front_end;
+  app::Logger logger{front_end, dir.path()};
+  config::Configuration configuration;
+  testing::SampleMessage sample;
+};
+
+TEST_F(Pop3SecureTest, ImplicitTlsTakesTheMessage) {
+  testing::Pop3Server server({.implicit_tls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  server.AddMessage(testing::JoinCrLf(testing::SenderMessageLines(sample)));
+  Use(server);
+  configuration.POPTLS = TlsMode::Implicit;
+  configuration.POPPASSWORD.clear();
+  configuration.POPPASSWORDCOMMAND = "echo " + server.password();
+  EXPECT_TRUE(Run()) << Transcript();
+  EXPECT_TRUE(Arrived());
+  EXPECT_TRUE(server.RemainingMessages().empty());
+  EXPECT_EQ(Transcript().find(" " + server.password()), std::string::npos);
+}
+
+TEST_F(Pop3SecureTest, StlsTakesTheMessage) {
+  testing::Pop3Server server({.offer_stls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  server.AddMessage(testing::JoinCrLf(testing::SenderMessageLines(sample)));
+  Use(server);
+  configuration.POPTLS = TlsMode::StartTls;
+  EXPECT_TRUE(Run()) << Transcript();
+  EXPECT_TRUE(Arrived());
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "-> STLS"));
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "-> PASS [PASSWORD]"));
+  EXPECT_EQ(Transcript().find(" " + server.password()), std::string::npos);
+}
+
+TEST_F(Pop3SecureTest, WrongPasswordOverTlsLeavesTheMailbox) {
+  testing::Pop3Server server({.implicit_tls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  server.AddMessage(testing::JoinCrLf(testing::SenderMessageLines(sample)));
+  Use(server);
+  configuration.POPTLS = TlsMode::Implicit;
+  configuration.POPPASSWORD = "wrong";
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Could not connect (-ERR"));
+  EXPECT_EQ(server.RemainingMessages().size(), 1u);
+  EXPECT_TRUE(InboundEmpty());
+}
+
+TEST_F(Pop3SecureTest, UntrustedCertificateAndMissingStlsSendNoLogin) {
+  {
+    testing::Pop3Server server({.implicit_tls = true});
+    ASSERT_TRUE(server.running()) << server.ServerLog();
+    server.AddMessage(testing::JoinCrLf(testing::SenderMessageLines(sample)));
+    Use(server);
+    configuration.CAFILE.clear();
+    configuration.POPTLS = TlsMode::Implicit;
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(
+        front_end.HasLineStartingWith(Side::Receiving, "-- TLS failed: certificate not trusted"));
+    EXPECT_EQ(server.RemainingMessages().size(), 1u);
+  }
+  {
+    testing::Pop3Server server;  // no TLS at all
+    ASSERT_TRUE(server.running()) << server.ServerLog();
+    Use(server);
+    configuration.POPTLS = TlsMode::StartTls;
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Server does not offer STLS"));
+  }
+  EXPECT_EQ(Transcript().find("-> USER"), std::string::npos);
+  EXPECT_EQ(Transcript().find("-> PASS"), std::string::npos);
+}
+
+TEST_F(Pop3SecureTest, BearerTokenLogsInWithXOAuth2) {
+  const std::string token = "ya29.pop-token";
+  const std::string expected = "AUTH XOAUTH2 " + net::SaslXOAuth2("fido", token);
+  testing::ScriptedPop3 peer([&](const std::string& command) -> testing::ScriptedPop3::Answer {
+    if (command == "CAPA") return {"+OK\r\nUSER\r\nSASL PLAIN XOAUTH2\r\n.\r\n"};
+    if (command == expected) return {"+OK welcome\r\n"};
+    if (command.rfind("AUTH", 0) == 0) return {"-ERR bad token\r\n"};
+    if (command == "STAT") return {"+OK 0 0\r\n"};
+    return {"+OK\r\n"};
+  });
+  configuration.POPPORT = peer.port();
+  configuration.POPUSERNAME = "fido";
+  configuration.POPTOKENCOMMAND = "echo " + token;
+  EXPECT_TRUE(Run()) << Transcript();
+  const auto commands = peer.Commands();
+  ASSERT_GE(commands.size(), 3u);
+  EXPECT_EQ(commands[1], expected);
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "-> AUTH XOAUTH2 [token]"));
+  EXPECT_EQ(Transcript().find(token), std::string::npos);
+
+  configuration.POPTOKENCOMMAND = "exit 1";
+  front_end.ClearPane(Side::Receiving);
+  testing::ScriptedPop3 second(
+      [](const std::string&) -> testing::ScriptedPop3::Answer { return {"+OK\r\n"}; });
+  configuration.POPPORT = second.port();
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(
+      front_end.HasLine(Side::Receiving, "-- Token command failed: the command failed, aborting"));
+  for (const auto& command : second.Commands()) EXPECT_NE(command.rfind("AUTH", 0), 0u);
+}
+
+}  // namespace
+}  // namespace kestrel::receive

@@ -1,0 +1,181 @@
+// The send job over TLS with authentication, against a real SMTP server on
+// loopback: what arrives, what stays in the outbound, and that no credential
+// ever reaches a pane or the log.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "app/log.h"
+#include "app/text_utils.h"
+#include "net/net_session.h"
+#include "net/sasl.h"
+#include "send/smtp_dialogue.h"
+#include "support/mail_servers.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::send {
+namespace {
+
+using config::TlsMode;
+
+constexpr const char* kPassword = "s3cret-Pa55";
+constexpr const char* kToken = "ya29.token-for-tests";
+
+class SmtpSecureTest : public ::testing::Test {
+ protected:
+  SmtpSecureTest() {
+    setenv("KESTREL_HOME", home.path().c_str(), 1);
+    home.Write("HEADER.TXT", "File $FILENAME$\n");
+    configuration.FROM = "Fido Gate";
+    configuration.FROMEMAIL = "gate@example.org";
+    configuration.NETTIMEOUT = 10;
+    configuration.HOST = "127.0.0.1";
+    configuration.SMTPUSERNAME = "gate";
+    configuration.SMTPPASSWORD = kPassword;
+    configuration.SMTPTLS = TlsMode::StartTls;
+    configuration.Redirects.Add({"2:236/100.0", "node@example.org", "Node", false});
+    content = std::string(5000, 'x') + "\x01\x02 binary";
+    file = fido.Write("out/nodelist.zip", content);
+    flow = fido.Write("out/00ec0064.flo", "^" + file + "\r\n");
+    outbound::SendEntry entry;
+    entry.Kind = outbound::SendKind::ListedFile;
+    entry.Path = app::UpperCase(file);
+    entry.ListPath = app::UpperCase(flow);
+    entry.RedirectIndex = 1;
+    entry.AfterSend = outbound::AfterSendAction::Delete;
+    list.Add(entry);
+  }
+  ~SmtpSecureTest() override { unsetenv("KESTREL_HOME"); }
+
+  void Send(const testing::SmtpServer& server) {
+    configuration.SMTPPORT = server.port();
+    logger.OpenLog(app::Side::Sending);
+    net::NetSession session(app::Side::Sending, configuration, logger);
+    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    logger.CloseLog(app::Side::Sending);
+    aborted = session.IsAborted();
+  }
+  std::string Transcript() const {
+    std::string all;
+    for (const auto& line : front_end.Lines(app::Side::Sending)) all += line + "\n";
+    return all + home.Read("SEND.LOG");
+  }
+  void ExpectOutboundUntouched() const {
+    EXPECT_EQ(fido.Read("out/00ec0064.flo"), "^" + file + "\r\n");
+    EXPECT_EQ(fido.Read("out/nodelist.zip"), content);
+  }
+
+  testing::RecordingFrontEnd front_end;
+  testing::TempDir home;
+  testing::TempDir fido;
+  app::Logger logger{front_end, home.path()};
+  config::Configuration configuration;
+  outbound::SendList list;
+  std::string content, file, flow;
+  bool aborted = false;
+};
+
+testing::SmtpServerOptions StartTlsWithLogin() {
+  testing::SmtpServerOptions options;
+  options.require_starttls = true;
+  options.auth_user = "gate";
+  options.auth_password = kPassword;
+  return options;
+}
+
+TEST_F(SmtpSecureTest, StartTlsAndLoginDeliverAndRecordTheFile) {
+  testing::SmtpServer server(StartTlsWithLogin());
+  ASSERT_TRUE(server.running());
+  configuration.CAFILE = server.directory() + "/cert.pem";
+  Send(server);
+  EXPECT_FALSE(aborted) << Transcript();
+  ASSERT_TRUE(server.WaitForMessages(1));
+  const auto parts = testing::ParseMimeMessage(server.MessageFiles()[0]);
+  ASSERT_TRUE(parts && parts->size() == 2);
+  EXPECT_EQ((*parts)[1].content, content);
+  EXPECT_EQ(fido.Read("out/00ec0064.flo"), "");
+  EXPECT_FALSE(fido.Exists("out/nodelist.zip"));
+  const std::string transcript = Transcript();
+  EXPECT_NE(transcript.find("-> EHLO"), std::string::npos);
+  EXPECT_NE(transcript.find("-> AUTH PLAIN [credentials]"), std::string::npos);
+  EXPECT_EQ(transcript.find(kPassword), std::string::npos);
+  EXPECT_EQ(transcript.find(net::SaslPlain("gate", kPassword)), std::string::npos);
+}
+
+TEST_F(SmtpSecureTest, PasswordFromACommandAndTlsFromTheFirstByte) {
+  testing::SmtpServerOptions options;
+  options.implicit_tls = true;
+  options.auth_user = "gate";
+  options.auth_password = kPassword;
+  testing::SmtpServer server(options);
+  ASSERT_TRUE(server.running());
+  configuration.SMTPTLS = TlsMode::Implicit;
+  configuration.CAFILE = server.directory() + "/cert.pem";
+  configuration.SMTPPASSWORD.clear();
+  configuration.SMTPPASSWORDCOMMAND = std::string("echo ") + kPassword;
+  Send(server);
+  EXPECT_FALSE(aborted) << Transcript();
+  EXPECT_TRUE(server.WaitForMessages(1));
+  EXPECT_EQ(Transcript().find(kPassword), std::string::npos);
+}
+
+TEST_F(SmtpSecureTest, BearerTokenFromACommandUsesXOAuth2) {
+  testing::SmtpServerOptions options;
+  options.require_starttls = true;
+  options.xoauth2_user = "gate";
+  options.xoauth2_token = kToken;
+  testing::SmtpServer server(options);
+  ASSERT_TRUE(server.running());
+  configuration.CAFILE = server.directory() + "/cert.pem";
+  configuration.SMTPPASSWORD.clear();
+  configuration.SMTPTOKENCOMMAND = std::string("printf '%s\\n' ") + kToken;
+  Send(server);
+  EXPECT_FALSE(aborted) << Transcript();
+  EXPECT_TRUE(server.WaitForMessages(1));
+  EXPECT_NE(Transcript().find("-> AUTH XOAUTH2 [token]"), std::string::npos);
+  EXPECT_EQ(Transcript().find(kToken), std::string::npos);
+}
+
+TEST_F(SmtpSecureTest, WrongPasswordSendsNothing) {
+  testing::SmtpServer server(StartTlsWithLogin());
+  ASSERT_TRUE(server.running());
+  configuration.CAFILE = server.directory() + "/cert.pem";
+  configuration.SMTPPASSWORD = "wrong";
+  Send(server);
+  EXPECT_TRUE(aborted);
+  EXPECT_TRUE(front_end.HasLineStartingWith(app::Side::Sending, "-- Authentication failed (535"));
+  EXPECT_EQ(Transcript().find("-> MAIL FROM"), std::string::npos);
+  EXPECT_TRUE(server.Messages().empty());
+  ExpectOutboundUntouched();
+}
+
+TEST_F(SmtpSecureTest, UntrustedCertificateIsRefused) {
+  testing::SmtpServer server(StartTlsWithLogin());
+  ASSERT_TRUE(server.running());
+  Send(server);  // no CA file: the self-signed certificate does not verify
+  EXPECT_TRUE(aborted);
+  EXPECT_TRUE(
+      front_end.HasLineStartingWith(app::Side::Sending, "-- TLS failed: certificate not trusted"));
+  EXPECT_EQ(Transcript().find("-> AUTH"), std::string::npos);
+  EXPECT_TRUE(server.Messages().empty());
+  ExpectOutboundUntouched();
+}
+
+TEST_F(SmtpSecureTest, MissingStartTlsIsNeverAPlainTextFallback) {
+  testing::SmtpServer server;  // offers no STARTTLS
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_TRUE(aborted);
+  EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "-- Server does not offer STARTTLS, aborting"));
+  const std::string transcript = Transcript();
+  EXPECT_EQ(transcript.find("-> AUTH"), std::string::npos);
+  EXPECT_EQ(transcript.find("-> MAIL FROM"), std::string::npos);
+  EXPECT_TRUE(server.Messages().empty());
+  ExpectOutboundUntouched();
+}
+
+}  // namespace
+}  // namespace kestrel::send
