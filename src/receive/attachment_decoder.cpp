@@ -296,7 +296,7 @@ void AttachmentDecoder::AbandonAttachment() {
 }
 
 void AttachmentDecoder::DeletePartialFile() {
-  (void)platform::DeleteFile(inbound_ + std::string(kPartialPrefix) + partial_key_);
+  (void)platform::DeleteFile(inbound_ + PartialName(partial_key_));
 }
 
 void AttachmentDecoder::ShowProgress(bool force) {

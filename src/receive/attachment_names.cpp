@@ -72,7 +72,7 @@ std::optional<std::string> FindFreeName(std::string_view inbound, std::string_vi
 }
 
 platform::UniqueFile CreatePartialFile(std::string_view inbound, std::string_view name) {
-  const std::string path = std::string(inbound) + std::string(kPartialPrefix) + std::string(name);
+  const std::string path = std::string(inbound) + PartialName(name);
   // "x": O_EXCL, which also refuses to follow a link planted under the name.
   platform::UniqueFile file = platform::OpenFile(path, "wbx");
   if (!file && errno == EEXIST && platform::DeleteFile(path))
@@ -82,8 +82,7 @@ platform::UniqueFile CreatePartialFile(std::string_view inbound, std::string_vie
 
 std::optional<std::string> PublishPartialFile(std::string_view inbound, std::string_view name,
                                               std::string_view wanted) {
-  const std::string partial =
-      platform::ResolveName(std::string(inbound) + std::string(kPartialPrefix) + std::string(name));
+  const std::string partial = platform::ResolveName(std::string(inbound) + PartialName(name));
   for (std::size_t i = 0; i < kCandidates; ++i) {
     std::string candidate = Candidate(wanted, i);
     const std::string path = std::string(inbound) + candidate;
@@ -103,10 +102,14 @@ std::optional<std::string> PublishPartialFile(std::string_view inbound, std::str
 }
 
 void RemoveStalePartialFiles(std::string_view inbound) {
-  const auto found = platform::FindFiles(std::string(inbound) + std::string(kPartialPrefix) + "*");
+  const auto found = platform::FindFiles(std::string(inbound) + "*" + std::string(kPartialSuffix));
   for (const auto& file : found.files) {
-    if (!file.is_directory) (void)platform::DeleteFile(file.path);
+    if (file.hidden && !file.is_directory) (void)platform::DeleteFile(file.path);
   }
+}
+
+std::string PartialName(std::string_view name) {
+  return "." + std::string(name) + std::string(kPartialSuffix);
 }
 
 }  // namespace kestrel::receive

@@ -35,9 +35,13 @@ inline constexpr std::string_view kRenameSequence = "123456789ABCDEFGHIJKLMNOPQR
 // An attachment is written under a hidden name beside its final one and
 // appears under the final name only once it is complete, so software that
 // watches the inbound never picks up half a file, not even after a crash.
-inline constexpr std::string_view kPartialPrefix = ".kestrel-partial-";
+// The suffix keeps patterns such as "*.PKT" from matching the partial file.
+inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
 
-// Creates inbound + kPartialPrefix + name exclusively (a stale one left by a
+// ".NAME.kestrel-partial": where the attachment `name` is written.
+[[nodiscard]] std::string PartialName(std::string_view name);
+
+// Creates inbound + PartialName(name) exclusively (a stale one left by a
 // crash is removed first); null when the inbound cannot take it.
 [[nodiscard]] platform::UniqueFile CreatePartialFile(std::string_view inbound,
                                                      std::string_view name);

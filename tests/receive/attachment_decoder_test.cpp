@@ -112,7 +112,7 @@ TEST_F(AttachmentDecoderTest, TheFileAppearsUnderItsNameOnlyWhenComplete) {
   decoder.StartMessage(nullptr);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (lines[i] == "--" + message.boundary + "--") {
-      EXPECT_EQ(InboundNames(), std::vector<std::string>{".kestrel-partial-FILE.ZIP"});
+      EXPECT_EQ(InboundNames(), std::vector<std::string>{".FILE.ZIP.kestrel-partial"});
     }
     decoder.ScanBodyLine(lines[i]);
   }

@@ -73,7 +73,7 @@ TEST_F(FreeNameTest, ReplacesTheLastCharacterInSequence) {
   EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE.ZI2");
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "old");
   EXPECT_EQ(dir.Read("IN/FILE.ZI2"), "new");
-  EXPECT_FALSE(dir.Exists("IN/.kestrel-partial-FILE.ZIP"));
+  EXPECT_FALSE(dir.Exists("IN/.FILE.ZIP.kestrel-partial"));
 }
 
 TEST_F(FreeNameTest, NoNameAfterTheLastVariantAndNothingOverwritten) {
@@ -97,17 +97,17 @@ TEST_F(FreeNameTest, NameTakenWhileTheFileWasWrittenIsNotReplaced) {
 TEST_F(FreeNameTest, LinksInTheInboundAreNeverFollowed) {
   const std::string target = dir.File("outside");
   ASSERT_EQ(::symlink(target.c_str(), (inbound + "FILE.ZIP").c_str()), 0);
-  ASSERT_EQ(::symlink(target.c_str(), (inbound + ".kestrel-partial-FILE.ZIP").c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), (inbound + ".FILE.ZIP.kestrel-partial").c_str()), 0);
   EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE.ZI1");
   EXPECT_FALSE(std::filesystem::exists(target));
   EXPECT_EQ(dir.Read("IN/FILE.ZI1"), "new");
 }
 
 TEST_F(FreeNameTest, StalePartialFilesAreRemovedAndNothingElse) {
-  dir.Write("IN/.kestrel-partial-OLD.PKT", "half");
+  dir.Write("IN/.OLD.PKT.kestrel-partial", "half");
   dir.Write("IN/KEEP.PKT", "whole");
   RemoveStalePartialFiles(inbound);
-  EXPECT_FALSE(dir.Exists("IN/.kestrel-partial-OLD.PKT"));
+  EXPECT_FALSE(dir.Exists("IN/.OLD.PKT.kestrel-partial"));
   EXPECT_EQ(dir.Read("IN/KEEP.PKT"), "whole");
   EXPECT_FALSE(CreatePartialFile(dir.File("MISSING/"), "FILE.ZIP"));
 }
