@@ -110,14 +110,14 @@ void TKestrel::BuildButtonPanel() {
 
   QPushButton* previous = nullptr;
   for (std::size_t i = 0; i < kButtons.size(); ++i) {
-    const ButtonSpec& spec = kButtons[i];
-    auto* button = new QPushButton(spec.caption, button_panel_);
-    button->setObjectName(spec.name);
-    button->setToolTip(spec.hint);
+    const ButtonSpec& layout = kButtons[i];
+    auto* button = new QPushButton(layout.caption, button_panel_);
+    button->setObjectName(layout.name);
+    button->setToolTip(layout.hint);
     button->setAutoDefault(false);
-    if (spec.small_font) button->setFont(WindowFont(kEditorButtonFontPixels));
-    Place(button, {kButtonLeft, spec.top, kButtonWidth, spec.height});
-    const ButtonCommand command = spec.command;
+    if (layout.small_font) button->setFont(WindowFont(kEditorButtonFontPixels));
+    Place(button, {kButtonLeft, layout.top, kButtonWidth, layout.height});
+    const ButtonCommand command = layout.command;
     connect(button, &QPushButton::clicked, this, [this, command] { RunCommand(command); });
     if (previous) setTabOrder(previous, button);
     previous = button;
@@ -135,11 +135,11 @@ QFrame* TKestrel::BuildStrip(const char* name, bool incoming) {
   strip->setObjectName(name);
   strip->setFrameStyle(QFrame::Panel | QFrame::Raised);
 
-  for (const LabelSpec& spec : kLabels) {
-    if (spec.incoming != incoming) continue;
-    auto* label = new QLabel(spec.text, strip);
-    label->setObjectName(spec.name);
-    label->move(spec.left, spec.top);
+  for (const LabelSpec& layout : kLabels) {
+    if (layout.incoming != incoming) continue;
+    auto* label = new QLabel(layout.text, strip);
+    label->setObjectName(layout.name);
+    label->move(layout.left, layout.top);
     label->adjustSize();
   }
 
@@ -147,18 +147,18 @@ QFrame* TKestrel::BuildStrip(const char* name, bool incoming) {
   field_palette.setColor(QPalette::Base, MenuColour());
   field_palette.setColor(QPalette::Text, kNavy);
   const QFont field_font = WindowFont(kFieldFontPixels);
-  for (const FieldSpec& spec : kFields) {
-    if ((app::SideOfField(spec.field) == app::Side::Receiving) != incoming) continue;
+  for (const FieldSpec& layout : kFields) {
+    if ((app::SideOfField(layout.field) == app::Side::Receiving) != incoming) continue;
     auto* field = new QLineEdit(strip);
-    field->setObjectName(spec.name);
-    field->setToolTip(spec.hint);
+    field->setObjectName(layout.name);
+    field->setToolTip(layout.hint);
     field->setReadOnly(true);
     field->setFocusPolicy(Qt::ClickFocus);  // out of the tab chain, still selectable
     field->setPalette(field_palette);
     field->setFont(field_font);
     Place(field,
-          {spec.left, spec.upper_row ? kUpperRowTop : kLowerRowTop, spec.width, kFieldHeight});
-    fields_[static_cast<std::size_t>(spec.field)] = field;
+          {layout.left, layout.upper_row ? kUpperRowTop : kLowerRowTop, layout.width, kFieldHeight});
+    fields_[static_cast<std::size_t>(layout.field)] = field;
   }
 
   auto* indicator = new NetworkIndicator(strip);

@@ -102,19 +102,19 @@ TEST(MainWindowTest, StripsFieldsAndIndicators) {
   EXPECT_EQ(incoming->geometry(), QRect(63, 0, 553, 51));
   EXPECT_EQ(outgoing->geometry(), QRect(63, 210, 553, 51));
 
-  for (const FieldSpec& spec : kFields) {
-    auto* field = Find<QLineEdit>(window, spec.name);
+  for (const FieldSpec& layout : kFields) {
+    auto* field = Find<QLineEdit>(window, layout.name);
     ASSERT_TRUE(field);
-    EXPECT_STREQ(spec.name, app::FieldName(spec.field));
-    const bool in = app::SideOfField(spec.field) == app::Side::Receiving;
-    EXPECT_EQ(field->parentWidget(), in ? incoming : outgoing) << spec.name;
-    EXPECT_EQ(field->geometry(), QRect(spec.left, spec.upper_row ? 2 : 26, spec.width, 22))
-        << spec.name;
-    EXPECT_TRUE(field->isReadOnly()) << spec.name;
-    EXPECT_FALSE(InTabChain(field)) << spec.name;
-    EXPECT_EQ(field->toolTip(), spec.hint) << spec.name;
-    EXPECT_EQ(field->font().pixelSize(), 10) << spec.name;
-    EXPECT_EQ(field->palette().color(QPalette::Text), QColor(0, 0, 128)) << spec.name;
+    EXPECT_STREQ(layout.name, app::FieldName(layout.field));
+    const bool in = app::SideOfField(layout.field) == app::Side::Receiving;
+    EXPECT_EQ(field->parentWidget(), in ? incoming : outgoing) << layout.name;
+    EXPECT_EQ(field->geometry(), QRect(layout.left, layout.upper_row ? 2 : 26, layout.width, 22))
+        << layout.name;
+    EXPECT_TRUE(field->isReadOnly()) << layout.name;
+    EXPECT_FALSE(InTabChain(field)) << layout.name;
+    EXPECT_EQ(field->toolTip(), layout.hint) << layout.name;
+    EXPECT_EQ(field->font().pixelSize(), 10) << layout.name;
+    EXPECT_EQ(field->palette().color(QPalette::Text), QColor(0, 0, 128)) << layout.name;
   }
   EXPECT_EQ(Find<QLineEdit>(window, "GetTimeout")->geometry(), QRect(512, 2, 32, 22));
   EXPECT_EQ(Find<QLineEdit>(window, "CurrentCPS")->geometry(), QRect(455, 26, 41, 22));
@@ -253,12 +253,12 @@ TEST(MainWindowTest, PositionFileRoundTripAndScreenFitting) {
 
 TEST(MainWindowTest, CleanTextEmptiesEverythingButTheCountdown) {
   TKestrel window;
-  for (const FieldSpec& spec : kFields) window.front_end().SetField(spec.field, "7");
+  for (const FieldSpec& layout : kFields) window.front_end().SetField(layout.field, "7");
   window.CleanText(app::Side::Sending);
-  for (const FieldSpec& spec : kFields) {
+  for (const FieldSpec& layout : kFields) {
     const bool kept =
-        app::SideOfField(spec.field) == app::Side::Receiving || spec.field == app::Field::Timeout;
-    EXPECT_EQ(window.findChild<QLineEdit*>(spec.name)->text(), kept ? "7" : "") << spec.name;
+        app::SideOfField(layout.field) == app::Side::Receiving || layout.field == app::Field::Timeout;
+    EXPECT_EQ(window.findChild<QLineEdit*>(layout.name)->text(), kept ? "7" : "") << layout.name;
   }
 }
 
