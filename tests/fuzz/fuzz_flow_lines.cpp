@@ -9,20 +9,11 @@
 
 #include "app/log.h"
 #include "config/configuration.h"
+#include "null_front_end.h"
 #include "outbound/list_file.h"
 #include "outbound/send_list.h"
 
 namespace {
-
-class SilentFrontEnd : public kestrel::app::FrontEnd {
- public:
-  void AppendPaneLine(kestrel::app::Side, std::string_view) override {}
-  void ClearPane(kestrel::app::Side) override {}
-  void SetField(kestrel::app::Field, std::string_view) override {}
-  void SetWaitingIndicator(kestrel::app::Side, bool) override {}
-  [[nodiscard]] bool OnUserInterfaceThread() const override { return false; }
-  void ProcessPendingWrites() override {}
-};
 
 // One scratch directory for the whole run, with a file that lines may name.
 const std::string& ScratchDirectory() {
@@ -48,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fwrite(data, 1, size, file);
   std::fclose(file);
 
-  SilentFrontEnd front_end;
+  kestrel::fuzz::NullFrontEnd front_end;
   app::Logger logger(front_end, ScratchDirectory());
   config::Configuration configuration;
   configuration.RemapFrom = "D:\\FILES";

@@ -13,21 +13,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/front_end.h"
+#include "null_front_end.h"
 #include "receive/attachment_decoder.h"
 #include "receive/body_reader.h"
 
 namespace {
-
-class NullFrontEnd : public kestrel::app::FrontEnd {
- public:
-  void AppendPaneLine(kestrel::app::Side, std::string_view) override {}
-  void ClearPane(kestrel::app::Side) override {}
-  void SetField(kestrel::app::Field, std::string_view) override {}
-  void SetWaitingIndicator(kestrel::app::Side, bool) override {}
-  [[nodiscard]] bool OnUserInterfaceThread() const override { return false; }
-  void ProcessPendingWrites() override {}
-};
 
 // A scratch area: <root>/IN is the inbound; nothing else may appear in <root>.
 char root_path[] = "/tmp/kestrel-fuzz-XXXXXX";
@@ -66,7 +56,7 @@ std::size_t Entries(const std::string& directory, bool remove) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kestrel::receive;
-  NullFrontEnd front_end;
+  kestrel::fuzz::NullFrontEnd front_end;
   AttachmentDecoder decoder(
       front_end, [](std::string_view) {}, Root() + "/IN/");
   std::size_t at = 0;
