@@ -1,6 +1,7 @@
 #include "send/smtp_dialogue.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <optional>
@@ -216,10 +217,13 @@ bool Dialogue::TakeBusyFlags(Message& message) {
   if (busy) return false;
   for (const auto& path : guarded) {
     const std::string flag = BusyFlagName(path, "BSY");
-    if (platform::CreateFileExclusive(flag)) {
+    const bool created = platform::CreateFileExclusive(flag);
+    const bool taken = !created && errno == EEXIST;
+    if (created) {
       message.flags.push_back(flag);
-    } else if (platform::FileExists(flag)) {
-      // Another program took the node a moment ago: give back what we took.
+    } else if (taken || platform::FileExists(flag)) {
+      // Another program took the node a moment ago (a flag of any kind, a
+      // lock link included): give back what we took.
       if (!quiet) Log("--   Busy file found skipping (" + WithExtension(path, "BSY") + ")");
       DropBusyFlags(message);
       return false;
