@@ -4,6 +4,7 @@
 // go (lower case beside a lower-case outbound) and are gone after a Stop.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -21,6 +22,13 @@ using testing::Flow;
 using namespace std::chrono_literals;
 
 constexpr int kNetTimeoutSeconds = 5;
+
+// The program sits at the top of the build, beside the tests' directory.
+std::string ProgramPath() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / "kestrel").string();
+}
 
 class SendFaultsTest : public ::testing::Test {
  protected:
@@ -144,10 +152,40 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// The program stopped by SIGTERM (what systemd and the console's Ctrl-C
+// send) while the server holds the message data: it ends within seconds and
+// takes its busy flag with it.
+TEST_F(SendFaultsTest, TerminatedProgramRemovesItsBusyFlag) {
+  const std::string program = ProgramPath();
+  if (!fs::exists(program)) GTEST_SKIP() << "the program is not built: " << program;
+  world_.AddListed(0, false);
+  world_.WriteConfiguration(proxy_.port(), 0, 60);
+  proxy_.Arm(StallAt(Flow::ToServer, "354 ", 10));
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start(
+      {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program, "--console", "/SEND"}, false, ""));
+  for (int i = 0; i < 500 && !proxy_.Fired(); ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(proxy_.Fired());
+  EXPECT_EQ(BusyFlags(), std::vector<std::string>{"00ec0064.bsy"});
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
+  while (child.Running() && std::chrono::steady_clock::now() - start < 15s) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_FALSE(child.Running());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 7s);
+  child.Stop();
+  EXPECT_TRUE(BusyFlags().empty()) << BusyFlags().front();
+  for (const Item& item : world_.items()) EXPECT_TRUE(world_.Waiting(item)) << item.label;
+}
+
 // The mailer's flags in either case, BSY or CSY, keep the node's files where
-// they are; flags that are not ours are left alone.
+// they are; flags that are not ours are left alone. A dangling link under the
+// flag's name stands for a flag that appears between the look and the
+// creation: only an exclusive create notices it.
 struct ForeignFlagCase {
   const char* flag;  // written beside 00ec0064.flo
+  bool dangling_link = false;
 };
 
 class ForeignFlagTest : public SendFaultsTest,
@@ -156,11 +194,17 @@ class ForeignFlagTest : public SendFaultsTest,
 TEST_P(ForeignFlagTest, NodeHeldByTheMailerIsSkipped) {
   world_.AddListed(0, false);
   world_.AddPacket(0);
-  const std::string flag = world_.dir().Write(std::string("fido/outbound/") + GetParam().flag, "");
+  const std::string flag = world_.Path(std::string("fido/outbound/") + GetParam().flag);
+  if (GetParam().dangling_link) {
+    fs::create_symlink(world_.Path("nowhere"), flag);
+  } else {
+    world_.dir().Write(std::string("fido/outbound/") + GetParam().flag, "");
+  }
   ASSERT_TRUE(Send());
   for (const Item& item : world_.items()) EXPECT_TRUE(world_.Waiting(item)) << item.label << log_;
   EXPECT_TRUE(smtp_.Messages().empty());
-  EXPECT_TRUE(fs::exists(flag));
+  EXPECT_TRUE(fs::is_symlink(flag) || fs::exists(flag));
+  EXPECT_FALSE(fs::exists(world_.Path("nowhere")));
   EXPECT_EQ(BusyFlags().size(), app::UpperCase(GetParam().flag).ends_with(".BSY") ? 1u : 0u);
 }
 
@@ -168,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Flags, ForeignFlagTest,
                          ::testing::Values(ForeignFlagCase{"00ec0064.bsy"},
                                            ForeignFlagCase{"00EC0064.BSY"},
                                            ForeignFlagCase{"00ec0064.csy"},
-                                           ForeignFlagCase{"00EC0064.CSY"}));
+                                           ForeignFlagCase{"00EC0064.CSY"},
+                                           ForeignFlagCase{"00ec0064.bsy", true}));
 
 }  // namespace
 }  // namespace kestrel::faults
