@@ -394,6 +394,18 @@ class FidoWorld {
     return found;
   }
 
+  // Every stored message written, with its bytes as written.
+  [[nodiscard]] const std::map<std::string, std::string>& Messages() const { return messages_; }
+
+  // Every flow file and VFIDO list written, with the lines it was given.
+  [[nodiscard]] std::map<std::string, std::vector<std::string>> Lists() const {
+    std::map<std::string, std::vector<std::string>> lists;
+    for (const Item& item : items_) {
+      if (item.kind == ItemKind::Listed) lists[item.list].push_back(item.line);
+    }
+    return lists;
+  }
+
   [[nodiscard]] std::vector<std::string> InboundFiles() const {
     std::vector<std::string> files;
     for (const auto& entry : fs::directory_iterator(Path("fido/inbound"))) {
@@ -439,13 +451,17 @@ class FidoWorld {
   }
 
   std::string WriteMessage(const testing::StoredMessage& message) {
-    return dir_.Write("fido/netmail/" + std::to_string(++message_serial_) + ".msg",
-                      testing::EncodeStoredMessage(message));
+    const std::string bytes = testing::EncodeStoredMessage(message);
+    const std::string path =
+        dir_.Write("fido/netmail/" + std::to_string(++message_serial_) + ".msg", bytes);
+    messages_[path] = bytes;
+    return path;
   }
 
   testing::TempDir dir_;
   std::mt19937 random_;
   std::vector<Item> items_;
+  std::map<std::string, std::string> messages_;  // stored messages as written
   int serial_ = 0;
   int message_serial_ = 0;
   int vfido_serial_ = 0;

@@ -1,0 +1,262 @@
+// The program killed (SIGKILL) at random moments of send runs: at a random
+// time, inside the message data, or a few microseconds to milliseconds after
+// the server's "250" reached it, while the mailer's files are being updated.
+// After each kill every flow file, VFIDO list and stored message is its old or
+// its new version, never missing, emptied or torn, and nothing left the
+// outbound without a message the server stored. A last clean run sends the
+// rest.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "fido_world.h"
+#include "support/fault_proxy.h"
+
+namespace kestrel::faults {
+namespace {
+
+using testing::FaultAction;
+using testing::FaultPoint;
+using testing::Flow;
+using namespace std::chrono_literals;
+
+// Kills of one seed; KESTREL_CRASH_RUNS asks for more.
+constexpr int kDefaultRuns = 20;
+constexpr int kNetTimeoutSeconds = 5;
+// A run that is not killed ends by itself within this.
+constexpr auto kRunLimit = 60s;
+// The random kill time: a run sends a few files in this time.
+constexpr int kMaxKillMilliseconds = 1500;
+// After the "250": the bookkeeping of a message takes about this long here.
+constexpr int kMaxKillMicroseconds = 400;
+
+constexpr std::size_t kSubjectOffset = 72;
+constexpr std::size_t kSubjectEnd = 144;
+constexpr std::size_t kAttributeOffset = 186;
+constexpr std::uint16_t kBookkeepingBits = testing::kAttrSent | testing::kAttrFileAttached;
+
+int Runs() {
+  const char* text = std::getenv("KESTREL_CRASH_RUNS");
+  const int runs = text ? std::atoi(text) : 0;
+  return runs > 0 ? runs : kDefaultRuns;
+}
+
+// The program sits at the top of the build, beside the tests' directory.
+std::string ProgramPath() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / "kestrel").string();
+}
+
+std::vector<std::string> SplitLines(const std::string& text, bool& whole_lines) {
+  std::vector<std::string> lines;
+  whole_lines = text.empty() || text.ends_with("\r\n");
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+std::uint16_t Attribute(const std::string& message) {
+  return static_cast<std::uint16_t>(
+      static_cast<unsigned char>(message[kAttributeOffset]) |
+      (static_cast<unsigned char>(message[kAttributeOffset + 1]) << 8));
+}
+
+class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
+ protected:
+  CrashSafetyTest() : world_(GetParam()), proxy_(smtp_.port()), deliveries_(smtp_) {
+    world_.WriteConfiguration(proxy_.port(), smtp_.port(), kNetTimeoutSeconds);
+  }
+
+  // One console send run, killed as `kill` says; true when it was killed.
+  bool RunKilled(int mode, std::string& how) {
+    std::mt19937& random = world_.random();
+    testing::ChildProcess child;
+    // Shared with the proxy's thread, which may still hold the fault.
+    auto victim = std::make_shared<std::atomic<pid_t>>(-1);
+    const int micros = static_cast<int>(random() % kMaxKillMicroseconds);
+    FaultPoint point;
+    point.action = FaultAction::Notify;
+    point.notify = [victim, micros] {
+      std::this_thread::sleep_for(std::chrono::microseconds(micros));
+      const pid_t pid = victim->load();
+      if (pid > 0) kill(pid, SIGKILL);
+    };
+    const int message = 1 + static_cast<int>(random() % 2);
+    int millis = -1;
+    switch (mode) {
+      case 0:
+        millis = static_cast<int>(random() % kMaxKillMilliseconds);
+        how = "at " + std::to_string(millis) + " ms";
+        proxy_.Disarm();
+        break;
+      case 1:
+        point.flow = Flow::ToServer;
+        point.armed_by = "354 ";
+        point.armed_occurrence = message;
+        point.offset = random() % kMaxItemBytes;
+        how = "inside the data of message " + std::to_string(message);
+        proxy_.Arm(point);
+        break;
+      default:
+        point.flow = Flow::ToClient;
+        point.armed_by = "\r\n.\r\n";
+        point.armed_occurrence = message;
+        point.after = "\r\n";
+        how = std::to_string(micros) + " us after the 250 of message " + std::to_string(message);
+        proxy_.Arm(point);
+        break;
+    }
+    const bool started = child.Start(
+        {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/SEND"}, false,
+        "");
+    EXPECT_TRUE(started);
+    if (!started) return false;
+    victim->store(child.pid());
+    const auto begin = std::chrono::steady_clock::now();
+    bool killed = false;
+    while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
+      if (millis >= 0 &&
+          std::chrono::steady_clock::now() - begin >= std::chrono::milliseconds(millis)) {
+        kill(child.pid(), SIGKILL);
+        killed = true;
+        break;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    killed = killed || proxy_.Fired();
+    // Reaps the child (SIGTERM to what is left, if anything).
+    for (int i = 0; i < 1000 && child.Running(); ++i) std::this_thread::sleep_for(5ms);
+    victim->store(-1);
+    proxy_.Disarm();
+    child.Stop();
+    return killed;
+  }
+
+  // Every list and stored message is the old or the new version.
+  void CheckFiles(const std::string& when) {
+    for (const auto& [list, written] : world_.Lists()) {
+      if (!fs::exists(list)) continue;  // emptied and deleted: its items are checked below
+      bool whole_lines = false;
+      const std::vector<std::string> lines = SplitLines(ReadAll(list), whole_lines);
+      EXPECT_TRUE(whole_lines) << when << ": " << list << " ends inside a line";
+      // The lines left are the lines written, in their order, some taken out.
+      std::size_t next = 0;
+      for (const std::string& line : lines) {
+        while (next < written.size() && written[next] != line) ++next;
+        EXPECT_LT(next, written.size()) << when << ": " << list << " holds \"" << line << "\"";
+        ++next;
+      }
+      if (!lines.empty() && app::UpperCase(list).ends_with(".LST")) {
+        const std::string packet = list.substr(0, list.size() - 4) + ".PKT";
+        EXPECT_TRUE(fs::exists(packet)) << when << ": " << list << " lost its packet";
+      }
+    }
+    for (const auto& [path, original] : world_.Messages()) {
+      if (!fs::exists(path)) continue;  // a kill-sent netmail: its item is checked below
+      const std::string now = ReadAll(path);
+      ASSERT_EQ(now.size(), original.size()) << when << ": " << path << " changed its size";
+      EXPECT_EQ(now.substr(0, kSubjectOffset), original.substr(0, kSubjectOffset)) << path;
+      EXPECT_EQ(now.substr(kSubjectEnd, kAttributeOffset - kSubjectEnd),
+                original.substr(kSubjectEnd, kAttributeOffset - kSubjectEnd))
+          << when << ": " << path;
+      EXPECT_EQ(now.substr(kAttributeOffset + 2), original.substr(kAttributeOffset + 2))
+          << when << ": " << path << " text changed";
+      const std::string subject = now.substr(kSubjectOffset, kSubjectEnd - kSubjectOffset);
+      EXPECT_TRUE(subject == original.substr(kSubjectOffset, kSubjectEnd - kSubjectOffset) ||
+                  subject.starts_with("KESTREL - Files sent "))
+          << when << ": " << path << " subject " << subject;
+      EXPECT_EQ(Attribute(now) & ~kBookkeepingBits, Attribute(original) & ~kBookkeepingBits)
+          << when << ": " << path;
+    }
+    for (const Item& item : world_.items()) {
+      if (item.kind == ItemKind::Attached) {
+        EXPECT_TRUE(fs::exists(item.list)) << when << ": " << item.list << " vanished";
+      }
+      const std::string problem = world_.Check(item, deliveries_);
+      EXPECT_TRUE(problem.empty()) << when << ": " << problem;
+    }
+  }
+
+  // What a killed run leaves: its busy flags (the mailer drops stale ones
+  // after a while; here they go at once), temporary copies, packed netmail.
+  int RemoveLeftovers() {
+    const auto leftovers = world_.Leftovers();
+    for (const std::string& relative : leftovers) fs::remove(world_.Path(relative));
+    return static_cast<int>(leftovers.size());
+  }
+
+  FidoWorld world_;
+  testing::SmtpServer smtp_;
+  testing::FaultProxy proxy_;
+  Deliveries deliveries_;
+  std::string program_ = ProgramPath();
+};
+
+TEST_P(CrashSafetyTest, KilledRunsLeaveOldOrNewFilesAndLoseNothing) {
+  if (!fs::exists(program_)) GTEST_SKIP() << "the program is not built: " << program_;
+  ASSERT_TRUE(smtp_.running()) << smtp_.ServerLog();
+  ASSERT_TRUE(proxy_.running());
+  std::mt19937& random = world_.random();
+  world_.AddRandomItems(8);
+
+  int kills = 0;
+  int leftovers = 0;
+  const int runs = Runs();
+  for (int run = 1; run <= runs; ++run) {
+    world_.AddRandomItems(1 + static_cast<int>(random() % 3));
+    std::string how;
+    // Most kills aim at the bookkeeping after a confirmation.
+    const int modes[] = {0, 1, 2, 2, 2};
+    const int mode = modes[random() % 5];
+    kills += RunKilled(mode, how) ? 1 : 0;
+    const std::string when =
+        "seed " + std::to_string(GetParam()) + " run " + std::to_string(run) + " killed " + how;
+    deliveries_.Refresh();
+    CheckFiles(when);
+    if (HasFailure()) return;
+    leftovers += RemoveLeftovers();
+  }
+
+  // A run to its end sends everything that is left.
+  proxy_.Disarm();
+  std::string how;
+  testing::ChildProcess child;
+  ASSERT_TRUE(
+      child.Start({"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/SEND"},
+                  false, ""));
+  const auto begin = std::chrono::steady_clock::now();
+  while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(child.Running());
+  child.Stop();
+  deliveries_.Refresh();
+  CheckFiles("clean run");
+  for (const Item& item : world_.items()) {
+    EXPECT_FALSE(world_.Waiting(item)) << item.label << " still waits";
+    EXPECT_GE(deliveries_.Count(item), 1) << item.label;
+  }
+  EXPECT_TRUE(world_.Leftovers().empty()) << world_.Leftovers().front();
+  std::cout << "[ crash ] seed " << GetParam() << ": " << runs << " runs, " << kills << " killed, "
+            << world_.items().size() << " items, " << deliveries_.all().size()
+            << " messages stored, " << leftovers << " leftovers of killed runs removed\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CrashSafetyTest, ::testing::Values(5u, 17u));
+
+}  // namespace
+}  // namespace kestrel::faults
