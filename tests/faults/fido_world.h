@@ -331,7 +331,8 @@ class FidoWorld {
       case ItemKind::Listed:
         return ListHasLine(item.list, item.line);
       case ItemKind::Packet:
-        return fs::exists(item.file);
+        // A later packet may take the name of one that went.
+        return fs::exists(item.file) && ReadAll(item.file) == item.content;
       case ItemKind::Attached: {
         const auto message = testing::DecodeStoredMessage(ReadAll(item.list));
         return message && app::UpperCase(message->header.subject).find(app::UpperCase(item.file)) !=

@@ -28,7 +28,7 @@ using testing::Flow;
 using namespace std::chrono_literals;
 
 // Rounds of one seed; KESTREL_FAULT_ROUNDS asks for more.
-constexpr int kDefaultRounds = 6;
+constexpr int kDefaultRounds = 5;
 // Short network waits keep a stalled connection cheap.
 constexpr int kNetTimeoutSeconds = 2;
 
