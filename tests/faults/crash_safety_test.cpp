@@ -37,6 +37,10 @@ constexpr auto kRunLimit = 60s;
 constexpr int kMaxKillMilliseconds = 1000;
 // After the "250": the bookkeeping of a message takes about this long here.
 constexpr int kMaxKillMicroseconds = 400;
+// A get run takes its mail in about this time here.
+constexpr int kMaxGetKillMilliseconds = 300;
+// Most attachments are longer than this, so a kill this far into one lands inside.
+constexpr std::uint64_t kSmallMessageBytes = 3000;
 
 constexpr std::size_t kSubjectOffset = 72;
 constexpr std::size_t kSubjectEnd = 144;
@@ -257,6 +261,193 @@ TEST_P(CrashSafetyTest, KilledRunsLeaveOldOrNewFilesAndLoseNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CrashSafetyTest, ::testing::Values(5u, 17u));
+
+// The program killed during get runs: inside the data of a message, right
+// after the closing "." (while its attachments are finished), right after a
+// DELE, or at a random time. The inbound shows only whole files under their
+// names; a message leaves the mailbox only with its saved text and
+// attachments whole; a clean run takes the rest and clears what was left.
+class ReceiveCrashTest : public ::testing::TestWithParam<unsigned> {
+ protected:
+  ReceiveCrashTest() : world_(GetParam()), proxy_(pop3_.port()), deliveries_(smtp_) {
+    setenv("KESTREL_HOME", world_.Home().c_str(), 1);
+    world_.WriteConfiguration(smtp_.port(), proxy_.port(), kNetTimeoutSeconds);
+  }
+  ~ReceiveCrashTest() override { unsetenv("KESTREL_HOME"); }
+
+  // Sends what waits (in this process, no faults) and hands it to the mailbox.
+  void MailNewItems(int count) {
+    world_.AddRandomItems(count);
+    std::string log;
+    ASSERT_TRUE(RunCoreJob(world_.Home(), app::Side::Sending, log));
+    for (int i = 0; i < 50 && deliveries_.Refresh() == 0 && count > 0; ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+    deliveries_.Refresh();
+    for (std::size_t i = 0; i < deliveries_.all().size(); ++i) {
+      if (!handed_.insert(deliveries_.all()[i].file).second) continue;
+      pop3_.AddMessage(deliveries_.all()[i].raw);
+      in_mailbox_.push_back(i);
+    }
+  }
+
+  // Starts "kestrel --console /GET" and kills it as `mode` says.
+  bool RunKilled(int mode, std::string& how) {
+    std::mt19937& random = world_.random();
+    auto victim = std::make_shared<std::atomic<pid_t>>(-1);
+    const int micros = static_cast<int>(random() % kMaxKillMicroseconds);
+    FaultPoint point;
+    point.action = FaultAction::Notify;
+    point.flow = Flow::ToClient;
+    point.notify = [victim, micros] {
+      std::this_thread::sleep_for(std::chrono::microseconds(micros));
+      const pid_t pid = victim->load();
+      if (pid > 0) kill(pid, SIGKILL);
+    };
+    const int message = 1 + static_cast<int>(random() % 2);
+    point.armed_occurrence = message;
+    int millis = -1;
+    switch (mode) {
+      case 0:
+        millis = static_cast<int>(random() % kMaxGetKillMilliseconds);
+        how = "at " + std::to_string(millis) + " ms";
+        break;
+      case 1:
+        // Into the attachment's lines, once its partial file exists.
+        point.armed_by = "RETR ";
+        point.after = "BASE64\r\n\r\n";
+        point.offset = random() % kSmallMessageBytes;
+        how = "inside the data of message " + std::to_string(message);
+        break;
+      case 2:
+        point.armed_by = "RETR ";
+        point.after = "\r\n.\r\n";
+        how = std::to_string(micros) + " us after the data of message " + std::to_string(message);
+        break;
+      default:
+        point.armed_by = "DELE ";
+        point.after = "\r\n";
+        how = std::to_string(micros) + " us after the DELE of message " + std::to_string(message);
+        break;
+    }
+    if (millis < 0) proxy_.Arm(point);
+    testing::ChildProcess child;
+    const bool started = child.Start(
+        {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/GET"}, false,
+        "");
+    EXPECT_TRUE(started);
+    if (!started) return false;
+    victim->store(child.pid());
+    const auto begin = std::chrono::steady_clock::now();
+    bool killed = false;
+    while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
+      if (millis >= 0 &&
+          std::chrono::steady_clock::now() - begin >= std::chrono::milliseconds(millis)) {
+        kill(child.pid(), SIGKILL);
+        killed = true;
+        break;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    killed = killed || proxy_.Fired();
+    for (int i = 0; i < 1000 && child.Running(); ++i) std::this_thread::sleep_for(5ms);
+    victim->store(-1);
+    proxy_.Disarm();
+    child.Stop();
+    return killed;
+  }
+
+  // Whole files only under real names; nothing gone from the mailbox unless
+  // its saved text and attachments are whole.
+  void CheckReceived(const std::string& when) {
+    std::vector<std::string> inbound;
+    for (const std::string& file : world_.InboundFiles()) {
+      const std::string name = fs::path(file).filename().string();
+      if (name.starts_with(".") && name.ends_with(".kestrel-partial")) {  // hidden
+        ++partials_seen_;
+        continue;
+      }
+      inbound.push_back(ReadAll(file));
+      EXPECT_TRUE(deliveries_.IsAttachment(inbound.back()))
+          << when << ": " << name << " is not a whole attachment";
+    }
+    // dovecot removes deleted messages at QUIT, which may come just after the kill.
+    std::this_thread::sleep_for(50ms);
+    const std::vector<std::string> remaining = pop3_.RemainingMessages();
+    const std::set<std::string> saved = world_.SavedTexts();
+    for (std::size_t index : in_mailbox_) {
+      const Delivered& message = deliveries_.all()[index];
+      if (std::find(remaining.begin(), remaining.end(), message.raw) != remaining.end()) continue;
+      EXPECT_EQ(saved.count(Normalised(message.raw)), 1u)
+          << when << ": " << message.file << " left the mailbox without its saved text";
+      for (const auto& part : message.parts) {
+        if (part.filename.empty()) continue;
+        EXPECT_NE(std::find(inbound.begin(), inbound.end(), part.content), inbound.end())
+            << when << ": " << message.file << " left the mailbox without " << part.filename;
+      }
+    }
+  }
+
+  FidoWorld world_;
+  testing::SmtpServer smtp_;
+  testing::Pop3Server pop3_;
+  testing::FaultProxy proxy_;
+  Deliveries deliveries_;
+  std::set<std::string> handed_;
+  std::vector<std::size_t> in_mailbox_;
+  int partials_seen_ = 0;  // partial attachments a kill left, hidden
+  std::string program_ = ProgramPath();
+};
+
+TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {
+  if (!fs::exists(program_)) GTEST_SKIP() << "the program is not built: " << program_;
+  ASSERT_TRUE(smtp_.running()) << smtp_.ServerLog();
+  ASSERT_TRUE(pop3_.running()) << pop3_.ServerLog();
+  ASSERT_TRUE(proxy_.running());
+  std::mt19937& random = world_.random();
+  MailNewItems(6);
+
+  int kills = 0;
+  const int runs = Runs() * 3 / 4;
+  for (int run = 1; run <= runs; ++run) {
+    MailNewItems(1 + static_cast<int>(random() % 2));
+    std::string how;
+    // Half of the kills aim inside an attachment.
+    const int modes[] = {0, 1, 1, 2, 3, 1};
+    kills += RunKilled(modes[random() % 6], how) ? 1 : 0;
+    CheckReceived("seed " + std::to_string(GetParam()) + " get run " + std::to_string(run) +
+                  " killed " + how);
+    if (HasFailure()) return;
+  }
+
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start(
+      {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/GET"}, false, ""));
+  const auto begin = std::chrono::steady_clock::now();
+  while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(child.Running());
+  child.Stop();
+  CheckReceived("clean get");
+  EXPECT_TRUE(pop3_.RemainingMessages().empty());
+  EXPECT_TRUE(world_.Leftovers().empty()) << world_.Leftovers().front();
+  std::vector<std::string> inbound;
+  for (const std::string& file : world_.InboundFiles()) inbound.push_back(ReadAll(file));
+  for (const Delivered& message : deliveries_.all()) {
+    for (const auto& part : message.parts) {
+      if (part.filename.empty()) continue;
+      EXPECT_NE(std::find(inbound.begin(), inbound.end(), part.content), inbound.end())
+          << part.filename << " never arrived";
+    }
+  }
+  std::cout << "[ crash ] seed " << GetParam() << ": " << runs << " get runs, " << kills
+            << " killed, " << partials_seen_ << " partial files left hidden, "
+            << deliveries_.all().size() << " messages, " << inbound.size()
+            << " files in the inbound\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ReceiveCrashTest, ::testing::Values(3u));
 
 }  // namespace
 }  // namespace kestrel::faults
