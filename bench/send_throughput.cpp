@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -41,6 +42,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSmtpSink = "/usr/sbin/smtp-sink";
 constexpr const char* kCurl = "/usr/bin/curl";
+constexpr const char* kSocat = "/usr/bin/socat";
 constexpr int kDefaultMiB = 64;
 constexpr int kSilentSeconds = 10;
 // Rounds of each upload; best and median are printed.
@@ -122,17 +124,58 @@ config::Configuration BenchConfiguration(std::uint16_t port) {
   return configuration;
 }
 
-void Throughput(const testing::TempDir& dir, std::size_t bytes) {
+// A TLS terminator (socat) in front of the sink, so that both clients pay for
+// the same encryption; empty when it could not be started.
+std::optional<std::uint16_t> StartTlsFront(testing::ChildProcess& front,
+                                           const testing::TempDir& dir, std::uint16_t sink_port,
+                                           const testing::TlsFiles& tls) {
   const std::uint16_t port = testing::FreeLoopbackPort();
+  if (!front.Start({kSocat,
+                    "OPENSSL-LISTEN:" + std::to_string(port) +
+                        ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + tls.certificate +
+                        ",key=" + tls.key,
+                    "TCP:127.0.0.1:" + std::to_string(sink_port)},
+                   false, dir.File("socat.log"))) {
+    return std::nullopt;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool up = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    if (up) return port;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return std::nullopt;
+}
+
+void Throughput(const testing::TempDir& dir, std::size_t bytes, bool tls) {
+  const std::uint16_t sink_port = testing::FreeLoopbackPort();
   testing::ChildProcess sink;
   const char* user = geteuid() == 0 ? "nobody" : nullptr;
   std::vector<std::string> argv = {kSmtpSink};
   if (user) argv.insert(argv.end(), {"-u", user});
-  argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(port), "256"});
+  argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(sink_port), "256"});
   if (!sink.Start(argv, false, dir.File("sink.log")) ||
-      !testing::ReadGreeting(port, "220", std::chrono::seconds(10))) {
+      !testing::ReadGreeting(sink_port, "220", std::chrono::seconds(10))) {
     std::printf("smtp-sink did not start\n");
     return;
+  }
+  std::uint16_t port = sink_port;
+  testing::ChildProcess front;
+  std::optional<testing::TlsFiles> certificate;
+  if (tls) {
+    certificate = testing::MakeSelfSignedCertificate(dir.path());
+    const auto front_port =
+        certificate ? StartTlsFront(front, dir, sink_port, *certificate) : std::nullopt;
+    if (!front_port) {
+      std::printf("TLS front (socat) did not start\n");
+      return;
+    }
+    port = *front_port;
   }
   const std::string file = WriteRandomFile(dir.File("bench.bin"), bytes);
   const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
@@ -147,6 +190,10 @@ void Throughput(const testing::TempDir& dir, std::size_t bytes) {
     TimingFrontEnd front_end;
     app::Logger logger(front_end, dir.path());
     config::Configuration configuration = BenchConfiguration(port);
+    if (tls) {
+      configuration.SMTPTLS = config::TlsMode::Implicit;
+      configuration.CAFILE = certificate->certificate;
+    }
     outbound::SendList list;
     outbound::SendEntry entry;
     entry.Kind = outbound::SendKind::AttachedFile;
@@ -166,10 +213,18 @@ void Throughput(const testing::TempDir& dir, std::size_t bytes) {
     ours.push_back(Seconds(front_end.confirmed - front_end.started));
 
     const auto curl_start = Clock::now();
-    const auto result = testing::RunCommand(
-        {kCurl, "-sS", "smtp://127.0.0.1:" + std::to_string(port), "--mail-from",
-         "gate@example.org", "--mail-rcpt", "node@example.org", "--upload-file", message},
-        std::chrono::seconds(600), true);
+    std::vector<std::string> curl = {
+        kCurl,
+        "-sS",
+        (tls ? "smtps://127.0.0.1:" : "smtp://127.0.0.1:") + std::to_string(port),
+        "--mail-from",
+        "gate@example.org",
+        "--mail-rcpt",
+        "node@example.org",
+        "--upload-file",
+        message};
+    if (tls) curl.insert(curl.end(), {"--cacert", certificate->certificate});
+    const auto result = testing::RunCommand(curl, std::chrono::seconds(600), true);
     if (result.exit_code != 0) {
       std::printf("curl failed: %s\n", result.output.c_str());
       return;
@@ -183,8 +238,8 @@ void Throughput(const testing::TempDir& dir, std::size_t bytes) {
                 times.front(), mib / times.front(), times[times.size() / 2],
                 mib / times[times.size() / 2], note);
   };
-  std::printf("Throughput, %.0f MiB attachment to smtp-sink on loopback, %d rounds:\n", mib,
-              kRounds);
+  std::printf("Throughput%s, %.0f MiB attachment to smtp-sink on loopback, %d rounds:\n",
+              tls ? " over TLS (socat in front)" : "", mib, kRounds);
   report("send job", ours, "");
   report("curl", theirs, "(pre-encoded message)");
   std::printf("  send job CPU per message: %.3f s\n", cpu);
@@ -230,7 +285,8 @@ int main(int argc, char** argv) {
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
 #endif
   testing::TempDir dir;
-  Throughput(dir, static_cast<std::size_t>(mib) * 1024 * 1024);
+  Throughput(dir, static_cast<std::size_t>(mib) * 1024 * 1024, false);
+  Throughput(dir, static_cast<std::size_t>(mib) * 1024 * 1024, true);
   WaitingCost(dir);
   return 0;
 }
