@@ -3,10 +3,13 @@
 // the program's directory, and busy flags exist exactly while a node's files
 // go (lower case beside a lower-case outbound) and are gone after a Stop.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -22,6 +25,10 @@ using testing::Flow;
 using namespace std::chrono_literals;
 
 constexpr int kNetTimeoutSeconds = 5;
+// The tosser adds a line this often, this many at most (a send run of four
+// files takes about three seconds).
+constexpr auto kAddPause = std::chrono::milliseconds(20);
+constexpr int kMaxAddedLines = 150;
 
 // The program sits at the top of the build, beside the tests' directory.
 std::string ProgramPath() {
@@ -151,6 +158,49 @@ INSTANTIATE_TEST_SUITE_P(
       for (char& c : name) c = c == ' ' ? '_' : c;
       return name;
     });
+
+// A tosser that honours busy flags adds files to the flow file while the
+// send job runs: it takes the node's flag exclusively, appends, lets go. The
+// job rewrites that flow file after every confirmed message, yet no line the
+// tosser added is lost.
+TEST_F(SendFaultsTest, LinesAddedUnderTheBusyFlagMeanwhileSurvive) {
+  for (int i = 0; i < 4; ++i) world_.AddListed(0, false);
+  const std::string flow = world_.Path("fido/outbound/00ec0064.flo");
+  const std::string flag = world_.Path("fido/outbound/00ec0064.bsy");
+  std::atomic<bool> stop{false};
+  std::vector<Item> added;
+  int refused = 0;
+  std::thread tosser([&] {
+    for (int n = 1; !stop && n <= kMaxAddedLines; ++n) {
+      const int fd = open(flag.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0) {
+        ++refused;  // the node is being served
+        std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      close(fd);
+      const std::string content = "added " + std::to_string(n) + std::string(500, 'x');
+      const std::string file = world_.dir().Write("fido/files/t" + std::to_string(n), content);
+      {
+        std::ofstream out(flow, std::ios::binary | std::ios::app);
+        out << file << "\r\n";
+      }
+      added.push_back({ItemKind::Listed, 0, file, flow, file, content, "added " + file});
+      unlink(flag.c_str());
+      std::this_thread::sleep_for(kAddPause);
+    }
+  });
+  ASSERT_TRUE(Send());
+  stop = true;
+  tosser.join();
+  EXPECT_GT(refused, 0) << "the job never held the flag while the tosser tried";
+  for (Item& item : added) world_.items().push_back(std::move(item));
+  deliveries_.Refresh();
+  for (const Item& item : world_.items()) {
+    const std::string problem = world_.Check(item, deliveries_);
+    EXPECT_TRUE(problem.empty()) << problem << "\n" << log_;
+  }
+}
 
 // The program stopped by SIGTERM (what systemd and the console's Ctrl-C
 // send) while the server holds the message data: it ends within seconds and
