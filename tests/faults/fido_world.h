@@ -208,6 +208,11 @@ class FidoWorld {
     dir_.Write("home/KESTREL.INI", ini);
   }
 
+  void AppendConfiguration(const std::string& lines) {
+    std::ofstream out(Path("home/KESTREL.INI"), std::ios::binary | std::ios::app);
+    out << lines;
+  }
+
   std::string RandomBytes(std::size_t size) {
     std::string bytes(size, '\0');
     for (auto& c : bytes) c = static_cast<char>(random_() & 0xFF);

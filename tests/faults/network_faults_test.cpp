@@ -29,6 +29,8 @@ using namespace std::chrono_literals;
 
 // Rounds of one seed; KESTREL_FAULT_ROUNDS asks for more.
 constexpr int kDefaultRounds = 5;
+// Byte offsets under TLS stay within what a get run usually fetches.
+constexpr std::uint64_t kTlsReachBytes = 30000;
 // Short network waits keep a stalled connection cheap.
 constexpr int kNetTimeoutSeconds = 2;
 
@@ -50,11 +52,14 @@ FaultAction RandomAction(std::mt19937& random) {
   }
 }
 
-FaultPoint SmtpFault(std::mt19937& random) {
+// A point for the SMTP connection. Under TLS only the plain greeting and byte
+// offsets can be aimed at: the protocol's texts are encrypted.
+FaultPoint SmtpFault(std::mt19937& random, bool tls) {
   FaultPoint point;
   point.action = RandomAction(random);
   const int message = 1 + static_cast<int>(random() % 3);
-  switch (random() % 5) {
+  const unsigned choice = static_cast<unsigned>(random() % 5);
+  switch (tls && choice != 0 ? 4 : choice) {
     case 0:
       point.flow = Flow::ToClient;
       point.offset = random() % 30;
@@ -89,12 +94,13 @@ FaultPoint SmtpFault(std::mt19937& random) {
   return point;
 }
 
-FaultPoint Pop3Fault(std::mt19937& random) {
+FaultPoint Pop3Fault(std::mt19937& random, bool tls) {
   FaultPoint point;
   point.action = RandomAction(random);
   point.flow = Flow::ToClient;
   const int message = 1 + static_cast<int>(random() % 3);
-  switch (random() % 6) {
+  const unsigned choice = static_cast<unsigned>(random() % 6);
+  switch (tls ? 5 : choice) {
     case 0:
       point.offset = random() % 20;
       point.label = "greeting";
@@ -123,22 +129,53 @@ FaultPoint Pop3Fault(std::mt19937& random) {
       break;
     default:
       point.flow = random() % 2 == 0 ? Flow::ToClient : Flow::ToServer;
-      point.offset = random() % (point.flow == Flow::ToClient ? 2 * kMaxItemBytes : 400);
+      // Under TLS the mail of a run is aimed at: a run fetches a few dozen KB.
+      point.offset =
+          random() %
+          (point.flow == Flow::ToClient ? (tls ? kTlsReachBytes : 2 * kMaxItemBytes) : 400);
       point.label = "any byte";
       break;
   }
   return point;
 }
 
-class NetworkFaultsTest : public ::testing::TestWithParam<unsigned> {
+// One seeded sequence, over plain connections or over TLS (STARTTLS for SMTP,
+// TLS from the first byte for POP3).
+struct FaultRun {
+  unsigned seed;
+  bool tls;
+};
+
+testing::SmtpServerOptions SmtpOptions(const FaultRun& run) {
+  testing::SmtpServerOptions options;
+  options.starttls = options.require_starttls = run.tls;
+  return options;
+}
+
+testing::Pop3ServerOptions Pop3Options(const FaultRun& run) {
+  testing::Pop3ServerOptions options;
+  options.implicit_tls = run.tls;
+  return options;
+}
+
+class NetworkFaultsTest : public ::testing::TestWithParam<FaultRun> {
  protected:
   NetworkFaultsTest()
-      : world_(GetParam()),
+      : world_(GetParam().seed),
+        smtp_(SmtpOptions(GetParam())),
+        pop3_(Pop3Options(GetParam())),
         smtp_proxy_(smtp_.port()),
         pop3_proxy_(pop3_.port()),
         deliveries_(smtp_) {
     setenv("KESTREL_HOME", world_.Home().c_str(), 1);
     world_.WriteConfiguration(smtp_proxy_.port(), pop3_proxy_.port(), kNetTimeoutSeconds);
+    if (GetParam().tls) {
+      // Both servers' self-signed certificates, trusted through one file.
+      const std::string trusted =
+          world_.dir().Write("home/trusted.pem", ReadAll(smtp_.directory() + "/cert.pem") +
+                                                     ReadAll(pop3_.directory() + "/cert.pem"));
+      world_.AppendConfiguration("SMTPTLS STARTTLS\nPOPTLS IMPLICIT\nCAFILE " + trusted + "\n");
+    }
     // The filter file is named after the program, here the test program.
     world_.dir().Write("home/" + platform::ProgramBaseName() + ".FLT", "@ALL\n");
   }
@@ -243,8 +280,9 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
   for (int round = 1; round <= rounds; ++round) {
     world_.AddRandomItems(1 + static_cast<int>(random() % 3));
 
-    const FaultPoint send_fault = SmtpFault(random);
-    const std::string send_when = "seed " + std::to_string(GetParam()) + " round " +
+    const FaultPoint send_fault = SmtpFault(random, GetParam().tls);
+    const std::string send_when = "seed " + std::to_string(GetParam().seed) +
+                                  (GetParam().tls ? " tls" : "") + " round " +
                                   std::to_string(round) + " send, " + testing::Describe(send_fault);
     SCOPED_TRACE(send_when);
     smtp_proxy_.Arm(send_fault);
@@ -253,8 +291,9 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     CheckOutbound(send_when);
     HandOver();
 
-    const FaultPoint get_fault = Pop3Fault(random);
-    const std::string get_when = "seed " + std::to_string(GetParam()) + " round " +
+    const FaultPoint get_fault = Pop3Fault(random, GetParam().tls);
+    const std::string get_when = "seed " + std::to_string(GetParam().seed) +
+                                 (GetParam().tls ? " tls" : "") + " round " +
                                  std::to_string(round) + " get, " + testing::Describe(get_fault);
     SCOPED_TRACE(get_when);
     pop3_proxy_.Arm(get_fault);
@@ -291,14 +330,20 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     EXPECT_GE(copies, 1) << item.label << " never arrived in the inbound";
     inbound_duplicates += std::max(0, static_cast<int>(copies) - 1);
   }
-  std::cout << "[ faults ] seed " << GetParam() << ": " << world_.items().size() << " items, "
-            << 2 * rounds << " faults armed, " << faults_fired << " fired, "
-            << deliveries_.all().size() << " messages stored, " << stored_duplicates
-            << " sent twice (lost confirmation), " << inbound_duplicates
+  std::cout << "[ faults ] seed " << GetParam().seed << (GetParam().tls ? " over TLS" : "") << ": "
+            << world_.items().size() << " items, " << 2 * rounds << " faults armed, "
+            << faults_fired << " fired, " << deliveries_.all().size() << " messages stored, "
+            << stored_duplicates << " sent twice (lost confirmation), " << inbound_duplicates
             << " extra copies in the inbound\n";
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, NetworkFaultsTest, ::testing::Values(29u, 47u));
+INSTANTIATE_TEST_SUITE_P(Seeds, NetworkFaultsTest,
+                         ::testing::Values(FaultRun{29, false}, FaultRun{47, false},
+                                           FaultRun{61, true}),
+                         [](const auto& info) {
+                           return "seed" + std::to_string(info.param.seed) +
+                                  (info.param.tls ? "_tls" : "");
+                         });
 
 }  // namespace
 }  // namespace kestrel::faults
