@@ -291,6 +291,8 @@ void FaultProxy::Service(Connection& c, short client_events, short server_events
     const FaultPoint fault = *c.fault;
     c.fault.reset();
     c.due = false;
+    // Told before the client can see the effect.
+    fired_ = true;
     switch (fault.action) {
       case FaultAction::Notify:
         if (fault.notify) fault.notify();
@@ -308,7 +310,6 @@ void FaultProxy::Service(Connection& c, short client_events, short server_events
         c.stalled_since = Clock::now();
         break;
     }
-    fired_ = true;
   };
 
   // Writes what is pending in one direction; false when the connection broke.
