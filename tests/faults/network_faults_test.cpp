@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <ostream>
 #include <thread>
 
 #include "fido_world.h"
@@ -145,6 +146,10 @@ struct FaultRun {
   unsigned seed;
   bool tls;
 };
+
+void PrintTo(const FaultRun& run, std::ostream* out) {
+  *out << "seed " << run.seed << (run.tls ? " over TLS" : "");
+}
 
 testing::SmtpServerOptions SmtpOptions(const FaultRun& run) {
   testing::SmtpServerOptions options;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <thread>
 
 #include "fido_world.h"
@@ -96,6 +97,11 @@ struct StopCase {
   FaultPoint stall;    // the proxy holds the connection here
   bool flag_expected;  // a busy flag exists while the job is held
 };
+
+// Test names and messages show the case, not its bytes.
+void PrintTo(const StopCase& test, std::ostream* out) {
+  *out << test.label;
+}
 
 FaultPoint StallAt(Flow flow, const char* armed_by, std::uint64_t offset) {
   FaultPoint point;
@@ -238,6 +244,10 @@ struct ForeignFlagCase {
   bool dangling_link = false;
 };
 
+void PrintTo(const ForeignFlagCase& test, std::ostream* out) {
+  *out << test.flag << (test.dangling_link ? " (dangling link)" : "");
+}
+
 class ForeignFlagTest : public SendFaultsTest,
                         public ::testing::WithParamInterface<ForeignFlagCase> {};
 
@@ -263,7 +273,12 @@ INSTANTIATE_TEST_SUITE_P(Flags, ForeignFlagTest,
                                            ForeignFlagCase{"00EC0064.BSY"},
                                            ForeignFlagCase{"00ec0064.csy"},
                                            ForeignFlagCase{"00EC0064.CSY"},
-                                           ForeignFlagCase{"00ec0064.bsy", true}));
+                                           ForeignFlagCase{"00ec0064.bsy", true}),
+                         [](const auto& info) {
+                           std::string name = info.param.flag;
+                           for (char& c : name) c = c == '.' ? '_' : c;
+                           return name + (info.param.dangling_link ? "_link" : "");
+                         });
 
 }  // namespace
 }  // namespace kestrel::faults
