@@ -1,9 +1,13 @@
 #include "receive/pop3_dialogue.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 
 #include "app/text_utils.h"
+#include "platform/file_names.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
 #include "receive/attachment_decoder.h"
@@ -34,6 +38,16 @@ std::string ReadAndLog(net::NetSession& session) {
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
+}
+
+// Makes the names just created in a directory durable (the files' contents
+// are synced as they are closed). Best effort, as some file systems refuse it.
+void SyncDirectory(const std::string& directory) {
+  const int fd =
+      ::open(platform::ResolveName(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
 }
 
 class Pop3Walk {
@@ -123,6 +137,10 @@ class Pop3Walk {
     const bool whole = ReceiveData(saved.get());
     const bool closed = std::fclose(saved.release()) == 0;
     if (!session_.IsAborted() && whole && closed) {
+      // After a power cut the saved text and the attachments must still be
+      // there under their names once the server has dropped the message.
+      SyncDirectory(save_directory_);
+      SyncDirectory(configuration_.INBOUND);
       net::SendLine(session_, "DELE " + n);
       (void)net::ReadLine(session_);
       mail_received_ = true;
