@@ -79,6 +79,35 @@ std::uint16_t Attribute(const std::string& message) {
       (static_cast<unsigned char>(message[kAttributeOffset + 1]) << 8));
 }
 
+// Runs the program and kills it `millis` after its start (never when
+// negative; the proxy's armed point may kill it instead). `victim` names the
+// running process for the proxy's notification. True when it was killed.
+bool RunUntilKilled(testing::ChildProcess& child, const std::vector<std::string>& argv, int millis,
+                    testing::FaultProxy& proxy, std::atomic<pid_t>& victim) {
+  const bool started = child.Start(argv, false, "");
+  EXPECT_TRUE(started);
+  if (!started) return false;
+  victim.store(child.pid());
+  const auto begin = std::chrono::steady_clock::now();
+  bool killed = false;
+  while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
+    if (millis >= 0 &&
+        std::chrono::steady_clock::now() - begin >= std::chrono::milliseconds(millis)) {
+      kill(child.pid(), SIGKILL);
+      killed = true;
+      break;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  killed = killed || proxy.Fired();
+  // Reaps the child (SIGTERM to what is left, if anything).
+  for (int i = 0; i < 1000 && child.Running(); ++i) std::this_thread::sleep_for(5ms);
+  victim.store(-1);
+  proxy.Disarm();
+  child.Stop();
+  return killed;
+}
+
 class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
  protected:
   CrashSafetyTest() : world_(GetParam()), proxy_(smtp_.port()), deliveries_(smtp_) {
@@ -124,30 +153,9 @@ class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
         proxy_.Arm(point);
         break;
     }
-    const bool started = child.Start(
-        {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/SEND"}, false,
-        "");
-    EXPECT_TRUE(started);
-    if (!started) return false;
-    victim->store(child.pid());
-    const auto begin = std::chrono::steady_clock::now();
-    bool killed = false;
-    while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
-      if (millis >= 0 &&
-          std::chrono::steady_clock::now() - begin >= std::chrono::milliseconds(millis)) {
-        kill(child.pid(), SIGKILL);
-        killed = true;
-        break;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
-    killed = killed || proxy_.Fired();
-    // Reaps the child (SIGTERM to what is left, if anything).
-    for (int i = 0; i < 1000 && child.Running(); ++i) std::this_thread::sleep_for(5ms);
-    victim->store(-1);
-    proxy_.Disarm();
-    child.Stop();
-    return killed;
+    return RunUntilKilled(
+        child, {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/SEND"},
+        millis, proxy_, *victim);
   }
 
   // Every list and stored message is the old or the new version.
@@ -332,29 +340,9 @@ class ReceiveCrashTest : public ::testing::TestWithParam<unsigned> {
     }
     if (millis < 0) proxy_.Arm(point);
     testing::ChildProcess child;
-    const bool started = child.Start(
-        {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/GET"}, false,
-        "");
-    EXPECT_TRUE(started);
-    if (!started) return false;
-    victim->store(child.pid());
-    const auto begin = std::chrono::steady_clock::now();
-    bool killed = false;
-    while (child.Running() && std::chrono::steady_clock::now() - begin < kRunLimit) {
-      if (millis >= 0 &&
-          std::chrono::steady_clock::now() - begin >= std::chrono::milliseconds(millis)) {
-        kill(child.pid(), SIGKILL);
-        killed = true;
-        break;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
-    killed = killed || proxy_.Fired();
-    for (int i = 0; i < 1000 && child.Running(); ++i) std::this_thread::sleep_for(5ms);
-    victim->store(-1);
-    proxy_.Disarm();
-    child.Stop();
-    return killed;
+    return RunUntilKilled(
+        child, {"/usr/bin/env", "KESTREL_HOME=" + world_.Home(), program_, "--console", "/GET"},
+        millis, proxy_, *victim);
   }
 
   // Whole files only under real names; nothing gone from the mailbox unless
