@@ -9,15 +9,19 @@ trap 'rm -rf "$work"' EXIT
 
 (cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/kestrel_*.deb)
-dpkg-deb --info "$deb" | grep -q "Package: kestrel"
+info=$(dpkg-deb --info "$deb")
+grep -q "Package: kestrel" <<<"$info"
 dpkg-deb -x "$deb" "$work/root"
 kestrel="$work/root/usr/bin/kestrel"
 test -x "$kestrel"
 test -f "$work/root/usr/share/man/man1/kestrel.1"
 test -f "$work/root/usr/share/kestrel/examples/KESTREL.INI"
 
-"$kestrel" --help | grep -q "/AUTO"
-"$kestrel" --version | grep -q "Kestrel 2.00"
+# Whole outputs first: grep -q leaving early would break the pipe under pipefail.
+help=$("$kestrel" --help)
+grep -q "/AUTO" <<<"$help"
+version=$("$kestrel" --version)
+grep -q "Kestrel 2.00" <<<"$version"
 if "$kestrel" --no-such-option >/dev/null 2>&1; then
   echo "an unknown option must fail" >&2
   exit 1
