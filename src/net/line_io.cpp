@@ -1,5 +1,6 @@
 #include <cctype>
 #include <string>
+#include <vector>
 
 #include "net/bounded_wait_internal.h"
 #include "net/net_session.h"
@@ -164,13 +165,20 @@ bool IsLastReplyLine(const NetSession& session, std::string_view line) {
 }
 
 std::string ReadReply(NetSession& session) {
-  std::string line;
+  const std::vector<std::string> lines = ReadReplyLines(session);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+std::vector<std::string> ReadReplyLines(NetSession& session) {
+  std::vector<std::string> lines;
   while (!session.IsAborted()) {
-    line = ReadLine(session);
+    std::string line = ReadLine(session);
     LogLine(session, "<- " + line);
-    if (session.Closed || IsLastReplyLine(session, line)) break;
+    const bool last = session.Closed || IsLastReplyLine(session, line);
+    lines.push_back(std::move(line));
+    if (last) break;
   }
-  return line;
+  return lines;
 }
 
 std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity) {

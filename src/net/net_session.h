@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/log.h"
 #include "app/side.h"
@@ -128,6 +129,8 @@ void FlushOutput(NetSession& session);
 // Reads and logs ("<- " + line) the lines of one reply up to its last line;
 // returns that last line (empty after a failure).
 std::string ReadReply(NetSession& session);
+// The same reply with all of its lines, each logged as ReadReply does.
+[[nodiscard]] std::vector<std::string> ReadReplyLines(NetSession& session);
 
 // Sending side: logs "<- Error! (" + line + ")" for a line that is neither a
 // continuation line nor 2xx nor 354. Nothing on the receiving side.

@@ -1,7 +1,6 @@
 #include "net/secret_line.h"
 
 #include <string>
-#include <vector>
 
 namespace kestrel::net {
 
@@ -15,18 +14,6 @@ void SendSecretLine(NetSession& session, std::string_view line, std::string_view
   if (!was_suspended && session.logger.IsOpen(session.side)) {
     LogLine(session, "-> " + std::string(shown));
   }
-}
-
-std::vector<std::string> ReadReplyLines(NetSession& session) {
-  std::vector<std::string> lines;
-  while (!session.IsAborted()) {
-    std::string line = ReadLine(session);
-    LogLine(session, "<- " + line);
-    const bool last = session.Closed || IsLastReplyLine(session, line);
-    lines.push_back(std::move(line));
-    if (last) break;
-  }
-  return lines;
 }
 
 }  // namespace kestrel::net

@@ -25,12 +25,6 @@ void Fail(NetSession& session, const std::string& why) {
   session.Abort();
 }
 
-// The last line of a reply; empty when the session ended.
-std::string LastReplyLine(NetSession& session) {
-  const std::vector<std::string> lines = net::ReadReplyLines(session);
-  return lines.empty() ? std::string() : lines.back();
-}
-
 // EHLO and the server's extensions, upper-cased, without their reply codes.
 std::vector<std::string> Ehlo(NetSession& session) {
   net::SendLine(session, "EHLO " + (session.LocalHost.empty() ? "localhost" : session.LocalHost));
@@ -62,10 +56,10 @@ const std::string* Extension(const std::vector<std::string>& extensions, std::st
 std::string AuthStep(NetSession& session, const std::string& line, const std::string& shown,
                      bool token) {
   net::SendSecretLine(session, line, shown);
-  std::string reply = LastReplyLine(session);
+  std::string reply = net::ReadReply(session);
   if (token && HasCode(reply, "334")) {
     net::SendLine(session, "");
-    reply = LastReplyLine(session);
+    reply = net::ReadReply(session);
   }
   return reply;
 }
@@ -124,7 +118,7 @@ void OpenSmtpConversation(NetSession& session, const config::Configuration& conf
   }
   if (configuration.SMTPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
     return;
-  const std::string greeting = LastReplyLine(session);
+  const std::string greeting = net::ReadReply(session);
   if (session.IsAborted()) return;
   if (!HasCode(greeting, "220")) {
     Fail(session, "Server refused the connection (" + greeting + ")");
@@ -138,7 +132,7 @@ void OpenSmtpConversation(NetSession& session, const config::Configuration& conf
       return;
     }
     net::SendLine(session, "STARTTLS");
-    const std::string reply = LastReplyLine(session);
+    const std::string reply = net::ReadReply(session);
     if (session.IsAborted()) return;
     if (!HasCode(reply, "220")) {
       Fail(session, "STARTTLS refused (" + reply + ")");
