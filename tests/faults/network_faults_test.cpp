@@ -280,15 +280,18 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
   std::mt19937& random = world_.random();
   world_.AddRandomItems(6);
 
+  // Names the run in failure messages, so that a seed and round can be replayed.
+  const auto when = [&](int round, const char* job, const FaultPoint& fault) {
+    return "seed " + std::to_string(GetParam().seed) + (GetParam().tls ? " tls" : "") + " round " +
+           std::to_string(round) + " " + job + ", " + testing::Describe(fault);
+  };
   int faults_fired = 0;
   const int rounds = Rounds();
   for (int round = 1; round <= rounds; ++round) {
     world_.AddRandomItems(1 + static_cast<int>(random() % 3));
 
     const FaultPoint send_fault = SmtpFault(random, GetParam().tls);
-    const std::string send_when = "seed " + std::to_string(GetParam().seed) +
-                                  (GetParam().tls ? " tls" : "") + " round " +
-                                  std::to_string(round) + " send, " + testing::Describe(send_fault);
+    const std::string send_when = when(round, "send", send_fault);
     SCOPED_TRACE(send_when);
     smtp_proxy_.Arm(send_fault);
     ASSERT_TRUE(RunJob(app::Side::Sending));
@@ -297,9 +300,7 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     HandOver();
 
     const FaultPoint get_fault = Pop3Fault(random, GetParam().tls);
-    const std::string get_when = "seed " + std::to_string(GetParam().seed) +
-                                 (GetParam().tls ? " tls" : "") + " round " +
-                                 std::to_string(round) + " get, " + testing::Describe(get_fault);
+    const std::string get_when = when(round, "get", get_fault);
     SCOPED_TRACE(get_when);
     pop3_proxy_.Arm(get_fault);
     ASSERT_TRUE(RunJob(app::Side::Receiving));
