@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/log.h"
 #include "config/configuration.h"
+#include "core/log.h"
 #include "net/net_session.h"
 #include "receive/mime_samples.h"
 #include "receive/pop3_dialogue.h"
@@ -48,7 +48,7 @@ int main() {
   const std::string mail = testing::JoinCrLf(testing::SenderMessageLines(message));
 
   testing::RecordingFrontEnd front_end;
-  app::Logger logger(front_end, dir.path());
+  core::Logger logger(front_end, dir.path());
   config::Configuration configuration;
   configuration.POPSERVER = "127.0.0.1";
   configuration.POPPORT = server.port();
@@ -84,7 +84,7 @@ int main() {
 
     // Ours: the get job's whole dialogue, which also deletes the message.
     start = Clock::now();
-    net::NetSession session(app::Side::Receiving, configuration, logger);
+    net::NetSession session(core::Side::Receiving, receive::Pop3Endpoint(configuration), logger);
     net::RunSession(session,
                     [&](net::NetSession& s) { receive::RunPop3Dialogue(s, configuration); });
     our_seconds = std::min(our_seconds, Seconds(start));

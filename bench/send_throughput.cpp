@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "core/log.h"
+#include "core/text_utils.h"
 #include "net/net_session.h"
 #include "send/base64_block.h"
 #include "send/smtp_dialogue.h"
@@ -51,7 +51,7 @@ constexpr int kRounds = 3;
 // Notes when the attachment starts and when the server confirmed it.
 class TimingFrontEnd : public testing::RecordingFrontEnd {
  public:
-  void AppendPaneLine(app::Side side, std::string_view line) override {
+  void AppendPaneLine(core::Side side, std::string_view line) override {
     if (line.rfind("-- Sending ", 0) == 0) started = Clock::now();
     if (line == "-- Message sent!") confirmed = Clock::now();
     testing::RecordingFrontEnd::AppendPaneLine(side, line);
@@ -188,7 +188,7 @@ void Throughput(const testing::TempDir& dir, std::size_t bytes, bool tls) {
   double cpu = 0;
   for (int round = 0; round < kRounds; ++round) {
     TimingFrontEnd front_end;
-    app::Logger logger(front_end, dir.path());
+    core::Logger logger(front_end, dir.path());
     config::Configuration configuration = BenchConfiguration(port);
     if (tls) {
       configuration.SMTPTLS = config::TlsMode::Implicit;
@@ -197,12 +197,12 @@ void Throughput(const testing::TempDir& dir, std::size_t bytes, bool tls) {
     outbound::SendList list;
     outbound::SendEntry entry;
     entry.Kind = outbound::SendKind::AttachedFile;
-    entry.Path = app::UpperCase(file);
+    entry.Path = core::UpperCase(file);
     entry.RedirectIndex = 1;
     list.Add(entry);
     list.TotalBytes = static_cast<std::int32_t>(bytes);
     const double cpu_before = CpuSecondsOfThisThread();
-    net::NetSession session(app::Side::Sending, configuration, logger);
+    net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
     net::RunSession(session,
                     [&](net::NetSession& s) { send::SmtpDialogue(s, list, configuration); });
     cpu = CpuSecondsOfThisThread() - cpu_before;
@@ -261,13 +261,13 @@ void WaitingCost(const testing::TempDir& dir) {
     return;
   }
   testing::RecordingFrontEnd front_end;
-  app::Logger logger(front_end, dir.path());
+  core::Logger logger(front_end, dir.path());
   config::Configuration configuration = BenchConfiguration(ntohs(address.sin_port));
   configuration.NETTIMEOUT = kSilentSeconds;
   outbound::SendList list;
   const double cpu_before = CpuSecondsOfThisThread();
   const auto start = Clock::now();
-  net::NetSession session(app::Side::Sending, configuration, logger);
+  net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
   net::RunSession(session, [&](net::NetSession& s) { send::SmtpDialogue(s, list, configuration); });
   const double wall = Seconds(Clock::now() - start);
   const double cpu = CpuSecondsOfThisThread() - cpu_before;

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/program_options.h"
 #include "console/run_console.h"
+#include "core/version.h"
 #include "platform/program_home.h"
+#include "program_options.h"
 
 #ifdef KESTREL_HAVE_GUI
 #include "gui/run_window.h"
@@ -29,14 +30,14 @@ namespace {
 
 int main(int argc, char** argv) {
   kestrel::platform::SetProgramPath(argc > 0 ? argv[0] : "kestrel");
-  const kestrel::app::ProgramOptions options =
-      kestrel::app::ParseProgramOptions(std::vector<std::string>(argv + (argc > 0), argv + argc));
+  const kestrel::ProgramOptions options =
+      kestrel::ParseProgramOptions(std::vector<std::string>(argv + (argc > 0), argv + argc));
   if (options.help) {
-    std::fputs(kestrel::app::HelpText().c_str(), stdout);
+    std::fputs(kestrel::HelpText().c_str(), stdout);
     return 0;
   }
   if (options.version) {
-    std::printf("%s\n", kestrel::app::kVersionText);
+    std::printf("Kestrel %s\n", std::string(kestrel::core::kVersion).c_str());
     return 0;
   }
   if (!options.unknown.empty()) {

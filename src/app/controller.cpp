@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <thread>
 
-#include "app/stopwatch.h"
-#include "app/text_utils.h"
 #include "config/address.h"
 #include "config/read_configuration.h"
+#include "core/stopwatch.h"
+#include "core/text_utils.h"
 #include "platform/program_home.h"
 
 namespace kestrel::app {
@@ -24,7 +24,7 @@ constexpr std::int32_t kMaxIntervalSeconds = 65535;
 constexpr const char* kAbortLine = "-- Aborted, shutting down...";
 
 std::uint16_t IntervalSeconds(std::string_view text, std::size_t after) {
-  const std::int32_t minutes = TextToInt(text.substr(after, kIntervalDigits));
+  const std::int32_t minutes = core::TextToInt(text.substr(after, kIntervalDigits));
   if (minutes <= 0) return 0;
   const std::int64_t seconds = std::int64_t{minutes} * 60;
   return static_cast<std::uint16_t>(std::min<std::int64_t>(seconds, kMaxIntervalSeconds));
@@ -32,13 +32,14 @@ std::uint16_t IntervalSeconds(std::string_view text, std::size_t after) {
 
 }  // namespace
 
-Controller::Controller(FrontEnd& front_end, ControllerOptions options, std::unique_ptr<Jobs> jobs)
+Controller::Controller(core::FrontEnd& front_end, ControllerOptions options,
+                       std::unique_ptr<Jobs> jobs)
     : front_end_(front_end),
       options_(options),
       jobs_(std::move(jobs)),
       logger_(front_end, platform::ProgramHome()),
       worker_(dispatcher_) {
-  StartAllTimers();
+  core::StartAllTimers();
   worker_.ThreadProc = [this](WinThread&, const WinThreadParam& info) {
     return MyThreadProc(info);
   };
@@ -108,12 +109,12 @@ void Controller::HangUpConnections(bool all) {
   dialup::HangUp(context, all);
 }
 
-bool Controller::ReadSide(Side side, config::Configuration& configuration) {
+bool Controller::ReadSide(core::Side side, config::Configuration& configuration) {
   bool usable = false;
   try {
     usable = config::ReadConfiguration(side, ConfigFileName(), configuration, logger_);
   } catch (const config::ConversionError& error) {
-    logger_.LogLine(Side::Sending, std::string("** ") + error.what());
+    logger_.LogLine(core::Side::Sending, std::string("** ") + error.what());
   }
   if (!usable) failed_ = true;
   return usable;
@@ -124,7 +125,7 @@ bool Controller::BuildSendList(config::Configuration& configuration, outbound::S
   try {
     outcome = jobs_->BuildList(configuration, list, logger_);
   } catch (const config::ConversionError& error) {
-    logger_.LogLine(Side::Sending, std::string("** ") + error.what());
+    logger_.LogLine(core::Side::Sending, std::string("** ") + error.what());
   }
   if (outcome == ListOutcome::Error) failed_ = true;
   return outcome == ListOutcome::Send;
@@ -147,7 +148,7 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
   bool hangup = false;
   for (const std::string& argument : arguments) {
     if (argument.empty()) break;
-    const std::string text = UpperCase(argument.substr(0, kMaxArgument));
+    const std::string text = core::UpperCase(argument.substr(0, kMaxArgument));
     if (text.find("/HANGUP") != std::string::npos) {
       HangUpConnections(true);
       hangup = true;
@@ -161,11 +162,11 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
     if (text.find("/GET") != std::string::npos) flags_.AutoGet = true;
     if (auto at = text.find("/PUT:"); at != std::string::npos) {
       flags_.SendInterval = IntervalSeconds(text, at + 5);
-      StartTimer(kSlotSendPolling);
+      core::StartTimer(core::kSlotSendPolling);
     }
     if (auto at = text.find("/CHECK:"); at != std::string::npos) {
       flags_.GetInterval = IntervalSeconds(text, at + 7);
-      StartTimer(kSlotGetPolling);
+      core::StartTimer(core::kSlotGetPolling);
     }
     if (auto at = text.find("/CFG:"); at != std::string::npos) {
       std::lock_guard guard(mutex_);
@@ -187,14 +188,14 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
 }
 
 void Controller::RunButtonClick() {
-  front_end_.ClearPane(Side::Sending);
-  front_end_.ClearPane(Side::Receiving);
+  front_end_.ClearPane(core::Side::Sending);
+  front_end_.ClearPane(core::Side::Receiving);
   config::Configuration send_config;
   outbound::SendList list;
-  const bool send_ok = ReadSide(Side::Sending, send_config);
+  const bool send_ok = ReadSide(core::Side::Sending, send_config);
   const bool have_files = send_ok && BuildSendList(send_config, list);
   config::Configuration get_config;
-  const bool get_ok = ReadSide(Side::Receiving, get_config);
+  const bool get_ok = ReadSide(core::Side::Receiving, get_config);
   bool go = true;
   // AUTODIAL is common to both sides: taken from whichever side was read.
   const config::Configuration& dial_from = get_ok ? get_config : send_config;
@@ -213,9 +214,9 @@ void Controller::RunButtonClick() {
 }
 
 void Controller::GetOnlyClick() {
-  front_end_.ClearPane(Side::Receiving);
+  front_end_.ClearPane(core::Side::Receiving);
   config::Configuration configuration;
-  if (!ReadSide(Side::Receiving, configuration)) return;
+  if (!ReadSide(core::Side::Receiving, configuration)) return;
   if (!DialIfConfigured(configuration)) return;
   {
     std::lock_guard guard(mutex_);
@@ -225,10 +226,10 @@ void Controller::GetOnlyClick() {
 }
 
 void Controller::SendButtonClick() {
-  front_end_.ClearPane(Side::Sending);
+  front_end_.ClearPane(core::Side::Sending);
   config::Configuration configuration;
   outbound::SendList list;
-  if (!ReadSide(Side::Sending, configuration) || !BuildSendList(configuration, list)) return;
+  if (!ReadSide(core::Side::Sending, configuration) || !BuildSendList(configuration, list)) return;
   if (!DialIfConfigured(configuration)) return;
   {
     std::lock_guard guard(mutex_);
@@ -239,10 +240,10 @@ void Controller::SendButtonClick() {
 }
 
 void Controller::CheckButtonClick() {
-  front_end_.ClearPane(Side::Sending);
-  CleanText(front_end_, Side::Sending);
+  front_end_.ClearPane(core::Side::Sending);
+  core::CleanText(front_end_, core::Side::Sending);
   config::Configuration configuration;
-  if (!ReadSide(Side::Sending, configuration)) return;
+  if (!ReadSide(core::Side::Sending, configuration)) return;
   configuration.DISABLECHECK = false;
   outbound::SendList list;
   (void)BuildSendList(configuration, list);
@@ -250,7 +251,7 @@ void Controller::CheckButtonClick() {
 
 void Controller::ConnectButtonClick() {
   config::Configuration configuration;
-  if (!ReadSide(Side::Receiving, configuration)) return;
+  if (!ReadSide(core::Side::Receiving, configuration)) return;
   if (configuration.AUTODIAL == 0) return;
   {
     std::lock_guard guard(mutex_);
@@ -259,14 +260,14 @@ void Controller::ConnectButtonClick() {
   StartTask(TaskKind::Dial);
 }
 
-void Controller::AbortJob(Side side, bool close_log) {
-  std::atomic<bool>& running = side == Side::Sending ? flags_.SendRunning : flags_.GetRunning;
+void Controller::AbortJob(core::Side side, bool close_log) {
+  std::atomic<bool>& running = side == core::Side::Sending ? flags_.SendRunning : flags_.GetRunning;
   if (!running) return;
   logger_.LogLine(side, kAbortLine);
   std::shared_ptr<JobContext> job;
   {
     std::lock_guard guard(mutex_);
-    job = side == Side::Sending ? send_job_ : get_job_;
+    job = side == core::Side::Sending ? send_job_ : get_job_;
   }
   if (job) job->Abort();
   PumpedWait([&] { return running.load(); }, kStopWaitPasses);
@@ -276,23 +277,23 @@ void Controller::AbortJob(Side side, bool close_log) {
 void Controller::StopGetButtonClick() {
   dial_state_.StopDial = true;
   PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
-  AbortJob(Side::Receiving, true);
+  AbortJob(core::Side::Receiving, true);
 }
 
 void Controller::StopSendButtonClick() {
   dial_state_.StopDial = true;
   PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
   // The outgoing log is left to the end of the send job.
-  AbortJob(Side::Sending, false);
+  AbortJob(core::Side::Sending, false);
 }
 
 void Controller::HangupButtonClick() {
   config::Configuration configuration;
-  if (!ReadSide(Side::Receiving, configuration)) return;
+  if (!ReadSide(core::Side::Receiving, configuration)) return;
   dial_state_.StopDial = true;
   PumpedWait([&] { return flags_.DialRunning.load(); }, kStopWaitPasses);
-  AbortJob(Side::Sending, false);
-  AbortJob(Side::Receiving, true);
+  AbortJob(core::Side::Sending, false);
+  AbortJob(core::Side::Receiving, true);
   HangUpConnections(true);
 }
 
@@ -305,8 +306,8 @@ void Controller::ExitButtonClick() {
     flags_.StopPolling = true;
     PumpedWait([&] { return flags_.PollingRunning.load(); }, kStopWaitPasses);
   }
-  AbortJob(Side::Sending, true);
-  AbortJob(Side::Receiving, true);
+  AbortJob(core::Side::Sending, true);
+  AbortJob(core::Side::Receiving, true);
   if (AnyTaskRunning()) worker_.Kill();
   CloseMainWindow();
 }

@@ -27,12 +27,12 @@
 #include <string>
 #include <vector>
 
-#include "app/front_end.h"
 #include "app/jobs.h"
-#include "app/log.h"
 #include "app/ui_dispatcher.h"
 #include "app/worker.h"
 #include "config/configuration.h"
+#include "core/front_end.h"
+#include "core/log.h"
 #include "dialup/dial_network.h"
 #include "dialup/dial_state.h"
 #include "outbound/send_list.h"
@@ -77,7 +77,7 @@ struct ControllerHooks {
 
 class Controller {
  public:
-  Controller(FrontEnd& front_end, ControllerOptions options = {},
+  Controller(core::FrontEnd& front_end, ControllerOptions options = {},
              std::unique_ptr<Jobs> jobs = MakeCoreJobs());
   // Stops whatever still runs (as Exit does, without closing) and waits for
   // the workers that were not abandoned.
@@ -104,8 +104,8 @@ class Controller {
   void StartTask(TaskKind kind);
 
   [[nodiscard]] UiDispatcher& dispatcher() { return dispatcher_; }
-  [[nodiscard]] Logger& logger() { return logger_; }
-  [[nodiscard]] FrontEnd& front_end() { return front_end_; }
+  [[nodiscard]] core::Logger& logger() { return logger_; }
+  [[nodiscard]] core::FrontEnd& front_end() { return front_end_; }
   [[nodiscard]] RunFlags& flags() { return flags_; }
   [[nodiscard]] dialup::DialState& dial_state() { return dial_state_; }
   [[nodiscard]] std::string ConfigFileName() const;
@@ -137,20 +137,20 @@ class Controller {
 
   // Reads a side's configuration into `configuration`; false (and the run
   // counts as failed) when it is unusable.
-  bool ReadSide(Side side, config::Configuration& configuration);
+  bool ReadSide(core::Side side, config::Configuration& configuration);
   bool BuildSendList(config::Configuration& configuration, outbound::SendList& list);
   // "Dial if configured": true when the command may go on.
   bool DialIfConfigured(const config::Configuration& configuration);
   // Writes the abort line, aborts the side's job and waits about 5 seconds.
-  void AbortJob(Side side, bool close_log);
+  void AbortJob(core::Side side, bool close_log);
   void HangUpConnections(bool all);
   dialup::DialContext DialContextFor(config::Configuration& configuration);
 
-  FrontEnd& front_end_;
+  core::FrontEnd& front_end_;
   ControllerOptions options_;
   std::unique_ptr<Jobs> jobs_;
   UiDispatcher dispatcher_;
-  Logger logger_;
+  core::Logger logger_;
   RunFlags flags_;
   dialup::DialState dial_state_;
   ControllerHooks hooks_;

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "app/controller.h"
-#include "app/stopwatch.h"
+#include "core/stopwatch.h"
 
 namespace kestrel::app {
 namespace {
@@ -36,7 +36,7 @@ void Controller::StartTask(TaskKind kind) {
       return true;
     } catch (const WinThreadError& error) {
       // The task never started: its flag must not claim it runs.
-      logger_.LogLine(kind == TaskKind::SendJob ? Side::Sending : Side::Receiving,
+      logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
                       std::string("-- ") + error.what());
       running = false;
       failed_ = true;
@@ -48,23 +48,25 @@ void Controller::StartTask(TaskKind kind) {
       if (flags_.SendRunning) return;
       {
         std::lock_guard guard(mutex_);
-        send_job_ = std::make_shared<JobContext>(Side::Sending, pending_send_config_, logger_);
+        send_job_ =
+            std::make_shared<JobContext>(core::Side::Sending, pending_send_config_, logger_);
         send_job_->send_list() = pending_send_list_;
       }
-      logger_.OpenLog(Side::Sending);
+      logger_.OpenLog(core::Side::Sending);
       flags_.SendRunning = true;
-      if (!spawn(flags_.SendRunning)) logger_.CloseLog(Side::Sending);
+      if (!spawn(flags_.SendRunning)) logger_.CloseLog(core::Side::Sending);
       return;
     }
     case TaskKind::GetJob: {
       if (flags_.GetRunning) return;
       {
         std::lock_guard guard(mutex_);
-        get_job_ = std::make_shared<JobContext>(Side::Receiving, pending_get_config_, logger_);
+        get_job_ =
+            std::make_shared<JobContext>(core::Side::Receiving, pending_get_config_, logger_);
       }
       flags_.GetRunning = true;
-      logger_.OpenLog(Side::Receiving);
-      if (!spawn(flags_.GetRunning)) logger_.CloseLog(Side::Receiving);
+      logger_.OpenLog(core::Side::Receiving);
+      if (!spawn(flags_.GetRunning)) logger_.CloseLog(core::Side::Receiving);
       return;
     }
     case TaskKind::Dial: {
@@ -134,18 +136,18 @@ std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
   };
   switch (kind) {
     case TaskKind::SendJob:
-      logger_.LogLine(Side::Sending, "-- Done");
+      logger_.LogLine(core::Side::Sending, "-- Done");
       if (!flags_.GetRunning && own_connection_up()) HangUpConnections(false);
-      logger_.CloseLog(Side::Sending);
+      logger_.CloseLog(core::Side::Sending);
       flags_.SendRunning = false;
-      StartTimer(kSlotSendPolling);
+      core::StartTimer(core::kSlotSendPolling);
       break;
     case TaskKind::GetJob:
-      logger_.LogLine(Side::Receiving, "-- Done");
+      logger_.LogLine(core::Side::Receiving, "-- Done");
       if (!flags_.SendRunning && own_connection_up()) HangUpConnections(false);
-      logger_.CloseLog(Side::Receiving);
+      logger_.CloseLog(core::Side::Receiving);
       flags_.GetRunning = false;
-      StartTimer(kSlotGetPolling);
+      core::StartTimer(core::kSlotGetPolling);
       break;
     case TaskKind::Dial:
       flags_.DialRunning = false;
@@ -162,7 +164,7 @@ std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
 void Controller::MyThreadException(const WinThreadParam& info, const std::string& message) {
   // The task's end follows as for a normal end; the reason must not vanish.
   const auto kind = static_cast<TaskKind>(info.Param);
-  logger_.LogLine(kind == TaskKind::SendJob ? Side::Sending : Side::Receiving,
+  logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
                   "-- Error: " + message);
   failed_ = true;
 }
@@ -178,7 +180,7 @@ void Controller::AutomaticShutdown() {
     pending_send_config_.NETTIMEOUT = kShutdownNetTimeout;
     pending_get_config_.NETTIMEOUT = kShutdownNetTimeout;
   }
-  logger_.LogLine(Side::Receiving, "-- AUTOMATIC SHUTDOWN");
+  logger_.LogLine(core::Side::Receiving, "-- AUTOMATIC SHUTDOWN");
   PumpedWait([] { return true; }, kShutdownPausePasses);
   PumpedWait([&] { return flags_.PollingRunning || flags_.DialRunning; }, kShutdownPasses);
   if (flags_.PollingRunning || flags_.DialRunning) worker_.Kill();
@@ -190,14 +192,14 @@ void Controller::RunPolling() {
     const std::atomic<std::uint16_t>& interval;
     const std::atomic<bool>& running;
     int slot;
-    Field countdown;
+    core::Field countdown;
     void (Controller::*command)();
     std::int32_t last_shown = 0;
   };
   PolledSide sides[] = {
-      {flags_.SendInterval, flags_.SendRunning, kSlotSendPolling, Field::Timeout,
+      {flags_.SendInterval, flags_.SendRunning, core::kSlotSendPolling, core::Field::Timeout,
        &Controller::SendButtonClick},
-      {flags_.GetInterval, flags_.GetRunning, kSlotGetPolling, Field::GetTimeout,
+      {flags_.GetInterval, flags_.GetRunning, core::kSlotGetPolling, core::Field::GetTimeout,
        &Controller::GetOnlyClick},
   };
   while (!flags_.StopPolling) {
@@ -212,12 +214,12 @@ void Controller::RunPolling() {
     for (PolledSide& side : sides) {
       const std::uint16_t interval = side.interval;
       if (interval == 0 || side.running) continue;
-      if (ElapsedSeconds(side.slot) > interval) {
-        StartTimer(side.slot);
+      if (core::ElapsedSeconds(side.slot) > interval) {
+        core::StartTimer(side.slot);
         (this->*side.command)();
         if (flags_.StopPolling) break;
       }
-      const std::int32_t elapsed = ElapsedSeconds(side.slot);
+      const std::int32_t elapsed = core::ElapsedSeconds(side.slot);
       if (elapsed != side.last_shown) {
         front_end_.SetField(side.countdown, std::to_string(interval - elapsed));
         side.last_shown = elapsed;

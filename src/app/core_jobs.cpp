@@ -1,15 +1,16 @@
 #include "app/jobs.h"
 #include "net/net_session.h"
 #include "outbound/build_list.h"
-#include "receive/get_job.h"
+#include "receive/pop3_dialogue.h"
 #include "send/smtp_dialogue.h"
 
 namespace kestrel::app {
 namespace {
 
 // Runs one connection of a job where the stop commands can reach it.
-JobOutcome RunConnection(JobContext& context, const net::Dialogue& dialogue) {
-  net::NetSession session(context.side(), context.configuration(), context.logger());
+JobOutcome RunConnection(JobContext& context, const net::Endpoint& endpoint,
+                         const net::Dialogue& dialogue) {
+  net::NetSession session(context.side(), endpoint, context.logger());
   context.SetAbortHandler([&session] { session.Abort(); });
   net::RunSession(session, dialogue);
   context.ClearAbortHandler();
@@ -20,7 +21,7 @@ JobOutcome RunConnection(JobContext& context, const net::Dialogue& dialogue) {
 class CoreJobs : public Jobs {
  public:
   ListOutcome BuildList(const config::Configuration& configuration, outbound::SendList& list,
-                        Logger& logger) override {
+                        core::Logger& logger) override {
     switch (outbound::BuildList(configuration, list, logger).outcome) {
       case outbound::BuildOutcome::Send:
         return ListOutcome::Send;
@@ -34,12 +35,20 @@ class CoreJobs : public Jobs {
   }
 
   JobOutcome RunSendJob(JobContext& context) override {
-    return RunConnection(context, [&context](net::NetSession& session) {
-      send::SmtpDialogue(session, context.send_list(), context.configuration());
-    });
+    const config::Configuration& configuration = context.configuration();
+    return RunConnection(context, send::SmtpEndpoint(configuration),
+                         [&context, &configuration](net::NetSession& session) {
+                           send::SmtpDialogue(session, context.send_list(), configuration);
+                         });
   }
 
-  JobOutcome RunGetJob(JobContext& context) override { return receive::RunGetJob(context); }
+  JobOutcome RunGetJob(JobContext& context) override {
+    const config::Configuration& configuration = context.configuration();
+    return RunConnection(context, receive::Pop3Endpoint(configuration),
+                         [&configuration](net::NetSession& session) {
+                           receive::RunPop3Dialogue(session, configuration);
+                         });
+  }
 };
 
 }  // namespace

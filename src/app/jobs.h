@@ -9,10 +9,10 @@
 #include <mutex>
 #include <utility>
 
-#include "app/front_end.h"
-#include "app/log.h"
-#include "app/side.h"
 #include "config/configuration.h"
+#include "core/front_end.h"
+#include "core/log.h"
+#include "core/side.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::app {
@@ -20,17 +20,17 @@ namespace kestrel::app {
 // One running job: what it works on and the stop command's way to reach it.
 class JobContext {
  public:
-  JobContext(Side side, config::Configuration configuration, Logger& logger)
+  JobContext(core::Side side, config::Configuration configuration, core::Logger& logger)
       : side_(side), configuration_(std::move(configuration)), logger_(logger) {}
 
-  [[nodiscard]] Side side() const { return side_; }
+  [[nodiscard]] core::Side side() const { return side_; }
   // The job's own copy, so that a command that re-reads the configuration
   // meanwhile does not change it under the running job.
   [[nodiscard]] config::Configuration& configuration() { return configuration_; }
   // The send job's own copy of the list it works through.
   [[nodiscard]] outbound::SendList& send_list() { return send_list_; }
-  [[nodiscard]] Logger& logger() { return logger_; }
-  [[nodiscard]] FrontEnd& front_end() { return logger_.front_end(); }
+  [[nodiscard]] core::Logger& logger() { return logger_; }
+  [[nodiscard]] core::FrontEnd& front_end() { return logger_.front_end(); }
 
   // The job registers how to abort its connection (set its session's abort
   // flag) for as long as the connection exists. A stop that came earlier is
@@ -42,10 +42,10 @@ class JobContext {
   [[nodiscard]] bool AbortRequested() const { return abort_requested_; }
 
  private:
-  Side side_;
+  core::Side side_;
   config::Configuration configuration_;
   outbound::SendList send_list_;
-  Logger& logger_;
+  core::Logger& logger_;
   std::mutex mutex_;
   std::function<void()> abort_handler_;
   std::atomic<bool> abort_requested_{false};
@@ -68,7 +68,7 @@ class Jobs {
   // Empties `list`, scans the outbound, netmail and VFIDO areas into it and
   // writes the report.
   virtual ListOutcome BuildList(const config::Configuration& configuration,
-                                outbound::SendList& list, Logger& logger) = 0;
+                                outbound::SendList& list, core::Logger& logger) = 0;
   // The send job: one SMTP session over context.send_list().
   virtual JobOutcome RunSendJob(JobContext& context) = 0;
   // The get job: one POP3 session.

@@ -1,15 +1,15 @@
 #include "config/configuration_line.h"
 
-#include "app/text_utils.h"
 #include "config/address.h"
 #include "config/redirect_line.h"
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 
 namespace kestrel::config {
 
 namespace {
 
-using app::Side;
+using core::Side;
 
 constexpr std::size_t kMaxConnectText = 30;
 constexpr std::size_t kMaxPopServer = 128;
@@ -76,16 +76,16 @@ void ResetSending(Configuration& c) {
 }
 
 std::string Word(const std::string& line) {
-  return app::WordAt(line, 2);
+  return core::WordAt(line, 2);
 }
 std::string Rest(const std::string& line) {
-  return app::TrimLeadingBlanks(app::DeleteWord(line, 1));
+  return core::TrimLeadingBlanks(core::DeleteWord(line, 1));
 }
 std::int32_t Number(const std::string& line) {
-  return app::TextToInt(Word(line));
+  return core::TextToInt(Word(line));
 }
 std::string Directory(const std::string& line) {
-  return app::UpperCase(app::StripTrailingBackslash(Word(line)));
+  return core::UpperCase(core::StripTrailingBackslash(Word(line)));
 }
 std::string DirectoryWithBackslash(const std::string& line) {
   return Directory(line) + "\\";
@@ -125,7 +125,7 @@ std::string CommandText(const std::string& line) {
 }
 
 TlsMode ParseTlsMode(const std::string& word) {
-  const std::string mode = app::UpperCase(word);
+  const std::string mode = core::UpperCase(word);
   if (mode.empty() || mode == "NONE" || mode == "NO" || mode == "OFF") return TlsMode::None;
   if (mode == "STARTTLS" || mode == "STLS") return TlsMode::StartTls;
   if (mode == "IMPLICIT" || mode == "TLS" || mode == "SSL") return TlsMode::Implicit;
@@ -206,8 +206,8 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
   else if (key == "VFIDO")
     c.VFIDO = Cut(DirectoryWithBackslash(line), kMaxShortField);
   else if (key == "FLOWREMAP") {
-    c.RemapFrom = Cut(app::UpperCase(app::WordAt(line, 2)), kMaxShortField);
-    c.RemapTo = Cut(app::UpperCase(app::WordAt(line, 3)), kMaxShortField);
+    c.RemapFrom = Cut(core::UpperCase(core::WordAt(line, 2)), kMaxShortField);
+    c.RemapTo = Cut(core::UpperCase(core::WordAt(line, 3)), kMaxShortField);
   } else if (key == "MINIMUMFILES")
     c.MINIMUMFILES = static_cast<std::uint16_t>(Number(line));
   else if (key == "MINIMUMBYTES")
@@ -249,7 +249,7 @@ void ResetForRead(Side side, Configuration& configuration) {
 void TakeConfigurationLine(Side side, std::string line, Configuration& configuration) {
   if (line.empty() || line[0] == ';') return;
   if (const std::size_t equals = line.find('='); equals != std::string::npos) line[equals] = ' ';
-  const std::string key = app::UpperCase(app::WordAt(line, 1));
+  const std::string key = core::UpperCase(core::WordAt(line, 1));
   if (TakeCommon(key, line, configuration)) return;
   if (side == Side::Sending) {
     TakeSending(key, line, configuration);

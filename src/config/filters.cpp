@@ -1,7 +1,7 @@
 #include "config/filters.h"
 
-#include "app/text_utils.h"
 #include "config/text_lines.h"
+#include "core/text_utils.h"
 
 namespace kestrel::config {
 
@@ -15,8 +15,8 @@ void AddBounded(std::vector<std::string>& list, std::size_t capacity, std::strin
 
 void TakeFilterLine(std::string_view line, FilterLists& filters) {
   if (line.empty() || line[0] == ';') return;
-  const std::string keyword = app::UpperCase(app::WordAt(line, 1));
-  std::string value = app::UpperCase(app::TrimLeadingBlanks(app::DeleteWord(line, 1)));
+  const std::string keyword = core::UpperCase(core::WordAt(line, 1));
+  std::string value = core::UpperCase(core::TrimLeadingBlanks(core::DeleteWord(line, 1)));
   if (value.size() > kMaxFilterValue) value.resize(kMaxFilterValue);
   if (keyword == "@ALL") {
     filters.AcceptAll = true;

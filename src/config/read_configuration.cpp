@@ -4,9 +4,9 @@
 
 #include <thread>
 
-#include "app/text_utils.h"
 #include "config/configuration_line.h"
 #include "config/text_lines.h"
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
 
@@ -16,7 +16,7 @@ std::atomic<bool> ConfigBusy{false};
 
 namespace {
 
-using app::Side;
+using core::Side;
 
 // Holds ConfigBusy for one read and releases it on every way out.
 class BusyGuard {
@@ -33,7 +33,7 @@ class BusyGuard {
   BusyGuard& operator=(const BusyGuard&) = delete;
 };
 
-bool CheckSending(const Configuration& c, app::Logger& logger) {
+bool CheckSending(const Configuration& c, core::Logger& logger) {
   if (c.OUTBOUND.empty() && c.NETMAIL.empty() && c.VFIDO.empty()) {
     logger.LogLine(Side::Sending, "** No Outbound, Netmail or VFIDO directory specified");
     return false;
@@ -49,7 +49,7 @@ bool CheckSending(const Configuration& c, app::Logger& logger) {
   return true;
 }
 
-bool CheckReceiving(const Configuration& c, app::Logger& logger) {
+bool CheckReceiving(const Configuration& c, core::Logger& logger) {
   const char* missing = nullptr;
   const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty();
   if (c.POPSERVER.empty())
@@ -70,7 +70,7 @@ bool CheckReceiving(const Configuration& c, app::Logger& logger) {
 }  // namespace
 
 bool ReadConfiguration(Side side, const std::string& config_file_name, Configuration& configuration,
-                       app::Logger& logger) {
+                       core::Logger& logger) {
   BusyGuard busy;
   // Relative names (the configuration file, INBOUND, ...) are taken from the home.
   if (chdir(platform::ResolveName(platform::ProgramHome()).c_str()) != 0) {

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <string>
 
-#include "app/log.h"
-#include "app/side.h"
 #include "config/configuration.h"
+#include "core/log.h"
+#include "core/side.h"
 
 namespace kestrel::config {
 
@@ -18,7 +18,7 @@ extern std::atomic<bool> ConfigBusy;
 // which becomes the current directory) for one side. Messages go to the
 // sending side's log. True when the side can work. Throws ConversionError for
 // a malformed OURZONE; ConfigBusy is released on every way out.
-[[nodiscard]] bool ReadConfiguration(app::Side side, const std::string& config_file_name,
-                                     Configuration& configuration, app::Logger& logger);
+[[nodiscard]] bool ReadConfiguration(core::Side side, const std::string& config_file_name,
+                                     Configuration& configuration, core::Logger& logger);
 
 }  // namespace kestrel::config

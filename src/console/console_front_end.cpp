@@ -18,10 +18,10 @@ ConsoleFrontEnd::~ConsoleFrontEnd() {
   std::fflush(out_);
 }
 
-void ConsoleFrontEnd::AppendPaneLine(app::Side side, std::string_view line) {
+void ConsoleFrontEnd::AppendPaneLine(core::Side side, std::string_view line) {
   std::lock_guard guard(mutex_);
   ClearStatusLocked();
-  std::string text = side == app::Side::Sending ? kSendingMark : kReceivingMark;
+  std::string text = side == core::Side::Sending ? kSendingMark : kReceivingMark;
   text.append(line);
   text += '\n';
   std::fwrite(text.data(), 1, text.size(), out_);
@@ -29,15 +29,15 @@ void ConsoleFrontEnd::AppendPaneLine(app::Side side, std::string_view line) {
   std::fflush(out_);
 }
 
-void ConsoleFrontEnd::SetField(app::Field field, std::string_view text) {
+void ConsoleFrontEnd::SetField(core::Field field, std::string_view text) {
   std::lock_guard guard(mutex_);
   fields_[static_cast<int>(field)] = std::string(text);
   DrawStatusLocked(false);
 }
 
-void ConsoleFrontEnd::SetWaitingIndicator(app::Side side, bool waiting) {
+void ConsoleFrontEnd::SetWaitingIndicator(core::Side side, bool waiting) {
   std::lock_guard guard(mutex_);
-  (side == app::Side::Sending ? send_waiting_ : get_waiting_) = waiting;
+  (side == core::Side::Sending ? send_waiting_ : get_waiting_) = waiting;
   DrawStatusLocked(false);
 }
 
@@ -47,7 +47,9 @@ std::string ConsoleFrontEnd::StatusLine() const {
 }
 
 std::string ConsoleFrontEnd::StatusLineLocked() const {
-  auto f = [&](app::Field field) -> const std::string& { return fields_[static_cast<int>(field)]; };
+  auto f = [&](core::Field field) -> const std::string& {
+    return fields_[static_cast<int>(field)];
+  };
   std::string out;
   auto add = [&](const std::string& label, const std::string& value) {
     if (value.empty()) return;
@@ -57,24 +59,24 @@ std::string ConsoleFrontEnd::StatusLineLocked() const {
   };
   std::string send;
   std::swap(out, send);
-  add("", f(app::Field::CurrentFilename));
-  add("", f(app::Field::CurrentPercent).empty() ? "" : f(app::Field::CurrentPercent) + "%");
-  add("files ", f(app::Field::FilesSent).empty()
+  add("", f(core::Field::CurrentFilename));
+  add("", f(core::Field::CurrentPercent).empty() ? "" : f(core::Field::CurrentPercent) + "%");
+  add("files ", f(core::Field::FilesSent).empty()
                     ? ""
-                    : f(app::Field::FilesSent) + "/" + f(app::Field::TotalFiles));
-  add("cps ", f(app::Field::CurrentCPS));
-  add("wait ", f(app::Field::Timeout));
+                    : f(core::Field::FilesSent) + "/" + f(core::Field::TotalFiles));
+  add("cps ", f(core::Field::CurrentCPS));
+  add("wait ", f(core::Field::Timeout));
   if (send_waiting_) out += "(net) ";
   std::swap(out, send);
   std::string get;
   std::swap(out, get);
-  add("", f(app::Field::GetFilename));
-  add("msg ", f(app::Field::GetCurrentMsg).empty()
+  add("", f(core::Field::GetFilename));
+  add("msg ", f(core::Field::GetCurrentMsg).empty()
                   ? ""
-                  : f(app::Field::GetCurrentMsg) + "/" + f(app::Field::GetTotalMessages));
-  add("", f(app::Field::GetByteProgress));
-  add("cps ", f(app::Field::GetCPS));
-  add("wait ", f(app::Field::GetTimeout));
+                  : f(core::Field::GetCurrentMsg) + "/" + f(core::Field::GetTotalMessages));
+  add("", f(core::Field::GetByteProgress));
+  add("cps ", f(core::Field::GetCPS));
+  add("wait ", f(core::Field::GetTimeout));
   if (get_waiting_) out += "(net) ";
   std::swap(out, get);
   if (send.empty() && get.empty()) return {};

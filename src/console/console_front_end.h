@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/front_end.h"
+#include "core/front_end.h"
 
 namespace kestrel::console {
 
@@ -18,16 +18,16 @@ namespace kestrel::console {
 inline constexpr const char* kSendingMark = "[out] ";
 inline constexpr const char* kReceivingMark = "[in]  ";
 
-class ConsoleFrontEnd : public app::FrontEnd {
+class ConsoleFrontEnd : public core::FrontEnd {
  public:
   // `terminal`: whether `out` is a terminal (the status line is shown).
   ConsoleFrontEnd(std::FILE* out, bool terminal);
   ~ConsoleFrontEnd() override;
 
-  void AppendPaneLine(app::Side side, std::string_view line) override;
-  void ClearPane(app::Side) override {}
-  void SetField(app::Field field, std::string_view text) override;
-  void SetWaitingIndicator(app::Side side, bool waiting) override;
+  void AppendPaneLine(core::Side side, std::string_view line) override;
+  void ClearPane(core::Side) override {}
+  void SetField(core::Field field, std::string_view text) override;
+  void SetWaitingIndicator(core::Side side, bool waiting) override;
   // Writes never wait for another thread, so no thread is special.
   [[nodiscard]] bool OnUserInterfaceThread() const override { return false; }
   void ProcessPendingWrites() override {}
@@ -43,7 +43,7 @@ class ConsoleFrontEnd : public app::FrontEnd {
   std::FILE* out_;
   bool terminal_;
   mutable std::mutex mutex_;
-  std::array<std::string, app::kFieldCount> fields_;
+  std::array<std::string, core::kFieldCount> fields_;
   bool send_waiting_ = false;
   bool get_waiting_ = false;
   bool status_shown_ = false;

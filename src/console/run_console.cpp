@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/text_utils.h"
 #include "console/console_front_end.h"
+#include "core/text_utils.h"
 
 namespace kestrel::console {
 namespace {
@@ -29,7 +29,7 @@ sigset_t ExitSignals() {
 bool HasSwitch(const std::vector<std::string>& arguments, const char* name) {
   for (const std::string& argument : arguments) {
     if (argument.empty()) break;
-    if (app::UpperCase(argument.substr(0, app::kMaxArgument)).find(name) != std::string::npos)
+    if (core::UpperCase(argument.substr(0, app::kMaxArgument)).find(name) != std::string::npos)
       return true;
   }
   return false;

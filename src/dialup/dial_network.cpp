@@ -3,13 +3,13 @@
 #include <string>
 #include <thread>
 
-#include "app/front_end.h"
-#include "app/stopwatch.h"
+#include "core/front_end.h"
+#include "core/stopwatch.h"
 
 namespace kestrel::dialup {
 namespace {
 
-using app::Side;
+using core::Side;
 
 // Turns of 10 ms a second caller waits for a running routine to finish.
 constexpr int kBusyWaitTurns = 300;
@@ -55,23 +55,23 @@ void WaitWhileBusy(DialContext& context, const std::atomic<bool>& busy) {
 template <typename Done>
 void CountdownWait(DialContext& context, int seconds, Done done) {
   DialState& state = context.state;
-  app::FrontEnd& front_end = context.logger.front_end();
-  app::StartTimer(app::kSlotDialup);
+  core::FrontEnd& front_end = context.logger.front_end();
+  core::StartTimer(core::kSlotDialup);
   state.LastShownSecond = 0;
   for (;;) {
     Process(context);
     TakeDialEvents(context);
     if (done() || state.StopDial) break;
-    const std::int32_t elapsed = app::ElapsedSeconds(app::kSlotDialup);
+    const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotDialup);
     if (elapsed > seconds) break;
     if (elapsed != state.LastShownSecond) {
       state.LastShownSecond = static_cast<std::uint16_t>(elapsed);
-      front_end.SetField(app::Field::GetTimeout, std::to_string(seconds - elapsed));
+      front_end.SetField(core::Field::GetTimeout, std::to_string(seconds - elapsed));
     }
     state.Events.WaitFor(kDialWaitPassMs);
   }
   TakeDialEvents(context);
-  front_end.SetField(app::Field::GetTimeout, "");
+  front_end.SetField(core::Field::GetTimeout, "");
 }
 
 // The outcome before the clean-up: given up early, attempts that failed or
@@ -180,7 +180,7 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
 
   if (state.DialConnected && !state.StopDial) {
     Log(context, "-- Connected to network (" +
-                     std::to_string(app::ElapsedSeconds(app::kSlotDialup)) + " seconds)");
+                     std::to_string(core::ElapsedSeconds(core::kSlotDialup)) + " seconds)");
     std::this_thread::sleep_for(kSettleAfterConnect);
     state.OwnConnection = true;
     const std::string caption = ConnectWindowCaption(configuration.CONNECTTXT, entry);

@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "app/log.h"
 #include "config/configuration.h"
+#include "core/log.h"
 #include "dialup/dial_state.h"
 
 namespace kestrel::dialup {
@@ -16,7 +16,7 @@ struct DialContext {
   // AUTODIAL, CONNECTTIME, BUSYTRIES, BUSYPAUSE, CONNECTTXT; AUTODIAL is set
   // to 0 here when no dialling should be tried until the next read.
   config::Configuration& configuration;
-  app::Logger& logger;
+  core::Logger& logger;
   // Processes the calling thread's pending work inside waits; may be empty.
   std::function<void()> process_messages;
 };

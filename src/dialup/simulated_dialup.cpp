@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "platform/files.h"
 
 namespace kestrel::dialup {
@@ -77,7 +77,7 @@ Phonebook ReadPhonebook(const std::string& file) {
         const std::string& part = parts[i];
         if (part.rfind("connect", 0) == 0) {
           entry.behaviour = Behaviour::Connect;
-          entry.seconds = app::TextToInt(Trim(std::string_view(part).substr(7)));
+          entry.seconds = core::TextToInt(Trim(std::string_view(part).substr(7)));
         } else if (part == "busy") {
           entry.behaviour = Behaviour::Busy;
         } else if (part == "noanswer") {

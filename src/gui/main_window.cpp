@@ -88,7 +88,7 @@ TKestrel::TKestrel(QWidget* parent)
   FrontEndWidgets widgets;
   widgets.send_activity = send_activity_;
   widgets.get_activity = get_activity_;
-  for (int i = 0; i < app::kFieldCount; ++i) widgets.fields[i] = fields_[i];
+  for (int i = 0; i < core::kFieldCount; ++i) widgets.fields[i] = fields_[i];
   widgets.send_waiting = send_waiting_;
   widgets.get_waiting = get_waiting_;
   front_end_ = std::make_unique<QtFrontEnd>(widgets);
@@ -148,7 +148,7 @@ QFrame* TKestrel::BuildStrip(const char* name, bool incoming) {
   field_palette.setColor(QPalette::Text, kNavy);
   const QFont field_font = WindowFont(kFieldFontPixels);
   for (const FieldSpec& layout : kFields) {
-    if ((app::SideOfField(layout.field) == app::Side::Receiving) != incoming) continue;
+    if ((core::SideOfField(layout.field) == core::Side::Receiving) != incoming) continue;
     auto* field = new QLineEdit(strip);
     field->setObjectName(layout.name);
     field->setToolTip(layout.hint);
@@ -156,8 +156,8 @@ QFrame* TKestrel::BuildStrip(const char* name, bool incoming) {
     field->setFocusPolicy(Qt::ClickFocus);  // out of the tab chain, still selectable
     field->setPalette(field_palette);
     field->setFont(field_font);
-    Place(field,
-          {layout.left, layout.upper_row ? kUpperRowTop : kLowerRowTop, layout.width, kFieldHeight});
+    Place(field, {layout.left, layout.upper_row ? kUpperRowTop : kLowerRowTop, layout.width,
+                  kFieldHeight});
     fields_[static_cast<std::size_t>(layout.field)] = field;
   }
 
@@ -219,8 +219,8 @@ void TKestrel::RunCommand(ButtonCommand command) {
   }
 }
 
-void TKestrel::CleanText(app::Side side) {
-  app::CleanText(*front_end_, side);
+void TKestrel::CleanText(core::Side side) {
+  core::CleanText(*front_end_, side);
 }
 
 void TKestrel::resizeEvent(QResizeEvent* event) {
@@ -256,11 +256,11 @@ void TKestrel::CloseByCommand() {
   close();
 }
 
-app::WindowRect TKestrel::OuterRect() const {
+WindowRect TKestrel::OuterRect() const {
   return {y(), x(), width() + kFrameWidth, height() + kFrameHeight};
 }
 
-void TKestrel::ApplyOuterRect(const app::WindowRect& rect) {
+void TKestrel::ApplyOuterRect(const WindowRect& rect) {
   move(rect.left, rect.top);
   resize(rect.width - kFrameWidth, rect.height - kFrameHeight);
   // A hidden window gets its resize event only when shown; lay it out now.
@@ -268,29 +268,29 @@ void TKestrel::ApplyOuterRect(const app::WindowRect& rect) {
 }
 
 void TKestrel::LoadDef() {
-  LoadDef(app::PositionFilePath(), screen()->geometry().size());
+  LoadDef(PositionFilePath(), screen()->geometry().size());
 }
 
 void TKestrel::LoadDef(const std::string& path, QSize screen_size) {
-  const app::WindowPosition built_in{
+  const WindowPosition built_in{
       {kBuiltInWindow.top, kBuiltInWindow.left, kBuiltInWindow.width, kBuiltInWindow.height},
       screen_size.width(),
       screen_size.height()};
-  const auto saved = app::LoadPositionFile(path, built_in);
+  const auto saved = LoadPositionFile(path, built_in);
   if (!saved) {
     setWindowState(Qt::WindowNoState);
     return;
   }
   // The screen the record was written on does not matter; this one does.
-  ApplyOuterRect(app::FitToScreen(saved->window, screen_size.width(), screen_size.height()));
+  ApplyOuterRect(FitToScreen(saved->window, screen_size.width(), screen_size.height()));
 }
 
 void TKestrel::SaveDef() {
-  SaveDef(app::PositionFilePath(), screen()->geometry().size());
+  SaveDef(PositionFilePath(), screen()->geometry().size());
 }
 
 void TKestrel::SaveDef(const std::string& path, QSize screen_size) const {
-  (void)app::SavePositionFile(path, {OuterRect(), screen_size.width(), screen_size.height()});
+  (void)SavePositionFile(path, {OuterRect(), screen_size.width(), screen_size.height()});
 }
 
 void TKestrel::OpenHomeFile(const std::string& name) {

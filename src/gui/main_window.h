@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "app/front_end.h"
-#include "app/side.h"
-#include "app/window_position.h"
+#include "core/front_end.h"
+#include "core/side.h"
 #include "gui/editor_launcher.h"
 #include "gui/qt_front_end.h"
 #include "gui/window_layout.h"
+#include "gui/window_position.h"
 
 class QFrame;
 class QLabel;
@@ -36,7 +36,7 @@ class TKestrel : public QWidget {
   ~TKestrel() override;
 
   // The core's view of the window; writes from any thread.
-  [[nodiscard]] app::FrontEnd& front_end() { return *front_end_; }
+  [[nodiscard]] core::FrontEnd& front_end() { return *front_end_; }
 
   // From now on the core's writes go nowhere; for the end of the program, when
   // the user-interface thread no longer serves them.
@@ -53,7 +53,7 @@ class TKestrel : public QWidget {
   void RunCommand(ButtonCommand command);
 
   // Empties every progress field of a side except its countdown.
-  void CleanText(app::Side side);
+  void CleanText(core::Side side);
 
   // Restores the position and size from the position file and fits them to
   // the screen; keeps the built-in ones when the file cannot be read.
@@ -74,7 +74,7 @@ class TKestrel : public QWidget {
   void LogfileButtonClick();
 
   // The outer rectangle as the position file holds it.
-  [[nodiscard]] app::WindowRect OuterRect() const;
+  [[nodiscard]] WindowRect OuterRect() const;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -84,7 +84,7 @@ class TKestrel : public QWidget {
   void BuildButtonPanel();
   QFrame* BuildStrip(const char* name, bool incoming);
   QPlainTextEdit* BuildPane(const char* name);
-  void ApplyOuterRect(const app::WindowRect& rect);
+  void ApplyOuterRect(const WindowRect& rect);
   void ApplyLayout(QSize client);
   void OpenHomeFile(const std::string& name);
 
@@ -97,7 +97,7 @@ class TKestrel : public QWidget {
   QPlainTextEdit* send_activity_ = nullptr;
   QRadioButton* get_waiting_ = nullptr;
   QRadioButton* send_waiting_ = nullptr;
-  std::array<QLineEdit*, app::kFieldCount> fields_{};
+  std::array<QLineEdit*, core::kFieldCount> fields_{};
   std::unique_ptr<QtFrontEnd> front_end_;
 
   std::function<void(ButtonCommand)> command_handler_;

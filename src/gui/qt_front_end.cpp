@@ -74,19 +74,19 @@ void QtFrontEnd::Detach() {
   written_.notify_all();
 }
 
-void QtFrontEnd::AppendPaneLine(app::Side side, std::string_view line) {
+void QtFrontEnd::AppendPaneLine(core::Side side, std::string_view line) {
   QPlainTextEdit* pane =
-      side == app::Side::Sending ? widgets_.send_activity : widgets_.get_activity;
+      side == core::Side::Sending ? widgets_.send_activity : widgets_.get_activity;
   Carry([pane, text = ToQString(line)] { pane->appendPlainText(text); });
 }
 
-void QtFrontEnd::ClearPane(app::Side side) {
+void QtFrontEnd::ClearPane(core::Side side) {
   QPlainTextEdit* pane =
-      side == app::Side::Sending ? widgets_.send_activity : widgets_.get_activity;
+      side == core::Side::Sending ? widgets_.send_activity : widgets_.get_activity;
   Carry([pane] { pane->clear(); });
 }
 
-void QtFrontEnd::SetField(app::Field field, std::string_view text) {
+void QtFrontEnd::SetField(core::Field field, std::string_view text) {
   QLineEdit* edit = widgets_.fields[static_cast<int>(field)];
   Carry([edit, value = ToQString(text)] {
     edit->setText(value);
@@ -94,9 +94,9 @@ void QtFrontEnd::SetField(app::Field field, std::string_view text) {
   });
 }
 
-void QtFrontEnd::SetWaitingIndicator(app::Side side, bool waiting) {
+void QtFrontEnd::SetWaitingIndicator(core::Side side, bool waiting) {
   QAbstractButton* indicator =
-      side == app::Side::Sending ? widgets_.send_waiting : widgets_.get_waiting;
+      side == core::Side::Sending ? widgets_.send_waiting : widgets_.get_waiting;
   Carry([indicator, waiting] { indicator->setChecked(waiting); });
 }
 

@@ -13,7 +13,7 @@
 #include <functional>
 #include <mutex>
 
-#include "app/front_end.h"
+#include "core/front_end.h"
 
 class QLineEdit;
 class QPlainTextEdit;
@@ -25,12 +25,12 @@ namespace kestrel::gui {
 struct FrontEndWidgets {
   QPlainTextEdit* send_activity = nullptr;
   QPlainTextEdit* get_activity = nullptr;
-  QLineEdit* fields[app::kFieldCount] = {};
+  QLineEdit* fields[core::kFieldCount] = {};
   QAbstractButton* send_waiting = nullptr;
   QAbstractButton* get_waiting = nullptr;
 };
 
-class QtFrontEnd : public QObject, public app::FrontEnd {
+class QtFrontEnd : public QObject, public core::FrontEnd {
   Q_OBJECT
 
  public:
@@ -38,10 +38,10 @@ class QtFrontEnd : public QObject, public app::FrontEnd {
   explicit QtFrontEnd(const FrontEndWidgets& widgets, QObject* parent = nullptr);
   ~QtFrontEnd() override;
 
-  void AppendPaneLine(app::Side side, std::string_view line) override;
-  void ClearPane(app::Side side) override;
-  void SetField(app::Field field, std::string_view text) override;
-  void SetWaitingIndicator(app::Side side, bool waiting) override;
+  void AppendPaneLine(core::Side side, std::string_view line) override;
+  void ClearPane(core::Side side) override;
+  void SetField(core::Field field, std::string_view text) override;
+  void SetWaitingIndicator(core::Side side, bool waiting) override;
   [[nodiscard]] bool OnUserInterfaceThread() const override;
   void ProcessPendingWrites() override;
 

@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "app/front_end.h"
-#include "app/side.h"
+#include "core/front_end.h"
+#include "core/side.h"
 
 namespace kestrel::gui {
 
@@ -87,50 +87,51 @@ inline constexpr int kLowerRowTop = 26;
 inline constexpr int kFieldHeight = 22;
 
 struct FieldSpec {
-  app::Field field;
+  core::Field field;
   const char* name;
   bool upper_row;
   int left, width;
   const char* hint;
 };
 
-inline constexpr std::array<FieldSpec, app::kFieldCount> kFields{{
-    {app::Field::GetCurrentMsg, "GetCurrentMsg", true, 197, 60, "What message are we processing"},
-    {app::Field::GetTotalMessages, "GetTotalMessages", true, 257, 71,
+inline constexpr std::array<FieldSpec, core::kFieldCount> kFields{{
+    {core::Field::GetCurrentMsg, "GetCurrentMsg", true, 197, 60, "What message are we processing"},
+    {core::Field::GetTotalMessages, "GetTotalMessages", true, 257, 71,
      "Total number of message to be checked"},
-    {app::Field::GetTotalBytes, "GetTotalBytes", true, 329, 94, "Total number of bytes in mailbox"},
-    {app::Field::GetTimeout, "GetTimeout", true, 512, 32, "Timeout in x seconds"},
-    {app::Field::GetFilename, "GetFilename", false, 197, 132, "Name of file being decoded"},
-    {app::Field::GetByteProgress, "GetByteProgress", false, 329, 94, "Bytes decoded"},
-    {app::Field::GetCPS, "GetCPS", false, 423, 41, "CPS Characters per second of current file"},
-    {app::Field::FilesSent, "FilesSent", true, 197, 46, "Current file number"},
-    {app::Field::TotalFiles, "TotalFiles", true, 243, 40, "Total files to send"},
-    {app::Field::TotalPercent, "TotalPercent", true, 283, 33, "Percentage of total bytes to send"},
-    {app::Field::TotalProgress, "TotalProgress", true, 316, 54, "Total bytes sent"},
-    {app::Field::TotalFileSize, "TotalFileSize", true, 370, 54, "Total bytes to send"},
-    {app::Field::TotalSecondsLeft, "TotalSecondsLeft", true, 424, 31,
+    {core::Field::GetTotalBytes, "GetTotalBytes", true, 329, 94,
+     "Total number of bytes in mailbox"},
+    {core::Field::GetTimeout, "GetTimeout", true, 512, 32, "Timeout in x seconds"},
+    {core::Field::GetFilename, "GetFilename", false, 197, 132, "Name of file being decoded"},
+    {core::Field::GetByteProgress, "GetByteProgress", false, 329, 94, "Bytes decoded"},
+    {core::Field::GetCPS, "GetCPS", false, 423, 41, "CPS Characters per second of current file"},
+    {core::Field::FilesSent, "FilesSent", true, 197, 46, "Current file number"},
+    {core::Field::TotalFiles, "TotalFiles", true, 243, 40, "Total files to send"},
+    {core::Field::TotalPercent, "TotalPercent", true, 283, 33, "Percentage of total bytes to send"},
+    {core::Field::TotalProgress, "TotalProgress", true, 316, 54, "Total bytes sent"},
+    {core::Field::TotalFileSize, "TotalFileSize", true, 370, 54, "Total bytes to send"},
+    {core::Field::TotalSecondsLeft, "TotalSecondsLeft", true, 424, 31,
      "Seconds left of total transmission"},
-    {app::Field::TotalCPS, "TotalCPS", true, 455, 41,
+    {core::Field::TotalCPS, "TotalCPS", true, 455, 41,
      "CPS Characters per second of total transmission"},
-    {app::Field::Timeout, "Timeout", true, 512, 32, "Timeout in x seconds"},
-    {app::Field::CurrentFilename, "CurrentFilename", false, 197, 86, "Name of file being send"},
-    {app::Field::CurrentPercent, "CurrentPercent", false, 283, 33, "Percentage sent of file"},
-    {app::Field::CurrentProgress, "CurrentProgress", false, 316, 54, "Bytes send of file"},
-    {app::Field::CurrentFileSize, "CurrentFileSize", false, 370, 54,
+    {core::Field::Timeout, "Timeout", true, 512, 32, "Timeout in x seconds"},
+    {core::Field::CurrentFilename, "CurrentFilename", false, 197, 86, "Name of file being send"},
+    {core::Field::CurrentPercent, "CurrentPercent", false, 283, 33, "Percentage sent of file"},
+    {core::Field::CurrentProgress, "CurrentProgress", false, 316, 54, "Bytes send of file"},
+    {core::Field::CurrentFileSize, "CurrentFileSize", false, 370, 54,
      "Size of current file being send"},
-    {app::Field::SecondsLeftofFile, "SecondsLeftofFile", false, 424, 31,
+    {core::Field::SecondsLeftofFile, "SecondsLeftofFile", false, 424, 31,
      "Seconds left of current file"},
-    {app::Field::CurrentCPS, "CurrentCPS", false, 455, 41,
+    {core::Field::CurrentCPS, "CurrentCPS", false, 455, 41,
      "CPS Characters per second of current file"},
 }};
 
 [[nodiscard]] constexpr bool FieldTableInEnumOrder() {
-  for (int i = 0; i < app::kFieldCount; ++i) {
+  for (int i = 0; i < core::kFieldCount; ++i) {
     if (static_cast<int>(kFields[static_cast<std::size_t>(i)].field) != i) return false;
   }
   return true;
 }
-static_assert(FieldTableInEnumOrder(), "kFields is indexed by app::Field");
+static_assert(FieldTableInEnumOrder(), "kFields is indexed by core::Field");
 
 // The "Waiting for network" indicators, one per strip.
 inline constexpr Box kIndicator{521, 30, 17, 17};

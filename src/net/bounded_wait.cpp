@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "app/stopwatch.h"
+#include "core/stopwatch.h"
 #include "net/bounded_wait_internal.h"
 
 namespace kestrel::net::internal {
@@ -19,14 +19,14 @@ constexpr auto kMonotonicSlack = std::chrono::seconds(2);
 }  // namespace
 
 void ShowCountdown(NetSession& session, std::int32_t seconds_left) {
-  session.logger.front_end().SetField(app::CountdownField(session.side),
+  session.logger.front_end().SetField(core::CountdownField(session.side),
                                       std::to_string(seconds_left));
   session.countdown_shown = true;
 }
 
 void ClearCountdown(NetSession& session) {
   if (!session.countdown_shown) return;
-  session.logger.front_end().SetField(app::CountdownField(session.side), "");
+  session.logger.front_end().SetField(core::CountdownField(session.side), "");
   session.countdown_shown = false;
 }
 
@@ -47,13 +47,13 @@ BoundedWait::~BoundedWait() {
 }
 
 void BoundedWait::Restart() {
-  app::StartTimer(session_.StopwatchSlot);
+  core::StartTimer(session_.StopwatchSlot);
   started_ = std::chrono::steady_clock::now();
   session_.LastShownSecond = 0;
 }
 
 bool BoundedWait::Expired() {
-  const std::int32_t elapsed = app::ElapsedSeconds(session_.StopwatchSlot);
+  const std::int32_t elapsed = core::ElapsedSeconds(session_.StopwatchSlot);
   if (elapsed > session_.NetTimeout ||
       std::chrono::steady_clock::now() - started_ >
           std::chrono::seconds(session_.NetTimeout) + kMonotonicSlack) {

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <string>
 
-#include "app/stopwatch.h"
+#include "core/stopwatch.h"
 #include "net/bounded_wait_internal.h"
 #include "net/resolver.h"
 #include "net/transport.h"
@@ -162,21 +162,18 @@ void ConnectServer(NetSession& session) {
 
 }  // namespace
 
-NetSession::NetSession(app::Side side_of_job, const config::Configuration& configuration,
-                       app::Logger& log)
-    : side(side_of_job),
+NetSession::NetSession(core::Side side_of_job, const Endpoint& endpoint, core::Logger& log)
+    : ServiceName(endpoint.service),
+      DefaultPort(endpoint.default_port),
+      side(side_of_job),
       logger(log),
-      NetTimeout(configuration.NETTIMEOUT),
-      ConfiguredHost(side_of_job == app::Side::Sending ? configuration.HOST
-                                                       : configuration.POPSERVER),
-      ConfiguredPort(side_of_job == app::Side::Sending ? configuration.SMTPPORT
-                                                       : configuration.POPPORT),
-      StopwatchSlot(side_of_job == app::Side::Sending ? app::kSlotSendNetwork
-                                                      : app::kSlotGetNetwork) {
+      NetTimeout(endpoint.timeout_seconds),
+      ConfiguredHost(endpoint.host),
+      ConfiguredPort(endpoint.port),
+      StopwatchSlot(side_of_job == core::Side::Sending ? core::kSlotSendNetwork
+                                                       : core::kSlotGetNetwork) {
   wake_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  IsSending = side_of_job == app::Side::Sending;
-  ServiceName = IsSending ? "smtp" : "pop3";
-  DefaultPort = IsSending ? kDefaultSmtpPort : kDefaultPop3Port;
+  IsSending = side_of_job == core::Side::Sending;
 }
 
 NetSession::~NetSession() {
@@ -213,7 +210,7 @@ void RunSession(NetSession& session, const Dialogue& dialogue) {
 
 void LogLine(NetSession& session, std::string_view text) {
   if (session.LogSuspended) {
-    session.logger.front_end().AppendPaneLine(session.side, text.substr(0, app::kMaxLogLine));
+    session.logger.front_end().AppendPaneLine(session.side, text.substr(0, core::kMaxLogLine));
   } else {
     session.logger.LogLine(session.side, text);
   }

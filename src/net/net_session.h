@@ -14,9 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/log.h"
-#include "app/side.h"
-#include "config/configuration.h"
+#include "core/log.h"
+#include "core/side.h"
 
 namespace kestrel::net {
 
@@ -37,9 +36,17 @@ inline constexpr std::size_t kOutputBufferBytes = 256 * 1024;
 // How long a wait sleeps before it looks at Aborted again (Stop within 100 ms).
 inline constexpr int kStopCheckMilliseconds = 50;
 
-inline constexpr std::uint16_t kDefaultSmtpPort = 25;
-inline constexpr std::uint16_t kDefaultPop3Port = 110;
 inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
+
+// Where a job connects and how long each network step may take; the sending
+// and receiving parts fill it from their configuration keys.
+struct Endpoint {
+  std::string host;        // as configured; of "name:port" only the name counts
+  std::uint16_t port = 0;  // 0: the service look-up, then default_port
+  std::string service;     // the service name looked up ("smtp", "pop3")
+  std::uint16_t default_port = 0;
+  std::uint16_t timeout_seconds = 0;  // NETTIMEOUT
+};
 
 struct NetSession;
 // The side's dialogue, run by RunSession once the connection is up.
@@ -48,9 +55,7 @@ using Dialogue = std::function<void(NetSession&)>;
 // The connection record of one job. Created on the worker thread; the job
 // keeps it where the Stop command can reach Aborted.
 struct NetSession {
-  // Takes NETTIMEOUT, the server (HOST or POPSERVER) and the port key
-  // (SMTPPORT or POPPORT) of the side from the configuration.
-  NetSession(app::Side side, const config::Configuration& configuration, app::Logger& logger);
+  NetSession(core::Side side, const Endpoint& endpoint, core::Logger& logger);
   ~NetSession();
   NetSession(const NetSession&) = delete;
   NetSession& operator=(const NetSession&) = delete;
@@ -87,8 +92,8 @@ struct NetSession {
   void Abort();
   [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
 
-  app::Side side;
-  app::Logger& logger;
+  core::Side side;
+  core::Logger& logger;
   std::uint16_t NetTimeout;      // NETTIMEOUT in seconds
   std::string ConfiguredHost;    // HOST or POPSERVER
   std::uint16_t ConfiguredPort;  // SMTPPORT or POPPORT; 0: service look-up

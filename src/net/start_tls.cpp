@@ -16,7 +16,7 @@ std::string VerifiedHostName(const NetSession& session) {
 }
 
 void Refuse(NetSession& session, const std::string& why) {
-  LogLine(session, ("-- TLS failed: " + why).substr(0, app::kMaxLogLine));
+  LogLine(session, ("-- TLS failed: " + why).substr(0, core::kMaxLogLine));
   session.Abort();
 }
 

@@ -68,7 +68,7 @@ BuildOutcome Summarise(ScanContext& context, const config::Configuration& config
 }  // namespace
 
 BuildResult BuildList(const config::Configuration& configuration, SendList& list,
-                      app::Logger& logger) {
+                      core::Logger& logger) {
   BuildResult result;
   const BuildingFlag flag;
   if (!flag.held()) {

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/log.h"
 #include "config/configuration.h"
+#include "core/log.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::outbound {
@@ -41,6 +41,6 @@ struct BuildResult {
 // be sent. ListBuilding is released on every way out, exceptions included.
 // Only reads the mailer's files.
 [[nodiscard]] BuildResult BuildList(const config::Configuration& configuration, SendList& list,
-                                    app::Logger& logger);
+                                    core::Logger& logger);
 
 }  // namespace kestrel::outbound

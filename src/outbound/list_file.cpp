@@ -1,8 +1,8 @@
 #include "outbound/list_file.h"
 
-#include "app/text_utils.h"
 #include "config/address.h"
 #include "config/text_lines.h"
+#include "core/text_utils.h"
 
 namespace kestrel::outbound {
 
@@ -14,7 +14,7 @@ std::optional<ListedTotals> ScanListFile(ScanContext& context, const ListFile& l
   std::string line;
   while (reader.Next(line)) {
     if (line.empty()) continue;
-    line = app::UpperCase(line);
+    line = core::UpperCase(line);
     const AfterSendAction action = TakeLinePrefix(line);
     if (!configuration.RemapFrom.empty()) {
       line =

@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "app/text_utils.h"
 #include "config/address.h"
+#include "core/text_utils.h"
 #include "outbound/fido_records.h"
 #include "outbound/netmail_text.h"
 #include "platform/files.h"
@@ -27,7 +27,7 @@ bool AnyRedirectContains(const config::RedirectTable& redirects, const std::stri
 void AddAttachedFiles(ScanContext& context, const std::string& names, const std::string& msg_path,
                       AfterSendAction action, int redirect_index) {
   for (int n = 1;; ++n) {
-    const std::string word = app::WordAt(names, n);
+    const std::string word = core::WordAt(names, n);
     if (word.empty() || context.list().Full()) return;
     const FileMatches matches = FindRegularFiles(word);
     if (matches.files.empty() || matches.files.front().size == 0) {

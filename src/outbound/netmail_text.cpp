@@ -1,6 +1,6 @@
 #include "outbound/netmail_text.h"
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 
 namespace kestrel::outbound {
 
@@ -31,10 +31,10 @@ NetmailTextFacts InspectNetmailText(std::string_view text) {
   text = text.substr(0, kMaxNetmailTextScan);
   text = text.substr(0, text.find('\0'));
 
-  const std::string flags = app::UpperCase(KludgeValue(text,
-                                                       "\x01"
-                                                       "FLAGS ",
-                                                       kMaxKludgeValue));
+  const std::string flags = core::UpperCase(KludgeValue(text,
+                                                        "\x01"
+                                                        "FLAGS ",
+                                                        kMaxKludgeValue));
   if (flags.find("KFS") != std::string::npos) facts.attached_files = AfterSendAction::Delete;
   if (flags.find("TFS") != std::string::npos) facts.attached_files = AfterSendAction::Truncate;
 

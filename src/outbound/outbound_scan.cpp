@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "app/text_utils.h"
 #include "config/address.h"
+#include "core/text_utils.h"
 #include "outbound/list_file.h"
 
 namespace kestrel::outbound {
@@ -57,7 +57,7 @@ void ScanAddress(ScanContext& context, int index) {
   std::set<std::string> flow_files;
   for (const platform::FoundFile& found : matches.files) {
     if (found.name.size() != kOutboundNameLength) continue;
-    const std::string extension = app::UpperCase(found.name.substr(kExtensionAt));
+    const std::string extension = core::UpperCase(found.name.substr(kExtensionAt));
     const std::string kind = extension.substr(1);
     if (kind == "UT" && packets.insert(extension).second) {
       AddPacket(context, base + "." + extension, found.size, index, totals);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "platform/files.h"
 
 namespace kestrel::outbound {
@@ -18,7 +18,7 @@ bool HasControlCharacters(std::string_view text) {
 }  // namespace
 
 void ScanContext::Log(std::string_view text) {
-  logger_.LogLine(app::Side::Sending, text);
+  logger_.LogLine(core::Side::Sending, text);
 }
 
 void ScanContext::Detail(std::string_view text) {
@@ -85,7 +85,7 @@ std::string EntryPath(std::string_view name, const platform::FoundFile& found) {
   const std::size_t cut = name.find_last_of("/\\");
   const std::string_view directory =
       cut == std::string_view::npos ? std::string_view() : name.substr(0, cut + 1);
-  return std::string(directory) + app::UpperCase(found.name);
+  return std::string(directory) + core::UpperCase(found.name);
 }
 
 std::string Printable(std::string_view text) {

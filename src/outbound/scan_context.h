@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/log.h"
 #include "config/configuration.h"
+#include "core/log.h"
 #include "outbound/send_list.h"
 #include "platform/file_search.h"
 
@@ -20,7 +20,7 @@ inline constexpr std::int64_t kMaxTotalBytes = 0x7fffffff;
 
 class ScanContext {
  public:
-  ScanContext(const config::Configuration& configuration, SendList& list, app::Logger& logger)
+  ScanContext(const config::Configuration& configuration, SendList& list, core::Logger& logger)
       : configuration_(configuration), list_(list), logger_(logger) {}
 
   [[nodiscard]] const config::Configuration& configuration() const { return configuration_; }
@@ -42,7 +42,7 @@ class ScanContext {
  private:
   const config::Configuration& configuration_;
   SendList& list_;
-  app::Logger& logger_;
+  core::Logger& logger_;
   std::int64_t gross_bytes_ = 0;
   std::int64_t total_bytes_ = 0;
 };

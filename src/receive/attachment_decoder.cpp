@@ -5,14 +5,14 @@
 #include <chrono>
 #include <utility>
 
-#include "app/stopwatch.h"
-#include "app/text_utils.h"
+#include "core/stopwatch.h"
+#include "core/text_utils.h"
 #include "receive/attachment_names.h"
 
 namespace kestrel::receive {
 namespace {
 
-using app::Field;
+using core::Field;
 
 // Progress fields are refreshed at most this often: each refresh is a write
 // the window carries out while the worker waits.
@@ -68,7 +68,8 @@ bool SyncAndClose(platform::UniqueFile& file) {
 
 }  // namespace
 
-AttachmentDecoder::AttachmentDecoder(app::FrontEnd& front_end, LogFunction log, std::string inbound)
+AttachmentDecoder::AttachmentDecoder(core::FrontEnd& front_end, LogFunction log,
+                                     std::string inbound)
     : front_end_(front_end), log_(std::move(log)), inbound_(std::move(inbound)) {}
 
 AttachmentDecoder::~AttachmentDecoder() {
@@ -149,7 +150,7 @@ void AttachmentDecoder::LookForBoundary(std::string_view line) {
   } else {
     logical_.assign(line.substr(0, kMaxLogicalHeader));
   }
-  const std::string upper = app::UpperCase(logical_);
+  const std::string upper = core::UpperCase(logical_);
   const auto at = upper.find("BOUNDARY=");
   if (at == std::string::npos || !Contains(upper, "CONTENT-")) return;
   std::string value = ParameterValue(std::string_view(logical_).substr(at + 9));
@@ -166,7 +167,7 @@ void AttachmentDecoder::ScanPartHeaderLine(std::string_view line, bool line_ends
     SaveLine(line, line_ends);
     return;
   }
-  const bool content = Contains(app::UpperCase(line.substr(0, kMaxLogicalHeader)), "CONTENT-");
+  const bool content = Contains(core::UpperCase(line.substr(0, kMaxLogicalHeader)), "CONTENT-");
   if (!line.empty() && (content || LooksLikeHeaderField(line))) {
     logical_.assign(line.substr(0, kMaxLogicalHeader));
     logical_is_content_ = content;
@@ -194,7 +195,7 @@ void AttachmentDecoder::ScanPartHeaderLine(std::string_view line, bool line_ends
 }
 
 void AttachmentDecoder::ExaminePartHeader() {
-  const std::string upper = app::UpperCase(logical_);
+  const std::string upper = core::UpperCase(logical_);
   const std::string_view text = logical_;
   auto take_name = [&](std::size_t at, std::size_t key_length) {
     const std::string value = ParameterValue(text.substr(at + key_length));
@@ -239,7 +240,7 @@ void AttachmentDecoder::StartAttachment() {
   pending_.clear();
   base64_ = Base64LineDecoder{};
   last_progress_ = std::chrono::steady_clock::time_point{};
-  app::StartTimer(app::kSlotPop3);
+  core::StartTimer(core::kSlotPop3);
 }
 
 void AttachmentDecoder::FlushDecoded(bool all) {
@@ -280,7 +281,7 @@ void AttachmentDecoder::FinishAttachment() {
   }
   decoded_.push_back(output_name_);
   Log("-- File decoded");
-  const std::int32_t seconds = app::ElapsedSeconds(app::kSlotPop3);
+  const std::int32_t seconds = core::ElapsedSeconds(core::kSlotPop3);
   if (seconds > kMinSecondsForSpeed) {
     Log("-- Speed was " + std::to_string(decoded_bytes_ / static_cast<std::uint64_t>(seconds)) +
         " characters per second (CPS)");
@@ -305,7 +306,7 @@ void AttachmentDecoder::ShowProgress(bool force) {
   last_progress_ = now;
   auto& front_end = front_end_;
   front_end.SetField(Field::GetByteProgress, std::to_string(decoded_bytes_));
-  const std::int32_t seconds = app::ElapsedSeconds(app::kSlotPop3);
+  const std::int32_t seconds = core::ElapsedSeconds(core::kSlotPop3);
   if (decoding_ && seconds > kMinSecondsForSpeed) {
     front_end.SetField(Field::GetCPS,
                        std::to_string(decoded_bytes_ / static_cast<std::uint64_t>(seconds)));

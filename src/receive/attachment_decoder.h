@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/front_end.h"
+#include "core/front_end.h"
 #include "platform/files.h"
 #include "receive/base64_decoder.h"
 
@@ -32,7 +32,7 @@ class AttachmentDecoder {
   using LogFunction = std::function<void(std::string_view)>;
 
   // inbound: the INBOUND directory, ending in a separator.
-  AttachmentDecoder(app::FrontEnd& front_end, LogFunction log, std::string inbound);
+  AttachmentDecoder(core::FrontEnd& front_end, LogFunction log, std::string inbound);
   ~AttachmentDecoder();
   AttachmentDecoder(const AttachmentDecoder&) = delete;
   AttachmentDecoder& operator=(const AttachmentDecoder&) = delete;
@@ -74,7 +74,7 @@ class AttachmentDecoder {
   void WriteFailure(const std::string& what);
   void Log(std::string_view text);
 
-  app::FrontEnd& front_end_;
+  core::FrontEnd& front_end_;
   LogFunction log_;
   const std::string inbound_;
 

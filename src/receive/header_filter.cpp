@@ -1,6 +1,6 @@
 #include "receive/header_filter.h"
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 
 namespace kestrel::receive {
 namespace {
@@ -24,7 +24,7 @@ void HeaderLines::Add(std::string_view line) {
     if (dropping_) return;
     std::string& above = lines_.back();
     if (above.size() < kMaxHeaderLine) {
-      above += app::UpperCase(line.substr(0, kMaxHeaderLine - above.size()));
+      above += core::UpperCase(line.substr(0, kMaxHeaderLine - above.size()));
     }
     return;
   }
@@ -32,7 +32,7 @@ void HeaderLines::Add(std::string_view line) {
     dropping_ = true;
     return;
   }
-  lines_.push_back(app::UpperCase(line.substr(0, kMaxHeaderLine)));
+  lines_.push_back(core::UpperCase(line.substr(0, kMaxHeaderLine)));
 }
 
 bool AcceptMessage(const config::FilterLists& filters,

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
@@ -19,7 +19,7 @@
 namespace kestrel::receive {
 namespace {
 
-using app::Field;
+using core::Field;
 
 // Saved texts that already exist are skipped, never overwritten; past this
 // many the directory is treated as unwritable.
@@ -194,7 +194,7 @@ class Pop3Walk {
     const std::int32_t first = highest_;
     for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
       const std::string path =
-          save_directory_ + app::ZeroPadNumber(highest_, kSavedTextDigits) + ".TXT";
+          save_directory_ + core::ZeroPadNumber(highest_, kSavedTextDigits) + ".TXT";
       platform::UniqueFile file = platform::OpenFile(path, "wbx");
       if (file || errno != EEXIST) {
         if (file && highest_ != first) {
@@ -211,7 +211,7 @@ class Pop3Walk {
 
   net::NetSession& session_;
   const config::Configuration& configuration_;
-  app::FrontEnd& front_end_;
+  core::FrontEnd& front_end_;
   const std::string save_directory_;
   AttachmentDecoder decoder_;
   BodyReader reader_;
@@ -249,10 +249,15 @@ MailboxSize ParseStatReply(std::string_view reply) {
   std::string_view rest = reply.substr(reply.size() < 4 ? reply.size() : 4);
   const auto blank = rest.find(' ');
   if (blank == std::string_view::npos) return size;
-  size.messages = app::TextToInt(rest.substr(0, blank));
+  size.messages = core::TextToInt(rest.substr(0, blank));
   rest.remove_prefix(blank + 1);
-  size.bytes = app::TextToInt(rest.substr(0, rest.find(' ')));
+  size.bytes = core::TextToInt(rest.substr(0, rest.find(' ')));
   return size;
+}
+
+net::Endpoint Pop3Endpoint(const config::Configuration& configuration) {
+  return {configuration.POPSERVER, configuration.POPPORT, "pop3", kDefaultPop3Port,
+          configuration.NETTIMEOUT};
 }
 
 void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration) {

@@ -17,6 +17,11 @@ namespace kestrel::receive {
 // "HIGHEST.DAT" in the SAVEEMAIL directory: the number of the last saved text.
 inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 
+inline constexpr std::uint16_t kDefaultPop3Port = 110;
+
+// POPSERVER, POPPORT and NETTIMEOUT as the connection layer takes them.
+[[nodiscard]] net::Endpoint Pop3Endpoint(const config::Configuration& configuration);
+
 // Runs on a connected receiving session (RunSession's dialogue). The outcome
 // is in the log, the files written, and the session's Aborted flag.
 void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration);

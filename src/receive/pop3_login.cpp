@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "core/log.h"
+#include "core/text_utils.h"
 #include "net/credentials.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
@@ -30,7 +30,7 @@ std::string ReadAndLog(NetSession& session) {
 }
 
 bool Fail(NetSession& session, const std::string& why) {
-  net::LogLine(session, ("-- " + why + ", aborting").substr(0, app::kMaxLogLine));
+  net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
   session.Abort();
   return false;
 }
@@ -43,7 +43,7 @@ std::string SaslMechanisms(NetSession& session) {
   for (int i = 0; i < kMaxCapabilityLines && !session.IsAborted(); ++i) {
     const std::string line = ReadAndLog(session);
     if (line == "." || session.Closed) break;
-    const std::string upper = app::UpperCase(line);
+    const std::string upper = core::UpperCase(line);
     if (upper.rfind("SASL ", 0) == 0) mechanisms = upper.substr(5);
   }
   return mechanisms;

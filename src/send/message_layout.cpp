@@ -1,7 +1,7 @@
 #include "send/message_layout.h"
 
-#include "app/text_utils.h"
 #include "config/text_lines.h"
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
 #include "send/random_source.h"
@@ -23,7 +23,7 @@ bool InSet(unsigned char c, CharSet set) {
 // Replaces the first occurrence of the placeholder (compared in upper case)
 // by the value; the result is cut at kMaxTextLine.
 void ReplaceFirst(std::string& text, std::string_view placeholder, std::string_view value) {
-  const std::size_t at = app::UpperCase(text).find(placeholder);
+  const std::size_t at = core::UpperCase(text).find(placeholder);
   if (at == std::string::npos) return;
   text.replace(at, placeholder.size(), value);
   if (text.size() > kMaxTextLine) text.resize(kMaxTextLine);
@@ -66,7 +66,7 @@ std::string RandomPacketName() {
 
 void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& redirect,
                      const config::Configuration& configuration) {
-  Send(sink, "X-Mailer: Kestrel " + std::string(kVersionText) + " (32)");
+  Send(sink, "X-Mailer: Kestrel " + std::string(core::kVersion) + " (32)");
   Send(sink, "Mime-Version: 1.0");
   Send(sink, "Content-type: Multipart/Mixed; boundary=" + BoundaryText(boundary));
   Send(sink, "To: " + redirect.Name + " <" + redirect.EmailAddress + ">");
@@ -110,7 +110,7 @@ void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::str
     line = RemoveChars(line, CharSet::Control);
     ReplaceFirst(line, kFileNamePlaceholder, name);
     ReplaceFirst(line, kFileSizePlaceholder, size_text);
-    ReplaceFirst(line, kVersionPlaceholder, kVersionText);
+    ReplaceFirst(line, kVersionPlaceholder, core::kVersion);
     // A lone "." would end the SMTP data early.
     if (line == ".") line.clear();
     Send(sink, line);

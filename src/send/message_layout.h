@@ -10,11 +10,11 @@
 
 #include "config/configuration.h"
 #include "config/redirects.h"
+#include "core/version.h"
 #include "send/line_sink.h"
 
 namespace kestrel::send {
 
-inline constexpr std::string_view kVersionText = "2.00";
 // Boundary numbers are drawn from 0 up to, not including, this.
 inline constexpr int kBoundaryRange = 65000;
 // Texts built here (subject, template lines) never grow beyond this.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "send/file_bytes.h"
@@ -71,7 +71,7 @@ std::int32_t ControlNumber(std::string_view text, std::string_view name, std::si
   if (at == std::string_view::npos || at + offset > text.size()) return 0;
   std::string_view number = text.substr(at + offset, width);
   number = number.substr(0, number.find(stop));
-  return app::TextToInt(number);
+  return core::TextToInt(number);
 }
 
 std::uint16_t Word(std::int32_t value) {
@@ -90,7 +90,7 @@ void PutName(std::string& out, std::string_view name) {
 }  // namespace
 
 std::string TearLine() {
-  return "--- Kestrel " + std::string(kVersionText) + " (" + std::string(kWebAddress) + ")\r";
+  return "--- Kestrel " + std::string(core::kVersion) + " (" + std::string(kWebAddress) + ")\r";
 }
 
 ControlAddresses ReadControlAddresses(std::string_view text) {
@@ -120,14 +120,14 @@ std::optional<std::string> BuildNetmailPacket(std::string_view stored_message) {
   PutU16le(packet, header.orig_net);
   PutU16le(packet, header.dest_net);
   packet.push_back(static_cast<char>(kProductCodeLow));
-  packet.push_back(static_cast<char>(kVersionText.front() - '0'));  // major revision
-  PutZeros(packet, 8);                                              // password
+  packet.push_back(static_cast<char>(core::kVersion.front() - '0'));  // major revision
+  PutZeros(packet, 8);                                                // password
   PutU16le(packet, Word(addresses.origin_zone));
   PutU16le(packet, Word(addresses.destination_zone));
   PutU16le(packet, 0);  // auxiliary net
   PutU16le(packet, kCapabilityCopy);
   packet.push_back(static_cast<char>(kProductCodeHigh));
-  packet.push_back(static_cast<char>(app::TextToInt(kVersionText.substr(2, 2))));  // minor
+  packet.push_back(static_cast<char>(core::TextToInt(core::kVersion.substr(2, 2))));  // minor
   PutU16le(packet, kCapabilityWord);
   PutU16le(packet, Word(addresses.origin_zone));
   PutU16le(packet, Word(addresses.destination_zone));
@@ -155,7 +155,7 @@ std::optional<std::string> BuildNetmailPacket(std::string_view stored_message) {
 
 std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t message_size,
                                         outbound::SendList& list, LineSink& sink,
-                                        app::FrontEnd& front_end) {
+                                        core::FrontEnd& front_end) {
   entry.ListPath = entry.Path;
   // A name that is already taken in the current directory is never overwritten.
   std::string packet_path;
@@ -183,7 +183,7 @@ std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t
 
   const auto packet_size = static_cast<std::int64_t>(packet->size());
   list.TotalBytes = static_cast<std::int32_t>(list.TotalBytes - message_size + packet_size);
-  front_end.SetField(app::Field::TotalFileSize, std::to_string(list.TotalBytes));
+  front_end.SetField(core::Field::TotalFileSize, std::to_string(list.TotalBytes));
   return packet_size;
 }
 

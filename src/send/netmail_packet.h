@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/front_end.h"
+#include "core/front_end.h"
 #include "outbound/send_list.h"
 #include "send/line_sink.h"
 
@@ -42,6 +42,6 @@ struct ControlAddresses {
 // Remarks go through the sink's Log, as the message data is flowing.
 std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t message_size,
                                         outbound::SendList& list, LineSink& sink,
-                                        app::FrontEnd& front_end);
+                                        core::FrontEnd& front_end);
 
 }  // namespace kestrel::send

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "app/text_utils.h"
 #include "config/address.h"
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "send/file_bytes.h"
@@ -30,8 +30,8 @@ constexpr std::size_t kSubjectField = 72;
 constexpr std::size_t kMaxSubjectWritten = 71;
 constexpr std::size_t kAttributeOffset = 186;
 
-void Log(app::Logger& logger, const std::string& text) {
-  logger.LogLine(app::Side::Sending, text);
+void Log(core::Logger& logger, const std::string& text) {
+  logger.LogLine(core::Side::Sending, text);
 }
 
 // The path with its extension (from the last "." of the last component)
@@ -49,7 +49,7 @@ std::string WithExtension(const std::string& path, std::string_view extension) {
 bool LineNamesFile(std::string_view line, const std::string& path, const PathRemap& remap) {
   if (line.empty()) return false;
   if (line.front() == '^' || line.front() == '#') line.remove_prefix(1);
-  const std::string upper = app::UpperCase(line.substr(0, kMaxListLine));
+  const std::string upper = core::UpperCase(line.substr(0, kMaxListLine));
   if (upper == path) return true;
   return !remap.from.empty() &&
          config::ApplyRemap(upper, remap.from, remap.to, kMaxListLine) == path;
@@ -57,7 +57,7 @@ bool LineNamesFile(std::string_view line, const std::string& path, const PathRem
 
 // Drops the lines naming the file from its flow file or list, replacing the
 // file atomically; an emptied list is deleted (a VFIDO list with its packet).
-void RemoveFromList(const SendEntry& entry, app::Logger& logger, const PathRemap& remap,
+void RemoveFromList(const SendEntry& entry, core::Logger& logger, const PathRemap& remap,
                     RecordResult& result) {
   Log(logger, "-- Removing file from flowfile " + entry.ListPath);
   std::string content;
@@ -90,7 +90,7 @@ void RemoveFromList(const SendEntry& entry, app::Logger& logger, const PathRemap
   }
   if (platform::FileSize(entry.ListPath) == std::optional<std::uint64_t>(0)) {
     (void)platform::DeleteFile(entry.ListPath);
-    if (app::UpperCase(entry.ListPath).find(".LST") != std::string::npos) {
+    if (core::UpperCase(entry.ListPath).find(".LST") != std::string::npos) {
       (void)platform::DeleteFile(WithExtension(entry.ListPath, ".PKT"));
     }
   }
@@ -98,13 +98,13 @@ void RemoveFromList(const SendEntry& entry, app::Logger& logger, const PathRemap
 
 // Reads a stored message whole for a header change; false when it cannot be
 // read or is shorter than its header.
-bool ReadMessage(const std::string& path, app::Logger& logger, std::string& message_r) {
+bool ReadMessage(const std::string& path, core::Logger& logger, std::string& message_r) {
   const ReadOutcome outcome = ReadBoundedFile(path, kStoredHeaderSize, kMaxMessageBytes, message_r);
   if (outcome == ReadOutcome::TooLarge) Log(logger, "-- Too large to update: " + path);
   return outcome == ReadOutcome::Ok;
 }
 
-void WriteMessage(const std::string& path, const std::string& message, app::Logger& logger,
+void WriteMessage(const std::string& path, const std::string& message, core::Logger& logger,
                   RecordResult& result) {
   if (!platform::ReplaceFileContent(path, message)) {
     Log(logger, "-- Could not rewrite " + path);
@@ -127,8 +127,8 @@ void SetAttribute(std::string& message, std::uint16_t attribute) {
 // without regard to case; npos when absent.
 std::size_t FindNameInSubject(const std::string& subject, const std::string& name) {
   if (name.empty()) return std::string::npos;
-  const std::string upper_subject = app::UpperCase(subject);
-  const std::string upper_name = app::UpperCase(name);
+  const std::string upper_subject = core::UpperCase(subject);
+  const std::string upper_name = core::UpperCase(name);
   for (std::size_t at = upper_subject.find(upper_name); at != std::string::npos;
        at = upper_subject.find(upper_name, at + 1)) {
     const std::size_t end = at + upper_name.size();
@@ -141,7 +141,7 @@ std::size_t FindNameInSubject(const std::string& subject, const std::string& nam
 
 // Takes the sent file out of the subject of its file-attach message; a
 // subject left without files announces the sending instead.
-void RemoveFromSubject(const SendEntry& entry, app::Logger& logger, RecordResult& result) {
+void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Removing file from MSG-subject " + entry.ListPath);
   std::string message;
   if (!ReadMessage(entry.ListPath, logger, message)) return;
@@ -151,7 +151,7 @@ void RemoveFromSubject(const SendEntry& entry, app::Logger& logger, RecordResult
   if (at != std::string::npos) subject.erase(at, entry.Path.size());
   if (subject.find_first_not_of(' ') == std::string::npos) {
     SetAttribute(message, static_cast<std::uint16_t>(Attribute(message) & ~kAttrFileAttached));
-    subject = "KESTREL - Files sent " + app::DateText() + " " + app::TimeText();
+    subject = "KESTREL - Files sent " + core::DateText() + " " + core::TimeText();
   }
   subject.resize(std::min(subject.size(), kMaxSubjectWritten));
   // The whole field is rewritten: the subject, its zero byte, zeros after it.
@@ -161,7 +161,7 @@ void RemoveFromSubject(const SendEntry& entry, app::Logger& logger, RecordResult
   WriteMessage(entry.ListPath, message, logger, result);
 }
 
-void SetSentFlag(const std::string& path, app::Logger& logger, RecordResult& result) {
+void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Setting sent flag on " + platform::BaseName(path));
   std::string message;
   if (!ReadMessage(path, logger, message)) return;
@@ -186,7 +186,7 @@ bool StillWanted(const outbound::SendList& list, const std::string& path) {
 
 }  // namespace
 
-RecordResult RecordSent(outbound::SendList& list, int current_entry, app::Logger& logger,
+RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logger& logger,
                         const PathRemap& remap) {
   RecordResult result;
   if (current_entry < 1 || current_entry > list.Count()) return result;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/log.h"
+#include "core/log.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::send {
@@ -37,7 +37,7 @@ struct RecordResult {
 // entry with the same file (for a packed netmail: the same stored message).
 // Entries left Taken by an earlier message that failed are not touched.
 // Files that cannot be opened, created or deleted are passed over silently.
-RecordResult RecordSent(outbound::SendList& list, int current_entry, app::Logger& logger,
+RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logger& logger,
                         const PathRemap& remap = {});
 
 }  // namespace kestrel::send

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/stopwatch.h"
-#include "app/text_utils.h"
+#include "core/stopwatch.h"
+#include "core/text_utils.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -27,7 +27,7 @@ namespace kestrel::send {
 
 namespace {
 
-using app::Field;
+using core::Field;
 using outbound::SendEntry;
 using outbound::SendKind;
 using outbound::SendState;
@@ -132,7 +132,7 @@ class Dialogue {
   net::NetSession& session_;
   outbound::SendList& list_;
   const config::Configuration& configuration_;
-  app::FrontEnd& front_end_;
+  core::FrontEnd& front_end_;
   SessionSink sink_;
   std::string header_template_;
   int entries_counter_ = 0;
@@ -165,7 +165,7 @@ bool Dialogue::SmallBundle(const SendEntry& entry) {
   if (configuration_.MINIMUMMAIL <= 0 || entry.Kind != SendKind::ListedFile) return false;
   const std::string name = platform::BaseName(entry.Path).substr(0, kMaxBundleName);
   if (name.size() != kBundleNameLength) return false;
-  const std::string upper = app::UpperCase(name);
+  const std::string upper = core::UpperCase(name);
   std::size_t at = std::string::npos;
   for (const char* day : kBundleDays) {
     at = upper.find(day);
@@ -277,7 +277,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   Show(Field::CurrentFilename, name);
   message.file_size_text = std::to_string(message.size);
   Show(Field::CurrentFileSize, message.file_size_text);
-  app::StartTimer(app::kSlotTransferFile);
+  core::StartTimer(core::kSlotTransferFile);
   std::int32_t last_shown = -1;
   std::int64_t file_bytes = 0;
   const std::int64_t size = message.size;
@@ -293,7 +293,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     net::QueueLine(session_, line.text);
     file_bytes += static_cast<std::int64_t>(line.data_bytes);
     if (++lines % kLinesPerProgressCheck != 0 && line.data_bytes == kBase64BlockBytes) continue;
-    const std::int32_t elapsed = app::ElapsedSeconds(app::kSlotTransferFile);
+    const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotTransferFile);
     if (elapsed == last_shown) continue;
     last_shown = elapsed;
     Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
@@ -317,7 +317,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   }
   bytes_sent_total_ =
       static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
-  const std::int32_t elapsed = app::ElapsedSeconds(app::kSlotTransferFile);
+  const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotTransferFile);
   if (elapsed > 0) {
     const auto speed = static_cast<std::int32_t>(file_bytes / elapsed);
     if (speed > 0) {
@@ -463,7 +463,7 @@ void Dialogue::Run() {
   bytes_sent_total_ = 0;
   speed_sum_ = 0;
   speed_count_ = 0;
-  app::StartTimer(app::kSlotTransferTotal);
+  core::StartTimer(core::kSlotTransferTotal);
 
   for (int current = FirstPending(); current != 0 && !Aborted(); current = FirstPending()) {
     for (const Field field :
@@ -482,7 +482,7 @@ void Dialogue::Run() {
     DropBusyFlags(message);
   }
 
-  Log("-- We were connected for " + std::to_string(app::ElapsedSeconds(app::kSlotTransferTotal)) +
+  Log("-- We were connected for " + std::to_string(core::ElapsedSeconds(core::kSlotTransferTotal)) +
       " seconds");
   if (speed_count_ > 0) {
     Log("-- Total speed for " + std::to_string(speed_count_) + " files was " +
@@ -514,6 +514,11 @@ std::string BusyFlagName(const std::string& path, std::string_view extension) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   }
   return (has_dot ? real.substr(0, dot) : real) + "." + flag;
+}
+
+net::Endpoint SmtpEndpoint(const config::Configuration& configuration) {
+  return {configuration.HOST, configuration.SMTPPORT, "smtp", kDefaultSmtpPort,
+          configuration.NETTIMEOUT};
 }
 
 void SmtpDialogue(net::NetSession& session, outbound::SendList& list,

@@ -10,6 +10,11 @@
 
 namespace kestrel::send {
 
+inline constexpr std::uint16_t kDefaultSmtpPort = 25;
+
+// HOST, SMTPPORT and NETTIMEOUT as the connection layer takes them.
+[[nodiscard]] net::Endpoint SmtpEndpoint(const config::Configuration& configuration);
+
 // Runs on the worker thread inside net::RunSession, on a connected sending
 // session. The outcome is in the log, in the entries' states and on disk; a
 // failure sets the session's Aborted.

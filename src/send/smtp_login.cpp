@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "net/credentials.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
@@ -21,7 +21,7 @@ bool HasCode(const std::string& line, std::string_view code) {
 }
 
 void Fail(NetSession& session, const std::string& why) {
-  net::LogLine(session, ("-- " + why + ", aborting").substr(0, app::kMaxLogLine));
+  net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
   session.Abort();
 }
 
@@ -36,7 +36,7 @@ std::vector<std::string> Ehlo(NetSession& session) {
     return extensions;
   }
   for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (lines[i].size() > 4) extensions.push_back(app::UpperCase(lines[i].substr(4)));
+    if (lines[i].size() > 4) extensions.push_back(core::UpperCase(lines[i].substr(4)));
   }
   return extensions;
 }

@@ -26,7 +26,7 @@ constexpr std::size_t kPacketHeaderSize = 58;
 constexpr std::size_t kSubjectOffset = 72;
 constexpr std::size_t kSubjectSize = 72;
 
-using app::Field;
+using core::Field;
 
 std::string PercentText(std::int64_t part, std::int64_t whole) {
   return std::to_string(part * 100 / whole) + "%";
@@ -34,7 +34,7 @@ std::string PercentText(std::int64_t part, std::int64_t whole) {
 
 // Shows a file converted to text as completely transferred and counts it.
 void ShowTextProgress(TextSendContext& context, std::string_view path, std::int32_t size) {
-  app::FrontEnd& front_end = context.front_end;
+  core::FrontEnd& front_end = context.front_end;
   const std::int64_t total = std::int64_t{context.bytes_sent_total} + size;
   front_end.SetField(Field::CurrentFilename, platform::BaseName(path));
   front_end.SetField(Field::CurrentFileSize, std::to_string(size));
@@ -162,7 +162,7 @@ bool SendPacketAsText(TextSendContext& context, std::string_view path, std::int3
   }
   SendTextLines(context.sink, converted.text);
   SendHeaderTemplate(context.sink, context.header_template_path, path, size);
-  app::FrontEnd& front_end = context.front_end;
+  core::FrontEnd& front_end = context.front_end;
   for (const Field field : {Field::CurrentFilename, Field::CurrentPercent, Field::CurrentProgress,
                             Field::CurrentFileSize}) {
     front_end.SetField(field, "");

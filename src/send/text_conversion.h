@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/front_end.h"
+#include "core/front_end.h"
 #include "send/line_sink.h"
 
 namespace kestrel::send {
@@ -24,7 +24,7 @@ inline constexpr std::uint64_t kMaxTextFileBytes = 64u * 1024 * 1024;
 // What a text conversion needs from the running dialogue.
 struct TextSendContext {
   LineSink& sink;
-  app::FrontEnd& front_end;          // progress fields
+  core::FrontEnd& front_end;         // progress fields
   std::string header_template_path;  // usually HeaderTemplatePath()
   int boundary = 0;                  // of the message being sent
   std::int32_t& bytes_sent_total;    // the dialogue's running total; grows by the size

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "app/stopwatch.h"
+#include "core/stopwatch.h"
 #include "dialup/simulated_dialup.h"
 #include "platform/program_home.h"
 #include "support/fake_clock.h"
@@ -40,7 +40,8 @@ class ScriptedJobs : public Jobs {
   std::atomic<int> gets{0};
   std::atomic<bool> release{false};  // ends an IgnoreAbort job
 
-  ListOutcome BuildList(const config::Configuration&, outbound::SendList& list, Logger&) override {
+  ListOutcome BuildList(const config::Configuration&, outbound::SendList& list,
+                        core::Logger&) override {
     ++builds;
     list.Clear();
     if (build_error) return ListOutcome::Error;
@@ -127,7 +128,9 @@ class ControllerTest : public ::testing::Test {
   bool ServeUntilIdle() {
     return Serve([&] { return !controller_->AnyTaskRunning(); });
   }
-  bool Has(Side side, const std::string& line) const { return front_end_.HasLine(side, line); }
+  bool Has(core::Side side, const std::string& line) const {
+    return front_end_.HasLine(side, line);
+  }
   int Count(const std::string& text, const std::string& what) const {
     int n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -149,7 +152,7 @@ TEST_F(ControllerTest, AutoShutdownRunsBothSidesAndCloses) {
   EXPECT_EQ(jobs_->gets, 1);
   EXPECT_EQ(closes_, 1);
   EXPECT_EQ(controller_->ExitStatus(), 0);
-  EXPECT_TRUE(Has(Side::Receiving, "-- AUTOMATIC SHUTDOWN"));
+  EXPECT_TRUE(Has(core::Side::Receiving, "-- AUTOMATIC SHUTDOWN"));
   for (const char* log : {"SEND.LOG", "RECEIVE.LOG"}) {
     const std::string text = home_.Read(log);
     EXPECT_EQ(Count(text, "-- Logfile opened"), 1) << log;
@@ -243,7 +246,7 @@ TEST_F(ControllerTest, HangupAndShutdownAloneHangUpEverythingAndClose) {
          1);
   controller_->RunMail({"/HANGUP", "/SHUTDOWN"});
   EXPECT_TRUE(controller_->CloseRequested());
-  EXPECT_TRUE(Has(Side::Receiving, "-- Hanging up: Provider"));
+  EXPECT_TRUE(Has(core::Side::Receiving, "-- Hanging up: Provider"));
   EXPECT_EQ(jobs_->builds, 0);
 }
 
@@ -251,7 +254,7 @@ TEST_F(ControllerTest, StopSendDuringAStalledJobEndsIt) {
   home_.Write("KESTREL.INI", kBothSides);
   jobs_->send_script = JobScript::StallUntilAborted;
   controller_->SendButtonClick();
-  ASSERT_TRUE(Serve([&] { return front_end_.HasLine(Side::Sending, "-- working"); }));
+  ASSERT_TRUE(Serve([&] { return front_end_.HasLine(core::Side::Sending, "-- working"); }));
   const auto start = std::chrono::steady_clock::now();
   controller_->StopSendButtonClick();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
@@ -267,7 +270,7 @@ TEST_F(ControllerTest, ExitAbandonsAJobThatWillNotStop) {
   home_.Write("KESTREL.INI", kBothSides);
   jobs_->get_script = JobScript::IgnoreAbort;
   controller_->GetOnlyClick();
-  ASSERT_TRUE(Serve([&] { return front_end_.HasLine(Side::Receiving, "-- working"); }));
+  ASSERT_TRUE(Serve([&] { return front_end_.HasLine(core::Side::Receiving, "-- working"); }));
   const auto start = std::chrono::steady_clock::now();
   controller_->ExitButtonClick();
   const auto took = std::chrono::steady_clock::now() - start;
@@ -286,15 +289,15 @@ TEST_F(ControllerTest, ErrorInAJobEndsItLikeANormalEnd) {
   jobs_->send_script = JobScript::Throw;
   controller_->SendButtonClick();
   ASSERT_TRUE(ServeUntilIdle());
-  EXPECT_TRUE(Has(Side::Sending, "-- Error: file vanished"));
-  EXPECT_TRUE(Has(Side::Sending, "-- Done"));
+  EXPECT_TRUE(Has(core::Side::Sending, "-- Error: file vanished"));
+  EXPECT_TRUE(Has(core::Side::Sending, "-- Done"));
   EXPECT_FALSE(controller_->flags().SendRunning);
   EXPECT_EQ(controller_->ExitStatus(), 1);
 }
 
 TEST_F(ControllerTest, PutPollsAboutEveryMinute) {
   testing::FakeClock clock({2026, 12, 7, 10, 0, 0, 0});
-  StartAllTimers();
+  core::StartAllTimers();
   home_.Write("KESTREL.INI", kBothSides);
   controller_->RunMail({"/PUT:1"});
   EXPECT_TRUE(controller_->flags().PollingRunning);
@@ -311,7 +314,7 @@ TEST_F(ControllerTest, PutPollsAboutEveryMinute) {
     Serve([] { return false; }, 100ms);
     EXPECT_EQ(jobs_->sends, round);
   }
-  EXPECT_TRUE(front_end_.Field(Field::Timeout) != "");
+  EXPECT_TRUE(front_end_.Field(core::Field::Timeout) != "");
   controller_->ExitButtonClick();
   EXPECT_FALSE(controller_->flags().PollingRunning);
 }
@@ -321,10 +324,10 @@ TEST_F(ControllerTest, AlreadyOnlineIsNotHungUpAtTheEnd) {
   home_.Write("KESTREL.INI", std::string(kBothSides) + "AUTODIAL 1\n");
   controller_->RunButtonClick();
   ASSERT_TRUE(ServeUntilIdle());
-  EXPECT_TRUE(Has(Side::Receiving, "-- We are already online"));
+  EXPECT_TRUE(Has(core::Side::Receiving, "-- We are already online"));
   EXPECT_EQ(jobs_->sends, 1);
   EXPECT_EQ(jobs_->gets, 1);
-  EXPECT_FALSE(Has(Side::Receiving, "-- Hanging up own connection"));
+  EXPECT_FALSE(Has(core::Side::Receiving, "-- Hanging up own connection"));
 }
 
 TEST_F(ControllerTest, OwnConnectionIsHungUpOnceAfterTheLaterJob) {
@@ -336,7 +339,7 @@ TEST_F(ControllerTest, OwnConnectionIsHungUpOnceAfterTheLaterJob) {
   EXPECT_EQ(jobs_->sends, 1);
   EXPECT_EQ(jobs_->gets, 1);
   int hangups = 0;
-  for (const auto& line : front_end_.Lines(Side::Receiving)) {
+  for (const auto& line : front_end_.Lines(core::Side::Receiving)) {
     hangups += line == "-- Hanging up own connection";
   }
   EXPECT_EQ(hangups, 1);
@@ -404,7 +407,7 @@ class StalledServerTest : public ::testing::Test {
     close(listener_);
     unsetenv("KESTREL_HOME");
   }
-  bool ServeUntilLine(Side side, const std::string& line) {
+  bool ServeUntilLine(core::Side side, const std::string& line) {
     const auto end = std::chrono::steady_clock::now() + 10s;
     while (!front_end_.HasLine(side, line)) {
       if (std::chrono::steady_clock::now() > end) return false;
@@ -429,8 +432,8 @@ class StalledServerTest : public ::testing::Test {
 TEST_F(StalledServerTest, StopCommandsEndTheJobs) {
   controller_->GetOnlyClick();
   controller_->SendButtonClick();
-  ASSERT_TRUE(ServeUntilLine(Side::Receiving, "-- Connecting"));
-  ASSERT_TRUE(ServeUntilLine(Side::Sending, "-- Connecting"));
+  ASSERT_TRUE(ServeUntilLine(core::Side::Receiving, "-- Connecting"));
+  ASSERT_TRUE(ServeUntilLine(core::Side::Sending, "-- Connecting"));
   auto start = std::chrono::steady_clock::now();
   controller_->StopGetButtonClick();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
@@ -447,8 +450,8 @@ TEST_F(StalledServerTest, StopCommandsEndTheJobs) {
 
 TEST_F(StalledServerTest, ExitEndsBothJobs) {
   controller_->RunButtonClick();
-  ASSERT_TRUE(ServeUntilLine(Side::Receiving, "-- Connecting"));
-  ASSERT_TRUE(ServeUntilLine(Side::Sending, "-- Connecting"));
+  ASSERT_TRUE(ServeUntilLine(core::Side::Receiving, "-- Connecting"));
+  ASSERT_TRUE(ServeUntilLine(core::Side::Sending, "-- Connecting"));
   const auto start = std::chrono::steady_clock::now();
   controller_->ExitButtonClick();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);

@@ -11,7 +11,7 @@
 namespace kestrel::config {
 namespace {
 
-using app::Side;
+using core::Side;
 
 class ReadConfigurationTest : public ::testing::Test {
  protected:
@@ -28,7 +28,7 @@ class ReadConfigurationTest : public ::testing::Test {
 
   testing::TempDir home;
   testing::RecordingFrontEnd front_end;
-  app::Logger logger{front_end, home.path()};
+  core::Logger logger{front_end, home.path()};
   Configuration c;
 };
 

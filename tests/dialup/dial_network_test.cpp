@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "core/log.h"
 #include "dialup/simulated_dialup.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
@@ -17,7 +17,7 @@
 namespace kestrel::dialup {
 namespace {
 
-using app::Side;
+using core::Side;
 using testing::RecordingFrontEnd;
 using testing::TempDir;
 using namespace std::chrono_literals;
@@ -53,7 +53,7 @@ class DialNetworkTest : public ::testing::Test {
 
   TempDir home_;
   RecordingFrontEnd front_end_;
-  app::Logger logger_;
+  core::Logger logger_;
   config::Configuration configuration_;
   DialState state_;
 };
@@ -109,7 +109,7 @@ TEST_F(DialNetworkTest, ConnectsCountsDownAndMinimisesTheWindow) {
   EXPECT_FALSE(state_.StopDial);
   EXPECT_EQ(SimulatedHistory().minimized, std::vector<std::string>{"Connected to Net"});
   EXPECT_EQ(SimulatedHistory().params_stored, std::vector<std::string>{"Net"});
-  auto countdown = front_end_.FieldHistory(app::Field::GetTimeout);
+  auto countdown = front_end_.FieldHistory(core::Field::GetTimeout);
   ASSERT_FALSE(countdown.empty());
   EXPECT_EQ(countdown.front(), "4");
   EXPECT_EQ(countdown.back(), "");

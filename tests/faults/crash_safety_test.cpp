@@ -172,7 +172,7 @@ class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
         EXPECT_LT(next, written.size()) << when << ": " << list << " holds \"" << line << "\"";
         ++next;
       }
-      if (!lines.empty() && app::UpperCase(list).ends_with(".LST")) {
+      if (!lines.empty() && core::UpperCase(list).ends_with(".LST")) {
         const std::string packet = list.substr(0, list.size() - 4) + ".PKT";
         EXPECT_TRUE(fs::exists(packet)) << when << ": " << list << " lost its packet";
       }
@@ -287,7 +287,7 @@ class ReceiveCrashTest : public ::testing::TestWithParam<unsigned> {
   void MailNewItems(int count) {
     world_.AddRandomItems(count);
     std::string log;
-    ASSERT_TRUE(RunCoreJob(world_.Home(), app::Side::Sending, log));
+    ASSERT_TRUE(RunCoreJob(world_.Home(), core::Side::Sending, log));
     for (int i = 0; i < 50 && deliveries_.Refresh() == 0 && count > 0; ++i) {
       std::this_thread::sleep_for(20ms);
     }

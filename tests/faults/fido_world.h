@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/jobs.h"
-#include "app/text_utils.h"
 #include "config/read_configuration.h"
+#include "core/text_utils.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -155,14 +155,14 @@ class Deliveries {
 // One job as the controller runs it, with the configuration in `home`: the
 // send list and the send job, or the get job. The pane lines go to `log`.
 // False when the configuration could not be used.
-inline bool RunCoreJob(const std::string& home, app::Side side, std::string& log) {
+inline bool RunCoreJob(const std::string& home, core::Side side, std::string& log) {
   testing::RecordingFrontEnd front_end;
-  app::Logger logger(front_end, home);
+  core::Logger logger(front_end, home);
   config::Configuration configuration;
   if (!config::ReadConfiguration(side, "KESTREL.INI", configuration, logger)) return false;
   app::JobContext context(side, configuration, logger);
   auto jobs = app::MakeCoreJobs();
-  if (side == app::Side::Sending) {
+  if (side == core::Side::Sending) {
     if (jobs->BuildList(context.configuration(), context.send_list(), logger) ==
         app::ListOutcome::Send) {
       (void)jobs->RunSendJob(context);
@@ -246,7 +246,7 @@ class FidoWorld {
   void AddPacket(int node) {
     for (const char* flavour : {"o", "c", "h", "d"}) {
       std::string extension = std::string(flavour) + "ut";
-      if (node == 1) extension = app::UpperCase(extension);
+      if (node == 1) extension = core::UpperCase(extension);
       const std::string path =
           Path("fido/outbound/" + std::string(kNodes[node].base) + "." + extension);
       if (fs::exists(path)) continue;
@@ -289,7 +289,7 @@ class FidoWorld {
 
   // A VFIDO list naming a new file, with its announcing packet.
   void AddVfido(int node) {
-    const std::string number = app::ZeroPadNumber(++vfido_serial_, 8);
+    const std::string number = core::ZeroPadNumber(++vfido_serial_, 8);
     const std::string file = NewFile();
     testing::PacketHeader header;
     header.orig_node = 1;
@@ -340,8 +340,9 @@ class FidoWorld {
         return fs::exists(item.file) && ReadAll(item.file) == item.content;
       case ItemKind::Attached: {
         const auto message = testing::DecodeStoredMessage(ReadAll(item.list));
-        return message && app::UpperCase(message->header.subject).find(app::UpperCase(item.file)) !=
-                              std::string::npos;
+        return message &&
+               core::UpperCase(message->header.subject).find(core::UpperCase(item.file)) !=
+                   std::string::npos;
       }
       case ItemKind::Netmail: {
         if (!fs::exists(item.file)) return false;
@@ -390,7 +391,7 @@ class FidoWorld {
          {"home", "fido/outbound", "fido/netmail", "fido/vfido", "fido/inbound"}) {
       for (const auto& entry : fs::directory_iterator(Path(dir))) {
         const std::string name = entry.path().filename().string();
-        const std::string upper = app::UpperCase(name);
+        const std::string upper = core::UpperCase(name);
         const bool leftover = upper.ends_with(".BSY") ||
                               upper.find(".KESTREL-") != std::string::npos ||
                               (std::string(dir) == "home" && upper.ends_with(".PKT"));
@@ -424,7 +425,7 @@ class FidoWorld {
   [[nodiscard]] std::set<std::string> SavedTexts() const {
     std::set<std::string> texts;
     for (const auto& entry : fs::directory_iterator(Path("fido/save"))) {
-      if (app::UpperCase(entry.path().filename().string()).ends_with(".TXT")) {
+      if (core::UpperCase(entry.path().filename().string()).ends_with(".TXT")) {
         texts.insert(Normalised(ReadAll(entry.path().string())));
       }
     }

@@ -186,7 +186,7 @@ class NetworkFaultsTest : public ::testing::TestWithParam<FaultRun> {
   }
   ~NetworkFaultsTest() override { unsetenv("KESTREL_HOME"); }
 
-  bool RunJob(app::Side side) { return RunCoreJob(world_.Home(), side, last_log_); }
+  bool RunJob(core::Side side) { return RunCoreJob(world_.Home(), side, last_log_); }
 
   // Gives every message the SMTP server stored to the POP3 mailbox once.
   void HandOver() {
@@ -294,7 +294,7 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     const std::string send_when = when(round, "send", send_fault);
     SCOPED_TRACE(send_when);
     smtp_proxy_.Arm(send_fault);
-    ASSERT_TRUE(RunJob(app::Side::Sending));
+    ASSERT_TRUE(RunJob(core::Side::Sending));
     faults_fired += smtp_proxy_.Fired() ? 1 : 0;
     CheckOutbound(send_when);
     HandOver();
@@ -303,7 +303,7 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     const std::string get_when = when(round, "get", get_fault);
     SCOPED_TRACE(get_when);
     pop3_proxy_.Arm(get_fault);
-    ASSERT_TRUE(RunJob(app::Side::Receiving));
+    ASSERT_TRUE(RunJob(core::Side::Receiving));
     faults_fired += pop3_proxy_.Fired() ? 1 : 0;
     CheckReceived(get_when);
     if (HasFailure()) return;
@@ -312,11 +312,11 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
   // The clean round: everything goes, everything comes.
   smtp_proxy_.Disarm();
   pop3_proxy_.Disarm();
-  ASSERT_TRUE(RunJob(app::Side::Sending));
+  ASSERT_TRUE(RunJob(core::Side::Sending));
   CheckOutbound("clean send");
   Settle();
   HandOver();
-  ASSERT_TRUE(RunJob(app::Side::Receiving));
+  ASSERT_TRUE(RunJob(core::Side::Receiving));
   CheckReceived("clean get");
   for (const Item& item : world_.items()) {
     EXPECT_FALSE(world_.Waiting(item)) << item.label << " still waits\n" << last_log_;

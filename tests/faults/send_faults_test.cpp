@@ -51,13 +51,13 @@ class SendFaultsTest : public ::testing::Test {
     ASSERT_TRUE(proxy_.running());
   }
 
-  bool Send() { return RunCoreJob(world_.Home(), app::Side::Sending, log_); }
+  bool Send() { return RunCoreJob(world_.Home(), core::Side::Sending, log_); }
 
   std::vector<std::string> BusyFlags() const {
     std::vector<std::string> flags;
     for (const auto& entry : fs::directory_iterator(world_.Path("fido/outbound"))) {
       const std::string name = entry.path().filename().string();
-      if (app::UpperCase(name).ends_with(".BSY")) flags.push_back(name);
+      if (core::UpperCase(name).ends_with(".BSY")) flags.push_back(name);
     }
     return flags;
   }
@@ -123,10 +123,10 @@ TEST_P(StopTest, BusyFlagsExistWhileTheNodeIsServedAndGoWithTheStop) {
   proxy_.Arm(test.stall);
 
   testing::RecordingFrontEnd front_end;
-  app::Logger logger(front_end, world_.Home());
+  core::Logger logger(front_end, world_.Home());
   config::Configuration configuration;
-  ASSERT_TRUE(config::ReadConfiguration(app::Side::Sending, "KESTREL.INI", configuration, logger));
-  app::JobContext context(app::Side::Sending, configuration, logger);
+  ASSERT_TRUE(config::ReadConfiguration(core::Side::Sending, "KESTREL.INI", configuration, logger));
+  app::JobContext context(core::Side::Sending, configuration, logger);
   auto jobs = app::MakeCoreJobs();
   ASSERT_EQ(jobs->BuildList(context.configuration(), context.send_list(), logger),
             app::ListOutcome::Send);
@@ -265,7 +265,7 @@ TEST_P(ForeignFlagTest, NodeHeldByTheMailerIsSkipped) {
   EXPECT_TRUE(smtp_.Messages().empty());
   EXPECT_TRUE(fs::is_symlink(flag) || fs::exists(flag));
   EXPECT_FALSE(fs::exists(world_.Path("nowhere")));
-  EXPECT_EQ(BusyFlags().size(), app::UpperCase(GetParam().flag).ends_with(".BSY") ? 1u : 0u);
+  EXPECT_EQ(BusyFlags().size(), core::UpperCase(GetParam().flag).ends_with(".BSY") ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, ForeignFlagTest,

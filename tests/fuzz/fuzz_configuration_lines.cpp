@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kestrel;
   const auto lines = fuzz::SplitLines(data, size, config::kMaxTextLine);
-  for (app::Side side : {app::Side::Sending, app::Side::Receiving}) {
+  for (core::Side side : {core::Side::Sending, core::Side::Receiving}) {
     config::Configuration configuration;
     config::ResetForRead(side, configuration);
     for (const std::string& line : lines) {

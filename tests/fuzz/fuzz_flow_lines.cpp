@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/log.h"
 #include "config/configuration.h"
+#include "core/log.h"
 #include "null_front_end.h"
 #include "outbound/list_file.h"
 #include "outbound/send_list.h"
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fclose(file);
 
   kestrel::fuzz::NullFrontEnd front_end;
-  app::Logger logger(front_end, ScratchDirectory());
+  core::Logger logger(front_end, ScratchDirectory());
   config::Configuration configuration;
   configuration.RemapFrom = "D:\\FILES";
   configuration.RemapTo = ScratchDirectory();

@@ -1,16 +1,16 @@
 #pragma once
 // A front end that shows nothing: fuzz targets want the code paths, not the output.
 
-#include "app/front_end.h"
+#include "core/front_end.h"
 
 namespace kestrel::fuzz {
 
-class NullFrontEnd : public app::FrontEnd {
+class NullFrontEnd : public core::FrontEnd {
  public:
-  void AppendPaneLine(app::Side, std::string_view) override {}
-  void ClearPane(app::Side) override {}
-  void SetField(app::Field, std::string_view) override {}
-  void SetWaitingIndicator(app::Side, bool) override {}
+  void AppendPaneLine(core::Side, std::string_view) override {}
+  void ClearPane(core::Side) override {}
+  void SetField(core::Field, std::string_view) override {}
+  void SetWaitingIndicator(core::Side, bool) override {}
   [[nodiscard]] bool OnUserInterfaceThread() const override { return false; }
   void ProcessPendingWrites() override {}
 };

@@ -31,7 +31,7 @@ bool InTabChain(const QWidget* widget) {
 TEST(MainWindowTest, WindowAtBuiltInSize) {
   TKestrel window;
   EXPECT_EQ(window.windowTitle(), "Kestrel 2.00 WinSock/95");
-  EXPECT_EQ(window.OuterRect(), (app::WindowRect{126, 276, 624, 459}));
+  EXPECT_EQ(window.OuterRect(), (WindowRect{126, 276, 624, 459}));
   EXPECT_EQ(window.size(), QSize(616, 420));
   EXPECT_EQ(window.minimumSize(), QSize(616, 420));
   EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
@@ -105,8 +105,8 @@ TEST(MainWindowTest, StripsFieldsAndIndicators) {
   for (const FieldSpec& layout : kFields) {
     auto* field = Find<QLineEdit>(window, layout.name);
     ASSERT_TRUE(field);
-    EXPECT_STREQ(layout.name, app::FieldName(layout.field));
-    const bool in = app::SideOfField(layout.field) == app::Side::Receiving;
+    EXPECT_STREQ(layout.name, core::FieldName(layout.field));
+    const bool in = core::SideOfField(layout.field) == core::Side::Receiving;
     EXPECT_EQ(field->parentWidget(), in ? incoming : outgoing) << layout.name;
     EXPECT_EQ(field->geometry(), QRect(layout.left, layout.upper_row ? 2 : 26, layout.width, 22))
         << layout.name;
@@ -219,7 +219,7 @@ TEST(MainWindowTest, PositionFileRoundTripAndScreenFitting) {
   {
     TKestrel window;
     window.LoadDef(path, {1024, 768});  // no file: built-in place
-    EXPECT_EQ(window.OuterRect(), (app::WindowRect{126, 276, 624, 459}));
+    EXPECT_EQ(window.OuterRect(), (WindowRect{126, 276, 624, 459}));
     window.move(150, 40);
     window.resize(700, 500);
     window.SaveDef(path, {1024, 768});
@@ -230,7 +230,7 @@ TEST(MainWindowTest, PositionFileRoundTripAndScreenFitting) {
   {
     TKestrel window;
     window.LoadDef(path, {1024, 768});
-    EXPECT_EQ(window.OuterRect(), (app::WindowRect{40, 150, 708, 539}));
+    EXPECT_EQ(window.OuterRect(), (WindowRect{40, 150, 708, 539}));
     EXPECT_EQ(window.size(), QSize(700, 500));
   }
 
@@ -243,21 +243,21 @@ TEST(MainWindowTest, PositionFileRoundTripAndScreenFitting) {
   }
   TKestrel window;
   window.LoadDef(path, {800, 600});
-  EXPECT_EQ(window.OuterRect(), (app::WindowRect{40, 0, 624, 459}));
+  EXPECT_EQ(window.OuterRect(), (WindowRect{40, 0, 624, 459}));
 
   // A window larger than the screen is cut to it, then held at the minimum.
-  ASSERT_TRUE(app::SavePositionFile(path, {{0, 0, 2000, 2000}, 2560, 1440}));
+  ASSERT_TRUE(SavePositionFile(path, {{0, 0, 2000, 2000}, 2560, 1440}));
   window.LoadDef(path, {800, 600});
-  EXPECT_EQ(window.OuterRect(), (app::WindowRect{0, 0, 800, 600}));
+  EXPECT_EQ(window.OuterRect(), (WindowRect{0, 0, 800, 600}));
 }
 
 TEST(MainWindowTest, CleanTextEmptiesEverythingButTheCountdown) {
   TKestrel window;
   for (const FieldSpec& layout : kFields) window.front_end().SetField(layout.field, "7");
-  window.CleanText(app::Side::Sending);
+  window.CleanText(core::Side::Sending);
   for (const FieldSpec& layout : kFields) {
-    const bool kept =
-        app::SideOfField(layout.field) == app::Side::Receiving || layout.field == app::Field::Timeout;
+    const bool kept = core::SideOfField(layout.field) == core::Side::Receiving ||
+                      layout.field == core::Field::Timeout;
     EXPECT_EQ(window.findChild<QLineEdit*>(layout.name)->text(), kept ? "7" : "") << layout.name;
   }
 }

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/log.h"
+#include "core/log.h"
 #include "gui/main_window.h"
 #include "support/temp_dir.h"
 
@@ -36,18 +36,18 @@ QStringList PaneLines(const TKestrel& window, const char* name) {
 
 TEST(QtFrontEndTest, WorkerWritesLandOnTheWidgetsInOrder) {
   TKestrel window;
-  app::FrontEnd& front_end = window.front_end();
+  core::FrontEnd& front_end = window.front_end();
   EXPECT_TRUE(front_end.OnUserInterfaceThread());
   std::atomic<bool> finished{false};
   std::atomic<bool> worker_on_ui{true};
   std::thread worker([&] {
     worker_on_ui = front_end.OnUserInterfaceThread();
-    front_end.AppendPaneLine(app::Side::Sending, "-- one");
-    front_end.AppendPaneLine(app::Side::Sending, "-- two");
-    front_end.AppendPaneLine(app::Side::Receiving, "<- +OK");
-    front_end.SetField(app::Field::TotalFiles, "12");
-    front_end.SetField(app::Field::GetFilename, "\xE4.PKT");  // not UTF-8: Latin-1
-    front_end.SetWaitingIndicator(app::Side::Receiving, true);
+    front_end.AppendPaneLine(core::Side::Sending, "-- one");
+    front_end.AppendPaneLine(core::Side::Sending, "-- two");
+    front_end.AppendPaneLine(core::Side::Receiving, "<- +OK");
+    front_end.SetField(core::Field::TotalFiles, "12");
+    front_end.SetField(core::Field::GetFilename, "\xE4.PKT");  // not UTF-8: Latin-1
+    front_end.SetWaitingIndicator(core::Side::Receiving, true);
     finished = true;
   });
   ASSERT_TRUE(PumpUntil([&] { return finished.load(); }));
@@ -60,7 +60,7 @@ TEST(QtFrontEndTest, WorkerWritesLandOnTheWidgetsInOrder) {
   EXPECT_TRUE(window.findChild<QRadioButton*>("GetWaitingNetwork")->isChecked());
   EXPECT_FALSE(window.findChild<QRadioButton*>("WaitingNetwork")->isChecked());
 
-  front_end.ClearPane(app::Side::Sending);
+  front_end.ClearPane(core::Side::Sending);
   EXPECT_EQ(window.findChild<QPlainTextEdit*>("SendActivity")->toPlainText(), "");
 }
 
@@ -68,7 +68,7 @@ TEST(QtFrontEndTest, WorkerWaitsUntilTheWriteIsDone) {
   TKestrel window;
   std::atomic<bool> returned{false};
   std::thread worker([&] {
-    window.front_end().AppendPaneLine(app::Side::Sending, "-- waiting");
+    window.front_end().AppendPaneLine(core::Side::Sending, "-- waiting");
     returned = true;
   });
   // Without the event loop the write cannot happen, so the worker stays.
@@ -84,18 +84,18 @@ TEST(QtFrontEndTest, WorkerWaitsUntilTheWriteIsDone) {
 TEST(QtFrontEndTest, LogLockSharedWithTheUserInterfaceThreadDoesNotDeadlock) {
   testing::TempDir home;
   TKestrel window;
-  app::Logger logger(window.front_end(), home.path());
+  core::Logger logger(window.front_end(), home.path());
   constexpr int kLinesPerThread = 300;
   std::atomic<int> workers_done{0};
   std::vector<std::thread> workers;
-  for (const app::Side side : {app::Side::Sending, app::Side::Receiving}) {
+  for (const core::Side side : {core::Side::Sending, core::Side::Receiving}) {
     workers.emplace_back([&, side] {
       for (int i = 0; i < kLinesPerThread; ++i) logger.LogLine(side, "-> worker line");
       ++workers_done;
     });
   }
   // The user-interface thread logs meanwhile, without turning its event loop.
-  for (int i = 0; i < kLinesPerThread; ++i) logger.LogLine(app::Side::Sending, "-- ui line");
+  for (int i = 0; i < kLinesPerThread; ++i) logger.LogLine(core::Side::Sending, "-- ui line");
   ASSERT_TRUE(PumpUntil([&] { return workers_done.load() == 2; }));
   for (auto& worker : workers) worker.join();
   EXPECT_EQ(PaneLines(window, "SendActivity").size(), 2 * kLinesPerThread);
@@ -107,8 +107,8 @@ TEST(QtFrontEndTest, DetachReleasesWaitingWorkersAndDropsLaterWrites) {
   QtFrontEnd* front_end = static_cast<QtFrontEnd*>(&window->front_end());
   std::atomic<bool> returned{false};
   std::thread worker([&] {
-    front_end->AppendPaneLine(app::Side::Sending, "-- never shown");
-    front_end->AppendPaneLine(app::Side::Sending, "-- dropped");
+    front_end->AppendPaneLine(core::Side::Sending, "-- never shown");
+    front_end->AppendPaneLine(core::Side::Sending, "-- dropped");
     returned = true;
   });
   std::this_thread::sleep_for(50ms);

@@ -104,8 +104,8 @@ TEST(WindowControllerTest, CheckOverASampleOutboundFillsTheOutgoingPane) {
   TKestrel window;
   app::Controller controller(window.front_end());
   BindWindow(window, controller);
-  window.front_end().SetField(app::Field::FilesSent, "3");
-  window.front_end().AppendPaneLine(app::Side::Sending, "-- from before");
+  window.front_end().SetField(core::Field::FilesSent, "3");
+  window.front_end().AppendPaneLine(core::Side::Sending, "-- from before");
 
   Click(window, "CheckButton");
 
@@ -127,16 +127,16 @@ TEST(WindowControllerTest, StopOrExitDuringAStalledServerEndsTheJob) {
   struct Case {
     const char* start;
     const char* stop;
-    app::Side side;
+    core::Side side;
   };
   const Case cases[] = {
-      {"SendButton", "StopSendButton", app::Side::Sending},
-      {"GetButton", "StopGetButton", app::Side::Receiving},
-      {"GetButton", "ExitButton", app::Side::Receiving},
+      {"SendButton", "StopSendButton", core::Side::Sending},
+      {"GetButton", "StopGetButton", core::Side::Receiving},
+      {"GetButton", "ExitButton", core::Side::Receiving},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.start) + " then " + c.stop);
-    const bool sending = c.side == app::Side::Sending;
+    const bool sending = c.side == core::Side::Sending;
     Home home;
     SilentServer server;
     home.dir().MakeDir("inbound");

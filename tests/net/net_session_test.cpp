@@ -17,7 +17,7 @@
 namespace kestrel::net {
 namespace {
 
-using app::Side;
+using core::Side;
 using testing::ScriptedPeer;
 using Clock = std::chrono::steady_clock;
 
@@ -28,9 +28,11 @@ class NetSessionTest : public ::testing::Test {
   // Runs a session of `side` against 127.0.0.1:port with `dialogue`.
   void Run(Side side, std::uint16_t port, const Dialogue& dialogue,
            std::string host = "127.0.0.1") {
-    (side == Side::Sending ? configuration.HOST : configuration.POPSERVER) = host;
-    (side == Side::Sending ? configuration.SMTPPORT : configuration.POPPORT) = port;
-    session = std::make_unique<NetSession>(side, configuration, logger);
+    endpoint.host = host;
+    endpoint.port = port;
+    endpoint.service = side == Side::Sending ? "smtp" : "pop3";
+    endpoint.default_port = side == Side::Sending ? 25 : 110;
+    session = std::make_unique<NetSession>(side, endpoint, logger);
     RunSession(*session, dialogue);
   }
   std::vector<std::string> Lines(Side side = Side::Sending) const { return front_end.Lines(side); }
@@ -40,8 +42,8 @@ class NetSessionTest : public ::testing::Test {
 
   testing::RecordingFrontEnd front_end;
   testing::TempDir home;
-  app::Logger logger{front_end, home.path()};
-  config::Configuration configuration;
+  core::Logger logger{front_end, home.path()};
+  Endpoint endpoint{"", 0, "smtp", 25, 90};
   std::unique_ptr<NetSession> session;
 };
 
@@ -61,7 +63,7 @@ TEST_F(NetSessionTest, SetUpLogsEachStepAndUsesTheConfiguredPort) {
   EXPECT_EQ(lines[5].rfind("<- Socket ", 0), 0u);
   EXPECT_EQ(lines[6], "-- Connecting");
   EXPECT_FALSE(front_end.Waiting(Side::Sending));
-  EXPECT_EQ(front_end.Field(app::Field::Timeout), "");
+  EXPECT_EQ(front_end.Field(core::Field::Timeout), "");
 }
 
 TEST_F(NetSessionTest, NameWithPortResolvesTheNameAloneAndKeepsThePortKey) {
@@ -112,7 +114,7 @@ TEST_F(NetSessionTest, ZeroAddressIsRefusedWithoutLookUp) {
 
 TEST_F(NetSessionTest, RefusedConnectionEndsAtOnce) {
   const std::uint16_t port = testing::FreeLoopbackPort();
-  configuration.NETTIMEOUT = 30;
+  endpoint.timeout_seconds = 30;
   const auto start = Clock::now();
   Run(Side::Sending, port, nullptr);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
@@ -125,8 +127,8 @@ TEST_F(NetSessionTest, StopDuringLookUpEndsTheWaitPromptly) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     return htonl(INADDR_LOOPBACK);
   });
-  configuration.HOST = "slow.example.org";
-  session = std::make_unique<NetSession>(Side::Sending, configuration, logger);
+  endpoint.host = "slow.example.org";
+  session = std::make_unique<NetSession>(Side::Sending, endpoint, logger);
   Clock::time_point stopped;
   std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -146,10 +148,10 @@ TEST_F(NetSessionTest, LookUpTimeOutShowsCountdownAndClearsIt) {
     std::this_thread::sleep_for(std::chrono::seconds(5));
     return htonl(INADDR_LOOPBACK);
   });
-  configuration.NETTIMEOUT = 2;
+  endpoint.timeout_seconds = 2;
   Run(Side::Sending, 2525, nullptr, "slow.example.org");
   EXPECT_TRUE(session->IsAborted());
-  EXPECT_EQ(front_end.FieldHistory(app::Field::Timeout), (std::vector<std::string>{"1", "0", ""}));
+  EXPECT_EQ(front_end.FieldHistory(core::Field::Timeout), (std::vector<std::string>{"1", "0", ""}));
   EXPECT_TRUE(Has("-- Could not resolve hostname, aborting"));
   EXPECT_FALSE(front_end.Waiting(Side::Sending));
 }
@@ -191,7 +193,7 @@ TEST_F(NetSessionTest, CheckReplyMarksOnlyUnexpectedSendingReplies) {
 TEST_F(NetSessionTest, ReadReplyStopsAtTheLastLineOfEachReply) {
   ScriptedPeer peer({ScriptedPeer::Send("250-first\r\n250 last\r\n"), ScriptedPeer::Send("250\r\n"),
                      ScriptedPeer::Send("354 \r\n"), ScriptedPeer::Send("221 bye\r\n")});
-  configuration.NETTIMEOUT = 5;
+  endpoint.timeout_seconds = 5;
   std::string after;
   const auto start = Clock::now();
   Run(Side::Sending, peer.port(), [&](NetSession& s) {
@@ -281,7 +283,7 @@ TEST_F(NetSessionTest, ReceiveSomeReadsBulkDataUntilClose) {
 
 TEST_F(NetSessionTest, SilentServerTimesOutAndStopEndsAWaitWithin100ms) {
   ScriptedPeer peer({ScriptedPeer::Pause(10000)});
-  configuration.NETTIMEOUT = 1;
+  endpoint.timeout_seconds = 1;
   std::string line = "unchanged";
   const auto start = Clock::now();
   Run(Side::Sending, peer.port(), [&](NetSession& s) { line = ReadLine(s); });
@@ -292,10 +294,10 @@ TEST_F(NetSessionTest, SilentServerTimesOutAndStopEndsAWaitWithin100ms) {
   EXPECT_LT(took, std::chrono::milliseconds(3500));
 
   ScriptedPeer quiet({ScriptedPeer::Pause(10000)});
-  configuration.NETTIMEOUT = 30;
-  configuration.POPSERVER = "127.0.0.1";
-  configuration.POPPORT = quiet.port();
-  session = std::make_unique<NetSession>(Side::Receiving, configuration, logger);
+  endpoint.timeout_seconds = 30;
+  endpoint.host = "127.0.0.1";
+  endpoint.port = quiet.port();
+  session = std::make_unique<NetSession>(Side::Receiving, endpoint, logger);
   Clock::time_point stopped;
   std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -2,8 +2,7 @@
 
 #include <chrono>
 
-#include "app/log.h"
-#include "config/configuration.h"
+#include "core/log.h"
 #include "net/credential_command.h"
 #include "net/net_session.h"
 #include "net/sasl.h"
@@ -15,24 +14,20 @@
 namespace kestrel::net {
 namespace {
 
-using app::Side;
+using core::Side;
 
 class TlsSessionTest : public ::testing::Test {
  protected:
   // Connects to a local POP3 server and runs `dialogue` on the live session.
   void Run(std::uint16_t port, const std::function<void(NetSession&)>& dialogue) {
-    config::Configuration configuration;
-    configuration.POPSERVER = "127.0.0.1";
-    configuration.POPPORT = port;
-    configuration.NETTIMEOUT = 10;
-    NetSession session(Side::Receiving, configuration, logger);
+    NetSession session(Side::Receiving, Endpoint{"127.0.0.1", port, "pop3", 110, 10}, logger);
     RunSession(session, dialogue);
     aborted = session.IsAborted();
   }
 
   testing::TempDir home;
   testing::RecordingFrontEnd front_end;
-  app::Logger logger{front_end, home.path()};
+  core::Logger logger{front_end, home.path()};
   bool aborted = false;
 };
 

@@ -148,7 +148,7 @@ TEST_F(BuildListTest, FullCheckReportInOrderAndQuietWithDisableCheck) {
                          "-- No files to multiple addresses",
                      }));
 
-  front_end.ClearPane(app::Side::Sending);
+  front_end.ClearPane(core::Side::Sending);
   configuration.DISABLECHECK = true;
   EXPECT_EQ(Build().outcome, BuildOutcome::Send);
   const std::vector<std::string> quiet = Lines();

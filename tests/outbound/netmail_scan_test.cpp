@@ -73,7 +73,7 @@ TEST_F(NetmailScanTest, PointAndZoneKludgesPickTheRedirect) {
   EXPECT_EQ(list.Entry(1).Kind, SendKind::NetmailText);
   EXPECT_EQ(list.Entry(2).RedirectIndex, 3);
   EXPECT_EQ(list.Entry(3).RedirectIndex, 1);
-  EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "--   1.msg -> point@example.net"));
+  EXPECT_TRUE(front_end.HasLine(core::Side::Sending, "--   1.msg -> point@example.net"));
 }
 
 TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {

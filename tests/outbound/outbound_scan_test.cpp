@@ -66,7 +66,7 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   Redirect("1:123/45");
   Redirect("2:236/100.3");
   auto write_layout = [&](const std::string& root, bool lower) {
-    auto name = [&](std::string text) { return lower ? text : app::UpperCase(text); };
+    auto name = [&](std::string text) { return lower ? text : core::UpperCase(text); };
     const std::string files = dir.File(root) + name("/files/");
     dir.Write(root + name("/outbound/00ec0064.out"), std::string(10, 'x'));
     dir.Write(root + name("/outbound/00ec0064.hlo"),
@@ -87,7 +87,7 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   std::vector<SendEntry> upper_entries;
   for (int i = 1; i <= list.Count(); ++i) upper_entries.push_back(list.Entry(i));
 
-  front_end.ClearPane(app::Side::Sending);
+  front_end.ClearPane(core::Side::Sending);
   list.Clear();
   configuration.OUTBOUND = Upper("low/outbound");
   Scan();
@@ -251,7 +251,7 @@ TEST_F(OutboundScanTest, BadFlowFilesAreReadSafelyAndLeftAlone) {
   EXPECT_EQ(list.Entry(1).Path, Upper("files/ok.zip"));
   const std::vector<std::string> lines = Lines();
   EXPECT_TRUE(
-      front_end.HasLine(app::Side::Sending, "-- Could not find " + std::string(132 - 18, 'X')));
+      front_end.HasLine(core::Side::Sending, "-- Could not find " + std::string(132 - 18, 'X')));
   for (const std::string& line : lines) {
     EXPECT_LE(line.size(), 132u);
     for (char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line;
@@ -271,9 +271,9 @@ TEST_F(OutboundScanTest, UnreadableFlowFilesAreReported) {
   }
   Scan();
   const std::string base = configuration.OUTBOUND + "\\00EC0064";
-  EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "-- Could not read " + base + ".CLO"));
+  EXPECT_TRUE(front_end.HasLine(core::Side::Sending, "-- Could not read " + base + ".CLO"));
   if (geteuid() != 0) {
-    EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "-- Could not open " + base + ".HLO"));
+    EXPECT_TRUE(front_end.HasLine(core::Side::Sending, "-- Could not open " + base + ".HLO"));
   }
   ASSERT_EQ(list.Count(), 1);  // the readable flow file still counts
   EXPECT_EQ(list.Entry(1).Path, Upper("files/a"));

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
-#include "app/text_utils.h"
 #include "config/address.h"
 #include "config/configuration.h"
+#include "core/log.h"
+#include "core/text_utils.h"
 #include "outbound/send_list.h"
 #include "support/fido_files.h"
 #include "support/recording_front_end.h"
@@ -53,11 +53,11 @@ class ScanFixture : public ::testing::Test {
 
   // The name as the configuration reader leaves a directory: upper case.
   [[nodiscard]] std::string Upper(const std::string& relative) const {
-    return app::UpperCase(dir.File(relative));
+    return core::UpperCase(dir.File(relative));
   }
 
   [[nodiscard]] std::vector<std::string> Lines() const {
-    return front_end.Lines(app::Side::Sending);
+    return front_end.Lines(core::Side::Sending);
   }
 
   // Every file under the scratch directory with its content, to prove that
@@ -73,7 +73,7 @@ class ScanFixture : public ::testing::Test {
 
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
-  app::Logger logger{front_end, dir.path()};
+  core::Logger logger{front_end, dir.path()};
   config::Configuration configuration;
   SendList list;
 };

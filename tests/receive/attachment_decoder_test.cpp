@@ -6,8 +6,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "app/log.h"
-#include "app/side.h"
+#include "core/log.h"
+#include "core/side.h"
 #include "mime_samples.h"
 #include "receive/attachment_names.h"
 #include "support/fake_clock.h"
@@ -17,7 +17,7 @@
 namespace kestrel::receive {
 namespace {
 
-using app::Side;
+using core::Side;
 using testing::SampleMessage;
 
 class AttachmentDecoderTest : public ::testing::Test {
@@ -25,7 +25,7 @@ class AttachmentDecoderTest : public ::testing::Test {
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
   testing::FakeClock clock{{2026, 12, 6, 8, 5, 0, 0}};
-  app::Logger logger{front_end, dir.path()};
+  core::Logger logger{front_end, dir.path()};
   std::string inbound = dir.MakeDir("IN") + "/";
   AttachmentDecoder decoder{
       front_end, [this](std::string_view line) { logger.LogLine(Side::Receiving, line); }, inbound};
@@ -66,8 +66,8 @@ TEST_F(AttachmentDecoderTest, SenderMessageArrivesWholeAndIsSavedButOneLine) {
   EXPECT_TRUE(Logged("-- Decoding FILE.ZIP"));
   EXPECT_TRUE(Logged("-- File decoded"));
   EXPECT_FALSE(front_end.HasLineStartingWith(Side::Receiving, "-- Speed was"));
-  EXPECT_EQ(front_end.Field(app::Field::GetFilename), "FILE.ZIP");
-  EXPECT_EQ(front_end.Field(app::Field::GetByteProgress), "10000");
+  EXPECT_EQ(front_end.Field(core::Field::GetFilename), "FILE.ZIP");
+  EXPECT_EQ(front_end.Field(core::Field::GetByteProgress), "10000");
   // Every line but the empty one that ends the attachment's part headers.
   auto expected = lines;
   const auto blank =
@@ -86,7 +86,7 @@ TEST_F(AttachmentDecoderTest, ExistingNamesAreKeptAndTheNextVariantUsed) {
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "first");
   EXPECT_EQ(dir.Read("IN/FILE.ZI1"), "second");
   EXPECT_EQ(dir.Read("IN/FILE.ZI2"), "third");
-  EXPECT_EQ(front_end.Field(app::Field::GetFilename), "FILE.ZI2");
+  EXPECT_EQ(front_end.Field(core::Field::GetFilename), "FILE.ZI2");
 }
 
 TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
@@ -101,7 +101,7 @@ TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
   }
   EXPECT_TRUE(decoder.EndOfMessage(true));
   EXPECT_TRUE(Logged("-- Speed was 1425 characters per second (CPS)"));
-  EXPECT_EQ(front_end.Field(app::Field::GetCPS), "");
+  EXPECT_EQ(front_end.Field(core::Field::GetCPS), "");
 }
 
 // Software watching the inbound never sees half a file under its name.

@@ -7,10 +7,10 @@
 #include <csignal>
 #include <filesystem>
 
-#include "app/log.h"
+#include "app/jobs.h"
+#include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
-#include "receive/get_job.h"
 #include "scripted_pop3.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -19,7 +19,7 @@
 namespace kestrel::receive {
 namespace {
 
-using app::Side;
+using core::Side;
 using testing::SampleMessage;
 
 std::string JoinLf(const std::vector<std::string>& lines) {
@@ -47,8 +47,8 @@ std::string SenderMessage(const std::string& name, const std::string& content) {
 // (to press Stop or pull the plug at a chosen moment).
 class HookedFrontEnd : public testing::RecordingFrontEnd {
  public:
-  std::function<void(app::Field, std::string_view)> on_field;
-  void SetField(app::Field field, std::string_view text) override {
+  std::function<void(core::Field, std::string_view)> on_field;
+  void SetField(core::Field field, std::string_view text) override {
     RecordingFrontEnd::SetField(field, text);
     if (on_field) on_field(field, text);
   }
@@ -71,7 +71,7 @@ class Pop3DialogueTest : public ::testing::Test {
 
   // One get job; true when it ended without Aborted.
   bool Run() {
-    net::NetSession session(Side::Receiving, configuration, logger);
+    net::NetSession session(Side::Receiving, receive::Pop3Endpoint(configuration), logger);
     session_ = &session;
     net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
     session_ = nullptr;
@@ -93,7 +93,7 @@ class Pop3DialogueTest : public ::testing::Test {
 
   testing::TempDir dir;
   HookedFrontEnd front_end;
-  app::Logger logger{front_end, dir.path()};
+  core::Logger logger{front_end, dir.path()};
   testing::Pop3Server server;
   config::Configuration configuration;
   net::NetSession* session_ = nullptr;
@@ -246,8 +246,8 @@ TEST_F(Pop3DialogueTest, StopDuringMessageThreeOfFive) {
         SenderMessage("F" + std::to_string(i) + ".ZIP", testing::RandomBytes(64 * 1024, i)));
   }
   configuration.Filters.AcceptAll = true;
-  front_end.on_field = [this](app::Field field, std::string_view text) {
-    if (field == app::Field::GetFilename && text == "F3.ZIP" && session_) session_->Abort();
+  front_end.on_field = [this](core::Field field, std::string_view text) {
+    if (field == core::Field::GetFilename && text == "F3.ZIP" && session_) session_->Abort();
   };
   EXPECT_FALSE(Run());
   EXPECT_EQ(InboundNames(), (std::vector<std::string>{"F1.ZIP", "F2.ZIP"}));
@@ -261,8 +261,8 @@ TEST_F(Pop3DialogueTest, StopDuringMessageThreeOfFive) {
 TEST_F(Pop3DialogueTest, ServerGoneInTheMiddleOfAnAttachment) {
   server.AddMessage(SenderMessage("BIG.ZIP", testing::RandomBytes(16 * 1024 * 1024, 3)));
   configuration.Filters.AcceptAll = true;
-  front_end.on_field = [this](app::Field field, std::string_view text) {
-    if (field == app::Field::GetFilename && text == "BIG.ZIP") server.Stop();
+  front_end.on_field = [this](core::Field field, std::string_view text) {
+    if (field == core::Field::GetFilename && text == "BIG.ZIP") server.Stop();
   };
   EXPECT_FALSE(Run());
   EXPECT_TRUE(InboundNames().empty());
@@ -298,11 +298,11 @@ TEST_F(Pop3DialogueTest, GetJobTakesMailAndHonoursAnEarlyStop) {
   {
     app::JobContext stopped(Side::Receiving, configuration, logger);
     stopped.Abort();
-    EXPECT_TRUE(RunGetJob(stopped).aborted);
+    EXPECT_TRUE(app::MakeCoreJobs()->RunGetJob(stopped).aborted);
     EXPECT_EQ(server.RemainingMessages().size(), 1u);
   }
   app::JobContext context(Side::Receiving, configuration, logger);
-  EXPECT_FALSE(RunGetJob(context).aborted);
+  EXPECT_FALSE(app::MakeCoreJobs()->RunGetJob(context).aborted);
   EXPECT_EQ(dir.Read("IN/JOB.PKT"), "packet");
   EXPECT_TRUE(server.RemainingMessages().empty());
 }

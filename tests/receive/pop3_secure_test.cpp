@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/log.h"
+#include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
 #include "net/sasl.h"
@@ -20,8 +20,8 @@
 namespace kestrel::receive {
 namespace {
 
-using app::Side;
 using config::TlsMode;
+using core::Side;
 
 class Pop3SecureTest : public ::testing::Test {
  protected:
@@ -42,7 +42,7 @@ class Pop3SecureTest : public ::testing::Test {
   }
   bool Run() {
     logger.OpenLog(Side::Receiving);
-    net::NetSession session(Side::Receiving, configuration, logger);
+    net::NetSession session(Side::Receiving, receive::Pop3Endpoint(configuration), logger);
     net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
     logger.CloseLog(Side::Receiving);
     return !session.IsAborted();
@@ -57,7 +57,7 @@ class Pop3SecureTest : public ::testing::Test {
 
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
-  app::Logger logger{front_end, dir.path()};
+  core::Logger logger{front_end, dir.path()};
   config::Configuration configuration;
   testing::SampleMessage sample;
 };

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "core/log.h"
+#include "core/text_utils.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
 #include "outbound/send_list.h"
@@ -26,7 +26,7 @@ TEST(RoundTrip, SentFilesArriveByteIdenticalInTheInbound) {
   setenv("KESTREL_HOME", home.path().c_str(), 1);
   home.Write("HEADER.TXT", "File $FILENAME$ ($FILESIZE$ bytes)\n.\n.dotted template line\n");
   testing::RecordingFrontEnd front_end;
-  app::Logger logger(front_end, home.path());
+  core::Logger logger(front_end, home.path());
 
   config::Configuration configuration;
   configuration.FROM = "Fido Gate";
@@ -52,8 +52,8 @@ TEST(RoundTrip, SentFilesArriveByteIdenticalInTheInbound) {
   for (const auto& path : paths) {
     outbound::SendEntry entry;
     entry.Kind = outbound::SendKind::ListedFile;
-    entry.Path = app::UpperCase(path);
-    entry.ListPath = app::UpperCase(flow);
+    entry.Path = core::UpperCase(path);
+    entry.ListPath = core::UpperCase(flow);
     entry.RedirectIndex = 1;
     ASSERT_TRUE(list.Add(entry));
     list.TotalBytes += static_cast<std::int32_t>(contents.back().size());
@@ -63,7 +63,7 @@ TEST(RoundTrip, SentFilesArriveByteIdenticalInTheInbound) {
   ASSERT_TRUE(smtp.running()) << smtp.ServerLog();
   configuration.SMTPPORT = smtp.port();
   {
-    net::NetSession session(app::Side::Sending, configuration, logger);
+    net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
     net::RunSession(session,
                     [&](net::NetSession& s) { send::SmtpDialogue(s, list, configuration); });
     ASSERT_FALSE(session.IsAborted());
@@ -81,7 +81,7 @@ TEST(RoundTrip, SentFilesArriveByteIdenticalInTheInbound) {
   configuration.SAVEEMAIL = fido.MakeDir("saved") + "/";
   configuration.Filters.XMailer = {"KESTREL"};
   {
-    net::NetSession session(app::Side::Receiving, configuration, logger);
+    net::NetSession session(core::Side::Receiving, receive::Pop3Endpoint(configuration), logger);
     net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
     EXPECT_FALSE(session.IsAborted());
   }

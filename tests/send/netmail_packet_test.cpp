@@ -180,7 +180,7 @@ TEST_F(PackFixture, PacksIntoCurrentDirectoryAndCorrectsTotal) {
   const std::int32_t expected_total =
       5000 - static_cast<std::int32_t>(stored.size()) + static_cast<std::int32_t>(*size);
   EXPECT_EQ(list.TotalBytes, expected_total);
-  EXPECT_EQ(front_end.Field(app::Field::TotalFileSize), std::to_string(expected_total));
+  EXPECT_EQ(front_end.Field(core::Field::TotalFileSize), std::to_string(expected_total));
   EXPECT_EQ(platform::ReadFilePrefix(message_path, 1 << 20), stored);  // untouched
 }
 

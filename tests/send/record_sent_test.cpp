@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "platform/clock.h"
 #include "support/fido_files.h"
 #include "support/recording_front_end.h"
@@ -51,10 +51,10 @@ struct RecordFixture : ::testing::Test {
   RecordResult Record(int current, const PathRemap& remap = {}) {
     return RecordSent(list, current, logger, remap);
   }
-  Lines Log() const { return front_end.Lines(app::Side::Sending); }
+  Lines Log() const { return front_end.Lines(core::Side::Sending); }
   // The upper-cased full path of a file in the scratch directory, as the scans store it.
   std::string Upper(const std::string& relative) const {
-    return app::UpperCase(dir.File(relative));
+    return core::UpperCase(dir.File(relative));
   }
   testing::DecodedStoredMessage ReadMessage(const std::string& relative) const {
     const auto decoded = testing::DecodeStoredMessage(dir.Read(relative));
@@ -64,7 +64,7 @@ struct RecordFixture : ::testing::Test {
 
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
-  app::Logger logger{front_end, dir.path()};
+  core::Logger logger{front_end, dir.path()};
   outbound::SendList list;
 };
 
@@ -156,9 +156,9 @@ TEST_F(RecordFixture, FailedRewriteKeepsTheListWhole) {
 
 TEST_F(RecordFixture, RemappedPathsFindTheirLine) {
   dir.Write("out/00EC0064.FLO", testing::TextLines({"^c:\\files\\a.zip", "c:\\files\\b.zip"}));
-  const PathRemap remap{"C:\\FILES", app::UpperCase(dir.path())};
-  const int current =
-      Take(SendKind::ListedFile, app::UpperCase(dir.path()) + "\\A.ZIP", Upper("out/00EC0064.FLO"));
+  const PathRemap remap{"C:\\FILES", core::UpperCase(dir.path())};
+  const int current = Take(SendKind::ListedFile, core::UpperCase(dir.path()) + "\\A.ZIP",
+                           Upper("out/00EC0064.FLO"));
   Record(current, remap);
   EXPECT_EQ(dir.Read("out/00EC0064.FLO"), testing::TextLines({"c:\\files\\b.zip"}));
 }
@@ -178,7 +178,7 @@ TEST_F(RecordFixture, FileAttachSubjectLosesOneFileAtATime) {
   EXPECT_EQ(after.header.subject, dir.File("ba.zip") + " ");
   EXPECT_EQ(after.header.attribute, message.attribute);
 
-  const int second = Take(SendKind::AttachedFile, app::UpperCase(dir.File("ba.zip")), msg);
+  const int second = Take(SendKind::AttachedFile, core::UpperCase(dir.File("ba.zip")), msg);
   Record(second);
   after = ReadMessage("netmail/1.MSG");
   EXPECT_EQ(after.header.subject, "KESTREL - Files sent  6-Dec-2026 08:05 ");

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -63,8 +63,8 @@ class SmtpDialogueTest : public ::testing::Test {
           AfterSendAction after = AfterSendAction::Nothing) {
     SendEntry entry;
     entry.Kind = kind;
-    entry.Path = app::UpperCase(path);
-    entry.ListPath = app::UpperCase(list_path);
+    entry.Path = core::UpperCase(path);
+    entry.ListPath = core::UpperCase(list_path);
     entry.RedirectIndex = redirect;
     entry.AfterSend = after;
     EXPECT_TRUE(list.Add(entry));
@@ -72,21 +72,23 @@ class SmtpDialogueTest : public ::testing::Test {
   }
   void Send(testing::SmtpServer& server) {
     configuration.SMTPPORT = server.port();
-    net::NetSession session(app::Side::Sending, configuration, logger);
+    net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
     net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
     aborted = session.IsAborted();
   }
-  bool Logged(const std::string& line) const { return front_end.HasLine(app::Side::Sending, line); }
+  bool Logged(const std::string& line) const {
+    return front_end.HasLine(core::Side::Sending, line);
+  }
   std::string Log() const {
     std::string all;
-    for (const auto& line : front_end.Lines(app::Side::Sending)) all += line + "\n";
+    for (const auto& line : front_end.Lines(core::Side::Sending)) all += line + "\n";
     return all;
   }
 
   testing::RecordingFrontEnd front_end;
   testing::TempDir home;
   testing::TempDir fido;
-  app::Logger logger{front_end, home.path()};
+  core::Logger logger{front_end, home.path()};
   config::Configuration configuration;
   outbound::SendList list;
   bool aborted = false;
@@ -132,8 +134,8 @@ TEST_F(SmtpDialogueTest, AttachmentsArriveByteIdenticalAndLeaveTheFlowFile) {
                fido.Read("outbound/00ec0064.flo").find("file") != std::string::npos);
   EXPECT_FALSE(fido.Exists("outbound/00ec0064.bsy"));
   EXPECT_TRUE(Logged("-- Message sent!"));
-  EXPECT_TRUE(front_end.HasLineStartingWith(app::Side::Sending, "-- We were connected for "));
-  EXPECT_EQ(front_end.Field(app::Field::FilesSent), std::to_string(sizes.size()));
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-- We were connected for "));
+  EXPECT_EQ(front_end.Field(core::Field::FilesSent), std::to_string(sizes.size()));
 }
 
 TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient) {
@@ -144,15 +146,15 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   Add(SendKind::ListedFile, file, flow_b, 2);
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
-  logger.OpenLog(app::Side::Sending);
+  logger.OpenLog(core::Side::Sending);
   Send(server);
-  logger.CloseLog(app::Side::Sending);
+  logger.CloseLog(core::Side::Sending);
   EXPECT_FALSE(aborted) << Log();
   ASSERT_EQ(server.Messages().size(), 1u);
   EXPECT_EQ(testing::StoredRecipients(server.Messages()[0]),
             (std::vector<std::string>{"node100@example.org", "node200@example.org"}));
   EXPECT_NE(server.Messages()[0].find("To: Node Hundred <node100@example.org>"), std::string::npos);
-  EXPECT_EQ(front_end.Field(app::Field::FilesSent), "2");
+  EXPECT_EQ(front_end.Field(core::Field::FilesSent), "2");
   // Commands are echoed; message data and the remarks made while it flows
   // stay out of the log file.
   for (const std::string line :
@@ -160,8 +162,8 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
         "-> RCPT TO:<node200@example.org>", "-> DATA", "-> QUIT"}) {
     EXPECT_TRUE(Logged(line)) << line;
   }
-  EXPECT_TRUE(front_end.HasLineStartingWith(app::Side::Sending, "-> HELO"));
-  EXPECT_FALSE(front_end.HasLineStartingWith(app::Side::Sending, "-> X-Mailer"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-> HELO"));
+  EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> X-Mailer"));
   EXPECT_TRUE(Logged("-- Sending SHARED.ZIP 1000b"));
   const std::string log_file = home.Read("SEND.LOG");
   EXPECT_NE(log_file.find("-> DATA"), std::string::npos);
@@ -218,7 +220,7 @@ TEST_F(SmtpDialogueTest, SmallMailBundlesOfTodayWaitForMore) {
   Send(server);
   EXPECT_FALSE(aborted) << Log();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const std::string name = app::UpperCase(cases[i].name);
+    const std::string name = core::UpperCase(cases[i].name);
     EXPECT_EQ(list.Entry(static_cast<int>(i) + 1).State,
               cases[i].skipped ? SendState::Skipped : SendState::Sent)
         << name;
@@ -236,12 +238,12 @@ TEST_F(SmtpDialogueTest, StopDuringTheTransferEndsNoMessageAndKeepsEverything) {
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
   configuration.SMTPPORT = server.port();
-  net::NetSession session(app::Side::Sending, configuration, logger);
+  net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
   std::atomic<bool> done{false};
   std::thread stopper([&] {
     // Stop as soon as the attachment is on its way.
     for (int i = 0; i < 1000 && !done; ++i) {
-      if (front_end.HasLineStartingWith(app::Side::Sending, "-- Sending ")) break;
+      if (front_end.HasLineStartingWith(core::Side::Sending, "-- Sending ")) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     session.Abort();
@@ -250,7 +252,7 @@ TEST_F(SmtpDialogueTest, StopDuringTheTransferEndsNoMessageAndKeepsEverything) {
   done = true;
   stopper.join();
   EXPECT_TRUE(Logged("-- Error sending aborting!")) << Log();
-  EXPECT_FALSE(front_end.HasLineStartingWith(app::Side::Sending, "-> QUIT"));
+  EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> QUIT"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(server.Messages().empty());
   EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), flow_text);
@@ -274,7 +276,7 @@ TEST_P(SmtpBookkeepingTest, OnlyAConfirmedMessageChangesTheMailersFiles) {
   const std::string flow = fido.Write("outbound/00ec0064.flo", flow_text);
   const std::string attached = fido.Write("files/attach.txt", "attached file\n");
   testing::StoredMessage netmail;
-  netmail.subject = app::UpperCase(attached);
+  netmail.subject = core::UpperCase(attached);
   netmail.attribute = testing::kAttrLocal | testing::kAttrFileAttached;
   const std::string msg_bytes = testing::EncodeStoredMessage(netmail);
   const std::string msg = fido.Write("netmail/1.msg", msg_bytes);
@@ -351,7 +353,7 @@ TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
   EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(2).State, SendState::Skipped);
   EXPECT_TRUE(Logged("--   Busy file found skipping (" +
-                     app::UpperCase(fido.File("outbound/00ec00c8.csy")) + ")"))
+                     core::UpperCase(fido.File("outbound/00ec00c8.csy")) + ")"))
       << Log();
   EXPECT_TRUE(fido.Exists("outbound/00ec0064.bsy"));  // not ours: left alone
   EXPECT_TRUE(fido.Exists("outbound/00ec00c8.flo"));
@@ -360,9 +362,9 @@ TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
 TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
   fido.Write("a/outbound/00ec0064.flo", "");
   fido.Write("b/OUTBOUND/00EC00C8.FLO", "");
-  EXPECT_EQ(BusyFlagName(app::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
+  EXPECT_EQ(BusyFlagName(core::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
             fido.File("a/outbound/00ec0064.bsy"));
-  EXPECT_EQ(BusyFlagName(app::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
+  EXPECT_EQ(BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
             fido.File("b/OUTBOUND/00EC00C8.BSY"));
 }
 
@@ -376,7 +378,7 @@ TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
   ASSERT_TRUE(server.running());
   Send(server);
   EXPECT_FALSE(aborted) << Log();
-  EXPECT_TRUE(Logged("-- Unable to open " + app::UpperCase(gone)));
+  EXPECT_TRUE(Logged("-- Unable to open " + core::UpperCase(gone)));
   EXPECT_EQ(list.Entry(1).State, SendState::Taken);
   EXPECT_EQ(list.Entry(2).State, SendState::Sent);
   EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), gone + "\r\n");

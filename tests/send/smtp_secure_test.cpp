@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "core/log.h"
+#include "core/text_utils.h"
 #include "net/net_session.h"
 #include "net/sasl.h"
 #include "send/smtp_dialogue.h"
@@ -42,8 +42,8 @@ class SmtpSecureTest : public ::testing::Test {
     flow = fido.Write("out/00ec0064.flo", "^" + file + "\r\n");
     outbound::SendEntry entry;
     entry.Kind = outbound::SendKind::ListedFile;
-    entry.Path = app::UpperCase(file);
-    entry.ListPath = app::UpperCase(flow);
+    entry.Path = core::UpperCase(file);
+    entry.ListPath = core::UpperCase(flow);
     entry.RedirectIndex = 1;
     entry.AfterSend = outbound::AfterSendAction::Delete;
     list.Add(entry);
@@ -52,15 +52,15 @@ class SmtpSecureTest : public ::testing::Test {
 
   void Send(const testing::SmtpServer& server) {
     configuration.SMTPPORT = server.port();
-    logger.OpenLog(app::Side::Sending);
-    net::NetSession session(app::Side::Sending, configuration, logger);
+    logger.OpenLog(core::Side::Sending);
+    net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
     net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
-    logger.CloseLog(app::Side::Sending);
+    logger.CloseLog(core::Side::Sending);
     aborted = session.IsAborted();
   }
   std::string Transcript() const {
     std::string all;
-    for (const auto& line : front_end.Lines(app::Side::Sending)) all += line + "\n";
+    for (const auto& line : front_end.Lines(core::Side::Sending)) all += line + "\n";
     return all + home.Read("SEND.LOG");
   }
   void ExpectOutboundUntouched() const {
@@ -71,7 +71,7 @@ class SmtpSecureTest : public ::testing::Test {
   testing::RecordingFrontEnd front_end;
   testing::TempDir home;
   testing::TempDir fido;
-  app::Logger logger{front_end, home.path()};
+  core::Logger logger{front_end, home.path()};
   config::Configuration configuration;
   outbound::SendList list;
   std::string content, file, flow;
@@ -146,7 +146,7 @@ TEST_F(SmtpSecureTest, WrongPasswordSendsNothing) {
   configuration.SMTPPASSWORD = "wrong";
   Send(server);
   EXPECT_TRUE(aborted);
-  EXPECT_TRUE(front_end.HasLineStartingWith(app::Side::Sending, "-- Authentication failed (535"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-- Authentication failed (535"));
   EXPECT_EQ(Transcript().find("-> MAIL FROM"), std::string::npos);
   EXPECT_TRUE(server.Messages().empty());
   ExpectOutboundUntouched();
@@ -158,7 +158,7 @@ TEST_F(SmtpSecureTest, UntrustedCertificateIsRefused) {
   Send(server);  // no CA file: the self-signed certificate does not verify
   EXPECT_TRUE(aborted);
   EXPECT_TRUE(
-      front_end.HasLineStartingWith(app::Side::Sending, "-- TLS failed: certificate not trusted"));
+      front_end.HasLineStartingWith(core::Side::Sending, "-- TLS failed: certificate not trusted"));
   EXPECT_EQ(Transcript().find("-> AUTH"), std::string::npos);
   EXPECT_TRUE(server.Messages().empty());
   ExpectOutboundUntouched();
@@ -169,7 +169,8 @@ TEST_F(SmtpSecureTest, MissingStartTlsIsNeverAPlainTextFallback) {
   ASSERT_TRUE(server.running());
   Send(server);
   EXPECT_TRUE(aborted);
-  EXPECT_TRUE(front_end.HasLine(app::Side::Sending, "-- Server does not offer STARTTLS, aborting"));
+  EXPECT_TRUE(
+      front_end.HasLine(core::Side::Sending, "-- Server does not offer STARTTLS, aborting"));
   const std::string transcript = Transcript();
   EXPECT_EQ(transcript.find("-> AUTH"), std::string::npos);
   EXPECT_EQ(transcript.find("-> MAIL FROM"), std::string::npos);

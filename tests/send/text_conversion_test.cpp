@@ -15,7 +15,7 @@ namespace kestrel::send {
 namespace {
 
 using Lines = std::vector<std::string>;
-using app::Field;
+using core::Field;
 
 Lines Cut(std::string_view text) {
   testing::RecordingSink sink;

@@ -4,54 +4,54 @@
 
 namespace kestrel::testing {
 
-void RecordingFrontEnd::AppendPaneLine(app::Side side, std::string_view line) {
+void RecordingFrontEnd::AppendPaneLine(core::Side side, std::string_view line) {
   std::lock_guard guard(mutex_);
-  (side == app::Side::Sending ? send_lines_ : get_lines_).emplace_back(line);
+  (side == core::Side::Sending ? send_lines_ : get_lines_).emplace_back(line);
 }
 
-void RecordingFrontEnd::ClearPane(app::Side side) {
+void RecordingFrontEnd::ClearPane(core::Side side) {
   std::lock_guard guard(mutex_);
-  (side == app::Side::Sending ? send_lines_ : get_lines_).clear();
+  (side == core::Side::Sending ? send_lines_ : get_lines_).clear();
 }
 
-void RecordingFrontEnd::SetField(app::Field field, std::string_view text) {
+void RecordingFrontEnd::SetField(core::Field field, std::string_view text) {
   std::lock_guard guard(mutex_);
   fields_[field].emplace_back(text);
 }
 
-void RecordingFrontEnd::SetWaitingIndicator(app::Side side, bool waiting) {
+void RecordingFrontEnd::SetWaitingIndicator(core::Side side, bool waiting) {
   std::lock_guard guard(mutex_);
-  (side == app::Side::Sending ? send_waiting_ : get_waiting_) = waiting;
+  (side == core::Side::Sending ? send_waiting_ : get_waiting_) = waiting;
 }
 
-std::vector<std::string> RecordingFrontEnd::Lines(app::Side side) const {
+std::vector<std::string> RecordingFrontEnd::Lines(core::Side side) const {
   std::lock_guard guard(mutex_);
-  return side == app::Side::Sending ? send_lines_ : get_lines_;
+  return side == core::Side::Sending ? send_lines_ : get_lines_;
 }
 
-std::string RecordingFrontEnd::Field(app::Field field) const {
+std::string RecordingFrontEnd::Field(core::Field field) const {
   std::lock_guard guard(mutex_);
   auto it = fields_.find(field);
   return it == fields_.end() || it->second.empty() ? std::string() : it->second.back();
 }
 
-std::vector<std::string> RecordingFrontEnd::FieldHistory(app::Field field) const {
+std::vector<std::string> RecordingFrontEnd::FieldHistory(core::Field field) const {
   std::lock_guard guard(mutex_);
   auto it = fields_.find(field);
   return it == fields_.end() ? std::vector<std::string>() : it->second;
 }
 
-bool RecordingFrontEnd::Waiting(app::Side side) const {
+bool RecordingFrontEnd::Waiting(core::Side side) const {
   std::lock_guard guard(mutex_);
-  return side == app::Side::Sending ? send_waiting_ : get_waiting_;
+  return side == core::Side::Sending ? send_waiting_ : get_waiting_;
 }
 
-bool RecordingFrontEnd::HasLine(app::Side side, const std::string& line) const {
+bool RecordingFrontEnd::HasLine(core::Side side, const std::string& line) const {
   auto lines = Lines(side);
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-bool RecordingFrontEnd::HasLineStartingWith(app::Side side, const std::string& prefix) const {
+bool RecordingFrontEnd::HasLineStartingWith(core::Side side, const std::string& prefix) const {
   auto lines = Lines(side);
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "core/log.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 namespace {
 
 class LogTest : public ::testing::Test {
@@ -107,4 +107,4 @@ TEST_F(LogTest, LinesFromManyThreadsStayWhole) {
 }
 
 }  // namespace
-}  // namespace kestrel::app
+}  // namespace kestrel::core

@@ -1,11 +1,11 @@
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 
 #include <charconv>
 #include <string>
 
 #include "platform/clock.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::string UpperCase(std::string_view text) {
   return result;
 }
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

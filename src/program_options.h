@@ -5,9 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel::app {
-
-inline constexpr const char* kVersionText = "Kestrel 2.00";
+namespace kestrel {
 
 struct ProgramOptions {
   bool console = false;               // --console: no window
@@ -22,4 +20,4 @@ struct ProgramOptions {
 // The text --help prints.
 [[nodiscard]] std::string HelpText();
 
-}  // namespace kestrel::app
+}  // namespace kestrel

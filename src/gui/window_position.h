@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::app {
+namespace kestrel::gui {
 
 inline constexpr std::size_t kPositionRecordSize = 12;  // six u16 values
 
@@ -59,4 +59,4 @@ struct WindowPosition {
 // write never leaves half a record; false when it could not be written.
 bool SavePositionFile(const std::string& path, const WindowPosition& position);
 
-}  // namespace kestrel::app
+}  // namespace kestrel::gui

@@ -1,9 +1,9 @@
-#include "app/window_position.h"
+#include "gui/window_position.h"
 
 #include "platform/files.h"
 #include "platform/program_home.h"
 
-namespace kestrel::app {
+namespace kestrel::gui {
 
 namespace {
 
@@ -72,4 +72,4 @@ bool SavePositionFile(const std::string& path, const WindowPosition& position) {
       path, std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
 }
 
-}  // namespace kestrel::app
+}  // namespace kestrel::gui

@@ -1,8 +1,8 @@
 #pragma once
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 // Every log line, pane, progress strip and connection belongs to one side.
 enum class Side { Sending, Receiving };
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

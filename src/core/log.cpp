@@ -1,11 +1,11 @@
-#include "app/log.h"
+#include "core/log.h"
 
 #include <thread>
 
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 #include "platform/files.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 namespace {
 
@@ -92,4 +92,4 @@ bool Logger::IsOpen(Side side) const {
   return Of(side).open;
 }
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

@@ -1,11 +1,11 @@
-#include "app/stopwatch.h"
+#include "core/stopwatch.h"
 
 #include <array>
 #include <atomic>
 
 #include "platform/clock.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 namespace {
 
@@ -40,4 +40,4 @@ void StartAllTimers() {
   for (int slot = 0; slot < kStopwatchSlots; ++slot) StartTimer(slot);
 }
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

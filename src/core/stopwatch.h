@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 inline constexpr int kStopwatchSlots = 10;
 // Slot owners; each user owns its slot.
@@ -25,4 +25,4 @@ void StartAllTimers();
 // Hundredths of a second since local midnight, now.
 [[nodiscard]] std::int32_t HundredthsSinceMidnight();
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

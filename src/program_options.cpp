@@ -1,6 +1,8 @@
-#include "app/program_options.h"
+#include "program_options.h"
 
-namespace kestrel::app {
+#include "core/version.h"
+
+namespace kestrel {
 
 ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments) {
   ProgramOptions options;
@@ -21,7 +23,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments) {
 }
 
 std::string HelpText() {
-  return std::string(kVersionText) +
+  return "Kestrel " + std::string(core::kVersion) +
          " - carries FidoNet mail over Internet e-mail\n"
          "\n"
          "Usage: kestrel [--console] [switch...]\n"
@@ -45,4 +47,4 @@ std::string HelpText() {
          "See kestrel(1).\n";
 }
 
-}  // namespace kestrel::app
+}  // namespace kestrel

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/side.h"
+#include "core/side.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 // The progress fields of the two strips, named after their window components.
 enum class Field {
@@ -63,4 +63,4 @@ class FrontEnd {
 // Empties every progress field of a side except its countdown.
 void CleanText(FrontEnd& front_end, Side side);
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "app/front_end.h"
-#include "app/side.h"
+#include "core/front_end.h"
+#include "core/side.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 inline constexpr std::size_t kMaxLogLine = 132;
 
@@ -55,4 +55,4 @@ class Logger {
   SideLog receive_;
 };
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

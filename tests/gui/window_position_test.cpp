@@ -1,4 +1,4 @@
-#include "app/window_position.h"
+#include "gui/window_position.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "support/temp_dir.h"
 
-namespace kestrel::app {
+namespace kestrel::gui {
 namespace {
 
 const WindowPosition kBuiltIn{{126, 276, 624, 459}, 0, 0};
@@ -92,4 +92,4 @@ TEST(WindowPositionTest, UnwritablePlaceIsReportedNotThrown) {
 }
 
 }  // namespace
-}  // namespace kestrel::app
+}  // namespace kestrel::gui

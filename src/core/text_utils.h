@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 // Text arguments of the word utilities are cut to this many characters first.
 inline constexpr std::size_t kMaxUtilityText = 132;
@@ -40,4 +40,4 @@ inline constexpr std::size_t kMaxWord = 80;
 // ASCII upper case.
 [[nodiscard]] std::string UpperCase(std::string_view text);
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core

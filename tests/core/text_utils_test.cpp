@@ -1,11 +1,11 @@
-#include "app/text_utils.h"
+#include "core/text_utils.h"
 
 #include <gtest/gtest.h>
 
-#include "app/stopwatch.h"
+#include "core/stopwatch.h"
 #include "support/fake_clock.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 namespace {
 
 TEST(NumberTexts, PadAndOverflowWithQuestionMark) {
@@ -84,4 +84,4 @@ TEST(Stopwatch, CountsWholeSecondsAcrossMidnight) {
 }
 
 }  // namespace
-}  // namespace kestrel::app
+}  // namespace kestrel::core

@@ -1,6 +1,6 @@
-#include "app/front_end.h"
+#include "core/front_end.h"
 
-namespace kestrel::app {
+namespace kestrel::core {
 
 namespace {
 
@@ -35,4 +35,4 @@ void CleanText(FrontEnd& front_end, Side side) {
   }
 }
 
-}  // namespace kestrel::app
+}  // namespace kestrel::core
