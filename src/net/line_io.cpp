@@ -1,8 +1,8 @@
-#include <cctype>
 #include <string>
 #include <vector>
 
 #include "net/bounded_wait_internal.h"
+#include "net/line_io_internal.h"
 #include "net/net_session.h"
 #include "net/transport.h"
 
@@ -26,7 +26,12 @@ void EchoCommand(NetSession& session, std::string_view text) {
 }
 
 void Fail(NetSession& session, int error) {
-  session.LastError = static_cast<std::uint16_t>(error);
+  session.LastError = error;
+  session.Abort();
+}
+
+void TimeOut(NetSession& session) {
+  session.TimedOut = true;
   session.Abort();
 }
 
@@ -46,7 +51,7 @@ void SendOutput(NetSession& session) {
       position += result.count;
     } else if (result.status == IoResult::Status::WouldBlock) {
       if (wait.WaitFor(session.transport->Descriptor(), result.wait_for) == 0 && wait.timed_out()) {
-        session.Abort();
+        TimeOut(session);
       }
     } else {
       Fail(session, result.error);
@@ -62,15 +67,11 @@ bool WaitForInput(NetSession& session, BoundedWait& wait, short wanted) {
     if (session.transport->HasPendingInput()) return true;
     if (wait.WaitFor(session.transport->Descriptor(), wanted) != 0) return true;
     if (wait.timed_out()) {
-      session.Abort();
+      TimeOut(session);
       return false;
     }
   }
   return false;
-}
-
-bool IsDigit(char c) {
-  return std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 }  // namespace
@@ -98,20 +99,24 @@ void FlushOutput(NetSession& session) {
   SendOutput(session);
 }
 
-std::string ReadLine(NetSession& session) {
-  if (session.IsAborted()) return {};
+ReplyStatus FailureStatus(const NetSession& session) {
+  if (session.TimedOut) return ReplyStatus::TimedOut;
+  if (session.Closed) return ReplyStatus::Closed;
+  return ReplyStatus::Aborted;
+}
+
+LineRead ReadLine(NetSession& session) {
+  if (session.IsAborted()) return {FailureStatus(session), {}};
   SendOutput(session);
-  if (session.IsAborted() || !session.transport) return {};
+  if (session.IsAborted() || !session.transport) return {FailureStatus(session), {}};
 
   {
     BoundedWait wait(session, kLineWait);
-    if (!WaitForInput(session, wait, POLLIN)) return {};
+    if (!WaitForInput(session, wait, POLLIN)) return {FailureStatus(session), {}};
   }
-  session.Readable = true;
 
   // One byte per recv: nothing beyond the line end leaves the socket.
   BoundedWait wait(session, kLineReadWait);
-  session.Readable = false;
   std::string line;
   bool complete = false;
   while (!complete && !session.IsAborted()) {
@@ -129,56 +134,16 @@ std::string ReadLine(NetSession& session) {
     } else if (result.status == IoResult::Status::Failed) {
       // The connection is gone (reset): waiting on would only time out.
       Fail(session, result.error);
+      session.Closed = true;
     } else if (!WaitForInput(session, wait, result.wait_for)) {
       break;
     }
   }
-  if (!complete) return {};
+  if (!complete) return {FailureStatus(session), {}};
   // The text up to its first zero byte, without trailing CR and LF.
   line = line.substr(0, line.find('\0'));
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  CheckReply(session, line);
-  return line;
-}
-
-void CheckReply(NetSession& session, std::string_view line) {
-  if (!session.IsSending) return;
-  const bool continuation = line.size() >= 4 && line[3] == '-';
-  // 334 is the server's next AUTH challenge, part of a login that goes well.
-  const bool positive = line.size() >= 3 && (line[0] == '2' || line.substr(0, 3) == "354" ||
-                                             line.substr(0, 3) == "334");
-  // A bare three-digit code is a complete reply as well.
-  const bool bare_ok = line.size() == 3 && IsDigit(line[1]) && IsDigit(line[2]);
-  if (continuation || (positive && (line.size() >= 4 || bare_ok))) return;
-  LogLine(session, "<- Error! (" + std::string(line) + ")");
-}
-
-bool IsLastReplyLine(const NetSession& session, std::string_view line) {
-  if (line.size() > 4 && line[3] != '-') return true;
-  // "250" and "250 " are final lines too (RFC 5321 4.2).
-  if (line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
-      (line.size() == 3 || line[3] != '-')) {
-    return true;
-  }
-  if (!session.IsSending && (line == "+OK" || line == "-ERR")) return true;
-  return false;
-}
-
-std::string ReadReply(NetSession& session) {
-  const std::vector<std::string> lines = ReadReplyLines(session);
-  return lines.empty() ? std::string() : lines.back();
-}
-
-std::vector<std::string> ReadReplyLines(NetSession& session) {
-  std::vector<std::string> lines;
-  while (!session.IsAborted()) {
-    std::string line = ReadLine(session);
-    LogLine(session, "<- " + line);
-    const bool last = session.Closed || IsLastReplyLine(session, line);
-    lines.push_back(std::move(line));
-    if (last) break;
-  }
-  return lines;
+  return {ReplyStatus::Ok, std::move(line)};
 }
 
 std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity) {
@@ -195,6 +160,7 @@ std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity)
     }
     if (result.status == IoResult::Status::Failed) {
       Fail(session, result.error);
+      session.Closed = true;
       return 0;
     }
     if (!WaitForInput(session, wait, result.wait_for)) return 0;

@@ -68,11 +68,12 @@ void ResolveServer(NetSession& session) {
       while (!resolution.Done() && !session.IsAborted() && !wait.timed_out()) {
         (void)wait.WaitFor(resolution.Descriptor(), POLLIN);
       }
-      if (wait.timed_out()) session.Abort();
-      session.HostResolved = resolution.Done();
+      if (wait.timed_out()) {
+        session.TimedOut = true;
+        session.Abort();
+      }
       found = resolution.Done() ? resolution.Result() : std::nullopt;
-      session.AsyncError = session.HostResolved && !found;
-      if (session.AsyncError) session.Abort();
+      if (resolution.Done() && !found) session.Abort();
     }
     // A refused request, a failure, a time-out or a Stop all come out as 0.0.0.0.
     address_text = DottedAddress(found.value_or(0));
@@ -97,7 +98,6 @@ void LookUpServicePort(NetSession& session) {
     if (::getservbyname_r(session.ServiceName.c_str(), "tcp", &entry, buffer.data(), buffer.size(),
                           &found) == 0 &&
         found != nullptr) {
-      session.ServiceResolved = true;
       session.Port = ntohs(static_cast<std::uint16_t>(found->s_port));
     } else {
       session.Port = session.DefaultPort;
@@ -108,7 +108,7 @@ void LookUpServicePort(NetSession& session) {
 
 void OpenSocket(NetSession& session) {
   session.Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (session.Socket < 0) session.LastError = static_cast<std::uint16_t>(errno);
+  if (session.Socket < 0) session.LastError = errno;
   LogLine(session, "<- Socket " + std::to_string(session.Socket));
 }
 
@@ -123,10 +123,11 @@ void ConnectServer(NetSession& session) {
     session.Abort();
     return;
   }
+  bool connected = false;
   if (::connect(session.Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    session.Connected = true;
+    connected = true;
   } else if (errno != EINPROGRESS && errno != EINTR) {
-    session.LastError = static_cast<std::uint16_t>(errno);
+    session.LastError = errno;
     session.Abort();
     LogLine(session, "-- Could not connect");
     return;
@@ -138,24 +139,23 @@ void ConnectServer(NetSession& session) {
       socklen_t length = sizeof error;
       if (::getsockopt(session.Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
       if (error == 0) {
-        session.Connected = true;
+        connected = true;
       } else {
         // A refused connection ends here at once, not after NETTIMEOUT.
-        session.LastError = static_cast<std::uint16_t>(error);
-        session.AsyncError = true;
+        session.LastError = error;
         session.Abort();
         LogLine(session, "-- Could not connect");
       }
     } else if (wait.timed_out()) {
+      session.TimedOut = true;
       session.Abort();
     }
   }
-  if (session.Connected) {
+  if (connected) {
     // Message data leaves in large writes; Nagle would hold back the tail of
     // each one until the previous segment is acknowledged.
     const int on = 1;
     (void)::setsockopt(session.Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    session.Writable = true;
     session.transport = std::make_unique<PlainTransport>(session.Socket);
   }
 }
@@ -173,7 +173,6 @@ NetSession::NetSession(core::Side side_of_job, const Endpoint& endpoint, core::L
       StopwatchSlot(side_of_job == core::Side::Sending ? core::kSlotSendNetwork
                                                        : core::kSlotGetNetwork) {
   wake_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  IsSending = side_of_job == core::Side::Sending;
 }
 
 NetSession::~NetSession() {

@@ -67,20 +67,13 @@ struct NetSession {
   std::string ServiceName;  // "smtp" or "pop3"
   std::string ServerHost;   // as configured, at most kMaxServerHost characters
   std::uint16_t DefaultPort = 0;
-  // Event flags; only ever set, except Readable which ReadLine clears.
-  bool HostResolved = false;
-  bool ServiceResolved = false;
-  bool Connected = false;
-  bool Readable = false;
-  bool Writable = false;
-  bool Closed = false;  // the server closed the connection
-  bool AsyncError = false;
-  bool IsSending = false;
+  bool Closed = false;                       // the server closed the connection
+  bool TimedOut = false;                     // a wait ran out of NETTIMEOUT (Aborted is set too)
   std::uint32_t ServerAddress = kNoAddress;  // IPv4, network byte order
   int Socket = -1;
   std::uint16_t Port = 0;  // host byte order
   std::uint16_t LastShownSecond = 0;
-  std::uint16_t LastError = 0;  // errno of the last failed socket step (0: none)
+  int LastError = 0;  // errno of the last failed socket step (0: none)
 
   // While set, SendLine does not echo commands and LogLine() keeps lines out
   // of the log file (they still reach the pane): set while message data flows.
@@ -118,32 +111,12 @@ void LogLine(NetSession& session, std::string_view text);
 void SendLine(NetSession& session, std::string_view text);
 
 // Queues one line of message data (cut to kMaxDataLine) with CR LF; it goes
-// out when the buffer is full, or with the next SendLine, ReadLine or
-// FlushOutput. Logged like SendLine (message data runs with the log suspended).
+// out when the buffer is full, or with the next command, read or FlushOutput. Logged like SendLine
+// (message data runs with the log suspended).
 void QueueLine(NetSession& session, std::string_view text);
 
 // Sends everything queued; failure or time-out sets Aborted.
 void FlushOutput(NetSession& session);
-
-// Reads one reply line (at most kMaxReplyLine characters, trailing CR and LF
-// removed), one byte per recv so that nothing beyond it is taken. Empty when
-// no complete line arrived (time-out or failure set Aborted; or Closed).
-// On the sending side, CheckReply runs on the line.
-[[nodiscard]] std::string ReadLine(NetSession& session);
-
-// Reads and logs ("<- " + line) the lines of one reply up to its last line;
-// returns that last line (empty after a failure).
-std::string ReadReply(NetSession& session);
-// The same reply with all of its lines, each logged as ReadReply does.
-[[nodiscard]] std::vector<std::string> ReadReplyLines(NetSession& session);
-
-// Sending side: logs "<- Error! (" + line + ")" for a line that is neither a
-// continuation line nor 2xx nor 354. Nothing on the receiving side.
-void CheckReply(NetSession& session, std::string_view line);
-
-// True when the line ends a reply: SMTP "NNN" or "NNN text" (not "NNN-");
-// on the receiving side also a bare "+OK" or "-ERR".
-[[nodiscard]] bool IsLastReplyLine(const NetSession& session, std::string_view line);
 
 // Bulk reading for message data: waits (bounded, abortable) until data
 // arrives and reads up to `capacity` bytes. 0 when none came: Closed is set

@@ -15,6 +15,7 @@
 #include "receive/body_reader.h"
 #include "receive/header_filter.h"
 #include "receive/pop3_login.h"
+#include "receive/pop3_reply.h"
 
 namespace kestrel::receive {
 namespace {
@@ -25,19 +26,11 @@ using core::Field;
 // many the directory is treated as unwritable.
 constexpr int kMaxSavedTextSkips = 10000;
 constexpr int kSavedTextDigits = 8;
+// Head lines kept of TOP's answer; the filters look at the first few only.
+constexpr std::size_t kMaxHeaderLines = 1000;
 
 void Log(net::NetSession& session, std::string_view text) {
   net::LogLine(session, text);
-}
-
-std::string ReadAndLog(net::NetSession& session) {
-  std::string reply = net::ReadLine(session);
-  Log(session, "<- " + reply);
-  return reply;
-}
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
 }
 
 // Makes the names just created in a directory durable (the files' contents
@@ -77,7 +70,7 @@ class Pop3Walk {
       }
     }
     net::SendLine(session_, "QUIT");
-    net::ReadReply(session_);
+    (void)ReadPop3Reply(session_);
     if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
       (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
     }
@@ -88,13 +81,13 @@ class Pop3Walk {
   bool Login() {
     if (!Pop3Login(session_, configuration_)) return false;
     net::SendLine(session_, "STAT");
-    const std::string reply = ReadAndLog(session_);
-    if (!StartsWith(reply, "+OK")) {
-      Log(session_, "-- Could not connect (" + reply + ")");
+    const net::Reply reply = ReadPop3Reply(session_);
+    if (!IsOk(reply)) {
+      Log(session_, "-- Could not connect (" + reply.last() + ")");
       session_.Abort();
       return false;
     }
-    size_ = ParseStatReply(reply);
+    size_ = ParseStatReply(reply.last());
     front_end_.SetField(Field::GetTotalMessages, std::to_string(size_.messages));
     front_end_.SetField(Field::GetTotalBytes, std::to_string(size_.bytes));
     if (size_.messages == 0) Log(session_, "<- No messages waiting");
@@ -112,7 +105,7 @@ class Pop3Walk {
     front_end_.SetField(Field::GetFilename, "");
     front_end_.SetField(Field::GetByteProgress, "");
     net::SendLine(session_, "LIST " + n);
-    ReadAndLog(session_);
+    (void)ReadPop3Reply(session_);
 
     ReadHeader(number);
     if (session_.Closed) session_.Abort();  // nothing more can be said to a closed server
@@ -129,10 +122,9 @@ class Pop3Walk {
     }
     Log(session_, "-- Message " + n + " matched filter");
     net::SendLine(session_, "LIST " + n);
-    ReadAndLog(session_);
+    (void)ReadPop3Reply(session_);
     net::SendLine(session_, "RETR " + n);
-    const std::string status = ReadAndLog(session_);
-    if (session_.IsAborted() || !StartsWith(status, "+OK")) return true;  // no data follows
+    if (!IsOk(ReadPop3Reply(session_)) || session_.IsAborted()) return true;  // no data follows
 
     const bool whole = ReceiveData(saved.get());
     const bool closed = std::fclose(saved.release()) == 0;
@@ -142,7 +134,7 @@ class Pop3Walk {
       SyncDirectory(save_directory_);
       SyncDirectory(configuration_.INBOUND);
       net::SendLine(session_, "DELE " + n);
-      (void)net::ReadLine(session_);
+      (void)ReadPop3Reply(session_, net::Echo::Quiet);
       mail_received_ = true;
       return true;
     }
@@ -154,14 +146,13 @@ class Pop3Walk {
     return false;
   }
 
-  // TOP n 1: the head lines, read up to the "." line whatever their number.
+  // TOP n 1: the head lines, read up to the "." line.
   void ReadHeader(std::int32_t number) {
     header_.Clear();
     net::SendLine(session_, "TOP " + std::to_string(number) + " 1");
-    (void)net::ReadLine(session_);
-    for (;;) {
-      const std::string line = net::ReadLine(session_);
-      if (line == "." || session_.Closed || session_.IsAborted()) break;
+    (void)ReadPop3Reply(session_, net::Echo::Quiet);
+    for (const std::string& line :
+         net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet).lines) {
       header_.Add(line);
     }
   }

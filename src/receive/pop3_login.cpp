@@ -8,6 +8,7 @@
 #include "net/sasl.h"
 #include "net/secret_line.h"
 #include "net/start_tls.h"
+#include "receive/pop3_reply.h"
 
 namespace kestrel::receive {
 
@@ -17,17 +18,7 @@ using config::TlsMode;
 using net::NetSession;
 
 // A CAPA answer longer than this is not a capability list.
-constexpr int kMaxCapabilityLines = 100;
-
-bool IsOk(const std::string& reply) {
-  return reply.rfind("+OK", 0) == 0;
-}
-
-std::string ReadAndLog(NetSession& session) {
-  std::string reply = net::ReadLine(session);
-  net::LogLine(session, "<- " + reply);
-  return reply;
-}
+constexpr std::size_t kMaxCapabilityLines = 100;
 
 bool Fail(NetSession& session, const std::string& why) {
   net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
@@ -38,11 +29,10 @@ bool Fail(NetSession& session, const std::string& why) {
 // The SASL mechanisms of a CAPA answer; empty when the server lists none.
 std::string SaslMechanisms(NetSession& session) {
   net::SendLine(session, "CAPA");
-  if (!IsOk(ReadAndLog(session))) return {};
+  if (!IsOk(ReadPop3Reply(session))) return {};
   std::string mechanisms;
-  for (int i = 0; i < kMaxCapabilityLines && !session.IsAborted(); ++i) {
-    const std::string line = ReadAndLog(session);
-    if (line == "." || session.Closed) break;
+  for (const std::string& line :
+       net::ReadDotList(session, kMaxCapabilityLines, net::Echo::Logged).lines) {
     const std::string upper = core::UpperCase(line);
     if (upper.rfind("SASL ", 0) == 0) mechanisms = upper.substr(5);
   }
@@ -63,14 +53,14 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
                                  session.Port);
   net::SendSecretLine(session, "AUTH " + mechanism + " " + response,
                       "AUTH " + mechanism + " [token]");
-  std::string reply = ReadAndLog(session);
-  if (reply.rfind("+ ", 0) == 0 || reply == "+") {
+  net::Reply reply = ReadPop3Reply(session);
+  if (reply.last().rfind("+ ", 0) == 0 || reply.last() == "+") {
     // The server's error report; an empty answer ends the exchange.
     net::SendLine(session, "");
-    reply = ReadAndLog(session);
+    reply = ReadPop3Reply(session);
   }
   if (session.IsAborted()) return false;
-  if (!IsOk(reply)) return Fail(session, "Authentication failed (" + reply + ")");
+  if (!IsOk(reply)) return Fail(session, "Authentication failed (" + reply.last() + ")");
   return true;
 }
 
@@ -81,23 +71,25 @@ bool Pop3Login(NetSession& session, const config::Configuration& configuration) 
                         !configuration.POPPASSWORDCOMMAND.empty() ||
                         !configuration.POPTOKENCOMMAND.empty();
   if (!extended) {
-    ReadAndLog(session);
+    (void)ReadPop3Reply(session);
     net::SendLine(session, "USER " + configuration.POPUSERNAME);
-    ReadAndLog(session);
+    (void)ReadPop3Reply(session);
     net::SendLine(session, "PASS " + configuration.POPPASSWORD);
-    ReadAndLog(session);
+    (void)ReadPop3Reply(session);
     return !session.IsAborted();
   }
   if (configuration.POPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
     return false;
-  const std::string greeting = ReadAndLog(session);
+  const net::Reply greeting = ReadPop3Reply(session);
   if (session.IsAborted()) return false;
-  if (!IsOk(greeting)) return Fail(session, "Server refused the connection (" + greeting + ")");
+  if (!IsOk(greeting)) {
+    return Fail(session, "Server refused the connection (" + greeting.last() + ")");
+  }
   if (configuration.POPTLS == TlsMode::StartTls) {
     net::SendLine(session, "STLS");
-    const std::string reply = ReadAndLog(session);
+    const net::Reply reply = ReadPop3Reply(session);
     if (session.IsAborted()) return false;
-    if (!IsOk(reply)) return Fail(session, "Server does not offer STLS (" + reply + ")");
+    if (!IsOk(reply)) return Fail(session, "Server does not offer STLS (" + reply.last() + ")");
     if (!net::StartTls(session, configuration.CAFILE)) return false;
   }
   const std::optional<net::Credential> credential =
@@ -106,9 +98,9 @@ bool Pop3Login(NetSession& session, const config::Configuration& configuration) 
   if (!credential) return false;
   if (credential->is_token) return TokenLogin(session, configuration, credential->secret);
   net::SendLine(session, "USER " + configuration.POPUSERNAME);
-  ReadAndLog(session);
+  (void)ReadPop3Reply(session);
   net::SendSecretLine(session, "PASS " + credential->secret, "PASS [PASSWORD]");
-  ReadAndLog(session);
+  (void)ReadPop3Reply(session);
   return !session.IsAborted();
 }
 

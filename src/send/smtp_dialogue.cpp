@@ -21,6 +21,7 @@
 #include "send/netmail_packet.h"
 #include "send/record_sent.h"
 #include "send/smtp_login.h"
+#include "send/smtp_reply.h"
 #include "send/text_conversion.h"
 
 namespace kestrel::send {
@@ -125,7 +126,7 @@ class Dialogue {
   void SendMessageText(Message& message);
   void SendAttachment(Message& message, SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
-  [[nodiscard]] std::string AwaitConfirmation();
+  [[nodiscard]] net::Reply AwaitConfirmation();
   void SendOneFile(Message& message);
   void DropUnsentPacket(const Message& message);
 
@@ -239,10 +240,10 @@ void Dialogue::DropBusyFlags(Message& message) {
 
 Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   net::SendLine(session_, "RSET");
-  (void)net::ReadReply(session_);
+  (void)ReadSmtpReply(session_);
   Pause(kAfterResetPause);
   net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
-  (void)net::ReadReply(session_);
+  (void)ReadSmtpReply(session_);
 
   const std::string path = list_.Entry(message.current).Path;
   Envelope envelope;
@@ -255,8 +256,8 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
     Show(Field::FilesSent, std::to_string(entries_counter_));
     entry.State = SendState::Taken;
     net::SendLine(session_, "RCPT TO:<" + RedirectOf(entry).EmailAddress + ">");
-    const std::string reply = net::ReadReply(session_);
-    if (!reply.empty() && reply.front() == '2') {
+    const net::Reply reply = ReadSmtpReply(session_);
+    if (reply.ok() && reply.code / 100 == 2) {
       if (envelope.accepted == 0) envelope.accepted = i;
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
@@ -269,7 +270,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   net::SendLine(session_, "DATA");
   // Without "354" the server is not reading data: the message lines would
   // arrive as commands.
-  envelope.data_ready = net::ReadReply(session_).rfind("354", 0) == 0;
+  envelope.data_ready = HasCode(ReadSmtpReply(session_), 354);
   return envelope;
 }
 
@@ -375,36 +376,17 @@ void Dialogue::SendMessageText(Message& message) {
   SendAttachment(message, entry);
 }
 
-std::string Dialogue::AwaitConfirmation() {
-  const auto started = Clock::now();
-  std::int64_t last_shown = 0;
-  std::string line;
-  const std::int64_t timeout = configuration_.NETTIMEOUT;
-  bool shown = false;
-  while (!Aborted()) {
-    line = net::ReadLine(session_);
-    Log("<- " + line);
-    const std::int64_t elapsed =
-        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count();
-    if (elapsed != last_shown) {
-      last_shown = elapsed;
-      Show(Field::Timeout, std::to_string(timeout - elapsed));
-      shown = true;
-    }
-    if (line.rfind("250", 0) == 0) {
-      // Keep the dialogue in step when the confirmation has more lines.
-      if (line.size() > 3 && line[3] == '-') (void)net::ReadReply(session_);
-      break;
-    }
-    // A final refusal (4xx or 5xx) needs no further waiting; neither does a
-    // connection the server closed.
-    if (session_.Closed || elapsed > timeout ||
-        (net::IsLastReplyLine(session_, line) && (line[0] == '4' || line[0] == '5'))) {
-      break;
+net::Reply Dialogue::AwaitConfirmation() {
+  // Replies other than a final one (a stray "354", say) are passed over, for
+  // NETTIMEOUT at most.
+  const auto until = Clock::now() + std::chrono::seconds(configuration_.NETTIMEOUT);
+  for (;;) {
+    net::Reply reply = ReadSmtpReply(session_);
+    const int kind = reply.code / 100;
+    if (!reply.ok() || reply.code == 250 || kind == 4 || kind == 5 || Clock::now() > until) {
+      return reply;
     }
   }
-  if (shown) Show(Field::Timeout, "");
-  return line;
 }
 
 void Dialogue::SendOneFile(Message& message) {
@@ -426,12 +408,12 @@ void Dialogue::SendOneFile(Message& message) {
   Show(Field::CurrentPercent, "100%");
   Show(Field::CurrentProgress, message.file_size_text);
   Show(Field::SecondsLeftofFile, "");
-  const std::string reply = AwaitConfirmation();
+  const net::Reply reply = AwaitConfirmation();
 
   bool confirmed = false;
   if (message.unable_to_open) {
     Log("-- Unable to open " + list_.Entry(message.current).Path);
-  } else if (reply.rfind("250", 0) == 0 && !Aborted()) {
+  } else if (HasCode(reply, 250) && !Aborted()) {
     confirmed = true;
     Log("-- Message sent!");
     const PathRemap remap{configuration_.RemapFrom, configuration_.RemapTo};
@@ -491,7 +473,7 @@ void Dialogue::Run() {
   Show(Field::TotalCPS, "");
   Show(Field::TotalSecondsLeft, "");
   net::SendLine(session_, "QUIT");
-  (void)net::ReadReply(session_);
+  (void)ReadSmtpReply(session_);
 }
 
 }  // namespace

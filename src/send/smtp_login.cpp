@@ -8,6 +8,7 @@
 #include "net/sasl.h"
 #include "net/secret_line.h"
 #include "net/start_tls.h"
+#include "send/smtp_reply.h"
 
 namespace kestrel::send {
 
@@ -15,10 +16,6 @@ namespace {
 
 using config::TlsMode;
 using net::NetSession;
-
-bool HasCode(const std::string& line, std::string_view code) {
-  return line.rfind(code, 0) == 0;
-}
 
 void Fail(NetSession& session, const std::string& why) {
   net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
@@ -29,14 +26,15 @@ void Fail(NetSession& session, const std::string& why) {
 std::vector<std::string> Ehlo(NetSession& session) {
   net::SendLine(session, "EHLO " + (session.LocalHost.empty() ? "localhost" : session.LocalHost));
   std::vector<std::string> extensions;
-  const std::vector<std::string> lines = net::ReadReplyLines(session);
+  const net::Reply reply = ReadSmtpReply(session);
   if (session.IsAborted()) return extensions;
-  if (lines.empty() || !HasCode(lines.back(), "250")) {
-    Fail(session, "EHLO refused (" + (lines.empty() ? std::string() : lines.back()) + ")");
+  if (!HasCode(reply, 250)) {
+    Fail(session, "EHLO refused (" + reply.last() + ")");
     return extensions;
   }
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (lines[i].size() > 4) extensions.push_back(core::UpperCase(lines[i].substr(4)));
+  for (std::size_t i = 1; i < reply.lines.size(); ++i) {
+    const std::string& line = reply.lines[i];
+    if (line.size() > 4) extensions.push_back(core::UpperCase(line.substr(4)));
   }
   return extensions;
 }
@@ -53,13 +51,13 @@ const std::string* Extension(const std::vector<std::string>& extensions, std::st
 
 // Sends one AUTH step and reads the answer; a 334 challenge after a token
 // carries the server's error and is answered with an empty line (RFC 7628).
-std::string AuthStep(NetSession& session, const std::string& line, const std::string& shown,
-                     bool token) {
+net::Reply AuthStep(NetSession& session, const std::string& line, const std::string& shown,
+                    bool token) {
   net::SendSecretLine(session, line, shown);
-  std::string reply = net::ReadReply(session);
-  if (token && HasCode(reply, "334")) {
+  net::Reply reply = ReadSmtpReply(session);
+  if (token && HasCode(reply, 334)) {
     net::SendLine(session, "");
-    reply = net::ReadReply(session);
+    reply = ReadSmtpReply(session);
   }
   return reply;
 }
@@ -79,14 +77,14 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
   }
   const std::string& user = configuration.SMTPUSERNAME;
   const std::string& secret = credential->secret;
-  std::string reply;
+  net::Reply reply;
   if (mechanism == "PLAIN") {
     reply = AuthStep(session, "AUTH PLAIN " + net::SaslPlain(user, secret),
                      "AUTH PLAIN [credentials]", false);
   } else if (mechanism == "LOGIN") {
     reply = AuthStep(session, "AUTH LOGIN", "AUTH LOGIN", false);
-    if (HasCode(reply, "334")) reply = AuthStep(session, net::Base64(user), "[user name]", false);
-    if (HasCode(reply, "334")) reply = AuthStep(session, net::Base64(secret), "[password]", false);
+    if (HasCode(reply, 334)) reply = AuthStep(session, net::Base64(user), "[user name]", false);
+    if (HasCode(reply, 334)) reply = AuthStep(session, net::Base64(secret), "[password]", false);
   } else if (mechanism == "XOAUTH2") {
     reply = AuthStep(session, "AUTH XOAUTH2 " + net::SaslXOAuth2(user, secret),
                      "AUTH XOAUTH2 [token]", true);
@@ -96,8 +94,8 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
                      "AUTH OAUTHBEARER " + net::SaslOAuthBearer(user, secret, host, session.Port),
                      "AUTH OAUTHBEARER [token]", true);
   }
-  if (!session.IsAborted() && !HasCode(reply, "235")) {
-    Fail(session, "Authentication failed (" + reply + ")");
+  if (!session.IsAborted() && !HasCode(reply, 235)) {
+    Fail(session, "Authentication failed (" + reply.last() + ")");
   }
 }
 
@@ -110,18 +108,18 @@ bool NeedsExtendedSmtp(const config::Configuration& configuration) {
 
 void OpenSmtpConversation(NetSession& session, const config::Configuration& configuration) {
   if (!NeedsExtendedSmtp(configuration)) {
-    (void)net::ReadReply(session);
+    (void)ReadSmtpReply(session);
     net::SendLine(session,
                   session.LocalHost.empty() ? std::string("HELO") : "HELO " + session.LocalHost);
-    (void)net::ReadReply(session);
+    (void)ReadSmtpReply(session);
     return;
   }
   if (configuration.SMTPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
     return;
-  const std::string greeting = net::ReadReply(session);
+  const net::Reply greeting = ReadSmtpReply(session);
   if (session.IsAborted()) return;
-  if (!HasCode(greeting, "220")) {
-    Fail(session, "Server refused the connection (" + greeting + ")");
+  if (!HasCode(greeting, 220)) {
+    Fail(session, "Server refused the connection (" + greeting.last() + ")");
     return;
   }
   std::vector<std::string> extensions = Ehlo(session);
@@ -132,10 +130,10 @@ void OpenSmtpConversation(NetSession& session, const config::Configuration& conf
       return;
     }
     net::SendLine(session, "STARTTLS");
-    const std::string reply = net::ReadReply(session);
+    const net::Reply reply = ReadSmtpReply(session);
     if (session.IsAborted()) return;
-    if (!HasCode(reply, "220")) {
-      Fail(session, "STARTTLS refused (" + reply + ")");
+    if (!HasCode(reply, 220)) {
+      Fail(session, "STARTTLS refused (" + reply.last() + ")");
       return;
     }
     if (!net::StartTls(session, configuration.CAFILE)) return;

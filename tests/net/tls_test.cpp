@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "net/credential_command.h"
+#include "net/line_io_internal.h"
 #include "net/net_session.h"
 #include "net/sasl.h"
 #include "net/start_tls.h"
@@ -36,7 +37,7 @@ TEST_F(TlsSessionTest, ImplicitTlsWithTheServersCertificate) {
   ASSERT_TRUE(server.running()) << server.ServerLog();
   std::string greeting;
   Run(server.port(), [&](NetSession& session) {
-    if (StartTls(session, server.directory() + "/cert.pem")) greeting = ReadLine(session);
+    if (StartTls(session, server.directory() + "/cert.pem")) greeting = ReadLine(session).text;
     SendLine(session, "QUIT");
   });
   EXPECT_EQ(greeting.substr(0, 3), "+OK");
@@ -50,7 +51,7 @@ TEST_F(TlsSessionTest, UntrustedCertificateIsRefusedAndAborts) {
   std::string after;
   Run(server.port(), [&](NetSession& session) {
     started = StartTls(session, "");
-    after = ReadLine(session);
+    after = ReadLine(session).text;
   });
   EXPECT_FALSE(started);
   EXPECT_TRUE(aborted);
@@ -66,10 +67,10 @@ TEST_F(TlsSessionTest, StlsUpgradesThePlainConnection) {
   Run(server.port(), [&](NetSession& session) {
     (void)ReadLine(session);
     SendLine(session, "STLS");
-    if (ReadLine(session).rfind("+OK", 0) != 0) return;
+    if (ReadLine(session).text.rfind("+OK", 0) != 0) return;
     if (!StartTls(session, server.directory() + "/cert.pem")) return;
     SendLine(session, "USER " + server.user());
-    reply = ReadLine(session);
+    reply = ReadLine(session).text;
   });
   EXPECT_EQ(reply.substr(0, 3), "+OK");
   EXPECT_FALSE(aborted);

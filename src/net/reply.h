@@ -1,0 +1,64 @@
+#pragma once
+// Reading a server's replies: one reader for replies to commands, whose end
+// the protocol defines, and one for dot-terminated lists (capabilities, the
+// head of a message). Both are bounded in line length, line count and time,
+// and say how they ended.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/net_session.h"
+
+namespace kestrel::net {
+
+// A reply of more lines than this is no reply: the session is aborted.
+inline constexpr std::size_t kMaxReplyLines = 100;
+// A dot-terminated list is read to its end, but lines beyond the caller's
+// limit are dropped; past this many the session is aborted.
+inline constexpr std::size_t kMaxListLines = 100'000;
+
+enum class ReplyStatus {
+  Ok,        // the reply arrived whole
+  Closed,    // the server closed (or reset) the connection first
+  TimedOut,  // NETTIMEOUT passed without a complete line
+  Aborted,   // stopped, or the session had already failed
+};
+
+struct Reply {
+  ReplyStatus status = ReplyStatus::Aborted;
+  // The three digits that start the last line, else 0.
+  int code = 0;
+  // The lines received, without CR LF, each cut to kMaxReplyLine.
+  std::vector<std::string> lines;
+  // Lines of a list beyond the caller's limit, read and dropped.
+  std::size_t dropped = 0;
+
+  [[nodiscard]] bool ok() const { return status == ReplyStatus::Ok; }
+  // The last line; empty when none arrived.
+  [[nodiscard]] std::string last() const { return lines.empty() ? std::string() : lines.back(); }
+};
+
+// Whether the lines of a reply are logged ("<- " + line) as they arrive.
+enum class Echo { Logged, Quiet };
+
+// What a protocol says about its replies.
+class ReplyRules {
+ public:
+  virtual ~ReplyRules() = default;
+  // True when `line` ends the reply.
+  [[nodiscard]] virtual bool IsLastLine(std::string_view line) const = 0;
+  // Sees each line before it is logged (to add a remark of its own).
+  virtual void Inspect(NetSession& /*session*/, std::string_view /*line*/) const {}
+};
+
+// Reads one reply up to the line that ends it. A line that could not be read
+// whole is logged as "<- " (when echoing) and ends the reply.
+[[nodiscard]] Reply ReadReply(NetSession& session, const ReplyRules& rules, Echo echo);
+
+// Reads the lines of a list up to the line "." (logged, but not kept); keeps
+// at most `max_lines` of them and counts the rest in `dropped`.
+[[nodiscard]] Reply ReadDotList(NetSession& session, std::size_t max_lines, Echo echo);
+
+}  // namespace kestrel::net
