@@ -1,23 +1,54 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a scratch root and runs the
-# installed program: --help, --version and a Check report over a sample
-# outbound with one packet for a redirected node.
+# Builds the Debian packages and holds each to lintian, then unpacks
+# kestrel-nox into a scratch root and runs the installed program: --help,
+# --version and a Check report over a sample outbound with one packet for a
+# redirected node. The console package must not need Qt.
+# Arguments: the build directory, then the packages the build makes.
 set -euo pipefail
 build_dir=$1
+shift
+packages=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 (cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
-deb=$(ls "$work"/package/kestrel_*.deb)
-info=$(dpkg-deb --info "$deb")
-grep -q "Package: kestrel" <<<"$info"
-dpkg-deb -x "$deb" "$work/root"
+for package in "${packages[@]}"; do
+  deb=$(ls "$work/package/${package}"_*.deb)
+  test "$(dpkg-deb --field "$deb" Package)" = "$package"
+  # Whole outputs first: grep -q leaving early would break the pipe under pipefail.
+  status=0
+  lint=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
+  echo "lintian $package: ${lint:-clean}"
+  if [ "$status" -ne 0 ] || grep -E '^[EW]: ' <<<"$lint" >/dev/null; then
+    echo "lintian reports errors or warnings for $package" >&2
+    exit 1
+  fi
+done
+
+nox=$(ls "$work"/package/kestrel-nox_*.deb)
+for field in Provides Conflicts Replaces; do
+  test "$(dpkg-deb --field "$nox" "$field")" = kestrel
+done
+if grep -qi "libqt" <<<"$(dpkg-deb --field "$nox" Depends)"; then
+  echo "kestrel-nox depends on Qt" >&2
+  exit 1
+fi
+dpkg-deb -x "$nox" "$work/root"
 kestrel="$work/root/usr/bin/kestrel"
 test -x "$kestrel"
-test -f "$work/root/usr/share/man/man1/kestrel.1"
+test -f "$work/root/usr/share/man/man1/kestrel.1.gz"
 test -f "$work/root/usr/share/kestrel/examples/KESTREL.INI"
+test -f "$work/root/usr/share/doc/kestrel-nox/copyright"
+# A new version needs its changelog entry.
+changelog=$(zcat "$work/root/usr/share/doc/kestrel-nox/changelog.gz")
+[[ $changelog == "kestrel ($(dpkg-deb --field "$nox" Version))"* ]]
+test ! -e "$work/root/usr/share/applications/kestrel.desktop"
+libraries=$(ldd "$kestrel")
+if grep -i "libqt" <<<"$libraries"; then
+  echo "the console program links Qt" >&2
+  exit 1
+fi
 
-# Whole outputs first: grep -q leaving early would break the pipe under pipefail.
 help=$("$kestrel" --help)
 grep -q "/AUTO" <<<"$help"
 version=$("$kestrel" --version)
@@ -41,5 +72,5 @@ echo "$report"
 grep -qi "00ec0064.out 1000b" <<<"$report"
 
 # The manual renders without a warning.
-warnings=$(groff -ww -man -Tutf8 -z "$work/root/usr/share/man/man1/kestrel.1" 2>&1)
+warnings=$(zcat "$work/root/usr/share/man/man1/kestrel.1.gz" | groff -ww -man -Tutf8 -z 2>&1)
 test -z "$warnings" || { echo "$warnings" >&2; exit 1; }
