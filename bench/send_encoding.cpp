@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/files.h"
-#include "send/base64_block.h"
+#include "send/base64_file_reader.h"
 #include "send/line_sink.h"
 #include "send/text_conversion.h"
 #include "support/fido_files.h"

@@ -26,10 +26,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/log.h"
 #include "core/text_utils.h"
 #include "net/net_session.h"
-#include "send/base64_block.h"
 #include "send/smtp_dialogue.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -84,12 +84,12 @@ void WriteEncodedMessage(const std::string& file, const std::string& message) {
          "Content-transfer-encoding: 7BIT\r\n\r\n--Message-Boundary-1\r\n"
          "Content-type: application/octet-stream; name=BENCH.BIN\r\n"
          "Content-transfer-encoding: BASE64\r\n\r\n";
-  std::uint8_t block[send::kBase64BlockBytes];
-  char line[send::kBase64LineChars];
+  std::uint8_t block[core::kBase64BlockBytes];
+  char line[core::kBase64LineChars];
   for (;;) {
     in.read(reinterpret_cast<char*>(block), sizeof block);
     const auto count = static_cast<std::size_t>(in.gcount());
-    const std::size_t length = send::EncodeBase64Block(block, count, line);
+    const std::size_t length = core::EncodeBase64Block(block, count, line);
     out.write(line, static_cast<std::streamsize>(length));
     out << "\r\n";
     if (count < sizeof block) break;

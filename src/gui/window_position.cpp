@@ -1,5 +1,8 @@
 #include "gui/window_position.h"
 
+#include <algorithm>
+
+#include "core/le_bytes.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
 
@@ -9,26 +12,17 @@ namespace {
 
 constexpr int kValueCount = 6;
 
-void PutU16(std::uint8_t* out, int value) {
-  const auto cut = static_cast<std::uint16_t>(value);
-  out[0] = static_cast<std::uint8_t>(cut & 0xFF);
-  out[1] = static_cast<std::uint8_t>(cut >> 8);
-}
-
-int GetU16(std::string_view bytes, std::size_t offset) {
-  const auto low = static_cast<std::uint8_t>(bytes[offset]);
-  const auto high = static_cast<std::uint8_t>(bytes[offset + 1]);
-  return low | (high << 8);
-}
-
 }  // namespace
 
 std::array<std::uint8_t, kPositionRecordSize> EncodePosition(const WindowPosition& position) {
   const int values[kValueCount] = {position.window.top,   position.window.left,
                                    position.window.width, position.window.height,
                                    position.screen_width, position.screen_height};
+  std::string bytes;
+  core::ByteWriter writer(bytes);
+  for (const int value : values) writer.U16le(static_cast<std::uint16_t>(value));
   std::array<std::uint8_t, kPositionRecordSize> record{};
-  for (int i = 0; i < kValueCount; ++i) PutU16(record.data() + 2 * i, values[i]);
+  std::copy(bytes.begin(), bytes.end(), record.begin());
   return record;
 }
 
@@ -39,10 +33,11 @@ std::optional<WindowPosition> DecodePosition(std::string_view bytes,
   int* targets[kValueCount] = {&position.window.top,   &position.window.left,
                                &position.window.width, &position.window.height,
                                &position.screen_width, &position.screen_height};
-  for (int i = 0; i < kValueCount; ++i) {
-    const std::size_t offset = 2 * static_cast<std::size_t>(i);
-    if (offset + 2 > bytes.size()) break;
-    *targets[i] = GetU16(bytes, offset);
+  core::ByteReader reader(bytes);
+  for (int* target : targets) {
+    const std::uint16_t value = reader.U16le();
+    if (reader.failed()) break;  // half a value is no value
+    *target = value;
   }
   return position;
 }

@@ -8,7 +8,6 @@
 
 namespace kestrel::net {
 
-[[nodiscard]] std::string Base64(std::string_view bytes);
 [[nodiscard]] std::string SaslPlain(std::string_view user, std::string_view password);
 [[nodiscard]] std::string SaslXOAuth2(std::string_view user, std::string_view token);
 [[nodiscard]] std::string SaslOAuthBearer(std::string_view user, std::string_view token,

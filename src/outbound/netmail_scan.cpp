@@ -3,8 +3,10 @@
 #include <optional>
 
 #include "config/address.h"
+#include "core/le_bytes.h"
 #include "core/text_utils.h"
-#include "outbound/fido_records.h"
+#include "fido/attributes.h"
+#include "fido/stored_message.h"
 #include "outbound/netmail_text.h"
 #include "platform/files.h"
 
@@ -62,24 +64,26 @@ void AddMessageText(ScanContext& context, const std::string& msg_path, std::uint
 void ScanMessage(ScanContext& context, const platform::FoundFile& found) {
   const config::Configuration& configuration = context.configuration();
   const std::optional<std::string> head =
-      platform::ReadFilePrefix(found.path, kStoredMessageHeaderSize);
+      platform::ReadFilePrefix(found.path, fido::kStoredMessageHeaderSize);
   if (!head) return;
-  const std::optional<StoredMessageHeader> header = ParseStoredMessageHeader(*head);
+  core::ByteReader reader(*head);
+  const std::optional<fido::StoredMessageHeader> header = fido::ParseStoredMessageHeader(reader);
   if (!header) return;
 
   // Every address FindRedirect can match holds this net/node text; the test
   // spares reading the texts of messages to other systems.
   std::string address = std::to_string(header->dest_net) + "/" + std::to_string(header->dest_node);
   if (!AnyRedirectContains(configuration.Redirects, address)) return;
-  if ((header->attribute & kAttributeSent) != 0) return;
-  if ((header->attribute & kAttributeLocal) == 0) return;  // passing through: not ours to send
+  if ((header->attribute & fido::kAttrSent) != 0) return;
+  if ((header->attribute & fido::kAttrLocal) == 0) return;  // passing through: not ours to send
 
   // A read error leaves the text unknown: no kludges, no text.
   const std::optional<std::string> bytes =
-      platform::ReadFilePrefix(found.path, kStoredMessageHeaderSize + kMaxNetmailTextScan);
-  const std::string_view text = bytes && bytes->size() > kStoredMessageHeaderSize
-                                    ? std::string_view(*bytes).substr(kStoredMessageHeaderSize)
-                                    : std::string_view();
+      platform::ReadFilePrefix(found.path, fido::kStoredMessageHeaderSize + kMaxNetmailTextScan);
+  const std::string_view text =
+      bytes && bytes->size() > fido::kStoredMessageHeaderSize
+          ? std::string_view(*bytes).substr(fido::kStoredMessageHeaderSize)
+          : std::string_view();
   const NetmailTextFacts facts = InspectNetmailText(text);
   if (!facts.point.empty()) address = (address + "." + facts.point).substr(0, kMaxAddressText);
   if (!facts.zone.empty()) address = (facts.zone + ":" + address).substr(0, kMaxAddressText);
@@ -90,8 +94,8 @@ void ScanMessage(ScanContext& context, const platform::FoundFile& found) {
   const std::string name = Printable(found.name);
   context.Detail("--   " + name + " -> " + configuration.Redirects.Entry(index).EmailAddress);
   const std::string msg_path = configuration.NETMAIL + found.name;
-  const bool kill_sent = (header->attribute & kAttributeKillSent) != 0;
-  if ((header->attribute & kAttributeFileAttached) != 0) {
+  const bool kill_sent = (header->attribute & fido::kAttrKillSent) != 0;
+  if ((header->attribute & fido::kAttrFileAttached) != 0) {
     const std::string names = header->subject.substr(0, kMaxAttachNames);
     if (names.empty()) {
       context.Detail("--   No files in message");

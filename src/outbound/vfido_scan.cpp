@@ -2,7 +2,10 @@
 
 #include <optional>
 
-#include "outbound/fido_records.h"
+#include "core/le_bytes.h"
+#include "fido/attributes.h"
+#include "fido/packed_message.h"
+#include "fido/packet_header.h"
 #include "outbound/list_file.h"
 #include "platform/files.h"
 
@@ -10,10 +13,15 @@ namespace kestrel::outbound {
 
 namespace {
 
-// The redirect entry of a packet's destination; 0 when it is short or unredirected.
-int PacketRedirect(const config::RedirectTable& redirects, std::string_view bytes) {
-  const std::optional<PacketDestination> to = ParsePacketDestination(bytes);
-  return to ? redirects.FindRedirect(AddressText(*to)) : 0;
+// "zone:net/node.point" in decimal, as the redirect table holds addresses.
+std::string DestinationText(const fido::PacketHeader& header) {
+  return std::to_string(header.dest_zone) + ":" + std::to_string(header.dest_net) + "/" +
+         std::to_string(header.dest_node) + "." + std::to_string(header.dest_point);
+}
+
+// The redirect entry of a packet's destination; 0 when it is unredirected.
+int PacketRedirect(const config::RedirectTable& redirects, const fido::PacketHeader& header) {
+  return redirects.FindRedirect(DestinationText(header));
 }
 
 // "00000001.LST" -> "00000001.PKT"; a name without extension just gains one.
@@ -34,9 +42,12 @@ void ScanLists(ScanContext& context) {
         FindRegularFiles(configuration.VFIDO + PacketNameOf(list_found.name));
     if (packets.files.empty() || packets.files.front().size == 0) continue;
     const std::optional<std::string> head =
-        platform::ReadFilePrefix(packets.files.front().path, kPacketHeaderSize);
+        platform::ReadFilePrefix(packets.files.front().path, fido::kPacketHeaderSize);
     if (!head) continue;
-    const int index = PacketRedirect(configuration.Redirects, *head);
+    core::ByteReader reader(*head);
+    const std::optional<fido::PacketHeader> header = fido::ParsePacketHeader(reader);
+    if (!header) continue;
+    const int index = PacketRedirect(configuration.Redirects, *header);
     if (index == 0) continue;
 
     ListFile list;
@@ -57,12 +68,17 @@ void ScanPackets(ScanContext& context) {
   }
   for (const platform::FoundFile& found : packets.files) {
     if (found.size == 0) continue;
-    const std::optional<std::string> head = platform::ReadFilePrefix(found.path, kPacketPrefixSize);
+    // The packet header and the fixed part of its first message.
+    const std::optional<std::string> head = platform::ReadFilePrefix(
+        found.path, fido::kPacketHeaderSize + fido::kPackedMessageFixedSize);
     if (!head) continue;
-    const std::optional<std::uint16_t> attribute = ParseFirstMessageAttribute(*head);
-    if (!attribute) continue;
-    if ((*attribute & kAttributeFileAttached) != 0) continue;  // its list carried its files
-    const int index = PacketRedirect(configuration.Redirects, *head);
+    core::ByteReader reader(*head);
+    const std::optional<fido::PacketHeader> header = fido::ParsePacketHeader(reader);
+    const std::optional<fido::PackedMessageHeader> first =
+        header ? fido::ParsePackedMessageFixedPart(reader) : std::nullopt;
+    if (!first) continue;
+    if ((first->attribute & fido::kAttrFileAttached) != 0) continue;  // its list carried its files
+    const int index = PacketRedirect(configuration.Redirects, *header);
     if (index == 0 || context.list().Full()) continue;
 
     context.Detail(RedirectLine(configuration.Redirects.Entry(index)));

@@ -13,6 +13,9 @@ namespace kestrel::platform {
 
 namespace {
 
+// Bytes read from a file at once.
+constexpr std::size_t kReadChunk = 64 * 1024;
+
 bool StatResolved(std::string_view name, struct stat& info) {
   return stat(ResolveName(name).c_str(), &info) == 0;
 }
@@ -84,6 +87,26 @@ std::optional<std::string> ReadFilePrefix(std::string_view name, std::size_t max
     }
   }
   return content;
+}
+
+ReadOutcome ReadRest(std::FILE* file, std::uint64_t max_bytes, std::string& content_r) {
+  content_r.clear();
+  char buffer[kReadChunk];
+  for (;;) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+    if (content_r.size() + got > max_bytes) return ReadOutcome::TooLarge;
+    content_r.append(buffer, got);
+    if (got < sizeof buffer) return std::ferror(file) ? ReadOutcome::ReadError : ReadOutcome::Ok;
+  }
+}
+
+ReadOutcome ReadBoundedFile(std::string_view name, std::size_t min_bytes, std::uint64_t max_bytes,
+                            std::string& content_r) {
+  UniqueFile file = OpenFile(name, "rb");
+  if (!file) return ReadOutcome::CannotOpen;
+  const ReadOutcome outcome = ReadRest(file.get(), max_bytes, content_r);
+  if (outcome != ReadOutcome::Ok) return outcome;
+  return content_r.size() < min_bytes ? ReadOutcome::TooShort : ReadOutcome::Ok;
 }
 
 bool ReplaceFileContent(std::string_view name, std::string_view content) {

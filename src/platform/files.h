@@ -30,6 +30,16 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 [[nodiscard]] std::optional<std::string> ReadFilePrefix(std::string_view name,
                                                         std::size_t max_bytes);
 
+enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
+
+// Reads a file whole when it holds at least min_bytes and at most max_bytes.
+[[nodiscard]] ReadOutcome ReadBoundedFile(std::string_view name, std::size_t min_bytes,
+                                          std::uint64_t max_bytes, std::string& content_r);
+
+// Reads a whole open file from its current position, at most max_bytes.
+[[nodiscard]] ReadOutcome ReadRest(std::FILE* file, std::uint64_t max_bytes,
+                                   std::string& content_r);
+
 // Replaces a file's content atomically: written and synced under a temporary
 // name in the same directory, then renamed over the old file, so a crash
 // leaves either the old or the new content. Creates the file when missing.

@@ -238,7 +238,7 @@ void AttachmentDecoder::StartAttachment() {
   decoded_bytes_ = 0;
   written_bytes_ = 0;
   pending_.clear();
-  base64_ = Base64LineDecoder{};
+  base64_ = core::Base64LineDecoder{};
   last_progress_ = std::chrono::steady_clock::time_point{};
   core::StartTimer(core::kSlotPop3);
 }

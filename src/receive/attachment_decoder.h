@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/front_end.h"
 #include "platform/files.h"
-#include "receive/base64_decoder.h"
 
 namespace kestrel::receive {
 
@@ -102,7 +102,7 @@ class AttachmentDecoder {
   std::uint64_t decoded_bytes_ = 0;  // written plus pending
   std::uint64_t written_bytes_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};
-  Base64LineDecoder base64_;
+  core::Base64LineDecoder base64_;
   std::string pending_;  // decoded bytes not yet written
 };
 

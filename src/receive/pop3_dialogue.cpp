@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/le_bytes.h"
 #include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
@@ -221,18 +222,15 @@ std::string SaveDirectory(const config::Configuration& configuration) {
 
 std::int32_t ReadHighestNumber(const std::string& directory) {
   const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
-  if (!bytes || bytes->size() != 4) return 0;
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>((*bytes)[i]);
-  return static_cast<std::int32_t>(value);
+  if (!bytes) return 0;
+  core::ByteReader reader(*bytes);
+  return static_cast<std::int32_t>(reader.U32le());  // 0 when short
 }
 
 bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
-  const auto value = static_cast<std::uint32_t>(number);
-  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
-                         static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
-  return platform::ReplaceFileContent(directory + std::string(kHighestFileName),
-                                      std::string_view(bytes, 4));
+  std::string bytes;
+  core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
+  return platform::ReplaceFileContent(directory + std::string(kHighestFileName), bytes);
 }
 
 MailboxSize ParseStatReply(std::string_view reply) {

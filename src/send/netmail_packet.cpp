@@ -2,10 +2,14 @@
 
 #include <algorithm>
 
+#include "core/le_bytes.h"
 #include "core/text_utils.h"
+#include "fido/attributes.h"
+#include "fido/packed_message.h"
+#include "fido/packet_header.h"
+#include "fido/stored_message.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
-#include "send/file_bytes.h"
 #include "send/message_layout.h"
 #include "send/text_conversion.h"
 
@@ -17,49 +21,12 @@ constexpr std::string_view kWebAddress = "https://kestrel.example.org";
 // Product code of the packets written here: low byte 5, high byte 1.
 constexpr std::uint8_t kProductCodeLow = 5;
 constexpr std::uint8_t kProductCodeHigh = 1;
-constexpr std::uint16_t kPacketType = 2;
-constexpr std::uint16_t kMessageType = 2;
-// Type 2+ capability word and its byte-swapped validation copy.
-constexpr std::uint16_t kCapabilityWord = 0x0001;
-constexpr std::uint16_t kCapabilityCopy = 0x0100;
-constexpr std::uint16_t kAttrLocal = 0x0100;
 // Characters searched for the ":" that ends a zone number.
 constexpr std::size_t kZoneSearch = 80;
 // Characters that can hold a point number.
 constexpr std::size_t kPointChars = 5;
 // Names tried before giving up when random packet names collide.
 constexpr int kPacketNameTries = 20;
-
-struct StoredHeader {
-  std::string from_name;
-  std::string to_name;
-  std::string subject;
-  std::string_view date_time;  // 20 bytes
-  std::uint16_t dest_node = 0;
-  std::uint16_t orig_node = 0;
-  std::uint16_t cost = 0;
-  std::uint16_t orig_net = 0;
-  std::uint16_t dest_net = 0;
-  std::uint16_t attribute = 0;
-};
-
-StoredHeader ReadStoredHeader(std::string_view message) {
-  StoredHeader header;
-  ByteReader reader(message);
-  header.from_name = reader.FixedString(36);
-  header.to_name = reader.FixedString(36);
-  header.subject = reader.FixedString(72);
-  header.date_time = reader.Bytes(20);
-  reader.Seek(166);
-  header.dest_node = reader.U16le();
-  header.orig_node = reader.U16le();
-  header.cost = reader.U16le();
-  header.orig_net = reader.U16le();
-  header.dest_net = reader.U16le();
-  reader.Seek(186);
-  header.attribute = reader.U16le();
-  return header;
-}
 
 // The number standing `offset` characters after the first control line that
 // begins with code 1 and `name`, read from at most `width` characters and cut
@@ -78,13 +45,40 @@ std::uint16_t Word(std::int32_t value) {
   return static_cast<std::uint16_t>(value);
 }
 
-void PutZeros(std::string& out, std::size_t count) {
-  out.append(count, '\0');
+// A packet header from the stored message's addresses and its control lines.
+fido::PacketHeader PacketHeaderFor(const fido::StoredMessageHeader& message,
+                                   const ControlAddresses& addresses) {
+  fido::PacketHeader header;  // made at no particular time: date and time stay 0
+  header.orig_node = message.orig_node;
+  header.dest_node = message.dest_node;
+  header.orig_net = message.orig_net;
+  header.dest_net = message.dest_net;
+  header.product_code_low = kProductCodeLow;
+  header.revision_major = static_cast<std::uint8_t>(core::kVersion.front() - '0');
+  header.orig_zone = header.orig_zone_2plus = Word(addresses.origin_zone);
+  header.dest_zone = header.dest_zone_2plus = Word(addresses.destination_zone);
+  header.product_code_high = kProductCodeHigh;
+  header.revision_minor = static_cast<std::uint8_t>(core::TextToInt(core::kVersion.substr(2, 2)));
+  header.orig_point = Word(addresses.origin_point);
+  header.dest_point = Word(addresses.destination_point);
+  return header;
 }
 
-void PutName(std::string& out, std::string_view name) {
-  out.append(name);
-  out.push_back('\0');
+// The packed message's header: the stored one's, less the Local bit, which
+// belongs to the system that wrote the message.
+fido::PackedMessageHeader PackedHeaderFor(const fido::StoredMessageHeader& message) {
+  fido::PackedMessageHeader header;
+  header.orig_node = message.orig_node;
+  header.dest_node = message.dest_node;
+  header.orig_net = message.orig_net;
+  header.dest_net = message.dest_net;
+  header.attribute = static_cast<std::uint16_t>(message.attribute & ~fido::kAttrLocal);
+  header.cost = message.cost;
+  header.date_time = message.date_time;
+  header.to_name = message.to_name;
+  header.from_name = message.from_name;
+  header.subject = message.subject;
+  return header;
 }
 
 }  // namespace
@@ -104,52 +98,23 @@ ControlAddresses ReadControlAddresses(std::string_view text) {
 }
 
 std::optional<std::string> BuildNetmailPacket(std::string_view stored_message) {
-  if (stored_message.size() < kStoredHeaderBytes) return std::nullopt;
-  const StoredHeader header = ReadStoredHeader(stored_message);
-  std::string_view text = stored_message.substr(kStoredHeaderBytes);
+  core::ByteReader reader(stored_message);
+  const std::optional<fido::StoredMessageHeader> message = fido::ParseStoredMessageHeader(reader);
+  if (!message) return std::nullopt;
+  std::string_view text = reader.Rest();
   text = text.substr(0, text.find('\0'));  // the packed text ends at the first zero byte
   const ControlAddresses addresses = ReadControlAddresses(text);
 
   std::string packet;
-  packet.reserve(kPacketHeaderBytes + 34 + 36 * 2 + 72 + text.size() + 64);
-  PutU16le(packet, header.orig_node);
-  PutU16le(packet, header.dest_node);
-  PutZeros(packet, 12);  // date and time of the packet
-  PutU16le(packet, 0);   // baud
-  PutU16le(packet, kPacketType);
-  PutU16le(packet, header.orig_net);
-  PutU16le(packet, header.dest_net);
-  packet.push_back(static_cast<char>(kProductCodeLow));
-  packet.push_back(static_cast<char>(core::kVersion.front() - '0'));  // major revision
-  PutZeros(packet, 8);                                                // password
-  PutU16le(packet, Word(addresses.origin_zone));
-  PutU16le(packet, Word(addresses.destination_zone));
-  PutU16le(packet, 0);  // auxiliary net
-  PutU16le(packet, kCapabilityCopy);
-  packet.push_back(static_cast<char>(kProductCodeHigh));
-  packet.push_back(static_cast<char>(core::TextToInt(core::kVersion.substr(2, 2))));  // minor
-  PutU16le(packet, kCapabilityWord);
-  PutU16le(packet, Word(addresses.origin_zone));
-  PutU16le(packet, Word(addresses.destination_zone));
-  PutU16le(packet, Word(addresses.origin_point));
-  PutU16le(packet, Word(addresses.destination_point));
-  PutZeros(packet, 4);  // product data
-
-  PutU16le(packet, kMessageType);
-  PutU16le(packet, header.orig_node);
-  PutU16le(packet, header.dest_node);
-  PutU16le(packet, header.orig_net);
-  PutU16le(packet, header.dest_net);
-  PutU16le(packet, static_cast<std::uint16_t>(header.attribute & ~kAttrLocal));
-  PutU16le(packet, header.cost);
-  packet.append(header.date_time);
-  PutName(packet, header.to_name);
-  PutName(packet, header.from_name);
-  PutName(packet, header.subject);
+  packet.reserve(fido::kPacketHeaderSize + fido::kPackedMessageFixedSize + 36 * 2 + 72 +
+                 text.size() + 64);
+  core::ByteWriter writer(packet);
+  fido::WritePacketHeader(writer, PacketHeaderFor(*message, addresses));
+  fido::WritePackedMessageHeader(writer, PackedHeaderFor(*message));
   packet.append(text);
   packet.append(TearLine());
-  PutZeros(packet, 1);  // end of the message
-  PutZeros(packet, 2);  // end of the packet
+  writer.U8(0);     // end of the message
+  writer.U16le(0);  // end of the packet
   return packet;
 }
 
@@ -168,11 +133,11 @@ std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t
   if (!created) return std::nullopt;
 
   std::string message;
-  const ReadOutcome outcome =
-      ReadBoundedFile(entry.ListPath, kStoredHeaderBytes, kMaxTextFileBytes, message);
+  const platform::ReadOutcome outcome = platform::ReadBoundedFile(
+      entry.ListPath, fido::kStoredMessageHeaderSize, kMaxTextFileBytes, message);
   std::optional<std::string> packet;
-  if (outcome == ReadOutcome::Ok) packet = BuildNetmailPacket(message);
-  if (outcome == ReadOutcome::TooLarge) {
+  if (outcome == platform::ReadOutcome::Ok) packet = BuildNetmailPacket(message);
+  if (outcome == platform::ReadOutcome::TooLarge) {
     sink.Log("-- Too large to pack: " + entry.ListPath);
   }
   // The packet is written whole or not at all: a partial packet must not be sent.

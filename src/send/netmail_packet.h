@@ -13,10 +13,6 @@
 
 namespace kestrel::send {
 
-// Size of the stored message header (*.MSG).
-inline constexpr std::size_t kStoredHeaderBytes = 190;
-// Size of a packet header.
-inline constexpr std::size_t kPacketHeaderBytes = 58;
 // The tear line closing every packed message, CR included.
 [[nodiscard]] std::string TearLine();
 

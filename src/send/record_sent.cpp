@@ -1,12 +1,15 @@
 #include "send/record_sent.h"
 
+#include <optional>
 #include <vector>
 
 #include "config/address.h"
+#include "core/le_bytes.h"
 #include "core/text_utils.h"
+#include "fido/attributes.h"
+#include "fido/stored_message.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
-#include "send/file_bytes.h"
 
 namespace kestrel::send {
 
@@ -23,12 +26,8 @@ constexpr std::uint64_t kMaxListBytes = 16u * 1024 * 1024;
 constexpr std::uint64_t kMaxMessageBytes = 64u * 1024 * 1024;
 // The longest list line compared, as the scans read them.
 constexpr std::size_t kMaxListLine = 255;
-constexpr std::size_t kStoredHeaderSize = 190;
-constexpr std::size_t kSubjectOffset = 72;
-constexpr std::size_t kSubjectField = 72;
 // The subject written back keeps its zero byte inside the field.
-constexpr std::size_t kMaxSubjectWritten = 71;
-constexpr std::size_t kAttributeOffset = 186;
+constexpr std::size_t kMaxSubjectWritten = fido::kStoredSubjectSize - 1;
 
 void Log(core::Logger& logger, const std::string& text) {
   logger.LogLine(core::Side::Sending, text);
@@ -61,9 +60,11 @@ void RemoveFromList(const SendEntry& entry, core::Logger& logger, const PathRema
                     RecordResult& result) {
   Log(logger, "-- Removing file from flowfile " + entry.ListPath);
   std::string content;
-  const ReadOutcome outcome = ReadBoundedFile(entry.ListPath, 0, kMaxListBytes, content);
-  if (outcome == ReadOutcome::TooLarge) Log(logger, "-- Too large to update: " + entry.ListPath);
-  if (outcome != ReadOutcome::Ok) return;
+  const platform::ReadOutcome outcome =
+      platform::ReadBoundedFile(entry.ListPath, 0, kMaxListBytes, content);
+  if (outcome == platform::ReadOutcome::TooLarge)
+    Log(logger, "-- Too large to update: " + entry.ListPath);
+  if (outcome != platform::ReadOutcome::Ok) return;
 
   // Kept lines are copied byte for byte, line ends included, whatever their length.
   std::string kept;
@@ -96,12 +97,16 @@ void RemoveFromList(const SendEntry& entry, core::Logger& logger, const PathRema
   }
 }
 
-// Reads a stored message whole for a header change; false when it cannot be
-// read or is shorter than its header.
-bool ReadMessage(const std::string& path, core::Logger& logger, std::string& message_r) {
-  const ReadOutcome outcome = ReadBoundedFile(path, kStoredHeaderSize, kMaxMessageBytes, message_r);
-  if (outcome == ReadOutcome::TooLarge) Log(logger, "-- Too large to update: " + path);
-  return outcome == ReadOutcome::Ok;
+// Reads a stored message whole for a header change and gives its header;
+// nothing when it cannot be read or is shorter than its header.
+std::optional<fido::StoredMessageHeader> ReadMessage(const std::string& path, core::Logger& logger,
+                                                     std::string& message_r) {
+  const platform::ReadOutcome outcome =
+      platform::ReadBoundedFile(path, fido::kStoredMessageHeaderSize, kMaxMessageBytes, message_r);
+  if (outcome == platform::ReadOutcome::TooLarge) Log(logger, "-- Too large to update: " + path);
+  if (outcome != platform::ReadOutcome::Ok) return std::nullopt;
+  core::ByteReader reader(message_r);
+  return fido::ParseStoredMessageHeader(reader);
 }
 
 void WriteMessage(const std::string& path, const std::string& message, core::Logger& logger,
@@ -110,17 +115,6 @@ void WriteMessage(const std::string& path, const std::string& message, core::Log
     Log(logger, "-- Could not rewrite " + path);
     result.io_error = true;
   }
-}
-
-std::uint16_t Attribute(const std::string& message) {
-  return static_cast<std::uint16_t>(
-      static_cast<std::uint8_t>(message[kAttributeOffset]) |
-      (static_cast<std::uint8_t>(message[kAttributeOffset + 1]) << 8));
-}
-
-void SetAttribute(std::string& message, std::uint16_t attribute) {
-  message[kAttributeOffset] = static_cast<char>(attribute & 0xFF);
-  message[kAttributeOffset + 1] = static_cast<char>(attribute >> 8);
 }
 
 // Position of the file name in the subject as a whole word, letters compared
@@ -144,28 +138,30 @@ std::size_t FindNameInSubject(const std::string& subject, const std::string& nam
 void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Removing file from MSG-subject " + entry.ListPath);
   std::string message;
-  if (!ReadMessage(entry.ListPath, logger, message)) return;
-  const std::string_view field = std::string_view(message).substr(kSubjectOffset, kSubjectField);
-  std::string subject(field.substr(0, field.find('\0')));
+  const std::optional<fido::StoredMessageHeader> header =
+      ReadMessage(entry.ListPath, logger, message);
+  if (!header) return;
+  std::string subject = header->subject;
   const std::size_t at = FindNameInSubject(subject, entry.Path);
   if (at != std::string::npos) subject.erase(at, entry.Path.size());
   if (subject.find_first_not_of(' ') == std::string::npos) {
-    SetAttribute(message, static_cast<std::uint16_t>(Attribute(message) & ~kAttrFileAttached));
+    fido::RewriteStoredAttribute(
+        message, static_cast<std::uint16_t>(header->attribute & ~fido::kAttrFileAttached));
     subject = "KESTREL - Files sent " + core::DateText() + " " + core::TimeText();
   }
   subject.resize(std::min(subject.size(), kMaxSubjectWritten));
   // The whole field is rewritten: the subject, its zero byte, zeros after it.
-  std::string new_field = subject;
-  new_field.resize(kSubjectField, '\0');
-  message.replace(kSubjectOffset, kSubjectField, new_field);
+  fido::RewriteStoredSubject(message, subject);
   WriteMessage(entry.ListPath, message, logger, result);
 }
 
 void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Setting sent flag on " + platform::BaseName(path));
   std::string message;
-  if (!ReadMessage(path, logger, message)) return;
-  SetAttribute(message, static_cast<std::uint16_t>(Attribute(message) | kAttrSent));
+  const std::optional<fido::StoredMessageHeader> header = ReadMessage(path, logger, message);
+  if (!header) return;
+  fido::RewriteStoredAttribute(message,
+                               static_cast<std::uint16_t>(header->attribute | fido::kAttrSent));
   WriteMessage(path, message, logger, result);
 }
 

@@ -13,12 +13,6 @@
 
 namespace kestrel::send {
 
-// Stored message attribute bits.
-inline constexpr std::uint16_t kAttrSent = 0x0008;
-inline constexpr std::uint16_t kAttrFileAttached = 0x0010;
-inline constexpr std::uint16_t kAttrKillSent = 0x0080;
-inline constexpr std::uint16_t kAttrLocal = 0x0100;
-
 // The remap pair of the configuration: the scans remapped the paths of
 // listed files, so the flow-file line of a file is found through it too.
 struct PathRemap {

@@ -15,7 +15,7 @@
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 #include "platform/files.h"
-#include "send/base64_block.h"
+#include "send/base64_file_reader.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
 #include "send/netmail_packet.h"
@@ -293,7 +293,8 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     if (!more) break;
     net::QueueLine(session_, line.text);
     file_bytes += static_cast<std::int64_t>(line.data_bytes);
-    if (++lines % kLinesPerProgressCheck != 0 && line.data_bytes == kBase64BlockBytes) continue;
+    if (++lines % kLinesPerProgressCheck != 0 && line.data_bytes == core::kBase64BlockBytes)
+      continue;
     const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotTransferFile);
     if (elapsed == last_shown) continue;
     last_shown = elapsed;

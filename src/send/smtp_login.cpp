@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/text_utils.h"
 #include "net/credentials.h"
 #include "net/sasl.h"
@@ -83,8 +84,10 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
                      "AUTH PLAIN [credentials]", false);
   } else if (mechanism == "LOGIN") {
     reply = AuthStep(session, "AUTH LOGIN", "AUTH LOGIN", false);
-    if (HasCode(reply, 334)) reply = AuthStep(session, net::Base64(user), "[user name]", false);
-    if (HasCode(reply, 334)) reply = AuthStep(session, net::Base64(secret), "[password]", false);
+    if (HasCode(reply, 334))
+      reply = AuthStep(session, core::EncodeBase64(user), "[user name]", false);
+    if (HasCode(reply, 334))
+      reply = AuthStep(session, core::EncodeBase64(secret), "[password]", false);
   } else if (mechanism == "XOAUTH2") {
     reply = AuthStep(session, "AUTH XOAUTH2 " + net::SaslXOAuth2(user, secret),
                      "AUTH XOAUTH2 [token]", true);

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 
+#include "core/le_bytes.h"
+#include "fido/packed_message.h"
+#include "fido/packet_header.h"
+#include "fido/stored_message.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
-#include "send/file_bytes.h"
 #include "send/message_layout.h"
 
 namespace kestrel::send {
@@ -18,13 +21,9 @@ constexpr char kFieldEnd = '\x03';
 // A packed message starts where the previous one ended (or the packet's body
 // begins) and its type word 2 follows: code 3, code 2, code 3.
 constexpr std::string_view kMessageStart = "\x03\x02\x03";
-// The code 3 before the mark, the packed message's 14 fixed bytes and its
-// 20-byte date, removed in one go.
-constexpr std::size_t kPackedFixedChars = 35;
-constexpr std::size_t kStoredHeaderSize = 190;
-constexpr std::size_t kPacketHeaderSize = 58;
-constexpr std::size_t kSubjectOffset = 72;
-constexpr std::size_t kSubjectSize = 72;
+// The code 3 before the mark and the packed message's fixed part (14 bytes
+// and the 20-byte date), removed in one go.
+constexpr std::size_t kPackedFixedChars = 1 + fido::kPackedMessageFixedSize;
 
 using core::Field;
 
@@ -56,11 +55,11 @@ bool ReadForText(TextSendContext& context, std::string_view path, std::size_t he
   context.sink.Log("-- Sending " + platform::BaseName(path) + " as text email");
   header_r.assign(header_size, '\0');
   if (std::fread(header_r.data(), 1, header_size, file.get()) != header_size) return false;
-  const ReadOutcome outcome = ReadRest(file.get(), kMaxTextFileBytes, rest_r);
-  if (outcome == ReadOutcome::TooLarge) {
+  const platform::ReadOutcome outcome = platform::ReadRest(file.get(), kMaxTextFileBytes, rest_r);
+  if (outcome == platform::ReadOutcome::TooLarge) {
     context.sink.Log("-- Too large to send as text: " + std::string(path));
   }
-  return outcome == ReadOutcome::Ok;
+  return outcome == platform::ReadOutcome::Ok;
 }
 
 // Deletes, at the cursor, the text up to and including the next field end;
@@ -138,11 +137,12 @@ PacketText ConvertPacketText(std::string after_header) {
 bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int32_t size) {
   std::string header;
   std::string text;
-  if (!ReadForText(context, path, kStoredHeaderSize, header, text)) return false;
-  const std::string_view subject_field =
-      std::string_view(header).substr(kSubjectOffset, kSubjectSize);
-  const std::string subject(subject_field.substr(0, subject_field.find('\0')));
-  SendSubjectAndTextHead(context.sink, context.boundary, RemoveChars(subject, CharSet::Control));
+  if (!ReadForText(context, path, fido::kStoredMessageHeaderSize, header, text)) return false;
+  core::ByteReader reader(header);
+  const std::optional<fido::StoredMessageHeader> fields = fido::ParseStoredMessageHeader(reader);
+  if (!fields) return false;
+  SendSubjectAndTextHead(context.sink, context.boundary,
+                         RemoveChars(fields->subject, CharSet::Control));
   text.push_back(kCr);
   ShowTextProgress(context, path, size);
   SendTextLines(context.sink, text);
@@ -153,7 +153,7 @@ bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int
 bool SendPacketAsText(TextSendContext& context, std::string_view path, std::int32_t size) {
   std::string header;
   std::string body;
-  if (!ReadForText(context, path, kPacketHeaderSize, header, body)) return false;
+  if (!ReadForText(context, path, fido::kPacketHeaderSize, header, body)) return false;
   ShowTextProgress(context, path, size);
   const PacketText converted = ConvertPacketText(std::move(body));
   if (converted.subject) {

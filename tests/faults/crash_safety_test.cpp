@@ -42,10 +42,7 @@ constexpr int kMaxGetKillMilliseconds = 300;
 // Most attachments are longer than this, so a kill this far into one lands inside.
 constexpr std::uint64_t kSmallMessageBytes = 3000;
 
-constexpr std::size_t kSubjectOffset = 72;
-constexpr std::size_t kSubjectEnd = 144;
-constexpr std::size_t kAttributeOffset = 186;
-constexpr std::uint16_t kBookkeepingBits = testing::kAttrSent | testing::kAttrFileAttached;
+constexpr std::uint16_t kBookkeepingBits = fido::kAttrSent | fido::kAttrFileAttached;
 
 int Runs() {
   const char* text = std::getenv("KESTREL_CRASH_RUNS");
@@ -71,12 +68,6 @@ std::vector<std::string> SplitLines(const std::string& text, bool& whole_lines) 
     at = end + 2;
   }
   return lines;
-}
-
-std::uint16_t Attribute(const std::string& message) {
-  return static_cast<std::uint16_t>(
-      static_cast<unsigned char>(message[kAttributeOffset]) |
-      (static_cast<unsigned char>(message[kAttributeOffset + 1]) << 8));
 }
 
 // Runs the program and kills it `millis` after its start (never when
@@ -181,18 +172,21 @@ class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
       if (!fs::exists(path)) continue;  // a kill-sent netmail: its item is checked below
       const std::string now = ReadAll(path);
       ASSERT_EQ(now.size(), original.size()) << when << ": " << path << " changed its size";
-      EXPECT_EQ(now.substr(0, kSubjectOffset), original.substr(0, kSubjectOffset)) << path;
-      EXPECT_EQ(now.substr(kSubjectEnd, kAttributeOffset - kSubjectEnd),
-                original.substr(kSubjectEnd, kAttributeOffset - kSubjectEnd))
-          << when << ": " << path;
-      EXPECT_EQ(now.substr(kAttributeOffset + 2), original.substr(kAttributeOffset + 2))
-          << when << ": " << path << " text changed";
-      const std::string subject = now.substr(kSubjectOffset, kSubjectEnd - kSubjectOffset);
-      EXPECT_TRUE(subject == original.substr(kSubjectOffset, kSubjectEnd - kSubjectOffset) ||
-                  subject.starts_with("KESTREL - Files sent "))
+      const auto before = testing::DecodeStoredMessage(original);
+      const auto after = testing::DecodeStoredMessage(now);
+      ASSERT_TRUE(before && after) << when << ": " << path;
+      EXPECT_EQ(after->raw_text, before->raw_text) << when << ": " << path << " text changed";
+      const std::string& subject = after->header.subject;
+      EXPECT_TRUE(subject == before->header.subject || subject.starts_with("KESTREL - Files sent "))
           << when << ": " << path << " subject " << subject;
-      EXPECT_EQ(Attribute(now) & ~kBookkeepingBits, Attribute(original) & ~kBookkeepingBits)
+      EXPECT_EQ(after->header.attribute & ~kBookkeepingBits,
+                before->header.attribute & ~kBookkeepingBits)
           << when << ": " << path;
+      // The bookkeeping changes the subject and the attribute, nothing else.
+      fido::StoredMessageHeader rest = after->header;
+      rest.subject = before->header.subject;
+      rest.attribute = before->header.attribute;
+      EXPECT_TRUE(rest == before->header) << when << ": " << path << " header changed";
     }
     for (const Item& item : world_.items()) {
       if (item.kind == ItemKind::Attached) {

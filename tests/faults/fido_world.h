@@ -271,7 +271,7 @@ class FidoWorld {
     const std::string file = NewFile();
     testing::StoredMessage message = NetmailTo(node);
     message.subject = file;
-    message.attribute |= testing::kAttrFileAttached;
+    message.attribute |= fido::kAttrFileAttached;
     const std::string msg = WriteMessage(message);
     items_.push_back({ItemKind::Attached, node, file, msg, "", ReadAll(file), "attach " + msg});
   }
@@ -282,7 +282,7 @@ class FidoWorld {
     const std::string marker = Marker();
     message.subject = "netmail " + std::to_string(serial_);
     message.text.lines = {"Hello", marker, "Bye"};
-    if (random_() % 2 == 0) message.attribute |= testing::kAttrKillSent;
+    if (random_() % 2 == 0) message.attribute |= fido::kAttrKillSent;
     const std::string msg = WriteMessage(message);
     items_.push_back({ItemKind::Netmail, node, msg, "", "", marker, "netmail " + msg});
   }
@@ -298,7 +298,7 @@ class FidoWorld {
     testing::PackedMessage message;
     message.dest_net = kNodes[node].net;
     message.dest_node = kNodes[node].node;
-    message.attribute = testing::kAttrFileAttached;
+    message.attribute = fido::kAttrFileAttached;
     message.subject = file;
     dir_.Write("fido/vfido/" + number + ".PKT", testing::EncodePacket(header, {message}));
     const std::string list = Path("fido/vfido/" + number + ".LST");
@@ -347,7 +347,7 @@ class FidoWorld {
       case ItemKind::Netmail: {
         if (!fs::exists(item.file)) return false;
         const auto message = testing::DecodeStoredMessage(ReadAll(item.file));
-        return message && (message->header.attribute & testing::kAttrSent) == 0;
+        return message && (message->header.attribute & fido::kAttrSent) == 0;
       }
     }
     return false;
@@ -453,7 +453,7 @@ class FidoWorld {
     message.dest_node = kNodes[node].node;
     message.orig_net = 236;
     message.orig_node = 1;
-    message.attribute = testing::kAttrLocal;
+    message.attribute = fido::kAttrLocal;
     return message;
   }
 

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "fido/packed_message.h"
+#include "fido/packet_header.h"
 #include "send/line_sink.h"
 #include "send/netmail_packet.h"
 #include "send/text_conversion.h"
@@ -33,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SendTextLines(sink, converted.text);
   (void)ReadControlAddresses(bytes);
   const auto packet = BuildNetmailPacket(bytes);
-  if (packet && packet->size() < kPacketHeaderBytes + 34) __builtin_trap();
+  if (packet &&
+      packet->size() < kestrel::fido::kPacketHeaderSize + kestrel::fido::kPackedMessageFixedSize)
+    __builtin_trap();
   return 0;
 }

@@ -98,10 +98,6 @@ TEST(Sasl, KnownResponsesAndMechanismChoice) {
   EXPECT_EQ(SaslXOAuth2("someuser@example.com", "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),
             "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNr"
             "QmhkSFJoZG1semRHRXVZMjl0Q2cBAQ==");
-  EXPECT_EQ(Base64(""), "");
-  EXPECT_EQ(Base64("f"), "Zg==");
-  EXPECT_EQ(Base64("fo"), "Zm8=");
-  EXPECT_EQ(Base64("foo"), "Zm9v");
   EXPECT_EQ(ChooseMechanism("LOGIN PLAIN", false), "PLAIN");
   EXPECT_EQ(ChooseMechanism("login", false), "LOGIN");
   EXPECT_EQ(ChooseMechanism("PLAIN XOAUTH2 OAUTHBEARER", true), "OAUTHBEARER");

@@ -36,7 +36,7 @@ class NetmailScanTest : public ScanFixture {
 
 TEST_F(NetmailScanTest, IntlMessageBecomesAPacketEntry) {
   Redirect("2:236/100.0");
-  StoredMessage m = To(236, 100, testing::kAttrLocal | testing::kAttrKillSent);
+  StoredMessage m = To(236, 100, fido::kAttrLocal | fido::kAttrKillSent);
   m.text.kludges = {"INTL 2:236/100 2:236/1"};
   m.text.lines = {"Hello Joe"};
   const std::size_t size = testing::EncodeStoredMessage(m).size();
@@ -59,13 +59,13 @@ TEST_F(NetmailScanTest, PointAndZoneKludgesPickTheRedirect) {
   Redirect("2:236/100.0", "node@example.net");
   Redirect("2:236/100.5", "point@example.net", "Point", /*send_as_text=*/true);
   Redirect("1:236/100.0", "other@example.net");
-  StoredMessage point = To(236, 100, testing::kAttrLocal);
+  StoredMessage point = To(236, 100, fido::kAttrLocal);
   point.text.kludges = {"TOPT 5"};
   Write("1.msg", point);
-  StoredMessage zone = To(236, 100, testing::kAttrLocal);
+  StoredMessage zone = To(236, 100, fido::kAttrLocal);
   zone.text.kludges = {"INTL 1:236/100 2:236/1"};
   Write("2.msg", zone);
-  StoredMessage plain = To(236, 100, testing::kAttrLocal);
+  StoredMessage plain = To(236, 100, fido::kAttrLocal);
   Write("3.msg", plain);
   Scan();
   ASSERT_EQ(list.Count(), 3);
@@ -82,7 +82,7 @@ TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
   dir.Write("c:/files/a.zip", std::string(100, 'a'));
   dir.Write("c:/files/b.zip", std::string(50, 'b'));
   CurrentDirectory here(dir.path());
-  StoredMessage m = To(236, 100, testing::kAttrLocal | testing::kAttrFileAttached);
+  StoredMessage m = To(236, 100, fido::kAttrLocal | fido::kAttrFileAttached);
   m.subject = a + " " + b;
   m.text.kludges = {"MSGID: 2:236/1 12345678", "FLAGS KFS"};
   m.text.lines = {"Here are the files."};
@@ -113,10 +113,10 @@ TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
 TEST_F(NetmailScanTest, MessagesThatAreNotTaken) {
   Redirect("2:236/100");
   dir.Write("files/a.zip", "a");
-  Write("1.MSG", To(236, 10, testing::kAttrLocal));                             // other node
+  Write("1.MSG", To(236, 10, fido::kAttrLocal));                             // other node
   Write("2.MSG", To(236, 100, 0));                                              // passing through
-  Write("3.MSG", To(236, 100, testing::kAttrLocal | testing::kAttrSent));       // already sent
-  Write("4.MSG", To(236, 100, testing::kAttrInTransit | testing::kAttrCrash));  // not local
+  Write("3.MSG", To(236, 100, fido::kAttrLocal | fido::kAttrSent));       // already sent
+  Write("4.MSG", To(236, 100, fido::kAttrInTransit | fido::kAttrCrash));  // not local
   Scan();
   EXPECT_EQ(Lines(), std::vector<std::string>{"-- Scanning netmail...."});
   EXPECT_EQ(list.Count(), 0);
@@ -125,7 +125,7 @@ TEST_F(NetmailScanTest, MessagesThatAreNotTaken) {
 TEST_F(NetmailScanTest, AttachProblemsAreReported) {
   Redirect("2:236/100");
   dir.Write("files/empty.zip", "");
-  StoredMessage empty = To(236, 100, testing::kAttrLocal | testing::kAttrFileAttached);
+  StoredMessage empty = To(236, 100, fido::kAttrLocal | fido::kAttrFileAttached);
   empty.text.lines = {"text that is not sent"};
   Write("1.MSG", empty);
   StoredMessage missing = empty;
@@ -155,7 +155,7 @@ TEST_F(NetmailScanTest, MissingDirectoryIsReportedEvenQuietly) {
 
 TEST_F(NetmailScanTest, BrokenMessagesAreSkippedAndLeftAlone) {
   Redirect("2:236/100");
-  StoredMessage good = To(236, 100, testing::kAttrLocal | testing::kAttrFileAttached);
+  StoredMessage good = To(236, 100, fido::kAttrLocal | fido::kAttrFileAttached);
   const std::string bytes = testing::EncodeStoredMessage(good);
   dir.Write("netmail/1.MSG", bytes.substr(0, 189));  // one byte short of a header
   dir.Write("netmail/2.MSG", "");
@@ -165,7 +165,7 @@ TEST_F(NetmailScanTest, BrokenMessagesAreSkippedAndLeftAlone) {
   garbage.nul_terminated = false;
   Write("3.MSG", garbage);
   // A header and nothing after it.
-  good.attribute = testing::kAttrLocal;
+  good.attribute = fido::kAttrLocal;
   good.nul_terminated = false;
   Write("4.MSG", good);
   dir.MakeDir("netmail/5.MSG");
@@ -188,7 +188,7 @@ TEST_F(NetmailScanTest, FullListStopsTheAttachedFiles) {
   for (int i = 0; i < kMaxSendEntries - 1; ++i) list.Add(SendEntry{});
   dir.Write("files/a.zip", "a");
   dir.Write("files/b.zip", "b");
-  StoredMessage m = To(236, 100, testing::kAttrLocal | testing::kAttrFileAttached);
+  StoredMessage m = To(236, 100, fido::kAttrLocal | fido::kAttrFileAttached);
   m.subject = Upper("files/a.zip") + " " + Upper("files/b.zip");
   m.text.lines = {"Some text here"};
   Write("1.MSG", m);

@@ -31,7 +31,7 @@ class VfidoScanTest : public ScanFixture {
     message.dest_net = net;
     message.dest_node = node;
     message.attribute = attribute;
-    message.subject = attribute & testing::kAttrFileAttached ? "A.ZIP" : "Hello";
+    message.subject = attribute & fido::kAttrFileAttached ? "A.ZIP" : "Hello";
     message.text.lines = {"Hi there"};
     return testing::EncodePacket(header, {message});
   }
@@ -40,9 +40,9 @@ class VfidoScanTest : public ScanFixture {
 TEST_F(VfidoScanTest, ListedFilesThenPlainPackets) {
   Redirect("2:236/100");  // completed to 2:236/100.0, matching the packets' text
   dir.Write("c:/files/a.zip", std::string(70, 'a'));
-  dir.Write("vfido/00000001.PKT", Packet(2, 236, 100, testing::kAttrFileAttached));
+  dir.Write("vfido/00000001.PKT", Packet(2, 236, 100, fido::kAttrFileAttached));
   dir.Write("vfido/00000001.LST", TextLines({"^c:\\files\\a.zip"}));
-  const std::string plain = Packet(2, 236, 100, testing::kAttrPrivate);
+  const std::string plain = Packet(2, 236, 100, fido::kAttrPrivate);
   dir.Write("vfido/00000002.PKT", plain);
   CurrentDirectory here(dir.path());
   Scan();
@@ -69,7 +69,7 @@ TEST_F(VfidoScanTest, LowerCaseNamesAndRedirectLinePerListLine) {
   Redirect("1:236/100", "one@example.net");
   Redirect("2:236/100.3", "point@example.net");
   dir.Write("files/a", "a");
-  dir.Write("vfido/0000000a.pkt", Packet(2, 236, 100, testing::kAttrFileAttached, 3));
+  dir.Write("vfido/0000000a.pkt", Packet(2, 236, 100, fido::kAttrFileAttached, 3));
   dir.Write("vfido/0000000a.lst", TextLines({dir.File("files/a"), "", "#" + dir.File("files/b"),
                                              dir.File("files/") + std::string(100, 'c')},
                                             "\n"));
@@ -106,7 +106,7 @@ TEST_F(VfidoScanTest, ShortEmptyAndOrphanFilesAreSkippedAndLeftAlone) {
   for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 53);
   dir.Write("vfido/00000005.PKT", garbage);
   // A list of binary garbage beside a good file-attach packet.
-  dir.Write("vfido/00000006.PKT", Packet(2, 236, 100, testing::kAttrFileAttached));
+  dir.Write("vfido/00000006.PKT", Packet(2, 236, 100, fido::kAttrFileAttached));
   dir.Write("vfido/00000006.LST", garbage);
   const auto before = Snapshot();
   Scan();

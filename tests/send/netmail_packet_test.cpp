@@ -121,7 +121,7 @@ TEST(NetmailPacket, TextEndsAtFirstZeroAndTearLineFollowsLastLine) {
   testing::StoredMessage message = Message();
   message.text = {};
   std::string stored = testing::EncodeStoredMessage(message);
-  stored.resize(testing::kStoredHeaderSize);
+  stored.resize(fido::kStoredMessageHeaderSize);
   stored += std::string("no CR at the end") + '\0' + "\x01INTL 9:9/9 9:9/9\rjunk";
   const auto decoded = testing::DecodePacket(*BuildNetmailPacket(stored));
   ASSERT_TRUE(decoded);

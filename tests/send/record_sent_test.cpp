@@ -166,7 +166,7 @@ TEST_F(RecordFixture, RemappedPathsFindTheirLine) {
 TEST_F(RecordFixture, FileAttachSubjectLosesOneFileAtATime) {
   testing::StoredMessage message;
   message.subject = dir.File("ba.zip") + " " + dir.File("a.zip");
-  message.attribute = testing::kAttrLocal | testing::kAttrFileAttached | testing::kAttrKillSent;
+  message.attribute = fido::kAttrLocal | fido::kAttrFileAttached | fido::kAttrKillSent;
   message.text = {{"FLAGS KFS"}, {"Greetings"}};
   dir.Write("netmail/1.MSG", testing::EncodeStoredMessage(message));
   const std::string msg = Upper("netmail/1.MSG");
@@ -182,7 +182,7 @@ TEST_F(RecordFixture, FileAttachSubjectLosesOneFileAtATime) {
   Record(second);
   after = ReadMessage("netmail/1.MSG");
   EXPECT_EQ(after.header.subject, "KESTREL - Files sent  6-Dec-2026 08:05 ");
-  EXPECT_EQ(after.header.attribute, testing::kAttrLocal | testing::kAttrKillSent);
+  EXPECT_EQ(after.header.attribute, fido::kAttrLocal | fido::kAttrKillSent);
   // Only the subject and the attribute changed.
   EXPECT_EQ(after.raw_text, testing::EncodeMessageText(message.text) + std::string(1, '\0'));
   EXPECT_EQ(after.header.from_name, message.from_name);
@@ -199,9 +199,9 @@ TEST_F(RecordFixture, NetmailTextGetsSentFlagOrIsDeletedWithKillSent) {
   const int keep = Take(SendKind::NetmailText, Upper("netmail/1.MSG"));
   Record(keep);
   const auto kept = ReadMessage("netmail/1.MSG");
-  EXPECT_EQ(kept.header.attribute, testing::kAttrLocal | testing::kAttrSent);
+  EXPECT_EQ(kept.header.attribute, fido::kAttrLocal | fido::kAttrSent);
   std::string expected = bytes;
-  expected[186] = static_cast<char>(expected[186] | testing::kAttrSent);
+  expected[186] = static_cast<char>(expected[186] | fido::kAttrSent);
   EXPECT_EQ(dir.Read("netmail/1.MSG"), expected);
 
   const int kill = Take(SendKind::NetmailText, Upper("netmail/2.MSG"), "", AfterSendAction::Delete);
@@ -220,7 +220,7 @@ TEST_F(RecordFixture, PackedNetmailLosesItsPacketAndGetsSentFlag) {
   EXPECT_FALSE(dir.Exists("work/0123ABCD.PKT"));
   EXPECT_EQ(list.Entry(current).Path, Upper("netmail/3.MSG"));
   EXPECT_EQ(ReadMessage("netmail/3.MSG").header.attribute,
-            testing::kAttrLocal | testing::kAttrSent);
+            fido::kAttrLocal | fido::kAttrSent);
 }
 
 TEST_F(RecordFixture, DisagreeingEntriesDeleteThenRecreateEmpty) {

@@ -277,7 +277,7 @@ TEST_P(SmtpBookkeepingTest, OnlyAConfirmedMessageChangesTheMailersFiles) {
   const std::string attached = fido.Write("files/attach.txt", "attached file\n");
   testing::StoredMessage netmail;
   netmail.subject = core::UpperCase(attached);
-  netmail.attribute = testing::kAttrLocal | testing::kAttrFileAttached;
+  netmail.attribute = fido::kAttrLocal | fido::kAttrFileAttached;
   const std::string msg_bytes = testing::EncodeStoredMessage(netmail);
   const std::string msg = fido.Write("netmail/1.msg", msg_bytes);
   Add(SendKind::ListedFile, bundle, flow, 1, AfterSendAction::Delete);
@@ -307,7 +307,7 @@ TEST_P(SmtpBookkeepingTest, OnlyAConfirmedMessageChangesTheMailersFiles) {
     const auto decoded = testing::DecodeStoredMessage(fido.Read("netmail/1.msg"));
     ASSERT_TRUE(decoded.has_value());
     // The file left the subject; the emptied attach is marked as done.
-    EXPECT_EQ(decoded->header.attribute & testing::kAttrFileAttached, 0);
+    EXPECT_EQ(decoded->header.attribute & fido::kAttrFileAttached, 0);
     EXPECT_EQ(decoded->header.subject.rfind("KESTREL - Files sent", 0), 0u);
     EXPECT_EQ(list.Entry(2).State, SendState::Sent);
   }

@@ -72,7 +72,7 @@ TEST(SendTextLines, LongTextWithoutLineEndsIsLinear) {
 
 std::string PacketBody(const std::vector<testing::PackedMessage>& messages) {
   return testing::EncodePacket(testing::PacketHeader{}, messages)
-      .substr(testing::kPacketHeaderSize);
+      .substr(fido::kPacketHeaderSize);
 }
 
 testing::PackedMessage Packed(std::string subject, testing::MessageText text) {

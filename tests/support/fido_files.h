@@ -1,8 +1,7 @@
 #pragma once
-// Writers (and readers, for checking results) of real binary FidoNet files:
-// stored messages (*.MSG, 190-byte header, then the text ended by NUL) and
-// type 2+ packets (58-byte header, packed messages, closing zero word).
-// Numbers are little-endian 16-bit, written byte by byte.
+// Real binary FidoNet files for the tests, written (and read back, for
+// checking results) through the fido records: stored messages (*.MSG: header,
+// text, NUL) and type 2+ packets (header, packed messages, closing zero word).
 
 #include <cstdint>
 #include <optional>
@@ -10,21 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "fido/attributes.h"
+#include "fido/packed_message.h"
+#include "fido/packet_header.h"
+#include "fido/stored_message.h"
+
 namespace kestrel::testing {
-
-// Message attribute bits shared by stored and packed messages.
-inline constexpr std::uint16_t kAttrPrivate = 0x0001;
-inline constexpr std::uint16_t kAttrCrash = 0x0002;
-inline constexpr std::uint16_t kAttrReceived = 0x0004;
-inline constexpr std::uint16_t kAttrSent = 0x0008;
-inline constexpr std::uint16_t kAttrFileAttached = 0x0010;
-inline constexpr std::uint16_t kAttrInTransit = 0x0020;
-inline constexpr std::uint16_t kAttrKillSent = 0x0080;
-inline constexpr std::uint16_t kAttrLocal = 0x0100;
-
-inline constexpr std::size_t kStoredHeaderSize = 190;
-inline constexpr std::size_t kPacketHeaderSize = 58;
-inline constexpr std::size_t kPackedHeaderSize = 34;  // fixed part of a packed message
 
 // The text of a message: kludge lines (written as 0x01 + text + CR, before the
 // lines) and text lines (each + CR). Kludges are given without the 0x01:
@@ -35,27 +25,18 @@ struct MessageText {
 };
 [[nodiscard]] std::string EncodeMessageText(const MessageText& text);
 
-// A stored message. Fixed-size text fields are NUL-padded; a value that fills
-// its whole field (36, 36, 72 or 20 bytes) is written without NUL, and a
-// longer one is cut, so tests can write a subject with no NUL in its 72 bytes.
-struct StoredMessage {
-  std::string from_name = "Sysop";
-  std::string to_name = "Joe Sysop";
-  std::string subject;
-  std::string date_time = "06 Dec 26  08:05:00";
-  std::uint16_t times_read = 0;
-  std::uint16_t dest_node = 0;
-  std::uint16_t orig_node = 0;
-  std::uint16_t cost = 0;
-  std::uint16_t orig_net = 0;
-  std::uint16_t dest_net = 0;
-  std::uint16_t dest_zone = 0;  // the 8 bytes at 176: zones and points
-  std::uint16_t orig_zone = 0;
-  std::uint16_t dest_point = 0;
-  std::uint16_t orig_point = 0;
-  std::uint16_t reply_to = 0;
-  std::uint16_t attribute = kAttrLocal;
-  std::uint16_t next_reply = 0;
+inline constexpr std::string_view kSampleDate = "06 Dec 26  08:05:00";
+
+// A stored message from "Sysop" to "Joe Sysop", written here (Local). A text
+// field that fills its whole field is written without NUL, a longer one is
+// cut, so tests can write a subject with no NUL in its 72 bytes.
+struct StoredMessage : fido::StoredMessageHeader {
+  StoredMessage() {
+    from_name = "Sysop";
+    to_name = "Joe Sysop";
+    date_time = kSampleDate;
+    attribute = fido::kAttrLocal;
+  }
   MessageText text;
   bool nul_terminated = true;  // false: the file ends right after the text
 };
@@ -63,16 +44,16 @@ struct StoredMessage {
 // Header (190 bytes), text, NUL.
 [[nodiscard]] std::string EncodeStoredMessage(const StoredMessage& message);
 
-// A stored message read back: header fields, and the raw bytes after the
-// header in `raw_text` (kludges and lines are not split out). Nothing when
-// the bytes are shorter than the header.
+// A stored message read back: its header, and the raw bytes after it in
+// `raw_text` (kludges and lines are not split out). Nothing when the bytes
+// are shorter than the header.
 struct DecodedStoredMessage {
-  StoredMessage header;  // text left empty
+  fido::StoredMessageHeader header;  // date_time holds all 20 bytes
   std::string raw_text;
 };
 [[nodiscard]] std::optional<DecodedStoredMessage> DecodeStoredMessage(std::string_view bytes);
 
-// Packet header of type 2+ (zones also at 34/36, points at 50/52).
+// What tests set in a packet header; the zones are written in both places.
 struct PacketHeader {
   std::uint16_t orig_node = 1;
   std::uint16_t dest_node = 0;
@@ -94,23 +75,18 @@ struct PacketHeader {
   std::uint16_t dest_point = 0;
 };
 
-// A packed message: 34 bytes, then to, from, subject and text, each ended by NUL.
-struct PackedMessage {
-  std::uint16_t orig_node = 1;
-  std::uint16_t dest_node = 0;
-  std::uint16_t orig_net = 236;
-  std::uint16_t dest_net = 0;
-  std::uint16_t attribute = 0;
-  std::uint16_t cost = 0;
-  std::string date_time = "06 Dec 26  08:05:00";  // 20 bytes with its NUL
-  std::string to_name = "Joe Sysop";
-  std::string from_name = "Sysop";
-  std::string subject;
+// A packed message from 1:236/1 "Sysop" to "Joe Sysop", and its text.
+struct PackedMessage : fido::PackedMessageHeader {
+  PackedMessage() {
+    orig_node = 1;
+    orig_net = 236;
+    date_time = kSampleDate;
+    to_name = "Joe Sysop";
+    from_name = "Sysop";
+  }
   MessageText text;
 };
 
-[[nodiscard]] std::string EncodePacketHeader(const PacketHeader& header);
-[[nodiscard]] std::string EncodePackedMessage(const PackedMessage& message);
 // Header, messages, closing zero word.
 [[nodiscard]] std::string EncodePacket(const PacketHeader& header,
                                        const std::vector<PackedMessage>& messages);
@@ -118,9 +94,9 @@ struct PackedMessage {
 // A packet read back. Nothing when the header is incomplete or a message is
 // cut off; stops at the closing zero word.
 struct DecodedPacket {
-  PacketHeader header;
-  std::vector<PackedMessage> messages;  // text in raw_texts, MessageText left empty
-  std::vector<std::string> raw_texts;   // each message's text without its NUL
+  fido::PacketHeader header;
+  std::vector<fido::PackedMessageHeader> messages;  // date_time holds all 20 bytes
+  std::vector<std::string> raw_texts;               // each message's text without its NUL
 };
 [[nodiscard]] std::optional<DecodedPacket> DecodePacket(std::string_view bytes);
 

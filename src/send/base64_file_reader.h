@@ -1,28 +1,17 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
-// BASE64 (RFC 2045) for attachments: 57 data bytes make one 76-character line.
-// Base64FileReader streams a file through one fixed buffer, so memory use does
-// not depend on the file's size.
+// A file streamed into BASE64 lines for an attachment through one fixed
+// buffer, so memory use does not depend on the file's size.
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/base64.h"
+
 namespace kestrel::send {
-
-// Data bytes per encoded line.
-inline constexpr std::size_t kBase64BlockBytes = 57;
-// Characters of a full line.
-inline constexpr std::size_t kBase64LineChars = 76;
-
-// The first `count` bytes of `block` (0 to 57) encoded as one line, padded with
-// "=" to a multiple of 4; 0 bytes give the empty line.
-[[nodiscard]] std::string EncodeBase64Block(const std::uint8_t* block, std::size_t count);
-
-// Same, into a caller's buffer of at least kBase64LineChars; returns the length.
-std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char* out);
 
 // Reads an open file block by block and hands out one encoded line per block.
 // The last line comes from the first block that holds fewer than 57 bytes
@@ -49,7 +38,7 @@ class Base64FileReader {
 
  private:
   // Bytes read from the file at once: a whole number of blocks (about 64 KiB).
-  static constexpr std::size_t kChunkBytes = kBase64BlockBytes * 1150;
+  static constexpr std::size_t kChunkBytes = core::kBase64BlockBytes * 1150;
 
   bool Refill();
 
@@ -61,7 +50,7 @@ class Base64FileReader {
   bool done_ = false;
   bool failed_ = false;
   std::uint64_t bytes_read_ = 0;
-  std::array<char, kBase64LineChars> line_{};
+  std::array<char, core::kBase64LineChars> line_{};
 };
 
 }  // namespace kestrel::send

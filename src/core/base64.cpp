@@ -1,20 +1,22 @@
-#include "receive/base64_decoder.h"
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "core/base64.h"
 
 #include <algorithm>
 #include <array>
 
-namespace kestrel::receive {
+namespace kestrel::core {
 namespace {
 
 // "=" at the end of a line can remove bytes produced up to this many bytes
 // back; a run of "=" longer than four times this only loses its excess effect.
 constexpr std::size_t kPadHoldBack = 64;
 
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 constexpr std::array<std::uint8_t, 256> MakeTable() {
   std::array<std::uint8_t, 256> table{};
   for (auto& value : table) value = 63;  // not in the alphabet: all six bits set
-  constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
     table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
   }
@@ -23,6 +25,43 @@ constexpr std::array<std::uint8_t, 256> MakeTable() {
 constexpr std::array<std::uint8_t, 256> kValues = MakeTable();
 
 }  // namespace
+
+std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char* out) {
+  count = std::min(count, kBase64BlockBytes);
+  std::size_t length = 0;
+  std::size_t i = 0;
+  for (; i + 3 <= count; i += 3) {
+    const std::uint32_t group =
+        (std::uint32_t{block[i]} << 16) | (std::uint32_t{block[i + 1]} << 8) | block[i + 2];
+    out[length++] = kAlphabet[(group >> 18) & 63];
+    out[length++] = kAlphabet[(group >> 12) & 63];
+    out[length++] = kAlphabet[(group >> 6) & 63];
+    out[length++] = kAlphabet[group & 63];
+  }
+  const std::size_t rest = count - i;
+  if (rest > 0) {
+    // The missing bytes count as zero, so the spare bits of the last character are zero.
+    const std::uint32_t group =
+        (std::uint32_t{block[i]} << 16) | (rest == 2 ? std::uint32_t{block[i + 1]} << 8 : 0);
+    out[length++] = kAlphabet[(group >> 18) & 63];
+    out[length++] = kAlphabet[(group >> 12) & 63];
+    out[length++] = rest == 2 ? kAlphabet[(group >> 6) & 63] : '=';
+    out[length++] = '=';
+  }
+  return length;
+}
+
+std::string EncodeBase64(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  char line[kBase64LineChars];
+  // A block is a whole number of 3-byte groups, so the lines join seamlessly.
+  for (std::size_t at = 0; at < bytes.size(); at += kBase64BlockBytes) {
+    out.append(line, EncodeBase64Block(data + at, bytes.size() - at, line));
+  }
+  return out;
+}
 
 void Base64LineDecoder::Feed(std::string_view piece, std::string& out) {
   if (piece.empty()) return;
@@ -87,4 +126,4 @@ std::string DecodeBase64Line(std::string_view text) {
   return out;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::core
