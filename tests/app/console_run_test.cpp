@@ -122,7 +122,7 @@ TEST_F(ConsoleRunTest, UnreachableServersEndNonZeroAndTouchNothing) {
 TEST_F(ConsoleRunTest, UnusableConfigurationEndsNonZero) {
   home_.Write("home/KESTREL.INI", "HOST 127.0.0.1\n");
   const CommandResult result = Run({"/SEND"});
-  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_EQ(result.exit_code, 2) << result.output;
   EXPECT_NE(result.output.find("[out] ** No Outbound, Netmail or VFIDO directory specified"),
             std::string::npos)
       << result.output;

@@ -108,7 +108,8 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
 
 TEST_F(ReadConfigurationTest, MissingFileIsReportedAndReleasesTheBusyFlag) {
   EXPECT_FALSE(ReadConfiguration(Side::Sending, "NOPE.INI", c, logger));
-  EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration NOPE.INI"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration " + home.path() +
+                                                   "/NOPE.INI (No such file or directory)"));
   EXPECT_FALSE(ConfigBusy);
   EXPECT_FALSE(ReadConfiguration(Side::Receiving, "NOPE.INI", c, logger));
 }
