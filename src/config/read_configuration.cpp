@@ -50,9 +50,10 @@ void WarnOfReadablePassword(core::Logger& logger, const std::string& name, const
   struct stat info {};
   if (::stat(platform::ResolveName(name).c_str(), &info) != 0) return;
   if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
-  logger.LogLine(Side::Sending, "-- Warning: " + platform::ResolveName(name) +
-                                    " holds a password and can be read by other users"
-                                    " (chmod 600)");
+  logger.LogLine(Side::Sending,
+                 "-- Warning: " + platform::MakeAbsoluteName(platform::ResolveName(name)) +
+                     " holds a password and can be read by other users"
+                     " (chmod 600)");
 }
 
 // Logs what the read found; false when any of it makes the side unusable.

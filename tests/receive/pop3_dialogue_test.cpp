@@ -141,6 +141,8 @@ TEST_F(Pop3DialogueTest, FiltersDecideWhatIsTakenAndDeleted) {
       {"TO point@\n", {3}},
       {"XMAILER kestrel\n", {4}},
       {"SUBJECT files for\n", {5}},
+      // Written the way mail headers are, and with blanks after the value.
+      {"From: bob@example.org  \t\nTO:point@\n", {1, 3}},
   };
   for (const auto& c : cases) {
     // One server for every case: the mailbox is emptied and filled anew.
