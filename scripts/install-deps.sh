@@ -22,7 +22,21 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
+# The package manager's output goes to a log; the screen gets one line per step,
+# and the log's tail when a step fails.
+log=$(mktemp "${TMPDIR:-/tmp}/kestrel-install.XXXXXX.log")
+step() {
+  local what=$1
+  shift
+  echo "install-deps: $what"
+  if ! "$@" >>"$log" 2>&1; then
+    echo "install-deps: $what failed; the end of $log:" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+  fi
+}
+
+echo "install-deps: ${#missing[@]} package(s) missing: ${missing[*]}"
 created_policy=0
 if [ ! -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
@@ -32,6 +46,7 @@ fi
 cleanup() { [ "$created_policy" = 1 ] && $SUDO rm -f /usr/sbin/policy-rc.d; return 0; }
 trap cleanup EXIT
 
-echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
-$SUDO apt-get update -qq
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+step "preseeding postfix" $SUDO debconf-set-selections <<<"postfix postfix/main_mailer_type select No configuration"
+step "updating the package lists" $SUDO apt-get update
+step "installing" $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+rm -f "$log"

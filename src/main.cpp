@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/exit_status.h"
 #include "console/run_console.h"
 #include "core/version.h"
 #include "platform/program_home.h"
@@ -43,7 +45,15 @@ int main(int argc, char** argv) {
   if (!options.unknown.empty()) {
     std::fprintf(stderr, "kestrel: unknown option %s (see kestrel --help)\n",
                  options.unknown.c_str());
-    return 2;
+    return kestrel::app::kExitUsage;
+  }
+  if (const auto stray = kestrel::app::ArgumentWithoutSwitch(options.switches)) {
+    std::fprintf(stderr, "kestrel: %s is no switch (see kestrel --help)\n", stray->c_str());
+    return kestrel::app::kExitUsage;
+  }
+  if (options.console && options.switches.empty()) {
+    std::fprintf(stderr, "kestrel: --console needs a switch such as /AUTO (see kestrel --help)\n");
+    return kestrel::app::kExitUsage;
   }
 #ifdef KESTREL_HAVE_GUI
   if (!options.console && DisplayAvailable()) return kestrel::gui::RunWindow(argc, argv);

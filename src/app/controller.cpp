@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "app/command_line.h"
+#include "app/exit_status.h"
 #include "config/address.h"
 #include "config/read_configuration.h"
 #include "core/stopwatch.h"
@@ -16,19 +18,7 @@ namespace {
 constexpr auto kPumpPass = std::chrono::milliseconds(10);
 // Passes of the stop commands' waits: about 5 seconds.
 constexpr int kStopWaitPasses = 500;
-// Digits of a polling interval the command line may give.
-constexpr std::size_t kIntervalDigits = 4;
-// Polling intervals are seconds in 16 bits: longer ones stop at the largest.
-constexpr std::int32_t kMaxIntervalSeconds = 65535;
-
 constexpr const char* kAbortLine = "-- Aborted, shutting down...";
-
-std::uint16_t IntervalSeconds(std::string_view text, std::size_t after) {
-  const std::int32_t minutes = core::TextToInt(text.substr(after, kIntervalDigits));
-  if (minutes <= 0) return 0;
-  const std::int64_t seconds = std::int64_t{minutes} * 60;
-  return static_cast<std::uint16_t>(std::min<std::int64_t>(seconds, kMaxIntervalSeconds));
-}
 
 }  // namespace
 
@@ -76,6 +66,11 @@ std::string Controller::ConfigFileName() const {
   return config_file_name_;
 }
 
+int Controller::ExitStatus() const {
+  if (configuration_failed_) return kExitUsage;
+  return failed_ ? kExitFailure : kExitSuccess;
+}
+
 bool Controller::AnyTaskRunning() const {
   return flags_.SendRunning || flags_.GetRunning || flags_.DialRunning || flags_.PollingRunning;
 }
@@ -116,7 +111,7 @@ bool Controller::ReadSide(core::Side side, config::Configuration& configuration)
   } catch (const config::ConversionError& error) {
     logger_.LogLine(core::Side::Sending, std::string("** ") + error.what());
   }
-  if (!usable) failed_ = true;
+  if (!usable) configuration_failed_ = true;
   return usable;
 }
 
@@ -127,7 +122,7 @@ bool Controller::BuildSendList(config::Configuration& configuration, outbound::S
   } catch (const config::ConversionError& error) {
     logger_.LogLine(core::Side::Sending, std::string("** ") + error.what());
   }
-  if (outcome == ListOutcome::Error) failed_ = true;
+  if (outcome == ListOutcome::Error) configuration_failed_ = true;
   return outcome == ListOutcome::Send;
 }
 
@@ -138,6 +133,7 @@ bool Controller::DialIfConfigured(const config::Configuration& configuration) {
     dial_config_ = configuration;
   }
   StartTask(TaskKind::Dial);
+  if (!dial_state_.DialConnected) failed_ = true;
   return dial_state_.DialConnected;
 }
 
@@ -145,35 +141,24 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
   // The window may be activated again; the command line acts once.
   if (command_line_done_.exchange(true)) return;
   ProcessMessages();
-  bool hangup = false;
-  for (const std::string& argument : arguments) {
-    if (argument.empty()) break;
-    const std::string text = core::UpperCase(argument.substr(0, kMaxArgument));
-    if (text.find("/HANGUP") != std::string::npos) {
-      HangUpConnections(true);
-      hangup = true;
-    }
-    if (text.find("/SHUTDOWN") != std::string::npos) flags_.AutoShutdown = true;
-    if (text.find("/AUTO") != std::string::npos) {
-      flags_.AutoSend = true;
-      flags_.AutoGet = true;
-    }
-    if (text.find("/SEND") != std::string::npos) flags_.AutoSend = true;
-    if (text.find("/GET") != std::string::npos) flags_.AutoGet = true;
-    if (auto at = text.find("/PUT:"); at != std::string::npos) {
-      flags_.SendInterval = IntervalSeconds(text, at + 5);
-      core::StartTimer(core::kSlotSendPolling);
-    }
-    if (auto at = text.find("/CHECK:"); at != std::string::npos) {
-      flags_.GetInterval = IntervalSeconds(text, at + 7);
-      core::StartTimer(core::kSlotGetPolling);
-    }
-    if (auto at = text.find("/CFG:"); at != std::string::npos) {
-      std::lock_guard guard(mutex_);
-      config_file_name_ = text.substr(at + 5, kMaxConfigFileName);
-    }
+  const CommandLine line = ParseCommandLine(arguments);
+  if (line.hangup) HangUpConnections(true);
+  if (line.shutdown) flags_.AutoShutdown = true;
+  if (line.send) flags_.AutoSend = true;
+  if (line.get) flags_.AutoGet = true;
+  if (line.send_interval) {
+    flags_.SendInterval = *line.send_interval;
+    core::StartTimer(core::kSlotSendPolling);
   }
-  if (hangup && flags_.AutoShutdown && !flags_.AutoSend && !flags_.AutoGet) {
+  if (line.get_interval) {
+    flags_.GetInterval = *line.get_interval;
+    core::StartTimer(core::kSlotGetPolling);
+  }
+  if (line.config_file) {
+    std::lock_guard guard(mutex_);
+    config_file_name_ = *line.config_file;
+  }
+  if (line.hangup && flags_.AutoShutdown && !flags_.AutoSend && !flags_.AutoGet) {
     CloseMainWindow();
     return;
   }
@@ -185,6 +170,9 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
     GetOnlyClick();
   }
   if (flags_.SendInterval != 0 || flags_.GetInterval != 0) StartTask(TaskKind::Polling);
+  if (CloseRequested() || flags_.Exiting) return;
+  if (line.report) CheckButtonClick();
+  if (line.connect) ConnectButtonClick();
 }
 
 void Controller::RunButtonClick() {
@@ -258,6 +246,7 @@ void Controller::ConnectButtonClick() {
     dial_config_ = configuration;
   }
   StartTask(TaskKind::Dial);
+  if (!dial_state_.DialConnected) failed_ = true;
 }
 
 void Controller::AbortJob(core::Side side, bool close_log) {

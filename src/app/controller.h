@@ -39,11 +39,6 @@
 
 namespace kestrel::app {
 
-// Longest configuration file name the command line may give.
-inline constexpr std::size_t kMaxConfigFileName = 79;
-// Arguments are cut to this many characters before the switches are sought.
-inline constexpr std::size_t kMaxArgument = 79;
-
 enum class TaskKind : std::uintptr_t { SendJob = 1, GetJob = 2, Dial = 3, Polling = 4 };
 
 // Process-wide run-control state; set on one thread, polled on others.
@@ -87,7 +82,7 @@ class Controller {
 
   void SetHooks(ControllerHooks hooks);
 
-  // The command line: every switch is a substring of an upper-cased argument.
+  // The command line (app/command_line.h), acted on once.
   void RunMail(const std::vector<std::string>& arguments);
 
   // The commands.
@@ -114,9 +109,10 @@ class Controller {
   [[nodiscard]] bool CloseRequested() const { return close_requested_; }
   // True while any task runs.
   [[nodiscard]] bool AnyTaskRunning() const;
-  // 0 when every job it started ended without an abort; 1 when a
-  // configuration was unusable, a list build ended in an error or a job aborted.
-  [[nodiscard]] int ExitStatus() const { return failed_ ? 1 : 0; }
+  // The run's outcome for the process: 2 when a configuration was unusable
+  // (or a list build met a malformed address); else 1 when a job aborted,
+  // something due could not be sent or saved, or a dial failed; else 0.
+  [[nodiscard]] int ExitStatus() const;
   // True when Exit had to leave workers running; the process must then end
   // without waiting for them.
   [[nodiscard]] bool WorkersAbandoned() const { return worker_.HasAbandonedWorkers(); }
@@ -169,6 +165,7 @@ class Controller {
   std::atomic<bool> command_line_done_{false};
   std::atomic<bool> close_requested_{false};
   std::atomic<bool> failed_{false};
+  std::atomic<bool> configuration_failed_{false};
 
   // Last, so that it goes first: its end waits for the workers, which use
   // everything above.

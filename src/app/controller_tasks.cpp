@@ -104,7 +104,7 @@ std::int32_t Controller::MyThreadProc(const WinThreadParam& info) {
       }
       if (!job) return 0;
       const JobOutcome outcome = sending ? jobs_->RunSendJob(*job) : jobs_->RunGetJob(*job);
-      if (outcome.aborted) failed_ = true;
+      if (outcome.aborted || outcome.incomplete) failed_ = true;
       std::lock_guard guard(mutex_);
       (sending ? send_job_ : get_job_).reset();
       return 0;

@@ -14,7 +14,7 @@ JobOutcome RunConnection(JobContext& context, const net::Endpoint& endpoint,
   context.SetAbortHandler([&session] { session.Abort(); });
   net::RunSession(session, dialogue);
   context.ClearAbortHandler();
-  return {session.IsAborted()};
+  return {session.IsAborted(), session.Incomplete};
 }
 
 // The jobs of the program, over the collection, SMTP and POP3 parts.

@@ -53,7 +53,8 @@ class JobContext {
 
 // How a job ended.
 struct JobOutcome {
-  bool aborted = false;  // its connection's abort flag was set at the end
+  bool aborted = false;     // its connection's abort flag was set at the end
+  bool incomplete = false;  // it ran to its end, but something due was not done
 };
 
 enum class ListOutcome {

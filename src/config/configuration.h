@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "config/filters.h"
 #include "config/redirects.h"
@@ -13,6 +14,13 @@ namespace kestrel::config {
 // How a side's connection is protected: not at all, by STARTTLS (SMTP) or STLS
 // (POP3) required after the greeting, or by TLS from the first byte.
 enum class TlsMode { None, StartTls, Implicit, Invalid };
+
+// A remark made while reading: logged by the read; `unusable` makes the
+// side refuse to work.
+struct ConfigRemark {
+  std::string text;
+  bool unusable = false;
+};
 
 struct Configuration {
   // Common to both sides.
@@ -27,6 +35,8 @@ struct Configuration {
   std::uint32_t LOGSIZE = 0;
   // PEM file of certificates trusted besides the system's store.
   std::string CAFILE;
+  // What the last read of this side found wrong, in file order.
+  std::vector<ConfigRemark> Remarks;
 
   // Receiving side.
   std::string POPSERVER;

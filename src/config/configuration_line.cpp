@@ -31,6 +31,7 @@ void ResetCommon(Configuration& c) {
   c.NETTIMEOUT = defaults.NETTIMEOUT;
   c.LOGSIZE = defaults.LOGSIZE;
   c.CAFILE.clear();
+  c.Remarks.clear();
 }
 
 void ResetReceiving(Configuration& c) {
@@ -132,6 +133,20 @@ TlsMode ParseTlsMode(const std::string& word) {
   return TlsMode::Invalid;
 }
 
+// A port key's value: a whole number from 1 to 65535; anything else makes the
+// side unusable rather than connect somewhere unintended.
+std::uint16_t Port(const std::string& key, const std::string& line, Configuration& c) {
+  const std::string word = Word(line);
+  const bool digits = !word.empty() && word.size() <= 5 &&
+                      word.find_first_not_of("0123456789") == std::string::npos;
+  const long value = digits ? std::stol(word) : 0;
+  if (value < 1 || value > 65535) {
+    c.Remarks.push_back({"** " + key + " " + word + " is not a port number (1 to 65535)", true});
+    return 0;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
 std::uint32_t LogSizeBytes(std::int32_t thousands) {
   // Negative values mean no limit; the product is kept whole, so values above
   // 65 give the limit they name.
@@ -174,7 +189,7 @@ void TakeReceiving(const std::string& key, const std::string& line, Configuratio
   else if (key == "EMAILARRIVED")
     c.EMAILARRIVED = Cut(platform::MakeAbsoluteName(Directory(line)), kMaxShortField);
   else if (key == "POPPORT")
-    c.POPPORT = static_cast<std::uint16_t>(Number(line));
+    c.POPPORT = Port(key, line, c);
   else if (key == "POPTLS") {
     c.POPTLSTEXT = Word(line);
     c.POPTLS = ParseTlsMode(c.POPTLSTEXT);
@@ -221,7 +236,7 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
   else if (key == "REDIRECT")
     AddRedirectLine(line, c);
   else if (key == "SMTPPORT")
-    c.SMTPPORT = static_cast<std::uint16_t>(Number(line));
+    c.SMTPPORT = Port(key, line, c);
   else if (key == "SMTPTLS") {
     c.SMTPTLSTEXT = Word(line);
     c.SMTPTLS = ParseTlsMode(c.SMTPTLSTEXT);

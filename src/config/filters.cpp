@@ -1,5 +1,7 @@
 #include "config/filters.h"
 
+#include <algorithm>
+
 #include "config/text_lines.h"
 #include "core/text_utils.h"
 
@@ -15,8 +17,16 @@ void AddBounded(std::vector<std::string>& list, std::size_t capacity, std::strin
 
 void TakeFilterLine(std::string_view line, FilterLists& filters) {
   if (line.empty() || line[0] == ';') return;
-  const std::string keyword = core::UpperCase(core::WordAt(line, 1));
-  std::string value = core::UpperCase(core::TrimLeadingBlanks(core::DeleteWord(line, 1)));
+  std::string keyword = core::UpperCase(core::WordAt(line, 1));
+  std::string value = core::TrimLeadingBlanks(core::DeleteWord(line, 1));
+  // "FROM:" as mail headers write it, also without a blank after the colon.
+  if (const std::size_t colon = keyword.find(':'); colon != std::string::npos) {
+    const std::string first = core::TrimLeadingBlanks(line);
+    value = core::TrimLeadingBlanks(first.substr(first.find(':') + 1));
+    keyword.resize(colon);
+  }
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+  value = core::UpperCase(value);
   if (value.size() > kMaxFilterValue) value.resize(kMaxFilterValue);
   if (keyword == "@ALL") {
     filters.AcceptAll = true;
@@ -28,6 +38,9 @@ void TakeFilterLine(std::string_view line, FilterLists& filters) {
     AddBounded(filters.To, kMaxToFilters, std::move(value));
   } else if (keyword == "SUBJECT") {
     AddBounded(filters.Subject, kMaxSubjectFilters, std::move(value));
+  } else if (std::find(filters.Unknown.begin(), filters.Unknown.end(), keyword) ==
+             filters.Unknown.end()) {
+    filters.Unknown.push_back(std::move(keyword));
   }
 }
 

@@ -20,11 +20,15 @@ struct FilterLists {
   std::vector<std::string> From;
   std::vector<std::string> To;
   std::vector<std::string> Subject;
+  // Keywords of the file that mean nothing here, each once, in file order.
+  std::vector<std::string> Unknown;
 
   void Clear() { *this = FilterLists{}; }
 };
 
-// Takes one line of the filter file (at most 255 characters, no line end).
+// Takes one line of the filter file (at most 255 characters, no line end):
+// "KEYWORD value", "KEYWORD: value" or "KEYWORD:value"; blanks and tabs at the
+// end are not part of the value.
 void TakeFilterLine(std::string_view line, FilterLists& filters);
 
 // Clears the lists, then reads the file when it can be opened.

@@ -1,12 +1,15 @@
 #include "config/read_configuration.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
 #include "config/configuration_line.h"
 #include "config/text_lines.h"
 #include "core/text_utils.h"
+#include "platform/error_text.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
 
@@ -32,6 +35,36 @@ class BusyGuard {
   BusyGuard(const BusyGuard&) = delete;
   BusyGuard& operator=(const BusyGuard&) = delete;
 };
+
+// The full name on disk and the system's reason, so that a sysop reading the
+// log from cron knows which file and why.
+void ReadError(core::Logger& logger, const std::string& name, int error) {
+  logger.LogLine(Side::Sending, "-- Error reading configuration " +
+                                    platform::MakeAbsoluteName(platform::ResolveName(name)) + " (" +
+                                    platform::ErrorText(error) + ")");
+}
+
+// Mail clients warn of credential files that others may read; so do we.
+void WarnOfReadablePassword(core::Logger& logger, const std::string& name, const Configuration& c) {
+  if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty()) return;
+  struct stat info {};
+  if (::stat(platform::ResolveName(name).c_str(), &info) != 0) return;
+  if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+  logger.LogLine(Side::Sending,
+                 "-- Warning: " + platform::MakeAbsoluteName(platform::ResolveName(name)) +
+                     " holds a password and can be read by other users"
+                     " (chmod 600)");
+}
+
+// Logs what the read found; false when any of it makes the side unusable.
+bool TakeRemarks(const Configuration& c, core::Logger& logger) {
+  bool usable = true;
+  for (const ConfigRemark& remark : c.Remarks) {
+    logger.LogLine(Side::Sending, remark.text);
+    if (remark.unusable) usable = false;
+  }
+  return usable;
+}
 
 bool CheckSending(const Configuration& c, core::Logger& logger) {
   if (c.OUTBOUND.empty() && c.NETMAIL.empty() && c.VFIDO.empty()) {
@@ -82,7 +115,7 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
 
   TextLineReader reader(config_file_name);
   if (!reader.is_open()) {
-    logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
+    ReadError(logger, config_file_name, errno);
     return false;
   }
   std::string line;
@@ -90,14 +123,21 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
     TakeConfigurationLine(side, std::move(line), c);
   }
   if (reader.failed()) {
-    logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
+    ReadError(logger, config_file_name, errno);
     return false;
   }
   logger.SetSizeLimit(c.LOGSIZE);
+  WarnOfReadablePassword(logger, config_file_name, c);
+  const bool remarks_allow = TakeRemarks(c, logger);
 
-  if (side == Side::Sending) return CheckSending(c, logger);
-  LoadFilterFile(platform::HomeFile(platform::ProgramBaseName() + ".FLT"), c.Filters);
-  return CheckReceiving(c, logger);
+  if (side == Side::Sending) return CheckSending(c, logger) && remarks_allow;
+  const std::string filter_file = platform::HomeFile(platform::ProgramBaseName() + ".FLT");
+  LoadFilterFile(filter_file, c.Filters);
+  for (const std::string& keyword : c.Filters.Unknown) {
+    logger.LogLine(Side::Sending, "** Unknown filter keyword " + keyword + " in " +
+                                      platform::ResolveName(filter_file));
+  }
+  return CheckReceiving(c, logger) && remarks_allow;
 }
 
 }  // namespace kestrel::config

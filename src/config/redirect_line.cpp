@@ -10,6 +10,14 @@ void AddRedirectLine(std::string_view line, Configuration& configuration) {
   entry.Address =
       CompleteAddress(core::WordAt(line, 2).substr(0, kMaxAddress), configuration.OURZONE);
   entry.EmailAddress = core::WordAt(line, 3);
+  if (entry.EmailAddress.find('@') == std::string::npos) {
+    // "REDIRECT 2:236/200 Ann Node ann@example.org" would mail "Ann".
+    configuration.Remarks.push_back({"** REDIRECT " + core::WordAt(line, 2) + ": '" +
+                                         entry.EmailAddress +
+                                         "' is not an e-mail address, line ignored",
+                                     false});
+    return;
+  }
   std::string name(line.substr(0, core::kMaxUtilityText));
   for (int i = 0; i < 3; ++i) name = core::DeleteWord(name, 1);
   entry.Name = core::TrimLeadingBlanks(name).substr(0, kMaxName);

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "console/console_front_end.h"
-#include "core/text_utils.h"
 
 namespace kestrel::console {
 namespace {
@@ -24,15 +23,6 @@ sigset_t ExitSignals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   return set;
-}
-
-bool HasSwitch(const std::vector<std::string>& arguments, const char* name) {
-  for (const std::string& argument : arguments) {
-    if (argument.empty()) break;
-    if (core::UpperCase(argument.substr(0, app::kMaxArgument)).find(name) != std::string::npos)
-      return true;
-  }
-  return false;
 }
 
 // Waits for SIGINT or SIGTERM on a thread of its own and hands Exit to the
@@ -87,10 +77,6 @@ int RunConsole(const std::vector<std::string>& arguments, const app::ControllerO
     SignalWatcher signals(controller);
 
     controller.RunMail(arguments);
-    if (!controller.CloseRequested() && !controller.flags().Exiting) {
-      if (HasSwitch(arguments, "/REPORT")) controller.CheckButtonClick();
-      if (HasSwitch(arguments, "/CONNECT")) controller.ConnectButtonClick();
-    }
     while (!controller.CloseRequested()) {
       // Ends by itself once its jobs are done, unless polling goes on.
       if (!controller.AnyTaskRunning()) {

@@ -30,6 +30,9 @@ struct ActiveConnection {
   std::string entry_name;
   std::string device_type;
   std::string device_name;
+  // A dial-up connection (or one this program dialled): only such are ever
+  // hung up by "all connections"; a LAN, Wi-Fi or VPN link never is.
+  bool dial_up = true;
 };
 
 struct DialParams {

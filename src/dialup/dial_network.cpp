@@ -211,7 +211,11 @@ void DialNetwork(DialContext& context) {
   Outcome outcome = Outcome::GiveUp;
   {
     std::unique_ptr<DialBackend> backend = LoadDialBackend();
-    if (backend) outcome = DialWithBackend(context, *backend);
+    if (backend) {
+      outcome = DialWithBackend(context, *backend);
+    } else {
+      Log(context, "-- No dialup networking installed");
+    }
   }
   if (outcome == Outcome::GiveUp) state.StopDial = true;
   // Failed or stopped attempts leave no line behind.
@@ -234,15 +238,16 @@ void HangUp(DialContext& context, bool all, bool drop_attempt) {
   std::unique_ptr<DialBackend> backend = LoadDialBackend();
   if (backend) {
     if (all) {
-      auto connections = backend->EnumConnections();
-      if (!connections || connections->empty()) {
-        Log(context, "-- No connections");
-      } else {
-        if (connections->size() > kMaxConnections) connections->resize(kMaxConnections);
+      std::vector<ActiveConnection> dial_up;
+      if (auto connections = backend->EnumConnections()) {
         for (const ActiveConnection& connection : *connections) {
-          Log(context, "-- Hanging up: " + connection.entry_name);
-          backend->HangUp(connection.handle);
+          if (connection.dial_up && dial_up.size() < kMaxConnections) dial_up.push_back(connection);
         }
+      }
+      if (dial_up.empty()) Log(context, "-- No connections");
+      for (const ActiveConnection& connection : dial_up) {
+        Log(context, "-- Hanging up: " + connection.entry_name);
+        backend->HangUp(connection.handle);
       }
     } else {
       Log(context, "-- Hanging up own connection");

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "dialup/program_runner.h"
@@ -30,6 +31,12 @@ std::vector<std::string> TerseFields(const std::string& line) {
     }
   }
   return fields;
+}
+
+// NetworkManager's connection types that are dial-up links.
+bool IsDialUpType(const std::string& type) {
+  static const std::set<std::string> kDialUpTypes = {"gsm", "cdma", "pppoe", "bluetooth"};
+  return kDialUpTypes.count(type) != 0;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -67,8 +74,9 @@ class NmcliBackend : public DialBackend {
     for (const std::string& line : Lines(result.output)) {
       auto fields = TerseFields(line);
       fields.resize(3);
-      active.push_back({NmcliHandle(fields[0]), fields[0], fields[1], fields[2]});
-      Remember(fields[0]);
+      active.push_back({NmcliHandle(fields[0]), fields[0], fields[1], fields[2],
+                        IsDialUpType(fields[1]) || Dialled(fields[0])});
+      Remember(fields[0], IsDialUpType(fields[1]));
     }
     return active;
   }
@@ -84,7 +92,11 @@ class NmcliBackend : public DialBackend {
 
   std::optional<ConnectionHandle> Dial(const DialParams& params, DialEventSink sink) override {
     const std::string name = params.entry_name;
-    Remember(name);
+    Remember(name, true);
+    {
+      std::lock_guard guard(NamesMutex());
+      Dialled().insert(name);
+    }
     threads_.emplace_back([this, name, sink = std::move(sink)] {
       auto result = RunProgram({"nmcli", "connection", "up", "id", name}, kUpLimit, &cancel_);
       if (cancel_) return;
@@ -99,7 +111,7 @@ class NmcliBackend : public DialBackend {
 
   bool HangUp(ConnectionHandle handle) override {
     const std::string name = NameOf(handle);
-    if (name.empty()) return false;
+    if (name.empty() || !MayHangUp(handle)) return false;
     auto result = RunProgram({"nmcli", "connection", "down", "id", name}, kDownLimit);
     return result.started && result.exit_code == 0;
   }
@@ -112,18 +124,38 @@ class NmcliBackend : public DialBackend {
     static std::mutex mutex;
     return mutex;
   }
-  static std::map<ConnectionHandle, std::string>& Names() {
-    static std::map<ConnectionHandle, std::string> names;
+  struct Known {
+    std::string name;
+    bool dial_up = false;
+  };
+  static std::map<ConnectionHandle, Known>& Names() {
+    static std::map<ConnectionHandle, Known> names;
     return names;
   }
-  static void Remember(const std::string& name) {
+  // Profiles this process brought up itself.
+  static std::set<std::string>& Dialled() {
+    static std::set<std::string> dialled;
+    return dialled;
+  }
+  static bool Dialled(const std::string& name) {
     std::lock_guard guard(NamesMutex());
-    Names()[NmcliHandle(name)] = name;
+    return Dialled().count(name) != 0;
+  }
+  static void Remember(const std::string& name, bool dial_up) {
+    std::lock_guard guard(NamesMutex());
+    Known& known = Names()[NmcliHandle(name)];
+    known.name = name;
+    known.dial_up = known.dial_up || dial_up;
+  }
+  static bool MayHangUp(ConnectionHandle handle) {
+    std::lock_guard guard(NamesMutex());
+    auto it = Names().find(handle);
+    return it != Names().end() && (it->second.dial_up || Dialled().count(it->second.name) != 0);
   }
   static std::string NameOf(ConnectionHandle handle) {
     std::lock_guard guard(NamesMutex());
     auto it = Names().find(handle);
-    return it == Names().end() ? std::string() : it->second;
+    return it == Names().end() ? std::string() : it->second.name;
   }
 
   std::atomic<bool> cancel_{false};

@@ -10,6 +10,9 @@
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShortcut>
+#include <map>
+#include <vector>
 
 #include "gui/fido_image.h"
 #include "platform/program_home.h"
@@ -124,10 +127,36 @@ void TKestrel::BuildButtonPanel() {
     buttons_[i] = button;
   }
 
+  ShareMnemonics();
+
   fido_image_ = new QLabel(button_panel_);
   fido_image_->setObjectName("FidoImage");
   Place(fido_image_, kFidoImage);
   fido_image_->setPixmap(FidoEmblem(kFidoImage.width, kFidoImage.height));
+}
+
+// Captions share letters ("&Send it" and "&Setup", "- St&op" and "C&onnect"),
+// and Qt only moves the focus for a shared mnemonic. Each shared letter gets
+// one shortcut that presses its buttons in tab order, one per stroke.
+void TKestrel::ShareMnemonics() {
+  std::map<QChar, std::vector<QPushButton*>> by_letter;
+  for (QPushButton* button : buttons_) {
+    const QString text = button->text();
+    const qsizetype amp = text.indexOf('&');
+    if (amp >= 0 && amp + 1 < text.size()) by_letter[text[amp + 1].toUpper()].push_back(button);
+  }
+  for (auto& [letter, sharing] : by_letter) {
+    if (sharing.size() < 2) continue;
+    for (QPushButton* button : sharing) button->setShortcut(QKeySequence());
+    auto* shortcut = new QShortcut(QKeySequence(QString("Alt+") + letter), this);
+    shortcut->setObjectName(QString("Mnemonic") + letter);
+    auto next = std::make_shared<std::size_t>(0);
+    connect(shortcut, &QShortcut::activated, this, [sharing, next] {
+      QPushButton* button = sharing[*next];
+      *next = (*next + 1) % sharing.size();
+      button->animateClick();
+    });
+  }
 }
 
 QFrame* TKestrel::BuildStrip(const char* name, bool incoming) {

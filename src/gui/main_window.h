@@ -82,6 +82,7 @@ class TKestrel : public QWidget {
 
  private:
   void BuildButtonPanel();
+  void ShareMnemonics();
   QFrame* BuildStrip(const char* name, bool incoming);
   QPlainTextEdit* BuildPane(const char* name);
   void ApplyOuterRect(const WindowRect& rect);

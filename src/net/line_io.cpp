@@ -5,6 +5,7 @@
 #include "net/line_io_internal.h"
 #include "net/net_session.h"
 #include "net/transport.h"
+#include "platform/error_text.h"
 
 namespace kestrel::net {
 
@@ -25,14 +26,30 @@ void EchoCommand(NetSession& session, std::string_view text) {
   }
 }
 
+// The first failure of a connection is logged with its reason; what follows
+// from it is not.
 void Fail(NetSession& session, int error) {
   session.LastError = error;
+  session.Closed = true;
+  if (!session.IsAborted())
+    LogLine(session, "-- Connection lost (" + platform::ErrorText(error) + ")");
   session.Abort();
 }
 
 void TimeOut(NetSession& session) {
   session.TimedOut = true;
+  if (!session.IsAborted()) {
+    LogLine(session, "-- No answer from the server for " + std::to_string(session.NetTimeout) +
+                         " seconds (NETTIMEOUT)");
+  }
   session.Abort();
+}
+
+void ClosedByServer(NetSession& session) {
+  if (!session.Closed && !session.IsAborted()) {
+    LogLine(session, "-- Connection closed by the server");
+  }
+  session.Closed = true;
 }
 
 // Sends the whole output buffer under one bounded wait.
@@ -129,12 +146,11 @@ LineRead ReadLine(NetSession& session) {
         line.push_back(byte);
       }  // else: beyond the line buffer, dropped up to the line end
     } else if (result.status == IoResult::Status::Closed) {
-      session.Closed = true;
+      ClosedByServer(session);
       break;
     } else if (result.status == IoResult::Status::Failed) {
       // The connection is gone (reset): waiting on would only time out.
       Fail(session, result.error);
-      session.Closed = true;
     } else if (!WaitForInput(session, wait, result.wait_for)) {
       break;
     }
@@ -160,7 +176,6 @@ std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity)
     }
     if (result.status == IoResult::Status::Failed) {
       Fail(session, result.error);
-      session.Closed = true;
       return 0;
     }
     if (!WaitForInput(session, wait, result.wait_for)) return 0;

@@ -16,6 +16,7 @@
 #include "net/bounded_wait_internal.h"
 #include "net/resolver.h"
 #include "net/transport.h"
+#include "platform/error_text.h"
 
 namespace kestrel::net {
 
@@ -56,9 +57,11 @@ void ResolveServer(NetSession& session) {
   // "name:port": only the name is looked up; the port is never used.
   const std::string name = session.ServerHost.substr(0, session.ServerHost.find(':'));
   std::string address_text;
+  std::string reason = "no address for " + name;
   session.ServerAddress = ::inet_addr(name.c_str());
   if (session.ServerAddress != kNoAddress) {
     address_text = session.ServerHost;
+    reason = "not an address to connect to";
   } else {
     LogLine(session, ("-> Resolving " + session.ConfiguredHost).substr(0, kMaxResolvingLine));
     std::optional<std::uint32_t> found;
@@ -71,6 +74,9 @@ void ResolveServer(NetSession& session) {
       if (wait.timed_out()) {
         session.TimedOut = true;
         session.Abort();
+        reason = "no answer within " + std::to_string(session.NetTimeout) + " seconds";
+      } else if (!resolution.Done()) {
+        reason = "stopped";
       }
       found = resolution.Done() ? resolution.Result() : std::nullopt;
       if (resolution.Done() && !found) session.Abort();
@@ -82,7 +88,7 @@ void ResolveServer(NetSession& session) {
   }
   LogLine(session, "<- Server IP-address: " + address_text);
   if (address_text == "0.0.0.0") {
-    LogLine(session, "-- Could not resolve hostname, aborting");
+    LogLine(session, "-- Could not resolve hostname, aborting (" + reason + ")");
     session.Abort();
   }
 }
@@ -121,6 +127,7 @@ void ConnectServer(NetSession& session) {
   LogLine(session, "-- Connecting");
   if (session.Socket < 0) {
     session.Abort();
+    LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
     return;
   }
   bool connected = false;
@@ -129,7 +136,7 @@ void ConnectServer(NetSession& session) {
   } else if (errno != EINPROGRESS && errno != EINTR) {
     session.LastError = errno;
     session.Abort();
-    LogLine(session, "-- Could not connect");
+    LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
     return;
   } else {
     BoundedWait wait(session, WaitDisplay{0, -1});
@@ -144,11 +151,13 @@ void ConnectServer(NetSession& session) {
         // A refused connection ends here at once, not after NETTIMEOUT.
         session.LastError = error;
         session.Abort();
-        LogLine(session, "-- Could not connect");
+        LogLine(session, "-- Could not connect (" + platform::ErrorText(error) + ")");
       }
     } else if (wait.timed_out()) {
       session.TimedOut = true;
       session.Abort();
+      LogLine(session, "-- Could not connect (no answer within " +
+                           std::to_string(session.NetTimeout) + " seconds)");
     }
   }
   if (connected) {

@@ -67,8 +67,11 @@ struct NetSession {
   std::string ServiceName;  // "smtp" or "pop3"
   std::string ServerHost;   // as configured, at most kMaxServerHost characters
   std::uint16_t DefaultPort = 0;
-  bool Closed = false;                       // the server closed the connection
-  bool TimedOut = false;                     // a wait ran out of NETTIMEOUT (Aborted is set too)
+  bool Closed = false;    // the server closed the connection
+  bool TimedOut = false;  // a wait ran out of NETTIMEOUT (Aborted is set too)
+  // Something due was not done (a file kept, a mail left on the server),
+  // though the job ran to its end: the run must not report success.
+  bool Incomplete = false;
   std::uint32_t ServerAddress = kNoAddress;  // IPv4, network byte order
   int Socket = -1;
   std::uint16_t Port = 0;  // host byte order

@@ -29,6 +29,16 @@ void AddPacket(ScanContext& context, std::string path, std::uint64_t size, int i
   totals.bytes += static_cast<std::int64_t>(size);
 }
 
+// Without OURZONE every zone is taken for a foreign one, whose outbound lies
+// beside OUTBOUND ("OUTBOUND.002"), while mailers keep their own zone in
+// OUTBOUND itself.
+void HintAtOurZone(ScanContext& context, const std::string& address) {
+  if (context.configuration().OURZONE != 0) return;
+  const std::string zone = address.substr(0, address.find(':'));
+  context.Log("--   Hint: OURZONE is not set; if OUTBOUND is the outbound of zone " + zone +
+              ", add \"OURZONE " + zone + "\"");
+}
+
 void ScanAddress(ScanContext& context, int index) {
   const config::Configuration& configuration = context.configuration();
   const config::RedirectEntry& redirect = configuration.Redirects.Entry(index);
@@ -47,6 +57,7 @@ void ScanAddress(ScanContext& context, int index) {
   const FileMatches matches = FindRegularFiles(base + ".*");
   if (matches.outcome == platform::SearchOutcome::NoDirectory) {
     context.Detail("-- Outbound not available for " + redirect.Address + " (" + base + ".*)");
+    HintAtOurZone(context, redirect.Address);
     return;
   }
 

@@ -8,6 +8,7 @@
 
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
+#include "platform/error_text.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
@@ -59,7 +60,7 @@ class Pop3Walk {
         }) {}
 
   void Run() {
-    const bool walk_entered = Login();
+    const bool walk_entered = Login() && InboundUsable();
     if (walk_entered) {
       RemoveStalePartialFiles(configuration_.INBOUND);
       highest_ = ReadHighestNumber(save_directory_);
@@ -68,6 +69,7 @@ class Pop3Walk {
       }
       if (!WriteHighestNumber(save_directory_, highest_)) {
         Log(session_, "-- Could not write " + save_directory_ + std::string(kHighestFileName));
+        session_.Incomplete = true;
       }
     }
     net::SendLine(session_, "QUIT");
@@ -78,6 +80,19 @@ class Pop3Walk {
   }
 
  private:
+  // A configured inbound that is missing or read-only would turn every
+  // message away; nothing is taken then.
+  bool InboundUsable() {
+    const std::string& inbound = configuration_.INBOUND;
+    if (inbound.empty()) return true;
+    const std::string path = platform::ResolveName(inbound);
+    if (::access(path.c_str(), W_OK | X_OK) == 0) return true;
+    Log(session_, "-- Inbound " + path + " cannot be used (" + platform::ErrorText(errno) +
+                      "), nothing taken");
+    session_.Incomplete = true;
+    return false;
+  }
+
   // Login and STAT; true when STAT was accepted.
   bool Login() {
     if (!Pop3Login(session_, configuration_)) return false;
@@ -108,9 +123,9 @@ class Pop3Walk {
     net::SendLine(session_, "LIST " + n);
     (void)ReadPop3Reply(session_);
 
-    ReadHeader(number);
+    const bool have_header = ReadHeader(number);
     if (session_.Closed) session_.Abort();  // nothing more can be said to a closed server
-    if (session_.IsAborted()) return true;
+    if (session_.IsAborted() || !have_header) return true;
     if (!AcceptMessage(configuration_.Filters, header_.lines())) {
       Log(session_, "-- Skipping message " + n);
       return true;
@@ -119,6 +134,7 @@ class Pop3Walk {
     platform::UniqueFile saved = CreateSavedText();
     if (!saved) {
       Log(session_, "-- Could not write to SaveEmail directory");
+      session_.Incomplete = true;
       return true;
     }
     Log(session_, "-- Message " + n + " matched filter");
@@ -147,15 +163,23 @@ class Pop3Walk {
     return false;
   }
 
-  // TOP n 1: the head lines, read up to the "." line.
-  void ReadHeader(std::int32_t number) {
+  // TOP n 1: the head lines, read up to the "." line; false when the server
+  // refused (no list follows).
+  bool ReadHeader(std::int32_t number) {
     header_.Clear();
     net::SendLine(session_, "TOP " + std::to_string(number) + " 1");
-    (void)ReadPop3Reply(session_, net::Echo::Quiet);
+    const net::Reply status = ReadPop3Reply(session_, net::Echo::Quiet);
+    if (!IsOk(status)) {
+      if (status.ok())
+        Log(session_, "-- No head of message " + std::to_string(number) + " (" + status.last() +
+                          "), skipped");
+      return false;
+    }
     for (const std::string& line :
          net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet).lines) {
       header_.Add(line);
     }
+    return true;
   }
 
   // The message data through the scanner, with the log file suspended.

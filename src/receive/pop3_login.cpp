@@ -20,6 +20,15 @@ using net::NetSession;
 // A CAPA answer longer than this is not a capability list.
 constexpr std::size_t kMaxCapabilityLines = 100;
 
+// A refused USER or PASS: nothing more is sent but QUIT, and the run must not
+// report success.
+bool Refused(NetSession& session, const net::Reply& reply) {
+  if (session.IsAborted()) return false;
+  net::LogLine(session, ("-- Login refused: " + reply.last()).substr(0, core::kMaxLogLine));
+  session.Incomplete = true;
+  return false;
+}
+
 bool Fail(NetSession& session, const std::string& why) {
   net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
   session.Abort();
@@ -37,6 +46,23 @@ std::string SaslMechanisms(NetSession& session) {
     if (upper.rfind("SASL ", 0) == 0) mechanisms = upper.substr(5);
   }
   return mechanisms;
+}
+
+// USER and PASS, each judged. A password from a command is never shown; one
+// from the configuration is masked by the log itself.
+bool UserAndPass(NetSession& session, const std::string& user, const std::string& password,
+                 bool secret) {
+  net::SendLine(session, "USER " + user);
+  const net::Reply user_reply = ReadPop3Reply(session);
+  if (!IsOk(user_reply)) return Refused(session, user_reply);
+  if (secret) {
+    net::SendSecretLine(session, "PASS " + password, "PASS [PASSWORD]");
+  } else {
+    net::SendLine(session, "PASS " + password);
+  }
+  const net::Reply pass_reply = ReadPop3Reply(session);
+  if (!IsOk(pass_reply)) return Refused(session, pass_reply);
+  return !session.IsAborted();
 }
 
 bool TokenLogin(NetSession& session, const config::Configuration& configuration,
@@ -72,11 +98,7 @@ bool Pop3Login(NetSession& session, const config::Configuration& configuration) 
                         !configuration.POPTOKENCOMMAND.empty();
   if (!extended) {
     (void)ReadPop3Reply(session);
-    net::SendLine(session, "USER " + configuration.POPUSERNAME);
-    (void)ReadPop3Reply(session);
-    net::SendLine(session, "PASS " + configuration.POPPASSWORD);
-    (void)ReadPop3Reply(session);
-    return !session.IsAborted();
+    return UserAndPass(session, configuration.POPUSERNAME, configuration.POPPASSWORD, false);
   }
   if (configuration.POPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
     return false;
@@ -97,11 +119,7 @@ bool Pop3Login(NetSession& session, const config::Configuration& configuration) 
                             configuration.POPTOKENCOMMAND);
   if (!credential) return false;
   if (credential->is_token) return TokenLogin(session, configuration, credential->secret);
-  net::SendLine(session, "USER " + configuration.POPUSERNAME);
-  (void)ReadPop3Reply(session);
-  net::SendSecretLine(session, "PASS " + credential->secret, "PASS [PASSWORD]");
-  (void)ReadPop3Reply(session);
-  return !session.IsAborted();
+  return UserAndPass(session, configuration.POPUSERNAME, credential->secret, true);
 }
 
 }  // namespace kestrel::receive

@@ -123,6 +123,7 @@ class Dialogue {
     bool data_ready = false;  // the server answered DATA with "354"
   };
   [[nodiscard]] Envelope SendEnvelope(Message& message);
+  void RefuseSender(const Message& message, const net::Reply& reply);
   void SendMessageText(Message& message);
   void SendAttachment(Message& message, SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
@@ -141,6 +142,8 @@ class Dialogue {
   std::int32_t speed_sum_ = 0;
   std::int32_t speed_count_ = 0;
   int boundary_ = 0;
+  int sender_refusals_ = 0;
+  bool give_up_ = false;  // the server will take no message from us this run
 };
 
 int Dialogue::FirstPending() const {
@@ -243,7 +246,11 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   (void)ReadSmtpReply(session_);
   Pause(kAfterResetPause);
   net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
-  (void)ReadSmtpReply(session_);
+  const net::Reply sender = ReadSmtpReply(session_);
+  if (!HasCode(sender, 250)) {
+    if (!Aborted()) RefuseSender(message, sender);
+    return {};
+  }
 
   const std::string path = list_.Entry(message.current).Path;
   Envelope envelope;
@@ -262,6 +269,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
+      session_.Incomplete = true;
       Log("--   Recipient refused, file kept for the next run (" + RedirectOf(entry).EmailAddress +
           ")");
     }
@@ -272,6 +280,26 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   // arrive as commands.
   envelope.data_ready = HasCode(ReadSmtpReply(session_), 354);
   return envelope;
+}
+
+// A refused sender ends the message's transaction before any recipient; its
+// file stays as it is. A permanent refusal, or a second one, would meet every
+// further message too.
+void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
+  const std::string path = list_.Entry(message.current).Path;
+  for (int i = 1; i <= list_.Count(); ++i) {
+    SendEntry& entry = list_.Entry(i);
+    if (entry.Path == path && entry.State == SendState::Pending) entry.State = SendState::Skipped;
+  }
+  list_.Entry(message.current).State = SendState::Skipped;
+  session_.Incomplete = true;
+  Log("--   Sender refused, file kept for the next run (" + reply.last() + ")");
+  net::SendLine(session_, "RSET");
+  (void)ReadSmtpReply(session_);
+  if (reply.code / 100 == 5 || ++sender_refusals_ > 1) {
+    Log("-- The server refuses the sender " + configuration_.FROMEMAIL + ", no more messages");
+    give_up_ = true;
+  }
 }
 
 void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name) {
@@ -414,6 +442,7 @@ void Dialogue::SendOneFile(Message& message) {
   bool confirmed = false;
   if (message.unable_to_open) {
     Log("-- Unable to open " + list_.Entry(message.current).Path);
+    session_.Incomplete = true;
   } else if (HasCode(reply, 250) && !Aborted()) {
     confirmed = true;
     Log("-- Message sent!");
@@ -448,7 +477,8 @@ void Dialogue::Run() {
   speed_count_ = 0;
   core::StartTimer(core::kSlotTransferTotal);
 
-  for (int current = FirstPending(); current != 0 && !Aborted(); current = FirstPending()) {
+  for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
+       current = FirstPending()) {
     for (const Field field :
          {Field::CurrentPercent, Field::CurrentFilename, Field::CurrentProgress,
           Field::CurrentFileSize, Field::SecondsLeftofFile, Field::CurrentCPS}) {

@@ -122,7 +122,7 @@ TEST_F(ConsoleRunTest, UnreachableServersEndNonZeroAndTouchNothing) {
 TEST_F(ConsoleRunTest, UnusableConfigurationEndsNonZero) {
   home_.Write("home/KESTREL.INI", "HOST 127.0.0.1\n");
   const CommandResult result = Run({"/SEND"});
-  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_EQ(result.exit_code, 2) << result.output;
   EXPECT_NE(result.output.find("[out] ** No Outbound, Netmail or VFIDO directory specified"),
             std::string::npos)
       << result.output;
@@ -134,6 +134,115 @@ TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_FALSE(fs::exists(home_.File("home/SEND.LOG")));
   EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+}
+
+// Each outcome as cron sees it: the exit status, the line that says why, and
+// nothing changed in the outbound or the mailbox.
+TEST_F(ConsoleRunTest, EveryOutcomeHasItsStatusAndItsReason) {
+  SmtpServerOptions starttls_first;
+  starttls_first.starttls = starttls_first.require_starttls = true;
+  SmtpServer wants_starttls(starttls_first);
+  SmtpServerOptions refusing;
+  refusing.refuse_recipients = {"node@example.org"};
+  SmtpServer refuses_node(refusing);
+  Pop3Server pop3;
+  ASSERT_TRUE(wants_starttls.running() && refuses_node.running() && pop3.running());
+  pop3.AddMessage("From: a@example.org\r\nSubject: x\r\n\r\nbody\r\n");
+  home_.Write("home/KESTREL.FLT", "@ALL\n");
+  const std::uint16_t closed = FreeLoopbackPort();
+  const std::string report_ini = home_.File("home/auto/point.ini");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::uint16_t smtp_port;
+    std::string more_ini;  // appended: a later line wins
+    int exit_code;
+    std::string says;
+  } cases[] = {
+      {"misspelt switch", {"/SNED"}, closed, "", 2, "kestrel: /SNED is no switch"},
+      {"nothing to do", {}, closed, "", 2, "--console needs a switch"},
+      {"short option", {"-h"}, closed, "", 2, "kestrel: -h is no switch"},
+      {"/AUTO inside a /CFG: path",
+       {"/REPORT", "/CFG:" + report_ini},
+       closed,
+       "",
+       0,
+       "00ec00c8.out"},
+      {"sender refused",
+       {"/SEND"},
+       wants_starttls.port(),
+       "",
+       1,
+       "--   Sender refused, file kept for the next run (530"},
+      {"recipient refused",
+       {"/SEND"},
+       refuses_node.port(),
+       "",
+       1,
+       "--   Recipient refused, file kept for the next run (node@example.org)"},
+      {"server unreachable", {"/SEND"}, closed, "", 1, "-- Could not connect (Connection refused)"},
+      {"wrong password", {"/GET"}, closed, "POPPASSWORD wrong\n", 1, "-- Login refused: -ERR"},
+      {"inbound missing",
+       {"/GET"},
+       closed,
+       "INBOUND /nonexistent/kestrel-inbound\n",
+       1,
+       "/nonexistent/kestrel-inbound cannot be used (No such file or directory)"},
+      {"port out of range",
+       {"/GET"},
+       closed,
+       "POPPORT 99999\n",
+       2,
+       "** POPPORT 99999 is not a port number (1 to 65535)"},
+      {"port not a number",
+       {"/SEND"},
+       closed,
+       "SMTPPORT 11O\n",
+       2,
+       "** SMTPPORT 11O is not a port number (1 to 65535)"},
+      {"names before the address",
+       {"/REPORT"},
+       closed,
+       "REDIRECT 2:236/300 Ann Node ann@example.org\n",
+       0,
+       "** REDIRECT 2:236/300: 'Ann' is not an e-mail address, line ignored"},
+      {"missing configuration",
+       {"/CFG:nope.ini", "/SEND"},
+       closed,
+       "",
+       2,
+       "-- Error reading configuration " + home_.File("home") +
+           "/NOPE.INI (No such file or directory)"},
+      {"no dial-up backend",
+       {"/GET"},
+       closed,
+       "AUTODIAL 1\n",
+       1,
+       "-- No dialup networking installed"},
+  };
+  for (const Case& c : cases) {
+    WriteConfiguration(c.smtp_port, pop3.port(), 10);
+    const std::string ini = home_.Read("home/KESTREL.INI") + c.more_ini;
+    home_.Write("home/KESTREL.INI", ini);
+    home_.Write("home/auto/point.ini", ini);
+    std::vector<std::string> argv = {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_,
+                                     "--console"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const CommandResult result = RunCommand(argv, 60s, /*merge_stderr=*/true);
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.name << "\n" << result.output;
+    // Letter case aside: the program shows some paths upper-cased.
+    const auto upper = [](std::string text) {
+      for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      return text;
+    };
+    EXPECT_NE(upper(result.output).find(upper(c.says)), std::string::npos) << c.name << "\n"
+                                                                           << result.output;
+    EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_) << c.name;
+    EXPECT_EQ(pop3.RemainingMessages().size(), 1u) << c.name;
+  }
+  EXPECT_TRUE(wants_starttls.Messages().empty());
+  EXPECT_EQ(home_.Read("home/SEND.LOG").find("-> RCPT TO:<node@example.org>\r\n-> "),
+            std::string::npos);
 }
 
 // SIGTERM runs Exit's steps while the job waits for a silent server.

@@ -175,7 +175,7 @@ TEST_F(ControllerTest, UnusableConfigurationStartsNothingAndFails) {
   controller_->RunMail({"/SEND", "/SHUTDOWN"});
   EXPECT_FALSE(controller_->AnyTaskRunning());
   EXPECT_EQ(jobs_->sends, 0);
-  EXPECT_EQ(controller_->ExitStatus(), 1);
+  EXPECT_EQ(controller_->ExitStatus(), 2);
   EXPECT_FALSE(controller_->CloseRequested());  // no job ended: no automatic shutdown
 }
 
@@ -193,7 +193,7 @@ TEST_F(ControllerTest, BuildErrorFailsTheRun) {
   jobs_->build_error = true;
   controller_->RunMail({"/SEND"});
   EXPECT_EQ(jobs_->sends, 0);
-  EXPECT_EQ(controller_->ExitStatus(), 1);
+  EXPECT_EQ(controller_->ExitStatus(), 2);
 }
 
 TEST_F(ControllerTest, SwitchesAreSubstringsOfUpperCasedArguments) {
@@ -213,6 +213,10 @@ TEST_F(ControllerTest, SwitchesAreSubstringsOfUpperCasedArguments) {
       {{"/PUT:-5"}, false, false, 0, 0, "KESTREL.INI"},
       {{"/CFG:c:\\fido\\my.ini"}, false, false, 0, 0, "C:\\FIDO\\MY.INI"},
       {{"/SEND", "", "/GET"}, true, false, 0, 0, "KESTREL.INI"},  // an empty argument ends them
+      // A configuration file's name is never searched for switches.
+      {{"/REPORT", "/CFG:/etc/kestrel/auto/point.ini"}, false, false, 0, 0,
+       "/ETC/KESTREL/AUTO/POINT.INI"},
+      {{"/GET/CFG:/srv/send/put:15.ini"}, false, true, 0, 0, "/SRV/SEND/PUT:15.INI"},
   };
   for (const Case& c : cases) {
     RecordingFrontEnd front_end;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include "config/address.h"
 #include "platform/program_home.h"
@@ -106,9 +107,27 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
   EXPECT_EQ(c.POPPORT, 1100);
 }
 
+TEST_F(ReadConfigurationTest, FilesThatCannotDoWhatTheySaySaySo) {
+  const std::string receiving = "POPSERVER pop.example.org\nPOPUSERNAME u\nPOPPASSWORD p\n";
+  home.Write("KESTREL.FLT", "FORM bob\nFROM alice\nFORM carol\n");
+  ASSERT_TRUE(Read(Side::Receiving, receiving));
+  const std::string flt = home.path() + "/KESTREL.FLT";
+  EXPECT_EQ(front_end.Lines(Side::Sending),
+            (std::vector<std::string>{
+                "-- Warning: " + home.path() +
+                    "/KESTREL.INI holds a password and can be read by other users (chmod 600)",
+                "** Unknown filter keyword FORM in " + flt}));
+  ASSERT_EQ(chmod(home.File("KESTREL.INI").c_str(), 0600), 0);
+  front_end.ClearPane(Side::Sending);
+  ASSERT_TRUE(ReadConfiguration(Side::Receiving, "KESTREL.INI", c, logger));
+  EXPECT_EQ(front_end.Lines(Side::Sending),
+            (std::vector<std::string>{"** Unknown filter keyword FORM in " + flt}));
+}
+
 TEST_F(ReadConfigurationTest, MissingFileIsReportedAndReleasesTheBusyFlag) {
   EXPECT_FALSE(ReadConfiguration(Side::Sending, "NOPE.INI", c, logger));
-  EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration NOPE.INI"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration " + home.path() +
+                                                   "/NOPE.INI (No such file or directory)"));
   EXPECT_FALSE(ConfigBusy);
   EXPECT_FALSE(ReadConfiguration(Side::Receiving, "NOPE.INI", c, logger));
 }

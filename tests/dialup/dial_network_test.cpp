@@ -58,9 +58,9 @@ class DialNetworkTest : public ::testing::Test {
   DialState state_;
 };
 
-TEST_F(DialNetworkTest, NotInstalledGivesUpSilently) {
+TEST_F(DialNetworkTest, NotInstalledSaysSoAndGivesUp) {
   Dial();
-  EXPECT_TRUE(Lines().empty());
+  EXPECT_EQ(Lines(), std::vector<std::string>{"-- No dialup networking installed"});
   EXPECT_TRUE(state_.StopDial);
   EXPECT_FALSE(state_.DialConnected);
   EXPECT_FALSE(state_.DialBusy);
@@ -284,13 +284,24 @@ TEST_F(NmcliTest, AlreadyActiveProfileIsOnline) {
   EXPECT_FALSE(state_.OwnConnection);
 }
 
-TEST_F(NmcliTest, FailedActivationCannotConnect) {
+TEST_F(NmcliTest, FailedActivationCannotConnectAndLeavesTheLanAlone) {
   home_.Write("nm/failing", "Mobile ISP\n");
   Dial();
   EXPECT_TRUE(front_end_.HasLine(Side::Receiving, "-- Could not connect"));
-  // Every connection is hung up afterwards: here the wired one.
-  EXPECT_TRUE(front_end_.HasLine(Side::Receiving, "-- Hanging up: Wired connection 1"));
+  EXPECT_TRUE(front_end_.HasLine(Side::Receiving, "-- No connections"));
+  EXPECT_EQ(home_.Read("nm/calls").find("connection down id Wired"), std::string::npos);
   EXPECT_FALSE(state_.DialConnected);
+}
+
+TEST_F(NmcliTest, HangingUpAllTakesDownDialUpLinksOnly) {
+  home_.Write("nm/active",
+              "Wired connection 1:802-3-ethernet:eth0\nHome WiFi:802-11-wireless:wlan0\n"
+              "Office VPN:vpn:\nlo:loopback:lo\nbr0:bridge:br0\nOld Modem:gsm:ttyACM0\n"
+              "DSL:pppoe:eth1\nPhone:bluetooth:hci0\n");
+  Hang(true);
+  EXPECT_EQ(home_.Read("nm/active"),
+            "Wired connection 1:802-3-ethernet:eth0\nHome WiFi:802-11-wireless:wlan0\n"
+            "Office VPN:vpn:\nlo:loopback:lo\nbr0:bridge:br0\n");
 }
 
 TEST_F(NmcliTest, MissingClientMeansNotInstalled) {

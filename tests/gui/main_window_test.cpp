@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QTest>
 
 #include "platform/program_home.h"
 #include "support/temp_dir.h"
@@ -92,6 +93,28 @@ TEST(MainWindowTest, ButtonsWithCaptionsHintsGeometryAndTabOrder) {
   ASSERT_TRUE(image);
   EXPECT_EQ(image->geometry(), QRect(8, 189, 47, 49));
   EXPECT_FALSE(image->pixmap().isNull());
+}
+
+TEST(MainWindowTest, EveryUnderlinedLetterPressesItsButtons) {
+  TKestrel window;
+  std::vector<ButtonCommand> pressed;
+  window.SetCommandHandler([&](ButtonCommand command) { pressed.push_back(command); });
+  int editors_opened = 0;
+  window.SetEditorOpener([&](const std::string&) { return ++editors_opened > 0; });
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  // A letter of one caption presses it; a shared one presses each in tab order.
+  // Setup opens its editor itself: no command reaches the handler for it.
+  for (const Qt::Key key : {Qt::Key_R, Qt::Key_S, Qt::Key_S, Qt::Key_S, Qt::Key_O, Qt::Key_O}) {
+    QTest::keyClick(&window, key, Qt::AltModifier);
+    QTest::qWait(200);  // a button pressed by its letter goes down, then clicks
+  }
+  EXPECT_EQ(pressed, (std::vector<ButtonCommand>{ButtonCommand::Run, ButtonCommand::Send,
+                                                 ButtonCommand::Send, ButtonCommand::StopSend,
+                                                 ButtonCommand::Connect}));
+  EXPECT_EQ(editors_opened, 1);
+  EXPECT_EQ(Find<QPushButton>(window, "SetupButton")->text(), "&Setup");
 }
 
 TEST(MainWindowTest, StripsFieldsAndIndicators) {

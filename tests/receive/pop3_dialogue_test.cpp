@@ -113,9 +113,10 @@ TEST_F(Pop3DialogueTest, EmptyMailboxStillWritesTheNumberAndQuits) {
 
 TEST_F(Pop3DialogueTest, WrongPasswordEndsBeforeTheWalk) {
   configuration.POPPASSWORD = "wrong";
-  EXPECT_FALSE(Run());
-  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Could not connect (-ERR"));
-  EXPECT_FALSE(Logged("-> QUIT"));
+  EXPECT_TRUE(Run());  // the server is told QUIT
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Login refused: -ERR"));
+  EXPECT_FALSE(Logged("-> STAT"));
+  EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_FALSE(dir.Exists("SAVE/HIGHEST.DAT"));
 }
 
@@ -140,6 +141,8 @@ TEST_F(Pop3DialogueTest, FiltersDecideWhatIsTakenAndDeleted) {
       {"TO point@\n", {3}},
       {"XMAILER kestrel\n", {4}},
       {"SUBJECT files for\n", {5}},
+      // Written the way mail headers are, and with blanks after the value.
+      {"From: bob@example.org  \t\nTO:point@\n", {1, 3}},
   };
   for (const auto& c : cases) {
     // One server for every case: the mailbox is emptied and filled anew.

@@ -1,0 +1,11 @@
+#pragma once
+// The system's own words for an errno value, for log lines that say why.
+
+#include <string>
+
+namespace kestrel::platform {
+
+// "Connection refused" for ECONNREFUSED; thread-safe.
+[[nodiscard]] std::string ErrorText(int error);
+
+}  // namespace kestrel::platform
