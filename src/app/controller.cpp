@@ -5,7 +5,6 @@
 
 #include "config/address.h"
 #include "config/read_configuration.h"
-#include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "platform/program_home.h"
 
@@ -39,7 +38,6 @@ Controller::Controller(core::FrontEnd& front_end, ControllerOptions options,
       jobs_(std::move(jobs)),
       logger_(front_end, platform::ProgramHome()),
       worker_(dispatcher_) {
-  core::StartAllTimers();
   worker_.ThreadProc = [this](WinThread&, const WinThreadParam& info) {
     return MyThreadProc(info);
   };
@@ -162,11 +160,11 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
     if (text.find("/GET") != std::string::npos) flags_.AutoGet = true;
     if (auto at = text.find("/PUT:"); at != std::string::npos) {
       flags_.SendInterval = IntervalSeconds(text, at + 5);
-      core::StartTimer(core::kSlotSendPolling);
+      send_polling_.Start();
     }
     if (auto at = text.find("/CHECK:"); at != std::string::npos) {
       flags_.GetInterval = IntervalSeconds(text, at + 7);
-      core::StartTimer(core::kSlotGetPolling);
+      get_polling_.Start();
     }
     if (auto at = text.find("/CFG:"); at != std::string::npos) {
       std::lock_guard guard(mutex_);

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "app/controller.h"
-#include "core/stopwatch.h"
 
 namespace kestrel::app {
 namespace {
@@ -140,14 +139,14 @@ std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
       if (!flags_.GetRunning && own_connection_up()) HangUpConnections(false);
       logger_.CloseLog(core::Side::Sending);
       flags_.SendRunning = false;
-      core::StartTimer(core::kSlotSendPolling);
+      send_polling_.Start();
       break;
     case TaskKind::GetJob:
       logger_.LogLine(core::Side::Receiving, "-- Done");
       if (!flags_.SendRunning && own_connection_up()) HangUpConnections(false);
       logger_.CloseLog(core::Side::Receiving);
       flags_.GetRunning = false;
-      core::StartTimer(core::kSlotGetPolling);
+      get_polling_.Start();
       break;
     case TaskKind::Dial:
       flags_.DialRunning = false;
@@ -191,15 +190,15 @@ void Controller::RunPolling() {
   struct PolledSide {
     const std::atomic<std::uint16_t>& interval;
     const std::atomic<bool>& running;
-    int slot;
+    core::Stopwatch& stopwatch;
     core::Field countdown;
     void (Controller::*command)();
     std::int32_t last_shown = 0;
   };
   PolledSide sides[] = {
-      {flags_.SendInterval, flags_.SendRunning, core::kSlotSendPolling, core::Field::Timeout,
+      {flags_.SendInterval, flags_.SendRunning, send_polling_, core::Field::Timeout,
        &Controller::SendButtonClick},
-      {flags_.GetInterval, flags_.GetRunning, core::kSlotGetPolling, core::Field::GetTimeout,
+      {flags_.GetInterval, flags_.GetRunning, get_polling_, core::Field::GetTimeout,
        &Controller::GetOnlyClick},
   };
   while (!flags_.StopPolling) {
@@ -214,12 +213,12 @@ void Controller::RunPolling() {
     for (PolledSide& side : sides) {
       const std::uint16_t interval = side.interval;
       if (interval == 0 || side.running) continue;
-      if (core::ElapsedSeconds(side.slot) > interval) {
-        core::StartTimer(side.slot);
+      if (side.stopwatch.ElapsedSeconds() > interval) {
+        side.stopwatch.Start();
         (this->*side.command)();
         if (flags_.StopPolling) break;
       }
-      const std::int32_t elapsed = core::ElapsedSeconds(side.slot);
+      const std::int32_t elapsed = side.stopwatch.ElapsedSeconds();
       if (elapsed != side.last_shown) {
         front_end_.SetField(side.countdown, std::to_string(interval - elapsed));
         side.last_shown = elapsed;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/front_end.h"
+#include "core/stopwatch.h"
 #include "platform/files.h"
 #include "receive/base64_decoder.h"
 
@@ -102,6 +103,7 @@ class AttachmentDecoder {
   std::uint64_t decoded_bytes_ = 0;  // written plus pending
   std::uint64_t written_bytes_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};
+  core::Stopwatch stopwatch_;  // the speed of the attachment
   Base64LineDecoder base64_;
   std::string pending_;  // decoded bytes not yet written
 };
