@@ -2,36 +2,23 @@
 
 #include <unistd.h>
 
-#include <thread>
+#include <mutex>
 
 #include "config/configuration_line.h"
 #include "config/text_lines.h"
+#include "core/serving_lock.h"
 #include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
 
 namespace kestrel::config {
 
-std::atomic<bool> ConfigBusy{false};
-
 namespace {
 
 using core::Side;
 
-// Holds ConfigBusy for one read and releases it on every way out.
-class BusyGuard {
- public:
-  BusyGuard() {
-    bool expected = false;
-    while (!ConfigBusy.compare_exchange_weak(expected, true)) {
-      expected = false;
-      std::this_thread::yield();
-    }
-  }
-  ~BusyGuard() { ConfigBusy = false; }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-};
+// Held for one read.
+std::timed_mutex read_lock;
 
 bool CheckSending(const Configuration& c, core::Logger& logger) {
   if (c.OUTBOUND.empty() && c.NETMAIL.empty() && c.VFIDO.empty()) {
@@ -71,7 +58,7 @@ bool CheckReceiving(const Configuration& c, core::Logger& logger) {
 
 bool ReadConfiguration(Side side, const std::string& config_file_name, Configuration& configuration,
                        core::Logger& logger) {
-  BusyGuard busy;
+  const auto held = core::LockServingWrites(read_lock, logger.front_end());
   // Relative names (the configuration file, INBOUND, ...) are taken from the home.
   if (chdir(platform::ResolveName(platform::ProgramHome()).c_str()) != 0) {
     logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
