@@ -1,14 +1,11 @@
 #include "config/read_configuration.h"
 
-#include <unistd.h>
-
 #include <mutex>
 
 #include "config/configuration_line.h"
 #include "config/text_lines.h"
 #include "core/serving_lock.h"
 #include "core/text_utils.h"
-#include "platform/file_names.h"
 #include "platform/program_home.h"
 
 namespace kestrel::config {
@@ -59,15 +56,10 @@ bool CheckReceiving(const Configuration& c, core::Logger& logger) {
 bool ReadConfiguration(Side side, const std::string& config_file_name, Configuration& configuration,
                        core::Logger& logger) {
   const auto held = core::LockServingWrites(read_lock, logger.front_end());
-  // Relative names (the configuration file, INBOUND, ...) are taken from the home.
-  if (chdir(platform::ResolveName(platform::ProgramHome()).c_str()) != 0) {
-    logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
-    return false;
-  }
   Configuration& c = configuration;
   ResetForRead(side, c);
 
-  TextLineReader reader(config_file_name);
+  TextLineReader reader(platform::InHome(config_file_name));
   if (!reader.is_open()) {
     logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
     return false;

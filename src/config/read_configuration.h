@@ -9,10 +9,9 @@
 
 namespace kestrel::config {
 
-// Reads config_file_name (relative names are found in the program's home,
-// which becomes the current directory) for one side. Messages go to the
-// sending side's log. True when the side can work. Throws ConversionError for
-// a malformed OURZONE.
+// Reads config_file_name (a relative name is found in the program's home) for
+// one side. Messages go to the sending side's log. True when the side can
+// work. Throws ConversionError for a malformed OURZONE.
 //
 // One read at a time: the polling thread and the user-interface thread take
 // turns, and the user-interface thread carries out the pane writes of a read

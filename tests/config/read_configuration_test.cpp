@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -104,6 +105,7 @@ TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
 }
 
 TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
+  const auto working_directory = std::filesystem::current_path();
   ASSERT_TRUE(Read(Side::Receiving,
                    "POPSERVER pop.example.org\nPOPUSERNAME u\nPOPPASSWORD p\nPOPPORT 1100\n"
                    "INBOUND in\nSAVEEMAIL /var/mail/saved/\nEMAILARRIVED flag.txt\n"));
@@ -111,6 +113,7 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
   EXPECT_EQ(c.SAVEEMAIL, "/VAR/MAIL/SAVED\\");
   EXPECT_EQ(c.EMAILARRIVED, home.path() + "/FLAG.TXT");
   EXPECT_EQ(c.POPPORT, 1100);
+  EXPECT_EQ(std::filesystem::current_path(), working_directory);
 }
 
 TEST_F(ReadConfigurationTest, MissingFileIsReported) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <chrono>
 
@@ -83,6 +84,12 @@ TEST(CredentialCommand, FirstLineOfASuccessfulCommand) {
   EXPECT_EQ(error, "the command failed");
   EXPECT_FALSE(RunCredentialCommand("true", 5, aborted, error).has_value());
   EXPECT_EQ(error, "the command printed nothing");
+  // Relative names in the command point into the program's home.
+  testing::TempDir home;
+  home.Write("token", "from-home\n");
+  setenv("KESTREL_HOME", home.path().c_str(), 1);
+  EXPECT_EQ(RunCredentialCommand("cat token", 5, aborted, error), "from-home");
+  unsetenv("KESTREL_HOME");
 
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(RunCredentialCommand("sleep 30", 1, aborted, error).has_value());

@@ -81,7 +81,7 @@ TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
   const std::string a = "C:\\FILES\\A.ZIP", b = "C:\\FILES\\B.ZIP";
   dir.Write("c:/files/a.zip", std::string(100, 'a'));
   dir.Write("c:/files/b.zip", std::string(50, 'b'));
-  CurrentDirectory here(dir.path());
+  ProgramHomeAt home(dir.path());
   StoredMessage m = To(236, 100, testing::kAttrLocal | testing::kAttrFileAttached);
   m.subject = a + " " + b;
   m.text.kludges = {"MSGID: 2:236/1 12345678", "FLAGS KFS"};
