@@ -2,6 +2,8 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <csignal>
+#include <thread>
 
 #include "core/log.h"
 #include "net/credential_command.h"
@@ -58,6 +60,29 @@ TEST_F(TlsSessionTest, UntrustedCertificateIsRefusedAndAborts) {
   EXPECT_EQ(after, "");
   EXPECT_TRUE(
       front_end.HasLineStartingWith(Side::Receiving, "-- TLS failed: certificate not trusted"));
+}
+
+TEST_F(TlsSessionTest, WritingToAPeerThatClosedFailsWithoutSigpipe) {
+  testing::Pop3Server server({.implicit_tls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  // Nothing in the process ignores SIGPIPE: it would end this test at once.
+  const auto previous = std::signal(SIGPIPE, SIG_DFL);
+  std::string bye;
+  Run(server.port(), [&](NetSession& session) {
+    if (!StartTls(session, server.directory() + "/cert.pem")) return;
+    (void)ReadLine(session);
+    SendLine(session, "QUIT");
+    bye = ReadLine(session);  // the server closes after this
+    const std::string line(kMaxDataLine, 'x');
+    for (int i = 0; i < 200 && !session.IsAborted(); ++i) {
+      QueueLine(session, line);
+      FlushOutput(session);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::signal(SIGPIPE, previous);
+  EXPECT_EQ(bye.substr(0, 3), "+OK");
+  EXPECT_TRUE(aborted);
 }
 
 TEST_F(TlsSessionTest, StlsUpgradesThePlainConnection) {
