@@ -43,8 +43,10 @@ void Controller::StartTask(TaskKind kind) {
     }
   };
   switch (kind) {
+    // A poll on the polling worker and a click on the user-interface thread
+    // may start the same task at once: the flag is taken in one step.
     case TaskKind::SendJob: {
-      if (flags_.SendRunning) return;
+      if (flags_.SendRunning.exchange(true)) return;
       {
         std::lock_guard guard(mutex_);
         send_job_ =
@@ -52,18 +54,16 @@ void Controller::StartTask(TaskKind kind) {
         send_job_->send_list() = pending_send_list_;
       }
       logger_.OpenLog(core::Side::Sending);
-      flags_.SendRunning = true;
       if (!spawn(flags_.SendRunning)) logger_.CloseLog(core::Side::Sending);
       return;
     }
     case TaskKind::GetJob: {
-      if (flags_.GetRunning) return;
+      if (flags_.GetRunning.exchange(true)) return;
       {
         std::lock_guard guard(mutex_);
         get_job_ =
             std::make_shared<JobContext>(core::Side::Receiving, pending_get_config_, logger_);
       }
-      flags_.GetRunning = true;
       logger_.OpenLog(core::Side::Receiving);
       if (!spawn(flags_.GetRunning)) logger_.CloseLog(core::Side::Receiving);
       return;
@@ -71,9 +71,8 @@ void Controller::StartTask(TaskKind kind) {
     case TaskKind::Dial: {
       {
         std::lock_guard guard(mutex_);
-        if (flags_.DialRunning || dial_config_.AUTODIAL == 0) return;
+        if (dial_config_.AUTODIAL == 0 || flags_.DialRunning.exchange(true)) return;
       }
-      flags_.DialRunning = true;
       if (!spawn(flags_.DialRunning)) return;
       // The pause keeps the user-interface thread's work going.
       PumpedWait([] { return true; }, kDialSettlePasses);

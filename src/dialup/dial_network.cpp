@@ -205,9 +205,12 @@ std::string ConnectWindowCaption(const std::string& connect_text, const std::str
 void DialNetwork(DialContext& context) {
   DialState& state = context.state;
   if (state.DialBusy) WaitWhileBusy(context, state.DialBusy);
-  if (state.DialBusy || state.Connection != kNoConnection) return;
-
-  state.DialBusy = true;
+  // Taken in one step: two dial tasks may get here at once.
+  if (state.DialBusy.exchange(true)) return;
+  if (state.Connection != kNoConnection) {
+    state.DialBusy = false;
+    return;
+  }
   state.StopDial = false;
   state.Events.Clear();
   Outcome outcome = Outcome::GiveUp;
@@ -227,9 +230,9 @@ void HangUp(DialContext& context, bool all, bool drop_attempt) {
   if (state.HangUpBusy) {
     state.StopDial = true;
     WaitWhileBusy(context, state.HangUpBusy);
-    if (state.HangUpBusy) return;
   }
-  state.HangUpBusy = true;
+  // Taken in one step: a dial task and a click may hang up at once.
+  if (state.HangUpBusy.exchange(true)) return;
   state.DialConnected = false;
   if (!drop_attempt) state.StopDial = true;
 
