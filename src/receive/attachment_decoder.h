@@ -56,8 +56,6 @@ class AttachmentDecoder {
 
   // Something of the current message could not be written.
   [[nodiscard]] bool WriteFailed() const { return write_failed_; }
-  // Names of the attachments completed in the current message.
-  [[nodiscard]] const std::vector<std::string>& DecodedFiles() const { return decoded_; }
 
  private:
   void ScanDecodingLine(std::string_view line, bool line_ends);
@@ -89,7 +87,7 @@ class AttachmentDecoder {
   bool continuing_line_ = false;  // the last piece did not end its line
   std::string logical_;           // the header line being read, with its continuations
   bool logical_is_content_ = false;
-  std::vector<std::string> decoded_;
+  std::vector<std::string> decoded_;  // attachments completed, removed again on failure
 
   // Per part.
   bool is_base64_ = false;
