@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "net/resolver.h"
-#include "scripted_peer.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::net {
