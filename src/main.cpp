@@ -1,6 +1,7 @@
 // The program: the window when a display is available, else (or with
 // "--console") the console front end.
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,9 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Output piped into a reader that quits early must not end a job half-way.
+  // (Sockets never raise SIGPIPE: their writes ask for no signal.)
+  std::signal(SIGPIPE, SIG_IGN);
   kestrel::platform::SetProgramPath(argc > 0 ? argv[0] : "kestrel");
   const kestrel::ProgramOptions options =
       kestrel::ParseProgramOptions(std::vector<std::string>(argv + (argc > 0), argv + argc));

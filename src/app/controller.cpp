@@ -7,7 +7,6 @@
 #include "app/exit_status.h"
 #include "config/address.h"
 #include "config/read_configuration.h"
-#include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "platform/program_home.h"
 
@@ -29,7 +28,6 @@ Controller::Controller(core::FrontEnd& front_end, ControllerOptions options,
       jobs_(std::move(jobs)),
       logger_(front_end, platform::ProgramHome()),
       worker_(dispatcher_) {
-  core::StartAllTimers();
   worker_.ThreadProc = [this](WinThread&, const WinThreadParam& info) {
     return MyThreadProc(info);
   };
@@ -148,11 +146,11 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
   if (line.get) flags_.AutoGet = true;
   if (line.send_interval) {
     flags_.SendInterval = *line.send_interval;
-    core::StartTimer(core::kSlotSendPolling);
+    send_polling_.Start();
   }
   if (line.get_interval) {
     flags_.GetInterval = *line.get_interval;
-    core::StartTimer(core::kSlotGetPolling);
+    get_polling_.Start();
   }
   if (line.config_file) {
     std::lock_guard guard(mutex_);

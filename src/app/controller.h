@@ -33,6 +33,7 @@
 #include "config/configuration.h"
 #include "core/front_end.h"
 #include "core/log.h"
+#include "core/stopwatch.h"
 #include "dialup/dial_network.h"
 #include "dialup/dial_state.h"
 #include "outbound/send_list.h"
@@ -161,6 +162,10 @@ class Controller {
   // The running jobs, where the stop commands reach them.
   std::shared_ptr<JobContext> send_job_;
   std::shared_ptr<JobContext> get_job_;
+
+  // Time since each side's last poll (or the end of its last job).
+  core::Stopwatch send_polling_;
+  core::Stopwatch get_polling_;
 
   std::atomic<bool> command_line_done_{false};
   std::atomic<bool> close_requested_{false};

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "app/controller.h"
-#include "core/stopwatch.h"
 
 namespace kestrel::app {
 namespace {
@@ -44,8 +43,10 @@ void Controller::StartTask(TaskKind kind) {
     }
   };
   switch (kind) {
+    // A poll on the polling worker and a click on the user-interface thread
+    // may start the same task at once: the flag is taken in one step.
     case TaskKind::SendJob: {
-      if (flags_.SendRunning) return;
+      if (flags_.SendRunning.exchange(true)) return;
       {
         std::lock_guard guard(mutex_);
         send_job_ =
@@ -53,18 +54,16 @@ void Controller::StartTask(TaskKind kind) {
         send_job_->send_list() = pending_send_list_;
       }
       logger_.OpenLog(core::Side::Sending);
-      flags_.SendRunning = true;
       if (!spawn(flags_.SendRunning)) logger_.CloseLog(core::Side::Sending);
       return;
     }
     case TaskKind::GetJob: {
-      if (flags_.GetRunning) return;
+      if (flags_.GetRunning.exchange(true)) return;
       {
         std::lock_guard guard(mutex_);
         get_job_ =
             std::make_shared<JobContext>(core::Side::Receiving, pending_get_config_, logger_);
       }
-      flags_.GetRunning = true;
       logger_.OpenLog(core::Side::Receiving);
       if (!spawn(flags_.GetRunning)) logger_.CloseLog(core::Side::Receiving);
       return;
@@ -72,9 +71,8 @@ void Controller::StartTask(TaskKind kind) {
     case TaskKind::Dial: {
       {
         std::lock_guard guard(mutex_);
-        if (flags_.DialRunning || dial_config_.AUTODIAL == 0) return;
+        if (dial_config_.AUTODIAL == 0 || flags_.DialRunning.exchange(true)) return;
       }
-      flags_.DialRunning = true;
       if (!spawn(flags_.DialRunning)) return;
       // The pause keeps the user-interface thread's work going.
       PumpedWait([] { return true; }, kDialSettlePasses);
@@ -140,14 +138,14 @@ std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
       if (!flags_.GetRunning && own_connection_up()) HangUpConnections(false);
       logger_.CloseLog(core::Side::Sending);
       flags_.SendRunning = false;
-      core::StartTimer(core::kSlotSendPolling);
+      send_polling_.Start();
       break;
     case TaskKind::GetJob:
       logger_.LogLine(core::Side::Receiving, "-- Done");
       if (!flags_.SendRunning && own_connection_up()) HangUpConnections(false);
       logger_.CloseLog(core::Side::Receiving);
       flags_.GetRunning = false;
-      core::StartTimer(core::kSlotGetPolling);
+      get_polling_.Start();
       break;
     case TaskKind::Dial:
       flags_.DialRunning = false;
@@ -191,15 +189,15 @@ void Controller::RunPolling() {
   struct PolledSide {
     const std::atomic<std::uint16_t>& interval;
     const std::atomic<bool>& running;
-    int slot;
+    core::Stopwatch& stopwatch;
     core::Field countdown;
     void (Controller::*command)();
     std::int32_t last_shown = 0;
   };
   PolledSide sides[] = {
-      {flags_.SendInterval, flags_.SendRunning, core::kSlotSendPolling, core::Field::Timeout,
+      {flags_.SendInterval, flags_.SendRunning, send_polling_, core::Field::Timeout,
        &Controller::SendButtonClick},
-      {flags_.GetInterval, flags_.GetRunning, core::kSlotGetPolling, core::Field::GetTimeout,
+      {flags_.GetInterval, flags_.GetRunning, get_polling_, core::Field::GetTimeout,
        &Controller::GetOnlyClick},
   };
   while (!flags_.StopPolling) {
@@ -214,12 +212,12 @@ void Controller::RunPolling() {
     for (PolledSide& side : sides) {
       const std::uint16_t interval = side.interval;
       if (interval == 0 || side.running) continue;
-      if (core::ElapsedSeconds(side.slot) > interval) {
-        core::StartTimer(side.slot);
+      if (side.stopwatch.ElapsedSeconds() > interval) {
+        side.stopwatch.Start();
         (this->*side.command)();
         if (flags_.StopPolling) break;
       }
-      const std::int32_t elapsed = core::ElapsedSeconds(side.slot);
+      const std::int32_t elapsed = side.stopwatch.ElapsedSeconds();
       if (elapsed != side.last_shown) {
         front_end_.SetField(side.countdown, std::to_string(interval - elapsed));
         side.last_shown = elapsed;

@@ -3,7 +3,6 @@
 // job. The controller runs them; the collection, sending and receiving parts
 // provide them (MakeCoreJobs), and tests may provide their own.
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,16 +38,15 @@ class JobContext {
   void ClearAbortHandler();
   // The stop command: marks the job aborted and aborts its connection.
   void Abort();
-  [[nodiscard]] bool AbortRequested() const { return abort_requested_; }
 
  private:
   core::Side side_;
   config::Configuration configuration_;
   outbound::SendList send_list_;
   core::Logger& logger_;
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards the two below
   std::function<void()> abort_handler_;
-  std::atomic<bool> abort_requested_{false};
+  bool abort_requested_ = false;
 };
 
 // How a job ended.

@@ -49,7 +49,7 @@ struct WinThread::Record {
 };
 
 struct WinThread::State {
-  std::recursive_mutex lock;
+  std::mutex lock;
   std::vector<std::shared_ptr<Record>> workers;
   std::vector<std::shared_ptr<Record>> watched;  // every record whose watcher started
   std::mutex end_mutex;
@@ -66,7 +66,7 @@ WinThread::WinThread(UiDispatcher& dispatcher)
 WinThread::~WinThread() {
   state_->destroying = true;
   // Served while waiting: a worker may be handing over a report begun before.
-  while (WaitForAll(kPumpStep) == WaitResult::TimedOut) dispatcher_.ProcessPending();
+  while (!WaitForAll(kPumpStep)) dispatcher_.ProcessPending();
   std::vector<std::shared_ptr<Record>> watched;
   {
     std::lock_guard guard(state_->lock);
@@ -86,18 +86,6 @@ WinThread::~WinThread() {
     }
     if (record.watcher.joinable()) record.watcher.join();
   }
-}
-
-void WinThread::Lock() {
-  try {
-    state_->lock.lock();
-  } catch (const std::system_error&) {
-    throw WinThreadError(kLockFailed);
-  }
-}
-
-void WinThread::Unlock() {
-  state_->lock.unlock();
 }
 
 int WinThread::WorkerCount() const {
@@ -129,7 +117,7 @@ void WinThread::RunWorker(const std::shared_ptr<Record>& record) {
     state->worker_ended.notify_all();
     return;
   }
-  WinThreadParam info{this, record->param, record->id};
+  WinThreadParam info{record->param};
   std::exception_ptr error;
   try {
     record->proc(*this, info);
@@ -162,19 +150,15 @@ void WinThread::RunWatcher(const std::shared_ptr<Record>& record) {
   } catch (const std::system_error&) {
     joined = false;
   }
-  bool cancelled = false;
-  {
-    std::lock_guard lock(record->mutex);
-    cancelled = record->cancelled;
-  }
-  if (!cancelled && !record->abandoned && !state->destroying) {
-    WinThreadParam info{this, record->param, record->id};
+  // A watcher exists only for a worker that Spawn released: never cancelled.
+  if (!record->abandoned && !state->destroying) {
+    WinThreadParam info{record->param};
     if (!joined && ThreadException) {
       try {
         dispatcher_.Send([&] { ThreadException(*this, info, kWaitFailed, true); });
       } catch (...) {
       }
-    } else if (joined && ThreadTerminate && (!state->killing || CallOnKill)) {
+    } else if (joined && ThreadTerminate && !state->killing) {
       try {
         dispatcher_.Send([&] { ThreadTerminate(*this, info); });
       } catch (...) {
@@ -196,8 +180,12 @@ void WinThread::RunWatcher(const std::shared_ptr<Record>& record) {
 
 WorkerHandle WinThread::Spawn(std::uintptr_t param) {
   if (!ThreadProc) return kNoWorker;
-  Lock();
-  std::unique_lock<std::recursive_mutex> guard(state_->lock, std::adopt_lock);
+  std::unique_lock guard(state_->lock, std::defer_lock);
+  try {
+    guard.lock();
+  } catch (const std::system_error&) {
+    throw WinThreadError(kLockFailed);
+  }
 
   auto record = std::make_shared<Record>();
   record->id = state_->next_id++;
@@ -207,12 +195,7 @@ WorkerHandle WinThread::Spawn(std::uintptr_t param) {
 
   auto wait_for = [&](bool Record::*flag) {
     std::unique_lock lock(record->mutex);
-    auto done = [&] { return (*record).*flag; };
-    if (TimeOut.count() < 0) {
-      record->changed.wait(lock, done);
-      return true;
-    }
-    return record->changed.wait_for(lock, TimeOut, done);
+    record->changed.wait(lock, [&] { return (*record).*flag; });
   };
   auto cancel = [&] {
     {
@@ -230,11 +213,7 @@ WorkerHandle WinThread::Spawn(std::uintptr_t param) {
     cancel();
     throw WinThreadError(kCreateFailed);
   }
-  if (!wait_for(&Record::worker_started)) {
-    cancel();
-    record->worker.detach();
-    throw WinThreadError(kSpawnEventMissing);
-  }
+  wait_for(&Record::worker_started);
   try {
     record->watcher = std::thread([this, record] { RunWatcher(record); });
   } catch (const std::system_error&) {
@@ -243,11 +222,7 @@ WorkerHandle WinThread::Spawn(std::uintptr_t param) {
     throw WinThreadError(kCreateWatcherFailed);
   }
   state_->watched.push_back(record);
-  if (!wait_for(&Record::watcher_started)) {
-    // The watcher will still see its worker end; only the release is withheld.
-    cancel();
-    throw WinThreadError(kSpawnEventMissing);
-  }
+  wait_for(&Record::watcher_started);
   {
     std::lock_guard lock(record->mutex);
     record->released = true;
@@ -275,7 +250,7 @@ bool WinThread::Kill() {
   return true;
 }
 
-WaitResult WinThread::WaitForAll(std::chrono::milliseconds limit) {
+bool WinThread::WaitForAll(std::chrono::milliseconds limit) {
   std::vector<std::shared_ptr<Record>> workers;
   {
     std::lock_guard guard(state_->lock);
@@ -286,18 +261,7 @@ WaitResult WinThread::WaitForAll(std::chrono::milliseconds limit) {
                        [](const auto& r) { return r->ended.load(); });
   };
   std::unique_lock lock(state_->end_mutex);
-  if (limit.count() < 0) {
-    state_->worker_ended.wait(lock, all_ended);
-    return WaitResult::AllEnded;
-  }
-  return state_->worker_ended.wait_for(lock, limit, all_ended) ? WaitResult::AllEnded
-                                                               : WaitResult::TimedOut;
-}
-
-void WinThread::PostSafeExec(std::int32_t value) {
-  dispatcher_.Post([this, value] {
-    if (OnSafeExec) OnSafeExec(value);
-  });
+  return state_->worker_ended.wait_for(lock, limit, all_ended);
 }
 
 }  // namespace kestrel::app

@@ -20,7 +20,7 @@
 
 namespace kestrel::app {
 
-// Raised by Spawn and Lock with one of the texts below.
+// Raised by Spawn with one of the texts below.
 class WinThreadError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -29,7 +29,6 @@ class WinThreadError : public std::runtime_error {
 inline constexpr const char* kLockFailed = "Could not obtain lock mutex";
 inline constexpr const char* kCreateFailed = "Could not create thread";
 inline constexpr const char* kCreateWatcherFailed = "Could not create thread 2";
-inline constexpr const char* kSpawnEventMissing = "Spawn event not triggered";
 inline constexpr const char* kWaitFailed = "Wait for thread failed";
 
 // Identifies a worker; 0 is none.
@@ -40,18 +39,13 @@ class WinThread;
 
 // What ThreadProc and ThreadTerminate receive.
 struct WinThreadParam {
-  WinThread* Owner = nullptr;
   std::uintptr_t Param = 0;  // the value given to Spawn
-  WorkerHandle Thread = kNoWorker;
 };
 
 using WinThreadEvent = std::function<std::int32_t(WinThread& sender, const WinThreadParam& info)>;
 // `message` is the error's text; `in_watcher` is true when a watcher failed.
 using WinThreadException = std::function<void(WinThread& sender, const WinThreadParam& info,
                                               const std::string& message, bool in_watcher)>;
-using SafeExecCode = std::function<void(std::int32_t value)>;
-
-enum class WaitResult { AllEnded, TimedOut };
 
 class WinThread {
  public:
@@ -62,14 +56,8 @@ class WinThread {
   WinThread(const WinThread&) = delete;
   WinThread& operator=(const WinThread&) = delete;
 
-  // Properties; set them before the first Spawn.
-  // Also run ThreadTerminate for workers that end while Kill waits for them
-  // (abandoned workers are never reported).
-  bool CallOnKill = false;
-  // How long Spawn waits for a new thread to signal that it started; negative
-  // means for ever.
-  std::chrono::milliseconds TimeOut{-1};
-  SafeExecCode OnSafeExec;
+  // Properties; set them before the first Spawn. Workers that end while Kill
+  // waits for them are not reported (nor are abandoned ones).
   WinThreadException ThreadException;
   WinThreadEvent ThreadProc;
   WinThreadEvent ThreadTerminate;
@@ -84,16 +72,6 @@ class WinThread {
   // is empty afterwards (always, since abandoning cannot fail).
   bool Kill();
 
-  // Waits until every worker in the list has ended or the time is up;
-  // negative means no limit.
-  WaitResult WaitForAll(std::chrono::milliseconds limit);
-
-  // Has OnSafeExec(value) run on the user-interface thread; returns at once.
-  void PostSafeExec(std::int32_t value);
-
-  void Lock();
-  void Unlock();
-
   [[nodiscard]] int WorkerCount() const;
   [[nodiscard]] bool HasAbandonedWorkers() const;
 
@@ -102,6 +80,8 @@ class WinThread {
   struct Record;
   void RunWorker(const std::shared_ptr<Record>& record);
   void RunWatcher(const std::shared_ptr<Record>& record);
+  // Waits until every worker in the list has ended (true) or the time is up.
+  bool WaitForAll(std::chrono::milliseconds limit);
 
   UiDispatcher& dispatcher_;
   // Shared with the threads, so that abandoned ones never touch freed memory.

@@ -42,9 +42,9 @@ struct Configuration {
   std::string POPSERVER;
   std::string POPUSERNAME;
   std::string POPPASSWORD;
-  std::string INBOUND;        // absolute, ends in "\"
-  std::string SAVEEMAIL;      // absolute, ends in "\"
-  std::string EMAILARRIVED;   // absolute file name
+  std::string INBOUND;        // absolute (relative ones from the home), ends in "\"
+  std::string SAVEEMAIL;      // absolute (relative ones from the home), ends in "\"
+  std::string EMAILARRIVED;   // absolute file name (relative ones from the home)
   std::uint16_t POPPORT = 0;  // 0: the service look-up, then 110
   TlsMode POPTLS = TlsMode::None;
   std::string POPTLSTEXT;          // the POPTLS value as written, for messages
@@ -59,7 +59,7 @@ struct Configuration {
   std::string HOST;
   bool DISABLECHECK = false;
   std::uint16_t OURZONE = 0;
-  std::string OUTBOUND;  // no trailing "\", not made absolute
+  std::string OUTBOUND;  // no trailing "\", as written (relative: from the home)
   bool BusyFiles = true;
   std::string NETMAIL;  // ends in "\"
   std::string VFIDO;    // ends in "\"

@@ -3,7 +3,7 @@
 #include "config/address.h"
 #include "config/redirect_line.h"
 #include "core/text_utils.h"
-#include "platform/file_names.h"
+#include "platform/program_home.h"
 
 namespace kestrel::config {
 
@@ -183,11 +183,11 @@ void TakeReceiving(const std::string& key, const std::string& line, Configuratio
   else if (key == "POPPASSWORD")
     c.POPPASSWORD = Cut(Word(line), kMaxShortField);
   else if (key == "INBOUND")
-    c.INBOUND = Cut(platform::MakeAbsoluteName(DirectoryWithBackslash(line)), kMaxShortField);
+    c.INBOUND = Cut(platform::InHome(DirectoryWithBackslash(line)), kMaxShortField);
   else if (key == "SAVEEMAIL")
-    c.SAVEEMAIL = Cut(platform::MakeAbsoluteName(DirectoryWithBackslash(line)), kMaxShortField);
+    c.SAVEEMAIL = Cut(platform::InHome(DirectoryWithBackslash(line)), kMaxShortField);
   else if (key == "EMAILARRIVED")
-    c.EMAILARRIVED = Cut(platform::MakeAbsoluteName(Directory(line)), kMaxShortField);
+    c.EMAILARRIVED = Cut(platform::InHome(Directory(line)), kMaxShortField);
   else if (key == "POPPORT")
     c.POPPORT = Port(key, line, c);
   else if (key == "POPTLS") {

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
+#include <mutex>
 
 #include "config/configuration_line.h"
 #include "config/text_lines.h"
+#include "core/serving_lock.h"
 #include "core/text_utils.h"
 #include "platform/error_text.h"
 #include "platform/file_names.h"
@@ -15,45 +16,29 @@
 
 namespace kestrel::config {
 
-std::atomic<bool> ConfigBusy{false};
-
 namespace {
 
 using core::Side;
 
-// Holds ConfigBusy for one read and releases it on every way out.
-class BusyGuard {
- public:
-  BusyGuard() {
-    bool expected = false;
-    while (!ConfigBusy.compare_exchange_weak(expected, true)) {
-      expected = false;
-      std::this_thread::yield();
-    }
-  }
-  ~BusyGuard() { ConfigBusy = false; }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-};
+// Held for one read.
+std::timed_mutex read_lock;
 
 // The full name on disk and the system's reason, so that a sysop reading the
 // log from cron knows which file and why.
-void ReadError(core::Logger& logger, const std::string& name, int error) {
-  logger.LogLine(Side::Sending, "-- Error reading configuration " +
-                                    platform::MakeAbsoluteName(platform::ResolveName(name)) + " (" +
+void ReadError(core::Logger& logger, const std::string& path, int error) {
+  logger.LogLine(Side::Sending, "-- Error reading configuration " + path + " (" +
                                     platform::ErrorText(error) + ")");
 }
 
 // Mail clients warn of credential files that others may read; so do we.
-void WarnOfReadablePassword(core::Logger& logger, const std::string& name, const Configuration& c) {
+void WarnOfReadablePassword(core::Logger& logger, const std::string& path, const Configuration& c) {
   if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty()) return;
   struct stat info {};
-  if (::stat(platform::ResolveName(name).c_str(), &info) != 0) return;
+  if (::stat(path.c_str(), &info) != 0) return;
   if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
-  logger.LogLine(Side::Sending,
-                 "-- Warning: " + platform::MakeAbsoluteName(platform::ResolveName(name)) +
-                     " holds a password and can be read by other users"
-                     " (chmod 600)");
+  logger.LogLine(Side::Sending, "-- Warning: " + path +
+                                    " holds a password and can be read by other users"
+                                    " (chmod 600)");
 }
 
 // Logs what the read found; false when any of it makes the side unusable.
@@ -104,18 +89,15 @@ bool CheckReceiving(const Configuration& c, core::Logger& logger) {
 
 bool ReadConfiguration(Side side, const std::string& config_file_name, Configuration& configuration,
                        core::Logger& logger) {
-  BusyGuard busy;
-  // Relative names (the configuration file, INBOUND, ...) are taken from the home.
-  if (chdir(platform::ResolveName(platform::ProgramHome()).c_str()) != 0) {
-    logger.LogLine(Side::Sending, "-- Error reading configuration " + config_file_name);
-    return false;
-  }
+  const auto held = core::LockServingWrites(read_lock, logger.front_end());
   Configuration& c = configuration;
   ResetForRead(side, c);
 
-  TextLineReader reader(config_file_name);
+  // The real name on disk: what is read, and what the lines below show.
+  const std::string path = platform::ResolveName(platform::InHome(config_file_name));
+  TextLineReader reader(path);
   if (!reader.is_open()) {
-    ReadError(logger, config_file_name, errno);
+    ReadError(logger, path, errno);
     return false;
   }
   std::string line;
@@ -123,11 +105,11 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
     TakeConfigurationLine(side, std::move(line), c);
   }
   if (reader.failed()) {
-    ReadError(logger, config_file_name, errno);
+    ReadError(logger, path, errno);
     return false;
   }
   logger.SetSizeLimit(c.LOGSIZE);
-  WarnOfReadablePassword(logger, config_file_name, c);
+  WarnOfReadablePassword(logger, path, c);
   const bool remarks_allow = TakeRemarks(c, logger);
 
   if (side == Side::Sending) return CheckSending(c, logger) && remarks_allow;

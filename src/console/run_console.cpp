@@ -67,8 +67,6 @@ void BlockExitSignals() {
 
 int RunConsole(const std::vector<std::string>& arguments, const app::ControllerOptions& options) {
   BlockExitSignals();
-  // Output piped into a reader that quits early must not end a job half-way.
-  signal(SIGPIPE, SIG_IGN);
   ConsoleFrontEnd front_end(stdout, isatty(STDOUT_FILENO) == 1);
   int status = 0;
   bool abandoned = false;

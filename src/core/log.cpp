@@ -1,7 +1,6 @@
 #include "core/log.h"
 
-#include <thread>
-
+#include "core/serving_lock.h"
 #include "core/text_utils.h"
 #include "platform/files.h"
 
@@ -27,26 +26,12 @@ std::string Logger::LogPath(Side side) const {
   return home_ + (side == Side::Sending ? "/SEND.LOG" : "/RECEIVE.LOG");
 }
 
-void Logger::LockFromAnyThread() {
-  // The user-interface thread must keep carrying out the pane writes of a
-  // worker that holds the lock, or the two would wait for each other.
-  if (!front_end_.OnUserInterfaceThread()) {
-    lock_.lock();
-    return;
-  }
-  while (!lock_.try_lock()) {
-    front_end_.ProcessPendingWrites();
-    std::this_thread::yield();
-  }
-}
-
 void Logger::LogLine(Side side, std::string_view text) {
   std::string line(text.substr(0, kMaxLogLine));
   if (side == Side::Receiving && line.compare(0, kPasswordCommand.size(), kPasswordCommand) == 0)
     line = std::string(kPasswordCommand) + std::string(kPasswordMask);
 
-  LockFromAnyThread();
-  std::lock_guard guard(lock_, std::adopt_lock);
+  const auto guard = LockServingWrites(lock_, front_end_);
   front_end_.AppendPaneLine(side, line);
   SideLog& log = Of(side);
   if (log.open && log.file) {
@@ -58,8 +43,7 @@ void Logger::LogLine(Side side, std::string_view text) {
 
 void Logger::OpenLog(Side side) {
   {
-    LockFromAnyThread();
-    std::lock_guard guard(lock_, std::adopt_lock);
+    const auto guard = LockServingWrites(lock_, front_end_);
     SideLog& log = Of(side);
     if (log.open) return;
     const std::string path = LogPath(side);
@@ -80,8 +64,7 @@ void Logger::CloseLog(Side side) {
   if (!Of(side).open) return;
   LogLine(side, "-- Logfile closed " + DateText() + " " + TimeText());
   LogLine(side, "");
-  LockFromAnyThread();
-  std::lock_guard guard(lock_, std::adopt_lock);
+  const auto guard = LockServingWrites(lock_, front_end_);
   SideLog& log = Of(side);
   if (log.file) std::fclose(log.file);
   log.file = nullptr;

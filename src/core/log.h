@@ -45,12 +45,11 @@ class Logger {
   };
   SideLog& Of(Side side) { return side == Side::Sending ? send_ : receive_; }
   const SideLog& Of(Side side) const { return side == Side::Sending ? send_ : receive_; }
-  void LockFromAnyThread();
 
   FrontEnd& front_end_;
   std::string home_;
   std::atomic<std::uint32_t> size_limit_{0};
-  std::mutex lock_;
+  std::timed_mutex lock_;  // taken through LockServingWrites
   SideLog send_;
   SideLog receive_;
 };

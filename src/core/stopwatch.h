@@ -1,28 +1,27 @@
 #pragma once
-// Ten numbered stopwatches measuring whole seconds from the local clock, in
-// hundredths since midnight; a measurement that crosses midnight stays right
-// for up to a day.
+// Measures whole seconds on the monotonic clock, so that a wait or a transfer
+// timed across midnight, a daylight-saving change or a clock set back still
+// counts right. Each user owns its stopwatch; Start and ElapsedSeconds may be
+// called from different threads.
 
+#include <atomic>
 #include <cstdint>
 
 namespace kestrel::core {
 
-inline constexpr int kStopwatchSlots = 10;
-// Slot owners; each user owns its slot.
-inline constexpr int kSlotSendNetwork = 1;
-inline constexpr int kSlotTransferFile = 2;
-inline constexpr int kSlotTransferTotal = 3;
-inline constexpr int kSlotDialup = 5;
-inline constexpr int kSlotGetNetwork = 6;
-inline constexpr int kSlotSendPolling = 7;
-inline constexpr int kSlotGetPolling = 8;
-inline constexpr int kSlotPop3 = 9;
+class Stopwatch {
+ public:
+  // Starts at once.
+  Stopwatch();
+  Stopwatch(const Stopwatch&) = delete;
+  Stopwatch& operator=(const Stopwatch&) = delete;
 
-void StartTimer(int slot);
-[[nodiscard]] std::int32_t ElapsedSeconds(int slot);
-void StartAllTimers();
+  void Start();
+  // Whole seconds since the last Start.
+  [[nodiscard]] std::int32_t ElapsedSeconds() const;
 
-// Hundredths of a second since local midnight, now.
-[[nodiscard]] std::int32_t HundredthsSinceMidnight();
+ private:
+  std::atomic<std::int64_t> started_;  // monotonic hundredths
+};
 
 }  // namespace kestrel::core

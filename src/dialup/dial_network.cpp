@@ -51,18 +51,19 @@ void WaitWhileBusy(DialContext& context, const std::atomic<bool>& busy) {
 }
 
 // Counts `seconds` down in GetTimeout until `done` holds, StopDial is set or
-// the seconds are exceeded; dial events are taken on every pass.
+// the seconds are exceeded; dial events are taken on every pass. The
+// stopwatch is started here and keeps running afterwards.
 template <typename Done>
-void CountdownWait(DialContext& context, int seconds, Done done) {
+void CountdownWait(DialContext& context, core::Stopwatch& stopwatch, int seconds, Done done) {
   DialState& state = context.state;
   core::FrontEnd& front_end = context.logger.front_end();
-  core::StartTimer(core::kSlotDialup);
+  stopwatch.Start();
   state.LastShownSecond = 0;
   for (;;) {
     Process(context);
     TakeDialEvents(context);
     if (done() || state.StopDial) break;
-    const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotDialup);
+    const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed > seconds) break;
     if (elapsed != state.LastShownSecond) {
       state.LastShownSecond = static_cast<std::uint16_t>(elapsed);
@@ -141,6 +142,7 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
 
   const int busy_tries = configuration.BUSYTRIES;
   int attempts = 0;
+  core::Stopwatch stopwatch;
   for (;;) {
     if (attempts > 0) Log(context, "-- Redialling network...");
     ++attempts;
@@ -155,7 +157,7 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
     state.Connection = *handle;
     // An error event ends the wait too: the attempt is over, and waiting out
     // CONNECTTIME would only hold up the busy retry.
-    CountdownWait(context, configuration.CONNECTTIME,
+    CountdownWait(context, stopwatch, configuration.CONNECTTIME,
                   [&] { return state.DialConnected || state.DialResult != 0; });
 
     if (state.DialResult != 0) {
@@ -163,7 +165,7 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
       if (state.DialResult == kErrorLineBusy && attempts < busy_tries) {
         Log(context, "-- Number was busy, retrying in " + std::to_string(configuration.BUSYPAUSE) +
                          " seconds");
-        CountdownWait(context, configuration.BUSYPAUSE, [] { return false; });
+        CountdownWait(context, stopwatch, configuration.BUSYPAUSE, [] { return false; });
       } else {
         state.StopDial = true;
         Log(context, "-- Could not connect");
@@ -179,8 +181,8 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
   if (!state.DialConnected && attempts >= busy_tries) state.StopDial = true;
 
   if (state.DialConnected && !state.StopDial) {
-    Log(context, "-- Connected to network (" +
-                     std::to_string(core::ElapsedSeconds(core::kSlotDialup)) + " seconds)");
+    Log(context,
+        "-- Connected to network (" + std::to_string(stopwatch.ElapsedSeconds()) + " seconds)");
     std::this_thread::sleep_for(kSettleAfterConnect);
     state.OwnConnection = true;
     const std::string caption = ConnectWindowCaption(configuration.CONNECTTXT, entry);
@@ -203,9 +205,12 @@ std::string ConnectWindowCaption(const std::string& connect_text, const std::str
 void DialNetwork(DialContext& context) {
   DialState& state = context.state;
   if (state.DialBusy) WaitWhileBusy(context, state.DialBusy);
-  if (state.DialBusy || state.Connection != kNoConnection) return;
-
-  state.DialBusy = true;
+  // Taken in one step: two dial tasks may get here at once.
+  if (state.DialBusy.exchange(true)) return;
+  if (state.Connection != kNoConnection) {
+    state.DialBusy = false;
+    return;
+  }
   state.StopDial = false;
   state.Events.Clear();
   Outcome outcome = Outcome::GiveUp;
@@ -229,9 +234,9 @@ void HangUp(DialContext& context, bool all, bool drop_attempt) {
   if (state.HangUpBusy) {
     state.StopDial = true;
     WaitWhileBusy(context, state.HangUpBusy);
-    if (state.HangUpBusy) return;
   }
-  state.HangUpBusy = true;
+  // Taken in one step: a dial task and a click may hang up at once.
+  if (state.HangUpBusy.exchange(true)) return;
   state.DialConnected = false;
   if (!drop_attempt) state.StopDial = true;
 

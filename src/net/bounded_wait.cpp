@@ -2,21 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <thread>
 
-#include "core/stopwatch.h"
 #include "net/bounded_wait_internal.h"
 
 namespace kestrel::net::internal {
-
-namespace {
-
-// The stopwatch follows the local wall clock; a wait also ends this long after
-// NETTIMEOUT by the monotonic clock, so a clock set back never makes it endless.
-constexpr auto kMonotonicSlack = std::chrono::seconds(2);
-
-}  // namespace
 
 void ShowCountdown(NetSession& session, std::int32_t seconds_left) {
   session.logger.front_end().SetField(core::CountdownField(session.side),
@@ -47,16 +39,13 @@ BoundedWait::~BoundedWait() {
 }
 
 void BoundedWait::Restart() {
-  core::StartTimer(session_.StopwatchSlot);
-  started_ = std::chrono::steady_clock::now();
+  stopwatch_.Start();
   session_.LastShownSecond = 0;
 }
 
 bool BoundedWait::Expired() {
-  const std::int32_t elapsed = core::ElapsedSeconds(session_.StopwatchSlot);
-  if (elapsed > session_.NetTimeout ||
-      std::chrono::steady_clock::now() - started_ >
-          std::chrono::seconds(session_.NetTimeout) + kMonotonicSlack) {
+  const std::int32_t elapsed = stopwatch_.ElapsedSeconds();
+  if (elapsed > session_.NetTimeout) {
     timed_out_ = true;
     return true;
   }

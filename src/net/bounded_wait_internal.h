@@ -2,9 +2,9 @@
 // The one shape of every network wait: sleep in poll() in short slices, show
 // the countdown and the waiting indicator, end on readiness, Stop or time-out.
 
-#include <chrono>
 #include <cstdint>
 
+#include "core/stopwatch.h"
 #include "net/net_session.h"
 
 namespace kestrel::net::internal {
@@ -17,7 +17,7 @@ struct WaitDisplay {
 
 class BoundedWait {
  public:
-  // Starts the side's stopwatch and sets LastShownSecond to 0.
+  // Starts its stopwatch and sets LastShownSecond to 0.
   BoundedWait(NetSession& session, WaitDisplay display);
   // Clears the countdown and, when this wait checked it, unchecks the indicator.
   ~BoundedWait();
@@ -38,7 +38,7 @@ class BoundedWait {
 
   NetSession& session_;
   WaitDisplay display_;
-  std::chrono::steady_clock::time_point started_;
+  core::Stopwatch stopwatch_;
   bool timed_out_ = false;
   bool checked_indicator_ = false;
 };

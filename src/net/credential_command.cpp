@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/file_names.h"
+#include "platform/program_home.h"
+
 namespace kestrel::net {
 
 namespace {
@@ -24,6 +27,8 @@ struct Child {
 };
 
 Child Start(const std::string& command) {
+  // Commands run in the program's home, where their relative names point.
+  const std::string home = platform::ResolveName(platform::ProgramHome());
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
   const pid_t pid = fork();
@@ -36,6 +41,7 @@ Child Start(const std::string& command) {
     dup2(pipe_fds[1], STDOUT_FILENO);
     const int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, STDIN_FILENO);
+    (void)!chdir(home.c_str());
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

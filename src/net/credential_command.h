@@ -8,8 +8,8 @@
 
 namespace kestrel::net {
 
-// Runs `command` with /bin/sh and returns the first line of its standard
-// output, without the line end. Nothing (and `error` set) when it cannot be
+// Runs `command` with /bin/sh in the program's home and returns the first
+// line of its standard output, without the line end. Nothing (and `error` set) when it cannot be
 // started, exits non-zero, prints nothing, runs longer than `timeout_seconds`
 // or while `aborted` becomes set; a command still running then is killed.
 [[nodiscard]] std::optional<std::string> RunCredentialCommand(const std::string& command,

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <string>
 
-#include "core/stopwatch.h"
 #include "net/bounded_wait_internal.h"
 #include "net/resolver.h"
 #include "net/transport.h"
@@ -178,9 +177,7 @@ NetSession::NetSession(core::Side side_of_job, const Endpoint& endpoint, core::L
       logger(log),
       NetTimeout(endpoint.timeout_seconds),
       ConfiguredHost(endpoint.host),
-      ConfiguredPort(endpoint.port),
-      StopwatchSlot(side_of_job == core::Side::Sending ? core::kSlotSendNetwork
-                                                       : core::kSlotGetNetwork) {
+      ConfiguredPort(endpoint.port) {
   wake_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 

@@ -93,7 +93,6 @@ struct NetSession {
   std::uint16_t NetTimeout;      // NETTIMEOUT in seconds
   std::string ConfiguredHost;    // HOST or POPSERVER
   std::uint16_t ConfiguredPort;  // SMTPPORT or POPPORT; 0: service look-up
-  int StopwatchSlot;             // 1 sending, 6 receiving
 
   std::unique_ptr<Transport> transport;  // the connected channel, once connected
   std::string output;                    // queued message data, not yet sent

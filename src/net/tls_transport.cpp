@@ -5,10 +5,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
+#include <cstdint>
 
 namespace kestrel::net {
 
@@ -31,6 +32,45 @@ std::string LastOpenSslError() {
   ERR_error_string_n(code, text, sizeof text);
   ERR_clear_error();
   return text;
+}
+
+// TLS records leave through send() with MSG_NOSIGNAL: a peer that went away
+// fails the write instead of raising SIGPIPE, and no process-wide signal
+// setting is needed. Reads keep OpenSSL's own socket BIO.
+int SendWithoutSignal(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  const int socket = static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+  const ssize_t sent = ::send(socket, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  if (sent < 0 && BIO_sock_non_fatal_error(errno)) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+long ControlWriter(BIO*, int command, long, void*) {
+  // Nothing is buffered here: a flush always succeeds; nothing else is known.
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+const BIO_METHOD* WriterMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* made =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket writer without SIGPIPE");
+    if (made) {
+      BIO_meth_set_write(made, SendWithoutSignal);
+      BIO_meth_set_ctrl(made, ControlWriter);
+    }
+    return made;
+  }();
+  return method;
+}
+
+// A BIO that writes to `socket` (not closed with it); null on failure.
+BIO* NewSocketWriter(int socket) {
+  const BIO_METHOD* method = WriterMethod();
+  BIO* bio = method ? BIO_new(method) : nullptr;
+  if (!bio) return nullptr;
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
+  BIO_set_init(bio, 1);
+  return bio;
 }
 
 bool IsAddress(const std::string& host) {
@@ -57,8 +97,6 @@ TlsTransport::~TlsTransport() {
 
 std::unique_ptr<TlsTransport> TlsTransport::Create(int socket, const std::string& host,
                                                    const std::string& ca_file, std::string& error) {
-  // A peer that vanishes must fail a write, not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
   auto state = std::make_unique<State>();
   state->context.reset(SSL_CTX_new(TLS_client_method()));
   if (!state->context) {
@@ -74,11 +112,15 @@ std::unique_ptr<TlsTransport> TlsTransport::Create(int socket, const std::string
     return nullptr;
   }
   state->ssl.reset(SSL_new(context));
-  if (!state->ssl || SSL_set_fd(state->ssl.get(), socket) != 1) {
+  BIO* reader = state->ssl ? BIO_new_socket(socket, BIO_NOCLOSE) : nullptr;
+  BIO* writer = reader ? NewSocketWriter(socket) : nullptr;
+  if (!writer) {
+    BIO_free(reader);
     error = "cannot set up TLS: " + LastOpenSslError();
     return nullptr;
   }
   SSL* ssl = state->ssl.get();
+  SSL_set_bio(ssl, reader, writer);
   SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (IsAddress(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());

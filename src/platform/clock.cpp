@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <chrono>
 #include <ctime>
 #include <mutex>
 #include <utility>
@@ -12,6 +13,7 @@ namespace {
 
 std::mutex clock_mutex;
 ClockSource test_clock;
+MonotonicSource test_monotonic;
 
 LocalTime RealNow() {
   timeval now{};
@@ -27,6 +29,12 @@ LocalTime RealNow() {
                    static_cast<int>(now.tv_usec / 10000)};
 }
 
+std::int64_t RealMonotonicHundredths() {
+  using Hundredths = std::chrono::duration<std::int64_t, std::centi>;
+  return std::chrono::duration_cast<Hundredths>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 LocalTime Now() {
@@ -38,9 +46,23 @@ LocalTime Now() {
   return source ? source() : RealNow();
 }
 
+std::int64_t MonotonicHundredths() {
+  MonotonicSource source;
+  {
+    std::lock_guard guard(clock_mutex);
+    source = test_monotonic;
+  }
+  return source ? source() : RealMonotonicHundredths();
+}
+
 void SetClockForTesting(ClockSource source) {
   std::lock_guard guard(clock_mutex);
   test_clock = std::move(source);
+}
+
+void SetMonotonicClockForTesting(MonotonicSource source) {
+  std::lock_guard guard(clock_mutex);
+  test_monotonic = std::move(source);
 }
 
 }  // namespace kestrel::platform

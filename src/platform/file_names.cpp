@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/program_home.h"
+
 namespace kestrel::platform {
 
 namespace {
@@ -87,11 +89,9 @@ std::string MakeAbsoluteName(std::string_view name) {
 }
 
 std::string ResolveName(std::string_view name) {
-  const bool absolute = IsAbsoluteName(name);
-  std::string resolved = absolute ? "/" : ".";
+  std::string resolved = "/";
   bool still_existing = true;
-  bool first = true;
-  for (const std::string& component : SplitName(name)) {
+  for (const std::string& component : SplitName(InHome(name))) {
     std::string real = component;
     if (still_existing && component != "." && component != "..") {
       real = FindComponent(resolved, component);
@@ -100,13 +100,8 @@ std::string ResolveName(std::string_view name) {
         still_existing = false;
       }
     }
-    if (first && !absolute) {
-      resolved = real;
-    } else {
-      if (resolved.back() != '/') resolved += '/';
-      resolved += real;
-    }
-    first = false;
+    if (resolved.back() != '/') resolved += '/';
+    resolved += real;
   }
   return resolved;
 }

@@ -16,12 +16,14 @@ namespace kestrel::platform {
 // True when the name starts with a separator.
 [[nodiscard]] bool IsAbsoluteName(std::string_view name);
 
-// The POSIX path the name refers to: each existing component under its real
-// name; the components from the first one that does not exist on are kept as
-// written, so a file about to be created gets the name it was given.
+// The POSIX path the name refers to, a relative name taken from the program's
+// home (InHome): each existing component under its real name; the components
+// from the first one that does not exist on are kept as written, so a file
+// about to be created gets the name it was given.
 [[nodiscard]] std::string ResolveName(std::string_view name);
 
-// The name completed against the current directory when it is relative.
+// The name completed against the working directory when it is relative (for
+// names given to the process, such as $KESTREL_HOME).
 [[nodiscard]] std::string MakeAbsoluteName(std::string_view name);
 
 // The last component of a name (after the last "\" or "/").

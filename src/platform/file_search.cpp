@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/file_names.h"
+#include "platform/program_home.h"
 
 namespace kestrel::platform {
 
@@ -24,7 +25,7 @@ SearchResult FindFiles(std::string_view directory_and_pattern) {
                                                           : directory_and_pattern.substr(cut + 1));
   std::string directory;
   if (cut == std::string_view::npos) {
-    directory = ".";
+    directory = ResolveName(ProgramHome());
   } else if (cut == 0) {
     directory = "/";
   } else {

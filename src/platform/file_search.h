@@ -25,8 +25,9 @@ struct SearchResult {
   std::vector<FoundFile> files;  // sorted by name, byte order
 };
 
-// Searches "DIRECTORY\PATTERN": the directory is resolved case-insensitively,
-// the pattern is matched case-insensitively against every entry but "." and "..".
+// Searches "DIRECTORY\PATTERN" (a bare pattern: the program's home): the
+// directory is resolved case-insensitively, the pattern is matched
+// case-insensitively against every entry but "." and "..".
 [[nodiscard]] SearchResult FindFiles(std::string_view directory_and_pattern);
 
 }  // namespace kestrel::platform

@@ -67,4 +67,9 @@ std::string HomeFile(const std::string& name) {
   return home == "/" ? "/" + name : home + "/" + name;
 }
 
+std::string InHome(std::string_view name) {
+  if (IsAbsoluteName(name)) return std::string(name);
+  return HomeFile(std::string(name));
+}
+
 }  // namespace kestrel::platform

@@ -1,8 +1,11 @@
 #pragma once
-// Where the program's own files live: $KESTREL_HOME when set, else the
-// directory of the executable.
+// Where the program's own files live: $KESTREL_HOME when set (relative to the
+// working directory when relative), else the directory of the executable.
+// Relative names of the configuration and of the mailer's files are taken
+// from here; the working directory is never changed.
 
 #include <string>
+#include <string_view>
 
 namespace kestrel::platform {
 
@@ -18,5 +21,8 @@ void SetProgramPath(const std::string& argv0);
 
 // ProgramHome() + "/" + name.
 [[nodiscard]] std::string HomeFile(const std::string& name);
+
+// The name as it is when absolute, else HomeFile(name).
+[[nodiscard]] std::string InHome(std::string_view name);
 
 }  // namespace kestrel::platform

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <utility>
 
-#include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "receive/attachment_names.h"
 
@@ -240,7 +239,7 @@ void AttachmentDecoder::StartAttachment() {
   pending_.clear();
   base64_ = core::Base64LineDecoder{};
   last_progress_ = std::chrono::steady_clock::time_point{};
-  core::StartTimer(core::kSlotPop3);
+  stopwatch_.Start();
 }
 
 void AttachmentDecoder::FlushDecoded(bool all) {
@@ -281,7 +280,7 @@ void AttachmentDecoder::FinishAttachment() {
   }
   decoded_.push_back(output_name_);
   Log("-- File decoded");
-  const std::int32_t seconds = core::ElapsedSeconds(core::kSlotPop3);
+  const std::int32_t seconds = stopwatch_.ElapsedSeconds();
   if (seconds > kMinSecondsForSpeed) {
     Log("-- Speed was " + std::to_string(decoded_bytes_ / static_cast<std::uint64_t>(seconds)) +
         " characters per second (CPS)");
@@ -306,7 +305,7 @@ void AttachmentDecoder::ShowProgress(bool force) {
   last_progress_ = now;
   auto& front_end = front_end_;
   front_end.SetField(Field::GetByteProgress, std::to_string(decoded_bytes_));
-  const std::int32_t seconds = core::ElapsedSeconds(core::kSlotPop3);
+  const std::int32_t seconds = stopwatch_.ElapsedSeconds();
   if (decoding_ && seconds > kMinSecondsForSpeed) {
     front_end.SetField(Field::GetCPS,
                        std::to_string(decoded_bytes_ / static_cast<std::uint64_t>(seconds)));

@@ -15,6 +15,7 @@
 
 #include "core/base64.h"
 #include "core/front_end.h"
+#include "core/stopwatch.h"
 #include "platform/files.h"
 
 namespace kestrel::receive {
@@ -55,8 +56,6 @@ class AttachmentDecoder {
 
   // Something of the current message could not be written.
   [[nodiscard]] bool WriteFailed() const { return write_failed_; }
-  // Names of the attachments completed in the current message.
-  [[nodiscard]] const std::vector<std::string>& DecodedFiles() const { return decoded_; }
 
  private:
   void ScanDecodingLine(std::string_view line, bool line_ends);
@@ -88,7 +87,7 @@ class AttachmentDecoder {
   bool continuing_line_ = false;  // the last piece did not end its line
   std::string logical_;           // the header line being read, with its continuations
   bool logical_is_content_ = false;
-  std::vector<std::string> decoded_;
+  std::vector<std::string> decoded_;  // attachments completed, removed again on failure
 
   // Per part.
   bool is_base64_ = false;
@@ -102,6 +101,7 @@ class AttachmentDecoder {
   std::uint64_t decoded_bytes_ = 0;  // written plus pending
   std::uint64_t written_bytes_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};
+  core::Stopwatch stopwatch_;  // the speed of the attachment
   core::Base64LineDecoder base64_;
   std::string pending_;  // decoded bytes not yet written
 };

@@ -10,6 +10,7 @@
 #include "fido/stored_message.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
+#include "platform/program_home.h"
 #include "send/message_layout.h"
 #include "send/text_conversion.h"
 
@@ -122,11 +123,11 @@ std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t
                                         outbound::SendList& list, LineSink& sink,
                                         core::FrontEnd& front_end) {
   entry.ListPath = entry.Path;
-  // A name that is already taken in the current directory is never overwritten.
+  // A name that is already taken in the program's home is never overwritten.
   std::string packet_path;
   bool created = false;
   for (int i = 0; i < kPacketNameTries && !created; ++i) {
-    packet_path = platform::MakeAbsoluteName(RandomPacketName());
+    packet_path = platform::InHome(RandomPacketName());
     created = platform::CreateFileExclusive(packet_path);
   }
   entry.Path = packet_path;

@@ -30,7 +30,7 @@ struct ControlAddresses {
 [[nodiscard]] std::optional<std::string> BuildNetmailPacket(std::string_view stored_message);
 
 // Packs the entry's message (kind NetmailPacket) into a new packet in the
-// current directory: the entry's ListPath becomes the message, its Path the
+// program's home: the entry's ListPath becomes the message, its Path the
 // packet. Corrects list.TotalBytes (message size out, packet size in) and
 // shows it in TotalFileSize. Returns the packet's size; none when the message
 // could not be read or the packet not written (then no packet exists, and the

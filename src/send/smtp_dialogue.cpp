@@ -306,7 +306,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   Show(Field::CurrentFilename, name);
   message.file_size_text = std::to_string(message.size);
   Show(Field::CurrentFileSize, message.file_size_text);
-  core::StartTimer(core::kSlotTransferFile);
+  const core::Stopwatch stopwatch;
   std::int32_t last_shown = -1;
   std::int64_t file_bytes = 0;
   const std::int64_t size = message.size;
@@ -323,7 +323,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     file_bytes += static_cast<std::int64_t>(line.data_bytes);
     if (++lines % kLinesPerProgressCheck != 0 && line.data_bytes == core::kBase64BlockBytes)
       continue;
-    const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotTransferFile);
+    const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed == last_shown) continue;
     last_shown = elapsed;
     Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
@@ -347,7 +347,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   }
   bytes_sent_total_ =
       static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
-  const std::int32_t elapsed = core::ElapsedSeconds(core::kSlotTransferFile);
+  const std::int32_t elapsed = stopwatch.ElapsedSeconds();
   if (elapsed > 0) {
     const auto speed = static_cast<std::int32_t>(file_bytes / elapsed);
     if (speed > 0) {
@@ -475,7 +475,7 @@ void Dialogue::Run() {
   bytes_sent_total_ = 0;
   speed_sum_ = 0;
   speed_count_ = 0;
-  core::StartTimer(core::kSlotTransferTotal);
+  const core::Stopwatch connected;
 
   for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
        current = FirstPending()) {
@@ -495,8 +495,7 @@ void Dialogue::Run() {
     DropBusyFlags(message);
   }
 
-  Log("-- We were connected for " + std::to_string(core::ElapsedSeconds(core::kSlotTransferTotal)) +
-      " seconds");
+  Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");
   if (speed_count_ > 0) {
     Log("-- Total speed for " + std::to_string(speed_count_) + " files was " +
         std::to_string(speed_sum_ / speed_count_) + " CPS");

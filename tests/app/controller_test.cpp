@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "core/stopwatch.h"
 #include "dialup/simulated_dialup.h"
 #include "platform/program_home.h"
 #include "support/fake_clock.h"
@@ -301,7 +300,6 @@ TEST_F(ControllerTest, ErrorInAJobEndsItLikeANormalEnd) {
 
 TEST_F(ControllerTest, PutPollsAboutEveryMinute) {
   testing::FakeClock clock({2026, 12, 7, 10, 0, 0, 0});
-  core::StartAllTimers();
   home_.Write("KESTREL.INI", kBothSides);
   controller_->RunMail({"/PUT:1"});
   EXPECT_TRUE(controller_->flags().PollingRunning);

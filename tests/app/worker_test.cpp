@@ -158,38 +158,6 @@ TEST(WinThreadTest, KillLetsAWorkerThatEndsInTheGraceEndQuietly) {
   EXPECT_EQ(ends, 0);
 }
 
-TEST(WinThreadTest, CallOnKillReportsWorkersThatEndDuringKill) {
-  UiDispatcher dispatcher;
-  WinThread thread(dispatcher);
-  thread.CallOnKill = true;
-  std::atomic<int> ends{0};
-  thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
-    std::this_thread::sleep_for(100ms);
-    return 0;
-  };
-  thread.ThreadTerminate = [&](WinThread&, const WinThreadParam&) {
-    ++ends;
-    return 0;
-  };
-  thread.Spawn(1);
-  EXPECT_TRUE(thread.Kill());
-  EXPECT_EQ(ends, 1);
-}
-
-TEST(WinThreadTest, WaitForAllTimesOutThenSeesTheEnd) {
-  UiDispatcher dispatcher;
-  WinThread thread(dispatcher);
-  std::atomic<bool> release{false};
-  thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
-    while (!release) std::this_thread::sleep_for(2ms);
-    return 0;
-  };
-  thread.Spawn(1);
-  EXPECT_EQ(thread.WaitForAll(50ms), WaitResult::TimedOut);
-  release = true;
-  EXPECT_EQ(thread.WaitForAll(5000ms), WaitResult::AllEnded);
-}
-
 TEST(WinThreadTest, DestructionWaitsForARunningWorker) {
   UiDispatcher dispatcher;
   std::atomic<bool> finished{false};
@@ -209,36 +177,6 @@ TEST(WinThreadTest, DestructionWaitsForARunningWorker) {
   }
   EXPECT_TRUE(finished);
   EXPECT_EQ(ends, 0);  // no end reports once the component is going away
-}
-
-TEST(WinThreadTest, SafeExecRunsOnTheUiThread) {
-  UiDispatcher dispatcher;
-  WinThread thread(dispatcher);
-  std::vector<std::int32_t> values;
-  thread.OnSafeExec = [&](std::int32_t value) { values.push_back(value); };
-  std::thread poster([&] {
-    thread.PostSafeExec(4);
-    thread.PostSafeExec(5);
-  });
-  poster.join();
-  EXPECT_TRUE(values.empty());
-  dispatcher.ProcessPending();
-  EXPECT_EQ(values, (std::vector<std::int32_t>{4, 5}));
-}
-
-TEST(WinThreadTest, LockIsRecursiveAndSpawnWorksWhileHeld) {
-  UiDispatcher dispatcher;
-  WinThread thread(dispatcher);
-  std::atomic<bool> ran{false};
-  thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
-    ran = true;
-    return 0;
-  };
-  thread.Lock();
-  thread.Spawn(1);
-  thread.Unlock();
-  EXPECT_EQ(thread.WaitForAll(5000ms), WaitResult::AllEnded);
-  EXPECT_TRUE(ran);
 }
 
 TEST(UiDispatcherTest, SendFromAWorkerRunsOnTheUiThreadAndCarriesErrors) {

@@ -4,6 +4,14 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "config/address.h"
 #include "platform/program_home.h"
 #include "support/recording_front_end.h"
@@ -98,6 +106,7 @@ TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
 }
 
 TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
+  const auto working_directory = std::filesystem::current_path();
   ASSERT_TRUE(Read(Side::Receiving,
                    "POPSERVER pop.example.org\nPOPUSERNAME u\nPOPPASSWORD p\nPOPPORT 1100\n"
                    "INBOUND in\nSAVEEMAIL /var/mail/saved/\nEMAILARRIVED flag.txt\n"));
@@ -105,6 +114,7 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
   EXPECT_EQ(c.SAVEEMAIL, "/VAR/MAIL/SAVED\\");
   EXPECT_EQ(c.EMAILARRIVED, home.path() + "/FLAG.TXT");
   EXPECT_EQ(c.POPPORT, 1100);
+  EXPECT_EQ(std::filesystem::current_path(), working_directory);
 }
 
 TEST_F(ReadConfigurationTest, FilesThatCannotDoWhatTheySaySaySo) {
@@ -124,17 +134,15 @@ TEST_F(ReadConfigurationTest, FilesThatCannotDoWhatTheySaySaySo) {
             (std::vector<std::string>{"** Unknown filter keyword FORM in " + flt}));
 }
 
-TEST_F(ReadConfigurationTest, MissingFileIsReportedAndReleasesTheBusyFlag) {
+TEST_F(ReadConfigurationTest, MissingFileIsReported) {
   EXPECT_FALSE(ReadConfiguration(Side::Sending, "NOPE.INI", c, logger));
   EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration " + home.path() +
                                                    "/NOPE.INI (No such file or directory)"));
-  EXPECT_FALSE(ConfigBusy);
   EXPECT_FALSE(ReadConfiguration(Side::Receiving, "NOPE.INI", c, logger));
 }
 
 TEST_F(ReadConfigurationTest, BadZoneEndsTheReadWithAConversionError) {
   EXPECT_THROW(Read(Side::Sending, "OUTBOUND /x\nOURZONE\nHOST h\n"), ConversionError);
-  EXPECT_FALSE(ConfigBusy);
   EXPECT_EQ(c.OUTBOUND, "/X");
   EXPECT_THROW(Read(Side::Sending, "OURZONE 2x\n"), ConversionError);
   EXPECT_NO_THROW(Read(Side::Receiving, "OURZONE bad\n"));  // not a key of that side
@@ -198,6 +206,67 @@ TEST_F(ReadConfigurationTest, FilterFileIsLoadedWithTheReceivingSide) {
 
 namespace kestrel::config {
 namespace {
+
+// A front end like the window's: a pane line from another thread waits until
+// the user-interface thread (the one that made the front end) takes it, for at
+// most five seconds.
+class HandOverFrontEnd : public testing::RecordingFrontEnd {
+ public:
+  void AppendPaneLine(Side side, std::string_view line) override {
+    if (OnUserInterfaceThread()) {
+      RecordingFrontEnd::AppendPaneLine(side, line);
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    pending_.emplace_back(side, std::string(line));
+    changed_.notify_all();
+    if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return pending_.empty(); })) {
+      gave_up_ = true;
+      pending_.clear();
+    }
+  }
+  [[nodiscard]] bool OnUserInterfaceThread() const override {
+    return std::this_thread::get_id() == ui_thread_;
+  }
+  void ProcessPendingWrites() override {
+    std::lock_guard guard(mutex_);
+    for (const auto& [side, line] : pending_) RecordingFrontEnd::AppendPaneLine(side, line);
+    pending_.clear();
+    changed_.notify_all();
+  }
+
+  bool WaitForHandOver() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !pending_.empty(); });
+  }
+  [[nodiscard]] bool GaveUp() {
+    std::lock_guard guard(mutex_);
+    return gave_up_;
+  }
+
+ private:
+  const std::thread::id ui_thread_ = std::this_thread::get_id();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::pair<Side, std::string>> pending_;
+  bool gave_up_ = false;
+};
+
+TEST_F(ReadConfigurationTest, ClickWaitsOutAPollThatLogsMidRead) {
+  HandOverFrontEnd window;
+  core::Logger window_logger{window, home.path()};
+  home.Write("KESTREL.INI", "; nothing to send with\n");
+  std::thread poll([&] {
+    Configuration polled;
+    (void)ReadConfiguration(Side::Sending, "KESTREL.INI", polled, window_logger);
+  });
+  // The poll holds the read while its line waits for this thread.
+  EXPECT_TRUE(window.WaitForHandOver());
+  EXPECT_FALSE(ReadConfiguration(Side::Sending, "KESTREL.INI", c, window_logger));
+  poll.join();
+  EXPECT_FALSE(window.GaveUp());
+  EXPECT_EQ(window.Lines(Side::Sending).size(), 2u);
+}
 
 TEST_F(ReadConfigurationTest, SecureConnectionKeys) {
   ASSERT_TRUE(Read(Side::Sending,

@@ -11,9 +11,9 @@
 #include "net/line_io_internal.h"
 #include "net/reply.h"
 #include "net/resolver.h"
-#include "scripted_peer.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::net {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <chrono>
+#include <csignal>
+#include <thread>
 
 #include "core/log.h"
 #include "net/credential_command.h"
@@ -60,6 +63,29 @@ TEST_F(TlsSessionTest, UntrustedCertificateIsRefusedAndAborts) {
       front_end.HasLineStartingWith(Side::Receiving, "-- TLS failed: certificate not trusted"));
 }
 
+TEST_F(TlsSessionTest, WritingToAPeerThatClosedFailsWithoutSigpipe) {
+  testing::Pop3Server server({.implicit_tls = true});
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  // Nothing in the process ignores SIGPIPE: it would end this test at once.
+  const auto previous = std::signal(SIGPIPE, SIG_DFL);
+  std::string bye;
+  Run(server.port(), [&](NetSession& session) {
+    if (!StartTls(session, server.directory() + "/cert.pem")) return;
+    (void)ReadLine(session);
+    SendLine(session, "QUIT");
+    bye = ReadLine(session).text;  // the server closes after this
+    const std::string line(kMaxDataLine, 'x');
+    for (int i = 0; i < 200 && !session.IsAborted(); ++i) {
+      QueueLine(session, line);
+      FlushOutput(session);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::signal(SIGPIPE, previous);
+  EXPECT_EQ(bye.substr(0, 3), "+OK");
+  EXPECT_TRUE(aborted);
+}
+
 TEST_F(TlsSessionTest, StlsUpgradesThePlainConnection) {
   testing::Pop3Server server({.offer_stls = true});
   ASSERT_TRUE(server.running()) << server.ServerLog();
@@ -84,6 +110,12 @@ TEST(CredentialCommand, FirstLineOfASuccessfulCommand) {
   EXPECT_EQ(error, "the command failed");
   EXPECT_FALSE(RunCredentialCommand("true", 5, aborted, error).has_value());
   EXPECT_EQ(error, "the command printed nothing");
+  // Relative names in the command point into the program's home.
+  testing::TempDir home;
+  home.Write("token", "from-home\n");
+  setenv("KESTREL_HOME", home.path().c_str(), 1);
+  EXPECT_EQ(RunCredentialCommand("cat token", 5, aborted, error), "from-home");
+  unsetenv("KESTREL_HOME");
 
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(RunCredentialCommand("sleep 30", 1, aborted, error).has_value());

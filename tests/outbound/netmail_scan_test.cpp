@@ -81,7 +81,7 @@ TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
   const std::string a = "C:\\FILES\\A.ZIP", b = "C:\\FILES\\B.ZIP";
   dir.Write("c:/files/a.zip", std::string(100, 'a'));
   dir.Write("c:/files/b.zip", std::string(50, 'b'));
-  CurrentDirectory here(dir.path());
+  ProgramHomeAt home(dir.path());
   StoredMessage m = To(236, 100, fido::kAttrLocal | fido::kAttrFileAttached);
   m.subject = a + " " + b;
   m.text.kludges = {"MSGID: 2:236/1 12345678", "FLAGS KFS"};
@@ -113,8 +113,8 @@ TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
 TEST_F(NetmailScanTest, MessagesThatAreNotTaken) {
   Redirect("2:236/100");
   dir.Write("files/a.zip", "a");
-  Write("1.MSG", To(236, 10, fido::kAttrLocal));                             // other node
-  Write("2.MSG", To(236, 100, 0));                                              // passing through
+  Write("1.MSG", To(236, 10, fido::kAttrLocal));                          // other node
+  Write("2.MSG", To(236, 100, 0));                                        // passing through
   Write("3.MSG", To(236, 100, fido::kAttrLocal | fido::kAttrSent));       // already sent
   Write("4.MSG", To(236, 100, fido::kAttrInTransit | fido::kAttrCrash));  // not local
   Scan();

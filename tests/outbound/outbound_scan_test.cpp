@@ -29,7 +29,7 @@ TEST_F(OutboundScanTest, PacketAndFlowFileWithPrefixes) {
   dir.Write("outbound/00EC0064.FLO", TextLines({"^c:\\files\\a.zip", "#c:\\files\\b.txt"}));
   dir.Write("c:/files/a.zip", std::string(200, 'a'));
   dir.Write("c:/files/b.txt", std::string(300, 'b'));
-  CurrentDirectory here(dir.path());
+  ProgramHomeAt home(dir.path());
   Scan();
 
   const std::string base = configuration.OUTBOUND + "\\00EC0064";
@@ -148,7 +148,7 @@ TEST_F(OutboundScanTest, ReportLinesForWhatIsMissing) {
             TextLines({"~C:\\FILES\\A.ZIP", "", dir.File("files/empty.txt"), dir.File("nothere")}));
   dir.Write("c:/files/a.zip", "a");
   dir.Write("files/empty.txt", "");
-  CurrentDirectory here(dir.path());
+  ProgramHomeAt home(dir.path());
   Scan();
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "-- Scanning outbound....",

@@ -3,7 +3,7 @@
 // end behind a real logger, a configuration with a redirect table, a list.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <map>
@@ -21,19 +21,14 @@
 
 namespace kestrel::outbound {
 
-// Runs a test in another current directory, for names written relative to it
-// ("C:\FILES\A.ZIP" is the relative directory "c:" here).
-class CurrentDirectory {
+// Runs a test with another program home, for names written relative to it
+// ("C:\FILES\A.ZIP" is the relative directory "c:" there).
+class ProgramHomeAt {
  public:
-  explicit CurrentDirectory(const std::string& path) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentDirectory() { std::filesystem::current_path(old_); }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  std::filesystem::path old_;
+  explicit ProgramHomeAt(const std::string& path) { setenv("KESTREL_HOME", path.c_str(), 1); }
+  ~ProgramHomeAt() { unsetenv("KESTREL_HOME"); }
+  ProgramHomeAt(const ProgramHomeAt&) = delete;
+  ProgramHomeAt& operator=(const ProgramHomeAt&) = delete;
 };
 
 class ScanFixture : public ::testing::Test {

@@ -44,7 +44,7 @@ TEST_F(VfidoScanTest, ListedFilesThenPlainPackets) {
   dir.Write("vfido/00000001.LST", TextLines({"^c:\\files\\a.zip"}));
   const std::string plain = Packet(2, 236, 100, fido::kAttrPrivate);
   dir.Write("vfido/00000002.PKT", plain);
-  CurrentDirectory here(dir.path());
+  ProgramHomeAt home(dir.path());
   Scan();
   const std::string redirect = "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)";
   EXPECT_EQ(Lines(), (std::vector<std::string>{

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 #include "platform/files.h"
+#include "platform/program_home.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::platform {
@@ -43,6 +47,21 @@ TEST(FileNames, AbsoluteAndBaseNames) {
   EXPECT_TRUE(IsAbsoluteName(MakeAbsoluteName("IN\\")));
   EXPECT_EQ(BaseName("C:\\A\\B.ZIP"), "B.ZIP");
   EXPECT_EQ(BaseName("/a/b/c.pkt"), "c.pkt");
+}
+
+TEST(FileNames, RelativeNamesAreTakenFromTheProgramsHome) {
+  testing::TempDir dir;
+  dir.Write("c:/files/a.zip", "a");
+  setenv("KESTREL_HOME", dir.path().c_str(), 1);
+  EXPECT_EQ(InHome("IN\\"), dir.path() + "/IN\\");
+  EXPECT_EQ(InHome("/var/in"), "/var/in");
+  EXPECT_EQ(ResolveName("C:\\FILES\\A.ZIP"), dir.path() + "/c:/files/a.zip");
+  EXPECT_TRUE(FileExists("c:/FILES/a.zip"));
+  EXPECT_EQ(FindFiles("C:\\FILES\\*.ZIP").files.size(), 1u);
+  // A relative home itself is taken from the working directory.
+  setenv("KESTREL_HOME", "kestrel/home", 1);
+  EXPECT_EQ(ProgramHome(), std::filesystem::current_path().string() + "/kestrel/home");
+  unsetenv("KESTREL_HOME");
 }
 
 TEST(Wildcards, MatchIgnoringCase) {

@@ -11,9 +11,9 @@
 #include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
-#include "scripted_pop3.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_pop3.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::receive {

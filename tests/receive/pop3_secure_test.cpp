@@ -12,9 +12,9 @@
 #include "net/net_session.h"
 #include "net/sasl.h"
 #include "receive/pop3_dialogue.h"
-#include "scripted_pop3.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_pop3.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::receive {

@@ -1,7 +1,7 @@
 #include "send/netmail_packet.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -142,21 +142,14 @@ TEST(NetmailPacket, MalformedStoredMessages) {
 }
 
 struct PackFixture : ::testing::Test {
-  PackFixture() {
-    old_directory = getcwd(nullptr, 0);
-    EXPECT_EQ(chdir(dir.MakeDir("work").c_str()), 0);
-  }
-  ~PackFixture() override {
-    EXPECT_EQ(chdir(old_directory), 0);
-    free(old_directory);
-  }
-  char* old_directory;
+  PackFixture() { setenv("KESTREL_HOME", dir.MakeDir("work").c_str(), 1); }
+  ~PackFixture() override { unsetenv("KESTREL_HOME"); }
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
   testing::RecordingSink sink;
 };
 
-TEST_F(PackFixture, PacksIntoCurrentDirectoryAndCorrectsTotal) {
+TEST_F(PackFixture, PacksIntoTheHomeAndCorrectsTotal) {
   const std::string stored = testing::EncodeStoredMessage(Message());
   const std::string message_path = dir.Write("netmail/1.MSG", stored);
   outbound::SendList list;

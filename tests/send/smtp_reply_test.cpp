@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/scripted_peer.h"
+#include "support/scripted_peer.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
 

@@ -1,5 +1,6 @@
 #pragma once
-// Replaces the local clock for the lifetime of the object.
+// Replaces the local wall clock and the monotonic clock for the lifetime of
+// the object.
 
 #include <atomic>
 
@@ -14,13 +15,17 @@ class FakeClock {
   FakeClock(const FakeClock&) = delete;
   FakeClock& operator=(const FakeClock&) = delete;
 
+  // Sets the wall clock, as a user or a time service does: the monotonic
+  // clock does not move.
   void Set(platform::LocalTime time);
-  // Moves the clock on; wraps past midnight into the next day.
+  // Lets time pass: both clocks move on, the wall clock into the next day
+  // (and month and year) past midnight.
   void AdvanceHundredths(int hundredths);
 
  private:
-  mutable std::atomic<long long> hundredths_of_day_;
-  platform::LocalTime date_;
+  std::atomic<long long> monotonic_{0};
+  // The wall clock in hundredths since 1970-01-01, less monotonic_.
+  std::atomic<long long> wall_offset_{0};
 };
 
 }  // namespace kestrel::testing
