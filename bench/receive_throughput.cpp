@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Receiving throughput: one message with a 64 MiB BASE64 attachment fetched
 // from dovecot on loopback and decoded into the inbound, against curl fetching
 // the same message and munpack decoding it. Prints both rates and the ratio.

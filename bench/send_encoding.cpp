@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Figures for the send side's data path without the network: BASE64 encoding
 // of a large attachment through the line sink, and the conversion of a large
 // packet to text lines. Prints MB/s; memory stays flat for the attachment.

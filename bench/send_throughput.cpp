@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Send job figures on loopback:
 //  1. throughput: one message with a 64 MiB random attachment to smtp-sink,
 //     against curl uploading the same message pre-encoded;

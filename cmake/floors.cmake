@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The source folders are floors: each is one static library that sees only its
 # own headers and those of the floors it is allowed to use, so an include of a
 # floor above (or of a sibling not named) fails to build.

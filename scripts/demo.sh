@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The main job: a full send-and-receive round on loopback.
 #
 # Installs what is missing, builds the program, starts a real SMTP server

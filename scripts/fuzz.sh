@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every fuzz target for a longer time (default 600 seconds each).
 # Usage: scripts/fuzz.sh [seconds] [target-name-pattern]
 set -euo pipefail

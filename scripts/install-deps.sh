@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build, the tests and the demo need, only when missing.
 # Mail server packages are installed without letting their scripts start system daemons.
 set -euo pipefail

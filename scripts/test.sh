@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what is missing, builds with warnings as errors, runs every test,
 # runs them again under AddressSanitizer and UBSan, then runs each fuzz target
 # briefly. Ends with one line that sums up all stages.
@@ -25,6 +26,9 @@ run_ctest() {
   # A failing stage is counted; the later stages still run.
   [ "$status" -eq 0 ] || failures=$((failures + 1))
 }
+
+echo "== licence lines"
+if ! bash scripts/check-spdx.sh; then failures=$((failures + 1)); fi
 
 echo "== plain build"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" >/dev/null

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The program: the window when a display is available, else (or with
 // "--console") the console front end.
 

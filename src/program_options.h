@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The program's own "--" options, apart from the switches of the command line
 // ("/AUTO", "/SEND", ...), which the controller reads.

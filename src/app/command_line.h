@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The switches of the command line ("/AUTO", "/SEND", "/CFG:file", ...). A
 // switch counts anywhere in an argument and in any letter case, but never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The conductor of the program: the commands (one per button), the command
 // line, the tasks they start (send job, get job, dial, polling) on worker

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The tasks of the controller: starting them, their bodies on the worker
 // threads, their ends on the user-interface thread, polling and the automatic
 // shutdown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/jobs.h"
 #include "net/net_session.h"
 #include "outbound/build_list.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The process's exit statuses, the one contract for cron and timers (README,
 // "Exit status"; the manual's EXIT STATUS).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The work behind the tasks: building the send list, the send job and the get
 // job. The controller runs them; the collection, sending and receiving parts

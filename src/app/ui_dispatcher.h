@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Runs work on the user-interface thread on behalf of other threads. The front
 // end drives it: the console's loop calls WaitForWork and ProcessPending, the

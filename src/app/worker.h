@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Runs procedures on worker threads and reports each worker's end and errors
 // back on the user-interface thread, through the dispatcher the front end

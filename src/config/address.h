@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // FidoNet address text, the remap substitution and outbound file names.
 

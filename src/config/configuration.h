@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The configuration record: one field per key of the configuration file,
 // named after the key. String fields are cut to their maximum when read.

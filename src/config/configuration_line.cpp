@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "config/configuration_line.h"
 
 #include "config/address.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The receiving side's filter lists, loaded from the filter file beside the
 // program at each read of the receiving configuration.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The redirect table: FidoNet systems whose mail goes to e-mail addresses.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Reads a text file line by line the way the configuration and filter files
 // are read: CR LF, LF or CR ends a line, and a line longer than its limit is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "console/console_front_end.h"
 
 namespace kestrel::console {

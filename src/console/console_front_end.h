@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The front end of a run without a window: every pane line is printed whole on
 // its own line of standard output, marked with its side; the progress fields

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A run without a window: the command line acts as in the window, then the
 // console serves the controller until the jobs are done (or, with polling,

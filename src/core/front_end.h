@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The one interface through which the core shows what it does: progress fields,
 // waiting indicators and activity panes. The window and the console implement

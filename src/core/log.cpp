@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/log.h"
 
 #include "core/serving_lock.h"

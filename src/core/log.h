@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The two log sides: every line reaches its side's pane and, while the side's
 // log file is open, "SEND.LOG" or "RECEIVE.LOG" in the program's home.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Measures whole seconds on the monotonic clock, so that a wait or a transfer
 // timed across midnight, a daylight-saving change or a clock set back still

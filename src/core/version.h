@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The program's version, as the help text, the X-Mailer line, the header
 // template and the tear line of packed netmail show it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The dial-up interface the dialling routines work through: phonebook entries,
 // active connections, stored dial parameters, dialling with asynchronous

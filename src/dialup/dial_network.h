@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Dialling the configured phonebook entry with busy retries, and hanging up
 // the program's own connection or every connection. Lines go to the receiving

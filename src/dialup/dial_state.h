@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The dial-up state, made once at start-up and shared by the dialling and
 // hang-up routines and the run sequence.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Dial-up through NetworkManager's command-line client: its connection
 // profiles are the phonebook entries, its active connections the active

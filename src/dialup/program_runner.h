@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Runs a program found on PATH with fixed arguments (no shell) and collects
 // its standard output, within a time limit.

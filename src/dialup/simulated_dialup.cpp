@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "dialup/simulated_dialup.h"
 
 #include <chrono>

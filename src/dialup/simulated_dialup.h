@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A dial-up phonebook simulated from a text file, for tests and the demo. One
 // line per item; "#" starts a comment line:

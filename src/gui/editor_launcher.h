@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Opens the program's text files (configuration, header template, filters,
 // logs) in a text editor: whatever the desktop opens a text file with, or else

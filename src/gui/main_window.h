@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The main window: a column of command buttons on the left, the incoming strip
 // and pane in the upper half, the outgoing strip and pane in the lower half.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The window's side of the core's front-end interface. Any thread may write; the
 // write itself always runs on the user-interface thread, and a worker waits

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The window front end as a whole: the main window driven by the application
 // controller on the Qt event loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Where every component of the main window sits and what it says: the command
 // column, the two progress strips and the two activity panes. Pure data, shared

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The window position file: one record of six unsigned 16-bit little-endian
 // numbers (top, left, width, height of the window, then the width and height of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The one shape of every network wait: sleep in poll() in short slices, show
 // the countdown and the waiting indicator, end on readiness, Stop or time-out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "net/credential_command.h"
 
 #include <fcntl.h>

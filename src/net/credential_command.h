@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Takes a password or an OAuth 2.0 bearer token from the output of a command,
 // as common mail tools do, so that no secret needs to stand in the INI file.

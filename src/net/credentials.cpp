@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "net/credentials.h"
 
 #include "net/credential_command.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The secret a login uses: a password written in the configuration, or the
 // first line printed by a password or token command, run when the job needs it.

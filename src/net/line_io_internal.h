@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The line reader under the reply readers: one line of a reply, and how a
 // failed read ended.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // One TCP conversation of one job with one mail server: set-up (local host
 // name, resolution, port, socket, connect), the side's dialogue, close. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Reading a server's replies: one reader for replies to commands, whose end
 // the protocol defines, and one for dot-terminated lists (capabilities, the

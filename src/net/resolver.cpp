@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "net/resolver.h"
 
 #include <netdb.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Host name resolution that a wait can abandon: the look-up runs on a helper
 // thread of its own and signals a descriptor when done. An abandoned look-up

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Initial responses of the SASL mechanisms we offer (RFC 4616 PLAIN, LOGIN,
 // XOAUTH2 and RFC 7628 OAUTHBEARER), BASE64-encoded for the AUTH command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Command lines that carry a credential: sent as they are, logged only as
 // `shown`, so that no password, AUTH string or token reaches a pane or a log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "net/start_tls.h"
 
 #include "net/bounded_wait_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Slips TLS under a live connection: right after connecting (implicit TLS) or
 // after the server agreed to STARTTLS/STLS. A failed handshake or a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // TLS over a connected non-blocking socket (OpenSSL). The certificate and the
 // host name are verified against the system's store, and against a CA file

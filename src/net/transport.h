@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The byte channel under a connection: non-blocking send and receive that say
 // which poll() event they need when they cannot go on. The plain socket is one

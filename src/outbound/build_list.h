@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Building the send list of one run: the outbound, netmail and VFIDO scans,
 // the summary lines, and the decision whether the amount is worth sending.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/list_file.h"
 
 #include "config/address.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Flow files and VFIDO lists: text files naming one file to send per line,
 // with an optional "^" (delete after sending) or "#" (truncate) in front.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The scan of the netmail directory: local, unsent stored messages (*.MSG)
 // to redirected systems give their attached files and the message itself.

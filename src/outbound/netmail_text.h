@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // What the netmail scan learns from the start of a stored message's text:
 // the FLAGS, TOPT and INTL kludges and whether any text follows the kludges.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The scan of the BinkleyTerm-style outbound: for every redirected system,
 // its packets (*.?UT) and the files its flow files (*.?LO) name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // What the three outbound scans share while one send list is built: the
 // configuration they read, the list and totals they add to, and the sending

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The work list of one send run: every file to be mailed, once per redirected
 // system it goes to.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The scan of the VFIDO mailer's directory: files named by the list (*.LST)
 // of a file-attach packet, then netmail packets (*.PKT) without file attach,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The local wall clock, read with hundredths of a second, and a monotonic
 // count of hundredths for measuring durations; tests replace both.

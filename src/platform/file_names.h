@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Windows-like file names on POSIX. Both "\" and "/" separate components, and a
 // component that does not exist under its exact name is matched regardless of

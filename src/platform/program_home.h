@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Where the program's own files live: $KESTREL_HOME when set (relative to the
 // working directory when relative), else the directory of the executable.

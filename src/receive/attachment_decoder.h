@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The line scanner that every line of a taken message passes through: finds
 // the MIME boundary, reads each part's header lines for an attachment name and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Names of received attachments: taken from untrusted mail, so they are cut to
 // a bare file name and cleaned before anything is created in the inbound, and

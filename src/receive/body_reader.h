@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The buffered reader for the data of a RETR reply: lines from a raw byte
 // source through one fixed 2048-byte buffer, with the POP3 transparency

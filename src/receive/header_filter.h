@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The decision whether to take a waiting message, made from the head lines
 // that TOP returned and the filter lists of the filter file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The receiving side's POP3 dialogue: login, mailbox size, a walk over the
 // waiting messages that takes those the filters accept (saved text, decoded

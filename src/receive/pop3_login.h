@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The start of the POP3 conversation: greeting, USER and PASS; or, when TLS,
 // a password command or a token command is configured, TLS from the first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // POP3 replies (RFC 1939): one status line, "+OK ..." or "-ERR ..."; lists
 // (CAPA, TOP, RETR's head) end with a line holding one ".".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Where the lines of one outgoing message go. The SMTP dialogue implements it
 // with its connection; tests implement it with a vector. Composition code never

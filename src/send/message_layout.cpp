@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/message_layout.h"
 
 #include "config/text_lines.h"

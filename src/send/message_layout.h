@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The lines of every outgoing message: a "Multipart/Mixed" MIME message with a
 // text part (filled from the header template) and at most one BASE64

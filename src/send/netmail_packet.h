@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A stored netmail message packed into a new type 2+ packet, so that it
 // arrives at the far end as an ordinary packet file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Bookkeeping after the server confirmed a message: the file leaves its flow
 // file or list, a file attach leaves the message subject, a netmail gets its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The send job's conversation with the SMTP server: greeting and HELO, then one
 // message per distinct file of the send list (one RCPT TO per entry of that

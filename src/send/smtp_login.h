@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The start of the SMTP conversation: greeting and HELO, or, when TLS or
 // authentication is configured, EHLO with STARTTLS or TLS from the first byte

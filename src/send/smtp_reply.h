@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // SMTP replies (RFC 5321 4.2): lines "NNN-text" go on, "NNN text" or a bare
 // "NNN" ends the reply. Every line is logged; one that is neither a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Netmail messages (*.MSG) and mail packets (*.PKT) sent as readable text
 // e-mail: control lines (kludges) left out, control characters removed, long

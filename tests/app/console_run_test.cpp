@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The program itself, run without a window: exit status, stop by signal,
 // untouched outbound when the server cannot be reached.
 

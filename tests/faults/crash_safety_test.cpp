@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The program killed (SIGKILL) at random moments of send runs: at a random
 // time, inside the message data, or a few microseconds to milliseconds after
 // the server's "250" reached it, while the mailer's files are being updated.

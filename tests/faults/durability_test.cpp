@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What must be on disk before the server may drop a message: the program's
 // system calls, traced by strace, show that the attachment got its name and
 // the inbound directory was synced before "DELE" went out, so a power cut

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fault proxy puts its faults exactly where it is told: the fault tests
 // are only as good as that. Checked against the real SMTP server's greeting
 // and a reply that an armed point holds back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A small FidoNet system for the fault tests: two redirected nodes (one with a
 // lower-case outbound, one upper-case), flow files with "^", "#" and plain

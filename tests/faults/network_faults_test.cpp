@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Mail survives a seeded sequence of broken connections: the send and get
 // jobs run through a proxy that cuts, resets or stalls the SMTP and POP3
 // connections at chosen points (the greeting, inside DATA, right after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Single faults of the send job, each at one point, with what must hold
 // afterwards: the packet packed for an unconfirmed netmail does not stay in
 // the program's directory, and busy flags exist exactly while a node's files

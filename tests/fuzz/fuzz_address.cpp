@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Address completion, outbound names and the remap substitution on any text.
 
 #include <string>

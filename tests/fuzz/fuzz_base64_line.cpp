@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A received BASE64 line of any length and content: the whole-line decoder
 // and the piecewise decoder must agree, whatever the cut points, and a line
 // never yields more than three bytes for every four characters (plus one).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Configuration lines of either side, and the filter lines, must never crash.
 
 #include "config/address.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Flow-file lines are read from the mailer's files: any bytes in a flow file
 // must be scanned without harm, and only read.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Splits fuzz input into lines as the text readers do (CR LF, LF or CR),
 // cutting each to a maximum.

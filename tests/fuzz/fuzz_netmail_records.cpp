@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stored messages are untrusted: the header parser and the kludge reader on
 // any bytes, as the netmail scan meets them.
 

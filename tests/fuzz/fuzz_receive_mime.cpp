@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Received mail is untrusted: any bytes of RETR data through the body reader
 // and the attachment scanner. Whatever the input, files appear only inside
 // the inbound, under bare names, and a message cut off leaves nothing there.

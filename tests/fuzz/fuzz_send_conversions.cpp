@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stored messages and packets are untrusted: the text conversion, the line
 // cutter and the netmail packer on any bytes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A front end that shows nothing: fuzz targets want the code paths, not the output.
 

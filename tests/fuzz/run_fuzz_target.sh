@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs one fuzz target for a number of seconds over its seeds, in a scratch
 # corpus so that the source tree is not written to. A crash input is kept in
 # the build directory and makes the test fail.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Window tests need one QApplication for the whole program; they run without a
 // display on Qt's offscreen platform, whose screen is 800 x 600.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A small FidoNet system with real mail servers on 127.0.0.1, for driving the
 // window through a whole round: a mail packet and a file listed in a flow file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window driven by the real controller and the real jobs: button clicks,
 // the panes and fields they fill, Stop against a server that never answers,
 // and the two ways of closing.

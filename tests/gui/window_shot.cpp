@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Renders the main window after a real round on a sample system to a PNG:
 //   gui_window_shot OUTPUT.png
 // Send is clicked, the mail is handed from the SMTP server to the POP3 mailbox,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The test servers themselves: they start, take mail, refuse it when told, and
 // serve a mailbox whose messages can be fetched and deleted.
 

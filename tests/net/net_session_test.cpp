@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The socket layer against raw loopback peers: set-up lines, reply lines and
 // replies, bulk data, time-outs and Stop.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/build_list.h"
 
 #include "scan_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Shared set-up of the outbound tests: a scratch directory, a recording front
 // end behind a real logger, a configuration with a redirect table, a list.

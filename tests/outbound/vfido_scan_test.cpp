@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/vfido_scan.h"
 
 #include "outbound/list_file.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian packages and holds each to lintian, then unpacks
 # kestrel-nox into a scratch root and runs the installed program: --help,
 # --version and a Check report over a sample outbound with one packet for a

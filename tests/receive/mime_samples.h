@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Received messages for the receive tests, laid out line by line the way the
 // sending side composes them, with a reference BASE64 encoder of their own.

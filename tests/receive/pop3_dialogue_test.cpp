@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/pop3_dialogue.h"
 
 #include <gtest/gtest.h>

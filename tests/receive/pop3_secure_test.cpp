@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The get job over TLS (dovecot, from the first byte and after STLS) and with
 // a bearer token (a scripted peer): what arrives, what stays on the server,
 // and that no credential reaches a pane or the log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Files sent by the send job come back byte-identical through the get job:
 // file -> SMTP -> Maildir -> POP3 -> inbound.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A line sink for tests: keeps every line, the end of data as ".", and every
 // remark logged while data flows.

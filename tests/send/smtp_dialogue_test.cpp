@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The SMTP send job end to end against a real SMTP server on loopback: what
 // arrives (parsed by a real MIME parser) and what happens to the mailer's files.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SMTP replies against a raw loopback peer: where a reply ends, and which
 // lines are marked as errors before they are logged.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The send job over TLS with authentication, against a real SMTP server on
 // loopback: what arrives, what stays in the outbound, and that no credential
 // ever reaches a pane or the log.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Splits a stored message into its decoded leaf parts with Python's email package.
 
 Usage: mime_parts.py MESSAGE OUTDIR

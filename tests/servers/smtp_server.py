@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """SMTP server for the tests: aiosmtpd on 127.0.0.1, delivering into a Maildir.
 
 Binds a free port itself and prints it as the first line of standard output,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Replaces the local wall clock and the monotonic clock for the lifetime of
 // the object.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A TCP proxy for tests, between the program and a real mail server on
 // 127.0.0.1, that cuts, resets or stalls the connection at a chosen point of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/fido_files.h"
 
 #include "core/le_bytes.h"

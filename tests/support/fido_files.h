@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Real binary FidoNet files for the tests, written (and read back, for
 // checking results) through the fido records: stored messages (*.MSG: header,

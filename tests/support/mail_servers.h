@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Real mail servers for tests, on 127.0.0.1 and a free port: an SMTP server
 // (Debian's aiosmtpd, delivering into a Maildir) and a POP3 server (dovecot,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A raw TCP peer on 127.0.0.1 for socket-layer tests: accepts one connection
 // and plays a script of sends, line reads, pauses and a close, recording

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A POP3 peer on 127.0.0.1 that follows a script, for the misbehaviour a real
 // server does not show on demand: data that stops flowing without the

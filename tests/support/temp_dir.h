@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A scratch directory for one test, removed with everything in it afterwards.
 
