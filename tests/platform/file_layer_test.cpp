@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
+#include "support/system_user.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::platform {
@@ -98,6 +103,57 @@ TEST(FindFiles, TellsMissingDirectoryFromNoMatch) {
   EXPECT_EQ(FindFiles(dir.path() + "/MISSING/*.?UT").outcome, SearchOutcome::NoDirectory);
 }
 
+TEST(FindNamedFile, TheNameAsWrittenBeforeItsCaseVariants) {
+  testing::TempDir dir;
+  dir.Write("files/A.ZIP", "upper");
+  dir.Write("files/a.zip", "lower!");
+  dir.Write("files/b.zip", "b");
+  const SearchResult exact = FindNamedFile(dir.path() + "/FILES/a.zip");
+  ASSERT_EQ(exact.files.size(), 1u);
+  EXPECT_EQ(exact.files[0].path, dir.path() + "/files/a.zip");
+  EXPECT_EQ(exact.files[0].size, 6u);
+  EXPECT_EQ(FindNamedFile(dir.path() + "/files/B.ZIP").files.at(0).name, "b.zip");
+  EXPECT_EQ(FindNamedFile(dir.path() + "/files/c.zip").outcome, SearchOutcome::NoMatch);
+  EXPECT_EQ(FindNamedFile(dir.path() + "/none/c.zip").outcome, SearchOutcome::NoDirectory);
+}
+
+// Root rewrites the mailer's file under the mailer's owner, group and mode; a
+// program that may not give the owner away leaves the file as it was.
+TEST(Files, ReplaceKeepingOwnerGivesTheOwnerBackOrChangesNothing) {
+  const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  if (!mailer) GTEST_SKIP() << "needs root";
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const std::string flow = dir.Write("00ec00c8.flo", "old\n");
+  ASSERT_EQ(chown(flow.c_str(), mailer->uid, mailer->gid), 0);
+  ASSERT_EQ(chmod(flow.c_str(), 0660), 0);
+  ASSERT_EQ(ReplaceKeepingOwner(flow, "new\n"), ReplaceOutcome::Replaced);
+  struct stat info {};
+  ASSERT_EQ(stat(flow.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, mailer->uid);
+  EXPECT_EQ(info.st_gid, mailer->gid);
+  EXPECT_EQ(info.st_mode & 07777, 0660u);
+  EXPECT_EQ(dir.Read("00ec00c8.flo"), "new\n");
+
+  const std::string roots = dir.Write("00ec0064.flo", "root's\n");
+  ASSERT_EQ(chmod(roots.c_str(), 0666), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(mailer->gid) != 0 || setuid(mailer->uid) != 0) _exit(2);
+    const bool refused = ReplaceKeepingOwner(roots, "mailer's\n") == ReplaceOutcome::OwnerNotKept;
+    _exit(refused && errno == EPERM ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(dir.Read("00ec0064.flo"), "root's\n");
+  ASSERT_EQ(stat(roots.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            2);
+}
+
 TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {
   testing::TempDir dir;
   dir.Write("out/00ec0064.flo", "old\r\n");
@@ -110,15 +166,15 @@ TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {
 TEST(Files, ExclusiveCreateRenameTruncateDelete) {
   testing::TempDir dir;
   const std::string busy = dir.path() + "/00EC0064.BSY";
-  EXPECT_TRUE(CreateFileExclusive(busy));
-  EXPECT_FALSE(CreateFileExclusive(busy));
+  EXPECT_TRUE(CreateFileExclusive(busy, "4711\n"));
+  EXPECT_FALSE(CreateFileExclusive(busy, "4712\n"));
   dir.Write("a.pkt", "data");
   EXPECT_TRUE(TruncateFile(dir.path() + "/A.PKT"));
   EXPECT_EQ(FileSize(dir.path() + "/a.pkt"), 0u);
   EXPECT_TRUE(RenameFile(dir.path() + "/A.PKT", dir.path() + "/b.pkt"));
   EXPECT_TRUE(DeleteFile(dir.path() + "/B.PKT"));
   EXPECT_FALSE(DeleteFile(dir.path() + "/B.PKT"));
-  EXPECT_EQ(ReadFilePrefix(dir.path() + "/00ec0064.bsy", 10), std::string());
+  EXPECT_EQ(ReadFilePrefix(dir.path() + "/00ec0064.bsy", 10), "4711\n");
   EXPECT_FALSE(ReadFilePrefix(dir.path() + "/none", 10).has_value());
 }
 

@@ -23,6 +23,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/system_user.h"
+
 extern char** environ;
 
 namespace kestrel::testing {
@@ -433,18 +435,11 @@ bool MailOwner(uid_t& uid, gid_t& gid) {
     gid = getgid();
     return true;
   }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (const passwd* entry = getpwnam(kMailUser)) {
-      uid = entry->pw_uid;
-      gid = entry->pw_gid;
-      return true;
-    }
-    // A parallel test may be creating it at the same moment; look again after.
-    (void)RunCommand({"/usr/sbin/useradd", "--system", "--no-create-home", "--home-dir",
-                      "/nonexistent", "--shell", "/usr/sbin/nologin", kMailUser},
-                     30s);
-  }
-  return false;
+  const std::optional<SystemUser> user = UnprivilegedUser(kMailUser);
+  if (!user) return false;
+  uid = user->uid;
+  gid = user->gid;
+  return true;
 }
 
 void ChownTree(const std::string& root, uid_t uid, gid_t gid) {
