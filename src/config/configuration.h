@@ -62,10 +62,12 @@ struct Configuration {
   std::uint16_t OURZONE = 0;
   std::string OUTBOUND;  // no trailing "\", as written (relative: from the home)
   bool BusyFiles = true;
-  std::string NETMAIL;  // ends in "\"
-  std::string VFIDO;    // ends in "\"
-  std::string RemapFrom;
-  std::string RemapTo;
+  // Minutes after which a busy flag counts as left behind; 0: never by age.
+  std::uint32_t BSYAGE = 0;
+  std::string NETMAIL;    // ends in "\", as written
+  std::string VFIDO;      // ends in "\", as written
+  std::string RemapFrom;  // upper case: matched without regard to case
+  std::string RemapTo;    // as written
   std::uint16_t MINIMUMFILES = 0;
   std::int32_t MINIMUMBYTES = 0;
   std::int32_t MINIMUMMAIL = 0;

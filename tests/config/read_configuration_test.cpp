@@ -63,9 +63,11 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
                    "FLOWREMAP d:\\files f:\\fido\\files\n"
                    "DISABLECHECK whatever\n"
                    "CONNECTTXT=\"Verbunden mit \" trailing\n"
-                   "LOGSIZE=50\n"));
-  EXPECT_EQ(c.OUTBOUND, "C:\\BINK\\OUTBOUND");
-  EXPECT_EQ(c.NETMAIL, "C:\\FIDO\\NETMAIL\\");
+                   "LOGSIZE=50\n"
+                   "BSYAGE 30\n"));
+  // The mailer's directories keep their spelling.
+  EXPECT_EQ(c.OUTBOUND, "c:\\bink\\outbound");
+  EXPECT_EQ(c.NETMAIL, "c:\\fido\\netmail\\");
   EXPECT_EQ(c.VFIDO, "C:\\\\");
   EXPECT_EQ(c.SUBJECT, "Price a b");
   EXPECT_EQ(c.FROM, "John Q. Public");
@@ -76,7 +78,8 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_EQ(c.OURZONE, 2);
   EXPECT_EQ(c.SMTPPORT, 2525);
   EXPECT_EQ(c.RemapFrom, "D:\\FILES");
-  EXPECT_EQ(c.RemapTo, "F:\\FIDO\\FILES");
+  EXPECT_EQ(c.RemapTo, "f:\\fido\\files");
+  EXPECT_EQ(c.BSYAGE, 30u);
   EXPECT_TRUE(c.DISABLECHECK);
   EXPECT_EQ(c.CONNECTTXT, "Verbunden mit ");
   EXPECT_EQ(c.LOGSIZE, 50000u);
@@ -90,6 +93,8 @@ TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
   EXPECT_EQ(c.SUBJECT, "");
   EXPECT_EQ(c.CONNECTTXT, "CONNECTTXT CONNECT");
   EXPECT_EQ(c.LOGSIZE, 0u);
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nBSYAGE -5\n"));
+  EXPECT_EQ(c.BSYAGE, 0u);
 }
 
 TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
@@ -144,7 +149,7 @@ TEST_F(ReadConfigurationTest, MissingFileIsReported) {
 
 TEST_F(ReadConfigurationTest, BadZoneEndsTheReadWithAConversionError) {
   EXPECT_THROW(Read(Side::Sending, "OUTBOUND /x\nOURZONE\nHOST h\n"), ConversionError);
-  EXPECT_EQ(c.OUTBOUND, "/X");
+  EXPECT_EQ(c.OUTBOUND, "/x");
   EXPECT_THROW(Read(Side::Sending, "OURZONE 2x\n"), ConversionError);
   EXPECT_NO_THROW(Read(Side::Receiving, "OURZONE bad\n"));  // not a key of that side
 }
