@@ -5,6 +5,7 @@
 #include "send/smtp_dialogue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "core/text_utils.h"
+#include "outbound/busy_flag.h"
+#include "support/dead_process.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -59,13 +62,13 @@ class SmtpDialogueTest : public ::testing::Test {
     entry.Name = name;
     ASSERT_TRUE(configuration.Redirects.Add(entry));
   }
-  // An entry as the scans store it: upper-cased full paths.
+  // An entry as the scans store it: real full paths.
   int Add(SendKind kind, const std::string& path, const std::string& list_path, int redirect,
           AfterSendAction after = AfterSendAction::Nothing) {
     SendEntry entry;
     entry.Kind = kind;
-    entry.Path = core::UpperCase(path);
-    entry.ListPath = core::UpperCase(list_path);
+    entry.Path = path;
+    entry.ListPath = list_path;
     entry.RedirectIndex = redirect;
     entry.AfterSend = after;
     EXPECT_TRUE(list.Add(entry));
@@ -165,7 +168,7 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   }
   EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-> HELO"));
   EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> X-Mailer"));
-  EXPECT_TRUE(Logged("-- Sending SHARED.ZIP 1000b"));
+  EXPECT_TRUE(Logged("-- Sending shared.zip 1000b"));
   const std::string log_file = home.Read("SEND.LOG");
   EXPECT_NE(log_file.find("-> DATA"), std::string::npos);
   EXPECT_EQ(log_file.find("-- Sending"), std::string::npos);
@@ -176,12 +179,19 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   }
 }
 
-TEST_F(SmtpDialogueTest, RefusedRecipientKeepsItsFlowFileLineWhileTheOtherGets) {
+// A refused recipient's copy stays listed, and the file marked "^" stays for
+// it: also when its line is the very line the other recipient got the file
+// through (one address in two redirect entries, one flow file).
+class RefusedRecipientTest : public SmtpDialogueTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusedRecipientTest, KeepsItsFlowFileLineWhileTheOtherGets) {
+  const bool one_flow_file = GetParam();
   const std::string file = fido.Write("files/shared.zip", RandomBytes(1000, 9));
-  const std::string flow_a = fido.Write("outbound/00ec0064.flo", file + "\r\n");
-  const std::string flow_b = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
-  Add(SendKind::ListedFile, file, flow_a, 1);
-  Add(SendKind::ListedFile, file, flow_b, 2);
+  const std::string line = "^" + file + "\n";
+  const std::string flow_a = fido.Write("outbound/00ec0064.flo", line);
+  const std::string flow_b = one_flow_file ? flow_a : fido.Write("outbound/00ec00c8.flo", line);
+  Add(SendKind::ListedFile, file, flow_a, 1, AfterSendAction::Delete);
+  Add(SendKind::ListedFile, file, flow_b, 2, AfterSendAction::Delete);
   testing::SmtpServerOptions options;
   options.refuse_recipients = {"node100@example.org"};
   testing::SmtpServer server(options);
@@ -193,10 +203,20 @@ TEST_F(SmtpDialogueTest, RefusedRecipientKeepsItsFlowFileLineWhileTheOtherGets) 
             std::vector<std::string>{"node200@example.org"});
   EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(2).State, SendState::Sent);
-  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), file + "\r\n");
-  EXPECT_EQ(fido.Read("outbound/00ec00c8.flo").find("shared.zip"), std::string::npos);
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), line);
+  EXPECT_TRUE(fido.Exists("files/shared.zip"));
   EXPECT_TRUE(Logged("--   Recipient refused, file kept for the next run (node100@example.org)"));
+  if (one_flow_file) {
+    EXPECT_TRUE(Logged("-- Keeping " + file + " in " + flow_a + " (not every recipient got it)"))
+        << Log();
+  } else {
+    EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo"));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Lists, RefusedRecipientTest, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "OneFlowFile" : "TwoFlowFiles";
+});
 
 TEST_F(SmtpDialogueTest, SmallMailBundlesOfTodayWaitForMore) {
   struct Case {
@@ -221,7 +241,7 @@ TEST_F(SmtpDialogueTest, SmallMailBundlesOfTodayWaitForMore) {
   Send(server);
   EXPECT_FALSE(aborted) << Log();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const std::string name = core::UpperCase(cases[i].name);
+    const std::string name = cases[i].name;
     EXPECT_EQ(list.Entry(static_cast<int>(i) + 1).State,
               cases[i].skipped ? SendState::Skipped : SendState::Sent)
         << name;
@@ -339,33 +359,44 @@ TEST_F(SmtpDialogueTest, NetmailTextLinesBeginningWithADotArriveUnchanged) {
 }
 
 TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
+  AddRedirect("2:236/300.0", "node300@example.org", "Node Three Hundred");
   const std::string packet = fido.Write("outbound/00ec0064.out", RandomBytes(100, 5));
-  fido.Write("outbound/00ec0064.bsy", "");
+  fido.Write("outbound/00ec0064.bsy", std::to_string(getpid()) + "\n");  // a running program
   const std::string file = fido.Write("files/a.zip", RandomBytes(100, 6));
   const std::string flow = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
   fido.Write("outbound/00ec00c8.csy", "");
+  // Left behind by a mailer that is gone: removed, and the node is served.
+  const pid_t ended = testing::EndedProcessId();
+  const std::string left = fido.Write("outbound/00ec012c.bsy", std::to_string(ended) + "\n");
+  const std::string served = fido.Write("outbound/00ec012c.out", RandomBytes(200, 7));
   Add(SendKind::OutboundPacket, packet, "", 1);
   Add(SendKind::ListedFile, file, flow, 2);
+  Add(SendKind::OutboundPacket, served, "", 3, AfterSendAction::Delete);
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
   Send(server);
   EXPECT_FALSE(aborted);
-  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(server.Messages().size(), 1u);
   EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(2).State, SendState::Skipped);
-  EXPECT_TRUE(Logged("--   Busy file found skipping (" +
-                     core::UpperCase(fido.File("outbound/00ec00c8.csy")) + ")"))
+  EXPECT_EQ(list.Entry(3).State, SendState::Sent);
+  EXPECT_TRUE(Logged("--   Busy file found skipping (" + fido.File("outbound/00ec00c8.csy") + ")"))
+      << Log();
+  EXPECT_TRUE(Logged("--   Stale busy flag removed (" + left + ", process " +
+                     std::to_string(ended) + " is not running)"))
       << Log();
   EXPECT_TRUE(fido.Exists("outbound/00ec0064.bsy"));  // not ours: left alone
   EXPECT_TRUE(fido.Exists("outbound/00ec00c8.flo"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec012c.bsy"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec012c.out"));
 }
 
 TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
   fido.Write("a/outbound/00ec0064.flo", "");
   fido.Write("b/OUTBOUND/00EC00C8.FLO", "");
-  EXPECT_EQ(BusyFlagName(core::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
+  EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
             fido.File("a/outbound/00ec0064.bsy"));
-  EXPECT_EQ(BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
+  EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
             fido.File("b/OUTBOUND/00EC00C8.BSY"));
 }
 
@@ -379,7 +410,7 @@ TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
   ASSERT_TRUE(server.running());
   Send(server);
   EXPECT_FALSE(aborted) << Log();
-  EXPECT_TRUE(Logged("-- Unable to open " + core::UpperCase(gone)));
+  EXPECT_TRUE(Logged("-- Unable to open " + gone));
   EXPECT_EQ(list.Entry(1).State, SendState::Taken);
   EXPECT_EQ(list.Entry(2).State, SendState::Sent);
   EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), gone + "\r\n");
