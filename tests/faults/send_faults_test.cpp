@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "fido_world.h"
-#include "support/dead_process.h"
 #include "support/fault_proxy.h"
 
 namespace kestrel::faults {
@@ -247,25 +246,6 @@ TEST_P(TerminationTest, TerminatedProgramRemovesItsBusyFlag) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminationTest, ::testing::Values(SIGTERM, SIGHUP, SIGQUIT),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
-
-// A flag left behind by a run that was killed (SIGKILL, a power cut) names a
-// process that is gone: the next run removes it and serves the node.
-TEST_F(SendFaultsTest, FlagOfAKilledRunIsRemovedByTheNext) {
-  world_.AddListed(0, false);
-  world_.AddPacket(0);
-  const std::string flag = world_.Path("fido/outbound/00ec0064.bsy");
-  world_.dir().Write("fido/outbound/00ec0064.bsy",
-                     std::to_string(testing::EndedProcessId()) + "\n");
-  ASSERT_TRUE(Send());
-  EXPECT_NE(log_.find("--   Stale busy flag removed (" + flag + ", process "), std::string::npos)
-      << log_;
-  deliveries_.Refresh();
-  for (const Item& item : world_.items()) {
-    EXPECT_FALSE(world_.Waiting(item)) << item.label << "\n" << log_;
-    EXPECT_TRUE(world_.Check(item, deliveries_).empty()) << item.label;
-  }
-  EXPECT_TRUE(BusyFlags().empty());
-}
 
 // The mailer's flags in either case, BSY or CSY, keep the node's files where
 // they are; flags that are not ours are left alone. A dangling link under the

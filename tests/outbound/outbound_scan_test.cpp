@@ -203,7 +203,6 @@ INSTANTIATE_TEST_SUITE_P(
     Flags, BusyNodeTest,
     ::testing::Values(
         BusyNodeCase{"running", "00ec0064.bsy", FlagContent::Running, 0, 0, true, true},
-        BusyNodeCase{"calling", "00ec0064.csy", FlagContent::Running, 0, 0, true, true},
         BusyNodeCase{"empty", "00ec0064.bsy", FlagContent::Empty, 0, 0, true, true},
         BusyNodeCase{"no_number", "00EC0064.BSY", FlagContent::NoNumber, 0, 0, true, true},
         BusyNodeCase{"ended", "00ec0064.bsy", FlagContent::Ended, 0, 0, true, false},
