@@ -67,6 +67,7 @@ void ResetSending(Configuration& c) {
   c.MINIMUMBYTES = 0;
   c.MINIMUMMAIL = 0;
   c.SendTextMode = false;
+  c.FIDOCHARSET = Configuration{}.FIDOCHARSET;
   c.SMTPPORT = 0;
   c.SMTPTLS = TlsMode::None;
   c.SMTPTLSTEXT.clear();
@@ -234,7 +235,10 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
     c.SendTextMode = true;
   else if (key == "SENDPKT")
     c.SendTextMode = false;
-  else if (key == "REDIRECT")
+  else if (key == "FIDOCHARSET") {
+    const std::string charset = Cut(Word(line), kMaxShortField);
+    if (!charset.empty()) c.FIDOCHARSET = charset;
+  } else if (key == "REDIRECT")
     AddRedirectLine(line, c);
   else if (key == "SMTPPORT")
     c.SMTPPORT = Port(key, line, c);

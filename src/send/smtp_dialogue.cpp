@@ -12,6 +12,7 @@
 
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
+#include "fido/charset_kludge.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -19,6 +20,7 @@
 #include "send/base64_file_reader.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
+#include "send/message_stamp.h"
 #include "send/netmail_packet.h"
 #include "send/record_sent.h"
 #include "send/smtp_login.h"
@@ -120,12 +122,14 @@ class Dialogue {
   [[nodiscard]] bool TakeBusyFlags(Message& message);
   void DropBusyFlags(Message& message);
   struct Envelope {
-    int accepted = 0;         // first entry whose recipient the server accepted
-    bool data_ready = false;  // the server answered DATA with "354"
+    int accepted = 0;                     // first entry whose recipient the server accepted
+    std::vector<std::string> recipients;  // every accepted address
+    bool data_ready = false;              // the server answered DATA with "354"
   };
   [[nodiscard]] Envelope SendEnvelope(Message& message);
   void RefuseSender(const Message& message, const net::Reply& reply);
-  void SendMessageText(Message& message);
+  [[nodiscard]] MessageStamp StampFor(const SendEntry& entry, const Envelope& envelope) const;
+  void SendMessageText(Message& message, const Envelope& envelope);
   void SendAttachment(Message& message, SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
   [[nodiscard]] net::Reply AwaitConfirmation();
@@ -267,6 +271,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
     const net::Reply reply = ReadSmtpReply(session_);
     if (reply.ok() && reply.code / 100 == 2) {
       if (envelope.accepted == 0) envelope.accepted = i;
+      envelope.recipients.push_back(RedirectOf(entry).EmailAddress);
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
@@ -364,9 +369,9 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
 
 void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
   const std::string name = platform::BaseName(entry.Path);
-  SendSubjectAndTextHead(sink_, boundary_,
-                         ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size));
-  SendHeaderTemplate(sink_, header_template_, name, message.size);
+  SendTemplateTextPart(sink_, boundary_,
+                       ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
+                       header_template_, name, message.size);
   platform::UniqueFile file = platform::OpenFile(entry.Path, "rb");
   if (!file) {
     message.unable_to_open = true;
@@ -382,12 +387,26 @@ void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
   TransferFile(message, file.get(), name);
 }
 
-void Dialogue::SendMessageText(Message& message) {
+// A netmail is known by the stored message, whatever packet it is packed into.
+MessageStamp Dialogue::StampFor(const SendEntry& entry, const Envelope& envelope) const {
+  const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
+  return {MailDate(std::time(nullptr)),
+          DerivedMessageId(configuration_.FROMEMAIL, envelope.recipients,
+                           netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
+                           MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost))};
+}
+
+void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
-  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_);
-  TextSendContext text{sink_,     front_end_,        header_template_,
-                       boundary_, bytes_sent_total_, list_.TotalBytes};
+  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, StampFor(entry, envelope));
+  TextSendContext text{sink_,
+                       front_end_,
+                       header_template_,
+                       boundary_,
+                       bytes_sent_total_,
+                       list_.TotalBytes,
+                       fido::IconvCharsetName(configuration_.FIDOCHARSET)};
   if (entry.Kind == SendKind::NetmailText) {
     message.unable_to_open = !SendNetmailAsText(text, entry.Path, message.size);
     message.file_size_text = message.unable_to_open ? "" : std::to_string(message.size);
@@ -431,7 +450,7 @@ void Dialogue::SendOneFile(Message& message) {
   boundary_ = DrawBoundaryNumber();
   const bool was_suspended = session_.LogSuspended;
   session_.LogSuspended = true;
-  SendMessageText(message);
+  SendMessageText(message, envelope);
   SendClosing(sink_, boundary_);
   session_.LogSuspended = was_suspended;
 

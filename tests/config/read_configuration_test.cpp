@@ -63,7 +63,8 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
                    "FLOWREMAP d:\\files f:\\fido\\files\n"
                    "DISABLECHECK whatever\n"
                    "CONNECTTXT=\"Verbunden mit \" trailing\n"
-                   "LOGSIZE=50\n"));
+                   "LOGSIZE=50\n"
+                   "FIDOCHARSET cp866\n"));
   EXPECT_EQ(c.OUTBOUND, "C:\\BINK\\OUTBOUND");
   EXPECT_EQ(c.NETMAIL, "C:\\FIDO\\NETMAIL\\");
   EXPECT_EQ(c.VFIDO, "C:\\\\");
@@ -80,6 +81,10 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_TRUE(c.DISABLECHECK);
   EXPECT_EQ(c.CONNECTTXT, "Verbunden mit ");
   EXPECT_EQ(c.LOGSIZE, 50000u);
+  EXPECT_EQ(c.FIDOCHARSET, "cp866");
+  // An empty charset keeps CP437.
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nFIDOCHARSET\n"));
+  EXPECT_EQ(c.FIDOCHARSET, "CP437");
 }
 
 TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {

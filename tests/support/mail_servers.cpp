@@ -421,6 +421,27 @@ std::optional<std::vector<MimePart>> ParseMimeMessage(const std::string& message
   return parts;
 }
 
+std::optional<std::map<std::string, std::string>> ReadAsMailReader(
+    const std::string& message_file) {
+  const std::string out_dir = MakeTempDir("kread-");
+  if (out_dir.empty()) return std::nullopt;
+  const auto result =
+      RunCommand({kPython, std::string(KESTREL_SOURCE_DIR) + "/tests/servers/mail_reader.py",
+                  message_file, out_dir},
+                 120s);
+  std::optional<std::map<std::string, std::string>> items;
+  if (result.exit_code == 0) {
+    items.emplace();
+    std::istringstream names(result.output);
+    std::string name;
+    while (std::getline(names, name)) {
+      if (!name.empty()) (*items)[name] = ReadWholeFile(out_dir + "/" + name);
+    }
+  }
+  RemoveTree(out_dir);
+  return items;
+}
+
 // ---------------------------------------------------------------- POP3
 
 namespace {
