@@ -37,9 +37,8 @@ using outbound::SendKind;
 using outbound::SendState;
 using Clock = std::chrono::steady_clock;
 
-// The server's breath after RSET, and after a confirmed message.
-constexpr auto kAfterResetPause = std::chrono::milliseconds(100);
-constexpr auto kAfterSentPause = std::chrono::milliseconds(500);
+// The pause after RSET is this fraction of SENDPAUSE: 100 ms to its default 500.
+constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 // ARCmail bundles are named like 0000FFFE.MO0: 12 characters, day at 9.
@@ -116,7 +115,7 @@ class Dialogue {
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
   [[nodiscard]] int FirstPending() const;
   [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
-  void Pause(std::chrono::milliseconds duration) const;
+  void Pause(std::uint32_t milliseconds) const;
 
   [[nodiscard]] bool SmallBundle(const SendEntry& entry);
   [[nodiscard]] bool TakeBusyFlags(Message& message);
@@ -165,9 +164,12 @@ const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const 
   return table.Entry(entry.RedirectIndex);
 }
 
-void Dialogue::Pause(std::chrono::milliseconds duration) const {
-  const auto until = Clock::now() + duration;
-  while (!Aborted() && Clock::now() < until) std::this_thread::sleep_for(kPauseSlice);
+void Dialogue::Pause(std::uint32_t milliseconds) const {
+  if (milliseconds == 0) return;
+  const std::int64_t until = platform::MonotonicHundredths() + (milliseconds + 9) / 10;
+  while (!Aborted() && platform::MonotonicHundredths() < until) {
+    std::this_thread::sleep_for(kPauseSlice);
+  }
 }
 
 bool Dialogue::SmallBundle(const SendEntry& entry) {
@@ -249,7 +251,7 @@ void Dialogue::DropBusyFlags(Message& message) {
 Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
-  Pause(kAfterResetPause);
+  Pause(configuration_.SENDPAUSE / kResetPauseDivisor);
   net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
   const net::Reply sender = ReadSmtpReply(session_);
   if (!HasCode(sender, 250)) {
@@ -469,7 +471,7 @@ void Dialogue::SendOneFile(Message& message) {
     const PathRemap remap{configuration_.RemapFrom, configuration_.RemapTo};
     const RecordResult recorded = RecordSent(list_, envelope.accepted, session_.logger, remap);
     if (recorded.io_error) session_.Abort();
-    Pause(kAfterSentPause);
+    Pause(configuration_.SENDPAUSE);
   } else {
     Log("-- Error sending aborting!");
     session_.Abort();

@@ -64,7 +64,8 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
                    "DISABLECHECK whatever\n"
                    "CONNECTTXT=\"Verbunden mit \" trailing\n"
                    "LOGSIZE=50\n"
-                   "FIDOCHARSET cp866\n"));
+                   "FIDOCHARSET cp866\n"
+                   "SENDPAUSE=2000\n"));
   EXPECT_EQ(c.OUTBOUND, "C:\\BINK\\OUTBOUND");
   EXPECT_EQ(c.NETMAIL, "C:\\FIDO\\NETMAIL\\");
   EXPECT_EQ(c.VFIDO, "C:\\\\");
@@ -82,19 +83,24 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_EQ(c.CONNECTTXT, "Verbunden mit ");
   EXPECT_EQ(c.LOGSIZE, 50000u);
   EXPECT_EQ(c.FIDOCHARSET, "cp866");
-  // An empty charset keeps CP437.
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nFIDOCHARSET\n"));
+  EXPECT_EQ(c.SENDPAUSE, 2000u);
+  // A pause is never negative and at most a minute; an empty charset keeps CP437.
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE -3\nFIDOCHARSET\n"));
+  EXPECT_EQ(c.SENDPAUSE, 0u);
   EXPECT_EQ(c.FIDOCHARSET, "CP437");
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE 9999999\n"));
+  EXPECT_EQ(c.SENDPAUSE, 60000u);
 }
 
 TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\n"));
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\nSENDPAUSE 0\n"));
   EXPECT_EQ(c.NETTIMEOUT, 5);
   ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nCONNECTTXT CONNECT\n"));
   EXPECT_EQ(c.NETTIMEOUT, 90);
   EXPECT_EQ(c.SUBJECT, "");
   EXPECT_EQ(c.CONNECTTXT, "CONNECTTXT CONNECT");
   EXPECT_EQ(c.LOGSIZE, 0u);
+  EXPECT_EQ(c.SENDPAUSE, 500u);
 }
 
 TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {

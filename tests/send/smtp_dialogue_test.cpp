@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/text_utils.h"
+#include "support/fake_clock.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -372,6 +373,7 @@ TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
 
 TEST_F(SmtpDialogueTest, CurrentMailReadersTakeEveryMessageAsWritten) {
   configuration.FROM = "J\xC3\xBCrgen M\xC3\xBCller";
+  configuration.SENDPAUSE = 0;
   AddRedirect("2:236/300.0", "joerg@example.org", "Smith, J\xC3\xB6rg");
   const std::string blank = fido.Write("files/my file.zip", "blank");
   const std::string umlaut = fido.Write("files/j\xC3\xB6rg.zip", "umlaut");
@@ -423,7 +425,36 @@ TEST_F(SmtpDialogueTest, CurrentMailReadersTakeEveryMessageAsWritten) {
   EXPECT_EQ(read[3]["text_charset"], "utf-8");
 }
 
+TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
+  // Time stands still: any pause would last until the watchdog's Stop.
+  testing::FakeClock clock({2026, 12, 6, 8, 5, 0, 0});
+  configuration.SENDPAUSE = 0;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 10; ++i) {
+    paths.push_back(
+        fido.Write("files/small" + std::to_string(i) + ".pkt", RandomBytes(50, 20 + i)));
+  }
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines(paths));
+  for (const auto& path : paths) Add(SendKind::ListedFile, path, flow, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  configuration.SMTPPORT = server.port();
+  net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 600 && !done; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!done) session.Abort();
+  });
+  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  done = true;
+  watchdog.join();
+  EXPECT_FALSE(session.IsAborted()) << Log();
+  EXPECT_EQ(server.Messages().size(), 10u);
+}
+
 TEST_F(SmtpDialogueTest, ARetryCarriesTheSameMessageIdAndAChangedFileANewOne) {
+  configuration.SENDPAUSE = 0;
   const std::string file = fido.Write("files/a.zip", RandomBytes(100, 30));
   const std::string flow_text = file + "\r\n";
   testing::SmtpServer server;
