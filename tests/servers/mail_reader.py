@@ -3,14 +3,9 @@
 """Reads a stored message as current mail readers do (email.policy.default).
 
 Usage: mail_reader.py MESSAGE OUTDIR
-Writes one file per item into OUTDIR, UTF-8, and prints their names:
-    date          the Date: header as ISO 8601 (missing when it does not parse)
-    message_id    the Message-ID: header
-    from_name, from_address, to_name, to_address   (one address expected each)
-    subject       the decoded subject
-    text, text_charset   the first text/plain part, decoded by its charset
-    filename      the first attachment's name
-    defects       one line per defect the parser found in the header
+Writes each item found (date as ISO 8601, message_id, from_name, to_name,
+subject, text, text_charset, filename, defects, ...) into OUTDIR/<item> as
+UTF-8 and prints the item names, one a line.
 """
 
 import email
