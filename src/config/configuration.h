@@ -72,6 +72,12 @@ struct Configuration {
   std::int32_t MINIMUMBYTES = 0;
   std::int32_t MINIMUMMAIL = 0;
   bool SendTextMode = false;
+  // Charset of FidoNet text that declares none (a FidoNet name such as CP437,
+  // CP866, LATIN-1).
+  std::string FIDOCHARSET = "CP437";
+  // Milliseconds of pause after each confirmed message; a fifth of it after
+  // RSET.
+  std::uint32_t SENDPAUSE = 500;
   std::uint16_t SMTPPORT = 0;  // 0: the service look-up, then 25
   TlsMode SMTPTLS = TlsMode::None;
   std::string SMTPTLSTEXT;  // the SMTPTLS value as written, for messages

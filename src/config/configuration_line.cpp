@@ -18,6 +18,8 @@ constexpr std::size_t kMaxConnectText = 30;
 constexpr std::size_t kMaxPopServer = 128;
 constexpr std::size_t kMaxShortField = 79;
 constexpr std::size_t kMaxLongField = 128;
+// A longer pause between messages is taken as this (a minute).
+constexpr std::int32_t kMaxSendPause = 60000;
 
 std::string Cut(std::string text, std::size_t max) {
   if (text.size() > max) text.resize(max);
@@ -70,6 +72,8 @@ void ResetSending(Configuration& c) {
   c.MINIMUMBYTES = 0;
   c.MINIMUMMAIL = 0;
   c.SendTextMode = false;
+  c.FIDOCHARSET = Configuration{}.FIDOCHARSET;
+  c.SENDPAUSE = Configuration{}.SENDPAUSE;
   c.SMTPPORT = 0;
   c.SMTPTLS = TlsMode::None;
   c.SMTPTLSTEXT.clear();
@@ -244,6 +248,11 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
     c.SendTextMode = true;
   else if (key == "SENDPKT")
     c.SendTextMode = false;
+  else if (key == "FIDOCHARSET") {
+    const std::string charset = Cut(Word(line), kMaxShortField);
+    if (!charset.empty()) c.FIDOCHARSET = charset;
+  } else if (key == "SENDPAUSE")
+    c.SENDPAUSE = static_cast<std::uint32_t>(std::clamp(Number(line), 0, kMaxSendPause));
   else if (key == "REDIRECT")
     AddRedirectLine(line, c);
   else if (key == "SMTPPORT")

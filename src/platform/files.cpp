@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/file_names.h"
@@ -59,6 +60,20 @@ std::optional<std::uint64_t> FileSize(std::string_view name) {
   struct stat info {};
   if (!StatResolved(name, info) || !S_ISREG(info.st_mode)) return std::nullopt;
   return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::optional<FileIdentity> IdentifyFile(std::string_view name) {
+  const std::string resolved = ResolveName(name);
+  struct stat info {};
+  if (stat(resolved.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  FileIdentity identity;
+  char* real = realpath(resolved.c_str(), nullptr);
+  identity.real_path = real ? real : resolved;
+  std::free(real);
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.modified_ns =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  return identity;
 }
 
 bool DeleteFile(std::string_view name) {

@@ -24,6 +24,15 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 [[nodiscard]] bool DirectoryExists(std::string_view name);
 [[nodiscard]] std::optional<std::uint64_t> FileSize(std::string_view name);
 
+// What tells one version of a file from another.
+struct FileIdentity {
+  std::string real_path;  // absolute, symbolic links resolved
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;  // modification time, nanoseconds since 1970
+};
+// Nothing when the name is no regular file.
+[[nodiscard]] std::optional<FileIdentity> IdentifyFile(std::string_view name);
+
 [[nodiscard]] bool DeleteFile(std::string_view name);
 [[nodiscard]] bool RenameFile(std::string_view from, std::string_view to);
 [[nodiscard]] bool TruncateFile(std::string_view name);  // to zero length

@@ -12,6 +12,7 @@
 
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
+#include "fido/charset_kludge.h"
 #include "outbound/busy_flag.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
@@ -20,6 +21,7 @@
 #include "send/base64_file_reader.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
+#include "send/message_stamp.h"
 #include "send/netmail_packet.h"
 #include "send/record_sent.h"
 #include "send/smtp_login.h"
@@ -36,9 +38,8 @@ using outbound::SendKind;
 using outbound::SendState;
 using Clock = std::chrono::steady_clock;
 
-// The server's breath after RSET, and after a confirmed message.
-constexpr auto kAfterResetPause = std::chrono::milliseconds(100);
-constexpr auto kAfterSentPause = std::chrono::milliseconds(500);
+// The pause after RSET is this fraction of SENDPAUSE: 100 ms to its default 500.
+constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 // ARCmail bundles are named like 0000FFFE.MO0: 12 characters, day at 9.
@@ -110,19 +111,21 @@ class Dialogue {
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
   [[nodiscard]] int FirstPending() const;
   [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
-  void Pause(std::chrono::milliseconds duration) const;
+  void Pause(std::uint32_t milliseconds) const;
 
   [[nodiscard]] bool SmallBundle(const SendEntry& entry);
   [[nodiscard]] bool TakeBusyFlags(Message& message);
   void DropBusyFlags(Message& message);
   void KeepBusyFlagsFresh(Message& message, std::int32_t elapsed);
   struct Envelope {
-    int accepted = 0;         // first entry whose recipient the server accepted
-    bool data_ready = false;  // the server answered DATA with "354"
+    int accepted = 0;                     // first entry whose recipient the server accepted
+    std::vector<std::string> recipients;  // every accepted address
+    bool data_ready = false;              // the server answered DATA with "354"
   };
   [[nodiscard]] Envelope SendEnvelope(Message& message);
   void RefuseSender(const Message& message, const net::Reply& reply);
-  void SendMessageText(Message& message);
+  [[nodiscard]] MessageStamp StampFor(const SendEntry& entry, const Envelope& envelope) const;
+  void SendMessageText(Message& message, const Envelope& envelope);
   void SendAttachment(Message& message, SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
   [[nodiscard]] net::Reply AwaitConfirmation();
@@ -158,9 +161,12 @@ const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const 
   return table.Entry(entry.RedirectIndex);
 }
 
-void Dialogue::Pause(std::chrono::milliseconds duration) const {
-  const auto until = Clock::now() + duration;
-  while (!Aborted() && Clock::now() < until) std::this_thread::sleep_for(kPauseSlice);
+void Dialogue::Pause(std::uint32_t milliseconds) const {
+  if (milliseconds == 0) return;
+  const std::int64_t until = platform::MonotonicHundredths() + (milliseconds + 9) / 10;
+  while (!Aborted() && platform::MonotonicHundredths() < until) {
+    std::this_thread::sleep_for(kPauseSlice);
+  }
 }
 
 bool Dialogue::SmallBundle(const SendEntry& entry) {
@@ -255,7 +261,7 @@ void Dialogue::DropBusyFlags(Message& message) {
 Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
-  Pause(kAfterResetPause);
+  Pause(configuration_.SENDPAUSE / kResetPauseDivisor);
   net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
   const net::Reply sender = ReadSmtpReply(session_);
   if (!HasCode(sender, 250)) {
@@ -277,6 +283,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
     const net::Reply reply = ReadSmtpReply(session_);
     if (reply.ok() && reply.code / 100 == 2) {
       if (envelope.accepted == 0) envelope.accepted = i;
+      envelope.recipients.push_back(RedirectOf(entry).EmailAddress);
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
@@ -380,9 +387,9 @@ void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
   const bool upper_case =
       entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::OutboundPacket;
   const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
-  SendSubjectAndTextHead(sink_, boundary_,
-                         ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size));
-  SendHeaderTemplate(sink_, header_template_, name, message.size);
+  SendTemplateTextPart(sink_, boundary_,
+                       ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
+                       header_template_, name, message.size);
   platform::UniqueFile file = platform::OpenFile(entry.Path, "rb");
   if (!file) {
     message.unable_to_open = true;
@@ -398,12 +405,26 @@ void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
   TransferFile(message, file.get(), real_name);
 }
 
-void Dialogue::SendMessageText(Message& message) {
+// A netmail is known by the stored message, whatever packet it is packed into.
+MessageStamp Dialogue::StampFor(const SendEntry& entry, const Envelope& envelope) const {
+  const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
+  return {MailDate(std::time(nullptr)),
+          DerivedMessageId(configuration_.FROMEMAIL, envelope.recipients,
+                           netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
+                           MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost))};
+}
+
+void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
-  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_);
-  TextSendContext text{sink_,     front_end_,        header_template_,
-                       boundary_, bytes_sent_total_, list_.TotalBytes};
+  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, StampFor(entry, envelope));
+  TextSendContext text{sink_,
+                       front_end_,
+                       header_template_,
+                       boundary_,
+                       bytes_sent_total_,
+                       list_.TotalBytes,
+                       fido::IconvCharsetName(configuration_.FIDOCHARSET)};
   if (entry.Kind == SendKind::NetmailText) {
     message.unable_to_open = !SendNetmailAsText(text, entry.Path, message.size);
     message.file_size_text = message.unable_to_open ? "" : std::to_string(message.size);
@@ -447,7 +468,7 @@ void Dialogue::SendOneFile(Message& message) {
   boundary_ = DrawBoundaryNumber();
   const bool was_suspended = session_.LogSuspended;
   session_.LogSuspended = true;
-  SendMessageText(message);
+  SendMessageText(message, envelope);
   SendClosing(sink_, boundary_);
   session_.LogSuspended = was_suspended;
 
@@ -466,7 +487,7 @@ void Dialogue::SendOneFile(Message& message) {
     const RecordResult recorded =
         RecordSent(list_, envelope.accepted, session_.logger, configuration_);
     if (recorded.io_error) session_.Abort();
-    Pause(kAfterSentPause);
+    Pause(configuration_.SENDPAUSE);
   } else {
     Log("-- Error sending aborting!");
     session_.Abort();

@@ -64,7 +64,9 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
                    "DISABLECHECK whatever\n"
                    "CONNECTTXT=\"Verbunden mit \" trailing\n"
                    "LOGSIZE=50\n"
-                   "BSYAGE 30\n"));
+                   "BSYAGE 30\n"
+                   "FIDOCHARSET cp866\n"
+                   "SENDPAUSE=2000\n"));
   // The mailer's directories keep their spelling.
   EXPECT_EQ(c.OUTBOUND, "c:\\bink\\outbound");
   EXPECT_EQ(c.NETMAIL, "c:\\fido\\netmail\\");
@@ -83,10 +85,18 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_TRUE(c.DISABLECHECK);
   EXPECT_EQ(c.CONNECTTXT, "Verbunden mit ");
   EXPECT_EQ(c.LOGSIZE, 50000u);
+  EXPECT_EQ(c.FIDOCHARSET, "cp866");
+  EXPECT_EQ(c.SENDPAUSE, 2000u);
+  // A pause is never negative and at most a minute; an empty charset keeps CP437.
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE -3\nFIDOCHARSET\n"));
+  EXPECT_EQ(c.SENDPAUSE, 0u);
+  EXPECT_EQ(c.FIDOCHARSET, "CP437");
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE 9999999\n"));
+  EXPECT_EQ(c.SENDPAUSE, 60000u);
 }
 
 TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\n"));
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\nSENDPAUSE 0\n"));
   EXPECT_EQ(c.NETTIMEOUT, 5);
   ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nCONNECTTXT CONNECT\n"));
   EXPECT_EQ(c.NETTIMEOUT, 90);
@@ -95,6 +105,7 @@ TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
   EXPECT_EQ(c.LOGSIZE, 0u);
   ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nBSYAGE -5\n"));
   EXPECT_EQ(c.BSYAGE, 0u);
+  EXPECT_EQ(c.SENDPAUSE, 500u);
 }
 
 TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {

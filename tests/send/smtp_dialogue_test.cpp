@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "core/text_utils.h"
 #include "outbound/busy_flag.h"
 #include "support/dead_process.h"
+#include "support/fake_clock.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -398,6 +400,115 @@ TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
             fido.File("a/outbound/00ec0064.bsy"));
   EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
             fido.File("b/OUTBOUND/00EC00C8.BSY"));
+}
+
+TEST_F(SmtpDialogueTest, CurrentMailReadersTakeEveryMessageAsWritten) {
+  configuration.FROM = "J\xC3\xBCrgen M\xC3\xBCller";
+  configuration.SENDPAUSE = 0;
+  AddRedirect("2:236/300.0", "joerg@example.org", "Smith, J\xC3\xB6rg");
+  const std::string blank = fido.Write("files/my file.zip", "blank");
+  const std::string umlaut = fido.Write("files/j\xC3\xB6rg.zip", "umlaut");
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines({blank, umlaut}));
+  Add(SendKind::ListedFile, blank, flow, 3);
+  Add(SendKind::ListedFile, umlaut, flow, 1);
+  testing::StoredMessage netmail;
+  netmail.subject = "\x8F\xE0\xA8\xA2\xA5\xE2";  // CP866
+  netmail.text = {{"CHRS: CP866 2"}, {"\x8F\xE0\xA8\xA2\xA5\xE2, Joe"}};
+  Add(SendKind::NetmailText, fido.Write("netmail/1.msg", testing::EncodeStoredMessage(netmail)), "",
+      1);
+  netmail.subject =
+      "Gr\x81\xE1"
+      "e";  // CP437, no control line
+  netmail.text = {{}, {"M\x81ller"}};
+  Add(SendKind::NetmailText, fido.Write("netmail/2.msg", testing::EncodeStoredMessage(netmail)), "",
+      1);
+
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(4));
+  std::vector<std::map<std::string, std::string>> read;
+  for (const auto& file : server.MessageFiles()) {
+    const auto items = testing::ReadAsMailReader(file);
+    ASSERT_TRUE(items.has_value());
+    read.push_back(*items);
+  }
+  ASSERT_EQ(read.size(), 4u);
+  for (auto& items : read) {
+    EXPECT_EQ(items["defects"], "");
+    EXPECT_FALSE(items["date"].empty());
+    EXPECT_TRUE(items["message_id"].ends_with("@example.org>")) << items["message_id"];
+    EXPECT_EQ(items["from_name"], "J\xC3\xBCrgen M\xC3\xBCller");
+  }
+  EXPECT_EQ(read[0]["to_name"], "Smith, J\xC3\xB6rg");
+  EXPECT_EQ(read[0]["filename"], "MY FILE.ZIP");
+  EXPECT_EQ(read[1]["filename"], "J\xC3\xB6RG.ZIP");  // upper-cased as the scans store it
+  EXPECT_NE(read[1]["text"].find("File J\xC3\xB6RG.ZIP (6 bytes)"), std::string::npos);
+  EXPECT_EQ(read[2]["subject"], "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  EXPECT_NE(read[2]["text"].find("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, Joe\n"),
+            std::string::npos)
+      << read[2]["text"];
+  EXPECT_EQ(read[3]["subject"],
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
+  EXPECT_NE(read[3]["text"].find("M\xC3\xBCller\n"), std::string::npos);
+  EXPECT_EQ(read[3]["text_charset"], "utf-8");
+}
+
+TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
+  // Time stands still: any pause would last until the watchdog's Stop.
+  testing::FakeClock clock({2026, 12, 6, 8, 5, 0, 0});
+  configuration.SENDPAUSE = 0;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 10; ++i) {
+    paths.push_back(
+        fido.Write("files/small" + std::to_string(i) + ".pkt", RandomBytes(50, 20 + i)));
+  }
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines(paths));
+  for (const auto& path : paths) Add(SendKind::ListedFile, path, flow, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  configuration.SMTPPORT = server.port();
+  net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 600 && !done; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!done) session.Abort();
+  });
+  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  done = true;
+  watchdog.join();
+  EXPECT_FALSE(session.IsAborted()) << Log();
+  EXPECT_EQ(server.Messages().size(), 10u);
+}
+
+TEST_F(SmtpDialogueTest, ARetryCarriesTheSameMessageIdAndAChangedFileANewOne) {
+  configuration.SENDPAUSE = 0;
+  const std::string file = fido.Write("files/a.zip", RandomBytes(100, 30));
+  const std::string flow_text = file + "\r\n";
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  // As a lost confirmation leaves it: the flow file still lists the file.
+  const auto send_again = [&] {
+    list.Clear();
+    Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", flow_text), 1);
+    Send(server);
+    EXPECT_FALSE(aborted) << Log();
+  };
+  send_again();
+  send_again();
+  fido.Write("files/a.zip", RandomBytes(101, 30));
+  send_again();
+  ASSERT_TRUE(server.WaitForMessages(3));
+  std::vector<std::string> ids;
+  for (const auto& message : server.MessageFiles()) {
+    ids.push_back(testing::ReadAsMailReader(message).value()["message_id"]);
+  }
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_NE(ids[1], ids[2]);
 }
 
 TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
