@@ -93,6 +93,26 @@ std::string DirectoryWithBackslash(const std::string& line) {
   return Directory(line) + "\\";
 }
 
+// The second word whole. Paths are never cut: cut short, a directory would
+// name another place (files beside the inbound).
+std::string PathWord(std::string_view line) {
+  std::size_t pos = 0;
+  std::size_t begin = 0;
+  for (int word = 1; word <= 2; ++word) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    begin = pos;
+    while (pos < line.size() && line[pos] != ' ') ++pos;
+  }
+  return std::string(line.substr(begin, pos - begin));
+}
+
+// A directory as the receiving side keeps it: upper-cased, ending in "\".
+std::string WholeDirectory(const std::string& line) {
+  std::string path = core::UpperCase(PathWord(line));
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path + "\\";
+}
+
 std::uint16_t StrictZone(const std::string& line) {
   const std::string word = Word(line);
   std::size_t digits = word.empty() || word[0] != '-' ? 0 : 1;
@@ -184,11 +204,11 @@ void TakeReceiving(const std::string& key, const std::string& line, Configuratio
   else if (key == "POPPASSWORD")
     c.POPPASSWORD = Cut(Word(line), kMaxShortField);
   else if (key == "INBOUND")
-    c.INBOUND = Cut(platform::InHome(DirectoryWithBackslash(line)), kMaxShortField);
+    c.INBOUND = platform::InHome(WholeDirectory(line));
   else if (key == "SAVEEMAIL")
-    c.SAVEEMAIL = Cut(platform::InHome(DirectoryWithBackslash(line)), kMaxShortField);
-  else if (key == "EMAILARRIVED")
-    c.EMAILARRIVED = Cut(platform::InHome(Directory(line)), kMaxShortField);
+    c.SAVEEMAIL = platform::InHome(WholeDirectory(line));
+  else if (key == "EMAILARRIVED")  // created, so in the letter case written
+    c.EMAILARRIVED = platform::InHome(PathWord(line));
   else if (key == "POPPORT")
     c.POPPORT = Port(key, line, c);
   else if (key == "POPTLS") {
