@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
+#include "receive/header_filter.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_pop3.h"
@@ -174,17 +175,23 @@ TEST_F(Pop3DialogueTest, FiltersDecideWhatIsTakenAndDeleted) {
   }
 }
 
-TEST_F(Pop3DialogueTest, FortyHeaderLinesAreReadButOnlyTwentyFiveLookedAt) {
+// A provider's From: comes after dozens of trace lines; a head beyond the
+// cap is skipped whole, and the next message gets its own replies.
+TEST_F(Pop3DialogueTest, EveryHeadLineIsLookedAtUpToTheCap) {
   std::vector<std::string> head;
   for (int i = 1; i <= 39; ++i) head.push_back("X-Trace-" + std::to_string(i) + ": hop");
-  head.push_back("From: Bob <bob@example.org>");  // line 40: never looked at
+  head.push_back("From: Bob <bob@example.org>");
   server.AddMessage(PlainMessage(head));
-  server.AddMessage(PlainMessage({"From: Bob <bob@example.org>", "Subject: second"}));
+  std::vector<std::string> endless(kMaxHeaderLines, "Received: from relay");
+  endless.push_back("From: Bob <bob@example.org>");
+  server.AddMessage(PlainMessage(endless));
+  server.AddMessage(PlainMessage({"From: Bob <bob@example.org>", "Subject: third"}));
   config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM BOB\n"), configuration.Filters);
   EXPECT_TRUE(Run());
-  EXPECT_TRUE(Logged("-- Skipping message 1"));
-  EXPECT_TRUE(Logged("-- Message 2 matched filter"));
-  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "<- +OK 2 "));  // LIST 2's own reply
+  EXPECT_TRUE(Logged("-- Message 1 matched filter"));
+  EXPECT_TRUE(Logged("-- Head of message 2 longer than 1000 lines, skipped"));
+  EXPECT_TRUE(Logged("-- Message 3 matched filter"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "<- +OK 3 "));  // LIST 3's own reply
   EXPECT_EQ(server.RemainingMessages().size(), 1u);
 }
 
@@ -228,14 +235,14 @@ TEST_F(Pop3DialogueTest, UnwritableSaveDirectoryLeavesEveryMessageOnTheServer) {
 TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   const std::string content = testing::RandomBytes(200000, 21);
   dir.Write("IN/FILE.ZIP", "a");
-  dir.Write("IN/FILE.ZI1", "b");
+  dir.Write("IN/FILE_1.ZIP", "b");
   server.AddMessage(SenderMessage("FILE.ZIP", content));
   configuration.Filters.AcceptAll = true;
   EXPECT_TRUE(Run());
-  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), content);
+  EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
   EXPECT_TRUE(Logged("-- Decoding FILE.ZIP"));
-  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE.ZI2"));
+  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE_2.ZIP"));
   EXPECT_TRUE(Logged("-- File decoded"));
   // Lines made while the data flows reach the pane but not the log file.
   EXPECT_EQ(LogFile().find("-- Decoding"), std::string::npos);
