@@ -17,6 +17,8 @@ using core::Field;
 // Progress fields are refreshed at most this often: each refresh is a write
 // the window carries out while the worker waits.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+// Lines (calls) between two looks at the clock: a few KiB of data.
+constexpr int kCallsPerClockRead = 32;
 // Speed is shown only once this many whole seconds have passed.
 constexpr std::int32_t kMinSecondsForSpeed = 2;
 // Log lines naming a file are cut like this.
@@ -72,6 +74,7 @@ bool InboundFile::Open(const std::string& name) {
   wanted_ = *free_name;
   written_ = 0;
   last_progress_ = {};
+  calls_since_refresh_ = 0;
   stopwatch_.Start();
   return true;
 }
@@ -89,6 +92,9 @@ bool InboundFile::Write(std::string_view bytes) {
 }
 
 void InboundFile::ShowProgress(std::uint64_t pending, bool force) {
+  // The clock is read only every few calls: a call comes with every line.
+  if (!force && ++calls_since_refresh_ < kCallsPerClockRead) return;
+  calls_since_refresh_ = 0;
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - last_progress_ < kProgressInterval) return;
   last_progress_ = now;

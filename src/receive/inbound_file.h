@@ -44,7 +44,7 @@ class InboundFile {
   // Appends bytes; false (and the file given up) when they cannot be written.
   [[nodiscard]] bool Write(std::string_view bytes);
   // Shows the bytes so far, with `pending` more decoded but not yet written;
-  // at most every 100 ms unless forced.
+  // at most every 100 ms (and every 32nd call) unless forced.
   void ShowProgress(std::uint64_t pending, bool force = false);
 
   // The file is whole: synced, closed and named. The name it got, or nothing
@@ -69,6 +69,7 @@ class InboundFile {
   std::string wanted_;  // the free name found when it was opened
   std::uint64_t written_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};
+  int calls_since_refresh_ = 0;
   core::Stopwatch stopwatch_;
   Failure failure_;
 };
