@@ -392,6 +392,18 @@ TEST_F(Pop3DialogueTest, StalledDataTimesOut) {
   EXPECT_TRUE(InboundNames().empty());
 }
 
+TEST_F(Pop3DialogueTest, WithoutAnInboundFilesGoToTheHomeAndTheJobSaysSo) {
+  setenv("KESTREL_HOME", dir.path().c_str(), 1);
+  configuration.INBOUND.clear();
+  configuration.Filters.AcceptAll = true;
+  server.AddMessage(SenderMessage("HOME.PKT", "packet"));
+  EXPECT_TRUE(Run());
+  unsetenv("KESTREL_HOME");
+  EXPECT_NE(LogFile().find("-- No INBOUND set, files go to " + dir.path() + "/\r\n"),
+            std::string::npos);
+  EXPECT_EQ(dir.Read("HOME.PKT"), "packet");
+}
+
 // Mails as clients, providers and gateways send them (nested multiparts,
 // forwarded messages, a body that is the file, RFC 2231 and RFC 2047 names,
 // quoted-printable, 7bit text, uuencode, names already taken); the two whose
