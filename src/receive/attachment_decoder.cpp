@@ -158,13 +158,14 @@ void AttachmentDecoder::EndHeader() {
       return;
     }
     if (multipart) {
-      // Its preamble is not looked at; without a boundary nothing in it can be found.
-      entity_.zone = Zone::Ignored;
+      entity_.zone = Zone::Ignored;  // its preamble is not looked at
       const std::optional<std::string> boundary = RawParameter(type, "boundary");
-      if (boundary && !boundary->empty()) {
-        multiparts_.push_back(
-            {*boundary, entity_.prefix, entity_.depth, 0, media == "multipart/digest"});
+      if (!boundary || boundary->empty()) {
+        Problem("Part " + entity_.number + ": a multipart without a boundary, its parts unknown");
+        return;
       }
+      multiparts_.push_back(
+          {*boundary, entity_.prefix, entity_.depth, 0, media == "multipart/digest"});
       return;
     }
     // A forwarded message: its own header follows.

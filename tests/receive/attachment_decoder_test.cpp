@@ -156,7 +156,7 @@ TEST_F(AttachmentDecoderTest, MalformedMessagesEndCleanly) {
        false},
       {{"Content-type: multipart/mixed; boundary=\"\"", "--", "Content-type: x; name=X.ZIP", "",
         "QUJD"},
-       true},
+       false},
       {{"Content-type: multipart/mixed; boundary=B", "", "--B", "Content-type: x; name=X.ZIP",
         "Content-transfer-encoding: x-gzip64", "", "QUJD", "--B--"},
        false},

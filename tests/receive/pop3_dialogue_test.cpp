@@ -125,6 +125,12 @@ class Pop3DialogueTest : public ::testing::Test {
     EXPECT_TRUE(server.RemainingMessages() == remaining)
         << server.RemainingMessages().size() << " left, " << remaining.size() << " expected";
     EXPECT_EQ(incomplete_, failed);
+    // A saved text for each mail taken; none for a mail that stays.
+    std::size_t texts = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(configuration.SAVEEMAIL)) {
+      texts += entry.path().extension() == ".TXT";
+    }
+    EXPECT_EQ(texts, shapes->mails.size() - remaining.size());
   }
 
   std::vector<std::string> InboundNames() const {
