@@ -16,23 +16,6 @@ struct EncodedWord {
   std::size_t length = 0;  // characters of the text it took
 };
 
-// "Q": "_" is a blank, "=XX" a byte, anything else itself.
-std::string DecodeQ(std::string_view text) {
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '_') {
-      bytes.push_back(' ');
-    } else if (text[i] == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-               HexValue(text[i + 2]) >= 0) {
-      bytes.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
-      i += 2;
-    } else {
-      bytes.push_back(text[i]);
-    }
-  }
-  return bytes;
-}
-
 // The encoded word at the start of `text` ("=?charset?B?text?="), if any.
 std::optional<EncodedWord> ParseWord(std::string_view text) {
   if (text.substr(0, 2) != "=?") return std::nullopt;
@@ -52,7 +35,7 @@ std::optional<EncodedWord> ParseWord(std::string_view text) {
   if (encoding == 'B' || encoding == 'b') {
     word.bytes = core::DecodeBase64Line(encoded);
   } else if (encoding == 'Q' || encoding == 'q') {
-    word.bytes = DecodeQ(encoded);
+    word.bytes = UnescapeHex(encoded, '=', true);  // "Q"
   } else {
     return std::nullopt;
   }

@@ -54,28 +54,14 @@ const MimeParameter* Find(const MimeField& field, std::string_view attribute) {
   return nullptr;
 }
 
-std::string PercentDecoded(std::string_view text) {
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      bytes.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
-      i += 2;
-    } else {
-      bytes.push_back(text[i]);
-    }
-  }
-  return bytes;
-}
-
 // "charset'language'%XX...": the charset and the bytes after the second "'";
 // without both quotes the whole value is the percent-encoded text.
 std::string SplitCharset(std::string_view value, std::string& charset) {
   const auto first = value.find('\'');
   const auto second = first == std::string_view::npos ? first : value.find('\'', first + 1);
-  if (second == std::string_view::npos) return PercentDecoded(value);
+  if (second == std::string_view::npos) return UnescapeHex(value, '%');
   charset = std::string(value.substr(0, first));
-  return PercentDecoded(value.substr(second + 1));
+  return UnescapeHex(value.substr(second + 1), '%');
 }
 
 }  // namespace
@@ -113,7 +99,7 @@ std::optional<std::string> DecodedParameter(const MimeField& field, std::string_
   for (int n = 0; n < kMaxParameterSections; ++n) {
     const std::string section = name + "*" + std::to_string(n);
     if (const MimeParameter* encoded = Find(field, section + "*")) {
-      bytes += n == 0 ? SplitCharset(encoded->value, charset) : PercentDecoded(encoded->value);
+      bytes += n == 0 ? SplitCharset(encoded->value, charset) : UnescapeHex(encoded->value, '%');
     } else if (const MimeParameter* plain = Find(field, section)) {
       bytes += plain->value;
     } else {

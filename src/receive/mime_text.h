@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Small helpers for the text of received mail: blanks, prefixes and the
-// hexadecimal digits that quoted-printable, "Q" words and RFC 2231 percent
-// escapes write bytes with.
+// hexadecimal escapes that quoted-printable, "Q" words and RFC 2231 values
+// write bytes with.
 
+#include <string>
 #include <string_view>
 
 namespace kestrel::receive {
@@ -29,6 +30,24 @@ namespace kestrel::receive {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
+}
+
+// `escape` and two hexadecimal digits turned into that byte ("=E2" in "Q"
+// words, "%E2" in RFC 2231 values); with underscore_is_blank, "_" stands for
+// a blank ("Q" words). Anything else stays as it is.
+[[nodiscard]] inline std::string UnescapeHex(std::string_view text, char escape,
+                                             bool underscore_is_blank = false) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == escape && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      bytes.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+      i += 2;
+    } else {
+      bytes.push_back(underscore_is_blank && text[i] == '_' ? ' ' : text[i]);
+    }
+  }
+  return bytes;
 }
 
 }  // namespace kestrel::receive
