@@ -40,6 +40,14 @@ std::string DirectoryOf(const std::string& path) {
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
+// Makes a name just created, renamed or removed in a directory durable.
+void SyncDirectoryOf(const std::string& path) {
+  const int dir_fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return;
+  fsync(dir_fd);
+  close(dir_fd);
+}
+
 }  // namespace
 
 UniqueFile OpenFile(std::string_view name, const char* mode) {
@@ -161,15 +169,24 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
     return ReplaceOutcome::Failed;
   }
   // Make the rename itself durable.
-  const int dir_fd = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
+  SyncDirectoryOf(target);
   return ReplaceOutcome::Replaced;
 }
 
 }  // namespace
+
+bool AppendDurably(std::string_view name, std::string_view text) {
+  const std::string target = ResolveName(name);
+  const bool existed = access(target.c_str(), F_OK) == 0;
+  const int fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, text) && fdatasync(fd) == 0;
+  const int error = errno;
+  const bool closed = close(fd) == 0;
+  if (!existed) SyncDirectoryOf(target);
+  if (!written) errno = error;
+  return written && closed;
+}
 
 bool ReplaceFileContent(std::string_view name, std::string_view content) {
   return Replace(name, content, /*keep_owner=*/false) == ReplaceOutcome::Replaced;

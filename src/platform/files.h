@@ -56,6 +56,11 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // leaves either the old or the new content. Creates the file when missing.
 [[nodiscard]] bool ReplaceFileContent(std::string_view name, std::string_view content);
 
+// Appends `text` to a file (created for the owner alone when missing) and
+// syncs it before returning: a crash keeps everything appended before, and at
+// most a torn end of what was being appended. False (errno set) on failure.
+[[nodiscard]] bool AppendDurably(std::string_view name, std::string_view text);
+
 enum class ReplaceOutcome { Replaced, OwnerNotKept, Failed };
 
 // ReplaceFileContent for a file of another program (the mailer's flow files,
