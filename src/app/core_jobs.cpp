@@ -8,11 +8,22 @@
 namespace kestrel::app {
 namespace {
 
+// How a stop command reaches a job's connection: the POP3 dialogue ends with
+// QUIT when it can, so that what it saved is deleted on the server; the SMTP
+// dialogue is cut off (its bookkeeping follows only a confirmed message).
+enum class OnStop { Abort, EndGracefully };
+
 // Runs one connection of a job where the stop commands can reach it.
-JobOutcome RunConnection(JobContext& context, const net::Endpoint& endpoint,
+JobOutcome RunConnection(JobContext& context, const net::Endpoint& endpoint, OnStop on_stop,
                          const net::Dialogue& dialogue) {
   net::NetSession session(context.side(), endpoint, context.logger());
-  context.SetAbortHandler([&session] { session.Abort(); });
+  context.SetAbortHandler([&session, on_stop] {
+    if (on_stop == OnStop::EndGracefully) {
+      session.RequestStop();
+    } else {
+      session.Abort();
+    }
+  });
   net::RunSession(session, dialogue);
   context.ClearAbortHandler();
   return {session.IsAborted(), session.Incomplete};
@@ -37,7 +48,7 @@ class CoreJobs : public Jobs {
 
   JobOutcome RunSendJob(JobContext& context) override {
     const config::Configuration& configuration = context.configuration();
-    return RunConnection(context, send::SmtpEndpoint(configuration),
+    return RunConnection(context, send::SmtpEndpoint(configuration), OnStop::Abort,
                          [&context, &configuration](net::NetSession& session) {
                            send::SmtpDialogue(session, context.send_list(), configuration);
                          });
@@ -45,7 +56,7 @@ class CoreJobs : public Jobs {
 
   JobOutcome RunGetJob(JobContext& context) override {
     const config::Configuration& configuration = context.configuration();
-    return RunConnection(context, receive::Pop3Endpoint(configuration),
+    return RunConnection(context, receive::Pop3Endpoint(configuration), OnStop::EndGracefully,
                          [&configuration](net::NetSession& session) {
                            receive::RunPop3Dialogue(session, configuration);
                          });

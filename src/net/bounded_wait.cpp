@@ -64,6 +64,7 @@ bool BoundedWait::Expired() {
 
 short BoundedWait::WaitFor(int fd, short events) {
   for (;;) {
+    if (session_.StopGraceOver()) session_.Abort();
     if (session_.IsAborted() || Expired()) return 0;
     // The second entry wakes the wait when Abort() is called.
     pollfd entries[2] = {{fd, events, 0}, {session_.wake_event, POLLIN, 0}};

@@ -16,6 +16,7 @@
 #include "net/bounded_wait_internal.h"
 #include "net/resolver.h"
 #include "net/transport.h"
+#include "platform/clock.h"
 #include "platform/error_text.h"
 
 namespace kestrel::net {
@@ -196,6 +197,16 @@ void NetSession::Abort() {
   }
 }
 
+void NetSession::RequestStop() {
+  stop_requested_at_ = platform::MonotonicHundredths();
+  if (InMessageData) Abort();
+}
+
+bool NetSession::StopGraceOver() const {
+  const std::int64_t at = stop_requested_at_.load();
+  return at >= 0 && platform::MonotonicHundredths() - at >= kStopGraceSeconds * 100;
+}
+
 void RunSession(NetSession& session, const Dialogue& dialogue) {
   LogLine(session, "-- " + std::string(kLibraryDescription));
   LogLine(session, "-- " + std::string(kLibraryStatus));
@@ -206,6 +217,8 @@ void RunSession(NetSession& session, const Dialogue& dialogue) {
   if (!session.IsAborted()) OpenSocket(session);
   if (!session.IsAborted()) ConnectServer(session);
   internal::SetIndicator(session, false);
+  // A Stop that came while connecting leaves no step to end gracefully.
+  if (session.StopRequested()) session.Abort();
   if (!session.IsAborted() && dialogue) dialogue(session);
   session.transport.reset();
   if (session.Socket >= 0) ::close(session.Socket);

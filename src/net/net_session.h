@@ -50,6 +50,10 @@ struct Endpoint {
 };
 
 struct NetSession;
+// How long a Stop waits for the dialogue's next step before it aborts (a
+// server that stays silent would otherwise hold it for NETTIMEOUT).
+inline constexpr int kStopGraceSeconds = 2;
+
 // The side's dialogue, run by RunSession once the connection is up.
 using Dialogue = std::function<void(NetSession&)>;
 
@@ -89,17 +93,28 @@ struct NetSession {
   void Abort();
   [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
 
+  // Asks the dialogue to end at its next step with the goodbye its protocol
+  // wants; safe from any thread. Inside message data, or when a wait goes on
+  // for kStopGraceSeconds after the request, the session is aborted instead.
+  void RequestStop();
+  [[nodiscard]] bool StopRequested() const { return stop_requested_at_.load() >= 0; }
+  // True once a requested stop has waited out its grace.
+  [[nodiscard]] bool StopGraceOver() const;
+  // Set by a dialogue while message data flows in: a Stop then aborts at once.
+  std::atomic<bool> InMessageData{false};
+
   core::Side side;
   core::Logger& logger;
   std::uint16_t NetTimeout;      // NETTIMEOUT in seconds
   std::string ConfiguredHost;    // HOST or POPSERVER
   std::uint16_t ConfiguredPort;  // SMTPPORT or POPPORT; 0: service look-up
 
-  std::unique_ptr<Transport> transport;  // the connected channel, once connected
-  std::string output;                    // queued message data, not yet sent
-  bool countdown_shown = false;          // the countdown field holds a number
-  bool indicator_shown = false;          // the waiting indicator is checked
-  int wake_event = -1;                   // eventfd that Abort() signals
+  std::unique_ptr<Transport> transport;              // the connected channel, once connected
+  std::string output;                                // queued message data, not yet sent
+  bool countdown_shown = false;                      // the countdown field holds a number
+  bool indicator_shown = false;                      // the waiting indicator is checked
+  int wake_event = -1;                               // eventfd that Abort() signals
+  std::atomic<std::int64_t> stop_requested_at_{-1};  // monotonic hundredths; -1: none
 };
 
 // The whole conversation: set-up, `dialogue` when connecting succeeded, close.
