@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
+#include <map>
 
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
@@ -19,6 +21,7 @@
 #include "receive/header_filter.h"
 #include "receive/pop3_login.h"
 #include "receive/pop3_reply.h"
+#include "receive/received_journal.h"
 
 namespace kestrel::receive {
 namespace {
@@ -52,6 +55,8 @@ class Pop3Walk {
         front_end_(session.logger.front_end()),
         save_directory_(SaveDirectory(configuration)),
         inbound_(InboundDirectory(configuration)),
+        mailbox_(configuration.POPUSERNAME + "@" + configuration.POPSERVER + ":" +
+                 std::to_string(configuration.POPPORT)),
         decoder_(
             front_end_, [&session](std::string_view line) { net::LogLine(session, line); },
             inbound_),
@@ -60,12 +65,13 @@ class Pop3Walk {
         }) {}
 
   void Run() {
-    const bool walk_entered = Login() && InboundUsable();
+    const bool walk_entered = Login() && InboundUsable() && JournalUsable();
     if (walk_entered) {
       RemoveStalePartialFiles(inbound_);
       highest_ = ReadHighestNumber(save_directory_);
+      ReadUniqueIds();
       for (std::int32_t number = 1; number <= size_.messages; ++number) {
-        if (session_.IsAborted() || !TakeOrSkip(number)) break;
+        if (session_.IsAborted() || Stopped() || !TakeOrSkip(number)) break;
       }
       if (!WriteHighestNumber(save_directory_, highest_)) {
         Log(session_, "-- Could not write " + save_directory_ + std::string(kHighestFileName));
@@ -90,6 +96,50 @@ class Pop3Walk {
                       "), nothing taken");
     session_.Incomplete = true;
     return false;
+  }
+
+  // A journal that cannot be read would let every message in again.
+  bool JournalUsable() {
+    std::string error;
+    if (journal_.Load(std::time(nullptr), error)) return true;
+    Log(session_, "-- Could not read " + journal_.path() + " (" + error + "), nothing taken");
+    session_.Incomplete = true;
+    return false;
+  }
+
+  // UIDL: the server's lasting name of each message, when it has them.
+  void ReadUniqueIds() {
+    if (size_.messages <= 0) return;
+    net::SendLine(session_, "UIDL");
+    if (!IsOk(ReadPop3Reply(session_, net::Echo::Quiet))) return;
+    const net::Reply list = net::ReadDotList(
+        session_, static_cast<std::size_t>(std::max(size_.messages, 0)), net::Echo::Quiet);
+    for (const std::string& line : list.lines) {
+      const std::size_t blank = line.find(' ');
+      if (blank == std::string::npos) continue;
+      unique_ids_[core::TextToInt(line.substr(0, blank))] = line.substr(blank + 1);
+    }
+  }
+
+  // A Stop between commands ends the walk; QUIT follows, so that what was
+  // saved is deleted on the server.
+  bool Stopped() {
+    if (!session_.StopRequested()) return false;
+    session_.Incomplete = true;
+    return true;
+  }
+
+  // A message this journal knows was saved on an earlier run.
+  bool AlreadyReceived(std::int32_t number) const {
+    const auto uid = unique_ids_.find(number);
+    return (uid != unique_ids_.end() && journal_.HasUid(mailbox_, uid->second)) ||
+           journal_.HasMessageId(header_.message_id());
+  }
+
+  void DeleteAgain(std::int32_t number) {
+    Log(session_, "-- Message " + std::to_string(number) + " already received, deleting");
+    net::SendLine(session_, "DELE " + std::to_string(number));
+    (void)ReadPop3Reply(session_, net::Echo::Quiet);
   }
 
   // Login and STAT; true when STAT was accepted.
@@ -129,6 +179,11 @@ class Pop3Walk {
       Log(session_, "-- Skipping message " + n);
       return true;
     }
+    if (AlreadyReceived(number)) {
+      DeleteAgain(number);
+      return true;
+    }
+    if (Stopped()) return false;
     ++highest_;
     platform::UniqueFile saved = CreateSavedText();
     if (!saved) {
@@ -151,10 +206,7 @@ class Pop3Walk {
   // What becomes of a fetched message: deleted on the server once everything
   // of it is on disk, else left there. False when the walk must end.
   bool Conclude(std::int32_t number, const MessageOutcome& outcome, bool saved_closed) {
-    if (!session_.IsAborted() && outcome.whole && saved_closed) {
-      DeleteOnServer(number);
-      return true;
-    }
+    if (!session_.IsAborted() && outcome.whole && saved_closed) return DeleteOnServer(number);
     if (session_.Closed) session_.Abort();
     if (session_.IsAborted()) return true;
     // Fetched again on a later run, it must not leave a second saved text.
@@ -170,15 +222,26 @@ class Pop3Walk {
   }
 
   // Everything of the message is written and synced: only then may the
-  // server drop it.
-  void DeleteOnServer(std::int32_t number) {
+  // server drop it. False when the walk must end (the journal failed).
+  bool DeleteOnServer(std::int32_t number) {
     // After a power cut the saved text and the files must still be there
-    // under their names once the server has dropped the message.
+    // under their names once the server has dropped the message; and the
+    // journal must know it, or a DELE lost on the way brings it in twice.
     SyncDirectory(save_directory_);
     SyncDirectory(inbound_);
+    mail_received_ = true;
+    const auto uid = unique_ids_.find(number);
+    std::string error;
+    if (!journal_.Record(mailbox_, uid == unique_ids_.end() ? std::string() : uid->second,
+                         header_.message_id(), std::time(nullptr), error)) {
+      Log(session_, "-- Could not write " + journal_.path() + " (" + error + "), message " +
+                        std::to_string(number) + " left on the server");
+      session_.Incomplete = true;
+      return false;
+    }
     net::SendLine(session_, "DELE " + std::to_string(number));
     (void)ReadPop3Reply(session_, net::Echo::Quiet);
-    mail_received_ = true;
+    return true;
   }
 
   // TOP n 1: the head lines, read up to the "." line; false when the server
@@ -208,11 +271,14 @@ class Pop3Walk {
   MessageOutcome ReceiveData(std::FILE* saved) {
     const bool was_suspended = session_.LogSuspended;
     session_.LogSuspended = true;
+    session_.InMessageData = true;
     decoder_.StartMessage(saved, core::ZeroPadNumber(highest_, kSavedTextDigits));
     reader_.Reset();
     bool complete = false;
     BodyPiece piece;
     while (!session_.IsAborted()) {
+      // Inside the data a Stop can only cut the connection: the message stays.
+      if (session_.StopRequested()) session_.Abort();
       const BodyStatus status = reader_.ReadBodyLine(piece);
       if (status == BodyStatus::EndOfData) {
         complete = true;
@@ -221,6 +287,7 @@ class Pop3Walk {
       if (status == BodyStatus::NoData) break;
       decoder_.ScanBodyLine(piece.text, piece.line_ends);
     }
+    session_.InMessageData = false;
     MessageOutcome outcome = decoder_.EndOfMessage(complete);
     session_.LogSuspended = was_suspended;
     for (const std::string& line : outcome.report) Log(session_, line);
@@ -254,6 +321,9 @@ class Pop3Walk {
   core::FrontEnd& front_end_;
   const std::string save_directory_;
   const std::string inbound_;
+  const std::string mailbox_;  // whose unique ids they are
+  ReceivedJournal journal_;
+  std::map<std::int32_t, std::string> unique_ids_;  // by message number
   AttachmentDecoder decoder_;
   BodyReader reader_;
   HeaderLines header_;

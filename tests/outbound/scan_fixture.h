@@ -17,20 +17,13 @@
 #include "core/text_utils.h"
 #include "outbound/send_list.h"
 #include "support/fido_files.h"
+#include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::outbound {
 
-// Runs a test with another program home, for names written relative to it
-// ("C:\FILES\A.ZIP" is the relative directory "c:" there).
-class ProgramHomeAt {
- public:
-  explicit ProgramHomeAt(const std::string& path) { setenv("KESTREL_HOME", path.c_str(), 1); }
-  ~ProgramHomeAt() { unsetenv("KESTREL_HOME"); }
-  ProgramHomeAt(const ProgramHomeAt&) = delete;
-  ProgramHomeAt& operator=(const ProgramHomeAt&) = delete;
-};
+using testing::ProgramHomeAt;
 
 class ScanFixture : public ::testing::Test {
  protected:

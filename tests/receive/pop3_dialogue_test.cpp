@@ -13,9 +13,11 @@
 #include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
+#include "platform/program_home.h"
 #include "receive/header_filter.h"
 #include "support/mail_servers.h"
 #include "support/mail_shapes.h"
+#include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_pop3.h"
 #include "support/temp_dir.h"
@@ -146,6 +148,7 @@ class Pop3DialogueTest : public ::testing::Test {
   std::string LogFile() const { return dir.Read("RECEIVE.LOG"); }
 
   testing::TempDir dir;
+  testing::ProgramHomeAt home{dir.path()};
   HookedFrontEnd front_end;
   core::Logger logger{front_end, dir.path()};
   testing::Pop3Server server;
@@ -304,22 +307,65 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   EXPECT_TRUE(dir.Exists("ARRIVED.FLG"));
 }
 
-TEST_F(Pop3DialogueTest, StopDuringMessageThreeOfFive) {
-  for (int i = 1; i <= 5; ++i) {
-    server.AddMessage(
-        SenderMessage("F" + std::to_string(i) + ".ZIP", testing::RandomBytes(64 * 1024, i)));
-  }
-  configuration.Filters.AcceptAll = true;
-  front_end.on_field = [this](core::Field field, std::string_view text) {
-    if (field == core::Field::GetFilename && text == "F3.ZIP" && session_) session_->Abort();
+// A Stop between messages ends with QUIT, so that what was saved leaves the
+// server; inside a message it cuts the connection, and the journal keeps the
+// next run from saving the first messages again. Either way every file
+// arrives exactly once.
+TEST_F(Pop3DialogueTest, StopDuringFiveMessagesLeavesEachFileForExactlyOneRun) {
+  const struct {
+    const char* name;
+    core::Field field;
+    const char* text;
+    std::size_t left_after_stop;
+    bool quit;
+  } cases[] = {
+      {"after message 3", core::Field::GetCurrentMsg, "4", 2, true},
+      {"inside message 3", core::Field::GetFilename, "F3.ZIP", 5, false},
   };
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(InboundNames(), (std::vector<std::string>{"F1.ZIP", "F2.ZIP"}));
-  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 3);
-  EXPECT_FALSE(Logged("-> DELE 3"));
-  EXPECT_FALSE(Logged("-> LIST 4"));
-  EXPECT_FALSE(Logged("-> QUIT"));
-  EXPECT_EQ(server.RemainingMessages().size(), 5u);  // without QUIT nothing is expunged
+  configuration.Filters.AcceptAll = true;
+  std::vector<std::string> files;
+  for (int i = 1; i <= 5; ++i) files.push_back("F" + std::to_string(i) + ".ZIP");
+  for (const auto& c : cases) {
+    for (const auto& name : files) {
+      server.AddMessage(SenderMessage(name, testing::RandomBytes(64 * 1024, name.size())));
+    }
+    front_end.on_field = [&](core::Field field, std::string_view text) {
+      if (field == c.field && text == c.text && session_) session_->RequestStop();
+    };
+    logger.OpenLog(Side::Receiving);
+    EXPECT_EQ(Run(), c.quit) << c.name;
+    EXPECT_EQ(Logged("-> QUIT"), c.quit) << c.name;
+    EXPECT_EQ(server.RemainingMessages().size(), c.left_after_stop) << c.name;
+    front_end.on_field = nullptr;
+    logger.OpenLog(Side::Receiving);
+    EXPECT_TRUE(Run()) << c.name;
+    EXPECT_EQ(InboundNames(), files) << c.name;
+    EXPECT_TRUE(server.RemainingMessages().empty()) << c.name;
+    EXPECT_EQ(Logged("-- Message 1 already received, deleting"), !c.quit) << c.name;
+    for (const auto& name : files) std::filesystem::remove(dir.File("IN/" + name));
+    front_end.ClearPane(Side::Receiving);
+  }
+}
+
+// A sender that sends a file again (its confirmation was lost) sends the same
+// Message-ID: the copy is deleted, not saved a second time.
+TEST_F(Pop3DialogueTest, AResentMessageIsDeletedNotSavedAgain) {
+  const std::string mail =
+      "Message-ID: <again.0001@example.org>\n" + SenderMessage("AGAIN.PKT", "packet");
+  server.AddMessage(mail);
+  server.AddMessage(mail);
+  configuration.Filters.AcceptAll = true;
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"AGAIN.PKT"});
+  EXPECT_TRUE(Logged("-- Message 2 already received, deleting"));
+  EXPECT_TRUE(server.RemainingMessages().empty());
+  // A journal that cannot be read is no reason to take everything again.
+  dir.Write(platform::ProgramBaseName() + ".JNL", "not a journal\n");
+  server.AddMessage(mail);
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(incomplete_);
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Could not read "));
+  EXPECT_EQ(server.RemainingMessages().size(), 1u);
 }
 
 TEST_F(Pop3DialogueTest, ServerGoneInTheMiddleOfAnAttachment) {
@@ -399,12 +445,10 @@ TEST_F(Pop3DialogueTest, StalledDataTimesOut) {
 }
 
 TEST_F(Pop3DialogueTest, WithoutAnInboundFilesGoToTheHomeAndTheJobSaysSo) {
-  setenv("KESTREL_HOME", dir.path().c_str(), 1);
   configuration.INBOUND.clear();
   configuration.Filters.AcceptAll = true;
   server.AddMessage(SenderMessage("HOME.PKT", "packet"));
   EXPECT_TRUE(Run());
-  unsetenv("KESTREL_HOME");
   EXPECT_NE(LogFile().find("-- No INBOUND set, files go to " + dir.path() + "/\r\n"),
             std::string::npos);
   EXPECT_EQ(dir.Read("HOME.PKT"), "packet");

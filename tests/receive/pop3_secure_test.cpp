@@ -14,6 +14,7 @@
 #include "net/sasl.h"
 #include "receive/pop3_dialogue.h"
 #include "support/mail_servers.h"
+#include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_pop3.h"
 #include "support/temp_dir.h"
@@ -57,6 +58,7 @@ class Pop3SecureTest : public ::testing::Test {
   bool InboundEmpty() const { return std::filesystem::is_empty(configuration.INBOUND); }
 
   testing::TempDir dir;
+  testing::ProgramHomeAt home{dir.path()};
   testing::RecordingFrontEnd front_end;
   core::Logger logger{front_end, dir.path()};
   config::Configuration configuration;
