@@ -34,8 +34,6 @@ inline constexpr std::size_t kMaxCommandLine = 253;
 inline constexpr std::size_t kMaxDataLine = 998;
 // Message data gathered before it goes out in one send() (throughput).
 inline constexpr std::size_t kOutputBufferBytes = 256 * 1024;
-// How long a wait sleeps before it looks at Aborted again (Stop within 100 ms).
-inline constexpr int kStopCheckMilliseconds = 50;
 
 inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
 
@@ -84,8 +82,6 @@ struct NetSession {
   bool LogSuspended = false;
 
   // Sets Aborted and wakes the wait in progress at once; safe from any thread.
-  // (Setting Aborted directly works too; a wait then sees it within
-  // kStopCheckMilliseconds.)
   void Abort();
   [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
 
