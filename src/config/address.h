@@ -19,8 +19,8 @@ class ConversionError : public std::runtime_error {
 // Adds the zone when there is no ":" and ".0" when there is no "."; cut to 30.
 [[nodiscard]] std::string CompleteAddress(std::string_view address, std::uint16_t our_zone);
 
-// Replaces the first occurrence of remap_from by remap_to, cut to max_length.
-// The caller has upper-cased the line; an empty remap_from does nothing.
+// Replaces the first occurrence of remap_from (upper case) in the line, letter
+// case aside, by remap_to; cut to max_length. An empty remap_from does nothing.
 [[nodiscard]] std::string ApplyRemap(std::string_view line, std::string_view remap_from,
                                      std::string_view remap_to, std::size_t max_length);
 

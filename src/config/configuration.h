@@ -62,14 +62,22 @@ struct Configuration {
   std::uint16_t OURZONE = 0;
   std::string OUTBOUND;  // no trailing "\", as written (relative: from the home)
   bool BusyFiles = true;
-  std::string NETMAIL;  // ends in "\"
-  std::string VFIDO;    // ends in "\"
-  std::string RemapFrom;
-  std::string RemapTo;
+  // Minutes after which a busy flag counts as left behind; 0: never by age.
+  std::uint32_t BSYAGE = 0;
+  std::string NETMAIL;    // ends in "\", as written
+  std::string VFIDO;      // ends in "\", as written
+  std::string RemapFrom;  // upper case: matched without regard to case
+  std::string RemapTo;    // as written
   std::uint16_t MINIMUMFILES = 0;
   std::int32_t MINIMUMBYTES = 0;
   std::int32_t MINIMUMMAIL = 0;
   bool SendTextMode = false;
+  // Charset of FidoNet text that declares none (a FidoNet name such as CP437,
+  // CP866, LATIN-1).
+  std::string FIDOCHARSET = "CP437";
+  // Milliseconds of pause after each confirmed message; a fifth of it after
+  // RSET.
+  std::uint32_t SENDPAUSE = 500;
   std::uint16_t SMTPPORT = 0;  // 0: the service look-up, then 25
   TlsMode SMTPTLS = TlsMode::None;
   std::string SMTPTLSTEXT;  // the SMTPTLS value as written, for messages

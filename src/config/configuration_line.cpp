@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "config/configuration_line.h"
 
+#include <algorithm>
+
 #include "config/address.h"
 #include "config/redirect_line.h"
 #include "core/text_utils.h"
@@ -16,6 +18,8 @@ constexpr std::size_t kMaxConnectText = 30;
 constexpr std::size_t kMaxPopServer = 128;
 constexpr std::size_t kMaxShortField = 79;
 constexpr std::size_t kMaxLongField = 128;
+// A longer pause between messages is taken as this (a minute).
+constexpr std::int32_t kMaxSendPause = 60000;
 
 std::string Cut(std::string text, std::size_t max) {
   if (text.size() > max) text.resize(max);
@@ -59,6 +63,7 @@ void ResetSending(Configuration& c) {
   c.OURZONE = 0;
   c.OUTBOUND.clear();
   c.BusyFiles = true;
+  c.BSYAGE = 0;
   c.NETMAIL.clear();
   c.VFIDO.clear();
   c.RemapFrom.clear();
@@ -67,6 +72,8 @@ void ResetSending(Configuration& c) {
   c.MINIMUMBYTES = 0;
   c.MINIMUMMAIL = 0;
   c.SendTextMode = false;
+  c.FIDOCHARSET = Configuration{}.FIDOCHARSET;
+  c.SENDPAUSE = Configuration{}.SENDPAUSE;
   c.SMTPPORT = 0;
   c.SMTPTLS = TlsMode::None;
   c.SMTPTLSTEXT.clear();
@@ -91,6 +98,11 @@ std::string Directory(const std::string& line) {
 }
 std::string DirectoryWithBackslash(const std::string& line) {
   return Directory(line) + "\\";
+}
+// The mailer's directories keep their spelling: it is shown in the reports,
+// and looked up as written before any other letter case.
+std::string MailerDirectory(const std::string& line) {
+  return core::StripTrailingBackslash(Word(line));
 }
 
 std::uint16_t StrictZone(const std::string& line) {
@@ -214,16 +226,18 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
   else if (key == "OURZONE")
     c.OURZONE = StrictZone(line);
   else if (key == "OUTBOUND")
-    c.OUTBOUND = Cut(Directory(line), kMaxShortField);
+    c.OUTBOUND = Cut(MailerDirectory(line), kMaxShortField);
   else if (key == "DISABLEBUSYFILES")
     c.BusyFiles = false;
+  else if (key == "BSYAGE")
+    c.BSYAGE = static_cast<std::uint32_t>(std::max<std::int32_t>(Number(line), 0));
   else if (key == "NETMAIL")
-    c.NETMAIL = Cut(DirectoryWithBackslash(line), kMaxShortField);
+    c.NETMAIL = Cut(MailerDirectory(line) + "\\", kMaxShortField);
   else if (key == "VFIDO")
-    c.VFIDO = Cut(DirectoryWithBackslash(line), kMaxShortField);
+    c.VFIDO = Cut(MailerDirectory(line) + "\\", kMaxShortField);
   else if (key == "FLOWREMAP") {
     c.RemapFrom = Cut(core::UpperCase(core::WordAt(line, 2)), kMaxShortField);
-    c.RemapTo = Cut(core::UpperCase(core::WordAt(line, 3)), kMaxShortField);
+    c.RemapTo = Cut(core::WordAt(line, 3), kMaxShortField);
   } else if (key == "MINIMUMFILES")
     c.MINIMUMFILES = static_cast<std::uint16_t>(Number(line));
   else if (key == "MINIMUMBYTES")
@@ -234,6 +248,11 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
     c.SendTextMode = true;
   else if (key == "SENDPKT")
     c.SendTextMode = false;
+  else if (key == "FIDOCHARSET") {
+    const std::string charset = Cut(Word(line), kMaxShortField);
+    if (!charset.empty()) c.FIDOCHARSET = charset;
+  } else if (key == "SENDPAUSE")
+    c.SENDPAUSE = static_cast<std::uint32_t>(std::clamp(Number(line), 0, kMaxSendPause));
   else if (key == "REDIRECT")
     AddRedirectLine(line, c);
   else if (key == "SMTPPORT")

@@ -2,8 +2,8 @@
 #pragma once
 // A run without a window: the command line acts as in the window, then the
 // console serves the controller until the jobs are done (or, with polling,
-// until Exit). "/REPORT" runs Check and "/CONNECT" runs Connect. SIGINT and
-// SIGTERM run the Exit command's steps.
+// until Exit). "/REPORT" runs Check and "/CONNECT" runs Connect. SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT run the Exit command's steps.
 
 #include <string>
 #include <vector>
@@ -11,11 +11,6 @@
 #include "app/controller.h"
 
 namespace kestrel::console {
-
-// Blocks SIGINT and SIGTERM in the calling thread, so that every thread made
-// afterwards leaves them to the console's own signal thread. Call it first
-// thing in main, before any thread exists.
-void BlockExitSignals();
 
 // Returns the exit status: 0 when every job it started ended without an
 // abort, 1 otherwise. Ends the process itself when Exit had to abandon

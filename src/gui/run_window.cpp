@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_signals.h"
 #include "gui/main_window.h"
 #include "platform/program_home.h"
 
@@ -86,6 +87,9 @@ void WaitForRunningTasks(app::Controller& controller) {
 }
 
 int RunWindow(int argc, char** argv, const app::ControllerOptions& options) {
+  // Before Qt starts its threads: a closed terminal or a SIGTERM runs Exit's
+  // steps rather than leave busy flags and half-written logs behind.
+  app::BlockExitSignals();
   platform::SetProgramPath(argv[0]);
   // The window is laid out in pixels; scaling it to the screen's resolution
   // is left off unless the user asks for it.
@@ -100,6 +104,7 @@ int RunWindow(int argc, char** argv, const app::ControllerOptions& options) {
   {
     app::Controller controller(window.front_end(), options);
     BindWindow(window, controller);
+    const app::ExitSignalWatcher exit_signals(controller);
     window.LoadDef();
     window.show();
 

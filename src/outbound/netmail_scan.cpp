@@ -34,18 +34,18 @@ void AddAttachedFiles(ScanContext& context, const std::string& names, const std:
     if (word.empty() || context.list().Full()) return;
     const FileMatches matches = FindRegularFiles(word);
     if (matches.files.empty() || matches.files.front().size == 0) {
-      context.Detail("--   " + Printable(word) + " not found");
+      context.Detail("--   " + ShownMissing(word) + " not found");
       continue;
     }
     const platform::FoundFile& found = matches.files.front();
     SendEntry entry;
     entry.Kind = SendKind::AttachedFile;
-    entry.Path = EntryPath(word, found);
+    entry.Path = found.path;
     entry.ListPath = msg_path;
     entry.RedirectIndex = redirect_index;
     entry.AfterSend = action;
-    const std::string report =
-        "--   " + entry.Path + " " + std::to_string(found.size) + "b" + AfterSendSuffix(action);
+    const std::string report = "--   " + Printable(entry.Path) + " " + std::to_string(found.size) +
+                               "b" + AfterSendSuffix(action);
     if (context.Add(std::move(entry), found.size, /*count_once=*/true)) context.Detail(report);
   }
 }
@@ -94,7 +94,7 @@ void ScanMessage(ScanContext& context, const platform::FoundFile& found) {
 
   const std::string name = Printable(found.name);
   context.Detail("--   " + name + " -> " + configuration.Redirects.Entry(index).EmailAddress);
-  const std::string msg_path = configuration.NETMAIL + found.name;
+  const std::string& msg_path = found.path;
   const bool kill_sent = (header->attribute & fido::kAttrKillSent) != 0;
   if ((header->attribute & fido::kAttrFileAttached) != 0) {
     const std::string names = header->subject.substr(0, kMaxAttachNames);

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/outbound_scan.h"
 
+#include <map>
 #include <set>
 
 #include "config/address.h"
 #include "core/text_utils.h"
+#include "outbound/busy_flag.h"
 #include "outbound/list_file.h"
 
 namespace kestrel::outbound {
@@ -23,7 +25,7 @@ void AddPacket(ScanContext& context, std::string path, std::uint64_t size, int i
   entry.Path = std::move(path);
   entry.RedirectIndex = index;
   entry.AfterSend = AfterSendAction::Delete;
-  const std::string report = "--   " + entry.Path + " " + std::to_string(size) + "b";
+  const std::string report = "--   " + Printable(entry.Path) + " " + std::to_string(size) + "b";
   if (!context.Add(std::move(entry), size, /*count_once=*/false)) return;
   context.Detail(report);
   ++totals.files;
@@ -38,6 +40,22 @@ void HintAtOurZone(ScanContext& context, const std::string& address) {
   const std::string zone = address.substr(0, address.find(':'));
   context.Log("--   Hint: OURZONE is not set; if OUTBOUND is the outbound of zone " + zone +
               ", add \"OURZONE " + zone + "\"");
+}
+
+// A node whose busy flag another program holds is left for the next run, out
+// of the totals; a flag left over is reported (the send job removes it).
+bool NodeHeld(ScanContext& context, const std::string& base) {
+  const config::Configuration& configuration = context.configuration();
+  if (!configuration.BusyFiles) return false;
+  for (const std::string& flag : PresentBusyFlags(base)) {
+    const FlagJudgement judgement = JudgeBusyFlag(flag, configuration.BSYAGE);
+    if (!judgement.stale) {
+      context.Detail("--   Busy (" + Printable(flag) + "), not sent this run");
+      return true;
+    }
+    context.Detail("--   Stale busy flag " + Printable(flag) + " (" + judgement.reason + ")");
+  }
+  return false;
 }
 
 void ScanAddress(ScanContext& context, int index) {
@@ -57,34 +75,37 @@ void ScanAddress(ScanContext& context, int index) {
   ListedTotals totals;
   const FileMatches matches = FindRegularFiles(base + ".*");
   if (matches.outcome == platform::SearchOutcome::NoDirectory) {
-    context.Detail("-- Outbound not available for " + redirect.Address + " (" + base + ".*)");
+    context.Detail("-- Outbound not available for " + redirect.Address + " (" + ShownMissing(base) +
+                   ".*)");
     HintAtOurZone(context, redirect.Address);
     return;
   }
+  if (NodeHeld(context, base)) return;
 
-  // The extensions of packets and flow files, each name once (case variants
-  // of one name are one file here). Packets go first: mail before files, and
-  // an order that does not depend on how the directory lists its entries.
+  // Packets and flow files, each extension once: of case variants of one
+  // name the first in byte order, the one a look-up of the name finds.
+  // Packets go first: mail before files, and an order that does not depend on
+  // how the directory lists its entries.
   std::set<std::string> packets;
-  std::set<std::string> flow_files;
+  std::map<std::string, std::string> flow_files;  // upper-cased extension -> real path
   for (const platform::FoundFile& found : matches.files) {
     if (found.name.size() != kOutboundNameLength) continue;
     const std::string extension = core::UpperCase(found.name.substr(kExtensionAt));
     const std::string kind = extension.substr(1);
     if (kind == "UT" && packets.insert(extension).second) {
-      AddPacket(context, base + "." + extension, found.size, index, totals);
+      AddPacket(context, found.path, found.size, index, totals);
     } else if (kind == "LO") {
-      flow_files.insert(extension);
+      flow_files.emplace(extension, found.path);
     }
   }
-  for (const std::string& extension : flow_files) {
+  for (const auto& [extension, path] : flow_files) {
     ListFile list;
-    list.path = base + "." + extension;
+    list.path = path;
     list.max_line = kMaxFlowLine;
     list.redirect_index = index;
     const std::optional<ListedTotals> listed = ScanListFile(context, list);
     if (!listed) {
-      context.Detail("-- Could not open " + list.path);
+      context.Detail("-- Could not open " + Printable(list.path));
       continue;
     }
     totals.files += listed->files;

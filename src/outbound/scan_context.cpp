@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/text_utils.h"
+#include "platform/file_names.h"
 #include "platform/files.h"
 
 namespace kestrel::outbound {
@@ -53,19 +54,11 @@ std::string AfterSendSuffix(AfterSendAction action) {
   return {};
 }
 
-AfterSendAction TakeLinePrefix(std::string& line) {
-  if (line.empty()) return AfterSendAction::Nothing;
-  AfterSendAction action = AfterSendAction::Nothing;
-  if (line.front() == '^') action = AfterSendAction::Delete;
-  if (line.front() == '#') action = AfterSendAction::Truncate;
-  if (action != AfterSendAction::Nothing) line.erase(0, 1);
-  return action;
-}
-
 FileMatches FindRegularFiles(std::string_view name) {
   FileMatches matches;
   if (name.empty() || HasControlCharacters(name)) return matches;
-  platform::SearchResult found = platform::FindFiles(name);
+  platform::SearchResult found =
+      HasWildcards(name) ? platform::FindFiles(name) : platform::FindNamedFile(name);
   matches.outcome = found.outcome;
   for (platform::FoundFile& file : found.files) {
     // Pipes and devices are no mail, and opening a pipe would wait for a writer.
@@ -81,20 +74,16 @@ bool HasWildcards(std::string_view name) {
   return name.find_first_of("*?") != name.npos;
 }
 
-std::string EntryPath(std::string_view name, const platform::FoundFile& found) {
-  if (!HasWildcards(name)) return std::string(name);
-  const std::size_t cut = name.find_last_of("/\\");
-  const std::string_view directory =
-      cut == std::string_view::npos ? std::string_view() : name.substr(0, cut + 1);
-  return std::string(directory) + core::UpperCase(found.name);
-}
-
 std::string Printable(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   }
   return out;
+}
+
+std::string ShownMissing(std::string_view name) {
+  return Printable(name.empty() ? name : platform::ResolveName(name));
 }
 
 }  // namespace kestrel::outbound

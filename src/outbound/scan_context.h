@@ -54,13 +54,10 @@ class ScanContext {
 // " (Delete after)", " (Zero/truncate after)" or nothing.
 [[nodiscard]] std::string AfterSendSuffix(AfterSendAction action);
 
-// "^" and "#" in front of a flow-file or list line: the action, and the line
-// without the prefix character.
-[[nodiscard]] AfterSendAction TakeLinePrefix(std::string& line);
-
 // The regular, visible files (no directories, pipes or devices) matching a name that may hold "*"
-// and "?". Names with control characters match nothing: no real file has them, and a NUL would cut
-// the name short on its way to the system.
+// and "?"; a name without them is looked up as written before any other letter case and gives one
+// file at most. Names with control characters match nothing: no real file has them, and a NUL
+// would cut the name short on its way to the system.
 struct FileMatches {
   platform::SearchOutcome outcome = platform::SearchOutcome::NoMatch;
   std::vector<platform::FoundFile> files;
@@ -69,12 +66,11 @@ struct FileMatches {
 
 [[nodiscard]] bool HasWildcards(std::string_view name);
 
-// The path an entry gets for a file found through `name`: the name itself,
-// unless it holds wildcards; then the name's directory part and the found
-// file's name upper-cased, so each entry names one real file.
-[[nodiscard]] std::string EntryPath(std::string_view name, const platform::FoundFile& found);
-
 // Control characters shown as "?" so that a garbage line cannot disturb a pane.
 [[nodiscard]] std::string Printable(std::string_view text);
+
+// A name the scans could not find, as they show it: the real path as far as
+// it exists, the rest as written.
+[[nodiscard]] std::string ShownMissing(std::string_view name);
 
 }  // namespace kestrel::outbound

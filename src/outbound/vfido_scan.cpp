@@ -52,7 +52,7 @@ void ScanLists(ScanContext& context) {
     if (index == 0) continue;
 
     ListFile list;
-    list.path = configuration.VFIDO + list_found.name;
+    list.path = list_found.path;
     list.max_line = kMaxVfidoLine;
     list.redirect_index = index;
     list.redirect_line_per_line = true;
@@ -85,7 +85,7 @@ void ScanPackets(ScanContext& context) {
     context.Detail(RedirectLine(configuration.Redirects.Entry(index)));
     SendEntry entry;
     entry.Kind = SendKind::OutboundPacket;
-    entry.Path = configuration.VFIDO + found.name;
+    entry.Path = found.path;
     entry.RedirectIndex = index;
     entry.AfterSend = AfterSendAction::Delete;
     const std::string report =

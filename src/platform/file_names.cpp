@@ -112,6 +112,14 @@ std::string BaseName(std::string_view name) {
   return std::string(cut == std::string_view::npos ? name : name.substr(cut + 1));
 }
 
+std::string WithExtension(std::string_view name, std::string_view extension) {
+  const std::size_t separator = name.find_last_of("/\\");
+  const std::size_t dot = name.rfind('.');
+  const bool has_dot =
+      dot != std::string_view::npos && (separator == std::string_view::npos || dot > separator);
+  return std::string(has_dot ? name.substr(0, dot) : name) + "." + std::string(extension);
+}
+
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   // Iterative match with one backtracking point for the last "*".
   std::size_t p = 0, n = 0, star = std::string_view::npos, star_n = 0;

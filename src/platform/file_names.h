@@ -30,6 +30,10 @@ namespace kestrel::platform {
 // The last component of a name (after the last "\" or "/").
 [[nodiscard]] std::string BaseName(std::string_view name);
 
+// The name with the extension of its last component (from its last ".")
+// replaced by `extension` (given without the dot); a name without one gains it.
+[[nodiscard]] std::string WithExtension(std::string_view name, std::string_view extension);
+
 // Case-insensitive match of a file name against a pattern with "*" and "?".
 [[nodiscard]] bool WildcardMatch(std::string_view pattern, std::string_view name);
 

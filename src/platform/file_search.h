@@ -31,4 +31,9 @@ struct SearchResult {
 // case-insensitively against every entry but "." and "..".
 [[nodiscard]] SearchResult FindFiles(std::string_view directory_and_pattern);
 
+// The one file a name without wildcards stands for, looked up as written
+// before any other letter case (ResolveName): Found with it, NoMatch when it
+// does not exist, NoDirectory when its directory does not either.
+[[nodiscard]] SearchResult FindNamedFile(std::string_view name);
+
 }  // namespace kestrel::platform

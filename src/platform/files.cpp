@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/file_names.h"
@@ -61,6 +62,20 @@ std::optional<std::uint64_t> FileSize(std::string_view name) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+std::optional<FileIdentity> IdentifyFile(std::string_view name) {
+  const std::string resolved = ResolveName(name);
+  struct stat info {};
+  if (stat(resolved.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  FileIdentity identity;
+  char* real = realpath(resolved.c_str(), nullptr);
+  identity.real_path = real ? real : resolved;
+  std::free(real);
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.modified_ns =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  return identity;
+}
+
 bool DeleteFile(std::string_view name) {
   return unlink(ResolveName(name).c_str()) == 0;
 }
@@ -110,18 +125,40 @@ ReadOutcome ReadBoundedFile(std::string_view name, std::size_t min_bytes, std::u
   return content_r.size() < min_bytes ? ReadOutcome::TooShort : ReadOutcome::Ok;
 }
 
-bool ReplaceFileContent(std::string_view name, std::string_view content) {
+namespace {
+
+// Gives the open temporary file the owner and group of the file it replaces,
+// when they differ from its own.
+bool GiveOwner(int fd, const struct stat& old_info) {
+  struct stat own {};
+  if (fstat(fd, &own) != 0) return false;
+  if (own.st_uid == old_info.st_uid && own.st_gid == old_info.st_gid) return true;
+  return fchown(fd, old_info.st_uid, old_info.st_gid) == 0;
+}
+
+ReplaceOutcome Replace(std::string_view name, std::string_view content, bool keep_owner) {
   const std::string target = ResolveName(name);
   std::string temp = target + ".kestrel-XXXXXX";
   const int fd = mkstemp(temp.data());
-  if (fd < 0) return false;
+  if (fd < 0) return ReplaceOutcome::Failed;
   struct stat old_info {};
-  if (stat(target.c_str(), &old_info) == 0) fchmod(fd, old_info.st_mode & 07777);
+  const bool had_old = stat(target.c_str(), &old_info) == 0;
+  if (had_old && keep_owner && !GiveOwner(fd, old_info)) {
+    const int error = errno;
+    close(fd);
+    unlink(temp.c_str());
+    errno = error;
+    return ReplaceOutcome::OwnerNotKept;
+  }
+  // After the owner: a change of owner clears the set-id bits.
+  if (had_old) fchmod(fd, old_info.st_mode & 07777);
   const bool written = WriteAll(fd, content) && fsync(fd) == 0;
   const bool closed = close(fd) == 0;
   if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {
+    const int error = errno;
     unlink(temp.c_str());
-    return false;
+    errno = error;
+    return ReplaceOutcome::Failed;
   }
   // Make the rename itself durable.
   const int dir_fd = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY);
@@ -129,14 +166,37 @@ bool ReplaceFileContent(std::string_view name, std::string_view content) {
     fsync(dir_fd);
     close(dir_fd);
   }
+  return ReplaceOutcome::Replaced;
+}
+
+}  // namespace
+
+bool ReplaceFileContent(std::string_view name, std::string_view content) {
+  return Replace(name, content, /*keep_owner=*/false) == ReplaceOutcome::Replaced;
+}
+
+ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view content) {
+  return Replace(name, content, /*keep_owner=*/true);
+}
+
+bool CreateFileExclusive(std::string_view name, std::string_view content) {
+  const int fd = open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  // Created is created: a content that could not be written leaves the file ours.
+  (void)WriteAll(fd, content);
+  close(fd);
   return true;
 }
 
-bool CreateFileExclusive(std::string_view name) {
-  const int fd = open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+std::optional<FileStamp> StampOf(std::string_view name) {
+  struct stat info {};
+  if (lstat(ResolveName(name).c_str(), &info) != 0) return std::nullopt;
+  return FileStamp{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                   info.st_mtime};
+}
+
+bool TouchFile(std::string_view name) {
+  return utimensat(AT_FDCWD, ResolveName(name).c_str(), nullptr, 0) == 0;
 }
 
 }  // namespace kestrel::platform

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,15 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 [[nodiscard]] bool FileExists(std::string_view name);  // a regular file
 [[nodiscard]] bool DirectoryExists(std::string_view name);
 [[nodiscard]] std::optional<std::uint64_t> FileSize(std::string_view name);
+
+// What tells one version of a file from another.
+struct FileIdentity {
+  std::string real_path;  // absolute, symbolic links resolved
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;  // modification time, nanoseconds since 1970
+};
+// Nothing when the name is no regular file.
+[[nodiscard]] std::optional<FileIdentity> IdentifyFile(std::string_view name);
 
 [[nodiscard]] bool DeleteFile(std::string_view name);
 [[nodiscard]] bool RenameFile(std::string_view from, std::string_view to);
@@ -46,8 +56,29 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // leaves either the old or the new content. Creates the file when missing.
 [[nodiscard]] bool ReplaceFileContent(std::string_view name, std::string_view content);
 
-// Creates a file only when it does not exist yet (O_EXCL); false when it exists
-// or cannot be created.
-[[nodiscard]] bool CreateFileExclusive(std::string_view name);
+enum class ReplaceOutcome { Replaced, OwnerNotKept, Failed };
+
+// ReplaceFileContent for a file of another program (the mailer's flow files,
+// lists and messages): the new file gets the old one's owner and group as
+// well as its mode before it takes the old one's place. When the owner cannot
+// be given (errno tells why), the old file stays as it was: OwnerNotKept.
+[[nodiscard]] ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view content);
+
+// Creates a file only when it does not exist yet (O_EXCL) and writes `content`
+// into it as far as that goes; false when it exists or cannot be created.
+[[nodiscard]] bool CreateFileExclusive(std::string_view name, std::string_view content = {});
+
+// Which file a name stands for at one moment, and since when it is unchanged;
+// the name itself (a link too), not what a link points to.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::time_t modified = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+[[nodiscard]] std::optional<FileStamp> StampOf(std::string_view name);
+
+// Sets the file's modification time to now.
+[[nodiscard]] bool TouchFile(std::string_view name);
 
 }  // namespace kestrel::platform

@@ -1,10 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/message_layout.h"
 
+#include <functional>
+#include <vector>
+
 #include "config/text_lines.h"
+#include "core/charset_conversion.h"
 #include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
+#include "send/header_encoding.h"
+#include "send/quoted_printable.h"
 #include "send/random_source.h"
 
 namespace kestrel::send {
@@ -38,6 +44,43 @@ void SendDelimiter(LineSink& sink, int boundary) {
   Send(sink, "--" + BoundaryText(boundary));
 }
 
+// A header of words: the first behind the prefix, each further one on a line
+// of its own (folded), the suffix behind the last.
+void SendFolded(LineSink& sink, std::string_view prefix, const std::vector<std::string>& words,
+                std::string_view suffix) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    std::string line = i == 0 ? std::string(prefix) + words[i] : " " + words[i];
+    if (i + 1 == words.size()) line += suffix;
+    Send(sink, line);
+  }
+}
+
+void SendMailbox(LineSink& sink, std::string_view field, std::string_view name,
+                 std::string_view address) {
+  SendFolded(sink, field, DisplayNameWords(name), " <" + std::string(address) + ">");
+}
+
+// Each line of the template at template_path, filled in; false when it cannot
+// be opened.
+bool ForEachTemplateLine(std::string_view template_path, std::string_view file_name,
+                         std::int64_t size, const std::function<void(const std::string&)>& take) {
+  config::TextLineReader reader(template_path, kMaxTextLine);
+  if (!reader.is_open()) return false;
+  const std::string name = platform::BaseName(file_name);
+  const std::string size_text = std::to_string(size);
+  std::string line;
+  while (reader.Next(line)) {
+    line = RemoveChars(line, CharSet::Control);
+    ReplaceFirst(line, kFileNamePlaceholder, name);
+    ReplaceFirst(line, kFileSizePlaceholder, size_text);
+    ReplaceFirst(line, kVersionPlaceholder, core::kVersion);
+    // A lone "." would end the SMTP data early.
+    if (line == ".") line.clear();
+    take(line);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string RemoveChars(std::string_view text, CharSet set) {
@@ -65,24 +108,53 @@ std::string RandomPacketName() {
   return name + ".PKT";
 }
 
+TextEncoding ChooseTextEncoding(bool ascii, bool converted) {
+  if (ascii) return TextEncoding::Ascii;
+  return converted ? TextEncoding::Utf8 : TextEncoding::Unknown8bit;
+}
+
 void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& redirect,
-                     const config::Configuration& configuration) {
+                     const config::Configuration& configuration, const MessageStamp& stamp) {
   Send(sink, "X-Mailer: Kestrel " + std::string(core::kVersion) + " (32)");
   Send(sink, "Mime-Version: 1.0");
   Send(sink, "Content-type: Multipart/Mixed; boundary=" + BoundaryText(boundary));
-  Send(sink, "To: " + redirect.Name + " <" + redirect.EmailAddress + ">");
-  Send(sink, "From: " + configuration.FROM + " <" + configuration.FROMEMAIL + ">");
+  SendMailbox(sink, "To: ", redirect.Name, redirect.EmailAddress);
+  SendMailbox(sink, "From: ", configuration.FROM, configuration.FROMEMAIL);
+  Send(sink, "Date: " + stamp.date);
+  Send(sink, "Message-ID: " + stamp.message_id);
 }
 
-void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject) {
-  Send(sink, "Subject: " + std::string(subject));
+void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject,
+                            TextEncoding encoding) {
+  const bool unknown = encoding == TextEncoding::Unknown8bit;
+  const std::string text = unknown ? std::string(subject) : core::UserTextAsUtf8(subject);
+  SendFolded(sink, "Subject: ", HeaderTextWords(text, unknown ? kUnknown8bitCharset : kUtf8Charset),
+             "");
   Send(sink, "");
   Send(sink, "");
   SendDelimiter(sink, boundary);
-  Send(sink, "Content-type: text/plain; charset=US-ASCII");
-  Send(sink, "Content-transfer-encoding: 7BIT");
+  switch (encoding) {
+    case TextEncoding::Ascii:
+      Send(sink, "Content-type: text/plain; charset=US-ASCII");
+      Send(sink, "Content-transfer-encoding: 7BIT");
+      break;
+    case TextEncoding::Utf8:
+    case TextEncoding::Unknown8bit:
+      Send(sink, "Content-type: text/plain; charset=" +
+                     std::string(unknown ? kUnknown8bitCharset : kUtf8Charset));
+      Send(sink, "Content-transfer-encoding: quoted-printable");
+      break;
+  }
   Send(sink, "Content-description: Mail message body");
   Send(sink, "");
+}
+
+void SendTextPartLine(LineSink& sink, TextEncoding encoding, std::string_view line) {
+  if (encoding == TextEncoding::Ascii) {
+    Send(sink, line);
+    return;
+  }
+  for (const std::string& encoded : QuotedPrintableLines(line)) sink.SendLine(encoded);
 }
 
 std::string ExpandSubjectTemplate(std::string_view subject_template, std::string_view file_name,
@@ -98,30 +170,49 @@ std::string HeaderTemplatePath() {
 }
 
 void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::string_view file_name,
-                        std::int64_t size) {
-  config::TextLineReader reader(template_path, kMaxTextLine);
-  if (!reader.is_open()) {
-    sink.Log("-- No header file defined");
-    return;
-  }
-  const std::string name = platform::BaseName(file_name);
-  const std::string size_text = std::to_string(size);
-  std::string line;
-  while (reader.Next(line)) {
-    line = RemoveChars(line, CharSet::Control);
-    ReplaceFirst(line, kFileNamePlaceholder, name);
-    ReplaceFirst(line, kFileSizePlaceholder, size_text);
-    ReplaceFirst(line, kVersionPlaceholder, core::kVersion);
-    // A lone "." would end the SMTP data early.
-    if (line == ".") line.clear();
-    Send(sink, line);
-  }
+                        std::int64_t size, TextEncoding encoding) {
+  const bool opened = ForEachTemplateLine(template_path, file_name, size, [&](const auto& line) {
+    SendTextPartLine(sink, encoding,
+                     encoding == TextEncoding::Utf8 ? core::UserTextAsUtf8(line) : line);
+  });
+  if (!opened) sink.Log("-- No header file defined");
+}
+
+bool HeaderTemplateIsAscii(std::string_view template_path, std::string_view file_name,
+                           std::int64_t size) {
+  bool ascii = true;
+  (void)ForEachTemplateLine(template_path, file_name, size,
+                            [&](const auto& line) { ascii = ascii && core::IsAscii(line); });
+  return ascii;
+}
+
+void SendTemplateTextPart(LineSink& sink, int boundary, std::string_view subject,
+                          std::string_view template_path, std::string_view file_name,
+                          std::int64_t size) {
+  const TextEncoding encoding =
+      ChooseTextEncoding(HeaderTemplateIsAscii(template_path, file_name, size), true);
+  SendSubjectAndTextHead(sink, boundary, subject, encoding);
+  SendHeaderTemplate(sink, template_path, file_name, size, encoding);
 }
 
 void SendAttachmentHead(LineSink& sink, int boundary, std::string_view attachment_name) {
   SendDelimiter(sink, boundary);
-  Send(sink, "Content-type: application/octet-stream; name=" + std::string(attachment_name));
-  Send(sink, "Content-transfer-encoding: BASE64");
+  const std::string type = "Content-type: application/octet-stream;";
+  if (core::IsAscii(attachment_name)) {
+    Send(sink, type + " name=" +
+                   (IsMimeToken(attachment_name) ? std::string(attachment_name)
+                                                 : QuotedString(attachment_name)));
+    Send(sink, "Content-transfer-encoding: BASE64");
+  } else {
+    // Readers that know RFC 2231 take the disposition's name, the others the
+    // encoded words.
+    const std::string name = core::UserTextAsUtf8(attachment_name);
+    Send(sink, type);
+    SendFolded(sink, " name=\"", EncodedWords(name, kUtf8Charset), "\"");
+    Send(sink, "Content-transfer-encoding: BASE64");
+    Send(sink, "Content-disposition: attachment;");
+    SendFolded(sink, " ", ExtendedParameter("filename", name), "");
+  }
   Send(sink, "");
 }
 

@@ -13,6 +13,7 @@
 #include "config/redirects.h"
 #include "core/version.h"
 #include "send/line_sink.h"
+#include "send/message_stamp.h"
 
 namespace kestrel::send {
 
@@ -38,15 +39,37 @@ enum class CharSet {
 // Eight random hexadecimal digits (upper case) and ".PKT".
 [[nodiscard]] std::string RandomPacketName();
 
+// How the lines of the text part travel, chosen by their content.
+enum class TextEncoding {
+  Ascii,        // "charset=US-ASCII", 7BIT: the lines as they are
+  Utf8,         // "charset=UTF-8", quoted-printable
+  Unknown8bit,  // "charset=unknown-8bit" (RFC 1428), quoted-printable: bytes
+                // of a charset the system does not know, unconverted
+};
+// ASCII text goes as it is; other text as UTF-8 when it was converted (or is
+// user text), else as unknown-8bit. Quoted-printable rather than 8bit: the
+// classic conversation (HELO) cannot ask the server for 8BITMIME, and it
+// keeps every line short.
+[[nodiscard]] TextEncoding ChooseTextEncoding(bool ascii, bool converted);
+
 // The five head lines: X-Mailer, Mime-Version, Content-type with the boundary,
-// "To:" of the redirect, "From:" of FROM/FROMEMAIL.
+// "To:" of the redirect, "From:" of FROM/FROMEMAIL; then "Date:" and
+// "Message-ID:" of the stamp. Display names that need it are quoted or
+// encoded (and the line folded); plain ones go as they are.
 void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& redirect,
-                     const config::Configuration& configuration);
+                     const config::Configuration& configuration, const MessageStamp& stamp);
 
 // "Subject: " + subject, the empty line that ends the head, the empty
-// preamble, the first delimiter, the three text-part head lines and the empty
-// line after them.
-void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject);
+// preamble, the first delimiter, the three text-part head lines for the
+// encoding and the empty line after them. A non-ASCII subject goes as encoded
+// words: UTF-8 (user text taken as in core::UserTextAsUtf8), or unknown-8bit
+// with that encoding.
+void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject,
+                            TextEncoding encoding = TextEncoding::Ascii);
+
+// One line of the text part in its encoding: as it is (cut for the sink), or
+// as quoted-printable lines.
+void SendTextPartLine(LineSink& sink, TextEncoding encoding, std::string_view line);
 
 // The subject template with its first "$FILENAME$" (any letter case) replaced
 // by the file name without directory, then its first "$FILESIZE$" by the size.
@@ -60,12 +83,26 @@ void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subje
 // "$FILESIZE$" and "$VERSION$" filled in (first occurrence of each, any letter
 // case), control characters removed and a lone "." sent as an empty line.
 // Logs "-- No header file defined" (through the sink) and sends nothing when the
-// file cannot be opened.
+// file cannot be opened. With UTF-8, lines are taken as user text.
 void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::string_view file_name,
-                        std::int64_t size);
+                        std::int64_t size, TextEncoding encoding = TextEncoding::Ascii);
+
+// True when the template, filled in for this file, is ASCII (or missing):
+// whether it may go in a US-ASCII text part.
+[[nodiscard]] bool HeaderTemplateIsAscii(std::string_view template_path, std::string_view file_name,
+                                         std::int64_t size);
+
+// The subject and text-part head, then the header template: the text part of
+// a message that carries a file. US-ASCII when the filled-in template is,
+// else UTF-8.
+void SendTemplateTextPart(LineSink& sink, int boundary, std::string_view subject,
+                          std::string_view template_path, std::string_view file_name,
+                          std::int64_t size);
 
 // The delimiter and the three head lines of the attachment part (the last one
-// empty). The name is written as given, without directory and quotes.
+// empty). A name that is a MIME token is written as it is; other ASCII names
+// are quoted; a non-ASCII name goes as UTF-8 encoded words in "name=" and in
+// RFC 2231 form in a "Content-disposition:" line.
 void SendAttachmentHead(LineSink& sink, int boundary, std::string_view attachment_name);
 
 // The closing delimiter, two empty lines and the end of the data.

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/record_sent.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <optional>
-#include <vector>
+#include <utility>
 
-#include "config/address.h"
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
 #include "fido/attributes.h"
 #include "fido/stored_message.h"
+#include "outbound/list_file.h"
+#include "outbound/still_listed.h"
+#include "platform/error_text.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 
@@ -21,12 +25,8 @@ using outbound::SendEntry;
 using outbound::SendKind;
 using outbound::SendState;
 
-// Flow files and lists are read whole; one beyond this is no list of ours.
-constexpr std::uint64_t kMaxListBytes = 16u * 1024 * 1024;
 // Stored messages are rewritten whole; the same bound as for sending them.
 constexpr std::uint64_t kMaxMessageBytes = 64u * 1024 * 1024;
-// The longest list line compared, as the scans read them.
-constexpr std::size_t kMaxListLine = 255;
 // The subject written back keeps its zero byte inside the field.
 constexpr std::size_t kMaxSubjectWritten = fido::kStoredSubjectSize - 1;
 
@@ -34,104 +34,113 @@ void Log(core::Logger& logger, const std::string& text) {
   logger.LogLine(core::Side::Sending, text);
 }
 
-// The path with its extension (from the last "." of the last component)
-// replaced; the extension is given with its dot.
-std::string WithExtension(const std::string& path, std::string_view extension) {
-  const std::size_t separator = path.find_last_of("\\/");
-  const std::size_t dot = path.rfind('.');
-  const bool has_dot =
-      dot != std::string::npos && (separator == std::string::npos || dot > separator);
-  return (has_dot ? path.substr(0, dot) : path) + std::string(extension);
+// A mailer's file that could not be read or rewritten: the message went, but
+// the mailer does not learn it, so the job ends rather than send more mail
+// whose bookkeeping fails too.
+void Fail(core::Logger& logger, const std::string& text, const std::string& sent,
+          RecordResult& result) {
+  Log(logger, text);
+  if (!result.io_error) Log(logger, "-- " + sent + " was sent, and may be sent again next run");
+  result.io_error = true;
 }
 
-// True when a list line names the sent file: after an optional "^" or "#", the
-// upper-cased rest equals the path, directly or after the scans' remap.
-bool LineNamesFile(std::string_view line, const std::string& path, const PathRemap& remap) {
-  if (line.empty()) return false;
-  if (line.front() == '^' || line.front() == '#') line.remove_prefix(1);
-  const std::string upper = core::UpperCase(line.substr(0, kMaxListLine));
-  if (upper == path) return true;
-  return !remap.from.empty() &&
-         config::ApplyRemap(upper, remap.from, remap.to, kMaxListLine) == path;
+// Reads a list or message for a rewrite; nothing when it is missing, too large
+// or unreadable (the last ends the job).
+std::optional<std::string> ReadForRewrite(const std::string& path, std::size_t min_bytes,
+                                          std::uint64_t max_bytes, const std::string& sent,
+                                          core::Logger& logger, RecordResult& result) {
+  std::string content;
+  const platform::ReadOutcome outcome =
+      platform::ReadBoundedFile(path, min_bytes, max_bytes, content);
+  if (outcome == platform::ReadOutcome::Ok) return content;
+  if (outcome == platform::ReadOutcome::TooLarge) Log(logger, "-- Too large to update: " + path);
+  if (outcome == platform::ReadOutcome::ReadError)
+    Fail(logger, "-- Could not read " + path + ": " + platform::ErrorText(errno), sent, result);
+  return std::nullopt;
+}
+
+// Writes a list or message back under its owner, group and mode; false (the
+// old file left as it was) when that cannot be done.
+bool Rewrite(const std::string& path, const std::string& content, const std::string& sent,
+             core::Logger& logger, RecordResult& result) {
+  switch (platform::ReplaceKeepingOwner(path, content)) {
+    case platform::ReplaceOutcome::Replaced:
+      return true;
+    case platform::ReplaceOutcome::OwnerNotKept:
+      Fail(logger,
+           "-- Left " + path + " as it was: its owner could not be kept (" +
+               platform::ErrorText(errno) + ")",
+           sent, result);
+      return false;
+    case platform::ReplaceOutcome::Failed:
+      break;
+  }
+  Fail(logger, "-- Could not rewrite " + path + ": " + platform::ErrorText(errno), sent, result);
+  return false;
 }
 
 // Drops the lines naming the file from its flow file or list, replacing the
 // file atomically; an emptied list is deleted (a VFIDO list with its packet).
-void RemoveFromList(const SendEntry& entry, core::Logger& logger, const PathRemap& remap,
-                    RecordResult& result) {
+// Lines marked "~" and every other line stay byte for byte.
+void RemoveFromList(const SendEntry& entry, const config::Configuration& configuration,
+                    core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Removing file from flowfile " + entry.ListPath);
-  std::string content;
-  const platform::ReadOutcome outcome =
-      platform::ReadBoundedFile(entry.ListPath, 0, kMaxListBytes, content);
-  if (outcome == platform::ReadOutcome::TooLarge)
-    Log(logger, "-- Too large to update: " + entry.ListPath);
-  if (outcome != platform::ReadOutcome::Ok) return;
+  const std::optional<std::string> content =
+      ReadForRewrite(entry.ListPath, 0, outbound::kMaxListBytes, entry.Path, logger, result);
+  if (!content) return;
 
-  // Kept lines are copied byte for byte, line ends included, whatever their length.
+  const std::size_t max_line = outbound::MaxLineOf(entry.ListPath);
   std::string kept;
-  kept.reserve(content.size());
+  kept.reserve(content->size());
   bool dropped = false;
   std::size_t at = 0;
-  while (at < content.size()) {
-    std::size_t end = content.find('\n', at);
-    end = end == std::string::npos ? content.size() : end + 1;
-    std::string_view line(content.data() + at, end - at);
+  while (at < content->size()) {
+    std::size_t end = content->find('\n', at);
+    end = end == std::string::npos ? content->size() : end + 1;
+    std::string_view line(content->data() + at, end - at);
     std::string_view text = line;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-    if (LineNamesFile(text, entry.Path, remap)) {
+    if (outbound::LineNamesFile(configuration, text, max_line, entry.Path)) {
       dropped = true;
     } else {
       kept.append(line);
     }
     at = end;
   }
-  if (dropped && !platform::ReplaceFileContent(entry.ListPath, kept)) {
-    Log(logger, "-- Could not rewrite " + entry.ListPath);
-    result.io_error = true;
-    return;
-  }
+  if (dropped && !Rewrite(entry.ListPath, kept, entry.Path, logger, result)) return;
   if (platform::FileSize(entry.ListPath) == std::optional<std::uint64_t>(0)) {
     (void)platform::DeleteFile(entry.ListPath);
-    if (core::UpperCase(entry.ListPath).find(".LST") != std::string::npos) {
-      (void)platform::DeleteFile(WithExtension(entry.ListPath, ".PKT"));
+    if (outbound::MaxLineOf(entry.ListPath) == outbound::kMaxVfidoLine) {
+      (void)platform::DeleteFile(platform::WithExtension(entry.ListPath, "PKT"));
     }
   }
 }
 
 // Reads a stored message whole for a header change and gives its header;
 // nothing when it cannot be read or is shorter than its header.
-std::optional<fido::StoredMessageHeader> ReadMessage(const std::string& path, core::Logger& logger,
-                                                     std::string& message_r) {
-  const platform::ReadOutcome outcome =
-      platform::ReadBoundedFile(path, fido::kStoredMessageHeaderSize, kMaxMessageBytes, message_r);
-  if (outcome == platform::ReadOutcome::TooLarge) Log(logger, "-- Too large to update: " + path);
-  if (outcome != platform::ReadOutcome::Ok) return std::nullopt;
+std::optional<fido::StoredMessageHeader> ReadMessage(const std::string& path,
+                                                     const std::string& sent, core::Logger& logger,
+                                                     RecordResult& result, std::string& message_r) {
+  std::optional<std::string> content =
+      ReadForRewrite(path, fido::kStoredMessageHeaderSize, kMaxMessageBytes, sent, logger, result);
+  if (!content) return std::nullopt;
+  message_r = std::move(*content);
   core::ByteReader reader(message_r);
   return fido::ParseStoredMessageHeader(reader);
 }
 
-void WriteMessage(const std::string& path, const std::string& message, core::Logger& logger,
-                  RecordResult& result) {
-  if (!platform::ReplaceFileContent(path, message)) {
-    Log(logger, "-- Could not rewrite " + path);
-    result.io_error = true;
+// Where the subject names the sent file: the word that the scan looked up to
+// it. Position and length; npos when no word does.
+std::pair<std::size_t, std::size_t> FindNameInSubject(const std::string& subject,
+                                                      const std::string& real_path) {
+  std::size_t at = 0;
+  while (at < subject.size()) {
+    const std::size_t end = std::min(subject.find(' ', at), subject.size());
+    if (end > at && platform::ResolveName(subject.substr(at, end - at)) == real_path)
+      return {at, end - at};
+    at = end + 1;
   }
-}
-
-// Position of the file name in the subject as a whole word, letters compared
-// without regard to case; npos when absent.
-std::size_t FindNameInSubject(const std::string& subject, const std::string& name) {
-  if (name.empty()) return std::string::npos;
-  const std::string upper_subject = core::UpperCase(subject);
-  const std::string upper_name = core::UpperCase(name);
-  for (std::size_t at = upper_subject.find(upper_name); at != std::string::npos;
-       at = upper_subject.find(upper_name, at + 1)) {
-    const std::size_t end = at + upper_name.size();
-    const bool starts_word = at == 0 || subject[at - 1] == ' ';
-    const bool ends_word = end == subject.size() || subject[end] == ' ';
-    if (starts_word && ends_word) return at;
-  }
-  return std::string::npos;
+  return {std::string::npos, 0};
 }
 
 // Takes the sent file out of the subject of its file-attach message; a
@@ -140,11 +149,11 @@ void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, RecordResul
   Log(logger, "-- Removing file from MSG-subject " + entry.ListPath);
   std::string message;
   const std::optional<fido::StoredMessageHeader> header =
-      ReadMessage(entry.ListPath, logger, message);
+      ReadMessage(entry.ListPath, entry.Path, logger, result, message);
   if (!header) return;
   std::string subject = header->subject;
-  const std::size_t at = FindNameInSubject(subject, entry.Path);
-  if (at != std::string::npos) subject.erase(at, entry.Path.size());
+  const auto [at, length] = FindNameInSubject(subject, entry.Path);
+  if (at != std::string::npos) subject.erase(at, length);
   if (subject.find_first_not_of(' ') == std::string::npos) {
     fido::RewriteStoredAttribute(
         message, static_cast<std::uint16_t>(header->attribute & ~fido::kAttrFileAttached));
@@ -153,17 +162,18 @@ void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, RecordResul
   subject.resize(std::min(subject.size(), kMaxSubjectWritten));
   // The whole field is rewritten: the subject, its zero byte, zeros after it.
   fido::RewriteStoredSubject(message, subject);
-  WriteMessage(entry.ListPath, message, logger, result);
+  (void)Rewrite(entry.ListPath, message, entry.Path, logger, result);
 }
 
 void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Setting sent flag on " + platform::BaseName(path));
   std::string message;
-  const std::optional<fido::StoredMessageHeader> header = ReadMessage(path, logger, message);
+  const std::optional<fido::StoredMessageHeader> header =
+      ReadMessage(path, path, logger, result, message);
   if (!header) return;
   fido::RewriteStoredAttribute(message,
                                static_cast<std::uint16_t>(header->attribute | fido::kAttrSent));
-  WriteMessage(path, message, logger, result);
+  (void)Rewrite(path, message, path, logger, result);
 }
 
 // The file a message's entries share: for a packed netmail the stored
@@ -181,25 +191,53 @@ bool StillWanted(const outbound::SendList& list, const std::string& path) {
   return false;
 }
 
+// Zeroes the file in place, so that it keeps its inode, owner and links; one
+// deleted a moment ago is made anew, empty.
+bool Zero(const std::string& path) {
+  return platform::FileExists(path) ? platform::TruncateFile(path)
+                                    : platform::CreateFileExclusive(path);
+}
+
 }  // namespace
 
 RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logger& logger,
-                        const PathRemap& remap) {
+                        const config::Configuration& configuration) {
   RecordResult result;
   if (current_entry < 1 || current_entry > list.Count()) return result;
   const std::string key = MessageKey(list.Entry(current_entry));
+  const auto of_message = [&](int i) {
+    const SendEntry& entry = list.Entry(i);
+    return i == current_entry || (entry.State == SendState::Taken && MessageKey(entry) == key);
+  };
+  // The line of a list is shared by every system that list stands for (one
+  // address in two redirect entries): it stays while one of them did not get
+  // the file.
+  const auto line_still_wanted = [&](const SendEntry& sent) {
+    for (int i = 1; i <= list.Count(); ++i) {
+      const SendEntry& entry = list.Entry(i);
+      if (entry.Path == sent.Path && entry.ListPath == sent.ListPath &&
+          entry.State != SendState::Sent && !of_message(i)) {
+        return true;
+      }
+    }
+    return false;
+  };
 
   bool delete_file = false;
   bool truncate_file = false;
+  bool message_file = false;  // the file is a stored message: no list names it
   std::string last_path;
   for (int i = 1; i <= list.Count(); ++i) {
+    if (!of_message(i)) continue;
     SendEntry& entry = list.Entry(i);
-    const bool of_message =
-        i == current_entry || (entry.State == SendState::Taken && MessageKey(entry) == key);
-    if (!of_message) continue;
     switch (entry.Kind) {
       case SendKind::ListedFile:
-        RemoveFromList(entry, logger, remap, result);
+        if (line_still_wanted(entry)) {
+          Log(logger, "-- Keeping " + entry.Path + " in " + entry.ListPath +
+                          " (not every recipient got it)");
+        } else {
+          RemoveFromList(entry, configuration, logger, result);
+        }
         break;
       case SendKind::AttachedFile:
         RemoveFromSubject(entry, logger, result);
@@ -218,29 +256,35 @@ RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logge
         break;
     }
     last_path = entry.Path;
+    message_file = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
     if (entry.AfterSend == AfterSendAction::Delete) delete_file = true;
     if (entry.AfterSend == AfterSendAction::Truncate) truncate_file = true;
     entry.State = SendState::Sent;
   }
+  if (!delete_file && !truncate_file) return result;
 
   // Another system's entry of the same file that did not go (its recipient
-  // refused, its outbound busy) still needs the file: it is kept for the next run.
-  if ((delete_file || truncate_file) && StillWanted(list, last_path)) {
+  // refused, its outbound busy) still needs the file: it is kept for the next
+  // run; and so is a file that any list of the mailer still names.
+  if (StillWanted(list, last_path)) {
     Log(logger, "-- Keeping " + last_path + " (still listed for another system)");
-    delete_file = truncate_file = false;
+    return result;
   }
-  // The name on disk, found before a delete, so that a file truncated after it
-  // is created again under its own name rather than the upper-cased one.
-  const std::string real_path = platform::ResolveName(last_path);
+  if (!message_file) {
+    const std::string holder = outbound::ListStillNaming(configuration, last_path);
+    if (!holder.empty()) {
+      Log(logger, "-- Keeping " + last_path + " (still listed in " + holder + ")");
+      return result;
+    }
+  }
   if (delete_file) {
     Log(logger, "-- Deleting: " + last_path);
-    (void)platform::DeleteFile(real_path);
+    (void)platform::DeleteFile(last_path);
   }
   if (truncate_file) {
     Log(logger, "-- Zeroing: " + last_path);
-    if (!platform::ReplaceFileContent(real_path, "")) {
-      Log(logger, "-- Could not rewrite " + last_path);
-    }
+    if (!Zero(last_path))
+      Log(logger, "-- Could not zero " + last_path + ": " + platform::ErrorText(errno));
   }
   return result;
 }

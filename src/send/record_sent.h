@@ -3,27 +3,23 @@
 // Bookkeeping after the server confirmed a message: the file leaves its flow
 // file or list, a file attach leaves the message subject, a netmail gets its
 // sent flag, temporary packets go, files marked for it are deleted or
-// truncated. Every file rewritten is replaced atomically.
+// truncated. Every list or message rewritten is replaced atomically under its
+// owner, group and mode; a file to truncate is truncated in place.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "config/configuration.h"
 #include "core/log.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::send {
 
-// The remap pair of the configuration: the scans remapped the paths of
-// listed files, so the flow-file line of a file is found through it too.
-struct PathRemap {
-  std::string from;
-  std::string to;
-};
-
 struct RecordResult {
-  // An open file could not be read or written (disk full, I/O error): the
-  // dialogue stops rather than send more mail whose bookkeeping fails too.
+  // A list or message could not be read or rewritten (disk full, I/O error,
+  // an owner that cannot be kept): the dialogue stops rather than send more
+  // mail whose bookkeeping fails too.
   bool io_error = false;
 };
 
@@ -31,8 +27,11 @@ struct RecordResult {
 // current entry (the one whose file the message carried) and every Taken
 // entry with the same file (for a packed netmail: the same stored message).
 // Entries left Taken by an earlier message that failed are not touched.
-// Files that cannot be opened, created or deleted are passed over silently.
+// A list line stays while an entry of it did not go (a refused recipient);
+// a file to delete or truncate stays while another entry or any list of the
+// mailer still names it. Files that cannot be opened, created or deleted are
+// passed over silently. The configuration gives FLOWREMAP, OUTBOUND and VFIDO.
 RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logger& logger,
-                        const PathRemap& remap = {});
+                        const config::Configuration& configuration);
 
 }  // namespace kestrel::send

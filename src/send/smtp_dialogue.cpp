@@ -12,6 +12,8 @@
 
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
+#include "fido/charset_kludge.h"
+#include "outbound/busy_flag.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -19,6 +21,7 @@
 #include "send/base64_file_reader.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
+#include "send/message_stamp.h"
 #include "send/netmail_packet.h"
 #include "send/record_sent.h"
 #include "send/smtp_login.h"
@@ -35,9 +38,8 @@ using outbound::SendKind;
 using outbound::SendState;
 using Clock = std::chrono::steady_clock;
 
-// The server's breath after RSET, and after a confirmed message.
-constexpr auto kAfterResetPause = std::chrono::milliseconds(100);
-constexpr auto kAfterSentPause = std::chrono::milliseconds(500);
+// The pause after RSET is this fraction of SENDPAUSE: 100 ms to its default 500.
+constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 // ARCmail bundles are named like 0000FFFE.MO0: 12 characters, day at 9.
@@ -50,6 +52,8 @@ constexpr std::int64_t kMaxSecondsLeft = 9999;
 // The clock is looked at once per this many encoded lines (about 19 KB):
 // progress changes once a second, and reading the clock per line costs.
 constexpr int kLinesPerProgressCheck = 256;
+// Busy flags are touched this often while a file goes.
+constexpr std::int32_t kFlagTouchSeconds = 60;
 
 // Message lines go to the connection: made transparent, gathered into large
 // writes, and logged to the pane only while the data flows.
@@ -70,14 +74,6 @@ class SessionSink final : public LineSink {
 
 std::string Percent(std::int64_t part, std::int64_t whole) {
   return std::to_string(part * 100 / whole) + "%";
-}
-
-std::string WithExtension(const std::string& path, std::string_view extension) {
-  const std::size_t separator = path.find_last_of("\\/");
-  const std::size_t dot = path.rfind('.');
-  const bool has_dot =
-      dot != std::string::npos && (separator == std::string::npos || dot > separator);
-  return (has_dot ? path.substr(0, dot) : path) + "." + std::string(extension);
 }
 
 std::int32_t FileSize32(const std::string& path) {
@@ -103,6 +99,7 @@ class Dialogue {
   struct Message {
     int current = 0;                 // entry whose file the message carries
     std::vector<std::string> flags;  // busy flags created for it
+    std::int32_t flags_touched = 0;  // second of the transfer they were last touched
     std::int32_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
@@ -114,18 +111,21 @@ class Dialogue {
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
   [[nodiscard]] int FirstPending() const;
   [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
-  void Pause(std::chrono::milliseconds duration) const;
+  void Pause(std::uint32_t milliseconds) const;
 
   [[nodiscard]] bool SmallBundle(const SendEntry& entry);
   [[nodiscard]] bool TakeBusyFlags(Message& message);
   void DropBusyFlags(Message& message);
+  void KeepBusyFlagsFresh(Message& message, std::int32_t elapsed);
   struct Envelope {
-    int accepted = 0;         // first entry whose recipient the server accepted
-    bool data_ready = false;  // the server answered DATA with "354"
+    int accepted = 0;                     // first entry whose recipient the server accepted
+    std::vector<std::string> recipients;  // every accepted address
+    bool data_ready = false;              // the server answered DATA with "354"
   };
   [[nodiscard]] Envelope SendEnvelope(Message& message);
   void RefuseSender(const Message& message, const net::Reply& reply);
-  void SendMessageText(Message& message);
+  [[nodiscard]] MessageStamp StampFor(const SendEntry& entry, const Envelope& envelope) const;
+  void SendMessageText(Message& message, const Envelope& envelope);
   void SendAttachment(Message& message, SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
   [[nodiscard]] net::Reply AwaitConfirmation();
@@ -161,9 +161,12 @@ const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const 
   return table.Entry(entry.RedirectIndex);
 }
 
-void Dialogue::Pause(std::chrono::milliseconds duration) const {
-  const auto until = Clock::now() + duration;
-  while (!Aborted() && Clock::now() < until) std::this_thread::sleep_for(kPauseSlice);
+void Dialogue::Pause(std::uint32_t milliseconds) const {
+  if (milliseconds == 0) return;
+  const std::int64_t until = platform::MonotonicHundredths() + (milliseconds + 9) / 10;
+  while (!Aborted() && platform::MonotonicHundredths() < until) {
+    std::this_thread::sleep_for(kPauseSlice);
+  }
 }
 
 bool Dialogue::SmallBundle(const SendEntry& entry) {
@@ -177,7 +180,7 @@ bool Dialogue::SmallBundle(const SendEntry& entry) {
     if (at != std::string::npos) break;
   }
   if (at != kBundleDayPosition) return false;
-  const auto found = platform::FindFiles(entry.Path);
+  const auto found = platform::FindNamedFile(entry.Path);
   if (found.outcome != platform::SearchOutcome::Found || found.files.empty()) return false;
   const auto& file = found.files.front();
   std::tm modified{};
@@ -191,7 +194,8 @@ bool Dialogue::SmallBundle(const SendEntry& entry) {
 }
 
 // True when the node is free and its flags are now ours; false (entry to be
-// skipped) when another program holds it.
+// skipped) when another program holds it. Flags left behind by a program
+// that is gone (or older than BSYAGE) are removed first.
 bool Dialogue::TakeBusyFlags(Message& message) {
   const SendEntry& current = list_.Entry(message.current);
   std::vector<std::string> guarded;  // the flow files, lists or packet guarded
@@ -209,32 +213,44 @@ bool Dialogue::TakeBusyFlags(Message& message) {
   const bool quiet = current.Kind == SendKind::OutboundPacket;
   bool busy = false;
   for (const auto& path : guarded) {
-    // A .CSY flag (a call in progress) holds the node as firmly as a .BSY.
-    for (const char* extension : {"BSY", "CSY"}) {
-      const std::string flag = WithExtension(path, extension);
-      if (platform::FileExists(flag)) {
-        if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
-        busy = true;
-        break;
+    // A .csy flag (a call in progress) holds the node as firmly as a .bsy.
+    for (const std::string& flag : outbound::PresentBusyFlags(path)) {
+      const outbound::FlagJudgement judgement =
+          outbound::JudgeBusyFlag(flag, configuration_.BSYAGE);
+      if (outbound::RemoveStaleFlag(flag, judgement)) {
+        Log("--   Stale busy flag removed (" + flag + ", " + judgement.reason + ")");
+        continue;
       }
+      if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
+      busy = true;
+      break;
     }
   }
   if (busy) return false;
+  const std::string content = outbound::OwnFlagContent();
   for (const auto& path : guarded) {
-    const std::string flag = BusyFlagName(path, "BSY");
-    const bool created = platform::CreateFileExclusive(flag);
+    const std::string flag = outbound::BusyFlagName(path, "BSY");
+    const bool created = platform::CreateFileExclusive(flag, content);
     const bool taken = !created && errno == EEXIST;
     if (created) {
       message.flags.push_back(flag);
-    } else if (taken || platform::FileExists(flag)) {
+    } else if (taken || !outbound::PresentBusyFlags(path).empty()) {
       // Another program took the node a moment ago (a flag of any kind, a
       // lock link included): give back what we took.
-      if (!quiet) Log("--   Busy file found skipping (" + WithExtension(path, "BSY") + ")");
+      if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
       DropBusyFlags(message);
       return false;
     }  // a flag that cannot be created is ignored
   }
   return true;
+}
+
+// A long transfer keeps its flags young, so that the mailers' age limit (and
+// BSYAGE of another run) does not take them for left behind.
+void Dialogue::KeepBusyFlagsFresh(Message& message, std::int32_t elapsed) {
+  if (elapsed - message.flags_touched < kFlagTouchSeconds) return;
+  message.flags_touched = elapsed;
+  for (const auto& flag : message.flags) (void)platform::TouchFile(flag);
 }
 
 void Dialogue::DropBusyFlags(Message& message) {
@@ -245,7 +261,7 @@ void Dialogue::DropBusyFlags(Message& message) {
 Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
-  Pause(kAfterResetPause);
+  Pause(configuration_.SENDPAUSE / kResetPauseDivisor);
   net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
   const net::Reply sender = ReadSmtpReply(session_);
   if (!HasCode(sender, 250)) {
@@ -267,6 +283,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
     const net::Reply reply = ReadSmtpReply(session_);
     if (reply.ok() && reply.code / 100 == 2) {
       if (envelope.accepted == 0) envelope.accepted = i;
+      envelope.recipients.push_back(RedirectOf(entry).EmailAddress);
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
@@ -327,6 +344,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed == last_shown) continue;
     last_shown = elapsed;
+    KeepBusyFlagsFresh(message, elapsed);
     Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
     Show(Field::CurrentProgress, std::to_string(file_bytes));
     if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
@@ -363,31 +381,50 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
 }
 
 void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
-  const std::string name = platform::BaseName(entry.Path);
-  SendSubjectAndTextHead(sink_, boundary_,
-                         ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size));
-  SendHeaderTemplate(sink_, header_template_, name, message.size);
+  // The log shows the real name; the message names a listed file or packet
+  // in upper case, as the flow files were always read.
+  const std::string real_name = platform::BaseName(entry.Path);
+  const bool upper_case =
+      entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::OutboundPacket;
+  const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
+  SendTemplateTextPart(sink_, boundary_,
+                       ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
+                       header_template_, name, message.size);
   platform::UniqueFile file = platform::OpenFile(entry.Path, "rb");
   if (!file) {
     message.unable_to_open = true;
     return;
   }
   if (entry.Kind == SendKind::NetmailPacket) {
-    Log("-- Sending " + platform::BaseName(entry.ListPath) + " as " + name);
+    Log("-- Sending " + platform::BaseName(entry.ListPath) + " as " + real_name);
   } else {
-    Log("-- Sending " + name + " " + std::to_string(message.size) + "b");
+    Log("-- Sending " + real_name + " " + std::to_string(message.size) + "b");
   }
   SendAttachmentHead(sink_, boundary_,
                      entry.Kind == SendKind::OutboundPacket ? RandomPacketName() : name);
-  TransferFile(message, file.get(), name);
+  TransferFile(message, file.get(), real_name);
 }
 
-void Dialogue::SendMessageText(Message& message) {
+// A netmail is known by the stored message, whatever packet it is packed into.
+MessageStamp Dialogue::StampFor(const SendEntry& entry, const Envelope& envelope) const {
+  const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
+  return {MailDate(std::time(nullptr)),
+          DerivedMessageId(configuration_.FROMEMAIL, envelope.recipients,
+                           netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
+                           MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost))};
+}
+
+void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
-  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_);
-  TextSendContext text{sink_,     front_end_,        header_template_,
-                       boundary_, bytes_sent_total_, list_.TotalBytes};
+  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, StampFor(entry, envelope));
+  TextSendContext text{sink_,
+                       front_end_,
+                       header_template_,
+                       boundary_,
+                       bytes_sent_total_,
+                       list_.TotalBytes,
+                       fido::IconvCharsetName(configuration_.FIDOCHARSET)};
   if (entry.Kind == SendKind::NetmailText) {
     message.unable_to_open = !SendNetmailAsText(text, entry.Path, message.size);
     message.file_size_text = message.unable_to_open ? "" : std::to_string(message.size);
@@ -431,7 +468,7 @@ void Dialogue::SendOneFile(Message& message) {
   boundary_ = DrawBoundaryNumber();
   const bool was_suspended = session_.LogSuspended;
   session_.LogSuspended = true;
-  SendMessageText(message);
+  SendMessageText(message, envelope);
   SendClosing(sink_, boundary_);
   session_.LogSuspended = was_suspended;
 
@@ -447,10 +484,10 @@ void Dialogue::SendOneFile(Message& message) {
   } else if (HasCode(reply, 250) && !Aborted()) {
     confirmed = true;
     Log("-- Message sent!");
-    const PathRemap remap{configuration_.RemapFrom, configuration_.RemapTo};
-    const RecordResult recorded = RecordSent(list_, envelope.accepted, session_.logger, remap);
+    const RecordResult recorded =
+        RecordSent(list_, envelope.accepted, session_.logger, configuration_);
     if (recorded.io_error) session_.Abort();
-    Pause(kAfterSentPause);
+    Pause(configuration_.SENDPAUSE);
   } else {
     Log("-- Error sending aborting!");
     session_.Abort();
@@ -508,26 +545,6 @@ void Dialogue::Run() {
 }
 
 }  // namespace
-
-std::string BusyFlagName(const std::string& path, std::string_view extension) {
-  // The real name on disk, so that the flag sits beside it in the same case.
-  const std::string real = platform::ResolveName(path);
-  const std::size_t separator = real.find_last_of('/');
-  const std::size_t dot = real.rfind('.');
-  const bool has_dot =
-      dot != std::string::npos && (separator == std::string::npos || dot > separator);
-  const std::string existing = has_dot ? real.substr(dot + 1) : std::string();
-  const bool lower_case = std::any_of(existing.begin(), existing.end(),
-                                      [](unsigned char c) { return std::islower(c); }) &&
-                          std::none_of(existing.begin(), existing.end(),
-                                       [](unsigned char c) { return std::isupper(c); });
-  std::string flag(extension);
-  if (lower_case) {
-    std::transform(flag.begin(), flag.end(), flag.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  }
-  return (has_dot ? real.substr(0, dot) : real) + "." + flag;
-}
 
 net::Endpoint SmtpEndpoint(const config::Configuration& configuration) {
   return {configuration.HOST, configuration.SMTPPORT, "smtp", kDefaultSmtpPort,

@@ -3,7 +3,8 @@
 // The send job's conversation with the SMTP server: greeting and HELO, then one
 // message per distinct file of the send list (one RCPT TO per entry of that
 // file), the server's confirmation, the bookkeeping on the mailer's files, and
-// QUIT. Busy flags (.BSY) guard each node's outbound while its file goes.
+// QUIT. Busy flags (.bsy, holding our process id) guard each node's outbound
+// while its file goes.
 
 #include "config/configuration.h"
 #include "net/net_session.h"
@@ -21,10 +22,5 @@ inline constexpr std::uint16_t kDefaultSmtpPort = 25;
 // failure sets the session's Aborted.
 void SmtpDialogue(net::NetSession& session, outbound::SendList& list,
                   const config::Configuration& configuration);
-
-// The busy flag of a flow file or packet: its name with the extension replaced
-// by `extension` ("BSY" or "CSY"), written in the letter case of the file's
-// existing name, so that mailers which match names exactly see it.
-[[nodiscard]] std::string BusyFlagName(const std::string& path, std::string_view extension);
 
 }  // namespace kestrel::send

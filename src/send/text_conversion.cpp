@@ -3,7 +3,9 @@
 
 #include <algorithm>
 
+#include "core/charset_conversion.h"
 #include "core/le_bytes.h"
+#include "fido/charset_kludge.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
 #include "fido/stored_message.h"
@@ -70,27 +72,96 @@ std::size_t SkipField(const std::string& text, std::size_t at) {
   return end == std::string::npos ? at : end + 1;
 }
 
+// The lines of a text as SendTextLines sends them, one at a time.
+class TextLineCutter {
+ public:
+  TextLineCutter(std::string_view text, bool utf8) : text_(text), utf8_(utf8) {}
+
+  // The next line to send; false when no CR follows (text after the last CR
+  // is not sent).
+  bool Next(std::string& line) {
+    for (;;) {
+      // Remember the CR found: a long run without one is searched once, not per piece.
+      if (!have_cr_ || next_cr_ < at_) {
+        next_cr_ = text_.find(kCr, at_);
+        if (next_cr_ == std::string_view::npos) return false;
+        have_cr_ = true;
+      }
+      const std::size_t length = PieceLength();
+      const std::string_view piece = text_.substr(at_, length);
+      at_ += length;
+      if (piece.front() == kKludgeMark) continue;
+      line = RemoveChars(piece, CharSet::Control);
+      if (line == ".") line.clear();
+      return true;
+    }
+  }
+
+ private:
+  // Up to and including the CR, at most kMaxTextPiece characters.
+  [[nodiscard]] std::size_t PieceLength() const {
+    const std::size_t to_cr = next_cr_ - at_ + 1;
+    if (!utf8_) return std::min(to_cr, kMaxTextPiece);
+    std::size_t length = 0;
+    for (std::size_t characters = 0; length < to_cr && characters < kMaxTextPiece; ++characters) {
+      ++length;
+      while (length < to_cr && core::IsUtf8Continuation(text_[at_ + length])) ++length;
+    }
+    return length;
+  }
+
+  std::string_view text_;
+  bool utf8_;
+  std::size_t at_ = 0;
+  std::size_t next_cr_ = 0;
+  bool have_cr_ = false;
+};
+
+// Appends a part of FidoNet text converted from its charset, or as it is
+// when the system does not know the charset.
+void AppendConverted(MailText& mail, std::string_view part, const std::string& charset) {
+  const std::optional<std::string> converted = core::ConvertToUtf8(part, charset);
+  if (converted) {
+    mail.text += *converted;
+    return;
+  }
+  mail.text += part;
+  if (mail.utf8) mail.unknown_charset = charset;
+  mail.utf8 = false;
+}
+
+// The subject in the charset of its message; as it is when that is unknown.
+std::string ConvertedSubject(std::string_view subject, const std::string& charset) {
+  return core::ConvertToUtf8(subject, charset).value_or(std::string(subject));
+}
+
+// Logs a charset the system does not know and chooses the text part's
+// encoding for the converted text and the header template.
+TextEncoding PrepareEncoding(TextSendContext& context, const MailText& mail, std::string_view path,
+                             std::int32_t size) {
+  if (!mail.utf8) {
+    context.sink.Log("-- Unknown charset " + mail.unknown_charset + ", text sent unconverted");
+  }
+  const bool ascii = TextLinesAreAscii(mail.text, mail.utf8) &&
+                     HeaderTemplateIsAscii(context.header_template_path, path, size);
+  return ChooseTextEncoding(ascii, mail.utf8);
+}
+
 }  // namespace
 
-void SendTextLines(LineSink& sink, std::string_view text) {
-  std::size_t at = 0;
-  std::size_t next_cr = 0;
-  bool have_cr = false;
-  while (!sink.Aborted()) {
-    // Remember the CR found: a long run without one is searched once, not per piece.
-    if (!have_cr || next_cr < at) {
-      next_cr = text.find(kCr, at);
-      if (next_cr == std::string_view::npos) return;  // text after the last CR is not sent
-      have_cr = true;
-    }
-    const std::size_t length = std::min(next_cr - at + 1, kMaxTextPiece);
-    const std::string_view piece = text.substr(at, length);
-    at += length;
-    if (piece.front() == kKludgeMark) continue;
-    std::string line = RemoveChars(piece, CharSet::Control);
-    if (line == ".") line.clear();
-    sink.SendLine(line);
+void SendTextLines(LineSink& sink, std::string_view text, TextEncoding encoding, bool utf8) {
+  TextLineCutter cutter(text, utf8);
+  std::string line;
+  while (!sink.Aborted() && cutter.Next(line)) SendTextPartLine(sink, encoding, line);
+}
+
+bool TextLinesAreAscii(std::string_view text, bool utf8) {
+  TextLineCutter cutter(text, utf8);
+  std::string line;
+  while (cutter.Next(line)) {
+    if (!core::IsAscii(line)) return false;
   }
+  return true;
 }
 
 PacketText ConvertPacketText(std::string after_header) {
@@ -116,6 +187,7 @@ PacketText ConvertPacketText(std::string after_header) {
     if (mark == std::string::npos) break;
     copy_to_output(mark);
     ++result.message_count;
+    result.message_starts.push_back(write);
     std::size_t at = std::min(mark + kPackedFixedChars, text.size());
     at = SkipField(text, at);  // to-user name
     at = SkipField(text, at);  // from-user name
@@ -135,6 +207,38 @@ PacketText ConvertPacketText(std::string after_header) {
   return result;
 }
 
+MailText NetmailMailText(std::string_view text, std::string_view subject,
+                         const std::string& default_charset) {
+  const std::string charset = fido::DeclaredCharset(text).value_or(default_charset);
+  MailText mail;
+  AppendConverted(mail, text, charset);
+  mail.subject = ConvertedSubject(subject, charset);
+  return mail;
+}
+
+MailText PacketMailText(const PacketText& packet, const std::string& default_charset) {
+  const std::string_view text = packet.text;
+  std::vector<std::size_t> bounds = {0};
+  bounds.insert(bounds.end(), packet.message_starts.begin(), packet.message_starts.end());
+  bounds.push_back(text.size());
+  MailText mail;
+  mail.text.reserve(text.size());
+  // Neighbouring messages in one charset are converted together.
+  std::string run_charset = default_charset;
+  std::size_t run_begin = 0;
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+    const std::string_view part = text.substr(bounds[i], bounds[i + 1] - bounds[i]);
+    const std::string charset = fido::DeclaredCharset(part).value_or(default_charset);
+    if (i == 1 && packet.subject) mail.subject = ConvertedSubject(*packet.subject, charset);
+    if (charset == run_charset) continue;
+    AppendConverted(mail, text.substr(run_begin, bounds[i] - run_begin), run_charset);
+    run_begin = bounds[i];
+    run_charset = charset;
+  }
+  AppendConverted(mail, text.substr(run_begin), run_charset);
+  return mail;
+}
+
 bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int32_t size) {
   std::string header;
   std::string text;
@@ -142,12 +246,15 @@ bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int
   core::ByteReader reader(header);
   const std::optional<fido::StoredMessageHeader> fields = fido::ParseStoredMessageHeader(reader);
   if (!fields) return false;
-  SendSubjectAndTextHead(context.sink, context.boundary,
-                         RemoveChars(fields->subject, CharSet::Control));
   text.push_back(kCr);
+  const MailText mail = NetmailMailText(text, fields->subject, context.fido_charset);
+  text = std::string();  // the converted copy is what goes
+  const TextEncoding encoding = PrepareEncoding(context, mail, path, size);
+  SendSubjectAndTextHead(context.sink, context.boundary,
+                         RemoveChars(mail.subject, CharSet::Control), encoding);
   ShowTextProgress(context, path, size);
-  SendTextLines(context.sink, text);
-  SendHeaderTemplate(context.sink, context.header_template_path, path, size);
+  SendTextLines(context.sink, mail.text, encoding, mail.utf8);
+  SendHeaderTemplate(context.sink, context.header_template_path, path, size, encoding);
   return true;
 }
 
@@ -157,12 +264,14 @@ bool SendPacketAsText(TextSendContext& context, std::string_view path, std::int3
   if (!ReadForText(context, path, fido::kPacketHeaderSize, header, body)) return false;
   ShowTextProgress(context, path, size);
   const PacketText converted = ConvertPacketText(std::move(body));
+  const MailText mail = PacketMailText(converted, context.fido_charset);
+  const TextEncoding encoding = PrepareEncoding(context, mail, path, size);
   if (converted.subject) {
     SendSubjectAndTextHead(context.sink, context.boundary,
-                           RemoveChars(*converted.subject, CharSet::Control));
+                           RemoveChars(mail.subject, CharSet::Control), encoding);
   }
-  SendTextLines(context.sink, converted.text);
-  SendHeaderTemplate(context.sink, context.header_template_path, path, size);
+  SendTextLines(context.sink, mail.text, encoding, mail.utf8);
+  SendHeaderTemplate(context.sink, context.header_template_path, path, size, encoding);
   core::FrontEnd& front_end = context.front_end;
   for (const Field field : {Field::CurrentFilename, Field::CurrentPercent, Field::CurrentProgress,
                             Field::CurrentFileSize}) {

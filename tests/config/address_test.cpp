@@ -39,6 +39,8 @@ TEST(ApplyRemap, ReplacesTheFirstOccurrence) {
   EXPECT_EQ(ApplyRemap("E:\\OTHER.ZIP", "D:\\FILES", "F:\\X", 255), "E:\\OTHER.ZIP");
   EXPECT_EQ(ApplyRemap("ABC", "", "X", 255), "ABC");
   EXPECT_EQ(ApplyRemap("AB", "A", "XXXX", 3), "XXX");
+  // Lines keep their spelling; the pair matches them letter case aside.
+  EXPECT_EQ(ApplyRemap("d:\\Files\\a.zip", "D:\\FILES", "/srv/fido", 255), "/srv/fido\\a.zip");
 }
 
 }  // namespace

@@ -63,9 +63,13 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
                    "FLOWREMAP d:\\files f:\\fido\\files\n"
                    "DISABLECHECK whatever\n"
                    "CONNECTTXT=\"Verbunden mit \" trailing\n"
-                   "LOGSIZE=50\n"));
-  EXPECT_EQ(c.OUTBOUND, "C:\\BINK\\OUTBOUND");
-  EXPECT_EQ(c.NETMAIL, "C:\\FIDO\\NETMAIL\\");
+                   "LOGSIZE=50\n"
+                   "BSYAGE 30\n"
+                   "FIDOCHARSET cp866\n"
+                   "SENDPAUSE=2000\n"));
+  // The mailer's directories keep their spelling.
+  EXPECT_EQ(c.OUTBOUND, "c:\\bink\\outbound");
+  EXPECT_EQ(c.NETMAIL, "c:\\fido\\netmail\\");
   EXPECT_EQ(c.VFIDO, "C:\\\\");
   EXPECT_EQ(c.SUBJECT, "Price a b");
   EXPECT_EQ(c.FROM, "John Q. Public");
@@ -76,20 +80,32 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_EQ(c.OURZONE, 2);
   EXPECT_EQ(c.SMTPPORT, 2525);
   EXPECT_EQ(c.RemapFrom, "D:\\FILES");
-  EXPECT_EQ(c.RemapTo, "F:\\FIDO\\FILES");
+  EXPECT_EQ(c.RemapTo, "f:\\fido\\files");
+  EXPECT_EQ(c.BSYAGE, 30u);
   EXPECT_TRUE(c.DISABLECHECK);
   EXPECT_EQ(c.CONNECTTXT, "Verbunden mit ");
   EXPECT_EQ(c.LOGSIZE, 50000u);
+  EXPECT_EQ(c.FIDOCHARSET, "cp866");
+  EXPECT_EQ(c.SENDPAUSE, 2000u);
+  // A pause is never negative and at most a minute; an empty charset keeps CP437.
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE -3\nFIDOCHARSET\n"));
+  EXPECT_EQ(c.SENDPAUSE, 0u);
+  EXPECT_EQ(c.FIDOCHARSET, "CP437");
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE 9999999\n"));
+  EXPECT_EQ(c.SENDPAUSE, 60000u);
 }
 
 TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\n"));
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\nSENDPAUSE 0\n"));
   EXPECT_EQ(c.NETTIMEOUT, 5);
   ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nCONNECTTXT CONNECT\n"));
   EXPECT_EQ(c.NETTIMEOUT, 90);
   EXPECT_EQ(c.SUBJECT, "");
   EXPECT_EQ(c.CONNECTTXT, "CONNECTTXT CONNECT");
   EXPECT_EQ(c.LOGSIZE, 0u);
+  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nBSYAGE -5\n"));
+  EXPECT_EQ(c.BSYAGE, 0u);
+  EXPECT_EQ(c.SENDPAUSE, 500u);
 }
 
 TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
@@ -144,7 +160,7 @@ TEST_F(ReadConfigurationTest, MissingFileIsReported) {
 
 TEST_F(ReadConfigurationTest, BadZoneEndsTheReadWithAConversionError) {
   EXPECT_THROW(Read(Side::Sending, "OUTBOUND /x\nOURZONE\nHOST h\n"), ConversionError);
-  EXPECT_EQ(c.OUTBOUND, "/X");
+  EXPECT_EQ(c.OUTBOUND, "/x");
   EXPECT_THROW(Read(Side::Sending, "OURZONE 2x\n"), ConversionError);
   EXPECT_NO_THROW(Read(Side::Receiving, "OURZONE bad\n"));  // not a key of that side
 }

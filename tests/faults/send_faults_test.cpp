@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -136,6 +137,8 @@ TEST_P(StopTest, BusyFlagsExistWhileTheNodeIsServedAndGoWithTheStop) {
   const bool fired = proxy_.Fired();
   std::this_thread::sleep_for(200ms);
   const std::vector<std::string> held_flags = BusyFlags();
+  const std::string held_content =
+      held_flags.empty() ? "" : ReadAll(world_.Path("fido/outbound/" + held_flags.front()));
   const auto stopped = std::chrono::steady_clock::now();
   context.Abort();  // what the Stop command does
   job.join();
@@ -146,6 +149,7 @@ TEST_P(StopTest, BusyFlagsExistWhileTheNodeIsServedAndGoWithTheStop) {
       std::string(kNodes[test.node].base) + (test.node == 0 ? ".bsy" : ".BSY");
   if (test.flag_expected) {
     EXPECT_EQ(held_flags, std::vector<std::string>{expected});
+    EXPECT_EQ(held_content, std::to_string(getpid()) + "\n");
   } else {
     EXPECT_TRUE(held_flags.empty()) << held_flags.front();
   }
@@ -209,10 +213,12 @@ TEST_F(SendFaultsTest, LinesAddedUnderTheBusyFlagMeanwhileSurvive) {
   }
 }
 
-// The program stopped by SIGTERM (what systemd and the console's Ctrl-C
-// send) while the server holds the message data: it ends within seconds and
-// takes its busy flag with it.
-TEST_F(SendFaultsTest, TerminatedProgramRemovesItsBusyFlag) {
+// The program stopped by SIGTERM (what systemd sends), SIGHUP (a closed
+// terminal, a reload) or SIGQUIT while the server holds the message data: it
+// ends within seconds and takes its busy flag with it.
+class TerminationTest : public SendFaultsTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TerminationTest, TerminatedProgramRemovesItsBusyFlag) {
   const std::string program = ProgramPath();
   if (!fs::exists(program)) GTEST_SKIP() << "the program is not built: " << program;
   world_.AddListed(0, false);
@@ -224,8 +230,10 @@ TEST_F(SendFaultsTest, TerminatedProgramRemovesItsBusyFlag) {
   for (int i = 0; i < 500 && !proxy_.Fired(); ++i) std::this_thread::sleep_for(20ms);
   ASSERT_TRUE(proxy_.Fired());
   EXPECT_EQ(BusyFlags(), std::vector<std::string>{"00ec0064.bsy"});
+  // The flag names its owner, as the mailers' flags do.
+  EXPECT_EQ(ReadAll(world_.Path("fido/outbound/00ec0064.bsy")), std::to_string(child.pid()) + "\n");
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(kill(child.pid(), SIGTERM), 0);
+  ASSERT_EQ(kill(child.pid(), GetParam()), 0);
   while (child.Running() && std::chrono::steady_clock::now() - start < 15s) {
     std::this_thread::sleep_for(20ms);
   }
@@ -235,6 +243,9 @@ TEST_F(SendFaultsTest, TerminatedProgramRemovesItsBusyFlag) {
   EXPECT_TRUE(BusyFlags().empty()) << BusyFlags().front();
   for (const Item& item : world_.items()) EXPECT_TRUE(world_.Waiting(item)) << item.label;
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, TerminationTest, ::testing::Values(SIGTERM, SIGHUP, SIGQUIT),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 // The mailer's flags in either case, BSY or CSY, keep the node's files where
 // they are; flags that are not ours are left alone. A dangling link under the

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Stored messages and packets are untrusted: the text conversion, the line
-// cutter and the netmail packer on any bytes.
+// Stored messages and packets are untrusted: the text conversion, the charset
+// conversion, the line cutter and the netmail packer on any bytes.
 
 #include <string>
 
+#include "core/charset_conversion.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
 #include "send/line_sink.h"
 #include "send/netmail_packet.h"
+#include "send/quoted_printable.h"
 #include "send/text_conversion.h"
 
 namespace {
@@ -24,6 +26,15 @@ class CountingSink : public kestrel::send::LineSink {
   std::size_t lines = 0;
 };
 
+// Converted text is well-formed UTF-8 and goes out in lines a sink carries.
+void CheckMailText(const kestrel::send::MailText& mail, CountingSink& sink) {
+  using namespace kestrel;
+  if (mail.utf8 && (!core::IsUtf8(mail.text) || !core::IsUtf8(mail.subject))) __builtin_trap();
+  const auto encoding =
+      send::ChooseTextEncoding(send::TextLinesAreAscii(mail.text, mail.utf8), mail.utf8);
+  send::SendTextLines(sink, mail.text, encoding, mail.utf8);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -34,6 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const PacketText converted = ConvertPacketText(bytes);
   if (converted.subject && converted.subject->size() > kMaxPacketSubject) __builtin_trap();
   SendTextLines(sink, converted.text);
+  // The first bytes choose the charset when the text declares none.
+  const std::string fallback = size > 0 && data[0] % 2 ? "UTF-8" : "CP866";
+  CheckMailText(NetmailMailText(bytes, bytes.substr(0, 72), fallback), sink);
+  CheckMailText(PacketMailText(converted, fallback), sink);
+  for (const auto& line : QuotedPrintableLines(bytes.substr(0, 1000))) {
+    if (line.size() > kMaxQuotedPrintableLine) __builtin_trap();
+  }
   (void)ReadControlAddresses(bytes);
   const auto packet = BuildNetmailPacket(bytes);
   if (packet &&

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/build_list.h"
 
+#include <unistd.h>
+
 #include "scan_fixture.h"
 
 namespace kestrel::outbound {
@@ -122,6 +124,15 @@ TEST_F(BuildListTest, EmptiesTheListFirst) {
   EXPECT_EQ(list.TotalBytes, 10);
 }
 
+// Nothing is worth a connection while the only node with mail is busy.
+TEST_F(BuildListTest, BusyNodesLeaveNothingToSend) {
+  Redirect("2:236/100");
+  Packets({500});
+  dir.Write("outbound/00EC0064.BSY", std::to_string(getpid()) + "\n");
+  EXPECT_EQ(Build().outcome, BuildOutcome::NothingToSend);
+  EXPECT_EQ(Lines().back(), "-- 0 file(s) to be sent 0 bytes.");
+}
+
 TEST_F(BuildListTest, FullCheckReportInOrderAndQuietWithDisableCheck) {
   Redirect("2:236/100");
   Packets({5});
@@ -137,7 +148,7 @@ TEST_F(BuildListTest, FullCheckReportInOrderAndQuietWithDisableCheck) {
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "-- Scanning outbound....",
                          "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
-                         "--   " + configuration.OUTBOUND + "\\00EC0064.OUT 5b",
+                         "--   " + dir.File("outbound/00EC0064.OUT") + " 5b",
                          "--   1 file(s) for address (5b)",
                          "-- Scanning netmail....",
                          "--   1.MSG -> joe@example.net",

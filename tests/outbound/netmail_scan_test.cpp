@@ -50,7 +50,7 @@ TEST_F(NetmailScanTest, IntlMessageBecomesAPacketEntry) {
                      }));
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Entry(1).Kind, SendKind::NetmailPacket);
-  EXPECT_EQ(list.Entry(1).Path, configuration.NETMAIL + "1.MSG");
+  EXPECT_EQ(list.Entry(1).Path, dir.File("netmail/1.MSG"));
   EXPECT_EQ(list.Entry(1).ListPath, "");
   EXPECT_EQ(list.Entry(1).AfterSend, AfterSendAction::Delete);
   EXPECT_EQ(list.TotalBytes, static_cast<std::int32_t>(size));
@@ -80,6 +80,7 @@ TEST_F(NetmailScanTest, PointAndZoneKludgesPickTheRedirect) {
 TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
   Redirect("2:236/100");
   const std::string a = "C:\\FILES\\A.ZIP", b = "C:\\FILES\\B.ZIP";
+  const std::string real_a = dir.File("c:/files/a.zip");
   dir.Write("c:/files/a.zip", std::string(100, 'a'));
   dir.Write("c:/files/b.zip", std::string(50, 'b'));
   ProgramHomeAt home(dir.path());
@@ -97,13 +98,13 @@ TEST_F(NetmailScanTest, FileAttachWithKillFileSent) {
     EXPECT_EQ(list.Entry(i).Kind, SendKind::AttachedFile);
     EXPECT_EQ(list.Entry(i).AfterSend, AfterSendAction::Delete);
   }
-  EXPECT_EQ(list.Entry(1).Path, a);
-  EXPECT_EQ(list.Entry(1).ListPath, configuration.NETMAIL + "5.MSG");
-  EXPECT_EQ(list.Entry(2).Path, b);
+  EXPECT_EQ(list.Entry(1).Path, real_a);
+  EXPECT_EQ(list.Entry(1).ListPath, dir.File("netmail/5.MSG"));
+  EXPECT_EQ(list.Entry(2).Path, dir.File("c:/files/b.zip"));
   EXPECT_EQ(list.Entry(3).Kind, SendKind::NetmailPacket);
   EXPECT_EQ(list.Entry(3).AfterSend, AfterSendAction::Nothing);
-  EXPECT_EQ(list.Entry(4).ListPath, configuration.NETMAIL + "6.MSG");
-  EXPECT_EQ(Lines().at(2), "--   " + a + " 100b (Delete after)");
+  EXPECT_EQ(list.Entry(4).ListPath, dir.File("netmail/6.MSG"));
+  EXPECT_EQ(Lines().at(2), "--   " + real_a + " 100b (Delete after)");
   // The files count once in the total, each time in the gross.
   const std::int64_t text_size =
       static_cast<std::int64_t>(*platform::FileSize(dir.File("netmail/5.MSG")));
@@ -140,7 +141,7 @@ TEST_F(NetmailScanTest, AttachProblemsAreReported) {
                          "--   No files in message",
                          "--   2.MSG -> joe@example.net",
                          "--   /NO/SUCH.ZIP not found",
-                         "--   " + Upper("files/empty.zip") + " not found",
+                         "--   " + dir.File("files/empty.zip") + " not found",
                          "--   Message text " +
                              std::to_string(*platform::FileSize(dir.File("netmail/2.MSG"))) + "b",
                      }));
@@ -172,15 +173,17 @@ TEST_F(NetmailScanTest, BrokenMessagesAreSkippedAndLeftAlone) {
   dir.MakeDir("netmail/5.MSG");
   std::filesystem::create_symlink("/proc/self/mem", dir.File("netmail/6.MSG"));  // reads fail
   const auto before = Snapshot();
+  ProgramHomeAt home(dir.path());
   Scan();
   EXPECT_EQ(Snapshot(), before);
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
-                         "-- Scanning netmail....",
-                         "--   3.MSG -> joe@example.net",
-                         "--   " + std::string(36, '?') + std::string(36, 'Z') + " not found",
-                         "--   4.MSG -> joe@example.net",
-                         "--   Message text 190b",
-                     }));
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{
+                "-- Scanning netmail....",
+                "--   3.MSG -> joe@example.net",
+                "--   " + dir.File(std::string(36, '?') + std::string(36, 'Z')) + " not found",
+                "--   4.MSG -> joe@example.net",
+                "--   Message text 190b",
+            }));
   ASSERT_EQ(list.Count(), 1);
 }
 
@@ -195,7 +198,7 @@ TEST_F(NetmailScanTest, FullListStopsTheAttachedFiles) {
   Write("1.MSG", m);
   Scan();
   EXPECT_EQ(list.Count(), kMaxSendEntries);
-  EXPECT_EQ(list.Entry(kMaxSendEntries).Path, Upper("files/a.zip"));
+  EXPECT_EQ(list.Entry(kMaxSendEntries).Path, dir.File("files/a.zip"));
   EXPECT_EQ(gross, 1);
 }
 

@@ -2,9 +2,14 @@
 #include "outbound/outbound_scan.h"
 
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <ctime>
 
 #include "outbound/scan_context.h"
 #include "scan_fixture.h"
+#include "support/dead_process.h"
 
 namespace kestrel::outbound {
 namespace {
@@ -33,13 +38,14 @@ TEST_F(OutboundScanTest, PacketAndFlowFileWithPrefixes) {
   ProgramHomeAt home(dir.path());
   Scan();
 
-  const std::string base = configuration.OUTBOUND + "\\00EC0064";
+  // Reports show real paths, whatever the spelling of the configuration and the lines.
+  const std::string base = dir.File("outbound/00EC0064");
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "-- Scanning outbound....",
                          "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
                          "--   " + base + ".OUT 1000b",
-                         "--   C:\\FILES\\A.ZIP 200b (Delete after)",
-                         "--   C:\\FILES\\B.TXT 300b (Zero/truncate after)",
+                         "--   " + dir.File("c:/files/a.zip") + " 200b (Delete after)",
+                         "--   " + dir.File("c:/files/b.txt") + " 300b (Zero/truncate after)",
                          "--   3 file(s) for address (1500b)",
                      }));
   ASSERT_EQ(list.Count(), 3);
@@ -48,7 +54,7 @@ TEST_F(OutboundScanTest, PacketAndFlowFileWithPrefixes) {
   EXPECT_EQ(list.Entry(1).ListPath, "");
   EXPECT_EQ(list.Entry(1).AfterSend, AfterSendAction::Delete);
   EXPECT_EQ(list.Entry(2).Kind, SendKind::ListedFile);
-  EXPECT_EQ(list.Entry(2).Path, "C:\\FILES\\A.ZIP");
+  EXPECT_EQ(list.Entry(2).Path, dir.File("c:/files/a.zip"));
   EXPECT_EQ(list.Entry(2).ListPath, base + ".FLO");
   EXPECT_EQ(list.Entry(2).AfterSend, AfterSendAction::Delete);
   EXPECT_EQ(list.Entry(3).AfterSend, AfterSendAction::Truncate);
@@ -61,7 +67,8 @@ TEST_F(OutboundScanTest, PacketAndFlowFileWithPrefixes) {
 }
 
 // Linux mailers write names in lower case and flow lines as POSIX paths; the
-// upper-cased names the system builds must find the same things.
+// upper-case names the system builds find the same things, and the reports
+// show each under its real name.
 TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   Redirect("2:236/100.0");
   Redirect("1:123/45");
@@ -75,7 +82,7 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
     dir.Write(root + name("/outbound.001/007b002d.cut"), std::string(20, 'x'));
     dir.Write(root + name("/outbound/00ec0064.pnt/00000003.flo"),
               TextLines({"#" + files + name("b.txt")}, "\n"));
-    dir.Write(root + name("/outbound/00ec0064.bsy"), "");
+    dir.Write(root + name("/outbound/00ec0064.req"), "");
     dir.Write(root + name("/files/a.zip"), std::string(30, 'a'));
     dir.Write(root + name("/files/b.txt"), std::string(40, 'b'));
   };
@@ -92,40 +99,118 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   list.Clear();
   configuration.OUTBOUND = Upper("low/outbound");
   Scan();
-  auto as_up = [&](std::string text) {
+  // Letter case aside, the two layouts give the same report and entries.
+  auto as_up = [&](const std::string& text) {
+    std::string upper = core::UpperCase(text);
     const std::string low = Upper("low"), up = Upper("up");
-    for (std::size_t at; (at = text.find(low)) != std::string::npos;)
-      text.replace(at, low.size(), up);
-    return text;
+    for (std::size_t at; (at = upper.find(low)) != std::string::npos;)
+      upper.replace(at, low.size(), up);
+    return upper;
   };
   std::vector<std::string> lower_lines;
   for (const std::string& line : Lines()) lower_lines.push_back(as_up(line));
-  EXPECT_EQ(lower_lines, upper_lines);
+  std::vector<std::string> upper_compared;
+  for (const std::string& line : upper_lines) upper_compared.push_back(core::UpperCase(line));
+  EXPECT_EQ(lower_lines, upper_compared);
   ASSERT_EQ(list.Count(), 5);
   ASSERT_EQ(upper_entries.size(), 5u);
   for (int i = 1; i <= 5; ++i) {
-    EXPECT_EQ(as_up(list.Entry(i).Path), upper_entries[i - 1].Path);
-    EXPECT_EQ(as_up(list.Entry(i).ListPath), upper_entries[i - 1].ListPath);
+    EXPECT_EQ(as_up(list.Entry(i).Path), core::UpperCase(upper_entries[i - 1].Path));
+    EXPECT_EQ(as_up(list.Entry(i).ListPath), core::UpperCase(upper_entries[i - 1].ListPath));
     EXPECT_EQ(list.Entry(i).AfterSend, upper_entries[i - 1].AfterSend);
     EXPECT_EQ(list.Entry(i).RedirectIndex, upper_entries[i - 1].RedirectIndex);
   }
-  const std::string base = Upper("up/outbound");
+  EXPECT_EQ(Lines().at(2), "--   " + dir.File("low/outbound/00ec0064.out") + " 10b");
+  EXPECT_EQ(list.Entry(5).ListPath, dir.File("low/outbound/00ec0064.pnt/00000003.flo"));
   EXPECT_EQ(upper_lines, (std::vector<std::string>{
                              "-- Scanning outbound....",
                              "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
-                             "--   " + base + "\\00EC0064.OUT 10b",
-                             "--   " + Upper("up/files/a.zip") + " 30b (Delete after)",
-                             "--   " + Upper("up/files/b.txt") + " 40b",
+                             "--   " + dir.File("up/OUTBOUND/00EC0064.OUT") + " 10b",
+                             "--   " + dir.File("up/FILES/A.ZIP") + " 30b (Delete after)",
+                             "--   " + dir.File("up/FILES/B.TXT") + " 40b",
                              "--   3 file(s) for address (80b)",
                              "-- Redirect 1:123/45.0 -> joe@example.net (Joe Sysop)",
-                             "--   " + base + ".001\\007B002D.CUT 20b",
+                             "--   " + dir.File("up/OUTBOUND.001/007B002D.CUT") + " 20b",
                              "--   1 file(s) for address (20b)",
                              "-- Redirect 2:236/100.3 -> joe@example.net (Joe Sysop)",
-                             "--   " + Upper("up/files/b.txt") + " 40b (Zero/truncate after)",
+                             "--   " + dir.File("up/FILES/B.TXT") + " 40b (Zero/truncate after)",
                              "--   1 file(s) for address (40b)",
                          }));
-  EXPECT_EQ(upper_entries[4].ListPath, base + "\\00EC0064.PNT\\00000003.FLO");
 }
+
+// A node held by another program's busy flag is marked in the report and its
+// files stay out of the list and the totals; a flag whose owner is gone, or
+// older than BSYAGE, holds nothing.
+enum class FlagContent { Running, Ended, Empty, NoNumber };
+
+struct BusyNodeCase {
+  const char* label;
+  const char* flag;
+  FlagContent content;
+  int age_minutes;
+  std::uint32_t bsyage;
+  bool busy_files;
+  bool held;
+};
+
+class BusyNodeTest : public OutboundScanTest, public ::testing::WithParamInterface<BusyNodeCase> {};
+
+TEST_P(BusyNodeTest, HeldNodesAreMarkedAndLeftOut) {
+  const BusyNodeCase& test = GetParam();
+  Redirect("2:236/100");
+  configuration.BSYAGE = test.bsyage;
+  configuration.BusyFiles = test.busy_files;
+  dir.Write("outbound/00ec0064.out", std::string(10, 'p'));
+  dir.Write("files/a.zip", "aaa");
+  dir.Write("outbound/00ec0064.flo", TextLines({dir.File("files/a.zip")}, "\n"));
+  const pid_t ended = testing::EndedProcessId();
+  const std::string content[] = {std::to_string(getpid()) + "\n", std::to_string(ended) + "\n", "",
+                                 "busy\n"};
+  const std::string flag =
+      dir.Write(std::string("outbound/") + test.flag, content[static_cast<int>(test.content)]);
+  const timeval touched[2] = {{std::time(nullptr) - test.age_minutes * 60, 0},
+                              {std::time(nullptr) - test.age_minutes * 60, 0}};
+  ASSERT_EQ(utimes(flag.c_str(), touched), 0);
+  Scan();
+
+  const std::vector<std::string> lines = Lines();
+  ASSERT_GE(lines.size(), 3u);
+  if (test.held) {
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "-- Scanning outbound....",
+                         "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
+                         "--   Busy (" + flag + "), not sent this run",
+                     }));
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(gross, 0);
+    return;
+  }
+  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.TotalBytes, 13);
+  if (!test.busy_files) {
+    EXPECT_EQ(lines[2], "--   " + dir.File("outbound/00ec0064.out") + " 10b");
+  } else if (test.content == FlagContent::Ended) {
+    EXPECT_EQ(lines[2], "--   Stale busy flag " + flag + " (process " + std::to_string(ended) +
+                            " is not running)");
+  } else {
+    EXPECT_EQ(lines[2], "--   Stale busy flag " + flag + " (older than " +
+                            std::to_string(test.bsyage) + " minutes)");
+  }
+  EXPECT_TRUE(dir.Exists(std::string("outbound/") + test.flag));  // the report only reads
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, BusyNodeTest,
+    ::testing::Values(
+        BusyNodeCase{"running", "00ec0064.bsy", FlagContent::Running, 0, 0, true, true},
+        BusyNodeCase{"empty", "00ec0064.bsy", FlagContent::Empty, 0, 0, true, true},
+        BusyNodeCase{"no_number", "00EC0064.BSY", FlagContent::NoNumber, 0, 0, true, true},
+        BusyNodeCase{"ended", "00ec0064.bsy", FlagContent::Ended, 0, 0, true, false},
+        BusyNodeCase{"young", "00ec0064.bsy", FlagContent::Empty, 30, 60, true, true},
+        BusyNodeCase{"old", "00ec0064.bsy", FlagContent::Running, 90, 60, true, false},
+        BusyNodeCase{"old_without_bsyage", "00ec0064.bsy", FlagContent::Empty, 900, 0, true, true},
+        BusyNodeCase{"flags_off", "00ec0064.bsy", FlagContent::Running, 0, 0, false, false}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(OutboundScanTest, FileForTwoSystemsCountsOnceInTotal) {
   Redirect("2:236/100");
@@ -142,31 +227,56 @@ TEST_F(OutboundScanTest, FileForTwoSystemsCountsOnceInTotal) {
   EXPECT_EQ(gross, 1000);
 }
 
+// Lines as binkd leaves them: "~" marks a file sent already (never missing),
+// blanks and tabs after a name are no part of it.
 TEST_F(OutboundScanTest, ReportLinesForWhatIsMissing) {
   Redirect("2:236/100");
   Redirect("3:1/1");  // zone directory OUTBOUND.003 does not exist
   dir.Write("outbound/00ec0064.flo",
-            TextLines({"~C:\\FILES\\A.ZIP", "", dir.File("files/empty.txt"), dir.File("nothere")}));
+            TextLines({"~C:\\FILES\\A.ZIP", "", dir.File("files/empty.txt"), dir.File("nothere"),
+                       "^" + dir.File("files/b.zip") + " \t "},
+                      "\n"));
   dir.Write("c:/files/a.zip", "a");
   dir.Write("files/empty.txt", "");
+  dir.Write("files/b.zip", "bb");
   ProgramHomeAt home(dir.path());
   Scan();
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "-- Scanning outbound....",
                          "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
-                         "-- Could not find ~C:\\FILES\\A.ZIP",
-                         "-- Could not find " + Upper("nothere"),
+                         "-- Could not find " + dir.File("nothere"),
+                         "--   " + dir.File("files/b.zip") + " 2b (Delete after)",
+                         "--   1 file(s) for address (2b)",
                          "-- Redirect 3:1/1.0 -> joe@example.net (Joe Sysop)",
-                         "-- Outbound not available for 3:1/1.0 (" + configuration.OUTBOUND +
-                             ".003\\00010001.*)",
+                         "-- Outbound not available for 3:1/1.0 (" + dir.path() +
+                             "/OUTBOUND.003/00010001.*)",
                      }));
-  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(list.Count(), 1);
+}
+
+// A flow-file line is looked up as written; only a name that does not exist
+// is matched without regard to letter case.
+TEST_F(OutboundScanTest, TheLinesOwnSpellingComesFirst) {
+  Redirect("2:236/100");
+  dir.Write("files/A.ZIP", "upper");
+  dir.Write("files/a.zip", "lower!");
+  dir.Write("files/only.zip", "o");
+  dir.Write("outbound/00ec0064.flo",
+            TextLines({"^" + dir.File("files/a.zip"), dir.File("files/A.ZIP"),
+                       dir.File("files/ONLY.ZIP")},
+                      "\n"));
+  Scan();
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Entry(1).Path, dir.File("files/a.zip"));
+  EXPECT_EQ(list.TotalBytes, 6 + 5 + 1);
+  EXPECT_EQ(list.Entry(2).Path, dir.File("files/A.ZIP"));
+  EXPECT_EQ(list.Entry(3).Path, dir.File("files/only.zip"));
 }
 
 TEST_F(OutboundScanTest, RemapIsReportedForEveryLine) {
   Redirect("2:236/100");
   configuration.RemapFrom = "D:\\FILES";
-  configuration.RemapTo = Upper("real");
+  configuration.RemapTo = dir.File("real");
   dir.Write("real/nodelist.zip", "12345");
   dir.Write("outbound/00EC0064.FLO", TextLines({"d:\\files\\nodelist.zip", "/elsewhere/x"}));
   Scan();
@@ -175,9 +285,9 @@ TEST_F(OutboundScanTest, RemapIsReportedForEveryLine) {
                          "-- Scanning outbound....",
                          "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)",
                          remap,
-                         "--   " + configuration.RemapTo + "\\NODELIST.ZIP 5b",
+                         "--   " + dir.File("real/nodelist.zip") + " 5b",
                          remap,
-                         "-- Could not find /ELSEWHERE/X",
+                         "-- Could not find /elsewhere/x",
                          "--   1 file(s) for address (5b)",
                      }));
 }
@@ -191,8 +301,8 @@ TEST_F(OutboundScanTest, WildcardLineGivesOneEntryPerRealFile) {
   dir.Write("outbound/00EC0064.FLO", TextLines({"^" + dir.File("files/*.zip")}));
   Scan();
   ASSERT_EQ(list.Count(), 2);
-  EXPECT_EQ(list.Entry(1).Path, Upper("files/A.ZIP"));
-  EXPECT_EQ(list.Entry(2).Path, Upper("files/C.ZIP"));
+  EXPECT_EQ(list.Entry(1).Path, dir.File("files/a.zip"));
+  EXPECT_EQ(list.Entry(2).Path, dir.File("files/c.zip"));
   EXPECT_EQ(list.Entry(2).AfterSend, AfterSendAction::Delete);
   EXPECT_EQ(list.TotalBytes, 6);
 }
@@ -246,13 +356,15 @@ TEST_F(OutboundScanTest, BadFlowFilesAreReadSafelyAndLeftAlone) {
   dir.MakeDir("outbound/00EC0064.DUT");  // a directory is no packet
   ASSERT_EQ(mkfifo(dir.File("outbound/00EC0064.HLO").c_str(), 0600), 0);  // would block a read
   const auto before = Snapshot();
+  ProgramHomeAt home(dir.path());
   Scan();
   EXPECT_EQ(Snapshot(), before);
   ASSERT_EQ(list.Count(), 1);
-  EXPECT_EQ(list.Entry(1).Path, Upper("files/ok.zip"));
+  EXPECT_EQ(list.Entry(1).Path, dir.File("files/ok.zip"));
   const std::vector<std::string> lines = Lines();
   EXPECT_TRUE(
-      front_end.HasLine(core::Side::Sending, "-- Could not find " + std::string(132 - 18, 'X')));
+      front_end.HasLine(core::Side::Sending,
+                        ("-- Could not find " + dir.File(std::string(255, 'x'))).substr(0, 132)));
   for (const std::string& line : lines) {
     EXPECT_LE(line.size(), 132u);
     for (char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line;
@@ -271,13 +383,13 @@ TEST_F(OutboundScanTest, UnreadableFlowFilesAreReported) {
     chmod(dir.File("outbound/00EC0064.HLO").c_str(), 0);
   }
   Scan();
-  const std::string base = configuration.OUTBOUND + "\\00EC0064";
+  const std::string base = dir.File("outbound/00EC0064");
   EXPECT_TRUE(front_end.HasLine(core::Side::Sending, "-- Could not read " + base + ".CLO"));
   if (geteuid() != 0) {
     EXPECT_TRUE(front_end.HasLine(core::Side::Sending, "-- Could not open " + base + ".HLO"));
   }
   ASSERT_EQ(list.Count(), 1);  // the readable flow file still counts
-  EXPECT_EQ(list.Entry(1).Path, Upper("files/a"));
+  EXPECT_EQ(list.Entry(1).Path, dir.File("files/a"));
 }
 
 TEST_F(OutboundScanTest, UnconvertibleAddressThrowsAfterItsLines) {

@@ -48,21 +48,21 @@ TEST_F(VfidoScanTest, ListedFilesThenPlainPackets) {
   ProgramHomeAt home(dir.path());
   Scan();
   const std::string redirect = "-- Redirect 2:236/100.0 -> joe@example.net (Joe Sysop)";
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
-                         "-- Scanning VFIDO netmail....",
-                         redirect,
-                         "--   C:\\FILES\\A.ZIP 70b (Delete after)",
-                         redirect,
-                         "--   " + configuration.VFIDO + "00000002.PKT " +
-                             std::to_string(plain.size()) + "b",
-                     }));
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{
+                "-- Scanning VFIDO netmail....",
+                redirect,
+                "--   " + dir.File("c:/files/a.zip") + " 70b (Delete after)",
+                redirect,
+                "--   " + dir.File("vfido/00000002.PKT") + " " + std::to_string(plain.size()) + "b",
+            }));
   ASSERT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Entry(1).Kind, SendKind::ListedFile);
-  EXPECT_EQ(list.Entry(1).Path, "C:\\FILES\\A.ZIP");
-  EXPECT_EQ(list.Entry(1).ListPath, configuration.VFIDO + "00000001.LST");
+  EXPECT_EQ(list.Entry(1).Path, dir.File("c:/files/a.zip"));
+  EXPECT_EQ(list.Entry(1).ListPath, dir.File("vfido/00000001.LST"));
   EXPECT_EQ(list.Entry(1).AfterSend, AfterSendAction::Delete);
   EXPECT_EQ(list.Entry(2).Kind, SendKind::OutboundPacket);
-  EXPECT_EQ(list.Entry(2).Path, configuration.VFIDO + "00000002.PKT");
+  EXPECT_EQ(list.Entry(2).Path, dir.File("vfido/00000002.PKT"));
   EXPECT_EQ(list.Entry(2).AfterSend, AfterSendAction::Delete);
 }
 
@@ -77,19 +77,19 @@ TEST_F(VfidoScanTest, LowerCaseNamesAndRedirectLinePerListLine) {
   dir.Write("vfido/0000000b.pkt", Packet(2, 236, 100, 0));  // 2:236/100.0 is not redirected
   Scan();
   const std::string redirect = "-- Redirect 2:236/100.3 -> point@example.net (Joe Sysop)";
-  const std::string cut = Upper("files/" + std::string(100, 'c')).substr(0, kMaxVfidoLine);
+  const std::string cut = dir.File("files/" + std::string(100, 'c')).substr(0, kMaxVfidoLine);
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "-- Scanning VFIDO netmail....",
                          redirect,
-                         "--   " + Upper("files/a") + " 1b",
+                         "--   " + dir.File("files/a") + " 1b",
                          redirect,
-                         "-- Could not find " + Upper("files/b"),
+                         "-- Could not find " + dir.File("files/b"),
                          redirect,
                          "-- Could not find " + cut,
                      }));
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Entry(1).RedirectIndex, 2);
-  EXPECT_EQ(list.Entry(1).ListPath, configuration.VFIDO + "0000000a.lst");
+  EXPECT_EQ(list.Entry(1).ListPath, dir.File("vfido/0000000a.lst"));
 }
 
 TEST_F(VfidoScanTest, ShortEmptyAndOrphanFilesAreSkippedAndLeftAlone) {

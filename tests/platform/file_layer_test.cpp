@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
+#include "support/system_user.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::platform {
@@ -98,6 +103,33 @@ TEST(FindFiles, TellsMissingDirectoryFromNoMatch) {
   EXPECT_EQ(FindFiles(dir.path() + "/MISSING/*.?UT").outcome, SearchOutcome::NoDirectory);
 }
 
+// A program that may not give a file's owner away leaves the file as it was
+// (the rewrite under the owner: send/record_sent_test.cpp).
+TEST(Files, ReplaceKeepingOwnerChangesNothingWhenTheOwnerCannotBeGiven) {
+  const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  if (!mailer) GTEST_SKIP() << "needs root";
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const std::string roots = dir.Write("00ec0064.flo", "root's\n");
+  ASSERT_EQ(chmod(roots.c_str(), 0666), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(mailer->gid) != 0 || setuid(mailer->uid) != 0) _exit(2);
+    const bool refused = ReplaceKeepingOwner(roots, "mailer's\n") == ReplaceOutcome::OwnerNotKept;
+    _exit(refused && errno == EPERM ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(dir.Read("00ec0064.flo"), "root's\n");
+  struct stat info {};
+  ASSERT_EQ(stat(roots.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
 TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {
   testing::TempDir dir;
   dir.Write("out/00ec0064.flo", "old\r\n");
@@ -110,15 +142,15 @@ TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {
 TEST(Files, ExclusiveCreateRenameTruncateDelete) {
   testing::TempDir dir;
   const std::string busy = dir.path() + "/00EC0064.BSY";
-  EXPECT_TRUE(CreateFileExclusive(busy));
-  EXPECT_FALSE(CreateFileExclusive(busy));
+  EXPECT_TRUE(CreateFileExclusive(busy, "4711\n"));
+  EXPECT_FALSE(CreateFileExclusive(busy, "4712\n"));
   dir.Write("a.pkt", "data");
   EXPECT_TRUE(TruncateFile(dir.path() + "/A.PKT"));
   EXPECT_EQ(FileSize(dir.path() + "/a.pkt"), 0u);
   EXPECT_TRUE(RenameFile(dir.path() + "/A.PKT", dir.path() + "/b.pkt"));
   EXPECT_TRUE(DeleteFile(dir.path() + "/B.PKT"));
   EXPECT_FALSE(DeleteFile(dir.path() + "/B.PKT"));
-  EXPECT_EQ(ReadFilePrefix(dir.path() + "/00ec0064.bsy", 10), std::string());
+  EXPECT_EQ(ReadFilePrefix(dir.path() + "/00ec0064.bsy", 10), "4711\n");
   EXPECT_FALSE(ReadFilePrefix(dir.path() + "/none", 10).has_value());
 }
 

@@ -3,17 +3,27 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "core/base64.h"
+#include "core/charset_conversion.h"
+#include "fido/stored_message.h"
+#include "send/header_encoding.h"
+#include "send/quoted_printable.h"
 #include "send/recording_sink.h"
+#include "support/fido_files.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::send {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+const MessageStamp kStamp = {"Tue, 01 Jul 2025 12:34:56 +0200", "<0123abcd@example.net>"};
 
 config::RedirectEntry Redirect() {
   config::RedirectEntry redirect;
@@ -33,10 +43,10 @@ TEST(MessageLayout, WholeMessageWithAttachmentLineByLine) {
   testing::RecordingSink sink;
   const int boundary = 4711;
 
-  SendMessageHead(sink, boundary, Redirect(), configuration);
-  SendSubjectAndTextHead(sink, boundary,
-                         ExpandSubjectTemplate("Fido $FILENAME$", "C:\\OUT\\A.ZIP", 3));
-  SendHeaderTemplate(sink, header, "C:\\OUT\\A.ZIP", 3);
+  SendMessageHead(sink, boundary, Redirect(), configuration, kStamp);
+  SendTemplateTextPart(sink, boundary,
+                       ExpandSubjectTemplate("Fido $FILENAME$", "C:\\OUT\\A.ZIP", 3), header,
+                       "C:\\OUT\\A.ZIP", 3);
   SendAttachmentHead(sink, boundary, "A.ZIP");
   sink.SendLine("QUJD");
   sink.SendLine("");
@@ -48,6 +58,8 @@ TEST(MessageLayout, WholeMessageWithAttachmentLineByLine) {
       "Content-type: Multipart/Mixed; boundary=Message-Boundary-4711",
       "To: Joe Sysop <joe@example.org>",
       "From: Gate Keeper <gate@example.net>",
+      "Date: Tue, 01 Jul 2025 12:34:56 +0200",
+      "Message-ID: <0123abcd@example.net>",
       "Subject: Fido A.ZIP",
       "",
       "",
@@ -139,10 +151,10 @@ TEST(MessageLayout, OverLongHeadLinesAreCutForTheSink) {
   redirect.Name = std::string(79, 'n');
   redirect.EmailAddress = std::string(128, 'm');
   testing::RecordingSink sink;
-  SendMessageHead(sink, 1, redirect, configuration);
+  SendMessageHead(sink, 1, redirect, configuration, kStamp);
   SendSubjectAndTextHead(sink, 1, std::string(300, 's'));
   EXPECT_FALSE(sink.over_long);
-  EXPECT_EQ(sink.lines[5].size(), kMaxSendLine);
+  EXPECT_EQ(sink.lines[7].size(), kMaxSendLine);
 }
 
 TEST(MessageLayout, RandomNamesAndBoundaries) {
@@ -172,6 +184,134 @@ TEST(MessageLayout, RemoveCharsAndDotStuffing) {
   EXPECT_EQ(DotStuffed(".hidden"), "..hidden");
   EXPECT_EQ(DotStuffed("a."), "a.");
   EXPECT_EQ(DotStuffed(""), "");
+}
+
+// Encoded words decoded again, for checking what a reader gets back.
+std::string DecodeWords(const std::vector<std::string>& words, const std::string& charset) {
+  const std::string prefix = "=?" + charset + "?B?";
+  std::string text;
+  for (const auto& word : words) {
+    EXPECT_TRUE(word.size() <= 75u && word.starts_with(prefix)) << word;
+    const std::string piece =
+        core::DecodeBase64Line(word.substr(prefix.size(), word.size() - prefix.size() - 2));
+    EXPECT_TRUE(charset != "UTF-8" || core::IsUtf8(piece)) << "a character was split";
+    text += piece;
+  }
+  return text;
+}
+
+TEST(MessageLayout, HeaderTextIsQuotedOrEncodedOnlyWhenItMustBe) {
+  const struct {
+    std::string name;
+    std::vector<std::string> expected;
+  } names[] = {
+      {"Joe Sysop", {"Joe Sysop"}},
+      {"J. Smith", {"J. Smith"}},
+      {"", {""}},
+      {"Smith, Joe", {"\"Smith, Joe\""}},
+      {"Say \"hi\" (\\)", {"\"Say \\\"hi\\\" (\\\\)\""}},
+      {"J\xC3\xB6rg", {"=?UTF-8?B?SsO2cmc=?="}},
+      {"J\xF6rg", {"=?UTF-8?B?SsO2cmc=?="}},  // Windows-1252, as old files were written
+  };
+  for (const auto& c : names) EXPECT_EQ(DisplayNameWords(c.name), c.expected) << c.name;
+
+  EXPECT_EQ(HeaderTextWords("Fido A.ZIP", "UTF-8"), std::vector<std::string>{"Fido A.ZIP"});
+  std::string cyrillic;
+  for (int i = 0; i < 40; ++i) cyrillic += "\xD0\x9F\xD1\x80\xD0\xB8";  // "При"
+  const auto words = HeaderTextWords(cyrillic, "UTF-8");
+  EXPECT_GT(words.size(), 1u);
+  EXPECT_EQ(DecodeWords(words, "UTF-8"), cyrillic);
+  EXPECT_EQ(DecodeWords(EncodedWords("\xE4\xF6", "unknown-8bit"), "unknown-8bit"), "\xE4\xF6");
+}
+
+TEST(MessageLayout, AttachmentNamesReadBackWhole) {
+  const struct {
+    std::string name;
+    Lines expected;
+  } cases[] = {
+      {"A.ZIP", {"Content-type: application/octet-stream; name=A.ZIP"}},
+      {"MY FILE.ZIP", {"Content-type: application/octet-stream; name=\"MY FILE.ZIP\""}},
+      {"J\xC3\xB6rg.zip",
+       {"Content-type: application/octet-stream;", " name=\"=?UTF-8?B?SsO2cmcuemlw?=\"",
+        "Content-transfer-encoding: BASE64", "Content-disposition: attachment;",
+        " filename*=UTF-8''J%C3%B6rg.zip"}},
+  };
+  for (const auto& c : cases) {
+    testing::RecordingSink sink;
+    SendAttachmentHead(sink, 9, c.name);
+    ASSERT_GE(sink.lines.size(), c.expected.size() + 2) << c.name;
+    EXPECT_EQ(sink.lines.front(), "--Message-Boundary-9");
+    EXPECT_EQ(Lines(sink.lines.begin() + 1, sink.lines.begin() + 1 + c.expected.size()), c.expected)
+        << c.name;
+    EXPECT_EQ(sink.lines.back(), "");
+  }
+  // A long name is cut into numbered sections, never inside an escape.
+  std::string umlauts, escapes;
+  for (int i = 0; i < 25; ++i) umlauts += "\xC3\xA4";
+  for (int i = 0; i < 10; ++i) escapes += "%C3%A4";
+  EXPECT_EQ(ExtendedParameter("filename", umlauts),
+            (std::vector<std::string>{"filename*0*=UTF-8''" + escapes + ";",
+                                      "filename*1*=" + escapes + ";",
+                                      "filename*2*=" + escapes.substr(0, 30)}));
+}
+
+TEST(MessageLayout, QuotedPrintableLines) {
+  const struct {
+    std::string line;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"", {""}},
+      {"plain text", {"plain text"}},
+      {"a=b", {"a=3Db"}},
+      {"end \t", {"end =09"}},
+      {"\xC3\xA4", {"=C3=A4"}},
+      {std::string(100, 'x'), {std::string(75, 'x') + "=", std::string(25, 'x')}},
+      {std::string(76, 'y'), {std::string(76, 'y')}},
+      {std::string(74, 'z') + "\xFF", {std::string(74, 'z') + "=", "=FF"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuotedPrintableLines(c.line), c.expected) << c.line;
+}
+
+TEST(MessageLayout, DateAndDerivedMessageId) {
+  const char* old_tz = std::getenv("TZ");
+  const std::string saved = old_tz ? old_tz : "";
+  for (const auto& [zone, expected] : {std::pair{"UTC0", "Thu, 01 Jan 1970 00:00:00 +0000"},
+                                       std::pair{"IST-5:30", "Thu, 01 Jan 1970 05:30:00 +0530"}}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    EXPECT_EQ(MailDate(0), expected) << zone;
+  }
+  old_tz ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+
+  EXPECT_EQ(MessageIdDomain("gate@example.org", "host"), "example.org");
+  EXPECT_EQ(MessageIdDomain("gate", "host.local"), "host.local");
+  EXPECT_EQ(MessageIdDomain("gate@bad domain", ""), "localhost");
+
+  testing::TempDir dir;
+  const std::string file = dir.Write("out/a.pkt", "packet");
+  const std::vector<std::string> fields = FileFields(dir.File("OUT/A.PKT"));
+  const std::string id =
+      DerivedMessageId("gate@example.org", {"b@x.org", "a@x.org"}, fields, "example.org");
+  EXPECT_EQ(id.size(), 1 + 32 + 1 + 11 + 1u);
+  EXPECT_EQ(id, DerivedMessageId("gate@example.org", {"a@x.org", "b@x.org"}, FileFields(file),
+                                 "example.org"));
+  EXPECT_NE(id, DerivedMessageId("gate@example.org", {"a@x.org"}, fields, "example.org"));
+  dir.Write("out/a.pkt", "packet grown");
+  EXPECT_NE(fields, FileFields(file));
+
+  // A netmail is known by its name, header date and size; the sent flag
+  // written after a confirmation does not make it another message.
+  testing::StoredMessage stored;
+  std::string bytes = testing::EncodeStoredMessage(stored);
+  const std::string msg = dir.Write("1.msg", bytes);
+  const std::vector<std::string> netmail = StoredMessageFields(msg);
+  fido::RewriteStoredAttribute(bytes, fido::kAttrSent);
+  dir.Write("1.msg", bytes);
+  EXPECT_EQ(StoredMessageFields(msg), netmail);
+  stored.date_time = "07 Dec 26  09:00:00";
+  dir.Write("1.msg", testing::EncodeStoredMessage(stored));
+  EXPECT_NE(StoredMessageFields(msg), netmail);
 }
 
 }  // namespace

@@ -3,15 +3,19 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/text_utils.h"
 #include "platform/clock.h"
+#include "platform/error_text.h"
 #include "support/fido_files.h"
 #include "support/recording_front_end.h"
+#include "support/system_user.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::send {
@@ -37,7 +41,7 @@ struct RecordFixture : ::testing::Test {
   }
   ~RecordFixture() override { platform::SetClockForTesting({}); }
 
-  // Adds a Taken entry; returns its number.
+  // Adds a Taken entry; returns its number. Paths are real ones, as the scans store them.
   int Take(SendKind kind, const std::string& path, const std::string& list_path = "",
            AfterSendAction after = AfterSendAction::Nothing) {
     SendEntry entry;
@@ -49,14 +53,9 @@ struct RecordFixture : ::testing::Test {
     list.Entry(list.Count()).State = SendState::Taken;
     return list.Count();
   }
-  RecordResult Record(int current, const PathRemap& remap = {}) {
-    return RecordSent(list, current, logger, remap);
-  }
+  RecordResult Record(int current) { return RecordSent(list, current, logger, configuration); }
   Lines Log() const { return front_end.Lines(core::Side::Sending); }
-  // The upper-cased full path of a file in the scratch directory, as the scans store it.
-  std::string Upper(const std::string& relative) const {
-    return core::UpperCase(dir.File(relative));
-  }
+  std::string File(const std::string& relative) const { return dir.File(relative); }
   testing::DecodedStoredMessage ReadMessage(const std::string& relative) const {
     const auto decoded = testing::DecodeStoredMessage(dir.Read(relative));
     EXPECT_TRUE(decoded);
@@ -66,34 +65,35 @@ struct RecordFixture : ::testing::Test {
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
   core::Logger logger{front_end, dir.path()};
+  config::Configuration configuration;
   outbound::SendList list;
 };
 
 TEST_F(RecordFixture, FlowFileLoosesTheBundleLineAndTheBundleIsDeleted) {
-  dir.Write("files/0000FFFE.MO0", "bundle");
+  dir.Write("files/0000fffe.mo0", "bundle");
   dir.Write("files/b.txt", "keep");
   const std::string flow = dir.Write(
-      "out/00EC0064.FLO",
-      testing::TextLines({"^" + dir.File("files/0000FFFE.MO0"), "#" + dir.File("files/b.txt")}));
-  const int current = Take(SendKind::ListedFile, Upper("files/0000FFFE.MO0"),
-                           Upper("out/00EC0064.FLO"), AfterSendAction::Delete);
+      "out/00ec0064.flo",
+      testing::TextLines({"^" + File("files/0000fffe.mo0"), "#" + File("files/b.txt")}, "\n"));
+  const int current =
+      Take(SendKind::ListedFile, File("files/0000fffe.mo0"), flow, AfterSendAction::Delete);
   EXPECT_FALSE(Record(current).io_error);
-  EXPECT_EQ(dir.Read("out/00EC0064.FLO"), testing::TextLines({"#" + dir.File("files/b.txt")}));
-  EXPECT_FALSE(dir.Exists("files/0000FFFE.MO0"));
+  EXPECT_EQ(dir.Read("out/00ec0064.flo"), testing::TextLines({"#" + File("files/b.txt")}, "\n"));
+  EXPECT_FALSE(dir.Exists("files/0000fffe.mo0"));
   EXPECT_TRUE(dir.Exists("files/b.txt"));
-  EXPECT_EQ(Log(), (Lines{"-- Removing file from flowfile " + Upper("out/00EC0064.FLO"),
-                          "-- Deleting: " + Upper("files/0000FFFE.MO0")}));
+  EXPECT_EQ(Log(), (Lines{"-- Removing file from flowfile " + flow,
+                          "-- Deleting: " + File("files/0000fffe.mo0")}));
   EXPECT_EQ(list.Entry(current).State, SendState::Sent);
 }
 
 TEST_F(RecordFixture, EmptiedListsAreDeletedAndVfidoListsTakeTheirPacket) {
   dir.Write("files/a.zip", "a");
-  dir.Write("out/00EC0064.FLO", testing::TextLines({dir.File("files/a.zip")}));
-  dir.Write("vfido/00000001.LST", testing::TextLines({"^" + dir.File("files/a.zip")}, "\n"));
+  dir.Write("out/00EC0064.FLO", testing::TextLines({File("files/a.zip")}));
+  dir.Write("vfido/00000001.LST", testing::TextLines({"^" + File("files/a.zip")}, "\n"));
   dir.Write("vfido/00000001.PKT", "packet");
   dir.Write("vfido/00000002.PKT", "other packet");
-  const int current = Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("out/00EC0064.FLO"));
-  Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("vfido/00000001.LST"),
+  const int current = Take(SendKind::ListedFile, File("files/a.zip"), File("out/00EC0064.FLO"));
+  Take(SendKind::ListedFile, File("files/a.zip"), File("vfido/00000001.LST"),
        AfterSendAction::Delete);
   EXPECT_FALSE(Record(current).io_error);
   EXPECT_FALSE(dir.Exists("out/00EC0064.FLO"));
@@ -105,83 +105,127 @@ TEST_F(RecordFixture, EmptiedListsAreDeletedAndVfidoListsTakeTheirPacket) {
 }
 
 TEST_F(RecordFixture, KeptLinesAreCopiedByteForByte) {
+  dir.Write("a.zip", "a");
   const std::string other = "#" + std::string(300, 'L');  // longer than any line the scans read
-  const std::string content = "~" + dir.File("a.zip") + "\r\n" + "\r\n" + dir.File("a.zip") + "\n" +
-                              other + "\r\n" + dir.File("A.ZIP") + "\r\n" + "no line end";
-  dir.Write("out/00EC0064.FLO", content);
-  const int current = Take(SendKind::ListedFile, Upper("a.zip"), Upper("out/00EC0064.FLO"));
+  const std::string content = "~" + File("a.zip") + "\r\n" + "\r\n" + File("a.zip") + "\n" + other +
+                              "\r\n" + File("A.ZIP") + "\r\n" + File("a.zip") + " \t\n" +
+                              "no line end";
+  dir.Write("out/00ec0064.flo", content);
+  const int current = Take(SendKind::ListedFile, File("a.zip"), File("out/00ec0064.flo"));
   EXPECT_FALSE(Record(current).io_error);
-  // Both lines naming the file go (letter case aside); the tilde line is another name.
-  EXPECT_EQ(dir.Read("out/00EC0064.FLO"),
-            "~" + dir.File("a.zip") + "\r\n" + "\r\n" + other + "\r\n" + "no line end");
+  // Every line naming the file goes (letter case and trailing blanks aside);
+  // the line marked "~" as sent stays for the mailer.
+  EXPECT_EQ(dir.Read("out/00ec0064.flo"),
+            "~" + File("a.zip") + "\r\n" + "\r\n" + other + "\r\n" + "no line end");
 }
 
 TEST_F(RecordFixture, FlowFileWithoutTheLineIsNotRewritten) {
-  const std::string flow = dir.Write("out/00EC0064.FLO", testing::TextLines({"~" + dir.File("a")}));
+  const std::string flow = dir.Write("out/00ec0064.flo", testing::TextLines({"~" + File("a")}));
   struct stat before {};
   ASSERT_EQ(stat(flow.c_str(), &before), 0);
-  const int current = Take(SendKind::ListedFile, Upper("a"), Upper("out/00EC0064.FLO"));
+  const int current = Take(SendKind::ListedFile, File("a"), flow);
   Record(current);
   struct stat after {};
   ASSERT_EQ(stat(flow.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
-  EXPECT_EQ(dir.Read("out/00EC0064.FLO"), testing::TextLines({"~" + dir.File("a")}));
+  EXPECT_EQ(dir.Read("out/00ec0064.flo"), testing::TextLines({"~" + File("a")}));
 }
 
-TEST_F(RecordFixture, RewriteIsAtomic) {
-  const std::string flow = dir.Write("out/00EC0064.FLO", testing::TextLines({"x", "^y"}));
+// Run as root (from cron) beside a mailer that runs as its own user: the
+// rewritten flow file is a new file, with the mailer's owner, group and mode.
+TEST_F(RecordFixture, RewriteIsAtomicAndKeepsTheMailersOwner) {
+  const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  const std::string flow =
+      dir.Write("out/00ec00c8.flo", testing::TextLines({File("x"), "^" + File("y")}, "\n"));
+  if (mailer) {
+    ASSERT_EQ(chown(flow.c_str(), mailer->uid, mailer->gid), 0);
+  }
+  ASSERT_EQ(chmod(flow.c_str(), 0660), 0);
   struct stat before {};
   ASSERT_EQ(stat(flow.c_str(), &before), 0);
-  const int current = Take(SendKind::ListedFile, "Y", Upper("out/00EC0064.FLO"));
+  const int current = Take(SendKind::ListedFile, File("y"), flow);
   EXPECT_FALSE(Record(current).io_error);
   struct stat after {};
   ASSERT_EQ(stat(flow.c_str(), &after), 0);
   // A new file renamed over the old one, never the old one emptied and refilled.
   EXPECT_NE(before.st_ino, after.st_ino);
-  EXPECT_EQ(dir.Read("out/00EC0064.FLO"), testing::TextLines({"x"}));
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_mode & 07777, 0660u);
+  EXPECT_EQ(dir.Read("out/00ec00c8.flo"), testing::TextLines({File("x")}, "\n"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("out")),
                           std::filesystem::directory_iterator()),
             1);
 }
 
-TEST_F(RecordFixture, FailedRewriteKeepsTheListWhole) {
+TEST_F(RecordFixture, TruncationKeepsTheFileItsOwnerAndItsLinks) {
+  const std::string file = dir.Write("files/nodelist.z49", "nodelist");
+  ASSERT_EQ(link(file.c_str(), File("files/linked").c_str()), 0);
+  struct stat before {};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  const int current = Take(SendKind::OutboundPacket, file, "", AfterSendAction::Truncate);
+  Record(current);
+  struct stat after {};
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_size, 0);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(Log(), Lines{"-- Zeroing: " + file});
+}
+
+TEST_F(RecordFixture, FailedReadOrRewriteEndsTheJobAndKeepsTheListWhole) {
   // A name so long that no temporary name fits beside it: the rewrite fails.
   const std::string name = std::string(245, 'F') + ".FLO";
-  const std::string content = testing::TextLines({"x", "^y"});
+  const std::string content = testing::TextLines({File("x"), "^" + File("y")});
   dir.Write(name, content);
-  const int current = Take(SendKind::ListedFile, "Y", dir.File(name));
+  const int current = Take(SendKind::ListedFile, File("y"), File(name));
   EXPECT_TRUE(Record(current).io_error);
   EXPECT_EQ(dir.Read(name), content);
   EXPECT_EQ(list.Entry(current).State, SendState::Sent);  // the mail itself is across
+  EXPECT_EQ(Log().back(), "-- " + File("y") + " was sent, and may be sent again next run");
+
+  // Opens, but every read fails: /proc/self/mem at offset 0.
+  dir.MakeDir("out");
+  std::filesystem::create_symlink("/proc/self/mem", File("out/00ec0064.flo"));
+  front_end.ClearPane(core::Side::Sending);
+  const int unreadable = Take(SendKind::ListedFile, File("z"), File("out/00ec0064.flo"));
+  EXPECT_TRUE(Record(unreadable).io_error);
+  EXPECT_EQ(Log(), (Lines{"-- Removing file from flowfile " + File("out/00ec0064.flo"),
+                          "-- Could not read " + File("out/00ec0064.flo") + ": " +
+                              platform::ErrorText(EIO),
+                          "-- " + File("z") + " was sent, and may be sent again next run"}));
 }
 
 TEST_F(RecordFixture, RemappedPathsFindTheirLine) {
+  dir.Write("a.zip", "a");
   dir.Write("out/00EC0064.FLO", testing::TextLines({"^c:\\files\\a.zip", "c:\\files\\b.zip"}));
-  const PathRemap remap{"C:\\FILES", core::UpperCase(dir.path())};
-  const int current = Take(SendKind::ListedFile, core::UpperCase(dir.path()) + "\\A.ZIP",
-                           Upper("out/00EC0064.FLO"));
-  Record(current, remap);
+  configuration.RemapFrom = "C:\\FILES";
+  configuration.RemapTo = dir.path();
+  const int current = Take(SendKind::ListedFile, File("a.zip"), File("out/00EC0064.FLO"));
+  Record(current);
   EXPECT_EQ(dir.Read("out/00EC0064.FLO"), testing::TextLines({"c:\\files\\b.zip"}));
 }
 
 TEST_F(RecordFixture, FileAttachSubjectLosesOneFileAtATime) {
+  dir.Write("ba.zip", "ba");
+  dir.Write("a.zip", "a");
   testing::StoredMessage message;
-  message.subject = dir.File("ba.zip") + " " + dir.File("a.zip");
+  // Words are looked up as the scan looked them up, letter case aside.
+  message.subject = core::UpperCase(File("ba.zip")) + " " + File("a.zip");
   message.attribute = fido::kAttrLocal | fido::kAttrFileAttached | fido::kAttrKillSent;
   message.text = {{"FLAGS KFS"}, {"Greetings"}};
-  dir.Write("netmail/1.MSG", testing::EncodeStoredMessage(message));
-  const std::string msg = Upper("netmail/1.MSG");
+  const std::string msg = dir.Write("netmail/1.msg", testing::EncodeStoredMessage(message));
 
-  // The scan stores the name as written; the second one is a tail of the first.
-  const int first = Take(SendKind::AttachedFile, dir.File("a.zip"), msg);
+  // The second file's name ends like the first's.
+  const int first = Take(SendKind::AttachedFile, File("a.zip"), msg);
   Record(first);
-  auto after = ReadMessage("netmail/1.MSG");
-  EXPECT_EQ(after.header.subject, dir.File("ba.zip") + " ");
+  auto after = ReadMessage("netmail/1.msg");
+  EXPECT_EQ(after.header.subject, core::UpperCase(File("ba.zip")) + " ");
   EXPECT_EQ(after.header.attribute, message.attribute);
 
-  const int second = Take(SendKind::AttachedFile, core::UpperCase(dir.File("ba.zip")), msg);
+  const int second = Take(SendKind::AttachedFile, File("ba.zip"), msg);
   Record(second);
-  after = ReadMessage("netmail/1.MSG");
+  after = ReadMessage("netmail/1.msg");
   EXPECT_EQ(after.header.subject, "KESTREL - Files sent  6-Dec-2026 08:05 ");
   EXPECT_EQ(after.header.attribute, fido::kAttrLocal | fido::kAttrKillSent);
   // Only the subject and the attribute changed.
@@ -197,7 +241,7 @@ TEST_F(RecordFixture, NetmailTextGetsSentFlagOrIsDeletedWithKillSent) {
   const std::string bytes = testing::EncodeStoredMessage(plain);
   dir.Write("netmail/1.MSG", bytes);
   dir.Write("netmail/2.MSG", bytes);
-  const int keep = Take(SendKind::NetmailText, Upper("netmail/1.MSG"));
+  const int keep = Take(SendKind::NetmailText, File("netmail/1.MSG"));
   Record(keep);
   const auto kept = ReadMessage("netmail/1.MSG");
   EXPECT_EQ(kept.header.attribute, fido::kAttrLocal | fido::kAttrSent);
@@ -205,45 +249,44 @@ TEST_F(RecordFixture, NetmailTextGetsSentFlagOrIsDeletedWithKillSent) {
   expected[186] = static_cast<char>(expected[186] | fido::kAttrSent);
   EXPECT_EQ(dir.Read("netmail/1.MSG"), expected);
 
-  const int kill = Take(SendKind::NetmailText, Upper("netmail/2.MSG"), "", AfterSendAction::Delete);
+  const int kill = Take(SendKind::NetmailText, File("netmail/2.MSG"), "", AfterSendAction::Delete);
   Record(kill);
   EXPECT_FALSE(dir.Exists("netmail/2.MSG"));
   EXPECT_EQ(Log(),
-            (Lines{"-- Setting sent flag on 1.MSG", "-- Deleting: " + Upper("netmail/2.MSG")}));
+            (Lines{"-- Setting sent flag on 1.MSG", "-- Deleting: " + File("netmail/2.MSG")}));
 }
 
 TEST_F(RecordFixture, PackedNetmailLosesItsPacketAndGetsSentFlag) {
   dir.Write("netmail/3.MSG", testing::EncodeStoredMessage(testing::StoredMessage{}));
   dir.Write("work/0123ABCD.PKT", "packet");
   const int current =
-      Take(SendKind::NetmailPacket, dir.File("work/0123ABCD.PKT"), Upper("netmail/3.MSG"));
+      Take(SendKind::NetmailPacket, File("work/0123ABCD.PKT"), File("netmail/3.MSG"));
   Record(current);
   EXPECT_FALSE(dir.Exists("work/0123ABCD.PKT"));
-  EXPECT_EQ(list.Entry(current).Path, Upper("netmail/3.MSG"));
-  EXPECT_EQ(ReadMessage("netmail/3.MSG").header.attribute,
-            fido::kAttrLocal | fido::kAttrSent);
+  EXPECT_EQ(list.Entry(current).Path, File("netmail/3.MSG"));
+  EXPECT_EQ(ReadMessage("netmail/3.MSG").header.attribute, fido::kAttrLocal | fido::kAttrSent);
 }
 
 TEST_F(RecordFixture, DisagreeingEntriesDeleteThenRecreateEmpty) {
   dir.Write("files/a.zip", "data");
   const int current =
-      Take(SendKind::OutboundPacket, Upper("files/a.zip"), "", AfterSendAction::Delete);
-  Take(SendKind::OutboundPacket, Upper("files/a.zip"), "", AfterSendAction::Truncate);
+      Take(SendKind::OutboundPacket, File("files/a.zip"), "", AfterSendAction::Delete);
+  Take(SendKind::OutboundPacket, File("files/a.zip"), "", AfterSendAction::Truncate);
   Record(current);
   EXPECT_TRUE(dir.Exists("files/a.zip"));
   EXPECT_EQ(dir.Read("files/a.zip"), "");
   EXPECT_EQ(Log(),
-            (Lines{"-- Deleting: " + Upper("files/a.zip"), "-- Zeroing: " + Upper("files/a.zip")}));
+            (Lines{"-- Deleting: " + File("files/a.zip"), "-- Zeroing: " + File("files/a.zip")}));
 }
 
 TEST_F(RecordFixture, FileStillListedForAnotherSystemIsKept) {
   dir.Write("files/a.zip", "data");
   dir.Write("out/00EC0064.FLO", testing::TextLines({"^" + dir.File("files/a.zip")}));
   dir.Write("out/00EC0065.FLO", testing::TextLines({"^" + dir.File("files/a.zip")}));
-  const int current = Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("out/00EC0064.FLO"),
+  const int current = Take(SendKind::ListedFile, File("files/a.zip"), File("out/00EC0064.FLO"),
                            AfterSendAction::Delete);
   // The other system's copy did not go (busy outbound or refused recipient).
-  const int other = Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("out/00EC0065.FLO"),
+  const int other = Take(SendKind::ListedFile, File("files/a.zip"), File("out/00EC0065.FLO"),
                          AfterSendAction::Delete);
   list.Entry(other).State = SendState::Skipped;
   Record(current);
@@ -251,8 +294,56 @@ TEST_F(RecordFixture, FileStillListedForAnotherSystemIsKept) {
   EXPECT_FALSE(dir.Exists("out/00EC0064.FLO"));
   EXPECT_TRUE(dir.Exists("out/00EC0065.FLO"));
   EXPECT_EQ(Log().back(),
-            "-- Keeping " + Upper("files/a.zip") + " (still listed for another system)");
+            "-- Keeping " + File("files/a.zip") + " (still listed for another system)");
 }
+
+// A file marked "^" for one link stays while any list of the mailer still
+// names it for sending: a flow file of another link (redirected or not), of a
+// point or of another zone, or a VFIDO list. A line marked "~" as sent, or one
+// naming a case variant of the file, holds nothing.
+struct HolderCase {
+  const char* label;
+  const char* list;  // the other list, relative; empty: none
+  const char* prefix;
+  const char* listed;  // the file it names, relative
+  bool kept;
+};
+
+class RecordHolderTest : public RecordFixture, public ::testing::WithParamInterface<HolderCase> {};
+
+TEST_P(RecordHolderTest, FileNamedByAnotherListIsKept) {
+  const HolderCase& test = GetParam();
+  configuration.OUTBOUND = File("outbound");
+  configuration.VFIDO = File("vfido") + "\\";
+  const std::string file = dir.Write("files/a.zip", "lower");
+  dir.Write("files/A.ZIP", "upper");
+  const std::string flow =
+      dir.Write("outbound/00ec0064.flo", testing::TextLines({"^" + file}, "\n"));
+  if (*test.list) {
+    dir.Write(test.list, testing::TextLines({test.prefix + File(test.listed)}, "\n"));
+  }
+  Record(Take(SendKind::ListedFile, file, flow, AfterSendAction::Delete));
+  EXPECT_FALSE(dir.Exists("outbound/00ec0064.flo"));
+  EXPECT_EQ(dir.Exists("files/a.zip"), test.kept);
+  EXPECT_TRUE(dir.Exists("files/A.ZIP"));
+  if (test.kept) {
+    EXPECT_EQ(Log().back(), "-- Keeping " + file + " (still listed in " + File(test.list) + ")");
+  } else {
+    EXPECT_EQ(Log().back(), "-- Deleting: " + file);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, RecordHolderTest,
+    ::testing::Values(
+        HolderCase{"other_link", "outbound/00ec012c.flo", "^", "files/a.zip", true},
+        HolderCase{"point", "outbound/00ec0064.pnt/00000001.flo", "#", "files/a.zip", true},
+        HolderCase{"other_zone", "outbound.003/00010001.clo", "", "files/a.zip", true},
+        HolderCase{"vfido_list", "vfido/00000001.lst", "^", "files/a.zip", true},
+        HolderCase{"sent_already", "outbound/00ec012c.flo", "~", "files/a.zip", false},
+        HolderCase{"case_variant", "outbound/00ec012c.flo", "^", "files/A.ZIP", false},
+        HolderCase{"none", "", "", "", false}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(RecordFixture, EntriesOfAnEarlierFailedMessageAreNotTouched) {
   dir.Write("files/a.zip", "a");
@@ -261,9 +352,9 @@ TEST_F(RecordFixture, EntriesOfAnEarlierFailedMessageAreNotTouched) {
       testing::TextLines({"^" + dir.File("files/a.zip"), dir.File("files/b.zip")});
   dir.Write("out/00EC0064.FLO", flow_content);
   // a.zip could not be opened: its entry stays Taken.
-  const int failed = Take(SendKind::ListedFile, Upper("files/a.zip"), Upper("out/00EC0064.FLO"),
+  const int failed = Take(SendKind::ListedFile, File("files/a.zip"), File("out/00EC0064.FLO"),
                           AfterSendAction::Delete);
-  const int current = Take(SendKind::ListedFile, Upper("files/b.zip"), Upper("out/00EC0064.FLO"));
+  const int current = Take(SendKind::ListedFile, File("files/b.zip"), File("out/00EC0064.FLO"));
   Record(current);
   EXPECT_EQ(list.Entry(failed).State, SendState::Taken);
   EXPECT_EQ(list.Entry(current).State, SendState::Sent);
@@ -273,9 +364,9 @@ TEST_F(RecordFixture, EntriesOfAnEarlierFailedMessageAreNotTouched) {
 
 TEST_F(RecordFixture, MissingAndMalformedFilesArePassedOver) {
   dir.Write("netmail/short.MSG", std::string(100, 'x'));
-  const int a = Take(SendKind::ListedFile, "X", Upper("out/MISSING.FLO"));
-  const int b = Take(SendKind::AttachedFile, "X", Upper("netmail/short.MSG"));
-  const int c = Take(SendKind::NetmailText, Upper("netmail/missing.MSG"));
+  const int a = Take(SendKind::ListedFile, File("x"), File("out/missing.flo"));
+  const int b = Take(SendKind::AttachedFile, File("x"), File("netmail/short.MSG"));
+  const int c = Take(SendKind::NetmailText, File("netmail/missing.MSG"));
   for (const int current : {a, b, c}) {
     EXPECT_FALSE(Record(current).io_error);
     EXPECT_EQ(list.Entry(current).State, SendState::Sent);

@@ -5,16 +5,21 @@
 #include "send/smtp_dialogue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/text_utils.h"
+#include "outbound/busy_flag.h"
+#include "support/dead_process.h"
+#include "support/fake_clock.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -59,13 +64,13 @@ class SmtpDialogueTest : public ::testing::Test {
     entry.Name = name;
     ASSERT_TRUE(configuration.Redirects.Add(entry));
   }
-  // An entry as the scans store it: upper-cased full paths.
+  // An entry as the scans store it: real full paths.
   int Add(SendKind kind, const std::string& path, const std::string& list_path, int redirect,
           AfterSendAction after = AfterSendAction::Nothing) {
     SendEntry entry;
     entry.Kind = kind;
-    entry.Path = core::UpperCase(path);
-    entry.ListPath = core::UpperCase(list_path);
+    entry.Path = path;
+    entry.ListPath = list_path;
     entry.RedirectIndex = redirect;
     entry.AfterSend = after;
     EXPECT_TRUE(list.Add(entry));
@@ -165,7 +170,7 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   }
   EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-> HELO"));
   EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> X-Mailer"));
-  EXPECT_TRUE(Logged("-- Sending SHARED.ZIP 1000b"));
+  EXPECT_TRUE(Logged("-- Sending shared.zip 1000b"));
   const std::string log_file = home.Read("SEND.LOG");
   EXPECT_NE(log_file.find("-> DATA"), std::string::npos);
   EXPECT_EQ(log_file.find("-- Sending"), std::string::npos);
@@ -176,12 +181,19 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   }
 }
 
-TEST_F(SmtpDialogueTest, RefusedRecipientKeepsItsFlowFileLineWhileTheOtherGets) {
+// A refused recipient's copy stays listed, and the file marked "^" stays for
+// it: also when its line is the very line the other recipient got the file
+// through (one address in two redirect entries, one flow file).
+class RefusedRecipientTest : public SmtpDialogueTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusedRecipientTest, KeepsItsFlowFileLineWhileTheOtherGets) {
+  const bool one_flow_file = GetParam();
   const std::string file = fido.Write("files/shared.zip", RandomBytes(1000, 9));
-  const std::string flow_a = fido.Write("outbound/00ec0064.flo", file + "\r\n");
-  const std::string flow_b = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
-  Add(SendKind::ListedFile, file, flow_a, 1);
-  Add(SendKind::ListedFile, file, flow_b, 2);
+  const std::string line = "^" + file + "\n";
+  const std::string flow_a = fido.Write("outbound/00ec0064.flo", line);
+  const std::string flow_b = one_flow_file ? flow_a : fido.Write("outbound/00ec00c8.flo", line);
+  Add(SendKind::ListedFile, file, flow_a, 1, AfterSendAction::Delete);
+  Add(SendKind::ListedFile, file, flow_b, 2, AfterSendAction::Delete);
   testing::SmtpServerOptions options;
   options.refuse_recipients = {"node100@example.org"};
   testing::SmtpServer server(options);
@@ -193,10 +205,20 @@ TEST_F(SmtpDialogueTest, RefusedRecipientKeepsItsFlowFileLineWhileTheOtherGets) 
             std::vector<std::string>{"node200@example.org"});
   EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(2).State, SendState::Sent);
-  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), file + "\r\n");
-  EXPECT_EQ(fido.Read("outbound/00ec00c8.flo").find("shared.zip"), std::string::npos);
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), line);
+  EXPECT_TRUE(fido.Exists("files/shared.zip"));
   EXPECT_TRUE(Logged("--   Recipient refused, file kept for the next run (node100@example.org)"));
+  if (one_flow_file) {
+    EXPECT_TRUE(Logged("-- Keeping " + file + " in " + flow_a + " (not every recipient got it)"))
+        << Log();
+  } else {
+    EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo"));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Lists, RefusedRecipientTest, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "OneFlowFile" : "TwoFlowFiles";
+});
 
 TEST_F(SmtpDialogueTest, SmallMailBundlesOfTodayWaitForMore) {
   struct Case {
@@ -221,7 +243,7 @@ TEST_F(SmtpDialogueTest, SmallMailBundlesOfTodayWaitForMore) {
   Send(server);
   EXPECT_FALSE(aborted) << Log();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const std::string name = core::UpperCase(cases[i].name);
+    const std::string name = cases[i].name;
     EXPECT_EQ(list.Entry(static_cast<int>(i) + 1).State,
               cases[i].skipped ? SendState::Skipped : SendState::Sent)
         << name;
@@ -339,34 +361,154 @@ TEST_F(SmtpDialogueTest, NetmailTextLinesBeginningWithADotArriveUnchanged) {
 }
 
 TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
+  AddRedirect("2:236/300.0", "node300@example.org", "Node Three Hundred");
   const std::string packet = fido.Write("outbound/00ec0064.out", RandomBytes(100, 5));
-  fido.Write("outbound/00ec0064.bsy", "");
+  fido.Write("outbound/00ec0064.bsy", std::to_string(getpid()) + "\n");  // a running program
   const std::string file = fido.Write("files/a.zip", RandomBytes(100, 6));
   const std::string flow = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
   fido.Write("outbound/00ec00c8.csy", "");
+  // Left behind by a mailer that is gone: removed, and the node is served.
+  const pid_t ended = testing::EndedProcessId();
+  const std::string left = fido.Write("outbound/00ec012c.bsy", std::to_string(ended) + "\n");
+  const std::string served = fido.Write("outbound/00ec012c.out", RandomBytes(200, 7));
   Add(SendKind::OutboundPacket, packet, "", 1);
   Add(SendKind::ListedFile, file, flow, 2);
+  Add(SendKind::OutboundPacket, served, "", 3, AfterSendAction::Delete);
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
   Send(server);
   EXPECT_FALSE(aborted);
-  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(server.Messages().size(), 1u);
   EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(2).State, SendState::Skipped);
-  EXPECT_TRUE(Logged("--   Busy file found skipping (" +
-                     core::UpperCase(fido.File("outbound/00ec00c8.csy")) + ")"))
+  EXPECT_EQ(list.Entry(3).State, SendState::Sent);
+  EXPECT_TRUE(Logged("--   Busy file found skipping (" + fido.File("outbound/00ec00c8.csy") + ")"))
+      << Log();
+  EXPECT_TRUE(Logged("--   Stale busy flag removed (" + left + ", process " +
+                     std::to_string(ended) + " is not running)"))
       << Log();
   EXPECT_TRUE(fido.Exists("outbound/00ec0064.bsy"));  // not ours: left alone
   EXPECT_TRUE(fido.Exists("outbound/00ec00c8.flo"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec012c.bsy"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec012c.out"));
 }
 
 TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
   fido.Write("a/outbound/00ec0064.flo", "");
   fido.Write("b/OUTBOUND/00EC00C8.FLO", "");
-  EXPECT_EQ(BusyFlagName(core::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
+  EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
             fido.File("a/outbound/00ec0064.bsy"));
-  EXPECT_EQ(BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
+  EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
             fido.File("b/OUTBOUND/00EC00C8.BSY"));
+}
+
+TEST_F(SmtpDialogueTest, CurrentMailReadersTakeEveryMessageAsWritten) {
+  configuration.FROM = "J\xC3\xBCrgen M\xC3\xBCller";
+  configuration.SENDPAUSE = 0;
+  AddRedirect("2:236/300.0", "joerg@example.org", "Smith, J\xC3\xB6rg");
+  const std::string blank = fido.Write("files/my file.zip", "blank");
+  const std::string umlaut = fido.Write("files/j\xC3\xB6rg.zip", "umlaut");
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines({blank, umlaut}));
+  Add(SendKind::ListedFile, blank, flow, 3);
+  Add(SendKind::ListedFile, umlaut, flow, 1);
+  testing::StoredMessage netmail;
+  netmail.subject = "\x8F\xE0\xA8\xA2\xA5\xE2";  // CP866
+  netmail.text = {{"CHRS: CP866 2"}, {"\x8F\xE0\xA8\xA2\xA5\xE2, Joe"}};
+  Add(SendKind::NetmailText, fido.Write("netmail/1.msg", testing::EncodeStoredMessage(netmail)), "",
+      1);
+  netmail.subject =
+      "Gr\x81\xE1"
+      "e";  // CP437, no control line
+  netmail.text = {{}, {"M\x81ller"}};
+  Add(SendKind::NetmailText, fido.Write("netmail/2.msg", testing::EncodeStoredMessage(netmail)), "",
+      1);
+
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(4));
+  std::vector<std::map<std::string, std::string>> read;
+  for (const auto& file : server.MessageFiles()) {
+    const auto items = testing::ReadAsMailReader(file);
+    ASSERT_TRUE(items.has_value());
+    read.push_back(*items);
+  }
+  ASSERT_EQ(read.size(), 4u);
+  for (auto& items : read) {
+    EXPECT_EQ(items["defects"], "");
+    EXPECT_FALSE(items["date"].empty());
+    EXPECT_TRUE(items["message_id"].ends_with("@example.org>")) << items["message_id"];
+    EXPECT_EQ(items["from_name"], "J\xC3\xBCrgen M\xC3\xBCller");
+  }
+  EXPECT_EQ(read[0]["to_name"], "Smith, J\xC3\xB6rg");
+  EXPECT_EQ(read[0]["filename"], "MY FILE.ZIP");
+  EXPECT_EQ(read[1]["filename"], "J\xC3\xB6RG.ZIP");  // upper-cased as the scans store it
+  EXPECT_NE(read[1]["text"].find("File J\xC3\xB6RG.ZIP (6 bytes)"), std::string::npos);
+  EXPECT_EQ(read[2]["subject"], "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  EXPECT_NE(read[2]["text"].find("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, Joe\n"),
+            std::string::npos)
+      << read[2]["text"];
+  EXPECT_EQ(read[3]["subject"],
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
+  EXPECT_NE(read[3]["text"].find("M\xC3\xBCller\n"), std::string::npos);
+  EXPECT_EQ(read[3]["text_charset"], "utf-8");
+}
+
+TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
+  // Time stands still: any pause would last until the watchdog's Stop.
+  testing::FakeClock clock({2026, 12, 6, 8, 5, 0, 0});
+  configuration.SENDPAUSE = 0;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 10; ++i) {
+    paths.push_back(
+        fido.Write("files/small" + std::to_string(i) + ".pkt", RandomBytes(50, 20 + i)));
+  }
+  const std::string flow = fido.Write("outbound/00ec0064.flo", testing::TextLines(paths));
+  for (const auto& path : paths) Add(SendKind::ListedFile, path, flow, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  configuration.SMTPPORT = server.port();
+  net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 600 && !done; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!done) session.Abort();
+  });
+  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  done = true;
+  watchdog.join();
+  EXPECT_FALSE(session.IsAborted()) << Log();
+  EXPECT_EQ(server.Messages().size(), 10u);
+}
+
+TEST_F(SmtpDialogueTest, ARetryCarriesTheSameMessageIdAndAChangedFileANewOne) {
+  configuration.SENDPAUSE = 0;
+  const std::string file = fido.Write("files/a.zip", RandomBytes(100, 30));
+  const std::string flow_text = file + "\r\n";
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  // As a lost confirmation leaves it: the flow file still lists the file.
+  const auto send_again = [&] {
+    list.Clear();
+    Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", flow_text), 1);
+    Send(server);
+    EXPECT_FALSE(aborted) << Log();
+  };
+  send_again();
+  send_again();
+  fido.Write("files/a.zip", RandomBytes(101, 30));
+  send_again();
+  ASSERT_TRUE(server.WaitForMessages(3));
+  std::vector<std::string> ids;
+  for (const auto& message : server.MessageFiles()) {
+    ids.push_back(testing::ReadAsMailReader(message).value()["message_id"]);
+  }
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_NE(ids[1], ids[2]);
 }
 
 TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
@@ -379,7 +521,7 @@ TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
   ASSERT_TRUE(server.running());
   Send(server);
   EXPECT_FALSE(aborted) << Log();
-  EXPECT_TRUE(Logged("-- Unable to open " + core::UpperCase(gone)));
+  EXPECT_TRUE(Logged("-- Unable to open " + gone));
   EXPECT_EQ(list.Entry(1).State, SendState::Taken);
   EXPECT_EQ(list.Entry(2).State, SendState::Sent);
   EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), gone + "\r\n");

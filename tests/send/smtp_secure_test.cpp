@@ -9,7 +9,6 @@
 #include <string>
 
 #include "core/log.h"
-#include "core/text_utils.h"
 #include "net/net_session.h"
 #include "net/sasl.h"
 #include "send/smtp_dialogue.h"
@@ -43,8 +42,8 @@ class SmtpSecureTest : public ::testing::Test {
     flow = fido.Write("out/00ec0064.flo", "^" + file + "\r\n");
     outbound::SendEntry entry;
     entry.Kind = outbound::SendKind::ListedFile;
-    entry.Path = core::UpperCase(file);
-    entry.ListPath = core::UpperCase(flow);
+    entry.Path = file;
+    entry.ListPath = flow;
     entry.RedirectIndex = 1;
     entry.AfterSend = outbound::AfterSendAction::Delete;
     list.Add(entry);

@@ -18,17 +18,26 @@ namespace {
 using Lines = std::vector<std::string>;
 using core::Field;
 
-Lines Cut(std::string_view text) {
+Lines Cut(std::string_view text, bool utf8 = false) {
   testing::RecordingSink sink;
-  SendTextLines(sink, text);
+  SendTextLines(sink, text, TextEncoding::Ascii, utf8);
   return sink.lines;
 }
+
+std::string Repeat(std::string_view piece, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+constexpr std::string_view kPe = "\xD0\x9F";  // Cyrillic capital Pe in UTF-8
 
 TEST(SendTextLines, CuttingKludgesAndControlCharacters) {
   const struct {
     std::string name;
     std::string text;
     Lines expected;
+    bool utf8 = false;
   } cases[] = {
       {"plain lines", "one\rtwo\r", {"one", "two"}},
       {"text after the last CR is not sent", "one\rtwo", {"one"}},
@@ -52,8 +61,12 @@ TEST(SendTextLines, CuttingKludgesAndControlCharacters) {
       {"a kludge piece of a long line is only its first piece",
        "\x01" + std::string(150, 'k') + "\r",
        {std::string(31, 'k')}},
+      {"UTF-8 text is cut at 120 characters, not bytes",
+       Repeat(kPe, 130) + "\r",
+       {Repeat(kPe, 120), Repeat(kPe, 10)},
+       true},
   };
-  for (const auto& c : cases) EXPECT_EQ(Cut(c.text), c.expected) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(Cut(c.text, c.utf8), c.expected) << c.name;
 }
 
 TEST(SendTextLines, StopsWhenAborted) {
@@ -72,8 +85,7 @@ TEST(SendTextLines, LongTextWithoutLineEndsIsLinear) {
 }
 
 std::string PacketBody(const std::vector<testing::PackedMessage>& messages) {
-  return testing::EncodePacket(testing::PacketHeader{}, messages)
-      .substr(fido::kPacketHeaderSize);
+  return testing::EncodePacket(testing::PacketHeader{}, messages).substr(fido::kPacketHeaderSize);
 }
 
 testing::PackedMessage Packed(std::string subject, testing::MessageText text) {
@@ -104,6 +116,39 @@ TEST(ConvertPacketText, FirstSubjectEmptyAndNoMessages) {
   EXPECT_EQ(none.message_count, 0);
   EXPECT_FALSE(none.subject);
   EXPECT_EQ(Cut(none.text), (Lines{"", ""}));
+}
+
+TEST(FidoCharsets, TextAndSubjectBecomeUtf8FromTheDeclaredCharset) {
+  const struct {
+    std::string name;
+    std::string text;
+    std::string expected;  // after the control line
+    bool utf8 = true;
+  } cases[] = {
+      {"CHRS", "\001CHRS: CP866 2\r\x8F\xE0\xA8\r", "\xD0\x9F\xD1\x80\xD0\xB8\r"},
+      {"none declared: FIDOCHARSET", "\x84\r", "\xC3\xA4\r"},
+      {"CODEPAGE", "\001CODEPAGE: 866\r\x8F\r", "\xD0\x9F\r"},
+      {"FidoNet alias", "\001chrs: LATIN-1 2\r\xE4\r", "\xC3\xA4\r"},
+      {"a bad byte in UTF-8", "\001CHRS: UTF-8 4\r\xFF\r", "\xEF\xBF\xBD\r"},
+      {"unknown charset: unconverted", "\001CHRS: NOSUCH 2\r\xE4\r", "\xE4\r", false},
+  };
+  for (const auto& c : cases) {
+    const MailText mail = NetmailMailText(c.text, "\x8F", "CP437");
+    EXPECT_EQ(mail.text.substr(mail.text.size() - c.expected.size()), c.expected) << c.name;
+    EXPECT_EQ(mail.utf8, c.utf8) << c.name;
+    EXPECT_EQ(mail.unknown_charset, c.utf8 ? "" : "NOSUCH") << c.name;
+  }
+  EXPECT_EQ(NetmailMailText("\001CHRS: CP866 2\r", "\x8F", "CP437").subject, kPe);
+
+  // Each packed message in its own charset; the subject in the first one's.
+  const PacketText packet = ConvertPacketText(
+      PacketBody({Packed("\x8F", {{"CHRS: CP866 2"}, {"\x8F"}}), Packed("x", {{}, {"\x84"}}),
+                  Packed("y", {{"CHRS: LATIN-1 2"}, {"\xE4"}})}));
+  const MailText mail = PacketMailText(packet, "CP437");
+  EXPECT_EQ(mail.subject, kPe);
+  EXPECT_TRUE(mail.utf8);
+  EXPECT_EQ(Cut(mail.text, true),
+            (Lines{"", "", kPe.data(), "", "", "\xC3\xA4", "", "", "\xC3\xA4", "", ""}));
 }
 
 TEST(ConvertPacketText, LongSubjectIsCut) {
@@ -168,6 +213,17 @@ TEST_F(TextFixture, NetmailAsText) {
   EXPECT_EQ(front_end.Field(Field::CurrentProgress), std::to_string(size));
   EXPECT_EQ(front_end.Field(Field::TotalProgress), std::to_string(1000 + size));
   EXPECT_EQ(front_end.Field(Field::TotalPercent), std::to_string((1000 + size) * 100 / 4000) + "%");
+}
+
+TEST_F(TextFixture, UnknownCharsetIsSaidAndNeverLabelledUsAscii) {
+  testing::StoredMessage message;
+  message.text = {{"CHRS: NOSUCH 2"}, {"\xE4"}};
+  dir.Write("0003.MSG", testing::EncodeStoredMessage(message));
+  ASSERT_TRUE(SendNetmailAsText(context, dir.File("0003.MSG"), 200));
+  EXPECT_EQ(sink.lines[4], "Content-type: text/plain; charset=unknown-8bit");
+  EXPECT_EQ(sink.lines[5], "Content-transfer-encoding: quoted-printable");
+  EXPECT_EQ(sink.lines[8], "=E4");
+  EXPECT_EQ(sink.remarks.back(), "-- Unknown charset NOSUCH, text sent unconverted");
 }
 
 TEST_F(TextFixture, UnreadableFilesSendNothing) {

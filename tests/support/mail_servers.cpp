@@ -20,8 +20,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
+
+#include "support/system_user.h"
 
 extern char** environ;
 
@@ -394,31 +397,61 @@ std::vector<std::string> StoredRecipients(const std::string& message) {
   return recipients;
 }
 
-std::optional<std::vector<MimePart>> ParseMimeMessage(const std::string& message_file) {
-  const std::string out_dir = MakeTempDir("kmime-");
-  if (out_dir.empty()) return std::nullopt;
+namespace {
+
+// Runs tests/servers/<script> MESSAGE OUTDIR with a scratch OUTDIR; `take`
+// reads what it printed and wrote there. False when the script failed.
+bool RunMessageScript(
+    const std::string& script, const std::string& message_file,
+    const std::function<void(const std::string& output, const std::string& dir)>& take) {
+  const std::string out_dir = MakeTempDir("kmsg-");
+  if (out_dir.empty()) return false;
   const auto result =
-      RunCommand({kPython, std::string(KESTREL_SOURCE_DIR) + "/tests/servers/mime_parts.py",
+      RunCommand({kPython, std::string(KESTREL_SOURCE_DIR) + "/tests/servers/" + script,
                   message_file, out_dir},
                  120s);
-  std::optional<std::vector<MimePart>> parts;
-  if (result.exit_code == 0) {
-    parts.emplace();
-    std::istringstream manifest(result.output);
-    std::string line;
-    while (std::getline(manifest, line)) {
-      const auto tab1 = line.find('\t');
-      const auto tab2 = line.find('\t', tab1 + 1);
-      if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
-      MimePart part;
-      part.content_type = line.substr(tab1 + 1, tab2 - tab1 - 1);
-      part.filename = line.substr(tab2 + 1);
-      part.content = ReadWholeFile(out_dir + "/" + line.substr(0, tab1));
-      parts->push_back(std::move(part));
-    }
-  }
+  if (result.exit_code == 0) take(result.output, out_dir);
   RemoveTree(out_dir);
+  return result.exit_code == 0;
+}
+
+}  // namespace
+
+std::optional<std::vector<MimePart>> ParseMimeMessage(const std::string& message_file) {
+  std::vector<MimePart> parts;
+  const bool ok = RunMessageScript(
+      "mime_parts.py", message_file, [&](const std::string& output, const std::string& dir) {
+        std::istringstream manifest(output);
+        std::string line;
+        while (std::getline(manifest, line)) {
+          const auto tab1 = line.find('\t');
+          const auto tab2 = line.find('\t', tab1 + 1);
+          if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
+          MimePart part;
+          part.content_type = line.substr(tab1 + 1, tab2 - tab1 - 1);
+          part.filename = line.substr(tab2 + 1);
+          part.content = ReadWholeFile(dir + "/" + line.substr(0, tab1));
+          parts.push_back(std::move(part));
+        }
+      });
+  if (!ok) return std::nullopt;
   return parts;
+}
+
+std::optional<std::map<std::string, std::string>> ReadAsMailReader(
+    const std::string& message_file) {
+  std::map<std::string, std::string> items;
+  const bool ok = RunMessageScript("mail_reader.py", message_file,
+                                   [&](const std::string& output, const std::string& dir) {
+                                     std::istringstream names(output);
+                                     std::string name;
+                                     while (std::getline(names, name)) {
+                                       if (!name.empty())
+                                         items[name] = ReadWholeFile(dir + "/" + name);
+                                     }
+                                   });
+  if (!ok) return std::nullopt;
+  return items;
 }
 
 // ---------------------------------------------------------------- POP3
@@ -433,18 +466,11 @@ bool MailOwner(uid_t& uid, gid_t& gid) {
     gid = getgid();
     return true;
   }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (const passwd* entry = getpwnam(kMailUser)) {
-      uid = entry->pw_uid;
-      gid = entry->pw_gid;
-      return true;
-    }
-    // A parallel test may be creating it at the same moment; look again after.
-    (void)RunCommand({"/usr/sbin/useradd", "--system", "--no-create-home", "--home-dir",
-                      "/nonexistent", "--shell", "/usr/sbin/nologin", kMailUser},
-                     30s);
-  }
-  return false;
+  const std::optional<SystemUser> user = UnprivilegedUser(kMailUser);
+  if (!user) return false;
+  uid = user->uid;
+  gid = user->gid;
+  return true;
 }
 
 void ChownTree(const std::string& root, uid_t uid, gid_t gid) {

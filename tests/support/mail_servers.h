@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -126,6 +127,14 @@ struct MimePart {
 };
 // Parses a stored message file; nullopt when the parser failed.
 std::optional<std::vector<MimePart>> ParseMimeMessage(const std::string& message_file);
+
+// A stored message as current mail readers see it (Python's
+// email.policy.default): the items of tests/servers/mail_reader.py ("date" as
+// ISO 8601, "message_id", "from_name", "to_name", "subject", "text",
+// "text_charset", "filename", "defects", ...), UTF-8; an item the reader did
+// not find is missing. Nothing when the reader failed.
+[[nodiscard]] std::optional<std::map<std::string, std::string>> ReadAsMailReader(
+    const std::string& message_file);
 
 struct Pop3ServerOptions {
   std::string user = "fido";
