@@ -110,9 +110,14 @@ void LogLine(NetSession& session, std::string_view text);
 void SendLine(NetSession& session, std::string_view text);
 
 // Queues one line of message data (cut to kMaxDataLine) with CR LF; it goes
-// out when the buffer is full, or with the next command, read or FlushOutput. Logged like SendLine
-// (message data runs with the log suspended).
+// out when the buffer is full, or with the next command, read or FlushOutput.
+// Logged like SendLine (message data runs with the log suspended).
 void QueueLine(NetSession& session, std::string_view text);
+
+// Queues lines of message data that are ready to go: each at most
+// kMaxDataLine characters, each ended by CR LF, none starting with ".".
+// Never logged (bulk data such as an attachment's BASE64 lines).
+void QueueLines(NetSession& session, std::string_view lines);
 
 // Sends everything queued; failure or time-out sets Aborted.
 void FlushOutput(NetSession& session);
