@@ -93,16 +93,34 @@ std::string Rest(const std::string& line) {
 std::int32_t Number(const std::string& line) {
   return core::TextToInt(Word(line));
 }
-std::string Directory(const std::string& line) {
-  return core::UpperCase(core::StripTrailingBackslash(Word(line)));
+
+// The second word whole. Paths are never cut: cut short, a directory would
+// name another place (files beside the inbound).
+std::string PathWord(std::string_view line) {
+  std::size_t pos = 0;
+  std::size_t begin = 0;
+  for (int word = 1; word <= 2; ++word) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    begin = pos;
+    while (pos < line.size() && line[pos] != ' ') ++pos;
+  }
+  return std::string(line.substr(begin, pos - begin));
 }
-std::string DirectoryWithBackslash(const std::string& line) {
-  return Directory(line) + "\\";
-}
-// The mailer's directories keep their spelling: it is shown in the reports,
-// and looked up as written before any other letter case.
+
+// The mailer's directories keep their spelling (it is shown in the reports,
+// and looked up as written before any other letter case), whole.
 std::string MailerDirectory(const std::string& line) {
-  return core::StripTrailingBackslash(Word(line));
+  std::string path = PathWord(line);
+  const bool root = path.size() == 1 || (path.size() == 3 && path[1] == ':');  // "/", "C:\"
+  if (!root && !path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+// A directory as the receiving side keeps it: upper-cased, ending in "\".
+std::string WholeDirectory(const std::string& line) {
+  std::string path = core::UpperCase(PathWord(line));
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path + "\\";
 }
 
 std::uint16_t StrictZone(const std::string& line) {
@@ -196,11 +214,11 @@ void TakeReceiving(const std::string& key, const std::string& line, Configuratio
   else if (key == "POPPASSWORD")
     c.POPPASSWORD = Cut(Word(line), kMaxShortField);
   else if (key == "INBOUND")
-    c.INBOUND = Cut(platform::InHome(DirectoryWithBackslash(line)), kMaxShortField);
+    c.INBOUND = platform::InHome(WholeDirectory(line));
   else if (key == "SAVEEMAIL")
-    c.SAVEEMAIL = Cut(platform::InHome(DirectoryWithBackslash(line)), kMaxShortField);
-  else if (key == "EMAILARRIVED")
-    c.EMAILARRIVED = Cut(platform::InHome(Directory(line)), kMaxShortField);
+    c.SAVEEMAIL = platform::InHome(WholeDirectory(line));
+  else if (key == "EMAILARRIVED")  // created, so in the letter case written
+    c.EMAILARRIVED = platform::InHome(PathWord(line));
   else if (key == "POPPORT")
     c.POPPORT = Port(key, line, c);
   else if (key == "POPTLS") {
@@ -226,15 +244,15 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
   else if (key == "OURZONE")
     c.OURZONE = StrictZone(line);
   else if (key == "OUTBOUND")
-    c.OUTBOUND = Cut(MailerDirectory(line), kMaxShortField);
+    c.OUTBOUND = MailerDirectory(line);
   else if (key == "DISABLEBUSYFILES")
     c.BusyFiles = false;
   else if (key == "BSYAGE")
     c.BSYAGE = static_cast<std::uint32_t>(std::max<std::int32_t>(Number(line), 0));
   else if (key == "NETMAIL")
-    c.NETMAIL = Cut(MailerDirectory(line) + "\\", kMaxShortField);
+    c.NETMAIL = MailerDirectory(line) + "\\";
   else if (key == "VFIDO")
-    c.VFIDO = Cut(MailerDirectory(line) + "\\", kMaxShortField);
+    c.VFIDO = MailerDirectory(line) + "\\";
   else if (key == "FLOWREMAP") {
     c.RemapFrom = Cut(core::UpperCase(core::WordAt(line, 2)), kMaxShortField);
     c.RemapTo = Cut(core::WordAt(line, 3), kMaxShortField);

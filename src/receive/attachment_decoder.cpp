@@ -3,33 +3,17 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <utility>
 
+#include "core/log.h"
 #include "core/text_utils.h"
 #include "receive/attachment_names.h"
+#include "receive/mime_parameters.h"
+#include "receive/mime_text.h"
+#include "receive/uudecode.h"
 
 namespace kestrel::receive {
 namespace {
-
-using core::Field;
-
-// Progress fields are refreshed at most this often: each refresh is a write
-// the window carries out while the worker waits.
-constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-// Speed is shown only once this many whole seconds have passed.
-constexpr std::int32_t kMinSecondsForSpeed = 2;
-// Log lines naming an attachment are cut like this.
-constexpr std::size_t kMaxDecodingLine = 140;
-constexpr std::size_t kMaxRenamingLine = 165;
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-bool Contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
 
 // "Name:" with a name of printable characters: a header field of any kind.
 bool LooksLikeHeaderField(std::string_view line) {
@@ -52,264 +36,369 @@ std::string Printable(std::string_view text) {
   return shown;
 }
 
-void AppendBounded(std::string& logical, std::string_view line) {
-  if (logical.size() < kMaxLogicalHeader) {
-    logical.append(line.substr(0, kMaxLogicalHeader - logical.size()));
+void AppendBounded(std::string& field, std::string_view piece) {
+  if (field.size() < kMaxLogicalHeader) {
+    field.append(piece.substr(0, kMaxLogicalHeader - field.size()));
   }
-}
-
-bool SyncAndClose(platform::UniqueFile& file) {
-  std::FILE* raw = file.release();
-  bool ok = std::fflush(raw) == 0;
-  ok = ::fsync(::fileno(raw)) == 0 && ok;
-  ok = std::fclose(raw) == 0 && ok;
-  return ok;
 }
 
 }  // namespace
 
 AttachmentDecoder::AttachmentDecoder(core::FrontEnd& front_end, LogFunction log,
                                      std::string inbound)
-    : front_end_(front_end), log_(std::move(log)), inbound_(std::move(inbound)) {}
+    : front_end_(front_end),
+      log_(std::move(log)),
+      inbound_(std::move(inbound)),
+      file_(front_end_, log_, inbound_) {}
 
-AttachmentDecoder::~AttachmentDecoder() {
-  if (decoding_) AbandonAttachment();
-}
+AttachmentDecoder::~AttachmentDecoder() = default;
 
-void AttachmentDecoder::StartMessage(std::FILE* saved_text) {
-  if (decoding_) AbandonAttachment();
+void AttachmentDecoder::StartMessage(std::FILE* saved_text, std::string name_stem) {
+  AbandonFile();
   saved_text_ = saved_text;
-  boundary_.clear();
-  decoding_ = false;
-  in_part_headers_ = false;
-  write_failed_ = false;
+  name_stem_ = std::move(name_stem);
   saved_text_failed_ = false;
   continuing_line_ = false;
-  logical_.clear();
-  logical_is_content_ = false;
+  multiparts_.clear();
+  entity_ = Entity{};
+  entity_.number = "1";
   decoded_.clear();
-  is_base64_ = false;
-  attachment_name_.clear();
-  rejected_name_.clear();
+  problems_ = 0;
+  every_message_ = false;
+  report_.clear();
+  report_dropped_ = 0;
+  body_ = BodyKind::None;
+  decoder_.reset();
 }
 
 void AttachmentDecoder::ScanBodyLine(std::string_view line, bool line_ends) {
-  if (continuing_line_) {
-    // A further piece of an over-long line: only data and saved text care.
-    continuing_line_ = !line_ends;
-    if (decoding_) {
-      ScanDecodingLine(line, line_ends);
-    } else {
-      SaveLine(line, line_ends);
-    }
-    return;
-  }
+  const bool starts = !continuing_line_;
   continuing_line_ = !line_ends;
-  if (decoding_) {
-    ScanDecodingLine(line, line_ends);
-  } else if (boundary_.empty()) {
-    LookForBoundary(line);
-    SaveLine(line, line_ends);
-  } else if (in_part_headers_) {
-    ScanPartHeaderLine(line, line_ends);
-  } else {
-    SaveLine(line, line_ends);
-    if (Contains(line, boundary_)) StartPart();
-  }
+  if (Route(line, starts, line_ends)) SaveLine(line, line_ends);
 }
 
-void AttachmentDecoder::ScanDecodingLine(std::string_view line, bool line_ends) {
-  // Only a delimiter line ends the data: a short boundary may well occur
-  // inside BASE64 or text lines, and ending there would cut the file short.
-  if (line.size() >= boundary_.size() + 2 && line.substr(0, 2) == "--" &&
-      line.substr(2, boundary_.size()) == boundary_) {
-    FinishAttachment();
-    SaveLine(line, line_ends);
-    // A delimiter that is not the closing one starts the next part at once,
-    // so attachments that follow each other are all decoded.
-    if (line.substr(2 + boundary_.size(), 2) != "--") StartPart();
-    return;
+// A delimiter line ends a part, wherever it comes; any other line goes to
+// the entity. False when the line stays out of the saved text.
+bool AttachmentDecoder::Route(std::string_view line, bool starts, bool ends) {
+  if (starts && ends) {
+    bool closing = false;
+    const int level = DelimiterLevel(line, closing);
+    if (level >= 0) {
+      Delimiter(level, closing);
+      return true;
+    }
   }
-  if (is_base64_) {
-    base64_.Feed(line, pending_);
-    if (line_ends) base64_.EndLine(pending_);
-    decoded_bytes_ = written_bytes_ + pending_.size();
-  } else {
-    pending_.append(line);
-    if (line_ends) pending_.append("\r\n");
-    decoded_bytes_ = written_bytes_ + pending_.size();
+  switch (entity_.zone) {
+    case Zone::Header:
+      return HeaderLine(line, starts, ends);
+    case Zone::Body:
+      BodyLine(line, starts, ends);
+      break;
+    case Zone::Ignored:
+      break;
   }
-  if (pending_.size() >= kDecodeBlock) FlushDecoded(false);
-  ShowProgress(false);
-  SaveLine(line, line_ends);
+  return true;
 }
 
-void AttachmentDecoder::LookForBoundary(std::string_view line) {
-  if (!line.empty() && IsBlank(line.front()) && !logical_.empty()) {
-    AppendBounded(logical_, line);  // a folded Content-Type keeps its parameters
-  } else {
-    logical_.assign(line.substr(0, kMaxLogicalHeader));
+bool AttachmentDecoder::HeaderLine(std::string_view line, bool starts, bool ends) {
+  if (!starts || (!line.empty() && IsBlank(line.front()))) {
+    // The rest of a long line, or a continuation of the field above.
+    if (!entity_.field.empty()) AppendBounded(entity_.field, line);
+    return true;
   }
-  const std::string upper = core::UpperCase(logical_);
-  const auto at = upper.find("BOUNDARY=");
-  if (at == std::string::npos || !Contains(upper, "CONTENT-")) return;
-  std::string value = ParameterValue(std::string_view(logical_).substr(at + 9));
-  if (value.empty()) return;
-  boundary_ = std::move(value);
-  logical_.clear();
+  if (line.empty()) {
+    EndHeader();
+    // The empty line before a file's data stays out of the saved text.
+    return body_ != BodyKind::File;
+  }
+  if (LooksLikeHeaderField(line)) {
+    TakeField();
+    entity_.field.assign(line.substr(0, kMaxLogicalHeader));
+    return true;
+  }
+  // The header ended without its empty line: this is the body's first line.
+  EndHeader();
+  return Route(line, starts, ends);
 }
 
-void AttachmentDecoder::ScanPartHeaderLine(std::string_view line, bool line_ends) {
-  if (!line.empty() && IsBlank(line.front()) && !logical_.empty()) {
-    // A continuation belongs to the header line above it.
-    AppendBounded(logical_, line);
-    if (logical_is_content_) ExaminePartHeader();
-    SaveLine(line, line_ends);
-    return;
+void AttachmentDecoder::TakeField() {
+  const std::string_view field = entity_.field;
+  const auto colon = field.find(':');
+  if (colon != std::string_view::npos) {
+    const std::string name = core::UpperCase(TrimBlanks(field.substr(0, colon)));
+    std::string* value = name == "CONTENT-TYPE"                ? &entity_.content_type
+                         : name == "CONTENT-DISPOSITION"       ? &entity_.disposition
+                         : name == "CONTENT-TRANSFER-ENCODING" ? &entity_.encoding
+                                                               : nullptr;
+    // The first of a field counts, as mail clients read it.
+    if (value && value->empty()) *value = TrimBlanks(field.substr(colon + 1));
   }
-  const bool content = Contains(core::UpperCase(line.substr(0, kMaxLogicalHeader)), "CONTENT-");
-  if (!line.empty() && (content || LooksLikeHeaderField(line))) {
-    logical_.assign(line.substr(0, kMaxLogicalHeader));
-    logical_is_content_ = content;
-    if (content) ExaminePartHeader();
-    SaveLine(line, line_ends);
-    return;
+  entity_.field.clear();
+}
+
+void AttachmentDecoder::EndHeader() {
+  TakeField();
+  entity_.zone = Zone::Body;
+  const MimeField type = ParseMimeField(entity_.content_type);
+  std::string media = type.value;
+  if (entity_.content_type.empty()) {
+    media = entity_.in_digest ? "message/rfc822" : "text/plain";
+  } else if (media.find('/') == std::string::npos) {
+    media = "text/plain";
   }
-  // The part headers end: normally at the empty line, which is not saved
-  // when an attachment follows; any other line is the part's first line.
-  in_part_headers_ = false;
-  logical_.clear();
-  if (attachment_name_.empty() && !rejected_name_.empty()) {
-    Log("-- Attachment name not usable, not decoded: " + Printable(rejected_name_));
-  }
-  if (!attachment_name_.empty()) {
-    StartAttachment();
-    if (line.empty() && line_ends) return;
-    if (decoding_) {
-      ScanDecodingLine(line, line_ends);
+  const TransferEncoding encoding = ParseTransferEncoding(entity_.encoding);
+  const bool multipart = StartsWith(media, "multipart/");
+  const bool message = (media == "message/rfc822" || media == "message/global") &&
+                       encoding == TransferEncoding::Identity;
+  if (multipart || message) {
+    if (entity_.depth >= kMaxMimeDepth) {
+      Problem("Part " + entity_.number + ": nested deeper than " + std::to_string(kMaxMimeDepth) +
+              " levels, not followed");
+      entity_.zone = Zone::Ignored;
       return;
     }
-  }
-  SaveLine(line, line_ends);
-  if (!line.empty() && Contains(line, boundary_)) StartPart();
-}
-
-void AttachmentDecoder::ExaminePartHeader() {
-  const std::string upper = core::UpperCase(logical_);
-  const std::string_view text = logical_;
-  auto take_name = [&](std::size_t at, std::size_t key_length) {
-    const std::string value = ParameterValue(text.substr(at + key_length));
-    attachment_name_ = SafeAttachmentName(value);
-    rejected_name_ = attachment_name_.empty() ? value : std::string();
-  };
-  if (const auto at = upper.find("NAME="); at != std::string::npos) take_name(at, 5);
-  if (const auto at = upper.find("FILENAME="); at != std::string::npos) take_name(at, 9);
-  if (Contains(upper, "BASE64")) is_base64_ = true;
-}
-
-void AttachmentDecoder::StartPart() {
-  in_part_headers_ = true;
-  is_base64_ = false;
-  attachment_name_.clear();
-  rejected_name_.clear();
-  logical_.clear();
-  logical_is_content_ = false;
-}
-
-void AttachmentDecoder::StartAttachment() {
-  Log(("-- Decoding " + Printable(attachment_name_)).substr(0, kMaxDecodingLine));
-  const std::optional<std::string> name = FindFreeName(inbound_, attachment_name_);
-  if (!name) {
-    WriteFailure("-- No free name left for " + attachment_name_ + " in the inbound");
+    if (multipart) {
+      entity_.zone = Zone::Ignored;  // its preamble is not looked at
+      const std::optional<std::string> boundary = RawParameter(type, "boundary");
+      if (!boundary || boundary->empty()) {
+        Problem("Part " + entity_.number + ": a multipart without a boundary, its parts unknown");
+        return;
+      }
+      multiparts_.push_back(
+          {*boundary, entity_.prefix, entity_.depth, 0, media == "multipart/digest"});
+      return;
+    }
+    // A forwarded message: its own header follows.
+    Entity inner;
+    inner.number = entity_.number + ".1";
+    inner.prefix = entity_.number;
+    inner.depth = entity_.depth + 1;
+    entity_ = std::move(inner);
     return;
   }
-  if (*name != attachment_name_) {
-    Log(("-- File already existed, renaming to " + *name).substr(0, kMaxRenamingLine));
-  }
-  front_end_.SetField(Field::GetFilename, *name);
-  output_ = CreatePartialFile(inbound_, attachment_name_);
-  if (!output_) {
-    WriteFailure("-- Could not create " + attachment_name_ + " in the inbound");
+  const MimeField disposition = ParseMimeField(entity_.disposition);
+  std::optional<std::string> name = DecodedParameter(disposition, "filename");
+  if (!name || name->empty()) name = DecodedParameter(type, "name");
+  if (name && name->empty()) name.reset();
+  const bool is_file = name || disposition.value == "attachment" || !StartsWith(media, "text/");
+  StartLeaf(media, encoding, is_file, name);
+}
+
+void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncoding encoding,
+                                  bool is_file, const std::optional<std::string>& name) {
+  body_ = BodyKind::None;
+  name_generated_ = false;
+  file_label_ = "Part " + entity_.number + (name ? " (" + Printable(*name) + ")" : "");
+  if (encoding == TransferEncoding::Uuencode ||
+      (!is_file && media_type == "text/plain" && encoding == TransferEncoding::Identity)) {
+    body_ = BodyKind::UuText;
+    uu_state_ = UuState::Searching;
+    uu_expected_ = encoding == TransferEncoding::Uuencode;
+    uu_found_ = false;
+    uu_name_ = name.value_or("");
     return;
   }
-  decoding_ = true;
-  partial_key_ = attachment_name_;
-  output_name_ = *name;
-  decoded_bytes_ = 0;
-  written_bytes_ = 0;
+  if (!is_file) return;
+  if (encoding == TransferEncoding::Unknown) {
+    Problem(file_label_ + ": unknown transfer encoding " + Printable(entity_.encoding));
+    return;
+  }
+  std::string safe;
+  if (name) {
+    safe = SafeAttachmentName(*name);
+    if (safe.empty()) {
+      Problem(file_label_ + ": no usable file name can be made of it");
+      return;
+    }
+  } else {
+    safe = GeneratedName(name_stem_, entity_.number, media_type);
+    name_generated_ = true;
+  }
+  // Once the message has to stay on the server, nothing more of it is written.
+  if (problems_ > 0) return;
+  decoder_ = MakeContentDecoder(encoding);
   pending_.clear();
-  base64_ = core::Base64LineDecoder{};
-  last_progress_ = std::chrono::steady_clock::time_point{};
-  stopwatch_.Start();
+  if (OpenFile(safe)) body_ = BodyKind::File;
 }
 
-void AttachmentDecoder::FlushDecoded(bool all) {
-  const std::size_t ready = all ? pending_.size() : base64_.ReadyBytes(pending_);
-  if (ready == 0 || !output_) return;
-  if (std::fwrite(pending_.data(), 1, ready, output_.get()) != ready) {
-    WriteFailure("-- Could not write " + output_name_ + " in the inbound");
-    AbandonAttachment();
+void AttachmentDecoder::BodyLine(std::string_view line, bool starts, bool ends) {
+  switch (body_) {
+    case BodyKind::File:
+      decoder_->Feed(line, ends, pending_);
+      if (pending_.size() >= kDecodeBlock) WriteDecoded(false);
+      file_.ShowProgress(pending_.size());
+      break;
+    case BodyKind::UuText:
+      if (starts) UuTextLine(line, ends);
+      break;
+    case BodyKind::None:
+      break;
+  }
+}
+
+void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
+  if (uu_state_ == UuState::Searching) {
+    if (whole_line) UuBegin(line);
     return;
   }
-  written_bytes_ += ready;
+  const UuLine kind = whole_line ? DecodeUuLine(line, pending_) : UuLine::Other;
+  if (uu_state_ == UuState::Begun) {
+    if (kind == UuLine::Other) {  // no uuencoded data after all, only text
+      uu_state_ = UuState::Searching;
+      pending_.clear();
+      if (whole_line) UuBegin(line);
+      return;
+    }
+    uu_found_ = true;
+    if (problems_ > 0 || !OpenFile(file_name_)) {
+      uu_state_ = UuState::Searching;
+      pending_.clear();
+      return;
+    }
+    uu_state_ = UuState::InFile;
+  }
+  switch (kind) {
+    case UuLine::Data:
+      if (pending_.size() >= kDecodeBlock) WriteDecoded(true);
+      file_.ShowProgress(pending_.size());
+      return;
+    case UuLine::End:
+      FinishFile();
+      break;
+    case UuLine::Other:
+      Problem(file_label_ + ": the uuencoded data breaks off");
+      AbandonFile();
+      break;
+  }
+  uu_state_ = UuState::Searching;
+}
+
+void AttachmentDecoder::UuBegin(std::string_view line) {
+  const std::optional<std::string> begin_name = UuBeginName(line);
+  if (!begin_name) return;
+  const std::string& name = uu_name_.empty() ? *begin_name : uu_name_;
+  file_label_ = "Part " + entity_.number + " (" + Printable(name) + ")";
+  name_generated_ = false;
+  file_name_ = SafeAttachmentName(name);
+  if (file_name_.empty()) {
+    uu_found_ = true;
+    Problem(file_label_ + ": no usable file name can be made of it");
+    return;
+  }
+  uu_state_ = UuState::Begun;
+}
+
+int AttachmentDecoder::DelimiterLevel(std::string_view line, bool& closing) const {
+  if (multiparts_.empty() || !StartsWith(line, "--")) return -1;
+  const std::string_view rest = line.substr(2);
+  // The innermost first: an inner part may not contain an outer delimiter,
+  // but an outer one ends everything inside it.
+  for (int level = static_cast<int>(multiparts_.size()) - 1; level >= 0; --level) {
+    const std::string& boundary = multiparts_[static_cast<std::size_t>(level)].boundary;
+    if (!StartsWith(rest, boundary)) continue;
+    std::string_view tail = rest.substr(boundary.size());
+    closing = StartsWith(tail, "--");
+    if (closing) tail.remove_prefix(2);
+    if (tail.find_first_not_of(" \t") == std::string_view::npos) return level;
+  }
+  return -1;
+}
+
+void AttachmentDecoder::Delimiter(int level, bool closing) {
+  if (entity_.zone == Zone::Header) EndHeader();  // a part without a body
+  FinishBody(true);
+  // Inner multiparts that were never closed end here as well.
+  multiparts_.resize(static_cast<std::size_t>(level) + 1);
+  Multipart& multipart = multiparts_.back();
+  Entity part;
+  if (closing) {
+    multiparts_.pop_back();
+    part.zone = Zone::Ignored;  // the epilogue
+  } else {
+    ++multipart.parts;
+    const std::string n = std::to_string(multipart.parts);
+    part.number = multipart.prefix.empty() ? n : multipart.prefix + "." + n;
+    part.prefix = part.number;
+    part.depth = multipart.depth + 1;
+    part.in_digest = multipart.digest;
+  }
+  entity_ = std::move(part);
+}
+
+void AttachmentDecoder::FinishBody(bool before_delimiter) {
+  switch (body_) {
+    case BodyKind::File:
+      decoder_->Finish(before_delimiter, pending_);
+      FinishFile();
+      break;
+    case BodyKind::UuText:
+      if (uu_state_ == UuState::InFile) {
+        Problem(file_label_ + ": the uuencoded file has no end line");
+        AbandonFile();
+      }
+      if (uu_expected_ && !uu_found_) Problem(file_label_ + ": no uuencoded file in it");
+      break;
+    case BodyKind::None:
+      break;
+  }
+  body_ = BodyKind::None;
+  decoder_.reset();
+  pending_.clear();
+}
+
+bool AttachmentDecoder::OpenFile(const std::string& name) {
+  file_name_ = name;
+  if (file_.Open(name)) return true;
+  FileProblem();
+  return false;
+}
+
+void AttachmentDecoder::WriteDecoded(bool all) {
+  const std::size_t ready = all || !decoder_ ? pending_.size() : decoder_->Ready(pending_);
+  if (ready == 0 || !file_.is_open()) return;
+  if (!file_.Write(std::string_view(pending_).substr(0, ready))) {
+    FileProblem();
+    if (body_ == BodyKind::File) body_ = BodyKind::None;
+    uu_state_ = UuState::Searching;
+    pending_.clear();
+    return;
+  }
   pending_.erase(0, ready);
 }
 
-void AttachmentDecoder::FinishAttachment() {
-  FlushDecoded(true);
-  if (!decoding_) return;  // the flush failed and gave the file up
-  decoding_ = false;
-  front_end_.SetField(Field::GetCPS, "");
-  ShowProgress(true);
-  if (!SyncAndClose(output_)) {
-    WriteFailure("-- Could not write " + output_name_ + " in the inbound");
-    DeletePartialFile();
+void AttachmentDecoder::FinishFile() {
+  WriteDecoded(true);
+  if (!file_.is_open()) return;  // the write failed, and said so
+  const std::optional<std::string> name = file_.Finish();
+  if (!name) {
+    FileProblem();
     return;
   }
-  // The name may have been taken while the file was written.
-  const std::optional<std::string> published =
-      PublishPartialFile(inbound_, partial_key_, output_name_);
-  if (!published) {
-    WriteFailure("-- Could not give " + output_name_ + " its name in the inbound");
-    DeletePartialFile();
-    return;
-  }
-  if (*published != output_name_) {
-    output_name_ = *published;
-    Log(("-- File already existed, renaming to " + output_name_).substr(0, kMaxRenamingLine));
-    front_end_.SetField(Field::GetFilename, output_name_);
-  }
-  decoded_.push_back(output_name_);
-  Log("-- File decoded");
-  const std::int32_t seconds = stopwatch_.ElapsedSeconds();
-  if (seconds > kMinSecondsForSpeed) {
-    Log("-- Speed was " + std::to_string(decoded_bytes_ / static_cast<std::uint64_t>(seconds)) +
-        " characters per second (CPS)");
-  }
+  decoded_.push_back(*name);
+  if (name_generated_) Report("-- " + file_label_ + " has no name, saved as " + *name);
 }
 
-void AttachmentDecoder::AbandonAttachment() {
-  decoding_ = false;
-  output_.reset();
+void AttachmentDecoder::AbandonFile() {
+  if (file_.is_open()) file_.Abandon();
   pending_.clear();
-  DeletePartialFile();
-  front_end_.SetField(Field::GetCPS, "");
 }
 
-void AttachmentDecoder::DeletePartialFile() {
-  (void)platform::DeleteFile(inbound_ + PartialName(partial_key_));
+void AttachmentDecoder::Problem(const std::string& what, bool every_message) {
+  ++problems_;
+  every_message_ = every_message_ || every_message;
+  Report("-- " + what);
 }
 
-void AttachmentDecoder::ShowProgress(bool force) {
-  const auto now = std::chrono::steady_clock::now();
-  if (!force && now - last_progress_ < kProgressInterval) return;
-  last_progress_ = now;
-  auto& front_end = front_end_;
-  front_end.SetField(Field::GetByteProgress, std::to_string(decoded_bytes_));
-  const std::int32_t seconds = stopwatch_.ElapsedSeconds();
-  if (decoding_ && seconds > kMinSecondsForSpeed) {
-    front_end.SetField(Field::GetCPS,
-                       std::to_string(decoded_bytes_ / static_cast<std::uint64_t>(seconds)));
+void AttachmentDecoder::FileProblem() {
+  const InboundFile::Failure& failure = file_.failure();
+  Problem(file_label_ + ": " + failure.reason, failure.every_message);
+}
+
+void AttachmentDecoder::Report(std::string line) {
+  if (report_.size() < kMaxReportLines) {
+    report_.push_back(std::move(line));
+  } else {
+    ++report_dropped_;
   }
 }
 
@@ -319,41 +408,51 @@ void AttachmentDecoder::SaveLine(std::string_view line, bool line_ends) {
   if (line_ends) ok = ok && std::fwrite("\r\n", 1, 2, saved_text_) == 2;
   if (!ok) {
     saved_text_failed_ = true;
-    WriteFailure("-- Could not write to SaveEmail directory");
+    Problem("Could not write to SaveEmail directory", true);
   }
 }
 
-bool AttachmentDecoder::EndOfMessage(bool data_complete) {
-  if (decoding_) {
-    Log("-- Attachment " + output_name_ + " incomplete, removed");
-    AbandonAttachment();
+MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
+  if (data_complete) {
+    if (entity_.zone == Zone::Header) EndHeader();
+    if (!multiparts_.empty() && body_ == BodyKind::File) {
+      // Its delimiter never came: the message on the server is cut short.
+      Problem(file_label_ + ": the message ends inside it");
+      AbandonFile();
+      body_ = BodyKind::None;
+    }
+    FinishBody(false);
+  } else if (file_.is_open()) {
+    Report("-- Attachment " + file_name_ + " incomplete, removed");
+    AbandonFile();
   }
+  body_ = BodyKind::None;
+  decoder_.reset();
   if (saved_text_ != nullptr && !saved_text_failed_) {
     if (std::fflush(saved_text_) != 0 || ::fsync(::fileno(saved_text_)) != 0) {
       saved_text_failed_ = true;
-      WriteFailure("-- Could not write to SaveEmail directory");
+      Problem("Could not write to SaveEmail directory", true);
     }
   }
-  const bool whole = data_complete && !write_failed_;
-  if (!whole) {
+  MessageOutcome outcome;
+  outcome.whole = data_complete && problems_ == 0;
+  outcome.every_message = every_message_;
+  if (!outcome.whole) {
     for (const auto& name : decoded_) {
       (void)platform::DeleteFile(inbound_ + name);
-      Log("-- Removed " + name + ", the message stays on the server");
+      Report("-- Removed " + name + ", the message stays on the server");
     }
   }
+  outcome.report = std::move(report_);
+  if (report_dropped_ > 0) {
+    outcome.report.push_back("-- ... and " + std::to_string(report_dropped_) + " more");
+  }
+  report_.clear();
+  report_dropped_ = 0;
   decoded_.clear();
   saved_text_ = nullptr;
   continuing_line_ = false;
-  return whole;
-}
-
-void AttachmentDecoder::WriteFailure(const std::string& what) {
-  write_failed_ = true;
-  Log(what);
-}
-
-void AttachmentDecoder::Log(std::string_view text) {
-  log_(text);
+  return outcome;
 }
 
 }  // namespace kestrel::receive

@@ -1,110 +1,161 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
-// The line scanner that every line of a taken message passes through: finds
-// the MIME boundary, reads each part's header lines for an attachment name and
-// the BASE64 encoding, decodes attachments into the inbound and decides which
-// lines go into the message's saved text. Forgiving by design: it looks for
-// key words in upper-cased lines rather than parsing MIME structure.
+// The scanner that every line of a taken message passes through. It follows
+// the message's MIME structure as the lines stream by (multiparts nested to
+// any bounded depth, each with its own boundary; forwarded messages; a body
+// that is itself the file), decodes every file part into the inbound, finds
+// uuencoded files in plain text, decides which lines go into the saved text,
+// and says at the end whether everything of the message was saved.
+//
+// A leaf part is a file when it has a name, is marked as an attachment, or
+// has a type other than text/* and multipart/*.
 
-#include <chrono>
-#include <cstdint>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/base64.h"
 #include "core/front_end.h"
-#include "core/stopwatch.h"
-#include "platform/files.h"
+#include "receive/content_decoder.h"
+#include "receive/inbound_file.h"
 
 namespace kestrel::receive {
 
-// A folded header line is joined with its continuations up to this length;
-// the rest of an endless header is not examined.
-inline constexpr std::size_t kMaxLogicalHeader = 2048;
+// Multiparts and forwarded messages nested deeper than this are not
+// followed: the message is then left on the server.
+inline constexpr int kMaxMimeDepth = 32;
+// A part's header field is joined with its continuations up to this length.
+inline constexpr std::size_t kMaxLogicalHeader = 16 * 1024;
 // Decoded bytes are written out in blocks of about this size.
 inline constexpr std::size_t kDecodeBlock = 64 * 1024;
+// Lines of a message's report kept; more are counted.
+inline constexpr std::size_t kMaxReportLines = 20;
+
+// What became of one message's files.
+struct MessageOutcome {
+  // Everything arrived and every file part was saved whole: the message may
+  // be deleted on the server.
+  bool whole = false;
+  // A failure that later messages would meet as well (disk full, inbound or
+  // SaveEmail directory not writable): the walk ends.
+  bool every_message = false;
+  // Lines for the log once the data is through: parts that had no name, and
+  // for a message that stays, which part could not be saved and why.
+  std::vector<std::string> report;
+};
 
 class AttachmentDecoder {
  public:
-  // Where the scanner's "-- " lines go (the dialogue keeps them out of the
-  // log file while message data flows).
+  // Where the "-- " lines made while data flows go (the dialogue keeps them
+  // out of the log file meanwhile).
   using LogFunction = std::function<void(std::string_view)>;
 
-  // inbound: the INBOUND directory, ending in a separator.
+  // inbound: the directory files are written to, ending in a separator.
   AttachmentDecoder(core::FrontEnd& front_end, LogFunction log, std::string inbound);
   ~AttachmentDecoder();
   AttachmentDecoder(const AttachmentDecoder&) = delete;
   AttachmentDecoder& operator=(const AttachmentDecoder&) = delete;
 
-  // Resets the per-message state; lines that go to the saved text are
-  // written to `saved_text` (may be null).
-  void StartMessage(std::FILE* saved_text);
+  // Resets the per-message state. Lines that go to the saved text are
+  // written to `saved_text` (may be null); `name_stem` starts the names made
+  // up for files that come without one.
+  void StartMessage(std::FILE* saved_text, std::string name_stem = "message");
 
   // One line of the message data (dot-stuffing already removed). A line too
   // long for the reader arrives in pieces: every piece but the last has
   // line_ends false, and the pieces are joined again in the saved text.
   void ScanBodyLine(std::string_view line, bool line_ends = true);
 
-  // The data has ended. data_complete: the closing "." arrived. A partial
-  // attachment is always removed; when the message is incomplete or something
-  // could not be written, the attachments it completed are removed as well, so
+  // The data has ended. data_complete: the closing "." arrived. Unless the
+  // outcome is whole, the files the message completed are removed again, so
   // that the message, which then stays on the server, arrives once and whole
-  // on a later run. True when the message may be deleted on the server.
-  [[nodiscard]] bool EndOfMessage(bool data_complete);
-
-  // Something of the current message could not be written.
-  [[nodiscard]] bool WriteFailed() const { return write_failed_; }
+  // on a later run.
+  [[nodiscard]] MessageOutcome EndOfMessage(bool data_complete);
 
  private:
-  void ScanDecodingLine(std::string_view line, bool line_ends);
-  void ScanPartHeaderLine(std::string_view line, bool line_ends);
-  void LookForBoundary(std::string_view line);
-  void ExaminePartHeader();
-  void StartPart();
-  void StartAttachment();
-  void FinishAttachment();
-  void AbandonAttachment();
-  void DeletePartialFile();
-  void FlushDecoded(bool all);
-  void ShowProgress(bool force);
+  enum class Zone { Header, Body, Ignored };
+  enum class BodyKind { None, File, UuText };
+  // Searching for a "begin" line; one seen, its data not yet; inside the data.
+  enum class UuState { Searching, Begun, InFile };
+
+  // A multipart whose parts are being read.
+  struct Multipart {
+    std::string boundary;
+    std::string prefix;  // of its parts' numbers
+    int depth = 0;
+    int parts = 0;
+    bool digest = false;  // its parts are messages unless they say otherwise
+  };
+
+  // The entity whose lines arrive now: its header, then its body.
+  struct Entity {
+    std::string number;  // "1", "2.1": the part's number as mail clients show it
+    std::string prefix;  // of the numbers of the parts inside it
+    int depth = 0;
+    bool in_digest = false;
+    Zone zone = Zone::Header;
+    std::string field;  // the header field being read, with its continuations
+    std::string content_type;
+    std::string disposition;
+    std::string encoding;
+  };
+
+  bool Route(std::string_view line, bool starts, bool ends);
+  bool HeaderLine(std::string_view line, bool starts, bool ends);
+  void TakeField();
+  void EndHeader();
+  void StartLeaf(const std::string& media_type, TransferEncoding encoding, bool is_file,
+                 const std::optional<std::string>& name);
+  void BodyLine(std::string_view line, bool starts, bool ends);
+  void UuTextLine(std::string_view line, bool whole_line);
+  void UuBegin(std::string_view line);
+  [[nodiscard]] int DelimiterLevel(std::string_view line, bool& closing) const;
+  void Delimiter(int level, bool closing);
+  void FinishBody(bool before_delimiter);
+  bool OpenFile(const std::string& name);
+  void WriteDecoded(bool all);
+  void FinishFile();
+  void AbandonFile();
+  void Problem(const std::string& what, bool every_message = false);
+  void FileProblem();
+  void Report(std::string line);
   void SaveLine(std::string_view line, bool line_ends);
-  void WriteFailure(const std::string& what);
-  void Log(std::string_view text);
+  void Log(std::string_view text) { log_(text); }
 
   core::FrontEnd& front_end_;
   LogFunction log_;
   const std::string inbound_;
+  InboundFile file_;
 
   // Per message.
   std::FILE* saved_text_ = nullptr;
-  std::string boundary_;
-  bool decoding_ = false;
-  bool in_part_headers_ = false;
-  bool write_failed_ = false;
+  std::string name_stem_;
   bool saved_text_failed_ = false;
   bool continuing_line_ = false;  // the last piece did not end its line
-  std::string logical_;           // the header line being read, with its continuations
-  bool logical_is_content_ = false;
-  std::vector<std::string> decoded_;  // attachments completed, removed again on failure
+  std::vector<Multipart> multiparts_;
+  Entity entity_;
+  std::vector<std::string> decoded_;  // files completed, removed again on failure
+  std::size_t problems_ = 0;
+  bool every_message_ = false;
+  std::vector<std::string> report_;
+  std::size_t report_dropped_ = 0;
 
-  // Per part.
-  bool is_base64_ = false;
-  std::string attachment_name_;
-  std::string rejected_name_;  // a name given but not usable, for the log
-
-  // Per attachment.
-  platform::UniqueFile output_;
-  std::string output_name_;          // the name the file gets once complete
-  std::string partial_key_;          // names the hidden file it is written to
-  std::uint64_t decoded_bytes_ = 0;  // written plus pending
-  std::uint64_t written_bytes_ = 0;
-  std::chrono::steady_clock::time_point last_progress_{};
-  core::Stopwatch stopwatch_;  // the speed of the attachment
-  core::Base64LineDecoder base64_;
-  std::string pending_;  // decoded bytes not yet written
+  // The body of the current leaf part.
+  BodyKind body_ = BodyKind::None;
+  std::unique_ptr<ContentDecoder> decoder_;
+  std::string pending_;     // decoded bytes not yet written
+  std::string file_label_;  // "Part 2 (NAME.PKT)" for the report
+  std::string file_name_;   // the safe name it is written under
+  bool name_generated_ = false;
+  // Plain text that may carry uuencoded files.
+  UuState uu_state_ = UuState::Searching;
+  bool uu_expected_ = false;  // the part is uuencoded: it must hold a file
+  bool uu_found_ = false;
+  std::string uu_name_;  // the part's own name, which wins over the "begin" line's
 };
 
 }  // namespace kestrel::receive

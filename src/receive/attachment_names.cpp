@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -12,13 +15,51 @@
 namespace kestrel::receive {
 namespace {
 
-// Every candidate in order: the name, then its 35 variants.
-constexpr std::size_t kCandidates = 1 + kRenameSequence.size();
+// An extension longer than this is no extension worth keeping when a name
+// must be cut.
+constexpr std::size_t kMaxExtensionBytes = 16;
+// Packet and bundle names: eight hexadecimal digits before the extension.
+constexpr std::size_t kHexBaseDigits = 8;
 
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool HasAny(std::string_view text, char from, char to) {
+  for (const char c : text) {
+    if (c >= from && c <= to) return true;
+  }
+  return false;
+}
+
+// Where the extension starts (its "."), or the end; a leading "." starts none.
+std::size_t ExtensionAt(std::string_view name) {
+  const auto dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? name.size() : dot;
+}
+
+// The base name `base` counted up by `step`, in eight hexadecimal digits of
+// the letter case the name uses.
+std::string HexVariant(std::string_view base, std::string_view extension, std::size_t step) {
+  const std::uint32_t value =
+      static_cast<std::uint32_t>(std::stoul(std::string(base), nullptr, 16) + step);
+  const bool lower =
+      HasAny(base, 'a', 'f') || (!HasAny(base, 'A', 'F') && HasAny(extension, 'a', 'z'));
+  char digits[kHexBaseDigits + 1];
+  std::snprintf(digits, sizeof digits, lower ? "%08x" : "%08X", value);
+  return std::string(digits) + std::string(extension);
+}
+
+// Candidate 0 is the name; the others keep its extension and vary its base.
 std::string Candidate(std::string_view name, std::size_t index) {
-  std::string candidate(name);
-  if (index > 0) candidate.back() = kRenameSequence[index - 1];
-  return candidate;
+  if (index == 0) return std::string(name);
+  const std::size_t dot = ExtensionAt(name);
+  const std::string_view base = name.substr(0, dot);
+  const std::string_view extension = name.substr(dot);
+  const bool hex =
+      base.size() == kHexBaseDigits && std::all_of(base.begin(), base.end(), IsHexDigit);
+  if (hex) return HexVariant(base, extension, index);
+  return std::string(base) + "_" + std::to_string(index) + std::string(extension);
 }
 
 // Any directory entry counts, a dangling link included.
@@ -27,25 +68,18 @@ bool Taken(std::string_view path) {
   return ::lstat(platform::ResolveName(path).c_str(), &info) == 0;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
+// The name cut to kMaxNameBytes, its extension kept, never inside a UTF-8 character.
+std::string Shortened(std::string name) {
+  if (name.size() <= kMaxNameBytes) return name;
+  const std::size_t dot = ExtensionAt(name);
+  const std::string extension =
+      name.size() - dot <= kMaxExtensionBytes ? name.substr(dot) : std::string();
+  std::size_t keep = kMaxNameBytes - extension.size();
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return name.substr(0, keep) + extension;
 }
 
 }  // namespace
-
-std::string ParameterValue(std::string_view text) {
-  text = text.substr(0, kMaxParameterValue);
-  if (!text.empty() && text.front() == '"') {
-    text.remove_prefix(1);
-    const auto quote = text.find('"');
-    if (quote != std::string_view::npos) text = text.substr(0, quote);
-    return std::string(text);
-  }
-  const auto semicolon = text.find(';');
-  if (semicolon != std::string_view::npos) text = text.substr(0, semicolon);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return std::string(text);
-}
 
 std::string SafeAttachmentName(std::string_view name) {
   const auto separator = name.find_last_of(":\\/");
@@ -60,12 +94,21 @@ std::string SafeAttachmentName(std::string_view name) {
   if (first == std::string::npos) return {};
   safe = safe.substr(first, safe.find_last_not_of(' ') - first + 1);
   if (safe == "." || safe == "..") return {};
-  return safe;
+  return Shortened(std::move(safe));
+}
+
+std::string GeneratedName(std::string_view stem, std::string_view part,
+                          std::string_view media_type) {
+  std::string name = std::string(stem) + "-" + std::string(part);
+  std::replace(name.begin() + static_cast<std::ptrdiff_t>(stem.size()), name.end(), '.', '-');
+  if (media_type.substr(0, 5) == "text/") return name + ".txt";
+  if (media_type.substr(0, 8) == "message/") return name + ".eml";
+  return name + ".bin";
 }
 
 std::optional<std::string> FindFreeName(std::string_view inbound, std::string_view name) {
   if (name.empty()) return std::nullopt;
-  for (std::size_t i = 0; i < kCandidates; ++i) {
+  for (std::size_t i = 0; i < kMaxNameCandidates; ++i) {
     std::string candidate = Candidate(name, i);
     if (!Taken(std::string(inbound) + candidate)) return candidate;
   }
@@ -84,7 +127,7 @@ platform::UniqueFile CreatePartialFile(std::string_view inbound, std::string_vie
 std::optional<std::string> PublishPartialFile(std::string_view inbound, std::string_view name,
                                               std::string_view wanted) {
   const std::string partial = platform::ResolveName(std::string(inbound) + PartialName(name));
-  for (std::size_t i = 0; i < kCandidates; ++i) {
+  for (std::size_t i = 0; i < kMaxNameCandidates; ++i) {
     std::string candidate = Candidate(wanted, i);
     const std::string path = std::string(inbound) + candidate;
     if (Taken(path)) continue;
@@ -99,6 +142,7 @@ std::optional<std::string> PublishPartialFile(std::string_view inbound, std::str
     if (!Taken(path) && ::rename(partial.c_str(), target.c_str()) == 0) return candidate;
     return std::nullopt;
   }
+  errno = EEXIST;
   return std::nullopt;
 }
 

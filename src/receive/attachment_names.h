@@ -12,24 +12,31 @@
 
 namespace kestrel::receive {
 
-// A parameter value (boundary, name) is cut to this many characters first.
-inline constexpr std::size_t kMaxParameterValue = 128;
-// "1".."9", "A".."Z": the replacement last characters of a taken name.
-inline constexpr std::string_view kRenameSequence = "123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-
-// The value of a parameter given the text after "NAME=" or "BOUNDARY=": cut to
-// kMaxParameterValue, then a leading double quote starts a quoted value that
-// ends at the next one; an unquoted value ends at ";" and loses trailing blanks.
-[[nodiscard]] std::string ParameterValue(std::string_view text_after_equals);
+// Names are cut to this many bytes (keeping their extension): far above
+// FidoNet's 8.3 names, with room below the file system's limit for the
+// partial file's additions.
+inline constexpr std::size_t kMaxNameBytes = 128;
+// A name and its variants tried before the inbound counts as full for it.
+inline constexpr std::size_t kMaxNameCandidates = 1000;
 
 // A name that is safe to create inside the inbound: what follows the last
 // ":", "\" or "/", control characters (NUL included) replaced by "_",
-// surrounding blanks removed. Empty when nothing usable is left ("", ".", "..").
+// surrounding blanks removed, cut to kMaxNameBytes at a character boundary.
+// Empty when nothing usable is left ("", ".", "..").
 [[nodiscard]] std::string SafeAttachmentName(std::string_view name);
 
+// A name for a file part that came without one: the stem (the number of the
+// message's saved text), the part's number and an extension for its type,
+// such as "00000042-2-1.bin".
+[[nodiscard]] std::string GeneratedName(std::string_view stem, std::string_view part,
+                                        std::string_view media_type);
+
 // The name itself when no file of that name exists in `inbound` (which ends in
-// a separator), else the first variant whose last character is replaced by
-// the next of kRenameSequence that is free; nothing when all 35 are taken.
+// a separator), else the first free variant. A variant keeps the extension,
+// so a tosser still sees "*.pkt", "*.tic" or "*.mo0", and varies the base
+// name: eight hexadecimal digits (packets, bundles) count up as a number
+// ("2f6e0100.pkt", "2f6e0101.pkt"), any other base gets "_1", "_2", ....
+// Nothing when kMaxNameCandidates are all taken.
 [[nodiscard]] std::optional<std::string> FindFreeName(std::string_view inbound,
                                                       std::string_view name);
 
@@ -47,9 +54,10 @@ inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
 [[nodiscard]] platform::UniqueFile CreatePartialFile(std::string_view inbound,
                                                      std::string_view name);
 
-// Gives the complete partial file of `name` the first free name of the
-// sequence that starts at `wanted`, without ever replacing an existing entry;
-// the name used, or nothing (the partial file is then left for the caller).
+// Gives the complete partial file of `name` the first free name among
+// `wanted` and its variants, without ever replacing an existing entry;
+// the name used, or nothing (the partial file is then left for the caller;
+// errno is EEXIST when every candidate was taken).
 [[nodiscard]] std::optional<std::string> PublishPartialFile(std::string_view inbound,
                                                             std::string_view name,
                                                             std::string_view wanted);

@@ -2,13 +2,10 @@
 #include "receive/header_filter.h"
 
 #include "core/text_utils.h"
+#include "receive/mime_text.h"
 
 namespace kestrel::receive {
 namespace {
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
 
 bool AnyEntryIn(const std::vector<std::string>& entries, std::string_view line) {
   for (const auto& entry : entries) {
@@ -19,21 +16,22 @@ bool AnyEntryIn(const std::vector<std::string>& entries, std::string_view line) 
 
 }  // namespace
 
+void HeaderLines::Clear() {
+  lines_.clear();
+  message_id_.clear();
+  in_message_id_ = false;
+}
+
 void HeaderLines::Add(std::string_view line) {
   const bool continuation = !line.empty() && (line.front() == ' ' || line.front() == '\t');
-  if (continuation && (dropping_ || !lines_.empty())) {
-    if (dropping_) return;
-    std::string& above = lines_.back();
-    if (above.size() < kMaxHeaderLine) {
-      above += core::UpperCase(line.substr(0, kMaxHeaderLine - above.size()));
-    }
+  if (continuation && !lines_.empty()) {
+    lines_.back() += core::UpperCase(line);
+    if (in_message_id_) message_id_ += TrimBlanks(line);
     return;
   }
-  if (lines_.size() >= kMaxHeaderLines) {
-    dropping_ = true;
-    return;
-  }
-  lines_.push_back(core::UpperCase(line.substr(0, kMaxHeaderLine)));
+  lines_.push_back(core::UpperCase(line));
+  in_message_id_ = message_id_.empty() && StartsWith(lines_.back(), "MESSAGE-ID:");
+  if (in_message_id_) message_id_ = TrimBlanks(line.substr(std::string_view("MESSAGE-ID:").size()));
 }
 
 bool AcceptMessage(const config::FilterLists& filters,

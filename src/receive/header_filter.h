@@ -11,25 +11,27 @@
 
 namespace kestrel::receive {
 
-// Head lines looked at: the first 25, each cut to 128 characters.
-inline constexpr std::size_t kMaxHeaderLines = 25;
-inline constexpr std::size_t kMaxHeaderLine = 128;
+// Head lines read of TOP's answer: far above real mail (providers add a few
+// dozen Received:, ARC-* and DKIM-Signature: lines). A longer head is not
+// looked at, and its message is skipped.
+inline constexpr std::size_t kMaxHeaderLines = 1000;
 
-// The upper-cased head lines of one message. A continuation line (starting
-// with a blank or tab) belongs to the line above it and is joined to it, so
-// a folded To: or Subject: is searched whole.
+// The upper-cased head lines of one message, every one of them. A
+// continuation line (starting with a blank or tab) belongs to the line above
+// it and is joined to it, so a folded To: or Subject: is searched whole.
 class HeaderLines {
  public:
-  void Clear() {
-    lines_.clear();
-    dropping_ = false;
-  }
+  void Clear();
   void Add(std::string_view line);
   [[nodiscard]] const std::vector<std::string>& lines() const { return lines_; }
+  // The value of the Message-ID: field as written (letter case kept), empty
+  // when the head has none.
+  [[nodiscard]] const std::string& message_id() const { return message_id_; }
 
  private:
   std::vector<std::string> lines_;
-  bool dropping_ = false;  // past the 25th line: continuations are dropped too
+  std::string message_id_;
+  bool in_message_id_ = false;  // the last line was the Message-ID: field
 };
 
 // True when the accept-all flag is set, or a filter entry occurs in a head

@@ -29,8 +29,6 @@ using core::Field;
 // many the directory is treated as unwritable.
 constexpr int kMaxSavedTextSkips = 10000;
 constexpr int kSavedTextDigits = 8;
-// Head lines kept of TOP's answer; the filters look at the first few only.
-constexpr std::size_t kMaxHeaderLines = 1000;
 
 void Log(net::NetSession& session, std::string_view text) {
   net::LogLine(session, text);
@@ -53,9 +51,10 @@ class Pop3Walk {
         configuration_(configuration),
         front_end_(session.logger.front_end()),
         save_directory_(SaveDirectory(configuration)),
+        inbound_(InboundDirectory(configuration)),
         decoder_(
             front_end_, [&session](std::string_view line) { net::LogLine(session, line); },
-            configuration.INBOUND),
+            inbound_),
         reader_([&session](char* buffer, std::size_t capacity) {
           return net::ReceiveSome(session, buffer, capacity);
         }) {}
@@ -63,7 +62,7 @@ class Pop3Walk {
   void Run() {
     const bool walk_entered = Login() && InboundUsable();
     if (walk_entered) {
-      RemoveStalePartialFiles(configuration_.INBOUND);
+      RemoveStalePartialFiles(inbound_);
       highest_ = ReadHighestNumber(save_directory_);
       for (std::int32_t number = 1; number <= size_.messages; ++number) {
         if (session_.IsAborted() || !TakeOrSkip(number)) break;
@@ -84,9 +83,8 @@ class Pop3Walk {
   // A configured inbound that is missing or read-only would turn every
   // message away; nothing is taken then.
   bool InboundUsable() {
-    const std::string& inbound = configuration_.INBOUND;
-    if (inbound.empty()) return true;
-    const std::string path = platform::ResolveName(inbound);
+    if (configuration_.INBOUND.empty()) Log(session_, "-- No INBOUND set, files go to " + inbound_);
+    const std::string path = platform::ResolveName(inbound_);
     if (::access(path.c_str(), W_OK | X_OK) == 0) return true;
     Log(session_, "-- Inbound " + path + " cannot be used (" + platform::ErrorText(errno) +
                       "), nothing taken");
@@ -144,24 +142,43 @@ class Pop3Walk {
     net::SendLine(session_, "RETR " + n);
     if (!IsOk(ReadPop3Reply(session_)) || session_.IsAborted()) return true;  // no data follows
 
-    const bool whole = ReceiveData(saved.get());
-    const bool closed = std::fclose(saved.release()) == 0;
-    if (!session_.IsAborted() && whole && closed) {
-      // After a power cut the saved text and the attachments must still be
-      // there under their names once the server has dropped the message.
-      SyncDirectory(save_directory_);
-      SyncDirectory(configuration_.INBOUND);
-      net::SendLine(session_, "DELE " + n);
-      (void)ReadPop3Reply(session_, net::Echo::Quiet);
-      mail_received_ = true;
+    const MessageOutcome outcome = ReceiveData(saved.get());
+    const bool saved_closed = std::fclose(saved.release()) == 0;
+    if (!saved_closed) Log(session_, "-- Could not write to SaveEmail directory");
+    return Conclude(number, outcome, saved_closed);
+  }
+
+  // What becomes of a fetched message: deleted on the server once everything
+  // of it is on disk, else left there. False when the walk must end.
+  bool Conclude(std::int32_t number, const MessageOutcome& outcome, bool saved_closed) {
+    if (!session_.IsAborted() && outcome.whole && saved_closed) {
+      DeleteOnServer(number);
       return true;
     }
     if (session_.Closed) session_.Abort();
     if (session_.IsAborted()) return true;
-    // Something could not be written (a full disk, most likely): later
-    // messages would fare no better.
-    Log(session_, "-- Message " + n + " left on the server");
-    return false;
+    // Fetched again on a later run, it must not leave a second saved text.
+    (void)platform::DeleteFile(SavedTextPath(highest_));
+    --highest_;
+    const std::string& id = header_.message_id();
+    Log(session_, "-- Message " + std::to_string(number) + " left on the server" +
+                      (id.empty() ? std::string() : " (" + id + ")"));
+    session_.Incomplete = true;
+    // A message of its own kind is skipped; a disk that failed would fail
+    // every later message as well.
+    return !outcome.every_message && saved_closed;
+  }
+
+  // Everything of the message is written and synced: only then may the
+  // server drop it.
+  void DeleteOnServer(std::int32_t number) {
+    // After a power cut the saved text and the files must still be there
+    // under their names once the server has dropped the message.
+    SyncDirectory(save_directory_);
+    SyncDirectory(inbound_);
+    net::SendLine(session_, "DELE " + std::to_string(number));
+    (void)ReadPop3Reply(session_, net::Echo::Quiet);
+    mail_received_ = true;
   }
 
   // TOP n 1: the head lines, read up to the "." line; false when the server
@@ -176,19 +193,22 @@ class Pop3Walk {
                           "), skipped");
       return false;
     }
-    for (const std::string& line :
-         net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet).lines) {
-      header_.Add(line);
+    const net::Reply head = net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet);
+    if (head.dropped > 0) {
+      Log(session_, "-- Head of message " + std::to_string(number) + " longer than " +
+                        std::to_string(kMaxHeaderLines) + " lines, skipped");
+      return false;
     }
+    for (const std::string& line : head.lines) header_.Add(line);
     return true;
   }
 
-  // The message data through the scanner, with the log file suspended.
-  // True when the whole message arrived and everything of it was written.
-  bool ReceiveData(std::FILE* saved) {
+  // The message data through the scanner, with the log file suspended; what
+  // the scanner has to report reaches the log file afterwards.
+  MessageOutcome ReceiveData(std::FILE* saved) {
     const bool was_suspended = session_.LogSuspended;
     session_.LogSuspended = true;
-    decoder_.StartMessage(saved);
+    decoder_.StartMessage(saved, core::ZeroPadNumber(highest_, kSavedTextDigits));
     reader_.Reset();
     bool complete = false;
     BodyPiece piece;
@@ -201,18 +221,21 @@ class Pop3Walk {
       if (status == BodyStatus::NoData) break;
       decoder_.ScanBodyLine(piece.text, piece.line_ends);
     }
-    const bool whole = decoder_.EndOfMessage(complete);
+    MessageOutcome outcome = decoder_.EndOfMessage(complete);
     session_.LogSuspended = was_suspended;
-    return whole;
+    for (const std::string& line : outcome.report) Log(session_, line);
+    return outcome;
+  }
+
+  [[nodiscard]] std::string SavedTextPath(std::int32_t number) const {
+    return save_directory_ + core::ZeroPadNumber(number, kSavedTextDigits) + ".TXT";
   }
 
   // The saved text under the next number; existing texts are not overwritten.
   platform::UniqueFile CreateSavedText() {
     const std::int32_t first = highest_;
     for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
-      const std::string path =
-          save_directory_ + core::ZeroPadNumber(highest_, kSavedTextDigits) + ".TXT";
-      platform::UniqueFile file = platform::OpenFile(path, "wbx");
+      platform::UniqueFile file = platform::OpenFile(SavedTextPath(highest_), "wbx");
       if (file || errno != EEXIST) {
         if (file && highest_ != first) {
           Log(session_, "-- Saved texts " + std::to_string(first) + " to " +
@@ -230,6 +253,7 @@ class Pop3Walk {
   const config::Configuration& configuration_;
   core::FrontEnd& front_end_;
   const std::string save_directory_;
+  const std::string inbound_;
   AttachmentDecoder decoder_;
   BodyReader reader_;
   HeaderLines header_;
@@ -242,6 +266,11 @@ class Pop3Walk {
 
 std::string SaveDirectory(const config::Configuration& configuration) {
   if (!configuration.SAVEEMAIL.empty()) return configuration.SAVEEMAIL;
+  return platform::ProgramHome() + "/";
+}
+
+std::string InboundDirectory(const config::Configuration& configuration) {
+  if (!configuration.INBOUND.empty()) return configuration.INBOUND;
   return platform::ProgramHome() + "/";
 }
 

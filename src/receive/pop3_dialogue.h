@@ -31,6 +31,10 @@ void RunPop3Dialogue(net::NetSession& session, const config::Configuration& conf
 // SAVEEMAIL, or the program's home when it is empty.
 [[nodiscard]] std::string SaveDirectory(const config::Configuration& configuration);
 
+// Where received files go, ending in a separator: INBOUND, or the program's
+// home when it is empty.
+[[nodiscard]] std::string InboundDirectory(const config::Configuration& configuration);
+
 // HIGHEST.DAT: a 32-bit signed little-endian number; 0 when missing or short.
 [[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
 [[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/address.h"
+#include "core/text_utils.h"
 #include "platform/program_home.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
@@ -129,9 +130,17 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
                    "INBOUND in\nSAVEEMAIL /var/mail/saved/\nEMAILARRIVED flag.txt\n"));
   EXPECT_EQ(c.INBOUND, home.path() + "/IN\\");
   EXPECT_EQ(c.SAVEEMAIL, "/VAR/MAIL/SAVED\\");
-  EXPECT_EQ(c.EMAILARRIVED, home.path() + "/FLAG.TXT");
+  EXPECT_EQ(c.EMAILARRIVED, home.path() + "/flag.txt");
   EXPECT_EQ(c.POPPORT, 1100);
   EXPECT_EQ(std::filesystem::current_path(), working_directory);
+  // Long paths stay whole, separator included.
+  const std::string deep = "/srv/" + std::string(140, 'd');
+  ASSERT_TRUE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD p\nINBOUND " + deep +
+                                        "\nSAVEEMAIL " + deep + "/saved\nEMAILARRIVED " + deep +
+                                        "/Arrived.Flag\n"));
+  EXPECT_EQ(c.INBOUND, core::UpperCase(deep) + "\\");
+  EXPECT_EQ(c.SAVEEMAIL, core::UpperCase(deep) + "/SAVED\\");
+  EXPECT_EQ(c.EMAILARRIVED, deep + "/Arrived.Flag");
 }
 
 TEST_F(ReadConfigurationTest, FilesThatCannotDoWhatTheySaySaySo) {

@@ -28,6 +28,7 @@ class AttachmentDecoderTest : public ::testing::Test {
   testing::FakeClock clock{{2026, 12, 6, 8, 5, 0, 0}};
   core::Logger logger{front_end, dir.path()};
   std::string inbound = dir.MakeDir("IN") + "/";
+  MessageOutcome outcome;
   AttachmentDecoder decoder{
       front_end, [this](std::string_view line) { logger.LogLine(Side::Receiving, line); }, inbound};
 
@@ -37,10 +38,15 @@ class AttachmentDecoderTest : public ::testing::Test {
     platform::UniqueFile saved = platform::OpenFile(dir.File("SAVED.TXT"), "wb");
     decoder.StartMessage(saved.get());
     for (const auto& line : lines) decoder.ScanBodyLine(line);
-    const bool whole = decoder.EndOfMessage(complete);
-    if (deletable) *deletable = whole;
+    outcome = decoder.EndOfMessage(complete);
+    if (deletable) *deletable = outcome.whole;
     saved.reset();
     return dir.Read("SAVED.TXT");
+  }
+
+  // A line of the last message's report.
+  bool Reported(const std::string& line) const {
+    return std::find(outcome.report.begin(), outcome.report.end(), line) != outcome.report.end();
   }
 
   std::vector<std::string> InboundNames() const {
@@ -79,15 +85,15 @@ TEST_F(AttachmentDecoderTest, SenderMessageArrivesWholeAndIsSavedButOneLine) {
 
 TEST_F(AttachmentDecoderTest, ExistingNamesAreKeptAndTheNextVariantUsed) {
   dir.Write("IN/FILE.ZIP", "first");
-  dir.Write("IN/FILE.ZI1", "second");
+  dir.Write("IN/FILE_1.ZIP", "second");
   SampleMessage message;
   message.content = "third";
   Scan(testing::SenderMessageLines(message));
-  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE.ZI2"));
+  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE_2.ZIP"));
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "first");
-  EXPECT_EQ(dir.Read("IN/FILE.ZI1"), "second");
-  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), "third");
-  EXPECT_EQ(front_end.Field(core::Field::GetFilename), "FILE.ZI2");
+  EXPECT_EQ(dir.Read("IN/FILE_1.ZIP"), "second");
+  EXPECT_EQ(dir.Read("IN/FILE_2.ZIP"), "third");
+  EXPECT_EQ(front_end.Field(core::Field::GetFilename), "FILE_2.ZIP");
 }
 
 TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
@@ -100,7 +106,7 @@ TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
     decoder.ScanBodyLine(lines[i]);
     if (i == 30) clock.AdvanceHundredths(400);  // inside the BASE64 lines
   }
-  EXPECT_TRUE(decoder.EndOfMessage(true));
+  EXPECT_TRUE(decoder.EndOfMessage(true).whole);
   EXPECT_TRUE(Logged("-- Speed was 1425 characters per second (CPS)"));
   EXPECT_EQ(front_end.Field(core::Field::GetCPS), "");
 }
@@ -117,7 +123,7 @@ TEST_F(AttachmentDecoderTest, TheFileAppearsUnderItsNameOnlyWhenComplete) {
     }
     decoder.ScanBodyLine(lines[i]);
   }
-  EXPECT_TRUE(decoder.EndOfMessage(true));
+  EXPECT_TRUE(decoder.EndOfMessage(true).whole);
   EXPECT_EQ(InboundNames(), std::vector<std::string>{"FILE.ZIP"});
 }
 
@@ -127,27 +133,41 @@ TEST_F(AttachmentDecoderTest, DataEndingInsideTheAttachmentLeavesNoFile) {
   auto lines = testing::SenderMessageLines(message);
   lines.resize(lines.size() - 30);  // the "." came amid the BASE64 lines
   for (bool complete : {true, false}) {
-    Scan(lines, complete);
+    bool deletable = true;
+    Scan(lines, complete, &deletable);
+    EXPECT_FALSE(deletable);
     EXPECT_TRUE(InboundNames().empty());
-    EXPECT_TRUE(Logged("-- Attachment FILE.ZIP incomplete, removed"));
+    EXPECT_TRUE(Reported(complete ? "-- Part 2 (FILE.ZIP): the message ends inside it"
+                                  : "-- Attachment FILE.ZIP incomplete, removed"));
   }
 }
 
-// Malformed structure never leaves a file behind and never writes outside.
+// Malformed structure never leaves a file behind and never writes outside;
+// a file part that cannot be saved whole keeps the message on the server.
 TEST_F(AttachmentDecoderTest, MalformedMessagesEndCleanly) {
-  const std::vector<std::vector<std::string>> messages = {
-      {"Subject: no boundary", "", "Content-type: application/octet-stream; name=X.ZIP", "QUJD"},
-      {"Content-type: multipart/mixed; boundary=B1", "", "--B1",
-       "Content-type: application/octet-stream; name=X.ZIP", "Content-transfer-encoding: base64"},
-      {"Content-type: multipart/mixed; boundary=\"\"", "--", "Content-type: x; name=X.ZIP", "",
-       "QUJD"},
+  const struct {
+    std::vector<std::string> lines;
+    bool deletable;
+  } messages[] = {
+      {{"Subject: no boundary", "", "Content-type: application/octet-stream; name=X.ZIP", "QUJD"},
+       true},
+      {{"Content-type: multipart/mixed; boundary=B1", "", "--B1",
+        "Content-type: application/octet-stream; name=X.ZIP", "Content-transfer-encoding: base64"},
+       false},
+      {{"Content-type: multipart/mixed; boundary=\"\"", "--", "Content-type: x; name=X.ZIP", "",
+        "QUJD"},
+       false},
+      {{"Content-type: multipart/mixed; boundary=B", "", "--B", "Content-type: x; name=X.ZIP",
+        "Content-transfer-encoding: x-gzip64", "", "QUJD", "--B--"},
+       false},
   };
-  for (const auto& lines : messages) {
-    bool deletable = false;
-    Scan(lines, true, &deletable);
-    EXPECT_TRUE(deletable);
+  for (const auto& m : messages) {
+    bool deletable = !m.deletable;
+    Scan(m.lines, true, &deletable);
+    EXPECT_EQ(deletable, m.deletable) << m.lines.back();
     EXPECT_TRUE(InboundNames().empty());
   }
+  EXPECT_TRUE(Reported("-- Part 1 (X.ZIP): unknown transfer encoding x-gzip64"));
 }
 
 TEST_F(AttachmentDecoderTest, QuotedAndFoldedBoundariesAreFound) {
@@ -211,13 +231,17 @@ TEST_F(AttachmentDecoderTest, MainstreamClientLayoutsDecode) {
   EXPECT_EQ(dir.Read("IN/SECOND.PKT"), b);
 }
 
-TEST_F(AttachmentDecoderTest, NamedPlainPartIsWrittenWithLineEndsAndUnnamedBase64IsNot) {
+// The CR LF before a delimiter belongs to it; a file part without a name
+// gets one made up, and the report says so.
+TEST_F(AttachmentDecoderTest, TextPartsKeepTheirLineEndsAndNamelessFilesGetAName) {
   Scan({"Content-type: multipart/mixed; boundary=XB", "", "--XB",
         "Content-type: text/plain; name=NOTE.TXT", "", "line one", "", "line three", "--XB",
         "Content-type: application/octet-stream", "Content-transfer-encoding: base64", "", "QUJD",
         "--XB--"});
-  EXPECT_EQ(dir.Read("IN/NOTE.TXT"), "line one\r\n\r\nline three\r\n");
-  EXPECT_EQ(InboundNames(), std::vector<std::string>{"NOTE.TXT"});
+  EXPECT_EQ(dir.Read("IN/NOTE.TXT"), "line one\r\n\r\nline three");
+  EXPECT_EQ(dir.Read("IN/message-2.bin"), "ABC");
+  EXPECT_TRUE(Reported("-- Part 2 has no name, saved as message-2.bin"));
+  EXPECT_EQ(InboundNames(), (std::vector<std::string>{"NOTE.TXT", "message-2.bin"}));
 }
 
 TEST_F(AttachmentDecoderTest, HostileNamesStayInsideTheInbound) {
@@ -236,19 +260,22 @@ TEST_F(AttachmentDecoderTest, HostileNamesStayInsideTheInbound) {
     Scan({"Content-type: multipart/mixed; boundary=HB", "--HB",
           "Content-type: application/octet-stream; name=\"" + name + "\"",
           "Content-transfer-encoding: base64", "", "QUJD", "--HB--"});
+    if (name == "..") {
+      EXPECT_TRUE(Reported("-- Part 1 (..): no usable file name can be made of it"));
+    }
   }
   const auto inside = InboundNames();
-  EXPECT_EQ(inside.size(), 6u) << ::testing::PrintToString(inside);
+  EXPECT_EQ(inside.size(), 7u) << ::testing::PrintToString(inside);
   for (const auto& name : inside) {
     EXPECT_EQ(name.find('/'), std::string::npos);
-    EXPECT_LE(name.size(), kMaxParameterValue);
+    EXPECT_LE(name.size(), kMaxNameBytes);
     EXPECT_EQ(dir.Read("IN/" + name), "ABC") << name;
   }
   EXPECT_TRUE(dir.Exists("IN/ESCAPE.PKT"));
   EXPECT_TRUE(dir.Exists("IN/DEEP.PKT"));
   EXPECT_TRUE(dir.Exists("IN/N_UL.PKT"));
+  EXPECT_TRUE(dir.Exists("IN/message-1.bin"));  // the empty name
   EXPECT_FALSE(std::filesystem::exists("/tmp/ESCAPE2.PKT.x"));
-  EXPECT_TRUE(Logged("-- Attachment name not usable, not decoded: .."));
   // Nothing appeared beside the inbound.
   std::size_t beside = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
@@ -260,7 +287,7 @@ TEST_F(AttachmentDecoderTest, HostileNamesStayInsideTheInbound) {
 TEST_F(AttachmentDecoderTest, OnlyADelimiterLineEndsTheAttachment) {
   Scan({"Content-type: multipart/mixed; boundary=QUJD", "--QUJD",
         "Content-type: text/plain; name=QUOTE.TXT", "", "QUJD QUJD", "x--QUJD", "--QUJD--"});
-  EXPECT_EQ(dir.Read("IN/QUOTE.TXT"), "QUJD QUJD\r\nx--QUJD\r\n");
+  EXPECT_EQ(dir.Read("IN/QUOTE.TXT"), "QUJD QUJD\r\nx--QUJD");
   Scan({"Content-type: multipart/mixed; boundary=QUJD", "--QUJD", "Content-type: x; name=B.BIN",
         "Content-transfer-encoding: base64", "", "QUJDQUJD", "--QUJD--"});
   EXPECT_EQ(dir.Read("IN/B.BIN"), "ABCABC");
@@ -280,7 +307,7 @@ TEST_F(AttachmentDecoderTest, LongLinesArriveInPiecesAndStayWhole) {
     decoder.ScanBodyLine(std::string_view(one_line).substr(at, 255), last);
   }
   decoder.ScanBodyLine("--LB--");
-  EXPECT_TRUE(decoder.EndOfMessage(true));
+  EXPECT_TRUE(decoder.EndOfMessage(true).whole);
   saved.reset();
   EXPECT_EQ(dir.Read("IN/LONG.BIN"), content);
   EXPECT_NE(dir.Read("SAVED.TXT").find("\r\n" + one_line + "\r\n--LB--\r\n"), std::string::npos);
@@ -303,29 +330,34 @@ TEST_F(AttachmentDecoderTest, WriteErrorsKeepTheMessageOnTheServer) {
     bool deletable = true;
     decoder.StartMessage(nullptr);
     for (const auto& line : lines) decoder.ScanBodyLine(line);
-    deletable = decoder.EndOfMessage(true);
+    outcome = decoder.EndOfMessage(true);
+    deletable = outcome.whole;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
     EXPECT_FALSE(deletable);
     EXPECT_TRUE(InboundNames().empty());
-    EXPECT_TRUE(Logged("-- Could not write FILE.ZIP in the inbound"));
+    EXPECT_TRUE(Reported("-- Part 2 (FILE.ZIP): could not be written (File too large)"));
+    EXPECT_TRUE(outcome.every_message);
   }
   {  // the saved text cannot be written: the decoded file is taken back
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     decoder.StartMessage(full);
     for (const auto& line : lines) decoder.ScanBodyLine(line);
-    EXPECT_FALSE(decoder.EndOfMessage(true));
+    outcome = decoder.EndOfMessage(true);
+    EXPECT_FALSE(outcome.whole);
     std::fclose(full);
     EXPECT_TRUE(InboundNames().empty());
-    EXPECT_TRUE(Logged("-- Could not write to SaveEmail directory"));
-    EXPECT_TRUE(Logged("-- Removed FILE.ZIP, the message stays on the server"));
+    EXPECT_TRUE(Reported("-- Could not write to SaveEmail directory"));
+    EXPECT_TRUE(Reported("-- Removed FILE.ZIP, the message stays on the server"));
   }
   {  // the inbound cannot take the file at all
     std::filesystem::remove_all(inbound);
     decoder.StartMessage(nullptr);
     for (const auto& line : lines) decoder.ScanBodyLine(line);
-    EXPECT_FALSE(decoder.EndOfMessage(true));
-    EXPECT_TRUE(Logged("-- Could not create FILE.ZIP in the inbound"));
+    outcome = decoder.EndOfMessage(true);
+    EXPECT_FALSE(outcome.whole);
+    EXPECT_TRUE(outcome.every_message);
+    EXPECT_TRUE(Reported("-- Part 2 (FILE.ZIP): could not be created (No such file or directory)"));
   }
 }
 

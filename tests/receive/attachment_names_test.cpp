@@ -11,22 +11,6 @@
 namespace kestrel::receive {
 namespace {
 
-TEST(ParameterValue, CleansQuotesAndStopsAtTheNextParameter) {
-  const struct {
-    std::string text, value;
-  } cases[] = {
-      {"\"FILE.ZIP\"", "FILE.ZIP"},
-      {"\"FILE.ZIP\"; size=10", "FILE.ZIP"},
-      {"\"NO CLOSING", "NO CLOSING"},
-      {"FILE.ZIP", "FILE.ZIP"},
-      {"FILE.ZIP; size=10", "FILE.ZIP"},
-      {"FILE.ZIP   ", "FILE.ZIP"},
-      {"\"\"", ""},
-      {std::string(300, 'A'), std::string(kMaxParameterValue, 'A')},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ParameterValue(c.text), c.value) << c.text;
-}
-
 TEST(SafeAttachmentName, KeepsOnlyABareNameInsideTheInbound) {
   const struct {
     std::string name, safe;
@@ -46,6 +30,18 @@ TEST(SafeAttachmentName, KeepsOnlyABareNameInsideTheInbound) {
       {std::string("a\0b", 3), "a_b"},
       {" SPACED.ZIP ", "SPACED.ZIP"},
       {"X:", ""},
+      {std::string(200, 'L') + ".pkt", std::string(kMaxNameBytes - 4, 'L') + ".pkt"},
+      // Cut at a character boundary: each "\u20ac" takes three bytes.
+      {[] {
+         std::string s;
+         for (int i = 0; i < 60; ++i) s += "\u20ac";
+         return s + ".tic";
+       }(),
+       [] {
+         std::string s;
+         for (int i = 0; i < 41; ++i) s += "\u20ac";
+         return s + ".tic";
+       }()},
   };
   for (const auto& c : cases) EXPECT_EQ(SafeAttachmentName(c.name), c.safe) << c.name;
 }
@@ -66,24 +62,41 @@ std::optional<std::string> WriteAndPublish(const std::string& inbound, const std
   return PublishPartialFile(inbound, name, name);
 }
 
-TEST_F(FreeNameTest, ReplacesTheLastCharacterInSequence) {
-  EXPECT_EQ(FindFreeName(inbound, "FILE.ZIP"), "FILE.ZIP");
-  dir.Write("IN/FILE.ZIP", "old");
-  dir.Write("IN/file.zi1", "old");  // names match regardless of letter case
-  EXPECT_EQ(FindFreeName(inbound, "FILE.ZIP"), "FILE.ZI2");
-  EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE.ZI2");
-  EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "old");
-  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), "new");
-  EXPECT_FALSE(dir.Exists("IN/.FILE.ZIP.kestrel-partial"));
+// A taken name keeps its extension, so the tosser still sees the file.
+TEST_F(FreeNameTest, VariantsKeepTheExtension) {
+  const struct {
+    std::vector<std::string> taken;
+    std::string name, free;
+  } cases[] = {
+      {{}, "FILE.ZIP", "FILE.ZIP"},
+      {{"FILE.ZIP", "file_1.zip"}, "FILE.ZIP", "FILE_2.ZIP"},  // letter case does not matter
+      {{"2f6e0100.pkt"}, "2f6e0100.pkt", "2f6e0101.pkt"},
+      {{"0000FFF0.MO0", "0000FFF1.MO0"}, "0000FFF0.MO0", "0000FFF2.MO0"},
+      {{"ffffffff.su9"}, "ffffffff.su9", "00000000.su9"},
+      {{"12345678.tic"}, "12345678.tic", "12345679.tic"},
+      {{"README"}, "README", "README_1"},
+      {{".hidden"}, ".hidden", ".hidden_1"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir scratch;
+    const std::string in = scratch.MakeDir("IN") + "/";
+    for (const auto& name : c.taken) scratch.Write("IN/" + name, "old");
+    EXPECT_EQ(FindFreeName(in, c.name), c.free) << c.name;
+    EXPECT_EQ(WriteAndPublish(in, c.name, "new"), c.free) << c.name;
+    EXPECT_EQ(scratch.Read("IN/" + c.free), "new");
+    for (const auto& name : c.taken) EXPECT_EQ(scratch.Read("IN/" + name), "old");
+  }
 }
 
 TEST_F(FreeNameTest, NoNameAfterTheLastVariantAndNothingOverwritten) {
-  for (char c : kRenameSequence) dir.Write(std::string("IN/2F6E0100.PK") + c, "x");
-  dir.Write("IN/2F6E0100.PKT", "0");
-  EXPECT_EQ(FindFreeName(inbound, "2F6E0100.PKT"), std::nullopt);
-  EXPECT_EQ(WriteAndPublish(inbound, "2F6E0100.PKT", "new"), std::nullopt);
-  EXPECT_EQ(dir.Read("IN/2F6E0100.PKZ"), "x");
-  EXPECT_EQ(dir.Read("IN/2F6E0100.PKT"), "0");
+  dir.Write("IN/X.PKT", "0");
+  for (std::size_t i = 1; i < kMaxNameCandidates; ++i) {
+    dir.Write("IN/X_" + std::to_string(i) + ".PKT", "x");
+  }
+  EXPECT_EQ(FindFreeName(inbound, "X.PKT"), std::nullopt);
+  EXPECT_EQ(WriteAndPublish(inbound, "X.PKT", "new"), std::nullopt);
+  EXPECT_EQ(dir.Read("IN/X_999.PKT"), "x");
+  EXPECT_EQ(dir.Read("IN/X.PKT"), "0");
 }
 
 TEST_F(FreeNameTest, NameTakenWhileTheFileWasWrittenIsNotReplaced) {
@@ -91,7 +104,7 @@ TEST_F(FreeNameTest, NameTakenWhileTheFileWasWrittenIsNotReplaced) {
   ASSERT_TRUE(file);
   file.reset();
   dir.Write("IN/RACE.PKT", "theirs");
-  EXPECT_EQ(PublishPartialFile(inbound, "RACE.PKT", "RACE.PKT"), "RACE.PK1");
+  EXPECT_EQ(PublishPartialFile(inbound, "RACE.PKT", "RACE.PKT"), "RACE_1.PKT");
   EXPECT_EQ(dir.Read("IN/RACE.PKT"), "theirs");
 }
 
@@ -99,9 +112,9 @@ TEST_F(FreeNameTest, LinksInTheInboundAreNeverFollowed) {
   const std::string target = dir.File("outside");
   ASSERT_EQ(::symlink(target.c_str(), (inbound + "FILE.ZIP").c_str()), 0);
   ASSERT_EQ(::symlink(target.c_str(), (inbound + ".FILE.ZIP.kestrel-partial").c_str()), 0);
-  EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE.ZI1");
+  EXPECT_EQ(WriteAndPublish(inbound, "FILE.ZIP", "new"), "FILE_1.ZIP");
   EXPECT_FALSE(std::filesystem::exists(target));
-  EXPECT_EQ(dir.Read("IN/FILE.ZI1"), "new");
+  EXPECT_EQ(dir.Read("IN/FILE_1.ZIP"), "new");
 }
 
 TEST_F(FreeNameTest, StalePartialFilesAreRemovedAndNothingElse) {

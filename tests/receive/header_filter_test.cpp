@@ -49,22 +49,29 @@ TEST(AcceptMessage, FiltersSearchTheirOwnHeaderLines) {
   }
 }
 
-TEST(HeaderLines, KeepsTheFirstTwentyFiveLinesCutAndUpperCased) {
+// A large provider's head: the From: line comes after dozens of trace and
+// signature lines, some of them folded.
+TEST(HeaderLines, EveryLineIsSeenAndTheMessageIdKept) {
   HeaderLines head;
-  for (int i = 1; i <= 40; ++i)
-    head.Add("X-Line-" + std::to_string(i) + ": " + std::string(200, 'v'));
-  head.Add(" continuation of a dropped line");
-  head.Add("From: Bob");
-  ASSERT_EQ(head.lines().size(), kMaxHeaderLines);
-  EXPECT_EQ(head.lines().front().substr(0, 11), "X-LINE-1: V");
-  EXPECT_EQ(head.lines().back().substr(0, 10), "X-LINE-25:");
-  for (const auto& line : head.lines()) EXPECT_EQ(line.size(), kMaxHeaderLine);
+  for (int i = 1; i <= 40; ++i) {
+    head.Add("Received: from relay" + std::to_string(i) + " " + std::string(200, 'v'));
+    head.Add("\tby mx.example.net; Mon, 1 Jan 2024");
+  }
+  head.Add("DKIM-Signature: v=1; a=rsa-sha256;");
+  head.Add(" b=" + std::string(240, 'k'));
+  head.Add("Message-ID:");
+  head.Add(" <Part.1@Example.ORG> ");
+  head.Add("From: Bob Smith");
+  head.Add(" <bob@example.org>");
+  ASSERT_EQ(head.lines().size(), 43u);
+  EXPECT_EQ(head.lines().back(), "FROM: BOB SMITH <BOB@EXAMPLE.ORG>");
+  EXPECT_EQ(head.message_id(), "<Part.1@Example.ORG>");
   config::FilterLists from_bob;
-  from_bob.From = {"BOB"};
-  EXPECT_FALSE(AcceptMessage(from_bob, head.lines()));
-  head.Clear();
-  head.Add("From: Bob");
+  from_bob.From = {"BOB@EXAMPLE.ORG"};
   EXPECT_TRUE(AcceptMessage(from_bob, head.lines()));
+  head.Clear();
+  EXPECT_EQ(head.message_id(), "");
+  EXPECT_FALSE(AcceptMessage(from_bob, head.lines()));
 }
 
 }  // namespace

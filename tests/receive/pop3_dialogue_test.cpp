@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <map>
 
 #include "app/jobs.h"
 #include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
+#include "receive/header_filter.h"
 #include "support/mail_servers.h"
+#include "support/mail_shapes.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_pop3.h"
 #include "support/temp_dir.h"
@@ -77,7 +80,57 @@ class Pop3DialogueTest : public ::testing::Test {
     net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
     session_ = nullptr;
     logger.CloseLog(Side::Receiving);
+    incomplete_ = session.Incomplete;
     return !session.IsAborted();
+  }
+
+  // Every mail of a set through one get job, with a FROM filter as the
+  // README recommends: each file arrives byte-identical under its name, files
+  // already there stay untouched, nothing else appears, and the mailbox holds
+  // exactly the mails that were not to be taken.
+  void RunMailShapes(const std::vector<std::string>& arguments) {
+    std::string error;
+    const auto shapes = testing::MakeMailShapes(dir.path(), arguments, error);
+    ASSERT_TRUE(shapes) << error;
+    for (const auto& file : shapes->existing) dir.Write("IN/" + file.name, file.content);
+    std::vector<std::string> remaining;
+    bool failed = false;
+    for (const auto& mail : shapes->mails) {
+      server.AddMessage(mail.content);
+      if (mail.state != "taken") remaining.push_back(mail.content);
+      failed = failed || mail.state == "failed";
+    }
+    config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM node100@example.org\n"),
+                           configuration.Filters);
+    EXPECT_TRUE(Run());
+    std::map<std::string, std::string> inbound;
+    for (const auto& name : InboundNames()) inbound[name] = dir.Read("IN/" + name);
+    for (const auto& file : shapes->existing) {
+      EXPECT_TRUE(inbound[file.name] == file.content) << file.name;
+      inbound.erase(file.name);
+    }
+    for (const auto& file : shapes->files) {
+      if (shapes->mails[file.mail].state != "taken") continue;
+      auto found = inbound.find(file.name);
+      if (file.name.front() == '*') {  // a made-up name, with the extension given
+        found = std::find_if(inbound.begin(), inbound.end(), [&](const auto& entry) {
+          return entry.first.ends_with(file.name.substr(1)) && entry.second == file.content;
+        });
+      }
+      const bool whole = found != inbound.end() && found->second == file.content;
+      EXPECT_TRUE(whole) << "mail " << file.mail + 1 << ": " << file.name;
+      if (found != inbound.end()) inbound.erase(found);
+    }
+    EXPECT_TRUE(inbound.empty()) << inbound.size() << " more, " << inbound.begin()->first;
+    EXPECT_TRUE(server.RemainingMessages() == remaining)
+        << server.RemainingMessages().size() << " left, " << remaining.size() << " expected";
+    EXPECT_EQ(incomplete_, failed);
+    // A saved text for each mail taken; none for a mail that stays.
+    std::size_t texts = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(configuration.SAVEEMAIL)) {
+      texts += entry.path().extension() == ".TXT";
+    }
+    EXPECT_EQ(texts, shapes->mails.size() - remaining.size());
   }
 
   std::vector<std::string> InboundNames() const {
@@ -98,6 +151,7 @@ class Pop3DialogueTest : public ::testing::Test {
   testing::Pop3Server server;
   config::Configuration configuration;
   net::NetSession* session_ = nullptr;
+  bool incomplete_ = false;
 };
 
 TEST_F(Pop3DialogueTest, EmptyMailboxStillWritesTheNumberAndQuits) {
@@ -174,17 +228,23 @@ TEST_F(Pop3DialogueTest, FiltersDecideWhatIsTakenAndDeleted) {
   }
 }
 
-TEST_F(Pop3DialogueTest, FortyHeaderLinesAreReadButOnlyTwentyFiveLookedAt) {
+// A provider's From: comes after dozens of trace lines; a head beyond the
+// cap is skipped whole, and the next message gets its own replies.
+TEST_F(Pop3DialogueTest, EveryHeadLineIsLookedAtUpToTheCap) {
   std::vector<std::string> head;
   for (int i = 1; i <= 39; ++i) head.push_back("X-Trace-" + std::to_string(i) + ": hop");
-  head.push_back("From: Bob <bob@example.org>");  // line 40: never looked at
+  head.push_back("From: Bob <bob@example.org>");
   server.AddMessage(PlainMessage(head));
-  server.AddMessage(PlainMessage({"From: Bob <bob@example.org>", "Subject: second"}));
+  std::vector<std::string> endless(kMaxHeaderLines, "Received: from relay");
+  endless.push_back("From: Bob <bob@example.org>");
+  server.AddMessage(PlainMessage(endless));
+  server.AddMessage(PlainMessage({"From: Bob <bob@example.org>", "Subject: third"}));
   config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM BOB\n"), configuration.Filters);
   EXPECT_TRUE(Run());
-  EXPECT_TRUE(Logged("-- Skipping message 1"));
-  EXPECT_TRUE(Logged("-- Message 2 matched filter"));
-  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "<- +OK 2 "));  // LIST 2's own reply
+  EXPECT_TRUE(Logged("-- Message 1 matched filter"));
+  EXPECT_TRUE(Logged("-- Head of message 2 longer than 1000 lines, skipped"));
+  EXPECT_TRUE(Logged("-- Message 3 matched filter"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "<- +OK 3 "));  // LIST 3's own reply
   EXPECT_EQ(server.RemainingMessages().size(), 1u);
 }
 
@@ -228,14 +288,14 @@ TEST_F(Pop3DialogueTest, UnwritableSaveDirectoryLeavesEveryMessageOnTheServer) {
 TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   const std::string content = testing::RandomBytes(200000, 21);
   dir.Write("IN/FILE.ZIP", "a");
-  dir.Write("IN/FILE.ZI1", "b");
+  dir.Write("IN/FILE_1.ZIP", "b");
   server.AddMessage(SenderMessage("FILE.ZIP", content));
   configuration.Filters.AcceptAll = true;
   EXPECT_TRUE(Run());
-  EXPECT_EQ(dir.Read("IN/FILE.ZI2"), content);
+  EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
   EXPECT_TRUE(Logged("-- Decoding FILE.ZIP"));
-  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE.ZI2"));
+  EXPECT_TRUE(Logged("-- File already existed, renaming to FILE_2.ZIP"));
   EXPECT_TRUE(Logged("-- File decoded"));
   // Lines made while the data flows reach the pane but not the log file.
   EXPECT_EQ(LogFile().find("-- Decoding"), std::string::npos);
@@ -336,6 +396,39 @@ TEST_F(Pop3DialogueTest, StalledDataTimesOut) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 1"), 0);
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 1);
   EXPECT_TRUE(InboundNames().empty());
+}
+
+TEST_F(Pop3DialogueTest, WithoutAnInboundFilesGoToTheHomeAndTheJobSaysSo) {
+  setenv("KESTREL_HOME", dir.path().c_str(), 1);
+  configuration.INBOUND.clear();
+  configuration.Filters.AcceptAll = true;
+  server.AddMessage(SenderMessage("HOME.PKT", "packet"));
+  EXPECT_TRUE(Run());
+  unsetenv("KESTREL_HOME");
+  EXPECT_NE(LogFile().find("-- No INBOUND set, files go to " + dir.path() + "/\r\n"),
+            std::string::npos);
+  EXPECT_EQ(dir.Read("HOME.PKT"), "packet");
+}
+
+// Mails as clients, providers and gateways send them (nested multiparts,
+// forwarded messages, a body that is the file, RFC 2231 and RFC 2047 names,
+// quoted-printable, 7bit text, uuencode, names already taken); the two whose
+// part cannot be saved stay on the server, and the walk goes on past them.
+TEST_F(Pop3DialogueTest, RealWorldShapesArriveWholeOrStayOnTheServer) {
+  RunMailShapes({"shapes"});
+  const std::string log = LogFile();
+  for (const char* line : {"-- Part 1 (..): no usable file name can be made of it",
+                           "-- Message 7 left on the server (<unusable.name@example.org>)",
+                           "-- Part 1 (packed.pkt): unknown transfer encoding x-gzip64",
+                           "-- Part 2 has no name, saved as 00000009-2.bin"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+}
+
+// Random MIME trees: nesting, encodings, name forms and line ends.
+TEST_F(Pop3DialogueTest, RandomMimeTreesArriveWhole) {
+  const char* seed = std::getenv("KESTREL_MIME_SEED");
+  RunMailShapes({"random", seed ? seed : "2024", "25"});
 }
 
 }  // namespace

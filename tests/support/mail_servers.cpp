@@ -601,6 +601,17 @@ std::string Pop3Server::AddMessage(const std::string& content) {
   return name;
 }
 
+std::string Pop3Server::AddMessageFile(const std::string& path) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%06d.kestrel", ++added_);
+  const std::string temp = maildir_ + "/tmp/" + name;
+  std::error_code error;
+  fs::copy_file(path, temp, fs::copy_options::overwrite_existing, error);
+  if (geteuid() == 0) (void)chown(temp.c_str(), mail_uid_, mail_gid_);
+  fs::rename(temp, maildir_ + "/new/" + name, error);
+  return name;
+}
+
 std::vector<std::string> Pop3Server::RemainingMessages() const {
   // dovecot moves a message from new/ to cur/ and appends ":2,FLAGS" to its name.
   std::vector<std::pair<std::string, std::string>> files;

@@ -161,6 +161,8 @@ class Pop3Server {
   // Drops a message into the mailbox (Maildir/new, owned by the mail user);
   // returns its file name. Messages are listed in the order they were added.
   std::string AddMessage(const std::string& content);
+  // The same for a message stored in a file (large messages stay out of memory).
+  std::string AddMessageFile(const std::string& path);
   // Contents of the messages still in the mailbox, in the order they were added.
   [[nodiscard]] std::vector<std::string> RemainingMessages() const;
   [[nodiscard]] std::string ServerLog() const;

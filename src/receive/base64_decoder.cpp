@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// BASE64 parts as one stream of characters, whatever their line length:
+// runs of alphabet characters go to the core's lenient decoder, anything
+// else (blanks, stray characters) is skipped, and "=" padding completes the
+// group of four it stands in, so data that follows it decodes afresh.
+
+#include <array>
+
+#include "core/base64.h"
+#include "receive/content_decoder.h"
+
+namespace kestrel::receive {
+namespace {
+
+constexpr std::size_t kGroupChars = 4;
+
+constexpr std::array<bool, 256> MakeAlphabet() {
+  std::array<bool, 256> in_alphabet{};
+  for (int c = 'A'; c <= 'Z'; ++c) in_alphabet[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) in_alphabet[c] = true;
+  for (int c = '0'; c <= '9'; ++c) in_alphabet[c] = true;
+  in_alphabet['+'] = true;
+  in_alphabet['/'] = true;
+  return in_alphabet;
+}
+constexpr std::array<bool, 256> kInAlphabet = MakeAlphabet();
+
+// Without an early exit, so that the usual all-valid line is checked fast.
+bool AllInAlphabet(std::string_view piece) {
+  bool all = true;
+  for (const char c : piece) all &= kInAlphabet[static_cast<unsigned char>(c)];
+  return all;
+}
+
+class Base64Decoder final : public ContentDecoder {
+ public:
+  void Feed(std::string_view piece, bool /*line_ends*/, std::string& out) override {
+    if (AllInAlphabet(piece)) {  // the usual line: one run, no padding
+      core_.Feed(piece, out);
+      in_group_ = (in_group_ + piece.size()) % kGroupChars;
+      return;
+    }
+    const char* p = piece.data();
+    const char* const end = p + piece.size();
+    while (p < end) {
+      const char* run = p;
+      while (p < end && kInAlphabet[static_cast<unsigned char>(*p)]) ++p;
+      if (p > run) {
+        core_.Feed(std::string_view(run, static_cast<std::size_t>(p - run)), out);
+        in_group_ = (in_group_ + static_cast<std::size_t>(p - run)) % kGroupChars;
+      }
+      if (p == end) break;
+      // Padding counts only where it can stand: for the third or fourth character.
+      if (*p == '=' && in_group_ >= 2) Pad(out);
+      ++p;
+    }
+  }
+
+  void Finish(bool /*before_delimiter*/, std::string& out) override {
+    // Padding left out at the end: the group's whole bytes still count.
+    while (in_group_ != 0) Pad(out);
+  }
+
+  [[nodiscard]] std::size_t Ready(const std::string& out) const override {
+    return core_.ReadyBytes(out);
+  }
+
+ private:
+  void Pad(std::string& out) {
+    core_.Feed("=", out);
+    in_group_ = (in_group_ + 1) % kGroupChars;
+    if (in_group_ == 0) core_.EndLine(out);
+  }
+
+  core::Base64LineDecoder core_;
+  std::size_t in_group_ = 0;  // characters of the current group of four
+};
+
+}  // namespace
+
+std::unique_ptr<ContentDecoder> MakeBase64Decoder() {
+  return std::make_unique<Base64Decoder>();
+}
+
+}  // namespace kestrel::receive

@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "receive/inbound_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/error_text.h"
+#include "receive/attachment_names.h"
+
+namespace kestrel::receive {
+namespace {
+
+using core::Field;
+
+// Progress fields are refreshed at most this often: each refresh is a write
+// the window carries out while the worker waits.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+// Lines (calls) between two looks at the clock: a few KiB of data.
+constexpr int kCallsPerClockRead = 32;
+// Speed is shown only once this many whole seconds have passed.
+constexpr std::int32_t kMinSecondsForSpeed = 2;
+// Log lines naming a file are cut like this.
+constexpr std::size_t kMaxDecodingLine = 140;
+constexpr std::size_t kMaxRenamingLine = 165;
+
+// Errors that come from the name rather than from the inbound.
+bool NameError(int error) {
+  return error == ENAMETOOLONG || error == EINVAL || error == EILSEQ || error == EEXIST;
+}
+
+bool SyncAndClose(platform::UniqueFile& file) {
+  std::FILE* raw = file.release();
+  bool ok = std::fflush(raw) == 0;
+  ok = ::fsync(::fileno(raw)) == 0 && ok;
+  ok = std::fclose(raw) == 0 && ok;
+  return ok;
+}
+
+std::string WithError(const std::string& what, int error) {
+  return what + " (" + platform::ErrorText(error) + ")";
+}
+
+}  // namespace
+
+InboundFile::InboundFile(core::FrontEnd& front_end, LogFunction log, std::string inbound)
+    : front_end_(front_end), log_(std::move(log)), inbound_(std::move(inbound)) {}
+
+InboundFile::~InboundFile() {
+  if (is_open()) Abandon();
+}
+
+bool InboundFile::Open(const std::string& name) {
+  if (is_open()) Abandon();
+  failure_ = {};
+  name_ = name;
+  Log(("-- Decoding " + name).substr(0, kMaxDecodingLine));
+  const std::optional<std::string> free_name = FindFreeName(inbound_, name);
+  if (!free_name) {
+    Fail("no free name left in the inbound", false);
+    return false;
+  }
+  if (*free_name != name) {
+    Log(("-- File already existed, renaming to " + *free_name).substr(0, kMaxRenamingLine));
+  }
+  front_end_.SetField(Field::GetFilename, *free_name);
+  output_ = CreatePartialFile(inbound_, name);
+  if (!output_) {
+    const int error = errno;
+    Fail(WithError("could not be created", error), !NameError(error));
+    return false;
+  }
+  wanted_ = *free_name;
+  written_ = 0;
+  last_progress_ = {};
+  calls_since_refresh_ = 0;
+  stopwatch_.Start();
+  return true;
+}
+
+bool InboundFile::Write(std::string_view bytes) {
+  if (!is_open()) return false;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), output_.get()) != bytes.size()) {
+    const int error = errno;
+    Abandon();
+    Fail(WithError("could not be written", error), true);
+    return false;
+  }
+  written_ += bytes.size();
+  return true;
+}
+
+void InboundFile::ShowProgress(std::uint64_t pending, bool force) {
+  // The clock is read only every few calls: a call comes with every line.
+  if (!force && ++calls_since_refresh_ < kCallsPerClockRead) return;
+  calls_since_refresh_ = 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - last_progress_ < kProgressInterval) return;
+  last_progress_ = now;
+  const std::uint64_t bytes = written_ + pending;
+  front_end_.SetField(Field::GetByteProgress, std::to_string(bytes));
+  const std::int32_t seconds = stopwatch_.ElapsedSeconds();
+  if (is_open() && seconds > kMinSecondsForSpeed) {
+    front_end_.SetField(Field::GetCPS, std::to_string(bytes / static_cast<std::uint64_t>(seconds)));
+  }
+}
+
+std::optional<std::string> InboundFile::Finish() {
+  if (!is_open()) return std::nullopt;
+  ShowProgress(0, true);
+  front_end_.SetField(Field::GetCPS, "");
+  if (!SyncAndClose(output_)) {
+    const int error = errno;
+    DeletePartialFile();
+    Fail(WithError("could not be written", error), true);
+    return std::nullopt;
+  }
+  // The name may have been taken while the file was written.
+  std::optional<std::string> published = PublishPartialFile(inbound_, name_, wanted_);
+  if (!published) {
+    const int error = errno;
+    DeletePartialFile();
+    if (error == EEXIST) {
+      Fail("no free name left in the inbound", false);
+    } else {
+      Fail(WithError("could not be given its name", error), true);
+    }
+    return std::nullopt;
+  }
+  if (*published != wanted_) {
+    Log(("-- File already existed, renaming to " + *published).substr(0, kMaxRenamingLine));
+    front_end_.SetField(Field::GetFilename, *published);
+  }
+  Log("-- File decoded");
+  const std::int32_t seconds = stopwatch_.ElapsedSeconds();
+  if (seconds > kMinSecondsForSpeed) {
+    Log("-- Speed was " + std::to_string(written_ / static_cast<std::uint64_t>(seconds)) +
+        " characters per second (CPS)");
+  }
+  return published;
+}
+
+void InboundFile::Abandon() {
+  output_.reset();
+  DeletePartialFile();
+  front_end_.SetField(Field::GetCPS, "");
+}
+
+void InboundFile::Fail(std::string reason, bool every_message) {
+  failure_ = {std::move(reason), every_message};
+}
+
+void InboundFile::DeletePartialFile() {
+  (void)platform::DeleteFile(inbound_ + PartialName(name_));
+}
+
+}  // namespace kestrel::receive

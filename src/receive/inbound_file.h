@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+// One received file on its way into the inbound: written under a hidden
+// name, synced, and given a free name of its own only once it is whole, so
+// a tosser never sees half a file. Shows its progress and speed in the
+// window's fields.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/front_end.h"
+#include "core/stopwatch.h"
+#include "platform/files.h"
+
+namespace kestrel::receive {
+
+class InboundFile {
+ public:
+  using LogFunction = std::function<void(std::string_view)>;
+
+  // Why the file could not be saved.
+  struct Failure {
+    std::string reason;  // "could not be written (No space left on device)"
+    // The inbound itself failed (disk full, not writable): any later file
+    // would fail as well. Otherwise only this file's name was the trouble.
+    bool every_message = false;
+  };
+
+  // inbound: the directory, ending in a separator.
+  InboundFile(core::FrontEnd& front_end, LogFunction log, std::string inbound);
+  ~InboundFile();
+  InboundFile(const InboundFile&) = delete;
+  InboundFile& operator=(const InboundFile&) = delete;
+
+  // Starts the file `name` (already a safe name); logs "-- Decoding NAME".
+  // False when it cannot be created (see failure()).
+  [[nodiscard]] bool Open(const std::string& name);
+  [[nodiscard]] bool is_open() const { return output_ != nullptr; }
+
+  // Appends bytes; false (and the file given up) when they cannot be written.
+  [[nodiscard]] bool Write(std::string_view bytes);
+  // Shows the bytes so far, with `pending` more decoded but not yet written;
+  // at most every 100 ms (and every 32nd call) unless forced.
+  void ShowProgress(std::uint64_t pending, bool force = false);
+
+  // The file is whole: synced, closed and named. The name it got, or nothing
+  // (the file is then removed; failure() says why).
+  [[nodiscard]] std::optional<std::string> Finish();
+  // Removes an unfinished file.
+  void Abandon();
+
+  [[nodiscard]] const Failure& failure() const { return failure_; }
+
+ private:
+  void Fail(std::string reason, bool every_message);
+  void DeletePartialFile();
+  void Log(std::string_view text) { log_(text); }
+
+  core::FrontEnd& front_end_;
+  LogFunction log_;
+  const std::string inbound_;
+
+  platform::UniqueFile output_;
+  std::string name_;    // the name asked for; also names the hidden file
+  std::string wanted_;  // the free name found when it was opened
+  std::uint64_t written_ = 0;
+  std::chrono::steady_clock::time_point last_progress_{};
+  int calls_since_refresh_ = 0;
+  core::Stopwatch stopwatch_;
+  Failure failure_;
+};
+
+}  // namespace kestrel::receive
