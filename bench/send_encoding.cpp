@@ -69,10 +69,10 @@ int main() {
   {
     platform::UniqueFile file = platform::OpenFile(path, "rb");
     send::Base64FileReader reader(file.get());
-    send::Base64FileReader::Line line;
+    send::Base64FileReader::Lines lines;
     CountingSink sink;
     const auto start = std::chrono::steady_clock::now();
-    while (reader.Next(line)) sink.SendLine(line.text);
+    while (reader.Next(lines)) sink.SendLine(lines.text);
     const double seconds = Seconds(start);
     std::printf(
         "base64 attachment: %zu MiB in %.3f s = %.1f MB/s of file data (%.1f MB/s on the wire)\n",

@@ -78,6 +78,9 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE kestrel)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# OpenSSL is loaded on first use (TLS, message identifiers), so the
+# library scan does not see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3")
 
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME kestrel)
 set(CPACK_DEBIAN_GUI_DESCRIPTION "Gateway that carries FidoNet mail over Internet e-mail

@@ -14,7 +14,7 @@ namespace kestrel::console {
 namespace {
 
 // The console loop's wait for work when nothing else wakes it.
-constexpr auto kLoopWait = std::chrono::milliseconds(100);
+constexpr auto kLoopWait = std::chrono::milliseconds(1000);
 
 }  // namespace
 

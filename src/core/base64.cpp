@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace kestrel::core {
 namespace {
@@ -24,6 +25,17 @@ constexpr std::array<std::uint8_t, 256> MakeTable() {
 }
 constexpr std::array<std::uint8_t, 256> kValues = MakeTable();
 
+// The two characters of every 12-bit value: a 3-byte group is two look-ups.
+constexpr std::array<char, 2 * 4096> MakePairs() {
+  std::array<char, 2 * 4096> pairs{};
+  for (std::size_t value = 0; value < 4096; ++value) {
+    pairs[2 * value] = kAlphabet[value >> 6];
+    pairs[2 * value + 1] = kAlphabet[value & 63];
+  }
+  return pairs;
+}
+constexpr std::array<char, 2 * 4096> kPairs = MakePairs();
+
 }  // namespace
 
 std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char* out) {
@@ -33,10 +45,9 @@ std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char
   for (; i + 3 <= count; i += 3) {
     const std::uint32_t group =
         (std::uint32_t{block[i]} << 16) | (std::uint32_t{block[i + 1]} << 8) | block[i + 2];
-    out[length++] = kAlphabet[(group >> 18) & 63];
-    out[length++] = kAlphabet[(group >> 12) & 63];
-    out[length++] = kAlphabet[(group >> 6) & 63];
-    out[length++] = kAlphabet[group & 63];
+    std::memcpy(out + length, &kPairs[2 * (group >> 12)], 2);
+    std::memcpy(out + length + 2, &kPairs[2 * (group & 0xFFF)], 2);
+    length += 4;
   }
   const std::size_t rest = count - i;
   if (rest > 0) {

@@ -15,4 +15,9 @@ std::int32_t Stopwatch::ElapsedSeconds() const {
   return static_cast<std::int32_t>((platform::MonotonicHundredths() - started_) / 100);
 }
 
+int Stopwatch::MillisecondsToNextSecond() const {
+  const std::int64_t hundredths = platform::MonotonicHundredths() - started_;
+  return static_cast<int>(100 - hundredths % 100) * 10;
+}
+
 }  // namespace kestrel::core

@@ -20,6 +20,8 @@ class Stopwatch {
   void Start();
   // Whole seconds since the last Start.
   [[nodiscard]] std::int32_t ElapsedSeconds() const;
+  // Milliseconds until ElapsedSeconds next changes (1 to 1000).
+  [[nodiscard]] int MillisecondsToNextSecond() const;
 
  private:
   std::atomic<std::int64_t> started_;  // monotonic hundredths

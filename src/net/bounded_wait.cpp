@@ -11,6 +11,13 @@
 
 namespace kestrel::net::internal {
 
+namespace {
+
+// A poll that fails (not interrupted) is not retried at once.
+constexpr int kFailedPollPause = 50;
+
+}  // namespace
+
 void ShowCountdown(NetSession& session, std::int32_t seconds_left) {
   session.logger.front_end().SetField(core::CountdownField(session.side),
                                       std::to_string(seconds_left));
@@ -66,15 +73,17 @@ short BoundedWait::WaitFor(int fd, short events) {
   for (;;) {
     if (session_.StopGraceOver()) session_.Abort();
     if (session_.IsAborted() || Expired()) return 0;
-    // The second entry wakes the wait when Abort() is called.
+    // The second entry wakes the wait when Abort() is called; otherwise the
+    // wait sleeps until the countdown's next second, so a silent server costs
+    // one wake-up a second.
     pollfd entries[2] = {{fd, events, 0}, {session_.wake_event, POLLIN, 0}};
-    const int ready = ::poll(entries, 2, kStopCheckMilliseconds);
+    const int ready = ::poll(entries, 2, stopwatch_.MillisecondsToNextSecond());
     if (ready > 0) {
       // Errors and hang-ups count as ready: the next send or recv tells which.
       if (entries[0].revents & (events | POLLERR | POLLHUP | POLLNVAL)) return entries[0].revents;
     } else if (ready < 0 && errno != EINTR) {
-      // poll itself failing would spin; sleep the slice instead.
-      std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMilliseconds));
+      // poll itself failing would spin; sleep instead.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kFailedPollPause));
     }
   }
 }

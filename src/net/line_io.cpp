@@ -112,6 +112,12 @@ void QueueLine(NetSession& session, std::string_view text) {
   if (session.output.size() >= kOutputBufferBytes) SendOutput(session);
 }
 
+void QueueLines(NetSession& session, std::string_view lines) {
+  if (session.IsAborted()) return;
+  session.output.append(lines);
+  if (session.output.size() >= kOutputBufferBytes) SendOutput(session);
+}
+
 void FlushOutput(NetSession& session) {
   if (session.IsAborted()) return;
   SendOutput(session);

@@ -34,8 +34,6 @@ inline constexpr std::size_t kMaxCommandLine = 253;
 inline constexpr std::size_t kMaxDataLine = 998;
 // Message data gathered before it goes out in one send() (throughput).
 inline constexpr std::size_t kOutputBufferBytes = 256 * 1024;
-// How long a wait sleeps before it looks at Aborted again (Stop within 100 ms).
-inline constexpr int kStopCheckMilliseconds = 50;
 
 inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
 
@@ -88,8 +86,6 @@ struct NetSession {
   bool LogSuspended = false;
 
   // Sets Aborted and wakes the wait in progress at once; safe from any thread.
-  // (Setting Aborted directly works too; a wait then sees it within
-  // kStopCheckMilliseconds.)
   void Abort();
   [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
 
@@ -129,9 +125,14 @@ void LogLine(NetSession& session, std::string_view text);
 void SendLine(NetSession& session, std::string_view text);
 
 // Queues one line of message data (cut to kMaxDataLine) with CR LF; it goes
-// out when the buffer is full, or with the next command, read or FlushOutput. Logged like SendLine
-// (message data runs with the log suspended).
+// out when the buffer is full, or with the next command, read or FlushOutput.
+// Logged like SendLine (message data runs with the log suspended).
 void QueueLine(NetSession& session, std::string_view text);
+
+// Queues lines of message data that are ready to go: each at most
+// kMaxDataLine characters, each ended by CR LF, none starting with ".".
+// Never logged (bulk data such as an attachment's BASE64 lines).
+void QueueLines(NetSession& session, std::string_view lines);
 
 // Sends everything queued; failure or time-out sets Aborted.
 void FlushOutput(NetSession& session);

@@ -2,15 +2,14 @@
 #include "net/tls_transport.h"
 
 #include <arpa/inet.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+
+#include "net/openssl_library.h"
 
 namespace kestrel::net {
 
@@ -19,19 +18,24 @@ namespace {
 // Room for OpenSSL's error text.
 constexpr std::size_t kErrorText = 256;
 
+// Only ever called once the library is loaded: a context exists.
+const OpenSslLibrary& Ssl() {
+  return *OpenSsl();
+}
+
 struct ContextFree {
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+  void operator()(SSL_CTX* context) const { Ssl().SSL_CTX_free(context); }
 };
 struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
+  void operator()(SSL* ssl) const { Ssl().SSL_free(ssl); }
 };
 
 std::string LastOpenSslError() {
-  const unsigned long code = ERR_get_error();
+  const unsigned long code = Ssl().ERR_get_error();
   if (code == 0) return "no further detail";
   char text[kErrorText];
-  ERR_error_string_n(code, text, sizeof text);
-  ERR_clear_error();
+  Ssl().ERR_error_string_n(code, text, sizeof text);
+  Ssl().ERR_clear_error();
   return text;
 }
 
@@ -39,10 +43,12 @@ std::string LastOpenSslError() {
 // fails the write instead of raising SIGPIPE, and no process-wide signal
 // setting is needed. Reads keep OpenSSL's own socket BIO.
 int SendWithoutSignal(BIO* bio, const char* data, int size) {
-  BIO_clear_retry_flags(bio);
-  const int socket = static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+  Ssl().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  const int socket = static_cast<int>(reinterpret_cast<std::intptr_t>(Ssl().BIO_get_data(bio)));
   const ssize_t sent = ::send(socket, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
-  if (sent < 0 && BIO_sock_non_fatal_error(errno)) BIO_set_retry_write(bio);
+  if (sent < 0 && Ssl().BIO_sock_non_fatal_error(errno)) {
+    Ssl().BIO_set_flags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
+  }
   return static_cast<int>(sent);
 }
 
@@ -53,11 +59,11 @@ long ControlWriter(BIO*, int command, long, void*) {
 
 const BIO_METHOD* WriterMethod() {
   static BIO_METHOD* const method = [] {
-    BIO_METHOD* made =
-        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket writer without SIGPIPE");
+    BIO_METHOD* made = Ssl().BIO_meth_new(Ssl().BIO_get_new_index() | BIO_TYPE_SOURCE_SINK,
+                                          "socket writer without SIGPIPE");
     if (made) {
-      BIO_meth_set_write(made, SendWithoutSignal);
-      BIO_meth_set_ctrl(made, ControlWriter);
+      Ssl().BIO_meth_set_write(made, SendWithoutSignal);
+      Ssl().BIO_meth_set_ctrl(made, ControlWriter);
     }
     return made;
   }();
@@ -67,10 +73,10 @@ const BIO_METHOD* WriterMethod() {
 // A BIO that writes to `socket` (not closed with it); null on failure.
 BIO* NewSocketWriter(int socket) {
   const BIO_METHOD* method = WriterMethod();
-  BIO* bio = method ? BIO_new(method) : nullptr;
+  BIO* bio = method ? Ssl().BIO_new(method) : nullptr;
   if (!bio) return nullptr;
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
-  BIO_set_init(bio, 1);
+  Ssl().BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
+  Ssl().BIO_set_init(bio, 1);
   return bio;
 }
 
@@ -93,49 +99,57 @@ TlsTransport::TlsTransport(int socket, std::unique_ptr<State> state)
 
 TlsTransport::~TlsTransport() {
   // A quiet close: one attempt, no waiting for the peer's answer.
-  if (state_ && state_->ssl) SSL_shutdown(state_->ssl.get());
+  if (state_ && state_->ssl) Ssl().SSL_shutdown(state_->ssl.get());
 }
 
 std::unique_ptr<TlsTransport> TlsTransport::Create(int socket, const std::string& host,
                                                    const std::string& ca_file, std::string& error) {
+  if (!OpenSsl()) {
+    error = "cannot load OpenSSL: " + LoadFailure();
+    return nullptr;
+  }
+  const OpenSslLibrary& lib = Ssl();
   auto state = std::make_unique<State>();
-  state->context.reset(SSL_CTX_new(TLS_client_method()));
+  state->context.reset(lib.SSL_CTX_new(lib.TLS_client_method()));
   if (!state->context) {
     error = "cannot create TLS context: " + LastOpenSslError();
     return nullptr;
   }
   SSL_CTX* context = state->context.get();
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-  if (SSL_CTX_set_default_verify_paths(context) != 1) ERR_clear_error();
-  if (!ca_file.empty() && SSL_CTX_load_verify_locations(context, ca_file.c_str(), nullptr) != 1) {
+  lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  lib.SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  if (lib.SSL_CTX_set_default_verify_paths(context) != 1) lib.ERR_clear_error();
+  if (!ca_file.empty() &&
+      lib.SSL_CTX_load_verify_locations(context, ca_file.c_str(), nullptr) != 1) {
     error = "cannot load CA file " + ca_file + ": " + LastOpenSslError();
     return nullptr;
   }
-  state->ssl.reset(SSL_new(context));
-  BIO* reader = state->ssl ? BIO_new_socket(socket, BIO_NOCLOSE) : nullptr;
+  state->ssl.reset(lib.SSL_new(context));
+  BIO* reader = state->ssl ? lib.BIO_new_socket(socket, BIO_NOCLOSE) : nullptr;
   BIO* writer = reader ? NewSocketWriter(socket) : nullptr;
   if (!writer) {
-    BIO_free(reader);
+    lib.BIO_free(reader);
     error = "cannot set up TLS: " + LastOpenSslError();
     return nullptr;
   }
   SSL* ssl = state->ssl.get();
-  SSL_set_bio(ssl, reader, writer);
-  SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  lib.SSL_set_bio(ssl, reader, writer);
+  lib.SSL_ctrl(ssl, SSL_CTRL_MODE,
+               SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
   if (IsAddress(host)) {
-    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+    lib.X509_VERIFY_PARAM_set1_ip_asc(lib.SSL_get0_param(ssl), host.c_str());
   } else {
-    SSL_set_tlsext_host_name(ssl, host.c_str());
-    SSL_set1_host(ssl, host.c_str());
+    lib.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                 const_cast<char*>(host.c_str()));
+    lib.SSL_set1_host(ssl, host.c_str());
   }
-  SSL_set_connect_state(ssl);
+  lib.SSL_set_connect_state(ssl);
   return std::unique_ptr<TlsTransport>(new TlsTransport(socket, std::move(state)));
 }
 
 IoResult TlsTransport::Translate(int result) {
   if (result > 0) return {IoResult::Status::Done, static_cast<std::size_t>(result), 0, 0};
-  const int code = SSL_get_error(state_->ssl.get(), result);
+  const int code = Ssl().SSL_get_error(state_->ssl.get(), result);
   switch (code) {
     case SSL_ERROR_WANT_READ:
       return {IoResult::Status::WouldBlock, 0, POLLIN, 0};
@@ -145,7 +159,7 @@ IoResult TlsTransport::Translate(int result) {
       return {IoResult::Status::Closed, 0, 0, 0};
     case SSL_ERROR_SYSCALL: {
       const int saved = errno;
-      ERR_clear_error();
+      Ssl().ERR_clear_error();
       if (saved == 0 || saved == ECONNRESET) return {IoResult::Status::Closed, 0, 0, 0};
       state_->failure = "connection error " + std::to_string(saved);
       return {IoResult::Status::Failed, 0, 0, saved};
@@ -157,8 +171,8 @@ IoResult TlsTransport::Translate(int result) {
 }
 
 IoResult TlsTransport::Handshake() {
-  ERR_clear_error();
-  const int result = SSL_do_handshake(state_->ssl.get());
+  Ssl().ERR_clear_error();
+  const int result = Ssl().SSL_do_handshake(state_->ssl.get());
   if (result == 1) return {IoResult::Status::Done, 1, 0, 0};
   IoResult outcome = Translate(result);
   // An unexpected end during the handshake is a failure, not a quiet close.
@@ -170,32 +184,33 @@ IoResult TlsTransport::Handshake() {
 }
 
 std::string TlsTransport::FailureText() const {
-  const long verify = SSL_get_verify_result(state_->ssl.get());
+  const long verify = Ssl().SSL_get_verify_result(state_->ssl.get());
   if (verify != X509_V_OK) {
-    return std::string("certificate not trusted: ") + X509_verify_cert_error_string(verify);
+    return std::string("certificate not trusted: ") + Ssl().X509_verify_cert_error_string(verify);
   }
   return state_->failure.empty() ? "handshake failed" : state_->failure;
 }
 
 std::string TlsTransport::Description() const {
   SSL* ssl = state_->ssl.get();
-  return std::string(SSL_get_version(ssl)) + " " + SSL_get_cipher_name(ssl);
+  return std::string(Ssl().SSL_get_version(ssl)) + " " +
+         Ssl().SSL_CIPHER_get_name(Ssl().SSL_get_current_cipher(ssl));
 }
 
 IoResult TlsTransport::Send(const char* data, std::size_t size) {
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-  return Translate(SSL_write(state_->ssl.get(), data, chunk));
+  return Translate(Ssl().SSL_write(state_->ssl.get(), data, chunk));
 }
 
 IoResult TlsTransport::Receive(char* data, std::size_t size) {
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   const int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-  return Translate(SSL_read(state_->ssl.get(), data, chunk));
+  return Translate(Ssl().SSL_read(state_->ssl.get(), data, chunk));
 }
 
 bool TlsTransport::HasPendingInput() const {
-  return SSL_pending(state_->ssl.get()) > 0;
+  return Ssl().SSL_pending(state_->ssl.get()) > 0;
 }
 
 }  // namespace kestrel::net

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
-// A file streamed into BASE64 lines for an attachment through one fixed
-// buffer, so memory use does not depend on the file's size.
+// A file streamed into BASE64 lines for an attachment through fixed buffers,
+// so memory use does not depend on the file's size.
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -13,23 +12,24 @@
 
 namespace kestrel::send {
 
-// Reads an open file block by block and hands out one encoded line per block.
-// The last line comes from the first block that holds fewer than 57 bytes
-// (possibly none), so a file of 57 x n bytes ends with one empty line, and an
-// empty file gives exactly one empty line.
+// Reads an open file chunk by chunk and hands out the encoded lines of each
+// chunk at once, every line ended by CR LF. A line carries 57 bytes; the last
+// line comes from the first block that holds fewer (possibly none), so a file
+// of 57 x n bytes ends with one empty line, and an empty file gives exactly
+// one empty line.
 class Base64FileReader {
  public:
   // The file stays owned by the caller and must outlive the reader.
   explicit Base64FileReader(std::FILE* file);
 
-  struct Line {
-    std::string_view text;   // valid until the next call
-    std::size_t data_bytes;  // file bytes this line carries (0 to 57)
+  struct Lines {
+    std::string_view text;   // whole lines with CR LF; valid until the next call
+    std::size_t data_bytes;  // file bytes these lines carry
   };
 
-  // The next line; false once the last line was handed out, or on a read
+  // The next lines; false once the last line was handed out, or on a read
   // error (see failed()).
-  [[nodiscard]] bool Next(Line& line_r);
+  [[nodiscard]] bool Next(Lines& lines_r);
 
   // True when reading the file failed: what was sent is incomplete, so the
   // message must not be ended (the caller aborts instead of sending the ".").
@@ -39,18 +39,19 @@ class Base64FileReader {
  private:
   // Bytes read from the file at once: a whole number of blocks (about 64 KiB).
   static constexpr std::size_t kChunkBytes = core::kBase64BlockBytes * 1150;
+  // An encoded chunk: each block's line and its CR LF.
+  static constexpr std::size_t kTextBytes =
+      (kChunkBytes / core::kBase64BlockBytes + 1) * (core::kBase64LineChars + 2);
 
+  // Fills the chunk; false on a read error.
   bool Refill();
 
   std::FILE* file_;
   std::vector<std::uint8_t> chunk_;  // kChunkBytes, allocated once
-  std::size_t chunk_size_ = 0;
-  std::size_t chunk_pos_ = 0;
-  bool eof_ = false;
+  std::vector<char> text_;           // kTextBytes, allocated once
   bool done_ = false;
   bool failed_ = false;
   std::uint64_t bytes_read_ = 0;
-  std::array<char, core::kBase64LineChars> line_{};
 };
 
 }  // namespace kestrel::send

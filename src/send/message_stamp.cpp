@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/message_stamp.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <random>
 
 #include "core/le_bytes.h"
 #include "fido/stored_message.h"
+#include "net/openssl_library.h"
 #include "platform/files.h"
 
 namespace kestrel::send {
@@ -42,25 +43,42 @@ void AppendField(std::string& text, std::string_view field) {
   text += field;
 }
 
-struct DigestContextDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-std::string Sha256Hex(std::string_view text, std::size_t bytes) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  const std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
-  const bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1 &&
-                  EVP_DigestUpdate(context.get(), text.data(), text.size()) == 1 &&
-                  EVP_DigestFinal_ex(context.get(), digest.data(), &length) == 1;
-  if (!ok) length = 0;  // only when out of memory; the identifier is then all zeros
+std::string Hex(const unsigned char* bytes, std::size_t count) {
   std::string hex;
-  for (std::size_t i = 0; i < bytes; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     std::array<char, 3> pair{};
-    std::snprintf(pair.data(), pair.size(), "%02x", i < length ? digest[i] : 0);
+    std::snprintf(pair.data(), pair.size(), "%02x", bytes[i]);
     hex += pair.data();
   }
   return hex;
+}
+
+// The first `bytes` bytes of the SHA-256 of `text`, in hex; nothing when the
+// digest cannot be made (no OpenSSL, no memory).
+std::optional<std::string> Sha256Hex(std::string_view text, std::size_t bytes) {
+  const net::OpenSslLibrary* ssl = net::OpenSsl();
+  if (!ssl) return std::nullopt;
+  const auto free = [ssl](EVP_MD_CTX* context) { ssl->EVP_MD_CTX_free(context); };
+  const std::unique_ptr<EVP_MD_CTX, decltype(free)> context(ssl->EVP_MD_CTX_new(), free);
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  const bool ok = context &&
+                  ssl->EVP_DigestInit_ex(context.get(), ssl->EVP_sha256(), nullptr) == 1 &&
+                  ssl->EVP_DigestUpdate(context.get(), text.data(), text.size()) == 1 &&
+                  ssl->EVP_DigestFinal_ex(context.get(), digest.data(), &length) == 1;
+  if (!ok || length < bytes) return std::nullopt;
+  return Hex(digest.data(), bytes);
+}
+
+// An identifier no other message has: a retry then counts as a new message,
+// which is safer than two messages that look alike.
+std::string RandomHex(std::size_t bytes) {
+  std::random_device source;
+  std::array<unsigned char, EVP_MAX_MD_SIZE> random{};
+  for (std::size_t i = 0; i < bytes && i < random.size(); ++i) {
+    random[i] = static_cast<unsigned char>(source());
+  }
+  return Hex(random.data(), std::min(bytes, random.size()));
 }
 
 }  // namespace
@@ -89,7 +107,9 @@ std::string MessageIdDomain(std::string_view from_email, std::string_view local_
 
 std::vector<std::string> FileFields(std::string_view path) {
   const auto identity = platform::IdentifyFile(path);
-  if (!identity) return {"file", std::string(path)};
+  // A file not known by its size and time must not share an identifier with
+  // another version of itself.
+  if (!identity) return {"file", std::string(path), RandomHex(kIdDigestBytes)};
   return {"file", identity->real_path, std::to_string(identity->size),
           std::to_string(identity->modified_ns)};
 }
@@ -97,7 +117,7 @@ std::vector<std::string> FileFields(std::string_view path) {
 std::vector<std::string> StoredMessageFields(std::string_view path) {
   const auto identity = platform::IdentifyFile(path);
   const auto head = platform::ReadFilePrefix(path, fido::kStoredMessageHeaderSize);
-  if (!identity || !head) return {"netmail", std::string(path)};
+  if (!identity || !head) return {"netmail", std::string(path), RandomHex(kIdDigestBytes)};
   core::ByteReader reader(*head);
   const auto header = fido::ParseStoredMessageHeader(reader);
   return {"netmail", identity->real_path, header ? header->date_time : std::string(),
@@ -112,7 +132,8 @@ std::string DerivedMessageId(std::string_view from_email, std::vector<std::strin
   AppendField(identity, std::to_string(recipients.size()));
   for (const auto& recipient : recipients) AppendField(identity, recipient);
   for (const auto& field : item_fields) AppendField(identity, field);
-  return "<" + Sha256Hex(identity, kIdDigestBytes) + "@" + std::string(domain) + ">";
+  const std::optional<std::string> digest = Sha256Hex(identity, kIdDigestBytes);
+  return "<" + digest.value_or(RandomHex(kIdDigestBytes)) + "@" + std::string(domain) + ">";
 }
 
 }  // namespace kestrel::send

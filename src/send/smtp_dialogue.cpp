@@ -49,9 +49,6 @@ constexpr std::size_t kMaxBundleName = 80;
 constexpr const char* kBundleDays[] = {".MO", ".TU", ".WE", ".TH", ".FR", ".SA", ".SU"};
 // Estimates beyond this many seconds are not shown.
 constexpr std::int64_t kMaxSecondsLeft = 9999;
-// The clock is looked at once per this many encoded lines (about 19 KB):
-// progress changes once a second, and reading the clock per line costs.
-constexpr int kLinesPerProgressCheck = 256;
 // Busy flags are touched this often while a file goes.
 constexpr std::int32_t kFlagTouchSeconds = 60;
 
@@ -331,16 +328,10 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   const std::int64_t total = list_.TotalBytes;
 
   Base64FileReader reader(file);
-  Base64FileReader::Line line;
-  int lines = 0;
-  bool more = true;
-  while (more && !Aborted()) {
-    more = reader.Next(line);
-    if (!more) break;
-    net::QueueLine(session_, line.text);
-    file_bytes += static_cast<std::int64_t>(line.data_bytes);
-    if (++lines % kLinesPerProgressCheck != 0 && line.data_bytes == core::kBase64BlockBytes)
-      continue;
+  Base64FileReader::Lines lines;
+  while (!Aborted() && reader.Next(lines)) {
+    net::QueueLines(session_, lines.text);
+    file_bytes += static_cast<std::int64_t>(lines.data_bytes);
     const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed == last_shown) continue;
     last_shown = elapsed;

@@ -34,6 +34,11 @@ if grep -qi "libqt" <<<"$(dpkg-deb --field "$nox" Depends)"; then
   echo "kestrel-nox depends on Qt" >&2
   exit 1
 fi
+# OpenSSL is opened at run time, so the scan of linked libraries misses it.
+if ! grep -q "libssl3" <<<"$(dpkg-deb --field "$nox" Depends)"; then
+  echo "kestrel-nox does not depend on libssl3" >&2
+  exit 1
+fi
 dpkg-deb -x "$nox" "$work/root"
 kestrel="$work/root/usr/bin/kestrel"
 test -x "$kestrel"

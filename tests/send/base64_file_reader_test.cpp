@@ -33,17 +33,22 @@ std::string ReferenceBase64(const std::string& path) {
   return out;
 }
 
-// Reads a file through Base64FileReader; the lines joined with LF.
+// Reads a file through Base64FileReader; its lines, without their CR LF.
 std::vector<std::string> EncodeFile(const std::string& path, std::uint64_t* bytes = nullptr) {
   platform::UniqueFile file = platform::OpenFile(path, "rb");
   EXPECT_TRUE(file);
   Base64FileReader reader(file.get());
   std::vector<std::string> lines;
-  Base64FileReader::Line line;
+  Base64FileReader::Lines block;
   std::uint64_t data = 0;
-  while (reader.Next(line)) {
-    lines.emplace_back(line.text);
-    data += line.data_bytes;
+  while (reader.Next(block)) {
+    std::string_view text = block.text;
+    EXPECT_TRUE(text.ends_with("\r\n"));
+    for (std::size_t end; (end = text.find("\r\n")) != std::string_view::npos;) {
+      lines.emplace_back(text.substr(0, end));
+      text.remove_prefix(end + 2);
+    }
+    data += block.data_bytes;
   }
   EXPECT_FALSE(reader.failed());
   EXPECT_EQ(data, reader.bytes_read());
@@ -90,8 +95,8 @@ TEST(Base64FileReader, ReadErrorIsReportedNotTakenForTheEnd) {
   platform::UniqueFile file = platform::OpenFile(dir.path(), "rb");
   ASSERT_TRUE(file);
   Base64FileReader reader(file.get());
-  Base64FileReader::Line line;
-  EXPECT_FALSE(reader.Next(line));
+  Base64FileReader::Lines lines;
+  EXPECT_FALSE(reader.Next(lines));
   EXPECT_TRUE(reader.failed());
 }
 
