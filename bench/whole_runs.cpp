@@ -16,8 +16,6 @@
 // Usage: bench_whole_runs [send|get|many|silent|memory]...  (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -222,17 +220,8 @@ class Sink {
 class BulkSink {
  public:
   BulkSink() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = testing::ListenOnLoopback(8, port_);
+    if (listener_ < 0) return;
     thread_ = std::thread([this] { Serve(); });
   }
   ~BulkSink() {
@@ -409,18 +398,11 @@ void ManySmallFiles(testing::TempDir& dir) {
 }
 
 void SilentServer(testing::TempDir& dir) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return (void)std::printf("silent: no listener\n");
-  }
+  std::uint16_t port = 0;
+  const int listener = testing::ListenOnLoopback(1, port);
+  if (listener < 0) return (void)std::printf("silent: no listener\n");
   World world(dir);
-  world.Configure(ntohs(address.sin_port), 1, 1, 8);
+  world.Configure(port, 1, 1, 8);
   WriteRandomFile(world.NodeBase(0) + ".out", 1000, 3);
   const Measured run = world.Kestrel("/SEND");
   close(listener);

@@ -3,9 +3,7 @@
 // untouched outbound when the server cannot be reached.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,23 +34,13 @@ std::string ProgramPath() {
 // A server that takes connections and never says a word.
 class SilentServer {
  public:
-  SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd_, 4);
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
+  SilentServer() : fd_(testing::ListenOnLoopback(4, port_)) {}
   ~SilentServer() { close(fd_); }
   [[nodiscard]] std::uint16_t port() const { return port_; }
 
  private:
+  std::uint16_t port_ = 0;  // before fd_: the listener fills it in
   int fd_ = -1;
-  std::uint16_t port_ = 0;
 };
 
 class ConsoleRunTest : public ::testing::Test {

@@ -58,6 +58,10 @@ CommandResult RunCommand(const std::vector<std::string>& argv,
 // A port on 127.0.0.1 that was free a moment ago (0 when none could be found).
 [[nodiscard]] std::uint16_t FreeLoopbackPort();
 
+// A socket listening on 127.0.0.1 at a free port, which is stored in `port`;
+// -1 when none could be opened.
+[[nodiscard]] int ListenOnLoopback(int backlog, std::uint16_t& port);
+
 // Connects to 127.0.0.1:port (again while it is refused) and reads the first
 // line within `timeout`;
 // true when it starts with `prefix`.
