@@ -175,6 +175,13 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
 
 }  // namespace
 
+bool StartWriteback(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  // Only a hint: where the call is not supported, the final sync does it all.
+  (void)::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+  return true;
+}
+
 bool AppendDurably(std::string_view name, std::string_view text) {
   const std::string target = ResolveName(name);
   const bool existed = access(target.c_str(), F_OK) == 0;

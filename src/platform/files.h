@@ -61,6 +61,11 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // most a torn end of what was being appended. False (errno set) on failure.
 [[nodiscard]] bool AppendDurably(std::string_view name, std::string_view text);
 
+// Hands what was written to `file` so far to the disk without waiting, so
+// that the sync at its end has little left to do. False (errno set) when the
+// buffered data could not be written.
+[[nodiscard]] bool StartWriteback(std::FILE* file);
+
 enum class ReplaceOutcome { Replaced, OwnerNotKept, Failed };
 
 // ReplaceFileContent for a file of another program (the mailer's flow files,

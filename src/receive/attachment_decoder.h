@@ -124,6 +124,7 @@ class AttachmentDecoder {
   void FileProblem();
   void Report(std::string line);
   void SaveLine(std::string_view line, bool line_ends);
+  bool FlushSavedText();
   void Log(std::string_view text) { log_(text); }
 
   core::FrontEnd& front_end_;
@@ -135,7 +136,9 @@ class AttachmentDecoder {
   std::FILE* saved_text_ = nullptr;
   std::string name_stem_;
   bool saved_text_failed_ = false;
-  bool continuing_line_ = false;  // the last piece did not end its line
+  std::string saved_block_;        // the saved text's lines not yet written
+  std::uint64_t saved_bytes_ = 0;  // written to the saved text so far
+  bool continuing_line_ = false;   // the last piece did not end its line
   std::vector<Multipart> multiparts_;
   Entity entity_;
   std::vector<std::string> decoded_;  // files completed, removed again on failure

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/body_reader.h"
 
+#include <cstring>
+
 namespace kestrel::receive {
 
 void BodyReader::Reset() {
@@ -29,7 +31,16 @@ BodyStatus BodyReader::ReadBodyLine(BodyPiece& piece) {
     std::size_t end = position_;
     const std::size_t room = kMaxBodyPiece - piece.text.size();
     const std::size_t limit = fill_ - position_ < room ? fill_ : position_ + room;
-    while (end < limit && buffer_[end] != '\r' && buffer_[end] != '\n') ++end;
+    // memchr looks at many bytes at a time; a line is rarely shorter.
+    const char* const base = buffer_.data();
+    if (const void* lf = std::memchr(base + end, '\n', limit - end)) {
+      end = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
+    } else {
+      end = limit;
+    }
+    if (const void* cr = std::memchr(base + position_, '\r', end - position_)) {
+      end = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
+    }
     piece.text.append(buffer_.data() + position_, end - position_);
     position_ = end;
     if (end < fill_ && (buffer_[end] == '\r' || buffer_[end] == '\n')) {

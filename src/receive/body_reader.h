@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The buffered reader for the data of a RETR reply: lines from a raw byte
-// source through one fixed 2048-byte buffer, with the POP3 transparency
+// source through one fixed buffer, with the POP3 transparency
 // undone (RFC 1939: a line beginning with ".." stands for one beginning with
 // ".", and a line of "." alone ends the data).
 
@@ -12,8 +12,9 @@
 
 namespace kestrel::receive {
 
-// Bytes fetched from the connection in one read.
-inline constexpr std::size_t kBodyBufferBytes = 2048;
+// Bytes fetched from the connection in one read: large, as every read is a
+// system call and a wait.
+inline constexpr std::size_t kBodyBufferBytes = 64 * 1024;
 // RFC 5322's line limit: a conforming line arrives whole; a longer one comes
 // in pieces of this size that the caller joins again.
 inline constexpr std::size_t kMaxBodyPiece = 998;

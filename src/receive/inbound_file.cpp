@@ -81,7 +81,9 @@ bool InboundFile::Open(const std::string& name) {
 
 bool InboundFile::Write(std::string_view bytes) {
   if (!is_open()) return false;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), output_.get()) != bytes.size()) {
+  const bool crossed = (written_ + bytes.size()) / kWritebackBytes != written_ / kWritebackBytes;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), output_.get()) != bytes.size() ||
+      (crossed && !platform::StartWriteback(output_.get()))) {
     const int error = errno;
     Abandon();
     Fail(WithError("could not be written", error), true);

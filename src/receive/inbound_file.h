@@ -18,6 +18,10 @@
 
 namespace kestrel::receive {
 
+// Every this many bytes written, a received file (or saved text) is handed
+// to the disk, so that its sync before DELE does not wait for all of it.
+inline constexpr std::uint64_t kWritebackBytes = 8 * 1024 * 1024;
+
 class InboundFile {
  public:
   using LogFunction = std::function<void(std::string_view)>;
