@@ -25,6 +25,40 @@ constexpr std::array<std::uint8_t, 256> MakeTable() {
 }
 constexpr std::array<std::uint8_t, 256> kValues = MakeTable();
 
+// The same values, but 0xFF for a character outside the alphabet.
+constexpr std::array<std::uint8_t, 256> MakeStrictTable() {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& value : table) value = 0xFF;
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}
+constexpr std::array<std::uint8_t, 256> kStrictValues = MakeStrictTable();
+constexpr std::uint8_t kNotInAlphabet = 0x80;
+
+// Decodes the whole groups of four at p into room made once (appending
+// three bytes at a time costs more than decoding them); returns the OR of
+// all values looked up.
+std::uint8_t DecodeGroups(const unsigned char*& p, const unsigned char* end, std::string& out,
+                          const std::array<std::uint8_t, 256>& values) {
+  const std::size_t groups = static_cast<std::size_t>(end - p) / 4;
+  const std::size_t at = out.size();
+  out.resize(at + groups * 3);
+  char* o = out.data() + at;
+  std::uint8_t seen = 0;
+  for (std::size_t i = 0; i < groups; ++i, p += 4, o += 3) {
+    const std::uint8_t a = values[p[0]], b = values[p[1]], c = values[p[2]], d = values[p[3]];
+    seen |= a | b | c | d;
+    const std::uint32_t group = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) |
+                                (std::uint32_t{c} << 6) | (std::uint32_t{d} & 63);
+    o[0] = static_cast<char>(group >> 16);
+    o[1] = static_cast<char>(group >> 8);
+    o[2] = static_cast<char>(group);
+  }
+  return seen;
+}
+
 // The two characters of every 12-bit value: a 3-byte group is two look-ups.
 constexpr std::array<char, 2 * 4096> MakePairs() {
   std::array<char, 2 * 4096> pairs{};
@@ -80,21 +114,34 @@ void Base64LineDecoder::Feed(std::string_view piece, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
   const auto* end = p + piece.size();
   // Whole groups of four characters while no bits are pending: the fast path.
-  if (bit_count_ == 0) {
-    // Room for all groups at once: appending three bytes at a time costs
-    // more than decoding them.
-    const std::size_t groups = static_cast<std::size_t>(end - p) / 4;
-    out.resize(size_before + groups * 3);
-    char* o = out.data() + size_before;
-    for (std::size_t i = 0; i < groups; ++i, p += 4, o += 3) {
-      const std::uint32_t group = (std::uint32_t{kValues[p[0]]} << 18) |
-                                  (std::uint32_t{kValues[p[1]]} << 12) |
-                                  (std::uint32_t{kValues[p[2]]} << 6) | kValues[p[3]];
-      o[0] = static_cast<char>(group >> 16);
-      o[1] = static_cast<char>(group >> 8);
-      o[2] = static_cast<char>(group);
-    }
+  if (bit_count_ == 0) (void)DecodeGroups(p, end, out, kValues);
+  FeedRest(p, end, out);
+  // Count the "=" run at the end; a piece of nothing but "=" extends the run.
+  std::size_t run = 0;
+  while (run < piece.size() && piece[piece.size() - 1 - run] == '=') ++run;
+  equals_ = run == piece.size() ? equals_ + run : run;
+  line_bytes_ += out.size() - size_before;
+}
+
+bool Base64LineDecoder::FeedAlphabetOnly(std::string_view piece, std::string& out) {
+  if (piece.empty()) return true;
+  const std::size_t size_before = out.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const auto* end = p + piece.size();
+  std::uint8_t seen = bit_count_ == 0 ? DecodeGroups(p, end, out, kStrictValues) : 0;
+  for (const auto* q = p; q < end; ++q) seen |= kStrictValues[*q];
+  if (seen & kNotInAlphabet) {
+    out.resize(size_before);
+    return false;
   }
+  FeedRest(p, end, out);
+  equals_ = 0;
+  line_bytes_ += out.size() - size_before;
+  return true;
+}
+
+void Base64LineDecoder::FeedRest(const unsigned char* p, const unsigned char* end,
+                                 std::string& out) {
   for (; p < end; ++p) {
     bits_ = (bits_ << 6) | kValues[*p];
     bit_count_ += 6;
@@ -104,11 +151,6 @@ void Base64LineDecoder::Feed(std::string_view piece, std::string& out) {
       bits_ &= (1u << bit_count_) - 1;
     }
   }
-  // Count the "=" run at the end; a piece of nothing but "=" extends the run.
-  std::size_t run = 0;
-  while (run < piece.size() && piece[piece.size() - 1 - run] == '=') ++run;
-  equals_ = run == piece.size() ? equals_ + run : run;
-  line_bytes_ += out.size() - size_before;
 }
 
 void Base64LineDecoder::EndLine(std::string& out) {

@@ -40,6 +40,9 @@ std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char
 class Base64LineDecoder {
  public:
   void Feed(std::string_view piece, std::string& out);
+  // Feed for a piece of alphabet characters only (no "=", no blanks), in one
+  // pass; false, with nothing done, when the piece holds anything else.
+  [[nodiscard]] bool FeedAlphabetOnly(std::string_view piece, std::string& out);
   // Completes the line: flushes a partial byte and applies the "=" rule.
   void EndLine(std::string& out);
   // How many bytes at the start of `out` can no longer change.
@@ -47,6 +50,8 @@ class Base64LineDecoder {
 
  private:
   [[nodiscard]] std::size_t HeldBack() const;
+  // Characters one by one, with the bits pending between them.
+  void FeedRest(const unsigned char* p, const unsigned char* end, std::string& out);
 
   std::uint32_t bits_ = 0;      // pending bits, right-aligned
   int bit_count_ = 0;           // 0, 2, 4 or 6

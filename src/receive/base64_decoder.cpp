@@ -25,18 +25,10 @@ constexpr std::array<bool, 256> MakeAlphabet() {
 }
 constexpr std::array<bool, 256> kInAlphabet = MakeAlphabet();
 
-// Without an early exit, so that the usual all-valid line is checked fast.
-bool AllInAlphabet(std::string_view piece) {
-  bool all = true;
-  for (const char c : piece) all &= kInAlphabet[static_cast<unsigned char>(c)];
-  return all;
-}
-
 class Base64Decoder final : public ContentDecoder {
  public:
   void Feed(std::string_view piece, bool /*line_ends*/, std::string& out) override {
-    if (AllInAlphabet(piece)) {  // the usual line: one run, no padding
-      core_.Feed(piece, out);
+    if (core_.FeedAlphabetOnly(piece, out)) {  // the usual line: one run, no padding
       in_group_ = (in_group_ + piece.size()) % kGroupChars;
       return;
     }
