@@ -371,6 +371,10 @@ void AttachmentDecoder::WriteDecoded(bool all) {
 void AttachmentDecoder::FinishFile() {
   WriteDecoded(true);
   if (!file_.is_open()) return;  // the write failed, and said so
+  // The saved text so far goes to the disk before the file gets its name:
+  // what is left for the end of the message is then short, and so is the
+  // moment between the name and the journal entry.
+  SyncSavedText();
   const std::optional<std::string> name = file_.Finish();
   if (!name) {
     FileProblem();
@@ -413,6 +417,14 @@ void AttachmentDecoder::SaveLine(std::string_view line, bool line_ends) {
   if (saved_block_.size() >= kDecodeBlock) (void)FlushSavedText();
 }
 
+void AttachmentDecoder::SyncSavedText() {
+  if (!FlushSavedText()) return;
+  if (std::fflush(saved_text_) != 0 || ::fsync(::fileno(saved_text_)) != 0) {
+    saved_text_failed_ = true;
+    Problem("Could not write to SaveEmail directory", true);
+  }
+}
+
 bool AttachmentDecoder::FlushSavedText() {
   if (saved_text_ == nullptr || saved_text_failed_) return false;
   const bool crossed =
@@ -445,12 +457,7 @@ MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
   }
   body_ = BodyKind::None;
   decoder_.reset();
-  if (FlushSavedText()) {
-    if (std::fflush(saved_text_) != 0 || ::fsync(::fileno(saved_text_)) != 0) {
-      saved_text_failed_ = true;
-      Problem("Could not write to SaveEmail directory", true);
-    }
-  }
+  SyncSavedText();
   MessageOutcome outcome;
   outcome.whole = data_complete && problems_ == 0;
   outcome.every_message = every_message_;

@@ -125,6 +125,7 @@ class AttachmentDecoder {
   void Report(std::string line);
   void SaveLine(std::string_view line, bool line_ends);
   bool FlushSavedText();
+  void SyncSavedText();
   void Log(std::string_view text) { log_(text); }
 
   core::FrontEnd& front_end_;
