@@ -182,6 +182,9 @@ TEST_F(SendFaultsTest, LinesAddedUnderTheBusyFlagMeanwhileSurvive) {
   std::vector<Item> added;
   int refused = 0;
   std::thread tosser([&] {
+    // Only once the job serves the node: a flag the tosser held at the start
+    // would make the job skip the node as busy.
+    while (!stop && access(flag.c_str(), F_OK) != 0) std::this_thread::sleep_for(1ms);
     for (int n = 1; !stop && n <= kMaxAddedLines; ++n) {
       const int fd = open(flag.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (fd < 0) {
