@@ -3,17 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include "support/random_bytes.h"
 
 namespace kestrel::core {
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
-  return bytes;
-}
+using testing::RandomBytes;
 
 std::string EncodeBlock(std::string_view data) {
   char line[kBase64LineChars];

@@ -4,7 +4,9 @@
 
 #include "net/net_session.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <chrono>
 #include <thread>

@@ -4,10 +4,11 @@
 // sending side composes them, with a reference BASE64 encoder of their own.
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/random_bytes.h"
 
 namespace kestrel::testing {
 
@@ -34,13 +35,6 @@ inline std::vector<std::string> Base64Lines(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size(); i += 57)
     lines.push_back(EncodeBase64(bytes.substr(i, 57)));
   return lines;
-}
-
-inline std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (auto& b : bytes) b = static_cast<char>(generator() & 0xFF);
-  return bytes;
 }
 
 struct SampleMessage {

@@ -4,22 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
+#include "support/random_bytes.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::send {
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
-  return bytes;
-}
+using testing::RandomBytes;
 
 // The system's base64 program as the reference, wrapped at 76 characters.
 std::string ReferenceBase64(const std::string& path) {

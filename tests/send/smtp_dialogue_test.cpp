@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "support/fake_clock.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
+#include "support/random_bytes.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
 
@@ -33,12 +33,7 @@ using outbound::SendEntry;
 using outbound::SendKind;
 using outbound::SendState;
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (auto& c : bytes) c = static_cast<char>(generator() & 0xFF);
-  return bytes;
-}
+using testing::RandomBytes;
 
 class SmtpDialogueTest : public ::testing::Test {
  protected:

@@ -5,33 +5,6 @@
 
 namespace kestrel::testing {
 
-namespace {
-
-fido::PacketHeader RecordOf(const PacketHeader& h) {
-  fido::PacketHeader record;
-  record.orig_node = h.orig_node;
-  record.dest_node = h.dest_node;
-  record.year = h.year;
-  record.month = h.month;
-  record.day = h.day;
-  record.hour = h.hour;
-  record.minute = h.minute;
-  record.second = h.second;
-  record.baud = h.baud;
-  record.orig_net = h.orig_net;
-  record.dest_net = h.dest_net;
-  record.product_code_low = h.product_code;
-  record.revision_major = h.serial;
-  record.password = h.password;
-  record.orig_zone = record.orig_zone_2plus = h.orig_zone;
-  record.dest_zone = record.dest_zone_2plus = h.dest_zone;
-  record.orig_point = h.orig_point;
-  record.dest_point = h.dest_point;
-  return record;
-}
-
-}  // namespace
-
 std::string EncodeMessageText(const MessageText& text) {
   std::string out;
   for (const std::string& kludge : text.kludges) {
@@ -65,7 +38,10 @@ std::optional<DecodedStoredMessage> DecodeStoredMessage(std::string_view bytes) 
 std::string EncodePacket(const PacketHeader& header, const std::vector<PackedMessage>& messages) {
   std::string out;
   core::ByteWriter writer(out);
-  fido::WritePacketHeader(writer, RecordOf(header));
+  fido::PacketHeader record = header;
+  record.orig_zone_2plus = header.orig_zone;
+  record.dest_zone_2plus = header.dest_zone;
+  fido::WritePacketHeader(writer, record);
   for (const PackedMessage& message : messages) {
     fido::WritePackedMessageHeader(writer, message);
     writer.ZeroEndedString(EncodeMessageText(message.text));

@@ -54,26 +54,21 @@ struct DecodedStoredMessage {
 };
 [[nodiscard]] std::optional<DecodedStoredMessage> DecodeStoredMessage(std::string_view bytes);
 
-// What tests set in a packet header; the zones are written in both places.
-struct PacketHeader {
-  std::uint16_t orig_node = 1;
-  std::uint16_t dest_node = 0;
-  std::uint16_t year = 2026;
-  std::uint16_t month = 11;  // 0 = January
-  std::uint16_t day = 6;
-  std::uint16_t hour = 8;
-  std::uint16_t minute = 5;
-  std::uint16_t second = 0;
-  std::uint16_t baud = 0;
-  std::uint16_t orig_net = 236;
-  std::uint16_t dest_net = 0;
-  std::uint8_t product_code = 0xFE;
-  std::uint8_t serial = 0;
-  std::string password;  // at most 8, NUL-padded
-  std::uint16_t orig_zone = 2;
-  std::uint16_t dest_zone = 2;
-  std::uint16_t orig_point = 0;
-  std::uint16_t dest_point = 0;
+// A packet from 2:236/1 to zone 2, made 06 Dec 2026 08:05:00; the zones are
+// written in both places.
+struct PacketHeader : fido::PacketHeader {
+  PacketHeader() {
+    orig_node = 1;
+    orig_net = 236;
+    year = 2026;
+    month = 11;  // 0 = January
+    day = 6;
+    hour = 8;
+    minute = 5;
+    product_code_low = 0xFE;
+    orig_zone = 2;
+    dest_zone = 2;
+  }
 };
 
 // A packed message from 1:236/1 "Sysop" to "Joe Sysop", and its text.

@@ -4,8 +4,6 @@
 // and plays a script of sends, line reads, pauses and a close, recording
 // every byte it receives. Everything is bounded by time-outs.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/mail_servers.h"
 
 namespace kestrel::testing {
 
@@ -35,17 +35,8 @@ class ScriptedPeer {
 
   // After the script the peer keeps reading until the client closes.
   explicit ScriptedPeer(std::vector<Step> script) : script_(std::move(script)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(4, port_);
+    if (listener_ < 0) return;
     thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedPeer() {

@@ -4,8 +4,6 @@
 // server does not show on demand: data that stops flowing without the
 // connection closing. It records every command it receives.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/mail_servers.h"
 
 namespace kestrel::testing {
 
@@ -30,17 +30,8 @@ class ScriptedPop3 {
   using Script = std::function<Answer(const std::string& command)>;
 
   explicit ScriptedPop3(Script script) : script_(std::move(script)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(1, port_);
+    if (listener_ < 0) return;
     thread_ = std::thread([this] { Serve(); });
   }
 
