@@ -40,12 +40,17 @@ std::string DirectoryOf(const std::string& path) {
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
-// Makes a name just created, renamed or removed in a directory durable.
-void SyncDirectoryOf(const std::string& path) {
-  const int dir_fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Best effort, as some file systems refuse to sync a directory.
+void SyncRealDirectory(const std::string& directory) {
+  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return;
   fsync(dir_fd);
   close(dir_fd);
+}
+
+// Makes a name just created, renamed or removed in a directory durable.
+void SyncDirectoryOf(const std::string& path) {
+  SyncRealDirectory(DirectoryOf(path));
 }
 
 }  // namespace
@@ -174,6 +179,10 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
 }
 
 }  // namespace
+
+void SyncDirectory(std::string_view directory) {
+  SyncRealDirectory(ResolveName(directory));
+}
 
 bool StartWriteback(std::FILE* file) {
   if (std::fflush(file) != 0) return false;

@@ -427,11 +427,7 @@ void AttachmentDecoder::SyncSavedText() {
 
 bool AttachmentDecoder::FlushSavedText() {
   if (saved_text_ == nullptr || saved_text_failed_) return false;
-  const bool crossed =
-      (saved_bytes_ + saved_block_.size()) / kWritebackBytes != saved_bytes_ / kWritebackBytes;
-  const bool ok = std::fwrite(saved_block_.data(), 1, saved_block_.size(), saved_text_) ==
-                      saved_block_.size() &&
-                  (!crossed || platform::StartWriteback(saved_text_));
+  const bool ok = WriteHandingToDisk(saved_text_, saved_block_, saved_bytes_);
   saved_bytes_ += saved_block_.size();
   saved_block_.clear();
   if (!ok) {

@@ -79,11 +79,15 @@ bool InboundFile::Open(const std::string& name) {
   return true;
 }
 
+bool WriteHandingToDisk(std::FILE* file, std::string_view bytes, std::uint64_t written) {
+  const bool passed_mark = (written + bytes.size()) / kWritebackBytes != written / kWritebackBytes;
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
+         (!passed_mark || platform::StartWriteback(file));
+}
+
 bool InboundFile::Write(std::string_view bytes) {
   if (!is_open()) return false;
-  const bool crossed = (written_ + bytes.size()) / kWritebackBytes != written_ / kWritebackBytes;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), output_.get()) != bytes.size() ||
-      (crossed && !platform::StartWriteback(output_.get()))) {
+  if (!WriteHandingToDisk(output_.get(), bytes, written_)) {
     const int error = errno;
     Abandon();
     Fail(WithError("could not be written", error), true);

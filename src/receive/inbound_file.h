@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@ namespace kestrel::receive {
 // Every this many bytes written, a received file (or saved text) is handed
 // to the disk, so that its sync before DELE does not wait for all of it.
 inline constexpr std::uint64_t kWritebackBytes = 8 * 1024 * 1024;
+
+// Writes `bytes` to a file that holds `written` bytes so far, handing it to
+// the disk when another kWritebackBytes are passed. False (errno set) when
+// the write failed.
+[[nodiscard]] bool WriteHandingToDisk(std::FILE* file, std::string_view bytes,
+                                      std::uint64_t written);
 
 class InboundFile {
  public:

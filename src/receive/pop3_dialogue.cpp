@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/pop3_dialogue.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,16 +34,6 @@ constexpr int kSavedTextDigits = 8;
 
 void Log(net::NetSession& session, std::string_view text) {
   net::LogLine(session, text);
-}
-
-// Makes the names just created in a directory durable (the files' contents
-// are synced as they are closed). Best effort, as some file systems refuse it.
-void SyncDirectory(const std::string& directory) {
-  const int fd =
-      ::open(platform::ResolveName(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
 }
 
 class Pop3Walk {
@@ -227,8 +216,8 @@ class Pop3Walk {
     // After a power cut the saved text and the files must still be there
     // under their names once the server has dropped the message; and the
     // journal must know it, or a DELE lost on the way brings it in twice.
-    SyncDirectory(save_directory_);
-    SyncDirectory(inbound_);
+    platform::SyncDirectory(save_directory_);
+    platform::SyncDirectory(inbound_);
     mail_received_ = true;
     const auto uid = unique_ids_.find(number);
     std::string error;
