@@ -6,13 +6,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <random>
 
 #include "core/le_bytes.h"
 #include "fido/stored_message.h"
-#include "net/openssl_library.h"
+#include "net/sha256.h"
 #include "platform/files.h"
 
 namespace kestrel::send {
@@ -53,28 +52,11 @@ std::string Hex(const unsigned char* bytes, std::size_t count) {
   return hex;
 }
 
-// The first `bytes` bytes of the SHA-256 of `text`, in hex; nothing when the
-// digest cannot be made (no OpenSSL, no memory).
-std::optional<std::string> Sha256Hex(std::string_view text, std::size_t bytes) {
-  const net::OpenSslLibrary* ssl = net::OpenSsl();
-  if (!ssl) return std::nullopt;
-  const auto free = [ssl](EVP_MD_CTX* context) { ssl->EVP_MD_CTX_free(context); };
-  const std::unique_ptr<EVP_MD_CTX, decltype(free)> context(ssl->EVP_MD_CTX_new(), free);
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  const bool ok = context &&
-                  ssl->EVP_DigestInit_ex(context.get(), ssl->EVP_sha256(), nullptr) == 1 &&
-                  ssl->EVP_DigestUpdate(context.get(), text.data(), text.size()) == 1 &&
-                  ssl->EVP_DigestFinal_ex(context.get(), digest.data(), &length) == 1;
-  if (!ok || length < bytes) return std::nullopt;
-  return Hex(digest.data(), bytes);
-}
-
 // An identifier no other message has: a retry then counts as a new message,
 // which is safer than two messages that look alike.
 std::string RandomHex(std::size_t bytes) {
   std::random_device source;
-  std::array<unsigned char, EVP_MAX_MD_SIZE> random{};
+  std::array<unsigned char, 64> random{};
   for (std::size_t i = 0; i < bytes && i < random.size(); ++i) {
     random[i] = static_cast<unsigned char>(source());
   }
@@ -132,8 +114,10 @@ std::string DerivedMessageId(std::string_view from_email, std::vector<std::strin
   AppendField(identity, std::to_string(recipients.size()));
   for (const auto& recipient : recipients) AppendField(identity, recipient);
   for (const auto& field : item_fields) AppendField(identity, field);
-  const std::optional<std::string> digest = Sha256Hex(identity, kIdDigestBytes);
-  return "<" + digest.value_or(RandomHex(kIdDigestBytes)) + "@" + std::string(domain) + ">";
+  const std::optional<std::string> digest = net::Sha256Hex(identity);
+  const std::string shown =
+      digest ? digest->substr(0, 2 * kIdDigestBytes) : RandomHex(kIdDigestBytes);
+  return "<" + shown + "@" + std::string(domain) + ">";
 }
 
 }  // namespace kestrel::send
