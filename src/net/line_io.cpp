@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include <algorithm>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,9 @@ using internal::WaitDisplay;
 constexpr WaitDisplay kLineWait{3, 2};
 // The read of a line that has begun shows every second.
 constexpr WaitDisplay kLineReadWait{0, 2};
+// Bytes asked of the connection at once for replies: many lines of a list
+// arrive in one read instead of one read per byte.
+constexpr std::size_t kInputChunk = 16 * 1024;
 
 void EchoCommand(NetSession& session, std::string_view text) {
   if (!session.LogSuspended && session.logger.IsOpen(session.side)) {
@@ -43,6 +49,12 @@ void TimeOut(NetSession& session) {
     LogLine(session, "-- No answer from the server for " + std::to_string(session.NetTimeout) +
                          " seconds (NETTIMEOUT)");
   }
+  session.Abort();
+}
+
+// A server that sends more, or longer, than a reply can be.
+void OverBudget(NetSession& session, const std::string& what) {
+  if (!session.IsAborted()) LogLine(session, "-- " + what);
   session.Abort();
 }
 
@@ -129,37 +141,69 @@ ReplyStatus FailureStatus(const NetSession& session) {
   return ReplyStatus::Aborted;
 }
 
-LineRead ReadLine(NetSession& session) {
+ReadBudget::ReadBudget(const ReadBounds& bounds) : bounds_(bounds), left_(bounds.max_bytes) {}
+
+bool ReadBudget::Take(std::size_t bytes) {
+  if (bytes > left_) {
+    left_ = 0;
+    return false;
+  }
+  left_ -= bytes;
+  return true;
+}
+
+bool ReadBudget::Expired() const {
+  return stopwatch_.ElapsedSeconds() >= bounds_.max_seconds;
+}
+
+LineRead ReadLine(NetSession& session, ReadBudget& budget) {
   if (session.IsAborted()) return {FailureStatus(session), {}};
   SendOutput(session);
   if (session.IsAborted() || !session.transport) return {FailureStatus(session), {}};
 
-  {
-    BoundedWait wait(session, kLineWait);
-    if (!WaitForInput(session, wait, POLLIN)) return {FailureStatus(session), {}};
-  }
-
-  // One byte per recv: nothing beyond the line end leaves the socket.
-  BoundedWait wait(session, kLineReadWait);
   std::string line;
   bool complete = false;
+  std::optional<BoundedWait> wait;
   while (!complete && !session.IsAborted()) {
-    char byte = 0;
-    const IoResult result = session.transport->Receive(&byte, 1);
-    if (result.status == IoResult::Status::Done) {
-      if (byte == '\n') {
-        complete = true;
-      } else if (line.size() < kMaxReplyLine) {
-        line.push_back(byte);
+    if (session.input_position < session.input.size()) {
+      const char* const begin = session.input.data() + session.input_position;
+      const std::size_t available = session.input.size() - session.input_position;
+      const void* lf = std::memchr(begin, '\n', available);
+      const std::size_t taken =
+          lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : available;
+      if (!budget.Take(taken)) {
+        OverBudget(session, "Reply longer than " + std::to_string(budget.bounds().max_bytes) +
+                                " bytes, aborting");
+        break;
+      }
+      const std::size_t text = lf ? taken - 1 : taken;
+      if (line.size() < kMaxReplyLine) {
+        line.append(begin, std::min(text, kMaxReplyLine - line.size()));
       }  // else: beyond the line buffer, dropped up to the line end
+      session.input_position += taken;
+      complete = lf != nullptr;
+      continue;
+    }
+    if (budget.Expired()) {
+      OverBudget(session, "Reply not complete within " +
+                              std::to_string(budget.bounds().max_seconds) + " seconds, aborting");
+      break;
+    }
+    session.input.resize(kInputChunk);
+    session.input_position = 0;
+    const IoResult result = session.transport->Receive(session.input.data(), kInputChunk);
+    session.input.resize(result.status == IoResult::Status::Done ? result.count : 0);
+    if (result.status == IoResult::Status::Done) {
+      if (wait) wait->Restart();
     } else if (result.status == IoResult::Status::Closed) {
       ClosedByServer(session);
       break;
     } else if (result.status == IoResult::Status::Failed) {
       // The connection is gone (reset): waiting on would only time out.
       Fail(session, result.error);
-    } else if (!WaitForInput(session, wait, result.wait_for)) {
-      break;
+    } else {
+      if (!wait) wait.emplace(session, line.empty() ? kLineWait : kLineReadWait);
+      if (!WaitForInput(session, *wait, result.wait_for)) break;
     }
   }
   if (!complete) return {FailureStatus(session), {}};
@@ -169,8 +213,19 @@ LineRead ReadLine(NetSession& session) {
   return {ReplyStatus::Ok, std::move(line)};
 }
 
+LineRead ReadLine(NetSession& session) {
+  ReadBudget budget(kReplyBounds);
+  return ReadLine(session, budget);
+}
+
 std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity) {
   if (session.IsAborted() || capacity == 0) return 0;
+  if (HasBufferedInput(session)) {
+    const std::size_t count = std::min(capacity, session.input.size() - session.input_position);
+    std::memcpy(buffer, session.input.data() + session.input_position, count);
+    session.input_position += count;
+    return count;
+  }
   SendOutput(session);
   if (session.IsAborted() || !session.transport) return 0;
   BoundedWait wait(session, kLineWait);
@@ -188,6 +243,17 @@ std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity)
     if (!WaitForInput(session, wait, result.wait_for)) return 0;
   }
   return 0;
+}
+
+void PutBack(NetSession& session, std::string_view bytes) {
+  if (bytes.empty()) return;
+  session.input.erase(0, session.input_position);
+  session.input.insert(0, bytes);
+  session.input_position = 0;
+}
+
+bool HasBufferedInput(const NetSession& session) {
+  return session.input_position < session.input.size();
 }
 
 }  // namespace kestrel::net

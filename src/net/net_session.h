@@ -107,6 +107,8 @@ struct NetSession {
 
   std::unique_ptr<Transport> transport;              // the connected channel, once connected
   std::string output;                                // queued message data, not yet sent
+  std::string input;                                 // received, not yet taken by a reader
+  std::size_t input_position = 0;                    // where the untaken bytes of `input` start
   bool countdown_shown = false;                      // the countdown field holds a number
   bool indicator_shown = false;                      // the waiting indicator is checked
   int wake_event = -1;                               // eventfd that Abort() signals
@@ -137,9 +139,17 @@ void QueueLines(NetSession& session, std::string_view lines);
 // Sends everything queued; failure or time-out sets Aborted.
 void FlushOutput(NetSession& session);
 
-// Bulk reading for message data: waits (bounded, abortable) until data
-// arrives and reads up to `capacity` bytes. 0 when none came: Closed is set
-// when the server closed the connection, Aborted on time-out or failure.
+// Bulk reading for message data: bytes the line reader holds first, else
+// waits (bounded, abortable) until data arrives and reads up to `capacity`
+// bytes. 0 when none came: Closed is set when the server closed the
+// connection, Aborted on time-out or failure.
 [[nodiscard]] std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity);
+
+// Gives back bytes a bulk reader took beyond what it needed, so that the
+// next reply is read from them first: the dialogue stays in step.
+void PutBack(NetSession& session, std::string_view bytes);
+
+// True when bytes were received that no reader has taken yet.
+[[nodiscard]] bool HasBufferedInput(const NetSession& session);
 
 }  // namespace kestrel::net

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "net/reply.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 #include "net/line_io_internal.h"
 
@@ -31,14 +33,20 @@ void TooLong(NetSession& session, Reply& reply, std::size_t limit) {
 
 }  // namespace
 
+ReadBounds TransferBounds(std::uint64_t bytes) {
+  const std::uint64_t seconds = kTransferGraceSeconds + bytes / kMinBytesPerSecond;
+  return {bytes, static_cast<int>(std::min<std::uint64_t>(seconds, INT32_MAX))};
+}
+
 Reply ReadReply(NetSession& session, const ReplyRules& rules, Echo echo) {
   Reply reply;
+  ReadBudget budget(kReplyBounds);
   while (!session.IsAborted()) {
     if (reply.lines.size() == kMaxReplyLines) {
       TooLong(session, reply, kMaxReplyLines);
       return reply;
     }
-    const LineRead read = ReadLine(session);
+    const LineRead read = ReadLine(session, budget);
     if (read.status != ReplyStatus::Ok) {
       Echoed(session, echo, "");
       reply.status = read.status;
@@ -57,10 +65,11 @@ Reply ReadReply(NetSession& session, const ReplyRules& rules, Echo echo) {
   return reply;
 }
 
-Reply ReadDotList(NetSession& session, std::size_t max_lines, Echo echo) {
+Reply ReadDotList(NetSession& session, std::size_t max_lines, Echo echo, const ReadBounds& bounds) {
   Reply reply;
+  ReadBudget budget(bounds);
   while (!session.IsAborted()) {
-    const LineRead read = ReadLine(session);
+    const LineRead read = ReadLine(session, budget);
     if (read.status != ReplyStatus::Ok) {
       Echoed(session, echo, "");
       reply.status = read.status;
@@ -73,9 +82,8 @@ Reply ReadDotList(NetSession& session, std::size_t max_lines, Echo echo) {
     }
     if (reply.lines.size() < max_lines) {
       reply.lines.push_back(read.text);
-    } else if (++reply.dropped + reply.lines.size() > kMaxListLines) {
-      TooLong(session, reply, kMaxListLines);
-      return reply;
+    } else {
+      ++reply.dropped;
     }
   }
   reply.status = FailureStatus(session);

@@ -6,6 +6,7 @@
 // and say how they ended.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,9 +17,22 @@ namespace kestrel::net {
 
 // A reply of more lines than this is no reply: the session is aborted.
 inline constexpr std::size_t kMaxReplyLines = 100;
-// A dot-terminated list is read to its end, but lines beyond the caller's
-// limit are dropped; past this many the session is aborted.
-inline constexpr std::size_t kMaxListLines = 100'000;
+
+// How much a server may send for one reply or list, and for how long. Past
+// either the session is aborted with a line that says so: a server that
+// sends without end must not hold a job for ever.
+struct ReadBounds {
+  std::uint64_t max_bytes = 0;
+  int max_seconds = 0;
+};
+// A reply to a command: real ones are a few lines of a few hundred bytes.
+inline constexpr ReadBounds kReplyBounds{64 * 1024, 300};
+// The slowest average rate a transfer may keep, after a grace of
+// kTransferGraceSeconds: far below any dial-up line.
+inline constexpr std::uint64_t kMinBytesPerSecond = 1024;
+inline constexpr int kTransferGraceSeconds = 300;
+// Bounds for `bytes` of data at no less than the slowest rate.
+[[nodiscard]] ReadBounds TransferBounds(std::uint64_t bytes);
 
 enum class ReplyStatus {
   Ok,        // the reply arrived whole
@@ -54,12 +68,15 @@ class ReplyRules {
   virtual void Inspect(NetSession& /*session*/, std::string_view /*line*/) const {}
 };
 
-// Reads one reply up to the line that ends it. A line that could not be read
-// whole is logged as "<- " (when echoing) and ends the reply.
+// Reads one reply up to the line that ends it, within kReplyBounds. A line
+// that could not be read whole is logged as "<- " (when echoing) and ends
+// the reply.
 [[nodiscard]] Reply ReadReply(NetSession& session, const ReplyRules& rules, Echo echo);
 
-// Reads the lines of a list up to the line "." (logged, but not kept); keeps
-// at most `max_lines` of them and counts the rest in `dropped`.
-[[nodiscard]] Reply ReadDotList(NetSession& session, std::size_t max_lines, Echo echo);
+// Reads the lines of a list up to the line "." (logged, but not kept) within
+// `bounds`; keeps at most `max_lines` of them and counts the rest in
+// `dropped`.
+[[nodiscard]] Reply ReadDotList(NetSession& session, std::size_t max_lines, Echo echo,
+                                const ReadBounds& bounds);
 
 }  // namespace kestrel::net

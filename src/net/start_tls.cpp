@@ -33,7 +33,7 @@ bool StartTls(NetSession& session, const std::string& ca_file) {
     Refuse(session, "data queued before the handshake");
     return false;
   }
-  if (session.transport->HasPendingInput()) {
+  if (session.transport->HasPendingInput() || HasBufferedInput(session)) {
     Refuse(session, "the server sent data before the handshake");
     return false;
   }

@@ -180,8 +180,14 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
 
 }  // namespace
 
-void SyncDirectory(std::string_view directory) {
-  SyncRealDirectory(ResolveName(directory));
+bool SyncDirectory(std::string_view directory) {
+  const int dir_fd = open(ResolveName(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return false;
+  const bool synced = fsync(dir_fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+  const int error = errno;
+  close(dir_fd);
+  errno = error;
+  return synced;
 }
 
 bool StartWriteback(std::FILE* file) {

@@ -62,8 +62,10 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 [[nodiscard]] bool AppendDurably(std::string_view name, std::string_view text);
 
 // Makes the names just created, renamed or removed in `directory` durable
-// (a file's own content is synced on its own). Best effort.
-void SyncDirectory(std::string_view directory);
+// (a file's own content is synced on its own). A file system that cannot
+// sync a directory counts as done; false (errno set) when the directory
+// cannot be opened or its sync fails.
+[[nodiscard]] bool SyncDirectory(std::string_view directory);
 
 // Hands what was written to `file` so far to the disk without waiting, so
 // that the sync at its end has little left to do. False (errno set) when the

@@ -9,47 +9,54 @@ void BodyReader::Reset() {
   fill_ = 0;
   position_ = 0;
   at_line_start_ = true;
-  after_cr_ = false;
+  held_cr_ = false;
+}
+
+std::string_view BodyReader::Unread() const {
+  return std::string_view(buffer_.data() + position_, fill_ - position_);
 }
 
 BodyStatus BodyReader::ReadBodyLine(BodyPiece& piece) {
   piece.text.clear();
   piece.line_ends = false;
   const bool starts_line = at_line_start_;
-  for (;;) {
+  const char* const base = buffer_.data();
+  while (piece.text.size() < kMaxBodyPiece) {
     if (position_ == fill_) {
       position_ = 0;
       fill_ = source_(buffer_.data(), buffer_.size());
       if (fill_ == 0) return BodyStatus::NoData;
     }
-    if (after_cr_) {
-      after_cr_ = false;
-      if (buffer_[position_] == '\n') ++position_;
+    if (held_cr_) {
+      held_cr_ = false;
+      if (buffer_[position_] == '\n') {
+        ++position_;
+        piece.line_ends = true;
+        break;
+      }
+      piece.text.push_back('\r');
       continue;
     }
-    // Copy up to the next line end or the piece limit in one go.
-    std::size_t end = position_;
+    // Copy up to the next CR or the piece limit in one go; memchr looks at
+    // many bytes at a time, and a line is rarely shorter.
     const std::size_t room = kMaxBodyPiece - piece.text.size();
     const std::size_t limit = fill_ - position_ < room ? fill_ : position_ + room;
-    // memchr looks at many bytes at a time; a line is rarely shorter.
-    const char* const base = buffer_.data();
-    if (const void* lf = std::memchr(base + end, '\n', limit - end)) {
-      end = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
-    } else {
-      end = limit;
-    }
-    if (const void* cr = std::memchr(base + position_, '\r', end - position_)) {
-      end = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
-    }
-    piece.text.append(buffer_.data() + position_, end - position_);
+    const void* cr = std::memchr(base + position_, '\r', limit - position_);
+    const std::size_t end =
+        cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - base) : limit;
+    piece.text.append(base + position_, end - position_);
     position_ = end;
-    if (end < fill_ && (buffer_[end] == '\r' || buffer_[end] == '\n')) {
-      after_cr_ = buffer_[end] == '\r';
+    if (!cr) continue;
+    ++position_;
+    if (position_ == fill_) {
+      held_cr_ = true;  // the next read tells
+    } else if (buffer_[position_] == '\n') {
       ++position_;
       piece.line_ends = true;
       break;
+    } else {
+      piece.text.push_back('\r');  // a lone CR is data
     }
-    if (piece.text.size() >= kMaxBodyPiece) break;
   }
   at_line_start_ = piece.line_ends;
   if (starts_line) {

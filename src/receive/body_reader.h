@@ -3,12 +3,15 @@
 // The buffered reader for the data of a RETR reply: lines from a raw byte
 // source through one fixed buffer, with the POP3 transparency
 // undone (RFC 1939: a line beginning with ".." stands for one beginning with
-// ".", and a line of "." alone ends the data).
+// ".", and a line of "." alone ends the data). Only CR LF ends a line: a
+// lone CR or LF is data, so that no content of a message can end its data
+// early and put the dialogue out of step, and binary parts keep every byte.
 
 #include <array>
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace kestrel::receive {
 
@@ -40,9 +43,13 @@ class BodyReader {
   // Empties the buffer and starts at the beginning of a line.
   void Reset();
 
-  // The next piece. A CR, a LF or CR LF ends a line. On NoData the
-  // unfinished piece is dropped: the message is incomplete anyway.
+  // The next piece. On NoData the unfinished piece is dropped: the message
+  // is incomplete anyway.
   [[nodiscard]] BodyStatus ReadBodyLine(BodyPiece& piece);
+
+  // The bytes fetched beyond the end of the data (nothing, from a server
+  // that keeps to the protocol): they belong to what follows.
+  [[nodiscard]] std::string_view Unread() const;
 
  private:
   Source source_;
@@ -50,7 +57,7 @@ class BodyReader {
   std::size_t fill_ = 0;
   std::size_t position_ = 0;
   bool at_line_start_ = true;
-  bool after_cr_ = false;  // a LF right after a CR belongs to that line end
+  bool held_cr_ = false;  // a CR ended the buffer: a line end if a LF follows
 };
 
 }  // namespace kestrel::receive

@@ -102,7 +102,8 @@ class Pop3Walk {
     net::SendLine(session_, "UIDL");
     if (!IsOk(ReadPop3Reply(session_, net::Echo::Quiet))) return;
     const net::Reply list = net::ReadDotList(
-        session_, static_cast<std::size_t>(std::max(size_.messages, 0)), net::Echo::Quiet);
+        session_, static_cast<std::size_t>(std::max(size_.messages, 0)), net::Echo::Quiet,
+        net::TransferBounds(64 * 1024 * 1024));
     for (const std::string& line : list.lines) {
       const std::size_t blank = line.find(' ');
       if (blank == std::string::npos) continue;
@@ -216,8 +217,8 @@ class Pop3Walk {
     // After a power cut the saved text and the files must still be there
     // under their names once the server has dropped the message; and the
     // journal must know it, or a DELE lost on the way brings it in twice.
-    platform::SyncDirectory(save_directory_);
-    platform::SyncDirectory(inbound_);
+    (void)platform::SyncDirectory(save_directory_);
+    (void)platform::SyncDirectory(inbound_);
     mail_received_ = true;
     const auto uid = unique_ids_.find(number);
     std::string error;
@@ -245,7 +246,7 @@ class Pop3Walk {
                           "), skipped");
       return false;
     }
-    const net::Reply head = net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet);
+    const net::Reply head = net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet, net::TransferBounds(64 * 1024 * 1024));
     if (head.dropped > 0) {
       Log(session_, "-- Head of message " + std::to_string(number) + " longer than " +
                         std::to_string(kMaxHeaderLines) + " lines, skipped");
@@ -271,6 +272,7 @@ class Pop3Walk {
       const BodyStatus status = reader_.ReadBodyLine(piece);
       if (status == BodyStatus::EndOfData) {
         complete = true;
+        net::PutBack(session_, reader_.Unread());
         break;
       }
       if (status == BodyStatus::NoData) break;

@@ -42,7 +42,7 @@ std::string SaslMechanisms(NetSession& session) {
   if (!IsOk(ReadPop3Reply(session))) return {};
   std::string mechanisms;
   for (const std::string& line :
-       net::ReadDotList(session, kMaxCapabilityLines, net::Echo::Logged).lines) {
+       net::ReadDotList(session, kMaxCapabilityLines, net::Echo::Logged, net::kReplyBounds).lines) {
     const std::string upper = core::UpperCase(line);
     if (upper.rfind("SASL ", 0) == 0) mechanisms = upper.substr(5);
   }

@@ -223,7 +223,7 @@ TEST_F(NetSessionTest, DotListsAreReadToTheirEndAndKeepWhatIsAsked) {
   Reply list;
   std::string after;
   Run(Side::Receiving, peer.port(), [&](NetSession& s) {
-    list = ReadDotList(s, 2, Echo::Quiet);
+    list = ReadDotList(s, 2, Echo::Quiet, TransferBounds(1024));
     after = ReadLine(s).text;
   });
   EXPECT_TRUE(list.ok());
@@ -231,6 +231,32 @@ TEST_F(NetSessionTest, DotListsAreReadToTheirEndAndKeepWhatIsAsked) {
   EXPECT_EQ(list.dropped, 1u);
   EXPECT_EQ(after, "+OK next");
   EXPECT_FALSE(Has("<- a", Side::Receiving));
+}
+
+// A server that sends without end, all at once or a trickle, is cut off.
+TEST_F(NetSessionTest, RepliesAndListsEndAtTheirBounds) {
+  struct Case {
+    std::vector<ScriptedPeer::Step> script;
+    ReadBounds bounds;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{ScriptedPeer::Send("a\r\nb\r\nc\r\n.\r\n")},
+       {8, 60},
+       "-- Reply longer than 8 bytes, aborting"},
+      {{ScriptedPeer::Send("a\r\n"), ScriptedPeer::Pause(600), ScriptedPeer::Send("b\r\n"),
+        ScriptedPeer::Pause(600), ScriptedPeer::Send("c\r\n.\r\n")},
+       {1024, 1},
+       "-- Reply not complete within 1 seconds, aborting"},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer(c.script);
+    Reply list;
+    Run(Side::Receiving, peer.port(),
+        [&](NetSession& s) { list = ReadDotList(s, 10, Echo::Quiet, c.bounds); });
+    EXPECT_FALSE(list.ok()) << c.line;
+    EXPECT_TRUE(Has(c.line, Side::Receiving)) << c.line;
+  }
 }
 
 TEST_F(NetSessionTest, SendLineSendsCrLfAndEchoesOnlyWhileTheLogIsOpen) {

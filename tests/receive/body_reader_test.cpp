@@ -52,9 +52,15 @@ TEST(BodyReader, UndoesDotStuffingAndStopsAtTheDotLine) {
   }
 }
 
-TEST(BodyReader, AcceptsEveryKindOfLineEnd) {
-  const Read read = ReadAll("crlf\r\nlf\ncr\rlast\r\n.\r\n", 1);
-  EXPECT_EQ(Texts(read), (std::vector<std::string>{"crlf", "lf", "cr", "last"}));
+// Only CR LF ends a line: a lone CR or LF is data, so no content can end
+// the data early, and binary bytes arrive as sent.
+TEST(BodyReader, OnlyCrLfEndsALine) {
+  const std::string data = "lf\ncr\rhello\r.\r\nx\n.\nmac\r.\r\r\n\r\r\n.\r\nnext reply\r\n";
+  for (std::size_t chunk : {1u, 2u, 3u, 2048u, 0u}) {
+    const Read read = ReadAll(data, chunk);
+    EXPECT_EQ(read.end, BodyStatus::EndOfData);
+    EXPECT_EQ(Texts(read), (std::vector<std::string>{"lf\ncr\rhello\r.", "x\n.\nmac\r.\r", "\r"}));
+  }
 }
 
 // Over-long lines come in pieces; only a line's first piece is looked at for
