@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -546,6 +547,21 @@ TEST_F(SmtpDialogueTest, ARetryAfterALostConfirmationKeepsItsMessageId) {
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(testing::ReadAsMailReader(files[0]).value()["message_id"],
             testing::ReadAsMailReader(files[1]).value()["message_id"]);
+}
+
+// The file went: a record that cannot be read or written is only told.
+TEST_F(SmtpDialogueTest, AnUnusableSentRecordCostsNoFile) {
+  const std::string record = SentRecord().path();
+  ASSERT_TRUE(std::filesystem::create_directory(record));
+  const std::string file = fido.Write("files/a.zip", RandomBytes(100, 32));
+  Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", file + "\r\n"), 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  EXPECT_EQ(list.Entry(1).State, SendState::Sent);
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-- Could not read " + record));
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-- Could not write " + record));
 }
 
 TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {
