@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/sent_record.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 #include "platform/error_text.h"
 #include "platform/files.h"
