@@ -120,4 +120,18 @@ std::string DerivedMessageId(std::string_view from_email, std::vector<std::strin
   return "<" + shown + "@" + std::string(domain) + ">";
 }
 
+std::string QueuedMessageId(std::string_view from_email, const std::vector<std::string>& recipients,
+                            std::vector<std::string> item_fields, std::string_view domain,
+                            const SentRecord& sent) {
+  std::string id = DerivedMessageId(from_email, recipients, item_fields, domain);
+  if (!sent.Has(id)) return id;
+  item_fields.insert(item_fields.end(), {"queued", ""});
+  // Ends: the record holds a bounded number of identifiers.
+  for (std::size_t generation = 2; sent.Has(id); ++generation) {
+    item_fields.back() = std::to_string(generation);
+    id = DerivedMessageId(from_email, recipients, item_fields, domain);
+  }
+  return id;
+}
+
 }  // namespace kestrel::send

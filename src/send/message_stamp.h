@@ -3,12 +3,15 @@
 // The "Date:" and "Message-ID:" of a message. The identifier is derived from
 // what identifies the send, not drawn at random: a file sent again because
 // its confirmation was lost carries the same identifier, so that the
-// receiving side can recognise the retry; a changed file gets a new one.
+// receiving side can recognise the retry; a changed file gets a new one, and
+// so does a file queued again after it was confirmed (see sent_record.h).
 
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "send/sent_record.h"
 
 namespace kestrel::send {
 
@@ -39,5 +42,14 @@ struct MessageStamp {
                                            std::vector<std::string> recipients,
                                            const std::vector<std::string>& item_fields,
                                            std::string_view domain);
+
+// DerivedMessageId, unless the record shows that identifier confirmed: then
+// the item was queued again, and its fields get a generation ("queued", "2",
+// then "3", ...), the first whose identifier the record does not know. A
+// retry of a message never confirmed keeps its identifier.
+[[nodiscard]] std::string QueuedMessageId(std::string_view from_email,
+                                          const std::vector<std::string>& recipients,
+                                          std::vector<std::string> item_fields,
+                                          std::string_view domain, const SentRecord& sent);
 
 }  // namespace kestrel::send

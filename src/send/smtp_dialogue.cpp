@@ -24,6 +24,7 @@
 #include "send/message_stamp.h"
 #include "send/netmail_packet.h"
 #include "send/record_sent.h"
+#include "send/sent_record.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
 #include "send/text_conversion.h"
@@ -101,6 +102,7 @@ class Dialogue {
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
     std::string packet;          // the packet packed for a netmail, ours to remove
+    std::string message_id;
   };
 
   void Log(const std::string& text) { net::LogLine(session_, text); }
@@ -126,6 +128,8 @@ class Dialogue {
   void SendAttachment(Message& message, SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name);
   [[nodiscard]] net::Reply AwaitConfirmation();
+  void LoadSentRecord();
+  void RecordConfirmed(const Message& message, const Envelope& envelope);
   void SendOneFile(Message& message);
   void DropUnsentPacket(const Message& message);
 
@@ -135,6 +139,7 @@ class Dialogue {
   core::FrontEnd& front_end_;
   SessionSink sink_;
   std::string header_template_;
+  SentRecord sent_;
   int entries_counter_ = 0;
   std::int32_t bytes_sent_total_ = 0;
   std::int32_t speed_sum_ = 0;
@@ -400,15 +405,17 @@ void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
 MessageStamp Dialogue::StampFor(const SendEntry& entry, const Envelope& envelope) const {
   const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
   return {MailDate(std::time(nullptr)),
-          DerivedMessageId(configuration_.FROMEMAIL, envelope.recipients,
-                           netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
-                           MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost))};
+          QueuedMessageId(configuration_.FROMEMAIL, envelope.recipients,
+                          netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
+                          MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost), sent_)};
 }
 
 void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
-  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, StampFor(entry, envelope));
+  const MessageStamp stamp = StampFor(entry, envelope);
+  message.message_id = stamp.message_id;
+  SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, stamp);
   TextSendContext text{sink_,
                        front_end_,
                        header_template_,
@@ -477,6 +484,7 @@ void Dialogue::SendOneFile(Message& message) {
     Log("-- Message sent!");
     const RecordResult recorded =
         RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+    RecordConfirmed(message, envelope);
     if (recorded.io_error) session_.Abort();
     Pause(configuration_.SENDPAUSE);
   } else {
@@ -484,6 +492,30 @@ void Dialogue::SendOneFile(Message& message) {
     session_.Abort();
   }
   if (!confirmed) DropUnsentPacket(message);
+}
+
+// Unreadable, the record counts as empty: a file queued again may then carry
+// an identifier it had before, as a retry would.
+void Dialogue::LoadSentRecord() {
+  std::string error;
+  if (!sent_.Load(std::time(nullptr), error)) {
+    Log("-- Could not read " + sent_.path() + " (" + error + ")");
+  }
+}
+
+// Once the message's bookkeeping is done, its identifier counts as confirmed.
+// The file went either way, so a record that cannot be written is only told.
+void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope) {
+  const SendEntry& entry = list_.Entry(envelope.accepted);
+  std::string addresses;
+  for (const std::string& recipient : envelope.recipients) {
+    addresses += (addresses.empty() ? "" : ",") + recipient;
+  }
+  std::string error;
+  if (!sent_.Record({0, message.message_id, RedirectOf(entry).Address, addresses, entry.Path},
+                    std::time(nullptr), error)) {
+    Log("-- Could not write " + sent_.path() + " (" + error + ")");
+  }
 }
 
 // The packet packed for a netmail that did not go is not left behind in the
@@ -496,6 +528,7 @@ void Dialogue::DropUnsentPacket(const Message& message) {
 }
 
 void Dialogue::Run() {
+  LoadSentRecord();
   OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;

@@ -10,15 +10,20 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/text_utils.h"
 #include "outbound/busy_flag.h"
+#include "send/sent_record.h"
 #include "support/dead_process.h"
 #include "support/fake_clock.h"
+#include "support/fault_proxy.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/random_bytes.h"
@@ -71,8 +76,9 @@ class SmtpDialogueTest : public ::testing::Test {
     EXPECT_TRUE(list.Add(entry));
     return list.Count();
   }
-  void Send(testing::SmtpServer& server) {
-    configuration.SMTPPORT = server.port();
+  void Send(testing::SmtpServer& server) { Send(server.port()); }
+  void Send(std::uint16_t port) {
+    configuration.SMTPPORT = port;
     net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
     net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
     aborted = session.IsAborted();
@@ -479,31 +485,83 @@ TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
   EXPECT_EQ(server.Messages().size(), 10u);
 }
 
-TEST_F(SmtpDialogueTest, ARetryCarriesTheSameMessageIdAndAChangedFileANewOne) {
+// A file listed anew after it went, unchanged or changed: each message gets
+// an identifier of its own, and the record of what was sent names the file.
+TEST_F(SmtpDialogueTest, AFileQueuedAgainGetsANewMessageId) {
   configuration.SENDPAUSE = 0;
   const std::string file = fido.Write("files/a.zip", RandomBytes(100, 30));
-  const std::string flow_text = file + "\r\n";
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
-  // As a lost confirmation leaves it: the flow file still lists the file.
-  const auto send_again = [&] {
+  const auto queue_and_send = [&] {
     list.Clear();
-    Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", flow_text), 1);
+    Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", file + "\r\n"), 1);
     Send(server);
     EXPECT_FALSE(aborted) << Log();
   };
-  send_again();
-  send_again();
+  queue_and_send();
+  queue_and_send();
+  queue_and_send();
   fido.Write("files/a.zip", RandomBytes(101, 30));
-  send_again();
-  ASSERT_TRUE(server.WaitForMessages(3));
+  queue_and_send();
+  ASSERT_TRUE(server.WaitForMessages(4));
   std::vector<std::string> ids;
   for (const auto& message : server.MessageFiles()) {
     ids.push_back(testing::ReadAsMailReader(message).value()["message_id"]);
   }
-  ASSERT_EQ(ids.size(), 3u);
-  EXPECT_EQ(ids[0], ids[1]);
-  EXPECT_NE(ids[1], ids[2]);
+  ASSERT_EQ(ids.size(), 4u);
+  EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
+  SentRecord sent;
+  std::string error;
+  ASSERT_TRUE(sent.Load(std::time(nullptr), error)) << error;
+  const SentRecord::Entry* entry = sent.Find(ids[0]);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->path, file);
+  EXPECT_EQ(entry->node, "2:236/100.0");
+  EXPECT_EQ(entry->addresses, "node100@example.org");
+}
+
+// The server took the message but its "250" never came: the file goes again
+// with the same identifier, so that the receiving side knows the copy.
+TEST_F(SmtpDialogueTest, ARetryAfterALostConfirmationKeepsItsMessageId) {
+  configuration.NETTIMEOUT = 5;
+  const std::string file = fido.Write("files/a.zip", RandomBytes(100, 31));
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  testing::FaultProxy proxy(server.port());
+  ASSERT_TRUE(proxy.running());
+  testing::FaultPoint cut;
+  cut.flow = testing::Flow::ToClient;
+  cut.armed_by = "\r\n.\r\n";
+  proxy.Arm(cut);
+  Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", file + "\r\n"), 1);
+  Send(proxy.port());
+  ASSERT_TRUE(proxy.Fired());
+  EXPECT_TRUE(aborted);
+  ASSERT_TRUE(server.WaitForMessages(1));
+  list.Clear();
+  Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", file + "\r\n"), 1);
+  Send(proxy.port());
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(2));
+  const auto files = server.MessageFiles();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(testing::ReadAsMailReader(files[0]).value()["message_id"],
+            testing::ReadAsMailReader(files[1]).value()["message_id"]);
+}
+
+// The file went: a record that cannot be read or written is only told.
+TEST_F(SmtpDialogueTest, AnUnusableSentRecordCostsNoFile) {
+  const std::string record = SentRecord().path();
+  ASSERT_TRUE(std::filesystem::create_directory(record));
+  const std::string file = fido.Write("files/a.zip", RandomBytes(100, 32));
+  Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", file + "\r\n"), 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  EXPECT_EQ(list.Entry(1).State, SendState::Sent);
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-- Could not read " + record));
+  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-- Could not write " + record));
 }
 
 TEST_F(SmtpDialogueTest, FileThatVanishedIsReportedAndTheNextOneStillGoes) {

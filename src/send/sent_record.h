@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+// The record of what was sent, kept in the program's home: for every message
+// the server confirmed, its Message-ID, the node and addresses it went to and
+// the file it carried. An identifier found here was confirmed once, so a
+// message that would carry it again is a new queueing of the same file, not
+// a retry.
+//
+// One line an entry, "seconds message-id node addresses path", appended and
+// synced once the message's bookkeeping is done. Blanks, control characters
+// and "%" in a field are written as "%XX"; a field longer than a line allows
+// is cut and ends in "%~" (read back as "..."); an empty one is "-". A line
+// torn by a crash at the end is cut off before the next entry is added. A
+// lost record costs only identifiers that look like retries, never a file.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace kestrel::send {
+
+// Entries kept: all younger than 60 days, and the newest 10,000 whatever
+// their age; never more than 20,000.
+inline constexpr std::size_t kSentKeptEntries = 10'000;
+inline constexpr std::size_t kSentMaxEntries = 20'000;
+inline constexpr std::int64_t kSentKeptSeconds = 60LL * 24 * 60 * 60;
+
+class SentRecord {
+ public:
+  struct Entry {
+    std::int64_t seconds = 0;
+    std::string message_id;
+    std::string node;       // FidoNet address
+    std::string addresses;  // e-mail addresses, joined with ","
+    std::string path;       // the file or stored message sent
+  };
+
+  // The record beside the program: its name with the extension SNT.
+  SentRecord();
+  explicit SentRecord(std::string path);
+
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+  // Reads the record (a missing one is empty); one past its bounds or with a
+  // torn end is written anew at once, or else before the next entry. False
+  // with the reason in `error_r` when it exists but cannot be read: it then
+  // counts as empty.
+  [[nodiscard]] bool Load(std::int64_t now, std::string& error_r);
+
+  [[nodiscard]] bool Has(std::string_view message_id) const;
+  // The entry of a message; null when the record does not know it.
+  [[nodiscard]] const Entry* Find(std::string_view message_id) const;
+
+  // Adds an entry made at `now` (its own seconds are not used), synced; false with the reason when
+  // it could not be written whole.
+  [[nodiscard]] bool Record(const Entry& entry, std::int64_t now, std::string& error_r);
+
+ private:
+  struct Line {
+    std::string text;        // as written, with its "\n"
+    std::string written_id;  // the Message-ID as written: what it is found by
+    Entry entry;             // as read back
+  };
+  void Remember(Line line);
+  void Forget();
+  [[nodiscard]] std::string Content() const;
+
+  std::string path_;
+  std::vector<Line> lines_;
+  std::unordered_map<std::string, std::size_t> by_id_;  // written id -> index in lines_
+  // The file differs from lines_ (shortened, torn, an append failed): it is
+  // replaced whole before the next entry goes in.
+  bool rewrite_pending_ = false;
+};
+
+}  // namespace kestrel::send
