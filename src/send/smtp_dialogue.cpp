@@ -482,9 +482,9 @@ void Dialogue::SendOneFile(Message& message) {
   } else if (HasCode(reply, 250) && !Aborted()) {
     confirmed = true;
     Log("-- Message sent!");
+    RecordConfirmed(message, envelope);
     const RecordResult recorded =
         RecordSent(list_, envelope.accepted, session_.logger, configuration_);
-    RecordConfirmed(message, envelope);
     if (recorded.io_error) session_.Abort();
     Pause(configuration_.SENDPAUSE);
   } else {
@@ -503,8 +503,10 @@ void Dialogue::LoadSentRecord() {
   }
 }
 
-// Once the message's bookkeeping is done, its identifier counts as confirmed.
-// The file went either way, so a record that cannot be written is only told.
+// Before the message's bookkeeping, its identifier counts as confirmed: a
+// kill in between sends the file again under a new identifier, a second copy
+// rather than one the far side would take for a copy and drop. The file went
+// either way, so a record that cannot be written is only told.
 void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope) {
   const SendEntry& entry = list_.Entry(envelope.accepted);
   std::string addresses;
