@@ -245,10 +245,15 @@ TEST_F(NetSessionTest, SendLineSendsCrLfAndEchoesOnlyWhileTheLogIsOpen) {
     s.LogSuspended = false;
     SendLine(s, std::string(300, 'y'));
     (void)ReadLine(s);
+    SendLine(s, std::string(kMaxSmtpCommandLine + 1, 'n'));
   });
   logger.CloseLog(Side::Sending);
   EXPECT_EQ(peer.Received().substr(0, 24), "HELO host\r\nsecret data\r\n");
-  EXPECT_EQ(peer.Received().substr(24), std::string(253, 'y') + "\r\n");
+  // Longer than a POP3 line, whole for SMTP; beyond SMTP's limit, refused, not cut.
+  EXPECT_EQ(peer.Received().substr(24), std::string(300, 'y') + "\r\n");
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_TRUE(
+      Has("-- Command of 511 characters is longer than the server accepts (510), aborting"));
   EXPECT_TRUE(Has("-> HELO host"));
   EXPECT_FALSE(Has("-> secret data"));
   EXPECT_TRUE(Has("-- pane only"));
