@@ -17,6 +17,7 @@
 
 #include "core/log.h"
 #include "core/side.h"
+#include "net/socket_address.h"
 
 namespace kestrel::net {
 
@@ -42,12 +43,10 @@ inline constexpr std::size_t kMaxDataLine = 998;
 // Message data gathered before it goes out in one send() (throughput).
 inline constexpr std::size_t kOutputBufferBytes = 256 * 1024;
 
-inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
-
 // Where a job connects and how long each network step may take; the sending
 // and receiving parts fill it from their configuration keys.
 struct Endpoint {
-  std::string host;        // as configured; of "name:port" only the name counts
+  std::string host;        // as configured; of "name:port", "[::1]:port" only the host counts
   std::uint16_t port = 0;  // 0: the service look-up, then default_port
   std::string service;     // the service name looked up ("smtp", "pop3")
   std::uint16_t default_port = 0;
@@ -82,7 +81,9 @@ struct NetSession {
   // Something due was not done (a file kept, a mail left on the server),
   // though the job ran to its end: the run must not report success.
   bool Incomplete = false;
-  std::uint32_t ServerAddress = kNoAddress;  // IPv4, network byte order
+  // The server's addresses in the order they are tried; empty until resolved.
+  std::vector<SocketAddress> ServerAddresses;
+  std::string ConnectedAddress;  // the address that answered, once connected
   int Socket = -1;
   std::uint16_t Port = 0;  // host byte order
   std::uint16_t LastShownSecond = 0;
