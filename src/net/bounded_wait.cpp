@@ -93,13 +93,16 @@ int BoundedWait::WaitForAny(std::vector<pollfd>& entries, int limit_ms) {
   for (;;) {
     if (session_.StopGraceOver()) session_.Abort();
     if (session_.IsAborted() || Expired()) return 0;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          until - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) return 0;
+    int slice = stopwatch_.MillisecondsToNextSecond();
+    if (limit_ms >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) return 0;
+      slice = std::min<int>(slice, static_cast<int>(left));
+    }
     // The wake-up entry goes last and is taken off again before returning.
     entries.push_back({session_.wake_event, POLLIN, 0});
-    const int slice = std::min<int>(static_cast<int>(left), stopwatch_.MillisecondsToNextSecond());
     const int ready = ::poll(entries.data(), entries.size(), slice);
     entries.pop_back();
     int reported = 0;

@@ -33,8 +33,8 @@ class BoundedWait {
   // Aborted or the time-out alone.
   short WaitFor(int fd, short events);
   // Sleeps until one of `entries` reports an event (returns how many did),
-  // or Aborted is set, or the time is up, or `limit_ms` (>= 0) has passed
-  // (all three return 0). Fills the entries' revents.
+  // or Aborted is set, or the time is up, or `limit_ms` has passed (all three
+  // return 0; a negative limit_ms never passes). Fills the entries' revents.
   int WaitForAny(std::vector<pollfd>& entries, int limit_ms);
   // Starts the stopwatch again (a new phase of the same operation).
   void Restart();

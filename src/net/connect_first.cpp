@@ -39,7 +39,7 @@ class Race {
       std::vector<pollfd> entries;
       for (const Attempt& attempt : pending_) entries.push_back({attempt.socket, POLLOUT, 0});
       const bool more = next_ < addresses_.size();
-      if (wait.WaitForAny(entries, more ? kNextAttemptDelayMs : 1 << 30) == 0) {
+      if (wait.WaitForAny(entries, more ? kNextAttemptDelayMs : -1) == 0) {
         if (wait.timed_out()) outcome_.timed_out = true;
         if (wait.timed_out() || session_.IsAborted()) break;
         StartNext();  // the running attempts go on beside it
