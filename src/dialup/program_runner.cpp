@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "platform/child_start.h"
+
 extern char** environ;
 
 namespace kestrel::dialup {
@@ -50,7 +52,9 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono:
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const platform::ChildStart start(false);
+  const int spawned =
+      posix_spawnp(&pid, argv[0], &actions, start.attributes(), argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_fds[1]);
   if (spawned != 0) {

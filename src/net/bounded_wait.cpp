@@ -88,4 +88,30 @@ short BoundedWait::WaitFor(int fd, short events) {
   }
 }
 
+int BoundedWait::WaitForAny(std::vector<pollfd>& entries, int limit_ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    if (session_.StopGraceOver()) session_.Abort();
+    if (session_.IsAborted() || Expired()) return 0;
+    int slice = stopwatch_.MillisecondsToNextSecond();
+    if (limit_ms >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) return 0;
+      slice = std::min<int>(slice, static_cast<int>(left));
+    }
+    // The wake-up entry goes last and is taken off again before returning.
+    entries.push_back({session_.wake_event, POLLIN, 0});
+    const int ready = ::poll(entries.data(), entries.size(), slice);
+    entries.pop_back();
+    int reported = 0;
+    for (const pollfd& entry : entries) reported += entry.revents != 0;
+    if (reported > 0) return reported;
+    if (ready < 0 && errno != EINTR) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kFailedPollPause));
+    }
+  }
+}
+
 }  // namespace kestrel::net::internal

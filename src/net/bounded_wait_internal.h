@@ -3,7 +3,10 @@
 // The one shape of every network wait: sleep in poll() in short slices, show
 // the countdown and the waiting indicator, end on readiness, Stop or time-out.
 
+#include <poll.h>
+
 #include <cstdint>
+#include <vector>
 
 #include "core/stopwatch.h"
 #include "net/net_session.h"
@@ -29,6 +32,10 @@ class BoundedWait {
   // or Aborted is set, or the time is up (both return 0). fd < 0 waits for
   // Aborted or the time-out alone.
   short WaitFor(int fd, short events);
+  // Sleeps until one of `entries` reports an event (returns how many did),
+  // or Aborted is set, or the time is up, or `limit_ms` has passed (all three
+  // return 0; a negative limit_ms never passes). Fills the entries' revents.
+  int WaitForAny(std::vector<pollfd>& entries, int limit_ms);
   // Starts the stopwatch again (a new phase of the same operation).
   void Restart();
   [[nodiscard]] bool timed_out() const { return timed_out_; }

@@ -4,14 +4,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 
+#include "platform/child_start.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
+
+extern char** environ;
 
 namespace kestrel::net {
 
@@ -32,30 +36,44 @@ Child Start(const std::string& command) {
   const std::string home = platform::ResolveName(platform::ProgramHome());
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-  const pid_t pid = fork();
-  if (pid < 0) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
+  // A group of its own: whatever the command starts is ended with it.
+  const platform::ChildStart start(true);
+  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, "/bin/sh", &actions, start.attributes(),
+                                  const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  if (spawned != 0) {
     close(pipe_fds[0]);
-    close(pipe_fds[1]);
     return {};
   }
-  if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, STDIN_FILENO);
-    (void)!chdir(home.c_str());
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipe_fds[1]);
   return {pid, pipe_fds[0]};
 }
 
-int Reap(pid_t pid, bool kill_first) {
-  if (kill_first) kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+void Kill(pid_t pid) {
+  kill(-pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
-  return status;
+}
+
+// Waits for the command to exit once its output has closed, until `deadline`;
+// nullopt when it is still running then.
+std::optional<int> WaitForExit(pid_t pid, const std::atomic<bool>& aborted,
+                               std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0 && errno != EINTR) return status;
+    if (aborted || std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    poll(nullptr, 0, kSliceMilliseconds / 5);
+  }
 }
 
 }  // namespace
@@ -74,7 +92,7 @@ std::optional<std::string> RunCredentialCommand(const std::string& command, int 
   while (!finished) {
     if (aborted || std::chrono::steady_clock::now() > deadline) {
       close(child.output);
-      Reap(child.pid, true);
+      Kill(child.pid);
       error = aborted ? "stopped" : "the command took too long";
       return std::nullopt;
     }
@@ -86,7 +104,7 @@ std::optional<std::string> RunCredentialCommand(const std::string& command, int 
       output.append(buffer, static_cast<std::size_t>(got));
       if (output.size() > kMaxSecretOutput) {
         close(child.output);
-        Reap(child.pid, true);
+        Kill(child.pid);
         error = "the command printed too much";
         return std::nullopt;
       }
@@ -95,8 +113,14 @@ std::optional<std::string> RunCredentialCommand(const std::string& command, int 
     }
   }
   close(child.output);
-  const int status = Reap(child.pid, false);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  // A command that closed its output but goes on gets the same time limit.
+  const std::optional<int> status = WaitForExit(child.pid, aborted, deadline);
+  if (!status) {
+    Kill(child.pid);
+    error = aborted ? "stopped" : "the command did not end in time";
+    return std::nullopt;
+  }
+  if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
     error = "the command failed";
     return std::nullopt;
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/bounded_wait_internal.h"
+#include "net/command_limit.h"
 #include "net/line_io_internal.h"
 #include "net/net_session.h"
 #include "net/transport.h"
@@ -107,8 +108,11 @@ bool WaitForInput(NetSession& session, BoundedWait& wait, short wanted) {
 }  // namespace
 
 void SendLine(NetSession& session, std::string_view text) {
-  if (session.IsAborted()) return;
-  text = text.substr(0, kMaxCommandLine);
+  SendLine(session, text, CommandLimit(session));
+}
+
+void SendLine(NetSession& session, std::string_view text, std::size_t limit) {
+  if (session.IsAborted() || !FitsCommandLine(session, text, limit)) return;
   EchoCommand(session, text);
   session.output.append(text);
   session.output.append("\r\n");

@@ -14,6 +14,8 @@
 #include <string>
 
 #include "net/bounded_wait_internal.h"
+#include "net/connect_first.h"
+#include "net/host_part.h"
 #include "net/resolver.h"
 #include "net/transport.h"
 #include "platform/clock.h"
@@ -27,7 +29,8 @@ using internal::BoundedWait;
 using internal::WaitDisplay;
 
 // The two lines that describe the socket library after start-up.
-constexpr std::string_view kLibraryDescription = "POSIX sockets (TCP/IPv4, non-blocking, poll)";
+constexpr std::string_view kLibraryDescription =
+    "POSIX sockets (TCP over IPv6 and IPv4, non-blocking, poll)";
 constexpr std::string_view kLibraryStatus = "Running";
 // The "-> Resolving " line is cut here.
 constexpr std::size_t kMaxResolvingLine = 92;
@@ -35,12 +38,6 @@ constexpr std::size_t kMaxResolvingLine = 92;
 constexpr std::size_t kHostNameBuffer = 512;
 // Buffer for the service look-up result.
 constexpr std::size_t kServiceBuffer = 1024;
-
-std::string DottedAddress(std::uint32_t network_order) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&network_order);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
 
 void LookUpLocalHost(NetSession& session) {
   std::array<char, kHostNameBuffer> buffer{};
@@ -55,17 +52,19 @@ void LookUpLocalHost(NetSession& session) {
 
 void ResolveServer(NetSession& session) {
   session.ServerHost = session.ConfiguredHost.substr(0, kMaxServerHost);
-  // "name:port": only the name is looked up; the port is never used.
-  const std::string name = session.ServerHost.substr(0, session.ServerHost.find(':'));
-  std::string address_text;
+  const std::string name = HostPart(session.ServerHost);
   std::string reason = "no address for " + name;
-  session.ServerAddress = ::inet_addr(name.c_str());
-  if (session.ServerAddress != kNoAddress) {
-    address_text = session.ServerHost;
-    reason = "not an address to connect to";
+  // A failure is logged as the address 0.0.0.0, as it always was.
+  std::string address_text = "0.0.0.0";
+  if (const std::optional<SocketAddress> literal = NumericAddress(name)) {
+    if (literal->IsUnspecified()) {
+      reason = "not an address to connect to";
+    } else {
+      session.ServerAddresses = {*literal};
+      address_text = session.ServerHost;
+    }
   } else {
     LogLine(session, ("-> Resolving " + session.ConfiguredHost).substr(0, kMaxResolvingLine));
-    std::optional<std::uint32_t> found;
     PendingResolution resolution(name);
     if (resolution.started()) {
       BoundedWait wait(session, WaitDisplay{0, -1});
@@ -74,21 +73,17 @@ void ResolveServer(NetSession& session) {
       }
       if (wait.timed_out()) {
         session.TimedOut = true;
-        session.Abort();
         reason = "no answer within " + std::to_string(session.NetTimeout) + " seconds";
       } else if (!resolution.Done()) {
         reason = "stopped";
+      } else {
+        session.ServerAddresses = ConnectionOrder(resolution.Result());
       }
-      found = resolution.Done() ? resolution.Result() : std::nullopt;
-      if (resolution.Done() && !found) session.Abort();
     }
-    // A refused request, a failure, a time-out or a Stop all come out as 0.0.0.0.
-    address_text = DottedAddress(found.value_or(0));
-    session.ServerAddress = ::inet_addr(address_text.c_str());
-    if (session.ServerAddress == kNoAddress) session.Abort();
+    if (!session.ServerAddresses.empty()) address_text = session.ServerAddresses.front().Text();
   }
   LogLine(session, "<- Server IP-address: " + address_text);
-  if (address_text == "0.0.0.0") {
+  if (session.ServerAddresses.empty()) {
     LogLine(session, "-- Could not resolve hostname, aborting (" + reason + ")");
     session.Abort();
   }
@@ -114,60 +109,39 @@ void LookUpServicePort(NetSession& session) {
 }
 
 void OpenSocket(NetSession& session) {
-  session.Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  session.Socket = ::socket(session.ServerAddresses.front().family(),
+                            SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (session.Socket < 0) session.LastError = errno;
   LogLine(session, "<- Socket " + std::to_string(session.Socket));
 }
 
 void ConnectServer(NetSession& session) {
   if (session.IsAborted()) return;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(session.Port);
-  address.sin_addr.s_addr = session.ServerAddress;
   LogLine(session, "-- Connecting");
-  if (session.Socket < 0) {
+  const internal::ConnectOutcome outcome =
+      internal::ConnectFirst(session, session.ServerAddresses, session.Port, session.Socket);
+  session.Socket = outcome.socket;
+  if (outcome.socket < 0) {
+    if (session.IsAborted() && !outcome.timed_out) return;  // stopped
     session.Abort();
-    LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
-    return;
-  }
-  bool connected = false;
-  if (::connect(session.Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    connected = true;
-  } else if (errno != EINPROGRESS && errno != EINTR) {
-    session.LastError = errno;
-    session.Abort();
-    LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
-    return;
-  } else {
-    BoundedWait wait(session, WaitDisplay{0, -1});
-    const short events = wait.WaitFor(session.Socket, POLLOUT);
-    if (events != 0) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (::getsockopt(session.Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-      if (error == 0) {
-        connected = true;
-      } else {
-        // A refused connection ends here at once, not after NETTIMEOUT.
-        session.LastError = error;
-        session.Abort();
-        LogLine(session, "-- Could not connect (" + platform::ErrorText(error) + ")");
-      }
-    } else if (wait.timed_out()) {
+    if (outcome.timed_out) {
       session.TimedOut = true;
-      session.Abort();
       LogLine(session, "-- Could not connect (no answer within " +
                            std::to_string(session.NetTimeout) + " seconds)");
+    } else {
+      session.LastError = outcome.error != 0 ? outcome.error : session.LastError;
+      LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
     }
+    return;
   }
-  if (connected) {
-    // Message data leaves in large writes; Nagle would hold back the tail of
-    // each one until the previous segment is acknowledged.
-    const int on = 1;
-    (void)::setsockopt(session.Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    session.transport = std::make_unique<PlainTransport>(session.Socket);
-  }
+  session.ConnectedAddress = session.ServerAddresses[outcome.index].Text();
+  if (session.ServerAddresses.size() > 1)
+    LogLine(session, "-- Connected to " + session.ConnectedAddress);
+  // Message data leaves in large writes; Nagle would hold back the tail of
+  // each one until the previous segment is acknowledged.
+  const int on = 1;
+  (void)::setsockopt(session.Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  session.transport = std::make_unique<PlainTransport>(session.Socket);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "core/log.h"
 #include "core/side.h"
+#include "net/socket_address.h"
 
 namespace kestrel::net {
 
@@ -28,19 +29,24 @@ inline constexpr std::size_t kMaxServiceName = 10;
 inline constexpr std::size_t kMaxServerHost = 255;
 // A reply line: the first 255 characters of a line are kept, the rest dropped.
 inline constexpr std::size_t kMaxReplyLine = 255;
-// A command line: CR LF must fit behind it in 255 characters.
-inline constexpr std::size_t kMaxCommandLine = 253;
+// A POP3 command line: CR LF must fit behind it in 255 octets (RFC 1939,
+// RFC 5034 for AUTH with its initial response).
+inline constexpr std::size_t kMaxPop3CommandLine = 253;
+// An SMTP command line: 512 octets with CR LF (RFC 5321 4.5.3.1.4).
+inline constexpr std::size_t kMaxSmtpCommandLine = 510;
+// An SMTP AUTH command with its initial response, and any SASL response line
+// of either protocol: 12,288 octets with CR LF (RFC 4954 4), room for the
+// bearer tokens large providers issue.
+inline constexpr std::size_t kMaxSaslLine = 12286;
 // A line of message data: RFC 5321 allows 1000 characters with CR LF.
 inline constexpr std::size_t kMaxDataLine = 998;
 // Message data gathered before it goes out in one send() (throughput).
 inline constexpr std::size_t kOutputBufferBytes = 256 * 1024;
 
-inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
-
 // Where a job connects and how long each network step may take; the sending
 // and receiving parts fill it from their configuration keys.
 struct Endpoint {
-  std::string host;        // as configured; of "name:port" only the name counts
+  std::string host;        // as configured; of "name:port", "[::1]:port" only the host counts
   std::uint16_t port = 0;  // 0: the service look-up, then default_port
   std::string service;     // the service name looked up ("smtp", "pop3")
   std::uint16_t default_port = 0;
@@ -75,7 +81,9 @@ struct NetSession {
   // Something due was not done (a file kept, a mail left on the server),
   // though the job ran to its end: the run must not report success.
   bool Incomplete = false;
-  std::uint32_t ServerAddress = kNoAddress;  // IPv4, network byte order
+  // The server's addresses in the order they are tried; empty until resolved.
+  std::vector<SocketAddress> ServerAddresses;
+  std::string ConnectedAddress;  // the address that answered, once connected
   int Socket = -1;
   std::uint16_t Port = 0;  // host byte order
   std::uint16_t LastShownSecond = 0;
@@ -122,8 +130,11 @@ void RunSession(NetSession& session, const Dialogue& dialogue);
 // Logs one line on the session's side; while LogSuspended, to the pane only.
 void LogLine(NetSession& session, std::string_view text);
 
-// Sends one command line (cut to kMaxCommandLine) with CR LF after any queued
-// data; logs it behind "-> " while the side's log is open and not suspended.
+// Sends one command line with CR LF after any queued data; logs it behind
+// "-> " while the side's log is open and not suspended. A line longer than
+// `limit` is never cut: it is refused with a log line and Aborted.
+void SendLine(NetSession& session, std::string_view text, std::size_t limit);
+// The same with the limit of the side's protocol (SMTP or POP3).
 void SendLine(NetSession& session, std::string_view text);
 
 // Queues one line of message data (cut to kMaxDataLine) with CR LF; it goes

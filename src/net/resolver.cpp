@@ -17,7 +17,7 @@ namespace kestrel::net {
 struct PendingResolution::State {
   std::mutex mutex;
   bool done = false;
-  std::optional<std::uint32_t> result;
+  std::vector<SocketAddress> result;
   int event = -1;
   ~State() {
     if (event >= 0) ::close(event);
@@ -29,25 +29,24 @@ namespace {
 std::mutex resolver_mutex;
 ResolveFunction test_resolver;
 
-std::optional<std::uint32_t> SystemResolve(const std::string& name) {
+std::vector<SocketAddress> SystemResolve(const std::string& name) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;  // the connection is IPv4, as its log lines are
+  hints.ai_family = AF_UNSPEC;  // both families; the connection tries them in turn
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) {
-    return std::nullopt;
-  }
-  std::optional<std::uint32_t> address;
+  std::vector<SocketAddress> found;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) return found;
   for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-      sockaddr_in in{};
-      std::memcpy(&in, entry->ai_addr, sizeof in);
-      address = in.sin_addr.s_addr;
-      break;
-    }
+    if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
+        entry->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    SocketAddress address;
+    address.length = entry->ai_addrlen;
+    std::memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
+    found.push_back(address);
   }
   ::freeaddrinfo(list);
-  return address;
+  return found;
 }
 
 ResolveFunction CurrentResolver() {
@@ -73,7 +72,7 @@ PendingResolution::PendingResolution(const std::string& name) {
     std::thread([state, name, resolve = CurrentResolver()] {
       auto result = resolve(name);
       std::lock_guard guard(state->mutex);
-      state->result = result;
+      state->result = std::move(result);
       state->done = true;
       const std::uint64_t one = 1;
       (void)!::write(state->event, &one, sizeof one);
@@ -96,8 +95,8 @@ bool PendingResolution::Done() const {
   return state_->done;
 }
 
-std::optional<std::uint32_t> PendingResolution::Result() const {
-  if (!state_) return std::nullopt;
+std::vector<SocketAddress> PendingResolution::Result() const {
+  if (!state_) return {};
   std::lock_guard guard(state_->mutex);
   return state_->result;
 }

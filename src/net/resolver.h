@@ -4,16 +4,17 @@
 // thread of its own and signals a descriptor when done. An abandoned look-up
 // finishes in the background and its result is dropped.
 
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
+#include <vector>
+
+#include "net/socket_address.h"
 
 namespace kestrel::net {
 
-// An IPv4 address (network byte order) for a host name; nullopt when none.
-using ResolveFunction = std::function<std::optional<std::uint32_t>(const std::string& name)>;
+// The addresses of both families for a host name; empty when none.
+using ResolveFunction = std::function<std::vector<SocketAddress>(const std::string& name)>;
 
 // Replaces the system resolver (getaddrinfo) for tests; empty restores it.
 void SetResolverForTesting(ResolveFunction resolver);
@@ -30,8 +31,8 @@ class PendingResolution {
   // Becomes readable when the look-up has finished.
   [[nodiscard]] int Descriptor() const;
   [[nodiscard]] bool Done() const;
-  // The address once Done(); nullopt when the name did not resolve.
-  [[nodiscard]] std::optional<std::uint32_t> Result() const;
+  // The addresses once Done(); empty when the name did not resolve.
+  [[nodiscard]] std::vector<SocketAddress> Result() const;
 
   struct State;
 

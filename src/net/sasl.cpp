@@ -51,6 +51,10 @@ std::string SaslOAuthBearer(std::string_view user, std::string_view token, std::
                             std::string(token) + "\x01\x01");
 }
 
+std::string SaslErrorAnswer(std::string_view mechanism) {
+  return mechanism == "OAUTHBEARER" ? core::EncodeBase64("\x01") : std::string();
+}
+
 std::string ChooseMechanism(std::string_view offered, bool have_token) {
   const char* const with_token[] = {"OAUTHBEARER", "XOAUTH2"};
   const char* const with_password[] = {"PLAIN", "LOGIN"};

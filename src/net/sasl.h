@@ -14,6 +14,11 @@ namespace kestrel::net {
 [[nodiscard]] std::string SaslOAuthBearer(std::string_view user, std::string_view token,
                                           std::string_view host, std::uint16_t port);
 
+// The client's answer to a server's error challenge after a refused token,
+// which lets the server end the exchange with its failure reply: an empty
+// line for XOAUTH2, a single ^A for OAUTHBEARER (RFC 7628 3.2.3), encoded.
+[[nodiscard]] std::string SaslErrorAnswer(std::string_view mechanism);
+
 // The mechanism to use from a server's list (the words after "AUTH" in an
 // EHLO line, or the lines of a POP3 CAPA "SASL" entry): with a token,
 // OAUTHBEARER, then XOAUTH2; with a password, PLAIN, then LOGIN. Empty when

@@ -3,14 +3,17 @@
 
 #include <string>
 
+#include "net/command_limit.h"
+
 namespace kestrel::net {
 
-void SendSecretLine(NetSession& session, std::string_view line, std::string_view shown) {
-  if (session.IsAborted()) return;
+void SendSecretLine(NetSession& session, std::string_view line, std::string_view shown,
+                    std::size_t limit) {
+  if (session.IsAborted() || !FitsCommandLine(session, line, limit)) return;
   // Suspending the echo keeps the real line out of the pane and the log.
   const bool was_suspended = session.LogSuspended;
   session.LogSuspended = true;
-  SendLine(session, line);
+  SendLine(session, line, limit);
   session.LogSuspended = was_suspended;
   if (!was_suspended && session.logger.IsOpen(session.side)) {
     LogLine(session, "-> " + std::string(shown));

@@ -2,6 +2,7 @@
 #include "net/start_tls.h"
 
 #include "net/bounded_wait_internal.h"
+#include "net/host_part.h"
 #include "net/tls_transport.h"
 
 namespace kestrel::net {
@@ -10,11 +11,6 @@ namespace {
 
 // The handshake shows the countdown after 3 quiet seconds, the indicator after 2.
 constexpr internal::WaitDisplay kHandshakeWait{3, 2};
-
-std::string VerifiedHostName(const NetSession& session) {
-  // "name:port" names the host before the colon, as the connection does.
-  return session.ServerHost.substr(0, session.ServerHost.find(':'));
-}
 
 void Refuse(NetSession& session, const std::string& why) {
   LogLine(session, ("-- TLS failed: " + why).substr(0, core::kMaxLogLine));
@@ -39,7 +35,7 @@ bool StartTls(NetSession& session, const std::string& ca_file) {
   }
   std::string error;
   std::unique_ptr<TlsTransport> tls =
-      TlsTransport::Create(session.Socket, VerifiedHostName(session), ca_file, error);
+      TlsTransport::Create(session.Socket, HostPart(session.ServerHost), ca_file, error);
   if (!tls) {
     Refuse(session, error);
     return false;

@@ -116,9 +116,19 @@ std::unique_ptr<TlsTransport> TlsTransport::Create(int socket, const std::string
     return nullptr;
   }
   SSL_CTX* context = state->context.get();
-  lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  if (lib.SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
+    error = "cannot require TLS 1.2 or later: " + LastOpenSslError();
+    return nullptr;
+  }
   lib.SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-  if (lib.SSL_CTX_set_default_verify_paths(context) != 1) lib.ERR_clear_error();
+  if (lib.SSL_CTX_set_default_verify_paths(context) != 1) {
+    // Without the system's store only a CA file can vouch for the server.
+    if (ca_file.empty()) {
+      error = "cannot load the system's trusted certificates: " + LastOpenSslError();
+      return nullptr;
+    }
+    lib.ERR_clear_error();
+  }
   if (!ca_file.empty() &&
       lib.SSL_CTX_load_verify_locations(context, ca_file.c_str(), nullptr) != 1) {
     error = "cannot load CA file " + ca_file + ": " + LastOpenSslError();
@@ -134,14 +144,32 @@ std::unique_ptr<TlsTransport> TlsTransport::Create(int socket, const std::string
   }
   SSL* ssl = state->ssl.get();
   lib.SSL_set_bio(ssl, reader, writer);
-  lib.SSL_ctrl(ssl, SSL_CTRL_MODE,
-               SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+  constexpr long kModes = SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER;
+  if ((lib.SSL_ctrl(ssl, SSL_CTRL_MODE, kModes, nullptr) & kModes) != kModes) {
+    error = "cannot set up TLS writes: " + LastOpenSslError();
+    return nullptr;
+  }
+  // The certificate must name the host we asked for; a check that cannot be
+  // set up ends the connection rather than letting any certificate pass.
+  if (host.empty()) {
+    error = "no host name to verify";
+    return nullptr;
+  }
   if (IsAddress(host)) {
-    lib.X509_VERIFY_PARAM_set1_ip_asc(lib.SSL_get0_param(ssl), host.c_str());
+    if (lib.X509_VERIFY_PARAM_set1_ip_asc(lib.SSL_get0_param(ssl), host.c_str()) != 1) {
+      error = "cannot verify the address " + host + ": " + LastOpenSslError();
+      return nullptr;
+    }
   } else {
-    lib.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                 const_cast<char*>(host.c_str()));
-    lib.SSL_set1_host(ssl, host.c_str());
+    if (lib.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(host.c_str())) != 1) {
+      error = "cannot name the server " + host + ": " + LastOpenSslError();
+      return nullptr;
+    }
+    if (lib.SSL_set1_host(ssl, host.c_str()) != 1) {
+      error = "cannot verify the host name " + host + ": " + LastOpenSslError();
+      return nullptr;
+    }
   }
   lib.SSL_set_connect_state(ssl);
   return std::unique_ptr<TlsTransport>(new TlsTransport(socket, std::move(state)));

@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/text_utils.h"
 #include "net/credentials.h"
+#include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
 #include "net/start_tls.h"
@@ -57,13 +58,18 @@ bool UserAndPass(NetSession& session, const std::string& user, const std::string
   const net::Reply user_reply = ReadPop3Reply(session);
   if (!IsOk(user_reply)) return Refused(session, user_reply);
   if (secret) {
-    net::SendSecretLine(session, "PASS " + password, "PASS [PASSWORD]");
+    net::SendSecretLine(session, "PASS " + password, "PASS [PASSWORD]", net::kMaxPop3CommandLine);
   } else {
     net::SendLine(session, "PASS " + password);
   }
   const net::Reply pass_reply = ReadPop3Reply(session);
   if (!IsOk(pass_reply)) return Refused(session, pass_reply);
   return !session.IsAborted();
+}
+
+// A "+ " line: the server waits for the next SASL line (RFC 5034).
+bool IsContinuation(const net::Reply& reply) {
+  return reply.ok() && (reply.last() == "+" || reply.last().rfind("+ ", 0) == 0);
 }
 
 bool TokenLogin(NetSession& session, const config::Configuration& configuration,
@@ -75,15 +81,26 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
   const std::string response =
       mechanism == "XOAUTH2"
           ? net::SaslXOAuth2(user, token)
-          : net::SaslOAuthBearer(user, token,
-                                 session.ServerHost.substr(0, session.ServerHost.find(':')),
-                                 session.Port);
-  net::SendSecretLine(session, "AUTH " + mechanism + " " + response,
-                      "AUTH " + mechanism + " [token]");
-  net::Reply reply = ReadPop3Reply(session);
-  if (reply.last().rfind("+ ", 0) == 0 || reply.last() == "+") {
-    // The server's error report; an empty answer ends the exchange.
-    net::SendLine(session, "");
+          : net::SaslOAuthBearer(user, token, net::HostPart(session.ServerHost), session.Port);
+  // The initial response only when the whole command fits 255 octets;
+  // otherwise it follows the server's continuation.
+  const std::string command = "AUTH " + mechanism;
+  net::Reply reply;
+  if (command.size() + 1 + response.size() <= net::kMaxPop3CommandLine) {
+    net::SendSecretLine(session, command + " " + response, command + " [token]",
+                        net::kMaxPop3CommandLine);
+    reply = ReadPop3Reply(session);
+  } else {
+    net::SendLine(session, command);
+    reply = ReadPop3Reply(session);
+    if (IsContinuation(reply)) {
+      net::SendSecretLine(session, response, "[token]", net::kMaxSaslLine);
+      reply = ReadPop3Reply(session);
+    }
+  }
+  if (IsContinuation(reply)) {
+    // The server's error report; the answer lets it end with its failure.
+    net::SendLine(session, net::SaslErrorAnswer(mechanism));
     reply = ReadPop3Reply(session);
   }
   if (session.IsAborted()) return false;

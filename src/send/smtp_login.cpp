@@ -7,6 +7,7 @@
 #include "core/base64.h"
 #include "core/text_utils.h"
 #include "net/credentials.h"
+#include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
 #include "net/start_tls.h"
@@ -51,17 +52,32 @@ const std::string* Extension(const std::vector<std::string>& extensions, std::st
   return nullptr;
 }
 
-// Sends one AUTH step and reads the answer; a 334 challenge after a token
-// carries the server's error and is answered with an empty line (RFC 7628).
-net::Reply AuthStep(NetSession& session, const std::string& line, const std::string& shown,
-                    bool token) {
-  net::SendSecretLine(session, line, shown);
-  net::Reply reply = ReadSmtpReply(session);
-  if (token && HasCode(reply, 334)) {
-    net::SendLine(session, "");
-    reply = ReadSmtpReply(session);
+// Sends one line of an AUTH exchange that carries a credential and reads the
+// answer.
+net::Reply AuthStep(NetSession& session, const std::string& line, const std::string& shown) {
+  net::SendSecretLine(session, line, shown, net::kMaxSaslLine);
+  return ReadSmtpReply(session);
+}
+
+// AUTH with its initial response when the command fits RFC 4954's line
+// limit; otherwise the bare command, and the response after the server's 334.
+net::Reply StartAuth(NetSession& session, const std::string& mechanism, const std::string& response,
+                     const std::string& shown) {
+  const std::string command = "AUTH " + mechanism;
+  if (command.size() + 1 + response.size() <= net::kMaxSaslLine) {
+    return AuthStep(session, command + " " + response, command + " " + shown);
   }
-  return reply;
+  net::SendLine(session, command);
+  const net::Reply reply = ReadSmtpReply(session);
+  if (!HasCode(reply, 334)) return reply;
+  return AuthStep(session, response, shown);
+}
+
+std::string InitialResponse(const NetSession& session, const std::string& mechanism,
+                            const std::string& user, const std::string& secret) {
+  if (mechanism == "PLAIN") return net::SaslPlain(user, secret);
+  if (mechanism == "XOAUTH2") return net::SaslXOAuth2(user, secret);
+  return net::SaslOAuthBearer(user, secret, net::HostPart(session.ServerHost), session.Port);
 }
 
 void Authenticate(NetSession& session, const config::Configuration& configuration,
@@ -80,23 +96,19 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
   const std::string& user = configuration.SMTPUSERNAME;
   const std::string& secret = credential->secret;
   net::Reply reply;
-  if (mechanism == "PLAIN") {
-    reply = AuthStep(session, "AUTH PLAIN " + net::SaslPlain(user, secret),
-                     "AUTH PLAIN [credentials]", false);
-  } else if (mechanism == "LOGIN") {
-    reply = AuthStep(session, "AUTH LOGIN", "AUTH LOGIN", false);
-    if (HasCode(reply, 334))
-      reply = AuthStep(session, core::EncodeBase64(user), "[user name]", false);
-    if (HasCode(reply, 334))
-      reply = AuthStep(session, core::EncodeBase64(secret), "[password]", false);
-  } else if (mechanism == "XOAUTH2") {
-    reply = AuthStep(session, "AUTH XOAUTH2 " + net::SaslXOAuth2(user, secret),
-                     "AUTH XOAUTH2 [token]", true);
+  if (mechanism == "LOGIN") {
+    net::SendLine(session, "AUTH LOGIN");
+    reply = ReadSmtpReply(session);
+    if (HasCode(reply, 334)) reply = AuthStep(session, core::EncodeBase64(user), "[user name]");
+    if (HasCode(reply, 334)) reply = AuthStep(session, core::EncodeBase64(secret), "[password]");
   } else {
-    const std::string host = session.ServerHost.substr(0, session.ServerHost.find(':'));
-    reply = AuthStep(session,
-                     "AUTH OAUTHBEARER " + net::SaslOAuthBearer(user, secret, host, session.Port),
-                     "AUTH OAUTHBEARER [token]", true);
+    reply = StartAuth(session, mechanism, InitialResponse(session, mechanism, user, secret),
+                      mechanism == "PLAIN" ? "[credentials]" : "[token]");
+    if (credential->is_token && HasCode(reply, 334)) {
+      // The server's error report; the answer lets it end with its failure.
+      net::SendLine(session, net::SaslErrorAnswer(mechanism));
+      reply = ReadSmtpReply(session);
+    }
   }
   if (!session.IsAborted() && !HasCode(reply, 235)) {
     Fail(session, "Authentication failed (" + reply.last() + ")");

@@ -2,6 +2,8 @@
 #include "dialup/dial_network.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "dialup/program_runner.h"
 #include "dialup/simulated_dialup.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
@@ -309,6 +312,25 @@ TEST_F(NmcliTest, MissingClientMeansNotInstalled) {
   setenv("PATH", home_.MakeDir("empty").c_str(), 1);
   Dial();
   EXPECT_EQ(Lines(), std::vector<std::string>{"-- No dialup networking installed"});
+}
+
+// A program ended for taking too long gets the SIGTERM, although the thread
+// that started it blocks that signal (as the program's threads do).
+TEST(ProgramRunnerTest, EndedProgramSeesSigterm) {
+  TempDir dir;
+  const std::string mark = dir.path() + "/mark";
+  sigset_t exit_signals;
+  sigemptyset(&exit_signals);
+  sigaddset(&exit_signals, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &exit_signals, &previous);
+  const ProgramResult result =
+      RunProgram({"/bin/sh", "-c",
+                  "trap 'echo term > " + mark + "; exit 0' TERM; while :; do sleep 0.05; done"},
+                 300ms);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_EQ(dir.Read("mark"), "term\n");
 }
 
 }  // namespace

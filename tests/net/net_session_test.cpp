@@ -7,10 +7,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include "net/host_part.h"
 #include "net/line_io_internal.h"
 #include "net/reply.h"
 #include "net/resolver.h"
@@ -25,6 +27,13 @@ namespace {
 using core::Side;
 using testing::ScriptedPeer;
 using Clock = std::chrono::steady_clock;
+
+// What a resolver answers: the given literals, in this order.
+std::vector<SocketAddress> Addresses(std::initializer_list<const char*> literals) {
+  std::vector<SocketAddress> found;
+  for (const char* literal : literals) found.push_back(*NumericAddress(literal));
+  return found;
+}
 
 class NetSessionTest : public ::testing::Test {
  protected:
@@ -60,7 +69,7 @@ TEST_F(NetSessionTest, SetUpLogsEachStepAndUsesTheConfiguredPort) {
   EXPECT_EQ(greeting, "220 hello");
   const auto lines = Lines();
   ASSERT_GE(lines.size(), 7u);
-  EXPECT_EQ(lines[0], "-- POSIX sockets (TCP/IPv4, non-blocking, poll)");
+  EXPECT_EQ(lines[0], "-- POSIX sockets (TCP over IPv6 and IPv4, non-blocking, poll)");
   EXPECT_EQ(lines[1], "-- Running");
   EXPECT_EQ(lines[2].rfind("-- Local host ", 0), 0u);
   EXPECT_EQ(lines[3], "<- Server IP-address: 127.0.0.1");
@@ -73,9 +82,9 @@ TEST_F(NetSessionTest, SetUpLogsEachStepAndUsesTheConfiguredPort) {
 
 TEST_F(NetSessionTest, NameWithPortResolvesTheNameAloneAndKeepsThePortKey) {
   std::vector<std::string> looked_up;
-  SetResolverForTesting([&](const std::string& name) -> std::optional<std::uint32_t> {
+  SetResolverForTesting([&](const std::string& name) {
     looked_up.push_back(name);
-    return htonl(INADDR_LOOPBACK);
+    return Addresses({"127.0.0.1"});
   });
   ScriptedPeer peer({ScriptedPeer::Send("+OK ready\r\n")});
   std::string greeting;
@@ -99,7 +108,7 @@ TEST_F(NetSessionTest, WithoutPortKeyTheServicePortIsUsed) {
 }
 
 TEST_F(NetSessionTest, FailedResolutionLogsZeroAddressAndAborts) {
-  SetResolverForTesting([](const std::string&) { return std::optional<std::uint32_t>{}; });
+  SetResolverForTesting([](const std::string&) { return std::vector<SocketAddress>{}; });
   bool dialogue_ran = false;
   Run(
       Side::Sending, 2525, [&](NetSession&) { dialogue_ran = true; }, "nowhere.invalid");
@@ -117,6 +126,86 @@ TEST_F(NetSessionTest, ZeroAddressIsRefusedWithoutLookUp) {
   EXPECT_TRUE(Has("-- Could not resolve hostname, aborting (not an address to connect to)"));
 }
 
+TEST_F(NetSessionTest, Ipv6LiteralsConnectWithoutLookUp) {
+  for (const char* host : {"::1", "[::1]", "[::1]:2525"}) {
+    ScriptedPeer peer({ScriptedPeer::Send("220 over six\r\n")}, true);
+    std::string greeting;
+    front_end.ClearPane(Side::Sending);
+    Run(
+        Side::Sending, peer.port(), [&](NetSession& s) { greeting = ReadLine(s).text; }, host);
+    EXPECT_EQ(greeting, "220 over six") << host;
+    EXPECT_TRUE(Has("<- Server IP-address: " + std::string(host))) << host;
+    EXPECT_FALSE(front_end.HasLineStartingWith(Side::Sending, "-> Resolving"));
+  }
+  EXPECT_EQ(HostPart("mail.example.org:995"), "mail.example.org");
+  EXPECT_EQ(HostPart("[::1"), "[::1");
+}
+
+TEST_F(NetSessionTest, NameOfBothFamiliesConnectsToTheOneThatAnswers) {
+  // IPv6 is tried first whatever the resolver's order; a refusal hands over
+  // to the other family at once, and the log names the address that answered.
+  struct Case {
+    bool peer_on_ipv6;
+    const char* answered;
+    const char* refused;
+  } cases[] = {{false, "127.0.0.1", "::1"}, {true, "::1", nullptr}};
+  for (const Case& c : cases) {
+    ScriptedPeer peer({ScriptedPeer::Send("+OK ready\r\n")}, c.peer_on_ipv6);
+    SetResolverForTesting([](const std::string&) { return Addresses({"127.0.0.1", "::1"}); });
+    front_end.ClearPane(Side::Receiving);
+    std::string greeting;
+    const auto start = Clock::now();
+    Run(
+        Side::Receiving, peer.port(), [&](NetSession& s) { greeting = ReadLine(s).text; },
+        "both.example.org");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(greeting, "+OK ready") << c.answered;
+    EXPECT_TRUE(Has("<- Server IP-address: ::1", Side::Receiving));
+    EXPECT_TRUE(Has("-- Connected to " + std::string(c.answered), Side::Receiving));
+    EXPECT_EQ(session->ConnectedAddress, c.answered);
+    if (c.refused) {
+      EXPECT_TRUE(Has("-- No connection to ::1 (Connection refused)", Side::Receiving));
+    }
+  }
+}
+
+// A listener on [::1]:port whose queue is full: a connect there neither
+// succeeds nor fails, as towards a host that drops the packets. -1 on failure.
+int SilentIpv6Listener(std::uint16_t port, int& filler) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  SocketAddress address = *NumericAddress("::1");
+  address.SetPort(port);
+  if (::bind(fd, address.get(), address.length) != 0 || ::listen(fd, 0) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  (void)::connect(filler, address.get(), address.length);
+  return fd;
+}
+
+TEST_F(NetSessionTest, SilentIpv6AddressGivesWayToIpv4AfterAShortDelay) {
+  ScriptedPeer peer({ScriptedPeer::Send("220 four\r\n")});
+  int filler = -1;
+  const int silent = SilentIpv6Listener(peer.port(), filler);
+  ASSERT_GE(silent, 0);
+  SetResolverForTesting([](const std::string&) { return Addresses({"::1", "127.0.0.1"}); });
+  std::string greeting;
+  const auto start = Clock::now();
+  Run(
+      Side::Sending, peer.port(), [&](NetSession& s) { greeting = ReadLine(s).text; },
+      "both.example.org");
+  const auto took = Clock::now() - start;
+  ::close(filler);
+  ::close(silent);
+  EXPECT_EQ(greeting, "220 four");
+  EXPECT_GE(took, std::chrono::milliseconds(200));
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_TRUE(Has("-- Connected to 127.0.0.1"));
+}
+
 TEST_F(NetSessionTest, RefusedConnectionEndsAtOnce) {
   const std::uint16_t port = testing::FreeLoopbackPort();
   endpoint.timeout_seconds = 30;
@@ -128,9 +217,9 @@ TEST_F(NetSessionTest, RefusedConnectionEndsAtOnce) {
 }
 
 TEST_F(NetSessionTest, StopDuringLookUpEndsTheWaitPromptly) {
-  SetResolverForTesting([](const std::string&) -> std::optional<std::uint32_t> {
+  SetResolverForTesting([](const std::string&) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    return htonl(INADDR_LOOPBACK);
+    return Addresses({"127.0.0.1"});
   });
   endpoint.host = "slow.example.org";
   session = std::make_unique<NetSession>(Side::Sending, endpoint, logger);
@@ -149,9 +238,9 @@ TEST_F(NetSessionTest, StopDuringLookUpEndsTheWaitPromptly) {
 }
 
 TEST_F(NetSessionTest, LookUpTimeOutShowsCountdownAndClearsIt) {
-  SetResolverForTesting([](const std::string&) -> std::optional<std::uint32_t> {
+  SetResolverForTesting([](const std::string&) {
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    return htonl(INADDR_LOOPBACK);
+    return Addresses({"127.0.0.1"});
   });
   endpoint.timeout_seconds = 2;
   Run(Side::Sending, 2525, nullptr, "slow.example.org");
@@ -271,10 +360,15 @@ TEST_F(NetSessionTest, SendLineSendsCrLfAndEchoesOnlyWhileTheLogIsOpen) {
     s.LogSuspended = false;
     SendLine(s, std::string(300, 'y'));
     (void)ReadLine(s);
+    SendLine(s, std::string(kMaxSmtpCommandLine + 1, 'n'));
   });
   logger.CloseLog(Side::Sending);
   EXPECT_EQ(peer.Received().substr(0, 24), "HELO host\r\nsecret data\r\n");
-  EXPECT_EQ(peer.Received().substr(24), std::string(253, 'y') + "\r\n");
+  // Longer than a POP3 line, whole for SMTP; beyond SMTP's limit, refused, not cut.
+  EXPECT_EQ(peer.Received().substr(24), std::string(300, 'y') + "\r\n");
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_TRUE(
+      Has("-- Command of 511 characters is longer than the server accepts (510), aborting"));
   EXPECT_TRUE(Has("-> HELO host"));
   EXPECT_FALSE(Has("-> secret data"));
   EXPECT_TRUE(Has("-- pane only"));

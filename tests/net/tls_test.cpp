@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <thread>
 
 #include "core/log.h"
@@ -121,9 +124,33 @@ TEST(CredentialCommand, FirstLineOfASuccessfulCommand) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(RunCredentialCommand("sleep 30", 1, aborted, error).has_value());
   EXPECT_EQ(error, "the command took too long");
+  // Output closed but no exit: killed with the whole group at the limit.
+  EXPECT_FALSE(RunCredentialCommand("echo tok; exec >&-; sleep 30", 1, aborted, error));
+  EXPECT_EQ(error, "the command did not end in time");
   aborted = true;
   EXPECT_FALSE(RunCredentialCommand("sleep 30", 30, aborted, error).has_value());
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+TEST(CredentialCommand, StartsWithNoSignalBlockedOrIgnored) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigset_t previous_mask;
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask);
+  const auto previous_pipe = std::signal(SIGPIPE, SIG_IGN);
+  std::atomic<bool> aborted{false};
+  std::string error;
+  const auto status = RunCredentialCommand(
+      "grep -E '^Sig(Blk|Ign)' /proc/self/status | tr '\\n' ' '", 5, aborted, error);
+  std::signal(SIGPIPE, previous_pipe);
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  ASSERT_TRUE(status) << error;
+  // The C library may ignore signals of its own (32, 33); ours are not among them.
+  unsigned long long ignored = 0;
+  ASSERT_EQ(std::sscanf(status->c_str(), "SigBlk:\t0000000000000000 SigIgn:\t%llx", &ignored), 1)
+      << *status;
+  EXPECT_EQ(ignored & ((1ull << (SIGPIPE - 1)) | (1ull << (SIGTERM - 1))), 0u) << *status;
 }
 
 TEST(Sasl, KnownResponsesAndMechanismChoice) {

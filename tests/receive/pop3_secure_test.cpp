@@ -161,5 +161,55 @@ TEST_F(Pop3SecureTest, BearerTokenLogsInWithXOAuth2) {
   for (const auto& command : second.Commands()) EXPECT_NE(command.rfind("AUTH", 0), 0u);
 }
 
+// The exact commands a scripted server receives for tokens of the length
+// large providers issue: beyond 255 octets the response follows the "+ "
+// continuation; an error challenge is answered as each mechanism wants; a
+// response beyond any limit is refused, not cut.
+TEST_F(Pop3SecureTest, TokensOfProviderLengthAndErrorChallenges) {
+  struct Case {
+    const char* offered;
+    std::size_t token_length;
+    bool accepted;             // the server takes the token
+    const char* error_answer;  // after the error challenge of a refused token
+    bool ok;
+  } cases[] = {
+      {"XOAUTH2", 2000, true, nullptr, true},  {"XOAUTH2 OAUTHBEARER", 4000, true, nullptr, true},
+      {"XOAUTH2", 2000, false, "", false},     {"OAUTHBEARER", 4000, false, "AQ==", false},
+      {"XOAUTH2", 9300, true, nullptr, false},
+  };
+  configuration.POPUSERNAME = "fido";
+  for (const Case& c : cases) {
+    std::string token = "ya29.";
+    while (token.size() < c.token_length) token += static_cast<char>('a' + token.size() % 26);
+    std::string response;  // known once the port is
+    testing::ScriptedPop3 peer([&](const std::string& command) -> testing::ScriptedPop3::Answer {
+      if (command == "CAPA") return {"+OK\r\nSASL " + std::string(c.offered) + "\r\n.\r\n"};
+      if (command.rfind("AUTH ", 0) == 0) return {"+ \r\n"};
+      if (command == response)
+        return {c.accepted ? "+OK welcome\r\n" : "+ eyJzdGF0dXMiOiI0MDEifQ==\r\n"};
+      if (command == "STAT") return {"+OK 0 0\r\n"};
+      if (command == "QUIT") return {"+OK\r\n"};
+      return {"-ERR bad token\r\n"};
+    });
+    const bool bearer = std::string(c.offered).find("OAUTHBEARER") != std::string::npos;
+    const std::string mechanism = bearer ? "OAUTHBEARER" : "XOAUTH2";
+    response = bearer ? net::SaslOAuthBearer("fido", token, "127.0.0.1", peer.port())
+                      : net::SaslXOAuth2("fido", token);
+    configuration.POPPORT = peer.port();
+    configuration.POPTOKENCOMMAND = "echo " + token;
+    front_end.ClearPane(Side::Receiving);
+    EXPECT_EQ(Run(), c.ok) << c.token_length;
+    std::vector<std::string> expected = {"CAPA", "AUTH " + mechanism};
+    if (response.size() <= net::kMaxSaslLine) expected.push_back(response);
+    if (c.error_answer) expected.push_back(c.error_answer);
+    if (c.accepted && c.ok) expected.insert(expected.end(), {"STAT", "QUIT"});
+    EXPECT_EQ(peer.Commands(), expected) << c.token_length;
+    EXPECT_EQ(Transcript().find(token), std::string::npos);
+  }
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving,
+                                "-- Command of 12432 characters is longer than the server "
+                                "accepts (12286), aborting"));
+}
+
 }  // namespace
 }  // namespace kestrel::receive

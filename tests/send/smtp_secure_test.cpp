@@ -12,8 +12,10 @@
 #include "net/net_session.h"
 #include "net/sasl.h"
 #include "send/smtp_dialogue.h"
+#include "send/smtp_login.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::send {
@@ -176,6 +178,74 @@ TEST_F(SmtpSecureTest, MissingStartTlsIsNeverAPlainTextFallback) {
   EXPECT_EQ(transcript.find("-> MAIL FROM"), std::string::npos);
   EXPECT_TRUE(server.Messages().empty());
   ExpectOutboundUntouched();
+}
+
+// A bearer token of `length` characters, as providers issue them.
+std::string TokenOf(std::size_t length) {
+  std::string token = "ya29.";
+  while (token.size() < length) token += static_cast<char>('a' + token.size() % 26);
+  return token;
+}
+
+// The exact lines that reach a scripted server after EHLO, for tokens of the
+// length large providers issue: the initial response up to RFC 4954's limit,
+// beyond it the response after 334, beyond that nothing; error challenges
+// answered as each mechanism wants.
+TEST_F(SmtpSecureTest, TokensOfProviderLengthAndErrorChallenges) {
+  using testing::ScriptedPeer;
+  constexpr const char* kChallenge = "334 eyJzdGF0dXMiOiI0MDEifQ==";
+  struct Case {
+    const char* offered;
+    std::size_t token_length;
+    std::vector<std::string> replies;  // one per line the client sends after EHLO
+    bool initial;                      // the response goes in the AUTH command
+    const char* error_answer;          // sent after an error challenge; null: none
+    bool ok;
+  } cases[] = {
+      {"XOAUTH2", 2000, {"235 ok"}, true, nullptr, true},
+      {"XOAUTH2 OAUTHBEARER", 4000, {"235 ok"}, true, nullptr, true},
+      {"XOAUTH2", 9189, {"334 ", "235 ok"}, false, nullptr, true},
+      {"XOAUTH2", 4000, {kChallenge, "535 5.7.8 bad token"}, true, "", false},
+      {"OAUTHBEARER", 2000, {kChallenge, "535 5.7.8 bad token"}, true, "AQ==", false},
+      {"XOAUTH2", 9300, {"334 "}, false, nullptr, false},
+  };
+  configuration.SMTPTLS = TlsMode::None;
+  configuration.SMTPPASSWORD.clear();
+  for (const Case& c : cases) {
+    const std::string token = TokenOf(c.token_length);
+    std::vector<ScriptedPeer::Step> script = {
+        ScriptedPeer::Send("220 hi\r\n"), ScriptedPeer::ReadLine(),
+        ScriptedPeer::Send("250-test\r\n250 AUTH " + std::string(c.offered) + "\r\n")};
+    for (const std::string& reply : c.replies) {
+      script.push_back(ScriptedPeer::ReadLine());
+      script.push_back(ScriptedPeer::Send(reply + "\r\n"));
+    }
+    ScriptedPeer peer(script);
+    configuration.HOST = "127.0.0.1";
+    configuration.SMTPPORT = peer.port();
+    configuration.SMTPTOKENCOMMAND = "printf '%s\\n' " + token;
+    front_end.ClearPane(core::Side::Sending);
+    net::NetSession session(core::Side::Sending, SmtpEndpoint(configuration), logger);
+    net::RunSession(session, [&](net::NetSession& s) { OpenSmtpConversation(s, configuration); });
+    peer.Join();
+
+    const bool bearer = std::string(c.offered).find("OAUTHBEARER") != std::string::npos;
+    const std::string mechanism = bearer ? "OAUTHBEARER" : "XOAUTH2";
+    const std::string response = bearer
+                                     ? net::SaslOAuthBearer("gate", token, "127.0.0.1", peer.port())
+                                     : net::SaslXOAuth2("gate", token);
+    std::string expected =
+        c.initial ? "AUTH " + mechanism + " " + response + "\r\n" : "AUTH " + mechanism + "\r\n";
+    if (!c.initial && response.size() <= net::kMaxSaslLine) expected += response + "\r\n";
+    if (c.error_answer) expected += std::string(c.error_answer) + "\r\n";
+    const std::string received = peer.Received();
+    EXPECT_EQ(received.substr(received.find("\r\n") + 2), expected) << c.token_length;
+    EXPECT_EQ(session.IsAborted(), !c.ok) << c.token_length;
+    EXPECT_EQ(Transcript().find(token), std::string::npos);
+  }
+  EXPECT_TRUE(front_end.HasLine(core::Side::Sending,
+                                "-- Command of 12432 characters is longer than the server "
+                                "accepts (12286), aborting"));
 }
 
 }  // namespace

@@ -258,6 +258,25 @@ int ListenOnLoopback(int backlog, std::uint16_t& port) {
   return fd;
 }
 
+int ListenOnLoopback6(int backlog, std::uint16_t& port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return -1;
+  }
+  port = ntohs(address.sin6_port);
+  return fd;
+}
+
 namespace {
 
 // One connection attempt; nullopt when the connection was refused.

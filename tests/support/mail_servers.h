@@ -61,6 +61,8 @@ CommandResult RunCommand(const std::vector<std::string>& argv,
 // A socket listening on 127.0.0.1 at a free port, which is stored in `port`;
 // -1 when none could be opened.
 [[nodiscard]] int ListenOnLoopback(int backlog, std::uint16_t& port);
+// The same on ::1 (IPv6 only).
+[[nodiscard]] int ListenOnLoopback6(int backlog, std::uint16_t& port);
 
 // Connects to 127.0.0.1:port (again while it is refused) and reads the first
 // line within `timeout`;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
-// A raw TCP peer on 127.0.0.1 for socket-layer tests: accepts one connection
+// A raw TCP peer on 127.0.0.1 (or ::1) for socket-layer tests: accepts one connection
 // and plays a script of sends, line reads, pauses and a close, recording
 // every byte it receives. Everything is bounded by time-outs.
 
@@ -34,8 +34,9 @@ class ScriptedPeer {
   static Step Close() { return {Step::Kind::Close, {}, 0}; }
 
   // After the script the peer keeps reading until the client closes.
-  explicit ScriptedPeer(std::vector<Step> script) : script_(std::move(script)) {
-    listener_ = ListenOnLoopback(4, port_);
+  explicit ScriptedPeer(std::vector<Step> script, bool on_ipv6 = false)
+      : script_(std::move(script)) {
+    listener_ = on_ipv6 ? ListenOnLoopback6(4, port_) : ListenOnLoopback(4, port_);
     if (listener_ < 0) return;
     thread_ = std::thread([this] { Run(); });
   }

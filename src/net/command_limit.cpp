@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "net/command_limit.h"
+
+#include <string>
+
+namespace kestrel::net {
+
+std::size_t CommandLimit(const NetSession& session) {
+  return session.side == core::Side::Sending ? kMaxSmtpCommandLine : kMaxPop3CommandLine;
+}
+
+bool FitsCommandLine(NetSession& session, std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return true;
+  LogLine(session, "-- Command of " + std::to_string(text.size()) +
+                       " characters is longer than the server accepts (" + std::to_string(limit) +
+                       "), aborting");
+  session.Abort();
+  return false;
+}
+
+}  // namespace kestrel::net
