@@ -341,13 +341,14 @@ TEST_F(AttachmentDecoderTest, WriteErrorsKeepTheMessageOnTheServer) {
   {  // the saved text cannot be written: the decoded file is taken back
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
-    decoder.StartMessage(full);
+    decoder.StartMessage(full, "message", "/dev/full");
     for (const auto& line : lines) decoder.ScanBodyLine(line);
     outcome = decoder.EndOfMessage(true);
     EXPECT_FALSE(outcome.whole);
     std::fclose(full);
     EXPECT_TRUE(InboundNames().empty());
-    EXPECT_TRUE(Reported("-- Could not write to SaveEmail directory"));
+    EXPECT_TRUE(
+        Reported("-- Could not write to SaveEmail directory (/dev/full: No space left on device)"));
     EXPECT_TRUE(Reported("-- Removed FILE.ZIP, the message stays on the server"));
   }
   {  // the inbound cannot take the file at all
