@@ -54,7 +54,9 @@ AttachmentDecoder::AttachmentDecoder(core::FrontEnd& front_end, LogFunction log,
     : front_end_(front_end),
       log_(std::move(log)),
       inbound_(std::move(inbound)),
-      file_(front_end_, log_, inbound_) {}
+      file_(front_end_, log_, inbound_) {
+  digest_.emplace();
+}
 
 AttachmentDecoder::~AttachmentDecoder() = default;
 
@@ -298,12 +300,15 @@ void AttachmentDecoder::BodyLine(std::string_view line, bool starts, bool ends) 
   }
 }
 
-// The decoded lines of a report part to its reader; a line longer than any
-// field can be is passed on in pieces.
+// The decoded lines of a report part to its reader, as far as later input
+// cannot change them; a line longer than any field can be is passed on in
+// pieces.
 void AttachmentDecoder::PassReportLines(bool all) {
+  const std::string_view ready =
+      std::string_view(pending_).substr(0, all ? pending_.size() : decoder_->Ready(pending_));
   std::size_t at = 0;
-  for (std::size_t end; (end = pending_.find('\n', at)) != std::string::npos; at = end + 1) {
-    report_reader_->Line(WithoutStrayCr(std::string_view(pending_).substr(at, end - at)));
+  for (std::size_t end; (end = ready.find('\n', at)) != std::string_view::npos; at = end + 1) {
+    report_reader_->Line(WithoutStrayCr(ready.substr(at, end - at)));
   }
   pending_.erase(0, at);
   if (all || pending_.size() >= kMaxLogicalHeader) {
