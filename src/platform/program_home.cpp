@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <mutex>
 
@@ -23,11 +24,37 @@ std::string ExecutablePath() {
   return program_path.empty() ? std::string() : MakeAbsoluteName(program_path);
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
+std::string Upper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  return text;
+  return upper;
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// "00000042.TXT": the number of a saved text.
+bool IsSavedTextName(std::string_view upper) {
+  constexpr std::size_t kDigits = 8;
+  if (upper.size() != kDigits + 4 || upper.substr(kDigits) != ".TXT") return false;
+  for (std::size_t i = 0; i < kDigits; ++i) {
+    if (upper[i] < '0' || upper[i] > '9') return false;
+  }
+  return true;
+}
+
+// The directory's real path, or the name itself when it cannot be resolved.
+std::string RealDirectory(std::string_view directory) {
+  std::string path(directory);
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    path = real;
+    std::free(real);
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 }  // namespace
@@ -61,6 +88,28 @@ std::string ProgramBaseName() {
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   if (name.empty()) name = "KESTREL";
   return Upper(name);
+}
+
+bool IsProgramFileName(std::string_view name) {
+  const std::string upper = Upper(name);
+  if (EndsWith(upper, Upper(kPartialSuffix)) || IsSavedTextName(upper)) return true;
+  static constexpr std::array<std::string_view, 4> kFixed = {"HEADER.TXT", "SEND.LOG",
+                                                             "RECEIVE.LOG", "HIGHEST.DAT"};
+  for (const std::string_view fixed : kFixed) {
+    if (upper == fixed) return true;
+  }
+  const std::string base = ProgramBaseName() + ".";
+  if (upper.size() != base.size() + 3 || upper.compare(0, base.size(), base) != 0) return false;
+  static constexpr std::array<std::string_view, 5> kOwnExtensions = {"INI", "FLT", "POS", "JNL",
+                                                                     "SNT"};
+  for (const std::string_view extension : kOwnExtensions) {
+    if (upper.compare(base.size(), 3, extension) == 0) return true;
+  }
+  return false;
+}
+
+bool IsProgramHome(std::string_view directory) {
+  return RealDirectory(directory) == RealDirectory(ProgramHome());
 }
 
 std::string HomeFile(const std::string& name) {

@@ -26,4 +26,17 @@ void SetProgramPath(const std::string& argv0);
 // The name as it is when absolute, else HomeFile(name).
 [[nodiscard]] std::string InHome(std::string_view name);
 
+// A file being written is hidden under a name ending in this suffix until it
+// is whole; a run finding one left by a crash removes it.
+inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
+
+// The home's own files, in any letter case: the INI, FLT, POS, JNL and SNT
+// files named after the program, HEADER.TXT, the logs, HIGHEST.DAT, saved
+// texts ("00000042.TXT") and anything ending in kPartialSuffix. A file from
+// outside must never be written under such a name.
+[[nodiscard]] bool IsProgramFileName(std::string_view name);
+
+// `directory` (with or without a trailing separator) is the home itself.
+[[nodiscard]] bool IsProgramHome(std::string_view directory);
+
 }  // namespace kestrel::platform

@@ -3,10 +3,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "core/log.h"
 #include "core/text_utils.h"
+#include "platform/error_text.h"
 #include "receive/attachment_names.h"
 #include "receive/mime_parameters.h"
 #include "receive/mime_text.h"
@@ -26,14 +28,17 @@ bool LooksLikeHeaderField(std::string_view line) {
   return true;
 }
 
-// Control characters of a hostile name are not shown as they are.
-std::string Printable(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
+// A header line without the CR that a line end may leave behind.
+std::string_view WithoutStrayCr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// multipart/report of a delivery status notification (RFC 3464, RFC 6533).
+bool IsDeliveryReport(const std::string& media_type, const MimeField& type) {
+  if (media_type != "multipart/report") return false;
+  const std::string report_type = core::UpperCase(RawParameter(type, "report-type").value_or(""));
+  return report_type == "DELIVERY-STATUS" || report_type == "GLOBAL-DELIVERY-STATUS";
 }
 
 void AppendBounded(std::string& field, std::string_view piece) {
@@ -49,13 +54,18 @@ AttachmentDecoder::AttachmentDecoder(core::FrontEnd& front_end, LogFunction log,
     : front_end_(front_end),
       log_(std::move(log)),
       inbound_(std::move(inbound)),
-      file_(front_end_, log_, inbound_) {}
+      file_(front_end_, log_, inbound_) {
+  digest_.emplace();
+}
 
 AttachmentDecoder::~AttachmentDecoder() = default;
 
-void AttachmentDecoder::StartMessage(std::FILE* saved_text, std::string name_stem) {
+void AttachmentDecoder::StartMessage(std::FILE* saved_text, std::string name_stem,
+                                     std::string saved_text_path, DecodeMode mode) {
   AbandonFile();
-  saved_text_ = saved_text;
+  mode_ = mode;
+  saved_text_ = mode == DecodeMode::Save ? saved_text : nullptr;
+  saved_text_path_ = std::move(saved_text_path);
   name_stem_ = std::move(name_stem);
   saved_text_failed_ = false;
   saved_block_.clear();
@@ -71,12 +81,22 @@ void AttachmentDecoder::StartMessage(std::FILE* saved_text, std::string name_ste
   report_dropped_ = 0;
   body_ = BodyKind::None;
   decoder_.reset();
+  top_header_done_ = false;
+  digest_.emplace();
+  report_reader_.reset();
+  delivery_report_.reset();
 }
 
 void AttachmentDecoder::ScanBodyLine(std::string_view line, bool line_ends) {
   const bool starts = !continuing_line_;
   continuing_line_ = !line_ends;
-  if (Route(line, starts, line_ends)) SaveLine(line, line_ends);
+  const bool in_body = top_header_done_;
+  const bool saved = Route(line, starts, line_ends);
+  // The empty line that ends the top-level header is no part of the content.
+  if (in_body || (top_header_done_ && !(starts && WithoutStrayCr(line).empty()))) {
+    digest_->BodyLine(line, line_ends);
+  }
+  if (saved) SaveLine(line, line_ends);
 }
 
 // A delimiter line ends a part, wherever it comes; any other line goes to
@@ -103,19 +123,20 @@ bool AttachmentDecoder::Route(std::string_view line, bool starts, bool ends) {
 }
 
 bool AttachmentDecoder::HeaderLine(std::string_view line, bool starts, bool ends) {
-  if (!starts || (!line.empty() && IsBlank(line.front()))) {
+  const std::string_view text = ends ? WithoutStrayCr(line) : line;
+  if (!starts || (!text.empty() && IsBlank(text.front()))) {
     // The rest of a long line, or a continuation of the field above.
-    if (!entity_.field.empty()) AppendBounded(entity_.field, line);
+    if (!entity_.field.empty()) AppendBounded(entity_.field, text);
     return true;
   }
-  if (line.empty()) {
+  if (text.empty()) {
     EndHeader();
     // The empty line before a file's data stays out of the saved text.
     return body_ != BodyKind::File;
   }
-  if (LooksLikeHeaderField(line)) {
+  if (LooksLikeHeaderField(text)) {
     TakeField();
-    entity_.field.assign(line.substr(0, kMaxLogicalHeader));
+    entity_.field.assign(text.substr(0, kMaxLogicalHeader));
     return true;
   }
   // The header ended without its empty line: this is the body's first line.
@@ -133,13 +154,17 @@ void AttachmentDecoder::TakeField() {
                          : name == "CONTENT-TRANSFER-ENCODING" ? &entity_.encoding
                                                                : nullptr;
     // The first of a field counts, as mail clients read it.
-    if (value && value->empty()) *value = TrimBlanks(field.substr(colon + 1));
+    if (value && value->empty()) *value = TrimWhitespace(field.substr(colon + 1));
+    if (entity_.returned && name == "MESSAGE-ID" && delivery_report_->original_message_id.empty()) {
+      delivery_report_->original_message_id = ReportField(TrimWhitespace(field.substr(colon + 1)));
+    }
   }
   entity_.field.clear();
 }
 
 void AttachmentDecoder::EndHeader() {
   TakeField();
+  top_header_done_ = true;
   entity_.zone = Zone::Body;
   const MimeField type = ParseMimeField(entity_.content_type);
   std::string media = type.value;
@@ -152,10 +177,17 @@ void AttachmentDecoder::EndHeader() {
   const bool multipart = StartsWith(media, "multipart/");
   const bool message = (media == "message/rfc822" || media == "message/global") &&
                        encoding == TransferEncoding::Identity;
+  if (multipart && IsDeliveryReport(media, type)) {
+    entity_.in_report = true;
+    if (!delivery_report_) delivery_report_.emplace();
+  }
   if (multipart || message) {
+    // Nothing of a report is saved, so nothing of it can be lost either.
     if (entity_.depth >= kMaxMimeDepth) {
-      Problem("Part " + entity_.number + ": nested deeper than " + std::to_string(kMaxMimeDepth) +
-              " levels, not followed");
+      if (!entity_.in_report) {
+        Problem("Part " + entity_.number + ": nested deeper than " + std::to_string(kMaxMimeDepth) +
+                " levels, not followed");
+      }
       entity_.zone = Zone::Ignored;
       return;
     }
@@ -163,11 +195,13 @@ void AttachmentDecoder::EndHeader() {
       entity_.zone = Zone::Ignored;  // its preamble is not looked at
       const std::optional<std::string> boundary = RawParameter(type, "boundary");
       if (!boundary || boundary->empty()) {
-        Problem("Part " + entity_.number + ": a multipart without a boundary, its parts unknown");
+        if (!entity_.in_report) {
+          Problem("Part " + entity_.number + ": a multipart without a boundary, its parts unknown");
+        }
         return;
       }
-      multiparts_.push_back(
-          {*boundary, entity_.prefix, entity_.depth, 0, media == "multipart/digest"});
+      multiparts_.push_back({*boundary, entity_.prefix, entity_.depth, 0,
+                             media == "multipart/digest", entity_.in_report});
       return;
     }
     // A forwarded message: its own header follows.
@@ -175,7 +209,13 @@ void AttachmentDecoder::EndHeader() {
     inner.number = entity_.number + ".1";
     inner.prefix = entity_.number;
     inner.depth = entity_.depth + 1;
+    inner.in_report = entity_.in_report;
+    inner.returned = entity_.in_report;
     entity_ = std::move(inner);
+    return;
+  }
+  if (entity_.in_report) {
+    StartReportLeaf(media, encoding);
     return;
   }
   const MimeField disposition = ParseMimeField(entity_.disposition);
@@ -220,7 +260,25 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
   if (problems_ > 0) return;
   decoder_ = MakeContentDecoder(encoding);
   pending_.clear();
-  if (OpenFile(safe)) body_ = BodyKind::File;
+  // A made-up name differs from run to run: its part's place counts instead.
+  const std::string digest_name = name ? safe : GeneratedName("", entity_.number, media_type);
+  if (OpenFile(safe, digest_name)) body_ = BodyKind::File;
+}
+
+// Of a report only its machine-readable parts are read, whatever their encoding.
+void AttachmentDecoder::StartReportLeaf(const std::string& media_type, TransferEncoding encoding) {
+  body_ = BodyKind::None;
+  const bool status =
+      media_type == "message/delivery-status" || media_type == "message/global-delivery-status";
+  const bool headers =
+      media_type == "text/rfc822-headers" || media_type == "message/global-headers";
+  if (!status && !headers) return;
+  decoder_ = MakeContentDecoder(encoding);
+  if (!decoder_) return;
+  pending_.clear();
+  report_reader_.emplace(*delivery_report_, status ? ReportPartReader::Kind::DeliveryStatus
+                                                   : ReportPartReader::Kind::ReturnedHeaders);
+  body_ = BodyKind::ReportPart;
 }
 
 void AttachmentDecoder::BodyLine(std::string_view line, bool starts, bool ends) {
@@ -228,14 +286,36 @@ void AttachmentDecoder::BodyLine(std::string_view line, bool starts, bool ends) 
     case BodyKind::File:
       decoder_->Feed(line, ends, pending_);
       if (pending_.size() >= kDecodeBlock) WriteDecoded(false);
-      file_.ShowProgress(pending_.size());
+      ShowProgress();
       break;
     case BodyKind::UuText:
       if (starts) UuTextLine(line, ends);
       break;
+    case BodyKind::ReportPart:
+      decoder_->Feed(line, ends, pending_);
+      PassReportLines(false);
+      break;
     case BodyKind::None:
       break;
   }
+}
+
+// The decoded lines of a report part to its reader, as far as later input
+// cannot change them; a line longer than any field can be is passed on in
+// pieces.
+void AttachmentDecoder::PassReportLines(bool all) {
+  const std::string_view ready =
+      std::string_view(pending_).substr(0, all ? pending_.size() : decoder_->Ready(pending_));
+  std::size_t at = 0;
+  for (std::size_t end; (end = ready.find('\n', at)) != std::string_view::npos; at = end + 1) {
+    report_reader_->Line(WithoutStrayCr(ready.substr(at, end - at)));
+  }
+  pending_.erase(0, at);
+  if (all || pending_.size() >= kMaxLogicalHeader) {
+    if (!pending_.empty()) report_reader_->Line(pending_);
+    pending_.clear();
+  }
+  if (all) report_reader_->End();
 }
 
 void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
@@ -245,14 +325,15 @@ void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
   }
   const UuLine kind = whole_line ? DecodeUuLine(line, pending_) : UuLine::Other;
   if (uu_state_ == UuState::Begun) {
-    if (kind == UuLine::Other) {  // no uuencoded data after all, only text
+    // A "begin" line in prose: an empty line or text follows, not data.
+    if (kind == UuLine::Other || TrimWhitespace(line).empty()) {
       uu_state_ = UuState::Searching;
       pending_.clear();
       if (whole_line) UuBegin(line);
       return;
     }
     uu_found_ = true;
-    if (problems_ > 0 || !OpenFile(file_name_)) {
+    if (problems_ > 0 || !OpenFile(file_name_, file_name_)) {
       uu_state_ = UuState::Searching;
       pending_.clear();
       return;
@@ -262,7 +343,7 @@ void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
   switch (kind) {
     case UuLine::Data:
       if (pending_.size() >= kDecodeBlock) WriteDecoded(true);
-      file_.ShowProgress(pending_.size());
+      ShowProgress();
       return;
     case UuLine::End:
       FinishFile();
@@ -301,7 +382,7 @@ int AttachmentDecoder::DelimiterLevel(std::string_view line, bool& closing) cons
     std::string_view tail = rest.substr(boundary.size());
     closing = StartsWith(tail, "--");
     if (closing) tail.remove_prefix(2);
-    if (tail.find_first_not_of(" \t") == std::string_view::npos) return level;
+    if (TrimWhitespace(tail).empty()) return level;
   }
   return -1;
 }
@@ -323,6 +404,7 @@ void AttachmentDecoder::Delimiter(int level, bool closing) {
     part.prefix = part.number;
     part.depth = multipart.depth + 1;
     part.in_digest = multipart.digest;
+    part.in_report = multipart.report;
   }
   entity_ = std::move(part);
 }
@@ -340,6 +422,11 @@ void AttachmentDecoder::FinishBody(bool before_delimiter) {
       }
       if (uu_expected_ && !uu_found_) Problem(file_label_ + ": no uuencoded file in it");
       break;
+    case BodyKind::ReportPart:
+      decoder_->Finish(before_delimiter, pending_);
+      PassReportLines(true);
+      report_reader_.reset();
+      break;
     case BodyKind::None:
       break;
   }
@@ -348,29 +435,50 @@ void AttachmentDecoder::FinishBody(bool before_delimiter) {
   pending_.clear();
 }
 
-bool AttachmentDecoder::OpenFile(const std::string& name) {
+// digest_name: the name the content digest knows the file by.
+bool AttachmentDecoder::OpenFile(const std::string& name, const std::string& digest_name) {
   file_name_ = name;
+  digest_->StartFile(digest_name);
+  if (mode_ == DecodeMode::VerifyOnly) {
+    verify_file_open_ = true;
+    return true;
+  }
   if (file_.Open(name)) return true;
   FileProblem();
   return false;
 }
 
+bool AttachmentDecoder::FileIsOpen() const {
+  return mode_ == DecodeMode::VerifyOnly ? verify_file_open_ : file_.is_open();
+}
+
+void AttachmentDecoder::ShowProgress() {
+  if (mode_ == DecodeMode::Save) file_.ShowProgress(pending_.size());
+}
+
 void AttachmentDecoder::WriteDecoded(bool all) {
   const std::size_t ready = all || !decoder_ ? pending_.size() : decoder_->Ready(pending_);
-  if (ready == 0 || !file_.is_open()) return;
-  if (!file_.Write(std::string_view(pending_).substr(0, ready))) {
+  if (ready == 0 || !FileIsOpen()) return;
+  const std::string_view bytes = std::string_view(pending_).substr(0, ready);
+  if (mode_ == DecodeMode::Save && !file_.Write(bytes)) {
     FileProblem();
     if (body_ == BodyKind::File) body_ = BodyKind::None;
     uu_state_ = UuState::Searching;
     pending_.clear();
     return;
   }
+  digest_->FileBytes(bytes);
   pending_.erase(0, ready);
 }
 
 void AttachmentDecoder::FinishFile() {
   WriteDecoded(true);
-  if (!file_.is_open()) return;  // the write failed, and said so
+  if (!FileIsOpen()) return;  // the write failed, and said so
+  digest_->EndFile();
+  if (mode_ == DecodeMode::VerifyOnly) {
+    verify_file_open_ = false;
+    return;
+  }
   // The saved text so far goes to the disk before the file gets its name:
   // what is left for the end of the message is then short, and so is the
   // moment between the name and the journal entry.
@@ -386,6 +494,7 @@ void AttachmentDecoder::FinishFile() {
 
 void AttachmentDecoder::AbandonFile() {
   if (file_.is_open()) file_.Abandon();
+  verify_file_open_ = false;
   pending_.clear();
 }
 
@@ -420,21 +529,25 @@ void AttachmentDecoder::SaveLine(std::string_view line, bool line_ends) {
 void AttachmentDecoder::SyncSavedText() {
   if (!FlushSavedText()) return;
   if (std::fflush(saved_text_) != 0 || ::fsync(::fileno(saved_text_)) != 0) {
-    saved_text_failed_ = true;
-    Problem("Could not write to SaveEmail directory", true);
+    SavedTextProblem(errno);
   }
 }
 
 bool AttachmentDecoder::FlushSavedText() {
   if (saved_text_ == nullptr || saved_text_failed_) return false;
   const bool ok = WriteHandingToDisk(saved_text_, saved_block_, saved_bytes_);
+  const int error = errno;
   saved_bytes_ += saved_block_.size();
   saved_block_.clear();
-  if (!ok) {
-    saved_text_failed_ = true;
-    Problem("Could not write to SaveEmail directory", true);
-  }
+  if (!ok) SavedTextProblem(error);
   return ok;
+}
+
+void AttachmentDecoder::SavedTextProblem(int error) {
+  saved_text_failed_ = true;
+  Problem("Could not write to SaveEmail directory (" + saved_text_path_ + ": " +
+              platform::ErrorText(error) + ")",
+          true);
 }
 
 MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
@@ -447,16 +560,23 @@ MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
       body_ = BodyKind::None;
     }
     FinishBody(false);
-  } else if (file_.is_open()) {
-    Report("-- Attachment " + file_name_ + " incomplete, removed");
+  } else if (FileIsOpen()) {
+    if (mode_ == DecodeMode::Save) Report("-- Attachment " + file_name_ + " incomplete, removed");
     AbandonFile();
   }
   body_ = BodyKind::None;
   decoder_.reset();
+  report_reader_.reset();
   SyncSavedText();
   MessageOutcome outcome;
   outcome.whole = data_complete && problems_ == 0;
   outcome.every_message = every_message_;
+  outcome.delivery_report = std::move(delivery_report_);
+  delivery_report_.reset();
+  if (outcome.whole) {
+    outcome.content_digest = digest_->Finish();
+    outcome.files = decoded_;
+  }
   if (!outcome.whole) {
     for (const auto& name : decoded_) {
       (void)platform::DeleteFile(inbound_ + name);

@@ -5,10 +5,13 @@
 // any bounded depth, each with its own boundary; forwarded messages; a body
 // that is itself the file), decodes every file part into the inbound, finds
 // uuencoded files in plain text, decides which lines go into the saved text,
-// and says at the end whether everything of the message was saved.
+// and says at the end whether everything of the message was saved, with a
+// fingerprint of its content.
 //
 // A leaf part is a file when it has a name, is marked as an attachment, or
-// has a type other than text/* and multipart/*.
+// has a type other than text/* and multipart/*. Nothing inside a delivery
+// status notification (a bounce) is a file: the message it returns went out
+// from here, so its files must not come back into the inbound.
 
 #include <cstddef>
 #include <cstdio>
@@ -21,6 +24,8 @@
 
 #include "core/front_end.h"
 #include "receive/content_decoder.h"
+#include "receive/content_digest.h"
+#include "receive/delivery_report.h"
 #include "receive/inbound_file.h"
 
 namespace kestrel::receive {
@@ -35,6 +40,11 @@ inline constexpr std::size_t kDecodeBlock = 64 * 1024;
 // Lines of a message's report kept; more are counted.
 inline constexpr std::size_t kMaxReportLines = 20;
 
+enum class DecodeMode {
+  Save,        // files into the inbound, lines into the saved text
+  VerifyOnly,  // only the content digest: nothing written, logged or shown
+};
+
 // What became of one message's files.
 struct MessageOutcome {
   // Everything arrived and every file part was saved whole: the message may
@@ -46,6 +56,14 @@ struct MessageOutcome {
   // Lines for the log once the data is through: parts that had no name, and
   // for a message that stays, which part could not be saved and why.
   std::vector<std::string> report;
+  // Lower-case hex SHA-256 of the content (see ContentDigest), the same in
+  // both modes; empty when the message is not whole or the digest could not
+  // be made: such a message is never judged a copy of another.
+  std::string content_digest;
+  // The final names of the files written into the inbound, when whole.
+  std::vector<std::string> files;
+  // The message is (or holds) a delivery status notification.
+  std::optional<DeliveryReport> delivery_report;
 };
 
 class AttachmentDecoder {
@@ -61,9 +79,11 @@ class AttachmentDecoder {
   AttachmentDecoder& operator=(const AttachmentDecoder&) = delete;
 
   // Resets the per-message state. Lines that go to the saved text are
-  // written to `saved_text` (may be null); `name_stem` starts the names made
-  // up for files that come without one.
-  void StartMessage(std::FILE* saved_text, std::string name_stem = "message");
+  // written to `saved_text` (may be null; `saved_text_path` names it in a
+  // report of a failed write); `name_stem` starts the names made up for
+  // files that come without one. In VerifyOnly mode `saved_text` is not used.
+  void StartMessage(std::FILE* saved_text, std::string name_stem = "message",
+                    std::string saved_text_path = {}, DecodeMode mode = DecodeMode::Save);
 
   // One line of the message data (dot-stuffing already removed). A line too
   // long for the reader arrives in pieces: every piece but the last has
@@ -78,7 +98,7 @@ class AttachmentDecoder {
 
  private:
   enum class Zone { Header, Body, Ignored };
-  enum class BodyKind { None, File, UuText };
+  enum class BodyKind { None, File, UuText, ReportPart };
   // Searching for a "begin" line; one seen, its data not yet; inside the data.
   enum class UuState { Searching, Begun, InFile };
 
@@ -89,6 +109,7 @@ class AttachmentDecoder {
     int depth = 0;
     int parts = 0;
     bool digest = false;  // its parts are messages unless they say otherwise
+    bool report = false;  // inside a delivery status notification
   };
 
   // The entity whose lines arrive now: its header, then its body.
@@ -97,6 +118,8 @@ class AttachmentDecoder {
     std::string prefix;  // of the numbers of the parts inside it
     int depth = 0;
     bool in_digest = false;
+    bool in_report = false;  // inside a delivery status notification: no files
+    bool returned = false;   // the header of the message a report returns
     Zone zone = Zone::Header;
     std::string field;  // the header field being read, with its continuations
     std::string content_type;
@@ -110,17 +133,22 @@ class AttachmentDecoder {
   void EndHeader();
   void StartLeaf(const std::string& media_type, TransferEncoding encoding, bool is_file,
                  const std::optional<std::string>& name);
+  void StartReportLeaf(const std::string& media_type, TransferEncoding encoding);
   void BodyLine(std::string_view line, bool starts, bool ends);
+  void PassReportLines(bool all);
   void UuTextLine(std::string_view line, bool whole_line);
   void UuBegin(std::string_view line);
   [[nodiscard]] int DelimiterLevel(std::string_view line, bool& closing) const;
   void Delimiter(int level, bool closing);
   void FinishBody(bool before_delimiter);
-  bool OpenFile(const std::string& name);
+  bool OpenFile(const std::string& name, const std::string& digest_name);
+  [[nodiscard]] bool FileIsOpen() const;
+  void ShowProgress();
   void WriteDecoded(bool all);
   void FinishFile();
   void AbandonFile();
   void Problem(const std::string& what, bool every_message = false);
+  void SavedTextProblem(int error);
   void FileProblem();
   void Report(std::string line);
   void SaveLine(std::string_view line, bool line_ends);
@@ -134,7 +162,9 @@ class AttachmentDecoder {
   InboundFile file_;
 
   // Per message.
+  DecodeMode mode_ = DecodeMode::Save;
   std::FILE* saved_text_ = nullptr;
+  std::string saved_text_path_;
   std::string name_stem_;
   bool saved_text_failed_ = false;
   std::string saved_block_;        // the saved text's lines not yet written
@@ -147,6 +177,10 @@ class AttachmentDecoder {
   bool every_message_ = false;
   std::vector<std::string> report_;
   std::size_t report_dropped_ = 0;
+  bool top_header_done_ = false;  // lines from here on count for the digest
+  std::optional<ContentDigest> digest_;
+  std::optional<DeliveryReport> delivery_report_;
+  std::optional<ReportPartReader> report_reader_;
 
   // The body of the current leaf part.
   BodyKind body_ = BodyKind::None;
@@ -155,6 +189,7 @@ class AttachmentDecoder {
   std::string file_label_;  // "Part 2 (NAME.PKT)" for the report
   std::string file_name_;   // the safe name it is written under
   bool name_generated_ = false;
+  bool verify_file_open_ = false;  // VerifyOnly: a file part being digested
   // Plain text that may carry uuencoded files.
   UuState uu_state_ = UuState::Searching;
   bool uu_expected_ = false;  // the part is uuencoded: it must hold a file

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 
@@ -32,10 +33,18 @@ bool HasAny(std::string_view text, char from, char to) {
   return false;
 }
 
+bool EndsWithPartialSuffix(std::string_view name) {
+  return name.size() >= kPartialSuffix.size() &&
+         core::UpperCase(name.substr(name.size() - kPartialSuffix.size())) ==
+             core::UpperCase(kPartialSuffix);
+}
+
 // Where the extension starts (its "."), or the end; a leading "." starts none.
+// The partial suffix is no extension to keep: a variant must lose it.
 std::size_t ExtensionAt(std::string_view name) {
   const auto dot = name.rfind('.');
-  return dot == std::string_view::npos || dot == 0 ? name.size() : dot;
+  if (dot == std::string_view::npos || dot == 0 || EndsWithPartialSuffix(name)) return name.size();
+  return dot;
 }
 
 // The base name `base` counted up by `step`, in eight hexadecimal digits of
@@ -67,6 +76,19 @@ bool Taken(std::string_view path) {
   struct stat info {};
   return ::lstat(platform::ResolveName(path).c_str(), &info) == 0;
 }
+
+// Names a received file may never get in this inbound, taken or not.
+class ReservedNames {
+ public:
+  explicit ReservedNames(std::string_view inbound) : home_(platform::IsProgramHome(inbound)) {}
+
+  [[nodiscard]] bool Contain(std::string_view name) const {
+    return EndsWithPartialSuffix(name) || (home_ && platform::IsProgramFileName(name));
+  }
+
+ private:
+  bool home_;
+};
 
 // The name cut to kMaxNameBytes, its extension kept, never inside a UTF-8 character.
 std::string Shortened(std::string name) {
@@ -108,9 +130,10 @@ std::string GeneratedName(std::string_view stem, std::string_view part,
 
 std::optional<std::string> FindFreeName(std::string_view inbound, std::string_view name) {
   if (name.empty()) return std::nullopt;
+  const ReservedNames reserved(inbound);
   for (std::size_t i = 0; i < kMaxNameCandidates; ++i) {
     std::string candidate = Candidate(name, i);
-    if (!Taken(std::string(inbound) + candidate)) return candidate;
+    if (!reserved.Contain(candidate) && !Taken(std::string(inbound) + candidate)) return candidate;
   }
   return std::nullopt;
 }
@@ -127,10 +150,11 @@ platform::UniqueFile CreatePartialFile(std::string_view inbound, std::string_vie
 std::optional<std::string> PublishPartialFile(std::string_view inbound, std::string_view name,
                                               std::string_view wanted) {
   const std::string partial = platform::ResolveName(std::string(inbound) + PartialName(name));
+  const ReservedNames reserved(inbound);
   for (std::size_t i = 0; i < kMaxNameCandidates; ++i) {
     std::string candidate = Candidate(wanted, i);
     const std::string path = std::string(inbound) + candidate;
-    if (Taken(path)) continue;
+    if (reserved.Contain(candidate) || Taken(path)) continue;
     // link() never replaces an existing entry; where the file system has no
     // hard links, a rename right after the check is the next best thing.
     const std::string target = platform::ResolveName(path);

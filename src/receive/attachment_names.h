@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/files.h"
+#include "platform/program_home.h"
 
 namespace kestrel::receive {
 
@@ -36,7 +37,10 @@ inline constexpr std::size_t kMaxNameCandidates = 1000;
 // so a tosser still sees "*.pkt", "*.tic" or "*.mo0", and varies the base
 // name: eight hexadecimal digits (packets, bundles) count up as a number
 // ("2f6e0100.pkt", "2f6e0101.pkt"), any other base gets "_1", "_2", ....
-// Nothing when kMaxNameCandidates are all taken.
+// A name that is not taken still counts as taken when it ends in
+// kPartialSuffix (a later run would remove the file as a stale partial one)
+// or, when the inbound is the program's home, when it is one of the home's
+// own files (IsProgramFileName). Nothing when kMaxNameCandidates are all taken.
 [[nodiscard]] std::optional<std::string> FindFreeName(std::string_view inbound,
                                                       std::string_view name);
 
@@ -44,7 +48,7 @@ inline constexpr std::size_t kMaxNameCandidates = 1000;
 // appears under the final name only once it is complete, so software that
 // watches the inbound never picks up half a file, not even after a crash.
 // The suffix keeps patterns such as "*.PKT" from matching the partial file.
-inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
+using platform::kPartialSuffix;
 
 // ".NAME.kestrel-partial": where the attachment `name` is written.
 [[nodiscard]] std::string PartialName(std::string_view name);

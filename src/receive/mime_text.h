@@ -20,6 +20,25 @@ namespace kestrel::receive {
   return text;
 }
 
+// Without blanks, tabs and stray CRs at either end: a CR that the line end
+// left behind is no content of an encoded line or a header value.
+[[nodiscard]] inline std::string_view TrimWhitespace(std::string_view text) {
+  const auto space = [](char c) { return IsBlank(c) || c == '\r'; };
+  while (!text.empty() && space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Text from a mail for the log: control characters shown as "?".
+[[nodiscard]] inline std::string Printable(std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
 [[nodiscard]] inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Quoted-printable parts (RFC 2045 6.7), decoded as the lines come: "=XX" is
-// a byte, "=" at the end of a line joins it to the next, blanks at the end
-// of a line were added on the way and are dropped, and an "=" that starts no
+// a byte, "=" at the end of a line joins it to the next, blanks (and a stray
+// CR) at the end of a line were added on the way and are dropped, and an "=" that starts no
 // valid escape stands for itself. A line end is CR LF once the next line
 // shows it was content.
 
@@ -13,6 +13,12 @@ namespace {
 
 // Blanks held back in case the line ends after them; a longer run is content.
 constexpr std::size_t kMaxHeldBlanks = 1024;
+
+// Dropped at the end of a line: blanks added on the way, and a stray CR the
+// line end left behind.
+bool IsTrailingSpace(char c) {
+  return IsBlank(c) || c == '\r';
+}
 
 class QuotedPrintableDecoder final : public ContentDecoder {
  public:
@@ -34,7 +40,7 @@ class QuotedPrintableDecoder final : public ContentDecoder {
   void Take(char c, std::string& out) {
     switch (state_) {
       case State::Text:
-        if (IsBlank(c) && held_.size() < kMaxHeldBlanks) {
+        if (IsTrailingSpace(c) && held_.size() < kMaxHeldBlanks) {
           held_.push_back(c);
           return;
         }
@@ -53,7 +59,7 @@ class QuotedPrintableDecoder final : public ContentDecoder {
           held_.push_back(c);
           return;
         }
-        if (IsBlank(c) && held_.size() < kMaxHeldBlanks) {  // "=" and blanks: a soft break?
+        if (IsTrailingSpace(c) && held_.size() < kMaxHeldBlanks) {  // "=" and blanks: a soft break?
           held_.push_back(c);
           return;
         }

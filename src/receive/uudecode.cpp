@@ -30,15 +30,17 @@ std::optional<std::string> UuBeginName(std::string_view line) {
   const std::size_t mode = at;
   while (at < line.size() && line[at] >= '0' && line[at] <= '7') ++at;
   if (at == mode || at - mode > 4 || at >= line.size() || line[at] != ' ') return std::nullopt;
-  const std::string_view name = TrimBlanks(line.substr(at + 1));
+  const std::string_view name = TrimWhitespace(line.substr(at + 1));
   if (name.empty()) return std::nullopt;
   return std::string(name);
 }
 
 UuLine DecodeUuLine(std::string_view line, std::string& out) {
-  const std::string_view text = TrimBlanks(line);
+  const std::string_view text = TrimWhitespace(line);
   if (text == "end") return UuLine::End;
   if (text.empty()) return UuLine::Data;  // the "`" line with its blank taken away
+  // Trailing blanks decode as the blanks they were; a stray CR is no data.
+  while (IsBlank(line.back()) || line.back() == '\r') line.remove_suffix(1);
   for (const char c : line) {
     if (!IsUuCharacter(c)) return UuLine::Other;
   }

@@ -6,12 +6,16 @@
 
 #include <csignal>
 #include <filesystem>
+#include <set>
 
 #include "core/log.h"
 #include "core/side.h"
 #include "mime_samples.h"
+#include "platform/program_home.h"
 #include "receive/attachment_names.h"
 #include "support/fake_clock.h"
+#include "support/mail_shapes.h"
+#include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
 
@@ -42,6 +46,13 @@ class AttachmentDecoderTest : public ::testing::Test {
     if (deletable) *deletable = outcome.whole;
     saved.reset();
     return dir.Read("SAVED.TXT");
+  }
+
+  // The digest of the lines in VerifyOnly mode, under a stem of its own.
+  std::string VerifiedDigest(const std::vector<std::string>& lines) {
+    decoder.StartMessage(nullptr, "verify", {}, DecodeMode::VerifyOnly);
+    for (const auto& line : lines) decoder.ScanBodyLine(line);
+    return decoder.EndOfMessage(true).content_digest;
   }
 
   // A line of the last message's report.
@@ -94,6 +105,39 @@ TEST_F(AttachmentDecoderTest, ExistingNamesAreKeptAndTheNextVariantUsed) {
   EXPECT_EQ(dir.Read("IN/FILE_1.ZIP"), "second");
   EXPECT_EQ(dir.Read("IN/FILE_2.ZIP"), "third");
   EXPECT_EQ(front_end.Field(core::Field::GetFilename), "FILE_2.ZIP");
+}
+
+// Without INBOUND the inbound is the home: no attachment takes the name of
+// one of the home's files, whether that file exists yet or not.
+TEST_F(AttachmentDecoderTest, TheHomesOwnFilesAreNeverAttachmentNames) {
+  platform::SetProgramPath("kestrel");
+  testing::ProgramHomeAt home(inbound);
+  dir.Write("IN/KESTREL.JNL", "journal");
+  dir.Write("IN/HIGHEST.DAT", "7");
+  const struct {
+    std::string name, free;
+  } cases[] = {
+      {"KESTREL.JNL", "KESTREL_1.JNL"},
+      {"header.txt", "header_1.txt"},
+      {"kestrel.flt", "kestrel_1.flt"},
+      {"HIGHEST.DAT", "HIGHEST_1.DAT"},
+      {"00000001.TXT", "0000000A.TXT"},
+      {"x.kestrel-partial", "x.kestrel-partial_1"},
+      {".A.PKT.kestrel-partial", ".A.PKT.kestrel-partial_1"},
+  };
+  for (const auto& c : cases) {
+    SampleMessage message;
+    message.name = c.name;
+    message.content = "from the mail";
+    Scan(testing::SenderMessageLines(message));
+    EXPECT_TRUE(outcome.whole) << c.name;
+    EXPECT_EQ(outcome.files, std::vector<std::string>{c.free});
+    EXPECT_EQ(dir.Read("IN/" + c.free), "from the mail");
+    EXPECT_TRUE(Logged("-- File already existed, renaming to " + c.free));
+  }
+  EXPECT_EQ(dir.Read("IN/KESTREL.JNL"), "journal");
+  EXPECT_EQ(dir.Read("IN/HIGHEST.DAT"), "7");
+  EXPECT_EQ(InboundNames().size(), 2 + std::size(cases));
 }
 
 TEST_F(AttachmentDecoderTest, SpeedIsLoggedOnlyAfterMoreThanTwoSeconds) {
@@ -341,13 +385,14 @@ TEST_F(AttachmentDecoderTest, WriteErrorsKeepTheMessageOnTheServer) {
   {  // the saved text cannot be written: the decoded file is taken back
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
-    decoder.StartMessage(full);
+    decoder.StartMessage(full, "message", "/dev/full");
     for (const auto& line : lines) decoder.ScanBodyLine(line);
     outcome = decoder.EndOfMessage(true);
     EXPECT_FALSE(outcome.whole);
     std::fclose(full);
     EXPECT_TRUE(InboundNames().empty());
-    EXPECT_TRUE(Reported("-- Could not write to SaveEmail directory"));
+    EXPECT_TRUE(
+        Reported("-- Could not write to SaveEmail directory (/dev/full: No space left on device)"));
     EXPECT_TRUE(Reported("-- Removed FILE.ZIP, the message stays on the server"));
   }
   {  // the inbound cannot take the file at all
@@ -359,6 +404,97 @@ TEST_F(AttachmentDecoderTest, WriteErrorsKeepTheMessageOnTheServer) {
     EXPECT_TRUE(outcome.every_message);
     EXPECT_TRUE(Reported("-- Part 2 (FILE.ZIP): could not be created (No such file or directory)"));
   }
+}
+
+// A bounce returns what went out from here: nothing of it is decoded, and
+// what it says about each recipient is read. A "begin" line in prose is text.
+TEST_F(AttachmentDecoderTest, BouncesAndProseBeginLinesAreTakenWithoutAFile) {
+  std::string error;
+  const auto shapes = testing::MakeMailShapes(dir.path(), {"bounces"}, error);
+  ASSERT_TRUE(shapes) << error;
+  ASSERT_EQ(shapes->mails.size(), 2u);
+  std::vector<std::optional<DeliveryReport>> reports;
+  for (const auto& mail : shapes->mails) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = mail.content.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+      lines.push_back(mail.content.substr(at, end - at));
+    }
+    Scan(lines);
+    EXPECT_TRUE(outcome.whole);
+    EXPECT_TRUE(outcome.report.empty()) << outcome.report.front();
+    EXPECT_TRUE(InboundNames().empty());
+    reports.push_back(outcome.delivery_report);
+  }
+  ASSERT_TRUE(reports[0]);
+  EXPECT_FALSE(reports[1]);
+  EXPECT_EQ(DeliveryReportLines(*reports[0], "3"),
+            (std::vector<std::string>{
+                "-- Message 3 is a delivery failure report: node100@example.org: 5.1.1 550 5.1.1 "
+                "<node100@example.org>: Recipient address rejected",
+                "-- Message 3 is a delivery report (delayed): node200@example.org: 4.4.1",
+                "--   It returns message <returned@example.org>"}));
+}
+
+// A part of 8bit or binary data arrives byte for byte: only CR LF ends a
+// line, and a CR or LF alone is part of the line's text.
+TEST_F(AttachmentDecoderTest, LoneCrAndLfInBinaryPartsArriveAsSent) {
+  decoder.StartMessage(nullptr);
+  for (const char* line :
+       {"Content-type: multipart/mixed; boundary=CB", "", "--CB", "Content-type: x; name=RAW.BIN",
+        "Content-transfer-encoding: binary", ""}) {
+    decoder.ScanBodyLine(line);
+  }
+  decoder.ScanBodyLine("a\rb\nc\r");
+  decoder.ScanBodyLine("\n\r", false);
+  decoder.ScanBodyLine("\r");
+  decoder.ScanBodyLine("end\r");
+  decoder.ScanBodyLine("--CB--");
+  EXPECT_TRUE(decoder.EndOfMessage(true).whole);
+  EXPECT_EQ(dir.Read("IN/RAW.BIN"), "a\rb\nc\r\r\n\n\r\r\r\nend\r");
+}
+
+// The digest is the same whether the message is saved or only verified (the
+// names saved under do not count) and differs with any name or byte.
+TEST_F(AttachmentDecoderTest, VerifyOnlyMakesTheSameDigestAndWritesNothing) {
+  SampleMessage message;
+  message.content = testing::RandomBytes(5000, 15);
+  const auto lines = testing::SenderMessageLines(message);
+
+  platform::UniqueFile saved = platform::OpenFile(dir.File("SAVED.TXT"), "wb");
+  decoder.StartMessage(saved.get(), "message", dir.File("SAVED.TXT"), DecodeMode::VerifyOnly);
+  for (const auto& line : lines) decoder.ScanBodyLine(line);
+  const MessageOutcome verified = decoder.EndOfMessage(true);
+  saved.reset();
+  EXPECT_TRUE(verified.whole);
+  EXPECT_EQ(verified.content_digest.size(), 64u);
+  EXPECT_TRUE(verified.files.empty());
+  EXPECT_TRUE(InboundNames().empty());
+  EXPECT_EQ(dir.Read("SAVED.TXT"), "");
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Receiving, "-- "));
+  EXPECT_TRUE(front_end.FieldHistory(core::Field::GetFilename).empty());
+  EXPECT_TRUE(front_end.FieldHistory(core::Field::GetByteProgress).empty());
+
+  SampleMessage other_content = message, other_name = message, nameless = message;
+  other_content.content.back() ^= 1;
+  other_name.name = "FILE2.ZIP";
+  nameless.name = "";
+  const std::vector<std::string> messages[] = {
+      lines,
+      testing::SenderMessageLines(other_content),
+      testing::SenderMessageLines(other_name),
+      testing::SenderMessageLines(nameless),
+      {"Subject: text only", "", "Hello", "", "Bye"},
+      {"Subject: uuencoded", "", "begin 644 CAT.PKT", "#0V%T", "`", "end"},
+  };
+  std::set<std::string> digests;
+  for (const auto& m : messages) {
+    Scan(m);  // saved under a free name once FILE.ZIP is taken
+    EXPECT_EQ(outcome.content_digest, VerifiedDigest(m)) << m.back();
+    digests.insert(outcome.content_digest);
+  }
+  EXPECT_EQ(digests.size(), std::size(messages));
+  EXPECT_TRUE(digests.count(verified.content_digest));
 }
 
 TEST_F(AttachmentDecoderTest, IncompleteMessageTakesBackItsFinishedAttachments) {

@@ -76,6 +76,10 @@ TEST_F(FreeNameTest, VariantsKeepTheExtension) {
       {{"12345678.tic"}, "12345678.tic", "12345679.tic"},
       {{"README"}, "README", "README_1"},
       {{".hidden"}, ".hidden", ".hidden_1"},
+      // A later run would remove it as a stale partial file.
+      {{}, ".X.PKT.kestrel-partial", ".X.PKT.kestrel-partial_1"},
+      {{}, "2f6e0100.KESTREL-PARTIAL", "2f6e0100.KESTREL-PARTIAL_1"},
+      {{}, "KESTREL.JNL", "KESTREL.JNL"},  // only the home's own files are kept free
   };
   for (const auto& c : cases) {
     testing::TempDir scratch;

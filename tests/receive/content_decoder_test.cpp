@@ -51,6 +51,9 @@ TEST(ContentDecoder, EveryEncodingDecodesAtEverySplit) {
        true,
        "a=bc\r\nde=4\r\n=ZZ x = y"},
       {E::QuotedPrintable, {"=E2=82=AC", ""}, false, "\xE2\x82\xAC\r\n\r\n"},
+      // A CR the line end left behind is no content of an encoded line.
+      {E::Base64, {"QUJD\r", "QUI=\r"}, true, "ABCAB"},
+      {E::QuotedPrintable, {"a=\r", "b \r", "c\rd"}, true, "ab\r\nc\rd"},
   };
   for (const auto& c : cases) {
     for (std::size_t piece : {1, 2, 3, 1000}) {
@@ -70,6 +73,7 @@ TEST(Uudecode, LinesAsEncodersAndTransportsLeaveThem) {
   EXPECT_EQ(UuBeginName("begin 0644 My File.tic  "), "My File.tic");
   EXPECT_EQ(UuBeginName("begin with a plan"), std::nullopt);
   EXPECT_EQ(UuBeginName("begin 644"), std::nullopt);
+  EXPECT_EQ(UuBeginName("begin 644 a.pkt\r"), "a.pkt");
   const struct {
     std::string line;
     UuLine kind;
@@ -80,6 +84,8 @@ TEST(Uudecode, LinesAsEncodersAndTransportsLeaveThem) {
       {"`", UuLine::Data, ""},
       {"", UuLine::Data, ""},
       {"end", UuLine::End, ""},
+      {"#0V%T\r", UuLine::Data, "Cat"},
+      {"end\r", UuLine::End, ""},
       {"Hello there", UuLine::Other, ""},
       {"#0V%T" + std::string(10, 'M'), UuLine::Other, ""},
   };

@@ -5,6 +5,7 @@ files, for the receive tests, made with Python's email package where it can
 make them and by hand where it cannot.
 
 Usage: mail_shapes.py OUTDIR shapes
+       mail_shapes.py OUTDIR bounces
        mail_shapes.py OUTDIR random SEED COUNT
 
 Writes OUTDIR/NNN.eml (in the order they go into the mailbox), the expected
@@ -24,6 +25,7 @@ import random
 import sys
 import urllib.parse
 from email.header import Header
+from email.message import Message
 from email.mime.message import MIMEMessage
 from email.mime.multipart import MIMEMultipart
 from email.mime.nonmultipart import MIMENonMultipart
@@ -286,6 +288,46 @@ def shapes(mails):
     message = top(MIMEText("Buy now\n"), "offer", sender="Spam <offers@example.com>")
     mails.add(as_bytes(message), "skipped", [])
 
+    bounces(mails)
+
+
+def header_block(*fields):
+    block = Message()
+    for name, value in fields:
+        block[name] = value
+    return block
+
+
+def bounces(mails):
+    """Taken without a file: a delivery failure report (RFC 3464) that returns
+    a message with its file, and a text whose "begin" lines are prose."""
+    report = MIMEMultipart("report", report_type="delivery-status")
+    report.attach(MIMEText("Your message could not be delivered.\n"))
+    status = Message()
+    status.set_type("message/delivery-status")
+    status.set_payload([
+        header_block(("Reporting-MTA", "dns; mx.example.org")),
+        header_block(("Original-Recipient", "rfc822; Node100@example.org"),
+                     ("Final-Recipient", "rfc822; node100@example.org"),
+                     ("Action", "failed"), ("Status", "5.1.1"),
+                     ("Diagnostic-Code", "smtp; 550 5.1.1 <node100@example.org>:\n"
+                                         "    Recipient address rejected")),
+        header_block(("Original-Recipient", "rfc822; node200@example.org"),
+                     ("Action", "Delayed"), ("Status", "4.4.1")),
+    ])
+    report.attach(status)
+    returned = top(MIMEMultipart(), "returned")
+    returned.attach(MIMEText("Files for you\n"))
+    part = file_part(b"returned packet", "base64")
+    name_headers(part, "back.pkt", "quoted")
+    returned.attach(part)
+    report.attach(MIMEMessage(returned))
+    mails.add(as_bytes(top(report, "delivery failure")), "taken", [])
+
+    body = ("To send a file, uuencode it:\n\nbegin 644 yourfile.zip\n\n"
+            "and mail the result.\nbegin 644 OTHER.ZIP\nThanks\n")
+    mails.add(as_bytes(top(MIMEText(body), "prose begin")), "taken", [])
+
 
 class RandomTrees:
     """Random MIME trees: nesting, encodings, names and line ends."""
@@ -377,6 +419,8 @@ def main():
     mails = MailSet(out_dir)
     if what == "shapes":
         shapes(mails)
+    elif what == "bounces":
+        bounces(mails)
     else:
         random_round(mails, int(sys.argv[3]), int(sys.argv[4]))
     mails.close()
