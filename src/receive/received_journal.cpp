@@ -191,19 +191,6 @@ bool ReceivedJournal::IsCopy(std::string_view mailbox, std::string_view uid,
   return !IsNone(digest) && Knows(Stored(mailbox), Stored(uid), Stored(message_id), digest);
 }
 
-bool ReceivedJournal::HasUid(std::string_view mailbox, std::string_view uid) const {
-  return Knows(Stored(mailbox), Stored(uid), kNone, {});
-}
-
-bool ReceivedJournal::HasMessageId(std::string_view message_id) const {
-  return Knows(kNone, kNone, Stored(message_id), {});
-}
-
-bool ReceivedJournal::Record(std::string_view mailbox, std::string_view uid,
-                             std::string_view message_id, std::int64_t now, std::string& error_r) {
-  return Record(mailbox, uid, message_id, {}, now, error_r);
-}
-
 bool ReceivedJournal::Record(std::string_view mailbox, std::string_view uid,
                              std::string_view message_id, std::string_view content_digest,
                              std::int64_t now, std::string& error_r) {

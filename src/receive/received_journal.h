@@ -64,12 +64,6 @@ class ReceivedJournal {
                             std::string_view message_id, std::string_view content_digest,
                             std::int64_t now, std::string& error_r);
 
-  // The dialogue's questions until it asks IsSuspect and IsCopy; they go then.
-  [[nodiscard]] bool HasUid(std::string_view mailbox, std::string_view uid) const;
-  [[nodiscard]] bool HasMessageId(std::string_view message_id) const;
-  [[nodiscard]] bool Record(std::string_view mailbox, std::string_view uid,
-                            std::string_view message_id, std::int64_t now, std::string& error_r);
-
  private:
   enum Field : std::size_t { kMailbox, kUid, kMessageId, kDigest, kFields };
   // Where an entry's line lies in content_; its fields follow one another,

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "null_front_end.h"
 #include "receive/attachment_decoder.h"
@@ -56,6 +57,23 @@ std::size_t Entries(const std::string& directory, bool remove) {
   return count;
 }
 
+// The data up to its "." line the plain way: lines end only at CR LF, and
+// a line starting with ".." loses one dot. Every byte must come through.
+std::string Unstuffed(std::string_view data) {
+  std::string lines;
+  for (std::size_t at = 0; at < data.size();) {
+    std::size_t end = data.find("\r\n", at);
+    if (end == std::string_view::npos) __builtin_trap();  // the data ends with ".\r\n"
+    std::string_view line = data.substr(at, end - at);
+    at = end + 2;
+    if (line == ".") break;
+    if (line.substr(0, 2) == "..") line.remove_prefix(1);
+    lines.append(line);
+    lines += "\r\n";
+  }
+  return lines;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,24 +81,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kestrel::fuzz::NullFrontEnd front_end;
   AttachmentDecoder decoder(
       front_end, [](std::string_view) {}, Root() + "/IN/");
-  // The first byte picks how the data is handed out, to reach every split.
-  const std::size_t chunk = size > 0 ? 1 + data[0] % 64 : 1;
+  // The first byte seeds the sizes the data is handed out in, one size a
+  // read, to reach every split.
   const auto decode = [&](DecodeMode mode, bool& complete) {
     std::size_t at = 0;
+    std::uint32_t chunks = size > 0 ? data[0] : 1;
     BodyReader reader([&](char* buffer, std::size_t capacity) {
-      const std::size_t n = std::min({chunk, capacity, size - at});
+      chunks = chunks * 1103515245u + 12345u;
+      const std::size_t n = std::min<std::size_t>({1 + (chunks >> 16) % 97, capacity, size - at});
       std::memcpy(buffer, data + at, n);
       at += n;
       return n;
     });
     decoder.StartMessage(nullptr, "message", {}, mode);
+    // The pieces joined again, to be held against the data read.
+    std::string lines;
     BodyPiece piece;
     BodyStatus status;
     while ((status = reader.ReadBodyLine(piece)) == BodyStatus::Piece) {
       if (piece.text.size() > kMaxBodyPiece) __builtin_trap();
+      lines += piece.text;
+      if (piece.line_ends) lines += "\r\n";
       decoder.ScanBodyLine(piece.text, piece.line_ends);
     }
     complete = status == BodyStatus::EndOfData;
+    if (complete && lines != Unstuffed(std::string_view(reinterpret_cast<const char*>(data),
+                                                        at - reader.Unread().size()))) {
+      __builtin_trap();
+    }
     return decoder.EndOfMessage(complete);
   };
   bool complete = false;

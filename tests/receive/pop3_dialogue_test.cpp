@@ -238,12 +238,13 @@ TEST_F(Pop3DialogueTest, EveryHeadLineIsLookedAtUpToTheCap) {
   for (int i = 1; i <= 39; ++i) head.push_back("X-Trace-" + std::to_string(i) + ": hop");
   head.push_back("From: Bob <bob@example.org>");
   server.AddMessage(PlainMessage(head));
-  std::vector<std::string> endless(kMaxHeaderLines, "Received: from relay");
+  std::vector<std::string> endless(120'000, "Received: from relay");
   endless.push_back("From: Bob <bob@example.org>");
   server.AddMessage(PlainMessage(endless));
   server.AddMessage(PlainMessage({"From: Bob <bob@example.org>", "Subject: third"}));
   config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM BOB\n"), configuration.Filters);
   EXPECT_TRUE(Run());
+  EXPECT_TRUE(incomplete_);
   EXPECT_TRUE(Logged("-- Message 1 matched filter"));
   EXPECT_TRUE(Logged("-- Head of message 2 longer than 1000 lines, skipped"));
   EXPECT_TRUE(Logged("-- Message 3 matched filter"));
@@ -280,7 +281,12 @@ TEST_F(Pop3DialogueTest, UnwritableSaveDirectoryLeavesEveryMessageOnTheServer) {
   server.AddMessage(SenderMessage("TWO.ZIP", "two"));
   EXPECT_TRUE(Run());
   const auto lines = front_end.Lines(Side::Receiving);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "-- Could not write to SaveEmail directory"), 2);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [this](const std::string& line) {
+                            return line.starts_with("-- Could not write to SaveEmail directory (" +
+                                                    dir.File("MISSING"));
+                          }),
+            2);
   EXPECT_FALSE(Logged("-> RETR 1"));
   EXPECT_FALSE(Logged("-> DELE 2"));
   EXPECT_TRUE(Logged("-> QUIT"));
@@ -499,6 +505,236 @@ TEST_F(Pop3DialogueTest, ServerGoneDuringTheHeadLines) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST 2"), 0);
   EXPECT_FALSE(dir.Exists("SAVE/00000001.TXT"));
   EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 0);
+}
+
+}  // namespace
+}  // namespace kestrel::receive
+
+namespace kestrel::receive {
+namespace {
+
+using Answer = testing::ScriptedPop3::Answer;
+
+// Servers that misbehave: each ends its message, or the run, with a line
+// that says what the server did, keeps the message on the server unless it
+// was saved, and makes the run report a failure.
+TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
+  const std::string head = "+OK\r\nFrom: x@example.org\r\n.\r\n";
+  const std::string data = "+OK\r\nFrom: x@example.org\r\n\r\nHi\r\n.\r\n";
+  const struct {
+    const char* name;
+    std::function<std::string(const std::string&)> reply;  // "" : "+OK"
+    std::string line;
+    bool stall = false;  // the server stops answering after RETR
+    std::vector<std::string> never;
+    bool deleted = false;
+  } cases[] = {
+      {"no TOP",
+       [](const std::string& c) { return c.starts_with("TOP") ? "-ERR unknown command\r\n" : ""; },
+       "-- The server gives no message heads (TOP: -ERR unknown command), nothing taken",
+       false,
+       {"RETR 1", "TOP 2"},
+       false},
+      {"RETR refused",
+       [&](const std::string& c) -> std::string {
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? "-ERR message locked\r\n" : "";
+       },
+       "-- Message 1 could not be fetched (-ERR message locked), left on the server",
+       false,
+       {"DELE 1"},
+       false},
+      {"DELE refused",
+       [&](const std::string& c) -> std::string {
+         if (c == "STAT") return "+OK 1 200\r\n";
+         if (c.starts_with("TOP")) return head;
+         if (c.starts_with("RETR")) return data;
+         return c.starts_with("DELE") ? "-ERR read-only mailbox\r\n" : "";
+       },
+       "-- Message 1 could not be deleted on the server (-ERR read-only mailbox)",
+       false,
+       {},
+       true},
+      {"STAT counts messages it does not have",
+       [&](const std::string& c) -> std::string {
+         if (c == "STAT") return "+OK 2147483647 0\r\n";
+         if (c == "LIST 2") return "-ERR no such message\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? data : "";
+       },
+       "-- The server has no message 2 (-ERR no such message), though it counted 2147483647",
+       false,
+       {"LIST 3"},
+       true},
+      {"data without end",
+       [&](const std::string& c) -> std::string {
+         if (c == "LIST 1") return "+OK 1 1000\r\n";
+         if (c.starts_with("TOP")) return head;
+         if (!c.starts_with("RETR")) return "";
+         std::string endless = data.substr(0, data.size() - 3);
+         while (endless.size() < 300'000) endless += std::string(998, 'x') + "\r\n";
+         return endless;
+       },
+       "-- Message data longer than 66786 bytes, aborting",
+       true,
+       {"DELE 1"},
+       false},
+  };
+  configuration.Filters.AcceptAll = true;
+  for (const auto& c : cases) {
+    testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
+      std::string reply = c.reply(command);
+      if (command == "STAT" && reply.empty()) reply = "+OK 2 400\r\n";
+      if (reply.empty()) reply = "+OK\r\n";
+      const bool stall = c.stall && command.starts_with("RETR");
+      return {reply,
+              stall ? testing::ScriptedPop3::After::Stall : testing::ScriptedPop3::After::Continue};
+    });
+    configuration.POPPORT = peer.port();
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    EXPECT_EQ(Run(), !c.stall) << c.name;
+    EXPECT_TRUE(incomplete_) << c.name;
+    EXPECT_TRUE(Logged(c.line)) << c.name;
+    const auto commands = peer.Commands();
+    for (const auto& command : c.never) {
+      EXPECT_EQ(std::count(commands.begin(), commands.end(), command), 0) << c.name << command;
+    }
+    // A message that stays leaves no saved text and no number behind.
+    EXPECT_EQ(dir.Exists("SAVE/00000001.TXT"), c.deleted) << c.name;
+    EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), c.deleted ? 1 : 0) << c.name;
+    std::filesystem::remove(dir.File("SAVE/00000001.TXT"));
+    std::filesystem::remove(dir.File("SAVE/HIGHEST.DAT"));
+    std::filesystem::remove(dir.File(platform::ProgramBaseName() + ".JNL"));
+  }
+}
+
+// Mails a hostile sender or an odd client sends, through a real server: no
+// one of them costs another sender's mail. Each case says what reaches the
+// inbound, how many mails stay on the server, and whether the run reports a
+// failure.
+TEST_F(Pop3DialogueTest, HostileAndOddMailCostsNoOtherMail) {
+  const std::string packet = testing::RandomBytes(3000, 7);
+  std::string binary = testing::RandomBytes(1020, 8);
+  for (char& byte : binary) {
+    if (byte == '\n' || byte == '\0') byte = '\r';  // lone CRs, no line ends
+  }
+  const auto with_text = [](const std::string& name, const std::string& content,
+                            std::vector<std::string> text) {
+    SampleMessage message;
+    message.name = name;
+    message.content = content;
+    message.text = std::move(text);
+    return JoinLf(testing::SenderMessageLines(message));
+  };
+  std::vector<std::string> long_text = {"hello\r."};
+  for (int i = 0; i < 80; ++i) long_text.push_back(std::string(998, 'x'));
+  const std::string dsn =
+      "From: Mail Delivery System <MAILER-DAEMON@example.org>\n"
+      "To: sysop@example.org\nSubject: Undelivered Mail Returned to Sender\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/report; report-type=delivery-status; boundary=\"B\"\n\n"
+      "--B\nContent-Type: text/plain\n\nYour message could not be delivered.\n"
+      "--B\nContent-Type: message/delivery-status\n\nReporting-MTA: dns; mx.example.org\n\n"
+      "Final-Recipient: rfc822; node100@example.net\nAction: failed\nStatus: 5.1.1\n"
+      "Diagnostic-Code: smtp; 550 5.1.1 user unknown\n\n"
+      "--B\nContent-Type: message/rfc822\n\nMessage-ID: <sent.1@example.org>\n" +
+      SenderMessage("BOUNCED.PKT", packet) + "--B--\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> mails;
+    std::map<std::string, std::string> inbound;
+    std::size_t left = 0;
+    bool incomplete = false;
+    std::string line;
+  } cases[] = {
+      {"a lone CR before a dot line",
+       {with_text("A.PKT", packet, long_text), SenderMessage("B.PKT", "next sender")},
+       {{"A.PKT", packet}, {"B.PKT", "next sender"}},
+       0,
+       false,
+       ""},
+      {"an old Mac text with a dot line",
+       {PlainMessage({"Subject: mac"}, "line one\rline two\r.\rline four"),
+        SenderMessage("C.PKT", packet)},
+       {{"C.PKT", packet}},
+       0,
+       false,
+       ""},
+      {"a binary part with lone CRs",
+       {"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
+        "Content-Type: application/octet-stream; name=BIN.DAT\n"
+        "Content-Transfer-Encoding: binary\n\n" +
+        binary + "\n--b--\n"},
+       {{"BIN.DAT", binary}},
+       0,
+       false,
+       ""},
+      {"two mails share a Message-ID",
+       {"Message-ID: <same@example.org>\n" + SenderMessage("D1.PKT", "one"),
+        "Message-ID: <same@example.org>\n" + SenderMessage("D2.PKT", "two")},
+       {{"D1.PKT", "one"}, {"D2.PKT", "two"}},
+       0,
+       false,
+       ""},
+      {"two mails with an empty Message-ID",
+       {"Message-ID: <>\n" + SenderMessage("E.PKT", "first"),
+        "Message-ID: <>\n" + SenderMessage("E.PKT", "second")},
+       {{"E.PKT", "first"}, {"E_1.PKT", "second"}},
+       0,
+       false,
+       ""},
+      {"a prose begin line",
+       {PlainMessage({"Subject: prose"}, "begin 644 yourfile.zip\n\nsee you")},
+       {},
+       0,
+       false,
+       ""},
+      {"a delivery failure report", {dsn}, {}, 0, true, "delivery failure report"},
+  };
+  configuration.Filters.AcceptAll = true;
+  for (const auto& c : cases) {
+    for (const char* sub : {"/new", "/cur"}) {
+      for (const auto& entry : std::filesystem::directory_iterator(server.maildir() + sub)) {
+        std::filesystem::remove(entry.path());
+      }
+    }
+    for (const auto& mail : c.mails) server.AddMessage(mail);
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    EXPECT_TRUE(Run()) << c.name;
+    EXPECT_EQ(incomplete_, c.incomplete) << c.name;
+    std::map<std::string, std::string> inbound;
+    for (const auto& name : InboundNames()) {
+      inbound[name] = dir.Read("IN/" + name);
+      std::filesystem::remove(dir.File("IN/" + name));
+    }
+    EXPECT_TRUE(inbound == c.inbound) << c.name << ": " << inbound.size() << " files, first "
+                                      << (inbound.empty() ? "" : inbound.begin()->first) << " of "
+                                      << (inbound.empty() ? 0 : inbound.begin()->second.size());
+    EXPECT_EQ(server.RemainingMessages().size(), c.left) << c.name;
+    if (!c.line.empty()) {
+      EXPECT_NE(LogFile().find(c.line), std::string::npos) << c.name;
+    }
+  }
+}
+
+// With no inbound the files go to the home: one named like the program's
+// own files gets a name of its own, and those files stay as they were.
+TEST_F(Pop3DialogueTest, AttachmentsNeverTakeTheProgramsOwnNames) {
+  configuration.INBOUND.clear();
+  configuration.Filters.AcceptAll = true;
+  const std::string base = platform::ProgramBaseName();
+  dir.Write("HEADER.TXT", "our header");
+  for (const std::string& name : {base + ".JNL", std::string("header.txt"), base + ".flt"}) {
+    server.AddMessage(SenderMessage(name, "planted " + name));
+  }
+  server.AddMessage(SenderMessage("LATER.PKT", "later"));
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(dir.Read("HEADER.TXT"), "our header");
+  EXPECT_FALSE(dir.Exists(base + ".FLT"));
+  EXPECT_EQ(dir.Read("LATER.PKT"), "later");
+  EXPECT_EQ(dir.Read(base + ".JNL").find("planted"), std::string::npos);
+  EXPECT_TRUE(server.RemainingMessages().empty());
 }
 
 }  // namespace
