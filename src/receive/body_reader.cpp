@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/body_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kestrel::receive {
 
-void BodyReader::Reset() {
+void BodyReader::Reset(std::optional<std::uint64_t> counted) {
   fill_ = 0;
   position_ = 0;
   at_line_start_ = true;
   held_cr_ = false;
+  counted_ = counted.has_value();
+  remaining_ = counted.value_or(0);
 }
 
 std::string_view BodyReader::Unread() const {
@@ -23,9 +26,19 @@ BodyStatus BodyReader::ReadBodyLine(BodyPiece& piece) {
   const char* const base = buffer_.data();
   while (piece.text.size() < kMaxBodyPiece) {
     if (position_ == fill_) {
+      if (counted_ && remaining_ == 0) {
+        if (held_cr_) piece.text.push_back('\r');  // the last byte: no LF follows
+        held_cr_ = false;
+        if (!piece.text.empty()) break;  // the last line, without a line end
+        return BodyStatus::EndOfData;
+      }
       position_ = 0;
-      fill_ = source_(buffer_.data(), buffer_.size());
+      const std::size_t wanted =
+          counted_ ? static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining_))
+                   : buffer_.size();
+      fill_ = source_(buffer_.data(), wanted);
       if (fill_ == 0) return BodyStatus::NoData;
+      if (counted_) remaining_ -= fill_;
     }
     if (held_cr_) {
       held_cr_ = false;
@@ -59,7 +72,7 @@ BodyStatus BodyReader::ReadBodyLine(BodyPiece& piece) {
     }
   }
   at_line_start_ = piece.line_ends;
-  if (starts_line) {
+  if (starts_line && !counted_) {
     if (piece.line_ends && piece.text == ".") return BodyStatus::EndOfData;
     if (piece.text.size() >= 2 && piece.text[0] == '.' && piece.text[1] == '.') {
       piece.text.erase(0, 1);

@@ -9,7 +9,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,8 +42,10 @@ class BodyReader {
 
   explicit BodyReader(Source source) : source_(std::move(source)) {}
 
-  // Empties the buffer and starts at the beginning of a line.
-  void Reset();
+  // Empties the buffer and starts at the beginning of a line. Data of a
+  // known length (an IMAP literal) ends after `counted` bytes, with no dot
+  // rules; without it the data ends at the "." line.
+  void Reset(std::optional<std::uint64_t> counted = std::nullopt);
 
   // The next piece. On NoData the unfinished piece is dropped: the message
   // is incomplete anyway.
@@ -58,6 +62,8 @@ class BodyReader {
   std::size_t position_ = 0;
   bool at_line_start_ = true;
   bool held_cr_ = false;  // a CR ended the buffer: a line end if a LF follows
+  bool counted_ = false;
+  std::uint64_t remaining_ = 0;  // of counted data, not yet fetched
 };
 
 }  // namespace kestrel::receive

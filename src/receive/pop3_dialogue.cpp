@@ -1,40 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/pop3_dialogue.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <ctime>
 #include <map>
 
-#include "core/le_bytes.h"
-#include "core/stopwatch.h"
 #include "core/text_utils.h"
-#include "platform/error_text.h"
-#include "platform/file_names.h"
-#include "platform/files.h"
-#include "platform/program_home.h"
-#include "receive/attachment_decoder.h"
-#include "receive/attachment_names.h"
-#include "receive/body_reader.h"
-#include "receive/delivery_report.h"
 #include "receive/header_filter.h"
+#include "receive/message_intake.h"
 #include "receive/pop3_login.h"
 #include "receive/pop3_reply.h"
-#include "receive/received_journal.h"
 
 namespace kestrel::receive {
 namespace {
 
 using core::Field;
 
-// Saved texts that already exist are skipped, never overwritten; past this
-// many the directory is treated as unwritable.
-constexpr int kMaxSavedTextSkips = 10000;
-constexpr int kSavedTextDigits = 8;
 // Messages looked at in one run, whatever count STAT announces.
 constexpr std::int32_t kMaxWalkMessages = 100'000;
 // A UIDL line: a message number, a blank and at most 70 characters.
@@ -76,21 +57,12 @@ class Pop3Walk {
       : session_(session),
         configuration_(configuration),
         front_end_(session.logger.front_end()),
-        save_directory_(SaveDirectory(configuration)),
-        inbound_(InboundDirectory(configuration)),
-        mailbox_(configuration.POPUSERNAME + "@" + configuration.POPSERVER + ":" +
-                 std::to_string(configuration.POPPORT)),
-        decoder_(
-            front_end_, [&session](std::string_view line) { net::LogLine(session, line); },
-            inbound_),
-        reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }) {
-  }
+        intake_(session, configuration,
+                configuration.POPUSERNAME + "@" + configuration.POPSERVER + ":" +
+                    std::to_string(configuration.POPPORT)) {}
 
   void Run() {
-    const bool walk_entered = Login() && InboundUsable() && JournalUsable();
-    if (walk_entered) {
-      RemoveStalePartialFiles(inbound_);
-      highest_ = ReadHighestNumber(save_directory_);
+    if (Login() && intake_.Open()) {
       ReadUniqueIds();
       const std::int32_t count = std::min(size_.messages, kMaxWalkMessages);
       if (count < size_.messages) {
@@ -100,40 +72,13 @@ class Pop3Walk {
       for (std::int32_t number = 1; number <= count; ++number) {
         if (session_.IsAborted() || Stopped() || !TakeOrSkip(number)) break;
       }
-      if (!WriteHighestNumber(save_directory_, highest_)) {
-        Log(session_, "-- Could not write " + save_directory_ + std::string(kHighestFileName));
-        session_.Incomplete = true;
-      }
+      intake_.Close();
     }
     net::SendLine(session_, "QUIT");
     (void)ReadPop3Reply(session_);
-    if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
-      (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
-    }
   }
 
  private:
-  // A configured inbound that is missing or read-only would turn every
-  // message away; nothing is taken then.
-  bool InboundUsable() {
-    if (configuration_.INBOUND.empty()) Log(session_, "-- No INBOUND set, files go to " + inbound_);
-    const std::string path = platform::ResolveName(inbound_);
-    if (::access(path.c_str(), W_OK | X_OK) == 0) return true;
-    Log(session_, "-- Inbound " + path + " cannot be used (" + platform::ErrorText(errno) +
-                      "), nothing taken");
-    session_.Incomplete = true;
-    return false;
-  }
-
-  // A journal that cannot be read would let every message in again.
-  bool JournalUsable() {
-    std::string error;
-    if (journal_.Load(std::time(nullptr), error)) return true;
-    Log(session_, "-- Could not read " + journal_.path() + " (" + error + "), nothing taken");
-    session_.Incomplete = true;
-    return false;
-  }
-
   // UIDL: the server's lasting name of each message, when it has them.
   void ReadUniqueIds() {
     if (size_.messages <= 0) return;
@@ -230,10 +175,11 @@ class Pop3Walk {
       Log(session_, "-- Skipping message " + n);
       return true;
     }
-    if (journal_.IsSuspect(mailbox_, UniqueId(number), header_.message_id())) {
+    const std::string uid = UniqueId(number);
+    if (intake_.IsSuspect(uid, header_.message_id())) {
       const std::optional<std::string> digest = Fingerprint(number);
       if (session_.IsAborted()) return true;
-      if (digest && journal_.IsCopy(mailbox_, UniqueId(number), header_.message_id(), *digest)) {
+      if (digest && intake_.IsCopy(uid, header_.message_id(), *digest)) {
         Log(session_, "-- Message " + n + " already received, deleting");
         Delete(number);
         return true;
@@ -248,15 +194,7 @@ class Pop3Walk {
   // walk must end without an abort.
   bool Take(std::int32_t number) {
     const std::string n = std::to_string(number);
-    ++highest_;
-    std::string why;
-    platform::UniqueFile saved = CreateSavedText(why);
-    if (!saved) {
-      Log(session_, "-- Could not write to SaveEmail directory (" + why + ")");
-      --highest_;
-      session_.Incomplete = true;
-      return true;
-    }
+    if (!intake_.CreateSavedText()) return true;
     Log(session_, "-- Message " + n + " matched filter");
     net::SendLine(session_, "LIST " + n);
     (void)ReadPop3Reply(session_);
@@ -264,21 +202,32 @@ class Pop3Walk {
     const net::Reply retr = ReadPop3Reply(session_);
     if (!IsOk(retr)) {
       // No data follows: the message stays, and so does its number.
-      saved.reset();
-      RemoveSavedText();
+      intake_.Discard();
       if (session_.IsAborted()) return true;
       Log(session_,
           "-- Message " + n + " could not be fetched (" + retr.last() + "), left on the server");
       session_.Incomplete = true;
       return true;
     }
-    const MessageOutcome outcome = ReceiveData(saved.get(), DecodeMode::Save);
-    const bool saved_closed = std::fclose(saved.release()) == 0;
-    if (!saved_closed) {
-      Log(session_, "-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
-                        platform::ErrorText(errno) + ")");
+    const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::Save, message_bounds_);
+    if (!session_.IsAborted() && outcome.whole) {
+      if (!intake_.Commit(n, UniqueId(number), header_.message_id(), outcome)) return false;
+      Delete(number);
+      intake_.Taken();
+      return true;
     }
-    return Conclude(number, outcome, saved_closed);
+    if (session_.Closed) session_.Abort();
+    // Fetched again on a later run, it must not leave a second saved text.
+    intake_.Discard();
+    const std::string& id = header_.message_id();
+    std::string line =
+        "-- Message " + n + " left on the server" + (id.empty() ? std::string() : " (" + id + ")");
+    if (session_.IsAborted()) line += ": its data broke off";
+    Log(session_, line);
+    session_.Incomplete = true;
+    // A message of its own kind is skipped; a disk that failed would fail
+    // every later message as well.
+    return session_.IsAborted() || !outcome.every_message;
   }
 
   // A message the journal may know, fetched once without writing anything:
@@ -288,70 +237,10 @@ class Pop3Walk {
     Log(session_, "-- Message " + n + " may have been received before, comparing");
     net::SendLine(session_, "RETR " + n);
     if (!IsOk(ReadPop3Reply(session_, net::Echo::Quiet))) return std::nullopt;
-    const MessageOutcome outcome = ReceiveData(nullptr, DecodeMode::VerifyOnly);
+    const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::VerifyOnly, message_bounds_);
     if (session_.Closed) session_.Abort();
     if (!outcome.whole || outcome.content_digest.empty()) return std::nullopt;
     return outcome.content_digest;
-  }
-
-  // What becomes of a fetched message: deleted on the server once everything
-  // of it is on disk, else left there. False when the walk must end.
-  bool Conclude(std::int32_t number, const MessageOutcome& outcome, bool saved_closed) {
-    const std::string n = std::to_string(number);
-    if (!session_.IsAborted() && outcome.whole && saved_closed) {
-      if (outcome.delivery_report) {
-        for (const std::string& line : DeliveryReportLines(*outcome.delivery_report, n)) {
-          Log(session_, line);
-        }
-        session_.Incomplete = true;
-      }
-      return Commit(number, outcome);
-    }
-    if (session_.Closed) session_.Abort();
-    // Fetched again on a later run, it must not leave a second saved text.
-    RemoveSavedText();
-    const std::string& id = header_.message_id();
-    std::string line =
-        "-- Message " + n + " left on the server" + (id.empty() ? std::string() : " (" + id + ")");
-    if (session_.IsAborted()) line += ": its data broke off";
-    Log(session_, line);
-    session_.Incomplete = true;
-    if (session_.IsAborted()) return true;
-    // A message of its own kind is skipped; a disk that failed would fail
-    // every later message as well.
-    return !outcome.every_message && saved_closed;
-  }
-
-  // Everything of the message is written: it goes to the disk, into the
-  // journal, and only then may the server drop it. False when the walk must
-  // end (the disk or the journal failed).
-  bool Commit(std::int32_t number, const MessageOutcome& outcome) {
-    const std::string n = std::to_string(number);
-    // After a power cut the saved text and the files must still be there
-    // under their names once the server has dropped the message; and the
-    // journal must know it, or a DELE lost on the way brings it in twice.
-    std::string failed;
-    if (!platform::SyncDirectory(save_directory_)) {
-      failed = save_directory_ + ": " + platform::ErrorText(errno);
-    } else if (!platform::SyncDirectory(inbound_)) {
-      failed = inbound_ + ": " + platform::ErrorText(errno);
-    } else if (std::string error;
-               !journal_.Record(mailbox_, UniqueId(number), header_.message_id(),
-                                outcome.content_digest, std::time(nullptr), error)) {
-      failed = journal_.path() + ": " + error;
-    }
-    if (!failed.empty()) {
-      // Files that are not durably known must not stay: the message comes
-      // again whole on a later run, and nothing arrives twice.
-      for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
-      RemoveSavedText();
-      Log(session_, "-- Could not write " + failed + ", message " + n + " left on the server");
-      session_.Incomplete = true;
-      return false;
-    }
-    mail_received_ = true;
-    Delete(number);
-    return true;
   }
 
   void Delete(std::int32_t number) {
@@ -390,135 +279,18 @@ class Pop3Walk {
     return Head::Read;
   }
 
-  // The message data through the scanner, with the log file suspended; what
-  // the scanner has to report reaches the log file afterwards.
-  MessageOutcome ReceiveData(std::FILE* saved, DecodeMode mode) {
-    const bool was_suspended = session_.LogSuspended;
-    session_.LogSuspended = true;
-    session_.InMessageData = true;
-    decoder_.StartMessage(saved, core::ZeroPadNumber(highest_, kSavedTextDigits),
-                          SavedTextPath(highest_), mode);
-    reader_.Reset();
-    data_left_ = message_bounds_.max_bytes;
-    data_clock_.Start();
-    bool complete = false;
-    BodyPiece piece;
-    while (!session_.IsAborted()) {
-      // Inside the data a Stop can only cut the connection: the message stays.
-      if (session_.StopRequested()) session_.Abort();
-      const BodyStatus status = reader_.ReadBodyLine(piece);
-      if (status == BodyStatus::EndOfData) {
-        complete = true;
-        break;
-      }
-      if (status == BodyStatus::NoData) break;
-      decoder_.ScanBodyLine(piece.text, piece.line_ends);
-    }
-    // Bytes beyond the "." line are the server's next words.
-    if (complete) net::PutBack(session_, reader_.Unread());
-    session_.InMessageData = false;
-    MessageOutcome outcome = decoder_.EndOfMessage(complete);
-    session_.LogSuspended = was_suspended;
-    for (const std::string& line : outcome.report) Log(session_, line);
-    return outcome;
-  }
-
-  // The body reader's source: the connection, within the message's bounds.
-  std::size_t ReadData(char* buffer, std::size_t capacity) {
-    if (data_clock_.ElapsedSeconds() >= message_bounds_.max_seconds) {
-      Log(session_, "-- Message data not complete within " +
-                        std::to_string(message_bounds_.max_seconds) + " seconds, aborting");
-      session_.Abort();
-      return 0;
-    }
-    const std::size_t count = net::ReceiveSome(session_, buffer, capacity);
-    if (count > data_left_) {
-      Log(session_, "-- Message data longer than " + std::to_string(message_bounds_.max_bytes) +
-                        " bytes, aborting");
-      session_.Abort();
-      return 0;
-    }
-    data_left_ -= count;
-    return count;
-  }
-
-  [[nodiscard]] std::string SavedTextPath(std::int32_t number) const {
-    return save_directory_ + core::ZeroPadNumber(number, kSavedTextDigits) + ".TXT";
-  }
-
-  // The saved text of a message that stays on the server goes, and its
-  // number is given again.
-  void RemoveSavedText() {
-    (void)platform::DeleteFile(SavedTextPath(highest_));
-    --highest_;
-  }
-
-  // The saved text under the next number; existing texts are not
-  // overwritten. Null with the path and reason in `why_r` when it cannot be
-  // created.
-  platform::UniqueFile CreateSavedText(std::string& why_r) {
-    const std::int32_t first = highest_;
-    for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
-      platform::UniqueFile file = platform::OpenFile(SavedTextPath(highest_), "wbx");
-      if (file || errno != EEXIST) {
-        if (file && highest_ != first) {
-          Log(session_, "-- Saved texts " + std::to_string(first) + " to " +
-                            std::to_string(highest_ - 1) + " already exist, using " +
-                            std::to_string(highest_));
-        }
-        if (!file) why_r = SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
-        return file;
-      }
-      ++highest_;
-    }
-    why_r = SavedTextPath(first) + " to " + SavedTextPath(highest_) + " all exist";
-    return nullptr;
-  }
-
   net::NetSession& session_;
   const config::Configuration& configuration_;
   core::FrontEnd& front_end_;
-  const std::string save_directory_;
-  const std::string inbound_;
-  const std::string mailbox_;  // whose unique ids they are
-  ReceivedJournal journal_;
+  MessageIntake intake_;
   std::map<std::int32_t, std::string> unique_ids_;  // by message number
-  AttachmentDecoder decoder_;
-  BodyReader reader_;
   HeaderLines header_;
   MailboxSize size_;
   net::ReadBounds message_bounds_;  // of the message being read
-  std::uint64_t data_left_ = 0;     // of its data
-  core::Stopwatch data_clock_;
-  std::int32_t highest_ = 0;
-  bool heads_read_ = false;  // the server has given a head this run
-  bool mail_received_ = false;
+  bool heads_read_ = false;         // the server has given a head this run
 };
 
 }  // namespace
-
-std::string SaveDirectory(const config::Configuration& configuration) {
-  if (!configuration.SAVEEMAIL.empty()) return configuration.SAVEEMAIL;
-  return platform::ProgramHome() + "/";
-}
-
-std::string InboundDirectory(const config::Configuration& configuration) {
-  if (!configuration.INBOUND.empty()) return configuration.INBOUND;
-  return platform::ProgramHome() + "/";
-}
-
-std::int32_t ReadHighestNumber(const std::string& directory) {
-  const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
-  if (!bytes) return 0;
-  core::ByteReader reader(*bytes);
-  return static_cast<std::int32_t>(reader.U32le());  // 0 when short
-}
-
-bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
-  std::string bytes;
-  core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
-  return platform::ReplaceFileContent(directory + std::string(kHighestFileName), bytes);
-}
 
 MailboxSize ParseStatReply(std::string_view reply) {
   MailboxSize size;

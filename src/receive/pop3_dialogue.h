@@ -15,9 +15,6 @@
 
 namespace kestrel::receive {
 
-// "HIGHEST.DAT" in the SAVEEMAIL directory: the number of the last saved text.
-inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
-
 inline constexpr std::uint16_t kDefaultPop3Port = 110;
 
 // POPSERVER, POPPORT and NETTIMEOUT as the connection layer takes them.
@@ -26,18 +23,6 @@ inline constexpr std::uint16_t kDefaultPop3Port = 110;
 // Runs on a connected receiving session (RunSession's dialogue). The outcome
 // is in the log, the files written, and the session's Aborted flag.
 void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration);
-
-// The directory of the saved texts and HIGHEST.DAT, ending in a separator:
-// SAVEEMAIL, or the program's home when it is empty.
-[[nodiscard]] std::string SaveDirectory(const config::Configuration& configuration);
-
-// Where received files go, ending in a separator: INBOUND, or the program's
-// home when it is empty.
-[[nodiscard]] std::string InboundDirectory(const config::Configuration& configuration);
-
-// HIGHEST.DAT: a 32-bit signed little-endian number; 0 when missing or short.
-[[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
-[[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);
 
 // The counts of a STAT reply ("+OK 2 3400"); both 0 when they are missing.
 struct MailboxSize {

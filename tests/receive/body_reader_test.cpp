@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 
 namespace kestrel::receive {
@@ -15,7 +16,8 @@ struct Read {
 };
 
 // Reads everything from `data`, handed out `chunk` bytes at a time (0: random).
-Read ReadAll(const std::string& data, std::size_t chunk) {
+Read ReadAll(const std::string& data, std::size_t chunk,
+             std::optional<std::uint64_t> counted = std::nullopt) {
   std::size_t at = 0;
   std::mt19937 generator(5);
   BodyReader reader([&](char* buffer, std::size_t capacity) {
@@ -25,7 +27,7 @@ Read ReadAll(const std::string& data, std::size_t chunk) {
     at += n;
     return n;
   });
-  reader.Reset();
+  reader.Reset(counted);
   Read read;
   BodyPiece piece;
   for (;;) {
@@ -78,6 +80,18 @@ TEST(BodyReader, LongLinesArriveInPiecesThatJoinAgain) {
     EXPECT_TRUE(read.pieces[1].line_ends);
     EXPECT_EQ(read.pieces[2].text + read.pieces[3].text, stuffed);
     EXPECT_EQ(read.pieces[4].text, std::string(300, 'd'));  // a 300-character line is whole
+  }
+}
+
+// Data of a known length has no dot rules and ends at its last byte; what
+// follows it is never fetched.
+TEST(BodyReader, CountedDataEndsAtItsLength) {
+  const std::string data = "..a\r\n.\r\nb\rEXTRA";
+  for (std::size_t chunk : {1u, 2u, 2048u, 0u}) {
+    const Read read = ReadAll(data, chunk, 10);
+    EXPECT_EQ(read.end, BodyStatus::EndOfData);
+    EXPECT_EQ(Texts(read), (std::vector<std::string>{"..a", ".", "b\r"}));
+    EXPECT_FALSE(read.pieces.back().line_ends);
   }
 }
 

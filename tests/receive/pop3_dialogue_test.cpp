@@ -15,6 +15,7 @@
 #include "net/net_session.h"
 #include "platform/program_home.h"
 #include "receive/header_filter.h"
+#include "receive/message_intake.h"
 #include "support/mail_servers.h"
 #include "support/mail_shapes.h"
 #include "support/program_home_at.h"

@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "receive/message_intake.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "core/le_bytes.h"
+#include "core/text_utils.h"
+#include "platform/error_text.h"
+#include "platform/file_names.h"
+#include "platform/files.h"
+#include "platform/program_home.h"
+#include "receive/attachment_names.h"
+#include "receive/delivery_report.h"
+
+namespace kestrel::receive {
+namespace {
+
+// Saved texts that already exist are skipped, never overwritten; past this
+// many the directory is treated as unwritable.
+constexpr int kMaxSavedTextSkips = 10000;
+constexpr int kSavedTextDigits = 8;
+
+}  // namespace
+
+std::string SaveDirectory(const config::Configuration& configuration) {
+  if (!configuration.SAVEEMAIL.empty()) return configuration.SAVEEMAIL;
+  return platform::ProgramHome() + "/";
+}
+
+std::string InboundDirectory(const config::Configuration& configuration) {
+  if (!configuration.INBOUND.empty()) return configuration.INBOUND;
+  return platform::ProgramHome() + "/";
+}
+
+std::int32_t ReadHighestNumber(const std::string& directory) {
+  const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
+  if (!bytes) return 0;
+  core::ByteReader reader(*bytes);
+  return static_cast<std::int32_t>(reader.U32le());  // 0 when short
+}
+
+bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
+  std::string bytes;
+  core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
+  return platform::ReplaceFileContent(directory + std::string(kHighestFileName), bytes);
+}
+
+MessageIntake::MessageIntake(net::NetSession& session, const config::Configuration& configuration,
+                             std::string mailbox)
+    : session_(session),
+      configuration_(configuration),
+      save_directory_(SaveDirectory(configuration)),
+      inbound_(InboundDirectory(configuration)),
+      mailbox_(std::move(mailbox)),
+      decoder_(
+          session.logger.front_end(),
+          [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
+      reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }) {}
+
+MessageIntake::~MessageIntake() = default;
+
+void MessageIntake::Log(std::string_view text) {
+  net::LogLine(session_, text);
+}
+
+bool MessageIntake::Open() {
+  if (!InboundUsable() || !JournalUsable()) return false;
+  RemoveStalePartialFiles(inbound_);
+  highest_ = ReadHighestNumber(save_directory_);
+  return true;
+}
+
+void MessageIntake::Close() {
+  if (!WriteHighestNumber(save_directory_, highest_)) {
+    Log("-- Could not write " + save_directory_ + std::string(kHighestFileName));
+    session_.Incomplete = true;
+  }
+  if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
+    (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
+  }
+}
+
+// A configured inbound that is missing or read-only would turn every
+// message away; nothing is taken then.
+bool MessageIntake::InboundUsable() {
+  if (configuration_.INBOUND.empty()) Log("-- No INBOUND set, files go to " + inbound_);
+  const std::string path = platform::ResolveName(inbound_);
+  if (::access(path.c_str(), W_OK | X_OK) == 0) return true;
+  Log("-- Inbound " + path + " cannot be used (" + platform::ErrorText(errno) + "), nothing taken");
+  session_.Incomplete = true;
+  return false;
+}
+
+// A journal that cannot be read would let every message in again.
+bool MessageIntake::JournalUsable() {
+  std::string error;
+  if (journal_.Load(std::time(nullptr), error)) return true;
+  Log("-- Could not read " + journal_.path() + " (" + error + "), nothing taken");
+  session_.Incomplete = true;
+  return false;
+}
+
+bool MessageIntake::IsSuspect(std::string_view uid, std::string_view message_id) const {
+  return journal_.IsSuspect(mailbox_, uid, message_id);
+}
+
+bool MessageIntake::IsCopy(std::string_view uid, std::string_view message_id,
+                           std::string_view digest) const {
+  return journal_.IsCopy(mailbox_, uid, message_id, digest);
+}
+
+std::string MessageIntake::SavedTextPath(std::int32_t number) const {
+  return save_directory_ + core::ZeroPadNumber(number, kSavedTextDigits) + ".TXT";
+}
+
+bool MessageIntake::CreateSavedText() {
+  const std::int32_t first = ++highest_;
+  for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
+    saved_ = platform::OpenFile(SavedTextPath(highest_), "wbx");
+    if (saved_) {
+      if (highest_ != first) {
+        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(highest_ - 1) +
+            " already exist, using " + std::to_string(highest_));
+      }
+      return true;
+    }
+    if (errno != EEXIST) break;
+    ++highest_;
+  }
+  const std::string why =
+      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(highest_ - 1) + " all exist"
+                      : SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
+  highest_ = first - 1;
+  Log("-- Could not write to SaveEmail directory (" + why + ")");
+  session_.Incomplete = true;
+  return false;
+}
+
+void MessageIntake::Discard() {
+  saved_.reset();
+  (void)platform::DeleteFile(SavedTextPath(highest_));
+  --highest_;
+}
+
+MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mode,
+                                          const net::ReadBounds& bounds,
+                                          std::optional<std::uint64_t> counted) {
+  // The log file is suspended while data flows; what the scanner has to
+  // report reaches it afterwards.
+  const bool was_suspended = session_.LogSuspended;
+  session_.LogSuspended = true;
+  session_.InMessageData = true;
+  const bool saving = mode == DecodeMode::Save;
+  decoder_.StartMessage(saving ? saved_.get() : nullptr,
+                        core::ZeroPadNumber(highest_, kSavedTextDigits),
+                        saving ? SavedTextPath(highest_) : std::string(), mode);
+  reader_.Reset(counted);
+  bounds_ = bounds;
+  data_left_ = bounds.max_bytes;
+  data_clock_.Start();
+  bool complete = false;
+  BodyPiece piece;
+  while (!session_.IsAborted()) {
+    // Inside the data a Stop can only cut the connection: the message stays.
+    if (session_.StopRequested()) session_.Abort();
+    const BodyStatus status = reader_.ReadBodyLine(piece);
+    if (status == BodyStatus::EndOfData) {
+      complete = true;
+      break;
+    }
+    if (status == BodyStatus::NoData) break;
+    decoder_.ScanBodyLine(piece.text, piece.line_ends);
+  }
+  // Bytes beyond the "." line are the server's next words.
+  if (complete) net::PutBack(session_, reader_.Unread());
+  session_.InMessageData = false;
+  MessageOutcome outcome = decoder_.EndOfMessage(complete);
+  session_.LogSuspended = was_suspended;
+  for (const std::string& line : outcome.report) Log(line);
+  if (saving && std::fclose(saved_.release()) != 0) {
+    Log("-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
+        platform::ErrorText(errno) + ")");
+    outcome.whole = false;
+    outcome.every_message = true;
+  }
+  if (outcome.whole && outcome.delivery_report) {
+    for (const std::string& line : DeliveryReportLines(*outcome.delivery_report, label)) Log(line);
+    session_.Incomplete = true;
+  }
+  return outcome;
+}
+
+// The reader's source: the connection, within the message's bounds.
+std::size_t MessageIntake::ReadData(char* buffer, std::size_t capacity) {
+  if (data_clock_.ElapsedSeconds() >= bounds_.max_seconds) {
+    Log("-- Message data not complete within " + std::to_string(bounds_.max_seconds) +
+        " seconds, aborting");
+    session_.Abort();
+    return 0;
+  }
+  const std::size_t count = net::ReceiveSome(session_, buffer, capacity);
+  if (count > data_left_) {
+    Log("-- Message data longer than " + std::to_string(bounds_.max_bytes) + " bytes, aborting");
+    session_.Abort();
+    return 0;
+  }
+  data_left_ -= count;
+  return count;
+}
+
+bool MessageIntake::Commit(std::string_view label, std::string_view uid,
+                           std::string_view message_id, const MessageOutcome& outcome) {
+  // After a power cut the saved text and the files must still be there
+  // under their names once the server has dropped the message; and the
+  // journal must know it, or a DELE lost on the way brings it in twice.
+  std::string failed;
+  if (!platform::SyncDirectory(save_directory_)) {
+    failed = save_directory_ + ": " + platform::ErrorText(errno);
+  } else if (!platform::SyncDirectory(inbound_)) {
+    failed = inbound_ + ": " + platform::ErrorText(errno);
+  } else if (std::string error; !journal_.Record(mailbox_, uid, message_id, outcome.content_digest,
+                                                 std::time(nullptr), error)) {
+    failed = journal_.path() + ": " + error;
+  }
+  if (failed.empty()) return true;
+  // Files that are not durably known must not stay: the message comes again
+  // whole on a later run, and nothing arrives twice.
+  for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
+  Discard();
+  Log("-- Could not write " + failed + ", message " + std::string(label) + " left on the server");
+  session_.Incomplete = true;
+  return false;
+}
+
+}  // namespace kestrel::receive

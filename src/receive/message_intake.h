@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+// What a get job does with the messages it takes, whatever protocol brings
+// them: the saved text under the next number, the data through the scanner
+// within the bounds the server announced, and the one rule of taking: a
+// message may leave the server only once its files, its saved text, both
+// directories and its journal entry are on the disk.
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/configuration.h"
+#include "core/stopwatch.h"
+#include "net/net_session.h"
+#include "net/reply.h"
+#include "receive/attachment_decoder.h"
+#include "receive/body_reader.h"
+#include "receive/received_journal.h"
+
+namespace kestrel::receive {
+
+// "HIGHEST.DAT" in the SAVEEMAIL directory: the number of the last saved text.
+inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
+
+// The directory of the saved texts and HIGHEST.DAT, ending in a separator:
+// SAVEEMAIL, or the program's home when it is empty.
+[[nodiscard]] std::string SaveDirectory(const config::Configuration& configuration);
+
+// Where received files go, ending in a separator: INBOUND, or the program's
+// home when it is empty.
+[[nodiscard]] std::string InboundDirectory(const config::Configuration& configuration);
+
+// HIGHEST.DAT: a 32-bit signed little-endian number; 0 when missing or short.
+[[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
+[[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);
+
+class MessageIntake {
+ public:
+  // mailbox: whose unique ids the journal keeps ("user@server:port").
+  MessageIntake(net::NetSession& session, const config::Configuration& configuration,
+                std::string mailbox);
+  ~MessageIntake();
+  MessageIntake(const MessageIntake&) = delete;
+  MessageIntake& operator=(const MessageIntake&) = delete;
+
+  // Before the first message: the inbound must be usable and the journal
+  // readable, else nothing is taken (with a line). Stale partial files go,
+  // and the numbering starts from HIGHEST.DAT.
+  [[nodiscard]] bool Open();
+  // After the last message: HIGHEST.DAT, and the arrival flag when a
+  // message left the server.
+  void Close();
+
+  // The journal may know the message: compare before taking it.
+  [[nodiscard]] bool IsSuspect(std::string_view uid, std::string_view message_id) const;
+  // Proven the same as one taken before: same content, same uid or Message-ID.
+  [[nodiscard]] bool IsCopy(std::string_view uid, std::string_view message_id,
+                            std::string_view digest) const;
+
+  // The saved text of the next message, under the next free number; false
+  // with its line when it cannot be created.
+  [[nodiscard]] bool CreateSavedText();
+
+  // The data of message `label` as the server sends it (up to the "." line,
+  // or `counted` bytes), through the scanner; at most `bounds`. Save writes
+  // into the saved text made before and closes it; VerifyOnly writes nothing.
+  [[nodiscard]] MessageOutcome ReceiveData(std::string_view label, DecodeMode mode,
+                                           const net::ReadBounds& bounds,
+                                           std::optional<std::uint64_t> counted = std::nullopt);
+
+  // A whole message goes to the disk and into the journal; then it may leave
+  // the server. False with its line when that failed: its files and saved
+  // text are removed again, and the walk must end.
+  [[nodiscard]] bool Commit(std::string_view label, std::string_view uid,
+                            std::string_view message_id, const MessageOutcome& outcome);
+  // The message left the server.
+  void Taken() { mail_received_ = true; }
+  // The message stays on the server: its saved text and number go.
+  void Discard();
+
+ private:
+  [[nodiscard]] bool InboundUsable();
+  [[nodiscard]] bool JournalUsable();
+  [[nodiscard]] std::string SavedTextPath(std::int32_t number) const;
+  [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
+  void Log(std::string_view text);
+
+  net::NetSession& session_;
+  const config::Configuration& configuration_;
+  const std::string save_directory_;
+  const std::string inbound_;
+  const std::string mailbox_;
+  ReceivedJournal journal_;
+  AttachmentDecoder decoder_;
+  BodyReader reader_;
+  platform::UniqueFile saved_;
+  net::ReadBounds bounds_;       // of the data being read
+  std::uint64_t data_left_ = 0;  // of its bytes
+  core::Stopwatch data_clock_;
+  std::int32_t highest_ = 0;
+  bool mail_received_ = false;
+};
+
+}  // namespace kestrel::receive
