@@ -225,7 +225,16 @@ bool MessageIntake::Commit(std::string_view label, std::string_view uid,
                                                  std::time(nullptr), error)) {
     failed = journal_.path() + ": " + error;
   }
-  if (failed.empty()) return true;
+  if (failed.empty()) {
+    // The log of a month later names every file that came in.
+    for (const std::string& name : outcome.files) {
+      const std::string path = platform::ResolveName(inbound_ + name);
+      const std::optional<std::uint64_t> size = platform::FileSize(path);
+      Log("-- Received " + path + " (" + std::to_string(size.value_or(0)) + " bytes), message " +
+          std::string(label));
+    }
+    return true;
+  }
   // Files that are not durably known must not stay: the message comes again
   // whole on a later run, and nothing arrives twice.
   for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);

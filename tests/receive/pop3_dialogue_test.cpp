@@ -304,6 +304,9 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   EXPECT_TRUE(Run());
   EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
+  EXPECT_NE(
+      LogFile().find("-- Received " + dir.File("IN/FILE_2.ZIP") + " (200000 bytes), message 1"),
+      std::string::npos);
   EXPECT_TRUE(Logged("-- Decoding FILE.ZIP"));
   EXPECT_TRUE(Logged("-- File already existed, renaming to FILE_2.ZIP"));
   EXPECT_TRUE(Logged("-- File decoded"));
