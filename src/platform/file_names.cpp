@@ -8,7 +8,9 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "platform/directory_view.h"
 #include "platform/program_home.h"
 
 namespace kestrel::platform {
@@ -43,6 +45,9 @@ struct DirCloser {
 std::string FindComponent(const std::string& directory, const std::string& component) {
   const std::string exact = directory == "/" ? "/" + component : directory + "/" + component;
   if (Exists(exact)) return component;
+  if (std::optional<std::string> viewed = internal::LookUpInView(directory, component)) {
+    return *viewed;
+  }
   std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
   if (!dir) return {};
   std::string best;

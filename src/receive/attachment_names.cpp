@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "core/text_utils.h"
+#include "platform/directory_view.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 
@@ -160,10 +161,14 @@ std::optional<std::string> PublishPartialFile(std::string_view inbound, std::str
     const std::string target = platform::ResolveName(path);
     if (::link(partial.c_str(), target.c_str()) == 0) {
       (void)::unlink(partial.c_str());
+      platform::NoteName(target);
       return candidate;
     }
     if (errno == EEXIST) continue;
-    if (!Taken(path) && ::rename(partial.c_str(), target.c_str()) == 0) return candidate;
+    if (!Taken(path) && ::rename(partial.c_str(), target.c_str()) == 0) {
+      platform::NoteName(target);
+      return candidate;
+    }
     return std::nullopt;
   }
   errno = EEXIST;

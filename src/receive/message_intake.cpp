@@ -69,6 +69,8 @@ void MessageIntake::Log(std::string_view text) {
 bool MessageIntake::Open() {
   if (!InboundUsable() || !JournalUsable()) return false;
   RemoveStalePartialFiles(inbound_);
+  inbound_view_.emplace(inbound_);
+  save_view_.emplace(save_directory_);
   highest_ = ReadHighestNumber(save_directory_);
   return true;
 }

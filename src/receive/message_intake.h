@@ -16,6 +16,8 @@
 #include "core/stopwatch.h"
 #include "net/net_session.h"
 #include "net/reply.h"
+#include "platform/directory_view.h"
+#include "platform/files.h"
 #include "receive/attachment_decoder.h"
 #include "receive/body_reader.h"
 #include "receive/received_journal.h"
@@ -97,6 +99,9 @@ class MessageIntake {
   AttachmentDecoder decoder_;
   BodyReader reader_;
   platform::UniqueFile saved_;
+  // One read of each directory a run, whatever is waiting in them.
+  std::optional<platform::DirectoryView> inbound_view_;
+  std::optional<platform::DirectoryView> save_view_;
   net::ReadBounds bounds_;       // of the data being read
   std::uint64_t data_left_ = 0;  // of its bytes
   core::Stopwatch data_clock_;

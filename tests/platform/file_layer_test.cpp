@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/directory_view.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
 #include "platform/files.h"
@@ -36,6 +37,23 @@ TEST(FileNames, ExactNameWinsThenFirstInByteOrder) {
   dir.Write("MAIL.TXT", "3");
   EXPECT_EQ(ResolveName(dir.path() + "/mail.txt"), dir.path() + "/mail.txt");
   EXPECT_EQ(ResolveName(dir.path() + "/mAIL.txt"), dir.path() + "/MAIL.TXT");
+}
+
+// A run's view of a directory answers like the directory itself, for the
+// names it held, the names noted since, and not for names gone since.
+TEST(FileNames, ADirectoryViewAnswersLikeTheDirectory) {
+  testing::TempDir dir;
+  dir.Write("in/Mail.txt", "1");
+  dir.Write("in/mail.txt", "2");
+  dir.Write("in/gone.pkt", "3");
+  const std::string in = dir.path() + "/IN/";
+  const DirectoryView view(in);
+  EXPECT_EQ(ResolveName(in + "MAIL.TXT"), dir.path() + "/in/Mail.txt");
+  dir.Write("in/new.zip", "4");
+  NoteName(dir.path() + "/in/new.zip");
+  EXPECT_EQ(ResolveName(in + "NEW.ZIP"), dir.path() + "/in/new.zip");
+  std::filesystem::remove(dir.File("in/gone.pkt"));
+  EXPECT_EQ(ResolveName(in + "GONE.PKT"), dir.path() + "/in/GONE.PKT");
 }
 
 TEST(FileNames, MissingTailKeepsItsName) {
