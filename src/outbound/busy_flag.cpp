@@ -85,8 +85,8 @@ FlagJudgement JudgeBusyFlag(const std::string& flag, std::uint32_t max_age_minut
   const std::time_t age = std::time(nullptr) - judgement.seen->modified;
   if (age > static_cast<std::time_t>(untouched_minutes) * 60) {
     judgement.stale = true;
-    judgement.reason = "process " + std::to_string(*pid) + " is not running here, untouched for " +
-                       std::to_string(untouched_minutes) + " minutes";
+    judgement.reason = "process " + std::to_string(*pid) + " not running here, untouched " +
+                       std::to_string(untouched_minutes) + " min";
   }
   return judgement;
 }

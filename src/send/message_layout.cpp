@@ -115,9 +115,8 @@ TextEncoding ChooseTextEncoding(bool ascii, bool converted) {
 
 namespace {
 
-void SendHead(LineSink& sink, std::string_view content_type,
-              const config::RedirectEntry& redirect, const config::Configuration& configuration,
-              const MessageStamp& stamp) {
+void SendHead(LineSink& sink, std::string_view content_type, const config::RedirectEntry& redirect,
+              const config::Configuration& configuration, const MessageStamp& stamp) {
   Send(sink, "X-Mailer: Kestrel " + std::string(core::kVersion) + " (32)");
   Send(sink, "Mime-Version: 1.0");
   Send(sink, "Content-type: " + std::string(content_type));
@@ -143,9 +142,8 @@ void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::Redire
                    const config::Configuration& configuration, const MessageStamp& stamp,
                    std::string_view subject) {
   SendHead(sink,
-           "message/partial; id=" + QuotedString(piece.set_id) +
-               "; number=" + std::to_string(piece.number) +
-               "; total=" + std::to_string(piece.total),
+           "message/partial; id=" + QuotedString(piece.set_id) + "; number=" +
+               std::to_string(piece.number) + "; total=" + std::to_string(piece.total),
            redirect, configuration, stamp);
   SendSubject(sink, core::UserTextAsUtf8(subject), kUtf8Charset);
   Send(sink, "");

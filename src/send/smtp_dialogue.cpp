@@ -166,7 +166,7 @@ class Dialogue {
   enum class Outcome { Confirmed, Refused, Failed };
   [[nodiscard]] Outcome SendTransaction(Message& message, std::vector<int>& entries,
                                         const LineCollector& piece_head, LineRange range,
-                                        Envelope& envelope_r);
+                                        const std::string& remark, Envelope& envelope_r);
   void SendRange(Message& message, LineRange range);
   [[nodiscard]] Outcome Judge(const Message& message, const net::Reply& reply);
   void Confirm(Message& message, const Envelope& envelope);
@@ -657,13 +657,15 @@ bool Dialogue::LayOut(Message& message) {
   struct stat info {};
   if (!message.file || ::fstat(::fileno(message.file.get()), &info) != 0) return false;
   message.laid.file_bytes = static_cast<std::uint64_t>(info.st_size);
-  message.size = static_cast<std::int32_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT32_MAX));
+  message.size =
+      static_cast<std::int32_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT32_MAX));
   message.file_size_text = std::to_string(message.size);
   boundary_ = DrawBoundaryNumber();
   // A listed file or packet is named in upper case, as the flow files were
   // always read.
   const std::string name = core::UpperCase(platform::BaseName(entry.Path));
-  const std::string shown = entry.Kind == SendKind::AttachedFile ? platform::BaseName(entry.Path) : name;
+  const std::string shown =
+      entry.Kind == SendKind::AttachedFile ? platform::BaseName(entry.Path) : name;
   message.subject = ExpandSubjectTemplate(configuration_.SUBJECT, shown, message.size);
   message.stamp = StampFor(entry, PlannedRecipients(message));
   message.message_id = message.stamp.message_id;
@@ -705,11 +707,11 @@ void Dialogue::SendLaidOut(Message& message) {
     return;
   }
   const std::string& path = list_.Entry(message.current).Path;
-  Log("-- Sending " + platform::BaseName(path) + " " + message.file_size_text + "b");
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
-  if (SendTransaction(message, entries, LineCollector(), {0, message.laid.LineCount()}, envelope) ==
-      Outcome::Confirmed) {
+  if (SendTransaction(message, entries, LineCollector(), {0, message.laid.LineCount()},
+                      "-- Sending " + platform::BaseName(path) + " " + message.file_size_text + "b",
+                      envelope) == Outcome::Confirmed) {
     Confirm(message, envelope);
   }
 }
@@ -734,10 +736,10 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
   const std::string set_id = PieceSetId(message.stamp.message_id);
   const auto head_of = [&](std::uint64_t number, std::uint64_t total) {
     LineCollector head;
-    SendPieceHead(head, {set_id, number, total}, redirect, configuration_,
-                  {message.stamp.date, PieceMessageId(message.stamp.message_id, number)},
-                  message.subject + " (" + std::to_string(number) + "/" + std::to_string(total) +
-                      ")");
+    SendPieceHead(
+        head, {set_id, number, total}, redirect, configuration_,
+        {message.stamp.date, PieceMessageId(message.stamp.message_id, number)},
+        message.subject + " (" + std::to_string(number) + "/" + std::to_string(total) + ")");
     return head;
   };
   const std::uint64_t bound = head_of(kMaxPieces, kMaxPieces).Bytes();
@@ -748,13 +750,13 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
     return;
   }
   const std::uint64_t total = pieces.size();
-  Log("-- Sending " + platform::BaseName(entry.Path) + " " + message.file_size_text + "b in " +
-      std::to_string(total) + " pieces");
+  const std::string remark = "-- Sending " + platform::BaseName(entry.Path) + " " +
+                             message.file_size_text + "b in " + std::to_string(total) + " pieces";
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
   for (std::uint64_t number = 1; number <= total; ++number) {
-    if (SendTransaction(message, entries, head_of(number, total), pieces[number - 1], envelope) !=
-        Outcome::Confirmed) {
+    if (SendTransaction(message, entries, head_of(number, total), pieces[number - 1],
+                        number == 1 ? remark : std::string(), envelope) != Outcome::Confirmed) {
       return;
     }
     entries.erase(std::remove_if(entries.begin(), entries.end(),
@@ -769,10 +771,11 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
 
 // One message on the wire: the envelope for `entries` with the exact size,
 // the piece's own head (none for a whole message), the lines of `range`, the
-// end of the data and the server's answer.
+// end of the data and the server's answer. The remark goes to the pane, as
+// every line logged while the data flows.
 Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& entries,
                                             const LineCollector& piece_head, LineRange range,
-                                            Envelope& envelope_r) {
+                                            const std::string& remark, Envelope& envelope_r) {
   const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid, range);
   envelope_r = SendEnvelope(message, entries, bytes);
   if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
@@ -783,6 +786,7 @@ Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& 
   }
   const bool was_suspended = session_.LogSuspended;
   session_.LogSuspended = true;
+  if (!remark.empty()) Log(remark);
   for (const std::string& line : piece_head.lines) sink_.SendLine(line);
   SendRange(message, range);
   sink_.SendEndOfData();

@@ -18,8 +18,8 @@ namespace kestrel::send {
 
 // What the server said of message sizes in its EHLO reply (RFC 1870).
 struct SizeOffer {
-  bool announced = false;    // SIZE offered: MAIL FROM may carry SIZE=
-  std::uint64_t limit = 0;   // its largest message; 0: none stated
+  bool announced = false;   // SIZE offered: MAIL FROM may carry SIZE=
+  std::uint64_t limit = 0;  // its largest message; 0: none stated
 };
 
 // Runs from the greeting up to the first MAIL FROM. A failure is a log line

@@ -191,7 +191,7 @@ TEST_P(BusyNodeTest, HeldNodesAreMarkedAndLeftOut) {
     EXPECT_EQ(lines[2], "--   " + dir.File("outbound/00ec0064.out") + " 10b");
   } else if (test.content == FlagContent::Ended) {
     EXPECT_EQ(lines[2], "--   Stale busy flag " + flag + " (process " + std::to_string(ended) +
-                            " is not running)");
+                            " not running here, untouched 10 min)");
   } else {
     EXPECT_EQ(lines[2], "--   Stale busy flag " + flag + " (older than " +
                             std::to_string(test.bsyage) + " minutes)");
@@ -205,7 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
         BusyNodeCase{"running", "00ec0064.bsy", FlagContent::Running, 0, 0, true, true},
         BusyNodeCase{"empty", "00ec0064.bsy", FlagContent::Empty, 0, 0, true, true},
         BusyNodeCase{"no_number", "00EC0064.BSY", FlagContent::NoNumber, 0, 0, true, true},
-        BusyNodeCase{"ended", "00ec0064.bsy", FlagContent::Ended, 0, 0, true, false},
+        // A process that does not run here may run on another host sharing
+        // the outbound: its flag holds until untouched for 10 minutes.
+        BusyNodeCase{"ended_fresh", "00ec0064.bsy", FlagContent::Ended, 0, 0, true, true},
+        BusyNodeCase{"ended", "00ec0064.bsy", FlagContent::Ended, 11, 0, true, false},
         BusyNodeCase{"young", "00ec0064.bsy", FlagContent::Empty, 30, 60, true, true},
         BusyNodeCase{"old", "00ec0064.bsy", FlagContent::Running, 90, 60, true, false},
         BusyNodeCase{"old_without_bsyage", "00ec0064.bsy", FlagContent::Empty, 900, 0, true, true},
