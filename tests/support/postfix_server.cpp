@@ -2,6 +2,7 @@
 #include "support/postfix_server.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@ namespace {
 constexpr const char* kPostfix = "/usr/sbin/postfix";
 constexpr const char* kMailUser = "kestrelmail";
 constexpr auto kStartTimeout = 20s;
+constexpr auto kStopTimeout = 10s;
 
 // The services a loopback instance needs, chroot off; the smtpd line
 // listens on the instance's own address.
@@ -99,15 +101,30 @@ PostfixServer::PostfixServer(PostfixOptions options) {
   WriteText(dir_ + "/main.cf", main.str());
   WriteText(dir_ + "/master.cf",
             "127.0.0.1:" + std::to_string(port_) + " inet n - n - - smtpd\n" + kServices);
-  // In the foreground, so that the master is our child, stopped by its id.
-  if (!master_.Start({kPostfix, "-c", dir_, "start-fg"}, false, dir_ + "/master.err")) return;
+  // The master detaches; its id is in the instance's own pid file.
+  if (RunCommand({kPostfix, "-c", dir_, "start"}, kStartTimeout, true).exit_code != 0) return;
+  started_ = true;
   running_ = ReadGreeting(port_, "220", kStartTimeout);
 }
 
 PostfixServer::~PostfixServer() {
-  master_.Stop();
+  if (started_) Stop();
   std::error_code error;
   if (!dir_.empty()) fs::remove_all(dir_, error);
+}
+
+// "postfix stop" for this instance, then, should its master still run, the
+// master by the id it wrote.
+void PostfixServer::Stop() {
+  std::ifstream pid_file(dir_ + "/queue/pid/master.pid");
+  pid_t master = 0;
+  pid_file >> master;
+  (void)RunCommand({kPostfix, "-c", dir_, "stop"}, kStartTimeout, true);
+  const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+  while (master > 0 && kill(master, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  if (master > 0 && kill(master, 0) == 0) kill(master, SIGKILL);
 }
 
 std::vector<std::string> PostfixServer::MessageFiles() const {

@@ -36,11 +36,13 @@ class PostfixServer {
   [[nodiscard]] std::string ServerLog() const;
 
  private:
+  void Stop();
+
   std::string dir_;
   std::string maildir_;
   std::uint16_t port_ = 0;
   bool running_ = false;
-  ChildProcess master_;
+  bool started_ = false;
 };
 
 }  // namespace kestrel::testing
