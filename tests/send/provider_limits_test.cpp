@@ -149,6 +149,28 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"closing", "421 4.4.2 closing connection", true}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// A server that does not know EHLO is greeted with HELO, and the file goes.
+TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
+  const std::string file = fido.Write("files/old.zip", testing::RandomBytes(100, 4));
+  List("00ec0064.flo", {file}, 1);
+  std::vector<ScriptedPeer::Step> script = {
+      ScriptedPeer::Send("220 old server\r\n"), ScriptedPeer::ReadLine(),
+      ScriptedPeer::Send("502 command not implemented\r\n"), ScriptedPeer::ReadLine(),
+      ScriptedPeer::Send("250 hello\r\n")};
+  AddMessage(script, "250 queued");
+  script.push_back(ScriptedPeer::ReadLine());
+  script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(script);
+  Send(peer.port());
+  peer.Join();
+  EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG");
+  EXPECT_NE(peer.Received().find(
+                "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nRSET\r\nMAIL FROM:<gate@example.org>\r\n"),
+            std::string::npos)
+      << peer.Received();
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+}
+
 // munpack joins the pieces and decodes the file into `out`; what it said.
 // Debian's munpack 1.6 refuses every piece after the first it sees (its
 // "CT" file already exists), its own pieces too: each piece goes alone, the

@@ -188,6 +188,27 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   }
 }
 
+// A file in two flow files of one node (.flo and .clo): the node's flag is
+// taken once, the file goes once to its one address, and both lines are done.
+TEST_F(SmtpDialogueTest, AFileInTwoFlowFilesOfANodeGoesOnceAndLeavesBoth) {
+  const std::string file = fido.Write("files/twice.zip", RandomBytes(400, 8));
+  const std::string flo = fido.Write("outbound/00ec0064.flo", file + "\r\n");
+  const std::string clo = fido.Write("outbound/00ec0064.clo", file + "\r\n");
+  Add(SendKind::ListedFile, file, flo, 1);
+  Add(SendKind::ListedFile, file, clo, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(1));
+  EXPECT_EQ(testing::StoredRecipients(server.Messages()[0]),
+            (std::vector<std::string>{"node100@example.org"}));
+  EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "--   Busy file found"));
+  EXPECT_TRUE(Logged("-- Sent " + file + " to 2:236/100.0 (node100@example.org), 400 bytes"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo") || fido.Exists("outbound/00ec0064.clo"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.bsy"));
+}
+
 // A refused recipient's copy stays listed, and the file marked "^" stays for
 // it: also when its line is the very line the other recipient got the file
 // through (one address in two redirect entries, one flow file).
