@@ -230,6 +230,30 @@ TEST_F(OutboundScanTest, FileForTwoSystemsCountsOnceInTotal) {
   EXPECT_EQ(gross, 1000);
 }
 
+// With splitting off and a known limit, the report names a file too large to
+// go; the send log keeps the line.
+TEST_F(OutboundScanTest, ReportNamesFilesAboveTheLimitWhenSplittingIsOff) {
+  Redirect("2:236/100");
+  configuration.SPLITLARGE = false;
+  configuration.MAXMESSAGESIZE = 10'000;
+  const std::string large = Upper("files/large.zip");
+  dir.Write("files/large.zip", std::string(8'000, 'l'));  // over 10,000 as BASE64 lines
+  dir.Write("files/small.zip", std::string(7'000, 's'));
+  dir.Write("outbound/00ec0064.flo", TextLines({large, Upper("files/small.zip")}));
+  Scan();
+  const std::string prefix =
+      "--   Too large to send (SPLITLARGE 0): " + dir.File("files/large.zip");
+  const std::vector<std::string> lines = Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& line) {
+                            return line.rfind(prefix, 0) == 0 && line.ends_with(", limit 10000");
+                          }),
+            1)
+      << testing::TextLines(lines);
+  EXPECT_NE(dir.Read("SEND.LOG").find(prefix), std::string::npos);
+  EXPECT_EQ(list.Count(), 2);  // the send job holds it with its own line
+}
+
 // Lines as binkd leaves them: "~" marks a file sent already (never missing),
 // blanks and tabs after a name are no part of it.
 TEST_F(OutboundScanTest, ReportLinesForWhatIsMissing) {
