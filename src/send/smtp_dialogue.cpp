@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <optional>
@@ -17,7 +16,6 @@
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
-#include "outbound/busy_flag.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -28,6 +26,7 @@
 #include "send/message_pieces.h"
 #include "send/message_stamp.h"
 #include "send/netmail_packet.h"
+#include "send/node_flags.h"
 #include "send/record_sent.h"
 #include "send/sent_record.h"
 #include "send/smtp_login.h"
@@ -55,8 +54,6 @@ constexpr std::size_t kMaxBundleName = 80;
 constexpr const char* kBundleDays[] = {".MO", ".TU", ".WE", ".TH", ".FR", ".SA", ".SU"};
 // Estimates beyond this many seconds are not shown.
 constexpr std::int64_t kMaxSecondsLeft = 9999;
-// Busy flags are touched this often while a file goes.
-constexpr auto kFlagTouchInterval = std::chrono::seconds(60);
 // Servers add their own head lines (Received:, and Postfix its envelope) to
 // what they count against their limit: a message is kept below the limit by
 // this fraction of it.
@@ -106,9 +103,8 @@ class Dialogue {
 
  private:
   struct Message {
-    int current = 0;                 // entry whose file the message carries
-    std::vector<std::string> flags;  // busy flags created for it
-    Clock::time_point flags_touched = Clock::now();
+    int current = 0;  // entry whose file the message carries
+    NodeFlags flags;  // busy flags taken for it
     std::int32_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
@@ -129,9 +125,6 @@ class Dialogue {
   void Pause(std::uint32_t milliseconds) const;
 
   [[nodiscard]] bool SmallBundle(const SendEntry& entry);
-  [[nodiscard]] bool TakeBusyFlags(Message& message);
-  void DropBusyFlags(Message& message);
-  void KeepBusyFlagsFresh(Message& message);
   struct Envelope {
     int accepted = 0;                     // first entry whose recipient the server accepted
     std::vector<std::string> recipients;  // every accepted address
@@ -233,75 +226,6 @@ bool Dialogue::SmallBundle(const SendEntry& entry) {
   }
   Log("--   Minimum mail size found skipping (" + name + ")");
   return true;
-}
-
-// True when the node is free and its flags are now ours; false (entry to be
-// skipped) when another program holds it. Flags left behind by a program
-// that is gone (or older than BSYAGE) are removed first.
-bool Dialogue::TakeBusyFlags(Message& message) {
-  const SendEntry& current = list_.Entry(message.current);
-  std::vector<std::string> guarded;  // the flow files, lists or packet guarded
-  if (current.Kind == SendKind::OutboundPacket) {
-    guarded.push_back(current.Path);
-  } else if (current.Kind == SendKind::ListedFile) {
-    for (int i = 1; i <= list_.Count(); ++i) {
-      const SendEntry& entry = list_.Entry(i);
-      if (entry.Kind == SendKind::ListedFile && entry.Path == current.Path &&
-          std::find(guarded.begin(), guarded.end(), entry.ListPath) == guarded.end()) {
-        guarded.push_back(entry.ListPath);
-      }
-    }
-  }
-  const bool quiet = current.Kind == SendKind::OutboundPacket;
-  bool busy = false;
-  for (const auto& path : guarded) {
-    // A .csy flag (a call in progress) holds the node as firmly as a .bsy.
-    for (const std::string& flag : outbound::PresentBusyFlags(path)) {
-      const outbound::FlagJudgement judgement =
-          outbound::JudgeBusyFlag(flag, configuration_.BSYAGE);
-      if (outbound::RemoveStaleFlag(flag, judgement)) {
-        Log("--   Stale busy flag removed (" + flag + ", " + judgement.reason + ")");
-        continue;
-      }
-      if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
-      busy = true;
-      break;
-    }
-  }
-  if (busy) return false;
-  const std::string content = outbound::OwnFlagContent();
-  // A node's flow files (.flo, .clo, .hlo) share one flag: taken once.
-  std::set<std::string> flag_names;
-  for (const auto& path : guarded) {
-    const std::string flag = outbound::BusyFlagName(path, "BSY");
-    if (!flag_names.insert(flag).second) continue;
-    const bool created = platform::CreateFileExclusive(flag, content);
-    const bool taken = !created && errno == EEXIST;
-    if (created) {
-      message.flags.push_back(flag);
-    } else if (taken || !outbound::PresentBusyFlags(path).empty()) {
-      // Another program took the node a moment ago (a flag of any kind, a
-      // lock link included): give back what we took.
-      if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
-      DropBusyFlags(message);
-      return false;
-    }  // a flag that cannot be created is ignored
-  }
-  return true;
-}
-
-// A long transfer keeps its flags young, so that the mailers' age limit (and
-// BSYAGE of another run) does not take them for left behind.
-void Dialogue::KeepBusyFlagsFresh(Message& message) {
-  const Clock::time_point now = Clock::now();
-  if (now - message.flags_touched < kFlagTouchInterval) return;
-  message.flags_touched = now;
-  for (const auto& flag : message.flags) (void)platform::TouchFile(flag);
-}
-
-void Dialogue::DropBusyFlags(Message& message) {
-  for (const auto& flag : message.flags) (void)platform::DeleteFile(flag);
-  message.flags.clear();
 }
 
 // The entries a message of the current file is for: the current one and
@@ -436,7 +360,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed == last_shown) continue;
     last_shown = elapsed;
-    KeepBusyFlagsFresh(message);
+    message.flags.KeepFresh();
     Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
     Show(Field::CurrentProgress, std::to_string(file_bytes));
     if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
@@ -879,12 +803,15 @@ void Dialogue::Run() {
     Message message;
     message.current = current;
     SendEntry& entry = list_.Entry(current);
-    if (SmallBundle(entry) || (configuration_.BusyFiles && !TakeBusyFlags(message))) {
+    if (SmallBundle(entry) ||
+        (configuration_.BusyFiles &&
+         !message.flags.Take(list_, current, configuration_.BSYAGE,
+                             [this](const std::string& line) { Log(line); }))) {
       entry.State = SendState::Skipped;
       continue;
     }
     SendOneFile(message);
-    DropBusyFlags(message);
+    message.flags.Drop();
   }
 
   Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");
