@@ -214,7 +214,8 @@ TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
   testing::PostfixServer postfix(options);
   if (!postfix.running()) GTEST_SKIP() << "Postfix needs root: " << postfix.ServerLog();
   configuration.SPLITLARGE = split;
-  configuration.HELONAME = "gate.example.org";
+  // Postfix refuses a short greeting name: a set one, or our address literal.
+  if (split) configuration.HELONAME = "gate.example.org";
   const std::string content = testing::RandomBytes(700'000, 9);
   const std::string large = fido.Write("files/nodelist.z49", content);
   const std::string small = fido.Write("files/small.zip", testing::RandomBytes(5'000, 10));
@@ -222,7 +223,7 @@ TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
   Send(postfix.port());
 
   EXPECT_FALSE(aborted) << home.Read("SEND.LOG") << postfix.ServerLog();
-  EXPECT_TRUE(LogHas("-> EHLO gate.example.org"));
+  EXPECT_TRUE(LogHas(split ? "-> EHLO gate.example.org" : "-> EHLO [127.0.0.1]"));
   if (!split) {
     ASSERT_TRUE(postfix.WaitForMessages(1));
     EXPECT_EQ(postfix.MessageFiles().size(), 1u);  // the small file alone
