@@ -85,6 +85,15 @@ struct Configuration {
   std::string SMTPPASSWORD;
   std::string SMTPPASSWORDCOMMAND;  // prints the password (instead of SMTPPASSWORD)
   std::string SMTPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
+  // The name in EHLO/HELO; empty: the host's full name, else the address
+  // literal of our end of the connection.
+  std::string HELONAME;
+  // Largest message the provider takes, in bytes, for providers that do not
+  // announce SIZE; 0: no limit known.
+  std::uint64_t MAXMESSAGESIZE = 0;
+  // A file whose message is above the limit goes in pieces (message/partial);
+  // off ("SPLITLARGE 0"), it is held.
+  bool SPLITLARGE = true;
   RedirectTable Redirects;
 };
 

@@ -81,6 +81,9 @@ void ResetSending(Configuration& c) {
   c.SMTPPASSWORD.clear();
   c.SMTPPASSWORDCOMMAND.clear();
   c.SMTPTOKENCOMMAND.clear();
+  c.HELONAME.clear();
+  c.MAXMESSAGESIZE = 0;
+  c.SPLITLARGE = true;
   c.Redirects.Clear();
 }
 
@@ -286,6 +289,12 @@ void TakeSending(const std::string& key, const std::string& line, Configuration&
     c.SMTPPASSWORDCOMMAND = CommandText(line);
   else if (key == "SMTPTOKENCOMMAND")
     c.SMTPTOKENCOMMAND = CommandText(line);
+  else if (key == "HELONAME")
+    c.HELONAME = Cut(Word(line), kMaxShortField);
+  else if (key == "MAXMESSAGESIZE")
+    c.MAXMESSAGESIZE = static_cast<std::uint64_t>(std::max<std::int32_t>(Number(line), 0));
+  else if (key == "SPLITLARGE")
+    c.SPLITLARGE = Number(line) != 0;
 }
 
 }  // namespace

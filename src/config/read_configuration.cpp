@@ -37,9 +37,9 @@ void WarnOfReadablePassword(core::Logger& logger, const std::string& path, const
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return;
   if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
-  logger.LogLine(Side::Sending, "-- Warning: " + path +
-                                    " holds a password and can be read by other users"
-                                    " (chmod 600)");
+  logger.LogLineKept(Side::Sending, "-- Warning: " + path +
+                                        " holds a password and can be read by other users"
+                                        " (chmod 600)");
 }
 
 // Logs what the read found; false when any of it makes the side unusable.

@@ -72,6 +72,12 @@ constexpr std::array<char, 2 * 4096> kPairs = MakePairs();
 
 }  // namespace
 
+std::uint64_t Base64TextBytes(std::uint64_t bytes) {
+  const std::uint64_t full = bytes / kBase64BlockBytes;
+  const std::uint64_t rest = bytes % kBase64BlockBytes;
+  return full * (kBase64LineChars + 2) + (rest + 2) / 3 * 4 + 2;
+}
+
 std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char* out) {
   count = std::min(count, kBase64BlockBytes);
   std::size_t length = 0;

@@ -21,6 +21,10 @@ inline constexpr std::size_t kBase64BlockBytes = 57;
 // Characters of a full line.
 inline constexpr std::size_t kBase64LineChars = 76;
 
+// The BASE64 lines of `bytes` data bytes as a message carries them, CR LF
+// included: a line per 57 bytes and the shorter (possibly empty) last one.
+[[nodiscard]] std::uint64_t Base64TextBytes(std::uint64_t bytes);
+
 // The first `count` bytes of `block` (0 to 57; more are not taken) encoded as
 // one line into `out`, which holds at least kBase64LineChars; returns the
 // line's length. 0 bytes give the empty line.

@@ -42,6 +42,24 @@ void Logger::LogLine(Side side, std::string_view text) {
   }
 }
 
+void Logger::LogLineKept(Side side, std::string_view text, bool to_pane) {
+  if (to_pane && IsOpen(side)) {
+    LogLine(side, text);
+    return;
+  }
+  const std::string line = std::string(text.substr(0, kMaxLogLine)) + "\r\n";
+  const auto guard = LockServingWrites(lock_, front_end_);
+  if (to_pane) front_end_.AppendPaneLine(side, line.substr(0, line.size() - 2));
+  SideLog& log = Of(side);
+  if (log.open && log.file) {
+    std::fwrite(line.data(), 1, line.size(), log.file);
+    std::fflush(log.file);
+    return;
+  }
+  const platform::UniqueFile file = platform::OpenFile(LogPath(side), "ab");
+  if (file) std::fwrite(line.data(), 1, line.size(), file.get());
+}
+
 void Logger::OpenLog(Side side) {
   {
     const auto guard = LockServingWrites(lock_, front_end_);

@@ -27,6 +27,10 @@ class Logger {
 
   // Appends one line (cut to 132 characters) to the side's pane and open log.
   void LogLine(Side side, std::string_view text);
+  // A line the side's log file keeps even while no job has it open (warnings
+  // of the scans and of the configuration read): the file is then opened for
+  // this line alone. With to_pane false the pane does not show it.
+  void LogLineKept(Side side, std::string_view text, bool to_pane = true);
   // Opens the side's log for appending, deleting it first when it is larger
   // than the size limit; writes the opening line.
   void OpenLog(Side side);

@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kMaxFlagBytes = 64;
 constexpr std::size_t kMaxPidDigits = 10;
 constexpr const char* kFlagExtensions[] = {"BSY", "CSY"};
+// A flag of a process that does not run here is left over once it has not
+// been touched for this long (BSYAGE when lower).
+constexpr std::uint32_t kForeignFlagMinutes = 10;
 
 std::optional<long> FlagPid(std::string_view text) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -73,9 +76,17 @@ FlagJudgement JudgeBusyFlag(const std::string& flag, std::uint32_t max_age_minut
   const std::optional<std::string> text =
       platform::FileExists(flag) ? platform::ReadFilePrefix(flag, kMaxFlagBytes) : std::nullopt;
   const std::optional<long> pid = text ? FlagPid(*text) : std::nullopt;
-  if (pid && !platform::ProcessRunning(*pid)) {
+  if (!pid || platform::ProcessRunning(*pid)) return judgement;
+  // The process may run on another host or in another PID namespace sharing
+  // the outbound, and mailers touch their flags while they work: a dead
+  // process id alone proves nothing until the flag has also gone untouched.
+  const std::uint32_t untouched_minutes =
+      max_age_minutes > 0 ? std::min(max_age_minutes, kForeignFlagMinutes) : kForeignFlagMinutes;
+  const std::time_t age = std::time(nullptr) - judgement.seen->modified;
+  if (age > static_cast<std::time_t>(untouched_minutes) * 60) {
     judgement.stale = true;
-    judgement.reason = "process " + std::to_string(*pid) + " is not running";
+    judgement.reason = "process " + std::to_string(*pid) + " not running here, untouched " +
+                       std::to_string(untouched_minutes) + " min";
   }
   return judgement;
 }

@@ -3,7 +3,8 @@
 // Busy flags as the Linux mailers keep them beside a node's files:
 // "00ec0064.bsy" while a session runs, "00ec0064.csy" while a call goes out,
 // each holding its owner's process id as text ("30836\n"). A flag whose
-// owner is gone, or that is older than BSYAGE minutes, is left over.
+// owner is gone and that has not been touched for a while, or that is older
+// than BSYAGE minutes, is left over.
 
 #include <cstdint>
 #include <optional>
@@ -31,8 +32,11 @@ struct FlagJudgement {
   std::optional<platform::FileStamp> seen;  // the flag as judged
 };
 
-// Stale: the process id it holds is no process of this host, or (with
-// max_age_minutes above 0) it has not been touched for that long. A flag
+// Stale: (with max_age_minutes above 0) it has not been touched for that
+// long; or the process id it holds is no process of this host and it has not
+// been touched for 10 minutes (max_age_minutes when lower): a mailer of
+// another host or container sharing the outbound writes ids that never run
+// here, and keeps its flag fresh while it works. A flag
 // that cannot be judged (empty, unreadable, no number) holds its node.
 [[nodiscard]] FlagJudgement JudgeBusyFlag(const std::string& flag, std::uint32_t max_age_minutes);
 

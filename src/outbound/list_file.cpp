@@ -72,7 +72,7 @@ ListedTotals AddNamedFiles(ScanContext& context, const std::string& name, AfterS
   ListedTotals totals;
   const FileMatches matches = FindRegularFiles(name);
   if (matches.files.empty()) {
-    context.Detail("-- Could not find " + ShownMissing(name));
+    context.Warn("-- Could not find " + ShownMissing(name));
     return totals;
   }
   const bool wildcards = HasWildcards(name);

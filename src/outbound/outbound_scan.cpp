@@ -50,7 +50,7 @@ bool NodeHeld(ScanContext& context, const std::string& base) {
   for (const std::string& flag : PresentBusyFlags(base)) {
     const FlagJudgement judgement = JudgeBusyFlag(flag, configuration.BSYAGE);
     if (!judgement.stale) {
-      context.Detail("--   Busy (" + Printable(flag) + "), not sent this run");
+      context.Warn("--   Busy (" + Printable(flag) + "), not sent this run");
       return true;
     }
     context.Detail("--   Stale busy flag " + Printable(flag) + " (" + judgement.reason + ")");

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/base64.h"
 #include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
@@ -27,9 +28,20 @@ void ScanContext::Detail(std::string_view text) {
   if (!configuration_.DISABLECHECK) Log(text);
 }
 
+void ScanContext::Warn(std::string_view text) {
+  logger_.LogLineKept(core::Side::Sending, text, !configuration_.DISABLECHECK);
+}
+
 bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   if (list_.Full()) return false;
   const bool counted = !count_once || !list_.HasEarlierPath(entry.Path, 0);
+  const std::uint64_t limit = configuration_.MAXMESSAGESIZE;
+  if (!configuration_.SPLITLARGE && limit > 0 && !list_.HasEarlierPath(entry.Path, 0) &&
+      core::Base64TextBytes(size) > limit) {
+    Warn("--   Too large to send (SPLITLARGE 0): " + Printable(entry.Path) + ", over " +
+         std::to_string(core::Base64TextBytes(size)) + " bytes as a message, limit " +
+         std::to_string(limit));
+  }
   if (!list_.Add(std::move(entry))) return false;
   const auto bytes = static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes));
   gross_bytes_ = std::min(gross_bytes_ + bytes, kMaxTotalBytes);

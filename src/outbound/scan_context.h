@@ -32,9 +32,15 @@ class ScanContext {
   // A line of the Check report, silenced by DISABLECHECK.
   void Detail(std::string_view text);
 
+  // A warning: a line of the Check report (unless DISABLECHECK) that the
+  // send log keeps in any case.
+  void Warn(std::string_view text);
+
   // Appends the entry when the list has room and adds `size` to the totals:
   // always to GrossBytes, and to TotalBytes unless `count_once` is set and an
   // earlier entry has the same Path. False (totals untouched) when full.
+  // With SPLITLARGE off and MAXMESSAGESIZE set, a file whose message would
+  // be larger is reported: the send job will hold it.
   bool Add(SendEntry entry, std::uint64_t size, bool count_once);
 
   [[nodiscard]] std::int64_t gross_bytes() const { return gross_bytes_; }

@@ -3,17 +3,20 @@
 
 namespace kestrel::send {
 
-Base64FileReader::Base64FileReader(std::FILE* file)
-    : file_(file), chunk_(kChunkBytes), text_(kTextBytes) {}
+Base64FileReader::Base64FileReader(std::FILE* file, std::uint64_t max_lines)
+    : file_(file), chunk_(kChunkBytes), text_(kTextBytes), lines_left_(max_lines) {}
 
 bool Base64FileReader::Next(Lines& lines_r) {
-  if (done_ || failed_) return false;
+  if (done_ || failed_ || lines_left_ == 0) return false;
   // Fill the whole chunk unless the file ends: a short read inside the chunk
   // must not produce a short block, which would end the attachment early.
+  const std::size_t want = lines_left_ < chunk_.size() / core::kBase64BlockBytes
+                               ? static_cast<std::size_t>(lines_left_) * core::kBase64BlockBytes
+                               : chunk_.size();
   std::size_t size = 0;
   bool eof = false;
-  while (size < chunk_.size() && !eof) {
-    const std::size_t got = std::fread(chunk_.data() + size, 1, chunk_.size() - size, file_);
+  while (size < want && !eof) {
+    const std::size_t got = std::fread(chunk_.data() + size, 1, want - size, file_);
     size += got;
     if (got == 0) {
       if (std::ferror(file_)) {
@@ -32,7 +35,7 @@ bool Base64FileReader::Next(Lines& lines_r) {
     text_[length++] = '\r';
     text_[length++] = '\n';
     at += count;
-    if (count < core::kBase64BlockBytes) {
+    if (count < core::kBase64BlockBytes || --lines_left_ == 0) {
       done_ = true;
       break;
     }

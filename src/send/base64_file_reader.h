@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -19,8 +20,12 @@ namespace kestrel::send {
 // one empty line.
 class Base64FileReader {
  public:
-  // The file stays owned by the caller and must outlive the reader.
-  explicit Base64FileReader(std::FILE* file);
+  // The file stays owned by the caller and must outlive the reader. With
+  // max_lines, reading stops after that many lines: a run of a file's lines
+  // (read from where the file stands) for one piece of a split message.
+  explicit Base64FileReader(std::FILE* file, std::uint64_t max_lines = kAllLines);
+
+  static constexpr std::uint64_t kAllLines = std::numeric_limits<std::uint64_t>::max();
 
   struct Lines {
     std::string_view text;   // whole lines with CR LF; valid until the next call
@@ -49,6 +54,7 @@ class Base64FileReader {
   std::FILE* file_;
   std::vector<std::uint8_t> chunk_;  // kChunkBytes, allocated once
   std::vector<char> text_;           // kTextBytes, allocated once
+  std::uint64_t lines_left_;
   bool done_ = false;
   bool failed_ = false;
   std::uint64_t bytes_read_ = 0;

@@ -113,23 +113,47 @@ TextEncoding ChooseTextEncoding(bool ascii, bool converted) {
   return converted ? TextEncoding::Utf8 : TextEncoding::Unknown8bit;
 }
 
-void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& redirect,
-                     const config::Configuration& configuration, const MessageStamp& stamp) {
+namespace {
+
+void SendHead(LineSink& sink, std::string_view content_type, const config::RedirectEntry& redirect,
+              const config::Configuration& configuration, const MessageStamp& stamp) {
   Send(sink, "X-Mailer: Kestrel " + std::string(core::kVersion) + " (32)");
   Send(sink, "Mime-Version: 1.0");
-  Send(sink, "Content-type: Multipart/Mixed; boundary=" + BoundaryText(boundary));
+  Send(sink, "Content-type: " + std::string(content_type));
   SendMailbox(sink, "To: ", redirect.Name, redirect.EmailAddress);
   SendMailbox(sink, "From: ", configuration.FROM, configuration.FROMEMAIL);
   Send(sink, "Date: " + stamp.date);
   Send(sink, "Message-ID: " + stamp.message_id);
 }
 
+void SendSubject(LineSink& sink, const std::string& text, std::string_view charset) {
+  SendFolded(sink, "Subject: ", HeaderTextWords(text, charset), "");
+}
+
+}  // namespace
+
+void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& redirect,
+                     const config::Configuration& configuration, const MessageStamp& stamp) {
+  SendHead(sink, "Multipart/Mixed; boundary=" + BoundaryText(boundary), redirect, configuration,
+           stamp);
+}
+
+void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::RedirectEntry& redirect,
+                   const config::Configuration& configuration, const MessageStamp& stamp,
+                   std::string_view subject) {
+  SendHead(sink,
+           "message/partial; id=" + QuotedString(piece.set_id) + "; number=" +
+               std::to_string(piece.number) + "; total=" + std::to_string(piece.total),
+           redirect, configuration, stamp);
+  SendSubject(sink, core::UserTextAsUtf8(subject), kUtf8Charset);
+  Send(sink, "");
+}
+
 void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject,
                             TextEncoding encoding) {
   const bool unknown = encoding == TextEncoding::Unknown8bit;
   const std::string text = unknown ? std::string(subject) : core::UserTextAsUtf8(subject);
-  SendFolded(sink, "Subject: ", HeaderTextWords(text, unknown ? kUnknown8bitCharset : kUtf8Charset),
-             "");
+  SendSubject(sink, text, unknown ? kUnknown8bitCharset : kUtf8Charset);
   Send(sink, "");
   Send(sink, "");
   SendDelimiter(sink, boundary);

@@ -59,6 +59,22 @@ enum class TextEncoding {
 void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& redirect,
                      const config::Configuration& configuration, const MessageStamp& stamp);
 
+// One message of a set that carries a larger one in pieces (RFC 2046 5.2.2).
+struct PieceOfSet {
+  std::string set_id;  // the same for every piece of the set
+  std::uint64_t number = 1;
+  std::uint64_t total = 1;
+};
+
+// The head of one piece: the lines of SendMessageHead with the type
+// "message/partial" naming the set, the piece's number and the total, the
+// subject and the empty line that ends the head. What a reader joining the
+// pieces keeps of the first piece's head (X-Mailer, To, From, Date) is that
+// of the whole message; the piece's own Message-ID is in `stamp`.
+void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::RedirectEntry& redirect,
+                   const config::Configuration& configuration, const MessageStamp& stamp,
+                   std::string_view subject);
+
 // "Subject: " + subject, the empty line that ends the head, the empty
 // preamble, the first delimiter, the three text-part head lines for the
 // encoding and the empty line after them. A non-ASCII subject goes as encoded

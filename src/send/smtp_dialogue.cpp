@@ -1,19 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/smtp_dialogue.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
-#include "outbound/busy_flag.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -21,8 +23,10 @@
 #include "send/base64_file_reader.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
+#include "send/message_pieces.h"
 #include "send/message_stamp.h"
 #include "send/netmail_packet.h"
+#include "send/node_flags.h"
 #include "send/record_sent.h"
 #include "send/sent_record.h"
 #include "send/smtp_login.h"
@@ -50,8 +54,12 @@ constexpr std::size_t kMaxBundleName = 80;
 constexpr const char* kBundleDays[] = {".MO", ".TU", ".WE", ".TH", ".FR", ".SA", ".SU"};
 // Estimates beyond this many seconds are not shown.
 constexpr std::int64_t kMaxSecondsLeft = 9999;
-// Busy flags are touched this often while a file goes.
-constexpr std::int32_t kFlagTouchSeconds = 60;
+// Servers add their own head lines (Received:, and Postfix its envelope) to
+// what they count against their limit: a message is kept below the limit by
+// this fraction of it.
+constexpr std::uint64_t kHeadroomDivisor = 16;
+// Piece numbers stay below this many digits.
+constexpr std::uint64_t kMaxPieces = 999999;
 
 // Message lines go to the connection: made transparent, gathered into large
 // writes, and logged to the pane only while the data flows.
@@ -95,14 +103,18 @@ class Dialogue {
 
  private:
   struct Message {
-    int current = 0;                 // entry whose file the message carries
-    std::vector<std::string> flags;  // busy flags created for it
-    std::int32_t flags_touched = 0;  // second of the transfer they were last touched
+    int current = 0;  // entry whose file the message carries
+    NodeFlags flags;  // busy flags taken for it
     std::int32_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
     std::string packet;          // the packet packed for a netmail, ours to remove
     std::string message_id;
+    // A message laid out before it goes (a file as attachment, opened):
+    platform::UniqueFile file;
+    LaidOutMessage laid;
+    MessageStamp stamp;
+    std::string subject;
   };
 
   void Log(const std::string& text) { net::LogLine(session_, text); }
@@ -113,25 +125,45 @@ class Dialogue {
   void Pause(std::uint32_t milliseconds) const;
 
   [[nodiscard]] bool SmallBundle(const SendEntry& entry);
-  [[nodiscard]] bool TakeBusyFlags(Message& message);
-  void DropBusyFlags(Message& message);
-  void KeepBusyFlagsFresh(Message& message, std::int32_t elapsed);
   struct Envelope {
     int accepted = 0;                     // first entry whose recipient the server accepted
     std::vector<std::string> recipients;  // every accepted address
     bool data_ready = false;              // the server answered DATA with "354"
+    bool refused = false;                 // the server refused this message: the file waits
   };
-  [[nodiscard]] Envelope SendEnvelope(Message& message);
+  [[nodiscard]] std::vector<int> EntriesOfFile(const Message& message) const;
+  [[nodiscard]] Envelope SendEnvelope(Message& message, const std::vector<int>& entries,
+                                      std::optional<std::uint64_t> size);
   void RefuseSender(const Message& message, const net::Reply& reply);
-  [[nodiscard]] MessageStamp StampFor(const SendEntry& entry, const Envelope& envelope) const;
+  void KeepRefused(const Message& message, const std::string& why);
+  [[nodiscard]] std::vector<std::string> PlannedRecipients(const Message& message) const;
+  [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
+                                      const std::vector<std::string>& recipients) const;
   void SendMessageText(Message& message, const Envelope& envelope);
   void SendAttachment(Message& message, SendEntry& entry);
-  void TransferFile(Message& message, std::FILE* file, const std::string& name);
+  void TransferFile(Message& message, std::FILE* file, const std::string& name,
+                    std::uint64_t max_lines = Base64FileReader::kAllLines,
+                    std::optional<std::uint64_t> expected_bytes = std::nullopt);
   [[nodiscard]] net::Reply AwaitConfirmation();
   void LoadSentRecord();
   void RecordConfirmed(const Message& message, const Envelope& envelope);
   void SendOneFile(Message& message);
   void DropUnsentPacket(const Message& message);
+
+  // Messages laid out before they go: SIZE=, limits and pieces.
+  [[nodiscard]] bool LayOut(Message& message);
+  [[nodiscard]] std::uint64_t Limit() const;
+  void SendLaidOut(Message& message);
+  void Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
+  void SendInPieces(Message& message, std::uint64_t target);
+  enum class Outcome { Confirmed, Refused, Failed };
+  [[nodiscard]] Outcome SendTransaction(Message& message, std::vector<int>& entries,
+                                        const LineCollector& piece_head, LineRange range,
+                                        const std::string& remark, Envelope& envelope_r);
+  void SendRange(Message& message, LineRange range);
+  [[nodiscard]] Outcome Judge(const Message& message, const net::Reply& reply);
+  void Confirm(Message& message, const Envelope& envelope);
+  void LogSent(const Message& message);
 
   net::NetSession& session_;
   outbound::SendList& list_;
@@ -147,6 +179,7 @@ class Dialogue {
   int boundary_ = 0;
   int sender_refusals_ = 0;
   bool give_up_ = false;  // the server will take no message from us this run
+  SizeOffer size_offer_;
 };
 
 int Dialogue::FirstPending() const {
@@ -195,103 +228,71 @@ bool Dialogue::SmallBundle(const SendEntry& entry) {
   return true;
 }
 
-// True when the node is free and its flags are now ours; false (entry to be
-// skipped) when another program holds it. Flags left behind by a program
-// that is gone (or older than BSYAGE) are removed first.
-bool Dialogue::TakeBusyFlags(Message& message) {
-  const SendEntry& current = list_.Entry(message.current);
-  std::vector<std::string> guarded;  // the flow files, lists or packet guarded
-  if (current.Kind == SendKind::OutboundPacket) {
-    guarded.push_back(current.Path);
-  } else if (current.Kind == SendKind::ListedFile) {
-    for (int i = 1; i <= list_.Count(); ++i) {
-      const SendEntry& entry = list_.Entry(i);
-      if (entry.Kind == SendKind::ListedFile && entry.Path == current.Path &&
-          std::find(guarded.begin(), guarded.end(), entry.ListPath) == guarded.end()) {
-        guarded.push_back(entry.ListPath);
-      }
+// The entries a message of the current file is for: the current one and
+// every other still pending with the same file.
+std::vector<int> Dialogue::EntriesOfFile(const Message& message) const {
+  const std::string& path = list_.Entry(message.current).Path;
+  std::vector<int> entries;
+  for (int i = 1; i <= list_.Count(); ++i) {
+    const SendEntry& entry = list_.Entry(i);
+    if (entry.Path == path && (i == message.current || entry.State == SendState::Pending)) {
+      entries.push_back(i);
     }
   }
-  const bool quiet = current.Kind == SendKind::OutboundPacket;
-  bool busy = false;
-  for (const auto& path : guarded) {
-    // A .csy flag (a call in progress) holds the node as firmly as a .bsy.
-    for (const std::string& flag : outbound::PresentBusyFlags(path)) {
-      const outbound::FlagJudgement judgement =
-          outbound::JudgeBusyFlag(flag, configuration_.BSYAGE);
-      if (outbound::RemoveStaleFlag(flag, judgement)) {
-        Log("--   Stale busy flag removed (" + flag + ", " + judgement.reason + ")");
-        continue;
-      }
-      if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
-      busy = true;
-      break;
-    }
-  }
-  if (busy) return false;
-  const std::string content = outbound::OwnFlagContent();
-  for (const auto& path : guarded) {
-    const std::string flag = outbound::BusyFlagName(path, "BSY");
-    const bool created = platform::CreateFileExclusive(flag, content);
-    const bool taken = !created && errno == EEXIST;
-    if (created) {
-      message.flags.push_back(flag);
-    } else if (taken || !outbound::PresentBusyFlags(path).empty()) {
-      // Another program took the node a moment ago (a flag of any kind, a
-      // lock link included): give back what we took.
-      if (!quiet) Log("--   Busy file found skipping (" + flag + ")");
-      DropBusyFlags(message);
-      return false;
-    }  // a flag that cannot be created is ignored
-  }
-  return true;
+  return entries;
 }
 
-// A long transfer keeps its flags young, so that the mailers' age limit (and
-// BSYAGE of another run) does not take them for left behind.
-void Dialogue::KeepBusyFlagsFresh(Message& message, std::int32_t elapsed) {
-  if (elapsed - message.flags_touched < kFlagTouchSeconds) return;
-  message.flags_touched = elapsed;
-  for (const auto& flag : message.flags) (void)platform::TouchFile(flag);
-}
-
-void Dialogue::DropBusyFlags(Message& message) {
-  for (const auto& flag : message.flags) (void)platform::DeleteFile(flag);
-  message.flags.clear();
-}
-
-Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
+// RSET, MAIL FROM (with SIZE= when known and offered), one RCPT TO per
+// address of `entries` (one file listed twice for a system, in two flow files
+// of its node, goes to it once) and DATA. Entries whose recipient is refused
+// leave `entries`; they stay listed on disk.
+Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<int>& entries,
+                                          std::optional<std::uint64_t> size) {
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
   Pause(configuration_.SENDPAUSE / kResetPauseDivisor);
-  net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">");
+  const bool with_size = size && size_offer_.announced;
+  net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">" +
+                              (with_size ? " SIZE=" + std::to_string(*size) : std::string()));
   const net::Reply sender = ReadSmtpReply(session_);
+  Envelope envelope;
   if (!HasCode(sender, 250)) {
-    if (!Aborted()) RefuseSender(message, sender);
-    return {};
+    // RFC 1870 6.1: 552 and 452 refuse this message's size, not the sender.
+    if (!Aborted() && with_size && (HasCode(sender, 552) || HasCode(sender, 452))) {
+      KeepRefused(message, sender.last());
+      envelope.refused = true;
+    } else if (!Aborted()) {
+      RefuseSender(message, sender);
+    }
+    return envelope;
   }
 
-  const std::string path = list_.Entry(message.current).Path;
-  Envelope envelope;
-  for (int i = 1; i <= list_.Count() && !Aborted(); ++i) {
+  std::vector<std::pair<std::string, bool>> asked;  // address, accepted
+  for (const int i : entries) {
+    if (Aborted()) break;
     SendEntry& entry = list_.Entry(i);
-    if (entry.Path != path || (i != message.current && entry.State != SendState::Pending)) {
-      continue;
+    const std::string& address = RedirectOf(entry).EmailAddress;
+    if (entry.State != SendState::Taken) {
+      ++entries_counter_;
+      Show(Field::FilesSent, std::to_string(entries_counter_));
+      entry.State = SendState::Taken;
     }
-    ++entries_counter_;
-    Show(Field::FilesSent, std::to_string(entries_counter_));
-    entry.State = SendState::Taken;
-    net::SendLine(session_, "RCPT TO:<" + RedirectOf(entry).EmailAddress + ">");
-    const net::Reply reply = ReadSmtpReply(session_);
-    if (reply.ok() && reply.code / 100 == 2) {
+    auto known = std::find_if(asked.begin(), asked.end(),
+                              [&](const auto& item) { return item.first == address; });
+    if (known == asked.end()) {
+      net::SendLine(session_, "RCPT TO:<" + address + ">");
+      const net::Reply reply = ReadSmtpReply(session_);
+      asked.emplace_back(address, reply.ok() && reply.code / 100 == 2);
+      known = asked.end() - 1;
+      if (known->second) envelope.recipients.push_back(address);
+    }
+    if (known->second) {
       if (envelope.accepted == 0) envelope.accepted = i;
-      envelope.recipients.push_back(RedirectOf(entry).EmailAddress);
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
       session_.Incomplete = true;
-      Log("--   Recipient refused, file kept for the next run (" + RedirectOf(entry).EmailAddress +
-          ")");
+      Log("--   Recipient refused, file kept for the next run (" + address + ")");
     }
   }
   if (envelope.accepted == 0 || Aborted()) return envelope;
@@ -300,6 +301,24 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message) {
   // arrive as commands.
   envelope.data_ready = HasCode(ReadSmtpReply(session_), 354);
   return envelope;
+}
+
+// The server refused this one message (its size, its content): its file
+// stays listed for the next run, and the others still go.
+void Dialogue::KeepRefused(const Message& message, const std::string& why) {
+  const std::string path = list_.Entry(message.current).Path;
+  for (int i = 1; i <= list_.Count(); ++i) {
+    SendEntry& entry = list_.Entry(i);
+    if (entry.Path != path || (i != message.current && entry.State != SendState::Pending &&
+                               entry.State != SendState::Taken)) {
+      continue;
+    }
+    entry.State = SendState::Skipped;
+    const config::RedirectEntry& redirect = RedirectOf(entry);
+    Log("-- Refused " + path + " for " + redirect.Address + " (" + redirect.EmailAddress +
+        "): " + why);
+  }
+  session_.Incomplete = true;
 }
 
 // A refused sender ends the message's transaction before any recipient; its
@@ -322,7 +341,8 @@ void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
   }
 }
 
-void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name) {
+void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name,
+                            std::uint64_t max_lines, std::optional<std::uint64_t> expected_bytes) {
   Show(Field::CurrentFilename, name);
   message.file_size_text = std::to_string(message.size);
   Show(Field::CurrentFileSize, message.file_size_text);
@@ -332,7 +352,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   const std::int64_t size = message.size;
   const std::int64_t total = list_.TotalBytes;
 
-  Base64FileReader reader(file);
+  Base64FileReader reader(file, max_lines);
   Base64FileReader::Lines lines;
   while (!Aborted() && reader.Next(lines)) {
     net::QueueLines(session_, lines.text);
@@ -340,7 +360,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed == last_shown) continue;
     last_shown = elapsed;
-    KeepBusyFlagsFresh(message, elapsed);
+    message.flags.KeepFresh();
     Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
     Show(Field::CurrentProgress, std::to_string(file_bytes));
     if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
@@ -359,6 +379,10 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     // What went out is incomplete: the message must not be ended with ".".
     Log("-- Error reading " + list_.Entry(message.current).Path);
     session_.Abort();
+  } else if (expected_bytes && !Aborted() && reader.bytes_read() != *expected_bytes) {
+    // Not what was announced and counted: the message must not be ended.
+    Log("-- " + list_.Entry(message.current).Path + " changed while it was sent");
+    session_.Abort();
   }
   bytes_sent_total_ =
       static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
@@ -373,7 +397,6 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   }
   Show(Field::TotalProgress, std::to_string(bytes_sent_total_));
   if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_, total));
-  sink_.SendLine("");
 }
 
 void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
@@ -399,13 +422,15 @@ void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
   SendAttachmentHead(sink_, boundary_,
                      entry.Kind == SendKind::OutboundPacket ? RandomPacketName() : name);
   TransferFile(message, file.get(), real_name);
+  sink_.SendLine("");
 }
 
 // A netmail is known by the stored message, whatever packet it is packed into.
-MessageStamp Dialogue::StampFor(const SendEntry& entry, const Envelope& envelope) const {
+MessageStamp Dialogue::StampFor(const SendEntry& entry,
+                                const std::vector<std::string>& recipients) const {
   const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
   return {MailDate(std::time(nullptr)),
-          QueuedMessageId(configuration_.FROMEMAIL, envelope.recipients,
+          QueuedMessageId(configuration_.FROMEMAIL, recipients,
                           netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
                           MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost), sent_)};
 }
@@ -413,7 +438,7 @@ MessageStamp Dialogue::StampFor(const SendEntry& entry, const Envelope& envelope
 void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
-  const MessageStamp stamp = StampFor(entry, envelope);
+  const MessageStamp stamp = StampFor(entry, envelope.recipients);
   message.message_id = stamp.message_id;
   SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, stamp);
   TextSendContext text{sink_,
@@ -455,7 +480,12 @@ net::Reply Dialogue::AwaitConfirmation() {
 }
 
 void Dialogue::SendOneFile(Message& message) {
-  const Envelope envelope = SendEnvelope(message);
+  if (LayOut(message)) {
+    SendLaidOut(message);
+    return;
+  }
+  // Text, packed netmail, a file that cannot be opened: composed as it goes.
+  const Envelope envelope = SendEnvelope(message, EntriesOfFile(message), std::nullopt);
   // Every recipient refused: nothing goes, the entries stay listed on disk.
   if (envelope.accepted == 0 && !Aborted()) return;
   if (!envelope.data_ready) {
@@ -479,19 +509,241 @@ void Dialogue::SendOneFile(Message& message) {
   if (message.unable_to_open) {
     Log("-- Unable to open " + list_.Entry(message.current).Path);
     session_.Incomplete = true;
-  } else if (HasCode(reply, 250) && !Aborted()) {
+  } else if (Judge(message, reply) == Outcome::Confirmed) {
     confirmed = true;
-    Log("-- Message sent!");
-    RecordConfirmed(message, envelope);
-    const RecordResult recorded =
-        RecordSent(list_, envelope.accepted, session_.logger, configuration_);
-    if (recorded.io_error) session_.Abort();
-    Pause(configuration_.SENDPAUSE);
-  } else {
-    Log("-- Error sending aborting!");
-    session_.Abort();
+    Confirm(message, envelope);
   }
   if (!confirmed) DropUnsentPacket(message);
+}
+
+// The answer to the end of the data. A refusal of this message (4xx, 5xx)
+// holds back only its file; a 421, a lost connection or a time-out ends the
+// job.
+Dialogue::Outcome Dialogue::Judge(const Message& message, const net::Reply& reply) {
+  if (HasCode(reply, 250) && !Aborted()) return Outcome::Confirmed;
+  const int kind = reply.code / 100;
+  if (reply.ok() && !Aborted() && (kind == 4 || kind == 5) && reply.code != 421) {
+    KeepRefused(message, reply.last());
+    return Outcome::Refused;
+  }
+  Log("-- Error sending aborting!");
+  session_.Abort();
+  return Outcome::Failed;
+}
+
+void Dialogue::Confirm(Message& message, const Envelope& envelope) {
+  Log("-- Message sent!");
+  RecordConfirmed(message, envelope);
+  LogSent(message);
+  const RecordResult recorded =
+      RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+  if (recorded.io_error) session_.Abort();
+  Pause(configuration_.SENDPAUSE);
+}
+
+// One line per system that got the file, for the sysop reading the log later.
+void Dialogue::LogSent(const Message& message) {
+  const SendEntry& current = list_.Entry(message.current);
+  std::set<std::string> told;
+  for (int i = 1; i <= list_.Count(); ++i) {
+    const SendEntry& entry = list_.Entry(i);
+    if (entry.State != SendState::Taken || entry.Path != current.Path) continue;
+    const config::RedirectEntry& redirect = RedirectOf(entry);
+    if (!told.insert(redirect.Address + " " + redirect.EmailAddress).second) continue;
+    const std::string& shown = entry.Kind == SendKind::NetmailPacket ? entry.ListPath : entry.Path;
+    Log("-- Sent " + shown + " to " + redirect.Address + " (" + redirect.EmailAddress + "), " +
+        std::to_string(message.size) + " bytes");
+  }
+}
+
+std::vector<std::string> Dialogue::PlannedRecipients(const Message& message) const {
+  std::vector<std::string> recipients;
+  for (const int i : EntriesOfFile(message)) {
+    const std::string& address = RedirectOf(list_.Entry(i)).EmailAddress;
+    if (std::find(recipients.begin(), recipients.end(), address) == recipients.end()) {
+      recipients.push_back(address);
+    }
+  }
+  return recipients;
+}
+
+// A file as attachment is laid out whole before its envelope, so that its
+// size is known: false (composed as it goes) for other messages and for a
+// file that cannot be opened.
+bool Dialogue::LayOut(Message& message) {
+  const SendEntry& entry = list_.Entry(message.current);
+  const bool as_packet = entry.Kind == SendKind::OutboundPacket;
+  if (!(entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::AttachedFile ||
+        (as_packet && !RedirectOf(entry).SendAsText))) {
+    return false;
+  }
+  message.file = platform::OpenFile(entry.Path, "rb");
+  struct stat info {};
+  if (!message.file || ::fstat(::fileno(message.file.get()), &info) != 0) return false;
+  message.laid.file_bytes = static_cast<std::uint64_t>(info.st_size);
+  message.size =
+      static_cast<std::int32_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT32_MAX));
+  message.file_size_text = std::to_string(message.size);
+  boundary_ = DrawBoundaryNumber();
+  // A listed file or packet is named in upper case, as the flow files were
+  // always read.
+  const std::string name = core::UpperCase(platform::BaseName(entry.Path));
+  const std::string shown =
+      entry.Kind == SendKind::AttachedFile ? platform::BaseName(entry.Path) : name;
+  message.subject = ExpandSubjectTemplate(configuration_.SUBJECT, shown, message.size);
+  message.stamp = StampFor(entry, PlannedRecipients(message));
+  message.message_id = message.stamp.message_id;
+
+  // The template's remarks reach the pane only, as while the data flows.
+  const bool was_suspended = session_.LogSuspended;
+  session_.LogSuspended = true;
+  LineCollector head(&sink_);
+  SendMessageHead(head, boundary_, RedirectOf(entry), configuration_, message.stamp);
+  SendTemplateTextPart(head, boundary_, message.subject, header_template_, shown, message.size);
+  SendAttachmentHead(head, boundary_, as_packet ? RandomPacketName() : shown);
+  session_.LogSuspended = was_suspended;
+  message.laid.head = std::move(head.lines);
+  LineCollector tail;
+  tail.SendLine("");  // the end of the attachment part
+  SendClosing(tail, boundary_);
+  message.laid.tail = std::move(tail.lines);
+  return true;
+}
+
+// The smaller of the server's SIZE and MAXMESSAGESIZE; 0: none known.
+std::uint64_t Dialogue::Limit() const {
+  std::uint64_t limit = configuration_.MAXMESSAGESIZE;
+  if (size_offer_.announced && size_offer_.limit > 0 && (limit == 0 || size_offer_.limit < limit))
+    limit = size_offer_.limit;
+  return limit;
+}
+
+void Dialogue::SendLaidOut(Message& message) {
+  const std::uint64_t bytes = message.laid.Bytes();
+  const std::uint64_t limit = Limit();
+  const std::uint64_t target = limit - limit / kHeadroomDivisor;
+  if (limit > 0 && bytes > target) {
+    if (configuration_.SPLITLARGE) {
+      SendInPieces(message, target);
+    } else {
+      Hold(message, bytes, limit, "SPLITLARGE 0");
+    }
+    return;
+  }
+  const std::string& path = list_.Entry(message.current).Path;
+  std::vector<int> entries = EntriesOfFile(message);
+  Envelope envelope;
+  if (SendTransaction(message, entries, LineCollector(), {0, message.laid.LineCount()},
+                      "-- Sending " + platform::BaseName(path) + " " + message.file_size_text + "b",
+                      envelope) == Outcome::Confirmed) {
+    Confirm(message, envelope);
+  }
+}
+
+// Too large for the server and not to be split: nothing is uploaded, the
+// file waits listed.
+void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why) {
+  const std::string path = list_.Entry(message.current).Path;
+  Log("-- Held " + path + ": " + std::to_string(bytes) + " bytes as a message, limit " +
+      std::to_string(limit) + " (" + why + ")");
+  for (const int i : EntriesOfFile(message)) list_.Entry(i).State = SendState::Skipped;
+  session_.Incomplete = true;
+}
+
+// The message as pieces of "message/partial" (RFC 2046 5.2.2), each its own
+// transaction under the limit. The file is done only when every piece is
+// confirmed; a set cut short goes whole again next run, under a new set id
+// only when the record says the first one was confirmed.
+void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
+  const SendEntry& entry = list_.Entry(message.current);
+  const config::RedirectEntry& redirect = RedirectOf(entry);
+  const std::string set_id = PieceSetId(message.stamp.message_id);
+  const auto head_of = [&](std::uint64_t number, std::uint64_t total) {
+    LineCollector head;
+    SendPieceHead(
+        head, {set_id, number, total}, redirect, configuration_,
+        {message.stamp.date, PieceMessageId(message.stamp.message_id, number)},
+        message.subject + " (" + std::to_string(number) + "/" + std::to_string(total) + ")");
+    return head;
+  };
+  const std::uint64_t bound = head_of(kMaxPieces, kMaxPieces).Bytes();
+  const std::vector<LineRange> pieces =
+      bound < target ? CutIntoPieces(message.laid, target - bound) : std::vector<LineRange>();
+  if (pieces.empty() || pieces.size() > kMaxPieces) {
+    Hold(message, message.laid.Bytes(), Limit(), "it cannot be split");
+    return;
+  }
+  const std::uint64_t total = pieces.size();
+  const std::string remark = "-- Sending " + platform::BaseName(entry.Path) + " " +
+                             message.file_size_text + "b in " + std::to_string(total) + " pieces";
+  std::vector<int> entries = EntriesOfFile(message);
+  Envelope envelope;
+  for (std::uint64_t number = 1; number <= total; ++number) {
+    if (SendTransaction(message, entries, head_of(number, total), pieces[number - 1],
+                        number == 1 ? remark : std::string(), envelope) != Outcome::Confirmed) {
+      return;
+    }
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](int i) { return list_.Entry(i).State != SendState::Taken; }),
+                  entries.end());
+    if (entries.empty()) return;
+    Log("-- Piece " + std::to_string(number) + " of " + std::to_string(total) + " sent");
+  }
+  envelope.accepted = entries.front();
+  Confirm(message, envelope);
+}
+
+// One message on the wire: the envelope for `entries` with the exact size,
+// the piece's own head (none for a whole message), the lines of `range`, the
+// end of the data and the server's answer. The remark goes to the pane, as
+// every line logged while the data flows.
+Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& entries,
+                                            const LineCollector& piece_head, LineRange range,
+                                            const std::string& remark, Envelope& envelope_r) {
+  const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid, range);
+  envelope_r = SendEnvelope(message, entries, bytes);
+  if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
+  if (!envelope_r.data_ready) {
+    Log("-- Error sending aborting!");
+    session_.Abort();
+    return Outcome::Failed;
+  }
+  const bool was_suspended = session_.LogSuspended;
+  session_.LogSuspended = true;
+  if (!remark.empty()) Log(remark);
+  for (const std::string& line : piece_head.lines) sink_.SendLine(line);
+  SendRange(message, range);
+  sink_.SendEndOfData();
+  session_.LogSuspended = was_suspended;
+  Show(Field::CurrentPercent, "100%");
+  Show(Field::CurrentProgress, message.file_size_text);
+  Show(Field::SecondsLeftofFile, "");
+  return Judge(message, AwaitConfirmation());
+}
+
+void Dialogue::SendRange(Message& message, LineRange range) {
+  const LaidOutMessage& laid = message.laid;
+  const std::uint64_t head = laid.head.size();
+  const std::uint64_t base64_end = head + laid.Base64Lines();
+  for (std::uint64_t i = range.first; i < std::min(range.end, head); ++i) {
+    sink_.SendLine(laid.head[i]);
+  }
+  const std::uint64_t first = std::max(range.first, head);
+  const std::uint64_t end = std::min(range.end, base64_end);
+  if (first < end && !Aborted()) {
+    const std::string& path = list_.Entry(message.current).Path;
+    const std::uint64_t from = (first - head) * core::kBase64BlockBytes;
+    const std::uint64_t to = std::min(laid.file_bytes, (end - head) * core::kBase64BlockBytes);
+    if (::fseeko(message.file.get(), static_cast<off_t>(from), SEEK_SET) != 0) {
+      Log("-- Error reading " + path);
+      session_.Abort();
+      return;
+    }
+    TransferFile(message, message.file.get(), platform::BaseName(path), end - first, to - from);
+  }
+  for (std::uint64_t i = std::max(range.first, base64_end); i < range.end; ++i) {
+    sink_.SendLine(laid.tail[i - base64_end]);
+  }
 }
 
 // Unreadable, the record counts as empty: a file queued again may then carry
@@ -531,7 +783,7 @@ void Dialogue::DropUnsentPacket(const Message& message) {
 
 void Dialogue::Run() {
   LoadSentRecord();
-  OpenSmtpConversation(session_, configuration_);
+  size_offer_ = OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;
   Show(Field::TotalFileSize, std::to_string(list_.TotalBytes));
@@ -551,12 +803,15 @@ void Dialogue::Run() {
     Message message;
     message.current = current;
     SendEntry& entry = list_.Entry(current);
-    if (SmallBundle(entry) || (configuration_.BusyFiles && !TakeBusyFlags(message))) {
+    if (SmallBundle(entry) ||
+        (configuration_.BusyFiles &&
+         !message.flags.Take(list_, current, configuration_.BSYAGE,
+                             [this](const std::string& line) { Log(line); }))) {
       entry.State = SendState::Skipped;
       continue;
     }
     SendOneFile(message);
-    DropBusyFlags(message);
+    message.flags.Drop();
   }
 
   Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");

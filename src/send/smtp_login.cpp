@@ -7,6 +7,7 @@
 #include "core/base64.h"
 #include "core/text_utils.h"
 #include "net/credentials.h"
+#include "net/greeting_name.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
@@ -20,17 +21,27 @@ namespace {
 using config::TlsMode;
 using net::NetSession;
 
+// A stated limit longer than this is no limit we could ever reach.
+constexpr std::size_t kMaxSizeDigits = 18;
+
 void Fail(NetSession& session, const std::string& why) {
   net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
   session.Abort();
 }
 
 // EHLO and the server's extensions, upper-cased, without their reply codes.
-std::vector<std::string> Ehlo(NetSession& session) {
-  net::SendLine(session, "EHLO " + (session.LocalHost.empty() ? "localhost" : session.LocalHost));
+// A server that does not know EHLO (500, 502) is greeted with HELO instead
+// when `may_fall_back`; then it offers none.
+std::vector<std::string> Ehlo(NetSession& session, const std::string& name, bool may_fall_back) {
+  net::SendLine(session, "EHLO " + name);
   std::vector<std::string> extensions;
   const net::Reply reply = ReadSmtpReply(session);
   if (session.IsAborted()) return extensions;
+  if (may_fall_back && (HasCode(reply, 500) || HasCode(reply, 502))) {
+    net::SendLine(session, "HELO " + name);
+    (void)ReadSmtpReply(session);
+    return extensions;
+  }
   if (!HasCode(reply, 250)) {
     Fail(session, "EHLO refused (" + reply.last() + ")");
     return extensions;
@@ -115,6 +126,21 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
   }
 }
 
+// "SIZE" with its optional limit (RFC 1870 4); a limit that is no number
+// counts as none stated.
+SizeOffer SizeOf(const std::vector<std::string>& extensions) {
+  SizeOffer offer;
+  const std::string* size = Extension(extensions, "SIZE");
+  if (!size) return offer;
+  offer.announced = true;
+  const std::string limit = core::TrimLeadingBlanks(size->substr(4));
+  if (!limit.empty() && limit.size() <= kMaxSizeDigits &&
+      limit.find_first_not_of("0123456789") == std::string::npos) {
+    offer.limit = std::stoull(limit);
+  }
+  return offer;
+}
+
 }  // namespace
 
 bool NeedsExtendedSmtp(const config::Configuration& configuration) {
@@ -122,43 +148,39 @@ bool NeedsExtendedSmtp(const config::Configuration& configuration) {
          !configuration.SMTPTOKENCOMMAND.empty();
 }
 
-void OpenSmtpConversation(NetSession& session, const config::Configuration& configuration) {
-  if (!NeedsExtendedSmtp(configuration)) {
-    (void)ReadSmtpReply(session);
-    net::SendLine(session,
-                  session.LocalHost.empty() ? std::string("HELO") : "HELO " + session.LocalHost);
-    (void)ReadSmtpReply(session);
-    return;
-  }
+SizeOffer OpenSmtpConversation(NetSession& session, const config::Configuration& configuration) {
+  const bool extended = NeedsExtendedSmtp(configuration);
   if (configuration.SMTPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
-    return;
+    return {};
   const net::Reply greeting = ReadSmtpReply(session);
-  if (session.IsAborted()) return;
-  if (!HasCode(greeting, 220)) {
+  if (session.IsAborted()) return {};
+  if (extended && !HasCode(greeting, 220)) {
     Fail(session, "Server refused the connection (" + greeting.last() + ")");
-    return;
+    return {};
   }
-  std::vector<std::string> extensions = Ehlo(session);
-  if (session.IsAborted()) return;
+  const std::string name = net::GreetingName(session, configuration.HELONAME);
+  std::vector<std::string> extensions = Ehlo(session, name, !extended);
+  if (session.IsAborted()) return {};
   if (configuration.SMTPTLS == TlsMode::StartTls) {
     if (!Extension(extensions, "STARTTLS")) {
       Fail(session, "Server does not offer STARTTLS");
-      return;
+      return {};
     }
     net::SendLine(session, "STARTTLS");
     const net::Reply reply = ReadSmtpReply(session);
-    if (session.IsAborted()) return;
+    if (session.IsAborted()) return {};
     if (!HasCode(reply, 220)) {
       Fail(session, "STARTTLS refused (" + reply.last() + ")");
-      return;
+      return {};
     }
-    if (!net::StartTls(session, configuration.CAFILE)) return;
-    extensions = Ehlo(session);
-    if (session.IsAborted()) return;
+    if (!net::StartTls(session, configuration.CAFILE)) return {};
+    extensions = Ehlo(session, name, false);
+    if (session.IsAborted()) return {};
   }
   if (!configuration.SMTPUSERNAME.empty() || !configuration.SMTPTOKENCOMMAND.empty()) {
     Authenticate(session, configuration, extensions);
   }
+  return SizeOf(extensions);
 }
 
 }  // namespace kestrel::send

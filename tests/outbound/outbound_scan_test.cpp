@@ -191,7 +191,7 @@ TEST_P(BusyNodeTest, HeldNodesAreMarkedAndLeftOut) {
     EXPECT_EQ(lines[2], "--   " + dir.File("outbound/00ec0064.out") + " 10b");
   } else if (test.content == FlagContent::Ended) {
     EXPECT_EQ(lines[2], "--   Stale busy flag " + flag + " (process " + std::to_string(ended) +
-                            " is not running)");
+                            " not running here, untouched 10 min)");
   } else {
     EXPECT_EQ(lines[2], "--   Stale busy flag " + flag + " (older than " +
                             std::to_string(test.bsyage) + " minutes)");
@@ -205,7 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
         BusyNodeCase{"running", "00ec0064.bsy", FlagContent::Running, 0, 0, true, true},
         BusyNodeCase{"empty", "00ec0064.bsy", FlagContent::Empty, 0, 0, true, true},
         BusyNodeCase{"no_number", "00EC0064.BSY", FlagContent::NoNumber, 0, 0, true, true},
-        BusyNodeCase{"ended", "00ec0064.bsy", FlagContent::Ended, 0, 0, true, false},
+        // A process that does not run here may run on another host sharing
+        // the outbound: its flag holds until untouched for 10 minutes.
+        BusyNodeCase{"ended_fresh", "00ec0064.bsy", FlagContent::Ended, 0, 0, true, true},
+        BusyNodeCase{"ended", "00ec0064.bsy", FlagContent::Ended, 11, 0, true, false},
         BusyNodeCase{"young", "00ec0064.bsy", FlagContent::Empty, 30, 60, true, true},
         BusyNodeCase{"old", "00ec0064.bsy", FlagContent::Running, 90, 60, true, false},
         BusyNodeCase{"old_without_bsyage", "00ec0064.bsy", FlagContent::Empty, 900, 0, true, true},
@@ -225,6 +228,30 @@ TEST_F(OutboundScanTest, FileForTwoSystemsCountsOnceInTotal) {
   EXPECT_EQ(list.Entry(2).RedirectIndex, 2);
   EXPECT_EQ(list.TotalBytes, 500);
   EXPECT_EQ(gross, 1000);
+}
+
+// With splitting off and a known limit, the report names a file too large to
+// go; the send log keeps the line.
+TEST_F(OutboundScanTest, ReportNamesFilesAboveTheLimitWhenSplittingIsOff) {
+  Redirect("2:236/100");
+  configuration.SPLITLARGE = false;
+  configuration.MAXMESSAGESIZE = 10'000;
+  const std::string large = Upper("files/large.zip");
+  dir.Write("files/large.zip", std::string(8'000, 'l'));  // over 10,000 as BASE64 lines
+  dir.Write("files/small.zip", std::string(7'000, 's'));
+  dir.Write("outbound/00ec0064.flo", TextLines({large, Upper("files/small.zip")}));
+  Scan();
+  const std::string prefix =
+      "--   Too large to send (SPLITLARGE 0): " + dir.File("files/large.zip");
+  const std::vector<std::string> lines = Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& line) {
+                            return line.rfind(prefix, 0) == 0 && line.ends_with(", limit 10000");
+                          }),
+            1)
+      << testing::TextLines(lines);
+  EXPECT_NE(dir.Read("SEND.LOG").find(prefix), std::string::npos);
+  EXPECT_EQ(list.Count(), 2);  // the send job holds it with its own line
 }
 
 // Lines as binkd leaves them: "~" marks a file sent already (never missing),

@@ -164,12 +164,18 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   EXPECT_EQ(front_end.Field(core::Field::FilesSent), "2");
   // Commands are echoed; message data and the remarks made while it flows
   // stay out of the log file.
-  for (const std::string line :
-       {"-> RSET", "-> MAIL FROM:<gate@example.org>", "-> RCPT TO:<node100@example.org>",
-        "-> RCPT TO:<node200@example.org>", "-> DATA", "-> QUIT"}) {
+  // SIZE= is the exact size of what arrived (after the server's own lines).
+  const std::string stored = server.Messages()[0];
+  const std::size_t own = stored.find("\r\n", stored.find("X-RcptTo: ")) + 2;
+  for (const std::string& line :
+       {std::string("-> RSET"),
+        "-> MAIL FROM:<gate@example.org> SIZE=" + std::to_string(stored.size() - own),
+        std::string("-> RCPT TO:<node100@example.org>"),
+        std::string("-> RCPT TO:<node200@example.org>"), std::string("-> DATA"),
+        std::string("-> QUIT")}) {
     EXPECT_TRUE(Logged(line)) << line;
   }
-  EXPECT_TRUE(front_end.HasLineStartingWith(core::Side::Sending, "-> HELO"));
+  EXPECT_TRUE(Logged("-> EHLO [127.0.0.1]"));
   EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> X-Mailer"));
   EXPECT_TRUE(Logged("-- Sending shared.zip 1000b"));
   const std::string log_file = home.Read("SEND.LOG");
@@ -180,6 +186,27 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   for (const char* flow : {"outbound/00ec0064.flo", "outbound/00ec00c8.flo"}) {
     EXPECT_EQ(fido.Read(flow).find("shared.zip"), std::string::npos) << flow;
   }
+}
+
+// A file in two flow files of one node (.flo and .clo): the node's flag is
+// taken once, the file goes once to its one address, and both lines are done.
+TEST_F(SmtpDialogueTest, AFileInTwoFlowFilesOfANodeGoesOnceAndLeavesBoth) {
+  const std::string file = fido.Write("files/twice.zip", RandomBytes(400, 8));
+  const std::string flo = fido.Write("outbound/00ec0064.flo", file + "\r\n");
+  const std::string clo = fido.Write("outbound/00ec0064.clo", file + "\r\n");
+  Add(SendKind::ListedFile, file, flo, 1);
+  Add(SendKind::ListedFile, file, clo, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running());
+  Send(server);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(1));
+  EXPECT_EQ(testing::StoredRecipients(server.Messages()[0]),
+            (std::vector<std::string>{"node100@example.org"}));
+  EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "--   Busy file found"));
+  EXPECT_TRUE(Logged("-- Sent " + file + " to 2:236/100.0 (node100@example.org), 400 bytes"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo") || fido.Exists("outbound/00ec0064.clo"));
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.bsy"));
 }
 
 // A refused recipient's copy stays listed, and the file marked "^" stays for
@@ -315,13 +342,17 @@ TEST_P(SmtpBookkeepingTest, OnlyAConfirmedMessageChangesTheMailersFiles) {
   Send(server);
 
   if (refuse) {
-    EXPECT_TRUE(aborted);
-    EXPECT_TRUE(Logged("-- Error sending aborting!")) << Log();
+    // Each refused message holds back its own file only; the job goes on.
+    EXPECT_FALSE(aborted);
+    EXPECT_TRUE(front_end.HasLineStartingWith(
+        core::Side::Sending,
+        "-- Refused " + bundle + " for 2:236/100.0 (node100@example.org): 554"))
+        << Log();
     EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), flow_text);
     EXPECT_TRUE(fido.Exists("outbound/00ec0064.mo0"));
     EXPECT_EQ(fido.Read("netmail/1.msg"), msg_bytes);
-    EXPECT_EQ(list.Entry(1).State, SendState::Taken);
-    EXPECT_EQ(list.Entry(2).State, SendState::Pending);
+    EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
+    EXPECT_EQ(list.Entry(2).State, SendState::Skipped);
     EXPECT_TRUE(server.Messages().empty());
   } else {
     EXPECT_FALSE(aborted) << Log();
@@ -368,13 +399,21 @@ TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
   const std::string file = fido.Write("files/a.zip", RandomBytes(100, 6));
   const std::string flow = fido.Write("outbound/00ec00c8.flo", file + "\r\n");
   fido.Write("outbound/00ec00c8.csy", "");
-  // Left behind by a mailer that is gone: removed, and the node is served.
+  // Left behind by a mailer that is gone, untouched for 11 minutes: removed,
+  // and the node is served.
   const pid_t ended = testing::EndedProcessId();
   const std::string left = fido.Write("outbound/00ec012c.bsy", std::to_string(ended) + "\n");
+  std::filesystem::last_write_time(
+      left, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(11));
   const std::string served = fido.Write("outbound/00ec012c.out", RandomBytes(200, 7));
+  // The same process id, freshly touched: a mailer on another host at work.
+  AddRedirect("2:236/400.0", "node400@example.org", "Node Four Hundred");
+  const std::string foreign = fido.Write("outbound/00ec0190.bsy", std::to_string(ended) + "\n");
+  const std::string held = fido.Write("outbound/00ec0190.out", RandomBytes(200, 8));
   Add(SendKind::OutboundPacket, packet, "", 1);
   Add(SendKind::ListedFile, file, flow, 2);
   Add(SendKind::OutboundPacket, served, "", 3, AfterSendAction::Delete);
+  Add(SendKind::OutboundPacket, held, "", 4, AfterSendAction::Delete);
   testing::SmtpServer server;
   ASSERT_TRUE(server.running());
   Send(server);
@@ -383,10 +422,12 @@ TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
   EXPECT_EQ(list.Entry(1).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(2).State, SendState::Skipped);
   EXPECT_EQ(list.Entry(3).State, SendState::Sent);
+  EXPECT_EQ(list.Entry(4).State, SendState::Skipped);
+  EXPECT_TRUE(fido.Exists("outbound/00ec0190.bsy") && fido.Exists("outbound/00ec0190.out"));
   EXPECT_TRUE(Logged("--   Busy file found skipping (" + fido.File("outbound/00ec00c8.csy") + ")"))
       << Log();
   EXPECT_TRUE(Logged("--   Stale busy flag removed (" + left + ", process " +
-                     std::to_string(ended) + " is not running)"))
+                     std::to_string(ended) + " not running here, untouched 10 min)"))
       << Log();
   EXPECT_TRUE(fido.Exists("outbound/00ec0064.bsy"));  // not ours: left alone
   EXPECT_TRUE(fido.Exists("outbound/00ec00c8.flo"));

@@ -226,7 +226,8 @@ TEST_F(SmtpSecureTest, TokensOfProviderLengthAndErrorChallenges) {
     configuration.SMTPTOKENCOMMAND = "printf '%s\\n' " + token;
     front_end.ClearPane(core::Side::Sending);
     net::NetSession session(core::Side::Sending, SmtpEndpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { OpenSmtpConversation(s, configuration); });
+    net::RunSession(session,
+                    [&](net::NetSession& s) { (void)OpenSmtpConversation(s, configuration); });
     peer.Join();
 
     const bool bearer = std::string(c.offered).find("OAUTHBEARER") != std::string::npos;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,13 +24,17 @@ namespace kestrel::testing {
 class ScriptedPeer {
  public:
   struct Step {
-    enum class Kind { Send, ReadLine, Pause, Close };
+    enum class Kind { Send, ReadLine, ReadUntil, Pause, Close };
     Kind kind;
     std::string text;  // Send: bytes to send
     int milliseconds = 0;
   };
   static Step Send(std::string bytes) { return {Step::Kind::Send, std::move(bytes), 0}; }
   static Step ReadLine() { return {Step::Kind::ReadLine, {}, 0}; }
+  // Reads past the next `marker` (a message's "\r\n.\r\n") after the lines taken.
+  static Step ReadUntil(std::string marker) {
+    return {Step::Kind::ReadUntil, std::move(marker), 0};
+  }
   static Step Pause(int ms) { return {Step::Kind::Pause, {}, ms}; }
   static Step Close() { return {Step::Kind::Close, {}, 0}; }
 
@@ -101,6 +106,17 @@ class ScriptedPeer {
           ++lines_taken;
           break;
         }
+        case Step::Kind::ReadUntil:
+          for (;;) {
+            const std::size_t at = FindAfterLines(step.text, lines_taken);
+            if (at != std::string::npos) {
+              lines_taken = LinesBefore(at + step.text.size());
+              break;
+            }
+            if (!open || stop_ || std::chrono::steady_clock::now() >= deadline) break;
+            open = ReadSome(fd);
+          }
+          break;
         case Step::Kind::Pause: {
           const auto until =
               std::chrono::steady_clock::now() + std::chrono::milliseconds(step.milliseconds);
@@ -121,6 +137,22 @@ class ScriptedPeer {
     std::size_t count = 0;
     for (char c : received_) count += c == '\n';
     return count;
+  }
+  std::size_t LinesBefore(std::size_t end) const {
+    std::lock_guard guard(mutex_);
+    return static_cast<std::size_t>(std::count(received_.begin(), received_.begin() + end, '\n'));
+  }
+  // Where `marker` first occurs from the start of line `lines` on (its line
+  // end before it counts, so that "\r\n.\r\n" finds a lone "." line).
+  std::size_t FindAfterLines(const std::string& marker, std::size_t lines) const {
+    std::lock_guard guard(mutex_);
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < lines && from != std::string::npos; ++i) {
+      from = received_.find('\n', from);
+      if (from != std::string::npos) ++from;
+    }
+    if (from == std::string::npos) return from;
+    return received_.find(marker, from >= 2 ? from - 2 : 0);
   }
 
   std::vector<Step> script_;

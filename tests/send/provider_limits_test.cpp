@@ -1,0 +1,259 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// What providers refuse: a message refused after its data holds back only its
+// own file; a real Postfix with a small size limit and a strict greeting
+// rule takes a large file in message/partial pieces that munpack joins.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "send/smtp_dialogue.h"
+#include "support/fido_files.h"
+#include "support/mail_servers.h"
+#include "support/postfix_server.h"
+#include "support/random_bytes.h"
+#include "support/recording_front_end.h"
+#include "support/scripted_peer.h"
+#include "support/temp_dir.h"
+
+namespace kestrel::send {
+namespace {
+
+using outbound::SendEntry;
+using outbound::SendKind;
+using outbound::SendState;
+using testing::ScriptedPeer;
+
+class ProviderLimitsTest : public ::testing::Test {
+ protected:
+  ProviderLimitsTest() {
+    setenv("KESTREL_HOME", home.path().c_str(), 1);
+    configuration.FROMEMAIL = "gate@example.org";
+    configuration.SUBJECT = "FidoNet file $FILENAME$";
+    configuration.NETTIMEOUT = 10;
+    configuration.SENDPAUSE = 0;
+    configuration.HOST = "127.0.0.1";
+    for (const char* node : {"100", "200"}) {
+      config::RedirectEntry entry;
+      entry.Address = std::string("2:236/") + node + ".0";
+      entry.EmailAddress = std::string("node") + node + "@example.org";
+      EXPECT_TRUE(configuration.Redirects.Add(entry));
+    }
+  }
+  ~ProviderLimitsTest() override { unsetenv("KESTREL_HOME"); }
+
+  // Files listed in the flow file `flow` for redirect `redirect`.
+  void List(const std::string& flow, const std::vector<std::string>& files, int redirect) {
+    const std::string path = fido.Write("outbound/" + flow, testing::TextLines(files));
+    for (const std::string& file : files) {
+      SendEntry entry;
+      entry.Kind = SendKind::ListedFile;
+      entry.Path = file;
+      entry.ListPath = path;
+      entry.RedirectIndex = redirect;
+      ASSERT_TRUE(list.Add(entry));
+    }
+  }
+  void Send(std::uint16_t port) {
+    configuration.SMTPPORT = port;
+    logger.OpenLog(core::Side::Sending);
+    net::NetSession session(core::Side::Sending, SmtpEndpoint(configuration), logger);
+    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    logger.CloseLog(core::Side::Sending);
+    aborted = session.IsAborted();
+    incomplete = session.Incomplete;
+  }
+  bool LogHas(const std::string& text) const {
+    return home.Read("SEND.LOG").find(text) != std::string::npos;
+  }
+
+  testing::RecordingFrontEnd front_end;
+  testing::TempDir home;
+  testing::TempDir fido;
+  core::Logger logger{front_end, home.path()};
+  config::Configuration configuration;
+  outbound::SendList list;
+  bool aborted = false;
+  bool incomplete = false;
+};
+
+// One message's transaction as a server plays it, answering its data with `reply`.
+void AddMessage(std::vector<ScriptedPeer::Step>& script, const std::string& reply) {
+  for (const char* answer :
+       {"250 reset\r\n", "250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n"}) {
+    script.push_back(ScriptedPeer::ReadLine());
+    script.push_back(ScriptedPeer::Send(answer));
+  }
+  script.push_back(ScriptedPeer::ReadUntil("\r\n.\r\n"));
+  script.push_back(ScriptedPeer::Send(reply + "\r\n"));
+}
+
+struct RefusalCase {
+  const char* label;
+  const char* reply;
+  bool ends_job;
+};
+
+class RefusalTest : public ProviderLimitsTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
+  const RefusalCase& test = GetParam();
+  const std::string refused = fido.Write("files/refused.zip", testing::RandomBytes(300, 1));
+  const std::string other = fido.Write("files/other.zip", testing::RandomBytes(300, 2));
+  const std::string third = fido.Write("files/third.zip", testing::RandomBytes(300, 3));
+  List("00ec0064.flo", {refused, other}, 1);
+  List("00ec00c8.flo", {third}, 2);
+  std::vector<ScriptedPeer::Step> script = {ScriptedPeer::Send("220 provider\r\n"),
+                                            ScriptedPeer::ReadLine(),
+                                            ScriptedPeer::Send("250 provider\r\n")};
+  AddMessage(script, test.reply);
+  if (!test.ends_job) {
+    AddMessage(script, "250 queued");
+    AddMessage(script, "250 queued");
+    script.push_back(ScriptedPeer::ReadLine());
+    script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  }
+  ScriptedPeer peer(script);
+  Send(peer.port());
+  peer.Join();
+
+  // Whatever came of the others, the refused file stays listed.
+  EXPECT_NE(fido.Read("outbound/00ec0064.flo").find(refused), std::string::npos);
+  EXPECT_TRUE(incomplete || aborted);  // exit status 1
+  if (test.ends_job) {
+    EXPECT_TRUE(aborted);
+    EXPECT_TRUE(LogHas("-- Error sending aborting!"));
+    EXPECT_EQ(list.Entry(2).State, SendState::Pending);
+    return;
+  }
+  EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+  EXPECT_TRUE(LogHas("-- Refused " + refused + " for 2:236/100.0 (node100@example.org): " +
+                     std::string(test.reply).substr(0, 3)))
+      << home.Read("SEND.LOG");
+  EXPECT_TRUE(LogHas("-- Sent " + third + " to 2:236/200.0 (node200@example.org), 300 bytes"));
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({refused}));
+  EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RefusalTest,
+    ::testing::Values(RefusalCase{"too_big", "552 5.3.4 Error: message file too big", false},
+                      RefusalCase{"spam", "550 5.7.1 rejected as spam", false},
+                      RefusalCase{"storage", "452 4.3.1 insufficient system storage", false},
+                      RefusalCase{"closing", "421 4.4.2 closing connection", true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A server that does not know EHLO is greeted with HELO, and the file goes.
+TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
+  const std::string file = fido.Write("files/old.zip", testing::RandomBytes(100, 4));
+  List("00ec0064.flo", {file}, 1);
+  std::vector<ScriptedPeer::Step> script = {
+      ScriptedPeer::Send("220 old server\r\n"), ScriptedPeer::ReadLine(),
+      ScriptedPeer::Send("502 command not implemented\r\n"), ScriptedPeer::ReadLine(),
+      ScriptedPeer::Send("250 hello\r\n")};
+  AddMessage(script, "250 queued");
+  script.push_back(ScriptedPeer::ReadLine());
+  script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(script);
+  Send(peer.port());
+  peer.Join();
+  EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG");
+  EXPECT_NE(peer.Received().find(
+                "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nRSET\r\nMAIL FROM:<gate@example.org>\r\n"),
+            std::string::npos)
+      << peer.Received();
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+}
+
+// munpack joins the pieces and decodes the file into `out`; what it said.
+// Debian's munpack 1.6 refuses every piece after the first it sees (its
+// "CT" file already exists), its own pieces too: each piece goes alone, the
+// first last, with that file removed before it.
+std::string JoinWithMunpack(std::vector<std::string> pieces, const testing::TempDir& out) {
+  const auto number = [](const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t at = text.find("number=");
+    return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 7);
+  };
+  std::stable_sort(pieces.begin(), pieces.end(), [&](const auto& a, const auto& b) {
+    return (number(a) == 1 ? 1 << 30 : number(a)) < (number(b) == 1 ? 1 << 30 : number(b));
+  });
+  const testing::TempDir parts;  // munpack keeps unfinished sets below TMPDIR
+  setenv("TMPDIR", parts.path().c_str(), 1);
+  std::string said;
+  for (const std::string& piece : pieces) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(parts.path(), error)) {
+      if (entry.path().filename() == "CT") std::filesystem::remove(entry.path(), error);
+    }
+    said += testing::RunCommand({"/usr/bin/munpack", "-C", out.path(), piece},
+                                std::chrono::seconds(60), true)
+                .output;
+  }
+  unsetenv("TMPDIR");
+  return said;
+}
+
+// Postfix with a 200 kB limit: the large file goes in pieces, each under the
+// limit, the small one whole; munpack joins the pieces byte for byte. With
+// splitting off the large file is held, nothing of it uploaded.
+class PostfixSplitTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
+  const bool split = GetParam();
+  constexpr std::uint64_t kLimit = 200'000;
+  testing::PostfixOptions options;
+  options.message_size_limit = kLimit;
+  testing::PostfixServer postfix(options);
+  if (!postfix.running()) GTEST_SKIP() << "Postfix needs root: " << postfix.ServerLog();
+  configuration.SPLITLARGE = split;
+  // Postfix refuses a short greeting name: a set one, or our address literal.
+  if (split) configuration.HELONAME = "gate.example.org";
+  const std::string content = testing::RandomBytes(700'000, 9);
+  const std::string large = fido.Write("files/nodelist.z49", content);
+  const std::string small = fido.Write("files/small.zip", testing::RandomBytes(5'000, 10));
+  List("00ec0064.flo", {large, small}, 1);
+  Send(postfix.port());
+
+  EXPECT_FALSE(aborted) << home.Read("SEND.LOG") << postfix.ServerLog();
+  EXPECT_TRUE(LogHas(split ? "-> EHLO gate.example.org" : "-> EHLO [127.0.0.1]"));
+  if (!split) {
+    ASSERT_TRUE(postfix.WaitForMessages(1));
+    EXPECT_EQ(postfix.MessageFiles().size(), 1u);  // the small file alone
+    EXPECT_TRUE(incomplete);
+    EXPECT_TRUE(LogHas("-- Held " + large + ": ")) << home.Read("SEND.LOG");
+    EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({large}));
+    return;
+  }
+  EXPECT_FALSE(incomplete) << home.Read("SEND.LOG");
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  std::size_t sent_pieces = 0;
+  for (const std::string& line : front_end.Lines(core::Side::Sending))
+    sent_pieces += line.rfind("-- Piece ", 0) == 0;
+  ASSERT_GE(sent_pieces, 4u);  // 700 kB as BASE64 in pieces under 200 kB
+  ASSERT_TRUE(postfix.WaitForMessages(sent_pieces + 1));
+  std::vector<std::string> pieces;
+  for (const std::string& file : postfix.MessageFiles()) {
+    EXPECT_LT(std::filesystem::file_size(file), kLimit);
+    std::ifstream in(file, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.find("message/partial") != std::string::npos) pieces.push_back(file);
+  }
+  ASSERT_EQ(pieces.size(), sent_pieces);
+  const testing::TempDir out;
+  const std::string said = JoinWithMunpack(pieces, out);
+  EXPECT_TRUE(out.Read("NODELIST.Z49") == content) << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(Splitting, PostfixSplitTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "On" : "Off"; });
+
+}  // namespace
+}  // namespace kestrel::send
