@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "receive/attachment_decoder.h"
 #include "receive/body_reader.h"
+#include "receive/delivery_report.h"
 #include "receive/received_journal.h"
 
 namespace kestrel::receive {
@@ -41,9 +42,10 @@ inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 
 class MessageIntake {
  public:
-  // mailbox: whose unique ids the journal keeps ("user@server:port").
+  // mailbox: whose unique ids the journal keeps ("user@server:port");
+  // sent: what the sending side sent, to name the file a bounce is about.
   MessageIntake(net::NetSession& session, const config::Configuration& configuration,
-                std::string mailbox);
+                std::string mailbox, const SentMessages* sent = nullptr);
   ~MessageIntake();
   MessageIntake(const MessageIntake&) = delete;
   MessageIntake& operator=(const MessageIntake&) = delete;
@@ -89,12 +91,14 @@ class MessageIntake {
   [[nodiscard]] std::string SavedTextPath(std::int32_t number) const;
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
+  void ReportBounce(std::string_view label, const DeliveryReport& report);
 
   net::NetSession& session_;
   const config::Configuration& configuration_;
   const std::string save_directory_;
   const std::string inbound_;
   const std::string mailbox_;
+  const SentMessages* sent_;
   ReceivedJournal journal_;
   AttachmentDecoder decoder_;
   BodyReader reader_;

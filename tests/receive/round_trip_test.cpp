@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "app/jobs.h"
 #include "core/log.h"
 #include "core/text_utils.h"
 #include "mime_samples.h"
@@ -15,6 +16,7 @@
 #include "send/smtp_dialogue.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
+#include "support/mail_shapes.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
 
@@ -81,11 +83,29 @@ TEST(RoundTrip, SentFilesArriveByteIdenticalInTheInbound) {
   configuration.INBOUND = fido.MakeDir("inbound") + "/";
   configuration.SAVEEMAIL = fido.MakeDir("saved") + "/";
   configuration.Filters.XMailer = {"KESTREL"};
+  // A bounce of the first message, as a provider's server writes it, comes
+  // back too: it names the file that did not arrive.
+  configuration.Filters.From = {"NODE100@EXAMPLE.ORG"};
+  const std::string first = smtp.Messages().front();
+  const auto id_at = first.find("Message-ID: ") + 12;
+  const std::string first_id = first.substr(id_at, first.find_first_of("\r\n", id_at) - id_at);
+  std::string error;
+  const auto bounce = testing::MakeMailShapes(fido.MakeDir("bounce"), {"bounces", first_id}, error);
+  ASSERT_TRUE(bounce) << error;
+  pop3.AddMessage(bounce->mails.front().content);
   {
-    net::NetSession session(core::Side::Receiving, receive::Pop3Endpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
-    EXPECT_FALSE(session.IsAborted());
+    app::JobContext context(core::Side::Receiving, configuration, logger);
+    logger.OpenLog(core::Side::Receiving);
+    EXPECT_FALSE(app::MakeCoreJobs()->RunGetJob(context).aborted);
+    logger.CloseLog(core::Side::Receiving);
   }
+  const std::string failed = "-- delivery of " + paths.front() +
+                             " to 2:236/100.0 (node100@example.org) failed: 5.1.1 550 5.1.1 "
+                             "<node100@example.org>: Recipient address rejected";
+  // Cut as every log line is.
+  const std::string logged = failed.substr(0, core::kMaxLogLine);
+  EXPECT_NE(home.Read("RECEIVE.LOG").find(logged), std::string::npos);
+  EXPECT_NE(home.Read("SEND.LOG").find(logged), std::string::npos);
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     const std::string name = "TRIP" + std::to_string(i) + ".BIN";
     EXPECT_TRUE(fido.Read("inbound/" + name) == contents[i]) << name;
