@@ -26,7 +26,7 @@ class Logger {
   Logger& operator=(const Logger&) = delete;
 
   // Appends one line (cut to 132 characters) to the side's pane and open log.
-  void LogLine(Side side, std::string_view text);
+  void LogLine(Side side, std::string_view text, LineKind kind = LineKind::Normal);
   // Opens the side's log for appending, deleting it first when it is larger
   // than the size limit; writes the opening line.
   void OpenLog(Side side);
@@ -35,6 +35,9 @@ class Logger {
   [[nodiscard]] bool IsOpen(Side side) const;
   // Size limit in bytes; 0 means none.
   void SetSizeLimit(std::uint32_t bytes) { size_limit_ = bytes; }
+  // When on, each line written to a log file starts with its time
+  // ("19:05:42 "); panes are not changed.
+  void SetLineTimes(bool on) { line_times_ = on; }
 
   [[nodiscard]] FrontEnd& front_end() { return front_end_; }
   [[nodiscard]] std::string LogPath(Side side) const;
@@ -50,6 +53,7 @@ class Logger {
   FrontEnd& front_end_;
   std::string home_;
   std::atomic<std::uint32_t> size_limit_{0};
+  std::atomic<bool> line_times_{false};
   std::timed_mutex lock_;  // taken through LockServingWrites
   SideLog send_;
   SideLog receive_;
