@@ -80,6 +80,7 @@ head -c 1000 /dev/urandom >"$work/fido/outbound/00ec0064.out"
 cat >"$home/KESTREL.INI" <<INI
 OUTBOUND $work/FIDO/OUTBOUND
 HOST 127.0.0.1
+FROMEMAIL gate@example.org
 OURZONE 2
 REDIRECT 2:236/100 node@example.org Test Node
 INI
@@ -161,7 +162,7 @@ while True:
     connection.close()
 PY
 pop3=$!
-trap 'kill $pop3 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $pop3 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 50); do [ -s "$work/pop3.port" ] && break; sleep 0.1; done
 pop3_port=$(cat "$work/pop3.port")
 
