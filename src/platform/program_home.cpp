@@ -86,6 +86,7 @@ std::string UserHome() {
 // Creates the directory and its missing parents, readable by the user alone
 // (the configuration holds passwords); true when it exists afterwards.
 bool MakeDirectories(const std::string& path) {
+  if (::access(path.c_str(), F_OK) == 0) return true;
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     (void)::mkdir(path.substr(0, slash).c_str(), 0700);
