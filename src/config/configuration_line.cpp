@@ -52,6 +52,16 @@ void ResetReceiving(Configuration& c) {
   c.POPPASSWORDCOMMAND.clear();
   c.POPTOKENCOMMAND.clear();
   c.Filters.Clear();
+  c.IMAPSERVER.clear();
+  c.IMAPPORT = 0;
+  c.IMAPTLS = TlsMode::None;
+  c.IMAPTLSTEXT.clear();
+  c.IMAPFOLDER = Configuration{}.IMAPFOLDER;
+  c.IMAPUSERNAME.clear();
+  c.IMAPPASSWORD.clear();
+  c.IMAPPASSWORDCOMMAND.clear();
+  c.IMAPTOKENCOMMAND.clear();
+  c.IMAPDONEFOLDER.clear();
 }
 
 void ResetSending(Configuration& c) {
@@ -206,6 +216,29 @@ bool TakeCommon(const std::string& key, const std::string& line, Configuration& 
   return true;
 }
 
+// Folder names keep their letter case and blanks ("[Gmail]/All Mail").
+void TakeImap(const std::string& key, const std::string& line, Configuration& c) {
+  if (key == "IMAPSERVER")
+    c.IMAPSERVER = Cut(Word(line), kMaxPopServer);
+  else if (key == "IMAPPORT")
+    c.IMAPPORT = Port(key, line, c);
+  else if (key == "IMAPTLS") {
+    c.IMAPTLSTEXT = Word(line);
+    c.IMAPTLS = ParseTlsMode(c.IMAPTLSTEXT);
+  } else if (key == "IMAPFOLDER")
+    c.IMAPFOLDER = Cut(Rest(line), kMaxLongField);
+  else if (key == "IMAPUSERNAME")
+    c.IMAPUSERNAME = Cut(Word(line), kMaxShortField);
+  else if (key == "IMAPPASSWORD")
+    c.IMAPPASSWORD = Cut(Word(line), kMaxShortField);
+  else if (key == "IMAPPASSWORDCOMMAND")
+    c.IMAPPASSWORDCOMMAND = CommandText(line);
+  else if (key == "IMAPTOKENCOMMAND")
+    c.IMAPTOKENCOMMAND = CommandText(line);
+  else if (key == "IMAPDONEFOLDER")
+    c.IMAPDONEFOLDER = Cut(Rest(line), kMaxLongField);
+}
+
 void TakeReceiving(const std::string& key, const std::string& line, Configuration& c) {
   if (key == "POPSERVER")
     c.POPSERVER = Cut(Word(line), kMaxPopServer);
@@ -228,6 +261,8 @@ void TakeReceiving(const std::string& key, const std::string& line, Configuratio
     c.POPPASSWORDCOMMAND = CommandText(line);
   else if (key == "POPTOKENCOMMAND")
     c.POPTOKENCOMMAND = CommandText(line);
+  else
+    TakeImap(key, line, c);
 }
 
 void TakeSending(const std::string& key, const std::string& line, Configuration& c) {

@@ -33,7 +33,7 @@ void ReadError(core::Logger& logger, const std::string& path, int error) {
 
 // Mail clients warn of credential files that others may read; so do we.
 void WarnOfReadablePassword(core::Logger& logger, const std::string& path, const Configuration& c) {
-  if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty()) return;
+  if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty() && c.IMAPPASSWORD.empty()) return;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return;
   if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
@@ -68,7 +68,24 @@ bool CheckSending(const Configuration& c, core::Logger& logger) {
   return true;
 }
 
+// With IMAPSERVER set the POP3 keys are not needed.
+bool CheckImap(const Configuration& c, core::Logger& logger) {
+  const char* missing = nullptr;
+  if (c.IMAPUSERNAME.empty())
+    missing = "** No IMAPusername defined";
+  else if (c.IMAPPASSWORD.empty() && c.IMAPPASSWORDCOMMAND.empty() && c.IMAPTOKENCOMMAND.empty())
+    missing = "** No IMAPpassword defined";
+  else if (c.IMAPTLS == TlsMode::Invalid) {
+    logger.LogLine(Side::Sending, "** Unknown IMAPTLS mode " + c.IMAPTLSTEXT);
+    return false;
+  }
+  if (!missing) return true;
+  logger.LogLine(Side::Sending, missing);
+  return false;
+}
+
 bool CheckReceiving(const Configuration& c, core::Logger& logger) {
+  if (!c.IMAPSERVER.empty()) return CheckImap(c, logger);
   const char* missing = nullptr;
   const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty();
   if (c.POPSERVER.empty())
