@@ -185,6 +185,14 @@ class ImapWalk {
     front_end_.SetField(Field::GetFilename, "");
     front_end_.SetField(Field::GetByteProgress, "");
     if (message.deleted) {
+      // Our own mark, whose expunge was lost with the connection: the
+      // journal knows this very UID, which no other message ever gets.
+      if (capabilities_.Has("UIDPLUS") && intake_.IsSuspect(UniqueId(message), "")) {
+        Log("-- Message " + n + " was taken before, expunging");
+        (void)Command("UID EXPUNGE " + n,
+                      "-- Message " + n + " could not be deleted on the server");
+        return true;
+      }
       Log("-- Message " + n + " is marked deleted, skipped");
       return true;
     }
