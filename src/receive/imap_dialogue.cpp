@@ -27,6 +27,8 @@ constexpr std::size_t kMaxWalkMessages = 100'000;
 // (\Seen))") is far shorter; and new messages may be announced meanwhile.
 constexpr std::uint64_t kMaxListingLineBytes = 256;
 constexpr std::size_t kListingSlackLines = 1000;
+// A head kept in memory for the filters: a thousand lines of a kilobyte.
+constexpr std::uint64_t kMaxHeadBytes = kMaxHeaderLines * 1024;
 // What a server may send beyond a message's announced size.
 constexpr std::uint64_t kSizeSlackBytes = 64 * 1024;
 
@@ -238,6 +240,10 @@ class ImapWalk {
         tag, CarryingBounds(message_bounds_), Echo::Quiet, [&](const ImapLine& line) {
           if (head != Head::Gone || !line.literal || !CarriesSection(line.text, "BODY[HEADER]"))
             return;
+          if (*line.literal > kMaxHeadBytes) {
+            head = Head::TooLong;  // the channel reads past it
+            return;
+          }
           const std::optional<std::string> text = channel_.ReadLiteral(*line.literal);
           channel_.LiteralTaken();
           if (!text) return;

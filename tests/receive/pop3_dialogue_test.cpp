@@ -523,6 +523,15 @@ TEST_F(ImapDialogueTest, RealWorldShapesArriveWholeOrStayInTheFolder) {
   EXPECT_NE(log.find("UID FETCH 1 BODY.PEEK[HEADER]"), std::string::npos);
 }
 
+TEST_F(ImapDialogueTest, WrongPasswordEndsBeforeTheFolder) {
+  configuration.IMAPPASSWORD = "wrong";
+  EXPECT_TRUE(Run());  // the server is told LOGOUT
+  EXPECT_TRUE(incomplete_);
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Login refused: A0002 NO"));
+  EXPECT_TRUE(Logged("-> A0003 LOGOUT"));
+  EXPECT_FALSE(dir.Exists("SAVE/HIGHEST.DAT"));
+}
+
 // Only what was taken leaves: what another client marked deleted stays
 // (no bare EXPUNGE), and what the filters do not take stays unseen.
 TEST_F(ImapDialogueTest, OtherClientsMarksAndSkippedMailStayUntouched) {
