@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -23,6 +25,7 @@
 #include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_pop3.h"
+#include "support/system_user.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::receive {
@@ -312,7 +315,21 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   dir.Write("IN/FILE_1.ZIP", "b");
   server.AddMessage(SenderMessage("FILE.ZIP", content));
   configuration.Filters.AcceptAll = true;
+  // A root run leaves what it writes to the owner of the mailer's directories.
+  const auto mailer = testing::UnprivilegedUser("kestrel-mailer");
+  if (mailer) {
+    for (const char* sub : {"IN", "SAVE"}) {
+      ASSERT_EQ(::chown(dir.File(sub).c_str(), mailer->uid, mailer->gid), 0);
+    }
+  }
   EXPECT_TRUE(Run());
+  if (mailer) {
+    for (const char* file : {"IN/FILE_2.ZIP", "SAVE/00000001.TXT", "SAVE/HIGHEST.DAT"}) {
+      struct stat info {};
+      ASSERT_EQ(::stat(dir.File(file).c_str(), &info), 0) << file;
+      EXPECT_EQ(info.st_uid, mailer->uid) << file;
+    }
+  }
   EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
   EXPECT_NE(
