@@ -66,8 +66,7 @@ std::string Controller::ConfigFileName() const {
 }
 
 int Controller::ExitStatus() const {
-  if (configuration_failed_) return kExitUsage;
-  return failed_ ? kExitFailure : kExitSuccess;
+  return ExitStatusFor({configuration_failed_, task_failed_, worst_job_});
 }
 
 bool Controller::AnyTaskRunning() const {
@@ -133,7 +132,7 @@ bool Controller::DialIfConfigured(const config::Configuration& configuration) {
     dial_config_ = configuration;
   }
   StartTask(TaskKind::Dial);
-  if (!dial_state_.DialConnected) failed_ = true;
+  if (!dial_state_.DialConnected) task_failed_ = true;
   return dial_state_.DialConnected;
 }
 
@@ -249,7 +248,7 @@ void Controller::ConnectButtonClick() {
     dial_config_ = configuration;
   }
   StartTask(TaskKind::Dial);
-  if (!dial_state_.DialConnected) failed_ = true;
+  if (!dial_state_.DialConnected) task_failed_ = true;
 }
 
 void Controller::AbortJob(core::Side side, bool close_log) {

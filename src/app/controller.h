@@ -133,6 +133,8 @@ class Controller {
   void AutomaticShutdown();
   // A job's failure: the run fails, and the job's log section ends saying so.
   void JobFailed(TaskKind kind);
+  // Keeps the worse of the run's job outcomes; a job not done marks its side.
+  void NoteJobOutcome(TaskKind kind, const JobOutcome& outcome);
   // "-- Done", and after a failed job the line that says so.
   void EndJobSection(core::Side side, bool job_failed);
   void CloseMainWindow();
@@ -174,8 +176,10 @@ class Controller {
 
   std::atomic<bool> command_line_done_{false};
   std::atomic<bool> close_requested_{false};
-  std::atomic<bool> failed_{false};
+  // What ExitStatusFor needs to know of the run so far.
   std::atomic<bool> configuration_failed_{false};
+  std::atomic<bool> task_failed_{false};
+  std::atomic<net::SessionOutcome::Kind> worst_job_{net::SessionOutcome::Kind::Done};
   // The running (or last) job of each side failed; its log section says so.
   std::atomic<bool> send_job_failed_{false};
   std::atomic<bool> get_job_failed_{false};

@@ -39,7 +39,7 @@ void Controller::StartTask(TaskKind kind) {
       logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
                       std::string("-- ") + error.what(), core::LineKind::Problem);
       running = false;
-      failed_ = true;
+      task_failed_ = true;
       return false;
     }
   };
@@ -106,7 +106,7 @@ std::int32_t Controller::MyThreadProc(const WinThreadParam& info) {
       }
       if (!job) return 0;
       const JobOutcome outcome = sending ? jobs_->RunSendJob(*job) : jobs_->RunGetJob(*job);
-      if (outcome.aborted || outcome.incomplete) JobFailed(static_cast<TaskKind>(info.Param));
+      NoteJobOutcome(static_cast<TaskKind>(info.Param), outcome);
       std::lock_guard guard(mutex_);
       (sending ? send_job_ : get_job_).reset();
       return 0;
@@ -168,11 +168,21 @@ void Controller::MyThreadException(const WinThreadParam& info, const std::string
   const auto kind = static_cast<TaskKind>(info.Param);
   logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
                   "-- Error: " + message, core::LineKind::Problem);
+  task_failed_ = true;
+  JobFailed(kind);
+}
+
+void Controller::NoteJobOutcome(TaskKind kind, const JobOutcome& outcome) {
+  const net::SessionOutcome::Kind now = outcome.kind();
+  if (now == net::SessionOutcome::Kind::Done) return;
+  // Aborted is worse than Incomplete: the order of the kinds says so.
+  net::SessionOutcome::Kind worst = worst_job_.load();
+  while (worst < now && !worst_job_.compare_exchange_weak(worst, now)) {
+  }
   JobFailed(kind);
 }
 
 void Controller::JobFailed(TaskKind kind) {
-  failed_ = true;
   if (kind == TaskKind::SendJob) send_job_failed_ = true;
   if (kind == TaskKind::GetJob) get_job_failed_ = true;
 }

@@ -31,12 +31,12 @@ JobOutcome RunConnection(JobContext& context, const net::Endpoint& endpoint, OnS
     if (on_stop == OnStop::EndGracefully) {
       session.RequestStop();
     } else {
-      session.Abort();
+      session.Abort(net::kStoppedReason);
     }
   });
-  net::RunSession(session, dialogue);
+  JobOutcome outcome = net::RunSession(session, dialogue);
   context.ClearAbortHandler();
-  return {session.IsAborted(), session.Incomplete};
+  return outcome;
 }
 
 // The sending side's record as the get job asks it, read when the job
@@ -89,7 +89,7 @@ JobOutcome RunImapJob(JobContext& context) {
                         const SentRecordLookup sent;
                         receive::RunImapDialogue(session, configuration, waiting, &sent);
                       });
-    if (!outcome.aborted || !waiting.idled || pause > interval) return outcome;
+    if (!outcome.aborted() || !waiting.idled || pause > interval) return outcome;
     context.logger().LogLine(core::Side::Receiving,
                              "-- Connection lost while waiting for mail, "
                              "opening it again in " +

@@ -3,6 +3,8 @@
 // The process's exit statuses, the one contract for cron and timers (README,
 // "Exit status"; the manual's EXIT STATUS).
 
+#include "net/session_outcome.h"
+
 namespace kestrel::app {
 
 // Every job ran and everything due went out or came in (or nothing was due).
@@ -11,5 +13,19 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 // The command line or a configuration could not be used.
 inline constexpr int kExitUsage = 2;
+
+// What a run came to, as far as its exit status tells.
+struct RunOutcome {
+  bool configuration_unusable = false;  // or a list build met a malformed address
+  bool task_failed = false;             // a task did not start or ended in an error; a dial failed
+  net::SessionOutcome::Kind worst_job = net::SessionOutcome::Kind::Done;
+};
+
+// The one place where what happened becomes the exit status.
+[[nodiscard]] inline int ExitStatusFor(const RunOutcome& run) {
+  if (run.configuration_unusable) return kExitUsage;
+  if (run.task_failed || run.worst_job != net::SessionOutcome::Kind::Done) return kExitFailure;
+  return kExitSuccess;
+}
 
 }  // namespace kestrel::app

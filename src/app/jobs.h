@@ -14,6 +14,7 @@
 #include "core/front_end.h"
 #include "core/log.h"
 #include "core/side.h"
+#include "net/session_outcome.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::app {
@@ -58,11 +59,8 @@ class JobContext {
   bool abort_requested_ = false;
 };
 
-// How a job ended.
-struct JobOutcome {
-  bool aborted = false;     // its connection's abort flag was set at the end
-  bool incomplete = false;  // it ran to its end, but something due was not done
-};
+// How a job ended: its connection's outcome.
+using JobOutcome = net::SessionOutcome;
 
 enum class ListOutcome {
   Send,     // at least one file worth sending

@@ -71,7 +71,7 @@ bool BoundedWait::Expired() {
 
 short BoundedWait::WaitFor(int fd, short events) {
   for (;;) {
-    if (session_.StopGraceOver()) session_.Abort();
+    if (session_.StopGraceOver()) session_.Abort(kStoppedReason);
     if (session_.IsAborted() || Expired()) return 0;
     // The second entry wakes the wait when Abort() is called; otherwise the
     // wait sleeps until the countdown's next second, so a silent server costs
@@ -91,7 +91,7 @@ short BoundedWait::WaitFor(int fd, short events) {
 int BoundedWait::WaitForAny(std::vector<pollfd>& entries, int limit_ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   for (;;) {
-    if (session_.StopGraceOver()) session_.Abort();
+    if (session_.StopGraceOver()) session_.Abort(kStoppedReason);
     if (session_.IsAborted() || Expired()) return 0;
     int slice = stopwatch_.MillisecondsToNextSecond();
     if (limit_ms >= 0) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "net/bounded_wait_internal.h"
 #include "net/connect_first.h"
@@ -123,7 +124,6 @@ void ConnectServer(NetSession& session) {
   session.Socket = outcome.socket;
   if (outcome.socket < 0) {
     if (session.IsAborted() && !outcome.timed_out) return;  // stopped
-    session.Abort();
     if (outcome.timed_out) {
       session.TimedOut = true;
       LogLine(session, "-- Could not connect (no answer within " +
@@ -132,6 +132,7 @@ void ConnectServer(NetSession& session) {
       session.LastError = outcome.error != 0 ? outcome.error : session.LastError;
       LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
     }
+    session.Abort();
     return;
   }
   session.ConnectedAddress = session.ServerAddresses[outcome.index].Text();
@@ -164,6 +165,19 @@ NetSession::~NetSession() {
 }
 
 void NetSession::Abort() {
+  std::string reason;
+  {
+    const std::lock_guard guard(outcome_mutex_);
+    reason = last_line_;
+  }
+  Abort(reason);
+}
+
+void NetSession::Abort(std::string_view reason) {
+  {
+    const std::lock_guard guard(outcome_mutex_);
+    outcome_.SetAborted(reason);
+  }
   Aborted.store(true);
   if (wake_event >= 0) {
     const std::uint64_t one = 1;
@@ -173,7 +187,29 @@ void NetSession::Abort() {
 
 void NetSession::RequestStop() {
   stop_requested_at_ = platform::MonotonicHundredths();
-  if (InMessageData) Abort();
+  if (InMessageData) Abort(kStoppedReason);
+}
+
+void NetSession::NoteShortfall(std::string what, std::string reply) {
+  const Permanence permanence = PermanenceOfReply(reply);
+  NoteShortfall(Shortfall{std::move(what), std::move(reply), permanence});
+}
+
+void NetSession::NoteShortfall(Shortfall shortfall) {
+  const std::lock_guard guard(outcome_mutex_);
+  outcome_.Add(std::move(shortfall));
+}
+
+SessionOutcome NetSession::Outcome() const {
+  const std::lock_guard guard(outcome_mutex_);
+  return outcome_;
+}
+
+void NetSession::NoteLoggedLine(std::string_view text) {
+  // The log mark says nothing about the reason.
+  if (text.size() >= 3 && text[2] == ' ') text.remove_prefix(3);
+  const std::lock_guard guard(outcome_mutex_);
+  last_line_.assign(text);
 }
 
 bool NetSession::StopGraceOver() const {
@@ -181,7 +217,7 @@ bool NetSession::StopGraceOver() const {
   return at >= 0 && platform::MonotonicHundredths() - at >= kStopGraceSeconds * 100;
 }
 
-void RunSession(NetSession& session, const Dialogue& dialogue) {
+SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue) {
   LogLine(session, "-- " + std::string(kLibraryDescription));
   LogLine(session, "-- " + std::string(kLibraryStatus));
   LookUpLocalHost(session);
@@ -192,16 +228,18 @@ void RunSession(NetSession& session, const Dialogue& dialogue) {
   if (!session.IsAborted()) ConnectServer(session);
   internal::SetIndicator(session, false);
   // A Stop that came while connecting leaves no step to end gracefully.
-  if (session.StopRequested()) session.Abort();
+  if (session.StopRequested()) session.Abort(kStoppedReason);
   if (!session.IsAborted() && dialogue) dialogue(session);
   session.transport.reset();
   if (session.Socket >= 0) ::close(session.Socket);
   session.Socket = -1;
   internal::ClearCountdown(session);
   internal::SetIndicator(session, false);
+  return session.Outcome();
 }
 
 void LogLine(NetSession& session, std::string_view text, core::LineKind kind) {
+  session.NoteLoggedLine(text);
   if (session.LogSuspended) {
     session.logger.front_end().AppendLine(session.side, text.substr(0, core::kMaxLogLine), kind);
   } else {

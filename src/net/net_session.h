@@ -5,18 +5,23 @@
 // wait sleeps in poll(), is bounded by NETTIMEOUT, shows the side's countdown
 // and waiting indicator, and ends within 100 ms of a Stop (Aborted set from
 // any thread). Failures are log lines plus Aborted; nothing is thrown.
+// The dialogue reports through the session in one way only: NoteShortfall
+// for what it had to leave undone, Abort for what ended it; RunSession
+// returns both as the connection's SessionOutcome.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/log.h"
 #include "core/side.h"
+#include "net/session_outcome.h"
 #include "net/socket_address.h"
 
 namespace kestrel::net {
@@ -57,6 +62,8 @@ struct NetSession;
 // How long a Stop waits for the dialogue's next step before it aborts (a
 // server that stays silent would otherwise hold it for NETTIMEOUT).
 inline constexpr int kStopGraceSeconds = 2;
+// The reason of an abort that a Stop caused.
+inline constexpr std::string_view kStoppedReason = "Stopped";
 
 // The side's dialogue, run by RunSession once the connection is up.
 using Dialogue = std::function<void(NetSession&)>;
@@ -78,9 +85,6 @@ struct NetSession {
   std::uint16_t DefaultPort = 0;
   bool Closed = false;    // the server closed the connection
   bool TimedOut = false;  // a wait ran out of NETTIMEOUT (Aborted is set too)
-  // Something due was not done (a file kept, a mail left on the server),
-  // though the job ran to its end: the run must not report success.
-  bool Incomplete = false;
   // The server's addresses in the order they are tried; empty until resolved.
   std::vector<SocketAddress> ServerAddresses;
   std::string ConnectedAddress;  // the address that answered, once connected
@@ -94,7 +98,10 @@ struct NetSession {
   bool LogSuspended = false;
 
   // Sets Aborted and wakes the wait in progress at once; safe from any thread.
+  // The first abort's reason is kept: by default the line logged last, which
+  // is the failure's own line where a step fails.
   void Abort();
+  void Abort(std::string_view reason);
   [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
 
   // Asks the dialogue to end at its next step with the goodbye its protocol
@@ -121,11 +128,26 @@ struct NetSession {
   bool indicator_shown = false;                      // the waiting indicator is checked
   int wake_event = -1;                               // eventfd that Abort() signals
   std::atomic<std::int64_t> stop_requested_at_{-1};  // monotonic hundredths; -1: none
+
+  // Something due was not done (a file kept, a mail left on the server),
+  // though the dialogue goes on: the run must not report success. The
+  // reply, when given, decides whether it is transient.
+  void NoteShortfall(std::string what, std::string reply = {});
+  void NoteShortfall(Shortfall shortfall);
+  // The outcome so far; safe from any thread.
+  [[nodiscard]] SessionOutcome Outcome() const;
+  // Called by LogLine: the line an abort without a reason names.
+  void NoteLoggedLine(std::string_view text);
+
+ private:
+  mutable std::mutex outcome_mutex_;  // guards the two below
+  SessionOutcome outcome_;
+  std::string last_line_;
 };
 
 // The whole conversation: set-up, `dialogue` when connecting succeeded, close.
-// The outcome is in the log and in Aborted.
-void RunSession(NetSession& session, const Dialogue& dialogue);
+// Returns how it ended (the details are in the log).
+SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue);
 
 // Logs one line on the session's side; while LogSuspended, to the pane only.
 void LogLine(NetSession& session, std::string_view text,

@@ -95,7 +95,7 @@ class ImapWalk {
   // A Stop between commands ends the walk; LOGOUT follows.
   bool Stopped() {
     if (!session_.StopRequested()) return false;
-    session_.Incomplete = true;
+    session_.NoteShortfall("the rest of " + folder_);
     return true;
   }
 
@@ -105,7 +105,7 @@ class ImapWalk {
     const std::optional<std::string> name = Quoted(folder_);
     if (!name) {
       Log("-- Folder name " + folder_ + " cannot be sent to the server, nothing taken");
-      session_.Incomplete = true;
+      session_.NoteShortfall(net::Shortfall{folder_, {}, net::Permanence::Permanent});
       return false;
     }
     std::optional<std::uint32_t> validity;
@@ -124,12 +124,12 @@ class ImapWalk {
     if (session_.IsAborted()) return false;
     if (!result.ok()) {
       Log("-- Could not open folder " + folder_ + " (" + result.line + ")");
-      session_.Incomplete = true;
+      session_.NoteShortfall(folder_, result.line);
       return false;
     }
     if (!validity) {
       Log("-- The server gives no UIDVALIDITY for " + folder_ + ", nothing taken");
-      session_.Incomplete = true;
+      session_.NoteShortfall(net::Shortfall{folder_, {}, net::Permanence::Permanent});
       return false;
     }
     validity_ = std::to_string(*validity);
@@ -153,7 +153,7 @@ class ImapWalk {
     if (session_.IsAborted()) return false;
     if (!result.ok()) {
       Log("-- Could not list the messages of " + folder_ + " (" + result.line + ")");
-      session_.Incomplete = true;
+      session_.NoteShortfall(folder_, result.line);
       return false;
     }
     return true;
@@ -170,7 +170,7 @@ class ImapWalk {
         "b)");
     if (listed_.size() == kMaxWalkMessages) {
       Log("-- Only the first " + std::to_string(kMaxWalkMessages) + " messages are looked at");
-      session_.Incomplete = true;
+      session_.NoteShortfall("messages beyond " + std::to_string(kMaxWalkMessages));
     }
     for (std::size_t index = 0; index < listed_.size(); ++index) {
       if (session_.IsAborted() || Stopped() || !TakeOrSkip(index)) break;
@@ -255,14 +255,14 @@ class ImapWalk {
     if (result.status == ImapStatus::Failed) return Head::Lost;
     if (!result.ok()) {
       Log("-- No head of message " + n + " (" + result.line + "), skipped");
-      session_.Incomplete = true;
+      session_.NoteShortfall("message " + n, result.line);
       return Head::Refused;
     }
     if (head == Head::Gone) Log("-- Message " + n + " is no longer in the folder");
     if (head == Head::TooLong) {
       Log("-- Head of message " + n + " longer than " + std::to_string(kMaxHeaderLines) +
           " lines, skipped");
-      session_.Incomplete = true;
+      session_.NoteShortfall(net::Shortfall{"message " + n, {}, net::Permanence::Permanent});
     }
     return head;
   }
@@ -332,7 +332,7 @@ class ImapWalk {
       intake_.Discard();
       if (session_.IsAborted()) return true;
       Log("-- Message " + n + " could not be fetched (" + result.line + "), left on the server");
-      session_.Incomplete = true;
+      session_.NoteShortfall("message " + n, result.line);
       return true;
     }
     if (!session_.IsAborted() && result.ok() && outcome->whole) {
@@ -348,7 +348,7 @@ class ImapWalk {
         "-- Message " + n + " left on the server" + (id.empty() ? std::string() : " (" + id + ")");
     if (session_.IsAborted()) line += ": its data broke off";
     Log(line);
-    session_.Incomplete = true;
+    session_.NoteShortfall("message " + n);
     // A message of its own kind is skipped; a disk that failed would fail
     // every later message as well.
     return session_.IsAborted() || !outcome->every_message;
@@ -360,7 +360,7 @@ class ImapWalk {
     const ImapResult result = channel_.Finish(tag, kImapReplyBounds, Echo::Logged);
     if (result.ok() || session_.IsAborted()) return result.ok();
     Log(failure + " (" + result.line + ")");
-    session_.Incomplete = true;
+    session_.NoteShortfall(command, result.line);
     return false;
   }
 
@@ -375,7 +375,7 @@ class ImapWalk {
       const std::string failure = "-- Message " + n + " could not be moved to " + done;
       if (!target) {
         Log(failure + " (a name the server cannot be sent)");
-        session_.Incomplete = true;
+        session_.NoteShortfall(net::Shortfall{"message " + n, {}, net::Permanence::Permanent});
         return;
       }
       if (capabilities_.Has("MOVE")) {

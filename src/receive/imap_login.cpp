@@ -25,7 +25,7 @@ bool Fail(NetSession& session, const std::string& why) {
 bool Refused(NetSession& session, const ImapResult& result) {
   if (session.IsAborted()) return false;
   net::LogLine(session, ("-- Login refused: " + result.line).substr(0, core::kMaxLogLine));
-  session.Incomplete = true;
+  session.NoteShortfall("the login", result.line);
   return false;
 }
 

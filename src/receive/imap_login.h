@@ -31,7 +31,7 @@ class ImapCapabilities {
 // Runs from the greeting up to a logged-in session and returns what the
 // server can do then. Nothing when the conversation cannot go on: a line
 // says why, and Aborted is set, or, when the server refused the login,
-// Incomplete (the caller still says LOGOUT).
+// a shortfall (the caller still says LOGOUT).
 [[nodiscard]] std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
                                                         const config::Configuration& configuration);
 

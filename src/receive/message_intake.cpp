@@ -83,7 +83,7 @@ bool MessageIntake::Open() {
 void MessageIntake::Close() {
   if (!WriteHighestNumber(save_directory_, highest_)) {
     Log("-- Could not write " + save_directory_ + std::string(kHighestFileName));
-    session_.Incomplete = true;
+    session_.NoteShortfall(save_directory_ + std::string(kHighestFileName));
   }
   if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
     (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
@@ -97,7 +97,7 @@ bool MessageIntake::InboundUsable() {
   const std::string path = platform::ResolveName(inbound_);
   if (::access(path.c_str(), W_OK | X_OK) == 0) return true;
   Log("-- Inbound " + path + " cannot be used (" + platform::ErrorText(errno) + "), nothing taken");
-  session_.Incomplete = true;
+  session_.NoteShortfall(path);
   return false;
 }
 
@@ -106,7 +106,7 @@ bool MessageIntake::JournalUsable() {
   std::string error;
   if (journal_.Load(std::time(nullptr), error)) return true;
   Log("-- Could not read " + journal_.path() + " (" + error + "), nothing taken");
-  session_.Incomplete = true;
+  session_.NoteShortfall(journal_.path());
   return false;
 }
 
@@ -143,7 +143,7 @@ bool MessageIntake::CreateSavedText() {
                       : SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
   highest_ = first - 1;
   Log("-- Could not write to SaveEmail directory (" + why + ")");
-  session_.Incomplete = true;
+  session_.NoteShortfall(save_directory_);
   return false;
 }
 
@@ -173,7 +173,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   BodyPiece piece;
   while (!session_.IsAborted()) {
     // Inside the data a Stop can only cut the connection: the message stays.
-    if (session_.StopRequested()) session_.Abort();
+    if (session_.StopRequested()) session_.Abort(net::kStoppedReason);
     const BodyStatus status = reader_.ReadBodyLine(piece);
     if (status == BodyStatus::EndOfData) {
       complete = true;
@@ -203,7 +203,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
 // where, in the sending side's log as well.
 void MessageIntake::ReportBounce(std::string_view label, const DeliveryReport& report) {
   for (const std::string& line : DeliveryReportLines(report, label)) Log(line);
-  session_.Incomplete = true;
+  session_.NoteShortfall("message " + std::string(label));
   const std::optional<std::string> id = WholeMessageId(report.original_message_id);
   const std::optional<SentMessage> sent = sent_ && id ? sent_->Find(*id) : std::nullopt;
   if (!sent) return;
@@ -260,7 +260,7 @@ bool MessageIntake::Commit(std::string_view label, std::string_view uid,
   for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
   Discard();
   Log("-- Could not write " + failed + ", message " + std::string(label) + " left on the server");
-  session_.Incomplete = true;
+  session_.NoteShortfall("message " + std::string(label));
   return false;
 }
 

@@ -69,7 +69,7 @@ class Pop3Walk {
       const std::int32_t count = std::min(size_.messages, kMaxWalkMessages);
       if (count < size_.messages) {
         Log(session_, "-- Only the first " + std::to_string(count) + " messages are looked at");
-        session_.Incomplete = true;
+        session_.NoteShortfall("messages beyond " + std::to_string(count));
       }
       for (std::int32_t number = 1; number <= count; ++number) {
         if (session_.IsAborted() || Stopped() || !TakeOrSkip(number)) break;
@@ -101,7 +101,8 @@ class Pop3Walk {
   // saved is deleted on the server.
   bool Stopped() {
     if (!session_.StopRequested()) return false;
-    session_.Incomplete = true;
+    session_.NoteShortfall(
+        net::Shortfall{"the rest of the mailbox", {}, net::Permanence::Transient});
     return true;
   }
 
@@ -141,7 +142,7 @@ class Pop3Walk {
     if (!IsOk(reply)) {
       Log(session_, "-- The server has no message " + n + " (" + reply.last() +
                         "), though it counted " + std::to_string(size_.messages));
-      session_.Incomplete = true;
+      session_.NoteShortfall("message " + n, reply.last());
       return false;
     }
     // A message is no larger than the mailbox when LIST does not say.
@@ -209,7 +210,7 @@ class Pop3Walk {
       if (session_.IsAborted()) return true;
       Log(session_,
           "-- Message " + n + " could not be fetched (" + retr.last() + "), left on the server");
-      session_.Incomplete = true;
+      session_.NoteShortfall("message " + n, retr.last());
       return true;
     }
     const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::Save, message_bounds_);
@@ -227,7 +228,7 @@ class Pop3Walk {
         "-- Message " + n + " left on the server" + (id.empty() ? std::string() : " (" + id + ")");
     if (session_.IsAborted()) line += ": its data broke off";
     Log(session_, line);
-    session_.Incomplete = true;
+    session_.NoteShortfall("message " + n);
     // A message of its own kind is skipped; a disk that failed would fail
     // every later message as well.
     return session_.IsAborted() || !outcome.every_message;
@@ -252,7 +253,7 @@ class Pop3Walk {
     const net::Reply reply = ReadPop3Reply(session_, net::Echo::Quiet);
     if (IsOk(reply) || session_.IsAborted()) return;
     Log(session_, "-- Message " + n + " could not be deleted on the server (" + reply.last() + ")");
-    session_.Incomplete = true;
+    session_.NoteShortfall("message " + n, reply.last());
   }
 
   // TOP n 1: the head lines, read up to the "." line.
@@ -266,7 +267,7 @@ class Pop3Walk {
       Log(session_, heads_read_ ? "-- No head of message " + n + " (" + status.last() + "), skipped"
                                 : "-- The server gives no message heads (TOP: " + status.last() +
                                       "), nothing taken");
-      session_.Incomplete = true;
+      session_.NoteShortfall("message " + n, status.last());
       return Head::Refused;
     }
     const net::Reply head =
@@ -275,7 +276,7 @@ class Pop3Walk {
     if (head.dropped > 0) {
       Log(session_, "-- Head of message " + n + " longer than " + std::to_string(kMaxHeaderLines) +
                         " lines, skipped");
-      session_.Incomplete = true;
+      session_.NoteShortfall(net::Shortfall{"message " + n, {}, net::Permanence::Permanent});
       return Head::TooLong;
     }
     for (const std::string& line : head.lines) header_.Add(line);

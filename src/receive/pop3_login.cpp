@@ -27,7 +27,7 @@ constexpr std::size_t kMaxCapabilityLines = 100;
 bool Refused(NetSession& session, const net::Reply& reply) {
   if (session.IsAborted()) return false;
   net::LogLine(session, ("-- Login refused: " + reply.last()).substr(0, core::kMaxLogLine));
-  session.Incomplete = true;
+  session.NoteShortfall("the login", reply.last());
   return false;
 }
 

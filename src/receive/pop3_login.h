@@ -11,7 +11,7 @@ namespace kestrel::receive {
 
 // Runs from the greeting up to STAT. False when the conversation cannot go
 // on: a log line says why, and Aborted is set, or, when the server refused
-// USER or PASS, Incomplete (the caller still says QUIT).
+// USER or PASS, a shortfall (the caller still says QUIT).
 [[nodiscard]] bool Pop3Login(net::NetSession& session, const config::Configuration& configuration);
 
 }  // namespace kestrel::receive

@@ -40,7 +40,10 @@ void Log(core::Logger& logger, const std::string& text) {
 void Fail(core::Logger& logger, const std::string& text, const std::string& sent,
           RecordResult& result) {
   Log(logger, text);
-  if (!result.io_error) Log(logger, "-- " + sent + " was sent, and may be sent again next run");
+  if (!result.io_error) {
+    Log(logger, "-- " + sent + " was sent, and may be sent again next run");
+    result.failure = text.substr(text.rfind("-- ", 0) == 0 ? 3 : 0);
+  }
   result.io_error = true;
 }
 

@@ -21,6 +21,7 @@ struct RecordResult {
   // an owner that cannot be kept): the dialogue stops rather than send more
   // mail whose bookkeeping fails too.
   bool io_error = false;
+  std::string failure;  // the first such failure's line, without its mark
 };
 
 // Handles the entries of the message just confirmed and sets them Sent: the

@@ -267,7 +267,12 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<in
     return envelope;
   }
 
-  std::vector<std::pair<std::string, bool>> asked;  // address, accepted
+  struct Asked {
+    std::string address;
+    bool accepted = false;
+    std::string reply;  // the last line of the server's answer
+  };
+  std::vector<Asked> asked;
   for (const int i : entries) {
     if (Aborted()) break;
     SendEntry& entry = list_.Entry(i);
@@ -278,20 +283,20 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<in
       entry.State = SendState::Taken;
     }
     auto known = std::find_if(asked.begin(), asked.end(),
-                              [&](const auto& item) { return item.first == address; });
+                              [&](const Asked& item) { return item.address == address; });
     if (known == asked.end()) {
       net::SendLine(session_, "RCPT TO:<" + address + ">");
       const net::Reply reply = ReadSmtpReply(session_);
-      asked.emplace_back(address, reply.ok() && reply.code / 100 == 2);
+      asked.push_back({address, reply.ok() && reply.code / 100 == 2, reply.last()});
       known = asked.end() - 1;
-      if (known->second) envelope.recipients.push_back(address);
+      if (known->accepted) envelope.recipients.push_back(address);
     }
-    if (known->second) {
+    if (known->accepted) {
       if (envelope.accepted == 0) envelope.accepted = i;
     } else if (!Aborted()) {
       // Refused: this system's copy stays listed on disk for the next run.
       entry.State = SendState::Skipped;
-      session_.Incomplete = true;
+      session_.NoteShortfall(entry.Path + " for " + address, known->reply);
       Log("--   Recipient refused, file kept for the next run (" + address + ")");
     }
   }
@@ -318,7 +323,7 @@ void Dialogue::KeepRefused(const Message& message, const std::string& why) {
     Log("-- Refused " + path + " for " + redirect.Address + " (" + redirect.EmailAddress +
         "): " + why);
   }
-  session_.Incomplete = true;
+  session_.NoteShortfall(path, why);
 }
 
 // A refused sender ends the message's transaction before any recipient; its
@@ -331,7 +336,7 @@ void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
     if (entry.Path == path && entry.State == SendState::Pending) entry.State = SendState::Skipped;
   }
   list_.Entry(message.current).State = SendState::Skipped;
-  session_.Incomplete = true;
+  session_.NoteShortfall(path, reply.last());
   Log("--   Sender refused, file kept for the next run (" + reply.last() + ")");
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
@@ -508,7 +513,7 @@ void Dialogue::SendOneFile(Message& message) {
   bool confirmed = false;
   if (message.unable_to_open) {
     Log("-- Unable to open " + list_.Entry(message.current).Path);
-    session_.Incomplete = true;
+    session_.NoteShortfall(list_.Entry(message.current).Path);
   } else if (Judge(message, reply) == Outcome::Confirmed) {
     confirmed = true;
     Confirm(message, envelope);
@@ -537,7 +542,7 @@ void Dialogue::Confirm(Message& message, const Envelope& envelope) {
   LogSent(message);
   const RecordResult recorded =
       RecordSent(list_, envelope.accepted, session_.logger, configuration_);
-  if (recorded.io_error) session_.Abort();
+  if (recorded.io_error) session_.Abort(recorded.failure);
   Pause(configuration_.SENDPAUSE);
 }
 
@@ -647,7 +652,7 @@ void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, 
   Log("-- Held " + path + ": " + std::to_string(bytes) + " bytes as a message, limit " +
       std::to_string(limit) + " (" + why + ")");
   for (const int i : EntriesOfFile(message)) list_.Entry(i).State = SendState::Skipped;
-  session_.Incomplete = true;
+  session_.NoteShortfall(net::Shortfall{path, {}, net::Permanence::Permanent});
 }
 
 // The message as pieces of "message/partial" (RFC 2046 5.2.2), each its own

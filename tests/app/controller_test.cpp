@@ -83,7 +83,9 @@ class ScriptedJobs : public Jobs {
         throw std::runtime_error("file vanished");
     }
     context.ClearAbortHandler();
-    return {aborted};
+    JobOutcome outcome;
+    if (aborted) outcome.SetAborted("stopped");
+    return outcome;
   }
 };
 

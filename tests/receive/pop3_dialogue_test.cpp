@@ -87,7 +87,7 @@ class Pop3DialogueTest : public ::testing::Test {
     net::NetSession session(
         Side::Receiving, imap ? ImapEndpoint(configuration) : Pop3Endpoint(configuration), logger);
     session_ = &session;
-    net::RunSession(session, [&](net::NetSession& s) {
+    const net::SessionOutcome outcome = net::RunSession(session, [&](net::NetSession& s) {
       if (imap) {
         RunImapDialogue(s, configuration, imap_waiting);
       } else {
@@ -96,8 +96,8 @@ class Pop3DialogueTest : public ::testing::Test {
     });
     session_ = nullptr;
     logger.CloseLog(Side::Receiving);
-    incomplete_ = session.Incomplete;
-    return !session.IsAborted();
+    incomplete_ = outcome.incomplete();
+    return !outcome.aborted();
   }
 
   // Every mail of a set through one get job, with a FROM filter as the
@@ -446,11 +446,13 @@ TEST_F(Pop3DialogueTest, GetJobTakesMailAndHonoursAnEarlyStop) {
   {
     app::JobContext stopped(Side::Receiving, configuration, logger);
     stopped.Abort();
-    EXPECT_TRUE(app::MakeCoreJobs()->RunGetJob(stopped).aborted);
+    const app::JobOutcome outcome = app::MakeCoreJobs()->RunGetJob(stopped);
+    EXPECT_TRUE(outcome.aborted());
+    EXPECT_EQ(outcome.abort_reason(), net::kStoppedReason);
     EXPECT_EQ(server.RemainingMessages().size(), 1u);
   }
   app::JobContext context(Side::Receiving, configuration, logger);
-  EXPECT_FALSE(app::MakeCoreJobs()->RunGetJob(context).aborted);
+  EXPECT_EQ(app::MakeCoreJobs()->RunGetJob(context).kind(), net::SessionOutcome::Kind::Done);
   EXPECT_EQ(dir.Read("IN/JOB.PKT"), "packet");
   EXPECT_TRUE(server.RemainingMessages().empty());
 }

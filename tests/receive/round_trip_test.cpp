@@ -96,7 +96,7 @@ TEST(RoundTrip, SentFilesArriveByteIdenticalInTheInbound) {
   {
     app::JobContext context(core::Side::Receiving, configuration, logger);
     logger.OpenLog(core::Side::Receiving);
-    EXPECT_FALSE(app::MakeCoreJobs()->RunGetJob(context).aborted);
+    EXPECT_FALSE(app::MakeCoreJobs()->RunGetJob(context).aborted());
     logger.CloseLog(core::Side::Receiving);
   }
   const std::string failed = "-- delivery of " + paths.front() +

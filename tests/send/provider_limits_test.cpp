@@ -64,10 +64,11 @@ class ProviderLimitsTest : public ::testing::Test {
     configuration.SMTPPORT = port;
     logger.OpenLog(core::Side::Sending);
     net::NetSession session(core::Side::Sending, SmtpEndpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    const net::SessionOutcome outcome =
+        net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
     logger.CloseLog(core::Side::Sending);
-    aborted = session.IsAborted();
-    incomplete = session.Incomplete;
+    aborted = outcome.aborted();
+    incomplete = outcome.incomplete();
   }
   bool LogHas(const std::string& text) const {
     return home.Read("SEND.LOG").find(text) != std::string::npos;
