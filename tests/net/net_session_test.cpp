@@ -47,7 +47,7 @@ class NetSessionTest : public ::testing::Test {
     endpoint.service = side == Side::Sending ? "smtp" : "pop3";
     endpoint.default_port = side == Side::Sending ? 25 : 110;
     session = std::make_unique<NetSession>(side, endpoint, logger);
-    RunSession(*session, dialogue);
+    outcome = RunSession(*session, dialogue);
   }
   std::vector<std::string> Lines(Side side = Side::Sending) const { return front_end.Lines(side); }
   bool Has(const std::string& line, Side side = Side::Sending) const {
@@ -58,6 +58,7 @@ class NetSessionTest : public ::testing::Test {
   testing::TempDir home;
   core::Logger logger{front_end, home.path()};
   Endpoint endpoint{"", 0, "smtp", 25, 90};
+  SessionOutcome outcome;
   std::unique_ptr<NetSession> session;
 };
 
@@ -116,6 +117,9 @@ TEST_F(NetSessionTest, FailedResolutionLogsZeroAddressAndAborts) {
   EXPECT_FALSE(dialogue_ran);
   EXPECT_TRUE(Has("<- Server IP-address: 0.0.0.0"));
   EXPECT_TRUE(Has("-- Could not resolve hostname, aborting (no address for nowhere.invalid)"));
+  EXPECT_EQ(outcome.kind(), SessionOutcome::Kind::Aborted);
+  EXPECT_EQ(outcome.abort_reason(),
+            "Could not resolve hostname, aborting (no address for nowhere.invalid)");
   EXPECT_FALSE(front_end.HasLineStartingWith(Side::Sending, "<- Opening serviceport"));
 }
 
@@ -214,6 +218,7 @@ TEST_F(NetSessionTest, RefusedConnectionEndsAtOnce) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(session->IsAborted());
   EXPECT_TRUE(Has("-- Could not connect (Connection refused)"));
+  EXPECT_EQ(outcome.abort_reason(), "Could not connect (Connection refused)");
 }
 
 TEST_F(NetSessionTest, StopDuringLookUpEndsTheWaitPromptly) {

@@ -64,7 +64,7 @@ class ProviderLimitsTest : public ::testing::Test {
     configuration.SMTPPORT = port;
     logger.OpenLog(core::Side::Sending);
     net::NetSession session(core::Side::Sending, SmtpEndpoint(configuration), logger);
-    const net::SessionOutcome outcome =
+    outcome =
         net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
     logger.CloseLog(core::Side::Sending);
     aborted = outcome.aborted();
@@ -80,6 +80,7 @@ class ProviderLimitsTest : public ::testing::Test {
   core::Logger logger{front_end, home.path()};
   config::Configuration configuration;
   outbound::SendList list;
+  net::SessionOutcome outcome;
   bool aborted = false;
   bool incomplete = false;
 };
@@ -130,10 +131,16 @@ TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   if (test.ends_job) {
     EXPECT_TRUE(aborted);
     EXPECT_TRUE(LogHas("-- Error sending aborting!"));
+    EXPECT_EQ(outcome.abort_reason(), "Error sending aborting!");
     EXPECT_EQ(list.Entry(2).State, SendState::Pending);
     return;
   }
   EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+  ASSERT_EQ(outcome.shortfalls().size(), 1u);
+  EXPECT_EQ(outcome.shortfalls()[0].what, refused);
+  EXPECT_EQ(outcome.shortfalls()[0].reply, test.reply);
+  EXPECT_EQ(outcome.shortfalls()[0].permanence,
+            test.reply[0] == '5' ? net::Permanence::Permanent : net::Permanence::Transient);
   EXPECT_TRUE(LogHas("-- Refused " + refused + " for 2:236/100.0 (node100@example.org): " +
                      std::string(test.reply).substr(0, 3)))
       << home.Read("SEND.LOG");
