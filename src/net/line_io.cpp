@@ -38,14 +38,14 @@ void EchoCommand(NetSession& session, std::string_view text) {
 // from it is not.
 void Fail(NetSession& session, int error) {
   session.LastError = error;
-  session.Closed = true;
+  session.MarkClosed();
   if (!session.IsAborted())
     LogLine(session, "-- Connection lost (" + platform::ErrorText(error) + ")");
   session.Abort();
 }
 
 void TimeOut(NetSession& session) {
-  session.TimedOut = true;
+  session.MarkTimedOut();
   if (!session.IsAborted()) {
     LogLine(session, "-- No answer from the server for " + std::to_string(session.NetTimeout) +
                          " seconds (NETTIMEOUT)");
@@ -60,10 +60,10 @@ void OverBudget(NetSession& session, const std::string& what) {
 }
 
 void ClosedByServer(NetSession& session) {
-  if (!session.Closed && !session.IsAborted()) {
+  if (!session.closed() && !session.IsAborted()) {
     LogLine(session, "-- Connection closed by the server");
   }
-  session.Closed = true;
+  session.MarkClosed();
 }
 
 // Sends the whole output buffer under one bounded wait.
@@ -140,8 +140,8 @@ void FlushOutput(NetSession& session) {
 }
 
 ReplyStatus FailureStatus(const NetSession& session) {
-  if (session.TimedOut) return ReplyStatus::TimedOut;
-  if (session.Closed) return ReplyStatus::Closed;
+  if (session.timed_out()) return ReplyStatus::TimedOut;
+  if (session.closed()) return ReplyStatus::Closed;
   return ReplyStatus::Aborted;
 }
 
@@ -237,7 +237,7 @@ std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity)
     const IoResult result = session.transport->Receive(buffer, capacity);
     if (result.status == IoResult::Status::Done) return result.count;
     if (result.status == IoResult::Status::Closed) {
-      session.Closed = true;
+      session.MarkClosed();
       return 0;
     }
     if (result.status == IoResult::Status::Failed) {

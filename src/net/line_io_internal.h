@@ -35,7 +35,7 @@ class ReadBudget {
 // stay there for the next reader); the text keeps the first kMaxReplyLine
 // characters, up to its first zero byte, trailing CR and LF removed. A
 // time-out, a failure or the budget running out sets Aborted; a close by
-// the server sets Closed.
+// the server marks it closed.
 [[nodiscard]] LineRead ReadLine(NetSession& session, ReadBudget& budget);
 // One line within the bounds of a reply.
 [[nodiscard]] LineRead ReadLine(NetSession& session);

@@ -73,7 +73,7 @@ void ResolveServer(NetSession& session) {
         (void)wait.WaitFor(resolution.Descriptor(), POLLIN);
       }
       if (wait.timed_out()) {
-        session.TimedOut = true;
+        session.MarkTimedOut();
         reason = "no answer within " + std::to_string(session.NetTimeout) + " seconds";
       } else if (!resolution.Done()) {
         reason = "stopped";
@@ -125,7 +125,7 @@ void ConnectServer(NetSession& session) {
   if (outcome.socket < 0) {
     if (session.IsAborted() && !outcome.timed_out) return;  // stopped
     if (outcome.timed_out) {
-      session.TimedOut = true;
+      session.MarkTimedOut();
       LogLine(session, "-- Could not connect (no answer within " +
                            std::to_string(session.NetTimeout) + " seconds)");
     } else {

@@ -83,8 +83,6 @@ struct NetSession {
   std::string ServiceName;  // "smtp" or "pop3"
   std::string ServerHost;   // as configured, at most kMaxServerHost characters
   std::uint16_t DefaultPort = 0;
-  bool Closed = false;    // the server closed the connection
-  bool TimedOut = false;  // a wait ran out of NETTIMEOUT (Aborted is set too)
   // The server's addresses in the order they are tried; empty until resolved.
   std::vector<SocketAddress> ServerAddresses;
   std::string ConnectedAddress;  // the address that answered, once connected
@@ -134,12 +132,21 @@ struct NetSession {
   // reply, when given, decides whether it is transient.
   void NoteShortfall(std::string what, std::string reply = {});
   void NoteShortfall(Shortfall shortfall);
+  // The server closed the connection.
+  [[nodiscard]] bool closed() const { return closed_; }
+  void MarkClosed() { closed_ = true; }
+  // A wait ran out of NETTIMEOUT (Aborted is set too).
+  [[nodiscard]] bool timed_out() const { return timed_out_; }
+  void MarkTimedOut() { timed_out_ = true; }
+
   // The outcome so far; safe from any thread.
   [[nodiscard]] SessionOutcome Outcome() const;
   // Called by LogLine: the line an abort without a reason names.
   void NoteLoggedLine(std::string_view text);
 
  private:
+  bool closed_ = false;
+  bool timed_out_ = false;
   mutable std::mutex outcome_mutex_;  // guards the two below
   SessionOutcome outcome_;
   std::string last_line_;
@@ -175,7 +182,7 @@ void FlushOutput(NetSession& session);
 
 // Bulk reading for message data: bytes the line reader holds first, else
 // waits (bounded, abortable) until data arrives and reads up to `capacity`
-// bytes. 0 when none came: Closed is set when the server closed the
+// bytes. 0 when none came: closed() when the server closed the
 // connection, Aborted on time-out or failure.
 [[nodiscard]] std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity);
 

@@ -109,7 +109,7 @@ bool ImapChannel::Fill() {
   const std::size_t count = net::ReceiveSome(session_, buffer_.data(), kReadChunk);
   buffer_.resize(count);
   if (count > 0) return true;
-  if (session_.Closed && !session_.IsAborted()) {
+  if (session_.closed() && !session_.IsAborted()) {
     net::LogLine(session_, "-- Connection closed by the server");
   }
   session_.Abort();  // nothing more can be said to a closed server

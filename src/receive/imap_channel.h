@@ -73,7 +73,7 @@ class ImapChannel {
   // Starts the bounds of one response.
   void Begin(const ImapBounds& bounds);
   // The next line within the bounds; nothing when it failed (with a line
-  // and the session aborted, or Closed set).
+  // and the session aborted, or closed).
   [[nodiscard]] std::optional<ImapLine> ReadLine(net::Echo echo);
   // A literal read whole into memory; nothing when it failed.
   [[nodiscard]] std::optional<std::string> ReadLiteral(std::uint64_t size);

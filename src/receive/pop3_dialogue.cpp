@@ -161,7 +161,7 @@ class Pop3Walk {
     if (!ListMessage(number)) return false;
 
     const Head head = ReadHeader(number);
-    if (session_.Closed) session_.Abort();  // nothing more can be said to a closed server
+    if (session_.closed()) session_.Abort();  // nothing more can be said to a closed server
     if (session_.IsAborted()) return true;
     switch (head) {
       case Head::Read:
@@ -220,7 +220,7 @@ class Pop3Walk {
       intake_.Taken();
       return true;
     }
-    if (session_.Closed) session_.Abort();
+    if (session_.closed()) session_.Abort();
     // Fetched again on a later run, it must not leave a second saved text.
     intake_.Discard();
     const std::string& id = header_.message_id();
@@ -242,7 +242,7 @@ class Pop3Walk {
     net::SendLine(session_, "RETR " + n);
     if (!IsOk(ReadPop3Reply(session_, net::Echo::Quiet))) return std::nullopt;
     const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::VerifyOnly, message_bounds_);
-    if (session_.Closed) session_.Abort();
+    if (session_.closed()) session_.Abort();
     if (!outcome.whole || outcome.content_digest.empty()) return std::nullopt;
     return outcome.content_digest;
   }

@@ -406,12 +406,12 @@ TEST_F(NetSessionTest, ReceiveSomeReadsBulkDataUntilClose) {
   std::string got;
   Run(Side::Receiving, peer.port(), [&](NetSession& s) {
     char buffer[2048];
-    for (int i = 0; i < 1000 && !s.Closed && !s.IsAborted(); ++i) {
+    for (int i = 0; i < 1000 && !s.closed() && !s.IsAborted(); ++i) {
       got.append(buffer, ReceiveSome(s, buffer, sizeof buffer));
     }
   });
   EXPECT_EQ(got, data);
-  EXPECT_TRUE(session->Closed);
+  EXPECT_TRUE(session->closed());
   EXPECT_FALSE(session->IsAborted());
 }
 
