@@ -298,7 +298,7 @@ def shapes(mails):
 
 def pieces(mails):
     """A file in message/partial pieces (RFC 2046 5.2.2), the whole message's
-    head in the first piece's body, the pieces out of order."""
+    head in the first piece's body, the pieces out of order, one of them twice."""
     rng = random.Random(17)
     data = binary(30000, rng)
     whole = top(MIMEMultipart(), "split whole")
@@ -309,14 +309,15 @@ def pieces(mails):
     lines = as_bytes(whole).splitlines(keepends=True)
     cuts = [0, len(lines) // 3, 2 * len(lines) // 3, len(lines)]
     set_id = "split.%d@example.org" % rng.getrandbits(16)
-    for number in (2, 3, 1):
+    # Piece 2 comes twice, the second time under another Message-ID.
+    for number, again in ((2, ""), (3, ""), (2, " again"), (1, "")):
         piece = Message()
         piece.set_type("message/partial")
         piece.set_param("id", set_id)
         piece.set_param("number", str(number))
         piece.set_param("total", "3")
         piece.set_payload(b"".join(lines[cuts[number - 1] : cuts[number]]).decode("ascii"))
-        top(piece, "split %d of 3" % number)
+        top(piece, "split %d of 3%s" % (number, again))
         mails.add(as_bytes(piece), "taken", [("split.pkt", data)] if number == 1 else [])
     mails.joined()
 
