@@ -3,7 +3,7 @@
 #   kestrel      the program with its window (needs Qt 6)
 #   kestrel-nox  the same program for the console only, without Qt, for servers
 # Either replaces the other. Both carry the manual, the examples, the systemd
-# units, the copyright and the changelog; the desktop entry and the icon come
+# units, the first-hour guide, the copyright and the changelog; the desktop entry and the icon come
 # with the window only. A plain `cmake --install` installs kestrel.
 include(GNUInstallDirs)
 
@@ -22,7 +22,8 @@ add_custom_command(OUTPUT ${KESTREL_MANUAL_GZ} ${KESTREL_CHANGELOG_GZ}
 add_custom_target(kestrel_compressed_docs ALL DEPENDS ${KESTREL_MANUAL_GZ} ${KESTREL_CHANGELOG_GZ})
 
 # What every package carries: the program, its manual, the examples, the
-# systemd units and the package's own copyright and changelog.
+# systemd units, the sysop's first-hour guide (README) and the package's own
+# copyright and changelog.
 function(kestrel_package_files component package program)
   set(options COMPONENT ${component} ${ARGN})
   install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ${options})
@@ -31,7 +32,7 @@ function(kestrel_package_files component package program)
           ${options})
   install(DIRECTORY share/systemd/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel/systemd
           ${options})
-  install(FILES share/doc/copyright ${KESTREL_CHANGELOG_GZ}
+  install(FILES share/doc/copyright share/doc/README ${KESTREL_CHANGELOG_GZ}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} ${options})
 endfunction()
 

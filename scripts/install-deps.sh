@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libssl-dev
   python3-aiosmtpd dovecot-core dovecot-pop3d postfix mpack curl openssl socat strace
   qt6-base-dev xvfb xauth
+  systemd
   clang libclang-rt-14-dev
 )
 

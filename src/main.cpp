@@ -63,5 +63,10 @@ int main(int argc, char** argv) {
 #ifdef KESTREL_HAVE_GUI
   if (!options.console && DisplayAvailable()) return kestrel::gui::RunWindow(argc, argv);
 #endif
+  // Without a window and without a switch there is nothing to do: say how.
+  if (options.switches.empty()) {
+    std::fputs(kestrel::HelpText().c_str(), stderr);
+    return kestrel::app::kExitUsage;
+  }
   return kestrel::console::RunConsole(options.switches);
 }

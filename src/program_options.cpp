@@ -41,13 +41,15 @@ std::string HelpText() {
          "  /CFG:file      read file instead of KESTREL.INI\n"
          "  /REPORT        list what waits to be sent, send nothing\n"
          "  /CONNECT       dial the configured dial-up entry\n"
+         "  /QUIET         print nothing but problems (on standard error), for cron\n"
          "\n"
          "Switches count anywhere in an argument and in any letter case, but not\n"
          "inside the file name of /CFG:.\n"
          "Exit status: 0 all done, 1 something failed or was not sent or saved,\n"
          "2 usage or configuration error.\n"
          "The program's files (KESTREL.INI, KESTREL.FLT, HEADER.TXT, SEND.LOG,\n"
-         "RECEIVE.LOG) live in $KESTREL_HOME, else beside the program.\n"
+         "RECEIVE.LOG) live in $KESTREL_HOME; else, for a program installed in a\n"
+         "system directory such as /usr/bin, in ~/.config/kestrel; else beside it.\n"
          "See kestrel(1).\n";
 }
 

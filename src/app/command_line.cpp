@@ -11,8 +11,8 @@ namespace kestrel::app {
 namespace {
 
 constexpr std::string_view kConfigSwitch = "/CFG:";
-constexpr std::string_view kSwitches[] = {"/HANGUP", "/SHUTDOWN", "/AUTO",   "/SEND",   "/GET",
-                                          "/PUT:",   "/CHECK:",   "/REPORT", "/CONNECT"};
+constexpr std::string_view kSwitches[] = {"/HANGUP", "/SHUTDOWN", "/AUTO",   "/SEND",    "/GET",
+                                          "/PUT:",   "/CHECK:",   "/REPORT", "/CONNECT", "/QUIET"};
 // Digits of a polling interval the command line may give.
 constexpr std::size_t kIntervalDigits = 4;
 // Polling intervals are seconds in 16 bits: longer ones stop at the largest.
@@ -67,6 +67,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.get |= Has(text, "/AUTO") || Has(text, "/GET");
     line.report |= Has(text, "/REPORT");
     line.connect |= Has(text, "/CONNECT");
+    line.quiet |= Has(text, "/QUIET");
     if (auto seconds = Interval(text, "/PUT:")) line.send_interval = seconds;
     if (auto seconds = Interval(text, "/CHECK:")) line.get_interval = seconds;
     if (split.config_file) line.config_file = split.config_file;

@@ -24,6 +24,7 @@ struct CommandLine {
   bool get = false;   // /GET or /AUTO
   bool report = false;
   bool connect = false;
+  bool quiet = false;                          // /QUIET: the console prints nothing but problems
   std::optional<std::uint16_t> send_interval;  // /PUT:minutes, in seconds
   std::optional<std::uint16_t> get_interval;   // /CHECK:minutes, in seconds
   std::optional<std::string> config_file;      // /CFG:, upper-cased

@@ -108,7 +108,7 @@ bool Controller::ReadSide(core::Side side, config::Configuration& configuration)
   try {
     usable = config::ReadConfiguration(side, ConfigFileName(), configuration, logger_);
   } catch (const config::ConversionError& error) {
-    logger_.LogLine(core::Side::Sending, std::string("** ") + error.what());
+    logger_.LogLine(side, std::string("** ") + error.what(), core::LineKind::Problem);
   }
   if (!usable) configuration_failed_ = true;
   return usable;
@@ -119,7 +119,8 @@ bool Controller::BuildSendList(config::Configuration& configuration, outbound::S
   try {
     outcome = jobs_->BuildList(configuration, list, logger_);
   } catch (const config::ConversionError& error) {
-    logger_.LogLine(core::Side::Sending, std::string("** ") + error.what());
+    logger_.LogLine(core::Side::Sending, std::string("** ") + error.what(),
+                    core::LineKind::Problem);
   }
   if (outcome == ListOutcome::Error) configuration_failed_ = true;
   return outcome == ListOutcome::Send;
@@ -161,11 +162,14 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
     CloseMainWindow();
     return;
   }
-  if (flags_.AutoSend && flags_.AutoGet) {
+  // A poller's first round is at start, not one interval later.
+  const bool send = flags_.AutoSend || flags_.SendInterval != 0;
+  const bool get = flags_.AutoGet || flags_.GetInterval != 0;
+  if (send && get) {
     RunButtonClick();
-  } else if (flags_.AutoSend) {
+  } else if (send) {
     SendButtonClick();
-  } else if (flags_.AutoGet) {
+  } else if (get) {
     GetOnlyClick();
   }
   if (flags_.SendInterval != 0 || flags_.GetInterval != 0) StartTask(TaskKind::Polling);

@@ -131,6 +131,10 @@ class Controller {
   void MyThreadException(const WinThreadParam& info, const std::string& message);
   void RunPolling();
   void AutomaticShutdown();
+  // A job's failure: the run fails, and the job's log section ends saying so.
+  void JobFailed(TaskKind kind);
+  // "-- Done", and after a failed job the line that says so.
+  void EndJobSection(core::Side side, bool job_failed);
   void CloseMainWindow();
 
   // Reads a side's configuration into `configuration`; false (and the run
@@ -172,6 +176,9 @@ class Controller {
   std::atomic<bool> close_requested_{false};
   std::atomic<bool> failed_{false};
   std::atomic<bool> configuration_failed_{false};
+  // The running (or last) job of each side failed; its log section says so.
+  std::atomic<bool> send_job_failed_{false};
+  std::atomic<bool> get_job_failed_{false};
 
   // Last, so that it goes first: its end waits for the workers, which use
   // everything above.

@@ -37,7 +37,7 @@ void Controller::StartTask(TaskKind kind) {
     } catch (const WinThreadError& error) {
       // The task never started: its flag must not claim it runs.
       logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
-                      std::string("-- ") + error.what());
+                      std::string("-- ") + error.what(), core::LineKind::Problem);
       running = false;
       failed_ = true;
       return false;
@@ -48,6 +48,7 @@ void Controller::StartTask(TaskKind kind) {
     // may start the same task at once: the flag is taken in one step.
     case TaskKind::SendJob: {
       if (flags_.SendRunning.exchange(true)) return;
+      send_job_failed_ = false;
       {
         std::lock_guard guard(mutex_);
         send_job_ =
@@ -60,6 +61,7 @@ void Controller::StartTask(TaskKind kind) {
     }
     case TaskKind::GetJob: {
       if (flags_.GetRunning.exchange(true)) return;
+      get_job_failed_ = false;
       {
         std::lock_guard guard(mutex_);
         get_job_ =
@@ -103,7 +105,7 @@ std::int32_t Controller::MyThreadProc(const WinThreadParam& info) {
       }
       if (!job) return 0;
       const JobOutcome outcome = sending ? jobs_->RunSendJob(*job) : jobs_->RunGetJob(*job);
-      if (outcome.aborted || outcome.incomplete) failed_ = true;
+      if (outcome.aborted || outcome.incomplete) JobFailed(static_cast<TaskKind>(info.Param));
       std::lock_guard guard(mutex_);
       (sending ? send_job_ : get_job_).reset();
       return 0;
@@ -135,14 +137,14 @@ std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
   };
   switch (kind) {
     case TaskKind::SendJob:
-      logger_.LogLine(core::Side::Sending, "-- Done");
+      EndJobSection(core::Side::Sending, send_job_failed_);
       if (!flags_.GetRunning && own_connection_up()) HangUpConnections(false);
       logger_.CloseLog(core::Side::Sending);
       flags_.SendRunning = false;
       send_polling_.Start();
       break;
     case TaskKind::GetJob:
-      logger_.LogLine(core::Side::Receiving, "-- Done");
+      EndJobSection(core::Side::Receiving, get_job_failed_);
       if (!flags_.SendRunning && own_connection_up()) HangUpConnections(false);
       logger_.CloseLog(core::Side::Receiving);
       flags_.GetRunning = false;
@@ -164,8 +166,23 @@ void Controller::MyThreadException(const WinThreadParam& info, const std::string
   // The task's end follows as for a normal end; the reason must not vanish.
   const auto kind = static_cast<TaskKind>(info.Param);
   logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
-                  "-- Error: " + message);
+                  "-- Error: " + message, core::LineKind::Problem);
+  JobFailed(kind);
+}
+
+void Controller::JobFailed(TaskKind kind) {
   failed_ = true;
+  if (kind == TaskKind::SendJob) send_job_failed_ = true;
+  if (kind == TaskKind::GetJob) get_job_failed_ = true;
+}
+
+void Controller::EndJobSection(core::Side side, bool job_failed) {
+  logger_.LogLine(side, "-- Done");
+  if (job_failed) {
+    logger_.LogLine(side,
+                    "-- Run ended with problems (exit status " + std::to_string(ExitStatus()) + ")",
+                    core::LineKind::Problem);
+  }
 }
 
 void Controller::AutomaticShutdown() {

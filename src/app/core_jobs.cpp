@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "app/jobs.h"
 #include "net/net_session.h"
 #include "outbound/build_list.h"
 #include "receive/pop3_dialogue.h"
+#include "send/sent_record.h"
 #include "send/smtp_dialogue.h"
 
 namespace kestrel::app {
@@ -28,6 +34,27 @@ JobOutcome RunConnection(JobContext& context, const net::Endpoint& endpoint, OnS
   context.ClearAbortHandler();
   return {session.IsAborted(), session.Incomplete};
 }
+
+// The sending side's record as the get job asks it, read when the job
+// starts: a bounce then names the file it is about. A record that cannot be
+// read names nothing.
+class SentRecordLookup final : public receive::SentMessages {
+ public:
+  SentRecordLookup() {
+    std::string error;
+    (void)record_.Load(std::time(nullptr), error);
+  }
+
+  [[nodiscard]] std::optional<receive::SentMessage> Find(
+      std::string_view message_id) const override {
+    const send::SentRecord::Entry* entry = record_.Find(message_id);
+    if (!entry) return std::nullopt;
+    return receive::SentMessage{entry->path, entry->node, entry->addresses};
+  }
+
+ private:
+  send::SentRecord record_;
+};
 
 // The jobs of the program, over the collection, SMTP and POP3 parts.
 class CoreJobs : public Jobs {
@@ -58,7 +85,8 @@ class CoreJobs : public Jobs {
     const config::Configuration& configuration = context.configuration();
     return RunConnection(context, receive::Pop3Endpoint(configuration), OnStop::EndGracefully,
                          [&configuration](net::NetSession& session) {
-                           receive::RunPop3Dialogue(session, configuration);
+                           const SentRecordLookup sent;
+                           receive::RunPop3Dialogue(session, configuration, &sent);
                          });
   }
 };

@@ -34,7 +34,33 @@ std::string Hex4(std::uint32_t value) {
   return buffer;
 }
 
+// Takes a run of decimal digits from the front of `text`; false when none.
+bool TakeDigits(std::string_view& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  text.remove_prefix(digits);
+  return digits > 0;
+}
+
+bool TakeMark(std::string_view& text, char mark) {
+  if (text.empty() || text.front() != mark) return false;
+  text.remove_prefix(1);
+  return true;
+}
+
 }  // namespace
+
+bool IsFidoAddress(std::string_view text) {
+  if (const std::size_t at = text.find('@'); at != std::string_view::npos) {
+    if (at + 1 == text.size()) return false;
+    text = text.substr(0, at);
+  }
+  if (text.find(':') != std::string_view::npos && !(TakeDigits(text) && TakeMark(text, ':')))
+    return false;
+  if (!(TakeDigits(text) && TakeMark(text, '/') && TakeDigits(text))) return false;
+  if (TakeMark(text, '.') && !TakeDigits(text)) return false;
+  return text.empty();
+}
 
 std::string CompleteAddress(std::string_view address, std::uint16_t our_zone) {
   std::string text(address.substr(0, kMaxAddress));

@@ -16,6 +16,10 @@ class ConversionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// True for "net/node", with an optional "zone:" before and ".point" and
+// "@domain" after, every number decimal: what a REDIRECT may name.
+[[nodiscard]] bool IsFidoAddress(std::string_view text);
+
 // Adds the zone when there is no ":" and ".0" when there is no "."; cut to 30.
 [[nodiscard]] std::string CompleteAddress(std::string_view address, std::uint16_t our_zone);
 

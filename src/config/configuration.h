@@ -34,6 +34,8 @@ struct Configuration {
   // Log size limit in bytes (LOGSIZE x 1000); 0 means none. Kept in 32 bits so
   // that values above 65 mean what they say.
   std::uint32_t LOGSIZE = 0;
+  // Each log file line starts with the time it was written.
+  bool LOGTIME = false;
   // PEM file of certificates trusted besides the system's store.
   std::string CAFILE;
   // What the last read of this side found wrong, in file order.

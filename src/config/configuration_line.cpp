@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "config/address.h"
+#include "config/nearest_key.h"
 #include "config/redirect_line.h"
 #include "core/text_utils.h"
 #include "platform/program_home.h"
@@ -35,6 +36,7 @@ void ResetCommon(Configuration& c) {
   c.CONNECTTXT = defaults.CONNECTTXT;
   c.NETTIMEOUT = defaults.NETTIMEOUT;
   c.LOGSIZE = defaults.LOGSIZE;
+  c.LOGTIME = defaults.LOGTIME;
   c.CAFILE.clear();
   c.Remarks.clear();
 }
@@ -187,114 +189,186 @@ std::uint32_t LogSizeBytes(std::int32_t thousands) {
   return thousands <= 0 ? 0 : static_cast<std::uint32_t>(thousands) * 1000U;
 }
 
-bool TakeCommon(const std::string& key, const std::string& line, Configuration& c) {
-  if (key == "AUTODIAL")
-    c.AUTODIAL = static_cast<std::uint8_t>(Number(line));
-  else if (key == "CONNECTTIME")
-    c.CONNECTTIME = static_cast<std::uint16_t>(Number(line));
-  else if (key == "BUSYTRIES")
-    c.BUSYTRIES = static_cast<std::uint8_t>(Number(line));
-  else if (key == "BUSYPAUSE")
-    c.BUSYPAUSE = static_cast<std::uint16_t>(Number(line));
-  else if (key == "CONNECTTXT")
-    c.CONNECTTXT = ConnectText(line);
-  else if (key == "NETTIMEOUT")
-    c.NETTIMEOUT = static_cast<std::uint16_t>(Number(line));
-  else if (key == "LOGSIZE")
-    c.LOGSIZE = LogSizeBytes(Number(line));
-  else if (key == "CAFILE")
-    c.CAFILE = CommandText(line);
-  else
-    return false;
-  return true;
+// Where a key belongs: read on every read, or only with its side.
+enum class Scope { Common, Sending, Receiving };
+
+struct KeyRule {
+  std::string_view key;
+  Scope scope;
+  void (*take)(const std::string& line, Configuration& c);
+};
+
+// Every key of the file, in the order the manual lists them.
+constexpr KeyRule kRules[] = {
+    {"AUTODIAL", Scope::Common,
+     [](const std::string& l, Configuration& c) {
+       c.AUTODIAL = static_cast<std::uint8_t>(Number(l));
+     }},
+    {"CONNECTTIME", Scope::Common,
+     [](const std::string& l, Configuration& c) {
+       c.CONNECTTIME = static_cast<std::uint16_t>(Number(l));
+     }},
+    {"BUSYTRIES", Scope::Common,
+     [](const std::string& l, Configuration& c) {
+       c.BUSYTRIES = static_cast<std::uint8_t>(Number(l));
+     }},
+    {"BUSYPAUSE", Scope::Common,
+     [](const std::string& l, Configuration& c) {
+       c.BUSYPAUSE = static_cast<std::uint16_t>(Number(l));
+     }},
+    {"CONNECTTXT", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.CONNECTTXT = ConnectText(l); }},
+    {"NETTIMEOUT", Scope::Common,
+     [](const std::string& l, Configuration& c) {
+       c.NETTIMEOUT = static_cast<std::uint16_t>(Number(l));
+     }},
+    {"LOGSIZE", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.LOGSIZE = LogSizeBytes(Number(l)); }},
+    {"LOGTIME", Scope::Common, [](const std::string&, Configuration& c) { c.LOGTIME = true; }},
+    {"CAFILE", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.CAFILE = CommandText(l); }},
+
+    {"POPSERVER", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPSERVER = Cut(Word(l), kMaxPopServer); }},
+    {"POPPORT", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPPORT = Port("POPPORT", l, c); }},
+    {"POPTLS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.POPTLSTEXT = Word(l);
+       c.POPTLS = ParseTlsMode(c.POPTLSTEXT);
+     }},
+    {"POPUSERNAME", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPUSERNAME = Cut(Word(l), kMaxShortField); }},
+    {"POPPASSWORD", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPPASSWORD = Cut(Word(l), kMaxShortField); }},
+    {"POPPASSWORDCOMMAND", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPPASSWORDCOMMAND = CommandText(l); }},
+    {"POPTOKENCOMMAND", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPTOKENCOMMAND = CommandText(l); }},
+    {"INBOUND", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.INBOUND = platform::InHome(WholeDirectory(l));
+     }},
+    {"SAVEEMAIL", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.SAVEEMAIL = platform::InHome(WholeDirectory(l));
+     }},
+    // Created, so in the letter case written.
+    {"EMAILARRIVED", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.EMAILARRIVED = platform::InHome(PathWord(l));
+     }},
+
+    {"HOST", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.HOST = Cut(Word(l), kMaxShortField); }},
+    {"SMTPPORT", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SMTPPORT = Port("SMTPPORT", l, c); }},
+    {"SMTPTLS", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       c.SMTPTLSTEXT = Word(l);
+       c.SMTPTLS = ParseTlsMode(c.SMTPTLSTEXT);
+     }},
+    {"SMTPUSERNAME", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SMTPUSERNAME = Cut(Word(l), kMaxLongField); }},
+    {"SMTPPASSWORD", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SMTPPASSWORD = Cut(Word(l), kMaxLongField); }},
+    {"SMTPPASSWORDCOMMAND", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SMTPPASSWORDCOMMAND = CommandText(l); }},
+    {"SMTPTOKENCOMMAND", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SMTPTOKENCOMMAND = CommandText(l); }},
+    {"HELONAME", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.HELONAME = Cut(Word(l), kMaxShortField); }},
+    {"MAXMESSAGESIZE", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       c.MAXMESSAGESIZE = static_cast<std::uint64_t>(std::max<std::int32_t>(Number(l), 0));
+     }},
+    {"SPLITLARGE", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SPLITLARGE = Number(l) != 0; }},
+    {"FROM", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.FROM = Cut(Rest(l), kMaxShortField); }},
+    {"FROMEMAIL", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.FROMEMAIL = Cut(Word(l), kMaxLongField); }},
+    {"SUBJECT", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SUBJECT = Cut(Rest(l), kMaxLongField); }},
+    {"OUTBOUND", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.OUTBOUND = MailerDirectory(l); }},
+    {"NETMAIL", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.NETMAIL = MailerDirectory(l) + "\\"; }},
+    {"VFIDO", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.VFIDO = MailerDirectory(l) + "\\"; }},
+    {"OURZONE", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.OURZONE = StrictZone(l); }},
+    {"REDIRECT", Scope::Sending,
+     [](const std::string& l, Configuration& c) { AddRedirectLine(l, c); }},
+    {"SENDTXT", Scope::Sending,
+     [](const std::string&, Configuration& c) { c.SendTextMode = true; }},
+    {"SENDPKT", Scope::Sending,
+     [](const std::string&, Configuration& c) { c.SendTextMode = false; }},
+    {"FIDOCHARSET", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       const std::string charset = Cut(Word(l), kMaxShortField);
+       if (!charset.empty()) c.FIDOCHARSET = charset;
+     }},
+    {"SENDPAUSE", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       c.SENDPAUSE = static_cast<std::uint32_t>(std::clamp(Number(l), 0, kMaxSendPause));
+     }},
+    {"FLOWREMAP", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       c.RemapFrom = Cut(core::UpperCase(core::WordAt(l, 2)), kMaxShortField);
+       c.RemapTo = Cut(core::WordAt(l, 3), kMaxShortField);
+     }},
+    {"MINIMUMFILES", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       c.MINIMUMFILES = static_cast<std::uint16_t>(Number(l));
+     }},
+    {"MINIMUMBYTES", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.MINIMUMBYTES = Number(l); }},
+    {"MINIMUMMAIL", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.MINIMUMMAIL = Number(l); }},
+    {"DISABLECHECK", Scope::Sending,
+     [](const std::string&, Configuration& c) { c.DISABLECHECK = true; }},
+    {"DISABLEBUSYFILES", Scope::Sending,
+     [](const std::string&, Configuration& c) { c.BusyFiles = false; }},
+    {"BSYAGE", Scope::Sending,
+     [](const std::string& l, Configuration& c) {
+       c.BSYAGE = static_cast<std::uint32_t>(std::max<std::int32_t>(Number(l), 0));
+     }},
+};
+
+const KeyRule* FindRule(std::string_view key) {
+  for (const KeyRule& rule : kRules) {
+    if (rule.key == key) return &rule;
+  }
+  return nullptr;
 }
 
-void TakeReceiving(const std::string& key, const std::string& line, Configuration& c) {
-  if (key == "POPSERVER")
-    c.POPSERVER = Cut(Word(line), kMaxPopServer);
-  else if (key == "POPUSERNAME")
-    c.POPUSERNAME = Cut(Word(line), kMaxShortField);
-  else if (key == "POPPASSWORD")
-    c.POPPASSWORD = Cut(Word(line), kMaxShortField);
-  else if (key == "INBOUND")
-    c.INBOUND = platform::InHome(WholeDirectory(line));
-  else if (key == "SAVEEMAIL")
-    c.SAVEEMAIL = platform::InHome(WholeDirectory(line));
-  else if (key == "EMAILARRIVED")  // created, so in the letter case written
-    c.EMAILARRIVED = platform::InHome(PathWord(line));
-  else if (key == "POPPORT")
-    c.POPPORT = Port(key, line, c);
-  else if (key == "POPTLS") {
-    c.POPTLSTEXT = Word(line);
-    c.POPTLS = ParseTlsMode(c.POPTLSTEXT);
-  } else if (key == "POPPASSWORDCOMMAND")
-    c.POPPASSWORDCOMMAND = CommandText(line);
-  else if (key == "POPTOKENCOMMAND")
-    c.POPTOKENCOMMAND = CommandText(line);
+// A line that holds no setting: blanks only, a comment (also after blanks),
+// or a section header, which means nothing here.
+bool HoldsNoSetting(std::string_view line) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  return first == std::string_view::npos || line[first] == ';' || line[first] == '[';
 }
 
-void TakeSending(const std::string& key, const std::string& line, Configuration& c) {
-  if (key == "FROM")
-    c.FROM = Cut(Rest(line), kMaxShortField);
-  else if (key == "FROMEMAIL")
-    c.FROMEMAIL = Cut(Word(line), kMaxLongField);
-  else if (key == "SUBJECT")
-    c.SUBJECT = Cut(Rest(line), kMaxLongField);
-  else if (key == "HOST")
-    c.HOST = Cut(Word(line), kMaxShortField);
-  else if (key == "DISABLECHECK")
-    c.DISABLECHECK = true;
-  else if (key == "OURZONE")
-    c.OURZONE = StrictZone(line);
-  else if (key == "OUTBOUND")
-    c.OUTBOUND = MailerDirectory(line);
-  else if (key == "DISABLEBUSYFILES")
-    c.BusyFiles = false;
-  else if (key == "BSYAGE")
-    c.BSYAGE = static_cast<std::uint32_t>(std::max<std::int32_t>(Number(line), 0));
-  else if (key == "NETMAIL")
-    c.NETMAIL = MailerDirectory(line) + "\\";
-  else if (key == "VFIDO")
-    c.VFIDO = MailerDirectory(line) + "\\";
-  else if (key == "FLOWREMAP") {
-    c.RemapFrom = Cut(core::UpperCase(core::WordAt(line, 2)), kMaxShortField);
-    c.RemapTo = Cut(core::WordAt(line, 3), kMaxShortField);
-  } else if (key == "MINIMUMFILES")
-    c.MINIMUMFILES = static_cast<std::uint16_t>(Number(line));
-  else if (key == "MINIMUMBYTES")
-    c.MINIMUMBYTES = Number(line);
-  else if (key == "MINIMUMMAIL")
-    c.MINIMUMMAIL = Number(line);
-  else if (key == "SENDTXT")
-    c.SendTextMode = true;
-  else if (key == "SENDPKT")
-    c.SendTextMode = false;
-  else if (key == "FIDOCHARSET") {
-    const std::string charset = Cut(Word(line), kMaxShortField);
-    if (!charset.empty()) c.FIDOCHARSET = charset;
-  } else if (key == "SENDPAUSE")
-    c.SENDPAUSE = static_cast<std::uint32_t>(std::clamp(Number(line), 0, kMaxSendPause));
-  else if (key == "REDIRECT")
-    AddRedirectLine(line, c);
-  else if (key == "SMTPPORT")
-    c.SMTPPORT = Port(key, line, c);
-  else if (key == "SMTPTLS") {
-    c.SMTPTLSTEXT = Word(line);
-    c.SMTPTLS = ParseTlsMode(c.SMTPTLSTEXT);
-  } else if (key == "SMTPUSERNAME")
-    c.SMTPUSERNAME = Cut(Word(line), kMaxLongField);
-  else if (key == "SMTPPASSWORD")
-    c.SMTPPASSWORD = Cut(Word(line), kMaxLongField);
-  else if (key == "SMTPPASSWORDCOMMAND")
-    c.SMTPPASSWORDCOMMAND = CommandText(line);
-  else if (key == "SMTPTOKENCOMMAND")
-    c.SMTPTOKENCOMMAND = CommandText(line);
-  else if (key == "HELONAME")
-    c.HELONAME = Cut(Word(line), kMaxShortField);
-  else if (key == "MAXMESSAGESIZE")
-    c.MAXMESSAGESIZE = static_cast<std::uint64_t>(std::max<std::int32_t>(Number(line), 0));
-  else if (key == "SPLITLARGE")
-    c.SPLITLARGE = Number(line) != 0;
+// Blanks and tabs between the key and its value are one separator, so a key
+// followed by a tab reads like one followed by a blank.
+void BlankAfterKey(std::string& line) {
+  std::size_t pos = line.find_first_not_of(" \t");
+  while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t') ++pos;
+  for (; pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'); ++pos) line[pos] = ' ';
+}
+
+void ReportUnknownKey(const std::string& key, std::string_view where, Configuration& c) {
+  std::string_view keys[std::size(kRules)];
+  for (std::size_t i = 0; i < std::size(kRules); ++i) keys[i] = kRules[i].key;
+  const std::string nearest = NearestKey(key, keys);
+  // The key and the guess first: a long file name may be cut off the line.
+  std::string text =
+      "** " + key + (nearest.empty() ? ": unknown key" : ": did you mean " + nearest + "?");
+  if (!where.empty())
+    text += nearest.empty() ? " (" + std::string(where) + ")"
+                            : " (unknown key, " + std::string(where) + ")";
+  c.Remarks.push_back({std::move(text), true});
 }
 
 }  // namespace
@@ -308,16 +382,20 @@ void ResetForRead(Side side, Configuration& configuration) {
   }
 }
 
-void TakeConfigurationLine(Side side, std::string line, Configuration& configuration) {
-  if (line.empty() || line[0] == ';') return;
+void TakeConfigurationLine(Side side, std::string line, Configuration& configuration,
+                           std::string_view where) {
+  if (HoldsNoSetting(line)) return;
   if (const std::size_t equals = line.find('='); equals != std::string::npos) line[equals] = ' ';
+  BlankAfterKey(line);
   const std::string key = core::UpperCase(core::WordAt(line, 1));
-  if (TakeCommon(key, line, configuration)) return;
-  if (side == Side::Sending) {
-    TakeSending(key, line, configuration);
-  } else {
-    TakeReceiving(key, line, configuration);
+  const KeyRule* rule = FindRule(key);
+  if (!rule) {
+    ReportUnknownKey(key, where, configuration);
+    return;
   }
+  const bool this_side =
+      rule->scope == Scope::Common || (rule->scope == Scope::Sending) == (side == Side::Sending);
+  if (this_side) rule->take(line, configuration);
 }
 
 }  // namespace kestrel::config

@@ -3,6 +3,7 @@
 // One line of the configuration file, taken into the configuration record.
 
 #include <string>
+#include <string_view>
 
 #include "config/configuration.h"
 #include "core/side.h"
@@ -14,9 +15,12 @@ namespace kestrel::config {
 void ResetForRead(core::Side side, Configuration& configuration);
 
 // Takes one line as read from the file (at most 255 characters, no line end):
-// comments and empty lines are skipped, the first "=" becomes a blank, and the
-// first word, upper-cased, selects the key; unknown keys and keys of the other
-// side are ignored. Throws ConversionError for a malformed OURZONE.
-void TakeConfigurationLine(core::Side side, std::string line, Configuration& configuration);
+// comments, blank lines and section headers are skipped, the first "=" becomes
+// a blank, and the first word, upper-cased, selects the key. Keys of the other
+// side are ignored; an unknown key is a remark that makes the side unusable,
+// naming `where` (file and line) and the key it most likely meant. Throws
+// ConversionError for a malformed OURZONE.
+void TakeConfigurationLine(core::Side side, std::string line, Configuration& configuration,
+                           std::string_view where = {});
 
 }  // namespace kestrel::config

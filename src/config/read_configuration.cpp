@@ -13,6 +13,7 @@
 #include "core/text_utils.h"
 #include "platform/error_text.h"
 #include "platform/file_names.h"
+#include "platform/files.h"
 #include "platform/program_home.h"
 
 namespace kestrel::config {
@@ -26,49 +27,98 @@ std::timed_mutex read_lock;
 
 // The full name on disk and the system's reason, so that a sysop reading the
 // log from cron knows which file and why.
-void ReadError(core::Logger& logger, const std::string& path, int error) {
-  logger.LogLine(Side::Sending, "-- Error reading configuration " + path + " (" +
-                                    platform::ErrorText(error) + ")");
+void ReadError(core::Logger& logger, Side side, const std::string& path, int error) {
+  logger.LogLine(side,
+                 "-- Error reading configuration " + path + " (" + platform::ErrorText(error) + ")",
+                 core::LineKind::Problem);
+}
+
+// A configuration problem: each reaches the side being read, and standard
+// error on the console.
+void Problem(core::Logger& logger, Side side, const std::string& text) {
+  logger.LogLine(side, text, core::LineKind::Problem);
+}
+
+// A directory the side depends on; a line naming it and why when it cannot be
+// used, before anything is scanned or taken from the server.
+bool DirectoryUsable(core::Logger& logger, Side side, const std::string& key,
+                     const std::string& directory) {
+  const std::string path = platform::ResolveName(directory);
+  struct stat info {};
+  int error = 0;
+  if (::stat(path.c_str(), &info) != 0)
+    error = errno;
+  else if (!S_ISDIR(info.st_mode))
+    error = ENOTDIR;
+  if (error == 0) return true;
+  Problem(logger, side,
+          "** " + key + " " + path + " cannot be used (" + platform::ErrorText(error) + ")");
+  return false;
+}
+
+// The directory part of a file name ("" when it has none).
+std::string DirectoryOf(const std::string& name) {
+  const std::size_t cut = name.find_last_of("/\\");
+  return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
 }
 
 // Mail clients warn of credential files that others may read; so do we.
-void WarnOfReadablePassword(core::Logger& logger, const std::string& path, const Configuration& c) {
+void WarnOfReadablePassword(core::Logger& logger, Side side, const std::string& path,
+                            const Configuration& c) {
   if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty()) return;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return;
   if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
-  logger.LogLineKept(Side::Sending, "-- Warning: " + path +
-                                        " holds a password and can be read by other users"
-                                        " (chmod 600)");
+  logger.LogLineKept(side,
+                     "-- Warning: " + path +
+                         " holds a password and can be read by other users"
+                         " (chmod 600)",
+                     true, core::LineKind::Problem);
 }
 
 // Logs what the read found; false when any of it makes the side unusable.
-bool TakeRemarks(const Configuration& c, core::Logger& logger) {
+bool TakeRemarks(Side side, const Configuration& c, core::Logger& logger) {
   bool usable = true;
   for (const ConfigRemark& remark : c.Remarks) {
-    logger.LogLine(Side::Sending, remark.text);
+    Problem(logger, side, remark.text);
     if (remark.unusable) usable = false;
   }
   return usable;
 }
 
 bool CheckSending(const Configuration& c, core::Logger& logger) {
+  const Side side = Side::Sending;
   if (c.OUTBOUND.empty() && c.NETMAIL.empty() && c.VFIDO.empty()) {
-    logger.LogLine(Side::Sending, "** No Outbound, Netmail or VFIDO directory specified");
+    Problem(logger, side, "** No Outbound, Netmail or VFIDO directory specified");
     return false;
   }
   if (c.HOST.empty()) {
-    logger.LogLine(Side::Sending, "** No Hostname defined");
+    Problem(logger, side, "** No Hostname defined");
+    return false;
+  }
+  // Without it mail goes out as "MAIL FROM:<>", which the far side's filters
+  // never take.
+  if (c.FROMEMAIL.empty()) {
+    Problem(logger, side, "** No FROMEMAIL defined");
+    return false;
+  }
+  if (c.FROMEMAIL.find('@') == std::string::npos) {
+    Problem(logger, side, "** FROMEMAIL " + c.FROMEMAIL + " is not an e-mail address");
     return false;
   }
   if (c.SMTPTLS == TlsMode::Invalid) {
-    logger.LogLine(Side::Sending, "** Unknown SMTPTLS mode " + c.SMTPTLSTEXT);
+    Problem(logger, side, "** Unknown SMTPTLS mode " + c.SMTPTLSTEXT);
     return false;
   }
-  return true;
+  bool usable = true;
+  if (!c.OUTBOUND.empty()) usable &= DirectoryUsable(logger, side, "OUTBOUND", c.OUTBOUND);
+  if (!c.NETMAIL.empty()) usable &= DirectoryUsable(logger, side, "NETMAIL", c.NETMAIL);
+  if (!c.VFIDO.empty()) usable &= DirectoryUsable(logger, side, "VFIDO", c.VFIDO);
+  return usable;
 }
 
 bool CheckReceiving(const Configuration& c, core::Logger& logger) {
+  const Side side = Side::Receiving;
   const char* missing = nullptr;
   const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty();
   if (c.POPSERVER.empty())
@@ -77,13 +127,34 @@ bool CheckReceiving(const Configuration& c, core::Logger& logger) {
     missing = "** No POPusername defined";
   else if (c.POPPASSWORD.empty() && !password_elsewhere)
     missing = "** No POPpassword defined";
-  if (!missing && c.POPTLS == TlsMode::Invalid) {
-    logger.LogLine(Side::Sending, "** Unknown POPTLS mode " + c.POPTLSTEXT);
+  if (missing) {
+    Problem(logger, side, missing);
     return false;
   }
-  if (!missing) return true;
-  logger.LogLine(Side::Sending, missing);
-  return false;
+  if (c.POPTLS == TlsMode::Invalid) {
+    Problem(logger, side, "** Unknown POPTLS mode " + c.POPTLSTEXT);
+    return false;
+  }
+  // A flag nobody could create would leave the tosser waiting for nothing.
+  const std::string flag_directory = DirectoryOf(c.EMAILARRIVED);
+  return flag_directory.empty() ||
+         DirectoryUsable(logger, side, "EMAILARRIVED directory", flag_directory);
+}
+
+// Without a filter file every message would be skipped, run after run.
+bool LoadFilters(core::Logger& logger, Configuration& c) {
+  const std::string filter_file =
+      platform::ResolveName(platform::HomeFile(platform::ProgramBaseName() + ".FLT"));
+  if (!platform::FileExists(filter_file)) {
+    Problem(logger, Side::Receiving,
+            "** No filter file " + filter_file + ": no message would be taken");
+    return false;
+  }
+  LoadFilterFile(filter_file, c.Filters);
+  for (const std::string& keyword : c.Filters.Unknown) {
+    Problem(logger, Side::Receiving, "** Unknown filter keyword " + keyword + " in " + filter_file);
+  }
+  return true;
 }
 
 }  // namespace
@@ -98,29 +169,27 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
   const std::string path = platform::ResolveName(platform::InHome(config_file_name));
   TextLineReader reader(path);
   if (!reader.is_open()) {
-    ReadError(logger, path, errno);
+    ReadError(logger, side, path, errno);
     return false;
   }
   std::string line;
+  int number = 0;
   while (reader.Next(line)) {
-    TakeConfigurationLine(side, std::move(line), c);
+    ++number;
+    TakeConfigurationLine(side, std::move(line), c, path + " line " + std::to_string(number));
   }
   if (reader.failed()) {
-    ReadError(logger, path, errno);
+    ReadError(logger, side, path, errno);
     return false;
   }
   logger.SetSizeLimit(c.LOGSIZE);
-  WarnOfReadablePassword(logger, path, c);
-  const bool remarks_allow = TakeRemarks(c, logger);
+  logger.SetLineTimes(c.LOGTIME);
+  WarnOfReadablePassword(logger, side, path, c);
+  const bool remarks_allow = TakeRemarks(side, c, logger);
 
   if (side == Side::Sending) return CheckSending(c, logger) && remarks_allow;
-  const std::string filter_file = platform::HomeFile(platform::ProgramBaseName() + ".FLT");
-  LoadFilterFile(filter_file, c.Filters);
-  for (const std::string& keyword : c.Filters.Unknown) {
-    logger.LogLine(Side::Sending, "** Unknown filter keyword " + keyword + " in " +
-                                      platform::ResolveName(filter_file));
-  }
-  return CheckReceiving(c, logger) && remarks_allow;
+  const bool filters_loaded = LoadFilters(logger, c);
+  return CheckReceiving(c, logger) && filters_loaded && remarks_allow;
 }
 
 }  // namespace kestrel::config

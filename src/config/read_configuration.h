@@ -11,8 +11,10 @@
 namespace kestrel::config {
 
 // Reads config_file_name (a relative name is found in the program's home) for
-// one side. Messages go to the sending side's log. True when the side can
-// work. Throws ConversionError for a malformed OURZONE.
+// one side. Messages go to that side, marked as problems. True when the side
+// can work: the file was read, every key in it is known, the side's required
+// settings are there and the directories and files it names exist. Throws
+// ConversionError for a malformed OURZONE.
 //
 // One read at a time: the polling thread and the user-interface thread take
 // turns, and the user-interface thread carries out the pane writes of a read

@@ -8,10 +8,25 @@ namespace {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // Wide enough for the usual terminal; a longer status line is cut.
 constexpr std::size_t kStatusWidth = 79;
+// Lines a quiet console keeps per side: enough for a job's story before it
+// failed, bounded for a poller that runs for months.
+constexpr std::size_t kKeptLines = 200;
+
+std::string Marked(core::Side side, std::string_view line) {
+  std::string text = side == core::Side::Sending ? kSendingMark : kReceivingMark;
+  text.append(line);
+  text += '\n';
+  return text;
+}
+
+std::size_t IndexOf(core::Side side) {
+  return side == core::Side::Sending ? 0 : 1;
+}
 
 }  // namespace
 
-ConsoleFrontEnd::ConsoleFrontEnd(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+ConsoleFrontEnd::ConsoleFrontEnd(std::FILE* out, bool terminal, std::FILE* problems, bool quiet)
+    : out_(out), terminal_(terminal), problems_(problems), quiet_(quiet) {}
 
 ConsoleFrontEnd::~ConsoleFrontEnd() {
   std::lock_guard guard(mutex_);
@@ -20,12 +35,39 @@ ConsoleFrontEnd::~ConsoleFrontEnd() {
 }
 
 void ConsoleFrontEnd::AppendPaneLine(core::Side side, std::string_view line) {
+  AppendLine(side, line, core::LineKind::Normal);
+}
+
+void ConsoleFrontEnd::AppendLine(core::Side side, std::string_view line, core::LineKind kind) {
+  if (kind == core::LineKind::Detail) return;
   std::lock_guard guard(mutex_);
+  const std::string text = Marked(side, line);
+  if (!quiet_) {
+    PrintLocked(out_, text);
+    if (kind == core::LineKind::Problem && problems_) PrintLocked(problems_, text);
+    return;
+  }
+  std::deque<std::string>& kept = kept_[IndexOf(side)];
+  if (kind == core::LineKind::Normal) {
+    kept.push_back(text);
+    if (kept.size() > kKeptLines) kept.pop_front();
+    return;
+  }
+  std::FILE* to = problems_ ? problems_ : out_;
+  for (const std::string& earlier : kept) PrintLocked(to, earlier);
+  kept.clear();
+  PrintLocked(to, text);
+}
+
+void ConsoleFrontEnd::ClearPane(core::Side side) {
+  std::lock_guard guard(mutex_);
+  kept_[IndexOf(side)].clear();
+}
+
+void ConsoleFrontEnd::PrintLocked(std::FILE* to, const std::string& text) {
   ClearStatusLocked();
-  std::string text = side == core::Side::Sending ? kSendingMark : kReceivingMark;
-  text.append(line);
-  text += '\n';
-  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fwrite(text.data(), 1, text.size(), to);
+  std::fflush(to);
   DrawStatusLocked(true);
   std::fflush(out_);
 }

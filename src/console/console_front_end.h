@@ -4,10 +4,17 @@
 // its own line of standard output, marked with its side; the progress fields
 // show as one status line, redrawn in place, only when the output is a
 // terminal. Writes are carried out at once on the calling thread.
+//
+// Details (LineKind::Detail) stay in the log files. Problems are also written
+// to standard error. A quiet console prints nothing but problems: it keeps the
+// latest lines of each side since its pane was last cleared and writes them to
+// standard error before a problem of that side, so that cron mails the whole
+// story of a failed run and nothing of a good one.
 
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -21,12 +28,16 @@ inline constexpr const char* kReceivingMark = "[in]  ";
 
 class ConsoleFrontEnd : public core::FrontEnd {
  public:
-  // `terminal`: whether `out` is a terminal (the status line is shown).
-  ConsoleFrontEnd(std::FILE* out, bool terminal);
+  // `terminal`: whether `out` is a terminal (the status line is shown);
+  // `problems`: where problems go as well (standard error), or nothing when
+  // that is `out` itself, so that no line shows twice.
+  ConsoleFrontEnd(std::FILE* out, bool terminal, std::FILE* problems = stderr, bool quiet = false);
   ~ConsoleFrontEnd() override;
 
   void AppendPaneLine(core::Side side, std::string_view line) override;
-  void ClearPane(core::Side) override {}
+  void AppendLine(core::Side side, std::string_view line, core::LineKind kind) override;
+  // Forgets the lines a quiet console keeps for the side.
+  void ClearPane(core::Side side) override;
   void SetField(core::Field field, std::string_view text) override;
   void SetWaitingIndicator(core::Side side, bool waiting) override;
   // Writes never wait for another thread, so no thread is special.
@@ -37,12 +48,17 @@ class ConsoleFrontEnd : public core::FrontEnd {
   [[nodiscard]] std::string StatusLine() const;
 
  private:
+  void PrintLocked(std::FILE* to, const std::string& text);
   void ClearStatusLocked();
   void DrawStatusLocked(bool force);
   [[nodiscard]] std::string StatusLineLocked() const;
 
   std::FILE* out_;
   bool terminal_;
+  std::FILE* problems_;
+  bool quiet_;
+  // A quiet console's latest lines of each side, marked, oldest first.
+  std::array<std::deque<std::string>, 2> kept_;
   mutable std::mutex mutex_;
   std::array<std::string, core::kFieldCount> fields_;
   bool send_waiting_ = false;

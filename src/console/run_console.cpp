@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "console/run_console.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/command_line.h"
 #include "app/exit_signals.h"
 #include "console/console_front_end.h"
 
@@ -16,11 +18,23 @@ namespace {
 // The console loop's wait for work when nothing else wakes it.
 constexpr auto kLoopWait = std::chrono::milliseconds(1000);
 
+// Standard error, unless it is the same file as standard output (a terminal,
+// or "2>&1" in a cron line): then every line is printed once.
+std::FILE* ProblemStream() {
+  struct stat out {};
+  struct stat err {};
+  if (fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+      out.st_dev == err.st_dev && out.st_ino == err.st_ino)
+    return nullptr;
+  return stderr;
+}
+
 }  // namespace
 
 int RunConsole(const std::vector<std::string>& arguments, const app::ControllerOptions& options) {
   app::BlockExitSignals();
-  ConsoleFrontEnd front_end(stdout, isatty(STDOUT_FILENO) == 1);
+  const bool quiet = app::ParseCommandLine(arguments).quiet;
+  ConsoleFrontEnd front_end(stdout, !quiet && isatty(STDOUT_FILENO) == 1, ProblemStream(), quiet);
   int status = 0;
   bool abandoned = false;
   {

@@ -3,7 +3,8 @@
 // A run without a window: the command line acts as in the window, then the
 // console serves the controller until the jobs are done (or, with polling,
 // until Exit). "/REPORT" runs Check and "/CONNECT" runs Connect. SIGINT,
-// SIGTERM, SIGHUP and SIGQUIT run the Exit command's steps.
+// SIGTERM, SIGHUP and SIGQUIT run the Exit command's steps. "/QUIET" prints
+// nothing but problems, on standard error (ConsoleFrontEnd).
 
 #include <string>
 #include <vector>
@@ -12,9 +13,8 @@
 
 namespace kestrel::console {
 
-// Returns the exit status: 0 when every job it started ended without an
-// abort, 1 otherwise. Ends the process itself when Exit had to abandon
-// workers.
+// Returns the exit status (app/exit_status.h). Ends the process itself when
+// Exit had to abandon workers.
 int RunConsole(const std::vector<std::string>& arguments,
                const app::ControllerOptions& options = {});
 

@@ -44,11 +44,21 @@ inline constexpr int kFieldCount = static_cast<int>(Field::CurrentCPS) + 1;
 // The countdown field of a side: GetTimeout or Timeout.
 [[nodiscard]] Field CountdownField(Side side);
 
+// What a line is to its reader: an activity line, a detail that belongs in
+// the log file but not on the console (one per message nobody asked for), or
+// a problem (an error or a warning, which the console also writes to standard
+// error). Callers say which; front ends decide what to do with it.
+enum class LineKind { Normal, Detail, Problem };
+
 class FrontEnd {
  public:
   virtual ~FrontEnd() = default;
 
   virtual void AppendPaneLine(Side side, std::string_view line) = 0;
+  // A pane line of a kind; a front end that makes no difference shows them all.
+  virtual void AppendLine(Side side, std::string_view line, LineKind /*kind*/) {
+    AppendPaneLine(side, line);
+  }
   virtual void ClearPane(Side side) = 0;
   virtual void SetField(Field field, std::string_view text) = 0;
   // The "Waiting for network" indicator of a side.

@@ -3,6 +3,7 @@
 
 #include "core/serving_lock.h"
 #include "core/text_utils.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 
 namespace kestrel::core {
@@ -11,6 +12,13 @@ namespace {
 
 constexpr std::string_view kPasswordCommand = "-> PASS";
 constexpr std::string_view kPasswordMask = " [PASSWORD]";
+
+// "19:05:42 ": the time a file line was written.
+std::string LineTime() {
+  const platform::LocalTime now = platform::Now();
+  return ZeroPadNumber(now.hour, 2) + ":" + ZeroPadNumber(now.minute, 2) + ":" +
+         ZeroPadNumber(now.second, 2) + " ";
+}
 
 }  // namespace
 
@@ -27,29 +35,33 @@ std::string Logger::LogPath(Side side) const {
   return home_ + (side == Side::Sending ? "/SEND.LOG" : "/RECEIVE.LOG");
 }
 
-void Logger::LogLine(Side side, std::string_view text) {
+void Logger::LogLine(Side side, std::string_view text, LineKind kind) {
   std::string line(text.substr(0, kMaxLogLine));
   if (side == Side::Receiving && line.compare(0, kPasswordCommand.size(), kPasswordCommand) == 0)
     line = std::string(kPasswordCommand) + std::string(kPasswordMask);
 
   const auto guard = LockServingWrites(lock_, front_end_);
-  front_end_.AppendPaneLine(side, line);
+  front_end_.AppendLine(side, line, kind);
   SideLog& log = Of(side);
   if (log.open && log.file) {
+    // The empty line that ends a section stays empty.
+    if (line_times_ && !line.empty()) line.insert(0, LineTime());
     line += "\r\n";
     std::fwrite(line.data(), 1, line.size(), log.file);
     std::fflush(log.file);
   }
 }
 
-void Logger::LogLineKept(Side side, std::string_view text, bool to_pane) {
+void Logger::LogLineKept(Side side, std::string_view text, bool to_pane, LineKind kind) {
   if (to_pane && IsOpen(side)) {
-    LogLine(side, text);
+    LogLine(side, text, kind);
     return;
   }
-  const std::string line = std::string(text.substr(0, kMaxLogLine)) + "\r\n";
+  std::string line(text.substr(0, kMaxLogLine));
   const auto guard = LockServingWrites(lock_, front_end_);
-  if (to_pane) front_end_.AppendPaneLine(side, line.substr(0, line.size() - 2));
+  if (to_pane) front_end_.AppendLine(side, line, kind);
+  if (line_times_ && !line.empty()) line.insert(0, LineTime());
+  line += "\r\n";
   SideLog& log = Of(side);
   if (log.open && log.file) {
     std::fwrite(line.data(), 1, line.size(), log.file);

@@ -26,11 +26,12 @@ class Logger {
   Logger& operator=(const Logger&) = delete;
 
   // Appends one line (cut to 132 characters) to the side's pane and open log.
-  void LogLine(Side side, std::string_view text);
+  void LogLine(Side side, std::string_view text, LineKind kind = LineKind::Normal);
   // A line the side's log file keeps even while no job has it open (warnings
   // of the scans and of the configuration read): the file is then opened for
   // this line alone. With to_pane false the pane does not show it.
-  void LogLineKept(Side side, std::string_view text, bool to_pane = true);
+  void LogLineKept(Side side, std::string_view text, bool to_pane = true,
+                   LineKind kind = LineKind::Normal);
   // Opens the side's log for appending, deleting it first when it is larger
   // than the size limit; writes the opening line.
   void OpenLog(Side side);
@@ -39,6 +40,9 @@ class Logger {
   [[nodiscard]] bool IsOpen(Side side) const;
   // Size limit in bytes; 0 means none.
   void SetSizeLimit(std::uint32_t bytes) { size_limit_ = bytes; }
+  // When on, each line written to a log file starts with its time
+  // ("19:05:42 "); panes are not changed.
+  void SetLineTimes(bool on) { line_times_ = on; }
 
   [[nodiscard]] FrontEnd& front_end() { return front_end_; }
   [[nodiscard]] std::string LogPath(Side side) const;
@@ -54,6 +58,7 @@ class Logger {
   FrontEnd& front_end_;
   std::string home_;
   std::atomic<std::uint32_t> size_limit_{0};
+  std::atomic<bool> line_times_{false};
   std::timed_mutex lock_;  // taken through LockServingWrites
   SideLog send_;
   SideLog receive_;

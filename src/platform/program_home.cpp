@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "platform/program_home.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -57,6 +60,40 @@ std::string RealDirectory(std::string_view directory) {
   return path;
 }
 
+// A directory a packaged program is installed in: under /usr, /bin or /sbin,
+// or one this user cannot write (so no file of the program's could go there).
+bool IsSystemDirectory(const std::string& directory) {
+  for (const std::string_view system : {"/usr/", "/bin/", "/sbin/"}) {
+    if ((directory + "/").starts_with(system)) return true;
+  }
+  return ::access(directory.c_str(), W_OK) != 0;
+}
+
+// The user's own directory for the program's files: $XDG_CONFIG_HOME/kestrel,
+// else ~/.config/kestrel; empty when the user has no home to speak of.
+std::string UserHome() {
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
+    return std::string(config) + "/kestrel";
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) {
+    const passwd* entry = ::getpwuid(::getuid());
+    home = entry ? entry->pw_dir : nullptr;
+  }
+  if (!home || *home != '/') return {};
+  return std::string(home) + "/.config/kestrel";
+}
+
+// Creates the directory and its missing parents, readable by the user alone
+// (the configuration holds passwords); true when it exists afterwards.
+bool MakeDirectories(const std::string& path) {
+  if (::access(path.c_str(), F_OK) == 0) return true;
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    (void)::mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+  return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
 }  // namespace
 
 void SetProgramPath(const std::string& argv0) {
@@ -73,7 +110,11 @@ std::string ProgramHome() {
   const std::string exe = ExecutablePath();
   const std::size_t cut = exe.find_last_of('/');
   if (cut == std::string::npos) return MakeAbsoluteName(".");
-  return cut == 0 ? "/" : exe.substr(0, cut);
+  const std::string beside = cut == 0 ? "/" : exe.substr(0, cut);
+  if (!IsSystemDirectory(beside)) return beside;
+  const std::string user_home = UserHome();
+  if (user_home.empty() || !MakeDirectories(user_home)) return beside;
+  return user_home;
 }
 
 std::string ProgramBaseName() {

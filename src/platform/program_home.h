@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Where the program's own files live: $KESTREL_HOME when set (relative to the
-// working directory when relative), else the directory of the executable.
-// Relative names of the configuration and of the mailer's files are taken
-// from here; the working directory is never changed.
+// working directory when relative); else, for a program installed in a system
+// directory (under /usr, /bin or /sbin, or one the user cannot write), the
+// user's $XDG_CONFIG_HOME/kestrel or ~/.config/kestrel, created on first use;
+// else the directory of the executable. Relative names of the configuration
+// and of the mailer's files are taken from here; the working directory is
+// never changed.
 
 #include <string>
 #include <string_view>

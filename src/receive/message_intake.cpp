@@ -60,12 +60,13 @@ bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
 }
 
 MessageIntake::MessageIntake(net::NetSession& session, const config::Configuration& configuration,
-                             std::string mailbox)
+                             std::string mailbox, const SentMessages* sent)
     : session_(session),
       configuration_(configuration),
       save_directory_(SaveDirectory(configuration)),
       inbound_(InboundDirectory(configuration)),
       mailbox_(std::move(mailbox)),
+      sent_(sent),
       decoder_(
           session.logger.front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
@@ -202,10 +203,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
     outcome.whole = false;
     outcome.every_message = true;
   }
-  if (outcome.whole && outcome.delivery_report) {
-    for (const std::string& line : DeliveryReportLines(*outcome.delivery_report, label)) Log(line);
-    session_.Incomplete = true;
-  }
+  if (outcome.whole && outcome.delivery_report) ReportBounce(label, *outcome.delivery_report);
   return outcome;
 }
 
@@ -214,6 +212,21 @@ bool MessageIntake::CloseSavedText() {
   Log("-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
       platform::ErrorText(errno) + ")");
   return false;
+}
+
+// A bounce is no file to toss, but news for the sysop: what it says, and
+// when it returns a message this program sent, which file did not arrive
+// where, in the sending side's log as well.
+void MessageIntake::ReportBounce(std::string_view label, const DeliveryReport& report) {
+  for (const std::string& line : DeliveryReportLines(report, label)) Log(line);
+  session_.Incomplete = true;
+  const std::optional<std::string> id = WholeMessageId(report.original_message_id);
+  const std::optional<SentMessage> sent = sent_ && id ? sent_->Find(*id) : std::nullopt;
+  if (!sent) return;
+  for (const std::string& line : FailedDeliveryLines(report, *sent)) {
+    Log(line);
+    session_.logger.LogLineKept(core::Side::Sending, line, false);
+  }
 }
 
 // The reader's source: the connection, within the message's bounds.

@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "receive/attachment_decoder.h"
 #include "receive/body_reader.h"
+#include "receive/delivery_report.h"
 #include "receive/piece_catcher.h"
 #include "receive/piece_spool.h"
 #include "receive/received_journal.h"
@@ -43,9 +44,10 @@ inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 
 class MessageIntake {
  public:
-  // mailbox: whose unique ids the journal keeps ("user@server:port").
+  // mailbox: whose unique ids the journal keeps ("user@server:port");
+  // sent: what the sending side sent, to name the file a bounce is about.
   MessageIntake(net::NetSession& session, const config::Configuration& configuration,
-                std::string mailbox);
+                std::string mailbox, const SentMessages* sent = nullptr);
   ~MessageIntake();
   MessageIntake(const MessageIntake&) = delete;
   MessageIntake& operator=(const MessageIntake&) = delete;
@@ -93,6 +95,7 @@ class MessageIntake {
   [[nodiscard]] std::string SavedTextPath(std::int32_t number) const;
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
+  void ReportBounce(std::string_view label, const DeliveryReport& report);
   [[nodiscard]] std::string SyncDirectories();
   void LogReceived(const std::vector<std::string>& files, std::string_view label);
   [[nodiscard]] bool CloseSavedText();
@@ -104,6 +107,7 @@ class MessageIntake {
   const std::string save_directory_;
   const std::string inbound_;
   const std::string mailbox_;
+  const SentMessages* sent_;
   ReceivedJournal journal_;
   AttachmentDecoder decoder_;
   PieceSpool spool_;

@@ -9,6 +9,7 @@
 #include <charconv>
 
 #include "net/sha256.h"
+#include "platform/directory_owner.h"
 #include "platform/error_text.h"
 #include "platform/file_search.h"
 #include "platform/program_home.h"
@@ -148,9 +149,10 @@ PieceSet PieceSpool::ReadSet(const std::string& directory) const {
 }
 
 bool PieceSpool::MakeDirectory(const std::string& path, std::string& error) const {
-  if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
-    if (platform::SyncDirectory(Parent(path))) return true;
-  }
+  const bool made = ::mkdir(path.c_str(), 0700) == 0;
+  // A root run leaves the spool to the user of the home.
+  if (made) (void)platform::GiveDirectoryOwner(path, Parent(path));
+  if ((made || errno == EEXIST) && platform::SyncDirectory(Parent(path))) return true;
   error = path + ": " + platform::ErrorText(errno);
   return false;
 }

@@ -53,13 +53,15 @@ void Log(net::NetSession& session, std::string_view text) {
 
 class Pop3Walk {
  public:
-  Pop3Walk(net::NetSession& session, const config::Configuration& configuration)
+  Pop3Walk(net::NetSession& session, const config::Configuration& configuration,
+           const SentMessages* sent)
       : session_(session),
         configuration_(configuration),
         front_end_(session.logger.front_end()),
         intake_(session, configuration,
                 configuration.POPUSERNAME + "@" + configuration.POPSERVER + ":" +
-                    std::to_string(configuration.POPPORT)) {}
+                    std::to_string(configuration.POPPORT),
+                sent) {}
 
   void Run() {
     if (Login() && intake_.Open()) {
@@ -308,8 +310,9 @@ net::Endpoint Pop3Endpoint(const config::Configuration& configuration) {
           configuration.NETTIMEOUT};
 }
 
-void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration) {
-  Pop3Walk(session, configuration).Run();
+void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration,
+                     const SentMessages* sent) {
+  Pop3Walk(session, configuration, sent).Run();
 }
 
 }  // namespace kestrel::receive

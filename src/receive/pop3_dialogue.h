@@ -12,6 +12,7 @@
 
 #include "config/configuration.h"
 #include "net/net_session.h"
+#include "receive/delivery_report.h"
 
 namespace kestrel::receive {
 
@@ -22,7 +23,9 @@ inline constexpr std::uint16_t kDefaultPop3Port = 110;
 
 // Runs on a connected receiving session (RunSession's dialogue). The outcome
 // is in the log, the files written, and the session's Aborted flag.
-void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration);
+// `sent`, when given, names the file a bounce returns.
+void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration,
+                     const SentMessages* sent = nullptr);
 
 // The counts of a STAT reply ("+OK 2 3400"); both 0 when they are missing.
 struct MailboxSize {

@@ -47,10 +47,35 @@ std::uint16_t Word(std::int32_t value) {
   return static_cast<std::uint16_t>(value);
 }
 
+// The packet is dated as its message: "07 Dec 26  12:39:02" (the usual form)
+// or "Mon  7 Dec 26 12:39" (SEAdog's). A date that is neither leaves it 0.
+void DateFromMessage(std::string_view date_time, fido::PacketHeader& header) {
+  static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::string text(date_time.substr(0, date_time.find('\0')));
+  if (!text.empty() && (text[0] < '0' || text[0] > '9')) text = core::DeleteWord(text, 1);
+  const std::string month = core::WordAt(text, 2);
+  const std::string time = core::WordAt(text, 4);
+  int month_index = -1;
+  for (int i = 0; i < 12; ++i) {
+    if (month == kMonths[i]) month_index = i;
+  }
+  const std::int32_t day = core::TextToInt(core::WordAt(text, 1));
+  const std::int32_t year = core::TextToInt(core::WordAt(text, 3));
+  if (month_index < 0 || day < 1 || day > 31 || year < 0 || year > 99 || time.size() < 5) return;
+  header.year = Word(year < 80 ? 2000 + year : 1900 + year);  // two digits, as written
+  header.month = Word(month_index);
+  header.day = Word(day);
+  header.hour = Word(core::TextToInt(time.substr(0, 2)));
+  header.minute = Word(core::TextToInt(time.substr(3, 2)));
+  header.second = Word(time.size() >= 8 ? core::TextToInt(time.substr(6, 2)) : 0);
+}
+
 // A packet header from the stored message's addresses and its control lines.
 fido::PacketHeader PacketHeaderFor(const fido::StoredMessageHeader& message,
                                    const ControlAddresses& addresses) {
-  fido::PacketHeader header;  // made at no particular time: date and time stay 0
+  fido::PacketHeader header;
+  DateFromMessage(message.date_time, header);
   header.orig_node = message.orig_node;
   header.dest_node = message.dest_node;
   header.orig_net = message.orig_net;

@@ -766,7 +766,9 @@ void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope)
     addresses += (addresses.empty() ? "" : ",") + recipient;
   }
   std::string error;
-  if (!sent_.Record({0, message.message_id, RedirectOf(entry).Address, addresses, entry.Path},
+  // The path as it is on disk, as a log line a month later will show it.
+  if (!sent_.Record({0, message.message_id, RedirectOf(entry).Address, addresses,
+                     platform::ResolveName(entry.Path)},
                     std::time(nullptr), error)) {
     Log("-- Could not write " + sent_.path() + " (" + error + ")");
   }

@@ -50,6 +50,7 @@ class ConsoleRunTest : public ::testing::Test {
     if (!fs::exists(program_)) GTEST_SKIP() << "the program is not built: " << program_;
     home_.MakeDir("home");
     home_.MakeDir("inbound");
+    home_.Write("home/KESTREL.FLT", "@ALL\n");
     // A packet waiting for the redirected node 2:236/200.
     PacketHeader header;
     header.orig_node = 100;
@@ -177,6 +178,18 @@ TEST_F(ConsoleRunTest, EveryOutcomeHasItsStatusAndItsReason) {
        "INBOUND /nonexistent/kestrel-inbound\n",
        1,
        "/nonexistent/kestrel-inbound cannot be used (No such file or directory)"},
+      {"misspelt key",
+       {"/GET"},
+       closed,
+       "INBUOND /tmp\n",
+       2,
+       "[in]  ** INBUOND: did you mean INBOUND? (unknown key, "},
+      {"malformed redirect",
+       {"/SEND"},
+       closed,
+       "REDIRECT 2:236/1OO node@example.org\n",
+       2,
+       "[out] ** REDIRECT 2:236/1OO is not a FidoNet address (zone:net/node.point)"},
       {"port out of range",
        {"/GET"},
        closed,

@@ -88,7 +88,8 @@ class ScriptedJobs : public Jobs {
 };
 
 constexpr const char* kBothSides =
-    "OUTBOUND out\nHOST 127.0.0.1\nPOPSERVER 127.0.0.1\nPOPUSERNAME fido\nPOPPASSWORD pw\n";
+    "OUTBOUND out\nHOST 127.0.0.1\nFROMEMAIL gate@example.org\nPOPSERVER 127.0.0.1\n"
+    "POPUSERNAME fido\nPOPPASSWORD pw\n";
 
 class ControllerTest : public ::testing::Test {
  protected:
@@ -99,6 +100,7 @@ class ControllerTest : public ::testing::Test {
     dialup::ResetSimulatedDialup();
     platform::SetProgramPath("kestrel");
     home_.MakeDir("out");
+    home_.Write("KESTREL.FLT", "@ALL\n");
     auto jobs = std::make_unique<ScriptedJobs>();
     jobs_ = jobs.get();
     ControllerOptions options;
@@ -168,6 +170,11 @@ TEST_F(ControllerTest, AbortedJobOrUnusableConfigurationFailsTheRun) {
   controller_->RunMail({"/AUTO", "/SHUTDOWN"});
   ASSERT_TRUE(Serve([&] { return controller_->CloseRequested(); }));
   EXPECT_EQ(controller_->ExitStatus(), 1);
+  // Only the failed job's section ends saying so.
+  EXPECT_NE(home_.Read("RECEIVE.LOG")
+                .find("-- Done\r\n-- Run ended with problems (exit status 1)\r\n-- Logfile closed"),
+            std::string::npos);
+  EXPECT_EQ(home_.Read("SEND.LOG").find("problems"), std::string::npos);
 }
 
 TEST_F(ControllerTest, UnusableConfigurationStartsNothingAndFails) {
@@ -214,7 +221,11 @@ TEST_F(ControllerTest, SwitchesAreSubstringsOfUpperCasedArguments) {
       {{"/CFG:c:\\fido\\my.ini"}, false, false, 0, 0, "C:\\FIDO\\MY.INI"},
       {{"/SEND", "", "/GET"}, true, false, 0, 0, "KESTREL.INI"},  // an empty argument ends them
       // A configuration file's name is never searched for switches.
-      {{"/REPORT", "/CFG:/etc/kestrel/auto/point.ini"}, false, false, 0, 0,
+      {{"/REPORT", "/CFG:/etc/kestrel/auto/point.ini"},
+       false,
+       false,
+       0,
+       0,
        "/ETC/KESTREL/AUTO/POINT.INI"},
       {{"/GET/CFG:/srv/send/put:15.ini"}, false, true, 0, 0, "/SRV/SEND/PUT:15.INI"},
   };
@@ -264,7 +275,8 @@ TEST_F(ControllerTest, StopSendDuringAStalledJobEndsIt) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_FALSE(controller_->flags().SendRunning);
   const std::string log = home_.Read("SEND.LOG");
-  EXPECT_NE(log.find("-- Aborted, shutting down...\r\n-- Done\r\n-- Logfile closed"),
+  EXPECT_NE(log.find("-- Aborted, shutting down...\r\n-- Done\r\n-- Run ended with problems (exit "
+                     "status 1)\r\n-- Logfile closed"),
             std::string::npos)
       << log;
   EXPECT_EQ(controller_->ExitStatus(), 1);
@@ -304,12 +316,14 @@ TEST_F(ControllerTest, PutPollsAboutEveryMinute) {
   home_.Write("KESTREL.INI", kBothSides);
   controller_->RunMail({"/PUT:1"});
   EXPECT_TRUE(controller_->flags().PollingRunning);
-  // 60 seconds are not yet more than the interval.
+  // The first round is at start, not a minute later.
+  ASSERT_TRUE(Serve([&] { return jobs_->sends == 1 && !controller_->flags().SendRunning; }));
+  // 60 seconds after its end are not yet more than the interval.
   clock.AdvanceHundredths(6000);
   std::this_thread::sleep_for(100ms);
   Serve([] { return false; }, 100ms);
-  EXPECT_EQ(jobs_->sends, 0);
-  for (int round = 1; round <= 2; ++round) {
+  EXPECT_EQ(jobs_->sends, 1);
+  for (int round = 2; round <= 3; ++round) {
     clock.AdvanceHundredths(200);
     ASSERT_TRUE(Serve([&] { return jobs_->sends == round && !controller_->flags().SendRunning; }));
     // The job's end restarts the count: the next poll is a minute away.
@@ -388,6 +402,7 @@ class StalledServerTest : public ::testing::Test {
   StalledServerTest() {
     setenv("KESTREL_HOME", home_.path().c_str(), 1);
     platform::SetProgramPath("kestrel");
+    home_.Write("KESTREL.FLT", "@ALL\n");
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -399,7 +414,7 @@ class StalledServerTest : public ::testing::Test {
     const std::string port = std::to_string(ntohs(address.sin_port));
     home_.Write("outbound/00ec00c8.out", std::string(100, 'p'));
     home_.Write("KESTREL.INI", "OURZONE 2\nOUTBOUND " + home_.File("outbound") +
-                                   "\nHOST 127.0.0.1\nSMTPPORT " + port +
+                                   "\nHOST 127.0.0.1\nFROMEMAIL g@example.org\nSMTPPORT " + port +
                                    "\nREDIRECT 236/200 node@example.org\nPOPSERVER 127.0.0.1\n"
                                    "POPPORT " +
                                    port + "\nPOPUSERNAME u\nPOPPASSWORD p\nNETTIMEOUT 60\n");

@@ -24,11 +24,15 @@ namespace {
 
 using core::Side;
 
+// What every sending read below needs besides the keys it looks at.
+constexpr const char* kSending = "OUTBOUND /\nHOST h\nFROMEMAIL gate@example.org\n";
+
 class ReadConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("KESTREL_HOME", home.path().c_str(), 1);
     platform::SetProgramPath("kestrel");
+    home.Write("KESTREL.FLT", "@ALL\n");
   }
   void TearDown() override { unsetenv("KESTREL_HOME"); }
 
@@ -44,6 +48,8 @@ class ReadConfigurationTest : public ::testing::Test {
 };
 
 TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
+  home.MakeDir("c:/bink/outbound");
+  home.MakeDir("c:/fido/netmail");
   ASSERT_TRUE(Read(Side::Sending,
                    "outbound = c:\\bink\\outbound\\\r\n"
                    "NETMAIL c:\\fido\\netmail\r\n"
@@ -53,10 +59,8 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
                    "FROMEMAIL joe@example.org second\n"
                    "HOST relay ; main\n"
                    "; HOST commented\n"
-                   "  ;HOST=blank-led comment matches nothing\n"
+                   "  ;HOST=blank-led comment\n"
                    "[SMTP]\n"
-                   "host\tnot-a-key\n"
-                   "HOSTNAME other\n"
                    "POPSERVER from-the-other-side\n"
                    "MINIMUMBYTES=-5\n"
                    "OURZONE 2\n"
@@ -89,22 +93,23 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_EQ(c.FIDOCHARSET, "cp866");
   EXPECT_EQ(c.SENDPAUSE, 2000u);
   // A pause is never negative and at most a minute; an empty charset keeps CP437.
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE -3\nFIDOCHARSET\n"));
+  ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "SENDPAUSE -3\nFIDOCHARSET\n"));
   EXPECT_EQ(c.SENDPAUSE, 0u);
   EXPECT_EQ(c.FIDOCHARSET, "CP437");
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSENDPAUSE 9999999\n"));
+  ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "SENDPAUSE 9999999\n"));
   EXPECT_EQ(c.SENDPAUSE, 60000u);
 }
 
 TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nNETTIMEOUT 5\nSUBJECT s\nSENDPAUSE 0\n"));
+  ASSERT_TRUE(
+      Read(Side::Sending, std::string(kSending) + "NETTIMEOUT 5\nSUBJECT s\nSENDPAUSE 0\n"));
   EXPECT_EQ(c.NETTIMEOUT, 5);
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nCONNECTTXT CONNECT\n"));
+  ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "CONNECTTXT CONNECT\n"));
   EXPECT_EQ(c.NETTIMEOUT, 90);
   EXPECT_EQ(c.SUBJECT, "");
   EXPECT_EQ(c.CONNECTTXT, "CONNECTTXT CONNECT");
   EXPECT_EQ(c.LOGSIZE, 0u);
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nBSYAGE -5\n"));
+  ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "BSYAGE -5\n"));
   EXPECT_EQ(c.BSYAGE, 0u);
   EXPECT_EQ(c.SENDPAUSE, 500u);
 }
@@ -115,12 +120,65 @@ TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
       front_end.HasLine(Side::Sending, "** No Outbound, Netmail or VFIDO directory specified"));
   EXPECT_FALSE(Read(Side::Sending, "OUTBOUND /x\nHOST\n"));
   EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No Hostname defined"));
+  EXPECT_FALSE(Read(Side::Sending, "OUTBOUND /\nHOST h\n"));
+  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No FROMEMAIL defined"));
+  // The receiving side's lines are its own.
   EXPECT_FALSE(Read(Side::Receiving, "; only comments\n"));
-  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No POPserver defined"));
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "** No POPserver defined"));
   EXPECT_FALSE(Read(Side::Receiving, "POPSERVER p\nPOPPASSWORD x\n"));
-  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No POPusername defined"));
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "** No POPusername defined"));
   EXPECT_FALSE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\n"));
-  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** No POPpassword defined"));
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "** No POPpassword defined"));
+}
+
+// Each mistake a sysop makes is named, with where it is, and the side
+// refuses to work rather than run with what was not meant.
+TEST_F(ReadConfigurationTest, MistakesAreNamedAndMakeTheSideUnusable) {
+  const std::string receiving = "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\n";
+  const std::string at_line_4 = " (unknown key, " + home.path() + "/KESTREL.INI line 4)";
+  struct Case {
+    Side side;
+    std::string ini;
+    std::string says;
+  } cases[] = {
+      {Side::Receiving, receiving + "INBUOND /in\n",
+       "** INBUOND: did you mean INBOUND?" + at_line_4},
+      {Side::Sending, "OUTBOUND /\nHOST h\nOURZONE 2\nFROMEMIAL gate@example.org\n",
+       "** FROMEMIAL: did you mean FROMEMAIL?" + at_line_4},
+      {Side::Sending, std::string(kSending) + "REDIRCT 2:236/100 a@example.org\n",
+       "** REDIRCT: did you mean REDIRECT?" + at_line_4},
+      {Side::Sending, std::string(kSending) + "COLOUR blue\n",
+       "** COLOUR: unknown key (" + home.path() + "/KESTREL.INI line 4)"},
+      {Side::Sending, std::string(kSending) + "REDIRECT 2:236 a@example.org\n",
+       "** REDIRECT 2:236 is not a FidoNet address (zone:net/node.point)"},
+      {Side::Sending, std::string(kSending) + "REDIRECT 2:236/1OO a@example.org\n",
+       "** REDIRECT 2:236/1OO is not a FidoNet address (zone:net/node.point)"},
+      {Side::Sending, "OUTBOUND /\nHOST h\nFROMEMAIL gate\n",
+       "** FROMEMAIL gate is not an e-mail address"},
+      {Side::Sending, "OUTBOUND /nonexistent/kestrel-out\nHOST h\nFROMEMAIL g@example.org\n",
+       "** OUTBOUND /nonexistent/kestrel-out cannot be used (No such file or directory)"},
+      {Side::Sending, std::string(kSending) + "NETMAIL /etc/passwd\n",
+       "** NETMAIL /etc/passwd cannot be used (Not a directory)"},
+      {Side::Receiving, receiving + "EMAILARRIVED /nonexistent/flags/arrived\n",
+       "** EMAILARRIVED directory /nonexistent/flags cannot be used (No such file or directory)"},
+  };
+  for (const Case& mistake : cases) {
+    front_end.ClearPane(mistake.side);
+    EXPECT_FALSE(Read(mistake.side, mistake.ini)) << mistake.says;
+    EXPECT_TRUE(front_end.HasLine(mistake.side, mistake.says))
+        << mistake.says << "\n"
+        << ::testing::PrintToString(front_end.Lines(mistake.side));
+  }
+
+  // A tab after a key reads like a blank.
+  ASSERT_TRUE(Read(Side::Receiving, "POPSERVER\tp\nPOPUSERNAME \t u\nPOPPASSWORD\tx\n"));
+  EXPECT_EQ(c.POPPASSWORD, "x");
+  EXPECT_EQ(c.POPUSERNAME, "u");
+  // Without a filter file every message would be skipped.
+  std::filesystem::remove(home.File("KESTREL.FLT"));
+  EXPECT_FALSE(Read(Side::Receiving, receiving));
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "** No filter file " + home.path() +
+                                                     "/KESTREL.FLT: no message would be taken"));
 }
 
 TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
@@ -134,7 +192,7 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
   EXPECT_EQ(c.POPPORT, 1100);
   EXPECT_EQ(std::filesystem::current_path(), working_directory);
   // Long paths stay whole, separator included.
-  const std::string deep = "/srv/" + std::string(140, 'd');
+  const std::string deep = home.MakeDir(std::string(140, 'd'));
   ASSERT_TRUE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD p\nINBOUND " + deep +
                                         "\nSAVEEMAIL " + deep + "/saved\nEMAILARRIVED " + deep +
                                         "/Arrived.Flag\n"));
@@ -148,15 +206,15 @@ TEST_F(ReadConfigurationTest, FilesThatCannotDoWhatTheySaySaySo) {
   home.Write("KESTREL.FLT", "FORM bob\nFROM alice\nFORM carol\n");
   ASSERT_TRUE(Read(Side::Receiving, receiving));
   const std::string flt = home.path() + "/KESTREL.FLT";
-  EXPECT_EQ(front_end.Lines(Side::Sending),
+  EXPECT_EQ(front_end.Lines(Side::Receiving),
             (std::vector<std::string>{
                 "-- Warning: " + home.path() +
                     "/KESTREL.INI holds a password and can be read by other users (chmod 600)",
                 "** Unknown filter keyword FORM in " + flt}));
   ASSERT_EQ(chmod(home.File("KESTREL.INI").c_str(), 0600), 0);
-  front_end.ClearPane(Side::Sending);
+  front_end.ClearPane(Side::Receiving);
   ASSERT_TRUE(ReadConfiguration(Side::Receiving, "KESTREL.INI", c, logger));
-  EXPECT_EQ(front_end.Lines(Side::Sending),
+  EXPECT_EQ(front_end.Lines(Side::Receiving),
             (std::vector<std::string>{"** Unknown filter keyword FORM in " + flt}));
 }
 
@@ -175,13 +233,13 @@ TEST_F(ReadConfigurationTest, BadZoneEndsTheReadWithAConversionError) {
 }
 
 TEST_F(ReadConfigurationTest, RedirectsAccumulateOnceAndFollowTheTextMode) {
-  const std::string ini =
-      "OUTBOUND /x\nHOST h\nOURZONE 2\n"
-      "SENDTXT\n"
-      "REDIRECT 236/100 joe@example.org Joe Sysop\n"
-      "REDIRECT=2:236/101 ann@example.org\n"
-      "SENDPKT\n"
-      "REDIRECT 2:236/102.5 bob@example.org  Bob  B.\n";
+  const std::string ini = std::string(kSending) +
+                          "OURZONE 2\n"
+                          "SENDTXT\n"
+                          "REDIRECT 236/100 joe@example.org Joe Sysop\n"
+                          "REDIRECT=2:236/101 ann@example.org\n"
+                          "SENDPKT\n"
+                          "REDIRECT 2:236/102.5 bob@example.org  Bob  B.\n";
   ASSERT_TRUE(Read(Side::Sending, ini));
   ASSERT_TRUE(Read(Side::Sending, ini));
   const RedirectTable& r = c.Redirects;
@@ -201,7 +259,7 @@ TEST_F(ReadConfigurationTest, RedirectsAccumulateOnceAndFollowTheTextMode) {
 }
 
 TEST_F(ReadConfigurationTest, RedirectTableHoldsFiveHundred) {
-  std::string ini = "OUTBOUND /x\nHOST h\nOURZONE 2\n";
+  std::string ini = std::string(kSending) + "OURZONE 2\n";
   for (int i = 1; i <= 600; ++i) ini += "REDIRECT 1/" + std::to_string(i) + " a@b\n";
   ASSERT_TRUE(Read(Side::Sending, ini));
   EXPECT_EQ(c.Redirects.RedirectCount(), 500);
@@ -296,7 +354,8 @@ TEST_F(ReadConfigurationTest, ClickWaitsOutAPollThatLogsMidRead) {
 
 TEST_F(ReadConfigurationTest, SecureConnectionKeys) {
   ASSERT_TRUE(Read(Side::Sending,
-                   "OUTBOUND /x\nHOST smtp.example.net\nSMTPPORT 587\nSMTPTLS starttls\n"
+                   "OUTBOUND /\nHOST smtp.example.net\nFROMEMAIL g@example.net\nSMTPPORT 587\n"
+                   "SMTPTLS starttls\n"
                    "SMTPUSERNAME gate@example.net\nSMTPPASSWORD pw\n"
                    "SMTPTOKENCOMMAND oauth-helper --account gate@example.net --scope mail\n"
                    "CAFILE /etc/ssl/private ca.pem\n"));
@@ -305,11 +364,11 @@ TEST_F(ReadConfigurationTest, SecureConnectionKeys) {
   EXPECT_EQ(c.SMTPTOKENCOMMAND, "oauth-helper --account gate@example.net --scope mail");
   EXPECT_EQ(c.CAFILE, "/etc/ssl/private ca.pem");
 
-  EXPECT_FALSE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSMTPTLS maybe\n"));
+  EXPECT_FALSE(Read(Side::Sending, std::string(kSending) + "SMTPTLS maybe\n"));
   EXPECT_TRUE(front_end.HasLine(Side::Sending, "** Unknown SMTPTLS mode maybe"));
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\nSMTPTLS SSL\n"));
+  ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "SMTPTLS SSL\n"));
   EXPECT_EQ(c.SMTPTLS, TlsMode::Implicit);
-  ASSERT_TRUE(Read(Side::Sending, "OUTBOUND /x\nHOST h\n"));
+  ASSERT_TRUE(Read(Side::Sending, kSending));
   EXPECT_EQ(c.SMTPTLS, TlsMode::None);
   EXPECT_EQ(c.CAFILE, "");
 
@@ -320,7 +379,7 @@ TEST_F(ReadConfigurationTest, SecureConnectionKeys) {
   EXPECT_EQ(c.POPTLS, TlsMode::Implicit);
   EXPECT_EQ(c.POPPASSWORDCOMMAND, "pass show pop");
   EXPECT_FALSE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\nPOPTLS yes\n"));
-  EXPECT_TRUE(front_end.HasLine(Side::Sending, "** Unknown POPTLS mode yes"));
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "** Unknown POPTLS mode yes"));
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ class Home {
   // A sending configuration redirecting 2:236/100 with one packet waiting.
   void WriteSendingSystem(const std::string& extra) {
     dir_.Write("outbound/00EC0064.OUT", std::string(kPacketSize, 'P'));
+    dir_.Write(platform::ProgramBaseName() + ".FLT", "@ALL\n");
     dir_.Write("KESTREL.INI", "OUTBOUND " + dir_.File("outbound") +
                                   "\nOURZONE 2\nFROMEMAIL gate@example.com\n"
                                   "DISABLECHECK\n"

@@ -2,8 +2,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian packages and holds each to lintian, then unpacks
 # kestrel-nox into a scratch root and runs the installed program: --help,
-# --version and a Check report over a sample outbound with one packet for a
-# redirected node. The console package must not need Qt.
+# --version, a Check report over a sample outbound with one packet for a
+# redirected node, and a sysop's first hour: the cron line of the manual run
+# by an unprivileged user without KESTREL_HOME, quiet when all is well and
+# loud on standard error when not, and the systemd units verified. The
+# console package must not need Qt.
 # Arguments: the build directory, then the packages the build makes.
 set -euo pipefail
 build_dir=$1
@@ -45,6 +48,7 @@ test -x "$kestrel"
 test -f "$work/root/usr/share/man/man1/kestrel.1.gz"
 test -f "$work/root/usr/share/kestrel/examples/KESTREL.INI"
 test -f "$work/root/usr/share/doc/kestrel-nox/copyright"
+grep -q "first hour" "$work/root/usr/share/doc/kestrel-nox/README"
 # A new version needs its changelog entry.
 changelog=$(zcat "$work/root/usr/share/doc/kestrel-nox/changelog.gz")
 [[ $changelog == "kestrel ($(dpkg-deb --field "$nox" Version))"* ]]
@@ -54,6 +58,12 @@ if grep -i "libqt" <<<"$libraries"; then
   echo "the console program links Qt" >&2
   exit 1
 fi
+
+# Alone, without a display, it says how it is used.
+status=0
+usage=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$kestrel" 2>&1 >/dev/null) || status=$?
+test "$status" -eq 2
+grep -q "Usage: kestrel" <<<"$usage"
 
 help=$("$kestrel" --help)
 grep -q "/AUTO" <<<"$help"
@@ -70,6 +80,7 @@ head -c 1000 /dev/urandom >"$work/fido/outbound/00ec0064.out"
 cat >"$home/KESTREL.INI" <<INI
 OUTBOUND $work/FIDO/OUTBOUND
 HOST 127.0.0.1
+FROMEMAIL gate@example.org
 OURZONE 2
 REDIRECT 2:236/100 node@example.org Test Node
 INI
@@ -80,3 +91,109 @@ grep -qi "00ec0064.out 1000b" <<<"$report"
 # The manual renders without a warning.
 warnings=$(zcat "$work/root/usr/share/man/man1/kestrel.1.gz" | groff -ww -man -Tutf8 -z 2>&1)
 test -z "$warnings" || { echo "$warnings" >&2; exit 1; }
+
+# ---- The first hour, as the guide and the manual tell it. ----
+# The units as shipped, beside the system's own, in a root of their own (no
+# running systemd needed): any remark counts as a failure.
+command -v systemd-analyze >/dev/null || { echo "systemd-analyze is missing (scripts/install-deps.sh)" >&2; exit 1; }
+units="$work/units"
+mkdir -p "$units/etc/systemd/system" "$units/usr/bin" "$units/lib/systemd"
+cp -r /lib/systemd/system "$units/lib/systemd/"
+cp "$work"/root/usr/share/kestrel/systemd/* "$units/etc/systemd/system/"
+cp "$kestrel" "$units/usr/bin/"
+grep -q '^OnCalendar=\*:0/15$' "$units/etc/systemd/system/kestrel.timer"
+grep -q '^Environment=KESTREL_HOME=%S/kestrel$' "$units/etc/systemd/system/kestrel.service"
+verify=$(systemd-analyze verify --man=no --root="$units" \
+  "$units"/etc/systemd/system/kestrel.{service,timer} \
+  "$units/etc/systemd/system/kestrel-polling.service" 2>&1) || { echo "$verify" >&2; exit 1; }
+test -z "$verify" || { echo "$verify" >&2; exit 1; }
+
+# The cron line from the manual, word for word.
+cron_line=$(zcat "$work/root/usr/share/man/man1/kestrel.1.gz" | grep -m1 '^\*/15 ')
+cron_command=${cron_line#\*/15 \* \* \* \* }
+test "$cron_command" = 'kestrel \-\-console /AUTO /QUIET'
+cron_command=${cron_command//\\-/-}
+
+# An unprivileged user whose program lives in a directory it cannot write.
+user_home="$work/user"
+fido="$work/spool"
+mkdir -p "$user_home" "$fido/outbound" "$fido/netmail" "$fido/inbound"
+chmod 755 "$work"
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+  chown -R nobody:nogroup "$user_home" "$fido"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+else
+  chmod a-w "$work/root/usr/bin"
+fi
+cron() {
+  # cron's own environment: no KESTREL_HOME, no XDG_CONFIG_HOME, no display.
+  env -i HOME="$user_home" PATH="$work/root/usr/bin:/usr/bin:/bin" \
+    "${as_user[@]}" sh -c "$cron_command" >"$work/cron.out" 2>"$work/cron.err"
+}
+as() { env -i HOME="$user_home" PATH=/usr/bin:/bin "${as_user[@]}" "$@"; }
+
+# A POP3 mailbox with nothing in it, on 127.0.0.1.
+python3 -u - >"$work/pop3.port" <<'PY' &
+import socket
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(4)
+print(server.getsockname()[1])
+server.settimeout(120)
+while True:
+    connection, _ = server.accept()
+    stream = connection.makefile("rwb")
+    stream.write(b"+OK ready\r\n")
+    stream.flush()
+    for line in stream:
+        verb = line.split(b" ")[0].strip().upper()
+        if verb == b"QUIT":
+            stream.write(b"+OK bye\r\n")
+        elif verb == b"STAT":
+            stream.write(b"+OK 0 0\r\n")
+        elif verb in (b"CAPA", b"LIST", b"UIDL"):
+            stream.write(b"+OK\r\n.\r\n")
+        else:
+            stream.write(b"+OK\r\n")
+        stream.flush()
+        if verb == b"QUIT":
+            break
+    connection.close()
+PY
+pop3=$!
+trap 'kill $pop3 2>/dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 50); do [ -s "$work/pop3.port" ] && break; sleep 0.1; done
+pop3_port=$(cat "$work/pop3.port")
+
+# The first run makes the home and says, on standard error, what is missing.
+status=0
+cron || status=$?
+kestrel_home="$user_home/.config/kestrel"
+test "$status" -eq 2
+test -d "$kestrel_home"
+test ! -s "$work/cron.out"
+grep -q "Error reading configuration $kestrel_home/KESTREL.INI" "$work/cron.err"
+
+# The examples, pointed at this system: a quiet run prints nothing.
+as cp "$work"/root/usr/share/kestrel/examples/* "$kestrel_home/"
+as sed -i -e "s|/var/spool/fido|$fido|" -e "s|^POPSERVER .*|POPSERVER 127.0.0.1\nPOPPORT $pop3_port|" \
+  "$kestrel_home/KESTREL.INI"
+as chmod 600 "$kestrel_home/KESTREL.INI"
+status=0
+cron || status=$?
+test "$status" -eq 0 || { cat "$work/cron.out" "$work/cron.err" >&2; exit 1; }
+test ! -s "$work/cron.out"
+test ! -s "$work/cron.err" || { cat "$work/cron.err" >&2; exit 1; }
+# Each line of the log carries its time.
+grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2} -- Done' "$kestrel_home/RECEIVE.LOG"
+
+# A mailbox that cannot be reached: the story and the end on standard error.
+kill "$pop3"
+status=0
+cron || status=$?
+test "$status" -eq 1
+test ! -s "$work/cron.out"
+grep -q "Could not connect" "$work/cron.err"
+grep -q "Run ended with problems (exit status 1)" "$work/cron.err"
+echo "first hour: home $kestrel_home, units verified, /QUIET silent when well and loud when not"

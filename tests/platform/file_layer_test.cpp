@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/directory_owner.h"
 #include "platform/directory_view.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -146,6 +147,21 @@ TEST(Files, ReplaceKeepingOwnerChangesNothingWhenTheOwnerCannotBeGiven) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+TEST(Files, FilesARootRunCreatesTakeTheirDirectorysOwner) {
+  const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  if (!mailer) GTEST_SKIP() << "needs root";
+  testing::TempDir dir;
+  const std::string inbound = dir.MakeDir("inbound");
+  ASSERT_EQ(chown(inbound.c_str(), mailer->uid, mailer->gid), 0);
+  const std::string received = dir.Write("inbound/00ec0064.pkt", "packet");
+  EXPECT_TRUE(GiveDirectoryOwner(received, inbound));
+  struct stat info {};
+  ASSERT_EQ(stat(received.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, mailer->uid);
+  EXPECT_EQ(info.st_gid, mailer->gid);
+  EXPECT_FALSE(GiveDirectoryOwner(dir.File("inbound/missing"), inbound));
 }
 
 TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {

@@ -9,16 +9,17 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/jobs.h"
 #include "core/log.h"
 #include "core/text_utils.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
 #include "outbound/send_list.h"
 #include "platform/program_home.h"
-#include "receive/pop3_dialogue.h"
 #include "send/smtp_dialogue.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
+#include "support/mail_shapes.h"
 #include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
@@ -73,19 +74,20 @@ class RoundTripTest : public ::testing::Test {
     return smtp.MessageFiles();
   }
 
-  // The get job against a mailbox holding `messages` (files) in that order.
-  void Get(const std::vector<std::string>& messages) {
+  // The get job against a mailbox holding `messages` (files) in that order,
+  // then `more` (contents).
+  void Get(const std::vector<std::string>& messages, const std::vector<std::string>& more = {}) {
     testing::Pop3Server pop3;
     ASSERT_TRUE(pop3.running()) << pop3.ServerLog();
     for (const auto& message : messages) pop3.AddMessageFile(message);
+    for (const auto& message : more) pop3.AddMessage(message);
     configuration.POPPORT = pop3.port();
     configuration.POPUSERNAME = pop3.user();
     configuration.POPPASSWORD = pop3.password();
+    app::JobContext context(core::Side::Receiving, configuration, logger);
     logger.OpenLog(core::Side::Receiving);
-    net::NetSession session(core::Side::Receiving, receive::Pop3Endpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
+    EXPECT_FALSE(app::MakeCoreJobs()->RunGetJob(context).aborted);
     logger.CloseLog(core::Side::Receiving);
-    EXPECT_FALSE(session.IsAborted());
     EXPECT_TRUE(pop3.RemainingMessages().empty());
   }
 
@@ -114,7 +116,23 @@ TEST_F(RoundTripTest, SentFilesArriveByteIdenticalInTheInbound) {
   }
   const std::vector<std::string> messages = Send(contents);
   ASSERT_EQ(messages.size(), sizes.size());
-  Get(messages);
+  // A bounce of the first message, as a provider's server writes it, comes
+  // back too: it names the file that did not arrive.
+  configuration.Filters.From = {"NODE100@EXAMPLE.ORG"};
+  const std::string first = smtp.Messages().front();
+  const auto id_at = first.find("Message-ID: ") + 12;
+  const std::string first_id = first.substr(id_at, first.find_first_of("\r\n", id_at) - id_at);
+  std::string error;
+  const auto bounce = testing::MakeMailShapes(fido.MakeDir("bounce"), {"bounces", first_id}, error);
+  ASSERT_TRUE(bounce) << error;
+  Get(messages, {bounce->mails.front().content});
+  const std::string failed = "-- delivery of " + fido.File("files/trip0.bin") +
+                             " to 2:236/100.0 (node100@example.org) failed: 5.1.1 550 5.1.1 "
+                             "<node100@example.org>: Recipient address rejected";
+  // Cut as every log line is.
+  const std::string logged = failed.substr(0, core::kMaxLogLine);
+  EXPECT_NE(home.Read("RECEIVE.LOG").find(logged), std::string::npos);
+  EXPECT_NE(home.Read("SEND.LOG").find(logged), std::string::npos);
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     const std::string name = "TRIP" + std::to_string(i) + ".BIN";
     EXPECT_TRUE(fido.Read("inbound/" + name) == contents[i]) << name;

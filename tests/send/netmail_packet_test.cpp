@@ -45,9 +45,14 @@ TEST(NetmailPacket, HeaderAndPackedMessageByteForByte) {
   ASSERT_TRUE(packet);
 
   std::string header(58, '\0');
-  Put16(header, 0, 1);    // origin node
-  Put16(header, 2, 100);  // destination node
-  Put16(header, 18, 2);   // packet type
+  Put16(header, 0, 1);     // origin node
+  Put16(header, 2, 100);   // destination node
+  Put16(header, 4, 2026);  // the message's date: 06 Dec 26  08:05:00
+  Put16(header, 6, 11);
+  Put16(header, 8, 6);
+  Put16(header, 10, 8);
+  Put16(header, 12, 5);
+  Put16(header, 18, 2);  // packet type
   Put16(header, 20, 236);
   Put16(header, 22, 236);
   header[24] = 5;        // product code, low byte

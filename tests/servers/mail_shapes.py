@@ -5,7 +5,7 @@ files, for the receive tests, made with Python's email package where it can
 make them and by hand where it cannot.
 
 Usage: mail_shapes.py OUTDIR shapes
-       mail_shapes.py OUTDIR bounces
+       mail_shapes.py OUTDIR bounces [RETURNED-MESSAGE-ID]
        mail_shapes.py OUTDIR random SEED COUNT
 
 Writes OUTDIR/NNN.eml (in the order they go into the mailbox), the expected
@@ -329,9 +329,10 @@ def header_block(*fields):
     return block
 
 
-def bounces(mails):
+def bounces(mails, returned_id=None):
     """Taken without a file: a delivery failure report (RFC 3464) that returns
-    a message with its file, and a text whose "begin" lines are prose."""
+    a message with its file (with the Message-ID given, if one is), and a text
+    whose "begin" lines are prose."""
     report = MIMEMultipart("report", report_type="delivery-status")
     report.attach(MIMEText("Your message could not be delivered.\n"))
     status = Message()
@@ -348,6 +349,8 @@ def bounces(mails):
     ])
     report.attach(status)
     returned = top(MIMEMultipart(), "returned")
+    if returned_id:
+        returned.replace_header("Message-ID", returned_id)
     returned.attach(MIMEText("Files for you\n"))
     part = file_part(b"returned packet", "base64")
     name_headers(part, "back.pkt", "quoted")
@@ -451,7 +454,7 @@ def main():
     if what == "shapes":
         shapes(mails)
     elif what == "bounces":
-        bounces(mails)
+        bounces(mails, sys.argv[3] if len(sys.argv) > 3 else None)
     else:
         random_round(mails, int(sys.argv[3]), int(sys.argv[4]))
     mails.close()
