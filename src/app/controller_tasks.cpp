@@ -66,6 +66,7 @@ void Controller::StartTask(TaskKind kind) {
         std::lock_guard guard(mutex_);
         get_job_ =
             std::make_shared<JobContext>(core::Side::Receiving, pending_get_config_, logger_);
+        get_job_->set_poll_interval(flags_.GetInterval);
       }
       logger_.OpenLog(core::Side::Receiving);
       if (!spawn(flags_.GetRunning)) logger_.CloseLog(core::Side::Receiving);

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include <chrono>
 #include <ctime>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "app/jobs.h"
 #include "net/net_session.h"
 #include "outbound/build_list.h"
+#include "receive/imap_dialogue.h"
 #include "receive/pop3_dialogue.h"
 #include "send/sent_record.h"
 #include "send/smtp_dialogue.h"
@@ -56,7 +60,46 @@ class SentRecordLookup final : public receive::SentMessages {
   send::SentRecord record_;
 };
 
-// The jobs of the program, over the collection, SMTP and POP3 parts.
+// A polled IMAP job whose connection was lost while it waited for mail
+// opens it again after this pause, doubled each time up to the poll interval.
+constexpr int kFirstReconnectSeconds = 5;
+
+// Sleeps in small steps; false when the job was stopped meanwhile.
+bool PauseUnlessStopped(JobContext& context, int seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < until) {
+    if (context.AbortRequested()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return !context.AbortRequested();
+}
+
+// While its side polls, the IMAP get job waits in IDLE for new mail rather
+// than ending; a connection lost while waiting is opened again.
+JobOutcome RunImapJob(JobContext& context) {
+  const config::Configuration& configuration = context.configuration();
+  const int interval = context.poll_interval();
+  int pause = kFirstReconnectSeconds;
+  for (;;) {
+    receive::ImapWaiting waiting;
+    if (interval > 0) waiting.idle_seconds = std::numeric_limits<int>::max();
+    const JobOutcome outcome =
+        RunConnection(context, receive::ImapEndpoint(configuration), OnStop::EndGracefully,
+                      [&configuration, &waiting](net::NetSession& session) {
+                        const SentRecordLookup sent;
+                        receive::RunImapDialogue(session, configuration, waiting, &sent);
+                      });
+    if (!outcome.aborted || !waiting.idled || pause > interval) return outcome;
+    context.logger().LogLine(core::Side::Receiving,
+                             "-- Connection lost while waiting for mail, "
+                             "opening it again in " +
+                                 std::to_string(pause) + " seconds");
+    if (!PauseUnlessStopped(context, pause)) return outcome;
+    pause *= 2;
+  }
+}
+
+// The jobs of the program, over the collection, SMTP, POP3 and IMAP parts.
 class CoreJobs : public Jobs {
  public:
   ListOutcome BuildList(const config::Configuration& configuration, outbound::SendList& list,
@@ -83,6 +126,7 @@ class CoreJobs : public Jobs {
 
   JobOutcome RunGetJob(JobContext& context) override {
     const config::Configuration& configuration = context.configuration();
+    if (!configuration.IMAPSERVER.empty()) return RunImapJob(context);
     return RunConnection(context, receive::Pop3Endpoint(configuration), OnStop::EndGracefully,
                          [&configuration](net::NetSession& session) {
                            const SentRecordLookup sent;

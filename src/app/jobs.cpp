@@ -20,4 +20,9 @@ void JobContext::Abort() {
   if (abort_handler_) abort_handler_();
 }
 
+bool JobContext::AbortRequested() {
+  std::lock_guard guard(mutex_);
+  return abort_requested_;
+}
+
 }  // namespace kestrel::app

@@ -4,6 +4,7 @@
 // job. The controller runs them; the collection, sending and receiving parts
 // provide them (MakeCoreJobs), and tests may provide their own.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,12 +40,19 @@ class JobContext {
   void ClearAbortHandler();
   // The stop command: marks the job aborted and aborts its connection.
   void Abort();
+  [[nodiscard]] bool AbortRequested();
+
+  // Seconds between the polls of the job's side; 0 when the side does not
+  // poll. A polled IMAP get job waits for new mail instead of ending.
+  void set_poll_interval(std::uint16_t seconds) { poll_interval_ = seconds; }
+  [[nodiscard]] std::uint16_t poll_interval() const { return poll_interval_; }
 
  private:
   core::Side side_;
   config::Configuration configuration_;
   outbound::SendList send_list_;
   core::Logger& logger_;
+  std::uint16_t poll_interval_ = 0;
   std::mutex mutex_;  // guards the two below
   std::function<void()> abort_handler_;
   bool abort_requested_ = false;
@@ -71,7 +79,7 @@ class Jobs {
                                 outbound::SendList& list, core::Logger& logger) = 0;
   // The send job: one SMTP session over context.send_list().
   virtual JobOutcome RunSendJob(JobContext& context) = 0;
-  // The get job: one POP3 session.
+  // The get job: one POP3 or IMAP session.
   virtual JobOutcome RunGetJob(JobContext& context) = 0;
 };
 

@@ -54,6 +54,17 @@ struct Configuration {
   std::string POPPASSWORDCOMMAND;  // prints the password (instead of POPPASSWORD)
   std::string POPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
   FilterLists Filters;
+  // An IMAP mailbox instead of POP3, when IMAPSERVER is set.
+  std::string IMAPSERVER;
+  std::uint16_t IMAPPORT = 0;  // 0: 143, or 993 with implicit TLS
+  TlsMode IMAPTLS = TlsMode::None;
+  std::string IMAPTLSTEXT;  // the IMAPTLS value as written, for messages
+  std::string IMAPFOLDER = "INBOX";
+  std::string IMAPUSERNAME;
+  std::string IMAPPASSWORD;
+  std::string IMAPPASSWORDCOMMAND;  // prints the password (instead of IMAPPASSWORD)
+  std::string IMAPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
+  std::string IMAPDONEFOLDER;       // taken messages move there instead of going
 
   // Sending side.
   std::string FROM;

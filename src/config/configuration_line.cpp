@@ -54,6 +54,16 @@ void ResetReceiving(Configuration& c) {
   c.POPPASSWORDCOMMAND.clear();
   c.POPTOKENCOMMAND.clear();
   c.Filters.Clear();
+  c.IMAPSERVER.clear();
+  c.IMAPPORT = 0;
+  c.IMAPTLS = TlsMode::None;
+  c.IMAPTLSTEXT.clear();
+  c.IMAPFOLDER = Configuration{}.IMAPFOLDER;
+  c.IMAPUSERNAME.clear();
+  c.IMAPPASSWORD.clear();
+  c.IMAPPASSWORDCOMMAND.clear();
+  c.IMAPTOKENCOMMAND.clear();
+  c.IMAPDONEFOLDER.clear();
 }
 
 void ResetSending(Configuration& c) {
@@ -245,6 +255,30 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.POPPASSWORDCOMMAND = CommandText(l); }},
     {"POPTOKENCOMMAND", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPTOKENCOMMAND = CommandText(l); }},
+    // Folder names keep their letter case and blanks ("[Gmail]/All Mail").
+    {"IMAPSERVER", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPSERVER = Cut(Word(l), kMaxPopServer); }},
+    {"IMAPPORT", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPPORT = Port("IMAPPORT", l, c); }},
+    {"IMAPTLS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.IMAPTLSTEXT = Word(l);
+       c.IMAPTLS = ParseTlsMode(c.IMAPTLSTEXT);
+     }},
+    {"IMAPFOLDER", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPFOLDER = Cut(Rest(l), kMaxLongField); }},
+    {"IMAPUSERNAME", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPUSERNAME = Cut(Word(l), kMaxShortField); }},
+    {"IMAPPASSWORD", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPPASSWORD = Cut(Word(l), kMaxShortField); }},
+    {"IMAPPASSWORDCOMMAND", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPPASSWORDCOMMAND = CommandText(l); }},
+    {"IMAPTOKENCOMMAND", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPTOKENCOMMAND = CommandText(l); }},
+    {"IMAPDONEFOLDER", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.IMAPDONEFOLDER = Cut(Rest(l), kMaxLongField);
+     }},
     {"INBOUND", Scope::Receiving,
      [](const std::string& l, Configuration& c) {
        c.INBOUND = platform::InHome(WholeDirectory(l));
@@ -331,9 +365,9 @@ constexpr KeyRule kRules[] = {
     {"DISABLEBUSYFILES", Scope::Sending,
      [](const std::string&, Configuration& c) { c.BusyFiles = false; }},
     {"BSYAGE", Scope::Sending,
-     [](const std::string& l, Configuration& c) {
-       c.BSYAGE = static_cast<std::uint32_t>(std::max<std::int32_t>(Number(l), 0));
-     }},
+     [](const std::string& l,
+        Configuration&
+            c) { c.BSYAGE = static_cast<std::uint32_t>(std::max<std::int32_t>(Number(l), 0)); }},
 };
 
 const KeyRule* FindRule(std::string_view key) {

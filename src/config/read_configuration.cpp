@@ -65,7 +65,7 @@ std::string DirectoryOf(const std::string& name) {
 // Mail clients warn of credential files that others may read; so do we.
 void WarnOfReadablePassword(core::Logger& logger, Side side, const std::string& path,
                             const Configuration& c) {
-  if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty()) return;
+  if (c.POPPASSWORD.empty() && c.SMTPPASSWORD.empty() && c.IMAPPASSWORD.empty()) return;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return;
   if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
@@ -117,7 +117,24 @@ bool CheckSending(const Configuration& c, core::Logger& logger) {
   return usable;
 }
 
-bool CheckReceiving(const Configuration& c, core::Logger& logger) {
+// With IMAPSERVER set the POP3 keys are not needed.
+bool CheckImap(const Configuration& c, core::Logger& logger) {
+  const char* missing = nullptr;
+  if (c.IMAPUSERNAME.empty())
+    missing = "** No IMAPusername defined";
+  else if (c.IMAPPASSWORD.empty() && c.IMAPPASSWORDCOMMAND.empty() && c.IMAPTOKENCOMMAND.empty())
+    missing = "** No IMAPpassword defined";
+  else if (c.IMAPTLS == TlsMode::Invalid) {
+    Problem(logger, Side::Receiving, "** Unknown IMAPTLS mode " + c.IMAPTLSTEXT);
+    return false;
+  }
+  if (!missing) return true;
+  Problem(logger, Side::Receiving, missing);
+  return false;
+}
+
+// The POP3 keys of the receiving side.
+bool CheckPop3(const Configuration& c, core::Logger& logger) {
   const Side side = Side::Receiving;
   const char* missing = nullptr;
   const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty();
@@ -135,6 +152,12 @@ bool CheckReceiving(const Configuration& c, core::Logger& logger) {
     Problem(logger, side, "** Unknown POPTLS mode " + c.POPTLSTEXT);
     return false;
   }
+  return true;
+}
+
+bool CheckReceiving(const Configuration& c, core::Logger& logger) {
+  const Side side = Side::Receiving;
+  if (!(c.IMAPSERVER.empty() ? CheckPop3(c, logger) : CheckImap(c, logger))) return false;
   // A flag nobody could create would leave the tosser waiting for nothing.
   const std::string flag_directory = DirectoryOf(c.EMAILARRIVED);
   return flag_directory.empty() ||

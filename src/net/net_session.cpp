@@ -201,11 +201,11 @@ void RunSession(NetSession& session, const Dialogue& dialogue) {
   internal::SetIndicator(session, false);
 }
 
-void LogLine(NetSession& session, std::string_view text) {
+void LogLine(NetSession& session, std::string_view text, core::LineKind kind) {
   if (session.LogSuspended) {
-    session.logger.front_end().AppendPaneLine(session.side, text.substr(0, core::kMaxLogLine));
+    session.logger.front_end().AppendLine(session.side, text.substr(0, core::kMaxLogLine), kind);
   } else {
-    session.logger.LogLine(session.side, text);
+    session.logger.LogLine(session.side, text, kind);
   }
 }
 

@@ -128,7 +128,8 @@ struct NetSession {
 void RunSession(NetSession& session, const Dialogue& dialogue);
 
 // Logs one line on the session's side; while LogSuspended, to the pane only.
-void LogLine(NetSession& session, std::string_view text);
+void LogLine(NetSession& session, std::string_view text,
+             core::LineKind kind = core::LineKind::Normal);
 
 // Sends one command line with CR LF after any queued data; logs it behind
 // "-> " while the side's log is open and not suspended. A line longer than

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "core/text_utils.h"
+#include "platform/directory_owner.h"
 #include "platform/directory_view.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -145,6 +146,8 @@ platform::UniqueFile CreatePartialFile(std::string_view inbound, std::string_vie
   platform::UniqueFile file = platform::OpenFile(path, "wbx");
   if (!file && errno == EEXIST && platform::DeleteFile(path))
     file = platform::OpenFile(path, "wbx");
+  // A root run leaves files the mailer's user can take.
+  if (file) (void)platform::GiveDirectoryOwner(path, inbound);
   return file;
 }
 

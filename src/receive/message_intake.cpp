@@ -9,6 +9,7 @@
 
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
+#include "platform/directory_owner.h"
 #include "platform/error_text.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
@@ -56,7 +57,10 @@ std::int32_t ReadHighestNumber(const std::string& directory) {
 bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
   std::string bytes;
   core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
-  return platform::ReplaceFileContent(directory + std::string(kHighestFileName), bytes);
+  const std::string path = directory + std::string(kHighestFileName);
+  if (!platform::ReplaceFileContent(path, bytes)) return false;
+  (void)platform::GiveDirectoryOwner(path, directory);
+  return true;
 }
 
 MessageIntake::MessageIntake(net::NetSession& session, const config::Configuration& configuration,
@@ -137,6 +141,7 @@ bool MessageIntake::CreateSavedText() {
   for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
     saved_ = platform::OpenFile(SavedTextPath(highest_), "wbx");
     if (saved_) {
+      (void)platform::GiveDirectoryOwner(SavedTextPath(highest_), save_directory_);
       if (highest_ != first) {
         Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(highest_ - 1) +
             " already exist, using " + std::to_string(highest_));

@@ -174,7 +174,8 @@ class Pop3Walk {
         return true;
     }
     if (!AcceptMessage(configuration_.Filters, header_.lines())) {
-      Log(session_, "-- Skipping message " + n);
+      // One per foreign message: the log keeps it, the console does not.
+      net::LogLine(session_, "-- Skipping message " + n, core::LineKind::Detail);
       return true;
     }
     const std::string uid = UniqueId(number);

@@ -270,11 +270,25 @@ INSTANTIATE_TEST_SUITE_P(Seeds, CrashSafetyTest, ::testing::Values(5u, 17u));
 // DELE, or at a random time. The inbound shows only whole files under their
 // names; a message leaves the mailbox only with its saved text and
 // attachments whole; a clean run takes the rest and clears what was left.
-class ReceiveCrashTest : public ::testing::TestWithParam<unsigned> {
+// Over POP3, and over IMAP (the same mailbox).
+struct GetCrashRun {
+  unsigned seed;
+  bool imap = false;
+};
+
+class ReceiveCrashTest : public ::testing::TestWithParam<GetCrashRun> {
  protected:
-  ReceiveCrashTest() : world_(GetParam()), proxy_(pop3_.port()), deliveries_(smtp_) {
+  ReceiveCrashTest()
+      : world_(GetParam().seed),
+        proxy_(GetParam().imap ? pop3_.imap_port() : pop3_.port()),
+        deliveries_(smtp_) {
     setenv("KESTREL_HOME", world_.Home().c_str(), 1);
     world_.WriteConfiguration(smtp_.port(), proxy_.port(), kNetTimeoutSeconds);
+    if (GetParam().imap) {
+      world_.AppendConfiguration("IMAPSERVER 127.0.0.1\nIMAPPORT " + std::to_string(proxy_.port()) +
+                                 "\nIMAPUSERNAME " + pop3_.user() + "\nIMAPPASSWORD " +
+                                 pop3_.password() + "\n");
+    }
   }
   ~ReceiveCrashTest() override { unsetenv("KESTREL_HOME"); }
 
@@ -296,6 +310,7 @@ class ReceiveCrashTest : public ::testing::TestWithParam<unsigned> {
 
   // Starts "kestrel --console /GET" and kills it as `mode` says.
   bool RunKilled(int mode, std::string& how) {
+    const bool imap = GetParam().imap;
     std::mt19937& random = world_.random();
     auto victim = std::make_shared<std::atomic<pid_t>>(-1);
     const int micros = static_cast<int>(random() % kMaxKillMicroseconds);
@@ -317,20 +332,21 @@ class ReceiveCrashTest : public ::testing::TestWithParam<unsigned> {
         break;
       case 1:
         // Into the attachment's lines, once its partial file exists.
-        point.armed_by = "RETR ";
+        point.armed_by = imap ? " BODY.PEEK[]" : "RETR ";
         point.after = "BASE64\r\n\r\n";
         point.offset = random() % kSmallMessageBytes;
         how = "inside the data of message " + std::to_string(message);
         break;
       case 2:
-        point.armed_by = "RETR ";
-        point.after = "\r\n.\r\n";
+        point.armed_by = imap ? " BODY.PEEK[]" : "RETR ";
+        point.after = imap ? "\r\n)\r\n" : "\r\n.\r\n";
         how = std::to_string(micros) + " us after the data of message " + std::to_string(message);
         break;
       default:
-        point.armed_by = "DELE ";
+        point.armed_by = imap ? " UID EXPUNGE " : "DELE ";
         point.after = "\r\n";
-        how = std::to_string(micros) + " us after the DELE of message " + std::to_string(message);
+        how =
+            std::to_string(micros) + " us after the removal of message " + std::to_string(message);
         break;
     }
     if (millis < 0) proxy_.Arm(point);
@@ -398,8 +414,8 @@ TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {
     // Half of the kills aim inside an attachment.
     const int modes[] = {0, 1, 1, 2, 3, 1};
     kills += RunKilled(modes[random() % 6], how) ? 1 : 0;
-    CheckReceived("seed " + std::to_string(GetParam()) + " get run " + std::to_string(run) +
-                  " killed " + how);
+    CheckReceived("seed " + std::to_string(GetParam().seed) + (GetParam().imap ? " imap" : "") +
+                  " get run " + std::to_string(run) + " killed " + how);
     if (HasFailure()) return;
   }
 
@@ -433,13 +449,19 @@ TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {
   int duplicates = 0;
   for (const auto& [content, more] : copies) duplicates += std::max(more, 0);
   EXPECT_LE(duplicates, kills);
-  std::cout << "[ crash ] seed " << GetParam() << ": " << runs << " get runs, " << kills
-            << " killed, " << partials_seen_ << " partial files left hidden, "
-            << deliveries_.all().size() << " messages, " << inbound.size()
-            << " files in the inbound, " << duplicates << " of them a second copy\n";
+  std::cout << "[ crash ] seed " << GetParam().seed << (GetParam().imap ? " IMAP" : "") << ": "
+            << runs << " get runs, " << kills << " killed, " << partials_seen_
+            << " partial files left hidden, " << deliveries_.all().size() << " messages, "
+            << inbound.size() << " files in the inbound, " << duplicates
+            << " of them a second copy\n";
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, ReceiveCrashTest, ::testing::Values(3u));
+INSTANTIATE_TEST_SUITE_P(Seeds, ReceiveCrashTest,
+                         ::testing::Values(GetCrashRun{3}, GetCrashRun{11, true}),
+                         [](const auto& info) {
+                           return "seed" + std::to_string(info.param.seed) +
+                                  (info.param.imap ? "_imap" : "");
+                         });
 
 }  // namespace
 }  // namespace kestrel::faults

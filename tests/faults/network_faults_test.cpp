@@ -142,15 +142,61 @@ FaultPoint Pop3Fault(std::mt19937& random, bool tls) {
   return point;
 }
 
+// A point for the IMAP connection, aimed by the commands' texts.
+FaultPoint ImapFault(std::mt19937& random) {
+  FaultPoint point;
+  point.action = RandomAction(random);
+  point.flow = Flow::ToClient;
+  point.armed_occurrence = 1 + static_cast<int>(random() % 3);
+  switch (random() % 7) {
+    case 0:
+      point.armed_occurrence = 1;
+      point.offset = random() % 40;
+      point.label = "greeting";
+      break;
+    case 1:
+      point.armed_by = " BODY.PEEK[]";
+      point.after = "}\r\n";
+      point.offset = random() % kMaxItemBytes;
+      point.label = "inside the message's literal";
+      break;
+    case 2:
+      point.armed_by = " UID STORE ";
+      point.label = "after STORE, before its reply";
+      break;
+    case 3:
+      point.armed_by = " UID EXPUNGE ";
+      point.label = "after EXPUNGE, before its reply";
+      break;
+    case 4:
+      point.armed_by = " UID EXPUNGE ";
+      point.after = "\r\n";
+      point.label = "inside EXPUNGE's reply";
+      break;
+    case 5:
+      point.armed_occurrence = 1;
+      point.armed_by = " LOGOUT";
+      point.label = "after LOGOUT";
+      break;
+    default:
+      point.flow = random() % 2 == 0 ? Flow::ToClient : Flow::ToServer;
+      point.offset = random() % (point.flow == Flow::ToClient ? 2 * kMaxItemBytes : 600);
+      point.label = "any byte";
+      break;
+  }
+  return point;
+}
+
 // One seeded sequence, over plain connections or over TLS (STARTTLS for SMTP,
-// TLS from the first byte for POP3).
+// TLS from the first byte for POP3); the get jobs over POP3 or IMAP.
 struct FaultRun {
   unsigned seed;
   bool tls;
+  bool imap = false;
 };
 
 void PrintTo(const FaultRun& run, std::ostream* out) {
-  *out << "seed " << run.seed << (run.tls ? " over TLS" : "");
+  *out << "seed " << run.seed << (run.tls ? " over TLS" : "") << (run.imap ? " IMAP" : "");
 }
 
 testing::SmtpServerOptions SmtpOptions(const FaultRun& run) {
@@ -178,7 +224,7 @@ class NetworkFaultsTest : public ::testing::TestWithParam<FaultRun> {
         smtp_(SmtpOptions(GetParam())),
         pop3_(Pop3Options(GetParam())),
         smtp_proxy_(smtp_.port()),
-        pop3_proxy_(pop3_.port()),
+        pop3_proxy_(GetParam().imap ? pop3_.imap_port() : pop3_.port()),
         deliveries_(smtp_) {
     setenv("KESTREL_HOME", world_.Home().c_str(), 1);
     world_.WriteConfiguration(smtp_proxy_.port(), pop3_proxy_.port(), kNetTimeoutSeconds);
@@ -188,6 +234,11 @@ class NetworkFaultsTest : public ::testing::TestWithParam<FaultRun> {
           world_.dir().Write("home/trusted.pem", ReadAll(smtp_.directory() + "/cert.pem") +
                                                      ReadAll(pop3_.directory() + "/cert.pem"));
       world_.AppendConfiguration("SMTPTLS STARTTLS\nPOPTLS IMPLICIT\nCAFILE " + trusted + "\n");
+    }
+    if (GetParam().imap) {
+      world_.AppendConfiguration("IMAPSERVER 127.0.0.1\nIMAPPORT " +
+                                 std::to_string(pop3_proxy_.port()) + "\nIMAPUSERNAME " +
+                                 pop3_.user() + "\nIMAPPASSWORD " + pop3_.password() + "\n");
     }
     // The filter file is named after the program, here the test program.
     world_.dir().Write("home/" + platform::ProgramBaseName() + ".FLT", "@ALL\n");
@@ -284,8 +335,9 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
 
   // Names the run in failure messages, so that a seed and round can be replayed.
   const auto when = [&](int round, const char* job, const FaultPoint& fault) {
-    return "seed " + std::to_string(GetParam().seed) + (GetParam().tls ? " tls" : "") + " round " +
-           std::to_string(round) + " " + job + ", " + testing::Describe(fault);
+    return "seed " + std::to_string(GetParam().seed) + (GetParam().tls ? " tls" : "") +
+           (GetParam().imap ? " imap" : "") + " round " + std::to_string(round) + " " + job + ", " +
+           testing::Describe(fault);
   };
   int faults_fired = 0;
   const int rounds = Rounds();
@@ -301,7 +353,8 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     CheckOutbound(send_when);
     HandOver();
 
-    const FaultPoint get_fault = Pop3Fault(random, GetParam().tls);
+    const FaultPoint get_fault =
+        GetParam().imap ? ImapFault(random) : Pop3Fault(random, GetParam().tls);
     const std::string get_when = when(round, "get", get_fault);
     SCOPED_TRACE(get_when);
     pop3_proxy_.Arm(get_fault);
@@ -339,10 +392,11 @@ TEST_P(NetworkFaultsTest, NothingIsLostAndEverythingArrives) {
     inbound_duplicates += std::max(0, static_cast<int>(copies) - 1);
   }
   EXPECT_EQ(inbound_duplicates, 0) << last_log_;
-  std::cout << "[ faults ] seed " << GetParam().seed << (GetParam().tls ? " over TLS" : "") << ": "
-            << world_.items().size() << " items, " << 2 * rounds << " faults armed, "
-            << faults_fired << " fired, " << deliveries_.all().size() << " messages stored, "
-            << stored_duplicates << " sent twice (lost confirmation), " << inbound_duplicates
+  std::cout << "[ faults ] seed " << GetParam().seed << (GetParam().tls ? " over TLS" : "")
+            << (GetParam().imap ? " IMAP" : "") << ": " << world_.items().size() << " items, "
+            << 2 * rounds << " faults armed, " << faults_fired << " fired, "
+            << deliveries_.all().size() << " messages stored, " << stored_duplicates
+            << " sent twice (lost confirmation), " << inbound_duplicates
             << " extra copies in the inbound\n";
 }
 
@@ -389,10 +443,10 @@ INSTANTIATE_TEST_SUITE_P(Plain, LostConfirmationTest, ::testing::Values(FaultRun
 
 INSTANTIATE_TEST_SUITE_P(Seeds, NetworkFaultsTest,
                          ::testing::Values(FaultRun{29, false}, FaultRun{47, false},
-                                           FaultRun{61, true}),
+                                           FaultRun{61, true}, FaultRun{37, false, true}),
                          [](const auto& info) {
                            return "seed" + std::to_string(info.param.seed) +
-                                  (info.param.tls ? "_tls" : "");
+                                  (info.param.tls ? "_tls" : "") + (info.param.imap ? "_imap" : "");
                          });
 
 }  // namespace

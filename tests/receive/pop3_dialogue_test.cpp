@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "app/jobs.h"
 #include "core/log.h"
@@ -15,12 +18,14 @@
 #include "net/net_session.h"
 #include "platform/program_home.h"
 #include "receive/header_filter.h"
+#include "receive/imap_dialogue.h"
 #include "receive/message_intake.h"
 #include "support/mail_servers.h"
 #include "support/mail_shapes.h"
 #include "support/program_home_at.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_pop3.h"
+#include "support/system_user.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::receive {
@@ -76,11 +81,19 @@ class Pop3DialogueTest : public ::testing::Test {
     logger.OpenLog(Side::Receiving);
   }
 
-  // One get job; true when it ended without Aborted.
+  // One get job (IMAP when IMAPSERVER is set); true when it ended without Aborted.
   bool Run() {
-    net::NetSession session(Side::Receiving, receive::Pop3Endpoint(configuration), logger);
+    const bool imap = !configuration.IMAPSERVER.empty();
+    net::NetSession session(
+        Side::Receiving, imap ? ImapEndpoint(configuration) : Pop3Endpoint(configuration), logger);
     session_ = &session;
-    net::RunSession(session, [&](net::NetSession& s) { RunPop3Dialogue(s, configuration); });
+    net::RunSession(session, [&](net::NetSession& s) {
+      if (imap) {
+        RunImapDialogue(s, configuration, imap_waiting);
+      } else {
+        RunPop3Dialogue(s, configuration);
+      }
+    });
     session_ = nullptr;
     logger.CloseLog(Side::Receiving);
     incomplete_ = session.Incomplete;
@@ -157,6 +170,7 @@ class Pop3DialogueTest : public ::testing::Test {
   config::Configuration configuration;
   net::NetSession* session_ = nullptr;
   bool incomplete_ = false;
+  ImapWaiting imap_waiting;
 };
 
 TEST_F(Pop3DialogueTest, EmptyMailboxStillWritesTheNumberAndQuits) {
@@ -302,7 +316,21 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   dir.Write("IN/FILE_1.ZIP", "b");
   server.AddMessage(SenderMessage("FILE.ZIP", content));
   configuration.Filters.AcceptAll = true;
+  // A root run leaves what it writes to the owner of the mailer's directories.
+  const auto mailer = testing::UnprivilegedUser("kestrel-mailer");
+  if (mailer) {
+    for (const char* sub : {"IN", "SAVE"}) {
+      ASSERT_EQ(::chown(dir.File(sub).c_str(), mailer->uid, mailer->gid), 0);
+    }
+  }
   EXPECT_TRUE(Run());
+  if (mailer) {
+    for (const char* file : {"IN/FILE_2.ZIP", "SAVE/00000001.TXT", "SAVE/HIGHEST.DAT"}) {
+      struct stat info {};
+      ASSERT_EQ(::stat(dir.File(file).c_str(), &info), 0) << file;
+      EXPECT_EQ(info.st_uid, mailer->uid) << file;
+    }
+  }
   EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
   EXPECT_NE(
@@ -484,6 +512,98 @@ TEST_F(Pop3DialogueTest, RealWorldShapesArriveWholeOrStayOnTheServer) {
 TEST_F(Pop3DialogueTest, RandomMimeTreesArriveWhole) {
   const char* seed = std::getenv("KESTREL_MIME_SEED");
   RunMailShapes({"random", seed ? seed : "2024", "25"});
+}
+
+// The same mailbox over IMAP.
+class ImapDialogueTest : public Pop3DialogueTest {
+ protected:
+  void SetUp() override {
+    Pop3DialogueTest::SetUp();
+    configuration.IMAPSERVER = "127.0.0.1";
+    configuration.IMAPPORT = server.imap_port();
+    configuration.IMAPUSERNAME = server.user();
+    configuration.IMAPPASSWORD = server.password();
+  }
+
+  // Waits (bounded) for `check`.
+  static bool Eventually(const std::function<bool()>& check, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!check()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+};
+
+TEST_F(ImapDialogueTest, RealWorldShapesArriveWholeOrStayInTheFolder) {
+  RunMailShapes({"shapes"});
+  const std::string log = LogFile();
+  EXPECT_NE(log.find("AUTHENTICATE PLAIN [credentials]"), std::string::npos);
+  EXPECT_EQ(log.find(server.password()), std::string::npos);
+  EXPECT_NE(log.find("UID FETCH 1 BODY.PEEK[HEADER]"), std::string::npos);
+}
+
+TEST_F(ImapDialogueTest, WrongPasswordEndsBeforeTheFolder) {
+  configuration.IMAPPASSWORD = "wrong";
+  EXPECT_TRUE(Run());  // the server is told LOGOUT
+  EXPECT_TRUE(incomplete_);
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-- Login refused: A0002 NO"));
+  EXPECT_TRUE(Logged("-> A0003 LOGOUT"));
+  EXPECT_FALSE(dir.Exists("SAVE/HIGHEST.DAT"));
+}
+
+// Only what was taken leaves: what another client marked deleted stays
+// (no bare EXPUNGE), and what the filters do not take stays unseen.
+TEST_F(ImapDialogueTest, OtherClientsMarksAndSkippedMailStayUntouched) {
+  server.AddMessage(SenderMessage("TAKEN.PKT", "packet"));
+  server.AddMessage(PlainMessage({"From: someone@example.org", "Subject: not ours"}));
+  server.AddMessage(SenderMessage("MARKED.PKT", "marked"));
+  ASSERT_EQ(server.ImapClient("print(imap.store('3', '+FLAGS', '\\\\Deleted')[0])"), "OK\n");
+  config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM sysop@example.org\n"),
+                         configuration.Filters);
+  EXPECT_TRUE(Run());
+  EXPECT_FALSE(incomplete_);
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"TAKEN.PKT"});
+  EXPECT_TRUE(Logged("-- Message 3 is marked deleted, skipped"));
+  for (const std::string& line : front_end.Lines(Side::Receiving)) {
+    EXPECT_FALSE(line.starts_with("-> A") && line.ends_with(" EXPUNGE")) << line;
+  }
+  EXPECT_NE(LogFile().find(" UID EXPUNGE 1"), std::string::npos);
+  EXPECT_EQ(server.RemainingMessages().size(), 2u);
+  EXPECT_EQ(server.ImapClient("print(imap.search(None, 'UNSEEN')[1][0].decode())"), "1 2\n");
+  // With a done folder the taken message moves there instead.
+  configuration.IMAPDONEFOLDER = "Done";
+  ASSERT_EQ(server.ImapClient("print(imap.create('Done')[0])"), "OK\n");
+  server.AddMessage(SenderMessage("MOVED.PKT", "moved"));
+  logger.OpenLog(Side::Receiving);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(dir.Read("IN/MOVED.PKT"), "moved");
+  EXPECT_NE(LogFile().find(" UID MOVE 4 \"Done\""), std::string::npos);
+  EXPECT_EQ(server.ImapClient("print(imap.select('Done')[1][0].decode())"), "1\n");
+}
+
+// While it idles, a new message is taken within seconds of its arrival.
+TEST_F(ImapDialogueTest, IdleTakesNewMailAsItArrives) {
+  configuration.Filters.AcceptAll = true;
+  imap_waiting.idle_seconds = 120;
+  std::thread job([this] { EXPECT_TRUE(Run()); });
+  const bool idling =
+      Eventually([this] { return Logged("-- Waiting for new mail"); }, std::chrono::seconds(20));
+  const auto delivered = std::chrono::steady_clock::now();
+  if (idling) server.AddMessage(SenderMessage("IDLE.PKT", "idle"));
+  const bool arrived =
+      idling && Eventually([this] { return dir.Exists("IN/IDLE.PKT"); }, std::chrono::seconds(30));
+  const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - delivered);
+  if (session_) session_->RequestStop();
+  job.join();
+  ASSERT_TRUE(arrived);
+  std::printf("IDLE: delivery to inbound in %lld ms\n", static_cast<long long>(latency.count()));
+  EXPECT_TRUE(imap_waiting.idled);
+  EXPECT_TRUE(server.RemainingMessages().empty());
+  EXPECT_TRUE(Logged("-> DONE"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "-> A0"));
 }
 
 }  // namespace

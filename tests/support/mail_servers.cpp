@@ -544,7 +544,8 @@ Pop3Server::Pop3Server(Pop3ServerOptions options) : options_(std::move(options))
 
 bool Pop3Server::StartOnce() {
   port_ = FreeLoopbackPort();
-  if (port_ == 0) return false;
+  imap_port_ = FreeLoopbackPort();
+  if (port_ == 0 || imap_port_ == 0 || imap_port_ == port_) return false;
   const bool tls = options_.implicit_tls || options_.offer_stls;
   std::optional<TlsFiles> cert;
   if (tls) {
@@ -555,7 +556,7 @@ bool Pop3Server::StartOnce() {
   conf << "base_dir = " << dir_ << "/run\n"
        << "state_dir = " << dir_ << "/state\n"
        << "log_path = " << dir_ << "/dovecot.log\n"
-       << "protocols = pop3\n"
+       << "protocols = pop3 imap\n"
        << "listen = 127.0.0.1\n"
        << "disable_plaintext_auth = no\n"
        << "auth_mechanisms = plain login\n"
@@ -581,8 +582,10 @@ bool Pop3Server::StartOnce() {
        << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << plain_port << "\n  }\n"
        << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << tls_port
        << "\n    ssl = yes\n  }\n}\n"
-       << "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n"
-       << "  inet_listener imaps {\n    port = 0\n  }\n}\n";
+       << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = "
+       << (options_.implicit_tls ? 0 : imap_port_)
+       << "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = "
+       << (options_.implicit_tls ? imap_port_ : 0) << "\n    ssl = yes\n  }\n}\n";
   const std::string conf_file = dir_ + "/dovecot.conf";
   {
     std::ofstream out(conf_file, std::ios::trunc);
@@ -604,7 +607,7 @@ bool Pop3Server::StartOnce() {
            std::to_string(port_)},
           5s);
       if (result.output.rfind("+OK", 0) == 0) return true;
-    } else if (ReadGreeting(port_, "+OK", 2s)) {
+    } else if (ReadGreeting(port_, "+OK", 2s) && ReadGreeting(imap_port_, "* OK", 2s)) {
       return true;
     }
     std::this_thread::sleep_for(50ms);
@@ -662,6 +665,17 @@ std::vector<std::string> Pop3Server::RemainingMessages() const {
   std::vector<std::string> contents;
   for (const auto& [base, path] : files) contents.push_back(ReadWholeFile(path));
   return contents;
+}
+
+std::string Pop3Server::ImapClient(const std::string& statements) const {
+  const std::string connect =
+      options_.implicit_tls ? "imaplib.IMAP4_SSL('127.0.0.1', " + std::to_string(imap_port_) +
+                                  ", ssl_context=ssl._create_unverified_context())"
+                            : "imaplib.IMAP4('127.0.0.1', " + std::to_string(imap_port_) + ")";
+  const std::string script = "import imaplib, ssl\nimap = " + connect + "\nimap.login('" +
+                             options_.user + "', '" + options_.password +
+                             "')\nimap.select('INBOX')\n" + statements + "\nimap.logout()\n";
+  return RunCommand({kPython, "-c", script}, 30s, true).output;
 }
 
 std::string Pop3Server::ServerLog() const {

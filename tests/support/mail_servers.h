@@ -149,7 +149,8 @@ struct Pop3ServerOptions {
   bool offer_stls = false;    // plain listener that offers STLS (self-signed)
 };
 
-// dovecot serving one Maildir as a POP3 mailbox with a plain USER/PASS login.
+// dovecot serving one Maildir as a POP3 mailbox with a plain USER/PASS login,
+// and as the IMAP INBOX of the same user on a second port.
 class Pop3Server {
  public:
   explicit Pop3Server(Pop3ServerOptions options = {});
@@ -159,6 +160,8 @@ class Pop3Server {
 
   [[nodiscard]] bool running() const { return running_; }
   [[nodiscard]] std::uint16_t port() const { return port_; }
+  // IMAP, with TLS from the first byte when implicit_tls is set.
+  [[nodiscard]] std::uint16_t imap_port() const { return imap_port_; }
   [[nodiscard]] const std::string& user() const { return options_.user; }
   [[nodiscard]] const std::string& password() const { return options_.password; }
   [[nodiscard]] const std::string& maildir() const { return maildir_; }
@@ -172,6 +175,9 @@ class Pop3Server {
   // Contents of the messages still in the mailbox, in the order they were added.
   [[nodiscard]] std::vector<std::string> RemainingMessages() const;
   [[nodiscard]] std::string ServerLog() const;
+  // Runs Python statements as another IMAP client, with `imap` logged in
+  // and INBOX selected; returns what they printed.
+  [[nodiscard]] std::string ImapClient(const std::string& statements) const;
   void Stop();
 
  private:
@@ -181,6 +187,7 @@ class Pop3Server {
   std::string dir_;
   std::string maildir_;
   std::uint16_t port_ = 0;
+  std::uint16_t imap_port_ = 0;
   bool running_ = false;
   uid_t mail_uid_ = 0;
   gid_t mail_gid_ = 0;
