@@ -12,7 +12,8 @@
 //  many    100 files of 4 KiB for 5 nodes in one run; curl, one connection
 //          per message
 //  silent  a server that accepts and never answers, NETTIMEOUT 8: CPU seconds
-//  memory  peak RSS sending and getting a 256 MiB file
+//  memory  peak RSS sending and getting a 256 MiB file, and joining it from
+//          4 message/partial pieces
 //  console the program built with the window, run with --console (a report,
 //          a quiet get from an empty mailbox), beside kestrel-nox: wall time
 //          and peak RSS
@@ -491,6 +492,27 @@ void SilentServer(testing::TempDir& dir) {
               "a silent server, NETTIMEOUT 8", run.wall, run.cpu, run.status);
 }
 
+// The message cut at line ends into `count` message/partial pieces (RFC 2046
+// 5.2.2), as a splitting sender makes them; the paths of the pieces.
+std::vector<std::string> WritePieces(const std::string& message, int count, testing::TempDir& dir) {
+  const std::uint64_t size = fs::file_size(message);
+  std::ifstream in(message, std::ios::binary);
+  std::vector<std::string> pieces;
+  std::string line;
+  for (int number = 1; number <= count; ++number) {
+    pieces.push_back(dir.File("files/piece" + std::to_string(number) + ".eml"));
+    std::ofstream out(pieces.back(), std::ios::binary);
+    out << "From: Gate <gate@example.org>\r\nTo: Node <node@example.org>\r\nSubject: bench ("
+        << number << "/" << count << ")\r\nMime-Version: 1.0\r\n"
+        << "Content-type: message/partial; id=\"bench@example.org\"; number=" << number
+        << "; total=" << count << "\r\n\r\n";
+    const auto end = static_cast<std::streamoff>(size * static_cast<std::uint64_t>(number) /
+                                                 static_cast<std::uint64_t>(count));
+    while (in.tellg() >= 0 && in.tellg() < end && std::getline(in, line)) out << line << '\n';
+  }
+  return pieces;
+}
+
 void PeakMemory(testing::TempDir& dir) {
   constexpr std::size_t kMiBs = 256;
   Sink sink(dir);
@@ -504,11 +526,19 @@ void PeakMemory(testing::TempDir& dir) {
   const Measured sent = world.Kestrel("/SEND");
   WriteMessage(master, "BIG.BIN", dir.File("files/big.eml"));
   server.AddMessage(ReadFile(dir.File("files/big.eml")));
-  fs::remove(dir.File("files/big.eml"));
   const Measured got = world.Kestrel("/GET");
   std::printf("  %-44s send %5.1f MiB, get %5.1f MiB (status %d, %d)\n",
               "peak RSS, 256 MiB each way", static_cast<double>(sent.rss_kib) / 1024,
               static_cast<double>(got.rss_kib) / 1024, sent.status, got.status);
+  world.EmptyInbound();
+  for (const std::string& piece : WritePieces(dir.File("files/big.eml"), 4, dir)) {
+    server.AddMessageFile(piece);
+    fs::remove(piece);
+  }
+  fs::remove(dir.File("files/big.eml"));
+  const Measured joined = world.Kestrel("/GET");
+  std::printf("  %-44s get %5.1f MiB (status %d)\n", "peak RSS, 256 MiB joined from 4 pieces",
+              static_cast<double>(joined.rss_kib) / 1024, joined.status);
 }
 
 // What a cron run costs with the window package installed rather than
