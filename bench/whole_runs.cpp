@@ -12,9 +12,14 @@
 //  many    100 files of 4 KiB for 5 nodes in one run; curl, one connection
 //          per message
 //  silent  a server that accepts and never answers, NETTIMEOUT 8: CPU seconds
-//  memory  peak RSS sending and getting a 256 MiB file
+//  memory  peak RSS sending and getting a 256 MiB file, and joining it from
+//          4 message/partial pieces
+//  console the program built with the window, run with --console (a report,
+//          a quiet get from an empty mailbox), beside kestrel-nox: wall time
+//          and peak RSS
 //
-// Usage: bench_whole_runs [send|get|imap|many|silent|memory]...  (default: all)
+// Usage: bench_whole_runs [send|get|imap|many|hub|silent|memory|console]...
+//        (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
 #include <sys/resource.h>
@@ -49,6 +54,8 @@ constexpr const char* kMunpack = "/usr/bin/munpack";
 constexpr std::size_t kMiB = 1024 * 1024;
 // Rounds of each comparison; the median is reported.
 constexpr int kRounds = 5;
+// Rounds of the short runs whose start-up is compared.
+constexpr int kStartRounds = 40;
 
 struct Measured {
   int status = -1;
@@ -147,6 +154,11 @@ std::string ProgramPath() {
       .string();
 }
 
+// The console-only program of a build with the window.
+std::string NoxProgramPath() {
+  return (fs::path(ProgramPath()).parent_path() / "nox" / "kestrel").string();
+}
+
 // A FidoNet system and the program's home inside `dir`.
 class World {
  public:
@@ -174,8 +186,8 @@ class World {
     dir_.Write("home/KESTREL.INI", ini);
   }
 
-  Measured Kestrel(const std::string& command) {
-    return Run({ProgramPath(), "--console", command}, {"KESTREL_HOME=" + dir_.File("home")});
+  Measured Kestrel(const std::string& command, const std::string& program = ProgramPath()) {
+    return Run({program, "--console", command}, {"KESTREL_HOME=" + dir_.File("home")});
   }
 
   // The outbound name of node 2:236/n: net 236 = 00ec.
@@ -480,6 +492,27 @@ void SilentServer(testing::TempDir& dir) {
               "a silent server, NETTIMEOUT 8", run.wall, run.cpu, run.status);
 }
 
+// The message cut at line ends into `count` message/partial pieces (RFC 2046
+// 5.2.2), as a splitting sender makes them; the paths of the pieces.
+std::vector<std::string> WritePieces(const std::string& message, int count, testing::TempDir& dir) {
+  const std::uint64_t size = fs::file_size(message);
+  std::ifstream in(message, std::ios::binary);
+  std::vector<std::string> pieces;
+  std::string line;
+  for (int number = 1; number <= count; ++number) {
+    pieces.push_back(dir.File("files/piece" + std::to_string(number) + ".eml"));
+    std::ofstream out(pieces.back(), std::ios::binary);
+    out << "From: Gate <gate@example.org>\r\nTo: Node <node@example.org>\r\nSubject: bench ("
+        << number << "/" << count << ")\r\nMime-Version: 1.0\r\n"
+        << "Content-type: message/partial; id=\"bench@example.org\"; number=" << number
+        << "; total=" << count << "\r\n\r\n";
+    const auto end = static_cast<std::streamoff>(size * static_cast<std::uint64_t>(number) /
+                                                 static_cast<std::uint64_t>(count));
+    while (in.tellg() >= 0 && in.tellg() < end && std::getline(in, line)) out << line << '\n';
+  }
+  return pieces;
+}
+
 void PeakMemory(testing::TempDir& dir) {
   constexpr std::size_t kMiBs = 256;
   Sink sink(dir);
@@ -493,18 +526,51 @@ void PeakMemory(testing::TempDir& dir) {
   const Measured sent = world.Kestrel("/SEND");
   WriteMessage(master, "BIG.BIN", dir.File("files/big.eml"));
   server.AddMessage(ReadFile(dir.File("files/big.eml")));
-  fs::remove(dir.File("files/big.eml"));
   const Measured got = world.Kestrel("/GET");
   std::printf("  %-44s send %5.1f MiB, get %5.1f MiB (status %d, %d)\n",
               "peak RSS, 256 MiB each way", static_cast<double>(sent.rss_kib) / 1024,
               static_cast<double>(got.rss_kib) / 1024, sent.status, got.status);
+  world.EmptyInbound();
+  for (const std::string& piece : WritePieces(dir.File("files/big.eml"), 4, dir)) {
+    server.AddMessageFile(piece);
+    fs::remove(piece);
+  }
+  fs::remove(dir.File("files/big.eml"));
+  const Measured joined = world.Kestrel("/GET");
+  std::printf("  %-44s get %5.1f MiB (status %d)\n", "peak RSS, 256 MiB joined from 4 pieces",
+              static_cast<double>(joined.rss_kib) / 1024, joined.status);
+}
+
+// What a cron run costs with the window package installed rather than
+// kestrel-nox: the same console work from both programs, taking turns.
+void ConsoleOfWindowBuild(testing::TempDir& dir) {
+  if (!fs::exists(NoxProgramPath())) return (void)std::printf("console: no kestrel-nox built\n");
+  testing::Pop3Server server;
+  if (!server.running()) return (void)std::printf("console: dovecot did not start\n");
+  World world(dir);
+  world.Configure(1, server.port(), 1);
+  for (const char* command : {"/REPORT", "/GET /QUIET"}) {
+    std::vector<double> wall[2], rss[2];
+    for (int round = 0; round < kStartRounds; ++round) {
+      for (int nox = 0; nox < 2; ++nox) {
+        const Measured run = world.Kestrel(command, nox ? NoxProgramPath() : ProgramPath());
+        if (run.status != 0) return (void)std::printf("console: %s failed\n", command);
+        wall[nox].push_back(run.wall * 1000);
+        rss[nox].push_back(static_cast<double>(run.rss_kib) / 1024);
+      }
+    }
+    std::printf("  %-44s window build %6.2f ms %5.1f MiB   kestrel-nox %6.2f ms %5.1f MiB\n",
+                ("console run " + std::string(command)).c_str(), Median(wall[0]), Median(rss[0]),
+                Median(wall[1]), Median(rss[1]));
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> wanted(argv + 1, argv + argc);
-  if (wanted.empty()) wanted = {"send", "get", "imap", "many", "hub", "silent", "memory"};
+  if (wanted.empty())
+    wanted = {"send", "get", "imap", "many", "hub", "silent", "memory", "console"};
 #ifndef __OPTIMIZE__
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
 #endif
@@ -529,6 +595,7 @@ int main(int argc, char** argv) {
     if (what == "hub") HubMailbox(dir);
     if (what == "silent") SilentServer(dir);
     if (what == "memory") PeakMemory(dir);
+    if (what == "console") ConsoleOfWindowBuild(dir);
   }
   return 0;
 }

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installation and the Debian packages `cpack` makes from one build:
-#   kestrel      the program with its window (needs Qt 6)
+#   kestrel      the program with its window module (needs Qt 6)
 #   kestrel-nox  the same program for the console only, without Qt, for servers
 # Either replaces the other. Both carry the manual, the examples, the systemd
 # units, the first-hour guide, the copyright and the changelog; the desktop entry and the icon come
@@ -36,8 +36,9 @@ function(kestrel_package_files component package program)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} ${options})
 endfunction()
 
-if(TARGET kestrel_nox)
+if(TARGET kestrel_window)
   kestrel_package_files(gui kestrel kestrel)
+  install(TARGETS kestrel_window LIBRARY DESTINATION ${KESTREL_WINDOW_MODULE_DIR} COMPONENT gui)
   install(FILES share/applications/kestrel.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT gui)
   install(FILES share/icons/kestrel.svg

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The program: the window when a display is available, else (or with
-// "--console") the console front end.
+// "--console") the console front end. The window is a module opened only
+// then, so a console run never maps Qt.
 
 #include <csignal>
 #include <cstdio>
@@ -17,7 +18,7 @@
 #include "program_options.h"
 
 #ifdef KESTREL_HAVE_GUI
-#include "gui/run_window.h"
+#include "window_module_loader.h"
 #endif
 
 namespace {
@@ -61,7 +62,13 @@ int main(int argc, char** argv) {
     return kestrel::app::kExitUsage;
   }
 #ifdef KESTREL_HAVE_GUI
-  if (!options.console && DisplayAvailable()) return kestrel::gui::RunWindow(argc, argv);
+  if (!options.console && DisplayAvailable()) {
+    const kestrel::WindowModule window = kestrel::OpenWindowModule();
+    if (window.run) return window.run(argc, argv);
+    // A broken install still does its work, as the console program does.
+    std::fprintf(stderr, "kestrel: cannot show the window (%s); using the console\n",
+                 window.problem.c_str());
+  }
 #endif
   // Without a window and without a switch there is nothing to do: say how.
   if (options.switches.empty()) {

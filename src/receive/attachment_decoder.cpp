@@ -17,23 +17,6 @@
 namespace kestrel::receive {
 namespace {
 
-// "Name:" with a name of printable characters: a header field of any kind.
-bool LooksLikeHeaderField(std::string_view line) {
-  const auto colon = line.find(':');
-  if (colon == 0 || colon == std::string_view::npos) return false;
-  for (std::size_t i = 0; i < colon; ++i) {
-    const auto c = static_cast<unsigned char>(line[i]);
-    if (c <= 32 || c >= 127) return false;
-  }
-  return true;
-}
-
-// A header line without the CR that a line end may leave behind.
-std::string_view WithoutStrayCr(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 // multipart/report of a delivery status notification (RFC 3464, RFC 6533).
 bool IsDeliveryReport(const std::string& media_type, const MimeField& type) {
   if (media_type != "multipart/report") return false;

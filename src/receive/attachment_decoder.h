@@ -90,6 +90,10 @@ class AttachmentDecoder {
   // line_ends false, and the pieces are joined again in the saved text.
   void ScanBodyLine(std::string_view line, bool line_ends = true);
 
+  // A line for the saved text alone, not scanned: the header of a message
+  // whose data goes elsewhere.
+  void SaveTextLine(std::string_view line, bool line_ends) { SaveLine(line, line_ends); }
+
   // The data has ended. data_complete: the closing "." arrived. Unless the
   // outcome is whole, the files the message completed are removed again, so
   // that the message, which then stays on the server, arrives once and whole

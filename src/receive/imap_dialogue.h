@@ -28,7 +28,8 @@ struct ImapWaiting {
 };
 
 // Runs on a connected receiving session (RunSession's dialogue). The outcome
-// is in the log, the files written, and the session's Aborted flag.
+// is in the log, the files written, and the session's outcome (RunSession's
+// result: its shortfalls, or Aborted with the reason).
 void RunImapDialogue(net::NetSession& session, const config::Configuration& configuration);
 // `sent`, when given, names the file a bounce returns.
 void RunImapDialogue(net::NetSession& session, const config::Configuration& configuration,

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <memory>
 
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
@@ -15,6 +16,8 @@
 #include "platform/program_home.h"
 #include "receive/attachment_names.h"
 #include "receive/delivery_report.h"
+#include "receive/mime_text.h"
+#include "receive/piece_set_reader.h"
 
 namespace kestrel::receive {
 namespace {
@@ -23,6 +26,14 @@ namespace {
 // many the directory is treated as unwritable.
 constexpr int kMaxSavedTextSkips = 10000;
 constexpr int kSavedTextDigits = 8;
+
+// "2024-05-01", local time.
+std::string DateText(std::time_t time) {
+  std::tm local{};
+  char text[16] = "?";
+  if (::localtime_r(&time, &local)) (void)std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
+}
 
 }  // namespace
 
@@ -63,6 +74,7 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
       decoder_(
           session.logger.front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
+      catcher_(spool_, decoder_),
       reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }) {}
 
 MessageIntake::~MessageIntake() = default;
@@ -81,6 +93,7 @@ bool MessageIntake::Open() {
 }
 
 void MessageIntake::Close() {
+  JoinPieces();
   if (!WriteHighestNumber(save_directory_, highest_)) {
     Log("-- Could not write " + save_directory_ + std::string(kHighestFileName));
     session_.NoteShortfall(save_directory_ + std::string(kHighestFileName));
@@ -165,6 +178,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   decoder_.StartMessage(saving ? saved_.get() : nullptr,
                         core::ZeroPadNumber(highest_, kSavedTextDigits),
                         saving ? SavedTextPath(highest_) : std::string(), mode);
+  catcher_.StartMessage(label, mode);
   reader_.Reset(counted);
   bounds_ = bounds;
   data_left_ = bounds.max_bytes;
@@ -180,22 +194,29 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
       break;
     }
     if (status == BodyStatus::NoData) break;
-    decoder_.ScanBodyLine(piece.text, piece.line_ends);
+    catcher_.Line(piece.text, piece.line_ends);
   }
   // Bytes beyond the "." line are the server's next words.
   if (complete) net::PutBack(session_, reader_.Unread());
   session_.InMessageData = false;
+  catcher_.EndOfData();
   MessageOutcome outcome = decoder_.EndOfMessage(complete);
+  catcher_.Finish(complete, outcome);
   session_.LogSuspended = was_suspended;
   for (const std::string& line : outcome.report) Log(line);
-  if (saving && std::fclose(saved_.release()) != 0) {
-    Log("-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
-        platform::ErrorText(errno) + ")");
+  if (saving && !CloseSavedText()) {
     outcome.whole = false;
     outcome.every_message = true;
   }
   if (outcome.whole && outcome.delivery_report) ReportBounce(label, *outcome.delivery_report);
   return outcome;
+}
+
+bool MessageIntake::CloseSavedText() {
+  if (std::fclose(saved_.release()) == 0) return true;
+  Log("-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
+      platform::ErrorText(errno) + ")");
+  return false;
 }
 
 // A bounce is no file to toss, but news for the sysop: what it says, and
@@ -236,23 +257,14 @@ bool MessageIntake::Commit(std::string_view label, std::string_view uid,
   // After a power cut the saved text and the files must still be there
   // under their names once the server has dropped the message; and the
   // journal must know it, or a DELE lost on the way brings it in twice.
-  std::string failed;
-  if (!platform::SyncDirectory(save_directory_)) {
-    failed = save_directory_ + ": " + platform::ErrorText(errno);
-  } else if (!platform::SyncDirectory(inbound_)) {
-    failed = inbound_ + ": " + platform::ErrorText(errno);
-  } else if (std::string error; !journal_.Record(mailbox_, uid, message_id, outcome.content_digest,
-                                                 std::time(nullptr), error)) {
+  std::string failed = SyncDirectories();
+  if (std::string error;
+      failed.empty() && !journal_.Record(mailbox_, uid, message_id, outcome.content_digest,
+                                         std::time(nullptr), error)) {
     failed = journal_.path() + ": " + error;
   }
   if (failed.empty()) {
-    // The log of a month later names every file that came in.
-    for (const std::string& name : outcome.files) {
-      const std::string path = platform::ResolveName(inbound_ + name);
-      const std::optional<std::uint64_t> size = platform::FileSize(path);
-      Log("-- Received " + path + " (" + std::to_string(size.value_or(0)) + " bytes), message " +
-          std::string(label));
-    }
+    LogReceived(outcome.files, label);
     return true;
   }
   // Files that are not durably known must not stay: the message comes again
@@ -262,6 +274,80 @@ bool MessageIntake::Commit(std::string_view label, std::string_view uid,
   Log("-- Could not write " + failed + ", message " + std::string(label) + " left on the server");
   session_.NoteShortfall("message " + std::string(label));
   return false;
+}
+
+}  // namespace kestrel::receive
+
+namespace kestrel::receive {
+
+// The saved texts and the files just written keep their names through a
+// power cut; what failed, or empty.
+std::string MessageIntake::SyncDirectories() {
+  if (!platform::SyncDirectory(save_directory_)) {
+    return save_directory_ + ": " + platform::ErrorText(errno);
+  }
+  if (!platform::SyncDirectory(inbound_)) return inbound_ + ": " + platform::ErrorText(errno);
+  return {};
+}
+
+// The log of a month later names every file that came in.
+void MessageIntake::LogReceived(const std::vector<std::string>& files, std::string_view label) {
+  for (const std::string& name : files) {
+    const std::string path = platform::ResolveName(inbound_ + name);
+    const std::optional<std::uint64_t> size = platform::FileSize(path);
+    Log("-- Received " + path + " (" + std::to_string(size.value_or(0)) + " bytes), message " +
+        std::string(label));
+  }
+}
+
+void MessageIntake::JoinPieces() {
+  const std::time_t now = std::time(nullptr);
+  for (const PieceSet& set : spool_.Sets()) {
+    if (set.Complete()) {
+      Join(set);
+    } else if (ReportDue(set, now)) {
+      // However old, a set stays: only the sysop knows whether the rest will come.
+      Log("-- Pieces of " + Printable(set.id) + ": " + std::to_string(set.numbers.size()) + " of " +
+          (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
+          DateText(set.since) + ", waiting for the rest in " + set.directory);
+      spool_.MarkReported(set);
+    }
+  }
+}
+
+// The pieces in order are the message they were cut from: it goes through
+// the scanner like any other, and the set goes only once its files are safe.
+void MessageIntake::Join(const PieceSet& set) {
+  const std::string id = Printable(set.id);
+  if (!CreateSavedText()) return;
+  PieceSetReader source(set);
+  auto reader = std::make_unique<BodyReader>(
+      [&source](char* buffer, std::size_t capacity) { return source.Read(buffer, capacity); });
+  reader->Reset(set.bytes);
+  decoder_.StartMessage(saved_.get(), core::ZeroPadNumber(highest_, kSavedTextDigits),
+                        SavedTextPath(highest_));
+  BodyPiece piece;
+  BodyStatus status;
+  while ((status = reader->ReadBodyLine(piece)) == BodyStatus::Piece) {
+    decoder_.ScanBodyLine(piece.text, piece.line_ends);
+  }
+  MessageOutcome outcome = decoder_.EndOfMessage(status == BodyStatus::EndOfData);
+  for (const std::string& line : outcome.report) Log(line);
+  if (!source.error().empty()) Log("-- Could not read " + source.error());
+  const bool closed = CloseSavedText();
+  const std::string failed = closed ? SyncDirectories() : std::string();
+  if (!failed.empty()) Log("-- Could not write " + failed);
+  if (outcome.whole && closed && failed.empty()) {
+    LogReceived(outcome.files, id);
+    Log("-- Joined " + std::to_string(*set.total) + " pieces of " + id);
+    if (!spool_.Remove(set)) Log("-- Could not remove " + set.directory);
+    mail_received_ = true;
+    return;
+  }
+  for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
+  Discard();
+  Log("-- Pieces of " + id + " not joined, kept in " + set.directory + " for the next run");
+  session_.NoteShortfall("pieces of " + id);
 }
 
 }  // namespace kestrel::receive

@@ -21,6 +21,8 @@
 #include "receive/attachment_decoder.h"
 #include "receive/body_reader.h"
 #include "receive/delivery_report.h"
+#include "receive/piece_catcher.h"
+#include "receive/piece_spool.h"
 #include "receive/received_journal.h"
 
 namespace kestrel::receive {
@@ -54,8 +56,10 @@ class MessageIntake {
   // readable, else nothing is taken (with a line). Stale partial files go,
   // and the numbering starts from HIGHEST.DAT.
   [[nodiscard]] bool Open();
-  // After the last message: HIGHEST.DAT, and the arrival flag when a
-  // message left the server.
+  // After the last message: sets of pieces now complete are joined into the
+  // inbound (and those that failed before), sets still waiting are told once
+  // a day; then HIGHEST.DAT, and the arrival flag when a message left the
+  // server or a set was joined.
   void Close();
 
   // The journal may know the message: compare before taking it.
@@ -92,6 +96,11 @@ class MessageIntake {
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
   void ReportBounce(std::string_view label, const DeliveryReport& report);
+  [[nodiscard]] std::string SyncDirectories();
+  void LogReceived(const std::vector<std::string>& files, std::string_view label);
+  [[nodiscard]] bool CloseSavedText();
+  void JoinPieces();
+  void Join(const PieceSet& set);
 
   net::NetSession& session_;
   const config::Configuration& configuration_;
@@ -101,6 +110,8 @@ class MessageIntake {
   const SentMessages* sent_;
   ReceivedJournal journal_;
   AttachmentDecoder decoder_;
+  PieceSpool spool_;
+  PieceCatcher catcher_;
   BodyReader reader_;
   platform::UniqueFile saved_;
   // One read of each directory a run, whatever is waiting in them.

@@ -29,6 +29,23 @@ namespace kestrel::receive {
   return text;
 }
 
+// "Name:" with a name of printable characters: a header field of any kind.
+[[nodiscard]] inline bool LooksLikeHeaderField(std::string_view line) {
+  const auto colon = line.find(':');
+  if (colon == 0 || colon == std::string_view::npos) return false;
+  for (std::size_t i = 0; i < colon; ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c <= 32 || c >= 127) return false;
+  }
+  return true;
+}
+
+// A header line without the CR that a line end may leave behind.
+[[nodiscard]] inline std::string_view WithoutStrayCr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 // Text from a mail for the log: control characters shown as "?".
 [[nodiscard]] inline std::string Printable(std::string_view text) {
   std::string shown(text);

@@ -22,7 +22,8 @@ inline constexpr std::uint16_t kDefaultPop3Port = 110;
 [[nodiscard]] net::Endpoint Pop3Endpoint(const config::Configuration& configuration);
 
 // Runs on a connected receiving session (RunSession's dialogue). The outcome
-// is in the log, the files written, and the session's Aborted flag.
+// is in the log, the files written, and the session's outcome (RunSession's
+// result: its shortfalls, or Aborted with the reason).
 // `sent`, when given, names the file a bounce returns.
 void RunPop3Dialogue(net::NetSession& session, const config::Configuration& configuration,
                      const SentMessages* sent = nullptr);

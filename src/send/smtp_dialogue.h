@@ -18,8 +18,8 @@ inline constexpr std::uint16_t kDefaultSmtpPort = 25;
 [[nodiscard]] net::Endpoint SmtpEndpoint(const config::Configuration& configuration);
 
 // Runs on the worker thread inside net::RunSession, on a connected sending
-// session. The outcome is in the log, in the entries' states and on disk; a
-// failure sets the session's Aborted.
+// session. The outcome is in the log, in the entries' states and on disk,
+// and in the session's: a file kept is a shortfall, a failure aborts it.
 void SmtpDialogue(net::NetSession& session, outbound::SendList& list,
                   const config::Configuration& configuration);
 

@@ -6,7 +6,8 @@
 # redirected node, and a sysop's first hour: the cron line of the manual run
 # by an unprivileged user without KESTREL_HOME, quiet when all is well and
 # loud on standard error when not, and the systemd units verified. The
-# console package must not need Qt.
+# console package must not need Qt, nor the window package's program
+# unless it shows a window.
 # Arguments: the build directory, then the packages the build makes.
 set -euo pipefail
 build_dir=$1
@@ -57,6 +58,17 @@ libraries=$(ldd "$kestrel")
 if grep -i "libqt" <<<"$libraries"; then
   echo "the console program links Qt" >&2
   exit 1
+fi
+
+# The window package's program links no Qt either: it opens its module,
+# installed where it looks, only to show a window.
+if [[ " ${packages[*]} " == *" kestrel "* ]]; then
+  dpkg-deb -x "$(ls "$work"/package/kestrel_*.deb)" "$work/window-root"
+  if ldd "$work/window-root/usr/bin/kestrel" | grep -i "libqt"; then
+    echo "the window package's program links Qt" >&2
+    exit 1
+  fi
+  "$(dirname "$0")/../gui/program_opens_window.sh" "$work/window-root/usr/bin/kestrel"
 fi
 
 # Alone, without a display, it says how it is used.

@@ -141,12 +141,13 @@ class Pop3DialogueTest : public ::testing::Test {
     EXPECT_TRUE(server.RemainingMessages() == remaining)
         << server.RemainingMessages().size() << " left, " << remaining.size() << " expected";
     EXPECT_EQ(incomplete_, failed);
-    // A saved text for each mail taken; none for a mail that stays.
+    // A saved text for each mail taken and each set joined; none for a mail
+    // that stays.
     std::size_t texts = 0;
     for (const auto& entry : std::filesystem::directory_iterator(configuration.SAVEEMAIL)) {
       texts += entry.path().extension() == ".TXT";
     }
-    EXPECT_EQ(texts, shapes->mails.size() - remaining.size());
+    EXPECT_EQ(texts, shapes->mails.size() - remaining.size() + shapes->joined);
   }
 
   std::vector<std::string> InboundNames() const {

@@ -13,6 +13,7 @@ files as OUTDIR/expected/N, and OUTDIR/manifest.tsv, one line per fact:
   message NNN.eml taken|failed|skipped   (failed: a part cannot be saved)
   file NNN.eml NAME N                    (NAME "*.ext": a name made up)
   existing NAME N                        (in the inbound before the run)
+  joined                                 (a set of pieces becomes one message)
 """
 
 import base64
@@ -62,6 +63,9 @@ class MailSet:
         self.manifest.append("message\t%s\t%s" % (eml, state))
         for name, data in files:
             self.manifest.append("file\t%s\t%s\t%s" % (eml, name, self.content_file(data)))
+
+    def joined(self):
+        self.manifest.append("joined")
 
     def close(self):
         with open(os.path.join(self.out_dir, "manifest.tsv"), "w") as f:
@@ -288,7 +292,34 @@ def shapes(mails):
     message = top(MIMEText("Buy now\n"), "offer", sender="Spam <offers@example.com>")
     mails.add(as_bytes(message), "skipped", [])
 
+    pieces(mails)
     bounces(mails)
+
+
+def pieces(mails):
+    """A file in message/partial pieces (RFC 2046 5.2.2), the whole message's
+    head in the first piece's body, the pieces out of order, one of them twice."""
+    rng = random.Random(17)
+    data = binary(30000, rng)
+    whole = top(MIMEMultipart(), "split whole")
+    whole.attach(MIMEText("In three pieces\n"))
+    part = file_part(data, "base64")
+    name_headers(part, "split.pkt", "quoted")
+    whole.attach(part)
+    lines = as_bytes(whole).splitlines(keepends=True)
+    cuts = [0, len(lines) // 3, 2 * len(lines) // 3, len(lines)]
+    set_id = "split.%d@example.org" % rng.getrandbits(16)
+    # Piece 2 comes twice, the second time under another Message-ID.
+    for number, again in ((2, ""), (3, ""), (2, " again"), (1, "")):
+        piece = Message()
+        piece.set_type("message/partial")
+        piece.set_param("id", set_id)
+        piece.set_param("number", str(number))
+        piece.set_param("total", "3")
+        piece.set_payload(b"".join(lines[cuts[number - 1] : cuts[number]]).decode("ascii"))
+        top(piece, "split %d of 3%s" % (number, again))
+        mails.add(as_bytes(piece), "taken", [("split.pkt", data)] if number == 1 else [])
+    mails.joined()
 
 
 def header_block(*fields):

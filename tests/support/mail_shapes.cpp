@@ -52,6 +52,8 @@ std::optional<MailShapes> MakeMailShapes(const std::string& directory,
       shapes.mails.push_back({ReadFile(out + "/" + f[1]), f[2]});
     } else if (f.size() == 4 && f[0] == "file") {
       shapes.files.push_back({index.at(f[1]), f[2], ReadFile(out + "/expected/" + f[3])});
+    } else if (f.size() == 1 && f[0] == "joined") {
+      ++shapes.joined;
     } else if (f.size() == 3 && f[0] == "existing") {
       shapes.existing.push_back({0, f[1], ReadFile(out + "/expected/" + f[2])});
     }

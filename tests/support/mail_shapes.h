@@ -27,6 +27,7 @@ struct MailShapes {
   std::vector<ShapedMail> mails;
   std::vector<ExpectedFile> files;
   std::vector<ExpectedFile> existing;  // in the inbound before the run (mail unused)
+  std::size_t joined = 0;              // sets of pieces that become one message each
 };
 
 // Runs the script with `arguments` ("shapes", or "random SEED COUNT") in a
