@@ -131,7 +131,7 @@ class Controller {
   void MyThreadException(const WinThreadParam& info, const std::string& message);
   void RunPolling();
   void AutomaticShutdown();
-  // A job's failure: the run fails, and the job's log section ends saying so.
+  // A job did not do all it should: its log section ends saying so.
   void JobFailed(TaskKind kind);
   // Keeps the worse of the run's job outcomes; a job not done marks its side.
   void NoteJobOutcome(TaskKind kind, const JobOutcome& outcome);
