@@ -29,7 +29,7 @@ constexpr WaitDisplay kLineReadWait{0, 2};
 constexpr std::size_t kInputChunk = 16 * 1024;
 
 void EchoCommand(NetSession& session, std::string_view text) {
-  if (!session.LogSuspended && session.logger.IsOpen(session.side)) {
+  if (!session.log_suspended() && session.logger.IsOpen(session.side)) {
     LogLine(session, "-> " + std::string(text));
   }
 }

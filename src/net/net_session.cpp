@@ -240,7 +240,7 @@ SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue) {
 
 void LogLine(NetSession& session, std::string_view text, core::LineKind kind) {
   session.NoteLoggedLine(text);
-  if (session.LogSuspended) {
+  if (session.log_suspended()) {
     session.logger.front_end().AppendLine(session.side, text.substr(0, core::kMaxLogLine), kind);
   } else {
     session.logger.LogLine(session.side, text, kind);

@@ -91,10 +91,6 @@ struct NetSession {
   std::uint16_t LastShownSecond = 0;
   int LastError = 0;  // errno of the last failed socket step (0: none)
 
-  // While set, SendLine does not echo commands and LogLine() keeps lines out
-  // of the log file (they still reach the pane): set while message data flows.
-  bool LogSuspended = false;
-
   // Sets Aborted and wakes the wait in progress at once; safe from any thread.
   // The first abort's reason is kept: by default the line logged last, which
   // is the failure's own line where a step fails.
@@ -132,6 +128,10 @@ struct NetSession {
   // reply, when given, decides whether it is transient.
   void NoteShortfall(std::string what, std::string reply = {});
   void NoteShortfall(Shortfall shortfall);
+  // While a SuspendedLog lives, SendLine does not echo commands and LogLine()
+  // keeps lines out of the log file (they still reach the pane).
+  [[nodiscard]] bool log_suspended() const { return log_suspended_; }
+
   // The server closed the connection.
   [[nodiscard]] bool closed() const { return closed_; }
   void MarkClosed() { closed_ = true; }
@@ -145,6 +145,8 @@ struct NetSession {
   void NoteLoggedLine(std::string_view text);
 
  private:
+  friend class SuspendedLog;
+  bool log_suspended_ = false;
   bool closed_ = false;
   bool timed_out_ = false;
   mutable std::mutex outcome_mutex_;  // guards the two below
@@ -152,11 +154,29 @@ struct NetSession {
   std::string last_line_;
 };
 
+// Suspends the session's log for its lifetime (message data, secrets) and
+// then restores what was before.
+class SuspendedLog {
+ public:
+  explicit SuspendedLog(NetSession& session)
+      : session_(session), was_suspended_(session.log_suspended_) {
+    session_.log_suspended_ = true;
+  }
+  ~SuspendedLog() { session_.log_suspended_ = was_suspended_; }
+  SuspendedLog(const SuspendedLog&) = delete;
+  SuspendedLog& operator=(const SuspendedLog&) = delete;
+
+ private:
+  NetSession& session_;
+  bool was_suspended_;
+};
+
 // The whole conversation: set-up, `dialogue` when connecting succeeded, close.
 // Returns how it ended (the details are in the log).
 SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue);
 
-// Logs one line on the session's side; while LogSuspended, to the pane only.
+// Logs one line on the session's side; while the log is suspended, to the
+// pane only.
 void LogLine(NetSession& session, std::string_view text,
              core::LineKind kind = core::LineKind::Normal);
 

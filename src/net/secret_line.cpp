@@ -11,10 +11,11 @@ void SendSecretLine(NetSession& session, std::string_view line, std::string_view
                     std::size_t limit) {
   if (session.IsAborted() || !FitsCommandLine(session, line, limit)) return;
   // Suspending the echo keeps the real line out of the pane and the log.
-  const bool was_suspended = session.LogSuspended;
-  session.LogSuspended = true;
-  SendLine(session, line, limit);
-  session.LogSuspended = was_suspended;
+  const bool was_suspended = session.log_suspended();
+  {
+    const SuspendedLog quiet(session);
+    SendLine(session, line, limit);
+  }
   if (!was_suspended && session.logger.IsOpen(session.side)) {
     LogLine(session, "-> " + std::string(shown));
   }

@@ -171,8 +171,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
                                           std::optional<std::uint64_t> counted) {
   // The log file is suspended while data flows; what the scanner has to
   // report reaches it afterwards.
-  const bool was_suspended = session_.LogSuspended;
-  session_.LogSuspended = true;
+  std::optional<net::SuspendedLog> quiet(std::in_place, session_);
   session_.InMessageData = true;
   const bool saving = mode == DecodeMode::Save;
   decoder_.StartMessage(saving ? saved_.get() : nullptr,
@@ -202,7 +201,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   catcher_.EndOfData();
   MessageOutcome outcome = decoder_.EndOfMessage(complete);
   catcher_.Finish(complete, outcome);
-  session_.LogSuspended = was_suspended;
+  quiet.reset();
   for (const std::string& line : outcome.report) Log(line);
   if (saving && !CloseSavedText()) {
     outcome.whole = false;

@@ -499,11 +499,11 @@ void Dialogue::SendOneFile(Message& message) {
     return;
   }
   boundary_ = DrawBoundaryNumber();
-  const bool was_suspended = session_.LogSuspended;
-  session_.LogSuspended = true;
-  SendMessageText(message, envelope);
-  SendClosing(sink_, boundary_);
-  session_.LogSuspended = was_suspended;
+  {
+    const net::SuspendedLog quiet(session_);
+    SendMessageText(message, envelope);
+    SendClosing(sink_, boundary_);
+  }
 
   Show(Field::CurrentPercent, "100%");
   Show(Field::CurrentProgress, message.file_size_text);
@@ -600,13 +600,13 @@ bool Dialogue::LayOut(Message& message) {
   message.message_id = message.stamp.message_id;
 
   // The template's remarks reach the pane only, as while the data flows.
-  const bool was_suspended = session_.LogSuspended;
-  session_.LogSuspended = true;
   LineCollector head(&sink_);
-  SendMessageHead(head, boundary_, RedirectOf(entry), configuration_, message.stamp);
-  SendTemplateTextPart(head, boundary_, message.subject, header_template_, shown, message.size);
-  SendAttachmentHead(head, boundary_, as_packet ? RandomPacketName() : shown);
-  session_.LogSuspended = was_suspended;
+  {
+    const net::SuspendedLog quiet(session_);
+    SendMessageHead(head, boundary_, RedirectOf(entry), configuration_, message.stamp);
+    SendTemplateTextPart(head, boundary_, message.subject, header_template_, shown, message.size);
+    SendAttachmentHead(head, boundary_, as_packet ? RandomPacketName() : shown);
+  }
   message.laid.head = std::move(head.lines);
   LineCollector tail;
   tail.SendLine("");  // the end of the attachment part
@@ -713,13 +713,13 @@ Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& 
     session_.Abort();
     return Outcome::Failed;
   }
-  const bool was_suspended = session_.LogSuspended;
-  session_.LogSuspended = true;
-  if (!remark.empty()) Log(remark);
-  for (const std::string& line : piece_head.lines) sink_.SendLine(line);
-  SendRange(message, range);
-  sink_.SendEndOfData();
-  session_.LogSuspended = was_suspended;
+  {
+    const net::SuspendedLog quiet(session_);
+    if (!remark.empty()) Log(remark);
+    for (const std::string& line : piece_head.lines) sink_.SendLine(line);
+    SendRange(message, range);
+    sink_.SendEndOfData();
+  }
   Show(Field::CurrentPercent, "100%");
   Show(Field::CurrentProgress, message.file_size_text);
   Show(Field::SecondsLeftofFile, "");

@@ -359,10 +359,11 @@ TEST_F(NetSessionTest, SendLineSendsCrLfAndEchoesOnlyWhileTheLogIsOpen) {
   logger.OpenLog(Side::Sending);
   Run(Side::Sending, peer.port(), [&](NetSession& s) {
     SendLine(s, "HELO host");
-    s.LogSuspended = true;
-    SendLine(s, "secret data");
-    LogLine(s, "-- pane only");
-    s.LogSuspended = false;
+    {
+      const SuspendedLog quiet(s);
+      SendLine(s, "secret data");
+      LogLine(s, "-- pane only");
+    }
     SendLine(s, std::string(300, 'y'));
     (void)ReadLine(s);
     SendLine(s, std::string(kMaxSmtpCommandLine + 1, 'n'));
@@ -386,7 +387,7 @@ TEST_F(NetSessionTest, QueuedDataArrivesWholeAndInOrder) {
   ScriptedPeer peer({});
   std::string expected;
   Run(Side::Sending, peer.port(), [&](NetSession& s) {
-    s.LogSuspended = true;
+    const SuspendedLog quiet(s);
     for (int i = 0; i < 20000; ++i) {
       const std::string line = "line " + std::to_string(i) + std::string(60, 'z');
       QueueLine(s, line);
