@@ -11,6 +11,7 @@
 //  imap    the same over IMAP; curl's IMAP fetch with munpack, and alone
 //  many    100 files of 4 KiB for 5 nodes in one run; curl, one connection
 //          per message
+//  idle    a polled IMAP receiving side in IDLE: delivery to file, CPU of a minute
 //  silent  a server that accepts and never answers, NETTIMEOUT 8: CPU seconds
 //  memory  peak RSS sending and getting a 256 MiB file, and joining it from
 //          4 message/partial pieces
@@ -18,10 +19,11 @@
 //          a quiet get from an empty mailbox), beside kestrel-nox: wall time
 //          and peak RSS
 //
-// Usage: bench_whole_runs [send|get|imap|many|hub|silent|memory|console]...
+// Usage: bench_whole_runs [send|get|imap|many|hub|idle|silent|memory|console]...
 //        (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -70,9 +72,10 @@ double Seconds(const timeval& t) {
 
 // Runs argv (a full path first) with `env` added to the environment and
 // standard output and error thrown away.
-Measured Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-             const std::string& directory = {}) {
-  const auto start = Clock::now();
+// Starts argv (a full path first) with `env` added to the environment and
+// standard output and error thrown away; Finish waits for it.
+pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+            const std::string& directory = {}) {
   const pid_t child = fork();
   if (child == 0) {
     if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(126);
@@ -88,6 +91,10 @@ Measured Run(const std::vector<std::string>& argv, const std::vector<std::string
     execv(args[0], args.data());
     _exit(127);
   }
+  return child;
+}
+
+Measured Finish(pid_t child, Clock::time_point start) {
   Measured measured;
   int status = 0;
   rusage usage{};
@@ -97,6 +104,12 @@ Measured Run(const std::vector<std::string>& argv, const std::vector<std::string
   measured.rss_kib = usage.ru_maxrss;
   measured.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return measured;
+}
+
+Measured Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+             const std::string& directory = {}) {
+  const auto start = Clock::now();
+  return Finish(Start(argv, env, directory), start);
 }
 
 double Median(std::vector<double> values) {
@@ -479,6 +492,37 @@ void HubMailbox(testing::TempDir& dir) {
               Median(waiting) / Median(empty), Median(empty));
 }
 
+// A receiving side that polls an IMAP mailbox waits in IDLE: how soon a
+// delivered message is a file in the inbound, and the CPU of a minute's wait.
+void ImapIdle(testing::TempDir& dir) {
+  constexpr int kIdleSeconds = 60;
+  testing::Pop3Server server;
+  if (!server.running()) return (void)std::printf("idle: dovecot did not start\n");
+  World world(dir);
+  world.Configure(1, server.port(), 1);
+  std::ofstream(dir.File("home/KESTREL.INI"), std::ios::app)
+      << "IMAPSERVER 127.0.0.1\nIMAPPORT " << server.imap_port()
+      << "\nIMAPUSERNAME fido\nIMAPPASSWORD secret\n";
+  WriteRandomFile(dir.File("files/idle.bin"), 4096, 9);
+  WriteMessage(dir.File("files/idle.bin"), "IDLE.PKT", dir.File("files/idle.eml"));
+  const auto start = Clock::now();
+  const pid_t child =
+      Start({ProgramPath(), "--console", "/CHECK:60"}, {"KESTREL_HOME=" + dir.File("home")});
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // logged in, idling
+  const auto delivered = Clock::now();
+  server.AddMessage(ReadFile(dir.File("files/idle.eml")));
+  while (!fs::exists(dir.File("inbound/IDLE.PKT")) &&
+         Clock::now() - delivered < std::chrono::seconds(30)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const double latency = std::chrono::duration<double>(Clock::now() - delivered).count();
+  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+  kill(child, SIGTERM);
+  const Measured run = Finish(child, start);
+  std::printf("  %-44s kestrel %6.3f s from delivery to file, %.4f s CPU in %.0f s\n",
+              "IMAP IDLE while polling", latency, run.cpu, run.wall);
+}
+
 void SilentServer(testing::TempDir& dir) {
   std::uint16_t port = 0;
   const int listener = testing::ListenOnLoopback(1, port);
@@ -570,7 +614,7 @@ void ConsoleOfWindowBuild(testing::TempDir& dir) {
 int main(int argc, char** argv) {
   std::vector<std::string> wanted(argv + 1, argv + argc);
   if (wanted.empty())
-    wanted = {"send", "get", "imap", "many", "hub", "silent", "memory", "console"};
+    wanted = {"send", "get", "imap", "many", "hub", "idle", "silent", "memory", "console"};
 #ifndef __OPTIMIZE__
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
 #endif
@@ -593,6 +637,7 @@ int main(int argc, char** argv) {
     if (what == "imap") GetOneFile(dir, 64, true);
     if (what == "many") ManySmallFiles(dir);
     if (what == "hub") HubMailbox(dir);
+    if (what == "idle") ImapIdle(dir);
     if (what == "silent") SilentServer(dir);
     if (what == "memory") PeakMemory(dir);
     if (what == "console") ConsoleOfWindowBuild(dir);
