@@ -11,6 +11,7 @@
 //  imap    the same over IMAP; curl's IMAP fetch with munpack, and alone
 //  many    100 files of 4 KiB for 5 nodes in one run; curl, one connection
 //          per message
+//  split   one 64 MiB file sent whole and in 16 MiB pieces to smtp-sink
 //  idle    a polled IMAP receiving side in IDLE: delivery to file, CPU of a minute
 //  silent  a server that accepts and never answers, NETTIMEOUT 8: CPU seconds
 //  memory  peak RSS sending and getting a 256 MiB file, and joining it from
@@ -19,7 +20,7 @@
 //          a quiet get from an empty mailbox), beside kestrel-nox: wall time
 //          and peak RSS
 //
-// Usage: bench_whole_runs [send|get|imap|many|hub|idle|silent|memory|console]...
+// Usage: bench_whole_runs [send|split|get|imap|many|hub|idle|silent|memory|console]...
 //        (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
@@ -353,6 +354,35 @@ void SendOneFile(testing::TempDir& dir, std::size_t mib, Server& sink, const cha
            "curl (message encoded)", theirs);
 }
 
+// A 64 MiB file sent whole, and split into pieces under a 16 MiB limit, to
+// the same sink in the same run.
+template <typename Server>
+void SendSplit(testing::TempDir& dir, Server& sink, const char* peer) {
+  if (!sink.running()) return (void)std::printf("split: %s did not start\n", peer);
+  World world(dir);
+  world.Configure(sink.port(), 1, 1);
+  WriteRandomFile(dir.File("files/split.bin"), 64 * kMiB, 5);
+  const std::string packet = world.NodeBase(0) + ".out";
+  const std::string ini = ReadFile(dir.File("home/KESTREL.INI"));
+  std::vector<double> whole, pieces;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const bool split : {false, true}) {
+      std::ofstream(dir.File("home/KESTREL.INI"), std::ios::binary)
+          << ini << (split ? "MAXMESSAGESIZE 16777216\n" : "");
+      fs::copy_file(dir.File("files/split.bin"), packet, fs::copy_options::overwrite_existing);
+      const Measured run = world.Kestrel("/SEND");
+      if (run.status != 0 || fs::exists(packet))
+        return (void)std::printf("split: kestrel failed\n");
+      (split ? pieces : whole).push_back(run.wall);
+    }
+  }
+  std::printf("  %-44s kestrel %6.3f/%6.3f s   in 16 MiB pieces %6.3f/%6.3f s   ratio %5.2f\n",
+              ("send one 64 MiB file to " + std::string(peer)).c_str(),
+              *std::min_element(whole.begin(), whole.end()), Median(whole),
+              *std::min_element(pieces.begin(), pieces.end()), Median(pieces),
+              Median(pieces) / Median(whole));
+}
+
 void GetOneFile(testing::TempDir& dir, std::size_t mib, bool imap) {
   testing::Pop3Server server;
   if (!server.running()) return (void)std::printf("get: dovecot did not start\n");
@@ -614,7 +644,7 @@ void ConsoleOfWindowBuild(testing::TempDir& dir) {
 int main(int argc, char** argv) {
   std::vector<std::string> wanted(argv + 1, argv + argc);
   if (wanted.empty())
-    wanted = {"send", "get", "imap", "many", "hub", "idle", "silent", "memory", "console"};
+    wanted = {"send", "split", "get", "imap", "many", "hub", "idle", "silent", "memory", "console"};
 #ifndef __OPTIMIZE__
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
 #endif
@@ -638,6 +668,10 @@ int main(int argc, char** argv) {
     if (what == "many") ManySmallFiles(dir);
     if (what == "hub") HubMailbox(dir);
     if (what == "idle") ImapIdle(dir);
+    if (what == "split") {
+      Sink sink(dir);
+      SendSplit(dir, sink, "smtp-sink");
+    }
     if (what == "silent") SilentServer(dir);
     if (what == "memory") PeakMemory(dir);
     if (what == "console") ConsoleOfWindowBuild(dir);
