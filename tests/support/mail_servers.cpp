@@ -388,13 +388,7 @@ void SmtpServer::Stop() {
 }
 
 std::vector<std::string> SmtpServer::MessageFiles() const {
-  std::vector<std::string> files;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(maildir_ + "/new", error)) {
-    files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
+  return MaildirMessageFiles(maildir_);
 }
 
 std::vector<std::string> SmtpServer::Messages() const {
@@ -404,8 +398,23 @@ std::vector<std::string> SmtpServer::Messages() const {
 }
 
 bool SmtpServer::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
+  return WaitForMaildirMessages(maildir_, count, timeout);
+}
+
+std::vector<std::string> MaildirMessageFiles(const std::string& maildir) {
+  std::vector<std::string> files;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(maildir + "/new", error)) {
+    files.push_back(entry.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+bool WaitForMaildirMessages(const std::string& maildir, std::size_t count,
+                            std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (MessageFiles().size() < count) {
+  while (MaildirMessageFiles(maildir).size() < count) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(20ms);
   }

@@ -93,6 +93,12 @@ struct SmtpServerOptions {
 
 // One delivered message as the server stored it: three head lines X-Peer,
 // X-MailFrom, X-RcptTo, then the message as received (CR LF, dots unstuffed).
+// Full paths of the messages delivered to a Maildir's new/, in delivery order.
+[[nodiscard]] std::vector<std::string> MaildirMessageFiles(const std::string& maildir);
+// Waits (bounded) until a Maildir's new/ holds at least `count` messages.
+[[nodiscard]] bool WaitForMaildirMessages(const std::string& maildir, std::size_t count,
+                                          std::chrono::milliseconds timeout);
+
 class SmtpServer {
  public:
   explicit SmtpServer(SmtpServerOptions options = {});

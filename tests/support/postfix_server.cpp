@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -128,22 +127,11 @@ void PostfixServer::Stop() {
 }
 
 std::vector<std::string> PostfixServer::MessageFiles() const {
-  std::vector<std::string> files;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(maildir_ + "/new", error)) {
-    files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
+  return MaildirMessageFiles(maildir_);
 }
 
 bool PostfixServer::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (MessageFiles().size() < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
+  return WaitForMaildirMessages(maildir_, count, timeout);
 }
 
 std::string PostfixServer::ServerLog() const {
