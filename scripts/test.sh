@@ -30,6 +30,9 @@ run_ctest() {
 echo "== licence lines"
 if ! bash scripts/check-spdx.sh; then failures=$((failures + 1)); fi
 
+echo "== include arrows"
+if ! python3 scripts/check-includes.py; then failures=$((failures + 1)); fi
+
 echo "== plain build"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" >/dev/null
 cmake --build build/test -j "$jobs"
