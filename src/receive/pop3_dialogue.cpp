@@ -44,6 +44,11 @@ std::optional<std::uint64_t> ListedSize(std::string_view reply) {
   return value;
 }
 
+// The head and first body line of message n.
+std::string TopCommand(const std::string& n) {
+  return "TOP " + n + " 1";
+}
+
 // How the head of a message came out.
 enum class Head { Read, Refused, TooLong, Lost };
 
@@ -113,7 +118,9 @@ class Pop3Walk {
 
   // Login and STAT; true when STAT was accepted.
   bool Login() {
-    if (!Pop3Login(session_, configuration_)) return false;
+    const std::optional<Pop3Capabilities> capabilities = Pop3Login(session_, configuration_);
+    if (!capabilities) return false;
+    pipelining_ = capabilities->pipelining;
     net::SendLine(session_, "STAT");
     const net::Reply reply = ReadPop3Reply(session_);
     if (!IsOk(reply)) {
@@ -132,23 +139,40 @@ class Pop3Walk {
     return true;
   }
 
-  // LIST n: what the server may send for the message. False when the server
-  // has no such message, though STAT counted it: the walk ends there.
-  bool ListMessage(std::int32_t number) {
-    const std::string n = std::to_string(number);
-    net::SendLine(session_, "LIST " + n);
-    const net::Reply reply = ReadPop3Reply(session_);
-    if (session_.IsAborted()) return false;
-    if (!IsOk(reply)) {
-      Log(session_, "-- The server has no message " + n + " (" + reply.last() +
-                        "), though it counted " + std::to_string(size_.messages));
-      session_.NoteShortfall("message " + n, reply.last());
+  // Sends `first`, and `second` with it in one send when the server takes
+  // pipelined commands (short lines: the server reads them while the replies
+  // are awaited). True when `second` went out; else it waits for the reply
+  // to `first`.
+  bool SendPair(const std::string& first, const std::string& second) {
+    if (!pipelining_) {
+      net::SendLine(session_, first);
       return false;
     }
+    net::QueueLine(session_, first);
+    net::SendLine(session_, second);
+    return true;
+  }
+
+  // The reply to LIST n: what the server may send for the message. False
+  // when the server has no such message, though STAT counted it: the walk
+  // ends there, once the reply to a TOP sent with the LIST is read too.
+  bool ListMessage(std::int32_t number, bool top_sent) {
+    const std::string n = std::to_string(number);
+    const net::Reply reply = ReadPop3Reply(session_);
+    if (session_.IsAborted()) return false;
     // A message is no larger than the mailbox when LIST does not say.
     const std::uint64_t size =
         ListedSize(reply.last()).value_or(static_cast<std::uint64_t>(std::max(size_.bytes, 0)));
     message_bounds_ = net::TransferBounds(WithSlack(size));
+    if (!IsOk(reply)) {
+      Log(session_, "-- The server has no message " + n + " (" + reply.last() +
+                        "), though it counted " + std::to_string(size_.messages));
+      session_.NoteShortfall("message " + n, reply.last());
+      if (top_sent && IsOk(ReadPop3Reply(session_, net::Echo::Quiet))) {
+        (void)net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet, message_bounds_);
+      }
+      return false;
+    }
     return true;
   }
 
@@ -158,9 +182,10 @@ class Pop3Walk {
     front_end_.SetField(Field::GetCurrentMsg, n);
     front_end_.SetField(Field::GetFilename, "");
     front_end_.SetField(Field::GetByteProgress, "");
-    if (!ListMessage(number)) return false;
+    const bool top_sent = SendPair("LIST " + n, TopCommand(n));
+    if (!ListMessage(number, top_sent)) return false;
 
-    const Head head = ReadHeader(number);
+    const Head head = ReadHeader(number, top_sent);
     if (session_.closed()) session_.Abort();  // nothing more can be said to a closed server
     if (session_.IsAborted()) return true;
     switch (head) {
@@ -200,9 +225,9 @@ class Pop3Walk {
     const std::string n = std::to_string(number);
     if (!intake_.CreateSavedText()) return true;
     Log(session_, "-- Message " + n + " matched filter");
-    net::SendLine(session_, "LIST " + n);
+    const bool retr_sent = SendPair("LIST " + n, "RETR " + n);
     (void)ReadPop3Reply(session_);
-    net::SendLine(session_, "RETR " + n);
+    if (!retr_sent) net::SendLine(session_, "RETR " + n);
     const net::Reply retr = ReadPop3Reply(session_);
     if (!IsOk(retr)) {
       // No data follows: the message stays, and so does its number.
@@ -256,11 +281,12 @@ class Pop3Walk {
     session_.NoteShortfall("message " + n, reply.last());
   }
 
-  // TOP n 1: the head lines, read up to the "." line.
-  Head ReadHeader(std::int32_t number) {
+  // TOP n 1, unless it went out with the LIST: the head lines, read up to
+  // the "." line.
+  Head ReadHeader(std::int32_t number, bool sent) {
     const std::string n = std::to_string(number);
     header_.Clear();
-    net::SendLine(session_, "TOP " + n + " 1");
+    if (!sent) net::SendLine(session_, TopCommand(n));
     const net::Reply status = ReadPop3Reply(session_, net::Echo::Quiet);
     if (!status.ok()) return Head::Lost;
     if (!IsOk(status)) {
@@ -292,6 +318,7 @@ class Pop3Walk {
   MailboxSize size_;
   net::ReadBounds message_bounds_;  // of the message being read
   bool heads_read_ = false;         // the server has given a head this run
+  bool pipelining_ = false;         // the server takes commands ahead of its replies
 };
 
 }  // namespace

@@ -37,17 +37,18 @@ bool Fail(NetSession& session, const std::string& why) {
   return false;
 }
 
-// The SASL mechanisms of a CAPA answer; empty when the server lists none.
-std::string SaslMechanisms(NetSession& session) {
+// CAPA and its answer; nothing offered when the server refuses it.
+Pop3Capabilities Capabilities(NetSession& session) {
   net::SendLine(session, "CAPA");
   if (!IsOk(ReadPop3Reply(session))) return {};
-  std::string mechanisms;
+  Pop3Capabilities capabilities;
   for (const std::string& line :
        net::ReadDotList(session, kMaxCapabilityLines, net::Echo::Logged, net::kReplyBounds).lines) {
     const std::string upper = core::UpperCase(line);
-    if (upper.rfind("SASL ", 0) == 0) mechanisms = upper.substr(5);
+    if (upper.rfind("SASL ", 0) == 0) capabilities.sasl = upper.substr(5);
+    if (upper == "PIPELINING") capabilities.pipelining = true;
   }
-  return mechanisms;
+  return capabilities;
 }
 
 // USER and PASS, each judged. A password from a command is never shown; one
@@ -74,7 +75,7 @@ bool IsContinuation(const net::Reply& reply) {
 
 bool TokenLogin(NetSession& session, const config::Configuration& configuration,
                 const std::string& token) {
-  std::string mechanism = net::ChooseMechanism(SaslMechanisms(session), true);
+  std::string mechanism = net::ChooseMechanism(Capabilities(session).sasl, true);
   if (session.IsAborted()) return false;
   if (mechanism.empty()) mechanism = "XOAUTH2";
   const std::string& user = configuration.POPUSERNAME;
@@ -108,9 +109,7 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
   return true;
 }
 
-}  // namespace
-
-bool Pop3Login(NetSession& session, const config::Configuration& configuration) {
+bool LogIn(NetSession& session, const config::Configuration& configuration) {
   const bool extended = configuration.POPTLS != TlsMode::None ||
                         !configuration.POPPASSWORDCOMMAND.empty() ||
                         !configuration.POPTOKENCOMMAND.empty();
@@ -138,6 +137,17 @@ bool Pop3Login(NetSession& session, const config::Configuration& configuration) 
   if (!credential) return false;
   if (credential->is_token) return TokenLogin(session, configuration, credential->secret);
   return UserAndPass(session, configuration.POPUSERNAME, credential->secret, true);
+}
+
+}  // namespace
+
+std::optional<Pop3Capabilities> Pop3Login(NetSession& session,
+                                          const config::Configuration& configuration) {
+  if (!LogIn(session, configuration)) return std::nullopt;
+  // Asked once logged in: what a server offers may change with the login.
+  const Pop3Capabilities capabilities = Capabilities(session);
+  if (session.IsAborted()) return std::nullopt;
+  return capabilities;
 }
 
 }  // namespace kestrel::receive

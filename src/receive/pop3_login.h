@@ -4,14 +4,25 @@
 // a password command or a token command is configured, TLS from the first
 // byte or STLS after the greeting, and AUTH XOAUTH2/OAUTHBEARER for a token.
 
+#include <optional>
+#include <string>
+
 #include "config/configuration.h"
 #include "net/net_session.h"
 
 namespace kestrel::receive {
 
-// Runs from the greeting up to STAT. False when the conversation cannot go
-// on: a log line says why, and Aborted is set, or, when the server refused
-// USER or PASS, a shortfall (the caller still says QUIT).
-[[nodiscard]] bool Pop3Login(net::NetSession& session, const config::Configuration& configuration);
+// What a CAPA answer offers (RFC 2449); nothing for a server without CAPA.
+struct Pop3Capabilities {
+  std::string sasl;         // the SASL mechanisms, upper case
+  bool pipelining = false;  // commands may go out before the replies to earlier ones
+};
+
+// Runs from the greeting up to STAT and returns what the server offers once
+// logged in. Nothing when the conversation cannot go on: a log line says
+// why, and Aborted is set, or, when the server refused USER or PASS, a
+// shortfall (the caller still says QUIT).
+[[nodiscard]] std::optional<Pop3Capabilities> Pop3Login(net::NetSession& session,
+                                                        const config::Configuration& configuration);
 
 }  // namespace kestrel::receive

@@ -160,6 +160,16 @@ class Pop3DialogueTest : public ::testing::Test {
   }
 
   bool Logged(const std::string& line) const { return front_end.HasLine(Side::Receiving, line); }
+  // The pane line after each one equal to `line`: what went out, or came
+  // back, next.
+  std::vector<std::string> LinesAfter(const std::string& line) const {
+    const auto lines = front_end.Lines(Side::Receiving);
+    std::vector<std::string> after;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+      if (lines[i] == line) after.push_back(lines[i + 1]);
+    }
+    return after;
+  }
   std::string LogFile() const { return dir.Read("RECEIVE.LOG"); }
 
   testing::TempDir dir;
@@ -239,6 +249,11 @@ TEST_F(Pop3DialogueTest, FiltersDecideWhatIsTakenAndDeleted) {
       EXPECT_EQ(Logged("-- Message " + std::to_string(i) + " matched filter"), taken)
           << c.filter_file;
       EXPECT_EQ(Logged("-- Skipping message " + std::to_string(i)), !taken) << c.filter_file;
+      // dovecot offers PIPELINING: TOP, and RETR, go out with the LIST.
+      const std::string n = std::to_string(i);
+      std::vector<std::string> after_list = {"-> TOP " + n + " 1"};
+      if (taken) after_list.push_back("-> RETR " + n);
+      EXPECT_EQ(LinesAfter("-> LIST " + n), after_list) << c.filter_file;
       if (!taken) expected_remaining.push_back(messages[i - 1]);
     }
     EXPECT_EQ(server.RemainingMessages().size(), expected_remaining.size()) << c.filter_file;
@@ -693,6 +708,17 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        false,
        {"LIST 3"},
        true},
+      {"LIST refused with TOP behind it",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return "+OK\r\nPIPELINING\r\n.\r\n";
+         if (c == "LIST 2") return "-ERR no such message\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? data : "";
+       },
+       "-- The server has no message 2 (-ERR no such message), though it counted 2",
+       false,
+       {"LIST 3"},
+       true},
       {"data without end",
        [&](const std::string& c) -> std::string {
          if (c == "LIST 1") return "+OK 1 1000\r\n";
@@ -712,6 +738,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
     testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
       std::string reply = c.reply(command);
       if (command == "STAT" && reply.empty()) reply = "+OK 2 400\r\n";
+      if (command == "QUIT" && reply.empty()) reply = "+OK bye\r\n";
       if (reply.empty()) reply = "+OK\r\n";
       const bool stall = c.stall && command.starts_with("RETR");
       return {reply,
@@ -723,6 +750,13 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
     EXPECT_EQ(Run(), !c.stall) << c.name;
     EXPECT_TRUE(incomplete_) << c.name;
     EXPECT_TRUE(Logged(c.line)) << c.name;
+    // Without PIPELINING each command waits for the reply before it; with
+    // it, the walk stays in step up to the reply to QUIT.
+    const bool pipelining = c.reply("CAPA").find("PIPELINING") != std::string::npos;
+    EXPECT_EQ(LinesAfter("-> LIST 1").at(0).starts_with("-> TOP"), pipelining) << c.name;
+    if (!c.stall) {
+      EXPECT_EQ(LinesAfter("-> QUIT"), std::vector<std::string>{"<- +OK bye"}) << c.name;
+    }
     const auto commands = peer.Commands();
     for (const auto& command : c.never) {
       EXPECT_EQ(std::count(commands.begin(), commands.end(), command), 0) << c.name << command;

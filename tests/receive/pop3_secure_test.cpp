@@ -202,7 +202,7 @@ TEST_F(Pop3SecureTest, TokensOfProviderLengthAndErrorChallenges) {
     std::vector<std::string> expected = {"CAPA", "AUTH " + mechanism};
     if (response.size() <= net::kMaxSaslLine) expected.push_back(response);
     if (c.error_answer) expected.push_back(c.error_answer);
-    if (c.accepted && c.ok) expected.insert(expected.end(), {"STAT", "QUIT"});
+    if (c.accepted && c.ok) expected.insert(expected.end(), {"CAPA", "STAT", "QUIT"});
     EXPECT_EQ(peer.Commands(), expected) << c.token_length;
     EXPECT_EQ(Transcript().find(token), std::string::npos);
   }

@@ -76,10 +76,11 @@ class ScriptedPop3 {
           std::lock_guard guard(mutex_);
           commands_.push_back(command);
         }
-        // A server of the oldest kind, without unique ids, unless the
-        // script says otherwise.
+        // A server of the oldest kind, without unique ids or capabilities,
+        // unless the script says otherwise.
         Answer answer = script_(command);
         if (command == "UIDL" && answer.bytes == "+OK\r\n") answer.bytes = "-ERR no UIDL\r\n";
+        if (command == "CAPA" && answer.bytes == "+OK\r\n") answer.bytes = "-ERR no CAPA\r\n";
         Send(fd, answer.bytes);
         if (answer.after == After::Close) open = false;
         if (answer.after == After::Stall) {
