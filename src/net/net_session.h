@@ -187,8 +187,9 @@ void SendLine(NetSession& session, std::string_view text, std::size_t limit);
 // The same with the limit of the side's protocol (SMTP or POP3).
 void SendLine(NetSession& session, std::string_view text);
 
-// Queues one line of message data (cut to kMaxDataLine) with CR LF; it goes
-// out when the buffer is full, or with the next command, read or FlushOutput.
+// Queues one line of message data, or a command to go out with the next one
+// (cut to kMaxDataLine), with CR LF; it goes out when the buffer is full, or
+// with the next command, read or FlushOutput.
 // Logged like SendLine (message data runs with the log suspended).
 void QueueLine(NetSession& session, std::string_view text);
 
