@@ -16,6 +16,7 @@
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
+#include "outbound/record_sent.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -27,7 +28,6 @@
 #include "send/message_stamp.h"
 #include "send/netmail_packet.h"
 #include "send/node_flags.h"
-#include "send/record_sent.h"
 #include "send/sent_record.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
@@ -540,8 +540,8 @@ void Dialogue::Confirm(Message& message, const Envelope& envelope) {
   Log("-- Message sent!");
   RecordConfirmed(message, envelope);
   LogSent(message);
-  const RecordResult recorded =
-      RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+  const outbound::RecordResult recorded =
+      outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_);
   if (recorded.io_error) session_.Abort(recorded.failure);
   Pause(configuration_.SENDPAUSE);
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/record_sent.h"
+#include "outbound/record_sent.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,13 +18,9 @@
 #include "support/system_user.h"
 #include "support/temp_dir.h"
 
-namespace kestrel::send {
+namespace kestrel::outbound {
 namespace {
 
-using outbound::AfterSendAction;
-using outbound::SendEntry;
-using outbound::SendKind;
-using outbound::SendState;
 using Lines = std::vector<std::string>;
 
 struct RecordFixture : ::testing::Test {
@@ -66,7 +62,7 @@ struct RecordFixture : ::testing::Test {
   testing::RecordingFrontEnd front_end;
   core::Logger logger{front_end, dir.path()};
   config::Configuration configuration;
-  outbound::SendList list;
+  SendList list;
 };
 
 TEST_F(RecordFixture, FlowFileLoosesTheBundleLineAndTheBundleIsDeleted) {
@@ -375,4 +371,4 @@ TEST_F(RecordFixture, MissingAndMalformedFilesArePassedOver) {
 }
 
 }  // namespace
-}  // namespace kestrel::send
+}  // namespace kestrel::outbound
