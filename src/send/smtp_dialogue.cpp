@@ -16,7 +16,9 @@
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
+#include "outbound/node_lock.h"
 #include "outbound/record_sent.h"
+#include "outbound/small_bundle.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -27,7 +29,6 @@
 #include "send/message_pieces.h"
 #include "send/message_stamp.h"
 #include "send/netmail_packet.h"
-#include "send/node_flags.h"
 #include "send/sent_record.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
@@ -47,11 +48,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
-// ARCmail bundles are named like 0000FFFE.MO0: 12 characters, day at 9.
-constexpr std::size_t kBundleNameLength = 12;
-constexpr std::size_t kBundleDayPosition = 8;
-constexpr std::size_t kMaxBundleName = 80;
-constexpr const char* kBundleDays[] = {".MO", ".TU", ".WE", ".TH", ".FR", ".SA", ".SU"};
 // Estimates beyond this many seconds are not shown.
 constexpr std::int64_t kMaxSecondsLeft = 9999;
 // Servers add their own head lines (Received:, and Postfix its envelope) to
@@ -103,8 +99,8 @@ class Dialogue {
 
  private:
   struct Message {
-    int current = 0;  // entry whose file the message carries
-    NodeFlags flags;  // busy flags taken for it
+    int current = 0;          // entry whose file the message carries
+    outbound::NodeLock lock;  // the busy flags of its node, held while it goes
     std::int32_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
@@ -124,7 +120,6 @@ class Dialogue {
   [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
   void Pause(std::uint32_t milliseconds) const;
 
-  [[nodiscard]] bool SmallBundle(const SendEntry& entry);
   struct Envelope {
     int accepted = 0;                     // first entry whose recipient the server accepted
     std::vector<std::string> recipients;  // every accepted address
@@ -202,30 +197,6 @@ void Dialogue::Pause(std::uint32_t milliseconds) const {
   while (!Aborted() && platform::MonotonicHundredths() < until) {
     std::this_thread::sleep_for(kPauseSlice);
   }
-}
-
-bool Dialogue::SmallBundle(const SendEntry& entry) {
-  if (configuration_.MINIMUMMAIL <= 0 || entry.Kind != SendKind::ListedFile) return false;
-  const std::string name = platform::BaseName(entry.Path).substr(0, kMaxBundleName);
-  if (name.size() != kBundleNameLength) return false;
-  const std::string upper = core::UpperCase(name);
-  std::size_t at = std::string::npos;
-  for (const char* day : kBundleDays) {
-    at = upper.find(day);
-    if (at != std::string::npos) break;
-  }
-  if (at != kBundleDayPosition) return false;
-  const auto found = platform::FindNamedFile(entry.Path);
-  if (found.outcome != platform::SearchOutcome::Found || found.files.empty()) return false;
-  const auto& file = found.files.front();
-  std::tm modified{};
-  localtime_r(&file.modified, &modified);
-  if (modified.tm_mday != platform::Now().day ||
-      file.size >= static_cast<std::uint64_t>(configuration_.MINIMUMMAIL)) {
-    return false;
-  }
-  Log("--   Minimum mail size found skipping (" + name + ")");
-  return true;
 }
 
 // The entries a message of the current file is for: the current one and
@@ -365,7 +336,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     const std::int32_t elapsed = stopwatch.ElapsedSeconds();
     if (elapsed == last_shown) continue;
     last_shown = elapsed;
-    message.flags.KeepFresh();
+    message.lock.KeepFresh();
     Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
     Show(Field::CurrentProgress, std::to_string(file_bytes));
     if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
@@ -810,15 +781,18 @@ void Dialogue::Run() {
     Message message;
     message.current = current;
     SendEntry& entry = list_.Entry(current);
-    if (SmallBundle(entry) ||
-        (configuration_.BusyFiles &&
-         !message.flags.Take(list_, current, configuration_.BSYAGE,
-                             [this](const std::string& line) { Log(line); }))) {
+    if (const auto small = outbound::SmallBundleName(entry, configuration_.MINIMUMMAIL)) {
+      Log("--   Minimum mail size found skipping (" + *small + ")");
+      entry.State = SendState::Skipped;
+      continue;
+    }
+    if (configuration_.BusyFiles &&
+        !message.lock.Take(list_, current, configuration_.BSYAGE,
+                           [this](const std::string& line) { Log(line); })) {
       entry.State = SendState::Skipped;
       continue;
     }
     SendOneFile(message);
-    message.flags.Drop();
   }
 
   Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");
