@@ -174,13 +174,6 @@ void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& re
   (void)Rewrite(path, message, path, logger, result);
 }
 
-// The file a message's entries share: for a packed netmail the stored
-// message, which the other entries of that message still name.
-const std::string& MessageKey(const SendEntry& entry) {
-  return entry.Kind == SendKind::NetmailPacket && !entry.ListPath.empty() ? entry.ListPath
-                                                                          : entry.Path;
-}
-
 bool StillWanted(const SendList& list, const std::string& path) {
   for (int i = 1; i <= list.Count(); ++i) {
     const SendEntry& entry = list.Entry(i);
@@ -202,10 +195,10 @@ RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
                         const config::Configuration& configuration) {
   RecordResult result;
   if (current_entry < 1 || current_entry > list.Count()) return result;
-  const std::string key = MessageKey(list.Entry(current_entry));
+  const std::string key = list.Entry(current_entry).Path;
   const auto of_message = [&](int i) {
     const SendEntry& entry = list.Entry(i);
-    return i == current_entry || (entry.State == SendState::Taken && MessageKey(entry) == key);
+    return i == current_entry || (entry.State == SendState::Taken && entry.Path == key);
   };
   // The line of a list is shared by every system that list stands for (one
   // address in two redirect entries): it stays while one of them did not get
@@ -241,11 +234,6 @@ RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
         RemoveFromSubject(entry, logger, result);
         break;
       case SendKind::NetmailPacket:
-        if (!entry.ListPath.empty() && entry.Path != entry.ListPath) {
-          (void)platform::DeleteFile(entry.Path);  // the temporary packet
-          entry.Path = entry.ListPath;
-        }
-        [[fallthrough]];
       case SendKind::NetmailText:
         // A message with kill-sent is deleted below instead.
         if (entry.AfterSend == AfterSendAction::Nothing) SetSentFlag(entry.Path, logger, result);

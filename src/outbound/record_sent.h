@@ -2,9 +2,9 @@
 #pragma once
 // Bookkeeping after the server confirmed a message: the file leaves its flow
 // file or list, a file attach leaves the message subject, a netmail gets its
-// sent flag, temporary packets go, files marked for it are deleted or
-// truncated. Every list or message rewritten is replaced atomically under its
-// owner, group and mode; a file to truncate is truncated in place.
+// sent flag, files marked for it are deleted or truncated. Every list or
+// message rewritten is replaced atomically under its owner, group and mode;
+// a file to truncate is truncated in place.
 
 #include <cstdint>
 #include <string>

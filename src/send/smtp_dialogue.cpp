@@ -28,7 +28,7 @@
 #include "send/message_layout.h"
 #include "send/message_pieces.h"
 #include "send/message_stamp.h"
-#include "send/netmail_packet.h"
+#include "send/netmail_pack.h"
 #include "send/sent_record.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
@@ -104,7 +104,9 @@ class Dialogue {
     std::int32_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
-    std::string packet;          // the packet packed for a netmail, ours to remove
+    // A netmail packed into a packet goes as that packet, ours to remove.
+    std::string packet_path;
+    bool packet_written = false;
     std::string message_id;
     // A message laid out before it goes (a file as attachment, opened):
     platform::UniqueFile file;
@@ -117,6 +119,7 @@ class Dialogue {
   void Show(Field field, const std::string& text) { front_end_.SetField(field, text); }
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
   [[nodiscard]] int FirstPending() const;
+  [[nodiscard]] const std::string& FileOf(const Message& message, int entry) const;
   [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
   void Pause(std::uint32_t milliseconds) const;
 
@@ -135,7 +138,7 @@ class Dialogue {
   [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
                                       const std::vector<std::string>& recipients) const;
   void SendMessageText(Message& message, const Envelope& envelope);
-  void SendAttachment(Message& message, SendEntry& entry);
+  void SendAttachment(Message& message, const SendEntry& entry);
   void TransferFile(Message& message, std::FILE* file, const std::string& name,
                     std::uint64_t max_lines = Base64FileReader::kAllLines,
                     std::optional<std::uint64_t> expected_bytes = std::nullopt);
@@ -143,7 +146,7 @@ class Dialogue {
   void LoadSentRecord();
   void RecordConfirmed(const Message& message, const Envelope& envelope);
   void SendOneFile(Message& message);
-  void DropUnsentPacket(const Message& message);
+  void DropPacket(Message& message);
 
   // Messages laid out before they go: SIZE=, limits and pieces.
   [[nodiscard]] bool LayOut(Message& message);
@@ -184,6 +187,13 @@ int Dialogue::FirstPending() const {
   return 0;
 }
 
+// The file the message carries for an entry: a packed netmail's packet
+// stands in for its stored message.
+const std::string& Dialogue::FileOf(const Message& message, int entry) const {
+  if (entry == message.current && !message.packet_path.empty()) return message.packet_path;
+  return list_.Entry(entry).Path;
+}
+
 const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const {
   static const config::RedirectEntry kNone{};
   const auto& table = configuration_.Redirects;
@@ -202,11 +212,11 @@ void Dialogue::Pause(std::uint32_t milliseconds) const {
 // The entries a message of the current file is for: the current one and
 // every other still pending with the same file.
 std::vector<int> Dialogue::EntriesOfFile(const Message& message) const {
-  const std::string& path = list_.Entry(message.current).Path;
+  const std::string& path = FileOf(message, message.current);
   std::vector<int> entries;
   for (int i = 1; i <= list_.Count(); ++i) {
     const SendEntry& entry = list_.Entry(i);
-    if (entry.Path == path && (i == message.current || entry.State == SendState::Pending)) {
+    if (FileOf(message, i) == path && (i == message.current || entry.State == SendState::Pending)) {
       entries.push_back(i);
     }
   }
@@ -282,11 +292,11 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<in
 // The server refused this one message (its size, its content): its file
 // stays listed for the next run, and the others still go.
 void Dialogue::KeepRefused(const Message& message, const std::string& why) {
-  const std::string path = list_.Entry(message.current).Path;
+  const std::string path = FileOf(message, message.current);
   for (int i = 1; i <= list_.Count(); ++i) {
     SendEntry& entry = list_.Entry(i);
-    if (entry.Path != path || (i != message.current && entry.State != SendState::Pending &&
-                               entry.State != SendState::Taken)) {
+    if (FileOf(message, i) != path || (i != message.current && entry.State != SendState::Pending &&
+                                       entry.State != SendState::Taken)) {
       continue;
     }
     entry.State = SendState::Skipped;
@@ -301,10 +311,12 @@ void Dialogue::KeepRefused(const Message& message, const std::string& why) {
 // file stays as it is. A permanent refusal, or a second one, would meet every
 // further message too.
 void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
-  const std::string path = list_.Entry(message.current).Path;
+  const std::string path = FileOf(message, message.current);
   for (int i = 1; i <= list_.Count(); ++i) {
     SendEntry& entry = list_.Entry(i);
-    if (entry.Path == path && entry.State == SendState::Pending) entry.State = SendState::Skipped;
+    if (FileOf(message, i) == path && entry.State == SendState::Pending) {
+      entry.State = SendState::Skipped;
+    }
   }
   list_.Entry(message.current).State = SendState::Skipped;
   session_.NoteShortfall(path, reply.last());
@@ -353,11 +365,11 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   }
   if (reader.failed()) {
     // What went out is incomplete: the message must not be ended with ".".
-    Log("-- Error reading " + list_.Entry(message.current).Path);
+    Log("-- Error reading " + FileOf(message, message.current));
     session_.Abort();
   } else if (expected_bytes && !Aborted() && reader.bytes_read() != *expected_bytes) {
     // Not what was announced and counted: the message must not be ended.
-    Log("-- " + list_.Entry(message.current).Path + " changed while it was sent");
+    Log("-- " + FileOf(message, message.current) + " changed while it was sent");
     session_.Abort();
   }
   bytes_sent_total_ =
@@ -375,23 +387,24 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_, total));
 }
 
-void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
+void Dialogue::SendAttachment(Message& message, const SendEntry& entry) {
   // The log shows the real name; the message names a listed file or packet
   // in upper case, as the flow files were always read.
-  const std::string real_name = platform::BaseName(entry.Path);
+  const std::string& path = FileOf(message, message.current);
+  const std::string real_name = platform::BaseName(path);
   const bool upper_case =
       entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::OutboundPacket;
   const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
   SendTemplateTextPart(sink_, boundary_,
                        ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
                        header_template_, name, message.size);
-  platform::UniqueFile file = platform::OpenFile(entry.Path, "rb");
+  platform::UniqueFile file = platform::OpenFile(path, "rb");
   if (!file) {
     message.unable_to_open = true;
     return;
   }
   if (entry.Kind == SendKind::NetmailPacket) {
-    Log("-- Sending " + platform::BaseName(entry.ListPath) + " as " + real_name);
+    Log("-- Sending " + platform::BaseName(entry.Path) + " as " + real_name);
   } else {
     Log("-- Sending " + real_name + " " + std::to_string(message.size) + "b");
   }
@@ -434,10 +447,12 @@ void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
     return;
   }
   if (entry.Kind == SendKind::NetmailPacket) {
-    const auto packed = PackNetmail(entry, message.size, list_, sink_, front_end_);
-    if (packed) message.packet = entry.Path;
-    message.size = packed ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed, INT32_MAX))
-                          : FileSize32(entry.Path);
+    const PackedNetmail packed = PackNetmail(entry.Path, message.size, list_, sink_, front_end_);
+    message.packet_path = packed.path;
+    message.packet_written = packed.size.has_value();
+    message.size = packed.size
+                       ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed.size, INT32_MAX))
+                       : FileSize32(packed.path);
   }
   SendAttachment(message, entry);
 }
@@ -483,13 +498,13 @@ void Dialogue::SendOneFile(Message& message) {
 
   bool confirmed = false;
   if (message.unable_to_open) {
-    Log("-- Unable to open " + list_.Entry(message.current).Path);
-    session_.NoteShortfall(list_.Entry(message.current).Path);
+    Log("-- Unable to open " + FileOf(message, message.current));
+    session_.NoteShortfall(FileOf(message, message.current));
   } else if (Judge(message, reply) == Outcome::Confirmed) {
     confirmed = true;
     Confirm(message, envelope);
   }
-  if (!confirmed) DropUnsentPacket(message);
+  if (!confirmed) DropPacket(message);
 }
 
 // The answer to the end of the data. A refusal of this message (4xx, 5xx)
@@ -511,6 +526,7 @@ void Dialogue::Confirm(Message& message, const Envelope& envelope) {
   Log("-- Message sent!");
   RecordConfirmed(message, envelope);
   LogSent(message);
+  DropPacket(message);
   const outbound::RecordResult recorded =
       outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_);
   if (recorded.io_error) session_.Abort(recorded.failure);
@@ -519,15 +535,14 @@ void Dialogue::Confirm(Message& message, const Envelope& envelope) {
 
 // One line per system that got the file, for the sysop reading the log later.
 void Dialogue::LogSent(const Message& message) {
-  const SendEntry& current = list_.Entry(message.current);
+  const std::string& path = FileOf(message, message.current);
   std::set<std::string> told;
   for (int i = 1; i <= list_.Count(); ++i) {
     const SendEntry& entry = list_.Entry(i);
-    if (entry.State != SendState::Taken || entry.Path != current.Path) continue;
+    if (entry.State != SendState::Taken || FileOf(message, i) != path) continue;
     const config::RedirectEntry& redirect = RedirectOf(entry);
     if (!told.insert(redirect.Address + " " + redirect.EmailAddress).second) continue;
-    const std::string& shown = entry.Kind == SendKind::NetmailPacket ? entry.ListPath : entry.Path;
-    Log("-- Sent " + shown + " to " + redirect.Address + " (" + redirect.EmailAddress + "), " +
+    Log("-- Sent " + entry.Path + " to " + redirect.Address + " (" + redirect.EmailAddress + "), " +
         std::to_string(message.size) + " bytes");
   }
 }
@@ -744,19 +759,19 @@ void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope)
   std::string error;
   // The path as it is on disk, as a log line a month later will show it.
   if (!sent_.Record({0, message.message_id, RedirectOf(entry).Address, addresses,
-                     platform::ResolveName(entry.Path)},
+                     platform::ResolveName(FileOf(message, envelope.accepted))},
                     std::time(nullptr), error)) {
     Log("-- Could not write " + sent_.path() + " (" + error + ")");
   }
 }
 
-// The packet packed for a netmail that did not go is not left behind in the
-// program's directory: the next run packs the message again.
-void Dialogue::DropUnsentPacket(const Message& message) {
-  if (message.packet.empty()) return;
-  (void)platform::DeleteFile(message.packet);
-  SendEntry& entry = list_.Entry(message.current);
-  if (entry.Path == message.packet) entry.Path = entry.ListPath;
+// The packet packed for a netmail is not left behind in the program's
+// directory: once the message is confirmed the stored message keeps the
+// record, and one that did not go is packed again next run.
+void Dialogue::DropPacket(Message& message) {
+  if (!message.packet_written) return;
+  (void)platform::DeleteFile(message.packet_path);
+  message.packet_written = false;
 }
 
 void Dialogue::Run() {
