@@ -33,6 +33,7 @@
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
 #include "send/text_conversion.h"
+#include "send/transfer_progress.h"
 
 namespace kestrel::send {
 
@@ -48,8 +49,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
-// Estimates beyond this many seconds are not shown.
-constexpr std::int64_t kMaxSecondsLeft = 9999;
 // Servers add their own head lines (Received:, and Postfix its envelope) to
 // what they count against their limit: a message is kept below the limit by
 // this fraction of it.
@@ -74,10 +73,6 @@ class SessionSink final : public LineSink {
   net::NetSession& session_;
 };
 
-std::string Percent(std::int64_t part, std::int64_t whole) {
-  return std::to_string(part * 100 / whole) + "%";
-}
-
 std::int32_t FileSize32(const std::string& path) {
   const auto size = platform::FileSize(path);
   if (!size) return 0;
@@ -93,7 +88,8 @@ class Dialogue {
         configuration_(configuration),
         front_end_(session.logger.front_end()),
         sink_(session),
-        header_template_(HeaderTemplatePath()) {}
+        header_template_(HeaderTemplatePath()),
+        progress_(front_end_) {}
 
   void Run();
 
@@ -171,9 +167,7 @@ class Dialogue {
   std::string header_template_;
   SentRecord sent_;
   int entries_counter_ = 0;
-  std::int32_t bytes_sent_total_ = 0;
-  std::int32_t speed_sum_ = 0;
-  std::int32_t speed_count_ = 0;
+  TransferProgress progress_;
   int boundary_ = 0;
   int sender_refusals_ = 0;
   bool give_up_ = false;  // the server will take no message from us this run
@@ -331,37 +325,13 @@ void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
 
 void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name,
                             std::uint64_t max_lines, std::optional<std::uint64_t> expected_bytes) {
-  Show(Field::CurrentFilename, name);
   message.file_size_text = std::to_string(message.size);
-  Show(Field::CurrentFileSize, message.file_size_text);
-  const core::Stopwatch stopwatch;
-  std::int32_t last_shown = -1;
-  std::int64_t file_bytes = 0;
-  const std::int64_t size = message.size;
-  const std::int64_t total = list_.TotalBytes;
-
+  progress_.StartFile(name, message.size, list_.TotalBytes);
   Base64FileReader reader(file, max_lines);
   Base64FileReader::Lines lines;
   while (!Aborted() && reader.Next(lines)) {
     net::QueueLines(session_, lines.text);
-    file_bytes += static_cast<std::int64_t>(lines.data_bytes);
-    const std::int32_t elapsed = stopwatch.ElapsedSeconds();
-    if (elapsed == last_shown) continue;
-    last_shown = elapsed;
-    message.lock.KeepFresh();
-    Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
-    Show(Field::CurrentProgress, std::to_string(file_bytes));
-    if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
-    if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_ + file_bytes, total));
-    if (elapsed <= 0) continue;
-    const std::int64_t speed = file_bytes / elapsed;
-    if (speed <= 0) continue;
-    const std::int64_t left = size / speed - elapsed;
-    if (left < 0 || left >= kMaxSecondsLeft) continue;
-    Show(Field::SecondsLeftofFile, std::to_string(left));
-    Show(Field::CurrentCPS, std::to_string(speed));
-    Show(Field::TotalCPS,
-         std::to_string(speed_count_ == 0 ? speed : (speed_sum_ / speed_count_ + speed) / 2));
+    if (progress_.Advance(lines.data_bytes)) message.lock.KeepFresh();
   }
   if (reader.failed()) {
     // What went out is incomplete: the message must not be ended with ".".
@@ -372,19 +342,9 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     Log("-- " + FileOf(message, message.current) + " changed while it was sent");
     session_.Abort();
   }
-  bytes_sent_total_ =
-      static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
-  const std::int32_t elapsed = stopwatch.ElapsedSeconds();
-  if (elapsed > 0) {
-    const auto speed = static_cast<std::int32_t>(file_bytes / elapsed);
-    if (speed > 0) {
-      Log("-- Speed was " + std::to_string(speed) + " characters per second (CPS)");
-      speed_sum_ += speed;
-      ++speed_count_;
-    }
+  if (const auto speed = progress_.FinishFile()) {
+    Log("-- Speed was " + std::to_string(*speed) + " characters per second (CPS)");
   }
-  Show(Field::TotalProgress, std::to_string(bytes_sent_total_));
-  if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_, total));
 }
 
 void Dialogue::SendAttachment(Message& message, const SendEntry& entry) {
@@ -434,7 +394,7 @@ void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
                        front_end_,
                        header_template_,
                        boundary_,
-                       bytes_sent_total_,
+                       progress_.sent_total(),
                        list_.TotalBytes,
                        fido::IconvCharsetName(configuration_.FIDOCHARSET)};
   if (entry.Kind == SendKind::NetmailText) {
@@ -491,9 +451,7 @@ void Dialogue::SendOneFile(Message& message) {
     SendClosing(sink_, boundary_);
   }
 
-  Show(Field::CurrentPercent, "100%");
-  Show(Field::CurrentProgress, message.file_size_text);
-  Show(Field::SecondsLeftofFile, "");
+  progress_.ShowMessageDone(message.file_size_text);
   const net::Reply reply = AwaitConfirmation();
 
   bool confirmed = false;
@@ -706,9 +664,7 @@ Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& 
     SendRange(message, range);
     sink_.SendEndOfData();
   }
-  Show(Field::CurrentPercent, "100%");
-  Show(Field::CurrentProgress, message.file_size_text);
-  Show(Field::SecondsLeftofFile, "");
+  progress_.ShowMessageDone(message.file_size_text);
   return Judge(message, AwaitConfirmation());
 }
 
@@ -779,20 +735,12 @@ void Dialogue::Run() {
   size_offer_ = OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;
-  Show(Field::TotalFileSize, std::to_string(list_.TotalBytes));
-  Show(Field::TotalFiles, std::to_string(list_.Count()));
-  bytes_sent_total_ = 0;
-  speed_sum_ = 0;
-  speed_count_ = 0;
+  progress_.StartRun(list_.TotalBytes, list_.Count());
   const core::Stopwatch connected;
 
   for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
        current = FirstPending()) {
-    for (const Field field :
-         {Field::CurrentPercent, Field::CurrentFilename, Field::CurrentProgress,
-          Field::CurrentFileSize, Field::SecondsLeftofFile, Field::CurrentCPS}) {
-      Show(field, "");
-    }
+    progress_.ClearFile();
     Message message;
     message.current = current;
     SendEntry& entry = list_.Entry(current);
@@ -811,12 +759,11 @@ void Dialogue::Run() {
   }
 
   Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");
-  if (speed_count_ > 0) {
-    Log("-- Total speed for " + std::to_string(speed_count_) + " files was " +
-        std::to_string(speed_sum_ / speed_count_) + " CPS");
+  if (progress_.speed_count() > 0) {
+    Log("-- Total speed for " + std::to_string(progress_.speed_count()) + " files was " +
+        std::to_string(progress_.average_speed()) + " CPS");
   }
-  Show(Field::TotalCPS, "");
-  Show(Field::TotalSecondsLeft, "");
+  progress_.EndRun();
   net::SendLine(session_, "QUIT");
   (void)ReadSmtpReply(session_);
 }
