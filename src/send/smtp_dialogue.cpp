@@ -24,11 +24,13 @@
 #include "platform/file_search.h"
 #include "platform/files.h"
 #include "send/base64_file_reader.h"
+#include "send/laid_out_file.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
 #include "send/message_pieces.h"
 #include "send/message_stamp.h"
 #include "send/netmail_pack.h"
+#include "send/piece_set.h"
 #include "send/sent_record.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
@@ -49,12 +51,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
-// Servers add their own head lines (Received:, and Postfix its envelope) to
-// what they count against their limit: a message is kept below the limit by
-// this fraction of it.
-constexpr std::uint64_t kHeadroomDivisor = 16;
-// Piece numbers stay below this many digits.
-constexpr std::uint64_t kMaxPieces = 999999;
 
 // Message lines go to the connection: made transparent, gathered into large
 // writes, and logged to the pane only while the data flows.
@@ -104,11 +100,8 @@ class Dialogue {
     std::string packet_path;
     bool packet_written = false;
     std::string message_id;
-    // A message laid out before it goes (a file as attachment, opened):
-    platform::UniqueFile file;
-    LaidOutMessage laid;
     MessageStamp stamp;
-    std::string subject;
+    LaidOutFile laid_out;  // a file as attachment
   };
 
   void Log(const std::string& text) { net::LogLine(session_, text); }
@@ -146,7 +139,6 @@ class Dialogue {
 
   // Messages laid out before they go: SIZE=, limits and pieces.
   [[nodiscard]] bool LayOut(Message& message);
-  [[nodiscard]] std::uint64_t Limit() const;
   void SendLaidOut(Message& message);
   void Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
   void SendInPieces(Message& message, std::uint64_t target);
@@ -521,56 +513,25 @@ std::vector<std::string> Dialogue::PlannedRecipients(const Message& message) con
 // file that cannot be opened.
 bool Dialogue::LayOut(Message& message) {
   const SendEntry& entry = list_.Entry(message.current);
-  const bool as_packet = entry.Kind == SendKind::OutboundPacket;
-  if (!(entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::AttachedFile ||
-        (as_packet && !RedirectOf(entry).SendAsText))) {
+  if (!LaysOut(entry, RedirectOf(entry)) || !OpenToLayOut(entry.Path, message.laid_out)) {
     return false;
   }
-  message.file = platform::OpenFile(entry.Path, "rb");
-  struct stat info {};
-  if (!message.file || ::fstat(::fileno(message.file.get()), &info) != 0) return false;
-  message.laid.file_bytes = static_cast<std::uint64_t>(info.st_size);
-  message.size =
-      static_cast<std::int32_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT32_MAX));
+  message.size = static_cast<std::int32_t>(
+      std::min<std::uint64_t>(message.laid_out.laid.file_bytes, INT32_MAX));
   message.file_size_text = std::to_string(message.size);
-  boundary_ = DrawBoundaryNumber();
-  // A listed file or packet is named in upper case, as the flow files were
-  // always read.
-  const std::string name = core::UpperCase(platform::BaseName(entry.Path));
-  const std::string shown =
-      entry.Kind == SendKind::AttachedFile ? platform::BaseName(entry.Path) : name;
-  message.subject = ExpandSubjectTemplate(configuration_.SUBJECT, shown, message.size);
   message.stamp = StampFor(entry, PlannedRecipients(message));
   message.message_id = message.stamp.message_id;
-
   // The template's remarks reach the pane only, as while the data flows.
-  LineCollector head(&sink_);
-  {
-    const net::SuspendedLog quiet(session_);
-    SendMessageHead(head, boundary_, RedirectOf(entry), configuration_, message.stamp);
-    SendTemplateTextPart(head, boundary_, message.subject, header_template_, shown, message.size);
-    SendAttachmentHead(head, boundary_, as_packet ? RandomPacketName() : shown);
-  }
-  message.laid.head = std::move(head.lines);
-  LineCollector tail;
-  tail.SendLine("");  // the end of the attachment part
-  SendClosing(tail, boundary_);
-  message.laid.tail = std::move(tail.lines);
+  const net::SuspendedLog quiet(session_);
+  LayOutFileMessage(message.laid_out, entry, message.size,
+                    {RedirectOf(entry), configuration_, header_template_, message.stamp}, sink_);
   return true;
 }
 
-// The smaller of the server's SIZE and MAXMESSAGESIZE; 0: none known.
-std::uint64_t Dialogue::Limit() const {
-  std::uint64_t limit = configuration_.MAXMESSAGESIZE;
-  if (size_offer_.announced && size_offer_.limit > 0 && (limit == 0 || size_offer_.limit < limit))
-    limit = size_offer_.limit;
-  return limit;
-}
-
 void Dialogue::SendLaidOut(Message& message) {
-  const std::uint64_t bytes = message.laid.Bytes();
-  const std::uint64_t limit = Limit();
-  const std::uint64_t target = limit - limit / kHeadroomDivisor;
+  const std::uint64_t bytes = message.laid_out.laid.Bytes();
+  const std::uint64_t limit = MessageLimit(size_offer_, configuration_);
+  const std::uint64_t target = MessageTarget(limit);
   if (limit > 0 && bytes > target) {
     if (configuration_.SPLITLARGE) {
       SendInPieces(message, target);
@@ -582,7 +543,7 @@ void Dialogue::SendLaidOut(Message& message) {
   const std::string& path = list_.Entry(message.current).Path;
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
-  if (SendTransaction(message, entries, LineCollector(), {0, message.laid.LineCount()},
+  if (SendTransaction(message, entries, LineCollector(), {0, message.laid_out.laid.LineCount()},
                       "-- Sending " + platform::BaseName(path) + " " + message.file_size_text + "b",
                       envelope) == Outcome::Confirmed) {
     Confirm(message, envelope);
@@ -605,21 +566,11 @@ void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, 
 // only when the record says the first one was confirmed.
 void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
   const SendEntry& entry = list_.Entry(message.current);
-  const config::RedirectEntry& redirect = RedirectOf(entry);
-  const std::string set_id = PieceSetId(message.stamp.message_id);
-  const auto head_of = [&](std::uint64_t number, std::uint64_t total) {
-    LineCollector head;
-    SendPieceHead(
-        head, {set_id, number, total}, redirect, configuration_,
-        {message.stamp.date, PieceMessageId(message.stamp.message_id, number)},
-        message.subject + " (" + std::to_string(number) + "/" + std::to_string(total) + ")");
-    return head;
-  };
-  const std::uint64_t bound = head_of(kMaxPieces, kMaxPieces).Bytes();
-  const std::vector<LineRange> pieces =
-      bound < target ? CutIntoPieces(message.laid, target - bound) : std::vector<LineRange>();
-  if (pieces.empty() || pieces.size() > kMaxPieces) {
-    Hold(message, message.laid.Bytes(), Limit(), "it cannot be split");
+  const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
+  const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
+  if (pieces.empty()) {
+    Hold(message, message.laid_out.laid.Bytes(), MessageLimit(size_offer_, configuration_),
+         "it cannot be split");
     return;
   }
   const std::uint64_t total = pieces.size();
@@ -628,7 +579,7 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
   for (std::uint64_t number = 1; number <= total; ++number) {
-    if (SendTransaction(message, entries, head_of(number, total), pieces[number - 1],
+    if (SendTransaction(message, entries, set.Head(number, total), pieces[number - 1],
                         number == 1 ? remark : std::string(), envelope) != Outcome::Confirmed) {
       return;
     }
@@ -649,7 +600,7 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
 Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& entries,
                                             const LineCollector& piece_head, LineRange range,
                                             const std::string& remark, Envelope& envelope_r) {
-  const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid, range);
+  const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid_out.laid, range);
   envelope_r = SendEnvelope(message, entries, bytes);
   if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
   if (!envelope_r.data_ready) {
@@ -669,7 +620,8 @@ Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& 
 }
 
 void Dialogue::SendRange(Message& message, LineRange range) {
-  const LaidOutMessage& laid = message.laid;
+  const LaidOutMessage& laid = message.laid_out.laid;
+  std::FILE* file = message.laid_out.file.get();
   const std::uint64_t head = laid.head.size();
   const std::uint64_t base64_end = head + laid.Base64Lines();
   for (std::uint64_t i = range.first; i < std::min(range.end, head); ++i) {
@@ -681,12 +633,12 @@ void Dialogue::SendRange(Message& message, LineRange range) {
     const std::string& path = list_.Entry(message.current).Path;
     const std::uint64_t from = (first - head) * core::kBase64BlockBytes;
     const std::uint64_t to = std::min(laid.file_bytes, (end - head) * core::kBase64BlockBytes);
-    if (::fseeko(message.file.get(), static_cast<off_t>(from), SEEK_SET) != 0) {
+    if (::fseeko(file, static_cast<off_t>(from), SEEK_SET) != 0) {
       Log("-- Error reading " + path);
       session_.Abort();
       return;
     }
-    TransferFile(message, message.file.get(), platform::BaseName(path), end - first, to - from);
+    TransferFile(message, file, platform::BaseName(path), end - first, to - from);
   }
   for (std::uint64_t i = std::max(range.first, base64_end); i < range.end; ++i) {
     sink_.SendLine(laid.tail[i - base64_end]);
