@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/smtp_dialogue.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -21,9 +19,9 @@
 #include "outbound/small_bundle.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
-#include "platform/file_search.h"
 #include "platform/files.h"
 #include "send/base64_file_reader.h"
+#include "send/file_message.h"
 #include "send/laid_out_file.h"
 #include "send/line_sink.h"
 #include "send/message_layout.h"
@@ -32,6 +30,7 @@
 #include "send/netmail_pack.h"
 #include "send/piece_set.h"
 #include "send/sent_record.h"
+#include "send/session_sink.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
 #include "send/text_conversion.h"
@@ -51,23 +50,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
-
-// Message lines go to the connection: made transparent, gathered into large
-// writes, and logged to the pane only while the data flows.
-class SessionSink final : public LineSink {
- public:
-  explicit SessionSink(net::NetSession& session) : session_(session) {}
-  void SendLine(std::string_view line) override { net::QueueLine(session_, DotStuffed(line)); }
-  void SendEndOfData() override {
-    net::QueueLine(session_, ".");
-    net::FlushOutput(session_);
-  }
-  [[nodiscard]] bool Aborted() const override { return session_.IsAborted(); }
-  void Log(std::string_view text) override { net::LogLine(session_, text); }
-
- private:
-  net::NetSession& session_;
-};
 
 std::int32_t FileSize32(const std::string& path) {
   const auto size = platform::FileSize(path);
@@ -90,26 +72,16 @@ class Dialogue {
   void Run();
 
  private:
-  struct Message {
-    int current = 0;          // entry whose file the message carries
-    outbound::NodeLock lock;  // the busy flags of its node, held while it goes
-    std::int32_t size = 0;
-    bool unable_to_open = false;
-    std::string file_size_text;  // what CurrentFileSize shows
-    // A netmail packed into a packet goes as that packet, ours to remove.
-    std::string packet_path;
-    bool packet_written = false;
-    std::string message_id;
-    MessageStamp stamp;
-    LaidOutFile laid_out;  // a file as attachment
-  };
-
   void Log(const std::string& text) { net::LogLine(session_, text); }
   void Show(Field field, const std::string& text) { front_end_.SetField(field, text); }
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
   [[nodiscard]] int FirstPending() const;
-  [[nodiscard]] const std::string& FileOf(const Message& message, int entry) const;
-  [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
+  [[nodiscard]] const std::string& FileOf(const FileMessage& message, int entry) const {
+    return send::FileOf(list_, message, entry);
+  }
+  [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const {
+    return send::RedirectOf(configuration_, entry);
+  }
   void Pause(std::uint32_t milliseconds) const;
 
   struct Envelope {
@@ -118,38 +90,39 @@ class Dialogue {
     bool data_ready = false;              // the server answered DATA with "354"
     bool refused = false;                 // the server refused this message: the file waits
   };
-  [[nodiscard]] std::vector<int> EntriesOfFile(const Message& message) const;
-  [[nodiscard]] Envelope SendEnvelope(Message& message, const std::vector<int>& entries,
+  [[nodiscard]] std::vector<int> EntriesOfFile(const FileMessage& message) const {
+    return send::EntriesOfFile(list_, message);
+  }
+  [[nodiscard]] Envelope SendEnvelope(FileMessage& message, const std::vector<int>& entries,
                                       std::optional<std::uint64_t> size);
-  void RefuseSender(const Message& message, const net::Reply& reply);
-  void KeepRefused(const Message& message, const std::string& why);
-  [[nodiscard]] std::vector<std::string> PlannedRecipients(const Message& message) const;
+  void RefuseSender(const FileMessage& message, const net::Reply& reply);
+  void KeepRefused(const FileMessage& message, const std::string& why);
   [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
                                       const std::vector<std::string>& recipients) const;
-  void SendMessageText(Message& message, const Envelope& envelope);
-  void SendAttachment(Message& message, const SendEntry& entry);
-  void TransferFile(Message& message, std::FILE* file, const std::string& name,
+  void SendMessageText(FileMessage& message, const Envelope& envelope);
+  void SendAttachment(FileMessage& message, const SendEntry& entry);
+  void TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
                     std::uint64_t max_lines = Base64FileReader::kAllLines,
                     std::optional<std::uint64_t> expected_bytes = std::nullopt);
   [[nodiscard]] net::Reply AwaitConfirmation();
   void LoadSentRecord();
-  void RecordConfirmed(const Message& message, const Envelope& envelope);
-  void SendOneFile(Message& message);
-  void DropPacket(Message& message);
+  void RecordConfirmed(const FileMessage& message, const Envelope& envelope);
+  void SendOneFile(FileMessage& message);
+  void DropPacket(FileMessage& message);
 
   // Messages laid out before they go: SIZE=, limits and pieces.
-  [[nodiscard]] bool LayOut(Message& message);
-  void SendLaidOut(Message& message);
-  void Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
-  void SendInPieces(Message& message, std::uint64_t target);
+  [[nodiscard]] bool LayOut(FileMessage& message);
+  void SendLaidOut(FileMessage& message);
+  void Hold(FileMessage& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
+  void SendInPieces(FileMessage& message, std::uint64_t target);
   enum class Outcome { Confirmed, Refused, Failed };
-  [[nodiscard]] Outcome SendTransaction(Message& message, std::vector<int>& entries,
+  [[nodiscard]] Outcome SendTransaction(FileMessage& message, std::vector<int>& entries,
                                         const LineCollector& piece_head, LineRange range,
                                         const std::string& remark, Envelope& envelope_r);
-  void SendRange(Message& message, LineRange range);
-  [[nodiscard]] Outcome Judge(const Message& message, const net::Reply& reply);
-  void Confirm(Message& message, const Envelope& envelope);
-  void LogSent(const Message& message);
+  void SendRange(FileMessage& message, LineRange range);
+  [[nodiscard]] Outcome Judge(const FileMessage& message, const net::Reply& reply);
+  void Confirm(FileMessage& message, const Envelope& envelope);
+  void LogSent(const FileMessage& message);
 
   net::NetSession& session_;
   outbound::SendList& list_;
@@ -173,20 +146,6 @@ int Dialogue::FirstPending() const {
   return 0;
 }
 
-// The file the message carries for an entry: a packed netmail's packet
-// stands in for its stored message.
-const std::string& Dialogue::FileOf(const Message& message, int entry) const {
-  if (entry == message.current && !message.packet_path.empty()) return message.packet_path;
-  return list_.Entry(entry).Path;
-}
-
-const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const {
-  static const config::RedirectEntry kNone{};
-  const auto& table = configuration_.Redirects;
-  if (entry.RedirectIndex < 1 || entry.RedirectIndex > table.RedirectCount()) return kNone;
-  return table.Entry(entry.RedirectIndex);
-}
-
 void Dialogue::Pause(std::uint32_t milliseconds) const {
   if (milliseconds == 0) return;
   const std::int64_t until = platform::MonotonicHundredths() + (milliseconds + 9) / 10;
@@ -195,25 +154,11 @@ void Dialogue::Pause(std::uint32_t milliseconds) const {
   }
 }
 
-// The entries a message of the current file is for: the current one and
-// every other still pending with the same file.
-std::vector<int> Dialogue::EntriesOfFile(const Message& message) const {
-  const std::string& path = FileOf(message, message.current);
-  std::vector<int> entries;
-  for (int i = 1; i <= list_.Count(); ++i) {
-    const SendEntry& entry = list_.Entry(i);
-    if (FileOf(message, i) == path && (i == message.current || entry.State == SendState::Pending)) {
-      entries.push_back(i);
-    }
-  }
-  return entries;
-}
-
 // RSET, MAIL FROM (with SIZE= when known and offered), one RCPT TO per
 // address of `entries` (one file listed twice for a system, in two flow files
 // of its node, goes to it once) and DATA. Entries whose recipient is refused
 // leave `entries`; they stay listed on disk.
-Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<int>& entries,
+Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vector<int>& entries,
                                           std::optional<std::uint64_t> size) {
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
@@ -277,7 +222,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<in
 
 // The server refused this one message (its size, its content): its file
 // stays listed for the next run, and the others still go.
-void Dialogue::KeepRefused(const Message& message, const std::string& why) {
+void Dialogue::KeepRefused(const FileMessage& message, const std::string& why) {
   const std::string path = FileOf(message, message.current);
   for (int i = 1; i <= list_.Count(); ++i) {
     SendEntry& entry = list_.Entry(i);
@@ -296,7 +241,7 @@ void Dialogue::KeepRefused(const Message& message, const std::string& why) {
 // A refused sender ends the message's transaction before any recipient; its
 // file stays as it is. A permanent refusal, or a second one, would meet every
 // further message too.
-void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
+void Dialogue::RefuseSender(const FileMessage& message, const net::Reply& reply) {
   const std::string path = FileOf(message, message.current);
   for (int i = 1; i <= list_.Count(); ++i) {
     SendEntry& entry = list_.Entry(i);
@@ -315,7 +260,7 @@ void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
   }
 }
 
-void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name,
+void Dialogue::TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
                             std::uint64_t max_lines, std::optional<std::uint64_t> expected_bytes) {
   message.file_size_text = std::to_string(message.size);
   progress_.StartFile(name, message.size, list_.TotalBytes);
@@ -339,7 +284,7 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
   }
 }
 
-void Dialogue::SendAttachment(Message& message, const SendEntry& entry) {
+void Dialogue::SendAttachment(FileMessage& message, const SendEntry& entry) {
   // The log shows the real name; the message names a listed file or packet
   // in upper case, as the flow files were always read.
   const std::string& path = FileOf(message, message.current);
@@ -376,7 +321,7 @@ MessageStamp Dialogue::StampFor(const SendEntry& entry,
                           MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost), sent_)};
 }
 
-void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
+void Dialogue::SendMessageText(FileMessage& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
   const MessageStamp stamp = StampFor(entry, envelope.recipients);
@@ -422,7 +367,7 @@ net::Reply Dialogue::AwaitConfirmation() {
   }
 }
 
-void Dialogue::SendOneFile(Message& message) {
+void Dialogue::SendOneFile(FileMessage& message) {
   if (LayOut(message)) {
     SendLaidOut(message);
     return;
@@ -460,7 +405,7 @@ void Dialogue::SendOneFile(Message& message) {
 // The answer to the end of the data. A refusal of this message (4xx, 5xx)
 // holds back only its file; a 421, a lost connection or a time-out ends the
 // job.
-Dialogue::Outcome Dialogue::Judge(const Message& message, const net::Reply& reply) {
+Dialogue::Outcome Dialogue::Judge(const FileMessage& message, const net::Reply& reply) {
   if (HasCode(reply, 250) && !Aborted()) return Outcome::Confirmed;
   const int kind = reply.code / 100;
   if (reply.ok() && !Aborted() && (kind == 4 || kind == 5) && reply.code != 421) {
@@ -472,7 +417,7 @@ Dialogue::Outcome Dialogue::Judge(const Message& message, const net::Reply& repl
   return Outcome::Failed;
 }
 
-void Dialogue::Confirm(Message& message, const Envelope& envelope) {
+void Dialogue::Confirm(FileMessage& message, const Envelope& envelope) {
   Log("-- Message sent!");
   RecordConfirmed(message, envelope);
   LogSent(message);
@@ -484,7 +429,7 @@ void Dialogue::Confirm(Message& message, const Envelope& envelope) {
 }
 
 // One line per system that got the file, for the sysop reading the log later.
-void Dialogue::LogSent(const Message& message) {
+void Dialogue::LogSent(const FileMessage& message) {
   const std::string& path = FileOf(message, message.current);
   std::set<std::string> told;
   for (int i = 1; i <= list_.Count(); ++i) {
@@ -497,21 +442,10 @@ void Dialogue::LogSent(const Message& message) {
   }
 }
 
-std::vector<std::string> Dialogue::PlannedRecipients(const Message& message) const {
-  std::vector<std::string> recipients;
-  for (const int i : EntriesOfFile(message)) {
-    const std::string& address = RedirectOf(list_.Entry(i)).EmailAddress;
-    if (std::find(recipients.begin(), recipients.end(), address) == recipients.end()) {
-      recipients.push_back(address);
-    }
-  }
-  return recipients;
-}
-
 // A file as attachment is laid out whole before its envelope, so that its
 // size is known: false (composed as it goes) for other messages and for a
 // file that cannot be opened.
-bool Dialogue::LayOut(Message& message) {
+bool Dialogue::LayOut(FileMessage& message) {
   const SendEntry& entry = list_.Entry(message.current);
   if (!LaysOut(entry, RedirectOf(entry)) || !OpenToLayOut(entry.Path, message.laid_out)) {
     return false;
@@ -519,7 +453,7 @@ bool Dialogue::LayOut(Message& message) {
   message.size = static_cast<std::int32_t>(
       std::min<std::uint64_t>(message.laid_out.laid.file_bytes, INT32_MAX));
   message.file_size_text = std::to_string(message.size);
-  message.stamp = StampFor(entry, PlannedRecipients(message));
+  message.stamp = StampFor(entry, PlannedRecipients(list_, message, configuration_));
   message.message_id = message.stamp.message_id;
   // The template's remarks reach the pane only, as while the data flows.
   const net::SuspendedLog quiet(session_);
@@ -528,7 +462,7 @@ bool Dialogue::LayOut(Message& message) {
   return true;
 }
 
-void Dialogue::SendLaidOut(Message& message) {
+void Dialogue::SendLaidOut(FileMessage& message) {
   const std::uint64_t bytes = message.laid_out.laid.Bytes();
   const std::uint64_t limit = MessageLimit(size_offer_, configuration_);
   const std::uint64_t target = MessageTarget(limit);
@@ -552,7 +486,8 @@ void Dialogue::SendLaidOut(Message& message) {
 
 // Too large for the server and not to be split: nothing is uploaded, the
 // file waits listed.
-void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why) {
+void Dialogue::Hold(FileMessage& message, std::uint64_t bytes, std::uint64_t limit,
+                    const char* why) {
   const std::string path = list_.Entry(message.current).Path;
   Log("-- Held " + path + ": " + std::to_string(bytes) + " bytes as a message, limit " +
       std::to_string(limit) + " (" + why + ")");
@@ -564,7 +499,7 @@ void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, 
 // transaction under the limit. The file is done only when every piece is
 // confirmed; a set cut short goes whole again next run, under a new set id
 // only when the record says the first one was confirmed.
-void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
+void Dialogue::SendInPieces(FileMessage& message, std::uint64_t target) {
   const SendEntry& entry = list_.Entry(message.current);
   const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
   const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
@@ -597,7 +532,7 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
 // the piece's own head (none for a whole message), the lines of `range`, the
 // end of the data and the server's answer. The remark goes to the pane, as
 // every line logged while the data flows.
-Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& entries,
+Dialogue::Outcome Dialogue::SendTransaction(FileMessage& message, std::vector<int>& entries,
                                             const LineCollector& piece_head, LineRange range,
                                             const std::string& remark, Envelope& envelope_r) {
   const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid_out.laid, range);
@@ -619,7 +554,7 @@ Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& 
   return Judge(message, AwaitConfirmation());
 }
 
-void Dialogue::SendRange(Message& message, LineRange range) {
+void Dialogue::SendRange(FileMessage& message, LineRange range) {
   const LaidOutMessage& laid = message.laid_out.laid;
   std::FILE* file = message.laid_out.file.get();
   const std::uint64_t head = laid.head.size();
@@ -658,7 +593,7 @@ void Dialogue::LoadSentRecord() {
 // kill in between sends the file again under a new identifier, a second copy
 // rather than one the far side would take for a copy and drop. The file went
 // either way, so a record that cannot be written is only told.
-void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope) {
+void Dialogue::RecordConfirmed(const FileMessage& message, const Envelope& envelope) {
   const SendEntry& entry = list_.Entry(envelope.accepted);
   std::string addresses;
   for (const std::string& recipient : envelope.recipients) {
@@ -676,7 +611,7 @@ void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope)
 // The packet packed for a netmail is not left behind in the program's
 // directory: once the message is confirmed the stored message keeps the
 // record, and one that did not go is packed again next run.
-void Dialogue::DropPacket(Message& message) {
+void Dialogue::DropPacket(FileMessage& message) {
   if (!message.packet_written) return;
   (void)platform::DeleteFile(message.packet_path);
   message.packet_written = false;
@@ -693,7 +628,7 @@ void Dialogue::Run() {
   for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
        current = FirstPending()) {
     progress_.ClearFile();
-    Message message;
+    FileMessage message;
     message.current = current;
     SendEntry& entry = list_.Entry(current);
     if (const auto small = outbound::SmallBundleName(entry, configuration_.MINIMUMMAIL)) {
