@@ -24,12 +24,12 @@
 #include "send/file_message.h"
 #include "send/laid_out_file.h"
 #include "send/line_sink.h"
+#include "send/message_identity.h"
 #include "send/message_layout.h"
 #include "send/message_pieces.h"
 #include "send/message_stamp.h"
 #include "send/netmail_pack.h"
 #include "send/piece_set.h"
-#include "send/sent_record.h"
 #include "send/session_sink.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
@@ -67,6 +67,7 @@ class Dialogue {
         front_end_(session.logger.front_end()),
         sink_(session),
         header_template_(HeaderTemplatePath()),
+        identity_(configuration),
         progress_(front_end_) {}
 
   void Run();
@@ -98,14 +99,15 @@ class Dialogue {
   void RefuseSender(const FileMessage& message, const net::Reply& reply);
   void KeepRefused(const FileMessage& message, const std::string& why);
   [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
-                                      const std::vector<std::string>& recipients) const;
+                                      const std::vector<std::string>& recipients) const {
+    return identity_.StampFor(entry, recipients, session_.LocalHost);
+  }
   void SendMessageText(FileMessage& message, const Envelope& envelope);
   void SendAttachment(FileMessage& message, const SendEntry& entry);
   void TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
                     std::uint64_t max_lines = Base64FileReader::kAllLines,
                     std::optional<std::uint64_t> expected_bytes = std::nullopt);
   [[nodiscard]] net::Reply AwaitConfirmation();
-  void LoadSentRecord();
   void RecordConfirmed(const FileMessage& message, const Envelope& envelope);
   void SendOneFile(FileMessage& message);
   void DropPacket(FileMessage& message);
@@ -130,7 +132,7 @@ class Dialogue {
   core::FrontEnd& front_end_;
   SessionSink sink_;
   std::string header_template_;
-  SentRecord sent_;
+  MessageIdentity identity_;
   int entries_counter_ = 0;
   TransferProgress progress_;
   int boundary_ = 0;
@@ -309,16 +311,6 @@ void Dialogue::SendAttachment(FileMessage& message, const SendEntry& entry) {
                      entry.Kind == SendKind::OutboundPacket ? RandomPacketName() : name);
   TransferFile(message, file.get(), real_name);
   sink_.SendLine("");
-}
-
-// A netmail is known by the stored message, whatever packet it is packed into.
-MessageStamp Dialogue::StampFor(const SendEntry& entry,
-                                const std::vector<std::string>& recipients) const {
-  const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
-  return {MailDate(std::time(nullptr)),
-          QueuedMessageId(configuration_.FROMEMAIL, recipients,
-                          netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
-                          MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost), sent_)};
 }
 
 void Dialogue::SendMessageText(FileMessage& message, const Envelope& envelope) {
@@ -580,32 +572,16 @@ void Dialogue::SendRange(FileMessage& message, LineRange range) {
   }
 }
 
-// Unreadable, the record counts as empty: a file queued again may then carry
-// an identifier it had before, as a retry would.
-void Dialogue::LoadSentRecord() {
-  std::string error;
-  if (!sent_.Load(std::time(nullptr), error)) {
-    Log("-- Could not read " + sent_.path() + " (" + error + ")");
-  }
-}
-
 // Before the message's bookkeeping, its identifier counts as confirmed: a
 // kill in between sends the file again under a new identifier, a second copy
 // rather than one the far side would take for a copy and drop. The file went
 // either way, so a record that cannot be written is only told.
 void Dialogue::RecordConfirmed(const FileMessage& message, const Envelope& envelope) {
-  const SendEntry& entry = list_.Entry(envelope.accepted);
-  std::string addresses;
-  for (const std::string& recipient : envelope.recipients) {
-    addresses += (addresses.empty() ? "" : ",") + recipient;
-  }
-  std::string error;
   // The path as it is on disk, as a log line a month later will show it.
-  if (!sent_.Record({0, message.message_id, RedirectOf(entry).Address, addresses,
-                     platform::ResolveName(FileOf(message, envelope.accepted))},
-                    std::time(nullptr), error)) {
-    Log("-- Could not write " + sent_.path() + " (" + error + ")");
-  }
+  const auto failure = identity_.RecordConfirmed(
+      message.message_id, RedirectOf(list_.Entry(envelope.accepted)).Address, envelope.recipients,
+      platform::ResolveName(FileOf(message, envelope.accepted)));
+  if (failure) Log(*failure);
 }
 
 // The packet packed for a netmail is not left behind in the program's
@@ -618,7 +594,9 @@ void Dialogue::DropPacket(FileMessage& message) {
 }
 
 void Dialogue::Run() {
-  LoadSentRecord();
+  // Unreadable, the record counts as empty: a file queued again may then
+  // carry an identifier it had before, as a retry would.
+  if (const auto failure = identity_.Load()) Log(*failure);
   size_offer_ = OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;
