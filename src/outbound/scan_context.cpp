@@ -6,6 +6,7 @@
 
 #include "core/base64.h"
 #include "core/text_utils.h"
+#include "outbound/small_bundle.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 
@@ -41,6 +42,12 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
     Warn("--   Too large to send (SPLITLARGE 0): " + Printable(entry.Path) + ", over " +
          std::to_string(core::Base64TextBytes(size)) + " bytes as a message, limit " +
          std::to_string(limit));
+  }
+  // The send job holds a small bundle of today back (MINIMUMMAIL); the
+  // report says so once per file.
+  if (!list_.HasEarlierPath(entry.Path, 0) && SmallBundleName(entry, configuration_.MINIMUMMAIL)) {
+    Detail("--   Too small to send today (MINIMUMMAIL " +
+           std::to_string(configuration_.MINIMUMMAIL) + "): " + Printable(entry.Path));
   }
   if (!list_.Add(std::move(entry))) return false;
   const auto bytes = static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes));

@@ -40,7 +40,8 @@ class ScanContext {
   // always to GrossBytes, and to TotalBytes unless `count_once` is set and an
   // earlier entry has the same Path. False (totals untouched) when full.
   // With SPLITLARGE off and MAXMESSAGESIZE set, a file whose message would
-  // be larger is reported: the send job will hold it.
+  // be larger is reported: the send job will hold it; so is a listed ARCmail
+  // bundle of today below MINIMUMMAIL.
   bool Add(SendEntry entry, std::uint64_t size, bool count_once);
 
   [[nodiscard]] std::int64_t gross_bytes() const { return gross_bytes_; }

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/smtp_dialogue.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -16,22 +14,27 @@
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
+#include "outbound/node_lock.h"
+#include "outbound/record_sent.h"
+#include "outbound/small_bundle.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
-#include "platform/file_search.h"
 #include "platform/files.h"
 #include "send/base64_file_reader.h"
+#include "send/file_message.h"
+#include "send/laid_out_file.h"
 #include "send/line_sink.h"
+#include "send/message_identity.h"
 #include "send/message_layout.h"
 #include "send/message_pieces.h"
 #include "send/message_stamp.h"
-#include "send/netmail_packet.h"
-#include "send/node_flags.h"
-#include "send/record_sent.h"
-#include "send/sent_record.h"
+#include "send/netmail_pack.h"
+#include "send/piece_set.h"
+#include "send/session_sink.h"
 #include "send/smtp_login.h"
 #include "send/smtp_reply.h"
 #include "send/text_conversion.h"
+#include "send/transfer_progress.h"
 
 namespace kestrel::send {
 
@@ -47,40 +50,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
-// ARCmail bundles are named like 0000FFFE.MO0: 12 characters, day at 9.
-constexpr std::size_t kBundleNameLength = 12;
-constexpr std::size_t kBundleDayPosition = 8;
-constexpr std::size_t kMaxBundleName = 80;
-constexpr const char* kBundleDays[] = {".MO", ".TU", ".WE", ".TH", ".FR", ".SA", ".SU"};
-// Estimates beyond this many seconds are not shown.
-constexpr std::int64_t kMaxSecondsLeft = 9999;
-// Servers add their own head lines (Received:, and Postfix its envelope) to
-// what they count against their limit: a message is kept below the limit by
-// this fraction of it.
-constexpr std::uint64_t kHeadroomDivisor = 16;
-// Piece numbers stay below this many digits.
-constexpr std::uint64_t kMaxPieces = 999999;
-
-// Message lines go to the connection: made transparent, gathered into large
-// writes, and logged to the pane only while the data flows.
-class SessionSink final : public LineSink {
- public:
-  explicit SessionSink(net::NetSession& session) : session_(session) {}
-  void SendLine(std::string_view line) override { net::QueueLine(session_, DotStuffed(line)); }
-  void SendEndOfData() override {
-    net::QueueLine(session_, ".");
-    net::FlushOutput(session_);
-  }
-  [[nodiscard]] bool Aborted() const override { return session_.IsAborted(); }
-  void Log(std::string_view text) override { net::LogLine(session_, text); }
-
- private:
-  net::NetSession& session_;
-};
-
-std::string Percent(std::int64_t part, std::int64_t whole) {
-  return std::to_string(part * 100 / whole) + "%";
-}
 
 std::int32_t FileSize32(const std::string& path) {
   const auto size = platform::FileSize(path);
@@ -97,73 +66,65 @@ class Dialogue {
         configuration_(configuration),
         front_end_(session.logger.front_end()),
         sink_(session),
-        header_template_(HeaderTemplatePath()) {}
+        header_template_(HeaderTemplatePath()),
+        identity_(configuration),
+        progress_(front_end_) {}
 
   void Run();
 
  private:
-  struct Message {
-    int current = 0;  // entry whose file the message carries
-    NodeFlags flags;  // busy flags taken for it
-    std::int32_t size = 0;
-    bool unable_to_open = false;
-    std::string file_size_text;  // what CurrentFileSize shows
-    std::string packet;          // the packet packed for a netmail, ours to remove
-    std::string message_id;
-    // A message laid out before it goes (a file as attachment, opened):
-    platform::UniqueFile file;
-    LaidOutMessage laid;
-    MessageStamp stamp;
-    std::string subject;
-  };
-
   void Log(const std::string& text) { net::LogLine(session_, text); }
   void Show(Field field, const std::string& text) { front_end_.SetField(field, text); }
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
   [[nodiscard]] int FirstPending() const;
-  [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const;
+  [[nodiscard]] const std::string& FileOf(const FileMessage& message, int entry) const {
+    return send::FileOf(list_, message, entry);
+  }
+  [[nodiscard]] const config::RedirectEntry& RedirectOf(const SendEntry& entry) const {
+    return send::RedirectOf(configuration_, entry);
+  }
   void Pause(std::uint32_t milliseconds) const;
 
-  [[nodiscard]] bool SmallBundle(const SendEntry& entry);
   struct Envelope {
     int accepted = 0;                     // first entry whose recipient the server accepted
     std::vector<std::string> recipients;  // every accepted address
     bool data_ready = false;              // the server answered DATA with "354"
     bool refused = false;                 // the server refused this message: the file waits
   };
-  [[nodiscard]] std::vector<int> EntriesOfFile(const Message& message) const;
-  [[nodiscard]] Envelope SendEnvelope(Message& message, const std::vector<int>& entries,
+  [[nodiscard]] std::vector<int> EntriesOfFile(const FileMessage& message) const {
+    return send::EntriesOfFile(list_, message);
+  }
+  [[nodiscard]] Envelope SendEnvelope(FileMessage& message, const std::vector<int>& entries,
                                       std::optional<std::uint64_t> size);
-  void RefuseSender(const Message& message, const net::Reply& reply);
-  void KeepRefused(const Message& message, const std::string& why);
-  [[nodiscard]] std::vector<std::string> PlannedRecipients(const Message& message) const;
+  void RefuseSender(const FileMessage& message, const net::Reply& reply);
+  void KeepRefused(const FileMessage& message, const std::string& why);
   [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
-                                      const std::vector<std::string>& recipients) const;
-  void SendMessageText(Message& message, const Envelope& envelope);
-  void SendAttachment(Message& message, SendEntry& entry);
-  void TransferFile(Message& message, std::FILE* file, const std::string& name,
+                                      const std::vector<std::string>& recipients) const {
+    return identity_.StampFor(entry, recipients, session_.LocalHost);
+  }
+  void SendMessageText(FileMessage& message, const Envelope& envelope);
+  void SendAttachment(FileMessage& message, const SendEntry& entry);
+  void TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
                     std::uint64_t max_lines = Base64FileReader::kAllLines,
                     std::optional<std::uint64_t> expected_bytes = std::nullopt);
   [[nodiscard]] net::Reply AwaitConfirmation();
-  void LoadSentRecord();
-  void RecordConfirmed(const Message& message, const Envelope& envelope);
-  void SendOneFile(Message& message);
-  void DropUnsentPacket(const Message& message);
+  void RecordConfirmed(const FileMessage& message, const Envelope& envelope);
+  void SendOneFile(FileMessage& message);
+  void DropPacket(FileMessage& message);
 
   // Messages laid out before they go: SIZE=, limits and pieces.
-  [[nodiscard]] bool LayOut(Message& message);
-  [[nodiscard]] std::uint64_t Limit() const;
-  void SendLaidOut(Message& message);
-  void Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
-  void SendInPieces(Message& message, std::uint64_t target);
+  [[nodiscard]] bool LayOut(FileMessage& message);
+  void SendLaidOut(FileMessage& message);
+  void Hold(FileMessage& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
+  void SendInPieces(FileMessage& message, std::uint64_t target);
   enum class Outcome { Confirmed, Refused, Failed };
-  [[nodiscard]] Outcome SendTransaction(Message& message, std::vector<int>& entries,
+  [[nodiscard]] Outcome SendTransaction(FileMessage& message, std::vector<int>& entries,
                                         const LineCollector& piece_head, LineRange range,
                                         const std::string& remark, Envelope& envelope_r);
-  void SendRange(Message& message, LineRange range);
-  [[nodiscard]] Outcome Judge(const Message& message, const net::Reply& reply);
-  void Confirm(Message& message, const Envelope& envelope);
-  void LogSent(const Message& message);
+  void SendRange(FileMessage& message, LineRange range);
+  [[nodiscard]] Outcome Judge(const FileMessage& message, const net::Reply& reply);
+  void Confirm(FileMessage& message, const Envelope& envelope);
+  void LogSent(const FileMessage& message);
 
   net::NetSession& session_;
   outbound::SendList& list_;
@@ -171,11 +132,9 @@ class Dialogue {
   core::FrontEnd& front_end_;
   SessionSink sink_;
   std::string header_template_;
-  SentRecord sent_;
+  MessageIdentity identity_;
   int entries_counter_ = 0;
-  std::int32_t bytes_sent_total_ = 0;
-  std::int32_t speed_sum_ = 0;
-  std::int32_t speed_count_ = 0;
+  TransferProgress progress_;
   int boundary_ = 0;
   int sender_refusals_ = 0;
   bool give_up_ = false;  // the server will take no message from us this run
@@ -189,13 +148,6 @@ int Dialogue::FirstPending() const {
   return 0;
 }
 
-const config::RedirectEntry& Dialogue::RedirectOf(const SendEntry& entry) const {
-  static const config::RedirectEntry kNone{};
-  const auto& table = configuration_.Redirects;
-  if (entry.RedirectIndex < 1 || entry.RedirectIndex > table.RedirectCount()) return kNone;
-  return table.Entry(entry.RedirectIndex);
-}
-
 void Dialogue::Pause(std::uint32_t milliseconds) const {
   if (milliseconds == 0) return;
   const std::int64_t until = platform::MonotonicHundredths() + (milliseconds + 9) / 10;
@@ -204,49 +156,11 @@ void Dialogue::Pause(std::uint32_t milliseconds) const {
   }
 }
 
-bool Dialogue::SmallBundle(const SendEntry& entry) {
-  if (configuration_.MINIMUMMAIL <= 0 || entry.Kind != SendKind::ListedFile) return false;
-  const std::string name = platform::BaseName(entry.Path).substr(0, kMaxBundleName);
-  if (name.size() != kBundleNameLength) return false;
-  const std::string upper = core::UpperCase(name);
-  std::size_t at = std::string::npos;
-  for (const char* day : kBundleDays) {
-    at = upper.find(day);
-    if (at != std::string::npos) break;
-  }
-  if (at != kBundleDayPosition) return false;
-  const auto found = platform::FindNamedFile(entry.Path);
-  if (found.outcome != platform::SearchOutcome::Found || found.files.empty()) return false;
-  const auto& file = found.files.front();
-  std::tm modified{};
-  localtime_r(&file.modified, &modified);
-  if (modified.tm_mday != platform::Now().day ||
-      file.size >= static_cast<std::uint64_t>(configuration_.MINIMUMMAIL)) {
-    return false;
-  }
-  Log("--   Minimum mail size found skipping (" + name + ")");
-  return true;
-}
-
-// The entries a message of the current file is for: the current one and
-// every other still pending with the same file.
-std::vector<int> Dialogue::EntriesOfFile(const Message& message) const {
-  const std::string& path = list_.Entry(message.current).Path;
-  std::vector<int> entries;
-  for (int i = 1; i <= list_.Count(); ++i) {
-    const SendEntry& entry = list_.Entry(i);
-    if (entry.Path == path && (i == message.current || entry.State == SendState::Pending)) {
-      entries.push_back(i);
-    }
-  }
-  return entries;
-}
-
 // RSET, MAIL FROM (with SIZE= when known and offered), one RCPT TO per
 // address of `entries` (one file listed twice for a system, in two flow files
 // of its node, goes to it once) and DATA. Entries whose recipient is refused
 // leave `entries`; they stay listed on disk.
-Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<int>& entries,
+Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vector<int>& entries,
                                           std::optional<std::uint64_t> size) {
   net::SendLine(session_, "RSET");
   (void)ReadSmtpReply(session_);
@@ -310,12 +224,12 @@ Dialogue::Envelope Dialogue::SendEnvelope(Message& message, const std::vector<in
 
 // The server refused this one message (its size, its content): its file
 // stays listed for the next run, and the others still go.
-void Dialogue::KeepRefused(const Message& message, const std::string& why) {
-  const std::string path = list_.Entry(message.current).Path;
+void Dialogue::KeepRefused(const FileMessage& message, const std::string& why) {
+  const std::string path = FileOf(message, message.current);
   for (int i = 1; i <= list_.Count(); ++i) {
     SendEntry& entry = list_.Entry(i);
-    if (entry.Path != path || (i != message.current && entry.State != SendState::Pending &&
-                               entry.State != SendState::Taken)) {
+    if (FileOf(message, i) != path || (i != message.current && entry.State != SendState::Pending &&
+                                       entry.State != SendState::Taken)) {
       continue;
     }
     entry.State = SendState::Skipped;
@@ -329,11 +243,13 @@ void Dialogue::KeepRefused(const Message& message, const std::string& why) {
 // A refused sender ends the message's transaction before any recipient; its
 // file stays as it is. A permanent refusal, or a second one, would meet every
 // further message too.
-void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
-  const std::string path = list_.Entry(message.current).Path;
+void Dialogue::RefuseSender(const FileMessage& message, const net::Reply& reply) {
+  const std::string path = FileOf(message, message.current);
   for (int i = 1; i <= list_.Count(); ++i) {
     SendEntry& entry = list_.Entry(i);
-    if (entry.Path == path && entry.State == SendState::Pending) entry.State = SendState::Skipped;
+    if (FileOf(message, i) == path && entry.State == SendState::Pending) {
+      entry.State = SendState::Skipped;
+    }
   }
   list_.Entry(message.current).State = SendState::Skipped;
   session_.NoteShortfall(path, reply.last());
@@ -346,81 +262,48 @@ void Dialogue::RefuseSender(const Message& message, const net::Reply& reply) {
   }
 }
 
-void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string& name,
+void Dialogue::TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
                             std::uint64_t max_lines, std::optional<std::uint64_t> expected_bytes) {
-  Show(Field::CurrentFilename, name);
   message.file_size_text = std::to_string(message.size);
-  Show(Field::CurrentFileSize, message.file_size_text);
-  const core::Stopwatch stopwatch;
-  std::int32_t last_shown = -1;
-  std::int64_t file_bytes = 0;
-  const std::int64_t size = message.size;
-  const std::int64_t total = list_.TotalBytes;
-
+  progress_.StartFile(name, message.size, list_.TotalBytes);
   Base64FileReader reader(file, max_lines);
   Base64FileReader::Lines lines;
   while (!Aborted() && reader.Next(lines)) {
     net::QueueLines(session_, lines.text);
-    file_bytes += static_cast<std::int64_t>(lines.data_bytes);
-    const std::int32_t elapsed = stopwatch.ElapsedSeconds();
-    if (elapsed == last_shown) continue;
-    last_shown = elapsed;
-    message.flags.KeepFresh();
-    Show(Field::TotalProgress, std::to_string(bytes_sent_total_ + file_bytes));
-    Show(Field::CurrentProgress, std::to_string(file_bytes));
-    if (size > 0) Show(Field::CurrentPercent, Percent(file_bytes, size));
-    if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_ + file_bytes, total));
-    if (elapsed <= 0) continue;
-    const std::int64_t speed = file_bytes / elapsed;
-    if (speed <= 0) continue;
-    const std::int64_t left = size / speed - elapsed;
-    if (left < 0 || left >= kMaxSecondsLeft) continue;
-    Show(Field::SecondsLeftofFile, std::to_string(left));
-    Show(Field::CurrentCPS, std::to_string(speed));
-    Show(Field::TotalCPS,
-         std::to_string(speed_count_ == 0 ? speed : (speed_sum_ / speed_count_ + speed) / 2));
+    if (progress_.Advance(lines.data_bytes)) message.lock.KeepFresh();
   }
   if (reader.failed()) {
     // What went out is incomplete: the message must not be ended with ".".
-    Log("-- Error reading " + list_.Entry(message.current).Path);
+    Log("-- Error reading " + FileOf(message, message.current));
     session_.Abort();
   } else if (expected_bytes && !Aborted() && reader.bytes_read() != *expected_bytes) {
     // Not what was announced and counted: the message must not be ended.
-    Log("-- " + list_.Entry(message.current).Path + " changed while it was sent");
+    Log("-- " + FileOf(message, message.current) + " changed while it was sent");
     session_.Abort();
   }
-  bytes_sent_total_ =
-      static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
-  const std::int32_t elapsed = stopwatch.ElapsedSeconds();
-  if (elapsed > 0) {
-    const auto speed = static_cast<std::int32_t>(file_bytes / elapsed);
-    if (speed > 0) {
-      Log("-- Speed was " + std::to_string(speed) + " characters per second (CPS)");
-      speed_sum_ += speed;
-      ++speed_count_;
-    }
+  if (const auto speed = progress_.FinishFile()) {
+    Log("-- Speed was " + std::to_string(*speed) + " characters per second (CPS)");
   }
-  Show(Field::TotalProgress, std::to_string(bytes_sent_total_));
-  if (total > 0) Show(Field::TotalPercent, Percent(bytes_sent_total_, total));
 }
 
-void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
+void Dialogue::SendAttachment(FileMessage& message, const SendEntry& entry) {
   // The log shows the real name; the message names a listed file or packet
   // in upper case, as the flow files were always read.
-  const std::string real_name = platform::BaseName(entry.Path);
+  const std::string& path = FileOf(message, message.current);
+  const std::string real_name = platform::BaseName(path);
   const bool upper_case =
       entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::OutboundPacket;
   const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
   SendTemplateTextPart(sink_, boundary_,
                        ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
                        header_template_, name, message.size);
-  platform::UniqueFile file = platform::OpenFile(entry.Path, "rb");
+  platform::UniqueFile file = platform::OpenFile(path, "rb");
   if (!file) {
     message.unable_to_open = true;
     return;
   }
   if (entry.Kind == SendKind::NetmailPacket) {
-    Log("-- Sending " + platform::BaseName(entry.ListPath) + " as " + real_name);
+    Log("-- Sending " + platform::BaseName(entry.Path) + " as " + real_name);
   } else {
     Log("-- Sending " + real_name + " " + std::to_string(message.size) + "b");
   }
@@ -430,17 +313,7 @@ void Dialogue::SendAttachment(Message& message, SendEntry& entry) {
   sink_.SendLine("");
 }
 
-// A netmail is known by the stored message, whatever packet it is packed into.
-MessageStamp Dialogue::StampFor(const SendEntry& entry,
-                                const std::vector<std::string>& recipients) const {
-  const bool netmail = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
-  return {MailDate(std::time(nullptr)),
-          QueuedMessageId(configuration_.FROMEMAIL, recipients,
-                          netmail ? StoredMessageFields(entry.Path) : FileFields(entry.Path),
-                          MessageIdDomain(configuration_.FROMEMAIL, session_.LocalHost), sent_)};
-}
-
-void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
+void Dialogue::SendMessageText(FileMessage& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSize32(entry.Path);
   const MessageStamp stamp = StampFor(entry, envelope.recipients);
@@ -450,7 +323,7 @@ void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
                        front_end_,
                        header_template_,
                        boundary_,
-                       bytes_sent_total_,
+                       progress_.sent_total(),
                        list_.TotalBytes,
                        fido::IconvCharsetName(configuration_.FIDOCHARSET)};
   if (entry.Kind == SendKind::NetmailText) {
@@ -463,10 +336,12 @@ void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
     return;
   }
   if (entry.Kind == SendKind::NetmailPacket) {
-    const auto packed = PackNetmail(entry, message.size, list_, sink_, front_end_);
-    if (packed) message.packet = entry.Path;
-    message.size = packed ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed, INT32_MAX))
-                          : FileSize32(entry.Path);
+    const PackedNetmail packed = PackNetmail(entry.Path, message.size, list_, sink_, front_end_);
+    message.packet_path = packed.path;
+    message.packet_written = packed.size.has_value();
+    message.size = packed.size
+                       ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed.size, INT32_MAX))
+                       : FileSize32(packed.path);
   }
   SendAttachment(message, entry);
 }
@@ -484,7 +359,7 @@ net::Reply Dialogue::AwaitConfirmation() {
   }
 }
 
-void Dialogue::SendOneFile(Message& message) {
+void Dialogue::SendOneFile(FileMessage& message) {
   if (LayOut(message)) {
     SendLaidOut(message);
     return;
@@ -505,26 +380,24 @@ void Dialogue::SendOneFile(Message& message) {
     SendClosing(sink_, boundary_);
   }
 
-  Show(Field::CurrentPercent, "100%");
-  Show(Field::CurrentProgress, message.file_size_text);
-  Show(Field::SecondsLeftofFile, "");
+  progress_.ShowMessageDone(message.file_size_text);
   const net::Reply reply = AwaitConfirmation();
 
   bool confirmed = false;
   if (message.unable_to_open) {
-    Log("-- Unable to open " + list_.Entry(message.current).Path);
-    session_.NoteShortfall(list_.Entry(message.current).Path);
+    Log("-- Unable to open " + FileOf(message, message.current));
+    session_.NoteShortfall(FileOf(message, message.current));
   } else if (Judge(message, reply) == Outcome::Confirmed) {
     confirmed = true;
     Confirm(message, envelope);
   }
-  if (!confirmed) DropUnsentPacket(message);
+  if (!confirmed) DropPacket(message);
 }
 
 // The answer to the end of the data. A refusal of this message (4xx, 5xx)
 // holds back only its file; a 421, a lost connection or a time-out ends the
 // job.
-Dialogue::Outcome Dialogue::Judge(const Message& message, const net::Reply& reply) {
+Dialogue::Outcome Dialogue::Judge(const FileMessage& message, const net::Reply& reply) {
   if (HasCode(reply, 250) && !Aborted()) return Outcome::Confirmed;
   const int kind = reply.code / 100;
   if (reply.ok() && !Aborted() && (kind == 4 || kind == 5) && reply.code != 421) {
@@ -536,97 +409,55 @@ Dialogue::Outcome Dialogue::Judge(const Message& message, const net::Reply& repl
   return Outcome::Failed;
 }
 
-void Dialogue::Confirm(Message& message, const Envelope& envelope) {
+void Dialogue::Confirm(FileMessage& message, const Envelope& envelope) {
   Log("-- Message sent!");
   RecordConfirmed(message, envelope);
   LogSent(message);
-  const RecordResult recorded =
-      RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+  DropPacket(message);
+  const outbound::RecordResult recorded =
+      outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_);
   if (recorded.io_error) session_.Abort(recorded.failure);
   Pause(configuration_.SENDPAUSE);
 }
 
 // One line per system that got the file, for the sysop reading the log later.
-void Dialogue::LogSent(const Message& message) {
-  const SendEntry& current = list_.Entry(message.current);
+void Dialogue::LogSent(const FileMessage& message) {
+  const std::string& path = FileOf(message, message.current);
   std::set<std::string> told;
   for (int i = 1; i <= list_.Count(); ++i) {
     const SendEntry& entry = list_.Entry(i);
-    if (entry.State != SendState::Taken || entry.Path != current.Path) continue;
+    if (entry.State != SendState::Taken || FileOf(message, i) != path) continue;
     const config::RedirectEntry& redirect = RedirectOf(entry);
     if (!told.insert(redirect.Address + " " + redirect.EmailAddress).second) continue;
-    const std::string& shown = entry.Kind == SendKind::NetmailPacket ? entry.ListPath : entry.Path;
-    Log("-- Sent " + shown + " to " + redirect.Address + " (" + redirect.EmailAddress + "), " +
+    Log("-- Sent " + entry.Path + " to " + redirect.Address + " (" + redirect.EmailAddress + "), " +
         std::to_string(message.size) + " bytes");
   }
-}
-
-std::vector<std::string> Dialogue::PlannedRecipients(const Message& message) const {
-  std::vector<std::string> recipients;
-  for (const int i : EntriesOfFile(message)) {
-    const std::string& address = RedirectOf(list_.Entry(i)).EmailAddress;
-    if (std::find(recipients.begin(), recipients.end(), address) == recipients.end()) {
-      recipients.push_back(address);
-    }
-  }
-  return recipients;
 }
 
 // A file as attachment is laid out whole before its envelope, so that its
 // size is known: false (composed as it goes) for other messages and for a
 // file that cannot be opened.
-bool Dialogue::LayOut(Message& message) {
+bool Dialogue::LayOut(FileMessage& message) {
   const SendEntry& entry = list_.Entry(message.current);
-  const bool as_packet = entry.Kind == SendKind::OutboundPacket;
-  if (!(entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::AttachedFile ||
-        (as_packet && !RedirectOf(entry).SendAsText))) {
+  if (!LaysOut(entry, RedirectOf(entry)) || !OpenToLayOut(entry.Path, message.laid_out)) {
     return false;
   }
-  message.file = platform::OpenFile(entry.Path, "rb");
-  struct stat info {};
-  if (!message.file || ::fstat(::fileno(message.file.get()), &info) != 0) return false;
-  message.laid.file_bytes = static_cast<std::uint64_t>(info.st_size);
-  message.size =
-      static_cast<std::int32_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT32_MAX));
+  message.size = static_cast<std::int32_t>(
+      std::min<std::uint64_t>(message.laid_out.laid.file_bytes, INT32_MAX));
   message.file_size_text = std::to_string(message.size);
-  boundary_ = DrawBoundaryNumber();
-  // A listed file or packet is named in upper case, as the flow files were
-  // always read.
-  const std::string name = core::UpperCase(platform::BaseName(entry.Path));
-  const std::string shown =
-      entry.Kind == SendKind::AttachedFile ? platform::BaseName(entry.Path) : name;
-  message.subject = ExpandSubjectTemplate(configuration_.SUBJECT, shown, message.size);
-  message.stamp = StampFor(entry, PlannedRecipients(message));
+  message.stamp = StampFor(entry, PlannedRecipients(list_, message, configuration_));
   message.message_id = message.stamp.message_id;
-
   // The template's remarks reach the pane only, as while the data flows.
-  LineCollector head(&sink_);
-  {
-    const net::SuspendedLog quiet(session_);
-    SendMessageHead(head, boundary_, RedirectOf(entry), configuration_, message.stamp);
-    SendTemplateTextPart(head, boundary_, message.subject, header_template_, shown, message.size);
-    SendAttachmentHead(head, boundary_, as_packet ? RandomPacketName() : shown);
-  }
-  message.laid.head = std::move(head.lines);
-  LineCollector tail;
-  tail.SendLine("");  // the end of the attachment part
-  SendClosing(tail, boundary_);
-  message.laid.tail = std::move(tail.lines);
+  const net::SuspendedLog quiet(session_);
+  LayOutFileMessage(message.laid_out, entry, message.size,
+                    {RedirectOf(entry), configuration_, header_template_, message.stamp}, sink_);
   return true;
 }
 
-// The smaller of the server's SIZE and MAXMESSAGESIZE; 0: none known.
-std::uint64_t Dialogue::Limit() const {
-  std::uint64_t limit = configuration_.MAXMESSAGESIZE;
-  if (size_offer_.announced && size_offer_.limit > 0 && (limit == 0 || size_offer_.limit < limit))
-    limit = size_offer_.limit;
-  return limit;
-}
-
-void Dialogue::SendLaidOut(Message& message) {
-  const std::uint64_t bytes = message.laid.Bytes();
-  const std::uint64_t limit = Limit();
-  const std::uint64_t target = limit - limit / kHeadroomDivisor;
+void Dialogue::SendLaidOut(FileMessage& message) {
+  const std::uint64_t bytes = message.laid_out.laid.Bytes();
+  const std::uint64_t limit = MessageLimit(size_offer_, configuration_);
+  const std::uint64_t target = MessageTarget(limit);
   if (limit > 0 && bytes > target) {
     if (configuration_.SPLITLARGE) {
       SendInPieces(message, target);
@@ -638,7 +469,7 @@ void Dialogue::SendLaidOut(Message& message) {
   const std::string& path = list_.Entry(message.current).Path;
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
-  if (SendTransaction(message, entries, LineCollector(), {0, message.laid.LineCount()},
+  if (SendTransaction(message, entries, LineCollector(), {0, message.laid_out.laid.LineCount()},
                       "-- Sending " + platform::BaseName(path) + " " + message.file_size_text + "b",
                       envelope) == Outcome::Confirmed) {
     Confirm(message, envelope);
@@ -647,7 +478,8 @@ void Dialogue::SendLaidOut(Message& message) {
 
 // Too large for the server and not to be split: nothing is uploaded, the
 // file waits listed.
-void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, const char* why) {
+void Dialogue::Hold(FileMessage& message, std::uint64_t bytes, std::uint64_t limit,
+                    const char* why) {
   const std::string path = list_.Entry(message.current).Path;
   Log("-- Held " + path + ": " + std::to_string(bytes) + " bytes as a message, limit " +
       std::to_string(limit) + " (" + why + ")");
@@ -659,23 +491,13 @@ void Dialogue::Hold(Message& message, std::uint64_t bytes, std::uint64_t limit, 
 // transaction under the limit. The file is done only when every piece is
 // confirmed; a set cut short goes whole again next run, under a new set id
 // only when the record says the first one was confirmed.
-void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
+void Dialogue::SendInPieces(FileMessage& message, std::uint64_t target) {
   const SendEntry& entry = list_.Entry(message.current);
-  const config::RedirectEntry& redirect = RedirectOf(entry);
-  const std::string set_id = PieceSetId(message.stamp.message_id);
-  const auto head_of = [&](std::uint64_t number, std::uint64_t total) {
-    LineCollector head;
-    SendPieceHead(
-        head, {set_id, number, total}, redirect, configuration_,
-        {message.stamp.date, PieceMessageId(message.stamp.message_id, number)},
-        message.subject + " (" + std::to_string(number) + "/" + std::to_string(total) + ")");
-    return head;
-  };
-  const std::uint64_t bound = head_of(kMaxPieces, kMaxPieces).Bytes();
-  const std::vector<LineRange> pieces =
-      bound < target ? CutIntoPieces(message.laid, target - bound) : std::vector<LineRange>();
-  if (pieces.empty() || pieces.size() > kMaxPieces) {
-    Hold(message, message.laid.Bytes(), Limit(), "it cannot be split");
+  const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
+  const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
+  if (pieces.empty()) {
+    Hold(message, message.laid_out.laid.Bytes(), MessageLimit(size_offer_, configuration_),
+         "it cannot be split");
     return;
   }
   const std::uint64_t total = pieces.size();
@@ -684,7 +506,7 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
   for (std::uint64_t number = 1; number <= total; ++number) {
-    if (SendTransaction(message, entries, head_of(number, total), pieces[number - 1],
+    if (SendTransaction(message, entries, set.Head(number, total), pieces[number - 1],
                         number == 1 ? remark : std::string(), envelope) != Outcome::Confirmed) {
       return;
     }
@@ -702,10 +524,10 @@ void Dialogue::SendInPieces(Message& message, std::uint64_t target) {
 // the piece's own head (none for a whole message), the lines of `range`, the
 // end of the data and the server's answer. The remark goes to the pane, as
 // every line logged while the data flows.
-Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& entries,
+Dialogue::Outcome Dialogue::SendTransaction(FileMessage& message, std::vector<int>& entries,
                                             const LineCollector& piece_head, LineRange range,
                                             const std::string& remark, Envelope& envelope_r) {
-  const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid, range);
+  const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid_out.laid, range);
   envelope_r = SendEnvelope(message, entries, bytes);
   if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
   if (!envelope_r.data_ready) {
@@ -720,14 +542,13 @@ Dialogue::Outcome Dialogue::SendTransaction(Message& message, std::vector<int>& 
     SendRange(message, range);
     sink_.SendEndOfData();
   }
-  Show(Field::CurrentPercent, "100%");
-  Show(Field::CurrentProgress, message.file_size_text);
-  Show(Field::SecondsLeftofFile, "");
+  progress_.ShowMessageDone(message.file_size_text);
   return Judge(message, AwaitConfirmation());
 }
 
-void Dialogue::SendRange(Message& message, LineRange range) {
-  const LaidOutMessage& laid = message.laid;
+void Dialogue::SendRange(FileMessage& message, LineRange range) {
+  const LaidOutMessage& laid = message.laid_out.laid;
+  std::FILE* file = message.laid_out.file.get();
   const std::uint64_t head = laid.head.size();
   const std::uint64_t base64_end = head + laid.Base64Lines();
   for (std::uint64_t i = range.first; i < std::min(range.end, head); ++i) {
@@ -739,24 +560,15 @@ void Dialogue::SendRange(Message& message, LineRange range) {
     const std::string& path = list_.Entry(message.current).Path;
     const std::uint64_t from = (first - head) * core::kBase64BlockBytes;
     const std::uint64_t to = std::min(laid.file_bytes, (end - head) * core::kBase64BlockBytes);
-    if (::fseeko(message.file.get(), static_cast<off_t>(from), SEEK_SET) != 0) {
+    if (::fseeko(file, static_cast<off_t>(from), SEEK_SET) != 0) {
       Log("-- Error reading " + path);
       session_.Abort();
       return;
     }
-    TransferFile(message, message.file.get(), platform::BaseName(path), end - first, to - from);
+    TransferFile(message, file, platform::BaseName(path), end - first, to - from);
   }
   for (std::uint64_t i = std::max(range.first, base64_end); i < range.end; ++i) {
     sink_.SendLine(laid.tail[i - base64_end]);
-  }
-}
-
-// Unreadable, the record counts as empty: a file queued again may then carry
-// an identifier it had before, as a retry would.
-void Dialogue::LoadSentRecord() {
-  std::string error;
-  if (!sent_.Load(std::time(nullptr), error)) {
-    Log("-- Could not read " + sent_.path() + " (" + error + ")");
   }
 }
 
@@ -764,70 +576,59 @@ void Dialogue::LoadSentRecord() {
 // kill in between sends the file again under a new identifier, a second copy
 // rather than one the far side would take for a copy and drop. The file went
 // either way, so a record that cannot be written is only told.
-void Dialogue::RecordConfirmed(const Message& message, const Envelope& envelope) {
-  const SendEntry& entry = list_.Entry(envelope.accepted);
-  std::string addresses;
-  for (const std::string& recipient : envelope.recipients) {
-    addresses += (addresses.empty() ? "" : ",") + recipient;
-  }
-  std::string error;
+void Dialogue::RecordConfirmed(const FileMessage& message, const Envelope& envelope) {
   // The path as it is on disk, as a log line a month later will show it.
-  if (!sent_.Record({0, message.message_id, RedirectOf(entry).Address, addresses,
-                     platform::ResolveName(entry.Path)},
-                    std::time(nullptr), error)) {
-    Log("-- Could not write " + sent_.path() + " (" + error + ")");
-  }
+  const auto failure = identity_.RecordConfirmed(
+      message.message_id, RedirectOf(list_.Entry(envelope.accepted)).Address, envelope.recipients,
+      platform::ResolveName(FileOf(message, envelope.accepted)));
+  if (failure) Log(*failure);
 }
 
-// The packet packed for a netmail that did not go is not left behind in the
-// program's directory: the next run packs the message again.
-void Dialogue::DropUnsentPacket(const Message& message) {
-  if (message.packet.empty()) return;
-  (void)platform::DeleteFile(message.packet);
-  SendEntry& entry = list_.Entry(message.current);
-  if (entry.Path == message.packet) entry.Path = entry.ListPath;
+// The packet packed for a netmail is not left behind in the program's
+// directory: once the message is confirmed the stored message keeps the
+// record, and one that did not go is packed again next run.
+void Dialogue::DropPacket(FileMessage& message) {
+  if (!message.packet_written) return;
+  (void)platform::DeleteFile(message.packet_path);
+  message.packet_written = false;
 }
 
 void Dialogue::Run() {
-  LoadSentRecord();
+  // Unreadable, the record counts as empty: a file queued again may then
+  // carry an identifier it had before, as a retry would.
+  if (const auto failure = identity_.Load()) Log(*failure);
   size_offer_ = OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;
-  Show(Field::TotalFileSize, std::to_string(list_.TotalBytes));
-  Show(Field::TotalFiles, std::to_string(list_.Count()));
-  bytes_sent_total_ = 0;
-  speed_sum_ = 0;
-  speed_count_ = 0;
+  progress_.StartRun(list_.TotalBytes, list_.Count());
   const core::Stopwatch connected;
 
   for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
        current = FirstPending()) {
-    for (const Field field :
-         {Field::CurrentPercent, Field::CurrentFilename, Field::CurrentProgress,
-          Field::CurrentFileSize, Field::SecondsLeftofFile, Field::CurrentCPS}) {
-      Show(field, "");
-    }
-    Message message;
+    progress_.ClearFile();
+    FileMessage message;
     message.current = current;
     SendEntry& entry = list_.Entry(current);
-    if (SmallBundle(entry) ||
-        (configuration_.BusyFiles &&
-         !message.flags.Take(list_, current, configuration_.BSYAGE,
-                             [this](const std::string& line) { Log(line); }))) {
+    if (const auto small = outbound::SmallBundleName(entry, configuration_.MINIMUMMAIL)) {
+      Log("--   Minimum mail size found skipping (" + *small + ")");
+      entry.State = SendState::Skipped;
+      continue;
+    }
+    if (configuration_.BusyFiles &&
+        !message.lock.Take(list_, current, configuration_.BSYAGE,
+                           [this](const std::string& line) { Log(line); })) {
       entry.State = SendState::Skipped;
       continue;
     }
     SendOneFile(message);
-    message.flags.Drop();
   }
 
   Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");
-  if (speed_count_ > 0) {
-    Log("-- Total speed for " + std::to_string(speed_count_) + " files was " +
-        std::to_string(speed_sum_ / speed_count_) + " CPS");
+  if (progress_.speed_count() > 0) {
+    Log("-- Total speed for " + std::to_string(progress_.speed_count()) + " files was " +
+        std::to_string(progress_.average_speed()) + " CPS");
   }
-  Show(Field::TotalCPS, "");
-  Show(Field::TotalSecondsLeft, "");
+  progress_.EndRun();
   net::SendLine(session_, "QUIT");
   (void)ReadSmtpReply(session_);
 }

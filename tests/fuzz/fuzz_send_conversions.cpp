@@ -5,10 +5,10 @@
 #include <string>
 
 #include "core/charset_conversion.h"
+#include "fido/netmail_packet.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
 #include "send/line_sink.h"
-#include "send/netmail_packet.h"
 #include "send/quoted_printable.h"
 #include "send/text_conversion.h"
 
@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& line : QuotedPrintableLines(bytes.substr(0, 1000))) {
     if (line.size() > kMaxQuotedPrintableLine) __builtin_trap();
   }
-  (void)ReadControlAddresses(bytes);
-  const auto packet = BuildNetmailPacket(bytes);
+  (void)kestrel::fido::ReadControlAddresses(bytes);
+  const auto packet = kestrel::fido::BuildNetmailPacket(bytes);
   if (packet &&
       packet->size() < kestrel::fido::kPacketHeaderSize + kestrel::fido::kPackedMessageFixedSize)
     __builtin_trap();

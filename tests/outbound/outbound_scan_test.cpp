@@ -254,6 +254,27 @@ TEST_F(OutboundScanTest, ReportNamesFilesAboveTheLimitWhenSplittingIsOff) {
   EXPECT_EQ(list.Count(), 2);  // the send job holds it with its own line
 }
 
+// A small ARCmail bundle of today stays listed, and the report names it: the
+// send job holds it back until it grows.
+TEST_F(OutboundScanTest, ReportNamesSmallBundlesOfToday) {
+  Redirect("2:236/100");
+  configuration.MINIMUMMAIL = 1000;
+  dir.Write("files/00ec0064.mo0", std::string(100, 'b'));
+  dir.Write("files/00ec0064.tu0", std::string(5000, 'b'));
+  dir.Write("outbound/00ec0064.flo",
+            TextLines({Upper("files/00ec0064.mo0"), Upper("files/00ec0064.tu0")}));
+  Scan();
+  const std::vector<std::string> lines = Lines();
+  const std::string held = "--   Too small to send today (MINIMUMMAIL 1000): ";
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& line) { return line.rfind(held, 0) == 0; }),
+            1)
+      << testing::TextLines(lines);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), held + dir.File("files/00ec0064.mo0")),
+            lines.end());
+  EXPECT_EQ(list.Count(), 2);
+}
+
 // Lines as binkd leaves them: "~" marks a file sent already (never missing),
 // blanks and tabs after a name are no part of it.
 TEST_F(OutboundScanTest, ReportLinesForWhatIsMissing) {

@@ -123,7 +123,7 @@ TEST(FindFiles, TellsMissingDirectoryFromNoMatch) {
 }
 
 // A program that may not give a file's owner away leaves the file as it was
-// (the rewrite under the owner: send/record_sent_test.cpp).
+// (the rewrite under the owner: outbound/record_sent_test.cpp).
 TEST(Files, ReplaceKeepingOwnerChangesNothingWhenTheOwnerCannotBeGiven) {
   const auto mailer = testing::UnprivilegedUser("kestrelftn");
   if (!mailer) GTEST_SKIP() << "needs root";

@@ -2,9 +2,9 @@
 #pragma once
 // Bookkeeping after the server confirmed a message: the file leaves its flow
 // file or list, a file attach leaves the message subject, a netmail gets its
-// sent flag, temporary packets go, files marked for it are deleted or
-// truncated. Every list or message rewritten is replaced atomically under its
-// owner, group and mode; a file to truncate is truncated in place.
+// sent flag, files marked for it are deleted or truncated. Every list or
+// message rewritten is replaced atomically under its owner, group and mode;
+// a file to truncate is truncated in place.
 
 #include <cstdint>
 #include <string>
@@ -14,7 +14,7 @@
 #include "core/log.h"
 #include "outbound/send_list.h"
 
-namespace kestrel::send {
+namespace kestrel::outbound {
 
 struct RecordResult {
   // A list or message could not be read or rewritten (disk full, I/O error,
@@ -32,7 +32,7 @@ struct RecordResult {
 // a file to delete or truncate stays while another entry or any list of the
 // mailer still names it. Files that cannot be opened, created or deleted are
 // passed over silently. The configuration gives FLOWREMAP, OUTBOUND and VFIDO.
-RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logger& logger,
+RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
                         const config::Configuration& configuration);
 
-}  // namespace kestrel::send
+}  // namespace kestrel::outbound

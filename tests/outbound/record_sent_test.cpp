@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/record_sent.h"
+#include "outbound/record_sent.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,13 +18,9 @@
 #include "support/system_user.h"
 #include "support/temp_dir.h"
 
-namespace kestrel::send {
+namespace kestrel::outbound {
 namespace {
 
-using outbound::AfterSendAction;
-using outbound::SendEntry;
-using outbound::SendKind;
-using outbound::SendState;
 using Lines = std::vector<std::string>;
 
 struct RecordFixture : ::testing::Test {
@@ -66,7 +62,7 @@ struct RecordFixture : ::testing::Test {
   testing::RecordingFrontEnd front_end;
   core::Logger logger{front_end, dir.path()};
   config::Configuration configuration;
-  outbound::SendList list;
+  SendList list;
 };
 
 TEST_F(RecordFixture, FlowFileLoosesTheBundleLineAndTheBundleIsDeleted) {
@@ -256,14 +252,10 @@ TEST_F(RecordFixture, NetmailTextGetsSentFlagOrIsDeletedWithKillSent) {
             (Lines{"-- Setting sent flag on 1.MSG", "-- Deleting: " + File("netmail/2.MSG")}));
 }
 
-TEST_F(RecordFixture, PackedNetmailLosesItsPacketAndGetsSentFlag) {
+TEST_F(RecordFixture, PackedNetmailGetsSentFlag) {
   dir.Write("netmail/3.MSG", testing::EncodeStoredMessage(testing::StoredMessage{}));
-  dir.Write("work/0123ABCD.PKT", "packet");
-  const int current =
-      Take(SendKind::NetmailPacket, File("work/0123ABCD.PKT"), File("netmail/3.MSG"));
+  const int current = Take(SendKind::NetmailPacket, File("netmail/3.MSG"));
   Record(current);
-  EXPECT_FALSE(dir.Exists("work/0123ABCD.PKT"));
-  EXPECT_EQ(list.Entry(current).Path, File("netmail/3.MSG"));
   EXPECT_EQ(ReadMessage("netmail/3.MSG").header.attribute, fido::kAttrLocal | fido::kAttrSent);
 }
 
@@ -375,4 +367,4 @@ TEST_F(RecordFixture, MissingAndMalformedFilesArePassedOver) {
 }
 
 }  // namespace
-}  // namespace kestrel::send
+}  // namespace kestrel::outbound

@@ -8,11 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/front_end.h"
-#include "outbound/send_list.h"
-#include "send/line_sink.h"
-
-namespace kestrel::send {
+namespace kestrel::fido {
 
 // The tear line closing every packed message, CR included.
 [[nodiscard]] std::string TearLine();
@@ -30,15 +26,4 @@ struct ControlAddresses {
 // the message is shorter than its header.
 [[nodiscard]] std::optional<std::string> BuildNetmailPacket(std::string_view stored_message);
 
-// Packs the entry's message (kind NetmailPacket) into a new packet in the
-// program's home: the entry's ListPath becomes the message, its Path the
-// packet. Corrects list.TotalBytes (message size out, packet size in) and
-// shows it in TotalFileSize. Returns the packet's size; none when the message
-// could not be read or the packet not written (then no packet exists, and the
-// attachment fails to open).
-// Remarks go through the sink's Log, as the message data is flowing.
-std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t message_size,
-                                        outbound::SendList& list, LineSink& sink,
-                                        core::FrontEnd& front_end);
-
-}  // namespace kestrel::send
+}  // namespace kestrel::fido

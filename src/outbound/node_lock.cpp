@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/node_flags.h"
+#include "outbound/node_lock.h"
 
 #include <cerrno>
 #include <set>
@@ -7,12 +7,9 @@
 #include "outbound/busy_flag.h"
 #include "platform/files.h"
 
-namespace kestrel::send {
+namespace kestrel::outbound {
 
 namespace {
-
-using outbound::SendEntry;
-using outbound::SendKind;
 
 // Busy flags are touched this often while a file goes.
 constexpr auto kTouchInterval = std::chrono::seconds(60);
@@ -22,8 +19,8 @@ constexpr auto kTouchInterval = std::chrono::seconds(60);
 // True when the node is free and its flags are now ours; false (entry to be
 // skipped) when another program holds it. Flags left behind by a program
 // that is gone (or older than BSYAGE) are removed first.
-bool NodeFlags::Take(const outbound::SendList& list, int current_entry, std::uint32_t bsyage,
-                     const Remark& log) {
+bool NodeLock::Take(const SendList& list, int current_entry, std::uint32_t bsyage,
+                    const Remark& log) {
   const SendEntry& current = list.Entry(current_entry);
   // The flow files, lists or packet guarded: one per flag, as a node's flow
   // files (.flo, .clo, .hlo) share the node's one flag.
@@ -35,7 +32,7 @@ bool NodeFlags::Take(const outbound::SendList& list, int current_entry, std::uin
     for (int i = 1; i <= list.Count(); ++i) {
       const SendEntry& entry = list.Entry(i);
       if (entry.Kind == SendKind::ListedFile && entry.Path == current.Path &&
-          flag_names.insert(outbound::BusyFlagName(entry.ListPath, "BSY")).second) {
+          flag_names.insert(BusyFlagName(entry.ListPath, "BSY")).second) {
         guarded.push_back(entry.ListPath);
       }
     }
@@ -44,9 +41,9 @@ bool NodeFlags::Take(const outbound::SendList& list, int current_entry, std::uin
   bool busy = false;
   for (const auto& path : guarded) {
     // A .csy flag (a call in progress) holds the node as firmly as a .bsy.
-    for (const std::string& flag : outbound::PresentBusyFlags(path)) {
-      const outbound::FlagJudgement judgement = outbound::JudgeBusyFlag(flag, bsyage);
-      if (outbound::RemoveStaleFlag(flag, judgement)) {
+    for (const std::string& flag : PresentBusyFlags(path)) {
+      const FlagJudgement judgement = JudgeBusyFlag(flag, bsyage);
+      if (RemoveStaleFlag(flag, judgement)) {
         log("--   Stale busy flag removed (" + flag + ", " + judgement.reason + ")");
         continue;
       }
@@ -56,14 +53,14 @@ bool NodeFlags::Take(const outbound::SendList& list, int current_entry, std::uin
     }
   }
   if (busy) return false;
-  const std::string content = outbound::OwnFlagContent();
+  const std::string content = OwnFlagContent();
   for (const auto& path : guarded) {
-    const std::string flag = outbound::BusyFlagName(path, "BSY");
+    const std::string flag = BusyFlagName(path, "BSY");
     const bool created = platform::CreateFileExclusive(flag, content);
     const bool taken = !created && errno == EEXIST;
     if (created) {
       flags_.push_back(flag);
-    } else if (taken || !outbound::PresentBusyFlags(path).empty()) {
+    } else if (taken || !PresentBusyFlags(path).empty()) {
       // Another program took the node a moment ago (a flag of any kind, a
       // lock link included): give back what we took.
       if (!quiet) log("--   Busy file found skipping (" + flag + ")");
@@ -76,16 +73,16 @@ bool NodeFlags::Take(const outbound::SendList& list, int current_entry, std::uin
 
 // A long transfer keeps its flags young, so that the mailers' age limit (and
 // BSYAGE of another run) does not take them for left behind.
-void NodeFlags::KeepFresh() {
+void NodeLock::KeepFresh() {
   const auto now = std::chrono::steady_clock::now();
   if (now - touched_ < kTouchInterval) return;
   touched_ = now;
   for (const auto& flag : flags_) (void)platform::TouchFile(flag);
 }
 
-void NodeFlags::Drop() {
+void NodeLock::Drop() {
   for (const auto& flag : flags_) (void)platform::DeleteFile(flag);
   flags_.clear();
 }
 
-}  // namespace kestrel::send
+}  // namespace kestrel::outbound

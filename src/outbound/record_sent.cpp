@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/record_sent.h"
+#include "outbound/record_sent.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,14 +16,9 @@
 #include "platform/file_names.h"
 #include "platform/files.h"
 
-namespace kestrel::send {
+namespace kestrel::outbound {
 
 namespace {
-
-using outbound::AfterSendAction;
-using outbound::SendEntry;
-using outbound::SendKind;
-using outbound::SendState;
 
 // Stored messages are rewritten whole; the same bound as for sending them.
 constexpr std::uint64_t kMaxMessageBytes = 64u * 1024 * 1024;
@@ -89,10 +84,10 @@ void RemoveFromList(const SendEntry& entry, const config::Configuration& configu
                     core::Logger& logger, RecordResult& result) {
   Log(logger, "-- Removing file from flowfile " + entry.ListPath);
   const std::optional<std::string> content =
-      ReadForRewrite(entry.ListPath, 0, outbound::kMaxListBytes, entry.Path, logger, result);
+      ReadForRewrite(entry.ListPath, 0, kMaxListBytes, entry.Path, logger, result);
   if (!content) return;
 
-  const std::size_t max_line = outbound::MaxLineOf(entry.ListPath);
+  const std::size_t max_line = MaxLineOf(entry.ListPath);
   std::string kept;
   kept.reserve(content->size());
   bool dropped = false;
@@ -103,7 +98,7 @@ void RemoveFromList(const SendEntry& entry, const config::Configuration& configu
     std::string_view line(content->data() + at, end - at);
     std::string_view text = line;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-    if (outbound::LineNamesFile(configuration, text, max_line, entry.Path)) {
+    if (LineNamesFile(configuration, text, max_line, entry.Path)) {
       dropped = true;
     } else {
       kept.append(line);
@@ -113,7 +108,7 @@ void RemoveFromList(const SendEntry& entry, const config::Configuration& configu
   if (dropped && !Rewrite(entry.ListPath, kept, entry.Path, logger, result)) return;
   if (platform::FileSize(entry.ListPath) == std::optional<std::uint64_t>(0)) {
     (void)platform::DeleteFile(entry.ListPath);
-    if (outbound::MaxLineOf(entry.ListPath) == outbound::kMaxVfidoLine) {
+    if (MaxLineOf(entry.ListPath) == kMaxVfidoLine) {
       (void)platform::DeleteFile(platform::WithExtension(entry.ListPath, "PKT"));
     }
   }
@@ -179,14 +174,7 @@ void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& re
   (void)Rewrite(path, message, path, logger, result);
 }
 
-// The file a message's entries share: for a packed netmail the stored
-// message, which the other entries of that message still name.
-const std::string& MessageKey(const SendEntry& entry) {
-  return entry.Kind == SendKind::NetmailPacket && !entry.ListPath.empty() ? entry.ListPath
-                                                                          : entry.Path;
-}
-
-bool StillWanted(const outbound::SendList& list, const std::string& path) {
+bool StillWanted(const SendList& list, const std::string& path) {
   for (int i = 1; i <= list.Count(); ++i) {
     const SendEntry& entry = list.Entry(i);
     if (entry.Path == path && entry.State != SendState::Sent) return true;
@@ -203,14 +191,14 @@ bool Zero(const std::string& path) {
 
 }  // namespace
 
-RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logger& logger,
+RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
                         const config::Configuration& configuration) {
   RecordResult result;
   if (current_entry < 1 || current_entry > list.Count()) return result;
-  const std::string key = MessageKey(list.Entry(current_entry));
+  const std::string key = list.Entry(current_entry).Path;
   const auto of_message = [&](int i) {
     const SendEntry& entry = list.Entry(i);
-    return i == current_entry || (entry.State == SendState::Taken && MessageKey(entry) == key);
+    return i == current_entry || (entry.State == SendState::Taken && entry.Path == key);
   };
   // The line of a list is shared by every system that list stands for (one
   // address in two redirect entries): it stays while one of them did not get
@@ -246,11 +234,6 @@ RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logge
         RemoveFromSubject(entry, logger, result);
         break;
       case SendKind::NetmailPacket:
-        if (!entry.ListPath.empty() && entry.Path != entry.ListPath) {
-          (void)platform::DeleteFile(entry.Path);  // the temporary packet
-          entry.Path = entry.ListPath;
-        }
-        [[fallthrough]];
       case SendKind::NetmailText:
         // A message with kill-sent is deleted below instead.
         if (entry.AfterSend == AfterSendAction::Nothing) SetSentFlag(entry.Path, logger, result);
@@ -274,7 +257,7 @@ RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logge
     return result;
   }
   if (!message_file) {
-    const std::string holder = outbound::ListStillNaming(configuration, last_path);
+    const std::string holder = ListStillNaming(configuration, last_path);
     if (!holder.empty()) {
       Log(logger, "-- Keeping " + last_path + " (still listed in " + holder + ")");
       return result;
@@ -292,4 +275,4 @@ RecordResult RecordSent(outbound::SendList& list, int current_entry, core::Logge
   return result;
 }
 
-}  // namespace kestrel::send
+}  // namespace kestrel::outbound

@@ -1,19 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/netmail_packet.h"
+#include "fido/netmail_packet.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
-#include "send/recording_sink.h"
 #include "support/fido_files.h"
-#include "support/recording_front_end.h"
-#include "support/temp_dir.h"
 
-namespace kestrel::send {
+namespace kestrel::fido {
 namespace {
 
 void Put16(std::string& bytes, std::size_t offset, std::uint16_t value) {
@@ -127,7 +122,7 @@ TEST(NetmailPacket, TextEndsAtFirstZeroAndTearLineFollowsLastLine) {
   testing::StoredMessage message = Message();
   message.text = {};
   std::string stored = testing::EncodeStoredMessage(message);
-  stored.resize(fido::kStoredMessageHeaderSize);
+  stored.resize(kStoredMessageHeaderSize);
   stored += std::string("no CR at the end") + '\0' + "\x01INTL 9:9/9 9:9/9\rjunk";
   const auto decoded = testing::DecodePacket(*BuildNetmailPacket(stored));
   ASSERT_TRUE(decoded);
@@ -147,53 +142,5 @@ TEST(NetmailPacket, MalformedStoredMessages) {
   EXPECT_EQ(decoded->raw_texts.at(0), std::string(210, 'A') + TearLine());
 }
 
-struct PackFixture : ::testing::Test {
-  PackFixture() { setenv("KESTREL_HOME", dir.MakeDir("work").c_str(), 1); }
-  ~PackFixture() override { unsetenv("KESTREL_HOME"); }
-  testing::TempDir dir;
-  testing::RecordingFrontEnd front_end;
-  testing::RecordingSink sink;
-};
-
-TEST_F(PackFixture, PacksIntoTheHomeAndCorrectsTotal) {
-  const std::string stored = testing::EncodeStoredMessage(Message());
-  const std::string message_path = dir.Write("netmail/1.MSG", stored);
-  outbound::SendList list;
-  outbound::SendEntry entry;
-  entry.Kind = outbound::SendKind::NetmailPacket;
-  entry.Path = message_path;
-  ASSERT_TRUE(list.Add(entry));
-  list.TotalBytes = 5000;
-
-  outbound::SendEntry& packed = list.Entry(1);
-  const auto size =
-      PackNetmail(packed, static_cast<std::int64_t>(stored.size()), list, sink, front_end);
-  ASSERT_TRUE(size);
-  EXPECT_EQ(packed.ListPath, message_path);
-  EXPECT_EQ(packed.Path.rfind(dir.File("work/"), 0), 0u) << packed.Path;
-  EXPECT_EQ(packed.Path.substr(packed.Path.size() - 4), ".PKT");
-  const auto on_disk = platform::ReadFilePrefix(packed.Path, 1 << 20);
-  ASSERT_TRUE(on_disk);
-  EXPECT_EQ(*on_disk, *BuildNetmailPacket(stored));
-  EXPECT_EQ(*size, static_cast<std::int64_t>(on_disk->size()));
-  const std::int32_t expected_total =
-      5000 - static_cast<std::int32_t>(stored.size()) + static_cast<std::int32_t>(*size);
-  EXPECT_EQ(list.TotalBytes, expected_total);
-  EXPECT_EQ(front_end.Field(core::Field::TotalFileSize), std::to_string(expected_total));
-  EXPECT_EQ(platform::ReadFilePrefix(message_path, 1 << 20), stored);  // untouched
-}
-
-TEST_F(PackFixture, UnreadableMessageLeavesNoPacket) {
-  outbound::SendList list;
-  list.TotalBytes = 10;
-  outbound::SendEntry entry;
-  entry.Kind = outbound::SendKind::NetmailPacket;
-  entry.Path = dir.Write("netmail/2.MSG", std::string(100, 'x'));  // shorter than a header
-  EXPECT_FALSE(PackNetmail(entry, 100, list, sink, front_end));
-  EXPECT_EQ(entry.ListPath, dir.File("netmail/2.MSG"));
-  EXPECT_FALSE(platform::FileExists(entry.Path));
-  EXPECT_EQ(list.TotalBytes, 10);
-}
-
 }  // namespace
-}  // namespace kestrel::send
+}  // namespace kestrel::fido

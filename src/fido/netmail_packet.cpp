@@ -1,21 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/netmail_packet.h"
+#include "fido/netmail_packet.h"
 
 #include <algorithm>
 
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
+#include "core/version.h"
 #include "fido/attributes.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
 #include "fido/stored_message.h"
-#include "platform/file_names.h"
-#include "platform/files.h"
-#include "platform/program_home.h"
-#include "send/message_layout.h"
-#include "send/text_conversion.h"
 
-namespace kestrel::send {
+namespace kestrel::fido {
 
 namespace {
 
@@ -27,8 +23,6 @@ constexpr std::uint8_t kProductCodeHigh = 1;
 constexpr std::size_t kZoneSearch = 80;
 // Characters that can hold a point number.
 constexpr std::size_t kPointChars = 5;
-// Names tried before giving up when random packet names collide.
-constexpr int kPacketNameTries = 20;
 
 // The number standing `offset` characters after the first control line that
 // begins with code 1 and `name`, read from at most `width` characters and cut
@@ -49,7 +43,7 @@ std::uint16_t Word(std::int32_t value) {
 
 // The packet is dated as its message: "07 Dec 26  12:39:02" (the usual form)
 // or "Mon  7 Dec 26 12:39" (SEAdog's). A date that is neither leaves it 0.
-void DateFromMessage(std::string_view date_time, fido::PacketHeader& header) {
+void DateFromMessage(std::string_view date_time, PacketHeader& header) {
   static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::string text(date_time.substr(0, date_time.find('\0')));
@@ -72,9 +66,9 @@ void DateFromMessage(std::string_view date_time, fido::PacketHeader& header) {
 }
 
 // A packet header from the stored message's addresses and its control lines.
-fido::PacketHeader PacketHeaderFor(const fido::StoredMessageHeader& message,
-                                   const ControlAddresses& addresses) {
-  fido::PacketHeader header;
+PacketHeader PacketHeaderFor(const StoredMessageHeader& message,
+                             const ControlAddresses& addresses) {
+  PacketHeader header;
   DateFromMessage(message.date_time, header);
   header.orig_node = message.orig_node;
   header.dest_node = message.dest_node;
@@ -93,13 +87,13 @@ fido::PacketHeader PacketHeaderFor(const fido::StoredMessageHeader& message,
 
 // The packed message's header: the stored one's, less the Local bit, which
 // belongs to the system that wrote the message.
-fido::PackedMessageHeader PackedHeaderFor(const fido::StoredMessageHeader& message) {
-  fido::PackedMessageHeader header;
+PackedMessageHeader PackedHeaderFor(const StoredMessageHeader& message) {
+  PackedMessageHeader header;
   header.orig_node = message.orig_node;
   header.dest_node = message.dest_node;
   header.orig_net = message.orig_net;
   header.dest_net = message.dest_net;
-  header.attribute = static_cast<std::uint16_t>(message.attribute & ~fido::kAttrLocal);
+  header.attribute = static_cast<std::uint16_t>(message.attribute & ~kAttrLocal);
   header.cost = message.cost;
   header.date_time = message.date_time;
   header.to_name = message.to_name;
@@ -126,18 +120,17 @@ ControlAddresses ReadControlAddresses(std::string_view text) {
 
 std::optional<std::string> BuildNetmailPacket(std::string_view stored_message) {
   core::ByteReader reader(stored_message);
-  const std::optional<fido::StoredMessageHeader> message = fido::ParseStoredMessageHeader(reader);
+  const std::optional<StoredMessageHeader> message = ParseStoredMessageHeader(reader);
   if (!message) return std::nullopt;
   std::string_view text = reader.Rest();
   text = text.substr(0, text.find('\0'));  // the packed text ends at the first zero byte
   const ControlAddresses addresses = ReadControlAddresses(text);
 
   std::string packet;
-  packet.reserve(fido::kPacketHeaderSize + fido::kPackedMessageFixedSize + 36 * 2 + 72 +
-                 text.size() + 64);
+  packet.reserve(kPacketHeaderSize + kPackedMessageFixedSize + 36 * 2 + 72 + text.size() + 64);
   core::ByteWriter writer(packet);
-  fido::WritePacketHeader(writer, PacketHeaderFor(*message, addresses));
-  fido::WritePackedMessageHeader(writer, PackedHeaderFor(*message));
+  WritePacketHeader(writer, PacketHeaderFor(*message, addresses));
+  WritePackedMessageHeader(writer, PackedHeaderFor(*message));
   packet.append(text);
   packet.append(TearLine());
   writer.U8(0);     // end of the message
@@ -145,38 +138,4 @@ std::optional<std::string> BuildNetmailPacket(std::string_view stored_message) {
   return packet;
 }
 
-std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t message_size,
-                                        outbound::SendList& list, LineSink& sink,
-                                        core::FrontEnd& front_end) {
-  entry.ListPath = entry.Path;
-  // A name that is already taken in the program's home is never overwritten.
-  std::string packet_path;
-  bool created = false;
-  for (int i = 0; i < kPacketNameTries && !created; ++i) {
-    packet_path = platform::InHome(RandomPacketName());
-    created = platform::CreateFileExclusive(packet_path);
-  }
-  entry.Path = packet_path;
-  if (!created) return std::nullopt;
-
-  std::string message;
-  const platform::ReadOutcome outcome = platform::ReadBoundedFile(
-      entry.ListPath, fido::kStoredMessageHeaderSize, kMaxTextFileBytes, message);
-  std::optional<std::string> packet;
-  if (outcome == platform::ReadOutcome::Ok) packet = BuildNetmailPacket(message);
-  if (outcome == platform::ReadOutcome::TooLarge) {
-    sink.Log("-- Too large to pack: " + entry.ListPath);
-  }
-  // The packet is written whole or not at all: a partial packet must not be sent.
-  if (!packet || !platform::ReplaceFileContent(packet_path, *packet)) {
-    (void)platform::DeleteFile(packet_path);
-    return std::nullopt;
-  }
-
-  const auto packet_size = static_cast<std::int64_t>(packet->size());
-  list.TotalBytes = static_cast<std::int32_t>(list.TotalBytes - message_size + packet_size);
-  front_end.SetField(core::Field::TotalFileSize, std::to_string(list.TotalBytes));
-  return packet_size;
-}
-
-}  // namespace kestrel::send
+}  // namespace kestrel::fido

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+// The identity of a run's messages: their Date: and Message-ID:, derived
+// from what they carry, and the record of the ones the server confirmed.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/configuration.h"
+#include "outbound/send_list.h"
+#include "send/message_stamp.h"
+#include "send/sent_record.h"
+
+namespace kestrel::send {
+
+class MessageIdentity {
+ public:
+  explicit MessageIdentity(const config::Configuration& configuration)
+      : configuration_(configuration) {}
+
+  // Reads the record of confirmed messages; the line for the log when it
+  // cannot be read (it then counts as empty).
+  [[nodiscard]] std::optional<std::string> Load();
+
+  // The stamp of a message carrying `entry` to `recipients`; a netmail is
+  // known by the stored message, whatever packet it is packed into.
+  [[nodiscard]] MessageStamp StampFor(const outbound::SendEntry& entry,
+                                      const std::vector<std::string>& recipients,
+                                      std::string_view local_host) const;
+
+  // Records the message as confirmed; the line for the log when the record
+  // cannot be written.
+  [[nodiscard]] std::optional<std::string> RecordConfirmed(
+      const std::string& message_id, const std::string& node,
+      const std::vector<std::string>& recipients, const std::string& path);
+
+ private:
+  const config::Configuration& configuration_;
+  SentRecord sent_;
+};
+
+}  // namespace kestrel::send
