@@ -196,14 +196,10 @@ TEST_F(Pop3SecureTest, TokensOfProviderLengthAndErrorChallenges) {
     const bool bearer = std::string(c.offered).find("OAUTHBEARER") != std::string::npos;
     const std::string mechanism = bearer ? "OAUTHBEARER" : "XOAUTH2";
     // The framing written out here; the BASE64 itself is checked in core.
-    response = core::EncodeBase64(
-        bearer ? "n,a=fido,\x01host=127.0.0.1\x01port=" + std::to_string(peer.port()) +
-                     "\x01"
-                     "auth=Bearer " +
-                     token + "\x01\x01"
-               : "user=fido\x01"
-                 "auth=Bearer " +
-                     token + "\x01\x01");
+    const std::string auth = "auth=Bearer " + token + "\x01\x01";
+    response = core::EncodeBase64(bearer ? "n,a=fido,\x01host=127.0.0.1\x01port=" +
+                                               std::to_string(peer.port()) + "\x01" + auth
+                                         : "user=fido\x01" + auth);
     configuration.POPPORT = peer.port();
     configuration.POPTOKENCOMMAND = "echo " + token;
     front_end.ClearPane(Side::Receiving);
