@@ -12,7 +12,6 @@
 #include "receive/attachment_names.h"
 #include "receive/mime_parameters.h"
 #include "receive/mime_text.h"
-#include "receive/uudecode.h"
 
 namespace kestrel::receive {
 namespace {
@@ -217,10 +216,7 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
   if (encoding == TransferEncoding::Uuencode ||
       (!is_file && media_type == "text/plain" && encoding == TransferEncoding::Identity)) {
     body_ = BodyKind::UuText;
-    uu_state_ = UuState::Searching;
-    uu_expected_ = encoding == TransferEncoding::Uuencode;
-    uu_found_ = false;
-    uu_name_ = name.value_or("");
+    uu_.StartPart(name.value_or(""), encoding == TransferEncoding::Uuencode);
     return;
   }
   if (!is_file) return;
@@ -302,56 +298,33 @@ void AttachmentDecoder::PassReportLines(bool all) {
 }
 
 void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
-  if (uu_state_ == UuState::Searching) {
-    if (whole_line) UuBegin(line);
+  const UuScan scan = uu_.Line(line, whole_line, pending_);
+  if (scan == UuScan::Text) return;
+  if (scan == UuScan::Begins || scan == UuScan::Unusable) {
+    file_label_ = "Part " + entity_.number + " (" + Printable(uu_.name()) + ")";
+    name_generated_ = false;
+    file_name_ = uu_.file_name();
+    if (scan == UuScan::Unusable) Problem(file_label_ + ": no usable file name can be made of it");
     return;
   }
-  const UuLine kind = whole_line ? DecodeUuLine(line, pending_) : UuLine::Other;
-  if (uu_state_ == UuState::Begun) {
-    // A "begin" line in prose: an empty line or text follows, not data.
-    if (kind == UuLine::Other || TrimWhitespace(line).empty()) {
-      uu_state_ = UuState::Searching;
-      pending_.clear();
-      if (whole_line) UuBegin(line);
-      return;
-    }
-    uu_found_ = true;
-    if (problems_ > 0 || !OpenFile(file_name_, file_name_)) {
-      uu_state_ = UuState::Searching;
-      pending_.clear();
-      return;
-    }
-    uu_state_ = UuState::InFile;
+  if (uu_.opens_file() && (problems_ > 0 || !OpenFile(file_name_, file_name_))) {
+    uu_.Stop();
+    pending_.clear();
+    return;
   }
-  switch (kind) {
-    case UuLine::Data:
+  switch (scan) {
+    case UuScan::Data:
       if (pending_.size() >= kDecodeBlock) WriteDecoded(true);
       ShowProgress();
-      return;
-    case UuLine::End:
+      break;
+    case UuScan::End:
       FinishFile();
       break;
-    case UuLine::Other:
+    default:
       Problem(file_label_ + ": the uuencoded data breaks off");
       AbandonFile();
       break;
   }
-  uu_state_ = UuState::Searching;
-}
-
-void AttachmentDecoder::UuBegin(std::string_view line) {
-  const std::optional<std::string> begin_name = UuBeginName(line);
-  if (!begin_name) return;
-  const std::string& name = uu_name_.empty() ? *begin_name : uu_name_;
-  file_label_ = "Part " + entity_.number + " (" + Printable(name) + ")";
-  name_generated_ = false;
-  file_name_ = SafeAttachmentName(name);
-  if (file_name_.empty()) {
-    uu_found_ = true;
-    Problem(file_label_ + ": no usable file name can be made of it");
-    return;
-  }
-  uu_state_ = UuState::Begun;
 }
 
 int AttachmentDecoder::DelimiterLevel(std::string_view line, bool& closing) const {
@@ -399,11 +372,11 @@ void AttachmentDecoder::FinishBody(bool before_delimiter) {
       FinishFile();
       break;
     case BodyKind::UuText:
-      if (uu_state_ == UuState::InFile) {
+      if (uu_.in_file()) {
         Problem(file_label_ + ": the uuencoded file has no end line");
         AbandonFile();
       }
-      if (uu_expected_ && !uu_found_) Problem(file_label_ + ": no uuencoded file in it");
+      if (uu_.missing()) Problem(file_label_ + ": no uuencoded file in it");
       break;
     case BodyKind::ReportPart:
       decoder_->Finish(before_delimiter, pending_);
@@ -446,7 +419,7 @@ void AttachmentDecoder::WriteDecoded(bool all) {
   if (mode_ == DecodeMode::Save && !file_.Write(bytes)) {
     FileProblem();
     if (body_ == BodyKind::File) body_ = BodyKind::None;
-    uu_state_ = UuState::Searching;
+    uu_.Stop();
     pending_.clear();
     return;
   }

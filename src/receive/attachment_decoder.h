@@ -27,6 +27,7 @@
 #include "receive/content_digest.h"
 #include "receive/delivery_report.h"
 #include "receive/inbound_file.h"
+#include "receive/uuencode_scanner.h"
 
 namespace kestrel::receive {
 
@@ -103,8 +104,6 @@ class AttachmentDecoder {
  private:
   enum class Zone { Header, Body, Ignored };
   enum class BodyKind { None, File, UuText, ReportPart };
-  // Searching for a "begin" line; one seen, its data not yet; inside the data.
-  enum class UuState { Searching, Begun, InFile };
 
   // A multipart whose parts are being read.
   struct Multipart {
@@ -141,7 +140,6 @@ class AttachmentDecoder {
   void BodyLine(std::string_view line, bool starts, bool ends);
   void PassReportLines(bool all);
   void UuTextLine(std::string_view line, bool whole_line);
-  void UuBegin(std::string_view line);
   [[nodiscard]] int DelimiterLevel(std::string_view line, bool& closing) const;
   void Delimiter(int level, bool closing);
   void FinishBody(bool before_delimiter);
@@ -195,10 +193,7 @@ class AttachmentDecoder {
   bool name_generated_ = false;
   bool verify_file_open_ = false;  // VerifyOnly: a file part being digested
   // Plain text that may carry uuencoded files.
-  UuState uu_state_ = UuState::Searching;
-  bool uu_expected_ = false;  // the part is uuencoded: it must hold a file
-  bool uu_found_ = false;
-  std::string uu_name_;  // the part's own name, which wins over the "begin" line's
+  UuencodeScanner uu_;
 };
 
 }  // namespace kestrel::receive

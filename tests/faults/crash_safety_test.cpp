@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "fido_world.h"
@@ -69,6 +70,31 @@ std::vector<std::string> SplitLines(const std::string& text, bool& whole_lines) 
     at = end + 2;
   }
   return lines;
+}
+
+// The Message-ID of a stored message, as its header gives it.
+std::string MessageIdOf(const std::string& raw) {
+  const std::size_t field = raw.find("\nMessage-ID: ");
+  if (field == std::string::npos) return {};
+  const std::size_t start = field + 13;
+  return raw.substr(start, raw.find_first_of("\r\n", start) - start);
+}
+
+// The Message-IDs of the received journal's whole entries; a line torn by a
+// kill is an entry never made.
+std::set<std::string> JournalMessageIds(const std::string& home) {
+  std::set<std::string> ids;
+  for (const auto& entry : fs::directory_iterator(home)) {
+    if (entry.path().extension() != ".JNL") continue;
+    const std::string text = ReadAll(entry.path().string());
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      std::istringstream fields(text.substr(at, end - at));
+      std::string seconds, mailbox, uid, message_id;
+      if (fields >> seconds >> mailbox >> uid >> message_id) ids.insert(message_id);
+    }
+  }
+  return ids;
 }
 
 // Runs the program and kills it `millis` after its start (never when
@@ -258,9 +284,26 @@ TEST_P(CrashSafetyTest, KilledRunsLeaveOldOrNewFilesAndLoseNothing) {
     EXPECT_GE(deliveries_.Count(item), 1) << item.label;
   }
   EXPECT_TRUE(world_.Leftovers().empty()) << world_.Leftovers().front();
+  // A kill finds at most one message between the server's storing it and its
+  // bookkeeping. The next run sends it again under its Message-ID, so that
+  // the receiving gateway drops the copy: a second copy is never a new mail.
+  std::set<std::string> ids;
+  int repeats = 0;
+  for (const Delivered& message : deliveries_.all()) {
+    repeats += ids.insert(MessageIdOf(message.raw)).second ? 0 : 1;
+  }
+  EXPECT_LE(repeats, kills);
+  for (const Item& item : world_.items()) {
+    std::set<std::string> item_ids;
+    for (const Delivered* message : deliveries_.Carrying(item)) {
+      item_ids.insert(MessageIdOf(message->raw));
+    }
+    EXPECT_LE(item_ids.size(), 1u) << item.label << " went again as a new mail";
+  }
   std::cout << "[ crash ] seed " << GetParam() << ": " << runs << " runs, " << kills << " killed, "
             << world_.items().size() << " items, " << deliveries_.all().size()
-            << " messages stored, " << leftovers << " leftovers of killed runs removed\n";
+            << " messages stored, " << repeats << " of them sent again, " << leftovers
+            << " leftovers of killed runs removed\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CrashSafetyTest, ::testing::Values(5u, 17u));
@@ -387,6 +430,30 @@ class ReceiveCrashTest : public ::testing::TestWithParam<GetCrashRun> {
     }
   }
 
+  // Files in the inbound beyond one for each message the journal knows: the
+  // files of messages a kill caught between their file's name and their
+  // journal entry, and the second copies taken of them since.
+  int ExtraFiles(const std::string& when) {
+    const std::set<std::string> known = JournalMessageIds(world_.Home());
+    std::map<std::string, int> extra;  // by content
+    for (const std::string& file : world_.InboundFiles()) {
+      if (!fs::path(file).filename().string().starts_with(".")) ++extra[ReadAll(file)];
+    }
+    for (std::size_t index : in_mailbox_) {
+      const Delivered& message = deliveries_.all()[index];
+      if (known.count(MessageIdOf(message.raw)) == 0) continue;
+      for (const auto& part : message.parts) {
+        if (!part.filename.empty()) --extra[part.content];
+      }
+    }
+    int total = 0;
+    for (const auto& [content, more] : extra) {
+      EXPECT_GE(more, 0) << when << ": a message the journal knows lacks its file";
+      total += more;
+    }
+    return total;
+  }
+
   FidoWorld world_;
   testing::SmtpServer smtp_;
   testing::Pop3Server pop3_;
@@ -407,6 +474,7 @@ TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {
   MailNewItems(6);
 
   int kills = 0;
+  int caught = 0;  // files a kill left without their message's journal entry
   const int runs = Runs() * 3 / 4;
   for (int run = 1; run <= runs; ++run) {
     MailNewItems(1 + static_cast<int>(random() % 2));
@@ -414,8 +482,16 @@ TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {
     // Half of the kills aim inside an attachment.
     const int modes[] = {0, 1, 1, 2, 3, 1};
     kills += RunKilled(modes[random() % 6], how) ? 1 : 0;
-    CheckReceived("seed " + std::to_string(GetParam().seed) + (GetParam().imap ? " imap" : "") +
-                  " get run " + std::to_string(run) + " killed " + how);
+    const std::string when = "seed " + std::to_string(GetParam().seed) +
+                             (GetParam().imap ? " imap" : "") + " get run " + std::to_string(run) +
+                             " killed " + how;
+    CheckReceived(when);
+    // Messages are taken one after another, each with one file: a kill finds
+    // at most one between its file's name and its journal entry.
+    const int added = ExtraFiles(when) - caught;
+    EXPECT_GE(added, 0) << when;
+    EXPECT_LE(added, 1) << when << ": more than one message without its journal entry";
+    caught += added;
     if (HasFailure()) return;
   }
 
@@ -445,10 +521,12 @@ TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {
     }
   }
   // A kill between an attachment getting its name and the journal entry of
-  // its message is the one moment that can leave a second copy.
+  // its message is the one moment that can leave a second copy: each file it
+  // left is one, and a clean run leaves none.
   int duplicates = 0;
   for (const auto& [content, more] : copies) duplicates += std::max(more, 0);
-  EXPECT_LE(duplicates, kills);
+  EXPECT_EQ(ExtraFiles("clean get"), caught);
+  EXPECT_EQ(duplicates, caught);
   std::cout << "[ crash ] seed " << GetParam().seed << (GetParam().imap ? " IMAP" : "") << ": "
             << runs << " get runs, " << kills << " killed, " << partials_seen_
             << " partial files left hidden, " << deliveries_.all().size() << " messages, "

@@ -115,9 +115,9 @@ class Deliveries {
   }
   [[nodiscard]] const std::vector<Delivered>& all() const { return all_; }
 
-  // How many stored messages carry the item to its node.
-  [[nodiscard]] int Count(const Item& item) const {
-    int count = 0;
+  // The stored messages that carry the item to its node.
+  [[nodiscard]] std::vector<const Delivered*> Carrying(const Item& item) const {
+    std::vector<const Delivered*> carrying;
     for (const Delivered& message : all_) {
       if (std::find(message.recipients.begin(), message.recipients.end(),
                     kNodes[item.node].email) == message.recipients.end()) {
@@ -129,12 +129,15 @@ class Deliveries {
                                  ? part.content.find(item.content) != std::string::npos
                                  : part.content == item.content;
         if (carries) {
-          ++count;
+          carrying.push_back(&message);
           break;
         }
       }
     }
-    return count;
+    return carrying;
+  }
+  [[nodiscard]] int Count(const Item& item) const {
+    return static_cast<int>(Carrying(item).size());
   }
 
   // True when the bytes are an attachment of some stored message.

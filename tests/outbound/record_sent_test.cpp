@@ -131,11 +131,10 @@ TEST_F(RecordFixture, FlowFileWithoutTheLineIsNotRewritten) {
 // rewritten flow file is a new file, with the mailer's owner, group and mode.
 TEST_F(RecordFixture, RewriteIsAtomicAndKeepsTheMailersOwner) {
   const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  if (!mailer) GTEST_SKIP() << "needs root, to give the flow file the mailer's owner";
   const std::string flow =
       dir.Write("out/00ec00c8.flo", testing::TextLines({File("x"), "^" + File("y")}, "\n"));
-  if (mailer) {
-    ASSERT_EQ(chown(flow.c_str(), mailer->uid, mailer->gid), 0);
-  }
+  ASSERT_EQ(chown(flow.c_str(), mailer->uid, mailer->gid), 0);
   ASSERT_EQ(chmod(flow.c_str(), 0660), 0);
   struct stat before {};
   ASSERT_EQ(stat(flow.c_str(), &before), 0);
@@ -145,13 +144,61 @@ TEST_F(RecordFixture, RewriteIsAtomicAndKeepsTheMailersOwner) {
   ASSERT_EQ(stat(flow.c_str(), &after), 0);
   // A new file renamed over the old one, never the old one emptied and refilled.
   EXPECT_NE(before.st_ino, after.st_ino);
-  EXPECT_EQ(after.st_uid, before.st_uid);
-  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_uid, mailer->uid);
+  EXPECT_EQ(after.st_gid, mailer->gid);
   EXPECT_EQ(after.st_mode & 07777, 0660u);
   EXPECT_EQ(dir.Read("out/00ec00c8.flo"), testing::TextLines({File("x")}, "\n"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("out")),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+// Run as the mailer's user itself, without root: its flow file under a group
+// it is in besides its own is rewritten under that group; a flow file of
+// another owner cannot be given back to it and stays as it was.
+TEST_F(RecordFixture, WithoutRootTheRewriteKeepsTheGroupOrLeavesTheFile) {
+  const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  const auto other = testing::UnprivilegedUser("kestrelmail");
+  if (!mailer || !other) GTEST_SKIP() << "needs root, to run as the mailer's user";
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.MakeDir("out").c_str(), 0777), 0);
+  const std::string own =
+      dir.Write("out/00ec0064.flo", testing::TextLines({File("x"), "^" + File("y")}, "\n"));
+  ASSERT_EQ(chown(own.c_str(), mailer->uid, other->gid), 0);
+  ASSERT_EQ(chmod(own.c_str(), 0640), 0);
+  const std::string foreign_content = testing::TextLines({"^" + File("z")}, "\n");
+  const std::string foreign = dir.Write("out/00ec00c8.flo", foreign_content);
+  ASSERT_EQ(chmod(foreign.c_str(), 0666), 0);
+  struct stat before {};
+  ASSERT_EQ(stat(own.c_str(), &before), 0);
+  const int kept = Take(SendKind::ListedFile, File("y"), own);
+  const int left = Take(SendKind::ListedFile, File("z"), foreign);
+
+  const auto log = testing::RunAs(*mailer, other->gid, [&] {
+    const bool kept_failed = Record(kept).io_error;
+    const bool left_failed = Record(left).io_error;
+    return std::string(kept_failed ? "failed" : "kept") + (left_failed ? " failed\n" : " kept\n") +
+           testing::TextLines(Log(), "\n");
+  });
+  ASSERT_TRUE(log);
+  EXPECT_EQ(*log,
+            testing::TextLines({"kept failed", "-- Removing file from flowfile " + own,
+                                "-- Removing file from flowfile " + foreign,
+                                "-- Left " + foreign + " as it was: its owner could not be kept (" +
+                                    platform::ErrorText(EPERM) + ")",
+                                "-- " + File("z") + " was sent, and may be sent again next run"},
+                               "\n"));
+  struct stat after {};
+  ASSERT_EQ(stat(own.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_uid, mailer->uid);
+  EXPECT_EQ(after.st_gid, other->gid);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.Read("out/00ec0064.flo"), testing::TextLines({File("x")}, "\n"));
+  EXPECT_EQ(dir.Read("out/00ec00c8.flo"), foreign_content);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("out")),
+                          std::filesystem::directory_iterator()),
+            2);
 }
 
 TEST_F(RecordFixture, TruncationKeepsTheFileItsOwnerAndItsLinks) {

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -131,15 +129,11 @@ TEST(Files, ReplaceKeepingOwnerChangesNothingWhenTheOwnerCannotBeGiven) {
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   const std::string roots = dir.Write("00ec0064.flo", "root's\n");
   ASSERT_EQ(chmod(roots.c_str(), 0666), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(mailer->gid) != 0 || setuid(mailer->uid) != 0) _exit(2);
+  const auto outcome = testing::RunAs(*mailer, mailer->gid, [&] {
     const bool refused = ReplaceKeepingOwner(roots, "mailer's\n") == ReplaceOutcome::OwnerNotKept;
-    _exit(refused && errno == EPERM ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return std::string(refused && errno == EPERM ? "refused" : "not refused");
+  });
+  EXPECT_EQ(outcome, "refused");
   EXPECT_EQ(dir.Read("00ec0064.flo"), "root's\n");
   struct stat info {};
   ASSERT_EQ(stat(roots.c_str(), &info), 0);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@
 #include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
+#include "platform/error_text.h"
 #include "platform/program_home.h"
 #include "receive/header_filter.h"
 #include "receive/imap_dialogue.h"
@@ -454,6 +456,33 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
+}
+
+// The journal turns unwritable while a message comes in: the message's files
+// go again and it stays on the server, to arrive once on the next run.
+TEST_F(Pop3DialogueTest, UnwritableJournalLeavesTheMessageOnTheServer) {
+  server.AddMessage(SenderMessage("JOURNAL.PKT", "packet"));
+  configuration.Filters.AcceptAll = true;
+  const std::string journal = platform::HomeFile(platform::ProgramBaseName() + ".JNL");
+  front_end.on_field = [&](core::Field field, std::string_view text) {
+    if (field == core::Field::GetFilename && text == "JOURNAL.PKT") {
+      std::filesystem::create_directory(journal);
+    }
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(incomplete_);
+  EXPECT_TRUE(Logged("-- Could not write " + journal + ": " + platform::ErrorText(EISDIR) +
+                     ", message 1 left on the server"));
+  EXPECT_FALSE(Logged("-> DELE 1"));
+  EXPECT_TRUE(InboundNames().empty());
+  EXPECT_FALSE(dir.Exists("SAVE/00000001.TXT"));
+  EXPECT_EQ(server.RemainingMessages().size(), 1u);
+
+  front_end.on_field = nullptr;
+  std::filesystem::remove(journal);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"JOURNAL.PKT"});
+  EXPECT_TRUE(server.RemainingMessages().empty());
 }
 
 TEST_F(Pop3DialogueTest, GetJobTakesMailAndHonoursAnEarlyStop) {

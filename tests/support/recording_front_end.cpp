@@ -52,6 +52,14 @@ bool RecordingFrontEnd::HasLine(core::Side side, const std::string& line) const 
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+std::vector<std::string> RecordingFrontEnd::Commands(core::Side side) const {
+  std::vector<std::string> commands;
+  for (const std::string& line : Lines(side)) {
+    if (line.starts_with("-> ")) commands.push_back(line.substr(3));
+  }
+  return commands;
+}
+
 bool RecordingFrontEnd::HasLineStartingWith(core::Side side, const std::string& prefix) const {
   auto lines = Lines(side);
   return std::any_of(lines.begin(), lines.end(),

@@ -27,6 +27,8 @@ class RecordingFrontEnd : public core::FrontEnd {
   [[nodiscard]] bool Waiting(core::Side side) const;
   // True when some line of the side equals `line`.
   [[nodiscard]] bool HasLine(core::Side side, const std::string& line) const;
+  // The commands the side's pane echoed ("-> " lines), in their order, without the mark.
+  [[nodiscard]] std::vector<std::string> Commands(core::Side side) const;
   // True when some line of the side starts with `prefix`.
   [[nodiscard]] bool HasLineStartingWith(core::Side side, const std::string& prefix) const;
 
