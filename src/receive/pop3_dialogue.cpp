@@ -205,7 +205,8 @@ class Pop3Walk {
     net::SendLine(session_, "RETR " + n);
     const net::Reply retr = ReadPop3Reply(session_);
     if (!IsOk(retr)) {
-      // No data follows: the message stays, and so does its number.
+      // No data follows: the message stays on the server, and its empty saved
+      // text goes with its number, which the next message takes.
       intake_.Discard();
       if (session_.IsAborted()) return true;
       Log(session_,
@@ -221,7 +222,8 @@ class Pop3Walk {
       return true;
     }
     if (session_.closed()) session_.Abort();
-    // Fetched again on a later run, it must not leave a second saved text.
+    // Fetched again on a later run, it gets a saved text then: the one begun
+    // here goes, with its number.
     intake_.Discard();
     const std::string& id = header_.message_id();
     std::string line =
