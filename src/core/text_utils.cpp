@@ -115,4 +115,13 @@ std::string UpperCase(std::string_view text) {
   return result;
 }
 
+std::string Printable(std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
 }  // namespace kestrel::core

@@ -38,6 +38,10 @@ inline constexpr std::size_t kMaxWord = 80;
 // Leading blanks removed; tabs stay.
 [[nodiscard]] std::string TrimLeadingBlanks(std::string_view text);
 
+// Control characters shown as "?", so that text from a file or a mail cannot
+// disturb a log line or a pane.
+[[nodiscard]] std::string Printable(std::string_view text);
+
 // ASCII upper case.
 [[nodiscard]] std::string UpperCase(std::string_view text);
 

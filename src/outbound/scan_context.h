@@ -72,9 +72,6 @@ struct FileMatches {
 
 [[nodiscard]] bool HasWildcards(std::string_view name);
 
-// Control characters shown as "?" so that a garbage line cannot disturb a pane.
-[[nodiscard]] std::string Printable(std::string_view text);
-
 // A name the scans could not find, as they show it: the real path as far as
 // it exists, the rest as written.
 [[nodiscard]] std::string ShownMissing(std::string_view name);

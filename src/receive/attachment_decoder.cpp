@@ -213,7 +213,7 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
                                   bool is_file, const std::optional<std::string>& name) {
   body_ = BodyKind::None;
   name_generated_ = false;
-  file_label_ = "Part " + entity_.number + (name ? " (" + Printable(*name) + ")" : "");
+  file_label_ = "Part " + entity_.number + (name ? " (" + core::Printable(*name) + ")" : "");
   if (encoding == TransferEncoding::Uuencode ||
       (!is_file && media_type == "text/plain" && encoding == TransferEncoding::Identity)) {
     body_ = BodyKind::UuText;
@@ -225,7 +225,7 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
   }
   if (!is_file) return;
   if (encoding == TransferEncoding::Unknown) {
-    Problem(file_label_ + ": unknown transfer encoding " + Printable(entity_.encoding));
+    Problem(file_label_ + ": unknown transfer encoding " + core::Printable(entity_.encoding));
     return;
   }
   std::string safe;
@@ -343,7 +343,7 @@ void AttachmentDecoder::UuBegin(std::string_view line) {
   const std::optional<std::string> begin_name = UuBeginName(line);
   if (!begin_name) return;
   const std::string& name = uu_name_.empty() ? *begin_name : uu_name_;
-  file_label_ = "Part " + entity_.number + " (" + Printable(name) + ")";
+  file_label_ = "Part " + entity_.number + " (" + core::Printable(name) + ")";
   name_generated_ = false;
   file_name_ = SafeAttachmentName(name);
   if (file_name_.empty()) {

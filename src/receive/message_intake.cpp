@@ -306,8 +306,8 @@ void MessageIntake::JoinPieces() {
       Join(set);
     } else if (ReportDue(set, now)) {
       // However old, a set stays: only the sysop knows whether the rest will come.
-      Log("-- Pieces of " + Printable(set.id) + ": " + std::to_string(set.numbers.size()) + " of " +
-          (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
+      Log("-- Pieces of " + core::Printable(set.id) + ": " + std::to_string(set.numbers.size()) +
+          " of " + (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
           DateText(set.since) + ", waiting for the rest in " + set.directory);
       spool_.MarkReported(set);
     }
@@ -317,7 +317,7 @@ void MessageIntake::JoinPieces() {
 // The pieces in order are the message they were cut from: it goes through
 // the scanner like any other, and the set goes only once its files are safe.
 void MessageIntake::Join(const PieceSet& set) {
-  const std::string id = Printable(set.id);
+  const std::string id = core::Printable(set.id);
   if (!CreateSavedText()) return;
   PieceSetReader source(set);
   auto reader = std::make_unique<BodyReader>(
