@@ -115,6 +115,10 @@ std::string UpperCase(std::string_view text) {
   return result;
 }
 
+std::string PercentText(std::int64_t part, std::int64_t whole) {
+  return std::to_string(part * 100 / whole) + "%";
+}
+
 std::string Printable(std::string_view text) {
   std::string shown(text);
   for (char& c : shown) {

@@ -5,6 +5,7 @@
 
 #include "core/charset_conversion.h"
 #include "core/le_bytes.h"
+#include "core/text_utils.h"
 #include "fido/charset_kludge.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
@@ -30,10 +31,6 @@ constexpr std::size_t kPackedFixedChars = 1 + fido::kPackedMessageFixedSize;
 
 using core::Field;
 
-std::string PercentText(std::int64_t part, std::int64_t whole) {
-  return std::to_string(part * 100 / whole) + "%";
-}
-
 // Shows a file converted to text as completely transferred and counts it.
 void ShowTextProgress(TextSendContext& context, std::string_view path, std::int32_t size) {
   core::FrontEnd& front_end = context.front_end;
@@ -42,9 +39,9 @@ void ShowTextProgress(TextSendContext& context, std::string_view path, std::int3
   front_end.SetField(Field::CurrentFileSize, std::to_string(size));
   front_end.SetField(Field::CurrentProgress, std::to_string(size));
   front_end.SetField(Field::TotalProgress, std::to_string(total));
-  if (size > 0) front_end.SetField(Field::CurrentPercent, PercentText(size, size));
+  if (size > 0) front_end.SetField(Field::CurrentPercent, core::PercentText(size, size));
   if (context.total_bytes > 0) {
-    front_end.SetField(Field::TotalPercent, PercentText(total, context.total_bytes));
+    front_end.SetField(Field::TotalPercent, core::PercentText(total, context.total_bytes));
   }
   context.bytes_sent_total = static_cast<std::int32_t>(total);
 }
