@@ -18,19 +18,13 @@
 #include "support/fake_nmcli.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
+#include "support/program_path.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The program sits at the top of the build, beside the tests' directory.
-std::string ProgramPath() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "kestrel").string();
-}
 
 // A server that takes connections and never says a word.
 class SilentServer {
