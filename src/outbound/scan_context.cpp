@@ -46,7 +46,7 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   const auto bytes = static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes));
   gross_bytes_ = std::min(gross_bytes_ + bytes, kMaxTotalBytes);
   if (counted) total_bytes_ = std::min(total_bytes_ + bytes, kMaxTotalBytes);
-  list_.TotalBytes = static_cast<std::int32_t>(total_bytes_);
+  list_.TotalBytes = total_bytes_;
   return true;
 }
 

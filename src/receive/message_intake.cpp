@@ -26,6 +26,14 @@ namespace {
 // many the directory is treated as unwritable.
 constexpr int kMaxSavedTextSkips = 10000;
 constexpr int kSavedTextDigits = 8;
+// The last number the digits hold. After it the numbering starts again at 1,
+// and numbers still in use are skipped like any saved text that exists.
+constexpr std::int32_t kMaxSavedTextNumber = 99'999'999;
+
+// The number after `number`; a HIGHEST.DAT of another program may hold any.
+std::int32_t NextSavedTextNumber(std::int32_t number) {
+  return number < 0 || number >= kMaxSavedTextNumber ? 1 : number + 1;
+}
 
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
@@ -137,24 +145,28 @@ std::string MessageIntake::SavedTextPath(std::int32_t number) const {
 }
 
 bool MessageIntake::CreateSavedText() {
-  const std::int32_t first = ++highest_;
+  const std::int32_t before = highest_;
+  const std::int32_t first = NextSavedTextNumber(before);
+  std::int32_t last_existing = before;
+  highest_ = first;
   for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
     saved_ = platform::OpenFile(SavedTextPath(highest_), "wbx");
     if (saved_) {
       (void)platform::GiveDirectoryOwner(SavedTextPath(highest_), save_directory_);
       if (highest_ != first) {
-        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(highest_ - 1) +
+        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(last_existing) +
             " already exist, using " + std::to_string(highest_));
       }
       return true;
     }
     if (errno != EEXIST) break;
-    ++highest_;
+    last_existing = highest_;
+    highest_ = NextSavedTextNumber(highest_);
   }
   const std::string why =
-      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(highest_ - 1) + " all exist"
+      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(last_existing) + " all exist"
                       : SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
-  highest_ = first - 1;
+  highest_ = before;
   Log("-- Could not write to SaveEmail directory (" + why + ")");
   session_.NoteShortfall(save_directory_);
   return false;

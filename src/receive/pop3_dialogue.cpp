@@ -146,8 +146,7 @@ class Pop3Walk {
       return false;
     }
     // A message is no larger than the mailbox when LIST does not say.
-    const std::uint64_t size =
-        ListedSize(reply.last()).value_or(static_cast<std::uint64_t>(std::max(size_.bytes, 0)));
+    const std::uint64_t size = ListedSize(reply.last()).value_or(size_.bytes);
     message_bounds_ = net::TransferBounds(WithSlack(size));
     return true;
   }
@@ -305,7 +304,9 @@ MailboxSize ParseStatReply(std::string_view reply) {
   if (blank == std::string_view::npos) return size;
   size.messages = core::TextToInt(rest.substr(0, blank));
   rest.remove_prefix(blank + 1);
-  size.bytes = core::TextToInt(rest.substr(0, rest.find(' ')));
+  // In 64 bits, since a mailbox may hold more than 2 GiB; 0 when no number.
+  const std::string_view octets = rest.substr(0, rest.find(' '));
+  (void)std::from_chars(octets.data(), octets.data() + octets.size(), size.bytes);
   return size;
 }
 

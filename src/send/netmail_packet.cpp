@@ -174,7 +174,7 @@ std::optional<std::int64_t> PackNetmail(outbound::SendEntry& entry, std::int64_t
   }
 
   const auto packet_size = static_cast<std::int64_t>(packet->size());
-  list.TotalBytes = static_cast<std::int32_t>(list.TotalBytes - message_size + packet_size);
+  list.TotalBytes = list.TotalBytes - message_size + packet_size;
   front_end.SetField(core::Field::TotalFileSize, std::to_string(list.TotalBytes));
   return packet_size;
 }

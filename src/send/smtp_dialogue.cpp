@@ -82,10 +82,11 @@ std::string Percent(std::int64_t part, std::int64_t whole) {
   return std::to_string(part * 100 / whole) + "%";
 }
 
-std::int32_t FileSize32(const std::string& path) {
+// The size of a file as the progress fields count it; 0 when it cannot be read.
+std::int64_t FileSizeOf(const std::string& path) {
   const auto size = platform::FileSize(path);
   if (!size) return 0;
-  return static_cast<std::int32_t>(std::min<std::uint64_t>(*size, INT32_MAX));
+  return static_cast<std::int64_t>(std::min<std::uint64_t>(*size, INT64_MAX));
 }
 
 class Dialogue {
@@ -105,7 +106,7 @@ class Dialogue {
   struct Message {
     int current = 0;  // entry whose file the message carries
     NodeFlags flags;  // busy flags taken for it
-    std::int32_t size = 0;
+    std::int64_t size = 0;
     bool unable_to_open = false;
     std::string file_size_text;  // what CurrentFileSize shows
     std::string packet;          // the packet packed for a netmail, ours to remove
@@ -173,8 +174,8 @@ class Dialogue {
   std::string header_template_;
   SentRecord sent_;
   int entries_counter_ = 0;
-  std::int32_t bytes_sent_total_ = 0;
-  std::int32_t speed_sum_ = 0;
+  std::int64_t bytes_sent_total_ = 0;
+  std::int64_t speed_sum_ = 0;
   std::int32_t speed_count_ = 0;
   int boundary_ = 0;
   int sender_refusals_ = 0;
@@ -389,11 +390,10 @@ void Dialogue::TransferFile(Message& message, std::FILE* file, const std::string
     Log("-- " + list_.Entry(message.current).Path + " changed while it was sent");
     session_.Abort();
   }
-  bytes_sent_total_ =
-      static_cast<std::int32_t>(std::min<std::int64_t>(bytes_sent_total_ + file_bytes, INT32_MAX));
+  bytes_sent_total_ += file_bytes;
   const std::int32_t elapsed = stopwatch.ElapsedSeconds();
   if (elapsed > 0) {
-    const auto speed = static_cast<std::int32_t>(file_bytes / elapsed);
+    const std::int64_t speed = file_bytes / elapsed;
     if (speed > 0) {
       Log("-- Speed was " + std::to_string(speed) + " characters per second (CPS)");
       speed_sum_ += speed;
@@ -442,7 +442,7 @@ MessageStamp Dialogue::StampFor(const SendEntry& entry,
 
 void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
-  message.size = FileSize32(entry.Path);
+  message.size = FileSizeOf(entry.Path);
   const MessageStamp stamp = StampFor(entry, envelope.recipients);
   message.message_id = stamp.message_id;
   SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, stamp);
@@ -465,8 +465,7 @@ void Dialogue::SendMessageText(Message& message, const Envelope& envelope) {
   if (entry.Kind == SendKind::NetmailPacket) {
     const auto packed = PackNetmail(entry, message.size, list_, sink_, front_end_);
     if (packed) message.packet = entry.Path;
-    message.size = packed ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed, INT32_MAX))
-                          : FileSize32(entry.Path);
+    message.size = packed ? *packed : FileSizeOf(entry.Path);
   }
   SendAttachment(message, entry);
 }
@@ -587,7 +586,7 @@ bool Dialogue::LayOut(Message& message) {
   if (!message.file || ::fstat(::fileno(message.file.get()), &info) != 0) return false;
   message.laid.file_bytes = static_cast<std::uint64_t>(info.st_size);
   message.size =
-      static_cast<std::int32_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT32_MAX));
+      static_cast<std::int64_t>(std::min<std::uint64_t>(message.laid.file_bytes, INT64_MAX));
   message.file_size_text = std::to_string(message.size);
   boundary_ = DrawBoundaryNumber();
   // A listed file or packet is named in upper case, as the flow files were
