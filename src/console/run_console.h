@@ -13,8 +13,10 @@
 
 namespace kestrel::console {
 
-// Returns the exit status (app/exit_status.h). Ends the process itself when
-// Exit had to abandon workers.
+// Returns the run's exit status (Controller::ExitStatus, app/exit_status.h).
+// When Exit had to abandon workers it does not return: it flushes the output
+// and ends the process with that same status, since the workers may still use
+// what returning would destroy.
 int RunConsole(const std::vector<std::string>& arguments,
                const app::ControllerOptions& options = {});
 

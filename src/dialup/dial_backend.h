@@ -77,9 +77,13 @@ class DialBackend {
   virtual WindowSearch MinimizeWindow(const std::string& caption) = 0;
 };
 
-// The backend chosen by the environment: KESTREL_DIALUP_PHONEBOOK names a
-// simulated phonebook file; otherwise KESTREL_DIALUP=nmcli uses NetworkManager;
-// otherwise dial-up is not installed and nothing is returned.
+// The backend chosen by the environment: KESTREL_DIALUP=nmcli uses
+// NetworkManager; otherwise dial-up is not installed and nothing is returned.
 [[nodiscard]] std::unique_ptr<DialBackend> LoadDialBackend();
+
+// Installs a loader for tests, which LoadDialBackend then calls instead; an
+// empty function restores the environment's choice.
+using BackendLoader = std::function<std::unique_ptr<DialBackend>()>;
+void SetDialBackendLoaderForTesting(BackendLoader loader);
 
 }  // namespace kestrel::dialup

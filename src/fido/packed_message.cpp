@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "fido/packed_message.h"
 
+#include "fido/message_date.h"
+
 namespace kestrel::fido {
-
-namespace {
-
-constexpr std::size_t kDateSize = 20;
-
-}  // namespace
 
 std::optional<PackedMessageHeader> ParsePackedMessageFixedPart(core::ByteReader& reader) {
   PackedMessageHeader h;
@@ -18,7 +14,7 @@ std::optional<PackedMessageHeader> ParsePackedMessageFixedPart(core::ByteReader&
   h.dest_net = reader.U16le();
   h.attribute = reader.U16le();
   h.cost = reader.U16le();
-  h.date_time = std::string(reader.Bytes(kDateSize));
+  h.date_time = std::string(reader.Bytes(kMessageDateSize));
   if (reader.failed()) return std::nullopt;
   return h;
 }
@@ -41,7 +37,7 @@ void WritePackedMessageHeader(core::ByteWriter& writer, const PackedMessageHeade
   writer.U16le(h.dest_net);
   writer.U16le(h.attribute);
   writer.U16le(h.cost);
-  writer.FixedString(h.date_time, kDateSize);
+  writer.FixedString(h.date_time, kMessageDateSize);
   writer.ZeroEndedString(h.to_name);
   writer.ZeroEndedString(h.from_name);
   writer.ZeroEndedString(h.subject);

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "fido/stored_message.h"
 
+#include "fido/message_date.h"
+
 namespace kestrel::fido {
 
 namespace {
 
 constexpr std::size_t kNameSize = 36;
-constexpr std::size_t kDateSize = 20;
 // The subject follows the two names; the attribute precedes the last word.
 constexpr std::size_t kSubjectOffset = 2 * kNameSize;
 constexpr std::size_t kAttributeOffset = kStoredMessageHeaderSize - 4;
@@ -18,7 +19,7 @@ std::optional<StoredMessageHeader> ParseStoredMessageHeader(core::ByteReader& re
   h.from_name = reader.FixedString(kNameSize);
   h.to_name = reader.FixedString(kNameSize);
   h.subject = reader.FixedString(kStoredSubjectSize);
-  h.date_time = std::string(reader.Bytes(kDateSize));
+  h.date_time = std::string(reader.Bytes(kMessageDateSize));
   h.times_read = reader.U16le();
   h.dest_node = reader.U16le();
   h.orig_node = reader.U16le();
@@ -40,7 +41,7 @@ void WriteStoredMessageHeader(core::ByteWriter& writer, const StoredMessageHeade
   writer.FixedString(h.from_name, kNameSize);
   writer.FixedString(h.to_name, kNameSize);
   writer.FixedString(h.subject, kStoredSubjectSize);
-  writer.FixedString(h.date_time, kDateSize);
+  writer.FixedString(h.date_time, kMessageDateSize);
   writer.U16le(h.times_read);
   writer.U16le(h.dest_node);
   writer.U16le(h.orig_node);

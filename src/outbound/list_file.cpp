@@ -63,7 +63,7 @@ std::optional<ListedTotals> ScanListFile(ScanContext& context, const ListFile& l
     totals.files += added.files;
     totals.bytes += added.bytes;
   }
-  if (reader.failed()) context.Detail("-- Could not read " + Printable(list.path));
+  if (reader.failed()) context.Detail("-- Could not read " + core::Printable(list.path));
   return totals;
 }
 
@@ -88,8 +88,8 @@ ListedTotals AddNamedFiles(ScanContext& context, const std::string& name, AfterS
     entry.ListPath = list_path;
     entry.RedirectIndex = redirect_index;
     entry.AfterSend = action;
-    const std::string report = "--   " + Printable(entry.Path) + " " + std::to_string(found.size) +
-                               "b" + AfterSendSuffix(action);
+    const std::string report = "--   " + core::Printable(entry.Path) + " " +
+                               std::to_string(found.size) + "b" + AfterSendSuffix(action);
     if (!context.Add(std::move(entry), found.size, /*count_once=*/true)) break;
     context.Detail(report);
     ++totals.files;

@@ -25,7 +25,8 @@ void AddPacket(ScanContext& context, std::string path, std::uint64_t size, int i
   entry.Path = std::move(path);
   entry.RedirectIndex = index;
   entry.AfterSend = AfterSendAction::Delete;
-  const std::string report = "--   " + Printable(entry.Path) + " " + std::to_string(size) + "b";
+  const std::string report =
+      "--   " + core::Printable(entry.Path) + " " + std::to_string(size) + "b";
   if (!context.Add(std::move(entry), size, /*count_once=*/false)) return;
   context.Detail(report);
   ++totals.files;
@@ -50,10 +51,10 @@ bool NodeHeld(ScanContext& context, const std::string& base) {
   for (const std::string& flag : PresentBusyFlags(base)) {
     const FlagJudgement judgement = JudgeBusyFlag(flag, configuration.BSYAGE);
     if (!judgement.stale) {
-      context.Warn("--   Busy (" + Printable(flag) + "), not sent this run");
+      context.Warn("--   Busy (" + core::Printable(flag) + "), not sent this run");
       return true;
     }
-    context.Detail("--   Stale busy flag " + Printable(flag) + " (" + judgement.reason + ")");
+    context.Detail("--   Stale busy flag " + core::Printable(flag) + " (" + judgement.reason + ")");
   }
   return false;
 }
@@ -66,7 +67,7 @@ void ScanAddress(ScanContext& context, int index) {
   try {
     base = config::OutboundPath(redirect.Address, configuration.OUTBOUND, configuration.OURZONE);
   } catch (const config::ConversionError& error) {
-    context.Log("** Address " + Printable(redirect.Address) +
+    context.Log("** Address " + core::Printable(redirect.Address) +
                 " has no outbound path: " + error.what());
     throw;
   }
@@ -105,7 +106,7 @@ void ScanAddress(ScanContext& context, int index) {
     list.redirect_index = index;
     const std::optional<ListedTotals> listed = ScanListFile(context, list);
     if (!listed) {
-      context.Detail("-- Could not open " + Printable(list.path));
+      context.Detail("-- Could not open " + core::Printable(list.path));
       continue;
     }
     totals.files += listed->files;

@@ -39,7 +39,7 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   const std::uint64_t limit = configuration_.MAXMESSAGESIZE;
   if (!configuration_.SPLITLARGE && limit > 0 && !list_.HasEarlierPath(entry.Path, 0) &&
       core::Base64TextBytes(size) > limit) {
-    Warn("--   Too large to send (SPLITLARGE 0): " + Printable(entry.Path) + ", over " +
+    Warn("--   Too large to send (SPLITLARGE 0): " + core::Printable(entry.Path) + ", over " +
          std::to_string(core::Base64TextBytes(size)) + " bytes as a message, limit " +
          std::to_string(limit));
   }
@@ -47,13 +47,13 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   // report says so once per file.
   if (!list_.HasEarlierPath(entry.Path, 0) && SmallBundleName(entry, configuration_.MINIMUMMAIL)) {
     Detail("--   Too small to send today (MINIMUMMAIL " +
-           std::to_string(configuration_.MINIMUMMAIL) + "): " + Printable(entry.Path));
+           std::to_string(configuration_.MINIMUMMAIL) + "): " + core::Printable(entry.Path));
   }
   if (!list_.Add(std::move(entry))) return false;
   const auto bytes = static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes));
   gross_bytes_ = std::min(gross_bytes_ + bytes, kMaxTotalBytes);
   if (counted) total_bytes_ = std::min(total_bytes_ + bytes, kMaxTotalBytes);
-  list_.TotalBytes = static_cast<std::int32_t>(total_bytes_);
+  list_.TotalBytes = total_bytes_;
   return true;
 }
 
@@ -93,16 +93,8 @@ bool HasWildcards(std::string_view name) {
   return name.find_first_of("*?") != name.npos;
 }
 
-std::string Printable(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return out;
-}
-
 std::string ShownMissing(std::string_view name) {
-  return Printable(name.empty() ? name : platform::ResolveName(name));
+  return core::Printable(name.empty() ? name : platform::ResolveName(name));
 }
 
 }  // namespace kestrel::outbound

@@ -16,8 +16,9 @@
 
 namespace kestrel::outbound {
 
-// Totals are 32-bit signed for their readers; a larger sum stays at the top.
-inline constexpr std::int64_t kMaxTotalBytes = 0x7fffffff;
+// A sum stays here at the top, far above any real outbound, so that adding
+// one more size can never overflow.
+inline constexpr std::int64_t kMaxTotalBytes = std::int64_t{1} << 60;
 
 class ScanContext {
  public:
@@ -72,9 +73,6 @@ struct FileMatches {
 [[nodiscard]] FileMatches FindRegularFiles(std::string_view name);
 
 [[nodiscard]] bool HasWildcards(std::string_view name);
-
-// Control characters shown as "?" so that a garbage line cannot disturb a pane.
-[[nodiscard]] std::string Printable(std::string_view text);
 
 // A name the scans could not find, as they show it: the real path as far as
 // it exists, the rest as written.

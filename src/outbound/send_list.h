@@ -54,7 +54,7 @@ class SendList {
   [[nodiscard]] bool HasEarlierPath(const std::string& path, int before_index) const;
 
   // Bytes the send job will transfer; a file sent to several systems counts once.
-  std::int32_t TotalBytes = 0;
+  std::int64_t TotalBytes = 0;
 
  private:
   std::array<SendEntry, kMaxSendEntries> entries_{};

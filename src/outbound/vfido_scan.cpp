@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/le_bytes.h"
+#include "core/text_utils.h"
 #include "fido/attributes.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
@@ -56,7 +57,8 @@ void ScanLists(ScanContext& context) {
     list.max_line = kMaxVfidoLine;
     list.redirect_index = index;
     list.redirect_line_per_line = true;
-    if (!ScanListFile(context, list)) context.Detail("-- Could not open " + Printable(list.path));
+    if (!ScanListFile(context, list))
+      context.Detail("-- Could not open " + core::Printable(list.path));
   }
 }
 
@@ -89,7 +91,7 @@ void ScanPackets(ScanContext& context) {
     entry.RedirectIndex = index;
     entry.AfterSend = AfterSendAction::Delete;
     const std::string report =
-        "--   " + Printable(entry.Path) + " " + std::to_string(found.size) + "b";
+        "--   " + core::Printable(entry.Path) + " " + std::to_string(found.size) + "b";
     if (context.Add(std::move(entry), found.size, /*count_once=*/false)) context.Detail(report);
   }
 }

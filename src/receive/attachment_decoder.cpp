@@ -212,7 +212,7 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
                                   bool is_file, const std::optional<std::string>& name) {
   body_ = BodyKind::None;
   name_generated_ = false;
-  file_label_ = "Part " + entity_.number + (name ? " (" + Printable(*name) + ")" : "");
+  file_label_ = "Part " + entity_.number + (name ? " (" + core::Printable(*name) + ")" : "");
   if (encoding == TransferEncoding::Uuencode ||
       (!is_file && media_type == "text/plain" && encoding == TransferEncoding::Identity)) {
     body_ = BodyKind::UuText;
@@ -221,7 +221,7 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
   }
   if (!is_file) return;
   if (encoding == TransferEncoding::Unknown) {
-    Problem(file_label_ + ": unknown transfer encoding " + Printable(entity_.encoding));
+    Problem(file_label_ + ": unknown transfer encoding " + core::Printable(entity_.encoding));
     return;
   }
   std::string safe;
@@ -301,7 +301,7 @@ void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
   const UuScan scan = uu_.Line(line, whole_line, pending_);
   if (scan == UuScan::Text) return;
   if (scan == UuScan::Begins || scan == UuScan::Unusable) {
-    file_label_ = "Part " + entity_.number + " (" + Printable(uu_.name()) + ")";
+    file_label_ = "Part " + entity_.number + " (" + core::Printable(uu_.name()) + ")";
     name_generated_ = false;
     file_name_ = uu_.file_name();
     if (scan == UuScan::Unusable) Problem(file_label_ + ": no usable file name can be made of it");

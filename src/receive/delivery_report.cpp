@@ -26,7 +26,7 @@ std::string LowerCase(std::string text) {
 }  // namespace
 
 std::string ReportField(std::string_view value) {
-  return Printable(value.substr(0, kMaxReportField));
+  return core::Printable(value.substr(0, kMaxReportField));
 }
 
 void ReportPartReader::Line(std::string_view line) {

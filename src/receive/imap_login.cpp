@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/imap_login.h"
 
-#include "core/log.h"
 #include "core/text_utils.h"
 #include "net/credentials.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
+#include "net/session_failure.h"
 #include "net/start_tls.h"
 
 namespace kestrel::receive {
@@ -13,21 +13,9 @@ namespace kestrel::receive {
 namespace {
 
 using config::TlsMode;
+using net::AbortWith;
 using net::Echo;
 using net::NetSession;
-
-bool Fail(NetSession& session, const std::string& why) {
-  net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
-  session.Abort();
-  return false;
-}
-
-bool Refused(NetSession& session, const ImapResult& result) {
-  if (session.IsAborted()) return false;
-  net::LogLine(session, ("-- Login refused: " + result.line).substr(0, core::kMaxLogLine));
-  session.NoteShortfall("the login", result.line);
-  return false;
-}
 
 // CAPABILITY, asked anew: the answer may change with TLS and the login.
 bool AskCapabilities(ImapChannel& channel, ImapCapabilities& capabilities) {
@@ -38,7 +26,7 @@ bool AskCapabilities(ImapChannel& channel, ImapCapabilities& capabilities) {
                      [&capabilities](const ImapLine& line) { capabilities.Take(line.text); });
   if (result.ok()) return true;
   if (result.status != ImapStatus::Failed) {
-    Fail(channel.session(), "Server refused CAPABILITY (" + result.line + ")");
+    AbortWith(channel.session(), "Server refused CAPABILITY (" + result.line + ")");
   }
   return false;
 }
@@ -84,7 +72,7 @@ bool TokenLogin(ImapChannel& channel, const config::Configuration& configuration
           : net::SaslOAuthBearer(user, token, net::HostPart(session.ServerHost), session.Port);
   const ImapResult result = Authenticate(channel, capabilities, mechanism, response);
   if (session.IsAborted()) return false;
-  if (!result.ok()) return Fail(session, "Authentication failed (" + result.line + ")");
+  if (!result.ok()) return AbortWith(session, "Authentication failed (" + result.line + ")");
   return true;
 }
 
@@ -99,16 +87,16 @@ bool PasswordLogin(ImapChannel& channel, const config::Configuration& configurat
     const std::optional<std::string> quoted_user = Quoted(user);
     const std::optional<std::string> quoted_password = Quoted(password);
     if (!quoted_user || !quoted_password) {
-      return Fail(session,
-                  "The server offers only LOGIN, which cannot carry this user name "
-                  "or password");
+      return AbortWith(session,
+                       "The server offers only LOGIN, which cannot carry this user name "
+                       "or password");
     }
     const std::string tag = channel.SendSecret("LOGIN " + *quoted_user + " " + *quoted_password,
                                                "LOGIN " + *quoted_user + " [PASSWORD]");
     result = channel.Finish(tag, kImapReplyBounds, Echo::Logged);
   }
   if (result.ok()) return true;
-  return Refused(session, result);
+  return net::LoginRefused(session, result.line);
 }
 
 }  // namespace
@@ -149,7 +137,7 @@ std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
   if (!greeting) return std::nullopt;
   const std::string upper = core::UpperCase(greeting->text);
   if (upper.rfind("* OK", 0) != 0 && upper.rfind("* PREAUTH", 0) != 0) {
-    Fail(session, "Server refused the connection (" + greeting->text + ")");
+    AbortWith(session, "Server refused the connection (" + greeting->text + ")");
     return std::nullopt;
   }
   ImapCapabilities capabilities;
@@ -158,7 +146,7 @@ std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
     const ImapResult result = channel.Finish(tag, kImapReplyBounds, Echo::Logged);
     if (session.IsAborted()) return std::nullopt;
     if (!result.ok()) {
-      Fail(session, "Server does not offer STARTTLS (" + result.line + ")");
+      AbortWith(session, "Server does not offer STARTTLS (" + result.line + ")");
       return std::nullopt;
     }
     if (!net::StartTls(session, configuration.CAFILE)) return std::nullopt;
@@ -166,7 +154,7 @@ std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
   if (!AskCapabilities(channel, capabilities)) return std::nullopt;
   if (upper.rfind("* PREAUTH", 0) == 0) return capabilities;
   if (capabilities.Has("LOGINDISABLED")) {
-    Fail(session, "The server allows no login without TLS (set IMAPTLS)");
+    AbortWith(session, "The server allows no login without TLS (set IMAPTLS)");
     return std::nullopt;
   }
   const std::optional<net::Credential> credential =

@@ -26,6 +26,14 @@ namespace {
 // many the directory is treated as unwritable.
 constexpr int kMaxSavedTextSkips = 10000;
 constexpr int kSavedTextDigits = 8;
+// The last number the digits hold. After it the numbering starts again at 1,
+// and numbers still in use are skipped like any saved text that exists.
+constexpr std::int32_t kMaxSavedTextNumber = 99'999'999;
+
+// The number after `number`; a HIGHEST.DAT of another program may hold any.
+std::int32_t NextSavedTextNumber(std::int32_t number) {
+  return number < 0 || number >= kMaxSavedTextNumber ? 1 : number + 1;
+}
 
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
@@ -137,24 +145,28 @@ std::string MessageIntake::SavedTextPath(std::int32_t number) const {
 }
 
 bool MessageIntake::CreateSavedText() {
-  const std::int32_t first = ++highest_;
+  const std::int32_t before = highest_;
+  const std::int32_t first = NextSavedTextNumber(before);
+  std::int32_t last_existing = before;
+  highest_ = first;
   for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
     saved_ = platform::OpenFile(SavedTextPath(highest_), "wbx");
     if (saved_) {
       (void)platform::GiveDirectoryOwner(SavedTextPath(highest_), save_directory_);
       if (highest_ != first) {
-        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(highest_ - 1) +
+        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(last_existing) +
             " already exist, using " + std::to_string(highest_));
       }
       return true;
     }
     if (errno != EEXIST) break;
-    ++highest_;
+    last_existing = highest_;
+    highest_ = NextSavedTextNumber(highest_);
   }
   const std::string why =
-      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(highest_ - 1) + " all exist"
+      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(last_existing) + " all exist"
                       : SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
-  highest_ = first - 1;
+  highest_ = before;
   Log("-- Could not write to SaveEmail directory (" + why + ")");
   session_.NoteShortfall(save_directory_);
   return false;
@@ -306,8 +318,8 @@ void MessageIntake::JoinPieces() {
       Join(set);
     } else if (ReportDue(set, now)) {
       // However old, a set stays: only the sysop knows whether the rest will come.
-      Log("-- Pieces of " + Printable(set.id) + ": " + std::to_string(set.numbers.size()) + " of " +
-          (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
+      Log("-- Pieces of " + core::Printable(set.id) + ": " + std::to_string(set.numbers.size()) +
+          " of " + (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
           DateText(set.since) + ", waiting for the rest in " + set.directory);
       spool_.MarkReported(set);
     }
@@ -317,7 +329,7 @@ void MessageIntake::JoinPieces() {
 // The pieces in order are the message they were cut from: it goes through
 // the scanner like any other, and the set goes only once its files are safe.
 void MessageIntake::Join(const PieceSet& set) {
-  const std::string id = Printable(set.id);
+  const std::string id = core::Printable(set.id);
   if (!CreateSavedText()) return;
   PieceSetReader source(set);
   auto reader = std::make_unique<BodyReader>(

@@ -46,16 +46,6 @@ namespace kestrel::receive {
   return line;
 }
 
-// Text from a mail for the log: control characters shown as "?".
-[[nodiscard]] inline std::string Printable(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
-}
-
 [[nodiscard]] inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }

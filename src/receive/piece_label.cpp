@@ -3,6 +3,7 @@
 
 #include <charconv>
 
+#include "core/text_utils.h"
 #include "receive/mime_parameters.h"
 #include "receive/mime_text.h"
 
@@ -46,7 +47,7 @@ PieceReading ReadPieceLabel(std::string_view content_type) {
 std::string DescribePiece(const PieceLabel& label) {
   return "piece " + std::to_string(label.number) +
          (label.total ? " of " + std::to_string(*label.total) : std::string()) + " of " +
-         Printable(label.id);
+         core::Printable(label.id);
 }
 
 }  // namespace kestrel::receive

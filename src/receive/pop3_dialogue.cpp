@@ -161,8 +161,7 @@ class Pop3Walk {
     const net::Reply reply = ReadPop3Reply(session_);
     if (session_.IsAborted()) return false;
     // A message is no larger than the mailbox when LIST does not say.
-    const std::uint64_t size =
-        ListedSize(reply.last()).value_or(static_cast<std::uint64_t>(std::max(size_.bytes, 0)));
+    const std::uint64_t size = ListedSize(reply.last()).value_or(size_.bytes);
     message_bounds_ = net::TransferBounds(WithSlack(size));
     if (!IsOk(reply)) {
       Log(session_, "-- The server has no message " + n + " (" + reply.last() +
@@ -230,7 +229,8 @@ class Pop3Walk {
     if (!retr_sent) net::SendLine(session_, "RETR " + n);
     const net::Reply retr = ReadPop3Reply(session_);
     if (!IsOk(retr)) {
-      // No data follows: the message stays, and so does its number.
+      // No data follows: the message stays on the server, and its empty saved
+      // text goes with its number, which the next message takes.
       intake_.Discard();
       if (session_.IsAborted()) return true;
       Log(session_,
@@ -246,7 +246,8 @@ class Pop3Walk {
       return true;
     }
     if (session_.closed()) session_.Abort();
-    // Fetched again on a later run, it must not leave a second saved text.
+    // Fetched again on a later run, it gets a saved text then: the one begun
+    // here goes, with its number.
     intake_.Discard();
     const std::string& id = header_.message_id();
     std::string line =
@@ -330,7 +331,9 @@ MailboxSize ParseStatReply(std::string_view reply) {
   if (blank == std::string_view::npos) return size;
   size.messages = core::TextToInt(rest.substr(0, blank));
   rest.remove_prefix(blank + 1);
-  size.bytes = core::TextToInt(rest.substr(0, rest.find(' ')));
+  // In 64 bits, since a mailbox may hold more than 2 GiB; 0 when no number.
+  const std::string_view octets = rest.substr(0, rest.find(' '));
+  (void)std::from_chars(octets.data(), octets.data() + octets.size(), size.bytes);
   return size;
 }
 

@@ -31,7 +31,7 @@ void RunPop3Dialogue(net::NetSession& session, const config::Configuration& conf
 // The counts of a STAT reply ("+OK 2 3400"); both 0 when they are missing.
 struct MailboxSize {
   std::int32_t messages = 0;
-  std::int32_t bytes = 0;
+  std::uint64_t bytes = 0;
 };
 [[nodiscard]] MailboxSize ParseStatReply(std::string_view reply);
 

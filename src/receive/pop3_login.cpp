@@ -3,12 +3,12 @@
 
 #include <string>
 
-#include "core/log.h"
 #include "core/text_utils.h"
 #include "net/credentials.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
+#include "net/session_failure.h"
 #include "net/start_tls.h"
 #include "receive/pop3_reply.h"
 
@@ -17,25 +17,11 @@ namespace kestrel::receive {
 namespace {
 
 using config::TlsMode;
+using net::AbortWith;
 using net::NetSession;
 
 // A CAPA answer longer than this is not a capability list.
 constexpr std::size_t kMaxCapabilityLines = 100;
-
-// A refused USER or PASS: nothing more is sent but QUIT, and the run must not
-// report success.
-bool Refused(NetSession& session, const net::Reply& reply) {
-  if (session.IsAborted()) return false;
-  net::LogLine(session, ("-- Login refused: " + reply.last()).substr(0, core::kMaxLogLine));
-  session.NoteShortfall("the login", reply.last());
-  return false;
-}
-
-bool Fail(NetSession& session, const std::string& why) {
-  net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
-  session.Abort();
-  return false;
-}
 
 // CAPA and its answer; nothing offered when the server refuses it.
 Pop3Capabilities Capabilities(NetSession& session) {
@@ -57,14 +43,14 @@ bool UserAndPass(NetSession& session, const std::string& user, const std::string
                  bool secret) {
   net::SendLine(session, "USER " + user);
   const net::Reply user_reply = ReadPop3Reply(session);
-  if (!IsOk(user_reply)) return Refused(session, user_reply);
+  if (!IsOk(user_reply)) return net::LoginRefused(session, user_reply.last());
   if (secret) {
     net::SendSecretLine(session, "PASS " + password, "PASS [PASSWORD]", net::kMaxPop3CommandLine);
   } else {
     net::SendLine(session, "PASS " + password);
   }
   const net::Reply pass_reply = ReadPop3Reply(session);
-  if (!IsOk(pass_reply)) return Refused(session, pass_reply);
+  if (!IsOk(pass_reply)) return net::LoginRefused(session, pass_reply.last());
   return !session.IsAborted();
 }
 
@@ -105,7 +91,7 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
     reply = ReadPop3Reply(session);
   }
   if (session.IsAborted()) return false;
-  if (!IsOk(reply)) return Fail(session, "Authentication failed (" + reply.last() + ")");
+  if (!IsOk(reply)) return AbortWith(session, "Authentication failed (" + reply.last() + ")");
   return true;
 }
 
@@ -122,13 +108,14 @@ bool LogIn(NetSession& session, const config::Configuration& configuration) {
   const net::Reply greeting = ReadPop3Reply(session);
   if (session.IsAborted()) return false;
   if (!IsOk(greeting)) {
-    return Fail(session, "Server refused the connection (" + greeting.last() + ")");
+    return AbortWith(session, "Server refused the connection (" + greeting.last() + ")");
   }
   if (configuration.POPTLS == TlsMode::StartTls) {
     net::SendLine(session, "STLS");
     const net::Reply reply = ReadPop3Reply(session);
     if (session.IsAborted()) return false;
-    if (!IsOk(reply)) return Fail(session, "Server does not offer STLS (" + reply.last() + ")");
+    if (!IsOk(reply))
+      return AbortWith(session, "Server does not offer STLS (" + reply.last() + ")");
     if (!net::StartTls(session, configuration.CAFILE)) return false;
   }
   const std::optional<net::Credential> credential =

@@ -19,7 +19,7 @@ namespace kestrel::send {
 struct FileMessage {
   int current = 0;          // entry whose file the message carries
   outbound::NodeLock lock;  // the busy flags of its node, held while it goes
-  std::int32_t size = 0;
+  std::int64_t size = 0;
   bool unable_to_open = false;
   std::string file_size_text;  // what CurrentFileSize shows
   // A netmail packed into a packet goes as that packet, ours to remove.

@@ -24,7 +24,7 @@ bool OpenToLayOut(const std::string& path, LaidOutFile& out) {
   return true;
 }
 
-void LayOutFileMessage(LaidOutFile& out, const outbound::SendEntry& entry, std::int32_t size,
+void LayOutFileMessage(LaidOutFile& out, const outbound::SendEntry& entry, std::int64_t size,
                        const FileMessageHead& head, LineSink& remarks) {
   const int boundary = DrawBoundaryNumber();
   // A listed file or packet is named in upper case, as the flow files were

@@ -40,7 +40,7 @@ struct FileMessageHead {
 // Lays out the message of the opened file of `entry`: the head, the text part
 // from the template and the attachment head, then the closing; `size` as the
 // subject and the template show it. The template's remarks go to `remarks`.
-void LayOutFileMessage(LaidOutFile& out, const outbound::SendEntry& entry, std::int32_t size,
+void LayOutFileMessage(LaidOutFile& out, const outbound::SendEntry& entry, std::int64_t size,
                        const FileMessageHead& head, LineSink& remarks);
 
 }  // namespace kestrel::send

@@ -74,7 +74,8 @@ bool ForEachTemplateLine(std::string_view template_path, std::string_view file_n
     ReplaceFirst(line, kFileNamePlaceholder, name);
     ReplaceFirst(line, kFileSizePlaceholder, size_text);
     ReplaceFirst(line, kVersionPlaceholder, core::kVersion);
-    // A lone "." would end the SMTP data early.
+    // A lone "." goes out as an empty line. (The sink dot-stuffs every line,
+    // so it could not end the SMTP data either way.)
     if (line == ".") line.clear();
     take(line);
   }

@@ -41,7 +41,7 @@ PackedNetmail PackNetmail(const std::string& message_path, std::int64_t message_
   }
 
   packed.size = static_cast<std::int64_t>(packet->size());
-  list.TotalBytes = static_cast<std::int32_t>(list.TotalBytes - message_size + *packed.size);
+  list.TotalBytes = list.TotalBytes - message_size + *packed.size;
   front_end.SetField(core::Field::TotalFileSize, std::to_string(list.TotalBytes));
   return packed;
 }

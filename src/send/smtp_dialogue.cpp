@@ -51,10 +51,11 @@ constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 
-std::int32_t FileSize32(const std::string& path) {
+// The size of a file as the progress fields count it; 0 when it cannot be read.
+std::int64_t FileSizeOf(const std::string& path) {
   const auto size = platform::FileSize(path);
   if (!size) return 0;
-  return static_cast<std::int32_t>(std::min<std::uint64_t>(*size, INT32_MAX));
+  return static_cast<std::int64_t>(std::min<std::uint64_t>(*size, INT64_MAX));
 }
 
 class Dialogue {
@@ -315,7 +316,7 @@ void Dialogue::SendAttachment(FileMessage& message, const SendEntry& entry) {
 
 void Dialogue::SendMessageText(FileMessage& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
-  message.size = FileSize32(entry.Path);
+  message.size = FileSizeOf(entry.Path);
   const MessageStamp stamp = StampFor(entry, envelope.recipients);
   message.message_id = stamp.message_id;
   SendMessageHead(sink_, boundary_, RedirectOf(entry), configuration_, stamp);
@@ -339,9 +340,7 @@ void Dialogue::SendMessageText(FileMessage& message, const Envelope& envelope) {
     const PackedNetmail packed = PackNetmail(entry.Path, message.size, list_, sink_, front_end_);
     message.packet_path = packed.path;
     message.packet_written = packed.size.has_value();
-    message.size = packed.size
-                       ? static_cast<std::int32_t>(std::min<std::int64_t>(*packed.size, INT32_MAX))
-                       : FileSize32(packed.path);
+    message.size = packed.size ? *packed.size : FileSizeOf(packed.path);
   }
   SendAttachment(message, entry);
 }
@@ -442,8 +441,8 @@ bool Dialogue::LayOut(FileMessage& message) {
   if (!LaysOut(entry, RedirectOf(entry)) || !OpenToLayOut(entry.Path, message.laid_out)) {
     return false;
   }
-  message.size = static_cast<std::int32_t>(
-      std::min<std::uint64_t>(message.laid_out.laid.file_bytes, INT32_MAX));
+  message.size = static_cast<std::int64_t>(
+      std::min<std::uint64_t>(message.laid_out.laid.file_bytes, INT64_MAX));
   message.file_size_text = std::to_string(message.size);
   message.stamp = StampFor(entry, PlannedRecipients(list_, message, configuration_));
   message.message_id = message.stamp.message_id;

@@ -11,6 +11,7 @@
 #include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
+#include "net/session_failure.h"
 #include "net/start_tls.h"
 #include "send/smtp_reply.h"
 
@@ -19,15 +20,11 @@ namespace kestrel::send {
 namespace {
 
 using config::TlsMode;
+using net::AbortWith;
 using net::NetSession;
 
 // A stated limit longer than this is no limit we could ever reach.
 constexpr std::size_t kMaxSizeDigits = 18;
-
-void Fail(NetSession& session, const std::string& why) {
-  net::LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
-  session.Abort();
-}
 
 // EHLO and the server's extensions, upper-cased, without their reply codes.
 // A server that does not know EHLO (500, 502) is greeted with HELO instead
@@ -43,7 +40,7 @@ std::vector<std::string> Ehlo(NetSession& session, const std::string& name, bool
     return extensions;
   }
   if (!HasCode(reply, 250)) {
-    Fail(session, "EHLO refused (" + reply.last() + ")");
+    AbortWith(session, "EHLO refused (" + reply.last() + ")");
     return extensions;
   }
   for (std::size_t i = 1; i < reply.lines.size(); ++i) {
@@ -101,7 +98,7 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
   const std::string mechanism =
       offered ? net::ChooseMechanism(offered->substr(4), credential->is_token) : std::string();
   if (mechanism.empty()) {
-    Fail(session, "Server offers no usable AUTH mechanism");
+    AbortWith(session, "Server offers no usable AUTH mechanism");
     return;
   }
   const std::string& user = configuration.SMTPUSERNAME;
@@ -122,7 +119,7 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
     }
   }
   if (!session.IsAborted() && !HasCode(reply, 235)) {
-    Fail(session, "Authentication failed (" + reply.last() + ")");
+    AbortWith(session, "Authentication failed (" + reply.last() + ")");
   }
 }
 
@@ -155,7 +152,7 @@ SizeOffer OpenSmtpConversation(NetSession& session, const config::Configuration&
   const net::Reply greeting = ReadSmtpReply(session);
   if (session.IsAborted()) return {};
   if (extended && !HasCode(greeting, 220)) {
-    Fail(session, "Server refused the connection (" + greeting.last() + ")");
+    AbortWith(session, "Server refused the connection (" + greeting.last() + ")");
     return {};
   }
   const std::string name = net::GreetingName(session, configuration.HELONAME);
@@ -163,14 +160,14 @@ SizeOffer OpenSmtpConversation(NetSession& session, const config::Configuration&
   if (session.IsAborted()) return {};
   if (configuration.SMTPTLS == TlsMode::StartTls) {
     if (!Extension(extensions, "STARTTLS")) {
-      Fail(session, "Server does not offer STARTTLS");
+      AbortWith(session, "Server does not offer STARTTLS");
       return {};
     }
     net::SendLine(session, "STARTTLS");
     const net::Reply reply = ReadSmtpReply(session);
     if (session.IsAborted()) return {};
     if (!HasCode(reply, 220)) {
-      Fail(session, "STARTTLS refused (" + reply.last() + ")");
+      AbortWith(session, "STARTTLS refused (" + reply.last() + ")");
       return {};
     }
     if (!net::StartTls(session, configuration.CAFILE)) return {};

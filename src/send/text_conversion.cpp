@@ -5,6 +5,7 @@
 
 #include "core/charset_conversion.h"
 #include "core/le_bytes.h"
+#include "core/text_utils.h"
 #include "fido/charset_kludge.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
@@ -30,23 +31,19 @@ constexpr std::size_t kPackedFixedChars = 1 + fido::kPackedMessageFixedSize;
 
 using core::Field;
 
-std::string PercentText(std::int64_t part, std::int64_t whole) {
-  return std::to_string(part * 100 / whole) + "%";
-}
-
 // Shows a file converted to text as completely transferred and counts it.
-void ShowTextProgress(TextSendContext& context, std::string_view path, std::int32_t size) {
+void ShowTextProgress(TextSendContext& context, std::string_view path, std::int64_t size) {
   core::FrontEnd& front_end = context.front_end;
-  const std::int64_t total = std::int64_t{context.bytes_sent_total} + size;
+  const std::int64_t total = context.bytes_sent_total + size;
   front_end.SetField(Field::CurrentFilename, platform::BaseName(path));
   front_end.SetField(Field::CurrentFileSize, std::to_string(size));
   front_end.SetField(Field::CurrentProgress, std::to_string(size));
   front_end.SetField(Field::TotalProgress, std::to_string(total));
-  if (size > 0) front_end.SetField(Field::CurrentPercent, PercentText(size, size));
+  if (size > 0) front_end.SetField(Field::CurrentPercent, core::PercentText(size, size));
   if (context.total_bytes > 0) {
-    front_end.SetField(Field::TotalPercent, PercentText(total, context.total_bytes));
+    front_end.SetField(Field::TotalPercent, core::PercentText(total, context.total_bytes));
   }
-  context.bytes_sent_total = static_cast<std::int32_t>(total);
+  context.bytes_sent_total = total;
 }
 
 // Opens a file to be sent as text, logs it, and reads its header and the rest.
@@ -138,7 +135,7 @@ std::string ConvertedSubject(std::string_view subject, const std::string& charse
 // Logs a charset the system does not know and chooses the text part's
 // encoding for the converted text and the header template.
 TextEncoding PrepareEncoding(TextSendContext& context, const MailText& mail, std::string_view path,
-                             std::int32_t size) {
+                             std::int64_t size) {
   if (!mail.utf8) {
     context.sink.Log("-- Unknown charset " + mail.unknown_charset + ", text sent unconverted");
   }
@@ -239,7 +236,7 @@ MailText PacketMailText(const PacketText& packet, const std::string& default_cha
   return mail;
 }
 
-bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int32_t size) {
+bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int64_t size) {
   std::string header;
   std::string text;
   if (!ReadForText(context, path, fido::kStoredMessageHeaderSize, header, text)) return false;
@@ -258,7 +255,7 @@ bool SendNetmailAsText(TextSendContext& context, std::string_view path, std::int
   return true;
 }
 
-bool SendPacketAsText(TextSendContext& context, std::string_view path, std::int32_t size) {
+bool SendPacketAsText(TextSendContext& context, std::string_view path, std::int64_t size) {
   std::string header;
   std::string body;
   if (!ReadForText(context, path, fido::kPacketHeaderSize, header, body)) return false;

@@ -32,8 +32,8 @@ struct TextSendContext {
   core::FrontEnd& front_end;           // progress fields
   std::string header_template_path;    // usually HeaderTemplatePath()
   int boundary = 0;                    // of the message being sent
-  std::int32_t& bytes_sent_total;      // the dialogue's running total; grows by the size
-  std::int32_t total_bytes = 0;        // the send list's TotalBytes, for TotalPercent
+  std::int64_t& bytes_sent_total;      // the dialogue's running total; grows by the size
+  std::int64_t total_bytes = 0;        // the send list's TotalBytes, for TotalPercent
   std::string fido_charset = "CP437";  // iconv name of FIDOCHARSET
 };
 
@@ -81,11 +81,11 @@ struct MailText {
 // (nothing sent) when the file cannot be opened, is shorter than its header or
 // too big; the caller then treats it like a file that cannot be opened.
 [[nodiscard]] bool SendNetmailAsText(TextSendContext& context, std::string_view path,
-                                     std::int32_t size);
+                                     std::int64_t size);
 
 // Sends every packed message of a packet as text, logs the message count.
 // False as for SendNetmailAsText (the header being the 58-byte packet header).
 [[nodiscard]] bool SendPacketAsText(TextSendContext& context, std::string_view path,
-                                    std::int32_t size);
+                                    std::int64_t size);
 
 }  // namespace kestrel::send

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/transfer_progress.h"
 
-#include <algorithm>
+#include "core/text_utils.h"
 
 namespace kestrel::send {
 
@@ -12,13 +12,9 @@ using core::Field;
 // Estimates beyond this many seconds are not shown.
 constexpr std::int64_t kMaxSecondsLeft = 9999;
 
-std::string Percent(std::int64_t part, std::int64_t whole) {
-  return std::to_string(part * 100 / whole) + "%";
-}
-
 }  // namespace
 
-void TransferProgress::StartRun(std::int32_t total_bytes, int files) {
+void TransferProgress::StartRun(std::int64_t total_bytes, int files) {
   Show(Field::TotalFileSize, std::to_string(total_bytes));
   Show(Field::TotalFiles, std::to_string(files));
   sent_total_ = 0;
@@ -51,8 +47,9 @@ bool TransferProgress::Advance(std::uint64_t data_bytes) {
   last_shown_ = elapsed;
   Show(Field::TotalProgress, std::to_string(sent_total_ + file_bytes_));
   Show(Field::CurrentProgress, std::to_string(file_bytes_));
-  if (size_ > 0) Show(Field::CurrentPercent, Percent(file_bytes_, size_));
-  if (run_total_ > 0) Show(Field::TotalPercent, Percent(sent_total_ + file_bytes_, run_total_));
+  if (size_ > 0) Show(Field::CurrentPercent, core::PercentText(file_bytes_, size_));
+  if (run_total_ > 0)
+    Show(Field::TotalPercent, core::PercentText(sent_total_ + file_bytes_, run_total_));
   if (elapsed <= 0) return true;
   const std::int64_t speed = file_bytes_ / elapsed;
   if (speed <= 0) return true;
@@ -65,13 +62,12 @@ bool TransferProgress::Advance(std::uint64_t data_bytes) {
   return true;
 }
 
-std::optional<std::int32_t> TransferProgress::FinishFile() {
-  sent_total_ =
-      static_cast<std::int32_t>(std::min<std::int64_t>(sent_total_ + file_bytes_, INT32_MAX));
-  std::optional<std::int32_t> measured;
+std::optional<std::int64_t> TransferProgress::FinishFile() {
+  sent_total_ += file_bytes_;
+  std::optional<std::int64_t> measured;
   const std::int32_t elapsed = stopwatch_.ElapsedSeconds();
   if (elapsed > 0) {
-    const auto speed = static_cast<std::int32_t>(file_bytes_ / elapsed);
+    const std::int64_t speed = file_bytes_ / elapsed;
     if (speed > 0) {
       measured = speed;
       speed_sum_ += speed;
@@ -79,7 +75,7 @@ std::optional<std::int32_t> TransferProgress::FinishFile() {
     }
   }
   Show(Field::TotalProgress, std::to_string(sent_total_));
-  if (run_total_ > 0) Show(Field::TotalPercent, Percent(sent_total_, run_total_));
+  if (run_total_ > 0) Show(Field::TotalPercent, core::PercentText(sent_total_, run_total_));
   return measured;
 }
 

@@ -18,7 +18,7 @@ class TransferProgress {
   explicit TransferProgress(core::FrontEnd& front_end) : front_end_(front_end) {}
 
   // A new run of `files` files and `total_bytes` bytes: counters to 0.
-  void StartRun(std::int32_t total_bytes, int files);
+  void StartRun(std::int64_t total_bytes, int files);
   // Empties the current file's fields before the next file.
   void ClearFile();
 
@@ -29,13 +29,13 @@ class TransferProgress {
   bool Advance(std::uint64_t data_bytes);
   // The attachment ended, whole or not: its bytes join the run's. Returns its
   // speed in characters per second when it could be measured.
-  std::optional<std::int32_t> FinishFile();
+  std::optional<std::int64_t> FinishFile();
 
   // The message is out: the file shows complete, `size_text` bytes of it.
   void ShowMessageDone(const std::string& size_text);
 
   // Bytes of the run sent so far; text conversions count theirs in it too.
-  [[nodiscard]] std::int32_t& sent_total() { return sent_total_; }
+  [[nodiscard]] std::int64_t& sent_total() { return sent_total_; }
   // Files whose speed was measured, and their average speed.
   [[nodiscard]] std::int64_t speed_count() const { return speed_count_; }
   [[nodiscard]] std::int64_t average_speed() const {
@@ -48,7 +48,7 @@ class TransferProgress {
   void Show(core::Field field, const std::string& text) { front_end_.SetField(field, text); }
 
   core::FrontEnd& front_end_;
-  std::int32_t sent_total_ = 0;
+  std::int64_t sent_total_ = 0;
   std::int64_t speed_sum_ = 0;
   std::int64_t speed_count_ = 0;
   // The current attachment:

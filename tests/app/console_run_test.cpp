@@ -15,21 +15,16 @@
 #include <string>
 #include <thread>
 
+#include "support/fake_nmcli.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
+#include "support/program_path.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The program sits at the top of the build, beside the tests' directory.
-std::string ProgramPath() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "kestrel").string();
-}
 
 // A server that takes connections and never says a word.
 class SilentServer {
@@ -291,13 +286,14 @@ TEST_F(ConsoleRunTest, TerminationDuringAStalledServerEndsTheJobAndClosesItsLog)
 }
 
 TEST_F(ConsoleRunTest, HangupAndShutdownHangUpEveryConnection) {
-  const std::string phonebook = home_.Write("phonebook", "entry Provider | online\n");
-  const CommandResult result = RunCommand(
-      {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"),
-       "KESTREL_DIALUP_PHONEBOOK=" + phonebook, program_, "--console", "/HANGUP", "/SHUTDOWN"},
-      30s);
+  const FakeNmcli nmcli(home_);
+  home_.Write("nm/active", "Wired connection 1:802-3-ethernet:eth0\nProvider:gsm:ttyUSB0\n");
+  const CommandResult result = RunCommand({"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"),
+                                           program_, "--console", "/HANGUP", "/SHUTDOWN"},
+                                          30s);
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_EQ(result.output, "[in]  -- Hanging up: Provider\n");
+  EXPECT_EQ(home_.Read("nm/active"), "Wired connection 1:802-3-ethernet:eth0\n");
 }
 
 TEST_F(ConsoleRunTest, StatusLineOnlyOnATerminal) {

@@ -13,10 +13,10 @@
 #include <string>
 #include <thread>
 
-#include "dialup/simulated_dialup.h"
 #include "platform/program_home.h"
 #include "support/fake_clock.h"
 #include "support/recording_front_end.h"
+#include "support/simulated_dialup.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::app {
@@ -97,9 +97,8 @@ class ControllerTest : public ::testing::Test {
  protected:
   ControllerTest() {
     setenv("KESTREL_HOME", home_.path().c_str(), 1);
-    unsetenv("KESTREL_DIALUP_PHONEBOOK");
     unsetenv("KESTREL_DIALUP");
-    dialup::ResetSimulatedDialup();
+    testing::ResetSimulatedDialup();
     platform::SetProgramPath("kestrel");
     home_.MakeDir("out");
     home_.Write("KESTREL.FLT", "@ALL\n");
@@ -115,7 +114,7 @@ class ControllerTest : public ::testing::Test {
     if (controller_ && controller_->WorkersAbandoned()) std::this_thread::sleep_for(200ms);
     controller_.reset();
     unsetenv("KESTREL_HOME");
-    unsetenv("KESTREL_DIALUP_PHONEBOOK");
+    testing::ResetSimulatedDialup();
   }
 
   // Serves the user-interface thread until `done` or the limit.
@@ -259,8 +258,7 @@ TEST_F(ControllerTest, CfgNamesTheFileThatIsRead) {
 }
 
 TEST_F(ControllerTest, HangupAndShutdownAloneHangUpEverythingAndClose) {
-  setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook", "entry Provider | online\n").c_str(),
-         1);
+  testing::UseSimulatedPhonebook(home_.Write("phonebook", "entry Provider | online\n"));
   controller_->RunMail({"/HANGUP", "/SHUTDOWN"});
   EXPECT_TRUE(controller_->CloseRequested());
   EXPECT_TRUE(Has(core::Side::Receiving, "-- Hanging up: Provider"));
@@ -339,7 +337,7 @@ TEST_F(ControllerTest, PutPollsAboutEveryMinute) {
 }
 
 TEST_F(ControllerTest, AlreadyOnlineIsNotHungUpAtTheEnd) {
-  setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook", "entry Net | online\n").c_str(), 1);
+  testing::UseSimulatedPhonebook(home_.Write("phonebook", "entry Net | online\n"));
   home_.Write("KESTREL.INI", std::string(kBothSides) + "AUTODIAL 1\n");
   controller_->RunButtonClick();
   ASSERT_TRUE(ServeUntilIdle());
@@ -350,8 +348,7 @@ TEST_F(ControllerTest, AlreadyOnlineIsNotHungUpAtTheEnd) {
 }
 
 TEST_F(ControllerTest, OwnConnectionIsHungUpOnceAfterTheLaterJob) {
-  setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook", "entry Net | connect 0\n").c_str(),
-         1);
+  testing::UseSimulatedPhonebook(home_.Write("phonebook", "entry Net | connect 0\n"));
   home_.Write("KESTREL.INI", std::string(kBothSides) + "AUTODIAL 1\n");
   controller_->RunButtonClick();
   ASSERT_TRUE(ServeUntilIdle());
@@ -362,11 +359,11 @@ TEST_F(ControllerTest, OwnConnectionIsHungUpOnceAfterTheLaterJob) {
     hangups += line == "-- Hanging up own connection";
   }
   EXPECT_EQ(hangups, 1);
-  EXPECT_EQ(dialup::SimulatedHistory().hung_up, std::vector<std::string>{"Net"});
+  EXPECT_EQ(testing::SimulatedHistory().hung_up, std::vector<std::string>{"Net"});
 }
 
 TEST_F(ControllerTest, FailedDialStartsNoJob) {
-  setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook", "entry Net | refused\n").c_str(), 1);
+  testing::UseSimulatedPhonebook(home_.Write("phonebook", "entry Net | refused\n"));
   home_.Write("KESTREL.INI", std::string(kBothSides) + "AUTODIAL 1\n");
   controller_->RunButtonClick();
   ASSERT_TRUE(ServeUntilIdle());
@@ -376,11 +373,10 @@ TEST_F(ControllerTest, FailedDialStartsNoJob) {
 
 TEST_F(ControllerTest, ConnectDoesNothingWithoutAutodial) {
   home_.Write("KESTREL.INI", kBothSides);
-  setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook", "entry Net | connect 0\n").c_str(),
-         1);
+  testing::UseSimulatedPhonebook(home_.Write("phonebook", "entry Net | connect 0\n"));
   controller_->ConnectButtonClick();
   EXPECT_FALSE(controller_->flags().DialRunning);
-  EXPECT_TRUE(dialup::SimulatedHistory().dialled.empty());
+  EXPECT_TRUE(testing::SimulatedHistory().dialled.empty());
 }
 
 TEST_F(ControllerTest, CheckBuildsTheListAndSendsNothing) {

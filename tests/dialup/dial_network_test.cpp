@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -14,8 +13,9 @@
 
 #include "core/log.h"
 #include "dialup/program_runner.h"
-#include "dialup/simulated_dialup.h"
+#include "support/fake_nmcli.h"
 #include "support/recording_front_end.h"
+#include "support/simulated_dialup.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::dialup {
@@ -23,6 +23,8 @@ namespace {
 
 using core::Side;
 using testing::RecordingFrontEnd;
+using testing::ResetSimulatedDialup;
+using testing::SimulatedHistory;
 using testing::TempDir;
 using namespace std::chrono_literals;
 
@@ -30,20 +32,16 @@ class DialNetworkTest : public ::testing::Test {
  protected:
   DialNetworkTest() : logger_(front_end_, home_.path()) {
     unsetenv("KESTREL_DIALUP");
-    unsetenv("KESTREL_DIALUP_PHONEBOOK");
     ResetSimulatedDialup();
     configuration_.AUTODIAL = 1;
     configuration_.CONNECTTIME = 5;
     configuration_.BUSYTRIES = 3;
     configuration_.BUSYPAUSE = 0;
   }
-  ~DialNetworkTest() override {
-    unsetenv("KESTREL_DIALUP_PHONEBOOK");
-    ResetSimulatedDialup();
-  }
+  ~DialNetworkTest() override { ResetSimulatedDialup(); }
 
   void UsePhonebook(const std::string& content) {
-    setenv("KESTREL_DIALUP_PHONEBOOK", home_.Write("phonebook.txt", content).c_str(), 1);
+    testing::UseSimulatedPhonebook(home_.Write("phonebook.txt", content));
   }
   void Dial() {
     DialContext context{state_, configuration_, logger_, nullptr};
@@ -234,37 +232,11 @@ TEST_F(DialNetworkTest, HangUpAllDropsEveryConnection) {
 class NmcliTest : public DialNetworkTest {
  protected:
   NmcliTest() {
-    old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
-    const std::string script = home_.Write("bin/nmcli", R"(#!/bin/sh
-state="$NMCLI_STATE"
-echo "$*" >> "$state/calls"
-case "$*" in
-  "-t -f NAME connection show") cat "$state/profiles" ;;
-  "-t -f NAME,TYPE,DEVICE connection show --active") cat "$state/active" 2>/dev/null ;;
-  "connection up id "*)
-    name="${*#connection up id }"
-    if grep -qx "$name" "$state/failing" 2>/dev/null; then exit 4; fi
-    echo "$name:gsm:ttyUSB0" >> "$state/active" ;;
-  "connection down id "*)
-    name="${*#connection down id }"
-    grep -v "^$name:" "$state/active" > "$state/active.new"; mv "$state/active.new" "$state/active" ;;
-  *) exit 2 ;;
-esac
-)");
-    chmod(script.c_str(), 0755);
-    setenv("PATH", (home_.File("bin") + ":" + old_path_).c_str(), 1);
-    setenv("NMCLI_STATE", home_.MakeDir("nm").c_str(), 1);
-    setenv("KESTREL_DIALUP", "nmcli", 1);
     home_.Write("nm/profiles", "Wired connection 1\nMobile ISP\n");
     home_.Write("nm/active", "Wired connection 1:802-3-ethernet:eth0\n");
     configuration_.AUTODIAL = 2;
   }
-  ~NmcliTest() override {
-    setenv("PATH", old_path_.c_str(), 1);
-    unsetenv("KESTREL_DIALUP");
-    unsetenv("NMCLI_STATE");
-  }
-  std::string old_path_;
+  testing::FakeNmcli nmcli_{home_};
 };
 
 TEST_F(NmcliTest, BringsTheProfileUpAndTakesItDown) {

@@ -21,6 +21,7 @@
 
 #include "fido_world.h"
 #include "support/fault_proxy.h"
+#include "support/program_path.h"
 
 namespace kestrel::faults {
 namespace {
@@ -50,13 +51,6 @@ int Runs() {
   const char* text = std::getenv("KESTREL_CRASH_RUNS");
   const int runs = text ? std::atoi(text) : 0;
   return runs > 0 ? runs : kDefaultRuns;
-}
-
-// The program sits at the top of the build, beside the tests' directory.
-std::string ProgramPath() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "kestrel").string();
 }
 
 std::vector<std::string> SplitLines(const std::string& text, bool& whole_lines) {
@@ -236,7 +230,7 @@ class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
   testing::SmtpServer smtp_;
   testing::FaultProxy proxy_;
   Deliveries deliveries_;
-  std::string program_ = ProgramPath();
+  std::string program_ = testing::ProgramPath();
 };
 
 TEST_P(CrashSafetyTest, KilledRunsLeaveOldOrNewFilesAndLoseNothing) {
@@ -462,7 +456,7 @@ class ReceiveCrashTest : public ::testing::TestWithParam<GetCrashRun> {
   std::set<std::string> handed_;
   std::vector<std::size_t> in_mailbox_;
   int partials_seen_ = 0;  // partial attachments a kill left, hidden
-  std::string program_ = ProgramPath();
+  std::string program_ = testing::ProgramPath();
 };
 
 TEST_P(ReceiveCrashTest, KilledGetRunsLeaveNoPartialFileAndLoseNoMail) {

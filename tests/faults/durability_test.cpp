@@ -10,19 +10,13 @@
 #include <sstream>
 
 #include "fido_world.h"
+#include "support/program_path.h"
 
 namespace kestrel::faults {
 namespace {
 
 constexpr const char* kStrace = "/usr/bin/strace";
 constexpr int kNetTimeoutSeconds = 10;
-
-// The program sits at the top of the build, beside the tests' directory.
-std::string ProgramPath() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "kestrel").string();
-}
 
 std::string MessageWithAttachment(const std::string& name, const std::string& base64) {
   return "From: node100@example.org\r\nTo: gate@example.org\r\nSubject: file\r\n"
@@ -40,7 +34,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(Durability, AttachmentNameIsSyncedBeforeTheServerMayDropTheMail) {
-  const std::string program = ProgramPath();
+  const std::string program = testing::ProgramPath();
   if (!fs::exists(program)) GTEST_SKIP() << "the program is not built: " << program;
   if (!fs::exists(kStrace)) GTEST_SKIP() << "strace is not installed";
   FidoWorld world(1);

@@ -18,6 +18,7 @@
 
 #include "fido_world.h"
 #include "support/fault_proxy.h"
+#include "support/program_path.h"
 
 namespace kestrel::faults {
 namespace {
@@ -32,13 +33,6 @@ constexpr int kNetTimeoutSeconds = 5;
 // files takes about three seconds).
 constexpr auto kAddPause = std::chrono::milliseconds(20);
 constexpr int kMaxAddedLines = 150;
-
-// The program sits at the top of the build, beside the tests' directory.
-std::string ProgramPath() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "kestrel").string();
-}
 
 class SendFaultsTest : public ::testing::Test {
  protected:
@@ -222,7 +216,7 @@ TEST_F(SendFaultsTest, LinesAddedUnderTheBusyFlagMeanwhileSurvive) {
 class TerminationTest : public SendFaultsTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(TerminationTest, TerminatedProgramRemovesItsBusyFlag) {
-  const std::string program = ProgramPath();
+  const std::string program = testing::ProgramPath();
   if (!fs::exists(program)) GTEST_SKIP() << "the program is not built: " << program;
   world_.AddListed(0, false);
   world_.WriteConfiguration(proxy_.port(), 0, 60);

@@ -13,23 +13,13 @@
 
 #include "core/log.h"
 #include "gui/main_window.h"
+#include "pump_until.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::gui {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Keeps the event loop turning until `done` or a bound passes.
-template <typename Done>
-bool PumpUntil(Done done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 QStringList PaneLines(const TKestrel& window, const char* name) {
   return window.findChild<QPlainTextEdit*>(name)->toPlainText().split('\n');

@@ -21,6 +21,7 @@
 #include "gui/main_window.h"
 #include "gui/run_window.h"
 #include "platform/program_home.h"
+#include "pump_until.h"
 #include "sample_round.h"
 #include "support/temp_dir.h"
 
@@ -75,16 +76,6 @@ class SilentServer {
   int socket_ = -1;
   int port_ = 0;
 };
-
-template <typename Done>
-bool PumpUntil(Done done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 QStringList Lines(const TKestrel& window, const char* pane) {
   return window.findChild<QPlainTextEdit*>(pane)->toPlainText().split('\n');

@@ -13,21 +13,13 @@
 #include "app/controller.h"
 #include "gui/main_window.h"
 #include "gui/run_window.h"
+#include "pump_until.h"
 #include "sample_round.h"
 
 namespace {
 
+using kestrel::gui::PumpUntil;
 using namespace std::chrono_literals;
-
-template <typename Done>
-bool PumpUntil(Done done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 void Click(const kestrel::gui::TKestrel& window, const char* button) {
   window.findChild<QPushButton*>(button)->click();

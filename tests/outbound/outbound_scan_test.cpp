@@ -230,6 +230,19 @@ TEST_F(OutboundScanTest, FileForTwoSystemsCountsOnceInTotal) {
   EXPECT_EQ(gross, 1000);
 }
 
+// Files past 2 GiB between them: the totals neither stop nor wrap at 32 bits.
+TEST_F(OutboundScanTest, TotalsPastTwoGibibytesAddUp) {
+  constexpr std::uint64_t kThreeGib = std::uint64_t{3} << 30;
+  ScanContext context(configuration, list, logger);
+  for (const char* path : {"a.zip", "b.zip", "a.zip"}) {
+    SendEntry entry;
+    entry.Path = path;
+    ASSERT_TRUE(context.Add(entry, kThreeGib, /*count_once=*/true));
+  }
+  EXPECT_EQ(list.TotalBytes, std::int64_t{6} << 30);
+  EXPECT_EQ(context.gross_bytes(), std::int64_t{9} << 30);
+}
+
 // With splitting off and a known limit, the report names a file too large to
 // go; the send log keeps the line.
 TEST_F(OutboundScanTest, ReportNamesFilesAboveTheLimitWhenSplittingIsOff) {

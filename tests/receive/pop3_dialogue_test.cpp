@@ -185,6 +185,10 @@ class Pop3DialogueTest : public ::testing::Test {
   ImapWaiting imap_waiting;
 };
 
+TEST(ParseStatReplyTest, CountsAMailboxPastTwoGibibytes) {
+  EXPECT_EQ(ParseStatReply("+OK 2 5000000000").bytes, 5'000'000'000u);
+}
+
 TEST_F(Pop3DialogueTest, EmptyMailboxStillWritesTheNumberAndQuits) {
   ASSERT_TRUE(WriteHighestNumber(configuration.SAVEEMAIL, 7));
   EXPECT_TRUE(Run());
@@ -305,6 +309,16 @@ TEST_F(Pop3DialogueTest, SavedTextsAreNumberedOnFromHighestDat) {
   EXPECT_EQ(saved.substr(saved.size() - 30), expected.substr(expected.size() - 30));
   EXPECT_TRUE(dir.Exists("SAVE/00000044.TXT"));
   EXPECT_TRUE(server.RemainingMessages().empty());
+}
+
+// After the last number of eight digits the saved texts start again at 1.
+TEST_F(Pop3DialogueTest, SavedTextNumbersStartAgainAfterTheLast) {
+  ASSERT_TRUE(WriteHighestNumber(configuration.SAVEEMAIL, 99'999'999));
+  configuration.Filters.AcceptAll = true;
+  server.AddMessage(PlainMessage({"Subject: a"}));
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(dir.Exists("SAVE/00000001.TXT"));
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 1);
 }
 
 TEST_F(Pop3DialogueTest, UnwritableSaveDirectoryLeavesEveryMessageOnTheServer) {

@@ -178,7 +178,7 @@ struct TextFixture : ::testing::Test {
   testing::TempDir dir;
   testing::RecordingFrontEnd front_end;
   testing::RecordingSink sink;
-  std::int32_t sent_total = 1000;
+  std::int64_t sent_total = 1000;
   TextSendContext context{sink, front_end,  dir.Write("HEADER.TXT", "-- via $FILENAME$\r\n"),
                           7,    sent_total, 4000};
 };
@@ -213,6 +213,19 @@ TEST_F(TextFixture, NetmailAsText) {
   EXPECT_EQ(front_end.Field(Field::CurrentProgress), std::to_string(size));
   EXPECT_EQ(front_end.Field(Field::TotalProgress), std::to_string(1000 + size));
   EXPECT_EQ(front_end.Field(Field::TotalPercent), std::to_string((1000 + size) * 100 / 4000) + "%");
+}
+
+// A run past 2 GiB: the progress fields neither stop nor wrap at 32 bits.
+TEST_F(TextFixture, ProgressPastTwoGibibytes) {
+  sent_total = std::int64_t{3} << 30;
+  context.total_bytes = std::int64_t{6} << 30;
+  testing::StoredMessage message;
+  message.text = {{}, {"Hi"}};
+  ASSERT_TRUE(
+      SendNetmailAsText(context, dir.Write("0002.MSG", testing::EncodeStoredMessage(message)), 50));
+  EXPECT_EQ(sent_total, (std::int64_t{3} << 30) + 50);
+  EXPECT_EQ(front_end.Field(Field::TotalProgress), "3221225522");
+  EXPECT_EQ(front_end.Field(Field::TotalPercent), "50%");
 }
 
 TEST_F(TextFixture, UnknownCharsetIsSaidAndNeverLabelledUsAscii) {

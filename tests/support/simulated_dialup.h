@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
-// A dial-up phonebook simulated from a text file, for tests and the demo. One
-// line per item; "#" starts a comment line:
+// A dial-up phonebook simulated from a text file, installed as the program's
+// dial-up backend for in-process tests. One line per item; "#" starts a comment line:
 //   entry NAME | connect SECONDS   answers and connects after SECONDS
 //   entry NAME | busy              the line is busy on every try
 //   entry NAME | noanswer          never answers
@@ -19,9 +19,10 @@
 
 #include "dialup/dial_backend.h"
 
-namespace kestrel::dialup {
+namespace kestrel::testing {
 
-[[nodiscard]] std::unique_ptr<DialBackend> MakeSimulatedBackend(const std::string& phonebook_file);
+// Every later LoadDialBackend reads this phonebook file.
+void UseSimulatedPhonebook(const std::string& phonebook_file);
 
 // What the simulated system did, for tests.
 struct SimulatedRecord {
@@ -31,7 +32,8 @@ struct SimulatedRecord {
   std::vector<std::string> params_stored;  // entry names
 };
 [[nodiscard]] SimulatedRecord SimulatedHistory();
-// Forgets every connection and the history; the next load starts afresh.
+// Forgets every connection and the history, and gives LoadDialBackend back
+// to the environment's choice.
 void ResetSimulatedDialup();
 
-}  // namespace kestrel::dialup
+}  // namespace kestrel::testing

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "dialup/simulated_dialup.h"
+#include "support/simulated_dialup.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -9,8 +9,18 @@
 #include "core/text_utils.h"
 #include "platform/files.h"
 
-namespace kestrel::dialup {
+namespace kestrel::testing {
 namespace {
+
+using dialup::ActiveConnection;
+using dialup::ConnectionHandle;
+using dialup::DialBackend;
+using dialup::DialEventSink;
+using dialup::DialParams;
+using dialup::kErrorLineBusy;
+using dialup::kNoConnection;
+using dialup::kStateConnected;
+using dialup::WindowSearch;
 
 // A phonebook is a small hand-written file.
 constexpr std::size_t kMaxPhonebookBytes = 64 * 1024;
@@ -270,8 +280,10 @@ class SimulatedBackend : public DialBackend {
 
 }  // namespace
 
-std::unique_ptr<DialBackend> MakeSimulatedBackend(const std::string& phonebook_file) {
-  return std::make_unique<SimulatedBackend>(ReadPhonebook(phonebook_file), phonebook_file);
+void UseSimulatedPhonebook(const std::string& phonebook_file) {
+  dialup::SetDialBackendLoaderForTesting([phonebook_file]() -> std::unique_ptr<DialBackend> {
+    return std::make_unique<SimulatedBackend>(ReadPhonebook(phonebook_file), phonebook_file);
+  });
 }
 
 SimulatedRecord SimulatedHistory() {
@@ -281,6 +293,7 @@ SimulatedRecord SimulatedHistory() {
 }
 
 void ResetSimulatedDialup() {
+  dialup::SetDialBackendLoaderForTesting({});
   SimSystem& system = System();
   std::lock_guard guard(system.mutex);
   system.phonebook_file.clear();
@@ -288,4 +301,4 @@ void ResetSimulatedDialup() {
   system.history = {};
 }
 
-}  // namespace kestrel::dialup
+}  // namespace kestrel::testing

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "net/session_failure.h"
+
+#include "core/log.h"
+
+namespace kestrel::net {
+
+bool AbortWith(NetSession& session, const std::string& why) {
+  LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
+  session.Abort();
+  return false;
+}
+
+bool LoginRefused(NetSession& session, const std::string& reply) {
+  if (session.IsAborted()) return false;
+  LogLine(session, ("-- Login refused: " + reply).substr(0, core::kMaxLogLine));
+  session.NoteShortfall("the login", reply);
+  return false;
+}
+
+}  // namespace kestrel::net
