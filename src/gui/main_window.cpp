@@ -96,7 +96,13 @@ TKestrel::TKestrel(QWidget* parent)
   for (int i = 0; i < core::kFieldCount; ++i) widgets.fields[i] = fields_[i];
   widgets.send_waiting = send_waiting_;
   widgets.get_waiting = get_waiting_;
-  front_end_ = std::make_unique<QtFrontEnd>(widgets);
+  front_end_ = std::make_unique<QtFrontEnd>(widgets, dispatcher_);
+  // Work handed to this thread is run from the event loop; the window is the
+  // context, so nothing is delivered once it has gone.
+  dispatcher_.SetWakeHook([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { dispatcher_.ProcessPending(); }, Qt::QueuedConnection);
+  });
 
   ApplyOuterRect(
       {kBuiltInWindow.top, kBuiltInWindow.left, kBuiltInWindow.width, kBuiltInWindow.height});
@@ -106,6 +112,7 @@ TKestrel::~TKestrel() {
   // Workers still writing from now on write nowhere instead of into widgets
   // that are about to go.
   front_end_->Detach();
+  dispatcher_.SetWakeHook({});
 }
 
 void TKestrel::BuildButtonPanel() {
