@@ -123,6 +123,9 @@ void WinThread::RunWorker(const std::shared_ptr<Record>& record) {
   } catch (...) {
     error = std::current_exception();
   }
+  // The record outlives its worker: what the task held (a job's configuration
+  // and list) goes now.
+  record->task.run = nullptr;
   if (error && !record->abandoned && !state->destroying && record->task.failed) {
     const std::string message = ErrorText(error);
     try {

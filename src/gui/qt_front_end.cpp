@@ -22,9 +22,8 @@ QString ToQString(std::string_view text) {
 
 }  // namespace
 
-QtFrontEnd::QtFrontEnd(const FrontEndWidgets& widgets, app::UiDispatcher& dispatcher,
-                       QObject* parent)
-    : QObject(parent), widgets_(widgets), dispatcher_(dispatcher) {}
+QtFrontEnd::QtFrontEnd(const FrontEndWidgets& widgets, app::UiDispatcher& dispatcher)
+    : widgets_(widgets), dispatcher_(dispatcher) {}
 
 QtFrontEnd::~QtFrontEnd() {
   Detach();

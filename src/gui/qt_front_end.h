@@ -8,7 +8,6 @@
 // its event loop and from ProcessPendingWrites, which it calls while it waits
 // for the log lock that a waiting worker holds.
 
-#include <QObject>
 #include <atomic>
 #include <functional>
 
@@ -30,13 +29,10 @@ struct FrontEndWidgets {
   QAbstractButton* get_waiting = nullptr;
 };
 
-class QtFrontEnd : public QObject, public core::FrontEnd {
-  Q_OBJECT
-
+class QtFrontEnd : public core::FrontEnd {
  public:
   // `dispatcher` belongs to the user-interface thread and outlives the front end.
-  QtFrontEnd(const FrontEndWidgets& widgets, app::UiDispatcher& dispatcher,
-             QObject* parent = nullptr);
+  QtFrontEnd(const FrontEndWidgets& widgets, app::UiDispatcher& dispatcher);
   ~QtFrontEnd() override;
 
   void AppendPaneLine(core::Side side, std::string_view line) override;
@@ -46,8 +42,9 @@ class QtFrontEnd : public QObject, public core::FrontEnd {
   [[nodiscard]] bool OnUserInterfaceThread() const override;
   void ProcessPendingWrites() override;
 
-  // From now on writes are dropped and waiting writers are released; for the
-  // window's teardown, when nothing may touch its widgets any more.
+  // From now on writes are dropped and the writers waiting are released; for
+  // the window's teardown, when nothing may touch its widgets any more. On the
+  // user-interface thread.
   void Detach();
 
  private:
