@@ -169,5 +169,25 @@ TEST(UiDispatcherTest, SendFromAWorkerRunsOnTheUiThreadAndCarriesErrors) {
   EXPECT_EQ(error, "bad");
 }
 
+// A wait for a lock that a writing worker holds serves writes alone: other
+// work handed over meanwhile keeps its turn for the next full serving.
+TEST(UiDispatcherTest, ProcessPendingWritesLeavesOtherWorkQueued) {
+  UiDispatcher dispatcher;
+  Recorder recorder;
+  std::thread reporter([&] { dispatcher.Send([&] { recorder.Add("report"); }); });
+  ASSERT_TRUE(dispatcher.WaitForWork(5s));
+  std::thread writer([&] { dispatcher.SendWrite([&] { recorder.Add("write"); }); });
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (recorder.Get().empty() && std::chrono::steady_clock::now() < end) {
+    dispatcher.ProcessPendingWrites();
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(recorder.Get(), std::vector<std::string>{"write"});
+  EXPECT_EQ(dispatcher.ProcessPending(), 1);
+  reporter.join();
+  writer.join();
+  EXPECT_EQ(recorder.Get(), (std::vector<std::string>{"write", "report"}));
+}
+
 }  // namespace
 }  // namespace kestrel::app
