@@ -24,6 +24,20 @@ core::Side SideOf(TaskKind kind) {
   return kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving;
 }
 
+std::atomic<bool>& RunningFlag(RunFlags& flags, TaskKind kind) {
+  switch (kind) {
+    case TaskKind::SendJob:
+      return flags.SendRunning;
+    case TaskKind::GetJob:
+      return flags.GetRunning;
+    case TaskKind::Dial:
+      return flags.DialRunning;
+    case TaskKind::Polling:
+      break;
+  }
+  return flags.PollingRunning;
+}
+
 }  // namespace
 
 std::shared_ptr<JobContext>& Controller::RunningJob(core::Side side) {
@@ -31,10 +45,6 @@ std::shared_ptr<JobContext>& Controller::RunningJob(core::Side side) {
 }
 
 bool Controller::StartTask(TaskKind kind, std::function<void()> task) {
-  std::atomic<bool>& running = kind == TaskKind::SendJob  ? flags_.SendRunning
-                               : kind == TaskKind::GetJob ? flags_.GetRunning
-                               : kind == TaskKind::Dial   ? flags_.DialRunning
-                                                          : flags_.PollingRunning;
   try {
     worker_.Spawn({std::move(task), [this, kind] { TaskEnded(kind); },
                    [this, kind](const std::string& message) { TaskError(kind, message); }});
@@ -42,7 +52,7 @@ bool Controller::StartTask(TaskKind kind, std::function<void()> task) {
   } catch (const WinThreadError& error) {
     // The task never started: its flag must not claim it runs.
     logger_.LogLine(SideOf(kind), std::string("-- ") + error.what(), core::LineKind::Problem);
-    running = false;
+    RunningFlag(flags_, kind) = false;
     task_failed_ = true;
     return false;
   }
