@@ -15,7 +15,7 @@
 //
 // The window front end provides, in "gui/run_window.h":
 //   int kestrel::gui::RunWindow(int argc, char** argv, const app::ControllerOptions& options);
-// which creates the application, the window (its FrontEnd), the Controller,
+// which creates the application, the window (its FrontEnd and dispatcher), the Controller,
 // calls RunMail with argv[1..] once the window is shown, runs the event loop
 // until the controller closes the window, and returns the exit status from
 // Controller::ExitStatus(). The program calls it when it links the window.
