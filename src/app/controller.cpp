@@ -22,23 +22,14 @@ constexpr const char* kAbortLine = "-- Aborted, shutting down...";
 
 }  // namespace
 
-Controller::Controller(core::FrontEnd& front_end, ControllerOptions options,
-                       std::unique_ptr<Jobs> jobs)
+Controller::Controller(core::FrontEnd& front_end, UiDispatcher& dispatcher,
+                       ControllerOptions options, std::unique_ptr<Jobs> jobs)
     : front_end_(front_end),
       options_(options),
       jobs_(std::move(jobs)),
+      dispatcher_(dispatcher),
       logger_(front_end, platform::ProgramHome()),
-      worker_(dispatcher_) {
-  worker_.ThreadProc = [this](WinThread&, const WinThreadParam& info) {
-    return MyThreadProc(info);
-  };
-  worker_.ThreadTerminate = [this](WinThread&, const WinThreadParam& info) {
-    return MyThreadTerminate(info);
-  };
-  worker_.ThreadException = [this](WinThread&, const WinThreadParam& info,
-                                   const std::string& message,
-                                   bool) { MyThreadException(info, message); };
-}
+      worker_(dispatcher_) {}
 
 Controller::~Controller() {
   // Whatever still runs is asked to stop, as Exit does, but nothing is closed.
@@ -76,7 +67,6 @@ bool Controller::AnyTaskRunning() const {
 void Controller::ProcessMessages() {
   if (!dispatcher_.OnUserInterfaceThread()) return;
   dispatcher_.ProcessPending();
-  front_end_.ProcessPendingWrites();
   if (hooks_.process_events) hooks_.process_events();
 }
 
@@ -113,10 +103,11 @@ bool Controller::ReadSide(core::Side side, config::Configuration& configuration)
   return usable;
 }
 
-bool Controller::BuildSendList(config::Configuration& configuration, outbound::SendList& list) {
+bool Controller::BuildSendList(const config::Configuration& configuration, outbound::SendList& list,
+                               ListReport report) {
   ListOutcome outcome = ListOutcome::Error;
   try {
-    outcome = jobs_->BuildList(configuration, list, logger_);
+    outcome = jobs_->BuildList(configuration, list, logger_, report);
   } catch (const config::ConversionError& error) {
     logger_.LogLine(core::Side::Sending, std::string("** ") + error.what(),
                     core::LineKind::Problem);
@@ -127,11 +118,7 @@ bool Controller::BuildSendList(config::Configuration& configuration, outbound::S
 
 bool Controller::DialIfConfigured(const config::Configuration& configuration) {
   if (configuration.AUTODIAL == 0) return true;
-  {
-    std::lock_guard guard(mutex_);
-    dial_config_ = configuration;
-  }
-  StartTask(TaskKind::Dial);
+  StartDial(configuration);
   if (!dial_state_.DialConnected) task_failed_ = true;
   return dial_state_.DialConnected;
 }
@@ -171,7 +158,7 @@ void Controller::RunMail(const std::vector<std::string>& arguments) {
   } else if (get) {
     GetOnlyClick();
   }
-  if (flags_.SendInterval != 0 || flags_.GetInterval != 0) StartTask(TaskKind::Polling);
+  if (flags_.SendInterval != 0 || flags_.GetInterval != 0) StartPolling();
   if (CloseRequested() || flags_.Exiting) return;
   if (line.report) CheckButtonClick();
   if (line.connect) ConnectButtonClick();
@@ -191,16 +178,8 @@ void Controller::RunButtonClick() {
   const config::Configuration& dial_from = get_ok ? get_config : send_config;
   if (get_ok || have_files) go = DialIfConfigured(dial_from);
   if (!go) return;
-  {
-    std::lock_guard guard(mutex_);
-    if (have_files) {
-      pending_send_config_ = send_config;
-      pending_send_list_ = list;
-    }
-    if (get_ok) pending_get_config_ = get_config;
-  }
-  if (have_files) StartTask(TaskKind::SendJob);
-  if (get_ok) StartTask(TaskKind::GetJob);
+  if (have_files) StartSendJob(std::move(send_config), std::move(list));
+  if (get_ok) StartGetJob(std::move(get_config));
 }
 
 void Controller::GetOnlyClick() {
@@ -208,11 +187,7 @@ void Controller::GetOnlyClick() {
   config::Configuration configuration;
   if (!ReadSide(core::Side::Receiving, configuration)) return;
   if (!DialIfConfigured(configuration)) return;
-  {
-    std::lock_guard guard(mutex_);
-    pending_get_config_ = configuration;
-  }
-  StartTask(TaskKind::GetJob);
+  StartGetJob(std::move(configuration));
 }
 
 void Controller::SendButtonClick() {
@@ -221,12 +196,7 @@ void Controller::SendButtonClick() {
   outbound::SendList list;
   if (!ReadSide(core::Side::Sending, configuration) || !BuildSendList(configuration, list)) return;
   if (!DialIfConfigured(configuration)) return;
-  {
-    std::lock_guard guard(mutex_);
-    pending_send_config_ = configuration;
-    pending_send_list_ = list;
-  }
-  StartTask(TaskKind::SendJob);
+  StartSendJob(std::move(configuration), std::move(list));
 }
 
 void Controller::CheckButtonClick() {
@@ -234,20 +204,15 @@ void Controller::CheckButtonClick() {
   core::CleanText(front_end_, core::Side::Sending);
   config::Configuration configuration;
   if (!ReadSide(core::Side::Sending, configuration)) return;
-  configuration.DISABLECHECK = false;
   outbound::SendList list;
-  (void)BuildSendList(configuration, list);
+  (void)BuildSendList(configuration, list, ListReport::Full);
 }
 
 void Controller::ConnectButtonClick() {
   config::Configuration configuration;
   if (!ReadSide(core::Side::Receiving, configuration)) return;
   if (configuration.AUTODIAL == 0) return;
-  {
-    std::lock_guard guard(mutex_);
-    dial_config_ = configuration;
-  }
-  StartTask(TaskKind::Dial);
+  StartDial(std::move(configuration));
   if (!dial_state_.DialConnected) task_failed_ = true;
 }
 
@@ -258,7 +223,7 @@ void Controller::AbortJob(core::Side side, bool close_log) {
   std::shared_ptr<JobContext> job;
   {
     std::lock_guard guard(mutex_);
-    job = side == core::Side::Sending ? send_job_ : get_job_;
+    job = RunningJob(side);
   }
   if (job) job->Abort();
   PumpedWait([&] { return running.load(); }, kStopWaitPasses);

@@ -4,17 +4,18 @@
 // line, the tasks they start (send job, get job, dial, polling) on worker
 // threads, what happens when a task ends, and the automatic shutdown.
 //
-// Front ends drive it: they create a FrontEnd, then a Controller on their
-// user-interface thread, call RunMail once with the command-line arguments,
-// bind their buttons to the commands, and keep the dispatcher served (the
-// window's event loop calls dispatcher().ProcessPending() whenever the wake
-// hook fires; the console's loop waits with WaitForWork). The controller asks
+// Front ends drive it: they create a FrontEnd and a UiDispatcher, then a
+// Controller on their user-interface thread, call RunMail once with the
+// command-line arguments, bind their buttons to the commands, and keep the
+// dispatcher served (the window's event loop calls ProcessPending whenever the
+// wake hook fires; the console's loop waits with WaitForWork). Workers reach
+// the user-interface thread through that dispatcher alone. The controller asks
 // the front end to close through the close_window hook; the front end then
 // ends its loop and destroys the controller.
 //
 // The window front end provides, in "gui/run_window.h":
 //   int kestrel::gui::RunWindow(int argc, char** argv, const app::ControllerOptions& options);
-// which creates the application, the window (its FrontEnd), the Controller,
+// which creates the application, the window (its FrontEnd and dispatcher), the Controller,
 // calls RunMail with argv[1..] once the window is shown, runs the event loop
 // until the controller closes the window, and returns the exit status from
 // Controller::ExitStatus(). The program calls it when it links the window.
@@ -41,7 +42,7 @@
 
 namespace kestrel::app {
 
-enum class TaskKind : std::uintptr_t { SendJob = 1, GetJob = 2, Dial = 3, Polling = 4 };
+enum class TaskKind { SendJob, GetJob, Dial, Polling };
 
 // Process-wide run-control state; set on one thread, polled on others.
 struct RunFlags {
@@ -74,7 +75,9 @@ struct ControllerHooks {
 
 class Controller {
  public:
-  Controller(core::FrontEnd& front_end, ControllerOptions options = {},
+  // `dispatcher` belongs to the user-interface thread and outlives the
+  // controller.
+  Controller(core::FrontEnd& front_end, UiDispatcher& dispatcher, ControllerOptions options = {},
              std::unique_ptr<Jobs> jobs = MakeCoreJobs());
   // Stops whatever still runs (as Exit does, without closing) and waits for
   // the workers that were not abandoned.
@@ -98,7 +101,9 @@ class Controller {
   void HangupButtonClick();
   void ExitButtonClick();
 
-  void StartTask(TaskKind kind);
+  // Starts the polling loop on a worker: each side whose interval has passed
+  // runs its command again.
+  void StartPolling();
 
   [[nodiscard]] UiDispatcher& dispatcher() { return dispatcher_; }
   [[nodiscard]] core::Logger& logger() { return logger_; }
@@ -126,9 +131,22 @@ class Controller {
   void PumpedWait(const std::function<bool()>& condition, int passes);
 
  private:
-  std::int32_t MyThreadProc(const WinThreadParam& info);
-  std::int32_t MyThreadTerminate(const WinThreadParam& info);
-  void MyThreadException(const WinThreadParam& info, const std::string& message);
+  // The tasks, each handed to a worker with what it works on. A side's job
+  // does not start while one of it runs.
+  void StartSendJob(config::Configuration configuration, outbound::SendList list);
+  void StartGetJob(config::Configuration configuration);
+  // Dials with `configuration` and waits, serving this thread, until the
+  // connection is up, the dial is stopped or it has failed.
+  void StartDial(config::Configuration configuration);
+  // Runs `task` on a worker as the task `kind` (whose running flag is set);
+  // false when no worker could start: the flag is cleared, the reason logged.
+  bool StartTask(TaskKind kind, std::function<void()> task);
+  // Where a job runs: its outcome is noted, then it is no longer reachable.
+  void RunJob(const std::shared_ptr<JobContext>& job);
+  // On the user-interface thread once a task's worker has ended.
+  void TaskEnded(TaskKind kind);
+  void TaskError(TaskKind kind, const std::string& message);
+  std::shared_ptr<JobContext>& RunningJob(core::Side side);
   void RunPolling();
   void AutomaticShutdown();
   // A job did not do all it should: its log section ends saying so.
@@ -142,7 +160,8 @@ class Controller {
   // Reads a side's configuration into `configuration`; false (and the run
   // counts as failed) when it is unusable.
   bool ReadSide(core::Side side, config::Configuration& configuration);
-  bool BuildSendList(config::Configuration& configuration, outbound::SendList& list);
+  bool BuildSendList(const config::Configuration& configuration, outbound::SendList& list,
+                     ListReport report = ListReport::AsConfigured);
   // "Dial if configured": true when the command may go on.
   bool DialIfConfigured(const config::Configuration& configuration);
   // Writes the abort line, aborts the side's job and waits about 5 seconds.
@@ -153,7 +172,7 @@ class Controller {
   core::FrontEnd& front_end_;
   ControllerOptions options_;
   std::unique_ptr<Jobs> jobs_;
-  UiDispatcher dispatcher_;
+  UiDispatcher& dispatcher_;
   core::Logger logger_;
   RunFlags flags_;
   dialup::DialState dial_state_;
@@ -161,11 +180,6 @@ class Controller {
 
   mutable std::mutex mutex_;  // guards the fields below
   std::string config_file_name_ = "KESTREL.INI";
-  // What the next task of each kind works on, handed over by the commands.
-  config::Configuration pending_send_config_;
-  outbound::SendList pending_send_list_;
-  config::Configuration pending_get_config_;
-  config::Configuration dial_config_;
   // The running jobs, where the stop commands reach them.
   std::shared_ptr<JobContext> send_job_;
   std::shared_ptr<JobContext> get_job_;

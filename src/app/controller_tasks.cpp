@@ -19,120 +19,106 @@ constexpr int kDialFinishPasses = 1000;
 constexpr int kShutdownPasses = 500;
 // Passes (1 s) of the automatic shutdown's pause before it looks at the tasks.
 constexpr int kShutdownPausePasses = 100;
-// The network time-out in force once the automatic shutdown has begun.
-constexpr std::uint16_t kShutdownNetTimeout = 5;
 
-std::uintptr_t ParamOf(TaskKind kind) {
-  return static_cast<std::uintptr_t>(kind);
+core::Side SideOf(TaskKind kind) {
+  return kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving;
+}
+
+std::atomic<bool>& RunningFlag(RunFlags& flags, TaskKind kind) {
+  switch (kind) {
+    case TaskKind::SendJob:
+      return flags.SendRunning;
+    case TaskKind::GetJob:
+      return flags.GetRunning;
+    case TaskKind::Dial:
+      return flags.DialRunning;
+    case TaskKind::Polling:
+      break;
+  }
+  return flags.PollingRunning;
 }
 
 }  // namespace
 
-void Controller::StartTask(TaskKind kind) {
-  if (flags_.Exiting) return;
-  auto spawn = [&](std::atomic<bool>& running) {
-    try {
-      worker_.Spawn(ParamOf(kind));
-      return true;
-    } catch (const WinThreadError& error) {
-      // The task never started: its flag must not claim it runs.
-      logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
-                      std::string("-- ") + error.what(), core::LineKind::Problem);
-      running = false;
-      task_failed_ = true;
-      return false;
-    }
+std::shared_ptr<JobContext>& Controller::RunningJob(core::Side side) {
+  return side == core::Side::Sending ? send_job_ : get_job_;
+}
+
+bool Controller::StartTask(TaskKind kind, std::function<void()> task) {
+  try {
+    worker_.Spawn({std::move(task), [this, kind] { TaskEnded(kind); },
+                   [this, kind](const std::string& message) { TaskError(kind, message); }});
+    return true;
+  } catch (const WinThreadError& error) {
+    // The task never started: its flag must not claim it runs.
+    logger_.LogLine(SideOf(kind), std::string("-- ") + error.what(), core::LineKind::Problem);
+    RunningFlag(flags_, kind) = false;
+    task_failed_ = true;
+    return false;
+  }
+}
+
+// A poll on the polling worker and a click on the user-interface thread may
+// start the same job at once: the running flag is taken in one step.
+void Controller::StartSendJob(config::Configuration configuration, outbound::SendList list) {
+  if (flags_.Exiting || flags_.SendRunning.exchange(true)) return;
+  send_job_failed_ = false;
+  auto job = std::make_shared<JobContext>(core::Side::Sending, std::move(configuration), logger_,
+                                          std::move(list));
+  {
+    std::lock_guard guard(mutex_);
+    send_job_ = job;
+  }
+  logger_.OpenLog(core::Side::Sending);
+  if (!StartTask(TaskKind::SendJob, [this, job] { RunJob(job); }))
+    logger_.CloseLog(core::Side::Sending);
+}
+
+void Controller::StartGetJob(config::Configuration configuration) {
+  if (flags_.Exiting || flags_.GetRunning.exchange(true)) return;
+  get_job_failed_ = false;
+  auto job = std::make_shared<JobContext>(core::Side::Receiving, std::move(configuration), logger_);
+  job->set_poll_interval(flags_.GetInterval);
+  {
+    std::lock_guard guard(mutex_);
+    get_job_ = job;
+  }
+  logger_.OpenLog(core::Side::Receiving);
+  if (!StartTask(TaskKind::GetJob, [this, job] { RunJob(job); }))
+    logger_.CloseLog(core::Side::Receiving);
+}
+
+void Controller::StartDial(config::Configuration configuration) {
+  if (flags_.Exiting || configuration.AUTODIAL == 0 || flags_.DialRunning.exchange(true)) return;
+  auto dial = [this, configuration = std::move(configuration)]() mutable {
+    dialup::DialContext context{dial_state_, configuration, logger_, nullptr};
+    dialup::DialNetwork(context);
   };
-  switch (kind) {
-    // A poll on the polling worker and a click on the user-interface thread
-    // may start the same task at once: the flag is taken in one step.
-    case TaskKind::SendJob: {
-      if (flags_.SendRunning.exchange(true)) return;
-      send_job_failed_ = false;
-      {
-        std::lock_guard guard(mutex_);
-        send_job_ =
-            std::make_shared<JobContext>(core::Side::Sending, pending_send_config_, logger_);
-        send_job_->send_list() = pending_send_list_;
-      }
-      logger_.OpenLog(core::Side::Sending);
-      if (!spawn(flags_.SendRunning)) logger_.CloseLog(core::Side::Sending);
-      return;
-    }
-    case TaskKind::GetJob: {
-      if (flags_.GetRunning.exchange(true)) return;
-      get_job_failed_ = false;
-      {
-        std::lock_guard guard(mutex_);
-        get_job_ =
-            std::make_shared<JobContext>(core::Side::Receiving, pending_get_config_, logger_);
-        get_job_->set_poll_interval(flags_.GetInterval);
-      }
-      logger_.OpenLog(core::Side::Receiving);
-      if (!spawn(flags_.GetRunning)) logger_.CloseLog(core::Side::Receiving);
-      return;
-    }
-    case TaskKind::Dial: {
-      {
-        std::lock_guard guard(mutex_);
-        if (dial_config_.AUTODIAL == 0 || flags_.DialRunning.exchange(true)) return;
-      }
-      if (!spawn(flags_.DialRunning)) return;
-      // The pause keeps the user-interface thread's work going.
-      PumpedWait([] { return true; }, kDialSettlePasses);
-      while (!flags_.Exiting && !dial_state_.DialConnected && !dial_state_.StopDial) {
-        std::this_thread::sleep_for(kPumpPass);
-        ProcessMessages();
-      }
-      PumpedWait([&] { return dial_state_.DialBusy && !flags_.Exiting; }, kDialFinishPasses);
-      return;
-    }
-    case TaskKind::Polling:
-      flags_.PollingRunning = true;
-      spawn(flags_.PollingRunning);
-      return;
+  if (!StartTask(TaskKind::Dial, std::move(dial))) return;
+  // The pause keeps the user-interface thread's work going.
+  PumpedWait([] { return true; }, kDialSettlePasses);
+  while (!flags_.Exiting && !dial_state_.DialConnected && !dial_state_.StopDial) {
+    std::this_thread::sleep_for(kPumpPass);
+    ProcessMessages();
   }
+  PumpedWait([&] { return dial_state_.DialBusy && !flags_.Exiting; }, kDialFinishPasses);
 }
 
-std::int32_t Controller::MyThreadProc(const WinThreadParam& info) {
-  switch (static_cast<TaskKind>(info.Param)) {
-    case TaskKind::SendJob:
-    case TaskKind::GetJob: {
-      const bool sending = static_cast<TaskKind>(info.Param) == TaskKind::SendJob;
-      std::shared_ptr<JobContext> job;
-      {
-        std::lock_guard guard(mutex_);
-        job = sending ? send_job_ : get_job_;
-      }
-      if (!job) return 0;
-      const JobOutcome outcome = sending ? jobs_->RunSendJob(*job) : jobs_->RunGetJob(*job);
-      NoteJobOutcome(static_cast<TaskKind>(info.Param), outcome);
-      std::lock_guard guard(mutex_);
-      (sending ? send_job_ : get_job_).reset();
-      return 0;
-    }
-    case TaskKind::Dial: {
-      config::Configuration configuration;
-      {
-        std::lock_guard guard(mutex_);
-        configuration = dial_config_;
-      }
-      dialup::DialContext context{dial_state_, configuration, logger_, nullptr};
-      dialup::DialNetwork(context);
-      std::lock_guard guard(mutex_);
-      // No dialling until the configuration is read again, when asked so.
-      dial_config_.AUTODIAL = configuration.AUTODIAL;
-      return 0;
-    }
-    case TaskKind::Polling:
-      RunPolling();
-      return 0;
-  }
-  return 0;
+void Controller::StartPolling() {
+  if (flags_.Exiting) return;
+  flags_.PollingRunning = true;
+  StartTask(TaskKind::Polling, [this] { RunPolling(); });
 }
 
-std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
-  const auto kind = static_cast<TaskKind>(info.Param);
+void Controller::RunJob(const std::shared_ptr<JobContext>& job) {
+  const bool sending = job->side() == core::Side::Sending;
+  const JobOutcome outcome = sending ? jobs_->RunSendJob(*job) : jobs_->RunGetJob(*job);
+  NoteJobOutcome(sending ? TaskKind::SendJob : TaskKind::GetJob, outcome);
+  std::lock_guard guard(mutex_);
+  RunningJob(job->side()).reset();
+}
+
+void Controller::TaskEnded(TaskKind kind) {
   auto own_connection_up = [&] {
     return dial_state_.Connection != dialup::kNoConnection && dial_state_.OwnConnection;
   };
@@ -153,21 +139,18 @@ std::int32_t Controller::MyThreadTerminate(const WinThreadParam& info) {
       break;
     case TaskKind::Dial:
       flags_.DialRunning = false;
-      return 0;
+      return;
     case TaskKind::Polling:
       flags_.PollingRunning = false;
       flags_.StopPolling = false;
       break;
   }
   if (flags_.AutoShutdown && !flags_.SendRunning && !flags_.GetRunning) AutomaticShutdown();
-  return 0;
 }
 
-void Controller::MyThreadException(const WinThreadParam& info, const std::string& message) {
+void Controller::TaskError(TaskKind kind, const std::string& message) {
   // The task's end follows as for a normal end; the reason must not vanish.
-  const auto kind = static_cast<TaskKind>(info.Param);
-  logger_.LogLine(kind == TaskKind::SendJob ? core::Side::Sending : core::Side::Receiving,
-                  "-- Error: " + message, core::LineKind::Problem);
+  logger_.LogLine(SideOf(kind), "-- Error: " + message, core::LineKind::Problem);
   task_failed_ = true;
   JobFailed(kind);
 }
@@ -202,11 +185,6 @@ void Controller::AutomaticShutdown() {
   flags_.Exiting = true;
   flags_.StopPolling = true;
   dial_state_.StopDial = true;
-  {
-    std::lock_guard guard(mutex_);
-    pending_send_config_.NETTIMEOUT = kShutdownNetTimeout;
-    pending_get_config_.NETTIMEOUT = kShutdownNetTimeout;
-  }
   logger_.LogLine(core::Side::Receiving, "-- AUTOMATIC SHUTDOWN");
   PumpedWait([] { return true; }, kShutdownPausePasses);
   PumpedWait([&] { return flags_.PollingRunning || flags_.DialRunning; }, kShutdownPasses);

@@ -103,7 +103,13 @@ JobOutcome RunImapJob(JobContext& context) {
 class CoreJobs : public Jobs {
  public:
   ListOutcome BuildList(const config::Configuration& configuration, outbound::SendList& list,
-                        core::Logger& logger) override {
+                        core::Logger& logger, ListReport report) override {
+    if (report == ListReport::Full && configuration.DISABLECHECK) {
+      // The scans take the report's extent from the configuration they read.
+      config::Configuration in_full = configuration;
+      in_full.DISABLECHECK = false;
+      return BuildList(in_full, list, logger, report);
+    }
     switch (outbound::BuildList(configuration, list, logger).outcome) {
       case outbound::BuildOutcome::Send:
         return ListOutcome::Send;

@@ -22,8 +22,12 @@ namespace kestrel::app {
 // One running job: what it works on and the stop command's way to reach it.
 class JobContext {
  public:
-  JobContext(core::Side side, config::Configuration configuration, core::Logger& logger)
-      : side_(side), configuration_(std::move(configuration)), logger_(logger) {}
+  JobContext(core::Side side, config::Configuration configuration, core::Logger& logger,
+             outbound::SendList send_list = {})
+      : side_(side),
+        configuration_(std::move(configuration)),
+        send_list_(std::move(send_list)),
+        logger_(logger) {}
 
   [[nodiscard]] core::Side side() const { return side_; }
   // The job's own copy, so that a command that re-reads the configuration
@@ -62,6 +66,12 @@ class JobContext {
 // How a job ended: its connection's outcome.
 using JobOutcome = net::SessionOutcome;
 
+// How much of the scans the list build reports.
+enum class ListReport {
+  AsConfigured,  // the full report unless DISABLECHECK asks for the totals only
+  Full,          // the Check command: always in full
+};
+
 enum class ListOutcome {
   Send,     // at least one file worth sending
   Nothing,  // nothing to send (or another build runs)
@@ -74,7 +84,8 @@ class Jobs {
   // Empties `list`, scans the outbound, netmail and VFIDO areas into it and
   // writes the report.
   virtual ListOutcome BuildList(const config::Configuration& configuration,
-                                outbound::SendList& list, core::Logger& logger) = 0;
+                                outbound::SendList& list, core::Logger& logger,
+                                ListReport report = ListReport::AsConfigured) = 0;
   // The send job: one SMTP session over context.send_list().
   virtual JobOutcome RunSendJob(JobContext& context) = 0;
   // The get job: one POP3 or IMAP session.

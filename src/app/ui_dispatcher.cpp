@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/ui_dispatcher.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -9,6 +10,7 @@ namespace kestrel::app {
 struct UiDispatcher::Item {
   std::function<void()> work;
   bool waited_for = false;
+  bool write = false;
   bool done = false;
   std::exception_ptr error;
   std::mutex mutex;
@@ -50,6 +52,22 @@ void UiDispatcher::Send(std::function<void()> work) {
   }
   auto item = std::make_shared<Item>();
   item->work = std::move(work);
+  SendAndWait(std::move(item));
+}
+
+void UiDispatcher::SendWrite(std::function<void()> work) {
+  if (OnUserInterfaceThread()) {
+    ProcessPendingWrites();
+    work();
+    return;
+  }
+  auto item = std::make_shared<Item>();
+  item->work = std::move(work);
+  item->write = true;
+  SendAndWait(std::move(item));
+}
+
+void UiDispatcher::SendAndWait(std::shared_ptr<Item> item) {
   item->waited_for = true;
   Enqueue(item);
   std::unique_lock lock(item->mutex);
@@ -66,11 +84,30 @@ void UiDispatcher::Post(std::function<void()> work) {
 int UiDispatcher::ProcessPending() {
   if (!OnUserInterfaceThread()) return 0;
   // Take only what is queued now, so work that queues more cannot keep us here.
-  std::deque<std::shared_ptr<Item>> batch;
+  Batch batch;
   {
     std::lock_guard guard(mutex_);
     batch.swap(items_);
   }
+  Run(batch);
+  return static_cast<int>(batch.size());
+}
+
+int UiDispatcher::ProcessPendingWrites() {
+  if (!OnUserInterfaceThread()) return 0;
+  Batch writes;
+  {
+    std::lock_guard guard(mutex_);
+    const auto others = std::stable_partition(items_.begin(), items_.end(),
+                                              [](const auto& item) { return item->write; });
+    writes.assign(items_.begin(), others);
+    items_.erase(items_.begin(), others);
+  }
+  Run(writes);
+  return static_cast<int>(writes.size());
+}
+
+void UiDispatcher::Run(Batch& batch) {
   for (auto& item : batch) {
     std::exception_ptr error;
     try {
@@ -84,7 +121,6 @@ int UiDispatcher::ProcessPending() {
     item->done = true;
     item->finished.notify_all();
   }
-  return static_cast<int>(batch.size());
 }
 
 bool UiDispatcher::WaitForWork(std::chrono::milliseconds limit) {

@@ -33,8 +33,7 @@ std::string ErrorText(const std::exception_ptr& error) {
 
 struct WinThread::Record {
   WorkerHandle id = kNoWorker;
-  std::uintptr_t param = 0;
-  WinThreadEvent proc;
+  WorkerTask task;
   std::thread worker;
   std::thread watcher;
   // Start and release handshake; guarded by `mutex`.
@@ -118,17 +117,19 @@ void WinThread::RunWorker(const std::shared_ptr<Record>& record) {
     state->worker_ended.notify_all();
     return;
   }
-  WinThreadParam info{record->param};
   std::exception_ptr error;
   try {
-    record->proc(*this, info);
+    record->task.run();
   } catch (...) {
     error = std::current_exception();
   }
-  if (error && !record->abandoned && !state->destroying && ThreadException) {
+  // The record outlives its worker: what the task held (a job's configuration
+  // and list) goes now.
+  record->task.run = nullptr;
+  if (error && !record->abandoned && !state->destroying && record->task.failed) {
     const std::string message = ErrorText(error);
     try {
-      dispatcher_.Send([&] { ThreadException(*this, info, message, false); });
+      dispatcher_.Send([&] { record->task.failed(message); });
     } catch (...) {
       // The report is what failed; the worker still ends normally.
     }
@@ -153,15 +154,15 @@ void WinThread::RunWatcher(const std::shared_ptr<Record>& record) {
   }
   // A watcher exists only for a worker that Spawn released: never cancelled.
   if (!record->abandoned && !state->destroying) {
-    WinThreadParam info{record->param};
-    if (!joined && ThreadException) {
+    const WorkerTask& task = record->task;
+    if (!joined && task.failed) {
       try {
-        dispatcher_.Send([&] { ThreadException(*this, info, kWaitFailed, true); });
+        dispatcher_.Send([&] { task.failed(kWaitFailed); });
       } catch (...) {
       }
-    } else if (joined && ThreadTerminate && !state->killing) {
+    } else if (joined && task.ended && !state->killing) {
       try {
-        dispatcher_.Send([&] { ThreadTerminate(*this, info); });
+        dispatcher_.Send([&] { task.ended(); });
       } catch (...) {
         // An error of the end handler must not keep the worker in the list.
       }
@@ -179,8 +180,8 @@ void WinThread::RunWatcher(const std::shared_ptr<Record>& record) {
   record->watcher_done = true;
 }
 
-WorkerHandle WinThread::Spawn(std::uintptr_t param) {
-  if (!ThreadProc) return kNoWorker;
+WorkerHandle WinThread::Spawn(WorkerTask task) {
+  if (!task.run) return kNoWorker;
   std::unique_lock guard(state_->lock, std::defer_lock);
   try {
     guard.lock();
@@ -190,8 +191,7 @@ WorkerHandle WinThread::Spawn(std::uintptr_t param) {
 
   auto record = std::make_shared<Record>();
   record->id = state_->next_id++;
-  record->param = param;
-  record->proc = ThreadProc;
+  record->task = std::move(task);
   state_->workers.push_back(record);
 
   auto wait_for = [&](bool Record::*flag) {

@@ -3,7 +3,8 @@
 // Runs procedures on worker threads and reports each worker's end and errors
 // back on the user-interface thread, through the dispatcher the front end
 // drives. Every worker gets a small watcher thread that waits for it to end and
-// then has ThreadTerminate run on the user-interface thread while it waits.
+// then has the task's end report run on the user-interface thread while it
+// waits.
 //
 // A thread cannot be ended by force on POSIX. Kill gives the workers a short
 // grace to end by themselves and then abandons the rest: they leave the worker
@@ -36,37 +37,31 @@ inline constexpr const char* kWaitFailed = "Wait for thread failed";
 using WorkerHandle = std::uint64_t;
 inline constexpr WorkerHandle kNoWorker = 0;
 
-class WinThread;
-
-// What ThreadProc and ThreadTerminate receive.
-struct WinThreadParam {
-  std::uintptr_t Param = 0;  // the value given to Spawn
+// What a worker does: `run` on the worker thread, the reports on the
+// user-interface thread.
+struct WorkerTask {
+  std::function<void()> run;
+  // After `run` returned or threw. Not for workers that end while Kill waits
+  // for them, nor for abandoned ones, nor once the component is going away.
+  std::function<void()> ended;
+  // `run` threw (the error's text), or waiting for the worker failed
+  // (kWaitFailed, and no `ended` follows).
+  std::function<void(const std::string& message)> failed;
 };
-
-using WinThreadEvent = std::function<std::int32_t(WinThread& sender, const WinThreadParam& info)>;
-// `message` is the error's text; `in_watcher` is true when a watcher failed.
-using WinThreadException = std::function<void(WinThread& sender, const WinThreadParam& info,
-                                              const std::string& message, bool in_watcher)>;
 
 class WinThread {
  public:
   explicit WinThread(UiDispatcher& dispatcher);
-  // Marks the component as going away (no more ThreadTerminate), then waits
+  // Marks the component as going away (no more end reports), then waits
   // for every worker still in the list to end.
   ~WinThread();
   WinThread(const WinThread&) = delete;
   WinThread& operator=(const WinThread&) = delete;
 
-  // Properties; set them before the first Spawn. Workers that end while Kill
-  // waits for them are not reported (nor are abandoned ones).
-  WinThreadException ThreadException;
-  WinThreadEvent ThreadProc;
-  WinThreadEvent ThreadTerminate;
-
-  // Starts a worker running ThreadProc(param) and its watcher; kNoWorker when
-  // ThreadProc is not assigned. The worker enters ThreadProc only after its
-  // watcher has started. Throws WinThreadError.
-  WorkerHandle Spawn(std::uintptr_t param);
+  // Starts a worker running task.run and its watcher; kNoWorker when the
+  // task has nothing to run. The worker runs only after its watcher has
+  // started. Throws WinThreadError.
+  WorkerHandle Spawn(WorkerTask task);
 
   // User-interface thread. Waits up to 1000 ms for the workers to end by
   // themselves, then abandons those still running. True when the worker list

@@ -38,7 +38,8 @@ int RunConsole(const std::vector<std::string>& arguments, const app::ControllerO
   int status = 0;
   bool abandoned = false;
   {
-    app::Controller controller(front_end, options);
+    app::UiDispatcher dispatcher;
+    app::Controller controller(front_end, dispatcher, options);
     const app::ExitSignalWatcher exit_signals(controller);
 
     controller.RunMail(arguments);

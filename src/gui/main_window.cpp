@@ -12,6 +12,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -95,7 +96,13 @@ TKestrel::TKestrel(QWidget* parent)
   for (int i = 0; i < core::kFieldCount; ++i) widgets.fields[i] = fields_[i];
   widgets.send_waiting = send_waiting_;
   widgets.get_waiting = get_waiting_;
-  front_end_ = std::make_unique<QtFrontEnd>(widgets);
+  front_end_ = std::make_unique<QtFrontEnd>(widgets, dispatcher_);
+  // Work handed to this thread is run from the event loop; the window is the
+  // context, so nothing is delivered once it has gone.
+  dispatcher_.SetWakeHook([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { dispatcher_.ProcessPending(); }, Qt::QueuedConnection);
+  });
 
   ApplyOuterRect(
       {kBuiltInWindow.top, kBuiltInWindow.left, kBuiltInWindow.width, kBuiltInWindow.height});
@@ -105,6 +112,7 @@ TKestrel::~TKestrel() {
   // Workers still writing from now on write nowhere instead of into widgets
   // that are about to go.
   front_end_->Detach();
+  dispatcher_.SetWakeHook({});
 }
 
 void TKestrel::BuildButtonPanel() {
@@ -138,7 +146,9 @@ void TKestrel::BuildButtonPanel() {
 
 // Captions share letters ("&Send it" and "&Setup", "- St&op" and "C&onnect"),
 // and Qt only moves the focus for a shared mnemonic. Each shared letter gets
-// one shortcut that presses its buttons in tab order, one per stroke.
+// one shortcut that presses the enabled one of its buttons, the first in tab
+// order when more are: a letter must not mean another command on the next
+// stroke.
 void TKestrel::ShareMnemonics() {
   std::map<QChar, std::vector<QPushButton*>> by_letter;
   for (QPushButton* button : buttons_) {
@@ -151,11 +161,10 @@ void TKestrel::ShareMnemonics() {
     for (QPushButton* button : sharing) button->setShortcut(QKeySequence());
     auto* shortcut = new QShortcut(QKeySequence(QString("Alt+") + letter), this);
     shortcut->setObjectName(QString("Mnemonic") + letter);
-    auto next = std::make_shared<std::size_t>(0);
-    connect(shortcut, &QShortcut::activated, this, [sharing, next] {
-      QPushButton* button = sharing[*next];
-      *next = (*next + 1) % sharing.size();
-      button->animateClick();
+    connect(shortcut, &QShortcut::activated, this, [sharing] {
+      const auto enabled = std::find_if(sharing.begin(), sharing.end(),
+                                        [](const QPushButton* b) { return b->isEnabled(); });
+      if (enabled != sharing.end()) (*enabled)->animateClick();
     });
   }
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/ui_dispatcher.h"
 #include "core/front_end.h"
 #include "core/side.h"
 #include "gui/editor_launcher.h"
@@ -38,6 +39,9 @@ class TKestrel : public QWidget {
 
   // The core's view of the window; writes from any thread.
   [[nodiscard]] core::FrontEnd& front_end() { return *front_end_; }
+  // The way to the window's thread, served by its event loop; the controller
+  // that drives the window uses it too.
+  [[nodiscard]] app::UiDispatcher& dispatcher() { return dispatcher_; }
 
   // From now on the core's writes go nowhere; for the end of the program, when
   // the user-interface thread no longer serves them.
@@ -100,6 +104,7 @@ class TKestrel : public QWidget {
   QRadioButton* get_waiting_ = nullptr;
   QRadioButton* send_waiting_ = nullptr;
   std::array<QLineEdit*, core::kFieldCount> fields_{};
+  app::UiDispatcher dispatcher_;  // before the front end, which uses it
   std::unique_ptr<QtFrontEnd> front_end_;
 
   std::function<void(ButtonCommand)> command_handler_;

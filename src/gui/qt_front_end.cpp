@@ -22,57 +22,33 @@ QString ToQString(std::string_view text) {
 
 }  // namespace
 
-QtFrontEnd::QtFrontEnd(const FrontEndWidgets& widgets, QObject* parent)
-    : QObject(parent), widgets_(widgets), ui_thread_(QThread::currentThread()) {}
+QtFrontEnd::QtFrontEnd(const FrontEndWidgets& widgets, app::UiDispatcher& dispatcher)
+    : widgets_(widgets), dispatcher_(dispatcher) {}
 
 QtFrontEnd::~QtFrontEnd() {
   Detach();
 }
 
 bool QtFrontEnd::OnUserInterfaceThread() const {
-  return QThread::currentThread() == ui_thread_;
+  return dispatcher_.OnUserInterfaceThread();
 }
 
 void QtFrontEnd::Carry(std::function<void()> action) {
-  if (OnUserInterfaceThread()) {
-    // Writes that workers handed over earlier come first.
-    ProcessPendingWrites();
-    std::unique_lock lock(mutex_);
-    if (detached_) return;
-    lock.unlock();
-    action();
-    return;
-  }
-  PendingWrite write{std::move(action)};
-  std::unique_lock lock(mutex_);
   if (detached_) return;
-  pending_.push_back(&write);
-  // One wake-up per write; a drain that finds the queue empty costs nothing.
-  QMetaObject::invokeMethod(
-      this, [this] { ProcessPendingWrites(); }, Qt::QueuedConnection);
-  written_.wait(lock, [&] { return write.done || detached_; });
-  // Detach() empties the queue, so `write` is no longer referenced either way.
+  // Looked at again when it runs: a write handed over before Detach is dropped.
+  dispatcher_.SendWrite([this, action = std::move(action)] {
+    if (!detached_) action();
+  });
 }
 
 void QtFrontEnd::ProcessPendingWrites() {
-  if (!OnUserInterfaceThread()) return;
-  std::unique_lock lock(mutex_);
-  while (!pending_.empty() && !detached_) {
-    PendingWrite* write = pending_.front();
-    pending_.pop_front();
-    lock.unlock();
-    write->action();
-    lock.lock();
-    write->done = true;
-    written_.notify_all();
-  }
+  dispatcher_.ProcessPendingWrites();
 }
 
 void QtFrontEnd::Detach() {
-  std::lock_guard guard(mutex_);
   detached_ = true;
-  pending_.clear();
-  written_.notify_all();
+  // Writers waiting now are released; their writes are dropped.
+  dispatcher_.ProcessPendingWrites();
 }
 
 void QtFrontEnd::AppendPaneLine(core::Side side, std::string_view line) {

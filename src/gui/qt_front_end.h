@@ -1,19 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The window's side of the core's front-end interface. Any thread may write; the
-// write itself always runs on the user-interface thread, and a worker waits
-// until it is done, so the order of one thread's writes is kept and a line is on
-// screen before the worker logs the next. The user-interface thread drains the
-// handed-over writes from its event loop and from ProcessPendingWrites, which it
-// calls while it waits for the log lock that a waiting worker holds.
+// write itself always runs on the user-interface thread, handed over through
+// the window's dispatcher, and a worker waits until it is done, so the order of
+// one thread's writes is kept and a line is on screen before the worker logs
+// the next. The user-interface thread carries out the handed-over writes from
+// its event loop and from ProcessPendingWrites, which it calls while it waits
+// for the log lock that a waiting worker holds.
 
-#include <QObject>
-#include <QThread>
-#include <condition_variable>
-#include <deque>
+#include <atomic>
 #include <functional>
-#include <mutex>
 
+#include "app/ui_dispatcher.h"
 #include "core/front_end.h"
 
 class QLineEdit;
@@ -31,12 +29,10 @@ struct FrontEndWidgets {
   QAbstractButton* get_waiting = nullptr;
 };
 
-class QtFrontEnd : public QObject, public core::FrontEnd {
-  Q_OBJECT
-
+class QtFrontEnd : public core::FrontEnd {
  public:
-  // Must be created on the user-interface thread.
-  explicit QtFrontEnd(const FrontEndWidgets& widgets, QObject* parent = nullptr);
+  // `dispatcher` belongs to the user-interface thread and outlives the front end.
+  QtFrontEnd(const FrontEndWidgets& widgets, app::UiDispatcher& dispatcher);
   ~QtFrontEnd() override;
 
   void AppendPaneLine(core::Side side, std::string_view line) override;
@@ -46,26 +42,19 @@ class QtFrontEnd : public QObject, public core::FrontEnd {
   [[nodiscard]] bool OnUserInterfaceThread() const override;
   void ProcessPendingWrites() override;
 
-  // From now on writes are dropped and waiting writers are released; for the
-  // window's teardown, when nothing may touch its widgets any more.
+  // From now on writes are dropped and the writers waiting are released; for
+  // the window's teardown, when nothing may touch its widgets any more. On the
+  // user-interface thread.
   void Detach();
 
  private:
-  struct PendingWrite {
-    std::function<void()> action;
-    bool done = false;
-  };
-
-  // Runs the write here when called on the user-interface thread, else hands
-  // it over and waits until the user-interface thread has run it.
+  // Runs the write on the user-interface thread and returns once it is done;
+  // nothing once detached.
   void Carry(std::function<void()> action);
 
   FrontEndWidgets widgets_;
-  QThread* ui_thread_;
-  std::mutex mutex_;
-  std::condition_variable written_;
-  std::deque<PendingWrite*> pending_;
-  bool detached_ = false;
+  app::UiDispatcher& dispatcher_;
+  std::atomic<bool> detached_{false};
 };
 
 }  // namespace kestrel::gui

@@ -67,17 +67,6 @@ void BindWindow(TKestrel& window, app::Controller& controller) {
   hooks.close_window = [&window] { window.CloseByCommand(); };
   hooks.process_events = [] { QCoreApplication::processEvents(); };
   controller.SetHooks(std::move(hooks));
-
-  // Work handed to the user-interface thread is run from the event loop; the
-  // window is the context, so nothing is delivered once it has gone.
-  app::UiDispatcher& dispatcher = controller.dispatcher();
-  dispatcher.SetWakeHook([&window, &dispatcher] {
-    QMetaObject::invokeMethod(
-        &window, [&dispatcher] { dispatcher.ProcessPending(); }, Qt::QueuedConnection);
-  });
-  // Work queued before the hook was there.
-  QMetaObject::invokeMethod(
-      &window, [&dispatcher] { dispatcher.ProcessPending(); }, Qt::QueuedConnection);
 }
 
 void WaitForRunningTasks(app::Controller& controller) {
@@ -102,7 +91,7 @@ int RunWindow(int argc, char** argv, const app::ControllerOptions& options) {
   TKestrel window;
   int status = 0;
   {
-    app::Controller controller(window.front_end(), options);
+    app::Controller controller(window.front_end(), window.dispatcher(), options);
     BindWindow(window, controller);
     const app::ExitSignalWatcher exit_signals(controller);
     window.LoadDef();

@@ -25,11 +25,11 @@ namespace kestrel::gui {
 
 class TKestrel;
 
-// Binds a window and a controller made on the user-interface thread: the
-// buttons run the controller's commands, the controller's hooks save the
-// window's position, close it and turn the Qt event loop in waits, the
-// dispatcher's wake-ups are served on the event loop, and closing by the title
-// bar asks polling to stop. The controller must go before the window.
+// Binds a window and a controller made on the user-interface thread over the
+// window's front end and dispatcher: the buttons run the controller's
+// commands, the controller's hooks save the window's position, close it and
+// turn the Qt event loop in waits, and closing by the title bar asks polling
+// to stop. The controller must go before the window.
 void BindWindow(TKestrel& window, app::Controller& controller);
 
 // After a close by the title bar: keeps serving the controller and the event

@@ -40,9 +40,12 @@ class ScriptedJobs : public Jobs {
   std::atomic<int> gets{0};
   std::atomic<bool> release{false};  // ends an IgnoreAbort job
 
-  ListOutcome BuildList(const config::Configuration&, outbound::SendList& list,
-                        core::Logger&) override {
+  std::atomic<ListReport> last_report{ListReport::AsConfigured};
+
+  ListOutcome BuildList(const config::Configuration&, outbound::SendList& list, core::Logger&,
+                        ListReport report) override {
     ++builds;
+    last_report = report;
     list.Clear();
     if (build_error) return ListOutcome::Error;
     if (have_files) list.Add({});
@@ -106,7 +109,7 @@ class ControllerTest : public ::testing::Test {
     jobs_ = jobs.get();
     ControllerOptions options;
     options.poll_pass = 20ms;
-    controller_ = std::make_unique<Controller>(front_end_, options, std::move(jobs));
+    controller_ = std::make_unique<Controller>(front_end_, dispatcher_, options, std::move(jobs));
     controller_->SetHooks({nullptr, [this] { ++closes_; }, nullptr});
   }
   ~ControllerTest() override {
@@ -142,6 +145,7 @@ class ControllerTest : public ::testing::Test {
 
   TempDir home_;
   RecordingFrontEnd front_end_;
+  UiDispatcher dispatcher_;
   ScriptedJobs* jobs_ = nullptr;
   std::unique_ptr<Controller> controller_;
   std::atomic<int> closes_{0};
@@ -234,7 +238,8 @@ TEST_F(ControllerTest, SwitchesAreSubstringsOfUpperCasedArguments) {
     RecordingFrontEnd front_end;
     auto jobs = std::make_unique<ScriptedJobs>();
     jobs->have_files = false;
-    Controller controller(front_end, {}, std::move(jobs));
+    UiDispatcher dispatcher;
+    Controller controller(front_end, dispatcher, {}, std::move(jobs));
     controller.RunMail(c.args);
     const std::string what = c.args[0];
     EXPECT_EQ(controller.flags().AutoSend, c.send) << what;
@@ -383,6 +388,7 @@ TEST_F(ControllerTest, CheckBuildsTheListAndSendsNothing) {
   home_.Write("KESTREL.INI", std::string(kBothSides) + "DISABLECHECK yes\n");
   controller_->CheckButtonClick();
   EXPECT_EQ(jobs_->builds, 1);
+  EXPECT_EQ(jobs_->last_report, ListReport::Full);
   EXPECT_FALSE(controller_->AnyTaskRunning());
   EXPECT_EQ(jobs_->sends, 0);
 }
@@ -416,7 +422,7 @@ class StalledServerTest : public ::testing::Test {
                                    "\nREDIRECT 236/200 node@example.org\nPOPSERVER 127.0.0.1\n"
                                    "POPPORT " +
                                    port + "\nPOPUSERNAME u\nPOPPASSWORD p\nNETTIMEOUT 60\n");
-    controller_ = std::make_unique<Controller>(front_end_);
+    controller_ = std::make_unique<Controller>(front_end_, dispatcher_);
   }
   ~StalledServerTest() override {
     controller_.reset();
@@ -441,6 +447,7 @@ class StalledServerTest : public ::testing::Test {
 
   TempDir home_;
   RecordingFrontEnd front_end_;
+  UiDispatcher dispatcher_;
   int listener_ = -1;
   std::unique_ptr<Controller> controller_;
 };

@@ -44,7 +44,7 @@ struct Recorder {
 TEST(WinThreadTest, SpawnWithoutProcStartsNothing) {
   UiDispatcher dispatcher;
   WinThread thread(dispatcher);
-  EXPECT_EQ(thread.Spawn(1), kNoWorker);
+  EXPECT_EQ(thread.Spawn({}), kNoWorker);
   EXPECT_EQ(thread.WorkerCount(), 0);
 }
 
@@ -55,7 +55,7 @@ TEST(WinThreadTest, TwoWorkersRunTogetherAndEachEndIsReportedOnTheUiThread) {
   std::atomic<int> inside{0};
   std::atomic<int> most_inside{0};
   const auto ui = std::this_thread::get_id();
-  thread.ThreadProc = [&](WinThread&, const WinThreadParam& info) {
+  auto run = [&](int id) {
     EXPECT_NE(std::this_thread::get_id(), ui);
     int now = ++inside;
     int seen = most_inside;
@@ -66,17 +66,16 @@ TEST(WinThreadTest, TwoWorkersRunTogetherAndEachEndIsReportedOnTheUiThread) {
     while (most_inside < 2 && std::chrono::steady_clock::now() < end)
       std::this_thread::sleep_for(1ms);
     --inside;
-    recorder.Add("proc " + std::to_string(info.Param));
-    return 0;
+    recorder.Add("proc " + std::to_string(id));
   };
-  thread.ThreadTerminate = [&](WinThread& sender, const WinThreadParam& info) {
-    EXPECT_EQ(&sender, &thread);
+  auto ended = [&](int id) {
     EXPECT_EQ(std::this_thread::get_id(), ui);
-    recorder.Add("end " + std::to_string(info.Param));
-    return 0;
+    recorder.Add("end " + std::to_string(id));
   };
-  EXPECT_NE(thread.Spawn(7), kNoWorker);
-  EXPECT_NE(thread.Spawn(8), kNoWorker);
+  for (int id : {7, 8}) {
+    EXPECT_NE(thread.Spawn({[&run, id] { run(id); }, [&ended, id] { ended(id); }, nullptr}),
+              kNoWorker);
+  }
   ASSERT_TRUE(Serve(dispatcher, [&] { return recorder.Get().size() == 4; }));
   EXPECT_EQ(most_inside, 2);
   auto events = recorder.Get();
@@ -95,19 +94,8 @@ TEST(WinThreadTest, ErrorInProcIsReportedThenTheEnd) {
   UiDispatcher dispatcher;
   WinThread thread(dispatcher);
   Recorder recorder;
-  thread.ThreadProc = [](WinThread&, const WinThreadParam&) -> std::int32_t {
-    throw std::runtime_error("disk on fire");
-  };
-  thread.ThreadException = [&](WinThread&, const WinThreadParam& info, const std::string& message,
-                               bool in_watcher) {
-    recorder.Add("error " + std::to_string(info.Param) + " " + message +
-                 (in_watcher ? " watcher" : ""));
-  };
-  thread.ThreadTerminate = [&](WinThread&, const WinThreadParam& info) {
-    recorder.Add("end " + std::to_string(info.Param));
-    return 0;
-  };
-  thread.Spawn(3);
+  thread.Spawn({[] { throw std::runtime_error("disk on fire"); }, [&] { recorder.Add("end 3"); },
+                [&](const std::string& message) { recorder.Add("error 3 " + message); }});
   ASSERT_TRUE(Serve(dispatcher, [&] { return recorder.Get().size() == 2; }));
   EXPECT_EQ(recorder.Get(), (std::vector<std::string>{"error 3 disk on fire", "end 3"}));
 }
@@ -118,15 +106,10 @@ TEST(WinThreadTest, KillAbandonsABlockedWorkerWithoutItsEnd) {
   std::atomic<int> ends{0};
   {
     WinThread thread(dispatcher);
-    thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
-      while (!release) std::this_thread::sleep_for(5ms);
-      return 0;
-    };
-    thread.ThreadTerminate = [&](WinThread&, const WinThreadParam&) {
-      ++ends;
-      return 0;
-    };
-    thread.Spawn(1);
+    thread.Spawn({[&] {
+                    while (!release) std::this_thread::sleep_for(5ms);
+                  },
+                  [&] { ++ends; }, nullptr});
     EXPECT_EQ(thread.WorkerCount(), 1);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(thread.Kill());
@@ -145,15 +128,7 @@ TEST(WinThreadTest, KillLetsAWorkerThatEndsInTheGraceEndQuietly) {
   UiDispatcher dispatcher;
   WinThread thread(dispatcher);
   std::atomic<int> ends{0};
-  thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
-    std::this_thread::sleep_for(100ms);
-    return 0;
-  };
-  thread.ThreadTerminate = [&](WinThread&, const WinThreadParam&) {
-    ++ends;
-    return 0;
-  };
-  thread.Spawn(1);
+  thread.Spawn({[] { std::this_thread::sleep_for(100ms); }, [&] { ++ends; }, nullptr});
   EXPECT_TRUE(thread.Kill());
   EXPECT_FALSE(thread.HasAbandonedWorkers());
   EXPECT_EQ(ends, 0);
@@ -165,16 +140,11 @@ TEST(WinThreadTest, DestructionWaitsForARunningWorker) {
   std::atomic<int> ends{0};
   {
     WinThread thread(dispatcher);
-    thread.ThreadProc = [&](WinThread&, const WinThreadParam&) {
-      std::this_thread::sleep_for(150ms);
-      finished = true;
-      return 0;
-    };
-    thread.ThreadTerminate = [&](WinThread&, const WinThreadParam&) {
-      ++ends;
-      return 0;
-    };
-    thread.Spawn(1);
+    thread.Spawn({[&] {
+                    std::this_thread::sleep_for(150ms);
+                    finished = true;
+                  },
+                  [&] { ++ends; }, nullptr});
   }
   EXPECT_TRUE(finished);
   EXPECT_EQ(ends, 0);  // no end reports once the component is going away
@@ -197,6 +167,26 @@ TEST(UiDispatcherTest, SendFromAWorkerRunsOnTheUiThreadAndCarriesErrors) {
   EXPECT_TRUE(Serve(dispatcher, [&] { return done.load(); }));
   worker.join();
   EXPECT_EQ(error, "bad");
+}
+
+// A wait for a lock that a writing worker holds serves writes alone: other
+// work handed over meanwhile keeps its turn for the next full serving.
+TEST(UiDispatcherTest, ProcessPendingWritesLeavesOtherWorkQueued) {
+  UiDispatcher dispatcher;
+  Recorder recorder;
+  std::thread reporter([&] { dispatcher.Send([&] { recorder.Add("report"); }); });
+  ASSERT_TRUE(dispatcher.WaitForWork(5s));
+  std::thread writer([&] { dispatcher.SendWrite([&] { recorder.Add("write"); }); });
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (recorder.Get().empty() && std::chrono::steady_clock::now() < end) {
+    dispatcher.ProcessPendingWrites();
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(recorder.Get(), std::vector<std::string>{"write"});
+  EXPECT_EQ(dispatcher.ProcessPending(), 1);
+  reporter.join();
+  writer.join();
+  EXPECT_EQ(recorder.Get(), (std::vector<std::string>{"write", "report"}));
 }
 
 }  // namespace

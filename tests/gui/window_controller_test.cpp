@@ -95,7 +95,7 @@ TEST(WindowControllerTest, CheckOverASampleOutboundFillsTheOutgoingPane) {
   Home home;
   home.WriteSendingSystem("HOST 127.0.0.1\n");
   TKestrel window;
-  app::Controller controller(window.front_end());
+  app::Controller controller(window.front_end(), window.dispatcher());
   BindWindow(window, controller);
   window.front_end().SetField(core::Field::FilesSent, "3");
   window.front_end().AppendPaneLine(core::Side::Sending, "-- from before");
@@ -138,7 +138,7 @@ TEST(WindowControllerTest, StopOrExitDuringAStalledServerEndsTheJob) {
                             "\nPOPUSERNAME fido\nPOPPASSWORD secret\nINBOUND " +
                             home.dir().File("inbound") + "\nNETTIMEOUT 60\n");
     TKestrel window;
-    app::Controller controller(window.front_end());
+    app::Controller controller(window.front_end(), window.dispatcher());
     BindWindow(window, controller);
     window.show();
     const auto running = [&] {
@@ -189,7 +189,7 @@ TEST(WindowControllerTest, ClicksSendAndReceiveASampleSystem) {
   SampleRound round;
   ASSERT_TRUE(round.servers_running());
   TKestrel window;
-  app::Controller controller(window.front_end());
+  app::Controller controller(window.front_end(), window.dispatcher());
   BindWindow(window, controller);
   window.show();
   FieldWatch total_files(window, "TotalFiles");
@@ -219,7 +219,7 @@ TEST(WindowControllerTest, ClicksSendAndReceiveASampleSystem) {
 TEST(WindowControllerTest, ExitSavesThePositionAndClosesTheWindow) {
   Home home;
   TKestrel window;
-  app::Controller controller(window.front_end());
+  app::Controller controller(window.front_end(), window.dispatcher());
   BindWindow(window, controller);
   window.show();
   window.move(100, 50);
@@ -234,10 +234,10 @@ TEST(WindowControllerTest, ExitSavesThePositionAndClosesTheWindow) {
 TEST(WindowControllerTest, TitleBarCloseEndsPollingButSavesNothing) {
   Home home;
   TKestrel window;
-  app::Controller controller(window.front_end(), FastPolling());
+  app::Controller controller(window.front_end(), window.dispatcher(), FastPolling());
   BindWindow(window, controller);
   window.show();
-  controller.StartTask(app::TaskKind::Polling);
+  controller.StartPolling();
   ASSERT_TRUE(controller.flags().PollingRunning);
 
   window.close();  // as the title bar's close button does

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   kestrel::gui::TKestrel window;
   int status = 1;
   {
-    kestrel::app::Controller controller(window.front_end());
+    kestrel::app::Controller controller(window.front_end(), window.dispatcher());
     kestrel::gui::BindWindow(window, controller);
     window.show();
     PumpUntil([] { return false; }, 200ms);
