@@ -90,7 +90,7 @@ void Controller::StartGetJob(config::Configuration configuration) {
 
 void Controller::StartDial(config::Configuration configuration) {
   if (flags_.Exiting || configuration.AUTODIAL == 0 || flags_.DialRunning.exchange(true)) return;
-  auto dial = [this, configuration = std::move(configuration)]() mutable {
+  auto dial = [this, configuration = std::move(configuration)] {
     dialup::DialContext context{dial_state_, configuration, logger_, nullptr};
     dialup::DialNetwork(context);
   };

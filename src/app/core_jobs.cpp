@@ -104,13 +104,9 @@ class CoreJobs : public Jobs {
  public:
   ListOutcome BuildList(const config::Configuration& configuration, outbound::SendList& list,
                         core::Logger& logger, ListReport report) override {
-    if (report == ListReport::Full && configuration.DISABLECHECK) {
-      // The scans take the report's extent from the configuration they read.
-      config::Configuration in_full = configuration;
-      in_full.DISABLECHECK = false;
-      return BuildList(in_full, list, logger, report);
-    }
-    switch (outbound::BuildList(configuration, list, logger).outcome) {
+    const outbound::Report extent =
+        report == ListReport::Full ? outbound::Report::Full : outbound::Report::AsConfigured;
+    switch (outbound::BuildList(configuration, list, logger, extent).outcome) {
       case outbound::BuildOutcome::Send:
         return ListOutcome::Send;
       case outbound::BuildOutcome::AddressError:

@@ -82,7 +82,7 @@ enum class Outcome { GiveUp, Failed, Connected, AlreadyOnline };
 
 Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
   DialState& state = context.state;
-  config::Configuration& configuration = context.configuration;
+  const config::Configuration& configuration = context.configuration;
 
   auto entries = backend.EnumEntries();
   if (!entries) {
@@ -98,7 +98,6 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
     for (std::size_t i = 0; i < state.Entries.size(); ++i) {
       Log(context, "-- " + std::to_string(i + 1) + " = " + state.Entries[i]);
     }
-    configuration.AUTODIAL = 0;
     return Outcome::GiveUp;
   }
   const std::string entry = state.Entries[wanted - 1];
@@ -118,7 +117,6 @@ Outcome DialWithBackend(DialContext& context, DialBackend& backend) {
     }
   }
   if (state.AlreadyOnline) {
-    configuration.AUTODIAL = 0;
     Log(context, "-- We are already online");
     state.DialConnected = true;
     return Outcome::AlreadyOnline;

@@ -14,9 +14,8 @@ namespace kestrel::dialup {
 
 struct DialContext {
   DialState& state;
-  // AUTODIAL, CONNECTTIME, BUSYTRIES, BUSYPAUSE, CONNECTTXT; AUTODIAL is set
-  // to 0 here when no dialling should be tried until the next read.
-  config::Configuration& configuration;
+  // AUTODIAL, CONNECTTIME, BUSYTRIES, BUSYPAUSE, CONNECTTXT.
+  const config::Configuration& configuration;
   core::Logger& logger;
   // Processes the calling thread's pending work inside waits; may be empty.
   std::function<void()> process_messages;

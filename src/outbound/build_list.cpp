@@ -69,7 +69,7 @@ BuildOutcome Summarise(ScanContext& context, const config::Configuration& config
 }  // namespace
 
 BuildResult BuildList(const config::Configuration& configuration, SendList& list,
-                      core::Logger& logger) {
+                      core::Logger& logger, Report report) {
   BuildResult result;
   const BuildingFlag flag;
   if (!flag.held()) {
@@ -77,7 +77,7 @@ BuildResult BuildList(const config::Configuration& configuration, SendList& list
     return result;
   }
   list.Clear();
-  ScanContext context(configuration, list, logger);
+  ScanContext context(configuration, list, logger, report);
   try {
     ScanOutbound(context);
     ScanNetmail(context);

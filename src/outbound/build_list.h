@@ -2,14 +2,15 @@
 #pragma once
 // Building the send list of one run: the outbound, netmail and VFIDO scans,
 // the summary lines, and the decision whether the amount is worth sending.
-// With DISABLECHECK off the lines form the Check report; the Check command
-// turns DISABLECHECK off in its copy of the configuration before calling.
+// The lines form the Check report when `report` asks for it in full, or
+// when DISABLECHECK is off.
 
 #include <atomic>
 #include <cstdint>
 
 #include "config/configuration.h"
 #include "core/log.h"
+#include "outbound/scan_context.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::outbound {
@@ -42,6 +43,6 @@ struct BuildResult {
 // be sent. ListBuilding is released on every way out, exceptions included.
 // Only reads the mailer's files.
 [[nodiscard]] BuildResult BuildList(const config::Configuration& configuration, SendList& list,
-                                    core::Logger& logger);
+                                    core::Logger& logger, Report report = Report::AsConfigured);
 
 }  // namespace kestrel::outbound

@@ -26,11 +26,11 @@ void ScanContext::Log(std::string_view text) {
 }
 
 void ScanContext::Detail(std::string_view text) {
-  if (!configuration_.DISABLECHECK) Log(text);
+  if (details_) Log(text);
 }
 
 void ScanContext::Warn(std::string_view text) {
-  logger_.LogLineKept(core::Side::Sending, text, !configuration_.DISABLECHECK);
+  logger_.LogLineKept(core::Side::Sending, text, details_);
 }
 
 bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {

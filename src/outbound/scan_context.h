@@ -2,7 +2,7 @@
 #pragma once
 // What the three outbound scans share while one send list is built: the
 // configuration they read, the list and totals they add to, and the sending
-// side's log with the DISABLECHECK rule for detail lines.
+// side's log with the rule for detail lines.
 
 #include <cstdint>
 #include <string>
@@ -20,20 +20,28 @@ namespace kestrel::outbound {
 // one more size can never overflow.
 inline constexpr std::int64_t kMaxTotalBytes = std::int64_t{1} << 60;
 
+// How much of the scan the log shows: the Check report in full, or as
+// DISABLECHECK says (the totals only when it is set).
+enum class Report { AsConfigured, Full };
+
 class ScanContext {
  public:
-  ScanContext(const config::Configuration& configuration, SendList& list, core::Logger& logger)
-      : configuration_(configuration), list_(list), logger_(logger) {}
+  ScanContext(const config::Configuration& configuration, SendList& list, core::Logger& logger,
+              Report report = Report::AsConfigured)
+      : configuration_(configuration),
+        list_(list),
+        logger_(logger),
+        details_(report == Report::Full || !configuration.DISABLECHECK) {}
 
   [[nodiscard]] const config::Configuration& configuration() const { return configuration_; }
   [[nodiscard]] SendList& list() { return list_; }
 
-  // A line written whatever DISABLECHECK says ("-- Scanning ...", "-- Directory not found").
+  // A line written whatever the report's extent ("-- Scanning ...", "-- Directory not found").
   void Log(std::string_view text);
   // A line of the Check report, silenced by DISABLECHECK.
   void Detail(std::string_view text);
 
-  // A warning: a line of the Check report (unless DISABLECHECK) that the
+  // A warning: a line of the Check report (shown unless DISABLECHECK) that the
   // send log keeps in any case.
   void Warn(std::string_view text);
 
@@ -52,6 +60,7 @@ class ScanContext {
   const config::Configuration& configuration_;
   SendList& list_;
   core::Logger& logger_;
+  const bool details_;  // the Check report's lines are shown
   std::int64_t gross_bytes_ = 0;
   std::int64_t total_bytes_ = 0;
 };
