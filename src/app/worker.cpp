@@ -222,7 +222,17 @@ WorkerHandle WinThread::Spawn(WorkerTask task) {
     record->worker.join();
     throw WinThreadError(kCreateWatcherFailed);
   }
-  state_->watched.push_back(record);
+  // Records whose watcher is over go, so that a long polling session does not
+  // keep one for every task it ran.
+  auto& watched = state_->watched;
+  watched.erase(std::remove_if(watched.begin(), watched.end(),
+                               [](const std::shared_ptr<Record>& done) {
+                                 if (!done->watcher_done || done->abandoned) return false;
+                                 if (done->watcher.joinable()) done->watcher.join();
+                                 return true;
+                               }),
+                watched.end());
+  watched.push_back(record);
   wait_for(&Record::watcher_started);
   {
     std::lock_guard lock(record->mutex);
