@@ -7,7 +7,6 @@
 #include <ctime>
 #include <memory>
 
-#include "core/le_bytes.h"
 #include "core/text_utils.h"
 #include "platform/directory_owner.h"
 #include "platform/error_text.h"
@@ -21,11 +20,6 @@
 
 namespace kestrel::receive {
 namespace {
-
-// Saved texts that already exist are skipped, never overwritten; past this
-// many the directory is treated as unwritable.
-constexpr int kMaxSavedTextSkips = 10000;
-constexpr int kSavedTextDigits = 8;
 
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
@@ -47,27 +41,10 @@ std::string InboundDirectory(const config::Configuration& configuration) {
   return platform::ProgramHome() + "/";
 }
 
-std::int32_t ReadHighestNumber(const std::string& directory) {
-  const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
-  if (!bytes) return 0;
-  core::ByteReader reader(*bytes);
-  return static_cast<std::int32_t>(reader.U32le());  // 0 when short
-}
-
-bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
-  std::string bytes;
-  core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
-  const std::string path = directory + std::string(kHighestFileName);
-  if (!platform::ReplaceFileContent(path, bytes)) return false;
-  (void)platform::GiveDirectoryOwner(path, directory);
-  return true;
-}
-
 MessageIntake::MessageIntake(net::NetSession& session, const config::Configuration& configuration,
                              std::string mailbox, const SentMessages* sent)
     : session_(session),
       configuration_(configuration),
-      save_directory_(SaveDirectory(configuration)),
       inbound_(InboundDirectory(configuration)),
       mailbox_(std::move(mailbox)),
       sent_(sent),
@@ -75,7 +52,8 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
           session.logger.front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
       catcher_(spool_, decoder_),
-      reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }) {}
+      reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }),
+      saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }) {}
 
 MessageIntake::~MessageIntake() = default;
 
@@ -87,16 +65,17 @@ bool MessageIntake::Open() {
   if (!InboundUsable() || !JournalUsable()) return false;
   RemoveStalePartialFiles(inbound_);
   inbound_view_.emplace(inbound_);
-  save_view_.emplace(save_directory_);
-  highest_ = ReadHighestNumber(save_directory_);
+  save_view_.emplace(saved_.directory());
+  saved_.Open();
   return true;
 }
 
 void MessageIntake::Close() {
   JoinPieces();
-  if (!WriteHighestNumber(save_directory_, highest_)) {
-    Log("-- Could not write " + save_directory_ + std::string(kHighestFileName));
-    session_.NoteShortfall(save_directory_ + std::string(kHighestFileName));
+  if (!saved_.WriteHighest()) {
+    const std::string path = saved_.directory() + std::string(kHighestFileName);
+    Log("-- Could not write " + path);
+    session_.NoteShortfall(path);
   }
   if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
     (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
@@ -132,38 +111,10 @@ bool MessageIntake::IsCopy(std::string_view uid, std::string_view message_id,
   return journal_.IsCopy(mailbox_, uid, message_id, digest);
 }
 
-std::string MessageIntake::SavedTextPath(std::int32_t number) const {
-  return save_directory_ + core::ZeroPadNumber(number, kSavedTextDigits) + ".TXT";
-}
-
 bool MessageIntake::CreateSavedText() {
-  const std::int32_t first = ++highest_;
-  for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
-    saved_ = platform::OpenFile(SavedTextPath(highest_), "wbx");
-    if (saved_) {
-      (void)platform::GiveDirectoryOwner(SavedTextPath(highest_), save_directory_);
-      if (highest_ != first) {
-        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(highest_ - 1) +
-            " already exist, using " + std::to_string(highest_));
-      }
-      return true;
-    }
-    if (errno != EEXIST) break;
-    ++highest_;
-  }
-  const std::string why =
-      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(highest_ - 1) + " all exist"
-                      : SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
-  highest_ = first - 1;
-  Log("-- Could not write to SaveEmail directory (" + why + ")");
-  session_.NoteShortfall(save_directory_);
+  if (saved_.Create()) return true;
+  session_.NoteShortfall(saved_.directory());
   return false;
-}
-
-void MessageIntake::Discard() {
-  saved_.reset();
-  (void)platform::DeleteFile(SavedTextPath(highest_));
-  --highest_;
 }
 
 MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mode,
@@ -174,9 +125,8 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   std::optional<net::SuspendedLog> quiet(std::in_place, session_);
   session_.InMessageData = true;
   const bool saving = mode == DecodeMode::Save;
-  decoder_.StartMessage(saving ? saved_.get() : nullptr,
-                        core::ZeroPadNumber(highest_, kSavedTextDigits),
-                        saving ? SavedTextPath(highest_) : std::string(), mode);
+  decoder_.StartMessage(saving ? saved_.file() : nullptr, saved_.Stem(),
+                        saving ? saved_.Path(saved_.number()) : std::string(), mode);
   catcher_.StartMessage(label, mode);
   reader_.Reset(counted);
   bounds_ = bounds;
@@ -203,19 +153,12 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   catcher_.Finish(complete, outcome);
   quiet.reset();
   for (const std::string& line : outcome.report) Log(line);
-  if (saving && !CloseSavedText()) {
+  if (saving && !saved_.Close()) {
     outcome.whole = false;
     outcome.every_message = true;
   }
   if (outcome.whole && outcome.delivery_report) ReportBounce(label, *outcome.delivery_report);
   return outcome;
-}
-
-bool MessageIntake::CloseSavedText() {
-  if (std::fclose(saved_.release()) == 0) return true;
-  Log("-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
-      platform::ErrorText(errno) + ")");
-  return false;
 }
 
 // A bounce is no file to toss, but news for the sysop: what it says, and
@@ -282,8 +225,8 @@ namespace kestrel::receive {
 // The saved texts and the files just written keep their names through a
 // power cut; what failed, or empty.
 std::string MessageIntake::SyncDirectories() {
-  if (!platform::SyncDirectory(save_directory_)) {
-    return save_directory_ + ": " + platform::ErrorText(errno);
+  if (!platform::SyncDirectory(saved_.directory())) {
+    return saved_.directory() + ": " + platform::ErrorText(errno);
   }
   if (!platform::SyncDirectory(inbound_)) return inbound_ + ": " + platform::ErrorText(errno);
   return {};
@@ -323,8 +266,7 @@ void MessageIntake::Join(const PieceSet& set) {
   auto reader = std::make_unique<BodyReader>(
       [&source](char* buffer, std::size_t capacity) { return source.Read(buffer, capacity); });
   reader->Reset(set.bytes);
-  decoder_.StartMessage(saved_.get(), core::ZeroPadNumber(highest_, kSavedTextDigits),
-                        SavedTextPath(highest_));
+  decoder_.StartMessage(saved_.file(), saved_.Stem(), saved_.Path(saved_.number()));
   BodyPiece piece;
   BodyStatus status;
   while ((status = reader->ReadBodyLine(piece)) == BodyStatus::Piece) {
@@ -333,7 +275,7 @@ void MessageIntake::Join(const PieceSet& set) {
   MessageOutcome outcome = decoder_.EndOfMessage(status == BodyStatus::EndOfData);
   for (const std::string& line : outcome.report) Log(line);
   if (!source.error().empty()) Log("-- Could not read " + source.error());
-  const bool closed = CloseSavedText();
+  const bool closed = saved_.Close();
   const std::string failed = closed ? SyncDirectories() : std::string();
   if (!failed.empty()) Log("-- Could not write " + failed);
   if (outcome.whole && closed && failed.empty()) {

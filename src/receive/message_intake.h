@@ -24,11 +24,9 @@
 #include "receive/piece_catcher.h"
 #include "receive/piece_spool.h"
 #include "receive/received_journal.h"
+#include "receive/saved_texts.h"
 
 namespace kestrel::receive {
-
-// "HIGHEST.DAT" in the SAVEEMAIL directory: the number of the last saved text.
-inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 
 // The directory of the saved texts and HIGHEST.DAT, ending in a separator:
 // SAVEEMAIL, or the program's home when it is empty.
@@ -37,10 +35,6 @@ inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 // Where received files go, ending in a separator: INBOUND, or the program's
 // home when it is empty.
 [[nodiscard]] std::string InboundDirectory(const config::Configuration& configuration);
-
-// HIGHEST.DAT: a 32-bit signed little-endian number; 0 when missing or short.
-[[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
-[[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);
 
 class MessageIntake {
  public:
@@ -87,24 +81,21 @@ class MessageIntake {
   // The message left the server.
   void Taken() { mail_received_ = true; }
   // The message stays on the server: its saved text and number go.
-  void Discard();
+  void Discard() { saved_.Discard(); }
 
  private:
   [[nodiscard]] bool InboundUsable();
   [[nodiscard]] bool JournalUsable();
-  [[nodiscard]] std::string SavedTextPath(std::int32_t number) const;
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
   void ReportBounce(std::string_view label, const DeliveryReport& report);
   [[nodiscard]] std::string SyncDirectories();
   void LogReceived(const std::vector<std::string>& files, std::string_view label);
-  [[nodiscard]] bool CloseSavedText();
   void JoinPieces();
   void Join(const PieceSet& set);
 
   net::NetSession& session_;
   const config::Configuration& configuration_;
-  const std::string save_directory_;
   const std::string inbound_;
   const std::string mailbox_;
   const SentMessages* sent_;
@@ -113,14 +104,13 @@ class MessageIntake {
   PieceSpool spool_;
   PieceCatcher catcher_;
   BodyReader reader_;
-  platform::UniqueFile saved_;
+  SavedTexts saved_;
   // One read of each directory a run, whatever is waiting in them.
   std::optional<platform::DirectoryView> inbound_view_;
   std::optional<platform::DirectoryView> save_view_;
   net::ReadBounds bounds_;       // of the data being read
   std::uint64_t data_left_ = 0;  // of its bytes
   core::Stopwatch data_clock_;
-  std::int32_t highest_ = 0;
   bool mail_received_ = false;
 };
 

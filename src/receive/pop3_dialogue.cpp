@@ -213,7 +213,13 @@ class Pop3Walk {
       session_.NoteShortfall("message " + n, retr.last());
       return true;
     }
-    const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::Save, message_bounds_);
+    return DeleteOrKeep(number, intake_.ReceiveData(n, DecodeMode::Save, message_bounds_));
+  }
+
+  // A message that came whole leaves the server once it is on the disk; any
+  // other stays. False when the walk must end without an abort.
+  bool DeleteOrKeep(std::int32_t number, const MessageOutcome& outcome) {
+    const std::string n = std::to_string(number);
     if (!session_.IsAborted() && outcome.whole) {
       if (!intake_.Commit(n, UniqueId(number), header_.message_id(), outcome)) return false;
       Delete(number);

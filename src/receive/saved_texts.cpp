@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "receive/saved_texts.h"
+
+#include <cerrno>
+#include <utility>
+
+#include "core/le_bytes.h"
+#include "core/text_utils.h"
+#include "platform/directory_owner.h"
+#include "platform/error_text.h"
+
+namespace kestrel::receive {
+namespace {
+
+// Saved texts that already exist are skipped, never overwritten; past this
+// many the directory is treated as unwritable.
+constexpr int kMaxSavedTextSkips = 10000;
+constexpr int kSavedTextDigits = 8;
+
+}  // namespace
+
+std::int32_t ReadHighestNumber(const std::string& directory) {
+  const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
+  if (!bytes) return 0;
+  core::ByteReader reader(*bytes);
+  return static_cast<std::int32_t>(reader.U32le());  // 0 when short
+}
+
+bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
+  std::string bytes;
+  core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
+  const std::string path = directory + std::string(kHighestFileName);
+  if (!platform::ReplaceFileContent(path, bytes)) return false;
+  (void)platform::GiveDirectoryOwner(path, directory);
+  return true;
+}
+
+SavedTexts::SavedTexts(std::string directory, LogFunction log)
+    : directory_(std::move(directory)), log_(std::move(log)) {}
+
+std::string SavedTexts::Stem() const {
+  return core::ZeroPadNumber(highest_, kSavedTextDigits);
+}
+
+std::string SavedTexts::Path(std::int32_t number) const {
+  return directory_ + core::ZeroPadNumber(number, kSavedTextDigits) + ".TXT";
+}
+
+bool SavedTexts::Create() {
+  const std::int32_t first = ++highest_;
+  for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
+    file_ = platform::OpenFile(Path(highest_), "wbx");
+    if (file_) {
+      (void)platform::GiveDirectoryOwner(Path(highest_), directory_);
+      if (highest_ != first) {
+        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(highest_ - 1) +
+            " already exist, using " + std::to_string(highest_));
+      }
+      return true;
+    }
+    if (errno != EEXIST) break;
+    ++highest_;
+  }
+  const std::string why = errno == EEXIST ? Path(first) + " to " + Path(highest_ - 1) + " all exist"
+                                          : Path(highest_) + ": " + platform::ErrorText(errno);
+  highest_ = first - 1;
+  Log("-- Could not write to SaveEmail directory (" + why + ")");
+  return false;
+}
+
+bool SavedTexts::Close() {
+  if (std::fclose(file_.release()) == 0) return true;
+  Log("-- Could not write to SaveEmail directory (" + Path(highest_) + ": " +
+      platform::ErrorText(errno) + ")");
+  return false;
+}
+
+void SavedTexts::Discard() {
+  file_.reset();
+  (void)platform::DeleteFile(Path(highest_));
+  --highest_;
+}
+
+}  // namespace kestrel::receive
