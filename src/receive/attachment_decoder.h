@@ -94,6 +94,9 @@ class AttachmentDecoder {
   // whose data goes elsewhere.
   void SaveTextLine(std::string_view line, bool line_ends) { SaveLine(line, line_ends); }
 
+  // Files are held for whoever syncs and names them (see InboundFile).
+  void HoldNames(std::vector<HeldFile>* held) { file_.HoldNames(held); }
+
   // The data has ended. data_complete: the closing "." arrived. Unless the
   // outcome is whole, the files the message completed are removed again, so
   // that the message, which then stays on the server, arrives once and whole
@@ -157,7 +160,7 @@ class AttachmentDecoder {
   void Report(std::string line);
   void SaveLine(std::string_view line, bool line_ends);
   bool FlushSavedText();
-  void SyncSavedText();
+  void HandOverSavedText();
   void Log(std::string_view text) { log_(text); }
 
   core::FrontEnd& front_end_;

@@ -343,7 +343,9 @@ class ImapWalk {
   bool RemoveOrKeep(const Listed& message, const MessageOutcome& outcome, bool fetched) {
     const std::string n = std::to_string(message.uid);
     if (!session_.IsAborted() && fetched && outcome.whole) {
-      if (!intake_.Commit(n, UniqueId(message), header_.message_id(), outcome)) return false;
+      // A batch of one: the removal's commands would outweigh what batching saves.
+      intake_.Hold(n, UniqueId(message), header_.message_id(), outcome);
+      if (!intake_.Flush()) return false;
       Remove(message);
       intake_.Taken();
       return true;

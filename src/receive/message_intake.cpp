@@ -53,7 +53,10 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
       catcher_(spool_, decoder_),
       reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }),
-      saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }) {}
+      saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }),
+      batch_(saved_, journal_, inbound_, [this](std::string_view line) { Log(line); }) {
+  decoder_.HoldNames(&held_files_);
+}
 
 MessageIntake::~MessageIntake() = default;
 
@@ -103,7 +106,7 @@ bool MessageIntake::JournalUsable() {
 }
 
 bool MessageIntake::IsSuspect(std::string_view uid, std::string_view message_id) const {
-  return journal_.IsSuspect(mailbox_, uid, message_id);
+  return journal_.IsSuspect(mailbox_, uid, message_id) || batch_.Knows(uid, message_id);
 }
 
 bool MessageIntake::IsCopy(std::string_view uid, std::string_view message_id,
@@ -147,6 +150,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   }
   // Bytes beyond the "." line are the server's next words.
   if (complete) net::PutBack(session_, reader_.Unread());
+  data_bytes_ = bounds.max_bytes - data_left_;
   session_.InMessageData = false;
   catcher_.EndOfData();
   MessageOutcome outcome = decoder_.EndOfMessage(complete);
@@ -194,53 +198,37 @@ std::size_t MessageIntake::ReadData(char* buffer, std::size_t capacity) {
   return count;
 }
 
-bool MessageIntake::Commit(std::string_view label, std::string_view uid,
-                           std::string_view message_id, const MessageOutcome& outcome) {
-  // After a power cut the saved text and the files must still be there
-  // under their names once the server has dropped the message; and the
-  // journal must know it, or a DELE lost on the way brings it in twice.
-  std::string failed = SyncDirectories();
-  if (std::string error;
-      failed.empty() && !journal_.Record(mailbox_, uid, message_id, outcome.content_digest,
-                                         std::time(nullptr), error)) {
-    failed = journal_.path() + ": " + error;
+void MessageIntake::Discard() {
+  for (const HeldFile& file : held_files_) {
+    (void)platform::DeleteFile(inbound_ + PartialName(file.name));
   }
-  if (failed.empty()) {
-    LogReceived(outcome.files, label);
-    return true;
+  held_files_.clear();
+  saved_.Discard();
+}
+
+void MessageIntake::Hold(std::string_view label, std::string_view uid, std::string_view message_id,
+                         const MessageOutcome& outcome) {
+  batch_.Add(
+      {std::string(label), saved_.number(), std::exchange(held_files_, {}),
+       JournalEntry{mailbox_, std::string(uid), std::string(message_id), outcome.content_digest}},
+      data_bytes_);
+}
+
+bool MessageIntake::Flush() {
+  std::vector<std::string> labels;
+  for (const TakenMessage& message : batch_.messages()) labels.push_back(message.label);
+  const std::string failed = batch_.Flush();
+  if (failed.empty()) return true;
+  for (const std::string& label : labels) {
+    Log("-- Could not write " + failed + ", message " + label + " left on the server");
+    session_.NoteShortfall("message " + label);
   }
-  // Files that are not durably known must not stay: the message comes again
-  // whole on a later run, and nothing arrives twice.
-  for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
-  Discard();
-  Log("-- Could not write " + failed + ", message " + std::string(label) + " left on the server");
-  session_.NoteShortfall("message " + std::string(label));
   return false;
 }
 
 }  // namespace kestrel::receive
 
 namespace kestrel::receive {
-
-// The saved texts and the files just written keep their names through a
-// power cut; what failed, or empty.
-std::string MessageIntake::SyncDirectories() {
-  if (!platform::SyncDirectory(saved_.directory())) {
-    return saved_.directory() + ": " + platform::ErrorText(errno);
-  }
-  if (!platform::SyncDirectory(inbound_)) return inbound_ + ": " + platform::ErrorText(errno);
-  return {};
-}
-
-// The log of a month later names every file that came in.
-void MessageIntake::LogReceived(const std::vector<std::string>& files, std::string_view label) {
-  for (const std::string& name : files) {
-    const std::string path = platform::ResolveName(inbound_ + name);
-    const std::optional<std::uint64_t> size = platform::FileSize(path);
-    Log("-- Received " + path + " (" + std::to_string(size.value_or(0)) + " bytes), message " +
-        std::string(label));
-  }
-}
 
 void MessageIntake::JoinPieces() {
   const std::time_t now = std::time(nullptr);
@@ -275,18 +263,19 @@ void MessageIntake::Join(const PieceSet& set) {
   MessageOutcome outcome = decoder_.EndOfMessage(status == BodyStatus::EndOfData);
   for (const std::string& line : outcome.report) Log(line);
   if (!source.error().empty()) Log("-- Could not read " + source.error());
-  const bool closed = saved_.Close();
-  const std::string failed = closed ? SyncDirectories() : std::string();
-  if (!failed.empty()) Log("-- Could not write " + failed);
-  if (outcome.whole && closed && failed.empty()) {
-    LogReceived(outcome.files, id);
-    Log("-- Joined " + std::to_string(*set.total) + " pieces of " + id);
-    if (!spool_.Remove(set)) Log("-- Could not remove " + set.directory);
-    mail_received_ = true;
-    return;
+  if (saved_.Close() && outcome.whole) {
+    batch_.Add({id, saved_.number(), std::exchange(held_files_, {}), std::nullopt}, set.bytes);
+    const std::string failed = batch_.Flush();
+    if (failed.empty()) {
+      Log("-- Joined " + std::to_string(*set.total) + " pieces of " + id);
+      if (!spool_.Remove(set)) Log("-- Could not remove " + set.directory);
+      mail_received_ = true;
+      return;
+    }
+    Log("-- Could not write " + failed);
+  } else {
+    Discard();
   }
-  for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
-  Discard();
   Log("-- Pieces of " + id + " not joined, kept in " + set.directory + " for the next run");
   session_.NoteShortfall("pieces of " + id);
 }

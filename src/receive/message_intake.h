@@ -4,7 +4,8 @@
 // them: the saved text under the next number, the data through the scanner
 // within the bounds the server announced, and the one rule of taking: a
 // message may leave the server only once its files, its saved text, both
-// directories and its journal entry are on the disk.
+// directories and its journal entry are on the disk; taken messages go
+// there in batches.
 
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "receive/piece_spool.h"
 #include "receive/received_journal.h"
 #include "receive/saved_texts.h"
+#include "receive/taken_batch.h"
 
 namespace kestrel::receive {
 
@@ -56,7 +58,8 @@ class MessageIntake {
   // server or a set was joined.
   void Close();
 
-  // The journal may know the message: compare before taking it.
+  // The journal (or the batch) may know the message: compare before taking
+  // it, once the batch is flushed.
   [[nodiscard]] bool IsSuspect(std::string_view uid, std::string_view message_id) const;
   // Proven the same as one taken before: same content, same uid or Message-ID.
   [[nodiscard]] bool IsCopy(std::string_view uid, std::string_view message_id,
@@ -73,15 +76,19 @@ class MessageIntake {
                                            const net::ReadBounds& bounds,
                                            std::optional<std::uint64_t> counted = std::nullopt);
 
-  // A whole message goes to the disk and into the journal; then it may leave
-  // the server. False with its line when that failed: its files and saved
-  // text are removed again, and the walk must end.
-  [[nodiscard]] bool Commit(std::string_view label, std::string_view uid,
-                            std::string_view message_id, const MessageOutcome& outcome);
-  // The message left the server.
+  // A whole message joins the batch of those that go to the disk together.
+  void Hold(std::string_view label, std::string_view uid, std::string_view message_id,
+            const MessageOutcome& outcome);
+  // The batch should go to the disk before the next message is taken.
+  [[nodiscard]] bool BatchFull() const { return batch_.Full(); }
+  // The batch goes to the disk and into the journal; then its messages may
+  // leave the server. False with their lines when that failed: their files
+  // and saved texts are removed again, and the walk must end.
+  [[nodiscard]] bool Flush();
+  // The messages left the server.
   void Taken() { mail_received_ = true; }
   // The message stays on the server: its saved text and number go.
-  void Discard() { saved_.Discard(); }
+  void Discard();
 
  private:
   [[nodiscard]] bool InboundUsable();
@@ -89,8 +96,6 @@ class MessageIntake {
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
   void ReportBounce(std::string_view label, const DeliveryReport& report);
-  [[nodiscard]] std::string SyncDirectories();
-  void LogReceived(const std::vector<std::string>& files, std::string_view label);
   void JoinPieces();
   void Join(const PieceSet& set);
 
@@ -105,6 +110,9 @@ class MessageIntake {
   PieceCatcher catcher_;
   BodyReader reader_;
   SavedTexts saved_;
+  std::vector<HeldFile> held_files_;  // of the message being read
+  TakenBatch batch_;
+  std::uint64_t data_bytes_ = 0;  // of the last message read
   // One read of each directory a run, whatever is waiting in them.
   std::optional<platform::DirectoryView> inbound_view_;
   std::optional<platform::DirectoryView> save_view_;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "core/text_utils.h"
 #include "receive/header_filter.h"
@@ -74,6 +76,7 @@ class Pop3Walk {
       for (std::int32_t number = 1; number <= count; ++number) {
         if (session_.IsAborted() || Stopped() || !TakeOrSkip(number)) break;
       }
+      (void)DeleteHeld();
       intake_.Close();
     }
     net::SendLine(session_, "QUIT");
@@ -181,6 +184,8 @@ class Pop3Walk {
     }
     const std::string uid = UniqueId(number);
     if (intake_.IsSuspect(uid, header_.message_id())) {
+      // The comparison needs what was taken before in the journal.
+      if (!DeleteHeld()) return false;
       const std::optional<std::string> digest = Fingerprint(number);
       if (session_.IsAborted()) return true;
       if (digest && intake_.IsCopy(uid, header_.message_id(), *digest)) {
@@ -221,10 +226,9 @@ class Pop3Walk {
   bool DeleteOrKeep(std::int32_t number, const MessageOutcome& outcome) {
     const std::string n = std::to_string(number);
     if (!session_.IsAborted() && outcome.whole) {
-      if (!intake_.Commit(n, UniqueId(number), header_.message_id(), outcome)) return false;
-      Delete(number);
-      intake_.Taken();
-      return true;
+      intake_.Hold(n, UniqueId(number), header_.message_id(), outcome);
+      held_.push_back(number);
+      return !intake_.BatchFull() || DeleteHeld();
     }
     if (session_.closed()) session_.Abort();
     // Fetched again on a later run, it must not leave a second saved text.
@@ -251,6 +255,19 @@ class Pop3Walk {
     if (session_.closed()) session_.Abort();
     if (!outcome.whole || outcome.content_digest.empty()) return std::nullopt;
     return outcome.content_digest;
+  }
+
+  // The messages held go to the disk together, then leave the server. False
+  // when they could not be written: they stay, and the walk must end.
+  bool DeleteHeld() {
+    const std::vector<std::int32_t> held = std::exchange(held_, {});
+    if (!intake_.Flush()) return false;
+    if (held.empty()) return true;
+    for (const std::int32_t number : held) {
+      if (!session_.IsAborted()) Delete(number);
+    }
+    intake_.Taken();
+    return true;
   }
 
   void Delete(std::int32_t number) {
@@ -294,6 +311,7 @@ class Pop3Walk {
   core::FrontEnd& front_end_;
   MessageIntake intake_;
   std::map<std::int32_t, std::string> unique_ids_;  // by message number
+  std::vector<std::int32_t> held_;                  // taken, to be deleted once on the disk
   HeaderLines header_;
   MailboxSize size_;
   net::ReadBounds message_bounds_;  // of the message being read

@@ -81,4 +81,10 @@ void SavedTexts::Discard() {
   --highest_;
 }
 
+void SavedTexts::Discard(const std::vector<std::int32_t>& numbers) {
+  if (numbers.empty()) return;
+  for (const std::int32_t number : numbers) (void)platform::DeleteFile(Path(number));
+  highest_ = numbers.front() - 1;
+}
+
 }  // namespace kestrel::receive

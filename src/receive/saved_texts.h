@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -48,8 +49,13 @@ class SavedTexts {
   // The open text is complete; false with its line when it could not be
   // written.
   [[nodiscard]] bool Close();
+  // On the disk for good; false (errno set) when the sync failed.
+  [[nodiscard]] bool Sync(std::int32_t number) const { return platform::SyncFile(Path(number)); }
   // The last text goes, and its number is free again.
   void Discard();
+  // These texts go, the first of them the lowest; the numbers from there on
+  // are free again.
+  void Discard(const std::vector<std::int32_t>& numbers);
 
  private:
   void Log(std::string_view text) const { log_(text); }
