@@ -57,6 +57,7 @@ bool InboundFile::Open(const std::string& name) {
   if (is_open()) Abandon();
   failure_ = {};
   name_ = name;
+  asked_ = name;
   Log(("-- Decoding " + name).substr(0, kMaxDecodingLine));
   const std::optional<std::string> free_name = FindFreeName(inbound_, name);
   if (!free_name) {
@@ -141,7 +142,8 @@ std::optional<std::string> InboundFile::SyncAndPublish() {
     return std::nullopt;
   }
   std::string reason;
-  std::optional<std::string> published = PublishHeldFile(inbound_, {name_, wanted_}, log_, reason);
+  std::optional<std::string> published =
+      PublishHeldFile(inbound_, {name_, asked_, wanted_}, log_, reason);
   if (!published) {
     const bool every_message = errno != EEXIST;
     DeletePartialFile();
@@ -155,8 +157,12 @@ std::optional<std::string> InboundFile::SyncAndPublish() {
 std::optional<std::string> PublishHeldFile(const std::string& inbound, const HeldFile& file,
                                            const InboundFile::LogFunction& log,
                                            std::string& reason_r) {
-  // The name may have been taken while the file was written.
-  std::optional<std::string> published = PublishPartialFile(inbound, file.name, file.wanted);
+  // The name may have been taken while the file was written (by a file of
+  // the same batch, too): the first free one of the name asked for then.
+  std::optional<std::string> wanted = file.wanted;
+  if (platform::FileExists(inbound + file.wanted)) wanted = FindFreeName(inbound, file.asked);
+  std::optional<std::string> published =
+      PublishPartialFile(inbound, file.name, wanted.value_or(file.wanted));
   if (!published) {
     const int error = errno;
     reason_r = error == EEXIST ? std::string("no free name left in the inbound")
@@ -183,7 +189,7 @@ std::optional<std::string> InboundFile::Hold() {
     Fail(WithError("could not be written", error), true);
     return std::nullopt;
   }
-  held_->push_back({name_, wanted_});
+  held_->push_back({name_, asked_, wanted_});
   return wanted_;
 }
 

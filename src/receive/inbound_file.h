@@ -34,6 +34,7 @@ inline constexpr std::uint64_t kWritebackBytes = 8 * 1024 * 1024;
 // a batch of taken messages gives all its files at once.
 struct HeldFile {
   std::string name;    // as PartialName knows it
+  std::string asked;   // the name the mail gave it
   std::string wanted;  // the free name it had when it was started
 };
 
@@ -94,6 +95,7 @@ class InboundFile {
   std::vector<HeldFile>* held_ = nullptr;
   platform::UniqueFile output_;
   std::string name_;    // names the hidden file: the name asked for, or a variant while held
+  std::string asked_;   // the name asked for
   std::string wanted_;  // the free name found when it was opened
   std::uint64_t written_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};

@@ -315,6 +315,8 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   dir.Write("IN/FILE.ZIP", "a");
   dir.Write("IN/FILE_1.ZIP", "b");
   server.AddMessage(SenderMessage("FILE.ZIP", content));
+  // Of the same name, in the same batch: the first one's hidden file stays.
+  server.AddMessage(SenderMessage("FILE.ZIP", "second"));
   configuration.Filters.AcceptAll = true;
   // A root run leaves what it writes to the owner of the mailer's directories.
   const auto mailer = testing::UnprivilegedUser("kestrel-mailer");
@@ -333,6 +335,7 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   }
   EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
+  EXPECT_EQ(dir.Read("IN/FILE_3.ZIP"), "second");
   EXPECT_NE(
       LogFile().find("-- Received " + dir.File("IN/FILE_2.ZIP") + " (200000 bytes), message 1"),
       std::string::npos);
