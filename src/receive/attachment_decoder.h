@@ -60,7 +60,8 @@ struct MessageOutcome {
   // both modes; empty when the message is not whole or the digest could not
   // be made: such a message is never judged a copy of another.
   std::string content_digest;
-  // The final names of the files written into the inbound, when whole.
+  // The names of the files written into the inbound, when whole (held files
+  // get theirs for good when their batch goes to the disk).
   std::vector<std::string> files;
   // The message is (or holds) a delivery status notification.
   std::optional<DeliveryReport> delivery_report;
