@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
+#include "platform/error_text.h"
 #include "platform/program_home.h"
 #include "receive/header_filter.h"
 #include "receive/imap_dialogue.h"
@@ -442,6 +443,29 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
+}
+
+// A batch whose journal entries cannot be written stays on the server
+// whole: its files and saved texts go again, and nothing is deleted.
+TEST_F(Pop3DialogueTest, UnwritableJournalKeepsTheWholeBatchOnTheServer) {
+  for (const char* name : {"B1.PKT", "B2.PKT"}) server.AddMessage(SenderMessage(name, name));
+  configuration.Filters.AcceptAll = true;
+  const std::string journal = dir.File(platform::ProgramBaseName() + ".JNL");
+  // Read before the walk, then no file an entry can be appended to.
+  front_end.on_field = [&](core::Field field, std::string_view text) {
+    if (field == core::Field::GetCurrentMsg && text == "1")
+      std::filesystem::create_directory(journal);
+  };
+  EXPECT_TRUE(Run());
+  for (const char* n : {"1", "2"}) {
+    EXPECT_TRUE(Logged("-- Could not write " + journal + ": " + platform::ErrorText(EISDIR) +
+                       ", message " + n + " left on the server"));
+  }
+  EXPECT_FALSE(Logged("-> DELE 1"));
+  EXPECT_EQ(server.RemainingMessages().size(), 2u);
+  EXPECT_TRUE(InboundNames().empty());
+  EXPECT_FALSE(dir.Exists("SAVE/00000001.TXT"));
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 0);
 }
 
 TEST_F(Pop3DialogueTest, GetJobTakesMailAndHonoursAnEarlyStop) {
