@@ -190,6 +190,16 @@ bool SyncDirectory(std::string_view directory) {
   return synced;
 }
 
+bool SyncFile(std::string_view name) {
+  const int fd = open(ResolveName(name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return synced;
+}
+
 bool StartWriteback(std::FILE* file) {
   if (std::fflush(file) != 0) return false;
   // Only a hint: where the call is not supported, the final sync does it all.

@@ -67,6 +67,10 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // cannot be opened or its sync fails.
 [[nodiscard]] bool SyncDirectory(std::string_view directory);
 
+// Syncs a closed file's content; false (errno set) when it cannot be opened
+// or its sync fails.
+[[nodiscard]] bool SyncFile(std::string_view name);
+
 // Hands what was written to `file` so far to the disk without waiting, so
 // that the sync at its end has little left to do. False (errno set) when the
 // buffered data could not be written.

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/attachment_decoder.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <utility>
 
@@ -435,10 +433,6 @@ void AttachmentDecoder::FinishFile() {
     verify_file_open_ = false;
     return;
   }
-  // The saved text so far goes to the disk before the file gets its name:
-  // what is left for the end of the message is then short, and so is the
-  // moment between the name and the journal entry.
-  SyncSavedText();
   const std::optional<std::string> name = file_.Finish();
   if (!name) {
     FileProblem();
@@ -482,11 +476,9 @@ void AttachmentDecoder::SaveLine(std::string_view line, bool line_ends) {
   if (saved_block_.size() >= kDecodeBlock) (void)FlushSavedText();
 }
 
-void AttachmentDecoder::SyncSavedText() {
-  if (!FlushSavedText()) return;
-  if (std::fflush(saved_text_) != 0 || ::fsync(::fileno(saved_text_)) != 0) {
-    SavedTextProblem(errno);
-  }
+// Its sync is the owner's, together with the files'.
+void AttachmentDecoder::HandOverSavedText() {
+  if (FlushSavedText() && std::fflush(saved_text_) != 0) SavedTextProblem(errno);
 }
 
 bool AttachmentDecoder::FlushSavedText() {
@@ -523,7 +515,7 @@ MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
   body_ = BodyKind::None;
   decoder_.reset();
   report_reader_.reset();
-  SyncSavedText();
+  HandOverSavedText();
   MessageOutcome outcome;
   outcome.whole = data_complete && problems_ == 0;
   outcome.every_message = every_message_;
@@ -535,7 +527,7 @@ MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
   }
   if (!outcome.whole) {
     for (const auto& name : decoded_) {
-      (void)platform::DeleteFile(inbound_ + name);
+      file_.Remove(name);
       Report("-- Removed " + name + ", the message stays on the server");
     }
   }

@@ -61,7 +61,8 @@ struct MessageOutcome {
   // both modes; empty when the message is not whole or the digest could not
   // be made: such a message is never judged a copy of another.
   std::string content_digest;
-  // The final names of the files written into the inbound, when whole.
+  // The names of the files written into the inbound, when whole (held files
+  // get theirs for good when their batch goes to the disk).
   std::vector<std::string> files;
   // The message is (or holds) a delivery status notification.
   std::optional<DeliveryReport> delivery_report;
@@ -94,6 +95,9 @@ class AttachmentDecoder {
   // A line for the saved text alone, not scanned: the header of a message
   // whose data goes elsewhere.
   void SaveTextLine(std::string_view line, bool line_ends) { SaveLine(line, line_ends); }
+
+  // Files are held for whoever syncs and names them (see InboundFile).
+  void HoldNames(std::vector<HeldFile>* held) { file_.HoldNames(held); }
 
   // The data has ended. data_complete: the closing "." arrived. Unless the
   // outcome is whole, the files the message completed are removed again, so
@@ -155,7 +159,7 @@ class AttachmentDecoder {
   void Report(std::string line);
   void SaveLine(std::string_view line, bool line_ends);
   bool FlushSavedText();
-  void SyncSavedText();
+  void HandOverSavedText();
   void Log(std::string_view text) { log_(text); }
 
   core::FrontEnd& front_end_;

@@ -335,8 +335,17 @@ class ImapWalk {
       session_.NoteShortfall("message " + n, result.line);
       return true;
     }
-    if (!session_.IsAborted() && result.ok() && outcome->whole) {
-      if (!intake_.Commit(n, UniqueId(message), header_.message_id(), *outcome)) return false;
+    return RemoveOrKeep(message, *outcome, result.ok());
+  }
+
+  // A message that came whole leaves the folder once it is on the disk; any
+  // other stays. False when the walk must end without an abort.
+  bool RemoveOrKeep(const Listed& message, const MessageOutcome& outcome, bool fetched) {
+    const std::string n = std::to_string(message.uid);
+    if (!session_.IsAborted() && fetched && outcome.whole) {
+      // A batch of one: the removal's commands would outweigh what batching saves.
+      intake_.Hold(n, UniqueId(message), header_.message_id(), outcome);
+      if (!intake_.Flush()) return false;
       Remove(message);
       intake_.Taken();
       return true;
@@ -351,7 +360,7 @@ class ImapWalk {
     session_.NoteShortfall("message " + n);
     // A message of its own kind is skipped; a disk that failed would fail
     // every later message as well.
-    return session_.IsAborted() || !outcome->every_message;
+    return session_.IsAborted() || !outcome.every_message;
   }
 
   // One command about one message; false (with its line) when refused.

@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <utility>
 
 #include "platform/error_text.h"
@@ -55,6 +57,7 @@ bool InboundFile::Open(const std::string& name) {
   if (is_open()) Abandon();
   failure_ = {};
   name_ = name;
+  asked_ = name;
   Log(("-- Decoding " + name).substr(0, kMaxDecodingLine));
   const std::optional<std::string> free_name = FindFreeName(inbound_, name);
   if (!free_name) {
@@ -65,7 +68,11 @@ bool InboundFile::Open(const std::string& name) {
     Log(("-- File already existed, renaming to " + *free_name).substr(0, kMaxRenamingLine));
   }
   front_end_.SetField(Field::GetFilename, *free_name);
-  output_ = CreatePartialFile(inbound_, name);
+  // A file of the same name may be held already: its hidden file stays.
+  for (int variant = 1; held_ && platform::FileExists(inbound_ + PartialName(name_)); ++variant) {
+    name_ = name + "~" + std::to_string(variant);
+  }
+  output_ = CreatePartialFile(inbound_, name_);
   if (!output_) {
     const int error = errno;
     Fail(WithError("could not be created", error), !NameError(error));
@@ -116,35 +123,86 @@ std::optional<std::string> InboundFile::Finish() {
   if (!is_open()) return std::nullopt;
   ShowProgress(0, true);
   front_end_.SetField(Field::GetCPS, "");
-  if (!SyncAndClose(output_)) {
-    const int error = errno;
-    DeletePartialFile();
-    Fail(WithError("could not be written", error), true);
-    return std::nullopt;
-  }
-  // The name may have been taken while the file was written.
-  std::optional<std::string> published = PublishPartialFile(inbound_, name_, wanted_);
-  if (!published) {
-    const int error = errno;
-    DeletePartialFile();
-    if (error == EEXIST) {
-      Fail("no free name left in the inbound", false);
-    } else {
-      Fail(WithError("could not be given its name", error), true);
-    }
-    return std::nullopt;
-  }
-  if (*published != wanted_) {
-    Log(("-- File already existed, renaming to " + *published).substr(0, kMaxRenamingLine));
-    front_end_.SetField(Field::GetFilename, *published);
-  }
+  std::optional<std::string> name = held_ ? Hold() : SyncAndPublish();
+  if (!name) return name;
   Log("-- File decoded");
   const std::int32_t seconds = stopwatch_.ElapsedSeconds();
   if (seconds > kMinSecondsForSpeed) {
     Log("-- Speed was " + std::to_string(written_ / static_cast<std::uint64_t>(seconds)) +
         " characters per second (CPS)");
   }
+  return name;
+}
+
+std::optional<std::string> InboundFile::SyncAndPublish() {
+  if (!SyncAndClose(output_)) {
+    const int error = errno;
+    DeletePartialFile();
+    Fail(WithError("could not be written", error), true);
+    return std::nullopt;
+  }
+  std::string reason;
+  std::optional<std::string> published =
+      PublishHeldFile(inbound_, {name_, asked_, wanted_}, log_, reason);
+  if (!published) {
+    const bool every_message = errno != EEXIST;
+    DeletePartialFile();
+    Fail(reason, every_message);
+    return std::nullopt;
+  }
+  if (*published != wanted_) front_end_.SetField(Field::GetFilename, *published);
   return published;
+}
+
+std::optional<std::string> PublishHeldFile(const std::string& inbound, const HeldFile& file,
+                                           const InboundFile::LogFunction& log,
+                                           std::string& reason_r) {
+  // The name may have been taken while the file was written (by a file of
+  // the same batch, too): the first free one of the name asked for then.
+  std::optional<std::string> wanted = file.wanted;
+  if (platform::FileExists(inbound + file.wanted)) wanted = FindFreeName(inbound, file.asked);
+  std::optional<std::string> published =
+      PublishPartialFile(inbound, file.name, wanted.value_or(file.wanted));
+  if (!published) {
+    const int error = errno;
+    reason_r = error == EEXIST ? std::string("no free name left in the inbound")
+                               : WithError("could not be given its name", error);
+    errno = error;
+    return std::nullopt;
+  }
+  if (*published != file.wanted) {
+    log(("-- File already existed, renaming to " + *published).substr(0, kMaxRenamingLine));
+  }
+  return published;
+}
+
+std::optional<std::string> InboundFile::Hold() {
+  // Handed to the disk now, the batch's sync finds little left to write.
+  bool written = platform::StartWriteback(output_.get());
+  int error = errno;
+  if (std::fclose(output_.release()) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    DeletePartialFile();
+    Fail(WithError("could not be written", error), true);
+    return std::nullopt;
+  }
+  held_->push_back({name_, asked_, wanted_});
+  return wanted_;
+}
+
+void InboundFile::Remove(const std::string& name) {
+  if (!held_) {
+    (void)platform::DeleteFile(inbound_ + name);
+    return;
+  }
+  const auto held = std::find_if(held_->rbegin(), held_->rend(),
+                                 [&name](const HeldFile& file) { return file.wanted == name; });
+  if (held == held_->rend()) return;
+  (void)platform::DeleteFile(inbound_ + PartialName(held->name));
+  held_->erase(std::next(held).base());
 }
 
 void InboundFile::Abandon() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/front_end.h"
 #include "core/stopwatch.h"
@@ -28,6 +29,14 @@ inline constexpr std::uint64_t kWritebackBytes = 8 * 1024 * 1024;
 // the write failed.
 [[nodiscard]] bool WriteHandingToDisk(std::FILE* file, std::string_view bytes,
                                       std::uint64_t written);
+
+// A whole file that waits under its partial name for the sync and the name
+// a batch of taken messages gives all its files at once.
+struct HeldFile {
+  std::string name;    // as PartialName knows it
+  std::string asked;   // the name the mail gave it
+  std::string wanted;  // the free name it had when it was started
+};
 
 class InboundFile {
  public:
@@ -58,15 +67,23 @@ class InboundFile {
   // at most every 100 ms (and every 32nd call) unless forced.
   void ShowProgress(std::uint64_t pending, bool force = false);
 
-  // The file is whole: synced, closed and named. The name it got, or nothing
-  // (the file is then removed; failure() says why).
+  // From now on finished files are closed and added to `held`, not synced
+  // and named: whoever holds them does that for many at once.
+  void HoldNames(std::vector<HeldFile>* held) { held_ = held; }
+
+  // The file is whole: synced, closed and named, or held. The name it got
+  // (or is to get), or nothing (the file is then removed; failure() says why).
   [[nodiscard]] std::optional<std::string> Finish();
   // Removes an unfinished file.
   void Abandon();
+  // Removes a finished file again, held or named.
+  void Remove(const std::string& name);
 
   [[nodiscard]] const Failure& failure() const { return failure_; }
 
  private:
+  [[nodiscard]] std::optional<std::string> SyncAndPublish();
+  [[nodiscard]] std::optional<std::string> Hold();
   void Fail(std::string reason, bool every_message);
   void DeletePartialFile();
   void Log(std::string_view text) { log_(text); }
@@ -75,8 +92,10 @@ class InboundFile {
   LogFunction log_;
   const std::string inbound_;
 
+  std::vector<HeldFile>* held_ = nullptr;
   platform::UniqueFile output_;
-  std::string name_;    // the name asked for; also names the hidden file
+  std::string name_;    // names the hidden file: the name asked for, or a variant while held
+  std::string asked_;   // the name asked for
   std::string wanted_;  // the free name found when it was opened
   std::uint64_t written_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};
@@ -84,5 +103,14 @@ class InboundFile {
   core::Stopwatch stopwatch_;
   Failure failure_;
 };
+
+// Gives a held file, synced, the first free name among its wanted one and
+// its variants (a line when it is another); the name, or nothing with the
+// reason in `reason_r` (errno EEXIST when every name was taken). The file
+// stays where it was then.
+[[nodiscard]] std::optional<std::string> PublishHeldFile(const std::string& inbound,
+                                                         const HeldFile& file,
+                                                         const InboundFile::LogFunction& log,
+                                                         std::string& reason_r);
 
 }  // namespace kestrel::receive

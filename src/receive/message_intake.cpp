@@ -7,7 +7,6 @@
 #include <ctime>
 #include <memory>
 
-#include "core/le_bytes.h"
 #include "core/text_utils.h"
 #include "platform/directory_owner.h"
 #include "platform/error_text.h"
@@ -21,19 +20,6 @@
 
 namespace kestrel::receive {
 namespace {
-
-// Saved texts that already exist are skipped, never overwritten; past this
-// many the directory is treated as unwritable.
-constexpr int kMaxSavedTextSkips = 10000;
-constexpr int kSavedTextDigits = 8;
-// The last number the digits hold. After it the numbering starts again at 1,
-// and numbers still in use are skipped like any saved text that exists.
-constexpr std::int32_t kMaxSavedTextNumber = 99'999'999;
-
-// The number after `number`; a HIGHEST.DAT of another program may hold any.
-std::int32_t NextSavedTextNumber(std::int32_t number) {
-  return number < 0 || number >= kMaxSavedTextNumber ? 1 : number + 1;
-}
 
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
@@ -55,27 +41,10 @@ std::string InboundDirectory(const config::Configuration& configuration) {
   return platform::ProgramHome() + "/";
 }
 
-std::int32_t ReadHighestNumber(const std::string& directory) {
-  const auto bytes = platform::ReadFilePrefix(directory + std::string(kHighestFileName), 4);
-  if (!bytes) return 0;
-  core::ByteReader reader(*bytes);
-  return static_cast<std::int32_t>(reader.U32le());  // 0 when short
-}
-
-bool WriteHighestNumber(const std::string& directory, std::int32_t number) {
-  std::string bytes;
-  core::ByteWriter(bytes).U32le(static_cast<std::uint32_t>(number));
-  const std::string path = directory + std::string(kHighestFileName);
-  if (!platform::ReplaceFileContent(path, bytes)) return false;
-  (void)platform::GiveDirectoryOwner(path, directory);
-  return true;
-}
-
 MessageIntake::MessageIntake(net::NetSession& session, const config::Configuration& configuration,
                              std::string mailbox, const SentMessages* sent)
     : session_(session),
       configuration_(configuration),
-      save_directory_(SaveDirectory(configuration)),
       inbound_(InboundDirectory(configuration)),
       mailbox_(std::move(mailbox)),
       sent_(sent),
@@ -83,7 +52,11 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
           session.logger.front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
       catcher_(spool_, decoder_),
-      reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }) {}
+      reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }),
+      saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }),
+      batch_(saved_, journal_, inbound_, [this](std::string_view line) { Log(line); }) {
+  decoder_.HoldNames(&held_files_);
+}
 
 MessageIntake::~MessageIntake() = default;
 
@@ -95,16 +68,17 @@ bool MessageIntake::Open() {
   if (!InboundUsable() || !JournalUsable()) return false;
   RemoveStalePartialFiles(inbound_);
   inbound_view_.emplace(inbound_);
-  save_view_.emplace(save_directory_);
-  highest_ = ReadHighestNumber(save_directory_);
+  save_view_.emplace(saved_.directory());
+  saved_.Open();
   return true;
 }
 
 void MessageIntake::Close() {
   JoinPieces();
-  if (!WriteHighestNumber(save_directory_, highest_)) {
-    Log("-- Could not write " + save_directory_ + std::string(kHighestFileName));
-    session_.NoteShortfall(save_directory_ + std::string(kHighestFileName));
+  if (!saved_.WriteHighest()) {
+    const std::string path = saved_.directory() + std::string(kHighestFileName);
+    Log("-- Could not write " + path);
+    session_.NoteShortfall(path);
   }
   if (mail_received_ && !configuration_.EMAILARRIVED.empty()) {
     (void)platform::OpenFile(configuration_.EMAILARRIVED, "wb");
@@ -132,7 +106,7 @@ bool MessageIntake::JournalUsable() {
 }
 
 bool MessageIntake::IsSuspect(std::string_view uid, std::string_view message_id) const {
-  return journal_.IsSuspect(mailbox_, uid, message_id);
+  return journal_.IsSuspect(mailbox_, uid, message_id) || batch_.Knows(uid, message_id);
 }
 
 bool MessageIntake::IsCopy(std::string_view uid, std::string_view message_id,
@@ -140,42 +114,10 @@ bool MessageIntake::IsCopy(std::string_view uid, std::string_view message_id,
   return journal_.IsCopy(mailbox_, uid, message_id, digest);
 }
 
-std::string MessageIntake::SavedTextPath(std::int32_t number) const {
-  return save_directory_ + core::ZeroPadNumber(number, kSavedTextDigits) + ".TXT";
-}
-
 bool MessageIntake::CreateSavedText() {
-  const std::int32_t before = highest_;
-  const std::int32_t first = NextSavedTextNumber(before);
-  std::int32_t last_existing = before;
-  highest_ = first;
-  for (int skip = 0; skip <= kMaxSavedTextSkips; ++skip) {
-    saved_ = platform::OpenFile(SavedTextPath(highest_), "wbx");
-    if (saved_) {
-      (void)platform::GiveDirectoryOwner(SavedTextPath(highest_), save_directory_);
-      if (highest_ != first) {
-        Log("-- Saved texts " + std::to_string(first) + " to " + std::to_string(last_existing) +
-            " already exist, using " + std::to_string(highest_));
-      }
-      return true;
-    }
-    if (errno != EEXIST) break;
-    last_existing = highest_;
-    highest_ = NextSavedTextNumber(highest_);
-  }
-  const std::string why =
-      errno == EEXIST ? SavedTextPath(first) + " to " + SavedTextPath(last_existing) + " all exist"
-                      : SavedTextPath(highest_) + ": " + platform::ErrorText(errno);
-  highest_ = before;
-  Log("-- Could not write to SaveEmail directory (" + why + ")");
-  session_.NoteShortfall(save_directory_);
+  if (saved_.Create()) return true;
+  session_.NoteShortfall(saved_.directory());
   return false;
-}
-
-void MessageIntake::Discard() {
-  saved_.reset();
-  (void)platform::DeleteFile(SavedTextPath(highest_));
-  --highest_;
 }
 
 MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mode,
@@ -186,9 +128,8 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   std::optional<net::SuspendedLog> quiet(std::in_place, session_);
   session_.InMessageData = true;
   const bool saving = mode == DecodeMode::Save;
-  decoder_.StartMessage(saving ? saved_.get() : nullptr,
-                        core::ZeroPadNumber(highest_, kSavedTextDigits),
-                        saving ? SavedTextPath(highest_) : std::string(), mode);
+  decoder_.StartMessage(saving ? saved_.file() : nullptr, saved_.Stem(),
+                        saving ? saved_.Path(saved_.number()) : std::string(), mode);
   catcher_.StartMessage(label, mode);
   reader_.Reset(counted);
   bounds_ = bounds;
@@ -209,25 +150,19 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   }
   // Bytes beyond the "." line are the server's next words.
   if (complete) net::PutBack(session_, reader_.Unread());
+  data_bytes_ = bounds.max_bytes - data_left_;
   session_.InMessageData = false;
   catcher_.EndOfData();
   MessageOutcome outcome = decoder_.EndOfMessage(complete);
   catcher_.Finish(complete, outcome);
   quiet.reset();
   for (const std::string& line : outcome.report) Log(line);
-  if (saving && !CloseSavedText()) {
+  if (saving && !saved_.Close()) {
     outcome.whole = false;
     outcome.every_message = true;
   }
   if (outcome.whole && outcome.delivery_report) ReportBounce(label, *outcome.delivery_report);
   return outcome;
-}
-
-bool MessageIntake::CloseSavedText() {
-  if (std::fclose(saved_.release()) == 0) return true;
-  Log("-- Could not write to SaveEmail directory (" + SavedTextPath(highest_) + ": " +
-      platform::ErrorText(errno) + ")");
-  return false;
 }
 
 // A bounce is no file to toss, but news for the sysop: what it says, and
@@ -263,53 +198,37 @@ std::size_t MessageIntake::ReadData(char* buffer, std::size_t capacity) {
   return count;
 }
 
-bool MessageIntake::Commit(std::string_view label, std::string_view uid,
-                           std::string_view message_id, const MessageOutcome& outcome) {
-  // After a power cut the saved text and the files must still be there
-  // under their names once the server has dropped the message; and the
-  // journal must know it, or a DELE lost on the way brings it in twice.
-  std::string failed = SyncDirectories();
-  if (std::string error;
-      failed.empty() && !journal_.Record(mailbox_, uid, message_id, outcome.content_digest,
-                                         std::time(nullptr), error)) {
-    failed = journal_.path() + ": " + error;
+void MessageIntake::Discard() {
+  for (const HeldFile& file : held_files_) {
+    (void)platform::DeleteFile(inbound_ + PartialName(file.name));
   }
-  if (failed.empty()) {
-    LogReceived(outcome.files, label);
-    return true;
+  held_files_.clear();
+  saved_.Discard();
+}
+
+void MessageIntake::Hold(std::string_view label, std::string_view uid, std::string_view message_id,
+                         const MessageOutcome& outcome) {
+  batch_.Add(
+      {std::string(label), saved_.number(), std::exchange(held_files_, {}),
+       JournalEntry{mailbox_, std::string(uid), std::string(message_id), outcome.content_digest}},
+      data_bytes_);
+}
+
+bool MessageIntake::Flush() {
+  std::vector<std::string> labels;
+  for (const TakenMessage& message : batch_.messages()) labels.push_back(message.label);
+  const std::string failed = batch_.Flush();
+  if (failed.empty()) return true;
+  for (const std::string& label : labels) {
+    Log("-- Could not write " + failed + ", message " + label + " left on the server");
+    session_.NoteShortfall("message " + label);
   }
-  // Files that are not durably known must not stay: the message comes again
-  // whole on a later run, and nothing arrives twice.
-  for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
-  Discard();
-  Log("-- Could not write " + failed + ", message " + std::string(label) + " left on the server");
-  session_.NoteShortfall("message " + std::string(label));
   return false;
 }
 
 }  // namespace kestrel::receive
 
 namespace kestrel::receive {
-
-// The saved texts and the files just written keep their names through a
-// power cut; what failed, or empty.
-std::string MessageIntake::SyncDirectories() {
-  if (!platform::SyncDirectory(save_directory_)) {
-    return save_directory_ + ": " + platform::ErrorText(errno);
-  }
-  if (!platform::SyncDirectory(inbound_)) return inbound_ + ": " + platform::ErrorText(errno);
-  return {};
-}
-
-// The log of a month later names every file that came in.
-void MessageIntake::LogReceived(const std::vector<std::string>& files, std::string_view label) {
-  for (const std::string& name : files) {
-    const std::string path = platform::ResolveName(inbound_ + name);
-    const std::optional<std::uint64_t> size = platform::FileSize(path);
-    Log("-- Received " + path + " (" + std::to_string(size.value_or(0)) + " bytes), message " +
-        std::string(label));
-  }
-}
 
 void MessageIntake::JoinPieces() {
   const std::time_t now = std::time(nullptr);
@@ -335,8 +254,7 @@ void MessageIntake::Join(const PieceSet& set) {
   auto reader = std::make_unique<BodyReader>(
       [&source](char* buffer, std::size_t capacity) { return source.Read(buffer, capacity); });
   reader->Reset(set.bytes);
-  decoder_.StartMessage(saved_.get(), core::ZeroPadNumber(highest_, kSavedTextDigits),
-                        SavedTextPath(highest_));
+  decoder_.StartMessage(saved_.file(), saved_.Stem(), saved_.Path(saved_.number()));
   BodyPiece piece;
   BodyStatus status;
   while ((status = reader->ReadBodyLine(piece)) == BodyStatus::Piece) {
@@ -345,18 +263,19 @@ void MessageIntake::Join(const PieceSet& set) {
   MessageOutcome outcome = decoder_.EndOfMessage(status == BodyStatus::EndOfData);
   for (const std::string& line : outcome.report) Log(line);
   if (!source.error().empty()) Log("-- Could not read " + source.error());
-  const bool closed = CloseSavedText();
-  const std::string failed = closed ? SyncDirectories() : std::string();
-  if (!failed.empty()) Log("-- Could not write " + failed);
-  if (outcome.whole && closed && failed.empty()) {
-    LogReceived(outcome.files, id);
-    Log("-- Joined " + std::to_string(*set.total) + " pieces of " + id);
-    if (!spool_.Remove(set)) Log("-- Could not remove " + set.directory);
-    mail_received_ = true;
-    return;
+  if (saved_.Close() && outcome.whole) {
+    batch_.Add({id, saved_.number(), std::exchange(held_files_, {}), std::nullopt}, set.bytes);
+    const std::string failed = batch_.Flush();
+    if (failed.empty()) {
+      Log("-- Joined " + std::to_string(*set.total) + " pieces of " + id);
+      if (!spool_.Remove(set)) Log("-- Could not remove " + set.directory);
+      mail_received_ = true;
+      return;
+    }
+    Log("-- Could not write " + failed);
+  } else {
+    Discard();
   }
-  for (const std::string& name : outcome.files) (void)platform::DeleteFile(inbound_ + name);
-  Discard();
   Log("-- Pieces of " + id + " not joined, kept in " + set.directory + " for the next run");
   session_.NoteShortfall("pieces of " + id);
 }

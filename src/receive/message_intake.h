@@ -4,7 +4,8 @@
 // them: the saved text under the next number, the data through the scanner
 // within the bounds the server announced, and the one rule of taking: a
 // message may leave the server only once its files, its saved text, both
-// directories and its journal entry are on the disk.
+// directories and its journal entry are on the disk; taken messages go
+// there in batches.
 
 #include <cstdint>
 #include <cstdio>
@@ -24,11 +25,10 @@
 #include "receive/piece_catcher.h"
 #include "receive/piece_spool.h"
 #include "receive/received_journal.h"
+#include "receive/saved_texts.h"
+#include "receive/taken_batch.h"
 
 namespace kestrel::receive {
-
-// "HIGHEST.DAT" in the SAVEEMAIL directory: the number of the last saved text.
-inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 
 // The directory of the saved texts and HIGHEST.DAT, ending in a separator:
 // SAVEEMAIL, or the program's home when it is empty.
@@ -37,10 +37,6 @@ inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 // Where received files go, ending in a separator: INBOUND, or the program's
 // home when it is empty.
 [[nodiscard]] std::string InboundDirectory(const config::Configuration& configuration);
-
-// HIGHEST.DAT: a 32-bit signed little-endian number; 0 when missing or short.
-[[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
-[[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);
 
 class MessageIntake {
  public:
@@ -62,7 +58,8 @@ class MessageIntake {
   // server or a set was joined.
   void Close();
 
-  // The journal may know the message: compare before taking it.
+  // The journal (or the batch) may know the message: compare before taking
+  // it, once the batch is flushed.
   [[nodiscard]] bool IsSuspect(std::string_view uid, std::string_view message_id) const;
   // Proven the same as one taken before: same content, same uid or Message-ID.
   [[nodiscard]] bool IsCopy(std::string_view uid, std::string_view message_id,
@@ -79,12 +76,16 @@ class MessageIntake {
                                            const net::ReadBounds& bounds,
                                            std::optional<std::uint64_t> counted = std::nullopt);
 
-  // A whole message goes to the disk and into the journal; then it may leave
-  // the server. False with its line when that failed: its files and saved
-  // text are removed again, and the walk must end.
-  [[nodiscard]] bool Commit(std::string_view label, std::string_view uid,
-                            std::string_view message_id, const MessageOutcome& outcome);
-  // The message left the server.
+  // A whole message joins the batch of those that go to the disk together.
+  void Hold(std::string_view label, std::string_view uid, std::string_view message_id,
+            const MessageOutcome& outcome);
+  // The batch should go to the disk before the next message is taken.
+  [[nodiscard]] bool BatchFull() const { return batch_.Full(); }
+  // The batch goes to the disk and into the journal; then its messages may
+  // leave the server. False with their lines when that failed: their files
+  // and saved texts are removed again, and the walk must end.
+  [[nodiscard]] bool Flush();
+  // The messages left the server.
   void Taken() { mail_received_ = true; }
   // The message stays on the server: its saved text and number go.
   void Discard();
@@ -92,19 +93,14 @@ class MessageIntake {
  private:
   [[nodiscard]] bool InboundUsable();
   [[nodiscard]] bool JournalUsable();
-  [[nodiscard]] std::string SavedTextPath(std::int32_t number) const;
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
   void ReportBounce(std::string_view label, const DeliveryReport& report);
-  [[nodiscard]] std::string SyncDirectories();
-  void LogReceived(const std::vector<std::string>& files, std::string_view label);
-  [[nodiscard]] bool CloseSavedText();
   void JoinPieces();
   void Join(const PieceSet& set);
 
   net::NetSession& session_;
   const config::Configuration& configuration_;
-  const std::string save_directory_;
   const std::string inbound_;
   const std::string mailbox_;
   const SentMessages* sent_;
@@ -113,14 +109,16 @@ class MessageIntake {
   PieceSpool spool_;
   PieceCatcher catcher_;
   BodyReader reader_;
-  platform::UniqueFile saved_;
+  SavedTexts saved_;
+  std::vector<HeldFile> held_files_;  // of the message being read
+  TakenBatch batch_;
+  std::uint64_t data_bytes_ = 0;  // of the last message read
   // One read of each directory a run, whatever is waiting in them.
   std::optional<platform::DirectoryView> inbound_view_;
   std::optional<platform::DirectoryView> save_view_;
   net::ReadBounds bounds_;       // of the data being read
   std::uint64_t data_left_ = 0;  // of its bytes
   core::Stopwatch data_clock_;
-  std::int32_t highest_ = 0;
   bool mail_received_ = false;
 };
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "core/text_utils.h"
 #include "receive/header_filter.h"
@@ -79,6 +81,7 @@ class Pop3Walk {
       for (std::int32_t number = 1; number <= count; ++number) {
         if (session_.IsAborted() || Stopped() || !TakeOrSkip(number)) break;
       }
+      (void)DeleteHeld();
       intake_.Close();
     }
     net::SendLine(session_, "QUIT");
@@ -205,6 +208,8 @@ class Pop3Walk {
     }
     const std::string uid = UniqueId(number);
     if (intake_.IsSuspect(uid, header_.message_id())) {
+      // The comparison needs what was taken before in the journal.
+      if (!DeleteHeld()) return false;
       const std::optional<std::string> digest = Fingerprint(number);
       if (session_.IsAborted()) return true;
       if (digest && intake_.IsCopy(uid, header_.message_id(), *digest)) {
@@ -238,12 +243,17 @@ class Pop3Walk {
       session_.NoteShortfall("message " + n, retr.last());
       return true;
     }
-    const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::Save, message_bounds_);
+    return DeleteOrKeep(number, intake_.ReceiveData(n, DecodeMode::Save, message_bounds_));
+  }
+
+  // A message that came whole leaves the server once it is on the disk; any
+  // other stays. False when the walk must end without an abort.
+  bool DeleteOrKeep(std::int32_t number, const MessageOutcome& outcome) {
+    const std::string n = std::to_string(number);
     if (!session_.IsAborted() && outcome.whole) {
-      if (!intake_.Commit(n, UniqueId(number), header_.message_id(), outcome)) return false;
-      Delete(number);
-      intake_.Taken();
-      return true;
+      intake_.Hold(n, UniqueId(number), header_.message_id(), outcome);
+      held_.push_back(number);
+      return !intake_.BatchFull() || DeleteHeld();
     }
     if (session_.closed()) session_.Abort();
     // Fetched again on a later run, it gets a saved text then: the one begun
@@ -273,9 +283,38 @@ class Pop3Walk {
     return outcome.content_digest;
   }
 
+  // The messages held go to the disk together, then leave the server. False
+  // when they could not be written: they stay, and the walk must end.
+  bool DeleteHeld() {
+    const std::vector<std::int32_t> held = std::exchange(held_, {});
+    if (!intake_.Flush()) return false;
+    if (held.empty()) return true;
+    if (pipelining_) {
+      // One send for the batch's DELEs; their replies come in their order.
+      for (std::size_t i = 0; i + 1 < held.size(); ++i) {
+        net::QueueLine(session_, "DELE " + std::to_string(held[i]));
+      }
+      net::SendLine(session_, "DELE " + std::to_string(held.back()));
+      for (const std::int32_t number : held) {
+        if (!session_.IsAborted()) JudgeDelete(number);
+      }
+    } else {
+      for (const std::int32_t number : held) {
+        if (!session_.IsAborted()) Delete(number);
+      }
+    }
+    intake_.Taken();
+    return true;
+  }
+
   void Delete(std::int32_t number) {
+    net::SendLine(session_, "DELE " + std::to_string(number));
+    JudgeDelete(number);
+  }
+
+  // The reply to DELE n.
+  void JudgeDelete(std::int32_t number) {
     const std::string n = std::to_string(number);
-    net::SendLine(session_, "DELE " + n);
     const net::Reply reply = ReadPop3Reply(session_, net::Echo::Quiet);
     if (IsOk(reply) || session_.IsAborted()) return;
     Log(session_, "-- Message " + n + " could not be deleted on the server (" + reply.last() + ")");
@@ -315,6 +354,7 @@ class Pop3Walk {
   core::FrontEnd& front_end_;
   MessageIntake intake_;
   std::map<std::int32_t, std::string> unique_ids_;  // by message number
+  std::vector<std::int32_t> held_;                  // taken, to be deleted once on the disk
   HeaderLines header_;
   MailboxSize size_;
   net::ReadBounds message_bounds_;  // of the message being read

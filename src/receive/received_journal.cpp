@@ -191,35 +191,40 @@ bool ReceivedJournal::IsCopy(std::string_view mailbox, std::string_view uid,
   return !IsNone(digest) && Knows(Stored(mailbox), Stored(uid), Stored(message_id), digest);
 }
 
-bool ReceivedJournal::Record(std::string_view mailbox, std::string_view uid,
-                             std::string_view message_id, std::string_view content_digest,
-                             std::int64_t now, std::string& error_r) {
+bool ReceivedJournal::Record(const std::vector<JournalEntry>& entries, std::int64_t now,
+                             std::string& error_r) {
   // A failed append may have left a torn line, which this one would run into.
   if (append_failed_ && !platform::ReplaceFileContent(path_, content_)) {
     error_r = platform::ErrorText(errno);
     return false;
   }
   append_failed_ = false;
-  Entry entry;
-  entry.seconds = now;
-  entry.line_start = content_.size();
-  std::string line = std::to_string(now);
-  entry.fields_offset = static_cast<std::uint8_t>(line.size() + 1);
-  const std::array<std::string_view, kFields> values{mailbox, uid, message_id, content_digest};
-  for (std::size_t field = 0; field < kFields; ++field) {
-    const std::string kept = Stored(values[field]);
-    entry.lengths[field] = static_cast<std::uint8_t>(kept.size());
-    line += ' ';
-    line += kept;
+  std::string lines;
+  std::vector<Entry> made;
+  for (const JournalEntry& values : entries) {
+    Entry entry;
+    entry.seconds = now;
+    entry.line_start = content_.size() + lines.size();
+    std::string line = std::to_string(now);
+    entry.fields_offset = static_cast<std::uint8_t>(line.size() + 1);
+    const std::array<std::string_view, kFields> fields{values.mailbox, values.uid,
+                                                       values.message_id, values.content_digest};
+    for (std::size_t field = 0; field < kFields; ++field) {
+      const std::string kept = Stored(fields[field]);
+      entry.lengths[field] = static_cast<std::uint8_t>(kept.size());
+      line += ' ';
+      line += kept;
+    }
+    lines += line + '\n';
+    made.push_back(entry);
   }
-  line += '\n';
-  if (!platform::AppendDurably(path_, line)) {
+  if (!platform::AppendDurably(path_, lines)) {
     append_failed_ = true;
     error_r = platform::ErrorText(errno);
     return false;
   }
-  content_ += line;
-  entries_.push_back(entry);
+  content_ += lines;
+  entries_.insert(entries_.end(), made.begin(), made.end());
   if (entries_.size() > kJournalMaxEntries + kRewriteSlack) {
     DropBefore(FirstKept(now));
     // Not shortened now, the journal is shortened by the next Load.

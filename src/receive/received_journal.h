@@ -34,6 +34,14 @@ inline constexpr std::int64_t kJournalKeptSeconds = 60LL * 24 * 60 * 60;
 inline constexpr std::size_t kJournalMaxEntries = 20'000;
 inline constexpr std::size_t kJournalFieldChars = 64;
 
+// What the journal keeps of one message.
+struct JournalEntry {
+  std::string mailbox;
+  std::string uid;
+  std::string message_id;
+  std::string content_digest;
+};
+
 class ReceivedJournal {
  public:
   // The journal beside the program: its name with the extension JNL.
@@ -58,11 +66,17 @@ class ReceivedJournal {
   [[nodiscard]] bool IsCopy(std::string_view mailbox, std::string_view uid,
                             std::string_view message_id, std::string_view content_digest) const;
 
-  // Appends an entry and syncs it; false with the reason when it could not be
-  // written whole.
+  // Appends entries with one sync; false with the reason when they could not
+  // be written whole.
+  [[nodiscard]] bool Record(const std::vector<JournalEntry>& entries, std::int64_t now,
+                            std::string& error_r);
   [[nodiscard]] bool Record(std::string_view mailbox, std::string_view uid,
                             std::string_view message_id, std::string_view content_digest,
-                            std::int64_t now, std::string& error_r);
+                            std::int64_t now, std::string& error_r) {
+    return Record({{std::string(mailbox), std::string(uid), std::string(message_id),
+                    std::string(content_digest)}},
+                  now, error_r);
+  }
 
  private:
   enum Field : std::size_t { kMailbox, kUid, kMessageId, kDigest, kFields };

@@ -346,6 +346,8 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   dir.Write("IN/FILE.ZIP", "a");
   dir.Write("IN/FILE_1.ZIP", "b");
   server.AddMessage(SenderMessage("FILE.ZIP", content));
+  // Of the same name, in the same batch: the first one's hidden file stays.
+  server.AddMessage(SenderMessage("FILE.ZIP", "second"));
   configuration.Filters.AcceptAll = true;
   // A root run leaves what it writes to the owner of the mailer's directories.
   const auto mailer = testing::UnprivilegedUser("kestrel-mailer");
@@ -364,6 +366,7 @@ TEST_F(Pop3DialogueTest, AttachmentArrivesWholeUnderAFreeName) {
   }
   EXPECT_TRUE(dir.Read("IN/FILE_2.ZIP") == content);
   EXPECT_EQ(dir.Read("IN/FILE.ZIP"), "a");
+  EXPECT_EQ(dir.Read("IN/FILE_3.ZIP"), "second");
   EXPECT_NE(
       LogFile().find("-- Received " + dir.File("IN/FILE_2.ZIP") + " (200000 bytes), message 1"),
       std::string::npos);
@@ -472,30 +475,33 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
 }
 
-// The journal turns unwritable while a message comes in: the message's files
-// go again and it stays on the server, to arrive once on the next run.
-TEST_F(Pop3DialogueTest, UnwritableJournalLeavesTheMessageOnTheServer) {
-  server.AddMessage(SenderMessage("JOURNAL.PKT", "packet"));
+// A batch whose journal entries cannot be written stays on the server
+// whole: its files and saved texts go again, nothing is deleted, and the
+// next run takes each message once.
+TEST_F(Pop3DialogueTest, UnwritableJournalKeepsTheWholeBatchOnTheServer) {
+  for (const char* name : {"B1.PKT", "B2.PKT"}) server.AddMessage(SenderMessage(name, name));
   configuration.Filters.AcceptAll = true;
-  const std::string journal = platform::HomeFile(platform::ProgramBaseName() + ".JNL");
+  const std::string journal = dir.File(platform::ProgramBaseName() + ".JNL");
+  // Read before the walk, then no file an entry can be appended to.
   front_end.on_field = [&](core::Field field, std::string_view text) {
-    if (field == core::Field::GetFilename && text == "JOURNAL.PKT") {
+    if (field == core::Field::GetCurrentMsg && text == "1")
       std::filesystem::create_directory(journal);
-    }
   };
   EXPECT_TRUE(Run());
-  EXPECT_TRUE(incomplete_);
-  EXPECT_TRUE(Logged("-- Could not write " + journal + ": " + platform::ErrorText(EISDIR) +
-                     ", message 1 left on the server"));
+  for (const char* n : {"1", "2"}) {
+    EXPECT_TRUE(Logged("-- Could not write " + journal + ": " + platform::ErrorText(EISDIR) +
+                       ", message " + n + " left on the server"));
+  }
   EXPECT_FALSE(Logged("-> DELE 1"));
+  EXPECT_EQ(server.RemainingMessages().size(), 2u);
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_FALSE(dir.Exists("SAVE/00000001.TXT"));
-  EXPECT_EQ(server.RemainingMessages().size(), 1u);
+  EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), 0);
 
   front_end.on_field = nullptr;
   std::filesystem::remove(journal);
   EXPECT_TRUE(Run());
-  EXPECT_EQ(InboundNames(), std::vector<std::string>{"JOURNAL.PKT"});
+  EXPECT_EQ(InboundNames(), (std::vector<std::string>{"B1.PKT", "B2.PKT"}));
   EXPECT_TRUE(server.RemainingMessages().empty());
 }
 
