@@ -190,14 +190,39 @@ bool SyncDirectory(std::string_view directory) {
   return synced;
 }
 
-bool SyncFile(std::string_view name) {
+namespace {
+
+bool SyncWith(std::string_view name, int (*sync)(int)) {
   const int fd = open(ResolveName(name).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool synced = fsync(fd) == 0;
+  const bool synced = sync(fd) == 0;
   const int error = errno;
   close(fd);
   errno = error;
   return synced;
+}
+
+bool Append(std::string_view name, std::string_view text, bool sync) {
+  const std::string target = ResolveName(name);
+  const bool existed = access(target.c_str(), F_OK) == 0;
+  const int fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, text) && (!sync || fdatasync(fd) == 0);
+  const int error = errno;
+  const bool closed = close(fd) == 0;
+  if (!existed) SyncDirectoryOf(target);
+  if (!written) errno = error;
+  return written && closed;
+}
+
+}  // namespace
+
+bool SyncFile(std::string_view name) {
+  return SyncWith(name, fsync);
+}
+
+bool SyncFileData(std::string_view name) {
+  return SyncWith(name, fdatasync);
 }
 
 bool StartWriteback(std::FILE* file) {
@@ -208,16 +233,11 @@ bool StartWriteback(std::FILE* file) {
 }
 
 bool AppendDurably(std::string_view name, std::string_view text) {
-  const std::string target = ResolveName(name);
-  const bool existed = access(target.c_str(), F_OK) == 0;
-  const int fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, text) && fdatasync(fd) == 0;
-  const int error = errno;
-  const bool closed = close(fd) == 0;
-  if (!existed) SyncDirectoryOf(target);
-  if (!written) errno = error;
-  return written && closed;
+  return Append(name, text, true);
+}
+
+bool AppendToFile(std::string_view name, std::string_view text) {
+  return Append(name, text, false);
 }
 
 bool ReplaceFileContent(std::string_view name, std::string_view content) {

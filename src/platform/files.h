@@ -60,6 +60,9 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // syncs it before returning: a crash keeps everything appended before, and at
 // most a torn end of what was being appended. False (errno set) on failure.
 [[nodiscard]] bool AppendDurably(std::string_view name, std::string_view text);
+// The same without the sync: the text survives a kill of the program at once,
+// a power cut only after SyncFileData.
+[[nodiscard]] bool AppendToFile(std::string_view name, std::string_view text);
 
 // Makes the names just created, renamed or removed in `directory` durable
 // (a file's own content is synced on its own). A file system that cannot
@@ -70,6 +73,8 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // Syncs a closed file's content; false (errno set) when it cannot be opened
 // or its sync fails.
 [[nodiscard]] bool SyncFile(std::string_view name);
+// The same for the content alone (fdatasync): what was appended.
+[[nodiscard]] bool SyncFileData(std::string_view name);
 
 // Hands what was written to `file` so far to the disk without waiting, so
 // that the sync at its end has little left to do. False (errno set) when the

@@ -31,13 +31,26 @@ std::string DateText(std::time_t time) {
 
 }  // namespace
 
+namespace {
+
+// The directory's name as it stands on the disk, found once: a name given in
+// another letter case would otherwise be looked up level by level for every
+// file made in it.
+std::string RealDirectory(const std::string& directory) {
+  std::string real = platform::ResolveName(directory);
+  if (real.back() != '/') real += '/';
+  return real;
+}
+
+}  // namespace
+
 std::string SaveDirectory(const config::Configuration& configuration) {
-  if (!configuration.SAVEEMAIL.empty()) return configuration.SAVEEMAIL;
+  if (!configuration.SAVEEMAIL.empty()) return RealDirectory(configuration.SAVEEMAIL);
   return platform::ProgramHome() + "/";
 }
 
 std::string InboundDirectory(const config::Configuration& configuration) {
-  if (!configuration.INBOUND.empty()) return configuration.INBOUND;
+  if (!configuration.INBOUND.empty()) return RealDirectory(configuration.INBOUND);
   return platform::ProgramHome() + "/";
 }
 

@@ -192,7 +192,7 @@ bool ReceivedJournal::IsCopy(std::string_view mailbox, std::string_view uid,
 }
 
 bool ReceivedJournal::Record(const std::vector<JournalEntry>& entries, std::int64_t now,
-                             std::string& error_r) {
+                             std::string& error_r, bool sync) {
   // A failed append may have left a torn line, which this one would run into.
   if (append_failed_ && !platform::ReplaceFileContent(path_, content_)) {
     error_r = platform::ErrorText(errno);
@@ -218,7 +218,7 @@ bool ReceivedJournal::Record(const std::vector<JournalEntry>& entries, std::int6
     lines += line + '\n';
     made.push_back(entry);
   }
-  if (!platform::AppendDurably(path_, lines)) {
+  if (!(sync ? platform::AppendDurably(path_, lines) : platform::AppendToFile(path_, lines))) {
     append_failed_ = true;
     error_r = platform::ErrorText(errno);
     return false;
@@ -231,6 +231,12 @@ bool ReceivedJournal::Record(const std::vector<JournalEntry>& entries, std::int6
     (void)platform::ReplaceFileContent(path_, content_);
   }
   return true;
+}
+
+bool ReceivedJournal::SyncRecorded(std::string& error_r) {
+  if (platform::SyncFileData(path_)) return true;
+  error_r = platform::ErrorText(errno);
+  return false;
 }
 
 }  // namespace kestrel::receive

@@ -66,10 +66,13 @@ class ReceivedJournal {
   [[nodiscard]] bool IsCopy(std::string_view mailbox, std::string_view uid,
                             std::string_view message_id, std::string_view content_digest) const;
 
-  // Appends entries with one sync; false with the reason when they could not
-  // be written whole.
+  // Appends entries with one sync, or with none when `sync` is false (then
+  // SyncRecorded follows); false with the reason when they could not be
+  // written whole.
   [[nodiscard]] bool Record(const std::vector<JournalEntry>& entries, std::int64_t now,
-                            std::string& error_r);
+                            std::string& error_r, bool sync = true);
+  // What was recorded without a sync goes to the disk.
+  [[nodiscard]] bool SyncRecorded(std::string& error_r);
   [[nodiscard]] bool Record(std::string_view mailbox, std::string_view uid,
                             std::string_view message_id, std::string_view content_digest,
                             std::int64_t now, std::string& error_r) {

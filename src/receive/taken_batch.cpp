@@ -43,15 +43,21 @@ std::string TakenBatch::Flush() {
   // under their names once the server has dropped the messages; and the
   // journal must know them, or a DELE lost on the way brings them in twice.
   std::vector<std::vector<std::string>> names;
+  std::size_t recorded = 0;
   std::string failed = SyncContents();
-  if (failed.empty()) failed = Publish(names);
+  if (failed.empty()) failed = PublishAndRecord(names, recorded);
   if (failed.empty()) failed = SyncDirectories();
-  if (failed.empty()) failed = Record();
-  if (failed.empty()) {
-    for (std::size_t i = 0; i < messages_.size(); ++i) LogReceived(names[i], messages_[i].label);
-  } else {
-    Remove(names);
+  if (failed.empty()) failed = SyncJournal();
+  std::vector<std::size_t> gone;
+  for (std::size_t i = 0; i < messages_.size(); ++i) {
+    // A message the journal knows stays; so does all of a batch that is safe.
+    if (failed.empty() || (i < recorded && messages_[i].entry)) {
+      LogReceived(names[i], messages_[i].label);
+    } else {
+      gone.push_back(i);
+    }
   }
+  Remove(names, gone);
   messages_.clear();
   bytes_ = 0;
   return failed;
@@ -69,8 +75,14 @@ std::string TakenBatch::SyncContents() const {
   return {};
 }
 
-// The names each message's files got, in `names_r`, as far as they got one.
-std::string TakenBatch::Publish(std::vector<std::vector<std::string>>& names_r) const {
+// Each message's files get their names and, straight after, its journal
+// entry is appended (synced later): a kill between the two is the only way
+// to a second copy, and costs one message at most. The names each message's
+// files got go in `names_r`, as far as they got one; `recorded_r` counts the
+// messages through.
+std::string TakenBatch::PublishAndRecord(std::vector<std::vector<std::string>>& names_r,
+                                         std::size_t& recorded_r) {
+  const std::int64_t now = std::time(nullptr);
   for (const TakenMessage& message : messages_) {
     std::vector<std::string>& names = names_r.emplace_back();
     for (const HeldFile& file : message.files) {
@@ -79,6 +91,11 @@ std::string TakenBatch::Publish(std::vector<std::vector<std::string>>& names_r) 
       if (!name) return inbound_ + file.wanted + ": " + reason;
       names.push_back(*name);
     }
+    std::string error;
+    if (message.entry && !journal_.Record({*message.entry}, now, error, false)) {
+      return journal_.path() + ": " + error;
+    }
+    ++recorded_r;
   }
   return {};
 }
@@ -91,13 +108,11 @@ std::string TakenBatch::SyncDirectories() const {
   return {};
 }
 
-std::string TakenBatch::Record() {
-  std::vector<JournalEntry> entries;
-  for (const TakenMessage& message : messages_) {
-    if (message.entry) entries.push_back(*message.entry);
-  }
+std::string TakenBatch::SyncJournal() {
+  const bool any = std::any_of(messages_.begin(), messages_.end(),
+                               [](const TakenMessage& message) { return message.entry; });
   std::string error;
-  if (entries.empty() || journal_.Record(entries, std::time(nullptr), error)) return {};
+  if (!any || journal_.SyncRecorded(error)) return {};
   return journal_.path() + ": " + error;
 }
 
@@ -111,11 +126,13 @@ void TakenBatch::LogReceived(const std::vector<std::string>& names, std::string_
   }
 }
 
-// Files that are not durably known must not stay: the messages come again
-// whole on a later run, and nothing arrives twice.
-void TakenBatch::Remove(const std::vector<std::vector<std::string>>& names) {
+// Files the journal does not know must not stay: the messages come again
+// whole on a later run, and nothing arrives twice. Those it knows stay with
+// their entries, and the next run deletes the messages as received.
+void TakenBatch::Remove(const std::vector<std::vector<std::string>>& names,
+                        const std::vector<std::size_t>& gone) {
   std::vector<std::int32_t> numbers;
-  for (std::size_t i = 0; i < messages_.size(); ++i) {
+  for (const std::size_t i : gone) {
     const std::vector<HeldFile>& files = messages_[i].files;
     for (std::size_t j = 0; j < files.size(); ++j) {
       const bool named = i < names.size() && j < names[i].size();

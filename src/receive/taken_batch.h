@@ -2,10 +2,12 @@
 #pragma once
 // Messages taken whole from the server that go to the disk together: their
 // files wait under partial names and their saved texts unsynced, until one
-// flush syncs them all, names the files, syncs both directories once and
-// appends all journal entries with one sync. Only then may they leave the
-// server; a kill before leaves partial files, which the next run removes
-// while the messages come again.
+// flush syncs them all, names each message's files and appends its journal
+// entry at once, then syncs both directories and the journal once. Only then
+// may they leave the server. A kill before leaves partial files, which the
+// next run removes while the messages come again, and at most one message
+// named but not yet in the journal: one second copy, as when each message
+// went alone.
 
 #include <cstddef>
 #include <cstdint>
@@ -49,17 +51,20 @@ class TakenBatch {
   [[nodiscard]] bool Knows(std::string_view uid, std::string_view message_id) const;
 
   // Everything of the batch on the disk, each file named in the log; what
-  // failed, or empty. After a failure the batch's files and saved texts are
-  // gone again. The batch is empty afterwards.
+  // failed, or empty. After a failure the files and saved texts of messages
+  // the journal does not know are gone again; those it knows stay, and the
+  // next run finds them received. The batch is empty afterwards.
   [[nodiscard]] std::string Flush();
 
  private:
   [[nodiscard]] std::string SyncContents() const;
-  [[nodiscard]] std::string Publish(std::vector<std::vector<std::string>>& names_r) const;
+  [[nodiscard]] std::string PublishAndRecord(std::vector<std::vector<std::string>>& names_r,
+                                             std::size_t& recorded_r);
   [[nodiscard]] std::string SyncDirectories() const;
-  [[nodiscard]] std::string Record();
+  [[nodiscard]] std::string SyncJournal();
   void LogReceived(const std::vector<std::string>& names, std::string_view label) const;
-  void Remove(const std::vector<std::vector<std::string>>& names);
+  void Remove(const std::vector<std::vector<std::string>>& names,
+              const std::vector<std::size_t>& gone);
 
   SavedTexts& saved_;
   ReceivedJournal& journal_;
