@@ -98,9 +98,19 @@ class NmcliBackend : public DialBackend {
       std::lock_guard guard(NamesMutex());
       Dialled().insert(name);
     }
-    threads_.emplace_back([this, name, sink = std::move(sink)] {
+    std::uint64_t attempt = 0;
+    {
+      std::lock_guard guard(attempts_mutex_);
+      attempt = ++attempts_;
+      live_attempt_[name] = attempt;
+    }
+    threads_.emplace_back([this, name, attempt, sink = std::move(sink)] {
       auto result = RunProgram({"nmcli", "connection", "up", "id", name}, kUpLimit, &cancel_);
-      if (cancel_) return;
+      // An attempt hung up meanwhile (a connect time-out before a redial)
+      // reports nothing: its late answer is not the redial's.
+      std::lock_guard guard(attempts_mutex_);
+      const auto live = live_attempt_.find(name);
+      if (cancel_ || live == live_attempt_.end() || live->second != attempt) return;
       if (result.started && result.exit_code == 0) {
         sink({kStateConnected, 0});
       } else {
@@ -112,6 +122,10 @@ class NmcliBackend : public DialBackend {
 
   bool HangUp(ConnectionHandle handle) override {
     const std::string name = NameOf(handle);
+    {
+      std::lock_guard guard(attempts_mutex_);
+      live_attempt_.erase(name);
+    }
     if (name.empty() || !MayHangUp(handle)) return false;
     auto result = RunProgram({"nmcli", "connection", "down", "id", name}, kDownLimit);
     return result.started && result.exit_code == 0;
@@ -161,6 +175,11 @@ class NmcliBackend : public DialBackend {
 
   std::atomic<bool> cancel_{false};
   std::vector<std::thread> threads_;
+  // The attempt whose events still count, by profile name; taken while an
+  // event is handed on, so none arrives after its attempt was hung up.
+  std::mutex attempts_mutex_;
+  std::map<std::string, std::uint64_t> live_attempt_;
+  std::uint64_t attempts_ = 0;
 };
 
 }  // namespace

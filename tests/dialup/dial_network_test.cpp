@@ -267,6 +267,17 @@ TEST_F(NmcliTest, FailedActivationCannotConnectAndLeavesTheLanAlone) {
   EXPECT_FALSE(state_.DialConnected);
 }
 
+// The first activation answers after the connect time-out, during the redial:
+// its success is not the redial's, which fails.
+TEST_F(NmcliTest, LateAnswerOfATimedOutAttemptIsNotTheRedials) {
+  configuration_.CONNECTTIME = 1;
+  configuration_.BUSYTRIES = 2;
+  home_.Write("nm/answers", "3 0\n5 4\n");
+  Dial();
+  EXPECT_FALSE(state_.DialConnected);
+  EXPECT_TRUE(front_end_.HasLine(Side::Receiving, "-- Redialling network..."));
+}
+
 TEST_F(NmcliTest, HangingUpAllTakesDownDialUpLinksOnly) {
   home_.Write("nm/active",
               "Wired connection 1:802-3-ethernet:eth0\nHome WiFi:802-11-wireless:wlan0\n"

@@ -16,6 +16,13 @@ case "$*" in
   "-t -f NAME,TYPE,DEVICE connection show --active") cat "$state/active" 2>/dev/null ;;
   "connection up id "*)
     name="${*#connection up id }"
+    # "SECONDS STATUS" lines, one taken by each activation: slow answers.
+    if [ -s "$state/answers" ]; then
+      read -r seconds status < "$state/answers"
+      sed -i 1d "$state/answers"
+      sleep "$seconds"
+      [ "$status" = 0 ] || exit "$status"
+    fi
     if grep -qx "$name" "$state/failing" 2>/dev/null; then exit 4; fi
     echo "$name:gsm:ttyUSB0" >> "$state/active" ;;
   "connection down id "*)

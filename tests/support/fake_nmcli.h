@@ -4,7 +4,9 @@
 // the object lives; the program run by a test inherits both. Its state is in
 // files under the directory it is given: "nm/profiles" (one name a line),
 // "nm/active" (NAME:TYPE:DEVICE lines), "nm/failing" (profiles whose
-// activation fails) and "nm/calls" (the arguments of every call).
+// activation fails), "nm/answers" ("SECONDS STATUS" lines, one taken by each
+// activation: it answers after that long, with that exit status) and
+// "nm/calls" (the arguments of every call).
 
 #include <string>
 
