@@ -191,40 +191,35 @@ bool ReceivedJournal::IsCopy(std::string_view mailbox, std::string_view uid,
   return !IsNone(digest) && Knows(Stored(mailbox), Stored(uid), Stored(message_id), digest);
 }
 
-bool ReceivedJournal::Record(const std::vector<JournalEntry>& entries, std::int64_t now,
-                             std::string& error_r, bool sync) {
+bool ReceivedJournal::Record(const JournalEntry& values, std::int64_t now, std::string& error_r,
+                             bool sync) {
   // A failed append may have left a torn line, which this one would run into.
   if (append_failed_ && !platform::ReplaceFileContent(path_, content_)) {
     error_r = platform::ErrorText(errno);
     return false;
   }
   append_failed_ = false;
-  std::string lines;
-  std::vector<Entry> made;
-  for (const JournalEntry& values : entries) {
-    Entry entry;
-    entry.seconds = now;
-    entry.line_start = content_.size() + lines.size();
-    std::string line = std::to_string(now);
-    entry.fields_offset = static_cast<std::uint8_t>(line.size() + 1);
-    const std::array<std::string_view, kFields> fields{values.mailbox, values.uid,
-                                                       values.message_id, values.content_digest};
-    for (std::size_t field = 0; field < kFields; ++field) {
-      const std::string kept = Stored(fields[field]);
-      entry.lengths[field] = static_cast<std::uint8_t>(kept.size());
-      line += ' ';
-      line += kept;
-    }
-    lines += line + '\n';
-    made.push_back(entry);
+  Entry entry;
+  entry.seconds = now;
+  entry.line_start = content_.size();
+  std::string line = std::to_string(now);
+  entry.fields_offset = static_cast<std::uint8_t>(line.size() + 1);
+  const std::array<std::string_view, kFields> fields{values.mailbox, values.uid, values.message_id,
+                                                     values.content_digest};
+  for (std::size_t field = 0; field < kFields; ++field) {
+    const std::string kept = Stored(fields[field]);
+    entry.lengths[field] = static_cast<std::uint8_t>(kept.size());
+    line += ' ';
+    line += kept;
   }
-  if (!(sync ? platform::AppendDurably(path_, lines) : platform::AppendToFile(path_, lines))) {
+  line += '\n';
+  if (!(sync ? platform::AppendDurably(path_, line) : platform::AppendToFile(path_, line))) {
     append_failed_ = true;
     error_r = platform::ErrorText(errno);
     return false;
   }
-  content_ += lines;
-  entries_.insert(entries_.end(), made.begin(), made.end());
+  content_ += line;
+  entries_.push_back(entry);
   if (entries_.size() > kJournalMaxEntries + kRewriteSlack) {
     DropBefore(FirstKept(now));
     // Not shortened now, the journal is shortened by the next Load.

@@ -66,18 +66,18 @@ class ReceivedJournal {
   [[nodiscard]] bool IsCopy(std::string_view mailbox, std::string_view uid,
                             std::string_view message_id, std::string_view content_digest) const;
 
-  // Appends entries with one sync, or with none when `sync` is false (then
-  // SyncRecorded follows); false with the reason when they could not be
+  // Appends an entry and syncs it, or not when `sync` is false (then
+  // SyncRecorded follows); false with the reason when it could not be
   // written whole.
-  [[nodiscard]] bool Record(const std::vector<JournalEntry>& entries, std::int64_t now,
-                            std::string& error_r, bool sync = true);
+  [[nodiscard]] bool Record(const JournalEntry& values, std::int64_t now, std::string& error_r,
+                            bool sync = true);
   // What was recorded without a sync goes to the disk.
   [[nodiscard]] bool SyncRecorded(std::string& error_r);
   [[nodiscard]] bool Record(std::string_view mailbox, std::string_view uid,
                             std::string_view message_id, std::string_view content_digest,
                             std::int64_t now, std::string& error_r) {
-    return Record({{std::string(mailbox), std::string(uid), std::string(message_id),
-                    std::string(content_digest)}},
+    return Record({std::string(mailbox), std::string(uid), std::string(message_id),
+                   std::string(content_digest)},
                   now, error_r);
   }
 

@@ -92,7 +92,7 @@ std::string TakenBatch::PublishAndRecord(std::vector<std::vector<std::string>>& 
       names.push_back(*name);
     }
     std::string error;
-    if (message.entry && !journal_.Record({*message.entry}, now, error, false)) {
+    if (message.entry && !journal_.Record(*message.entry, now, error, false)) {
       return journal_.path() + ": " + error;
     }
     ++recorded_r;
