@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/imap_channel.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "core/text_utils.h"
 #include "net/secret_line.h"
@@ -117,6 +119,42 @@ bool ImapChannel::Fill() {
 }
 
 std::optional<ImapLine> ImapChannel::ReadLine(net::Echo echo) {
+  std::optional<ImapLine> line = ReadText(echo);
+  if (line) Observe(line->text);
+  return line;
+}
+
+void ImapChannel::Observe(std::string_view text) {
+  if (!StartsWith(text, "* ")) return;
+  const std::string upper = core::UpperCase(std::string(text.substr(2)));
+  constexpr std::string_view kUidNext = "[UIDNEXT ";
+  if (const std::size_t at = upper.find(kUidNext); StartsWith(upper, "OK ") && at != upper.npos) {
+    std::uint32_t next = 0;
+    const char* const begin = upper.data() + at + kUidNext.size();
+    const auto [end, error] = std::from_chars(begin, upper.data() + upper.size(), next);
+    if (error != std::errc() || end == begin) return;
+    if (uid_next_ != 0 && next > uid_next_) news_ = true;
+    uid_next_ = next;
+    return;
+  }
+  std::uint32_t number = 0;
+  const auto [end, error] = std::from_chars(upper.data(), upper.data() + upper.size(), number);
+  if (error != std::errc() || end == upper.data()) return;
+  const std::string_view word = std::string_view(upper).substr(end - upper.data());
+  const auto count = static_cast<std::int32_t>(
+      std::min<std::uint32_t>(number, std::numeric_limits<std::int32_t>::max()));
+  if (word == " EXISTS") {
+    if (count > exists_) news_ = true;
+    exists_ = count;
+  } else if (word == " EXPUNGE") {
+    if (exists_ > 0) --exists_;
+  } else if (word == " RECENT") {
+    if (number > recent_) news_ = true;
+    recent_ = number;
+  }
+}
+
+std::optional<ImapLine> ImapChannel::ReadText(net::Echo echo) {
   if (session_.IsAborted()) return std::nullopt;
   if (++lines_ > bounds_.max_lines) {
     Fail("Reply of more than " + std::to_string(bounds_.max_lines) + " lines");
@@ -142,10 +180,6 @@ std::optional<ImapLine> ImapChannel::ReadLine(net::Echo echo) {
   text.pop_back();
   if (!text.empty() && text.back() == '\r') text.pop_back();
   if (echo == net::Echo::Logged || StartsWith(text, kBye)) net::LogLine(session_, "<- " + text);
-  if (StartsWith(text, "* ") && core::UpperCase(text).ends_with(" EXISTS")) {
-    exists_ = core::TextToInt(text.substr(2));
-    news_ = true;
-  }
   ImapLine line;
   line.literal = AnnouncedLiteral(text);
   line.text = std::move(text);
@@ -204,18 +238,33 @@ ImapResult ImapChannel::FinishBegun(const std::string& tag, net::Echo echo,
     }
     if (StartsWith(text, tagged)) return {StatusOf(text.substr(tagged.size())), line->text};
     literal_taken_ = false;
-    if (untagged && StartsWith(text, "* ")) untagged(*line);
+    const bool handled = untagged && StartsWith(text, "* ");
+    if (handled) untagged(*line);
     if (session_.IsAborted()) return {};
     // The response goes on after its literal, up to a line without one.
     std::optional<std::uint64_t> literal = line->literal;
     while (literal) {
       if (!literal_taken_ && !SkipLiteral(*literal)) return {};
       literal_taken_ = false;
-      std::optional<ImapLine> rest = ReadLine(echo);
+      std::optional<ImapLine> rest = ReadText(echo);
       if (!rest) return {};
+      rest->continued = true;
+      if (handled) untagged(*rest);
+      if (session_.IsAborted()) return {};
       literal = rest->literal;
     }
   }
+}
+
+bool ImapChannel::SkipRestOf(const ImapLine& line, net::Echo echo) {
+  std::optional<std::uint64_t> literal = line.literal;
+  while (literal) {
+    if (!SkipLiteral(*literal)) return false;
+    const std::optional<ImapLine> rest = ReadText(echo);
+    if (!rest) return false;
+    literal = rest->literal;
+  }
+  return true;
 }
 
 }  // namespace kestrel::receive

@@ -35,6 +35,7 @@ inline constexpr ImapBounds kImapReplyBounds{net::kReplyBounds, net::kMaxReplyLi
 struct ImapLine {
   std::string text;                      // without CR LF
   std::optional<std::uint64_t> literal;  // the size of the literal announced at its end
+  bool continued = false;                // goes on with the response after a literal
 };
 
 enum class ImapStatus {
@@ -83,9 +84,14 @@ class ImapChannel {
   // counts it against the bounds and gives back what is buffered.
   [[nodiscard]] bool HandOver(std::uint64_t size);
 
+  // The rest of an untagged response whose first line was read: its
+  // literals are dropped. False when that failed.
+  [[nodiscard]] bool SkipRestOf(const ImapLine& line, net::Echo echo);
+
   // Reads to the end of the response tagged `tag` (or a "+" line when
-  // `until_continuation`): each untagged line goes to `untagged`, which may
-  // read its literal; one it left unread is dropped here.
+  // `until_continuation`): each line of an untagged response goes to
+  // `untagged` (those after a literal marked `continued`), which may read
+  // the literal; one it left unread is dropped here.
   using Untagged = std::function<void(const ImapLine& line)>;
   ImapResult Finish(const std::string& tag, const ImapBounds& bounds, net::Echo echo,
                     const Untagged& untagged = {}, bool until_continuation = false);
@@ -96,8 +102,10 @@ class ImapChannel {
   // The literal of the line being handled was read by the handler.
   void LiteralTaken() { literal_taken_ = true; }
 
-  // The folder's message count from the last "* n EXISTS", and whether one
-  // came since the last call: new mail may have arrived.
+  // The folder's message count ("* n EXISTS", less each "* n EXPUNGE"), and
+  // whether the folder grew since the last call: a count above the one
+  // known, more RECENT messages or a higher UIDNEXT. An EXISTS that repeats
+  // the count is no news.
   [[nodiscard]] std::int32_t exists() const { return exists_; }
   [[nodiscard]] bool TakeNews() { return std::exchange(news_, false); }
   // Bytes received and not yet read.
@@ -108,6 +116,9 @@ class ImapChannel {
   bool Fill();
   bool Charge(std::uint64_t bytes);
   void Fail(const std::string& why);
+  [[nodiscard]] std::optional<ImapLine> ReadText(net::Echo echo);
+  // What an untagged first line says of the folder's size.
+  void Observe(std::string_view text);
 
   net::NetSession& session_;
   std::string buffer_;
@@ -119,6 +130,8 @@ class ImapChannel {
   core::Stopwatch clock_;
   bool literal_taken_ = false;
   std::int32_t exists_ = 0;
+  std::uint32_t recent_ = 0;
+  std::uint32_t uid_next_ = 0;
   bool news_ = false;
 };
 

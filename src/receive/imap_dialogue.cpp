@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "core/text_utils.h"
@@ -29,6 +32,10 @@ constexpr std::uint64_t kMaxListingLineBytes = 256;
 constexpr std::size_t kListingSlackLines = 1000;
 // A head kept in memory for the filters: a thousand lines of a kilobyte.
 constexpr std::uint64_t kMaxHeadBytes = kMaxHeaderLines * 1024;
+// Walks follow each other no closer, whatever news the server announces.
+constexpr auto kMinWalkInterval = std::chrono::seconds(2);
+// A Stop ends the pause between walks this soon.
+constexpr auto kPaceStep = std::chrono::milliseconds(100);
 // What a server may send beyond a message's announced size.
 constexpr std::uint64_t kSizeSlackBytes = 64 * 1024;
 
@@ -76,13 +83,16 @@ class ImapWalk {
     if (capabilities && Select()) {
       while (intake_.Open()) {
         (void)channel_.TakeNews();
+        walk_started_ = std::chrono::steady_clock::now();
         Walk();
         intake_.Close();
         if (waiting.idle_seconds <= 0 || session_.IsAborted() || Stopped()) break;
-        // Mail announced during the walk is taken at once.
-        if (channel_.TakeNews()) continue;
-        waiting.idled = capabilities_.Has("IDLE");
-        if (!WaitForMail(channel_, capabilities_, waiting.idle_seconds)) break;
+        // Mail announced during the walk is taken without waiting for more.
+        if (!channel_.TakeNews()) {
+          waiting.idled = capabilities_.Has("IDLE");
+          if (!WaitForMail(channel_, capabilities_, waiting.idle_seconds)) break;
+        }
+        if (!PaceWalks()) break;
       }
     }
     const std::string tag = channel_.Send("LOGOUT");
@@ -91,6 +101,19 @@ class ImapWalk {
 
  private:
   void Log(std::string_view text) { net::LogLine(session_, text); }
+
+  // A server that announces news without end does not make the walks follow
+  // each other closer than kMinWalkInterval; false when stopped meanwhile.
+  bool PaceWalks() {
+    const auto due = walk_started_ + kMinWalkInterval;
+    for (auto now = std::chrono::steady_clock::now(); now < due;
+         now = std::chrono::steady_clock::now()) {
+      if (session_.IsAborted() || Stopped()) return false;
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(due - now, kPaceStep));
+    }
+    return !session_.IsAborted() && !Stopped();
+  }
 
   // A Stop between commands ends the walk; LOGOUT follows.
   bool Stopped() {
@@ -113,6 +136,7 @@ class ImapWalk {
     const ImapResult result =
         channel_.Finish(tag, kImapReplyBounds, Echo::Logged, [&](const ImapLine& line) {
           constexpr std::string_view kCode = "[UIDVALIDITY ";
+          if (line.continued) return;
           const std::string upper = core::UpperCase(line.text);
           const std::size_t at = upper.find(kCode);
           if (at == std::string::npos) return;
@@ -142,12 +166,16 @@ class ImapWalk {
     if (channel_.exists() <= 0) return true;
     const auto expected = static_cast<std::size_t>(channel_.exists()) + kListingSlackLines;
     const net::ReadBounds read = net::TransferBounds(expected * kMaxListingLineBytes);
+    std::unordered_set<std::uint32_t> seen;
     const std::string tag = channel_.Send("UID FETCH 1:* (UID RFC822.SIZE FLAGS)");
     const ImapResult result =
-        channel_.Finish(tag, {read, expected}, Echo::Quiet, [this](const ImapLine& line) {
-          const std::optional<FetchItems> items = ParseFetch(line.text);
-          if (items && items->uid && items->size && listed_.size() < kMaxWalkMessages) {
-            listed_.push_back({*items->uid, *items->size, items->deleted});
+        channel_.Finish(tag, {read, expected}, Echo::Quiet, [this, &seen](const ImapLine& line) {
+          const std::optional<FetchItems> items =
+              line.continued ? std::nullopt : ParseFetch(line.text);
+          if (!items || !items->uid() || !items->size || listed_.size() >= kMaxWalkMessages) return;
+          // A message listed twice is looked at once.
+          if (seen.insert(*items->uid()).second) {
+            listed_.push_back({*items->uid(), *items->size, items->deleted});
           }
         });
     if (session_.IsAborted()) return false;
@@ -188,19 +216,8 @@ class ImapWalk {
     front_end_.SetField(Field::GetCurrentMsg, std::to_string(index + 1));
     front_end_.SetField(Field::GetFilename, "");
     front_end_.SetField(Field::GetByteProgress, "");
-    if (message.deleted) {
-      // Our own mark, whose expunge was lost with the connection: the
-      // journal knows this very UID, which no other message ever gets.
-      if (capabilities_.Has("UIDPLUS") && intake_.IsSuspect(UniqueId(message), "")) {
-        Log("-- Message " + n + " was taken before, expunging");
-        (void)Command("UID EXPUNGE " + n,
-                      "-- Message " + n + " could not be deleted on the server");
-        return true;
-      }
-      Log("-- Message " + n + " is marked deleted, skipped");
-      return true;
-    }
     message_bounds_ = net::TransferBounds(WithSlack(message.size));
+    if (message.deleted) return ExpungeOwnMark(message);
     const Head head = ReadHeader(message);
     if (session_.IsAborted()) return true;
     switch (head) {
@@ -233,24 +250,54 @@ class ImapWalk {
     return Take(message);
   }
 
+  // A message marked deleted is ours to expunge only when it is one taken
+  // before whose expunge was lost with the connection: the journal knows its
+  // UID and its content is the same. Any other mark is another client's.
+  bool ExpungeOwnMark(const Listed& message) {
+    const std::string n = std::to_string(message.uid);
+    const std::string uid = UniqueId(message);
+    if (capabilities_.Has("UIDPLUS") && intake_.IsSuspect(uid, "")) {
+      Log("-- Message " + n + " is marked deleted and may have been received before, comparing");
+      const std::optional<std::string> digest = Fingerprint(message);
+      if (session_.IsAborted()) return true;
+      if (digest && intake_.IsCopy(uid, "", *digest)) {
+        Log("-- Message " + n + " was taken before, expunging");
+        (void)Command("UID EXPUNGE " + n,
+                      "-- Message " + n + " could not be deleted on the server");
+        return true;
+      }
+    }
+    Log("-- Message " + n + " is marked deleted, skipped");
+    return true;
+  }
+
   // BODY.PEEK[HEADER]: the head lines, as TOP gives them to the POP3 walk.
   Head ReadHeader(const Listed& message) {
     const std::string n = std::to_string(message.uid);
     header_.Clear();
     Head head = Head::Gone;
+    FetchItems items;
+    std::optional<std::string> text;  // a head whose UID may yet follow
+    bool too_long = false;
     const std::string tag = channel_.Send("UID FETCH " + n + " BODY.PEEK[HEADER]");
     const ImapResult result = channel_.Finish(
         tag, CarryingBounds(message_bounds_), Echo::Quiet, [&](const ImapLine& line) {
-          if (head != Head::Gone || !line.literal || !CarriesSection(line.text, "BODY[HEADER]"))
-            return;
-          if (*line.literal > kMaxHeadBytes) {
-            head = Head::TooLong;  // the channel reads past it
-            return;
+          if (!Follow(line, items) || head != Head::Gone) return;
+          if (line.literal && items.literal_item == "BODY[HEADER]" &&
+              items.MayBeAbout(message.uid) && !text && !too_long) {
+            // One too long is read past by the channel.
+            too_long = *line.literal > kMaxHeadBytes;
+            if (!too_long) {
+              text = channel_.ReadLiteral(*line.literal);
+              channel_.LiteralTaken();
+            }
           }
-          const std::optional<std::string> text = channel_.ReadLiteral(*line.literal);
-          channel_.LiteralTaken();
-          if (!text) return;
-          head = TakeHeadLines(*text) ? Head::Read : Head::TooLong;
+          if (line.literal) return;  // the response goes on
+          if ((text || too_long) && items.About(message.uid)) {
+            head = too_long || !TakeHeadLines(*text) ? Head::TooLong : Head::Read;
+          }
+          text.reset();
+          too_long = false;
         });
     if (result.status == ImapStatus::Failed) return Head::Lost;
     if (!result.ok()) {
@@ -258,13 +305,29 @@ class ImapWalk {
       session_.NoteShortfall("message " + n, result.line);
       return Head::Refused;
     }
-    if (head == Head::Gone) Log("-- Message " + n + " is no longer in the folder");
+    if (head == Head::Gone) {
+      Log("-- Message " + n + " is no longer in the folder");
+      session_.NoteShortfall("message " + n, result.line);
+    }
     if (head == Head::TooLong) {
       Log("-- Head of message " + n + " longer than " + std::to_string(kMaxHeaderLines) +
           " lines, skipped");
       session_.NoteShortfall(net::Shortfall{"message " + n, {}, net::Permanence::Permanent});
     }
     return head;
+  }
+
+  // The items of the FETCH response a line begins or continues; false when
+  // it is none.
+  static bool Follow(const ImapLine& line, FetchItems& items) {
+    if (!line.continued) {
+      std::optional<FetchItems> parsed = ParseFetch(line.text);
+      items = parsed.value_or(FetchItems{});
+      return parsed.has_value();
+    }
+    if (items.sequence == 0) return false;
+    ParseFetchRest(line.text, items);
+    return true;
   }
 
   // The lines up to the blank line, each as a reply line is kept; false
@@ -284,25 +347,43 @@ class ImapWalk {
   }
 
   // BODY.PEEK[]: the message's literal through the intake. Nothing when no
-  // data came; `result` tells how the response ended.
+  // data of this message came; `result` tells how the response ended. Data
+  // that names no UID before its literal is read, and taken only when the
+  // UID after it is the one asked.
   std::optional<MessageOutcome> FetchBody(const Listed& message, DecodeMode mode,
                                           ImapResult& result) {
     const std::string n = std::to_string(message.uid);
     std::optional<MessageOutcome> outcome;
+    std::optional<MessageOutcome> read;  // of a response whose UID may yet follow
+    bool used = false;                   // the saved text took data
+    FetchItems items;
     const std::string tag = channel_.Send("UID FETCH " + n + " BODY.PEEK[]");
     result = channel_.Finish(
         tag, CarryingBounds(message_bounds_), Echo::Logged, [&](const ImapLine& line) {
-          if (outcome || !line.literal || !CarriesSection(line.text, "BODY[]")) return;
-          if (*line.literal > message_bounds_.max_bytes) {
-            Log("-- Message " + n + " of " + std::to_string(*line.literal) +
-                " bytes is far larger than the server announced (" + std::to_string(message.size) +
-                "), aborting");
-            session_.Abort();
-            return;
+          if (!Follow(line, items) || outcome) return;
+          if (line.literal && items.literal_item == "BODY[]" && items.MayBeAbout(message.uid) &&
+              !used) {
+            if (*line.literal > message_bounds_.max_bytes) {
+              Log("-- Message " + n + " of " + std::to_string(*line.literal) +
+                  " bytes is far larger than the server announced (" +
+                  std::to_string(message.size) + "), aborting");
+              session_.Abort();
+              return;
+            }
+            if (!channel_.HandOver(*line.literal)) return;
+            channel_.LiteralTaken();
+            used = mode == DecodeMode::Save;
+            read = intake_.ReceiveData(n, mode, message_bounds_, *line.literal);
+            // Data of this message that broke off is told as such.
+            if (session_.IsAborted() && items.About(message.uid)) outcome = std::move(read);
           }
-          if (!channel_.HandOver(*line.literal)) return;
-          channel_.LiteralTaken();
-          outcome = intake_.ReceiveData(n, mode, message_bounds_, *line.literal);
+          if (line.literal || !read) return;  // the response goes on
+          if (items.About(message.uid)) {
+            outcome = std::move(read);
+          } else {
+            Log("-- Data without the UID of message " + n + " ignored");
+          }
+          read.reset();
         });
     return outcome;
   }
@@ -414,6 +495,7 @@ class ImapWalk {
   std::vector<Listed> listed_;
   HeaderLines header_;
   net::ReadBounds message_bounds_;  // of the message being read
+  std::chrono::steady_clock::time_point walk_started_;
 };
 
 }  // namespace
