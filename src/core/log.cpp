@@ -36,6 +36,34 @@ std::string Logger::LogPath(Side side) const {
 }
 
 void Logger::LogLine(Side side, std::string_view text, LineKind kind) {
+  LogLine(side, text, kind, true);
+}
+
+void Logger::WriteToFile(Side side, SideLog& log, const std::string& line, bool bounded) {
+  const std::uint32_t limit = size_limit_;
+  if (bounded && limit != 0 && log.bytes + line.size() > limit) {
+    // Started anew as the next job would start it, without waiting for it.
+    std::fclose(log.file);
+    const std::string path = LogPath(side);
+    (void)platform::DeleteFile(path);
+    log.file = platform::OpenFile(path, "ab").release();
+    log.bytes = 0;
+    if (!log.file) {
+      log.open = false;
+      return;
+    }
+    WriteToFile(side, log,
+                (line_times_ ? LineTime() : std::string()) +
+                    "-- Logfile begun anew at its size limit " + DateText() + " " + TimeText() +
+                    "\r\n",
+                false);
+  }
+  std::fwrite(line.data(), 1, line.size(), log.file);
+  std::fflush(log.file);
+  log.bytes += line.size();
+}
+
+void Logger::LogLine(Side side, std::string_view text, LineKind kind, bool bounded) {
   std::string line(text.substr(0, kMaxLogLine));
   if (side == Side::Receiving && line.compare(0, kPasswordCommand.size(), kPasswordCommand) == 0)
     line = std::string(kPasswordCommand) + std::string(kPasswordMask);
@@ -47,8 +75,7 @@ void Logger::LogLine(Side side, std::string_view text, LineKind kind) {
     // The empty line that ends a section stays empty.
     if (line_times_ && !line.empty()) line.insert(0, LineTime());
     line += "\r\n";
-    std::fwrite(line.data(), 1, line.size(), log.file);
-    std::fflush(log.file);
+    WriteToFile(side, log, line, bounded);
   }
 }
 
@@ -64,11 +91,14 @@ void Logger::LogLineKept(Side side, std::string_view text, bool to_pane, LineKin
   line += "\r\n";
   SideLog& log = Of(side);
   if (log.open && log.file) {
-    std::fwrite(line.data(), 1, line.size(), log.file);
-    std::fflush(log.file);
+    WriteToFile(side, log, line, true);
     return;
   }
-  const platform::UniqueFile file = platform::OpenFile(LogPath(side), "ab");
+  const std::string path = LogPath(side);
+  const std::uint32_t limit = size_limit_;
+  if (const auto size = platform::FileSize(path); limit != 0 && size && *size + line.size() > limit)
+    (void)platform::DeleteFile(path);
+  const platform::UniqueFile file = platform::OpenFile(path, "ab");
   if (file) std::fwrite(line.data(), 1, line.size(), file.get());
 }
 
@@ -86,15 +116,16 @@ void Logger::OpenLog(Side side) {
     if (log.file) std::fclose(log.file);
     log.file = platform::OpenFile(path, "ab").release();
     if (!log.file) return;
+    log.bytes = platform::FileSize(path).value_or(0);
     log.open = true;
   }
-  LogLine(side, "-- Logfile opened " + DateText() + " " + TimeText());
+  LogLine(side, "-- Logfile opened " + DateText() + " " + TimeText(), LineKind::Normal, false);
 }
 
 void Logger::CloseLog(Side side) {
   if (!Of(side).open) return;
-  LogLine(side, "-- Logfile closed " + DateText() + " " + TimeText());
-  LogLine(side, "");
+  LogLine(side, "-- Logfile closed " + DateText() + " " + TimeText(), LineKind::Normal, false);
+  LogLine(side, "", LineKind::Normal, false);
   const auto guard = LockServingWrites(lock_, front_end_);
   SideLog& log = Of(side);
   if (log.file) std::fclose(log.file);

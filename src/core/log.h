@@ -33,7 +33,8 @@ class Logger {
   void LogLineKept(Side side, std::string_view text, bool to_pane = true,
                    LineKind kind = LineKind::Normal);
   // Opens the side's log for appending, deleting it first when it is larger
-  // than the size limit; writes the opening line.
+  // than the size limit; writes the opening line. While it is open, a line
+  // that would take it past the limit starts it anew.
   void OpenLog(Side side);
   // Writes the closing lines and closes the side's log, if open.
   void CloseLog(Side side);
@@ -51,7 +52,13 @@ class Logger {
   struct SideLog {
     std::FILE* file = nullptr;
     std::atomic<bool> open{false};
+    std::uint64_t bytes = 0;  // in the file, counted as written
   };
+  // Appends a line (with its line end) to the open file; `bounded`: within
+  // the size limit. The section's own opening and closing lines are not,
+  // so that a log at the limit is appended to.
+  void WriteToFile(Side side, SideLog& log, const std::string& line, bool bounded);
+  void LogLine(Side side, std::string_view text, LineKind kind, bool bounded);
   SideLog& Of(Side side) { return side == Side::Sending ? send_ : receive_; }
   const SideLog& Of(Side side) const { return side == Side::Sending ? send_ : receive_; }
 

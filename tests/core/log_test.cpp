@@ -77,6 +77,24 @@ TEST_F(LogTest, SizeLimitDeletesOnlyALargerLog) {
   EXPECT_GT(home.Read("RECEIVE.LOG").size(), 90000u);
 }
 
+// However much a job writes, the file stays within the limit: a line that
+// would take it past starts it anew; the lines kept outside a job as well.
+TEST_F(LogTest, SizeLimitHoldsForEveryLine) {
+  logger.SetSizeLimit(20000);
+  logger.OpenLog(Side::Receiving);
+  for (int i = 0; i < 1000; ++i) logger.LogLine(Side::Receiving, std::string(100, 'a' + i % 26));
+  const std::string log = home.Read("RECEIVE.LOG");
+  EXPECT_LE(log.size(), 20000u);
+  EXPECT_EQ(log.rfind("-- Logfile begun anew at its size limit  6-Dec-2026 08:05 \r\n", 0), 0u);
+  EXPECT_NE(log.find(std::string(100, 'a' + 999 % 26) + "\r\n"), std::string::npos);
+  logger.CloseLog(Side::Receiving);
+  EXPECT_EQ(front_end.Lines(Side::Receiving).size(), 1003u);  // the pane keeps them all
+
+  home.Write("SEND.LOG", std::string(19990, 'a'));
+  logger.LogLineKept(Side::Sending, "-- a warning of the scan");
+  EXPECT_EQ(home.Read("SEND.LOG"), "-- a warning of the scan\r\n");
+}
+
 TEST_F(LogTest, UnwritableLogLeavesLinesInThePaneOnly) {
   home.MakeDir("SEND.LOG");  // a directory where the file should be
   logger.OpenLog(Side::Sending);
