@@ -649,6 +649,31 @@ TEST_F(ImapDialogueTest, OtherClientsMarksAndSkippedMailStayUntouched) {
   EXPECT_EQ(server.ImapClient("print(imap.select('Done')[1][0].decode())"), "1\n");
 }
 
+// A taken message whose removal failed, then marked deleted by another
+// client: the journal knows its UID and its content proves it the one
+// taken, so it is expunged, and only it.
+TEST_F(ImapDialogueTest, MarkedMessageTakenBeforeIsExpungedAfterComparing) {
+  server.AddMessage(SenderMessage("TAKEN.PKT", "packet"));
+  const std::string others = PlainMessage({"From: someone@example.org", "Subject: not ours"});
+  server.AddMessage(others);
+  config::LoadFilterFile(dir.Write("KESTREL.FLT", "FROM sysop@example.org\n"),
+                         configuration.Filters);
+  configuration.IMAPDONEFOLDER = "Missing";  // the move fails: the message stays
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"TAKEN.PKT"});
+  ASSERT_EQ(server.RemainingMessages().size(), 2u);
+  ASSERT_EQ(server.ImapClient("print(imap.store('1:2', '+FLAGS', '\\\\Deleted')[0])"), "OK\n");
+  configuration.IMAPDONEFOLDER.clear();
+  logger.OpenLog(Side::Receiving);
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(
+      Logged("-- Message 1 is marked deleted and may have been received before, comparing"));
+  EXPECT_TRUE(Logged("-- Message 1 was taken before, expunging"));
+  EXPECT_TRUE(Logged("-- Message 2 is marked deleted, skipped"));
+  EXPECT_EQ(server.RemainingMessages(), std::vector<std::string>{others});
+  EXPECT_EQ(InboundNames(), std::vector<std::string>{"TAKEN.PKT"});
+}
+
 // While it idles, a new message is taken within seconds of its arrival.
 TEST_F(ImapDialogueTest, IdleTakesNewMailAsItArrives) {
   configuration.Filters.AcceptAll = true;
