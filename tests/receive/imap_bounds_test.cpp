@@ -189,6 +189,8 @@ TEST(ImapBoundsTest, OnlyTheAnswerToWhatWasAskedIsTaken) {
   const std::string other = Mail("sysop@example.org", "OTHER.PKT", "other");
   const std::string our_head = "From: sysop@example.org\r\n\r\n";
   const std::string spam_head = "From: spam@example.org\r\n\r\n";
+  const std::string kNotFetched =
+      "-- Message 9 could not be fetched (A0007 OK), left on the server";
   const std::string head_answer =
       "* 1 FETCH (UID 9 BODY[HEADER] " + Literal(our_head) + ")\r\nA0006 OK\r\n";
   const struct {
@@ -208,7 +210,7 @@ TEST(ImapBoundsTest, OnlyTheAnswerToWhatWasAskedIsTaken) {
        {},
        false,
        true,
-       "-- Message 9 could not be fetched (A0007 OK), left on the server"},
+       kNotFetched},
       {"another message's body before the one asked",
        head_answer,
        "* 2 FETCH (UID 10 BODY[] " + Literal(other) + ")\r\n* 1 FETCH (UID 9 BODY[] " +
@@ -225,7 +227,7 @@ TEST(ImapBoundsTest, OnlyTheAnswerToWhatWasAskedIsTaken) {
        {},
        false,
        true,
-       "-- Message 9 could not be fetched (A0007 OK), left on the server"},
+       kNotFetched},
       {"the UID after the body's literal",
        head_answer,
        "* 1 FETCH (BODY[] " + Literal(ours) + " UID 9)\r\nA0007 OK\r\n",
@@ -241,7 +243,7 @@ TEST(ImapBoundsTest, OnlyTheAnswerToWhatWasAskedIsTaken) {
        {},
        false,
        true,
-       "-- Message 9 could not be fetched (A0007 OK), left on the server"},
+       kNotFetched},
       {"two UIDs in one answer",
        head_answer,
        "* 1 FETCH (UID 9 BODY[] " + Literal(other) + " UID 10)\r\nA0007 OK\r\n",
@@ -249,7 +251,7 @@ TEST(ImapBoundsTest, OnlyTheAnswerToWhatWasAskedIsTaken) {
        {},
        false,
        true,
-       "-- Message 9 could not be fetched (A0007 OK), left on the server"},
+       kNotFetched},
       {"flags of the message before its body",
        head_answer,
        "* 1 FETCH (UID 9 FLAGS (\\Seen))\r\n* 1 FETCH (UID 9 BODY[] " + Literal(ours) +
@@ -274,7 +276,7 @@ TEST(ImapBoundsTest, OnlyTheAnswerToWhatWasAskedIsTaken) {
        {},
        false,
        true,
-       "-- Message 9 could not be fetched (A0007 OK), left on the server"},
+       kNotFetched},
       {"another message's head passing the filter",
        "* 2 FETCH (UID 10 BODY[HEADER] " + Literal(our_head) +
            ")\r\n* 1 FETCH (UID 9 BODY[HEADER] " + Literal(spam_head) + ")\r\nA0006 OK\r\n",
