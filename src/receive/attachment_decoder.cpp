@@ -62,6 +62,7 @@ void AttachmentDecoder::StartMessage(std::FILE* saved_text, std::string name_ste
   body_ = BodyKind::None;
   decoder_.reset();
   top_header_done_ = false;
+  top_field_seen_ = false;
   digest_.emplace();
   report_reader_.reset();
   delivery_report_.reset();
@@ -109,16 +110,20 @@ bool AttachmentDecoder::HeaderLine(std::string_view line, bool starts, bool ends
     if (!entity_.field.empty()) AppendBounded(entity_.field, text);
     return true;
   }
+  const bool top = !top_header_done_;
   if (text.empty()) {
+    if (top && !top_field_seen_) NoHead(text);
     EndHeader();
     // The empty line before a file's data stays out of the saved text.
     return body_ != BodyKind::File;
   }
   if (LooksLikeHeaderField(text)) {
+    top_field_seen_ = top_field_seen_ || top;
     TakeField();
     entity_.field.assign(text.substr(0, kMaxLogicalHeader));
     return true;
   }
+  if (top && !top_field_seen_) NoHead(text);
   // The header ended without its empty line: this is the body's first line.
   EndHeader();
   return Route(line, starts, ends);
@@ -181,7 +186,7 @@ void AttachmentDecoder::EndHeader() {
         return;
       }
       multiparts_.push_back({*boundary, entity_.prefix, entity_.depth, 0,
-                             media == "multipart/digest", entity_.in_report});
+                             media == "multipart/digest", entity_.in_report, entity_.number});
       return;
     }
     // A forwarded message: its own header follows.
@@ -206,10 +211,19 @@ void AttachmentDecoder::EndHeader() {
   StartLeaf(media, encoding, is_file, name);
 }
 
+// Data that does not begin with a head is not the message the head showed
+// (or no message at all): what it holds cannot be told.
+void AttachmentDecoder::NoHead(std::string_view first_line) {
+  Problem("The message data begins with no head: \"" +
+          core::Printable(first_line.substr(0, kMaxQuotedLine)) + "\"");
+}
+
 void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncoding encoding,
                                   bool is_file, const std::optional<std::string>& name) {
   body_ = BodyKind::None;
   name_generated_ = false;
+  file_data_seen_ = false;
+  file_bytes_ = 0;
   file_label_ = "Part " + entity_.number + (name ? " (" + core::Printable(*name) + ")" : "");
   if (encoding == TransferEncoding::Uuencode ||
       (!is_file && media_type == "text/plain" && encoding == TransferEncoding::Identity)) {
@@ -261,6 +275,7 @@ void AttachmentDecoder::StartReportLeaf(const std::string& media_type, TransferE
 void AttachmentDecoder::BodyLine(std::string_view line, bool starts, bool ends) {
   switch (body_) {
     case BodyKind::File:
+      file_data_seen_ = file_data_seen_ || !TrimWhitespace(line).empty();
       decoder_->Feed(line, ends, pending_);
       if (pending_.size() >= kDecodeBlock) WriteDecoded(false);
       ShowProgress();
@@ -345,8 +360,9 @@ void AttachmentDecoder::Delimiter(int level, bool closing) {
   if (entity_.zone == Zone::Header) EndHeader();  // a part without a body
   FinishBody(true);
   // Inner multiparts that were never closed end here as well.
-  multiparts_.resize(static_cast<std::size_t>(level) + 1);
+  DropMultiparts(static_cast<std::size_t>(level) + 1);
   Multipart& multipart = multiparts_.back();
+  multipart.delimited = true;
   Entity part;
   if (closing) {
     multiparts_.pop_back();
@@ -361,6 +377,20 @@ void AttachmentDecoder::Delimiter(int level, bool closing) {
     part.in_report = multipart.report;
   }
   entity_ = std::move(part);
+}
+
+// A multipart none of whose delimiters came held its parts in what was read
+// as its preamble: they are unknown, and may have been files.
+void AttachmentDecoder::DropMultiparts(std::size_t kept) {
+  while (multiparts_.size() > kept) {
+    const Multipart& multipart = multiparts_.back();
+    if (!multipart.delimited && !multipart.report) {
+      Problem("Part " + multipart.number + ": its boundary " +
+              core::Printable(multipart.boundary.substr(0, kMaxQuotedLine)) +
+              " never occurs, its parts unknown");
+    }
+    multiparts_.pop_back();
+  }
 }
 
 void AttachmentDecoder::FinishBody(bool before_delimiter) {
@@ -422,12 +452,20 @@ void AttachmentDecoder::WriteDecoded(bool all) {
     return;
   }
   digest_->FileBytes(bytes);
+  file_bytes_ += bytes.size();
   pending_.erase(0, ready);
 }
 
 void AttachmentDecoder::FinishFile() {
   WriteDecoded(true);
   if (!FileIsOpen()) return;  // the write failed, and said so
+  if (body_ == BodyKind::File && file_data_seen_ && file_bytes_ == 0) {
+    // An empty file is sent as no data at all; data that yields nothing is
+    // not what the sender meant.
+    Problem(file_label_ + ": its data decodes to nothing");
+    AbandonFile();
+    return;
+  }
   digest_->EndFile();
   if (mode_ == DecodeMode::VerifyOnly) {
     verify_file_open_ = false;
@@ -508,6 +546,7 @@ MessageOutcome AttachmentDecoder::EndOfMessage(bool data_complete) {
       body_ = BodyKind::None;
     }
     FinishBody(false);
+    DropMultiparts(0);
   } else if (FileIsOpen()) {
     if (mode_ == DecodeMode::Save) Report("-- Attachment " + file_name_ + " incomplete, removed");
     AbandonFile();

@@ -9,7 +9,10 @@
 // fingerprint of its content.
 //
 // A leaf part is a file when it has a name, is marked as an attachment, or
-// has a type other than text/* and multipart/*. Nothing inside a delivery
+// has a type other than text/* and multipart/*. A message whose structure
+// cannot be read keeps its parts unknown and is not whole: data that begins
+// with no head, a multipart whose boundary never occurs (or is not given), a
+// file part whose data decodes to nothing. Nothing inside a delivery
 // status notification (a bounce) is a file: the message it returns went out
 // from here, so its files must not come back into the inbound.
 
@@ -40,6 +43,8 @@ inline constexpr std::size_t kMaxLogicalHeader = 16 * 1024;
 inline constexpr std::size_t kDecodeBlock = 64 * 1024;
 // Lines of a message's report kept; more are counted.
 inline constexpr std::size_t kMaxReportLines = 20;
+// Characters of a line quoted in a report: enough to recognise it.
+inline constexpr std::size_t kMaxQuotedLine = 72;
 
 enum class DecodeMode {
   Save,        // files into the inbound, lines into the saved text
@@ -115,8 +120,10 @@ class AttachmentDecoder {
     std::string prefix;  // of its parts' numbers
     int depth = 0;
     int parts = 0;
-    bool digest = false;  // its parts are messages unless they say otherwise
-    bool report = false;  // inside a delivery status notification
+    bool digest = false;     // its parts are messages unless they say otherwise
+    bool report = false;     // inside a delivery status notification
+    std::string number;      // of the multipart itself, for the report
+    bool delimited = false;  // one of its delimiter lines came
   };
 
   // The entity whose lines arrive now: its header, then its body.
@@ -146,6 +153,8 @@ class AttachmentDecoder {
   void UuTextLine(std::string_view line, bool whole_line);
   [[nodiscard]] int DelimiterLevel(std::string_view line, bool& closing) const;
   void Delimiter(int level, bool closing);
+  void DropMultiparts(std::size_t kept);
+  void NoHead(std::string_view first_line);
   void FinishBody(bool before_delimiter);
   bool OpenFile(const std::string& name, const std::string& digest_name);
   [[nodiscard]] bool FileIsOpen() const;
@@ -184,6 +193,7 @@ class AttachmentDecoder {
   std::vector<std::string> report_;
   std::size_t report_dropped_ = 0;
   bool top_header_done_ = false;  // lines from here on count for the digest
+  bool top_field_seen_ = false;   // the top-level header has a field
   std::optional<ContentDigest> digest_;
   std::optional<DeliveryReport> delivery_report_;
   std::optional<ReportPartReader> report_reader_;
@@ -196,6 +206,8 @@ class AttachmentDecoder {
   std::string file_name_;   // the safe name it is written under
   bool name_generated_ = false;
   bool verify_file_open_ = false;  // VerifyOnly: a file part being digested
+  bool file_data_seen_ = false;    // a line of the file part holds more than blanks
+  std::uint64_t file_bytes_ = 0;   // decoded of it so far
   // Plain text that may carry uuencoded files.
   UuencodeScanner uu_;
 };

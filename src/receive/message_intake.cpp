@@ -21,6 +21,9 @@
 namespace kestrel::receive {
 namespace {
 
+// An mbox keeps this line before each message; it is no part of the message.
+constexpr std::string_view kEnvelopePrefix = "From ";
+
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
   std::tm local{};
@@ -149,6 +152,8 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   data_left_ = bounds.max_bytes;
   data_clock_.Start();
   bool complete = false;
+  bool first_piece = true;
+  bool in_envelope = false;  // the pieces of a leading "From " line
   BodyPiece piece;
   while (!session_.IsAborted()) {
     // Inside the data a Stop can only cut the connection: the message stays.
@@ -159,6 +164,15 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
       break;
     }
     if (status == BodyStatus::NoData) break;
+    if (first_piece) {
+      first_piece = false;
+      in_envelope = piece.text.starts_with(kEnvelopePrefix);
+    }
+    if (in_envelope) {
+      decoder_.SaveTextLine(piece.text, piece.line_ends);
+      in_envelope = !piece.line_ends;
+      continue;
+    }
     catcher_.Line(piece.text, piece.line_ends);
   }
   // Bytes beyond the "." line are the server's next words.

@@ -54,8 +54,8 @@ class MessageIntake {
   [[nodiscard]] bool Open();
   // After the last message: sets of pieces now complete are joined into the
   // inbound (and those that failed before), sets still waiting are told once
-  // a day; then HIGHEST.DAT, and the arrival flag when a message left the
-  // server or a set was joined.
+  // a day; then HIGHEST.DAT, and the arrival flag when a taken message's
+  // files reached the inbound or a set was joined.
   void Close();
 
   // The journal (or the batch) may know the message: compare before taking
@@ -70,11 +70,14 @@ class MessageIntake {
   [[nodiscard]] bool CreateSavedText();
 
   // The data of message `label` as the server sends it (up to the "." line,
-  // or `counted` bytes), through the scanner; at most `bounds`. Save writes
+  // or `counted` bytes), through the scanner; at most `bounds`. A leading
+  // mbox "From " line goes into the saved text only, as mail readers skip it. Save writes
   // into the saved text made before and closes it; VerifyOnly writes nothing.
   [[nodiscard]] MessageOutcome ReceiveData(std::string_view label, DecodeMode mode,
                                            const net::ReadBounds& bounds,
                                            std::optional<std::uint64_t> counted = std::nullopt);
+  // The bytes of the last data as they came, its "." line included.
+  [[nodiscard]] std::uint64_t data_bytes() const { return data_bytes_; }
 
   // A whole message joins the batch of those that go to the disk together.
   void Hold(std::string_view label, std::string_view uid, std::string_view message_id,
@@ -85,7 +88,7 @@ class MessageIntake {
   // leave the server. False with their lines when that failed: their files
   // and saved texts are removed again, and the walk must end.
   [[nodiscard]] bool Flush();
-  // The messages left the server.
+  // The messages flushed are in the inbound: the arrival flag is due.
   void Taken() { mail_received_ = true; }
   // The message stays on the server: its saved text and number go.
   void Discard();
