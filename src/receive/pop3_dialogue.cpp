@@ -32,18 +32,60 @@ std::uint64_t WithSlack(std::uint64_t size) {
   return size + size / 4 + kSizeSlackBytes;
 }
 
-// Third word of "+OK 3 1200" (LIST n), when it is a number.
-std::optional<std::uint64_t> ListedSize(std::string_view reply) {
-  const auto first = reply.find(' ');
-  if (first == std::string_view::npos) return std::nullopt;
-  const auto second = reply.find(' ', first + 1);
-  if (second == std::string_view::npos) return std::nullopt;
-  std::string_view size = reply.substr(second + 1);
-  size = size.substr(0, size.find(' '));
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), value);
-  if (error != std::errc() || end != size.data() + size.size()) return std::nullopt;
-  return value;
+// Below this share of LIST's size, less the slack, data is not the message
+// LIST sized: a server that counts each line end as two bytes though the
+// message keeps CR LF counts at most half as much again, and one that counts
+// head lines it leaves out (a status or a trace line) a few hundred bytes.
+constexpr std::uint64_t kShortestDataShare = 2;
+constexpr std::uint64_t kShortDataSlackBytes = 4 * 1024;
+
+// The fewest bytes a server may send for a message of `size` octets.
+std::uint64_t ShortestData(std::uint64_t size) {
+  const std::uint64_t share = size / kShortestDataShare;
+  return share > kShortDataSlackBytes ? share - kShortDataSlackBytes : 0;
+}
+
+// Takes the decimal number at the start of `text` off it.
+bool TakeNumber(std::string_view& text, std::uint64_t& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return false;
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+  return true;
+}
+
+// The numbers of a reply of LIST n's shape, "+OK n size", and whether text
+// follows them.
+struct ListLine {
+  std::uint64_t number = 0;
+  std::uint64_t size = 0;
+  bool more = false;
+};
+std::optional<ListLine> ParseListLine(std::string_view reply) {
+  constexpr std::string_view kOk = "+OK ";
+  if (!reply.starts_with(kOk)) return std::nullopt;
+  reply.remove_prefix(kOk.size());
+  ListLine line;
+  if (!TakeNumber(reply, line.number) || !reply.starts_with(' ')) return std::nullopt;
+  reply.remove_prefix(1);
+  if (!TakeNumber(reply, line.size) || (!reply.empty() && reply.front() != ' ')) {
+    return std::nullopt;
+  }
+  line.more = !reply.empty();
+  return line;
+}
+
+// The size LIST n gives, when its reply names message n.
+std::optional<std::uint64_t> ListedSize(std::string_view reply, std::int32_t number) {
+  const std::optional<ListLine> line = ParseListLine(reply);
+  if (!line || line->number != static_cast<std::uint64_t>(number)) return std::nullopt;
+  return line->size;
+}
+
+// "+OK n size" and nothing more answers LIST, never TOP or RETR (whose
+// status says "octets", "follows", or nothing).
+bool IsListReply(std::string_view reply) {
+  const std::optional<ListLine> line = ParseListLine(reply);
+  return line && !line->more;
 }
 
 // The head and first body line of message n.
@@ -52,7 +94,7 @@ std::string TopCommand(const std::string& n) {
 }
 
 // How the head of a message came out.
-enum class Head { Read, Refused, TooLong, Lost };
+enum class Head { Read, Refused, TooLong, Lost, OutOfStep };
 
 void Log(net::NetSession& session, std::string_view text) {
   net::LogLine(session, text);
@@ -159,14 +201,14 @@ class Pop3Walk {
   // The reply to LIST n: what the server may send for the message. False
   // when the server has no such message, though STAT counted it: the walk
   // ends there, once the reply to a TOP sent with the LIST is read too.
+  // False as well when the reply names another message.
   bool ListMessage(std::int32_t number, bool top_sent) {
     const std::string n = std::to_string(number);
     const net::Reply reply = ReadPop3Reply(session_);
     if (session_.IsAborted()) return false;
-    // A message is no larger than the mailbox when LIST does not say.
-    const std::uint64_t size = ListedSize(reply.last()).value_or(size_.bytes);
-    message_bounds_ = net::TransferBounds(WithSlack(size));
     if (!IsOk(reply)) {
+      // A message is no larger than the mailbox.
+      message_bounds_ = net::TransferBounds(WithSlack(size_.bytes));
       Log(session_, "-- The server has no message " + n + " (" + reply.last() +
                         "), though it counted " + std::to_string(size_.messages));
       session_.NoteShortfall("message " + n, reply.last());
@@ -175,7 +217,30 @@ class Pop3Walk {
       }
       return false;
     }
+    return Listed(number, reply);
+  }
+
+  // A LIST n reply that names message n sets the bounds of its data.
+  bool Listed(std::int32_t number, const net::Reply& reply) {
+    const std::string n = std::to_string(number);
+    const std::optional<std::uint64_t> size = ListedSize(reply.last(), number);
+    if (!size) {
+      OutOfStep(number, "The reply to LIST " + n + " does not name message " + n + " (" +
+                            reply.last() + ")");
+      return false;
+    }
+    listed_size_ = *size;
+    message_bounds_ = net::TransferBounds(WithSlack(*size));
     return true;
+  }
+
+  // A reply that cannot be shown to answer its own command puts every later
+  // one in doubt: nothing more leaves the server this run, and the walk
+  // ends. What was held is saved still; its DELE waits for a later run.
+  void OutOfStep(std::int32_t number, const std::string& what) {
+    out_of_step_ = true;
+    Log(session_, "-- " + what + ": the replies are out of step, nothing more deleted");
+    session_.NoteShortfall("message " + std::to_string(number));
   }
 
   // One message of the walk; false when the walk must end without an abort.
@@ -200,6 +265,8 @@ class Pop3Walk {
       case Head::TooLong:
       case Head::Lost:
         return true;
+      case Head::OutOfStep:
+        return false;
     }
     if (!AcceptMessage(configuration_.Filters, header_.lines())) {
       // One per foreign message: the log keeps it, the console does not.
@@ -212,6 +279,7 @@ class Pop3Walk {
       if (!DeleteHeld()) return false;
       const std::optional<std::string> digest = Fingerprint(number);
       if (session_.IsAborted()) return true;
+      if (out_of_step_) return false;
       if (digest && intake_.IsCopy(uid, header_.message_id(), *digest)) {
         Log(session_, "-- Message " + n + " already received, deleting");
         Delete(number);
@@ -230,20 +298,37 @@ class Pop3Walk {
     if (!intake_.CreateSavedText()) return true;
     Log(session_, "-- Message " + n + " matched filter");
     const bool retr_sent = SendPair("LIST " + n, "RETR " + n);
-    (void)ReadPop3Reply(session_);
+    const net::Reply list = ReadPop3Reply(session_);
+    if (session_.IsAborted() || !Listed(number, list)) {
+      intake_.Discard();
+      return session_.IsAborted();
+    }
     if (!retr_sent) net::SendLine(session_, "RETR " + n);
     const net::Reply retr = ReadPop3Reply(session_);
-    if (!IsOk(retr)) {
+    if (!IsOk(retr) || IsListReply(retr.last())) {
       // No data follows: the message stays on the server, and its empty saved
       // text goes with its number, which the next message takes.
       intake_.Discard();
       if (session_.IsAborted()) return true;
+      if (IsOk(retr)) {
+        OutOfStep(number, "The reply to RETR " + n + " is a LIST reply (" + retr.last() + ")");
+        return false;
+      }
       Log(session_,
           "-- Message " + n + " could not be fetched (" + retr.last() + "), left on the server");
       session_.NoteShortfall("message " + n, retr.last());
       return true;
     }
-    return DeleteOrKeep(number, intake_.ReceiveData(n, DecodeMode::Save, message_bounds_));
+    const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::Save, message_bounds_);
+    // Data that broke off is short for that reason alone.
+    const bool ended = session_.IsAborted() || session_.closed();
+    if (!ended && intake_.data_bytes() < ShortestData(listed_size_)) {
+      intake_.Discard();
+      OutOfStep(number, "Message " + n + " came with " + std::to_string(intake_.data_bytes()) +
+                            " bytes, LIST gave " + std::to_string(listed_size_));
+      return false;
+    }
+    return DeleteOrKeep(number, outcome);
   }
 
   // A message that came whole leaves the server once it is on the disk; any
@@ -276,7 +361,12 @@ class Pop3Walk {
     const std::string n = std::to_string(number);
     Log(session_, "-- Message " + n + " may have been received before, comparing");
     net::SendLine(session_, "RETR " + n);
-    if (!IsOk(ReadPop3Reply(session_, net::Echo::Quiet))) return std::nullopt;
+    const net::Reply retr = ReadPop3Reply(session_, net::Echo::Quiet);
+    if (!IsOk(retr)) return std::nullopt;
+    if (IsListReply(retr.last())) {
+      OutOfStep(number, "The reply to RETR " + n + " is a LIST reply (" + retr.last() + ")");
+      return std::nullopt;
+    }
     const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::VerifyOnly, message_bounds_);
     if (session_.closed()) session_.Abort();
     if (!outcome.whole || outcome.content_digest.empty()) return std::nullopt;
@@ -289,6 +379,14 @@ class Pop3Walk {
     const std::vector<std::int32_t> held = std::exchange(held_, {});
     if (!intake_.Flush()) return false;
     if (held.empty()) return true;
+    intake_.Taken();  // their files are in the inbound
+    if (out_of_step_) {
+      for (const std::int32_t number : held) {
+        Log(session_, "-- Message " + std::to_string(number) +
+                          " saved, left on the server as the replies are out of step");
+      }
+      return true;
+    }
     if (pipelining_) {
       // One send for the batch's DELEs; their replies come in their order.
       for (std::size_t i = 0; i + 1 < held.size(); ++i) {
@@ -303,7 +401,6 @@ class Pop3Walk {
         if (!session_.IsAborted()) Delete(number);
       }
     }
-    intake_.Taken();
     return true;
   }
 
@@ -329,6 +426,11 @@ class Pop3Walk {
     if (!sent) net::SendLine(session_, TopCommand(n));
     const net::Reply status = ReadPop3Reply(session_, net::Echo::Quiet);
     if (!status.ok()) return Head::Lost;
+    if (IsListReply(status.last())) {
+      OutOfStep(number,
+                "The reply to " + TopCommand(n) + " is a LIST reply (" + status.last() + ")");
+      return Head::OutOfStep;
+    }
     if (!IsOk(status)) {
       Log(session_, heads_read_ ? "-- No head of message " + n + " (" + status.last() + "), skipped"
                                 : "-- The server gives no message heads (TOP: " + status.last() +
@@ -358,6 +460,8 @@ class Pop3Walk {
   HeaderLines header_;
   MailboxSize size_;
   net::ReadBounds message_bounds_;  // of the message being read
+  std::uint64_t listed_size_ = 0;   // of the message being read, as LIST gave it
+  bool out_of_step_ = false;        // a reply did not answer its command: no more DELE
   bool heads_read_ = false;         // the server has given a head this run
   bool pipelining_ = false;         // the server takes commands ahead of its replies
 };

@@ -3,7 +3,8 @@
 // The receiving side's POP3 dialogue: login, mailbox size, a walk over the
 // waiting messages that takes those the filters accept (saved text, decoded
 // attachments, DELE only once everything of the message is written), the
-// message number file, QUIT and the arrival flag file.
+// message number file, QUIT and the arrival flag file. Each reply must show
+// it answers its own command; once one does not, nothing more is deleted.
 
 #include <cstdint>
 #include <optional>

@@ -535,6 +535,7 @@ TEST_F(Pop3DialogueTest, StalledDataTimesOut) {
     if (command.rfind("RETR", 0) == 0) {
       return {"+OK 140000 octets\r\n" + partial, testing::ScriptedPop3::After::Stall};
     }
+    if (command == "LIST 1") return {"+OK 1 140000\r\n"};
     return {"+OK\r\n"};
   });
   configuration.POPPORT = peer.port();
@@ -711,6 +712,7 @@ TEST_F(Pop3DialogueTest, ServerGoneDuringTheHeadLines) {
     if (command.rfind("TOP", 0) == 0) {
       return {"+OK\r\nFrom: x@example.org\r\n", testing::ScriptedPop3::After::Close};
     }
+    if (command == "LIST 1") return {"+OK 1 150\r\n"};
     return {"+OK\r\n"};
   });
   configuration.POPPORT = peer.port();
@@ -733,17 +735,26 @@ using Answer = testing::ScriptedPop3::Answer;
 
 // Servers that misbehave: each ends its message, or the run, with a line
 // that says what the server did, keeps the message on the server unless it
-// was saved, and makes the run report a failure.
+// was saved, and makes the run report a failure. A server whose replies get
+// out of step with the commands (a reply twice, one that names another
+// message, data far shorter than LIST said) has nothing more deleted.
 TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
   const std::string head = "+OK\r\nFrom: x@example.org\r\n.\r\n";
   const std::string data = "+OK\r\nFrom: x@example.org\r\n\r\nHi\r\n.\r\n";
+  const std::string with_file =
+      "+OK\r\n" +
+      testing::JoinCrLf(testing::SenderMessageLines({.name = "FIRST.PKT", .content = "first"})) +
+      ".\r\n";
+  const std::string pipelining = "+OK\r\nPIPELINING\r\n.\r\n";
   const struct {
     const char* name;
     std::function<std::string(const std::string&)> reply;  // "" : "+OK"
     std::string line;
     bool stall = false;  // the server stops answering after RETR
     std::vector<std::string> never;
-    bool deleted = false;
+    bool deleted = false;  // message 1 is saved
+    std::vector<std::string> inbound = {};
+    bool in_step = true;  // the reply to QUIT is read as such
   } cases[] = {
       {"no TOP",
        [](const std::string& c) { return c.starts_with("TOP") ? "-ERR unknown command\r\n" : ""; },
@@ -806,12 +817,60 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        true,
        {"DELE 1"},
        false},
+      {"LIST answered twice",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "LIST 2") return "+OK 2 200\r\n+OK 2 200\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c == "RETR 1" ? with_file : "";
+       },
+       "-- The reply to TOP 2 1 is a LIST reply (+OK 2 200): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"DELE 1", "RETR 2", "DELE 2", "LIST 3"},
+       true,
+       {"FIRST.PKT"},
+       false},
+      {"a LIST reply naming another message",
+       [&](const std::string& c) -> std::string {
+         if (c == "LIST 2") return "+OK 3 200\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c == "RETR 1" ? with_file : "";
+       },
+       "-- The reply to LIST 2 does not name message 2 (+OK 3 200): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"DELE 1", "TOP 2 1", "DELE 2"},
+       true,
+       {"FIRST.PKT"}},
+      {"RETR data far shorter than LIST's size",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "LIST 1") return "+OK 1 50000\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? with_file : "";
+       },
+       "-- Message 1 came with 539 bytes, LIST gave 50000: the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"DELE 1", "LIST 2"}},
+      {"TOP answered with a LIST-shaped reply",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         return c.starts_with("TOP") ? "+OK 1 200\r\n" : "";
+       },
+       "-- The reply to TOP 1 1 is a LIST reply (+OK 1 200): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"RETR 1", "DELE 1", "LIST 2"}},
   };
   configuration.Filters.AcceptAll = true;
   for (const auto& c : cases) {
     testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
       std::string reply = c.reply(command);
       if (command == "STAT" && reply.empty()) reply = "+OK 2 400\r\n";
+      if (command.starts_with("LIST ") && reply.empty())
+        reply = "+OK " + command.substr(5) + " 200\r\n";
       if (command == "QUIT" && reply.empty()) reply = "+OK bye\r\n";
       if (reply.empty()) reply = "+OK\r\n";
       const bool stall = c.stall && command.starts_with("RETR");
@@ -828,9 +887,11 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
     // it, the walk stays in step up to the reply to QUIT.
     const bool pipelining = c.reply("CAPA").find("PIPELINING") != std::string::npos;
     EXPECT_EQ(LinesAfter("-> LIST 1").at(0).starts_with("-> TOP"), pipelining) << c.name;
-    if (!c.stall) {
+    if (!c.stall && c.in_step) {
       EXPECT_EQ(LinesAfter("-> QUIT"), std::vector<std::string>{"<- +OK bye"}) << c.name;
     }
+    EXPECT_EQ(InboundNames(), c.inbound) << c.name;
+    for (const auto& file : c.inbound) std::filesystem::remove(dir.File("IN/" + file));
     const auto commands = peer.Commands();
     for (const auto& command : c.never) {
       EXPECT_EQ(std::count(commands.begin(), commands.end(), command), 0) << c.name << command;
@@ -847,7 +908,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
 // Mails a hostile sender or an odd client sends, through a real server: no
 // one of them costs another sender's mail. Each case says what reaches the
 // inbound, how many mails stay on the server, and whether the run reports a
-// failure.
+// failure; those marked go through IMAP as well, which takes the same rule.
 TEST_F(Pop3DialogueTest, HostileAndOddMailCostsNoOtherMail) {
   const std::string packet = testing::RandomBytes(3000, 7);
   std::string binary = testing::RandomBytes(1020, 8);
@@ -874,6 +935,9 @@ TEST_F(Pop3DialogueTest, HostileAndOddMailCostsNoOtherMail) {
       "Diagnostic-Code: smtp; 550 5.1.1 user unknown\n\n"
       "--B\nContent-Type: message/rfc822\n\nMessage-ID: <sent.1@example.org>\n" +
       SenderMessage("BOUNCED.PKT", packet) + "--B--\n";
+  const std::string file_part =
+      "--b\nContent-Type: application/octet-stream; name=KEPT.PKT\n"
+      "Content-Transfer-Encoding: base64\n\nQUJD\n";
   const struct {
     const char* name;
     std::vector<std::string> mails;
@@ -881,6 +945,7 @@ TEST_F(Pop3DialogueTest, HostileAndOddMailCostsNoOtherMail) {
     std::size_t left = 0;
     bool incomplete = false;
     std::string line;
+    bool imap = false;
   } cases[] = {
       {"a lone CR before a dot line",
        {with_text("A.PKT", packet, long_text), SenderMessage("B.PKT", "next sender")},
@@ -925,30 +990,72 @@ TEST_F(Pop3DialogueTest, HostileAndOddMailCostsNoOtherMail) {
        false,
        ""},
       {"a delivery failure report", {dsn}, {}, 0, true, "delivery failure report"},
+      {"an mbox From line before the head",
+       {"From sysop@example.org Tue Dec  8 02:00:00 2026\n" + SenderMessage("MBOX.PKT", packet)},
+       {{"MBOX.PKT", packet}},
+       0,
+       false,
+       "",
+       true},
+      {"data with no head at all",
+       {"Just text, no head\n\nsecond line\n", SenderMessage("AFTER.PKT", "after")},
+       {{"AFTER.PKT", "after"}},
+       1,
+       true,
+       "-- The message data begins with no head: \"Just text, no head\"",
+       true},
+      {"a multipart whose boundary never occurs",
+       {"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=NEVER\n\n" + file_part +
+            "--b--\n",
+        SenderMessage("NEXT.PKT", "next")},
+       {{"NEXT.PKT", "next"}},
+       1,
+       true,
+       "-- Part 1: its boundary NEVER never occurs, its parts unknown",
+       true},
+      {"a part with a filename that yields nothing",
+       {"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n" + file_part +
+        "--b\nContent-Type: application/octet-stream\n"
+        "Content-Disposition: attachment; filename=EMPTY.PKT\n"
+        "Content-Transfer-Encoding: base64\n\n!!!! ****\n--b--\n"},
+       {},
+       1,
+       true,
+       "-- Part 2 (EMPTY.PKT): its data decodes to nothing",
+       true},
   };
   configuration.Filters.AcceptAll = true;
   for (const auto& c : cases) {
-    for (const char* sub : {"/new", "/cur"}) {
-      for (const auto& entry : std::filesystem::directory_iterator(server.maildir() + sub)) {
-        std::filesystem::remove(entry.path());
+    for (const bool imap : {false, true}) {
+      if (imap && !c.imap) continue;
+      const std::string name = std::string(c.name) + (imap ? " (IMAP)" : "");
+      configuration.IMAPSERVER = imap ? "127.0.0.1" : "";
+      configuration.IMAPPORT = server.imap_port();
+      configuration.IMAPUSERNAME = server.user();
+      configuration.IMAPPASSWORD = server.password();
+      for (const char* sub : {"/new", "/cur"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(server.maildir() + sub)) {
+          std::filesystem::remove(entry.path());
+        }
       }
-    }
-    for (const auto& mail : c.mails) server.AddMessage(mail);
-    front_end.ClearPane(Side::Receiving);
-    logger.OpenLog(Side::Receiving);
-    EXPECT_TRUE(Run()) << c.name;
-    EXPECT_EQ(incomplete_, c.incomplete) << c.name;
-    std::map<std::string, std::string> inbound;
-    for (const auto& name : InboundNames()) {
-      inbound[name] = dir.Read("IN/" + name);
-      std::filesystem::remove(dir.File("IN/" + name));
-    }
-    EXPECT_TRUE(inbound == c.inbound) << c.name << ": " << inbound.size() << " files, first "
-                                      << (inbound.empty() ? "" : inbound.begin()->first) << " of "
-                                      << (inbound.empty() ? 0 : inbound.begin()->second.size());
-    EXPECT_EQ(server.RemainingMessages().size(), c.left) << c.name;
-    if (!c.line.empty()) {
-      EXPECT_NE(LogFile().find(c.line), std::string::npos) << c.name;
+      std::filesystem::remove(dir.File(platform::ProgramBaseName() + ".JNL"));
+      for (const auto& mail : c.mails) server.AddMessage(mail);
+      front_end.ClearPane(Side::Receiving);
+      logger.OpenLog(Side::Receiving);
+      EXPECT_TRUE(Run()) << name;
+      EXPECT_EQ(incomplete_, c.incomplete) << name;
+      std::map<std::string, std::string> inbound;
+      for (const auto& file : InboundNames()) {
+        inbound[file] = dir.Read("IN/" + file);
+        std::filesystem::remove(dir.File("IN/" + file));
+      }
+      EXPECT_TRUE(inbound == c.inbound) << name << ": " << inbound.size() << " files, first "
+                                        << (inbound.empty() ? "" : inbound.begin()->first) << " of "
+                                        << (inbound.empty() ? 0 : inbound.begin()->second.size());
+      EXPECT_EQ(server.RemainingMessages().size(), c.left) << name;
+      if (!c.line.empty()) {
+        EXPECT_NE(LogFile().find(c.line), std::string::npos) << name;
+      }
     }
   }
 }
