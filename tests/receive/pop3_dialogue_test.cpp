@@ -746,6 +746,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
       testing::JoinCrLf(testing::SenderMessageLines({.name = "FIRST.PKT", .content = "first"})) +
       ".\r\n";
   const std::string pipelining = "+OK\r\nPIPELINING\r\n.\r\n";
+  int lists_of_1 = 0;  // the second LIST 1 goes out with RETR 1
   const struct {
     const char* name;
     std::function<std::string(const std::string&)> reply;  // "" : "+OK"
@@ -830,6 +831,20 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        {"DELE 1", "RETR 2", "DELE 2", "LIST 3"},
        true,
        {"FIRST.PKT"},
+       false},
+      {"the LIST with RETR answered twice",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "LIST 1" && ++lists_of_1 == 2) return "+OK 1 200\r\n+OK 1 200\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c == "RETR 1" ? with_file : "";
+       },
+       "-- The reply to RETR 1 is a LIST reply (+OK 1 200): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"DELE 1", "LIST 2"},
+       false,
+       {},
        false},
       {"a LIST reply naming another message",
        [&](const std::string& c) -> std::string {
