@@ -21,6 +21,8 @@
 namespace kestrel::receive {
 namespace {
 
+constexpr std::time_t kSecondsADay = 24 * 60 * 60;
+
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
   std::tm local{};
@@ -44,6 +46,12 @@ std::string RealDirectory(const std::string& directory) {
 
 }  // namespace
 
+SpoolLimits SpoolLimitsOf(const config::Configuration& configuration) {
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  return {configuration.SPOOLMAXMB * kMiB, configuration.SPOOLMAXSETS,
+          configuration.SPOOLSENDERMB * kMiB, configuration.SPOOLSENDERSETS};
+}
+
 std::string SaveDirectory(const config::Configuration& configuration) {
   if (!configuration.SAVEEMAIL.empty()) return RealDirectory(configuration.SAVEEMAIL);
   return platform::ProgramHome() + "/";
@@ -64,6 +72,7 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
       decoder_(
           session.logger.front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
+      spool_(SpoolLimitsOf(configuration)),
       catcher_(spool_, decoder_),
       reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }),
       saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }),
@@ -170,6 +179,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   catcher_.Finish(complete, outcome);
   quiet.reset();
   for (const std::string& line : outcome.report) Log(line);
+  if (catcher_.conflicted()) session_.NoteShortfall("message " + std::string(label));
   if (saving && !saved_.Close()) {
     outcome.whole = false;
     outcome.every_message = true;
@@ -245,6 +255,7 @@ namespace kestrel::receive {
 
 void MessageIntake::JoinPieces() {
   const std::time_t now = std::time(nullptr);
+  const std::time_t too_old = static_cast<std::time_t>(configuration_.SPOOLDAYS) * kSecondsADay;
   for (const PieceSet& set : spool_.Sets()) {
     if (set.Complete()) {
       Join(set);
@@ -253,6 +264,13 @@ void MessageIntake::JoinPieces() {
       Log("-- Pieces of " + core::Printable(set.id) + ": " + std::to_string(set.numbers.size()) +
           " of " + (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
           DateText(set.since) + ", waiting for the rest in " + set.directory);
+      if (now - set.since >= too_old) {
+        Log("-- Pieces of " + set.Describe() + " waiting longer than " +
+            std::to_string(configuration_.SPOOLDAYS) + " days (SPOOLDAYS): kestrel --pieces " +
+            "deliver " + set.Name() + " hands them to the inbound, kestrel --pieces remove " +
+            set.Name() + " removes them");
+        session_.NoteShortfall("pieces of " + core::Printable(set.id));
+      }
       spool_.MarkReported(set);
     }
   }
