@@ -266,9 +266,9 @@ void MessageIntake::JoinPieces() {
           DateText(set.since) + ", waiting for the rest in " + set.directory);
       if (now - set.since >= too_old) {
         Log("-- Pieces of " + set.Describe() + " waiting longer than " +
-            std::to_string(configuration_.SPOOLDAYS) + " days (SPOOLDAYS): kestrel --pieces " +
-            "deliver " + set.Name() + " hands them to the inbound, kestrel --pieces remove " +
-            set.Name() + " removes them");
+            std::to_string(configuration_.SPOOLDAYS) + " days (SPOOLDAYS)");
+        Log("-- To the inbound as they are: kestrel --pieces deliver " + set.ShortName() +
+            "; away: kestrel --pieces remove " + set.ShortName());
         session_.NoteShortfall("pieces of " + core::Printable(set.id));
       }
       spool_.MarkReported(set);

@@ -193,10 +193,12 @@ void PieceCatcher::Finish(bool complete, MessageOutcome& outcome) {
       outcome.report.push_back(message + ", kept until the rest arrive");
       break;
     case Placing::Apart:
+      // Two lines: a long id would cut the reason off one.
       conflicted_ = true;
-      outcome.report.push_back(message + " from " +
+      outcome.report.push_back(message + ", kept in a set of its own");
+      outcome.report.push_back("-- Message " + label_ + " from " +
                                core::Printable(sender_.empty() ? "an unknown sender" : sender_) +
-                               ", kept in a set of its own: " + placement.reason);
+                               " disagrees: " + placement.reason);
       break;
     case Placing::Failed:
       break;

@@ -21,6 +21,7 @@ namespace {
 
 constexpr std::string_view kIdFile = "ID";
 constexpr std::string_view kFromFile = "FROM";
+constexpr std::string_view kCutFile = "CUT";
 constexpr std::string_view kTotalFile = "TOTAL";
 constexpr std::string_view kReportedFile = "REPORTED";
 // A piece on its way in, in the spool itself: its set is known only once it
@@ -165,6 +166,9 @@ PieceSet PieceSpool::ReadSet(const std::string& directory) const {
       set.since = file.modified;
     } else if (file.name == kFromFile) {
       set.sender = platform::ReadFilePrefix(file.path, kMaxSenderBytes).value_or("");
+    } else if (file.name == kCutFile) {
+      const std::string text = platform::ReadFilePrefix(file.path, 8).value_or("");
+      if (!text.empty()) set.cut = PieceNumberOf(text).value_or(0);
     } else if (file.name == kTotalFile) {
       const std::string text = platform::ReadFilePrefix(file.path, 8).value_or("");
       if (!text.empty()) set.total = PieceNumberOf(text);
@@ -254,11 +258,13 @@ std::optional<PieceSet> PieceSpool::NewSet(std::string_view sender, const PieceL
     // A directory without its ID is one a broken run began: taken again.
     if (platform::FileExists(set.directory + std::string(kIdFile))) continue;
     if (!MakeDirectory(set.directory, error) || !WriteSetFile(set, kFromFile, sender, error) ||
+        !WriteSetFile(set, kCutFile, std::to_string(cut), error) ||
         !WriteSetFile(set, kIdFile, label.id, error)) {
       return std::nullopt;
     }
     set.id = label.id;
     set.sender = std::string(sender);
+    set.cut = cut;
     return set;
   }
   error = "no set of its own can be made for it (" + std::to_string(kMaxCuts) + " sets of its id)";
@@ -307,10 +313,8 @@ Placement PieceSpool::Place(PieceFile& piece, std::string_view sender, const Pie
   }
   if (HoldsCopy(sets, sender, label, digest)) return {Placing::Copy, {}};
   // The newest cut first: a sender who cuts a set again goes on with the new one.
-  std::stable_sort(ours.begin(), ours.end(), [](const PieceSet* a, const PieceSet* b) {
-    return a->sender.has_value() > b->sender.has_value() ||
-           (a->sender.has_value() == b->sender.has_value() && a->since > b->since);
-  });
+  std::sort(ours.begin(), ours.end(),
+            [](const PieceSet* a, const PieceSet* b) { return a->cut > b->cut; });
   Placement placement;
   for (const PieceSet* set : ours) {
     const std::string conflict = set->Holds(label.number)

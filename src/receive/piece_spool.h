@@ -31,10 +31,14 @@ inline constexpr std::uint64_t kMaxSetBytes = std::uint64_t{4} << 30;
 // Cuts of one id one sender may have waiting: each disagreeing piece makes one.
 inline constexpr std::uint32_t kMaxCuts = 100;
 
+// Digits of a set's name in log lines: unique among any spool's sets.
+inline constexpr std::size_t kShortNameDigits = 16;
+
 struct PieceSet {
   std::string directory;  // ending in a separator
   std::string id;
   std::optional<std::string> sender;  // nothing: a set from an older run
+  std::uint32_t cut = 0;              // 1, 2, ...; 0: a set from an older run
   std::optional<std::uint32_t> total;
   std::vector<std::uint32_t> numbers;  // of the pieces here, ascending
   std::uint64_t bytes = 0;             // of the pieces here
@@ -47,6 +51,8 @@ struct PieceSet {
   [[nodiscard]] std::string PiecePath(std::uint32_t number) const;
   // The directory's own name: what the sysop names the set with.
   [[nodiscard]] std::string Name() const;
+  // Enough of it to name it in a log line.
+  [[nodiscard]] std::string ShortName() const { return Name().substr(0, kShortNameDigits); }
   // "ID from SENDER", printable.
   [[nodiscard]] std::string Describe() const;
 };
