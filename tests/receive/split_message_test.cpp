@@ -44,6 +44,7 @@ struct Cut {
   std::string id;  // made unique for each case
   int pieces = 0;
   int seed = 0;
+  int bytes = 6000;  // of the file
 };
 
 struct CutFiles {
@@ -110,7 +111,8 @@ class SplitMessageTest : public ::testing::TestWithParam<bool> {
     fs::remove_all(out);
     const testing::CommandResult result = testing::RunCommand(
         {"/usr/bin/python3", KESTREL_SOURCE_DIR "/tests/servers/piece_shapes.py", out, cut.name,
-         cut.sender, cut.id, std::to_string(cut.pieces), std::to_string(cut.seed)},
+         cut.sender, cut.id, std::to_string(cut.pieces), std::to_string(cut.seed),
+         std::to_string(cut.bytes)},
         60s, true);
     EXPECT_EQ(result.exit_code, 0) << result.output;
     CutFiles files{dir.Read("cut/file"), {}};
@@ -165,6 +167,8 @@ TEST_P(SplitMessageTest, HostileSendersCostNoPieceAndNoOtherMail) {
     std::string line;               // in the log
     std::uint32_t max_sets = 0;     // SPOOLMAXSETS, when set
     std::uint32_t sender_sets = 0;  // SPOOLSENDERSETS, when set
+    std::uint32_t max_mb = 0;       // SPOOLMAXMB, when set
+    std::uint32_t sender_mb = 0;    // SPOOLSENDERMB, when set
     rlim_t file_limit = 0;          // the largest file the disk takes, when set
   } cases[] = {
       // First, while the log and the journal are small.
@@ -176,6 +180,8 @@ TEST_P(SplitMessageTest, HostileSendersCostNoPieceAndNoOtherMail) {
        0,
        true,
        ", could not be kept (",
+       0,
+       0,
        0,
        0,
        7000},
@@ -238,6 +244,31 @@ TEST_P(SplitMessageTest, HostileSendersCostNoPieceAndNoOtherMail) {
        "(its sender has 1 sets waiting (SPOOLSENDERSETS))",
        0,
        1},
+      {"a stranger's piece larger than the spool may hold",
+       {file_a, {"S.PKT", kStranger, "big", 2, 5, 1600000}},
+       {{1, 1}, {0, 1}, {0, 2}, {0, 3}},
+       {0},
+       {{1, 1}},
+       0,
+       true,
+       "(the spool would hold more than 1 MiB (SPOOLMAXMB))",
+       0,
+       0,
+       1},
+      {"a stranger's pieces pass his share of the bytes",
+       {file_a,
+        {"S.PKT", kStranger, "x1", 2, 5, 1200000},
+        {"T.PKT", kStranger, "x2", 2, 6, 1200000}},
+       {{1, 1}, {2, 1}, {0, 1}, {0, 2}, {0, 3}},
+       {0},
+       {{2, 1}},
+       1,
+       true,
+       "(its sender's sets would hold more than 1 MiB (SPOOLSENDERMB))",
+       0,
+       0,
+       0,
+       1},
   };
   int number = 0;
   for (const auto& c : cases) {
@@ -246,6 +277,8 @@ TEST_P(SplitMessageTest, HostileSendersCostNoPieceAndNoOtherMail) {
     configuration.SPOOLMAXSETS = c.max_sets ? c.max_sets : config::Configuration{}.SPOOLMAXSETS;
     configuration.SPOOLSENDERSETS =
         c.sender_sets ? c.sender_sets : config::Configuration{}.SPOOLSENDERSETS;
+    configuration.SPOOLMAXMB = c.max_mb ? c.max_mb : config::Configuration{}.SPOOLMAXMB;
+    configuration.SPOOLSENDERMB = c.sender_mb ? c.sender_mb : config::Configuration{}.SPOOLSENDERMB;
     std::vector<CutFiles> cuts;
     for (Cut cut : c.cuts) {
       cut.id += "." + std::to_string(number) + "@example.org";

@@ -5,7 +5,7 @@ way another sender's mail program does, with Python's email package: the
 whole message's head in the first piece's body, every piece naming the set's
 id, its number and the total, and showing the id in its own Message-ID.
 
-Usage: piece_shapes.py OUTDIR NAME SENDER ID PIECES SEED
+Usage: piece_shapes.py OUTDIR NAME SENDER ID PIECES SEED [BYTES]
 
 Writes OUTDIR/file (the file the message carries) and OUTDIR/N.eml for each
 piece N.
@@ -19,14 +19,15 @@ from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mail_shapes import as_bytes, binary, file_part, name_headers  # noqa: E402
+from mail_shapes import as_bytes, file_part, name_headers  # noqa: E402
 
 
 def main():
     out_dir, name, sender, set_id, count, seed = sys.argv[1:7]
+    size = int(sys.argv[7]) if len(sys.argv) > 7 else 6000
     count = int(count)
     rng = random.Random(int(seed))
-    data = binary(6000, rng)
+    data = rng.randbytes(size)
     whole = MIMEMultipart()
     whole["From"] = sender
     whole["Subject"] = "file " + name
