@@ -46,12 +46,6 @@ std::string RealDirectory(const std::string& directory) {
 
 }  // namespace
 
-SpoolLimits SpoolLimitsOf(const config::Configuration& configuration) {
-  constexpr std::uint64_t kMiB = 1024 * 1024;
-  return {configuration.SPOOLMAXMB * kMiB, configuration.SPOOLMAXSETS,
-          configuration.SPOOLSENDERMB * kMiB, configuration.SPOOLSENDERSETS};
-}
-
 std::string SaveDirectory(const config::Configuration& configuration) {
   if (!configuration.SAVEEMAIL.empty()) return RealDirectory(configuration.SAVEEMAIL);
   return platform::ProgramHome() + "/";

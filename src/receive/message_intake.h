@@ -38,9 +38,6 @@ namespace kestrel::receive {
 // home when it is empty.
 [[nodiscard]] std::string InboundDirectory(const config::Configuration& configuration);
 
-// The spool's bounds as the configuration sets them.
-[[nodiscard]] SpoolLimits SpoolLimitsOf(const config::Configuration& configuration);
-
 class MessageIntake {
  public:
   // mailbox: whose unique ids the journal keeps ("user@server:port");

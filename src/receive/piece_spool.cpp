@@ -188,6 +188,12 @@ std::vector<PieceSet> PieceSpool::Sets() const {
   return sets;
 }
 
+SpoolLimits SpoolLimitsOf(const config::Configuration& configuration) {
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  return {configuration.SPOOLMAXMB * kMiB, configuration.SPOOLMAXSETS,
+          configuration.SPOOLSENDERMB * kMiB, configuration.SPOOLSENDERSETS};
+}
+
 SpoolUsage PieceSpool::Usage(const std::vector<PieceSet>& sets, std::string_view sender) const {
   SpoolUsage usage;
   for (const PieceSet& set : sets) {

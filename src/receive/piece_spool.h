@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/configuration.h"
 #include "platform/files.h"
 #include "receive/piece_label.h"
 
@@ -66,11 +67,15 @@ struct PieceSet {
 
 // The bounds of the whole spool and of each sender's share of it.
 struct SpoolLimits {
-  std::uint64_t bytes = std::uint64_t{2} << 30;
-  std::uint32_t sets = 200;
-  std::uint64_t sender_bytes = std::uint64_t{1} << 30;
-  std::uint32_t sender_sets = 50;
+  std::uint64_t bytes = 0;
+  std::uint32_t sets = 0;
+  std::uint64_t sender_bytes = 0;
+  std::uint32_t sender_sets = 0;
 };
+
+// The bounds as the configuration sets them (SPOOLMAXMB, SPOOLMAXSETS,
+// SPOOLSENDERMB, SPOOLSENDERSETS).
+[[nodiscard]] SpoolLimits SpoolLimitsOf(const config::Configuration& configuration);
 
 // What the spool, and one sender's sets in it, hold.
 struct SpoolUsage {
@@ -123,7 +128,8 @@ struct Placement {
 
 class PieceSpool {
  public:
-  explicit PieceSpool(SpoolLimits limits = {});  // in the program's home
+  // In the program's home.
+  explicit PieceSpool(SpoolLimits limits = SpoolLimitsOf(config::Configuration{}));
   PieceSpool(std::string directory, SpoolLimits limits);
 
   // The directory, ending in a separator.

@@ -120,7 +120,7 @@ TEST_F(ConsoleRunTest, UnusableConfigurationEndsNonZero) {
 // single set, or a word the command does not know, changes nothing.
 TEST_F(ConsoleRunTest, PiecesAreListedDeliveredAndRemovedAtTheSysopsWord) {
   WriteConfiguration(FreeLoopbackPort(), FreeLoopbackPort(), 10);
-  const receive::PieceSpool spool(home_.File("home") + "/KESTREL.SPL/", {});
+  const receive::PieceSpool spool(home_.File("home") + "/KESTREL.SPL/", receive::SpoolLimitsOf({}));
   const auto plant = [&](const std::string& sender, const std::string& id, std::uint32_t number,
                          const std::string& data) {
     std::string error;
