@@ -251,7 +251,10 @@ void MessageIntake::JoinPieces() {
   const std::time_t now = std::time(nullptr);
   const std::time_t too_old = static_cast<std::time_t>(configuration_.SPOOLDAYS) * kSecondsADay;
   for (const PieceSet& set : spool_.Sets()) {
-    if (set.Complete()) {
+    if (set.id.empty() && set.numbers.empty()) {
+      // Begun by a run that broke off before its first piece: it holds nothing.
+      (void)spool_.Remove(set);
+    } else if (set.Complete()) {
       Join(set);
     } else if (ReportDue(set, now)) {
       // However old, a set stays: only the sysop knows whether the rest will come.

@@ -321,8 +321,11 @@ TEST_P(SplitMessageTest, HostileSendersCostNoPieceAndNoOtherMail) {
   }
 }
 
-// A set cut before sets had senders is taken over by the pieces that fit it.
+// A set cut before sets had senders is taken over by the pieces that fit it;
+// a set a broken run began before its first piece holds nothing and goes.
 TEST_P(SplitMessageTest, ASetFromAnOlderRunIsJoined) {
+  fs::create_directories(spool.directory() + "begun");
+  std::ofstream(spool.directory() + "begun/FROM") << "node100@example.org";
   const CutFiles cut = MakeCut({"OLD.PKT", kNode, "old@example.org", 3, 7});
   const std::string set = spool.directory() + *net::Sha256Hex("old@example.org") + "/";
   fs::create_directories(set);
