@@ -12,6 +12,7 @@
 
 #include "app/command_line.h"
 #include "app/exit_status.h"
+#include "console/pieces_command.h"
 #include "console/run_console.h"
 #include "core/version.h"
 #include "platform/program_home.h"
@@ -53,6 +54,8 @@ int main(int argc, char** argv) {
                  options.unknown.c_str());
     return kestrel::app::kExitUsage;
   }
+  if (options.pieces)
+    return kestrel::console::RunPiecesCommand(options.pieces_words, options.switches);
   if (const auto stray = kestrel::app::ArgumentWithoutSwitch(options.switches)) {
     std::fprintf(stderr, "kestrel: %s is no switch (see kestrel --help)\n", stray->c_str());
     return kestrel::app::kExitUsage;

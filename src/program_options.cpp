@@ -14,6 +14,11 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments) {
       options.help = true;
     } else if (argument == "--version") {
       options.version = true;
+    } else if (argument == "--pieces") {
+      options.pieces = true;
+    } else if (options.pieces && !argument.empty() && argument.front() != '/' &&
+               argument.rfind("--", 0) != 0) {
+      options.pieces_words.push_back(argument);
     } else if (argument.rfind("--", 0) == 0) {
       if (options.unknown.empty()) options.unknown = argument;
     } else {
@@ -28,9 +33,13 @@ std::string HelpText() {
          " - carries FidoNet mail over Internet e-mail\n"
          "\n"
          "Usage: kestrel [--console] [switch...]\n"
+         "       kestrel --pieces [list | deliver NAME | remove NAME] [/CFG:file]\n"
          "       kestrel --help | --version\n"
          "\n"
          "  --console      run without the window, also when a display is available\n"
+         "  --pieces       list the sets of split messages waiting for their pieces;\n"
+         "                 deliver NAME hands one to the inbound as it is, remove NAME\n"
+         "                 removes it\n"
          "  /AUTO          send and receive\n"
          "  /SEND          send only\n"
          "  /GET           receive only\n"

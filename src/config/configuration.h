@@ -65,6 +65,14 @@ struct Configuration {
   std::string IMAPPASSWORDCOMMAND;  // prints the password (instead of IMAPPASSWORD)
   std::string IMAPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
   std::string IMAPDONEFOLDER;       // taken messages move there instead of going
+  // The spool of split messages' pieces: its bounds, whole and for each
+  // sender, far above real traffic, so that strangers' sets never fill the
+  // home; and the days after which a set still waiting is a problem.
+  std::uint32_t SPOOLMAXMB = 2048;
+  std::uint32_t SPOOLMAXSETS = 200;
+  std::uint32_t SPOOLSENDERMB = 1024;
+  std::uint32_t SPOOLSENDERSETS = 50;
+  std::uint32_t SPOOLDAYS = 7;
 
   // Sending side.
   std::string FROM;

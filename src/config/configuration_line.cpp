@@ -64,6 +64,12 @@ void ResetReceiving(Configuration& c) {
   c.IMAPPASSWORDCOMMAND.clear();
   c.IMAPTOKENCOMMAND.clear();
   c.IMAPDONEFOLDER.clear();
+  const Configuration defaults;
+  c.SPOOLMAXMB = defaults.SPOOLMAXMB;
+  c.SPOOLMAXSETS = defaults.SPOOLMAXSETS;
+  c.SPOOLSENDERMB = defaults.SPOOLSENDERMB;
+  c.SPOOLSENDERSETS = defaults.SPOOLSENDERSETS;
+  c.SPOOLDAYS = defaults.SPOOLDAYS;
 }
 
 void ResetSending(Configuration& c) {
@@ -107,6 +113,10 @@ std::string Rest(const std::string& line) {
 }
 std::int32_t Number(const std::string& line) {
   return core::TextToInt(Word(line));
+}
+// A bound or an age: 0 or less would turn everything away, so 1 at least.
+std::uint32_t AtLeastOne(const std::string& line) {
+  return static_cast<std::uint32_t>(std::max<std::int32_t>(Number(line), 1));
 }
 
 // The second word whole. Paths are never cut: cut short, a directory would
@@ -287,6 +297,16 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) {
        c.SAVEEMAIL = platform::InHome(WholeDirectory(l));
      }},
+    {"SPOOLMAXMB", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.SPOOLMAXMB = AtLeastOne(l); }},
+    {"SPOOLMAXSETS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.SPOOLMAXSETS = AtLeastOne(l); }},
+    {"SPOOLSENDERMB", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.SPOOLSENDERMB = AtLeastOne(l); }},
+    {"SPOOLSENDERSETS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.SPOOLSENDERSETS = AtLeastOne(l); }},
+    {"SPOOLDAYS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.SPOOLDAYS = AtLeastOne(l); }},
     // Created, so in the letter case written.
     {"EMAILARRIVED", Scope::Receiving,
      [](const std::string& l, Configuration& c) {

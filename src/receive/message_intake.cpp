@@ -24,6 +24,8 @@ namespace {
 // An mbox keeps this line before each message; it is no part of the message.
 constexpr std::string_view kEnvelopePrefix = "From ";
 
+constexpr std::time_t kSecondsADay = 24 * 60 * 60;
+
 // "2024-05-01", local time.
 std::string DateText(std::time_t time) {
   std::tm local{};
@@ -67,6 +69,7 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
       decoder_(
           session.logger.front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
+      spool_(SpoolLimitsOf(configuration)),
       catcher_(spool_, decoder_),
       reader_([this](char* buffer, std::size_t capacity) { return ReadData(buffer, capacity); }),
       saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }),
@@ -184,6 +187,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   catcher_.Finish(complete, outcome);
   quiet.reset();
   for (const std::string& line : outcome.report) Log(line);
+  if (catcher_.conflicted()) session_.NoteShortfall("message " + std::string(label));
   if (saving && !saved_.Close()) {
     outcome.whole = false;
     outcome.every_message = true;
@@ -259,14 +263,25 @@ namespace kestrel::receive {
 
 void MessageIntake::JoinPieces() {
   const std::time_t now = std::time(nullptr);
+  const std::time_t too_old = static_cast<std::time_t>(configuration_.SPOOLDAYS) * kSecondsADay;
   for (const PieceSet& set : spool_.Sets()) {
-    if (set.Complete()) {
+    if (set.id.empty() && set.numbers.empty()) {
+      // Begun by a run that broke off before its first piece: it holds nothing.
+      (void)spool_.Remove(set);
+    } else if (set.Complete()) {
       Join(set);
     } else if (ReportDue(set, now)) {
       // However old, a set stays: only the sysop knows whether the rest will come.
       Log("-- Pieces of " + core::Printable(set.id) + ": " + std::to_string(set.numbers.size()) +
           " of " + (set.total ? std::to_string(*set.total) : std::string("?")) + " here since " +
           DateText(set.since) + ", waiting for the rest in " + set.directory);
+      if (now - set.since >= too_old) {
+        Log("-- Pieces of " + set.Describe() + " waiting longer than " +
+            std::to_string(configuration_.SPOOLDAYS) + " days (SPOOLDAYS)");
+        Log("-- To the inbound as they are: kestrel --pieces deliver " + set.ShortName() +
+            "; away: kestrel --pieces remove " + set.ShortName());
+        session_.NoteShortfall("pieces of " + core::Printable(set.id));
+      }
       spool_.MarkReported(set);
     }
   }

@@ -5,6 +5,7 @@
 
 #include "core/text_utils.h"
 #include "receive/mime_text.h"
+#include "receive/sender_address.h"
 
 namespace kestrel::receive {
 
@@ -20,15 +21,20 @@ void PieceCatcher::StartMessage(std::string_view label, DecodeMode mode) {
   held_.clear();
   held_bytes_ = 0;
   continuing_ = false;
-  in_content_type_ = false;
+  field_ = Field::Other;
   content_type_seen_ = false;
+  from_seen_ = false;
   content_type_.clear();
+  from_.clear();
   notes_.clear();
+  sender_.clear();
   file_.reset();
-  kept_before_ = false;
+  room_ = 0;
+  bound_.clear();
+  over_bound_ = false;
   block_.clear();
   problem_.clear();
-  every_message_ = false;
+  conflicted_ = false;
   digest_.reset();
 }
 
@@ -56,17 +62,27 @@ void PieceCatcher::HeldLine(std::string_view text, bool starts, bool ends) {
     Decide();
     return;
   }
+  std::string* value = field_ == Field::ContentType ? &content_type_
+                       : field_ == Field::From      ? &from_
+                                                    : nullptr;
   if (starts && !IsBlank(line.front())) {
     if (!LooksLikeHeaderField(line)) {
       Release();  // the header ended without its empty line: no piece
       return;
     }
-    const std::string_view name = TrimBlanks(line.substr(0, line.find(':')));
-    in_content_type_ = !content_type_seen_ && core::UpperCase(name) == "CONTENT-TYPE";
-    content_type_seen_ = content_type_seen_ || in_content_type_;
-    if (in_content_type_) content_type_ = line.substr(line.find(':') + 1);
-  } else if (in_content_type_ && content_type_.size() < kMaxLogicalHeader) {
-    content_type_.append(line.substr(0, kMaxLogicalHeader - content_type_.size()));
+    // The first of each field counts, as the filters and the scanner take it.
+    const std::string name = core::UpperCase(TrimBlanks(line.substr(0, line.find(':'))));
+    field_ = !content_type_seen_ && name == "CONTENT-TYPE" ? Field::ContentType
+             : !from_seen_ && name == "FROM"               ? Field::From
+                                                           : Field::Other;
+    content_type_seen_ = content_type_seen_ || field_ == Field::ContentType;
+    from_seen_ = from_seen_ || field_ == Field::From;
+    value = field_ == Field::ContentType ? &content_type_
+            : field_ == Field::From      ? &from_
+                                         : nullptr;
+    if (value) *value = line.substr(line.find(':') + 1);
+  } else if (value && value->size() < kMaxLogicalHeader) {
+    value->append(line.substr(0, kMaxLogicalHeader - value->size()));
   }
   if (held_bytes_ > kMaxHeldHeaderBytes) Release();
 }
@@ -88,39 +104,21 @@ void PieceCatcher::Decide() {
     Release();
     return;
   }
-  const std::string message = "-- Message " + label_ + " ";
   if (!reading.problem.empty()) {
-    Note(message + "is a piece that cannot be joined (" + reading.problem + "), taken as it is");
-    Release();
-    return;
-  }
-  const std::optional<PieceSet> set = spool_.SetOf(reading.label.id);
-  const std::string conflict = set ? Conflict(*set, reading.label) : std::string();
-  if (!conflict.empty()) {
-    Note(message + "is " + DescribePiece(reading.label) + " that cannot be joined (" + conflict +
+    Note("-- Message " + label_ + " is a piece that cannot be joined (" + reading.problem +
          "), taken as it is");
     Release();
     return;
   }
   state_ = State::Piece;
   piece_ = reading.label;
+  sender_ = SenderAddress(from_);
   for (const auto& [text, ends] : held_) decoder_.SaveTextLine(text, ends);
   held_.clear();
   digest_.emplace();
-  if (!set) {
-    problem_ = "no SHA-256 to name its set with";
-    return;
-  }
-  StartPiece(*set, reading.label);
-}
-
-void PieceCatcher::StartPiece(const PieceSet& set, const PieceLabel& label) {
-  room_ = kMaxSetBytes - std::min(set.bytes, kMaxSetBytes);
-  // The first copy of a piece stays: a copy has nothing to add.
-  kept_before_ = set.Holds(label.number);
-  if (mode_ != DecodeMode::Save || kept_before_) return;
-  file_ = spool_.Create(set, label, problem_);
-  every_message_ = !file_;
+  if (mode_ != DecodeMode::Save) return;
+  room_ = spool_.Room(spool_.Usage(spool_.Sets(), sender_), bound_);
+  file_ = spool_.Begin(problem_);
 }
 
 void PieceCatcher::PieceLine(std::string_view text, bool ends) {
@@ -129,7 +127,9 @@ void PieceCatcher::PieceLine(std::string_view text, bool ends) {
   if (!problem_.empty() || !file_) return;
   const std::size_t bytes = text.size() + (ends ? 2 : 0);
   if (bytes > room_) {
-    problem_ = "its set would hold more than " + std::to_string(kMaxSetBytes) + " bytes";
+    // Read on for its fingerprint: a copy of a piece kept before still goes.
+    problem_ = bound_;
+    over_bound_ = true;
     file_.reset();
     return;
   }
@@ -140,15 +140,24 @@ void PieceCatcher::PieceLine(std::string_view text, bool ends) {
 }
 
 void PieceCatcher::WriteBlock() {
-  if (file_ && problem_.empty() && !file_->Write(block_)) {
-    problem_ = file_->error();
-    every_message_ = true;
-  }
+  if (file_ && problem_.empty() && !file_->Write(block_)) problem_ = file_->error();
   block_.clear();
 }
 
 void PieceCatcher::Note(std::string text) {
   if (mode_ == DecodeMode::Save) notes_.push_back(std::move(text));
+}
+
+// Where the whole piece goes; a spool that fails costs this piece alone, never
+// the messages after it.
+Placement PieceCatcher::Keep(const std::optional<std::string>& digest) {
+  if (!digest) return {Placing::Failed, "no SHA-256 to compare it with"};
+  if (over_bound_ && spool_.HoldsCopy(spool_.Sets(), sender_, piece_, *digest)) {
+    return {Placing::Copy, {}};
+  }
+  if (problem_.empty() && file_ && !file_->Finish()) problem_ = file_->error();
+  if (!problem_.empty()) return {Placing::Failed, problem_};
+  return spool_.Place(*file_, sender_, piece_, *digest);
 }
 
 void PieceCatcher::Finish(bool complete, MessageOutcome& outcome) {
@@ -160,25 +169,39 @@ void PieceCatcher::Finish(bool complete, MessageOutcome& outcome) {
     file_.reset();  // the piece comes again whole
     return;
   }
-  if (file_ && problem_.empty() && !file_->Finish()) {
-    problem_ = file_->error();
-    every_message_ = true;
-  }
-  file_.reset();
-  const std::string message = "-- Message " + label_ + " is " + DescribePiece(piece_);
-  if (!problem_.empty()) {
-    outcome.whole = false;
-    outcome.every_message = outcome.every_message || every_message_;
-    outcome.content_digest.clear();
-    if (mode_ == DecodeMode::Save) {
-      outcome.report.push_back(message + ", could not be kept (" + problem_ + ")");
-    }
+  const std::optional<std::string> digest = digest_->FinishHex();
+  if (mode_ != DecodeMode::Save) {
+    outcome.content_digest = outcome.whole ? digest.value_or("") : std::string();
     return;
   }
-  outcome.content_digest = outcome.whole ? digest_->FinishHex().value_or("") : std::string();
-  if (mode_ == DecodeMode::Save && outcome.whole) {
-    outcome.report.push_back(
-        message + (kept_before_ ? ", kept before: a copy" : ", kept until the rest arrive"));
+  const Placement placement = Keep(digest);
+  file_.reset();
+  const std::string message = "-- Message " + label_ + " is " + DescribePiece(piece_);
+  if (placement.how == Placing::Failed) {
+    outcome.whole = false;
+    outcome.content_digest.clear();
+    outcome.report.push_back(message + ", could not be kept (" + placement.reason + ")");
+    return;
+  }
+  outcome.content_digest = outcome.whole ? digest.value_or("") : std::string();
+  if (!outcome.whole) return;
+  switch (placement.how) {
+    case Placing::Copy:
+      outcome.report.push_back(message + ", kept before: a copy");
+      break;
+    case Placing::Kept:
+      outcome.report.push_back(message + ", kept until the rest arrive");
+      break;
+    case Placing::Apart:
+      // Two lines: a long id would cut the reason off one.
+      conflicted_ = true;
+      outcome.report.push_back(message + ", kept in a set of its own");
+      outcome.report.push_back("-- Message " + label_ + " from " +
+                               core::Printable(sender_.empty() ? "an unknown sender" : sender_) +
+                               " disagrees: " + placement.reason);
+      break;
+    case Placing::Failed:
+      break;
   }
 }
 

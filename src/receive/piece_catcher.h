@@ -4,7 +4,8 @@
 // arrive: the top-level header is held until it ends; a piece's data after it
 // goes into the spool instead of the scanner, and only its header into the
 // saved text; any other message passes on to the scanner unchanged. The
-// fingerprint of a piece is that of its data, the same in both modes.
+// fingerprint of a piece is that of its data, the same in both modes. A piece
+// belongs to the set of its id and its sender (the From: address).
 
 #include <cstdint>
 #include <memory>
@@ -38,17 +39,21 @@ class PieceCatcher {
   // The scanner's outcome becomes a piece's own: whole once its data is safe
   // in the spool (or was there before); its lines added to the report.
   void Finish(bool complete, MessageOutcome& outcome);
+  // The piece disagreed with a set of its id and was kept apart: the sysop
+  // must hear of it.
+  [[nodiscard]] bool conflicted() const { return conflicted_; }
 
  private:
   enum class State { Holding, Passing, Piece };
+  enum class Field { Other, ContentType, From };
 
   void HeldLine(std::string_view text, bool starts, bool ends);
   void Release();
   void Decide();
-  void StartPiece(const PieceSet& set, const PieceLabel& label);
   void PieceLine(std::string_view text, bool ends);
   void WriteBlock();
   void Note(std::string text);
+  [[nodiscard]] Placement Keep(const std::optional<std::string>& digest);
 
   const PieceSpool& spool_;
   AttachmentDecoder& decoder_;
@@ -58,18 +63,22 @@ class PieceCatcher {
   std::vector<std::pair<std::string, bool>> held_;  // pieces of header lines
   std::size_t held_bytes_ = 0;
   bool continuing_ = false;  // the last piece did not end its line
-  bool in_content_type_ = false;
+  Field field_ = Field::Other;
   bool content_type_seen_ = false;
+  bool from_seen_ = false;
   std::string content_type_;
+  std::string from_;
   std::vector<std::string> notes_;
   // Of a piece.
   PieceLabel piece_;
+  std::string sender_;
   std::unique_ptr<PieceFile> file_;
-  bool kept_before_ = false;
-  std::uint64_t room_ = 0;  // bytes its set may still take
-  std::string block_;       // data not yet written
-  std::string problem_;     // why it cannot be kept
-  bool every_message_ = false;
+  std::uint64_t room_ = 0;  // bytes the spool's bounds still let it take
+  std::string bound_;       // the bound it meets then
+  bool over_bound_ = false;
+  std::string block_;    // data not yet written
+  std::string problem_;  // why it cannot be kept
+  bool conflicted_ = false;
   std::optional<net::Sha256> digest_;
 };
 

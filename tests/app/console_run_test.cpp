@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "net/sha256.h"
+#include "receive/piece_spool.h"
 #include "support/fake_nmcli.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
@@ -111,6 +113,51 @@ TEST_F(ConsoleRunTest, UnusableConfigurationEndsNonZero) {
   EXPECT_NE(result.output.find("[out] ** No Outbound, Netmail or VFIDO directory specified"),
             std::string::npos)
       << result.output;
+}
+
+// The spool of split messages changes only at the sysop's word: a list, a set
+// handed to the inbound as it is, a set removed; a name that is not one
+// single set, or a word the command does not know, changes nothing.
+TEST_F(ConsoleRunTest, PiecesAreListedDeliveredAndRemovedAtTheSysopsWord) {
+  WriteConfiguration(FreeLoopbackPort(), FreeLoopbackPort(), 10);
+  const receive::PieceSpool spool(home_.File("home") + "/KESTREL.SPL/", receive::SpoolLimitsOf({}));
+  const auto plant = [&](const std::string& sender, const std::string& id, std::uint32_t number,
+                         const std::string& data) {
+    std::string error;
+    const auto piece = spool.Begin(error);
+    ASSERT_TRUE(piece && piece->Write(data) && piece->Finish()) << error;
+    EXPECT_EQ(spool.Place(*piece, sender, {id, number, 3}, *net::Sha256Hex(data)).how,
+              receive::Placing::Kept);
+  };
+  plant("node100@example.org", "kept@example.org", 1, "first piece\r\n");
+  plant("node100@example.org", "kept@example.org", 3, "third piece\r\n");
+  plant("mallory@example.net", "gone@example.org", 2, "stranger\r\n");
+  std::vector<receive::PieceSet> sets = spool.Sets();
+  ASSERT_EQ(sets.size(), 2u);
+  if (sets[0].id != "kept@example.org") std::swap(sets[0], sets[1]);
+
+  CommandResult result = Run({"--pieces"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_NE(result.output.find(sets[0].Name() + "  2 of 3 (1,3), 26 bytes, since "),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("gone@example.org from mallory@example.net"), std::string::npos);
+  EXPECT_EQ(Run({"--pieces", "frob"}).exit_code, 2);
+  EXPECT_EQ(Run({"--pieces", "remove", "zz"}).exit_code, 1);
+  EXPECT_EQ(spool.Sets().size(), 2u);
+
+  result = Run({"--pieces", "deliver", sets[0].ShortName()});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  const std::string file = "inbound/" + sets[0].Name().substr(0, 8) + ".EML";
+  EXPECT_EQ(home_.Read(file), "first piece\r\nthird piece\r\n");
+  result = Run({"--pieces", "remove", sets[1].Name().substr(0, 6)});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(spool.Sets().empty());
+  const std::string log = home_.Read("home/RECEIVE.LOG");
+  EXPECT_NE(log.find("-- Delivered the pieces of kept@example.org from node100@example.org"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("-- Removed the pieces of gone@example.org"), std::string::npos);
 }
 
 TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {

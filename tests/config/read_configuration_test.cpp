@@ -112,6 +112,18 @@ TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
   ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "BSYAGE -5\n"));
   EXPECT_EQ(c.BSYAGE, 0u);
   EXPECT_EQ(c.SENDPAUSE, 500u);
+  // The spool's bounds: a bound of 0 would turn every piece away.
+  const std::string receiving = "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\n";
+  ASSERT_TRUE(Read(Side::Receiving, receiving + "SPOOLMAXMB 10\nSPOOLMAXSETS 0\nSPOOLSENDERMB -4\n"
+                                                "SPOOLSENDERSETS 3\nSPOOLDAYS 2\n"));
+  EXPECT_EQ(c.SPOOLMAXMB, 10u);
+  EXPECT_EQ(c.SPOOLMAXSETS, 1u);
+  EXPECT_EQ(c.SPOOLSENDERMB, 1u);
+  EXPECT_EQ(c.SPOOLSENDERSETS, 3u);
+  EXPECT_EQ(c.SPOOLDAYS, 2u);
+  ASSERT_TRUE(Read(Side::Receiving, receiving));
+  EXPECT_EQ(c.SPOOLMAXSETS, Configuration{}.SPOOLMAXSETS);
+  EXPECT_EQ(c.SPOOLDAYS, Configuration{}.SPOOLDAYS);
 }
 
 TEST_F(ReadConfigurationTest, SideChecksReportTheFirstMissingSetting) {
