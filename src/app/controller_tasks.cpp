@@ -157,6 +157,7 @@ void Controller::TaskError(TaskKind kind, const std::string& message) {
 
 void Controller::NoteJobOutcome(TaskKind kind, const JobOutcome& outcome) {
   const net::SessionOutcome::Kind now = outcome.kind();
+  if (outcome.misconfigured()) configuration_failed_ = true;
   if (now == net::SessionOutcome::Kind::Done) return;
   // Aborted is worse than Incomplete: the order of the kinds says so.
   net::SessionOutcome::Kind worst = worst_job_.load();

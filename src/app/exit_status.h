@@ -16,8 +16,10 @@ inline constexpr int kExitUsage = 2;
 
 // What a run came to, as far as its exit status tells.
 struct RunOutcome {
-  bool configuration_unusable = false;  // or a list build met a malformed address
-  bool task_failed = false;             // a task did not start or ended in an error; a dial failed
+  // Or a list build met a malformed address, or a job found its set-up at
+  // fault (a server name that does not exist, a home it cannot write).
+  bool configuration_unusable = false;
+  bool task_failed = false;  // a task did not start or ended in an error; a dial failed
   net::SessionOutcome::Kind worst_job = net::SessionOutcome::Kind::Done;
 };
 

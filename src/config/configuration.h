@@ -45,9 +45,13 @@ struct Configuration {
   std::string POPSERVER;
   std::string POPUSERNAME;
   std::string POPPASSWORD;
-  std::string INBOUND;        // absolute (relative ones from the home), ends in "\"
-  std::string SAVEEMAIL;      // absolute (relative ones from the home), ends in "\"
-  std::string EMAILARRIVED;   // absolute file name (relative ones from the home)
+  std::string INBOUND;       // absolute (relative ones from the home), ends in "\"
+  std::string SAVEEMAIL;     // absolute (relative ones from the home), ends in "\"
+  std::string EMAILARRIVED;  // absolute file name (relative ones from the home)
+  // Saved texts older than this many days go (0: kept for ever).
+  std::uint32_t SAVEDAYS = 30;
+  // The oldest saved texts go while all of them hold more bytes (0: no bound).
+  std::uint64_t SAVEMAX = 500'000'000;
   std::uint16_t POPPORT = 0;  // 0: the service look-up, then 110
   TlsMode POPTLS = TlsMode::None;
   std::string POPTLSTEXT;          // the POPTLS value as written, for messages

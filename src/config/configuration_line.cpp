@@ -2,6 +2,7 @@
 #include "config/configuration_line.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "config/address.h"
 #include "config/nearest_key.h"
@@ -48,6 +49,8 @@ void ResetReceiving(Configuration& c) {
   c.INBOUND.clear();
   c.SAVEEMAIL.clear();
   c.EMAILARRIVED.clear();
+  c.SAVEDAYS = Configuration{}.SAVEDAYS;
+  c.SAVEMAX = Configuration{}.SAVEMAX;
   c.POPPORT = 0;
   c.POPTLS = TlsMode::None;
   c.POPTLSTEXT.clear();
@@ -203,6 +206,41 @@ std::uint16_t Port(const std::string& key, const std::string& line, Configuratio
   return static_cast<std::uint16_t>(value);
 }
 
+// A whole number of at most 18 digits, with K, M or G for thousands,
+// millions or thousand millions; nothing when the word is none.
+std::optional<std::uint64_t> Count(const std::string& word) {
+  constexpr std::size_t kMaxDigits = 18;  // times a thousand million, still within 64 bits
+  std::size_t digits = 0;
+  while (digits < word.size() && word[digits] >= '0' && word[digits] <= '9') ++digits;
+  if (digits == 0 || digits > kMaxDigits || word.size() > digits + 1) return std::nullopt;
+  std::uint64_t value = std::stoull(word.substr(0, digits));
+  if (word.size() == digits) return value;
+  switch (word.back()) {
+    case 'K':
+    case 'k':
+      return value * 1000;
+    case 'M':
+    case 'm':
+      return value * 1000'000;
+    case 'G':
+    case 'g':
+      return value * 1000'000'000;
+    default:
+      return std::nullopt;
+  }
+}
+
+// A count that is none leaves the key as it was: a bound read as 0 would
+// keep every saved text for ever.
+std::optional<std::uint64_t> CountOrRemark(const std::string& key, const std::string& line,
+                                           Configuration& c) {
+  const std::string word = Word(line);
+  const std::optional<std::uint64_t> count = Count(word);
+  if (!count)
+    c.Remarks.push_back({"** " + key + " " + word + " is not a number, line ignored", false});
+  return count;
+}
+
 std::uint32_t LogSizeBytes(std::int32_t thousands) {
   // Negative values mean no limit; the product is kept whole, so values above
   // 65 give the limit they name.
@@ -307,6 +345,16 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.SPOOLSENDERSETS = AtLeastOne(l); }},
     {"SPOOLDAYS", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.SPOOLDAYS = AtLeastOne(l); }},
+    {"SAVEDAYS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       constexpr std::uint64_t kMaxDays = 100'000;  // beyond any disk's life
+       if (const auto days = CountOrRemark("SAVEDAYS", l, c))
+         c.SAVEDAYS = static_cast<std::uint32_t>(std::min(*days, kMaxDays));
+     }},
+    {"SAVEMAX", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       if (const auto bytes = CountOrRemark("SAVEMAX", l, c)) c.SAVEMAX = *bytes;
+     }},
     // Created, so in the letter case written.
     {"EMAILARRIVED", Scope::Receiving,
      [](const std::string& l, Configuration& c) {
@@ -373,9 +421,8 @@ constexpr KeyRule kRules[] = {
        c.RemapTo = Cut(core::WordAt(l, 3), kMaxShortField);
      }},
     {"MINIMUMFILES", Scope::Sending,
-     [](const std::string& l, Configuration& c) {
-       c.MINIMUMFILES = static_cast<std::uint16_t>(Number(l));
-     }},
+     [](const std::string& l,
+        Configuration& c) { c.MINIMUMFILES = static_cast<std::uint16_t>(Number(l)); }},
     {"MINIMUMBYTES", Scope::Sending,
      [](const std::string& l, Configuration& c) { c.MINIMUMBYTES = Number(l); }},
     {"MINIMUMMAIL", Scope::Sending,

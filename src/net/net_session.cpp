@@ -200,6 +200,12 @@ void NetSession::NoteShortfall(Shortfall shortfall) {
   outcome_.Add(std::move(shortfall));
 }
 
+void NetSession::NoteMisconfigured(std::string what) {
+  const std::lock_guard guard(outcome_mutex_);
+  outcome_.Add(Shortfall{std::move(what), {}, Permanence::Permanent});
+  outcome_.SetMisconfigured();
+}
+
 SessionOutcome NetSession::Outcome() const {
   const std::lock_guard guard(outcome_mutex_);
   return outcome_;

@@ -128,6 +128,9 @@ struct NetSession {
   // reply, when given, decides whether it is transient.
   void NoteShortfall(std::string what, std::string reply = {});
   void NoteShortfall(Shortfall shortfall);
+  // The set-up is at fault (`what` names the part), not the server or the
+  // day: the run ends with the configuration's exit status.
+  void NoteMisconfigured(std::string what);
   // While a SuspendedLog lives, SendLine does not echo commands and LogLine()
   // keeps lines out of the log file (they still reach the pane).
   [[nodiscard]] bool log_suspended() const { return log_suspended_; }

@@ -42,15 +42,20 @@ class SessionOutcome {
   [[nodiscard]] std::size_t shortfall_count() const { return shortfall_count_; }
   // The first failure's line, without its log mark; empty unless aborted.
   [[nodiscard]] const std::string& abort_reason() const { return abort_reason_; }
+  // What failed was the set-up, not the day: trying again unchanged cannot
+  // help (a server name that does not exist, a home that cannot be written).
+  [[nodiscard]] bool misconfigured() const { return misconfigured_; }
 
   void Add(Shortfall shortfall);
   // Only the first reason is kept: what follows from it is no reason.
   void SetAborted(std::string_view reason);
+  void SetMisconfigured() { misconfigured_ = true; }
 
  private:
   std::vector<Shortfall> shortfalls_;
   std::size_t shortfall_count_ = 0;
   bool aborted_ = false;
+  bool misconfigured_ = false;
   std::string abort_reason_;
 };
 

@@ -59,6 +59,18 @@ UniqueFile OpenFile(std::string_view name, const char* mode) {
   return UniqueFile(std::fopen(ResolveName(name).c_str(), mode));
 }
 
+UniqueFile CreatePrivateFile(std::string_view name) {
+  const int fd = open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  UniqueFile file(fdopen(fd, "wb"));
+  if (!file) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 bool FileExists(std::string_view name) {
   struct stat info {};
   return StatResolved(name, info) && S_ISREG(info.st_mode);

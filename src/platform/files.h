@@ -20,6 +20,10 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 // fopen on the resolved name; null on failure (errno set).
 [[nodiscard]] UniqueFile OpenFile(std::string_view name, const char* mode);
 
+// A new file, readable by its owner alone (it may hold others' mail), open
+// for writing; null when it exists or cannot be made (errno set).
+[[nodiscard]] UniqueFile CreatePrivateFile(std::string_view name);
+
 [[nodiscard]] bool FileExists(std::string_view name);  // a regular file
 [[nodiscard]] bool DirectoryExists(std::string_view name);
 [[nodiscard]] std::optional<std::uint64_t> FileSize(std::string_view name);

@@ -39,16 +39,6 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-// "00000042.TXT": the number of a saved text.
-bool IsSavedTextName(std::string_view upper) {
-  constexpr std::size_t kDigits = 8;
-  if (upper.size() != kDigits + 4 || upper.substr(kDigits) != ".TXT") return false;
-  for (std::size_t i = 0; i < kDigits; ++i) {
-    if (upper[i] < '0' || upper[i] > '9') return false;
-  }
-  return true;
-}
-
 // The directory's real path, or the name itself when it cannot be resolved.
 std::string RealDirectory(std::string_view directory) {
   std::string path(directory);
@@ -129,6 +119,15 @@ std::string ProgramBaseName() {
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   if (name.empty()) name = "KESTREL";
   return Upper(name);
+}
+
+bool IsSavedTextName(std::string_view name) {
+  constexpr std::size_t kDigits = 8;
+  if (name.size() != kDigits + 4 || Upper(name.substr(kDigits)) != ".TXT") return false;
+  for (std::size_t i = 0; i < kDigits; ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  return true;
 }
 
 bool IsProgramFileName(std::string_view name) {

@@ -39,6 +39,9 @@ inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
 // outside must never be written under such a name.
 [[nodiscard]] bool IsProgramFileName(std::string_view name);
 
+// "00000042.TXT" in any letter case: the name of a saved text.
+[[nodiscard]] bool IsSavedTextName(std::string_view name);
+
 // `directory` (with or without a trailing separator) is the home itself.
 [[nodiscard]] bool IsProgramHome(std::string_view directory);
 

@@ -85,7 +85,12 @@ void MessageIntake::Log(std::string_view text) {
 
 bool MessageIntake::Open() {
   if (!InboundUsable() || !JournalUsable()) return false;
+  if (!saved_.Writable()) {
+    session_.NoteMisconfigured(saved_.directory());
+    return false;
+  }
   RemoveStalePartialFiles(inbound_);
+  saved_.Prune({configuration_.SAVEDAYS, configuration_.SAVEMAX}, std::time(nullptr));
   inbound_view_.emplace(inbound_);
   save_view_.emplace(saved_.directory());
   saved_.Open();

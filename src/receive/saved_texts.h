@@ -3,10 +3,12 @@
 // The saved texts of a get job: each taken message's text under the next
 // free number in the SAVEEMAIL directory, HIGHEST.DAT that remembers the
 // last number from one run to the next, the one text open for writing, its
-// sync and its removal when the message stays on the server.
+// sync and its removal when the message stays on the server; the bounds that
+// keep the copies from filling the disk over the months.
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -23,6 +25,16 @@ inline constexpr std::string_view kHighestFileName = "HIGHEST.DAT";
 [[nodiscard]] std::int32_t ReadHighestNumber(const std::string& directory);
 [[nodiscard]] bool WriteHighestNumber(const std::string& directory, std::int32_t number);
 
+// How long and how much the saved texts are kept; 0 is no bound.
+struct SavedTextBounds {
+  std::uint32_t days = 0;
+  std::uint64_t bytes = 0;
+};
+
+// However tight the bounds, a text younger than this stays: the last day's
+// copies are the ones a sysop looks for when something went wrong.
+inline constexpr std::time_t kYoungestPrunedSeconds = 24 * 60 * 60;
+
 class SavedTexts {
  public:
   using LogFunction = std::function<void(std::string_view)>;
@@ -31,6 +43,14 @@ class SavedTexts {
   SavedTexts(std::string directory, LogFunction log);
 
   [[nodiscard]] const std::string& directory() const { return directory_; }
+
+  // Both the directory of the texts and the home (the received journal) can
+  // take new files; else false, with the line that says which and why.
+  [[nodiscard]] bool Writable() const;
+  // The oldest texts go while any is older than the bounds' days or all of
+  // them hold more than its bytes, never one younger than a day; one read of
+  // the directory, with one line when any went.
+  void Prune(const SavedTextBounds& bounds, std::time_t now) const;
 
   // The numbering goes on from HIGHEST.DAT.
   void Open() { highest_ = ReadHighestNumber(directory_); }

@@ -98,6 +98,19 @@ TEST_F(ReadConfigurationTest, ValueFormsAndQuirks) {
   EXPECT_EQ(c.FIDOCHARSET, "CP437");
   ASSERT_TRUE(Read(Side::Sending, std::string(kSending) + "SENDPAUSE 9999999\n"));
   EXPECT_EQ(c.SENDPAUSE, 60000u);
+  // The bounds of the saved texts, with a unit; a value that is none keeps
+  // the bound rather than lift it.
+  const std::string receiving = "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD x\n";
+  ASSERT_TRUE(Read(Side::Receiving, receiving + "SAVEDAYS 7\nSAVEMAX 2G\n"));
+  EXPECT_EQ(c.SAVEDAYS, 7u);
+  EXPECT_EQ(c.SAVEMAX, 2'000'000'000u);
+  ASSERT_TRUE(Read(Side::Receiving, receiving + "SAVEMAX 500MB\nSAVEDAYS -1\nSAVEMAX 9k\n"));
+  EXPECT_EQ(c.SAVEMAX, 9000u);
+  EXPECT_EQ(c.SAVEDAYS, 30u);
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving,
+                                            "** SAVEMAX 500MB is not a number, line ignored"));
+  EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving,
+                                            "** SAVEDAYS -1 is not a number, line ignored"));
 }
 
 TEST_F(ReadConfigurationTest, MissingKeysFallBackToDefaultsOnEveryRead) {
