@@ -84,6 +84,14 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # library scan does not see it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3")
 
+# Both make /var/lib/kestrel, the home of a user without one, and keep it
+# when purged unless it is empty.
+set(KESTREL_MAINTAINER_SCRIPTS ${PROJECT_SOURCE_DIR}/share/debian/postinst
+                               ${PROJECT_SOURCE_DIR}/share/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_GUI_PACKAGE_CONTROL_EXTRA ${KESTREL_MAINTAINER_SCRIPTS})
+set(CPACK_DEBIAN_NOX_PACKAGE_CONTROL_EXTRA ${KESTREL_MAINTAINER_SCRIPTS})
+
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME kestrel)
 set(CPACK_DEBIAN_GUI_DESCRIPTION "Gateway that carries FidoNet mail over Internet e-mail
 ${KESTREL_PACKAGE_ABOUT}

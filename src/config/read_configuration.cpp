@@ -193,6 +193,10 @@ bool ReadConfiguration(Side side, const std::string& config_file_name, Configura
   TextLineReader reader(path);
   if (!reader.is_open()) {
     ReadError(logger, side, path, errno);
+    // Cron and systemd start it where no one chose a home: say how to.
+    logger.LogLine(side,
+                   "-- Another home with KESTREL_HOME=directory, or another file with /CFG:file",
+                   core::LineKind::Problem);
     return false;
   }
   std::string line;

@@ -60,7 +60,8 @@ bool IsSystemDirectory(const std::string& directory) {
 }
 
 // The user's own directory for the program's files: $XDG_CONFIG_HOME/kestrel,
-// else ~/.config/kestrel; empty when the user has no home to speak of.
+// else ~/.config/kestrel; empty when the user has no home to speak of (none
+// given, or one that does not exist, as /nonexistent of a system user).
 std::string UserHome() {
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
     return std::string(config) + "/kestrel";
@@ -69,7 +70,8 @@ std::string UserHome() {
     const passwd* entry = ::getpwuid(::getuid());
     home = entry ? entry->pw_dir : nullptr;
   }
-  if (!home || *home != '/') return {};
+  struct stat info {};
+  if (!home || *home != '/' || ::stat(home, &info) != 0 || !S_ISDIR(info.st_mode)) return {};
   return std::string(home) + "/.config/kestrel";
 }
 
@@ -103,7 +105,7 @@ std::string ProgramHome() {
   const std::string beside = cut == 0 ? "/" : exe.substr(0, cut);
   if (!IsSystemDirectory(beside)) return beside;
   const std::string user_home = UserHome();
-  if (user_home.empty() || !MakeDirectories(user_home)) return beside;
+  if (user_home.empty() || !MakeDirectories(user_home)) return std::string(kSystemUserHome);
   return user_home;
 }
 

@@ -3,15 +3,21 @@
 // Where the program's own files live: $KESTREL_HOME when set (relative to the
 // working directory when relative); else, for a program installed in a system
 // directory (under /usr, /bin or /sbin, or one the user cannot write), the
-// user's $XDG_CONFIG_HOME/kestrel or ~/.config/kestrel, created on first use;
-// else the directory of the executable. Relative names of the configuration
-// and of the mailer's files are taken from here; the working directory is
-// never changed.
+// user's $XDG_CONFIG_HOME/kestrel or ~/.config/kestrel, created on first use,
+// or for a user without a home (a system user such as the mailer's)
+// /var/lib/kestrel; else the directory of the executable. Relative names of
+// the configuration and of the mailer's files are taken from here; the
+// working directory is never changed.
 
 #include <string>
 #include <string_view>
 
 namespace kestrel::platform {
+
+// The home of a user without one of their own: the directory the package
+// makes and the systemd unit's state directory, so that cron and the timer
+// find the same files.
+inline constexpr std::string_view kSystemUserHome = "/var/lib/kestrel";
 
 // Records argv[0] at start-up (used when /proc/self/exe cannot be read).
 void SetProgramPath(const std::string& argv0);

@@ -247,6 +247,9 @@ TEST_F(ReadConfigurationTest, MissingFileIsReported) {
   EXPECT_FALSE(ReadConfiguration(Side::Sending, "NOPE.INI", c, logger));
   EXPECT_TRUE(front_end.HasLine(Side::Sending, "-- Error reading configuration " + home.path() +
                                                    "/NOPE.INI (No such file or directory)"));
+  EXPECT_TRUE(front_end.HasLine(
+      Side::Sending,
+      "-- Another home with KESTREL_HOME=directory, or another file with /CFG:file"));
   EXPECT_FALSE(ReadConfiguration(Side::Receiving, "NOPE.INI", c, logger));
 }
 

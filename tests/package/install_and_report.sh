@@ -5,7 +5,8 @@
 # --version, a Check report over a sample outbound with one packet for a
 # redirected node, and a sysop's first hour: the cron line of the manual run
 # by an unprivileged user without KESTREL_HOME, quiet when all is well and
-# loud on standard error when not, and the systemd units verified. The
+# loud on standard error when not, the same line and the service's command
+# run by a user without a home, and the systemd units verified. The
 # console package must not need Qt, nor the window package's program
 # unless it shows a window.
 # Arguments: the build directory, then the packages the build makes.
@@ -199,6 +200,34 @@ test ! -s "$work/cron.out"
 test ! -s "$work/cron.err" || { cat "$work/cron.err" >&2; exit 1; }
 # Each line of the log carries its time.
 grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2} -- Done' "$kestrel_home/RECEIVE.LOG"
+
+# The mailer's system user has no home (/nonexistent): the same cron line
+# looks in the package's /var/lib/kestrel and says how to choose another.
+no_home() { env -i HOME=/nonexistent PATH="$work/root/usr/bin:/usr/bin:/bin" "${as_user[@]}" "$@"; }
+if [ ! -e /var/lib/kestrel ]; then
+  status=0
+  no_home sh -c "$cron_command" >"$work/cron.out" 2>"$work/cron.err" || status=$?
+  test "$status" -eq 2
+  grep -q "Error reading configuration /var/lib/kestrel/KESTREL.INI (No such file or directory)" "$work/cron.err" \
+    || { cat "$work/cron.err" >&2; exit 1; }
+  grep -q "Another home with KESTREL_HOME=directory, or another file with /CFG:file" "$work/cron.err"
+fi
+dpkg-deb --ctrl-tarfile "$nox" | tar -t | grep -qx './postinst'
+# The unit's command as the unit runs it (its state directory under $work),
+# by the same user without a home.
+unit="$work/root/usr/share/kestrel/systemd/kestrel.service"
+state="$work/state"
+unit_home=$(sed -n 's/^Environment=KESTREL_HOME=//p' "$unit")
+unit_home=${unit_home//%S/$state}
+unit_command=$(sed -n 's|^ExecStart=/usr/bin/|'"$work"'/root/usr/bin/|p' "$unit")
+mkdir -p "$unit_home"
+cp "$kestrel_home"/KESTREL.INI "$kestrel_home"/KESTREL.FLT "$kestrel_home"/HEADER.TXT "$unit_home/"
+[ "$(id -u)" -ne 0 ] || chown -R nobody:nogroup "$state"
+status=0
+no_home env KESTREL_HOME="$unit_home" sh -c "$unit_command" >"$work/unit.out" 2>"$work/unit.err" || status=$?
+test "$status" -eq 0 || { cat "$work/unit.out" "$work/unit.err" >&2; exit 1; }
+test ! -s "$work/unit.err" || { cat "$work/unit.err" >&2; exit 1; }
+grep -q -- "-- Done" "$unit_home/RECEIVE.LOG"
 
 # A mailbox that cannot be reached: the story and the end on standard error.
 kill "$pop3"
