@@ -119,8 +119,15 @@ bool Controller::BuildSendList(const config::Configuration& configuration, outbo
 bool Controller::DialIfConfigured(const config::Configuration& configuration) {
   if (configuration.AUTODIAL == 0) return true;
   StartDial(configuration);
-  if (!dial_state_.DialConnected) task_failed_ = true;
-  return dial_state_.DialConnected;
+  if (dial_state_.DialConnected) return true;
+  task_failed_ = true;
+  // No job runs to end with its problems: the run says so itself, after the
+  // dial's own lines.
+  logger_.LogLine(core::Side::Receiving,
+                  "-- No connection, run ended with problems (exit status " +
+                      std::to_string(ExitStatus()) + ")",
+                  core::LineKind::Problem);
+  return false;
 }
 
 void Controller::RunMail(const std::vector<std::string>& arguments) {

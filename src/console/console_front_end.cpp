@@ -42,21 +42,20 @@ void ConsoleFrontEnd::AppendLine(core::Side side, std::string_view line, core::L
   if (kind == core::LineKind::Detail) return;
   std::lock_guard guard(mutex_);
   const std::string text = Marked(side, line);
-  if (!quiet_) {
-    PrintLocked(out_, text);
-    if (kind == core::LineKind::Problem && problems_) PrintLocked(problems_, text);
-    return;
-  }
+  if (!quiet_) PrintLocked(out_, text);
+  // Without a separate standard error a quiet console tells the story on
+  // standard output; a loud one has told it there already.
+  std::FILE* story = problems_ ? problems_ : quiet_ ? out_ : nullptr;
+  if (!story) return;
   std::deque<std::string>& kept = kept_[IndexOf(side)];
   if (kind == core::LineKind::Normal) {
     kept.push_back(text);
     if (kept.size() > kKeptLines) kept.pop_front();
     return;
   }
-  std::FILE* to = problems_ ? problems_ : out_;
-  for (const std::string& earlier : kept) PrintLocked(to, earlier);
+  for (const std::string& earlier : kept) PrintLocked(story, earlier);
   kept.clear();
-  PrintLocked(to, text);
+  PrintLocked(story, text);
 }
 
 void ConsoleFrontEnd::ClearPane(core::Side side) {

@@ -6,10 +6,11 @@
 // terminal. Writes are carried out at once on the calling thread.
 //
 // Details (LineKind::Detail) stay in the log files. Problems are also written
-// to standard error. A quiet console prints nothing but problems: it keeps the
-// latest lines of each side since its pane was last cleared and writes them to
-// standard error before a problem of that side, so that cron mails the whole
-// story of a failed run and nothing of a good one.
+// to standard error, each after the latest lines of its side since its pane
+// was last cleared (or since the problem before): the line that says why a
+// job failed is most often an ordinary one ("-- Login refused: ..."), so
+// standard error gets the whole story of a failed run and nothing of a good
+// one, quiet or not. A quiet console prints nothing else.
 
 #include <array>
 #include <chrono>
@@ -57,7 +58,7 @@ class ConsoleFrontEnd : public core::FrontEnd {
   bool terminal_;
   std::FILE* problems_;
   bool quiet_;
-  // A quiet console's latest lines of each side, marked, oldest first.
+  // The latest lines of each side, marked, oldest first.
   std::array<std::deque<std::string>, 2> kept_;
   mutable std::mutex mutex_;
   std::array<std::string, core::kFieldCount> fields_;

@@ -168,8 +168,9 @@ TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {
   EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
 }
 
-// Each outcome as cron sees it: the exit status, the line that says why, and
-// nothing changed in the outbound or the mailbox.
+// Each outcome as cron sees it: the exit status, the line that says why (on
+// standard error when the run failed), and nothing changed in the outbound or
+// the mailbox.
 TEST_F(ConsoleRunTest, EveryOutcomeHasItsStatusAndItsReason) {
   SmtpServerOptions starttls_first;
   starttls_first.starttls = starttls_first.require_starttls = true;
@@ -220,6 +221,12 @@ TEST_F(ConsoleRunTest, EveryOutcomeHasItsStatusAndItsReason) {
        "INBOUND /nonexistent/kestrel-inbound\n",
        1,
        "/nonexistent/kestrel-inbound cannot be used (No such file or directory)"},
+      {"save directory missing",
+       {"/GET"},
+       closed,
+       "SAVEEMAIL /nonexistent/kestrel-save\n",
+       2,
+       "/nonexistent/kestrel-save cannot be written (No such file or directory), nothing taken"},
       {"misspelt key",
        {"/GET"},
        closed,
@@ -269,10 +276,13 @@ TEST_F(ConsoleRunTest, EveryOutcomeHasItsStatusAndItsReason) {
     const std::string ini = home_.Read("home/KESTREL.INI") + c.more_ini;
     home_.Write("home/KESTREL.INI", ini);
     home_.Write("home/auto/point.ini", ini);
+    // A failed run says why on standard error alone, /QUIET or not.
+    const bool failing = c.exit_code != 0;
     std::vector<std::string> argv = {"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"), program_,
                                      "--console"};
+    if (failing) argv.insert(argv.begin(), {"/bin/sh", "-c", "\"$@\" 2>&1 >/dev/null", "sh"});
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const CommandResult result = RunCommand(argv, 60s, /*merge_stderr=*/true);
+    const CommandResult result = RunCommand(argv, 60s, /*merge_stderr=*/!failing);
     EXPECT_EQ(result.exit_code, c.exit_code) << c.name << "\n" << result.output;
     // Letter case aside: the program shows some paths upper-cased.
     const auto upper = [](std::string text) {
