@@ -55,8 +55,8 @@ void ResolveServer(NetSession& session) {
   session.ServerHost = session.ConfiguredHost.substr(0, kMaxServerHost);
   const std::string name = HostPart(session.ServerHost);
   std::string reason = "no address for " + name;
-  // A failure is logged as the address 0.0.0.0, as it always was.
-  std::string address_text = "0.0.0.0";
+  bool no_such_name = false;
+  std::string address_text;  // a literal as written
   if (const std::optional<SocketAddress> literal = NumericAddress(name)) {
     if (literal->IsUnspecified()) {
       reason = "not an address to connect to";
@@ -78,16 +78,26 @@ void ResolveServer(NetSession& session) {
       } else if (!resolution.Done()) {
         reason = "stopped";
       } else {
-        session.ServerAddresses = ConnectionOrder(resolution.Result());
+        const Resolution found = resolution.Result();
+        session.ServerAddresses = ConnectionOrder(found.addresses);
+        if (found.failure == ResolveFailure::NoSuchName) {
+          reason = "the name " + name + " does not exist";
+          no_such_name = true;
+        } else if (found.failure == ResolveFailure::NotNow) {
+          reason = "the name server cannot answer now for " + name;
+        }
       }
     }
-    if (!session.ServerAddresses.empty()) address_text = session.ServerAddresses.front().Text();
   }
-  LogLine(session, "<- Server IP-address: " + address_text);
   if (session.ServerAddresses.empty()) {
     LogLine(session, "-- Could not resolve hostname, aborting (" + reason + ")");
+    // Trying again will not make a name exist: the configuration is wrong.
+    if (no_such_name) session.NoteMisconfigured(name);
     session.Abort();
+    return;
   }
+  if (address_text.empty()) address_text = session.ServerAddresses.front().Text();
+  LogLine(session, "<- Server IP-address: " + address_text);
 }
 
 void LookUpServicePort(NetSession& session) {

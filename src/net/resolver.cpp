@@ -17,7 +17,7 @@ namespace kestrel::net {
 struct PendingResolution::State {
   std::mutex mutex;
   bool done = false;
-  std::vector<SocketAddress> result;
+  Resolution result;
   int event = -1;
   ~State() {
     if (event >= 0) ::close(event);
@@ -29,13 +29,16 @@ namespace {
 std::mutex resolver_mutex;
 ResolveFunction test_resolver;
 
-std::vector<SocketAddress> SystemResolve(const std::string& name) {
+Resolution SystemResolve(const std::string& name) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;  // both families; the connection tries them in turn
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   std::vector<SocketAddress> found;
-  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) return found;
+  const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  if (error == EAI_NONAME) return {found, ResolveFailure::NoSuchName};
+  if (error == EAI_AGAIN) return {found, ResolveFailure::NotNow};
+  if (error != 0 || list == nullptr) return {found, ResolveFailure::NoAddress};
   for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
     if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
         entry->ai_addrlen > sizeof(sockaddr_storage))
@@ -95,7 +98,7 @@ bool PendingResolution::Done() const {
   return state_->done;
 }
 
-std::vector<SocketAddress> PendingResolution::Result() const {
+Resolution PendingResolution::Result() const {
   if (!state_) return {};
   std::lock_guard guard(state_->mutex);
   return state_->result;

@@ -7,14 +7,32 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/socket_address.h"
 
 namespace kestrel::net {
 
-// The addresses of both families for a host name; empty when none.
-using ResolveFunction = std::function<std::vector<SocketAddress>(const std::string& name)>;
+// Why a look-up found no address: the name does not exist (the set-up is
+// wrong), the resolver cannot answer now (try again later), or another reason.
+enum class ResolveFailure { None, NoSuchName, NotNow, NoAddress };
+
+// What a look-up found: the addresses of both families, or why there are none.
+struct Resolution {
+  Resolution() = default;
+  // Addresses as found; none is a NoAddress failure.
+  Resolution(std::vector<SocketAddress> found)  // implicit: a list of addresses is one
+      : addresses(std::move(found)),
+        failure(addresses.empty() ? ResolveFailure::NoAddress : ResolveFailure::None) {}
+  Resolution(std::vector<SocketAddress> found, ResolveFailure why)
+      : addresses(std::move(found)), failure(why) {}
+
+  std::vector<SocketAddress> addresses;
+  ResolveFailure failure = ResolveFailure::NoAddress;
+};
+
+using ResolveFunction = std::function<Resolution(const std::string& name)>;
 
 // Replaces the system resolver (getaddrinfo) for tests; empty restores it.
 void SetResolverForTesting(ResolveFunction resolver);
@@ -31,8 +49,8 @@ class PendingResolution {
   // Becomes readable when the look-up has finished.
   [[nodiscard]] int Descriptor() const;
   [[nodiscard]] bool Done() const;
-  // The addresses once Done(); empty when the name did not resolve.
-  [[nodiscard]] std::vector<SocketAddress> Result() const;
+  // The addresses once Done(), or why there are none.
+  [[nodiscard]] Resolution Result() const;
 
   struct State;
 
