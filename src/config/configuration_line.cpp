@@ -294,6 +294,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) {
        c.POPTLSTEXT = Word(l);
        c.POPTLS = ParseTlsMode(c.POPTLSTEXT);
+       if (c.POPTLS == TlsMode::Invalid)
+         c.Remarks.push_back({"** Unknown POPTLS mode " + c.POPTLSTEXT, true});
      }},
     {"POPUSERNAME", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPUSERNAME = Cut(Word(l), kMaxShortField); }},
@@ -312,6 +314,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) {
        c.IMAPTLSTEXT = Word(l);
        c.IMAPTLS = ParseTlsMode(c.IMAPTLSTEXT);
+       if (c.IMAPTLS == TlsMode::Invalid)
+         c.Remarks.push_back({"** Unknown IMAPTLS mode " + c.IMAPTLSTEXT, true});
      }},
     {"IMAPFOLDER", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.IMAPFOLDER = Cut(Rest(l), kMaxLongField); }},
@@ -369,6 +373,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) {
        c.SMTPTLSTEXT = Word(l);
        c.SMTPTLS = ParseTlsMode(c.SMTPTLSTEXT);
+       if (c.SMTPTLS == TlsMode::Invalid)
+         c.Remarks.push_back({"** Unknown SMTPTLS mode " + c.SMTPTLSTEXT, true});
      }},
     {"SMTPUSERNAME", Scope::Sending,
      [](const std::string& l, Configuration& c) { c.SMTPUSERNAME = Cut(Word(l), kMaxLongField); }},
@@ -496,7 +502,18 @@ void TakeConfigurationLine(Side side, std::string line, Configuration& configura
   }
   const bool this_side =
       rule->scope == Scope::Common || (rule->scope == Scope::Sending) == (side == Side::Sending);
-  if (this_side) rule->take(line, configuration);
+  if (!this_side) return;
+  // Each remark of the line names where it is, for a sysop with a long file.
+  const std::size_t remarks_before = configuration.Remarks.size();
+  const std::string at = where.empty() ? std::string() : " (" + std::string(where) + ")";
+  try {
+    rule->take(line, configuration);
+  } catch (const ConversionError& error) {
+    throw ConversionError(error.what() + at);
+  }
+  for (std::size_t i = remarks_before; i < configuration.Remarks.size(); ++i) {
+    configuration.Remarks[i].text += at;
+  }
 }
 
 }  // namespace kestrel::config

@@ -106,10 +106,6 @@ bool CheckSending(const Configuration& c, core::Logger& logger) {
     Problem(logger, side, "** FROMEMAIL " + c.FROMEMAIL + " is not an e-mail address");
     return false;
   }
-  if (c.SMTPTLS == TlsMode::Invalid) {
-    Problem(logger, side, "** Unknown SMTPTLS mode " + c.SMTPTLSTEXT);
-    return false;
-  }
   bool usable = true;
   if (!c.OUTBOUND.empty()) usable &= DirectoryUsable(logger, side, "OUTBOUND", c.OUTBOUND);
   if (!c.NETMAIL.empty()) usable &= DirectoryUsable(logger, side, "NETMAIL", c.NETMAIL);
@@ -124,10 +120,6 @@ bool CheckImap(const Configuration& c, core::Logger& logger) {
     missing = "** No IMAPusername defined";
   else if (c.IMAPPASSWORD.empty() && c.IMAPPASSWORDCOMMAND.empty() && c.IMAPTOKENCOMMAND.empty())
     missing = "** No IMAPpassword defined";
-  else if (c.IMAPTLS == TlsMode::Invalid) {
-    Problem(logger, Side::Receiving, "** Unknown IMAPTLS mode " + c.IMAPTLSTEXT);
-    return false;
-  }
   if (!missing) return true;
   Problem(logger, Side::Receiving, missing);
   return false;
@@ -146,10 +138,6 @@ bool CheckPop3(const Configuration& c, core::Logger& logger) {
     missing = "** No POPpassword defined";
   if (missing) {
     Problem(logger, side, missing);
-    return false;
-  }
-  if (c.POPTLS == TlsMode::Invalid) {
-    Problem(logger, side, "** Unknown POPTLS mode " + c.POPTLSTEXT);
     return false;
   }
   return true;
