@@ -184,7 +184,8 @@ void SendTextPartLine(LineSink& sink, TextEncoding encoding, std::string_view li
 
 std::string ExpandSubjectTemplate(std::string_view subject_template, std::string_view file_name,
                                   std::int64_t size) {
-  std::string subject(subject_template.substr(0, kMaxTextLine));
+  std::string subject(
+      (subject_template.empty() ? kDefaultSubject : subject_template).substr(0, kMaxTextLine));
   ReplaceFirst(subject, kFileNamePlaceholder, platform::BaseName(file_name));
   ReplaceFirst(subject, kFileSizePlaceholder, std::to_string(size));
   return subject;

@@ -87,8 +87,13 @@ void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subje
 // as quoted-printable lines.
 void SendTextPartLine(LineSink& sink, TextEncoding encoding, std::string_view line);
 
-// The subject template with its first "$FILENAME$" (any letter case) replaced
-// by the file name without directory, then its first "$FILESIZE$" by the size.
+// The subject of a file's message without SUBJECT: an empty subject is a
+// spam filter's mark, and this one says what the message carries.
+inline constexpr std::string_view kDefaultSubject = "FidoNet file $FILENAME$";
+
+// The subject template (kDefaultSubject when empty) with its first
+// "$FILENAME$" (any letter case) replaced by the file name without directory,
+// then its first "$FILESIZE$" by the size.
 [[nodiscard]] std::string ExpandSubjectTemplate(std::string_view subject_template,
                                                 std::string_view file_name, std::int64_t size);
 

@@ -91,7 +91,7 @@ TEST(MessageLayout, SubjectTemplate) {
     std::string subject_template;
     std::string expected;
   } cases[] = {
-      {"", ""},
+      {"", "FidoNet file A.ZIP"},
       {"no placeholders", "no placeholders"},
       {"Mail: $filename$ has $FILESIZE$ bytes!", "Mail: A.ZIP has 1234 bytes!"},
       {"$FileSize$ before $FILENAME$", "1234 before A.ZIP"},
