@@ -48,7 +48,7 @@ BuildOutcome Summarise(ScanContext& context, const config::Configuration& config
     const std::int64_t percent = 100 - (total * 100) / gross;
     context.Log("-- Multiple files found, total savings " + std::to_string(gross - total) +
                 " bytes (" + std::to_string(percent) + "%)");
-    context.Log("-- " + std::to_string(total) + " bytes to be transfered");
+    context.Log("-- " + std::to_string(total) + " bytes to be transferred");
   } else {
     context.Log("-- No files to multiple addresses");
   }

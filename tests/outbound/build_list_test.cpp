@@ -56,7 +56,7 @@ TEST_F(BuildListTest, OneFileForThreeSystems) {
                            "-- 3 systems redirected.",
                            "-- 3 file(s) to be sent 3000 bytes.",
                            "-- Multiple files found, total savings 2000 bytes (67%)",
-                           "-- 1000 bytes to be transfered",
+                           "-- 1000 bytes to be transferred",
                        }));
 }
 
