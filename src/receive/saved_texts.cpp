@@ -100,8 +100,8 @@ bool SavedTexts::Writable() const {
   return true;
 }
 
-void SavedTexts::Prune(const SavedTextBounds& bounds, std::time_t now) const {
-  if (bounds.days == 0 && bounds.bytes == 0) return;
+void SavedTexts::Prune(const SavedTextBounds& bounds, std::time_t now) {
+  if (std::exchange(pruned_, true) || (bounds.days == 0 && bounds.bytes == 0)) return;
   const std::unique_ptr<DIR, DirectoryCloser> directory(
       ::opendir(platform::ResolveName(directory_).c_str()));
   if (!directory) return;

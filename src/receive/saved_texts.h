@@ -49,8 +49,9 @@ class SavedTexts {
   [[nodiscard]] bool Writable() const;
   // The oldest texts go while any is older than the bounds' days or all of
   // them hold more than its bytes, never one younger than a day; one read of
-  // the directory, with one line when any went.
-  void Prune(const SavedTextBounds& bounds, std::time_t now) const;
+  // the directory, with one line when any went. Once a job: an IMAP job that
+  // waits for mail opens its intake again for each arrival.
+  void Prune(const SavedTextBounds& bounds, std::time_t now);
 
   // The numbering goes on from HIGHEST.DAT.
   void Open() { highest_ = ReadHighestNumber(directory_); }
@@ -84,6 +85,7 @@ class SavedTexts {
   LogFunction log_;
   platform::UniqueFile file_;
   std::int32_t highest_ = 0;
+  bool pruned_ = false;
 };
 
 }  // namespace kestrel::receive

@@ -70,8 +70,8 @@ TEST(SavedTextsTest, PruningTakesTheOldestBeyondTheBoundsAndNothingElse) {
       ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     }
     std::vector<std::string> lines;
-    const SavedTexts texts(dir.path() + "/",
-                           [&lines](std::string_view line) { lines.emplace_back(line); });
+    SavedTexts texts(dir.path() + "/",
+                     [&lines](std::string_view line) { lines.emplace_back(line); });
     texts.Prune(c.bounds, now);
     for (const File& file : c.files) {
       const bool expect_removed =
