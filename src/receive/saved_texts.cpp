@@ -47,10 +47,16 @@ struct FoundText {
   std::uint64_t bytes = 0;
 };
 
+// Texts looked at in one run (about 10 MB of names); any beyond wait for
+// the runs after, which remove these first.
+constexpr std::size_t kMaxTextsLookedAt = 200'000;
+
 // Oldest first; the number decides between texts of the same second.
 std::vector<FoundText> FindTexts(DIR* directory) {
   std::vector<FoundText> texts;
-  while (const dirent* entry = ::readdir(directory)) {
+  while (texts.size() < kMaxTextsLookedAt) {
+    const dirent* entry = ::readdir(directory);
+    if (!entry) break;
     if (!platform::IsSavedTextName(entry->d_name)) continue;
     struct stat info {};
     if (::fstatat(::dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -86,8 +92,9 @@ SavedTexts::SavedTexts(std::string directory, LogFunction log)
     : directory_(std::move(directory)), log_(std::move(log)) {}
 
 bool SavedTexts::Writable() const {
+  // The home first: without SAVEEMAIL it is the save directory as well.
   const std::string home = platform::ProgramHome();
-  for (const std::string& directory : {directory_, home}) {
+  for (const std::string& directory : {home, directory_}) {
     const std::string path = platform::ResolveName(directory);
     if (::access(path.c_str(), W_OK | X_OK) == 0) continue;
     const std::string why = platform::ErrorText(errno);

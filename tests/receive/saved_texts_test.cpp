@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/program_home_at.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::receive {
@@ -83,6 +84,35 @@ TEST(SavedTextsTest, PruningTakesTheOldestBeyondTheBoundsAndNothingElse) {
       EXPECT_TRUE(
           lines[0].starts_with("-- Removed " + std::to_string(c.removed.size()) + " saved texts ("))
           << lines[0];
+    }
+  }
+}
+
+// Without SAVEEMAIL the home is the save directory: a home that cannot be
+// written is named as the home, whichever of the two is asked for.
+TEST(SavedTextsTest, DirectoriesThatCannotBeWrittenAreNamed) {
+  testing::TempDir dir;
+  const std::string home = dir.MakeDir("home");
+  const std::string save = dir.MakeDir("save");
+  const std::string missing = dir.File("missing");
+  struct Case {
+    std::string home;
+    std::string save;
+    std::string says;  // empty: writable
+  } cases[] = {
+      {home, save + "/", ""},
+      {missing, missing + "/", "-- Home " + missing + " cannot be written (No such file"},
+      {missing, save + "/", "-- Home " + missing + " cannot be written (No such file"},
+      {home, missing + "/", "-- SaveEmail directory " + missing + " cannot be written (No such"},
+  };
+  for (const Case& c : cases) {
+    const testing::ProgramHomeAt at(c.home);
+    std::vector<std::string> lines;
+    const SavedTexts texts(c.save, [&lines](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(texts.Writable(), c.says.empty()) << c.says;
+    ASSERT_EQ(lines.size(), c.says.empty() ? 0u : 1u) << c.says;
+    if (!lines.empty()) {
+      EXPECT_TRUE(lines[0].starts_with(c.says)) << lines[0];
     }
   }
 }
