@@ -85,10 +85,17 @@ class ProviderLimitsTest : public ::testing::Test {
   bool incomplete = false;
 };
 
+using Script = std::vector<ScriptedPeer::Step>;
+
+// The greeting and the answer to EHLO.
+Script Greeting() {
+  return {ScriptedPeer::Send("220 provider\r\n"), ScriptedPeer::ReadLine(),
+          ScriptedPeer::Send("250 provider\r\n")};
+}
+
 // One message's transaction as a server plays it, answering its data with `reply`.
 void AddMessage(std::vector<ScriptedPeer::Step>& script, const std::string& reply) {
-  for (const char* answer :
-       {"250 reset\r\n", "250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n"}) {
+  for (const char* answer : {"250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n"}) {
     script.push_back(ScriptedPeer::ReadLine());
     script.push_back(ScriptedPeer::Send(answer));
   }
@@ -99,7 +106,7 @@ void AddMessage(std::vector<ScriptedPeer::Step>& script, const std::string& repl
 struct RefusalCase {
   const char* label;
   const char* reply;
-  bool ends_job;
+  bool closes;  // the server ends the session after it: the others go on a new one
 };
 
 class RefusalTest : public ProviderLimitsTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -111,31 +118,29 @@ TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   const std::string third = fido.Write("files/third.zip", testing::RandomBytes(300, 3));
   List("00ec0064.flo", {refused, other}, 1);
   List("00ec00c8.flo", {third}, 2);
-  std::vector<ScriptedPeer::Step> script = {ScriptedPeer::Send("220 provider\r\n"),
-                                            ScriptedPeer::ReadLine(),
-                                            ScriptedPeer::Send("250 provider\r\n")};
-  AddMessage(script, test.reply);
-  if (!test.ends_job) {
-    AddMessage(script, "250 queued");
-    AddMessage(script, "250 queued");
-    script.push_back(ScriptedPeer::ReadLine());
-    script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  std::vector<Script> scripts = {Greeting()};
+  AddMessage(scripts.back(), test.reply);
+  if (test.closes) {
+    scripts.back().push_back(ScriptedPeer::Close());
+    scripts.push_back(Greeting());
   }
-  ScriptedPeer peer(script);
+  AddMessage(scripts.back(), "250 queued");
+  AddMessage(scripts.back(), "250 queued");
+  scripts.back().push_back(ScriptedPeer::ReadLine());
+  scripts.back().push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(scripts);
   Send(peer.port());
   peer.Join();
 
   // Whatever came of the others, the refused file stays listed.
   EXPECT_NE(fido.Read("outbound/00ec0064.flo").find(refused), std::string::npos);
-  EXPECT_TRUE(incomplete || aborted);  // exit status 1
-  if (test.ends_job) {
-    EXPECT_TRUE(aborted);
-    EXPECT_TRUE(LogHas("-- Error sending aborting!"));
-    EXPECT_EQ(outcome.abort_reason(), "Error sending aborting!");
-    EXPECT_EQ(list.Entry(2).State, SendState::Pending);
-    return;
-  }
+  EXPECT_TRUE(incomplete);  // exit status 1
   EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+  // After the data's answer the transaction is over: no RSET; nothing is
+  // written after a server's goodbye.
+  EXPECT_EQ(peer.Received().find("RSET"), std::string::npos) << peer.Received();
+  EXPECT_EQ(LogHas("-- The server ended the session ("), test.closes);
+  EXPECT_EQ(peer.Received().find("QUIT"), peer.Received().rfind("QUIT"));
   ASSERT_EQ(outcome.shortfalls().size(), 1u);
   EXPECT_EQ(outcome.shortfalls()[0].what, refused);
   EXPECT_EQ(outcome.shortfalls()[0].reply, test.reply);
@@ -154,7 +159,81 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusalCase{"too_big", "552 5.3.4 Error: message file too big", false},
                       RefusalCase{"spam", "550 5.7.1 rejected as spam", false},
                       RefusalCase{"storage", "452 4.3.1 insufficient system storage", false},
-                      RefusalCase{"closing", "421 4.4.2 closing connection", true}),
+                      RefusalCase{"closing", "421 4.4.2 closing connection", true},
+                      RefusalCase{"refused_then_closed", "554 5.7.1 go away", true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Servers that end a session after a number of messages (421 to the next
+// MAIL, as Exim's per-connection limit; 452 to its RCPT, as OpenSMTPD's): the
+// session is opened again and the run goes on where it stopped.
+struct SessionLimitCase {
+  const char* label;
+  std::vector<std::pair<const char*, const char*>> refusal;  // the third MAIL's exchange
+  const char* why;                                           // the answer that ended it
+};
+
+class SessionLimitTest : public ProviderLimitsTest,
+                         public ::testing::WithParamInterface<SessionLimitCase> {};
+
+TEST_P(SessionLimitTest, TheSessionIsOpenedAgainAndEveryFileGoesOnce) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 3; ++i) {
+    files.push_back(fido.Write("files/f" + std::to_string(i) + ".zip",
+                               testing::RandomBytes(300, static_cast<unsigned>(i + 1))));
+  }
+  List("00ec0064.flo", files, 1);
+  std::vector<Script> scripts = {Greeting(), Greeting()};
+  AddMessage(scripts[0], "250 queued");
+  AddMessage(scripts[0], "250 queued");
+  for (const auto& exchange : GetParam().refusal) {
+    scripts[0].push_back(ScriptedPeer::ReadLine());
+    scripts[0].push_back(ScriptedPeer::Send(std::string(exchange.second) + "\r\n"));
+  }
+  scripts[0].push_back(ScriptedPeer::Close());
+  AddMessage(scripts[1], "250 queued");
+  scripts[1].push_back(ScriptedPeer::ReadLine());
+  scripts[1].push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(scripts);
+  Send(peer.port());
+  peer.Join();
+
+  EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG");
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  EXPECT_TRUE(LogHas("-- The server ended the session (" + std::string(GetParam().why) +
+                     "), connecting again"))
+      << home.Read("SEND.LOG");
+  // The commands in order: each message once, the refused one again on the
+  // new session, no RSET.
+  const std::string received = peer.Received();
+  std::string commands;
+  for (std::size_t at = 0; at < received.size();) {
+    const std::size_t end = received.find("\r\n", at);
+    const std::string line = received.substr(at, end - at);
+    if (line.rfind("MAIL", 0) == 0 || line.rfind("RCPT", 0) == 0 || line == "QUIT" ||
+        line == "RSET" || line.rfind("EHLO", 0) == 0) {
+      commands += line + "\n";
+    }
+    at = end == std::string::npos ? received.size() : end + 2;
+  }
+  const std::string message = "MAIL FROM:<gate@example.org>\nRCPT TO:<node100@example.org>\n";
+  std::string third;
+  for (const auto& exchange : GetParam().refusal) third += std::string(exchange.first) + "\n";
+  EXPECT_EQ(commands, "EHLO [127.0.0.1]\n" + message + message + third + "EHLO [127.0.0.1]\n" +
+                          message + "QUIT\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, SessionLimitTest,
+    ::testing::Values(SessionLimitCase{"per_connection_421",
+                                       {{"MAIL FROM:<gate@example.org>",
+                                         "421 4.7.0 Too many messages for this connection"}},
+                                       "421 4.7.0 Too many messages for this connection"},
+                      SessionLimitCase{
+                          "max_mails_452",
+                          {{"MAIL FROM:<gate@example.org>", "250 2.0.0 Ok"},
+                           {"RCPT TO:<node100@example.org>", "452 4.5.3 Too many messages"},
+                           {"QUIT", "221 2.0.0 Bye"}},
+                          "452 4.5.3 Too many messages"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // A server that does not know EHLO is greeted with HELO, and the file goes.
@@ -173,7 +252,7 @@ TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
   peer.Join();
   EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG");
   EXPECT_NE(peer.Received().find(
-                "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nRSET\r\nMAIL FROM:<gate@example.org>\r\n"),
+                "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nMAIL FROM:<gate@example.org>\r\n"),
             std::string::npos)
       << peer.Received();
   EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));

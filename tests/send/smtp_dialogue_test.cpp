@@ -169,7 +169,7 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   const std::size_t own = stored.find("\r\n", stored.find("X-RcptTo: ")) + 2;
   EXPECT_EQ(front_end.Commands(core::Side::Sending),
             (std::vector<std::string>{
-                "EHLO [127.0.0.1]", "RSET",
+                "EHLO [127.0.0.1]",
                 "MAIL FROM:<gate@example.org> SIZE=" + std::to_string(stored.size() - own),
                 "RCPT TO:<node100@example.org>", "RCPT TO:<node200@example.org>", "DATA", "QUIT"}));
   EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> X-Mailer"));
