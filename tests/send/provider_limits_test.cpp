@@ -128,7 +128,7 @@ TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   AddMessage(scripts.back(), "250 queued");
   scripts.back().push_back(ScriptedPeer::ReadLine());
   scripts.back().push_back(ScriptedPeer::Send("221 bye\r\n"));
-  ScriptedPeer peer(scripts);
+  ScriptedPeer peer(scripts, false);
   Send(peer.port());
   peer.Join();
 
@@ -193,7 +193,7 @@ TEST_P(SessionLimitTest, TheSessionIsOpenedAgainAndEveryFileGoesOnce) {
   AddMessage(scripts[1], "250 queued");
   scripts[1].push_back(ScriptedPeer::ReadLine());
   scripts[1].push_back(ScriptedPeer::Send("221 bye\r\n"));
-  ScriptedPeer peer(scripts);
+  ScriptedPeer peer(scripts, false);
   Send(peer.port());
   peer.Join();
 

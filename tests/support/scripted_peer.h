@@ -42,7 +42,8 @@ class ScriptedPeer {
   // After the script the peer keeps reading until the client closes.
   explicit ScriptedPeer(std::vector<Step> script, bool on_ipv6 = false)
       : ScriptedPeer(std::vector<std::vector<Step>>{std::move(script)}, on_ipv6) {}
-  explicit ScriptedPeer(std::vector<std::vector<Step>> scripts, bool on_ipv6 = false)
+  // One script a connection, in the order they come.
+  ScriptedPeer(std::vector<std::vector<Step>> scripts, bool on_ipv6)
       : scripts_(std::move(scripts)) {
     listener_ = on_ipv6 ? ListenOnLoopback6(4, port_) : ListenOnLoopback(4, port_);
     if (listener_ < 0) return;
