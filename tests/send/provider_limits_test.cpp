@@ -236,6 +236,77 @@ INSTANTIATE_TEST_SUITE_P(
                           "452 4.5.3 Too many messages"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// The numbers of the message/partial pieces in `text`, in order.
+std::vector<int> PieceNumbers(const std::string& text) {
+  std::vector<int> numbers;
+  for (std::size_t at = text.find("; number="); at != std::string::npos;
+       at = text.find("; number=", at + 1)) {
+    numbers.push_back(std::atoi(text.c_str() + at + 9));
+  }
+  return numbers;
+}
+
+// A file in three pieces to a server that takes two messages a session: on
+// a new session the set goes on at piece 3; when none can be had, the next
+// run does. Each piece goes once, all under the one set id.
+class PieceSetTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PieceSetTest, APieceSetGoesOnAtItsFirstUnconfirmedPiece) {
+  const bool in_this_run = GetParam();
+  configuration.MAXMESSAGESIZE = 20'000;
+  const std::string file = fido.Write("files/nodelist.z49", testing::RandomBytes(30'000, 5));
+  List("00ec0064.flo", {file}, 1);
+  std::vector<Script> scripts = {Greeting()};
+  AddMessage(scripts[0], "250 queued");
+  AddMessage(scripts[0], "250 queued");
+  scripts[0].push_back(ScriptedPeer::ReadLine());
+  scripts[0].push_back(ScriptedPeer::Send("421 4.7.0 Too many messages for this connection\r\n"));
+  scripts[0].push_back(ScriptedPeer::Close());
+  if (in_this_run) {
+    scripts.push_back(Greeting());
+    AddMessage(scripts[1], "250 queued");
+    scripts[1].push_back(ScriptedPeer::ReadLine());
+    scripts[1].push_back(ScriptedPeer::Send("221 bye\r\n"));
+  } else {
+    scripts.push_back(
+        {ScriptedPeer::Send("421 4.3.2 Service not available\r\n"), ScriptedPeer::Close()});
+  }
+  ScriptedPeer peer(scripts, false);
+  Send(peer.port());
+  peer.Join();
+  std::string received = peer.Received();
+  EXPECT_EQ(aborted, !in_this_run) << home.Read("SEND.LOG");
+  if (!in_this_run) {
+    EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({file}));
+    testing::SmtpServer server;
+    ASSERT_TRUE(server.running());
+    list.Clear();
+    List("00ec0064.flo", {file}, 1);
+    Send(server.port());
+    EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+    ASSERT_TRUE(server.WaitForMessages(1));
+    EXPECT_EQ(server.Messages().size(), 1u);
+    received += server.Messages()[0];
+    EXPECT_TRUE(LogHas("-- Pieces 1 to 2 of 3 of " + file + " went before, going on with piece 3"))
+        << home.Read("SEND.LOG");
+  }
+  EXPECT_EQ(PieceNumbers(received), (std::vector<int>{1, 2, 3})) << received;
+  const std::size_t id = received.find("message/partial; id=");
+  ASSERT_NE(id, std::string::npos);
+  const std::string set_id = received.substr(id, received.find(';', id + 20) - id);
+  std::size_t under_one_id = 0;
+  for (std::size_t at = received.find(set_id); at != std::string::npos;
+       at = received.find(set_id, at + 1)) {
+    ++under_one_id;
+  }
+  EXPECT_EQ(under_one_id, 3u);
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo")) << home.Read("SEND.LOG");
+}
+
+INSTANTIATE_TEST_SUITE_P(Resuming, PieceSetTest, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "OnANewSession" : "InTheNextRun";
+});
+
 // A server that does not know EHLO is greeted with HELO, and the file goes.
 TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
   const std::string file = fido.Write("files/old.zip", testing::RandomBytes(100, 4));
