@@ -234,6 +234,8 @@ Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vecto
   const bool group = offer_.pipelining;
   const bool reset = needs_reset_ && !addresses.empty();
   const bool grouped_chunk = group && chunk && chunk->bytes <= kGroupedChunkBytes;
+  // The group ends with DATA, or the chunk's BDAT: answered after the RCPTs.
+  const bool data_in_group = group && (!chunk || grouped_chunk);
   net::Reply sender;
   std::vector<net::Reply> answers;  // one per address asked
   if (!addresses.empty()) {
@@ -286,7 +288,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vecto
         RefuseSender(message, sender);
       }
       // What the group carried after the MAIL is answered too.
-      if (group && (!chunk || grouped_chunk)) (void)ReadSmtpReply(session_);
+      if (data_in_group) (void)ReadSmtpReply(session_);
       return envelope;
     }
     needs_reset_ = true;
@@ -302,6 +304,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vecto
       ended_open_ = true;
       ended_why_ = answers.back().last();
       envelope.ended = true;
+      if (data_in_group) (void)ReadSmtpReply(session_);
     }
     if (envelope.ended || Aborted()) return envelope;
     for (std::size_t k = 0; k < answers.size(); ++k) {
@@ -345,7 +348,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vecto
   if (addresses.empty() || Aborted()) return envelope;
   if (envelope.accepted == 0) {
     // The DATA or chunk of the group meets no recipient: its refusal is read.
-    if (group && (!chunk || grouped_chunk)) {
+    if (data_in_group) {
       const net::Reply data = ReadSmtpReply(session_);
       // A server that would read data without a recipient is not followed.
       if (HasCode(data, 354)) session_.Abort("354 without a recipient");
