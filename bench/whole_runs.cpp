@@ -488,12 +488,12 @@ void DelayedLink(testing::TempDir& dir) {
   constexpr int kFiles = kNodes * kFilesPerNode;
   constexpr int kCurlMessages = 10;  // curl is slow here: fewer messages, per message
   constexpr std::size_t kFileBytes = 1024;
+  World world(dir);
   for (int i = 0; i < kFiles; ++i) {
     const std::string file = dir.File("files/small" + std::to_string(i) + ".bin");
     WriteRandomFile(file, kFileBytes, 300 + static_cast<unsigned>(i));
   }
   WriteMessage(dir.File("files/small0.bin"), "SMALL.BIN", dir.File("files/small.eml"));
-  World world(dir);
   const auto per_message = [&](std::uint16_t port) {
     testing::DelayProxy proxy(port, kDelay);
     if (!proxy.running()) return -1.0;

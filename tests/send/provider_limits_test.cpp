@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "send/smtp_dialogue.h"
+#include "support/exim_server.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/postfix_server.h"
@@ -412,6 +413,58 @@ TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
 
 INSTANTIATE_TEST_SUITE_P(Splitting, PostfixSplitTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "On" : "Off"; });
+
+// Exim with its per-connection limit of 2 messages, PIPELINING and
+// CHUNKING: a file in three pieces arrives whole in one run, each piece once;
+// the session ended after two is opened again.
+TEST_F(ProviderLimitsTest, EximTakesASetOfPiecesAcrossItsSessions) {
+  testing::EximServer exim({.max_per_connection = 2, .refused_locals = {}});
+  if (!exim.running()) GTEST_SKIP() << "Exim needs root and scripts/install-deps.sh";
+  configuration.MAXMESSAGESIZE = 20'000;
+  const std::string content = testing::RandomBytes(30'000, 6);
+  const std::string file = fido.Write("files/nodelist.z50", content);
+  List("00ec0064.flo", {file}, 1);
+  Send(exim.port());
+  EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG") << exim.ServerLog();
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  EXPECT_TRUE(LogHas("-> BDAT ")) << home.Read("SEND.LOG");
+  EXPECT_TRUE(LogHas("), connecting again")) << home.Read("SEND.LOG");
+  ASSERT_TRUE(exim.WaitForMessages(3)) << exim.ServerLog();
+  std::vector<int> numbers;
+  for (const std::string& message : exim.MessageFiles()) {
+    std::ifstream in(message, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const int number : PieceNumbers(text)) numbers.push_back(number);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3}));
+  const testing::TempDir out;
+  const std::string said = JoinWithMunpack(exim.MessageFiles(), out);
+  EXPECT_TRUE(out.Read("NODELIST.Z50") == content) << said;
+}
+
+// Eleven files for an address Exim refuses, one for another: Exim drops a
+// session after ten commands that carry no mail (RSET among them); the
+// refused address holds back only its own files.
+TEST_F(ProviderLimitsTest, EximRefusingOneAddressHoldsBackOnlyItsFiles) {
+  testing::EximServer exim({.max_per_connection = 0, .refused_locals = {"node100"}});
+  if (!exim.running()) GTEST_SKIP() << "Exim needs root and scripts/install-deps.sh";
+  std::vector<std::string> refused;
+  for (int i = 0; i < 11; ++i) {
+    refused.push_back(fido.Write("files/r" + std::to_string(i) + ".zip",
+                                 testing::RandomBytes(200, static_cast<unsigned>(20 + i))));
+  }
+  List("00ec0064.flo", refused, 1);
+  const std::string other = fido.Write("files/other.zip", testing::RandomBytes(200, 40));
+  List("00ec00c8.flo", {other}, 2);
+  Send(exim.port());
+  EXPECT_FALSE(aborted) << home.Read("SEND.LOG") << exim.ServerLog();
+  EXPECT_TRUE(incomplete);
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines(refused));
+  EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo")) << home.Read("SEND.LOG");
+  ASSERT_TRUE(exim.WaitForMessages(1)) << exim.ServerLog();
+  EXPECT_EQ(exim.MessageFiles().size(), 1u);
+}
 
 }  // namespace
 }  // namespace kestrel::send

@@ -101,17 +101,18 @@ void DelayProxy::Forward(int from, int to) {
       if (!SendAll(to, held.front().second)) return;
       held.pop_front();
     }
-    int wait = kSliceMs;
-    if (!held.empty()) {
-      const auto due = std::chrono::ceil<std::chrono::milliseconds>(held.front().first - now);
-      wait = std::clamp(static_cast<int>(due.count()), 0, kSliceMs);
-    }
+    // Waits end when the first held bytes are due, to the microsecond: a
+    // poll rounded to milliseconds would lengthen every trip.
+    auto wait =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::milliseconds(kSliceMs));
+    if (!held.empty()) wait = std::min(wait, std::max(held.front().first - now, Clock::duration{}));
     if (!reading) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+      std::this_thread::sleep_for(wait);
       continue;
     }
+    const timespec timeout{0, static_cast<long>(wait.count())};
     pollfd entry{from, POLLIN, 0};
-    if (::poll(&entry, 1, wait) <= 0) continue;
+    if (::ppoll(&entry, 1, &timeout, nullptr) <= 0) continue;
     const ssize_t got = ::recv(from, buffer.data(), buffer.size(), 0);
     if (got <= 0) {
       reading = false;
