@@ -118,6 +118,8 @@ class Dialogue {
                                       std::optional<std::uint64_t> size,
                                       const Chunk* chunk = nullptr);
   void Command(const std::string& line);
+  void MarkEntries(const std::vector<int>& entries, const std::vector<std::string>& addresses,
+                   const std::vector<net::Reply>& answers, Envelope& envelope);
   [[nodiscard]] bool EndsSession(const net::Reply& reply);
   [[nodiscard]] bool Reopen();
   void RefuseSender(const FileMessage& message, const net::Reply& reply);
@@ -211,6 +213,46 @@ bool Dialogue::EndsSession(const net::Reply& reply) {
   ended_open_ = false;
   ended_why_ = reply.ok() ? reply.last() : "connection closed";
   return true;
+}
+
+// The entries' states after the answers to their addresses (`answers[k]`
+// to `addresses[k]`): accepted ones are taken, the others stay listed.
+void Dialogue::MarkEntries(const std::vector<int>& entries,
+                           const std::vector<std::string>& addresses,
+                           const std::vector<net::Reply>& answers, Envelope& envelope) {
+  for (const int i : entries) {
+    if (Aborted()) break;
+    SendEntry& entry = list_.Entry(i);
+    const std::string& address = RedirectOf(entry).EmailAddress;
+    const auto asked = std::find(addresses.begin(), addresses.end(), address);
+    const bool accepted = asked != addresses.end() &&
+                          static_cast<std::size_t>(asked - addresses.begin()) < answers.size() &&
+                          answers[asked - addresses.begin()].code / 100 == 2;
+    if (accepted) {
+      if (entry.State != SendState::Taken) {
+        ++entries_counter_;
+        Show(Field::FilesSent, std::to_string(entries_counter_));
+        entry.State = SendState::Taken;
+      }
+      if (envelope.accepted == 0) envelope.accepted = i;
+      if (std::find(envelope.recipients.begin(), envelope.recipients.end(), address) ==
+          envelope.recipients.end()) {
+        envelope.recipients.push_back(address);
+      }
+      continue;
+    }
+    // Refused: this system's copy stays listed on disk for the next run.
+    entry.State = SendState::Skipped;
+    const auto refusal = refused_.find(address);
+    session_.NoteShortfall(entry.Path + " for " + address,
+                           refusal == refused_.end() ? std::string() : refusal->second);
+    if (asked != addresses.end()) {
+      Log("--   Recipient refused, file kept for the next run (" + address + ")");
+    } else {
+      Log("--   Recipient refused earlier in this run, file kept for the next run (" + address +
+          ")");
+    }
+  }
 }
 
 // RSET when a transaction was left open, MAIL FROM (with SIZE= when known and
@@ -312,39 +354,7 @@ Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vecto
     }
   }
 
-  for (const int i : entries) {
-    if (Aborted()) break;
-    SendEntry& entry = list_.Entry(i);
-    const std::string& address = RedirectOf(entry).EmailAddress;
-    const auto asked = std::find(addresses.begin(), addresses.end(), address);
-    const bool accepted = asked != addresses.end() &&
-                          static_cast<std::size_t>(asked - addresses.begin()) < answers.size() &&
-                          answers[asked - addresses.begin()].code / 100 == 2;
-    if (accepted) {
-      if (entry.State != SendState::Taken) {
-        ++entries_counter_;
-        Show(Field::FilesSent, std::to_string(entries_counter_));
-        entry.State = SendState::Taken;
-      }
-      if (envelope.accepted == 0) envelope.accepted = i;
-      if (std::find(envelope.recipients.begin(), envelope.recipients.end(), address) ==
-          envelope.recipients.end()) {
-        envelope.recipients.push_back(address);
-      }
-      continue;
-    }
-    // Refused: this system's copy stays listed on disk for the next run.
-    entry.State = SendState::Skipped;
-    const auto refusal = refused_.find(address);
-    session_.NoteShortfall(entry.Path + " for " + address,
-                           refusal == refused_.end() ? std::string() : refusal->second);
-    if (asked != addresses.end()) {
-      Log("--   Recipient refused, file kept for the next run (" + address + ")");
-    } else {
-      Log("--   Recipient refused earlier in this run, file kept for the next run (" + address +
-          ")");
-    }
-  }
+  MarkEntries(entries, addresses, answers, envelope);
   if (addresses.empty() || Aborted()) return envelope;
   if (envelope.accepted == 0) {
     // The DATA or chunk of the group meets no recipient: its refusal is read.
