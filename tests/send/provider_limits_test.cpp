@@ -416,10 +416,17 @@ INSTANTIATE_TEST_SUITE_P(Splitting, PostfixSplitTest, ::testing::Bool(),
 
 // Exim with its per-connection limit of 2 messages, PIPELINING and
 // CHUNKING: a file in three pieces arrives whole in one run, each piece once;
-// the session ended after two is opened again.
-TEST_F(ProviderLimitsTest, EximTakesASetOfPiecesAcrossItsSessions) {
-  testing::EximServer exim({.max_per_connection = 2, .refused_locals = {}});
+// the session ended after two is opened again, over STARTTLS secured again.
+class EximPiecesTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EximPiecesTest, EximTakesASetOfPiecesAcrossItsSessions) {
+  const bool tls = GetParam();
+  testing::EximServer exim({.max_per_connection = 2, .refused_locals = {}, .starttls = tls});
   if (!exim.running()) GTEST_SKIP() << "Exim needs root and scripts/install-deps.sh";
+  if (tls) {
+    configuration.SMTPTLS = config::TlsMode::StartTls;
+    configuration.CAFILE = exim.certificate();
+  }
   configuration.MAXMESSAGESIZE = 20'000;
   const std::string content = testing::RandomBytes(30'000, 6);
   const std::string file = fido.Write("files/nodelist.z50", content);
@@ -443,11 +450,15 @@ TEST_F(ProviderLimitsTest, EximTakesASetOfPiecesAcrossItsSessions) {
   EXPECT_TRUE(out.Read("NODELIST.Z50") == content) << said;
 }
 
+INSTANTIATE_TEST_SUITE_P(Exim, EximPiecesTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "StartTls" : "Plain"; });
+
 // Eleven files for an address Exim refuses, one for another: Exim drops a
 // session after ten commands that carry no mail (RSET among them); the
 // refused address holds back only its own files.
 TEST_F(ProviderLimitsTest, EximRefusingOneAddressHoldsBackOnlyItsFiles) {
-  testing::EximServer exim({.max_per_connection = 0, .refused_locals = {"node100"}});
+  testing::EximServer exim(
+      {.max_per_connection = 0, .refused_locals = {"node100"}, .starttls = false});
   if (!exim.running()) GTEST_SKIP() << "Exim needs root and scripts/install-deps.sh";
   std::vector<std::string> refused;
   for (int i = 0; i < 11; ++i) {

@@ -46,6 +46,14 @@ EximServer::EximServer(EximOptions options) {
     fs::create_directories(dir_ + "/" + sub, error);
     if (chown((dir_ + "/" + sub).c_str(), exim->pw_uid, exim->pw_gid) != 0) return;
   }
+  std::string tls = "tls_advertise_hosts =\n";
+  if (options.starttls) {
+    const std::optional<TlsFiles> files = MakeSelfSignedCertificate(dir_);
+    // Exim reads them as its own user.
+    if (!files || chown(files->key.c_str(), exim->pw_uid, exim->pw_gid) != 0) return;
+    tls = "tls_advertise_hosts = *\ntls_certificate = " + files->certificate +
+          "\ntls_privatekey = " + files->key + "\n";
+  }
   port_ = FreeLoopbackPort();
   std::string refused;
   for (const std::string& local : options.refused_locals)
@@ -57,8 +65,8 @@ EximServer::EximServer(EximOptions options) {
       << "log_file_path = " << dir_ << "/log/%slog\n"
       << "pid_file_path = " << dir_ << "/exim.pid\n"
       << "exim_user = " << kEximUser << "\nexim_group = " << kEximUser << "\n"
-      << "never_users = root\nhost_lookup =\nrfc1413_hosts =\ntls_advertise_hosts =\n"
-      << "primary_hostname = exim.example\n"
+      << "never_users = root\nhost_lookup =\nrfc1413_hosts =\n"
+      << tls << "primary_hostname = exim.example\n"
       << "smtp_accept_max_per_connection = " << options.max_per_connection << "\n"
       << "smtp_accept_queue_per_connection = 0\n"
       // A daemon started with -C delivers nothing at once: the queue is run

@@ -20,6 +20,7 @@ namespace kestrel::testing {
 struct EximOptions {
   int max_per_connection = 0;               // smtp_accept_max_per_connection; 0: none
   std::vector<std::string> refused_locals;  // RCPT answered "550"
+  bool starttls = false;                    // STARTTLS offered, with a self-signed certificate
 };
 
 class EximServer {
@@ -31,6 +32,8 @@ class EximServer {
 
   [[nodiscard]] bool running() const { return running_; }
   [[nodiscard]] std::uint16_t port() const { return port_; }
+  // The certificate's file, with starttls.
+  [[nodiscard]] std::string certificate() const { return dir_ + "/cert.pem"; }
   // Full paths of the delivered messages, sorted by name.
   [[nodiscard]] std::vector<std::string> MessageFiles() const;
   // Delivers what was queued, then waits (bounded) for `count` messages.
