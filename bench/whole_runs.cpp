@@ -12,6 +12,10 @@
 //  many    100 files of 4 KiB for 5 nodes in one run; curl, one connection
 //          per message
 //  split   one 64 MiB file sent whole and in 16 MiB pieces to smtp-sink
+//  delayed 100 small files over a link of a 50 ms round trip (a delaying
+//          proxy on loopback): to smtp-sink (PIPELINING) and to a private
+//          Postfix (PIPELINING and CHUNKING); round trips a message, beside
+//          curl, a connection each
 //  idle    a polled IMAP receiving side in IDLE: delivery to file, CPU of a minute
 //  silent  a server that accepts and never answers, NETTIMEOUT 8: CPU seconds
 //  memory  peak RSS sending and getting a 256 MiB file, and joining it from
@@ -20,7 +24,7 @@
 //          a quiet get from an empty mailbox), beside kestrel-nox: wall time
 //          and peak RSS
 //
-// Usage: bench_whole_runs [send|split|get|imap|many|hub|idle|silent|memory|console]...
+// Usage: bench_whole_runs [send|split|get|imap|many|delayed|hub|idle|silent|memory|console]...
 //        (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
@@ -42,7 +46,9 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "support/delay_proxy.h"
 #include "support/mail_servers.h"
+#include "support/postfix_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -472,6 +478,71 @@ void ManySmallFiles(testing::TempDir& dir) {
   PrintRow("100 files of 4 KiB for 5 nodes", ours, "curl, a connection each", theirs);
 }
 
+// 100 files of 1 KiB for 5 nodes through a proxy that holds each direction
+// for 25 ms: the run's wall time in round trips a message.
+void DelayedLink(testing::TempDir& dir) {
+  constexpr auto kDelay = std::chrono::milliseconds(25);
+  constexpr double kRoundTrip = 0.050;
+  constexpr int kNodes = 5;
+  constexpr int kFilesPerNode = 20;
+  constexpr int kFiles = kNodes * kFilesPerNode;
+  constexpr int kCurlMessages = 10;  // curl is slow here: fewer messages, per message
+  constexpr std::size_t kFileBytes = 1024;
+  World world(dir);
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string file = dir.File("files/small" + std::to_string(i) + ".bin");
+    WriteRandomFile(file, kFileBytes, 300 + static_cast<unsigned>(i));
+  }
+  WriteMessage(dir.File("files/small0.bin"), "SMALL.BIN", dir.File("files/small.eml"));
+  const auto per_message = [&](std::uint16_t port) {
+    testing::DelayProxy proxy(port, kDelay);
+    if (!proxy.running()) return -1.0;
+    world.Configure(proxy.port(), 1, kNodes);
+    for (int node = 0; node < kNodes; ++node) {
+      std::string flow;
+      for (int f = 0; f < kFilesPerNode; ++f) {
+        const int i = node * kFilesPerNode + f;
+        const std::string copy = dir.File("outbound/d" + std::to_string(i) + ".bin");
+        fs::copy_file(dir.File("files/small" + std::to_string(i) + ".bin"), copy,
+                      fs::copy_options::overwrite_existing);
+        flow += "^" + copy + "\n";
+      }
+      std::ofstream(world.NodeBase(node) + ".flo", std::ios::binary) << flow;
+    }
+    const Measured run = world.Kestrel("/SEND");
+    if (run.status != 0 || fs::exists(world.NodeBase(0) + ".flo")) return -1.0;
+    return run.wall / kRoundTrip / kFiles;
+  };
+  const auto curl_per_message = [&](std::uint16_t port) {
+    testing::DelayProxy proxy(port, kDelay);
+    const std::string url = "smtp://127.0.0.1:" + std::to_string(proxy.port());
+    const auto start = Clock::now();
+    for (int i = 0; i < kCurlMessages; ++i) {
+      Run({kCurl, "-sS", url, "--mail-from", "gate@example.org", "--mail-rcpt", "node0@example.org",
+           "--upload-file", dir.File("files/small.eml")});
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count() / kRoundTrip / kCurlMessages;
+  };
+  std::printf(
+      "delayed: %d files of 1 KiB for %d nodes over a 50 ms round trip, round trips a "
+      "message (wall time / 0.05 s / messages):\n",
+      kFiles, kNodes);
+  Sink sink(dir);
+  if (sink.running()) {
+    std::printf(
+        "  smtp-sink (PIPELINING)            kestrel %5.2f   curl, a connection each %5.2f\n",
+        per_message(sink.port()), curl_per_message(sink.port()));
+  }
+  testing::PostfixServer postfix;
+  if (postfix.running()) {
+    std::printf(
+        "  Postfix (PIPELINING, CHUNKING)    kestrel %5.2f   curl, a connection each %5.2f\n",
+        per_message(postfix.port()), curl_per_message(postfix.port()));
+  } else {
+    std::printf("  Postfix did not start (it needs root)\n");
+  }
+}
+
 // A hub's mailbox: `count` messages, each a 4 KiB attachment behind a head
 // of the size providers write, taken in one run; the milliseconds a message.
 double HubRun(testing::TempDir& dir, World& world, testing::Pop3Server& server, int count) {
@@ -644,7 +715,8 @@ void ConsoleOfWindowBuild(testing::TempDir& dir) {
 int main(int argc, char** argv) {
   std::vector<std::string> wanted(argv + 1, argv + argc);
   if (wanted.empty())
-    wanted = {"send", "split", "get", "imap", "many", "hub", "idle", "silent", "memory", "console"};
+    wanted = {"send", "split", "get",    "imap",   "many",   "delayed",
+              "hub",  "idle",  "silent", "memory", "console"};
 #ifndef __OPTIMIZE__
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
 #endif
@@ -666,6 +738,7 @@ int main(int argc, char** argv) {
     if (what == "get") GetOneFile(dir, 64, false);
     if (what == "imap") GetOneFile(dir, 64, true);
     if (what == "many") ManySmallFiles(dir);
+    if (what == "delayed") DelayedLink(dir);
     if (what == "hub") HubMailbox(dir);
     if (what == "idle") ImapIdle(dir);
     if (what == "split") {

@@ -59,6 +59,12 @@ void OverBudget(NetSession& session, const std::string& what) {
   session.Abort();
 }
 
+// A send or receive that fails because the server closed or reset the
+// connection: a close like any other.
+bool IsPeerGone(int error) {
+  return error == EPIPE || error == ECONNRESET;
+}
+
 void ClosedByServer(NetSession& session) {
   if (!session.closed() && !session.IsAborted()) {
     LogLine(session, "-- Connection closed by the server");
@@ -67,8 +73,14 @@ void ClosedByServer(NetSession& session) {
 }
 
 // Sends the whole output buffer under one bounded wait.
+// Nothing goes to a connection the server closed: the next read tells the
+// dialogue so.
 void SendOutput(NetSession& session) {
   if (session.output.empty()) return;
+  if (session.closed()) {
+    session.output.clear();
+    return;
+  }
   if (!session.transport) {
     session.Abort();
     return;
@@ -84,6 +96,10 @@ void SendOutput(NetSession& session) {
       if (wait.WaitFor(session.transport->Descriptor(), result.wait_for) == 0 && wait.timed_out()) {
         TimeOut(session);
       }
+    } else if (IsPeerGone(result.error)) {
+      // The server closed first: its last words are still to be read.
+      ClosedByServer(session);
+      break;
     } else {
       Fail(session, result.error);
     }
@@ -199,7 +215,8 @@ LineRead ReadLine(NetSession& session, ReadBudget& budget) {
     session.input.resize(result.status == IoResult::Status::Done ? result.count : 0);
     if (result.status == IoResult::Status::Done) {
       if (wait) wait->Restart();
-    } else if (result.status == IoResult::Status::Closed) {
+    } else if (result.status == IoResult::Status::Closed ||
+               (result.status == IoResult::Status::Failed && IsPeerGone(result.error))) {
       ClosedByServer(session);
       break;
     } else if (result.status == IoResult::Status::Failed) {

@@ -254,6 +254,20 @@ SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue) {
   return session.Outcome();
 }
 
+bool Reconnect(NetSession& session) {
+  if (session.IsAborted()) return false;
+  session.transport.reset();
+  if (session.Socket >= 0) ::close(session.Socket);
+  session.Socket = -1;
+  session.output.clear();
+  session.input.clear();
+  session.input_position = 0;
+  session.closed_ = false;
+  OpenSocket(session);
+  ConnectServer(session);
+  return !session.IsAborted();
+}
+
 void LogLine(NetSession& session, std::string_view text, core::LineKind kind) {
   session.NoteLoggedLine(text);
   if (session.log_suspended()) {

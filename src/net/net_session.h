@@ -138,6 +138,8 @@ struct NetSession {
   // The server closed the connection.
   [[nodiscard]] bool closed() const { return closed_; }
   void MarkClosed() { closed_ = true; }
+  // Connects again after the server ended the conversation.
+  friend bool Reconnect(NetSession& session);
   // A wait ran out of NETTIMEOUT (Aborted is set too).
   [[nodiscard]] bool timed_out() const { return timed_out_; }
   void MarkTimedOut() { timed_out_ = true; }
@@ -177,6 +179,11 @@ class SuspendedLog {
 // The whole conversation: set-up, `dialogue` when connecting succeeded, close.
 // Returns how it ended (the details are in the log).
 SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue);
+
+// Closes the connection (without a word: the server has ended it, or said
+// it will take nothing more) and connects again to the addresses resolved
+// before. False, with the log line and Aborted, when that fails.
+[[nodiscard]] bool Reconnect(NetSession& session);
 
 // Logs one line on the session's side; while the log is suspended, to the
 // pane only.

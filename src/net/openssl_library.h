@@ -32,6 +32,7 @@ namespace kestrel::net {
   F(ERR_clear_error)                  \
   F(ERR_error_string_n)               \
   F(ERR_get_error)                    \
+  F(ERR_peek_error)                   \
   F(EVP_DigestFinal_ex)               \
   F(EVP_DigestInit_ex)                \
   F(EVP_DigestUpdate)                 \

@@ -193,6 +193,14 @@ IoResult TlsTransport::Translate(int result) {
       return {IoResult::Status::Failed, 0, 0, saved};
     }
     default:
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+      // A server that drops the connection without TLS's own goodbye has
+      // closed it all the same; what it said before stays read.
+      if (ERR_GET_REASON(Ssl().ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        Ssl().ERR_clear_error();
+        return {IoResult::Status::Closed, 0, 0, 0};
+      }
+#endif
       state_->failure = LastOpenSslError();
       return {IoResult::Status::Failed, 0, 0, EPROTO};
   }

@@ -3,9 +3,29 @@
 
 #include <ctime>
 
+#include "send/message_pieces.h"
+
 namespace kestrel::send {
 
 using outbound::SendKind;
+
+namespace {
+
+std::string Joined(const std::vector<std::string>& recipients) {
+  std::string addresses;
+  for (const std::string& recipient : recipients) {
+    addresses += (addresses.empty() ? "" : ",") + recipient;
+  }
+  return addresses;
+}
+
+// A piece is recorded under its own Message-ID and the number of pieces in
+// its set: a set cut otherwise (another limit) has other pieces.
+std::string PieceKey(const std::string& message_id, std::uint64_t number, std::uint64_t total) {
+  return PieceMessageId(message_id, number) + "/" + std::to_string(total);
+}
+
+}  // namespace
 
 std::optional<std::string> MessageIdentity::Load() {
   std::string error;
@@ -26,15 +46,26 @@ MessageStamp MessageIdentity::StampFor(const outbound::SendEntry& entry,
 std::optional<std::string> MessageIdentity::RecordConfirmed(
     const std::string& message_id, const std::string& node,
     const std::vector<std::string>& recipients, const std::string& path) {
-  std::string addresses;
-  for (const std::string& recipient : recipients) {
-    addresses += (addresses.empty() ? "" : ",") + recipient;
-  }
   std::string error;
-  if (sent_.Record({0, message_id, node, addresses, path}, std::time(nullptr), error)) {
+  if (sent_.Record({0, message_id, node, Joined(recipients), path}, std::time(nullptr), error)) {
     return std::nullopt;
   }
   return "-- Could not write " + sent_.path() + " (" + error + ")";
+}
+
+std::optional<std::string> MessageIdentity::RecordPiece(const std::string& message_id,
+                                                        std::uint64_t number, std::uint64_t total,
+                                                        const std::string& node,
+                                                        const std::vector<std::string>& recipients,
+                                                        const std::string& path) {
+  return RecordConfirmed(PieceKey(message_id, number, total), node, recipients, path);
+}
+
+bool MessageIdentity::HasPiece(const std::string& message_id, std::uint64_t number,
+                               std::uint64_t total, const std::vector<std::string>& recipients,
+                               const std::string& path) const {
+  const SentRecord::Entry* entry = sent_.Find(PieceKey(message_id, number, total));
+  return entry && entry->path == path && entry->addresses == Joined(recipients);
 }
 
 }  // namespace kestrel::send

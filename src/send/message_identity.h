@@ -3,6 +3,7 @@
 // The identity of a run's messages: their Date: and Message-ID:, derived
 // from what they carry, and the record of the ones the server confirmed.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,19 @@ class MessageIdentity {
   [[nodiscard]] std::optional<std::string> RecordConfirmed(
       const std::string& message_id, const std::string& node,
       const std::vector<std::string>& recipients, const std::string& path);
+
+  // Piece `number` of `total` of the set `message_id`, confirmed for
+  // `recipients`: recorded as it goes, so that a set cut short goes on where
+  // it stopped. The line for the log when the record cannot be written.
+  [[nodiscard]] std::optional<std::string> RecordPiece(const std::string& message_id,
+                                                       std::uint64_t number, std::uint64_t total,
+                                                       const std::string& node,
+                                                       const std::vector<std::string>& recipients,
+                                                       const std::string& path);
+  // True when that piece of the same cut of `path` went to the same recipients.
+  [[nodiscard]] bool HasPiece(const std::string& message_id, std::uint64_t number,
+                              std::uint64_t total, const std::vector<std::string>& recipients,
+                              const std::string& path) const;
 
  private:
   const config::Configuration& configuration_;

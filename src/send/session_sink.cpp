@@ -4,11 +4,11 @@
 namespace kestrel::send {
 
 void SessionSink::SendLine(std::string_view line) {
-  net::QueueLine(session_, DotStuffed(line));
+  net::QueueLine(session_, chunked_ ? std::string(line) : DotStuffed(line));
 }
 
 void SessionSink::SendEndOfData() {
-  net::QueueLine(session_, ".");
+  if (!chunked_) net::QueueLine(session_, ".");
   net::FlushOutput(session_);
 }
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -50,6 +52,16 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kResetPauseDivisor = 5;
 // Slices of the pauses, so that a Stop is seen within them.
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
+// Connections opened again in one run after the server ended one: room for
+// a hub's queue under a per-connection message limit, and no end of calls
+// to a server that ends every session.
+constexpr int kMaxReconnections = 50;
+// Of those, in a row after a connection that took no message.
+constexpr int kMaxFruitlessReconnections = 2;
+// A counted chunk up to this size goes with the envelope commands, in one
+// round trip; a larger one waits for their answers, so that a refused
+// message is not uploaded.
+constexpr std::uint64_t kGroupedChunkBytes = 256 * 1024;
 
 // The size of a file as the progress fields count it; 0 when it cannot be read.
 std::int64_t FileSizeOf(const std::string& path) {
@@ -89,14 +101,27 @@ class Dialogue {
   struct Envelope {
     int accepted = 0;                     // first entry whose recipient the server accepted
     std::vector<std::string> recipients;  // every accepted address
-    bool data_ready = false;              // the server answered DATA with "354"
+    bool data_ready = false;              // "354" to DATA, or a chunk may follow
     bool refused = false;                 // the server refused this message: the file waits
+    bool ended = false;  // the server ended the session first: the message goes on a new one
+    std::optional<net::Reply> final_reply;  // the answer to a chunk sent with the envelope
+  };
+  // A message that goes as one counted chunk: its size and its writer.
+  struct Chunk {
+    std::uint64_t bytes = 0;
+    std::function<void()> write;
   };
   [[nodiscard]] std::vector<int> EntriesOfFile(const FileMessage& message) const {
     return send::EntriesOfFile(list_, message);
   }
   [[nodiscard]] Envelope SendEnvelope(FileMessage& message, const std::vector<int>& entries,
-                                      std::optional<std::uint64_t> size);
+                                      std::optional<std::uint64_t> size,
+                                      const Chunk* chunk = nullptr);
+  void Command(const std::string& line);
+  void MarkEntries(const std::vector<int>& entries, const std::vector<std::string>& addresses,
+                   const std::vector<net::Reply>& answers, Envelope& envelope);
+  [[nodiscard]] bool EndsSession(const net::Reply& reply);
+  [[nodiscard]] bool Reopen();
   void RefuseSender(const FileMessage& message, const net::Reply& reply);
   void KeepRefused(const FileMessage& message, const std::string& why);
   [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
@@ -123,6 +148,8 @@ class Dialogue {
                                         const LineCollector& piece_head, LineRange range,
                                         const std::string& remark, Envelope& envelope_r);
   void SendRange(FileMessage& message, LineRange range);
+  void WriteData(FileMessage& message, const LineCollector& piece_head, LineRange range,
+                 const std::string& remark, bool chunked);
   [[nodiscard]] Outcome Judge(const FileMessage& message, const net::Reply& reply);
   void Confirm(FileMessage& message, const Envelope& envelope);
   void LogSent(const FileMessage& message);
@@ -139,7 +166,16 @@ class Dialogue {
   int boundary_ = 0;
   int sender_refusals_ = 0;
   bool give_up_ = false;  // the server will take no message from us this run
-  SizeOffer size_offer_;
+  ServerOffer offer_;
+  bool needs_reset_ = false;  // a transaction was begun and not ended by a data reply
+  // Addresses the server refused in this run, with its answer: not asked again.
+  std::map<std::string, std::string> refused_;
+  bool ended_ = false;        // the server ended the session: open a new one
+  bool ended_open_ = false;   // ... though the connection is still open (QUIT it)
+  std::string ended_why_;     // the server's words
+  int session_messages_ = 0;  // confirmed on this connection
+  int reconnections_ = 0;
+  int fruitless_ = 0;  // reconnections in a row after a connection that took nothing
 };
 
 int Dialogue::FirstPending() const {
@@ -157,69 +193,193 @@ void Dialogue::Pause(std::uint32_t milliseconds) const {
   }
 }
 
-// RSET, MAIL FROM (with SIZE= when known and offered), one RCPT TO per
-// address of `entries` (one file listed twice for a system, in two flow files
-// of its node, goes to it once) and DATA. Entries whose recipient is refused
-// leave `entries`; they stay listed on disk.
-Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vector<int>& entries,
-                                          std::optional<std::uint64_t> size) {
-  net::SendLine(session_, "RSET");
-  (void)ReadSmtpReply(session_);
-  Pause(configuration_.SENDPAUSE / kResetPauseDivisor);
-  const bool with_size = size && size_offer_.announced;
-  net::SendLine(session_, "MAIL FROM:<" + configuration_.FROMEMAIL + ">" +
-                              (with_size ? " SIZE=" + std::to_string(*size) : std::string()));
-  const net::Reply sender = ReadSmtpReply(session_);
-  Envelope envelope;
-  if (!HasCode(sender, 250)) {
-    // RFC 1870 6.1: 552 and 452 refuse this message's size, not the sender.
-    if (!Aborted() && with_size && (HasCode(sender, 552) || HasCode(sender, 452))) {
-      KeepRefused(message, sender.last());
-      envelope.refused = true;
-    } else if (!Aborted()) {
-      RefuseSender(message, sender);
-    }
-    return envelope;
+// A command of the envelope: with PIPELINING it waits in the output for the
+// others of its group, else it goes at once.
+void Dialogue::Command(const std::string& line) {
+  if (offer_.pipelining) {
+    net::QueueLine(session_, line);
+  } else {
+    net::SendLine(session_, line);
   }
+}
 
-  struct Asked {
-    std::string address;
-    bool accepted = false;
-    std::string reply;  // the last line of the server's answer
-  };
-  std::vector<Asked> asked;
+// A 421, or a connection the server closed: it takes nothing more on this
+// connection, though it may on the next.
+bool Dialogue::EndsSession(const net::Reply& reply) {
+  if (Aborted() || !(HasCode(reply, 421) || reply.status == net::ReplyStatus::Closed)) {
+    return false;
+  }
+  ended_ = true;
+  ended_open_ = false;
+  ended_why_ = reply.ok() ? reply.last() : "connection closed";
+  return true;
+}
+
+// The entries' states after the answers to their addresses (`answers[k]`
+// to `addresses[k]`): accepted ones are taken, the others stay listed.
+void Dialogue::MarkEntries(const std::vector<int>& entries,
+                           const std::vector<std::string>& addresses,
+                           const std::vector<net::Reply>& answers, Envelope& envelope) {
   for (const int i : entries) {
     if (Aborted()) break;
     SendEntry& entry = list_.Entry(i);
     const std::string& address = RedirectOf(entry).EmailAddress;
-    if (entry.State != SendState::Taken) {
-      ++entries_counter_;
-      Show(Field::FilesSent, std::to_string(entries_counter_));
-      entry.State = SendState::Taken;
-    }
-    auto known = std::find_if(asked.begin(), asked.end(),
-                              [&](const Asked& item) { return item.address == address; });
-    if (known == asked.end()) {
-      net::SendLine(session_, "RCPT TO:<" + address + ">");
-      const net::Reply reply = ReadSmtpReply(session_);
-      asked.push_back({address, reply.ok() && reply.code / 100 == 2, reply.last()});
-      known = asked.end() - 1;
-      if (known->accepted) envelope.recipients.push_back(address);
-    }
-    if (known->accepted) {
+    const auto asked = std::find(addresses.begin(), addresses.end(), address);
+    const bool accepted = asked != addresses.end() &&
+                          static_cast<std::size_t>(asked - addresses.begin()) < answers.size() &&
+                          answers[asked - addresses.begin()].code / 100 == 2;
+    if (accepted) {
+      if (entry.State != SendState::Taken) {
+        ++entries_counter_;
+        Show(Field::FilesSent, std::to_string(entries_counter_));
+        entry.State = SendState::Taken;
+      }
       if (envelope.accepted == 0) envelope.accepted = i;
-    } else if (!Aborted()) {
-      // Refused: this system's copy stays listed on disk for the next run.
-      entry.State = SendState::Skipped;
-      session_.NoteShortfall(entry.Path + " for " + address, known->reply);
+      if (std::find(envelope.recipients.begin(), envelope.recipients.end(), address) ==
+          envelope.recipients.end()) {
+        envelope.recipients.push_back(address);
+      }
+      continue;
+    }
+    // Refused: this system's copy stays listed on disk for the next run.
+    entry.State = SendState::Skipped;
+    const auto refusal = refused_.find(address);
+    session_.NoteShortfall(entry.Path + " for " + address,
+                           refusal == refused_.end() ? std::string() : refusal->second);
+    if (asked != addresses.end()) {
       Log("--   Recipient refused, file kept for the next run (" + address + ")");
+    } else {
+      Log("--   Recipient refused earlier in this run, file kept for the next run (" + address +
+          ")");
     }
   }
-  if (envelope.accepted == 0 || Aborted()) return envelope;
-  net::SendLine(session_, "DATA");
-  // Without "354" the server is not reading data: the message lines would
-  // arrive as commands.
-  envelope.data_ready = HasCode(ReadSmtpReply(session_), 354);
+}
+
+// RSET when a transaction was left open, MAIL FROM (with SIZE= when known and
+// offered), one RCPT TO per address of `entries` (one file listed twice for
+// a system, in two flow files of its node, goes to it once) and DATA, or
+// with CHUNKING the chunk's BDAT. With PIPELINING they go as one group, a
+// small chunk with them, and the answers are read in order after it; else
+// each waits for its answer. Entries whose recipient is refused, now or
+// earlier in this run, leave `entries`; they stay listed on disk.
+Dialogue::Envelope Dialogue::SendEnvelope(FileMessage& message, const std::vector<int>& entries,
+                                          std::optional<std::uint64_t> size, const Chunk* chunk) {
+  Envelope envelope;
+  std::vector<std::string> addresses;
+  for (const int i : entries) {
+    const std::string& address = RedirectOf(list_.Entry(i)).EmailAddress;
+    if (!refused_.contains(address) &&
+        std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+      addresses.push_back(address);
+    }
+  }
+  const bool group = offer_.pipelining;
+  const bool reset = needs_reset_ && !addresses.empty();
+  const bool grouped_chunk = group && chunk && chunk->bytes <= kGroupedChunkBytes;
+  // The group ends with DATA, or the chunk's BDAT: answered after the RCPTs.
+  const bool data_in_group = group && (!chunk || grouped_chunk);
+  net::Reply sender;
+  std::vector<net::Reply> answers;  // one per address asked
+  if (!addresses.empty()) {
+    if (reset) {
+      Command("RSET");
+      needs_reset_ = false;
+      if (!group) {
+        (void)ReadSmtpReply(session_);
+        Pause(configuration_.SENDPAUSE / kResetPauseDivisor);
+      }
+    }
+    const bool with_size = size && offer_.size.announced;
+    Command("MAIL FROM:<" + configuration_.FROMEMAIL + ">" +
+            (with_size ? " SIZE=" + std::to_string(*size) : std::string()));
+    if (!group) sender = ReadSmtpReply(session_);
+    for (const std::string& address : addresses) {
+      if (Aborted() || (!group && !HasCode(sender, 250))) break;
+      Command("RCPT TO:<" + address + ">");
+      if (group) continue;
+      answers.push_back(ReadSmtpReply(session_));
+      if (EndsSession(answers.back())) break;
+    }
+    const bool any = std::any_of(answers.begin(), answers.end(),
+                                 [](const net::Reply& r) { return r.ok() && r.code / 100 == 2; });
+    if (group || any) {
+      if (!chunk) {
+        Command("DATA");
+      } else if (grouped_chunk) {
+        Command("BDAT " + std::to_string(chunk->bytes) + " LAST");
+        chunk->write();
+      }
+    }
+    if (group) {
+      net::FlushOutput(session_);
+      if (reset) (void)ReadSmtpReply(session_);
+      sender = ReadSmtpReply(session_);
+      for (std::size_t k = 0; k < addresses.size() && sender.ok(); ++k) {
+        answers.push_back(ReadSmtpReply(session_));
+        if (!answers.back().ok()) break;
+      }
+    }
+    if (EndsSession(sender)) envelope.ended = true;
+    if (envelope.ended || Aborted()) return envelope;
+    if (!HasCode(sender, 250)) {
+      // RFC 1870 6.1: 552 and 452 refuse this message's size, not the sender.
+      if (size && offer_.size.announced && (HasCode(sender, 552) || HasCode(sender, 452))) {
+        KeepRefused(message, sender.last());
+        envelope.refused = true;
+      } else {
+        RefuseSender(message, sender);
+      }
+      // What the group carried after the MAIL is answered too.
+      if (data_in_group) (void)ReadSmtpReply(session_);
+      return envelope;
+    }
+    needs_reset_ = true;
+    for (const net::Reply& answer : answers) {
+      if (EndsSession(answer)) envelope.ended = true;
+    }
+    // Every recipient "452" on a connection that already carried messages:
+    // its limit of messages, not the addresses' fault.
+    if (!envelope.ended && session_messages_ > 0 && answers.size() == addresses.size() &&
+        std::all_of(answers.begin(), answers.end(),
+                    [](const net::Reply& r) { return HasCode(r, 452); })) {
+      ended_ = true;
+      ended_open_ = true;
+      ended_why_ = answers.back().last();
+      envelope.ended = true;
+      if (data_in_group) (void)ReadSmtpReply(session_);
+    }
+    if (envelope.ended || Aborted()) return envelope;
+    for (std::size_t k = 0; k < answers.size(); ++k) {
+      if (!(answers[k].code / 100 == 2)) refused_[addresses[k]] = answers[k].last();
+    }
+  }
+
+  MarkEntries(entries, addresses, answers, envelope);
+  if (addresses.empty() || Aborted()) return envelope;
+  if (envelope.accepted == 0) {
+    // The DATA or chunk of the group meets no recipient: its refusal is read.
+    if (data_in_group) {
+      const net::Reply data = ReadSmtpReply(session_);
+      // A server that would read data without a recipient is not followed.
+      if (HasCode(data, 354)) session_.Abort("354 without a recipient");
+    }
+    return envelope;
+  }
+  if (!chunk) {
+    // Without "354" the server is not reading data: the message lines would
+    // arrive as commands.
+    const net::Reply data = ReadSmtpReply(session_);
+    if (EndsSession(data)) {
+      envelope.ended = true;
+      return envelope;
+    }
+    envelope.data_ready = HasCode(data, 354);
+  } else if (grouped_chunk) {
+    envelope.final_reply = AwaitConfirmation();
+    envelope.data_ready = true;
+  } else {
+    envelope.data_ready = true;
+  }
   return envelope;
 }
 
@@ -255,8 +415,6 @@ void Dialogue::RefuseSender(const FileMessage& message, const net::Reply& reply)
   list_.Entry(message.current).State = SendState::Skipped;
   session_.NoteShortfall(path, reply.last());
   Log("--   Sender refused, file kept for the next run (" + reply.last() + ")");
-  net::SendLine(session_, "RSET");
-  (void)ReadSmtpReply(session_);
   if (reply.code / 100 == 5 || ++sender_refusals_ > 1) {
     Log("-- The server refuses the sender " + configuration_.FROMEMAIL + ", no more messages");
     give_up_ = true;
@@ -269,11 +427,17 @@ void Dialogue::TransferFile(FileMessage& message, std::FILE* file, const std::st
   progress_.StartFile(name, message.size, list_.TotalBytes);
   Base64FileReader reader(file, max_lines);
   Base64FileReader::Lines lines;
-  while (!Aborted() && reader.Next(lines)) {
+  // A server that closed takes no more: its answer, or its silence, ends it.
+  while (!Aborted() && !session_.closed() && reader.Next(lines)) {
+    // A file grown since it was counted must not put one byte more on the
+    // wire than announced: a counted chunk would end inside it.
+    if (expected_bytes && reader.bytes_read() > *expected_bytes) break;
     net::QueueLines(session_, lines.text);
     if (progress_.Advance(lines.data_bytes)) message.lock.KeepFresh();
   }
-  if (reader.failed()) {
+  if (session_.closed()) {
+    // Nothing to add: the answer read next tells what became of it.
+  } else if (reader.failed()) {
     // What went out is incomplete: the message must not be ended with ".".
     Log("-- Error reading " + FileOf(message, message.current));
     session_.Abort();
@@ -364,7 +528,11 @@ void Dialogue::SendOneFile(FileMessage& message) {
     return;
   }
   // Text, packed netmail, a file that cannot be opened: composed as it goes.
-  const Envelope envelope = SendEnvelope(message, EntriesOfFile(message), std::nullopt);
+  Envelope envelope = SendEnvelope(message, EntriesOfFile(message), std::nullopt);
+  while (envelope.ended && Reopen()) {
+    envelope = SendEnvelope(message, EntriesOfFile(message), std::nullopt);
+  }
+  if (envelope.ended) return;
   // Every recipient refused: nothing goes, the entries stay listed on disk.
   if (envelope.accepted == 0 && !Aborted()) return;
   if (!envelope.data_ready) {
@@ -394,12 +562,20 @@ void Dialogue::SendOneFile(FileMessage& message) {
 }
 
 // The answer to the end of the data. A refusal of this message (4xx, 5xx)
-// holds back only its file; a 421, a lost connection or a time-out ends the
-// job.
+// holds back only its file, a 421 too, and the next message goes on a new
+// connection; a lost connection or a time-out ends the job.
 Dialogue::Outcome Dialogue::Judge(const FileMessage& message, const net::Reply& reply) {
-  if (HasCode(reply, 250) && !Aborted()) return Outcome::Confirmed;
+  if (HasCode(reply, 250) && !Aborted()) {
+    needs_reset_ = false;
+    ++session_messages_;
+    return Outcome::Confirmed;
+  }
   const int kind = reply.code / 100;
-  if (reply.ok() && !Aborted() && (kind == 4 || kind == 5) && reply.code != 421) {
+  if (reply.ok() && !Aborted() && (kind == 4 || kind == 5)) {
+    // The data's answer ends the transaction; a 421 ends the session too,
+    // and the next message goes on a new one.
+    needs_reset_ = false;
+    (void)EndsSession(reply);
     KeepRefused(message, reply.last());
     return Outcome::Refused;
   }
@@ -455,7 +631,7 @@ bool Dialogue::LayOut(FileMessage& message) {
 
 void Dialogue::SendLaidOut(FileMessage& message) {
   const std::uint64_t bytes = message.laid_out.laid.Bytes();
-  const std::uint64_t limit = MessageLimit(size_offer_, configuration_);
+  const std::uint64_t limit = MessageLimit(offer_.size, configuration_);
   const std::uint64_t target = MessageTarget(limit);
   if (limit > 0 && bytes > target) {
     if (configuration_.SPLITLARGE) {
@@ -488,26 +664,45 @@ void Dialogue::Hold(FileMessage& message, std::uint64_t bytes, std::uint64_t lim
 
 // The message as pieces of "message/partial" (RFC 2046 5.2.2), each its own
 // transaction under the limit. The file is done only when every piece is
-// confirmed; a set cut short goes whole again next run, under a new set id
-// only when the record says the first one was confirmed.
+// confirmed; each confirmed piece is recorded, and a set cut short goes on
+// at its first unconfirmed piece next run, under the same set id (a new one
+// only when the record says the whole set was confirmed).
 void Dialogue::SendInPieces(FileMessage& message, std::uint64_t target) {
   const SendEntry& entry = list_.Entry(message.current);
   const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
   const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
   if (pieces.empty()) {
-    Hold(message, message.laid_out.laid.Bytes(), MessageLimit(size_offer_, configuration_),
+    Hold(message, message.laid_out.laid.Bytes(), MessageLimit(offer_.size, configuration_),
          "it cannot be split");
     return;
   }
   const std::uint64_t total = pieces.size();
+  const std::string path = platform::ResolveName(entry.Path);
+  const std::string node = RedirectOf(entry).Address;
+  // The last piece goes again even when recorded: the set's own record is
+  // what says it went whole.
+  std::uint64_t first = 1;
+  while (first < total &&
+         identity_.HasPiece(message.message_id, first, total,
+                            PlannedRecipients(list_, message, configuration_), path)) {
+    ++first;
+  }
+  if (first > 1) {
+    Log("-- Pieces 1 to " + std::to_string(first - 1) + " of " + std::to_string(total) + " of " +
+        entry.Path + " went before, going on with piece " + std::to_string(first));
+  }
   const std::string remark = "-- Sending " + platform::BaseName(entry.Path) + " " +
                              message.file_size_text + "b in " + std::to_string(total) + " pieces";
   std::vector<int> entries = EntriesOfFile(message);
   Envelope envelope;
-  for (std::uint64_t number = 1; number <= total; ++number) {
+  for (std::uint64_t number = first; number <= total; ++number) {
     if (SendTransaction(message, entries, set.Head(number, total), pieces[number - 1],
-                        number == 1 ? remark : std::string(), envelope) != Outcome::Confirmed) {
+                        number == first ? remark : std::string(), envelope) != Outcome::Confirmed) {
       return;
+    }
+    if (const auto failure = identity_.RecordPiece(message.message_id, number, total, node,
+                                                   envelope.recipients, path)) {
+      Log(*failure);
     }
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](int i) { return list_.Entry(i).State != SendState::Taken; }),
@@ -521,28 +716,48 @@ void Dialogue::SendInPieces(FileMessage& message, std::uint64_t target) {
 
 // One message on the wire: the envelope for `entries` with the exact size,
 // the piece's own head (none for a whole message), the lines of `range`, the
-// end of the data and the server's answer. The remark goes to the pane, as
-// every line logged while the data flows.
+// end of the data and the server's answer; with CHUNKING one counted chunk
+// instead of DATA. A session the server ends first is opened again and the
+// message goes on the new one.
 Dialogue::Outcome Dialogue::SendTransaction(FileMessage& message, std::vector<int>& entries,
                                             const LineCollector& piece_head, LineRange range,
                                             const std::string& remark, Envelope& envelope_r) {
   const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid_out.laid, range);
-  envelope_r = SendEnvelope(message, entries, bytes);
+  const Chunk chunk{bytes, [&] { WriteData(message, piece_head, range, remark, true); }};
+  do {
+    envelope_r = SendEnvelope(message, entries, bytes, offer_.chunking ? &chunk : nullptr);
+  } while (envelope_r.ended && Reopen());
+  if (envelope_r.ended) return Outcome::Failed;
   if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
   if (!envelope_r.data_ready) {
     Log("-- Error sending aborting!");
     session_.Abort();
     return Outcome::Failed;
   }
+  if (envelope_r.final_reply) return Judge(message, *envelope_r.final_reply);
+  if (offer_.chunking) {
+    net::QueueLine(session_, "BDAT " + std::to_string(bytes) + " LAST");
+    chunk.write();
+  } else {
+    WriteData(message, piece_head, range, remark, false);
+  }
+  return Judge(message, AwaitConfirmation());
+}
+
+// The message's data: a remark for the pane, the piece's head, the lines of
+// `range` and the end, as a counted chunk or as DATA's dot-ended lines.
+void Dialogue::WriteData(FileMessage& message, const LineCollector& piece_head, LineRange range,
+                         const std::string& remark, bool chunked) {
   {
     const net::SuspendedLog quiet(session_);
+    sink_.set_chunked(chunked);
     if (!remark.empty()) Log(remark);
     for (const std::string& line : piece_head.lines) sink_.SendLine(line);
     SendRange(message, range);
     sink_.SendEndOfData();
+    sink_.set_chunked(false);
   }
   progress_.ShowMessageDone(message.file_size_text);
-  return Judge(message, AwaitConfirmation());
 }
 
 void Dialogue::SendRange(FileMessage& message, LineRange range) {
@@ -592,11 +807,34 @@ void Dialogue::DropPacket(FileMessage& message) {
   message.packet_written = false;
 }
 
+// After the server ended the session (a 421, a close, its limit of
+// messages): a new connection, within the run's bounds.
+bool Dialogue::Reopen() {
+  ended_ = false;
+  if (Aborted()) return false;
+  fruitless_ = session_messages_ > 0 ? 0 : fruitless_ + 1;
+  if (++reconnections_ > kMaxReconnections || fruitless_ > kMaxFruitlessReconnections) {
+    Log("-- The server ended the session (" + ended_why_ + "), no more connections in this run");
+    session_.Abort();
+    return false;
+  }
+  if (ended_open_ && !session_.closed()) {
+    net::SendLine(session_, "QUIT");
+    (void)ReadSmtpReply(session_);
+  }
+  Log("-- The server ended the session (" + ended_why_ + "), connecting again");
+  if (!net::Reconnect(session_)) return false;
+  offer_ = OpenSmtpConversation(session_, configuration_);
+  needs_reset_ = false;
+  session_messages_ = 0;
+  return !Aborted();
+}
+
 void Dialogue::Run() {
   // Unreadable, the record counts as empty: a file queued again may then
   // carry an identifier it had before, as a retry would.
   if (const auto failure = identity_.Load()) Log(*failure);
-  size_offer_ = OpenSmtpConversation(session_, configuration_);
+  offer_ = OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;
   progress_.StartRun(list_.TotalBytes, list_.Count());
@@ -604,6 +842,7 @@ void Dialogue::Run() {
 
   for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
        current = FirstPending()) {
+    if (ended_ && !Reopen()) break;
     progress_.ClearFile();
     FileMessage message;
     message.current = current;
@@ -628,6 +867,8 @@ void Dialogue::Run() {
         std::to_string(progress_.average_speed()) + " CPS");
   }
   progress_.EndRun();
+  // Nothing more goes to a server that said it ends the session.
+  if (ended_ && !ended_open_) return;
   net::SendLine(session_, "QUIT");
   (void)ReadSmtpReply(session_);
 }

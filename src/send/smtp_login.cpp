@@ -145,7 +145,7 @@ bool NeedsExtendedSmtp(const config::Configuration& configuration) {
          !configuration.SMTPTOKENCOMMAND.empty();
 }
 
-SizeOffer OpenSmtpConversation(NetSession& session, const config::Configuration& configuration) {
+ServerOffer OpenSmtpConversation(NetSession& session, const config::Configuration& configuration) {
   const bool extended = NeedsExtendedSmtp(configuration);
   if (configuration.SMTPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
     return {};
@@ -177,7 +177,8 @@ SizeOffer OpenSmtpConversation(NetSession& session, const config::Configuration&
   if (!configuration.SMTPUSERNAME.empty() || !configuration.SMTPTOKENCOMMAND.empty()) {
     Authenticate(session, configuration, extensions);
   }
-  return SizeOf(extensions);
+  return {SizeOf(extensions), Extension(extensions, "PIPELINING") != nullptr,
+          Extension(extensions, "CHUNKING") != nullptr};
 }
 
 }  // namespace kestrel::send

@@ -22,9 +22,18 @@ struct SizeOffer {
   std::uint64_t limit = 0;  // its largest message; 0: none stated
 };
 
+// What the server offers for sending: SIZE, and whether commands may go
+// ahead of their replies (PIPELINING, RFC 2920) and messages as counted
+// chunks (CHUNKING, RFC 3030).
+struct ServerOffer {
+  SizeOffer size;
+  bool pipelining = false;
+  bool chunking = false;
+};
+
 // Runs from the greeting up to the first MAIL FROM. A failure is a log line
 // and Aborted; nothing is ever sent in plain text once TLS was asked for.
-[[nodiscard]] SizeOffer OpenSmtpConversation(net::NetSession& session,
-                                             const config::Configuration& configuration);
+[[nodiscard]] ServerOffer OpenSmtpConversation(net::NetSession& session,
+                                               const config::Configuration& configuration);
 
 }  // namespace kestrel::send

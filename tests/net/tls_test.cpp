@@ -73,21 +73,54 @@ TEST_F(TlsSessionTest, WritingToAPeerThatClosedFailsWithoutSigpipe) {
   // Nothing in the process ignores SIGPIPE: it would end this test at once.
   const auto previous = std::signal(SIGPIPE, SIG_DFL);
   std::string bye;
+  bool closed = false;
   Run(server.port(), [&](NetSession& session) {
     if (!StartTls(session, server.directory() + "/cert.pem")) return;
     (void)ReadLine(session);
     SendLine(session, "QUIT");
     bye = ReadLine(session).text;  // the server closes after this
     const std::string line(kMaxDataLine, 'x');
-    for (int i = 0; i < 200 && !session.IsAborted(); ++i) {
+    for (int i = 0; i < 200 && !session.IsAborted() && !session.closed(); ++i) {
       QueueLine(session, line);
       FlushOutput(session);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // The failed write counts as the server's close: the next read says so.
+    closed = session.closed() && ReadLine(session).status == ReplyStatus::Closed;
   });
   std::signal(SIGPIPE, previous);
   EXPECT_EQ(bye.substr(0, 3), "+OK");
-  EXPECT_TRUE(aborted);
+  EXPECT_TRUE(closed);
+}
+
+// A server that drops the connection after its last word without TLS's
+// goodbye has closed it: its words are logged, and the close is a close,
+// not a failure of the connection.
+TEST_F(TlsSessionTest, AServerThatDropsTlsWithoutGoodbyeHasClosedTheConnection) {
+  const testing::TempDir dir;
+  const auto files = testing::MakeSelfSignedCertificate(dir.path());
+  ASSERT_TRUE(files.has_value());
+  testing::ChildProcess peer;
+  ASSERT_TRUE(peer.Start(
+      {"/usr/bin/python3", std::string(KESTREL_SOURCE_DIR) + "/tests/servers/abrupt_tls_peer.py",
+       files->certificate, files->key, "220 peer", "554 5.7.0 Too many nonmail commands"},
+      true, dir.File("peer.log")));
+  const std::optional<std::string> port = peer.ReadStdoutLine(std::chrono::seconds(10));
+  ASSERT_TRUE(port.has_value());
+  logger.OpenLog(Side::Receiving);
+  ReplyStatus after = ReplyStatus::Ok;
+  Run(static_cast<std::uint16_t>(std::stoi(*port)), [&](NetSession& session) {
+    if (!StartTls(session, files->certificate)) return;
+    (void)ReadLine(session);
+    SendLine(session, "RSET");
+    EXPECT_EQ(ReadLine(session).text, "554 5.7.0 Too many nonmail commands");
+    after = ReadLine(session).status;
+  });
+  logger.CloseLog(Side::Receiving);
+  EXPECT_EQ(after, ReplyStatus::Closed);
+  EXPECT_FALSE(aborted);
+  EXPECT_TRUE(front_end.HasLine(Side::Receiving, "-- Connection closed by the server"));
+  EXPECT_FALSE(front_end.HasLineStartingWith(Side::Receiving, "-- Connection lost"));
 }
 
 TEST_F(TlsSessionTest, StlsUpgradesThePlainConnection) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "send/smtp_dialogue.h"
+#include "support/exim_server.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/postfix_server.h"
@@ -85,10 +86,17 @@ class ProviderLimitsTest : public ::testing::Test {
   bool incomplete = false;
 };
 
+using Script = std::vector<ScriptedPeer::Step>;
+
+// The greeting and the answer to EHLO.
+Script Greeting() {
+  return {ScriptedPeer::Send("220 provider\r\n"), ScriptedPeer::ReadLine(),
+          ScriptedPeer::Send("250 provider\r\n")};
+}
+
 // One message's transaction as a server plays it, answering its data with `reply`.
 void AddMessage(std::vector<ScriptedPeer::Step>& script, const std::string& reply) {
-  for (const char* answer :
-       {"250 reset\r\n", "250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n"}) {
+  for (const char* answer : {"250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n"}) {
     script.push_back(ScriptedPeer::ReadLine());
     script.push_back(ScriptedPeer::Send(answer));
   }
@@ -99,7 +107,7 @@ void AddMessage(std::vector<ScriptedPeer::Step>& script, const std::string& repl
 struct RefusalCase {
   const char* label;
   const char* reply;
-  bool ends_job;
+  bool closes;  // the server ends the session after it: the others go on a new one
 };
 
 class RefusalTest : public ProviderLimitsTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -111,31 +119,29 @@ TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   const std::string third = fido.Write("files/third.zip", testing::RandomBytes(300, 3));
   List("00ec0064.flo", {refused, other}, 1);
   List("00ec00c8.flo", {third}, 2);
-  std::vector<ScriptedPeer::Step> script = {ScriptedPeer::Send("220 provider\r\n"),
-                                            ScriptedPeer::ReadLine(),
-                                            ScriptedPeer::Send("250 provider\r\n")};
-  AddMessage(script, test.reply);
-  if (!test.ends_job) {
-    AddMessage(script, "250 queued");
-    AddMessage(script, "250 queued");
-    script.push_back(ScriptedPeer::ReadLine());
-    script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  std::vector<Script> scripts = {Greeting()};
+  AddMessage(scripts.back(), test.reply);
+  if (test.closes) {
+    scripts.back().push_back(ScriptedPeer::Close());
+    scripts.push_back(Greeting());
   }
-  ScriptedPeer peer(script);
+  AddMessage(scripts.back(), "250 queued");
+  AddMessage(scripts.back(), "250 queued");
+  scripts.back().push_back(ScriptedPeer::ReadLine());
+  scripts.back().push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(scripts, false);
   Send(peer.port());
   peer.Join();
 
   // Whatever came of the others, the refused file stays listed.
   EXPECT_NE(fido.Read("outbound/00ec0064.flo").find(refused), std::string::npos);
-  EXPECT_TRUE(incomplete || aborted);  // exit status 1
-  if (test.ends_job) {
-    EXPECT_TRUE(aborted);
-    EXPECT_TRUE(LogHas("-- Error sending aborting!"));
-    EXPECT_EQ(outcome.abort_reason(), "Error sending aborting!");
-    EXPECT_EQ(list.Entry(2).State, SendState::Pending);
-    return;
-  }
+  EXPECT_TRUE(incomplete);  // exit status 1
   EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+  // After the data's answer the transaction is over: no RSET; nothing is
+  // written after a server's goodbye.
+  EXPECT_EQ(peer.Received().find("RSET"), std::string::npos) << peer.Received();
+  EXPECT_EQ(LogHas("-- The server ended the session ("), test.closes);
+  EXPECT_EQ(peer.Received().find("QUIT"), peer.Received().rfind("QUIT"));
   ASSERT_EQ(outcome.shortfalls().size(), 1u);
   EXPECT_EQ(outcome.shortfalls()[0].what, refused);
   EXPECT_EQ(outcome.shortfalls()[0].reply, test.reply);
@@ -154,8 +160,153 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusalCase{"too_big", "552 5.3.4 Error: message file too big", false},
                       RefusalCase{"spam", "550 5.7.1 rejected as spam", false},
                       RefusalCase{"storage", "452 4.3.1 insufficient system storage", false},
-                      RefusalCase{"closing", "421 4.4.2 closing connection", true}),
+                      RefusalCase{"closing", "421 4.4.2 closing connection", true},
+                      RefusalCase{"refused_then_closed", "554 5.7.1 go away", true}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Servers that end a session after a number of messages (421 to the next
+// MAIL, as Exim's per-connection limit; 452 to its RCPT, as OpenSMTPD's): the
+// session is opened again and the run goes on where it stopped.
+struct SessionLimitCase {
+  const char* label;
+  std::vector<std::pair<const char*, const char*>> refusal;  // the third MAIL's exchange
+  const char* why;                                           // the answer that ended it
+};
+
+class SessionLimitTest : public ProviderLimitsTest,
+                         public ::testing::WithParamInterface<SessionLimitCase> {};
+
+TEST_P(SessionLimitTest, TheSessionIsOpenedAgainAndEveryFileGoesOnce) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 3; ++i) {
+    files.push_back(fido.Write("files/f" + std::to_string(i) + ".zip",
+                               testing::RandomBytes(300, static_cast<unsigned>(i + 1))));
+  }
+  List("00ec0064.flo", files, 1);
+  std::vector<Script> scripts = {Greeting(), Greeting()};
+  AddMessage(scripts[0], "250 queued");
+  AddMessage(scripts[0], "250 queued");
+  for (const auto& exchange : GetParam().refusal) {
+    scripts[0].push_back(ScriptedPeer::ReadLine());
+    scripts[0].push_back(ScriptedPeer::Send(std::string(exchange.second) + "\r\n"));
+  }
+  scripts[0].push_back(ScriptedPeer::Close());
+  AddMessage(scripts[1], "250 queued");
+  scripts[1].push_back(ScriptedPeer::ReadLine());
+  scripts[1].push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(scripts, false);
+  Send(peer.port());
+  peer.Join();
+
+  EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG");
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  EXPECT_TRUE(LogHas("-- The server ended the session (" + std::string(GetParam().why) +
+                     "), connecting again"))
+      << home.Read("SEND.LOG");
+  // The commands in order: each message once, the refused one again on the
+  // new session, no RSET.
+  const std::string received = peer.Received();
+  std::string commands;
+  for (std::size_t at = 0; at < received.size();) {
+    const std::size_t end = received.find("\r\n", at);
+    const std::string line = received.substr(at, end - at);
+    if (line.rfind("MAIL", 0) == 0 || line.rfind("RCPT", 0) == 0 || line == "QUIT" ||
+        line == "RSET" || line.rfind("EHLO", 0) == 0) {
+      commands += line + "\n";
+    }
+    at = end == std::string::npos ? received.size() : end + 2;
+  }
+  const std::string message = "MAIL FROM:<gate@example.org>\nRCPT TO:<node100@example.org>\n";
+  std::string third;
+  for (const auto& exchange : GetParam().refusal) third += std::string(exchange.first) + "\n";
+  EXPECT_EQ(commands, "EHLO [127.0.0.1]\n" + message + message + third + "EHLO [127.0.0.1]\n" +
+                          message + "QUIT\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, SessionLimitTest,
+    ::testing::Values(SessionLimitCase{"per_connection_421",
+                                       {{"MAIL FROM:<gate@example.org>",
+                                         "421 4.7.0 Too many messages for this connection"}},
+                                       "421 4.7.0 Too many messages for this connection"},
+                      SessionLimitCase{
+                          "max_mails_452",
+                          {{"MAIL FROM:<gate@example.org>", "250 2.0.0 Ok"},
+                           {"RCPT TO:<node100@example.org>", "452 4.5.3 Too many messages"},
+                           {"QUIT", "221 2.0.0 Bye"}},
+                          "452 4.5.3 Too many messages"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The numbers of the message/partial pieces in `text`, in order.
+std::vector<int> PieceNumbers(const std::string& text) {
+  std::vector<int> numbers;
+  for (std::size_t at = text.find("; number="); at != std::string::npos;
+       at = text.find("; number=", at + 1)) {
+    numbers.push_back(std::atoi(text.c_str() + at + 9));
+  }
+  return numbers;
+}
+
+// A file in three pieces to a server that takes two messages a session: on
+// a new session the set goes on at piece 3; when none can be had, the next
+// run does. Each piece goes once, all under the one set id.
+class PieceSetTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PieceSetTest, APieceSetGoesOnAtItsFirstUnconfirmedPiece) {
+  const bool in_this_run = GetParam();
+  configuration.MAXMESSAGESIZE = 20'000;
+  const std::string file = fido.Write("files/nodelist.z49", testing::RandomBytes(30'000, 5));
+  List("00ec0064.flo", {file}, 1);
+  std::vector<Script> scripts = {Greeting()};
+  AddMessage(scripts[0], "250 queued");
+  AddMessage(scripts[0], "250 queued");
+  scripts[0].push_back(ScriptedPeer::ReadLine());
+  scripts[0].push_back(ScriptedPeer::Send("421 4.7.0 Too many messages for this connection\r\n"));
+  scripts[0].push_back(ScriptedPeer::Close());
+  if (in_this_run) {
+    scripts.push_back(Greeting());
+    AddMessage(scripts[1], "250 queued");
+    scripts[1].push_back(ScriptedPeer::ReadLine());
+    scripts[1].push_back(ScriptedPeer::Send("221 bye\r\n"));
+  } else {
+    scripts.push_back(
+        {ScriptedPeer::Send("421 4.3.2 Service not available\r\n"), ScriptedPeer::Close()});
+  }
+  ScriptedPeer peer(scripts, false);
+  Send(peer.port());
+  peer.Join();
+  std::string received = peer.Received();
+  EXPECT_EQ(aborted, !in_this_run) << home.Read("SEND.LOG");
+  if (!in_this_run) {
+    EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({file}));
+    testing::SmtpServer server;
+    ASSERT_TRUE(server.running());
+    list.Clear();
+    List("00ec0064.flo", {file}, 1);
+    Send(server.port());
+    EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+    ASSERT_TRUE(server.WaitForMessages(1));
+    EXPECT_EQ(server.Messages().size(), 1u);
+    received += server.Messages()[0];
+    EXPECT_TRUE(LogHas("-- Pieces 1 to 2 of 3 of " + file + " went before, going on with piece 3"))
+        << home.Read("SEND.LOG");
+  }
+  EXPECT_EQ(PieceNumbers(received), (std::vector<int>{1, 2, 3})) << received;
+  const std::size_t id = received.find("message/partial; id=");
+  ASSERT_NE(id, std::string::npos);
+  const std::string set_id = received.substr(id, received.find(';', id + 20) - id);
+  std::size_t under_one_id = 0;
+  for (std::size_t at = received.find(set_id); at != std::string::npos;
+       at = received.find(set_id, at + 1)) {
+    ++under_one_id;
+  }
+  EXPECT_EQ(under_one_id, 3u);
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo")) << home.Read("SEND.LOG");
+}
+
+INSTANTIATE_TEST_SUITE_P(Resuming, PieceSetTest, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "OnANewSession" : "InTheNextRun";
+});
 
 // A server that does not know EHLO is greeted with HELO, and the file goes.
 TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
@@ -173,7 +324,7 @@ TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
   peer.Join();
   EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG");
   EXPECT_NE(peer.Received().find(
-                "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nRSET\r\nMAIL FROM:<gate@example.org>\r\n"),
+                "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nMAIL FROM:<gate@example.org>\r\n"),
             std::string::npos)
       << peer.Received();
   EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
@@ -262,6 +413,69 @@ TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
 
 INSTANTIATE_TEST_SUITE_P(Splitting, PostfixSplitTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "On" : "Off"; });
+
+// Exim with its per-connection limit of 2 messages, PIPELINING and
+// CHUNKING: a file in three pieces arrives whole in one run, each piece once;
+// the session ended after two is opened again, over STARTTLS secured again.
+class EximPiecesTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EximPiecesTest, EximTakesASetOfPiecesAcrossItsSessions) {
+  const bool tls = GetParam();
+  testing::EximServer exim({.max_per_connection = 2, .refused_locals = {}, .starttls = tls});
+  if (!exim.running()) GTEST_SKIP() << "Exim needs root and scripts/install-deps.sh";
+  if (tls) {
+    configuration.SMTPTLS = config::TlsMode::StartTls;
+    configuration.CAFILE = exim.certificate();
+  }
+  configuration.MAXMESSAGESIZE = 20'000;
+  const std::string content = testing::RandomBytes(30'000, 6);
+  const std::string file = fido.Write("files/nodelist.z50", content);
+  List("00ec0064.flo", {file}, 1);
+  Send(exim.port());
+  EXPECT_FALSE(aborted || incomplete) << home.Read("SEND.LOG") << exim.ServerLog();
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  EXPECT_TRUE(LogHas("-> BDAT ")) << home.Read("SEND.LOG");
+  EXPECT_TRUE(LogHas("), connecting again")) << home.Read("SEND.LOG");
+  ASSERT_TRUE(exim.WaitForMessages(3)) << exim.ServerLog();
+  std::vector<int> numbers;
+  for (const std::string& message : exim.MessageFiles()) {
+    std::ifstream in(message, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const int number : PieceNumbers(text)) numbers.push_back(number);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3}));
+  const testing::TempDir out;
+  const std::string said = JoinWithMunpack(exim.MessageFiles(), out);
+  EXPECT_TRUE(out.Read("NODELIST.Z50") == content) << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(Exim, EximPiecesTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "StartTls" : "Plain"; });
+
+// Eleven files for an address Exim refuses, one for another: Exim drops a
+// session after ten commands that carry no mail (RSET among them); the
+// refused address holds back only its own files.
+TEST_F(ProviderLimitsTest, EximRefusingOneAddressHoldsBackOnlyItsFiles) {
+  testing::EximServer exim(
+      {.max_per_connection = 0, .refused_locals = {"node100"}, .starttls = false});
+  if (!exim.running()) GTEST_SKIP() << "Exim needs root and scripts/install-deps.sh";
+  std::vector<std::string> refused;
+  for (int i = 0; i < 11; ++i) {
+    refused.push_back(fido.Write("files/r" + std::to_string(i) + ".zip",
+                                 testing::RandomBytes(200, static_cast<unsigned>(20 + i))));
+  }
+  List("00ec0064.flo", refused, 1);
+  const std::string other = fido.Write("files/other.zip", testing::RandomBytes(200, 40));
+  List("00ec00c8.flo", {other}, 2);
+  Send(exim.port());
+  EXPECT_FALSE(aborted) << home.Read("SEND.LOG") << exim.ServerLog();
+  EXPECT_TRUE(incomplete);
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines(refused));
+  EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo")) << home.Read("SEND.LOG");
+  ASSERT_TRUE(exim.WaitForMessages(1)) << exim.ServerLog();
+  EXPECT_EQ(exim.MessageFiles().size(), 1u);
+}
 
 }  // namespace
 }  // namespace kestrel::send

@@ -28,6 +28,7 @@
 #include "support/mail_servers.h"
 #include "support/random_bytes.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::send {
@@ -169,7 +170,7 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   const std::size_t own = stored.find("\r\n", stored.find("X-RcptTo: ")) + 2;
   EXPECT_EQ(front_end.Commands(core::Side::Sending),
             (std::vector<std::string>{
-                "EHLO [127.0.0.1]", "RSET",
+                "EHLO [127.0.0.1]",
                 "MAIL FROM:<gate@example.org> SIZE=" + std::to_string(stored.size() - own),
                 "RCPT TO:<node100@example.org>", "RCPT TO:<node200@example.org>", "DATA", "QUIT"}));
   EXPECT_FALSE(front_end.HasLineStartingWith(core::Side::Sending, "-> X-Mailer"));
@@ -182,6 +183,131 @@ TEST_F(SmtpDialogueTest, OneFileForSeveralSystemsIsOneMessageWithEveryRecipient)
   for (const char* flow : {"outbound/00ec0064.flo", "outbound/00ec00c8.flo"}) {
     EXPECT_EQ(fido.Read(flow).find("shared.zip"), std::string::npos) << flow;
   }
+}
+
+// What the server offers decides how the envelope goes: with PIPELINING as
+// one group (the peer answers only once the group is whole, so waiting for
+// each answer would stall), with CHUNKING as "BDAT n LAST" and exactly n
+// bytes of message, small enough to go with the group.
+struct OfferCase {
+  const char* label;
+  const char* extensions;                   // the EHLO reply after its first line
+  std::vector<testing::ScriptedPeer::Step>  // the peer's part, from the first MAIL on
+      exchange;
+  std::vector<std::string> commands;  // as sent, SIZE= cut off
+};
+
+class ServerOfferTest : public SmtpDialogueTest, public ::testing::WithParamInterface<OfferCase> {};
+
+TEST_P(ServerOfferTest, TheEnvelopeGoesAsTheServerAllows) {
+  using testing::ScriptedPeer;
+  const OfferCase& test = GetParam();
+  configuration.NETTIMEOUT = 5;
+  configuration.SENDPAUSE = 0;
+  const std::string file = fido.Write("files/shared.zip", RandomBytes(3000, 40));
+  Add(SendKind::ListedFile, file, fido.Write("outbound/00ec0064.flo", file + "\r\n"), 1);
+  Add(SendKind::ListedFile, file, fido.Write("outbound/00ec00c8.flo", file + "\r\n"), 2);
+  std::vector<ScriptedPeer::Step> script = {
+      ScriptedPeer::Send("220 peer\r\n"), ScriptedPeer::ReadLine(),
+      ScriptedPeer::Send(std::string("250-peer\r\n") + test.extensions)};
+  script.insert(script.end(), test.exchange.begin(), test.exchange.end());
+  script.push_back(ScriptedPeer::ReadLine());
+  script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(script);
+  logger.OpenLog(core::Side::Sending);
+  Send(peer.port());
+  logger.CloseLog(core::Side::Sending);
+  peer.Join();
+  EXPECT_FALSE(aborted) << Log();
+  std::vector<std::string> commands = front_end.Commands(core::Side::Sending);
+  for (std::string& command : commands) {
+    command = command.substr(0, command.find(" SIZE="));
+    if (command.rfind("BDAT ", 0) == 0) command = "BDAT n" + command.substr(command.rfind(' '));
+  }
+  EXPECT_EQ(commands, test.commands);
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo") || fido.Exists("outbound/00ec00c8.flo"));
+  const std::string received = peer.Received();
+  const std::size_t bdat = received.find("BDAT ");
+  if (bdat == std::string::npos) return;
+  // The count is the message's exact size: QUIT follows its last byte.
+  const std::size_t data = received.find("\r\n", bdat) + 2;
+  const std::size_t count = std::stoul(received.substr(bdat + 5));
+  EXPECT_EQ(received.substr(data + count), "QUIT\r\n");
+  EXPECT_NE(received.find("Message-ID: ", data), std::string::npos);
+}
+
+const std::vector<std::string> kEnvelope = {"MAIL FROM:<gate@example.org>",
+                                            "RCPT TO:<node100@example.org>",
+                                            "RCPT TO:<node200@example.org>"};
+
+std::vector<std::string> Commands(std::vector<std::string> middle) {
+  std::vector<std::string> all = {"EHLO [127.0.0.1]"};
+  all.insert(all.end(), kEnvelope.begin(), kEnvelope.end());
+  all.insert(all.end(), middle.begin(), middle.end());
+  all.push_back("QUIT");
+  return all;
+}
+
+using Peer = testing::ScriptedPeer;
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, ServerOfferTest,
+    ::testing::Values(
+        OfferCase{"Pipelining",
+                  "250-PIPELINING\r\n250 SIZE 1000000\r\n",
+                  {Peer::ReadUntil("DATA\r\n"),
+                   Peer::Send("250 sender ok\r\n250 ok\r\n250 ok\r\n354 go ahead\r\n"),
+                   Peer::ReadUntil("\r\n.\r\n"), Peer::Send("250 queued\r\n")},
+                  Commands({"DATA"})},
+        OfferCase{"PipeliningAndChunking",
+                  "250-PIPELINING\r\n250-CHUNKING\r\n250 SIZE 1000000\r\n",
+                  {Peer::ReadUntil(" LAST\r\n"), Peer::Pause(300),
+                   Peer::Send("250 sender ok\r\n250 ok\r\n250 ok\r\n250 queued\r\n")},
+                  Commands({"BDAT n LAST"})},
+        OfferCase{"Chunking",
+                  "250 CHUNKING\r\n",
+                  {Peer::ReadLine(), Peer::Send("250 sender ok\r\n"), Peer::ReadLine(),
+                   Peer::Send("250 ok\r\n"), Peer::ReadLine(), Peer::Send("250 ok\r\n"),
+                   Peer::ReadLine(), Peer::Pause(300), Peer::Send("250 queued\r\n")},
+                  Commands({"BDAT n LAST"})}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Eleven files for an address the server refuses, one for another: the
+// address is asked once a run, the one failed transaction is reset once,
+// and only that address's files wait (a server counting RSETs as idle
+// commands would drop the session otherwise).
+TEST_F(SmtpDialogueTest, ARefusedAddressIsAskedOnceARun) {
+  configuration.SENDPAUSE = 0;
+  std::vector<std::string> refused;
+  for (int i = 0; i < 11; ++i) {
+    refused.push_back(fido.Write("files/r" + std::to_string(i) + ".zip", RandomBytes(100, 50 + i)));
+  }
+  const std::string flow_text = testing::TextLines(refused);
+  const std::string flow = fido.Write("outbound/00ec0064.flo", flow_text);
+  for (const std::string& file : refused) Add(SendKind::ListedFile, file, flow, 1);
+  const std::string other = fido.Write("files/other.zip", RandomBytes(100, 70));
+  Add(SendKind::ListedFile, other, fido.Write("outbound/00ec00c8.flo", other + "\r\n"), 2);
+  testing::SmtpServerOptions options;
+  options.refuse_recipients = {"node100@example.org"};
+  testing::SmtpServer server(options);
+  ASSERT_TRUE(server.running());
+  logger.OpenLog(core::Side::Sending);
+  Send(server);
+  logger.CloseLog(core::Side::Sending);
+  EXPECT_FALSE(aborted) << Log();
+  ASSERT_TRUE(server.WaitForMessages(1));
+  EXPECT_EQ(server.Messages().size(), 1u);
+  std::vector<std::string> commands = front_end.Commands(core::Side::Sending);
+  for (std::string& command : commands) command = command.substr(0, command.find(" SIZE="));
+  EXPECT_EQ(commands, (std::vector<std::string>{"EHLO [127.0.0.1]", "MAIL FROM:<gate@example.org>",
+                                                "RCPT TO:<node100@example.org>", "RSET",
+                                                "MAIL FROM:<gate@example.org>",
+                                                "RCPT TO:<node200@example.org>", "DATA", "QUIT"}));
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), flow_text);
+  EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo"));
+  EXPECT_TRUE(
+      Logged("--   Recipient refused earlier in this run, file kept for the next run "
+             "(node100@example.org)"));
 }
 
 // A file in two flow files of one node (.flo and .clo): the node's flag is

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/scripted_peer.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_peer.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::send {

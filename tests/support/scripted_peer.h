@@ -2,7 +2,8 @@
 #pragma once
 // A raw TCP peer on 127.0.0.1 (or ::1) for socket-layer tests: accepts one connection
 // and plays a script of sends, line reads, pauses and a close, recording
-// every byte it receives. Everything is bounded by time-outs.
+// every byte it receives; given several scripts, it plays each on the next
+// connection. Everything is bounded by time-outs.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -40,7 +41,10 @@ class ScriptedPeer {
 
   // After the script the peer keeps reading until the client closes.
   explicit ScriptedPeer(std::vector<Step> script, bool on_ipv6 = false)
-      : script_(std::move(script)) {
+      : ScriptedPeer(std::vector<std::vector<Step>>{std::move(script)}, on_ipv6) {}
+  // One script a connection, in the order they come.
+  ScriptedPeer(std::vector<std::vector<Step>> scripts, bool on_ipv6)
+      : scripts_(std::move(scripts)) {
     listener_ = on_ipv6 ? ListenOnLoopback6(4, port_) : ListenOnLoopback(4, port_);
     if (listener_ < 0) return;
     thread_ = std::thread([this] { Run(); });
@@ -82,16 +86,28 @@ class ScriptedPeer {
 
   void Run() {
     const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    for (const std::vector<Step>& script : scripts_) {
+      if (!Play(script, deadline)) return;
+    }
+  }
+
+  // One connection; false when none came.
+  bool Play(const std::vector<Step>& script, std::chrono::steady_clock::time_point deadline) {
+    {
+      // Lines are counted from the start of each connection.
+      std::lock_guard guard(mutex_);
+      connection_start_ = received_.size();
+    }
     int fd = -1;
     while (fd < 0 && !stop_ && std::chrono::steady_clock::now() < deadline) {
       pollfd entry{listener_, POLLIN, 0};
       if (::poll(&entry, 1, kSliceMs) > 0)
         fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     }
-    if (fd < 0) return;
+    if (fd < 0) return false;
     bool open = true;
     std::size_t lines_taken = 0;
-    for (const Step& step : script_) {
+    for (const Step& step : script) {
       if (stop_ || !open) break;
       switch (step.kind) {
         case Step::Kind::Send:
@@ -130,32 +146,35 @@ class ScriptedPeer {
     }
     while (open && !stop_ && std::chrono::steady_clock::now() < deadline) open = ReadSome(fd);
     ::close(fd);
+    return true;
   }
 
   std::size_t CountLines() const {
     std::lock_guard guard(mutex_);
-    std::size_t count = 0;
-    for (char c : received_) count += c == '\n';
-    return count;
+    return static_cast<std::size_t>(std::count(
+        received_.begin() + static_cast<std::ptrdiff_t>(connection_start_), received_.end(), '\n'));
   }
   std::size_t LinesBefore(std::size_t end) const {
     std::lock_guard guard(mutex_);
-    return static_cast<std::size_t>(std::count(received_.begin(), received_.begin() + end, '\n'));
+    return static_cast<std::size_t>(
+        std::count(received_.begin() + static_cast<std::ptrdiff_t>(connection_start_),
+                   received_.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
   }
   // Where `marker` first occurs from the start of line `lines` on (its line
   // end before it counts, so that "\r\n.\r\n" finds a lone "." line).
   std::size_t FindAfterLines(const std::string& marker, std::size_t lines) const {
     std::lock_guard guard(mutex_);
-    std::size_t from = 0;
+    std::size_t from = connection_start_;
     for (std::size_t i = 0; i < lines && from != std::string::npos; ++i) {
       from = received_.find('\n', from);
       if (from != std::string::npos) ++from;
     }
     if (from == std::string::npos) return from;
-    return received_.find(marker, from >= 2 ? from - 2 : 0);
+    return received_.find(marker, from >= connection_start_ + 2 ? from - 2 : connection_start_);
   }
 
-  std::vector<Step> script_;
+  std::vector<std::vector<Step>> scripts_;
+  std::size_t connection_start_ = 0;  // where the current connection's bytes begin
   int listener_ = -1;
   std::uint16_t port_ = 0;
   std::thread thread_;
