@@ -18,6 +18,10 @@ enum class TlsMode { None, StartTls, Implicit, Invalid };
 
 // A remark made while reading: logged by the read; `unusable` makes the
 // side refuse to work.
+// Who issues a side's OAuth 2.0 tokens when the program obtains them itself
+// (SMTPOAUTH, POPOAUTH, IMAPOAUTH); None: a password or a token command.
+enum class OAuthProvider { None, Microsoft, Google, Custom, Invalid };
+
 struct ConfigRemark {
   std::string text;
   bool unusable = false;
@@ -38,6 +42,15 @@ struct Configuration {
   bool LOGTIME = false;
   // PEM file of certificates trusted besides the system's store.
   std::string CAFILE;
+  // The OAuth 2.0 application and, to override the provider's, its endpoints
+  // and scope (empty: the provider's own).
+  std::string OAUTHCLIENTID;
+  std::string OAUTHCLIENTSECRET;
+  std::string OAUTHCLIENTSECRETCOMMAND;  // prints the client secret
+  std::string OAUTHAUTHURL;
+  std::string OAUTHDEVICEURL;
+  std::string OAUTHTOKENURL;
+  std::string OAUTHSCOPE;
   // What the last read of this side found wrong, in file order.
   std::vector<ConfigRemark> Remarks;
 
@@ -57,6 +70,7 @@ struct Configuration {
   std::string POPTLSTEXT;          // the POPTLS value as written, for messages
   std::string POPPASSWORDCOMMAND;  // prints the password (instead of POPPASSWORD)
   std::string POPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
+  OAuthProvider POPOAUTH = OAuthProvider::None;
   FilterLists Filters;
   // An IMAP mailbox instead of POP3, when IMAPSERVER is set.
   std::string IMAPSERVER;
@@ -68,7 +82,8 @@ struct Configuration {
   std::string IMAPPASSWORD;
   std::string IMAPPASSWORDCOMMAND;  // prints the password (instead of IMAPPASSWORD)
   std::string IMAPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
-  std::string IMAPDONEFOLDER;       // taken messages move there instead of going
+  OAuthProvider IMAPOAUTH = OAuthProvider::None;
+  std::string IMAPDONEFOLDER;  // taken messages move there instead of going
   // The spool of split messages' pieces: its bounds, whole and for each
   // sender, far above real traffic, so that strangers' sets never fill the
   // home; and the days after which a set still waiting is a problem.
@@ -110,6 +125,7 @@ struct Configuration {
   std::string SMTPPASSWORD;
   std::string SMTPPASSWORDCOMMAND;  // prints the password (instead of SMTPPASSWORD)
   std::string SMTPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
+  OAuthProvider SMTPOAUTH = OAuthProvider::None;
   // The name in EHLO/HELO; empty: the host's full name, else the address
   // literal of our end of the connection.
   std::string HELONAME;

@@ -39,6 +39,13 @@ void ResetCommon(Configuration& c) {
   c.LOGSIZE = defaults.LOGSIZE;
   c.LOGTIME = defaults.LOGTIME;
   c.CAFILE.clear();
+  c.OAUTHCLIENTID.clear();
+  c.OAUTHCLIENTSECRET.clear();
+  c.OAUTHCLIENTSECRETCOMMAND.clear();
+  c.OAUTHAUTHURL.clear();
+  c.OAUTHDEVICEURL.clear();
+  c.OAUTHTOKENURL.clear();
+  c.OAUTHSCOPE.clear();
   c.Remarks.clear();
 }
 
@@ -56,6 +63,7 @@ void ResetReceiving(Configuration& c) {
   c.POPTLSTEXT.clear();
   c.POPPASSWORDCOMMAND.clear();
   c.POPTOKENCOMMAND.clear();
+  c.POPOAUTH = OAuthProvider::None;
   c.Filters.Clear();
   c.IMAPSERVER.clear();
   c.IMAPPORT = 0;
@@ -66,6 +74,7 @@ void ResetReceiving(Configuration& c) {
   c.IMAPPASSWORD.clear();
   c.IMAPPASSWORDCOMMAND.clear();
   c.IMAPTOKENCOMMAND.clear();
+  c.IMAPOAUTH = OAuthProvider::None;
   c.IMAPDONEFOLDER.clear();
   const Configuration defaults;
   c.SPOOLMAXMB = defaults.SPOOLMAXMB;
@@ -102,6 +111,7 @@ void ResetSending(Configuration& c) {
   c.SMTPPASSWORD.clear();
   c.SMTPPASSWORDCOMMAND.clear();
   c.SMTPTOKENCOMMAND.clear();
+  c.SMTPOAUTH = OAuthProvider::None;
   c.HELONAME.clear();
   c.MAXMESSAGESIZE = 0;
   c.SPLITLARGE = true;
@@ -241,6 +251,18 @@ std::optional<std::uint64_t> CountOrRemark(const std::string& key, const std::st
   return count;
 }
 
+// A provider key's value; an unknown one makes the side unusable, for a
+// login sent to the wrong place would fail run after run.
+OAuthProvider Provider(const std::string& key, const std::string& line, Configuration& c) {
+  const std::string name = core::UpperCase(Word(line));
+  if (name == "MICROSOFT") return OAuthProvider::Microsoft;
+  if (name == "GOOGLE") return OAuthProvider::Google;
+  if (name == "CUSTOM") return OAuthProvider::Custom;
+  c.Remarks.push_back(
+      {"** Unknown " + key + " provider " + Word(line) + " (microsoft, google or custom)", true});
+  return OAuthProvider::Invalid;
+}
+
 std::uint32_t LogSizeBytes(std::int32_t thousands) {
   // Negative values mean no limit; the product is kept whole, so values above
   // 65 give the limit they name.
@@ -285,6 +307,20 @@ constexpr KeyRule kRules[] = {
     {"LOGTIME", Scope::Common, [](const std::string&, Configuration& c) { c.LOGTIME = true; }},
     {"CAFILE", Scope::Common,
      [](const std::string& l, Configuration& c) { c.CAFILE = CommandText(l); }},
+    {"OAUTHCLIENTID", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHCLIENTID = Word(l); }},
+    {"OAUTHCLIENTSECRET", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHCLIENTSECRET = Word(l); }},
+    {"OAUTHCLIENTSECRETCOMMAND", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHCLIENTSECRETCOMMAND = CommandText(l); }},
+    {"OAUTHAUTHURL", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHAUTHURL = Word(l); }},
+    {"OAUTHDEVICEURL", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHDEVICEURL = Word(l); }},
+    {"OAUTHTOKENURL", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHTOKENURL = Word(l); }},
+    {"OAUTHSCOPE", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.OAUTHSCOPE = CommandText(l); }},
 
     {"POPSERVER", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPSERVER = Cut(Word(l), kMaxPopServer); }},
@@ -305,6 +341,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.POPPASSWORDCOMMAND = CommandText(l); }},
     {"POPTOKENCOMMAND", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPTOKENCOMMAND = CommandText(l); }},
+    {"POPOAUTH", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.POPOAUTH = Provider("POPOAUTH", l, c); }},
     // Folder names keep their letter case and blanks ("[Gmail]/All Mail").
     {"IMAPSERVER", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.IMAPSERVER = Cut(Word(l), kMaxPopServer); }},
@@ -327,6 +365,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.IMAPPASSWORDCOMMAND = CommandText(l); }},
     {"IMAPTOKENCOMMAND", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.IMAPTOKENCOMMAND = CommandText(l); }},
+    {"IMAPOAUTH", Scope::Receiving,
+     [](const std::string& l, Configuration& c) { c.IMAPOAUTH = Provider("IMAPOAUTH", l, c); }},
     {"IMAPDONEFOLDER", Scope::Receiving,
      [](const std::string& l, Configuration& c) {
        c.IMAPDONEFOLDER = Cut(Rest(l), kMaxLongField);
@@ -384,6 +424,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.SMTPPASSWORDCOMMAND = CommandText(l); }},
     {"SMTPTOKENCOMMAND", Scope::Sending,
      [](const std::string& l, Configuration& c) { c.SMTPTOKENCOMMAND = CommandText(l); }},
+    {"SMTPOAUTH", Scope::Sending,
+     [](const std::string& l, Configuration& c) { c.SMTPOAUTH = Provider("SMTPOAUTH", l, c); }},
     {"HELONAME", Scope::Sending,
      [](const std::string& l, Configuration& c) { c.HELONAME = Cut(Word(l), kMaxShortField); }},
     {"MAXMESSAGESIZE", Scope::Sending,

@@ -86,6 +86,24 @@ bool TakeRemarks(Side side, const Configuration& c, core::Logger& logger) {
   return usable;
 }
 
+// A side that obtains its own OAuth 2.0 tokens needs the application's
+// client id, an account to log in as and, from a provider of its own, the
+// token endpoint.
+bool CheckOAuth(const Configuration& c, core::Logger& logger, Side side, OAuthProvider provider,
+                const std::string& key, const std::string& user) {
+  if (provider == OAuthProvider::None || provider == OAuthProvider::Invalid) return true;
+  std::string missing;
+  if (c.OAUTHCLIENTID.empty())
+    missing = "** No OAUTHCLIENTID defined (" + key + " needs the application's client id)";
+  else if (user.empty())
+    missing = "** No user name defined (" + key + " logs in as it)";
+  else if (provider == OAuthProvider::Custom && c.OAUTHTOKENURL.empty())
+    missing = "** " + key + " custom needs OAUTHTOKENURL";
+  if (missing.empty()) return true;
+  Problem(logger, side, missing);
+  return false;
+}
+
 bool CheckSending(const Configuration& c, core::Logger& logger) {
   const Side side = Side::Sending;
   if (c.OUTBOUND.empty() && c.NETMAIL.empty() && c.VFIDO.empty()) {
@@ -106,7 +124,7 @@ bool CheckSending(const Configuration& c, core::Logger& logger) {
     Problem(logger, side, "** FROMEMAIL " + c.FROMEMAIL + " is not an e-mail address");
     return false;
   }
-  bool usable = true;
+  bool usable = CheckOAuth(c, logger, side, c.SMTPOAUTH, "SMTPOAUTH", c.SMTPUSERNAME);
   if (!c.OUTBOUND.empty()) usable &= DirectoryUsable(logger, side, "OUTBOUND", c.OUTBOUND);
   if (!c.NETMAIL.empty()) usable &= DirectoryUsable(logger, side, "NETMAIL", c.NETMAIL);
   if (!c.VFIDO.empty()) usable &= DirectoryUsable(logger, side, "VFIDO", c.VFIDO);
@@ -118,9 +136,11 @@ bool CheckImap(const Configuration& c, core::Logger& logger) {
   const char* missing = nullptr;
   if (c.IMAPUSERNAME.empty())
     missing = "** No IMAPusername defined";
-  else if (c.IMAPPASSWORD.empty() && c.IMAPPASSWORDCOMMAND.empty() && c.IMAPTOKENCOMMAND.empty())
+  else if (c.IMAPPASSWORD.empty() && c.IMAPPASSWORDCOMMAND.empty() && c.IMAPTOKENCOMMAND.empty() &&
+           c.IMAPOAUTH == OAuthProvider::None)
     missing = "** No IMAPpassword defined";
-  if (!missing) return true;
+  if (!missing)
+    return CheckOAuth(c, logger, Side::Receiving, c.IMAPOAUTH, "IMAPOAUTH", c.IMAPUSERNAME);
   Problem(logger, Side::Receiving, missing);
   return false;
 }
@@ -129,7 +149,8 @@ bool CheckImap(const Configuration& c, core::Logger& logger) {
 bool CheckPop3(const Configuration& c, core::Logger& logger) {
   const Side side = Side::Receiving;
   const char* missing = nullptr;
-  const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty();
+  const bool password_elsewhere = !c.POPPASSWORDCOMMAND.empty() || !c.POPTOKENCOMMAND.empty() ||
+                                  c.POPOAUTH != OAuthProvider::None;
   if (c.POPSERVER.empty())
     missing = "** No POPserver defined";
   else if (c.POPUSERNAME.empty())
@@ -140,7 +161,7 @@ bool CheckPop3(const Configuration& c, core::Logger& logger) {
     Problem(logger, side, missing);
     return false;
   }
-  return true;
+  return CheckOAuth(c, logger, side, c.POPOAUTH, "POPOAUTH", c.POPUSERNAME);
 }
 
 bool CheckReceiving(const Configuration& c, core::Logger& logger) {

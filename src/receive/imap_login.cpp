@@ -2,11 +2,11 @@
 #include "receive/imap_login.h"
 
 #include "core/text_utils.h"
-#include "net/credentials.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/session_failure.h"
 #include "net/start_tls.h"
+#include "oauth/login_credential.h"
 
 namespace kestrel::receive {
 
@@ -60,8 +60,9 @@ ImapResult Authenticate(ImapChannel& channel, const ImapCapabilities& capabiliti
   return result;
 }
 
+// `may_retry`: a refusal is only logged, for a fresh token to follow.
 bool TokenLogin(ImapChannel& channel, const config::Configuration& configuration,
-                const ImapCapabilities& capabilities, const std::string& token) {
+                const ImapCapabilities& capabilities, const std::string& token, bool may_retry) {
   NetSession& session = channel.session();
   std::string mechanism = net::ChooseMechanism(capabilities.Mechanisms(), true);
   if (mechanism.empty()) mechanism = "XOAUTH2";
@@ -72,8 +73,23 @@ bool TokenLogin(ImapChannel& channel, const config::Configuration& configuration
           : net::SaslOAuthBearer(user, token, net::HostPart(session.ServerHost), session.Port);
   const ImapResult result = Authenticate(channel, capabilities, mechanism, response);
   if (session.IsAborted()) return false;
-  if (!result.ok()) return AbortWith(session, "Authentication failed (" + result.line + ")");
-  return true;
+  if (result.ok()) return true;
+  if (may_retry) {
+    net::LogLine(session, "-- Authentication failed (" + result.line + ")");
+    return false;
+  }
+  return AbortWith(session, "Authentication failed (" + result.line + ")");
+}
+
+// With the provider's tokens, a refused one may have been revoked early: a
+// fresh one is fetched and tried, once.
+bool OAuthLogin(ImapChannel& channel, const config::Configuration& configuration,
+                const ImapCapabilities& capabilities, const std::string& token) {
+  if (TokenLogin(channel, configuration, capabilities, token, true)) return true;
+  if (channel.session().IsAborted()) return false;
+  const std::optional<net::Credential> fresh =
+      oauth::ObtainLoginCredential(channel.session(), configuration, oauth::Account::Imap, true);
+  return fresh && TokenLogin(channel, configuration, capabilities, fresh->secret, false);
 }
 
 bool PasswordLogin(ImapChannel& channel, const config::Configuration& configuration,
@@ -158,11 +174,12 @@ std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
     return std::nullopt;
   }
   const std::optional<net::Credential> credential =
-      net::ObtainCredential(session, configuration.IMAPPASSWORD, configuration.IMAPPASSWORDCOMMAND,
-                            configuration.IMAPTOKENCOMMAND);
+      oauth::ObtainLoginCredential(session, configuration, oauth::Account::Imap);
   if (!credential) return std::nullopt;
-  const bool in = credential->is_token
-                      ? TokenLogin(channel, configuration, capabilities, credential->secret)
+  const bool in = oauth::UsesOAuth(configuration, oauth::Account::Imap)
+                      ? OAuthLogin(channel, configuration, capabilities, credential->secret)
+                  : credential->is_token
+                      ? TokenLogin(channel, configuration, capabilities, credential->secret, false)
                       : PasswordLogin(channel, configuration, capabilities, credential->secret);
   if (!in || !AskCapabilities(channel, capabilities)) return std::nullopt;
   return capabilities;

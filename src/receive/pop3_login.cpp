@@ -4,12 +4,12 @@
 #include <string>
 
 #include "core/text_utils.h"
-#include "net/credentials.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
 #include "net/session_failure.h"
 #include "net/start_tls.h"
+#include "oauth/login_credential.h"
 #include "receive/pop3_reply.h"
 
 namespace kestrel::receive {
@@ -59,8 +59,9 @@ bool IsContinuation(const net::Reply& reply) {
   return reply.ok() && (reply.last() == "+" || reply.last().rfind("+ ", 0) == 0);
 }
 
+// `may_retry`: a refusal is only logged, for a fresh token to follow.
 bool TokenLogin(NetSession& session, const config::Configuration& configuration,
-                const std::string& token) {
+                const std::string& token, bool may_retry) {
   std::string mechanism = net::ChooseMechanism(Capabilities(session).sasl, true);
   if (session.IsAborted()) return false;
   if (mechanism.empty()) mechanism = "XOAUTH2";
@@ -91,14 +92,19 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
     reply = ReadPop3Reply(session);
   }
   if (session.IsAborted()) return false;
-  if (!IsOk(reply)) return AbortWith(session, "Authentication failed (" + reply.last() + ")");
-  return true;
+  if (IsOk(reply)) return true;
+  if (may_retry) {
+    LogLine(session, "-- Authentication failed (" + reply.last() + ")");
+    return false;
+  }
+  return AbortWith(session, "Authentication failed (" + reply.last() + ")");
 }
 
 bool LogIn(NetSession& session, const config::Configuration& configuration) {
   const bool extended = configuration.POPTLS != TlsMode::None ||
                         !configuration.POPPASSWORDCOMMAND.empty() ||
-                        !configuration.POPTOKENCOMMAND.empty();
+                        !configuration.POPTOKENCOMMAND.empty() ||
+                        oauth::UsesOAuth(configuration, oauth::Account::Pop3);
   if (!extended) {
     (void)ReadPop3Reply(session);
     return UserAndPass(session, configuration.POPUSERNAME, configuration.POPPASSWORD, false);
@@ -118,11 +124,17 @@ bool LogIn(NetSession& session, const config::Configuration& configuration) {
       return AbortWith(session, "Server does not offer STLS (" + reply.last() + ")");
     if (!net::StartTls(session, configuration.CAFILE)) return false;
   }
-  const std::optional<net::Credential> credential =
-      net::ObtainCredential(session, configuration.POPPASSWORD, configuration.POPPASSWORDCOMMAND,
-                            configuration.POPTOKENCOMMAND);
+  std::optional<net::Credential> credential =
+      oauth::ObtainLoginCredential(session, configuration, oauth::Account::Pop3);
   if (!credential) return false;
-  if (credential->is_token) return TokenLogin(session, configuration, credential->secret);
+  const bool oauth = oauth::UsesOAuth(configuration, oauth::Account::Pop3);
+  if (credential->is_token) {
+    if (TokenLogin(session, configuration, credential->secret, oauth)) return true;
+    if (!oauth || session.IsAborted()) return false;
+    // A refused access token may have been revoked early: a fresh one, once.
+    credential = oauth::ObtainLoginCredential(session, configuration, oauth::Account::Pop3, true);
+    return credential && TokenLogin(session, configuration, credential->secret, false);
+  }
   return UserAndPass(session, configuration.POPUSERNAME, credential->secret, true);
 }
 

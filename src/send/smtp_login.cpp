@@ -6,13 +6,13 @@
 
 #include "core/base64.h"
 #include "core/text_utils.h"
-#include "net/credentials.h"
 #include "net/greeting_name.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
 #include "net/secret_line.h"
 #include "net/session_failure.h"
 #include "net/start_tls.h"
+#include "oauth/login_credential.h"
 #include "send/smtp_reply.h"
 
 namespace kestrel::send {
@@ -88,21 +88,10 @@ std::string InitialResponse(const NetSession& session, const std::string& mechan
   return net::SaslOAuthBearer(user, secret, net::HostPart(session.ServerHost), session.Port);
 }
 
-void Authenticate(NetSession& session, const config::Configuration& configuration,
-                  const std::vector<std::string>& extensions) {
-  const std::optional<net::Credential> credential =
-      net::ObtainCredential(session, configuration.SMTPPASSWORD, configuration.SMTPPASSWORDCOMMAND,
-                            configuration.SMTPTOKENCOMMAND);
-  if (!credential) return;
-  const std::string* offered = Extension(extensions, "AUTH");
-  const std::string mechanism =
-      offered ? net::ChooseMechanism(offered->substr(4), credential->is_token) : std::string();
-  if (mechanism.empty()) {
-    AbortWith(session, "Server offers no usable AUTH mechanism");
-    return;
-  }
-  const std::string& user = configuration.SMTPUSERNAME;
-  const std::string& secret = credential->secret;
+// One AUTH exchange with `credential`; the server's last reply.
+net::Reply SendAuth(NetSession& session, const std::string& user, const std::string& mechanism,
+                    const net::Credential& credential) {
+  const std::string& secret = credential.secret;
   net::Reply reply;
   if (mechanism == "LOGIN") {
     net::SendLine(session, "AUTH LOGIN");
@@ -112,11 +101,35 @@ void Authenticate(NetSession& session, const config::Configuration& configuratio
   } else {
     reply = StartAuth(session, mechanism, InitialResponse(session, mechanism, user, secret),
                       mechanism == "PLAIN" ? "[credentials]" : "[token]");
-    if (credential->is_token && HasCode(reply, 334)) {
+    if (credential.is_token && HasCode(reply, 334)) {
       // The server's error report; the answer lets it end with its failure.
       net::SendLine(session, net::SaslErrorAnswer(mechanism));
       reply = ReadSmtpReply(session);
     }
+  }
+  return reply;
+}
+
+void Authenticate(NetSession& session, const config::Configuration& configuration,
+                  const std::vector<std::string>& extensions) {
+  std::optional<net::Credential> credential =
+      oauth::ObtainLoginCredential(session, configuration, oauth::Account::Smtp);
+  if (!credential) return;
+  const std::string* offered = Extension(extensions, "AUTH");
+  const std::string mechanism =
+      offered ? net::ChooseMechanism(offered->substr(4), credential->is_token) : std::string();
+  if (mechanism.empty()) {
+    AbortWith(session, "Server offers no usable AUTH mechanism");
+    return;
+  }
+  const std::string& user = configuration.SMTPUSERNAME;
+  net::Reply reply = SendAuth(session, user, mechanism, *credential);
+  // A refused access token may have been revoked early: a fresh one, once.
+  if (!session.IsAborted() && !HasCode(reply, 235) &&
+      oauth::UsesOAuth(configuration, oauth::Account::Smtp)) {
+    credential = oauth::ObtainLoginCredential(session, configuration, oauth::Account::Smtp, true);
+    if (!credential) return;
+    reply = SendAuth(session, user, mechanism, *credential);
   }
   if (!session.IsAborted() && !HasCode(reply, 235)) {
     AbortWith(session, "Authentication failed (" + reply.last() + ")");

@@ -419,5 +419,41 @@ TEST_F(ReadConfigurationTest, SecureConnectionKeys) {
   EXPECT_TRUE(front_end.HasLineStartingWith(Side::Receiving, "** Unknown POPTLS mode yes ("));
 }
 
+TEST_F(ReadConfigurationTest, OAuthProviderKeys) {
+  const std::string imap = "IMAPSERVER i\nIMAPUSERNAME gate@example.org\n";
+  ASSERT_TRUE(Read(Side::Receiving, imap + "IMAPOAUTH Microsoft\nOAUTHCLIENTID app-1\n"
+                                           "OAUTHTOKENURL https://127.0.0.1:9/token\n"
+                                           "OAUTHSCOPE a b\n"));
+  EXPECT_EQ(c.IMAPOAUTH, OAuthProvider::Microsoft);
+  EXPECT_EQ(c.OAUTHCLIENTID, "app-1");
+  EXPECT_EQ(c.OAUTHTOKENURL, "https://127.0.0.1:9/token");
+  EXPECT_EQ(c.OAUTHSCOPE, "a b");
+  ASSERT_TRUE(Read(Side::Receiving, imap + "IMAPPASSWORD x\n"));
+  EXPECT_EQ(c.IMAPOAUTH, OAuthProvider::None);
+
+  struct Case {
+    Side side;
+    std::string ini;
+    std::string says;
+  } cases[] = {
+      {Side::Receiving, imap + "IMAPOAUTH yahoo\nOAUTHCLIENTID a\n",
+       "** Unknown IMAPOAUTH provider yahoo (microsoft, google or custom) (" + home.path() +
+           "/KESTREL.INI line 3)"},
+      {Side::Receiving, imap + "IMAPOAUTH google\n",
+       "** No OAUTHCLIENTID defined (IMAPOAUTH needs the application's client id)"},
+      {Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPOAUTH custom\nOAUTHCLIENTID a\n",
+       "** POPOAUTH custom needs OAUTHTOKENURL"},
+      {Side::Sending, std::string(kSending) + "SMTPOAUTH google\nOAUTHCLIENTID a\n",
+       "** No user name defined (SMTPOAUTH logs in as it)"},
+  };
+  for (const Case& mistake : cases) {
+    front_end.ClearPane(mistake.side);
+    EXPECT_FALSE(Read(mistake.side, mistake.ini)) << mistake.says;
+    EXPECT_TRUE(front_end.HasLine(mistake.side, mistake.says))
+        << mistake.says << "\n"
+        << ::testing::PrintToString(front_end.Lines(mistake.side));
+  }
+}
+
 }  // namespace
 }  // namespace kestrel::config
