@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrel: %s is no switch (see kestrel --help)\n", stray->c_str());
     return kestrel::app::kExitUsage;
   }
+  if (options.login) return kestrel::console::RunLogin(options.login_accounts, options.switches);
   if (options.console && options.switches.empty()) {
     std::fprintf(stderr, "kestrel: --console needs a switch such as /AUTO (see kestrel --help)\n");
     return kestrel::app::kExitUsage;

@@ -8,7 +8,12 @@ namespace kestrel {
 ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments) {
   ProgramOptions options;
   for (const std::string& argument : arguments) {
-    if (argument == "--console") {
+    const bool word = !argument.empty() && argument.front() != '/' && argument.rfind("--", 0) != 0;
+    if (argument == "--login") {
+      options.login = true;
+    } else if (options.login && word) {
+      options.login_accounts.push_back(argument);
+    } else if (argument == "--console") {
       options.console = true;
     } else if (argument == "--help") {
       options.help = true;
@@ -34,12 +39,15 @@ std::string HelpText() {
          "\n"
          "Usage: kestrel [--console] [switch...]\n"
          "       kestrel --pieces [list | deliver NAME | remove NAME] [/CFG:file]\n"
+         "       kestrel --login [smtp|pop|imap]... [/CFG:file]\n"
          "       kestrel --help | --version\n"
          "\n"
          "  --console      run without the window, also when a display is available\n"
          "  --pieces       list the sets of split messages waiting for their pieces;\n"
          "                 deliver NAME hands one to the inbound as it is, remove NAME\n"
          "                 removes it\n"
+         "  --login        log in once to each account whose SMTPOAUTH, POPOAUTH or\n"
+         "                 IMAPOAUTH is set (or to those named) and keep its tokens\n"
          "  /AUTO          send and receive\n"
          "  /SEND          send only\n"
          "  /GET           receive only\n"

@@ -10,6 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/exit_signals.h"
+#include "app/login_command.h"
 #include "console/console_front_end.h"
 
 namespace kestrel::console {
@@ -62,6 +63,22 @@ int RunConsole(const std::vector<std::string>& arguments, const app::ControllerO
     }
   }
   return status;
+}
+
+int RunLogin(const std::vector<std::string>& accounts, const std::vector<std::string>& switches) {
+  ConsoleFrontEnd front_end(stdout, false, ProblemStream());
+  const app::LoginConsole console{[](const std::string& line) {
+                                    std::fprintf(stdout, "%s\n", line.c_str());
+                                    std::fflush(stdout);
+                                  },
+                                  [](const std::string& line) {
+                                    std::fprintf(stderr, "%s\n", line.c_str());
+                                    std::fflush(stderr);
+                                  }};
+  // Ctrl-C ends the login as it ends any program: nothing is half-written,
+  // since the token file is only ever replaced whole.
+  static const std::atomic<bool> never_stopped{false};
+  return app::RunLoginCommand(front_end, accounts, switches, console, never_stopped);
 }
 
 }  // namespace kestrel::console

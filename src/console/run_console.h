@@ -20,4 +20,8 @@ namespace kestrel::console {
 int RunConsole(const std::vector<std::string>& arguments,
                const app::ControllerOptions& options = {});
 
+// `kestrel --login`: the logins of the accounts named (all with a provider
+// key when none is), at the terminal; its exit status (app/login_command.h).
+int RunLogin(const std::vector<std::string>& accounts, const std::vector<std::string>& switches);
+
 }  // namespace kestrel::console
