@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """A scripted OAuth 2.0 authorization server for the tests, over TLS on 127.0.0.1.
 
-Binds a free port and prints it as the first line of standard output. Plays:
+Binds a free port for TLS and one for plain HTTP (for a mail server's
+introspection requests) and prints both on the first line of standard
+output. Plays:
   POST /device      device authorization (RFC 8628 3.2)
   POST /token       the device_code grant, following --device (a comma list of
                     pending, slow_down, denied, expired, ok: one per check, the
@@ -102,6 +104,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length", "0"))
         form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode()))
         self.record(form)
+        if self.path == "/introspect":
+            active = form.get("token", "") in state.access
+            return self.reply(200, {"active": True, "username": state.args.user} if active
+                              else {"active": False})
         if form.get("client_id") != state.args.client_id:
             return self.error("invalid_client", 401)
         if self.path == "/device":
@@ -109,11 +115,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "device_code": "device-secret", "user_code": "KES-TREL",
                 "verification_uri": "https://127.0.0.1:%d/activate" % self.server.server_port,
                 "expires_in": state.args.device_expires_in, "interval": state.args.interval})
-        if self.path == "/introspect":
-            token = form.get("token", "")
-            active = token in state.access
-            return self.reply(200, {"active": active, "username": state.args.user} if active
-                              else {"active": False})
         if self.path != "/token":
             return self.reply(404, None)
         grant = form.get("grant_type")
@@ -166,7 +167,10 @@ def main():
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
     server.socket = context.wrap_socket(server.socket, server_side=True)
-    print(server.server_port, flush=True)
+    plain = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    plain.state = server.state
+    threading.Thread(target=plain.serve_forever, daemon=True).start()
+    print(server.server_port, plain.server_port, flush=True)
     server.serve_forever()
 
 

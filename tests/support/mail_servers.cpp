@@ -568,14 +568,23 @@ bool Pop3Server::StartOnce() {
        << "protocols = pop3 imap\n"
        << "listen = 127.0.0.1\n"
        << "disable_plaintext_auth = no\n"
-       << "auth_mechanisms = plain login\n"
+       << "auth_mechanisms = plain login"
+       << (options_.oauth2_introspection_url.empty() ? "" : " xoauth2 oauthbearer") << "\n"
        << "first_valid_uid = " << mail_uid_ << "\n"
        << "last_valid_uid = 0\n"
        << "mail_location = maildir:" << maildir_ << "\n"
        << "pop3_uidl_format = %08Xu%08Xv\n"
-       << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << dir_ << "/passwd\n}\n"
+       << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << dir_ << "/passwd\n"
+       << (options_.oauth2_introspection_url.empty() ? "" : "  mechanisms = plain login\n") << "}\n"
        << "userdb {\n  driver = static\n  args = uid=" << mail_uid_ << " gid=" << mail_gid_
        << " home=" << dir_ << "/mail\n}\n";
+  if (!options_.oauth2_introspection_url.empty()) {
+    std::ofstream oauth2(dir_ + "/oauth2.conf");
+    oauth2 << "introspection_mode = post\nintrospection_url = " << options_.oauth2_introspection_url
+           << "\nusername_attribute = username\nactive_attribute = active\nactive_value = true\n";
+    conf << "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " << dir_
+         << "/oauth2.conf\n}\n";
+  }
   if (tls) {
     conf << "ssl = yes\nssl_cert = <" << cert->certificate << "\nssl_key = <" << cert->key << "\n";
   } else {

@@ -153,6 +153,9 @@ struct Pop3ServerOptions {
   std::string password = "secret";
   bool implicit_tls = false;  // listen with TLS from the first byte (POP3S)
   bool offer_stls = false;    // plain listener that offers STLS (self-signed)
+  // Non-empty: XOAUTH2 and OAUTHBEARER too, each token checked at this
+  // introspection endpoint (RFC 7662) by dovecot's oauth2 passdb.
+  std::string oauth2_introspection_url = "";
 };
 
 // dovecot serving one Maildir as a POP3 mailbox with a plain USER/PASS login,

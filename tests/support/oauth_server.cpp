@@ -37,7 +37,15 @@ OAuthServer::OAuthServer(OAuthServerOptions options) {
   if (options.tamper_challenge) argv.push_back("--tamper-challenge");
   if (!process_.Start(argv, true, dir_.File("server.log"))) return;
   const std::optional<std::string> line = process_.ReadStdoutLine(kStartTimeout);
-  if (line) port_ = static_cast<std::uint16_t>(std::atoi(line->c_str()));
+  if (!line) return;
+  const std::size_t blank = line->find(' ');
+  if (blank == std::string::npos) return;
+  port_ = static_cast<std::uint16_t>(std::atoi(line->c_str()));
+  plain_port_ = static_cast<std::uint16_t>(std::atoi(line->c_str() + blank + 1));
+}
+
+std::string OAuthServer::IntrospectionUrl() const {
+  return "http://127.0.0.1:" + std::to_string(plain_port_) + "/introspect";
 }
 
 std::string OAuthServer::Url(const std::string& path) const {

@@ -30,6 +30,8 @@ class OAuthServer {
   [[nodiscard]] bool running() const { return port_ != 0; }
   [[nodiscard]] std::string Url(const std::string& path) const;
   [[nodiscard]] const std::string& ca_file() const { return ca_file_; }
+  // Plain HTTP, for a mail server on loopback that checks the tokens.
+  [[nodiscard]] std::string IntrospectionUrl() const;
   // The configuration lines of a custom provider at this server.
   [[nodiscard]] std::string ConfigurationLines(bool with_device) const;
   // Each request's path and form, one JSON line each, in order.
@@ -39,6 +41,7 @@ class OAuthServer {
   TempDir dir_;
   std::string ca_file_;
   std::uint16_t port_ = 0;
+  std::uint16_t plain_port_ = 0;
   ChildProcess process_;
 };
 
