@@ -3,8 +3,12 @@
 // TLS: the token file, refresh and rotation, the device and browser logins,
 // and an SMTP login with the tokens, where no token reaches a line.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <ctime>
@@ -183,6 +187,44 @@ TEST_F(OAuthTest, AccessTokenIsRefreshedNearItsEndAndARotatedRefreshTokenIsKept)
   }
 }
 
+TEST_F(OAuthTest, HostileTokenEndpointsFailWithALineAndKeepTheFile) {
+  struct Case {
+    const char* answer;
+    std::string problem;
+    bool plain_http = false;
+    bool trusted = true;
+  } cases[] = {
+      {"huge", "-- IMAP token refresh failed: the reply is longer than 65536 bytes"},
+      {"garbage", "-- IMAP token refresh failed: HTTP 200, no JSON answer"},
+      {"wrong-types", "-- IMAP token refresh failed: HTTP 200, no access token"},
+      {"silent", "-- IMAP token refresh failed: Operation timed out after "},
+      {"normal", "-- IMAP token refresh failed: Protocol \"http\" not supported", true},
+      {"normal", "-- IMAP token refresh failed: SSL certificate problem: self-signed certificate",
+       false, false},
+  };
+  for (const Case& c : cases) {
+    OAuthServerOptions options;
+    options.refresh_tokens = {"refresh-0"};
+    options.refresh_answer = c.answer;
+    const OAuthServer server(options);
+    ASSERT_TRUE(server.running());
+    const StoredTokens stored{"refresh-0", "stale-access", Now() - 10};
+    ASSERT_TRUE(SaveTokens(ImapFile(), stored));
+    config::Configuration configuration = Imap(server, false);
+    configuration.NETTIMEOUT = 2;
+    if (c.plain_http) configuration.OAUTHTOKENURL = "http://127.0.0.1:9/token";
+    if (!c.trusted) configuration.CAFILE.clear();
+    std::string problem;
+    const auto client = MakeTokenClient(configuration, Account::Imap, never, problem);
+    ASSERT_TRUE(client);
+    const AccessToken token =
+        CurrentAccessToken(*client, Account::Imap, "gate@example.org", false, Now());
+    EXPECT_EQ(token.status, AccessToken::Status::Failed) << c.answer;
+    EXPECT_EQ(token.problem.rfind(c.problem, 0), 0u) << c.answer << ": " << token.problem;
+    EXPECT_EQ(LoadTokens(ImapFile()).tokens.access_token, "stale-access") << c.answer;
+  }
+}
+
 // The lines a login shows, and a wait for one of them.
 class Terminal {
  public:
@@ -258,6 +300,27 @@ TEST_F(OAuthTest, DeviceLoginWaitsAtTheProvidersPaceAndSaysHowItEnded) {
   }
 }
 
+// Sends `request` to 127.0.0.1:port and returns the status line of the
+// answer (empty when the connection closed without one).
+std::string AskListener(std::uint16_t port, const std::string& request) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval wait{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
+    char buffer[512];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got > 0) answer.assign(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
 TEST_F(OAuthTest, BrowserLoginChecksTheStateAndProvesTheVerifier) {
   struct Case {
     const char* name;
@@ -283,6 +346,16 @@ TEST_F(OAuthTest, BrowserLoginChecksTheStateAndProvesTheVerifier) {
     std::thread browser([&] {
       const std::string address = terminal.WaitFor(server.Url("/authorize?"));
       if (address.empty()) return;
+      // Whatever else reaches the listener first leaves the login waiting.
+      const std::string marker = "redirect_uri=http%3A%2F%2F127.0.0.1%3A";
+      const std::size_t at = address.find(marker);
+      ASSERT_NE(at, std::string::npos);
+      const auto port = static_cast<std::uint16_t>(std::atoi(address.c_str() + at + marker.size()));
+      EXPECT_EQ(AskListener(port, std::string(20000, 'A')), "HTTP/1.1 400 Bad Request");
+      EXPECT_EQ(AskListener(port, "POST /?code=x&state=y HTTP/1.1\r\n\r\n"),
+                "HTTP/1.1 400 Bad Request");
+      EXPECT_EQ(AskListener(port, "GET /favicon.ico HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
+      EXPECT_EQ(AskListener(port, "GET /?nothing=here HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found");
       (void)testing::RunCommand(
           {"/usr/bin/curl", "-s", "-L", "--max-time", "20", "--cacert", server.ca_file(), address});
     });

@@ -15,7 +15,8 @@ output. Plays:
                     with --forge-state)
   POST /introspect  RFC 7662, for a mail server that checks the tokens
 Access tokens are access-1, access-2, ...; refresh tokens refresh-1, ... in
-the order they are issued. Every request's form is appended to --log as one
+the order they are issued. --refresh-answer makes the refresh misbehave:
+a reply too large, no JSON, fields of the wrong type, or none at all. Every request's form is appended to --log as one
 JSON line, so that a test can see what the client sent.
 """
 
@@ -80,6 +81,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def error(self, code, status=400):
         self.reply(status, {"error": code, "error_description": "scripted " + code})
 
+    def misbehave(self, how):
+        if how == "silent":
+            threading.Event().wait(120)
+            return None
+        body = {"huge": b'{"access_token": "' + b"x" * 100000 + b'"}',
+                "garbage": b"<html>502 Bad Gateway</html>",
+                "wrong-types": b'{"access_token": 42, "expires_in": [], "refresh_token": null}',
+                }[how]
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        return None
+
     def do_GET(self):
         state = self.server.state
         url = urllib.parse.urlsplit(self.path)
@@ -135,6 +151,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                         or challenge_of(form.get("code_verifier", "")) != entry[0]):
                     return self.error("invalid_grant")
                 return self.reply(200, state.issue())
+            if grant == "refresh_token" and state.args.refresh_answer != "normal":
+                return self.misbehave(state.args.refresh_answer)
             if grant == "refresh_token":
                 token = form.get("refresh_token", "")
                 if token not in state.refresh:
@@ -160,6 +178,8 @@ def main():
     parser.add_argument("--no-rotate", dest="rotate", action="store_false")
     parser.add_argument("--forge-state", action="store_true")
     parser.add_argument("--tamper-challenge", action="store_true")
+    parser.add_argument("--refresh-answer", default="normal",
+                        choices=["normal", "huge", "garbage", "wrong-types", "silent"])
     args = parser.parse_args()
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)

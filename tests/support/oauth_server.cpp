@@ -35,6 +35,7 @@ OAuthServer::OAuthServer(OAuthServerOptions options) {
   if (!options.rotate) argv.push_back("--no-rotate");
   if (options.forge_state) argv.push_back("--forge-state");
   if (options.tamper_challenge) argv.push_back("--tamper-challenge");
+  argv.insert(argv.end(), {"--refresh-answer", options.refresh_answer});
   if (!process_.Start(argv, true, dir_.File("server.log"))) return;
   const std::optional<std::string> line = process_.ReadStdoutLine(kStartTimeout);
   if (!line) return;

@@ -19,6 +19,7 @@ struct OAuthServerOptions {
   bool rotate = true;                       // a refresh hands out a new refresh token
   bool forge_state = false;                 // the login page answers with another state
   bool tamper_challenge = false;            // the login page keeps another challenge
+  std::string refresh_answer = "normal";    // huge, garbage, wrong-types, silent
 };
 
 class OAuthServer {
