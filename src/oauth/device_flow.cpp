@@ -21,6 +21,8 @@ constexpr std::int64_t kSlowDownSeconds = 5;
 // A provider that names no end for its code, or a very late one: the wait
 // ends after this anyway.
 constexpr std::int64_t kMaxWaitSeconds = 1800;
+// A longer pause asked for would outlast any code's patience.
+constexpr std::int64_t kMaxIntervalSeconds = 60;
 constexpr auto kSlice = std::chrono::milliseconds(100);
 
 Granted Problem(std::string text) {
@@ -42,6 +44,7 @@ bool Pause(std::int64_t seconds, const std::atomic<bool>& aborted) {
 Granted DeviceFlow(const TokenClient& client, Account account, const std::string& user,
                    const Say& say, const std::atomic<bool>& aborted) {
   FormFields request = {{"client_id", client.settings.client_id}};
+  if (!client.client_secret.empty()) request.emplace_back("client_secret", client.client_secret);
   if (!client.settings.scope.empty()) request.emplace_back("scope", client.settings.scope);
   const HttpsReply reply = PostForm(client.settings.device_url, request, client.limits);
   if (reply.status == 0) return Problem("** The device login could not start: " + reply.failure);
@@ -57,7 +60,8 @@ Granted DeviceFlow(const TokenClient& client, Account account, const std::string
   const std::string again = "run kestrel --login " + std::string(AccountWord(account)) + " again";
   say("To log in the " + label + " account " + user + ", open " + grant->verification_uri +
       " and enter the code " + grant->user_code);
-  std::int64_t interval = grant->interval > 0 ? grant->interval : kDefaultIntervalSeconds;
+  std::int64_t interval = grant->interval > 0 ? std::min(grant->interval, kMaxIntervalSeconds)
+                                              : kDefaultIntervalSeconds;
   const std::int64_t lifetime =
       grant->expires_in > 0 ? std::min(grant->expires_in, kMaxWaitSeconds) : kMaxWaitSeconds;
   const auto deadline = Clock::now() + std::chrono::seconds(lifetime);
@@ -75,7 +79,7 @@ Granted DeviceFlow(const TokenClient& client, Account account, const std::string
     const std::string& error = outcome.reply.error;
     if (error == "authorization_pending") continue;
     if (error == "slow_down") {
-      interval += kSlowDownSeconds;
+      interval = std::min(interval + kSlowDownSeconds, kMaxIntervalSeconds);
       say("-- The provider asks for slower checks: every " + std::to_string(interval) +
           " seconds now");
       continue;

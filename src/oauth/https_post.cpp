@@ -10,6 +10,8 @@ namespace kestrel::oauth {
 
 namespace {
 
+// NETTIMEOUT 0 would mean no limit to libcurl: the default stands in.
+constexpr long kDefaultTimeoutSeconds = 90;
 // Where Debian keeps the system's trusted certificates, hashed.
 constexpr const char* kSystemCertificateDirectory = "/etc/ssl/certs";
 
@@ -93,8 +95,10 @@ HttpsReply PostForm(const std::string& url, const FormFields& fields, const Http
     curl_easy_setopt(curl, CURLOPT_CAINFO, limits.ca_file.c_str());
     curl_easy_setopt(curl, CURLOPT_CAPATH, kSystemCertificateDirectory);
   }
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(limits.timeout_seconds));
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.timeout_seconds));
+  const long timeout = limits.timeout_seconds > 0 ? static_cast<long>(limits.timeout_seconds)
+                                                  : kDefaultTimeoutSeconds;
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeout);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));

@@ -17,18 +17,24 @@ std::string Text(const json& object, const char* name) {
   return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-// Seconds may come as a number or, from some providers, as a string.
+// A lifetime or pause beyond a year is none a provider means.
+constexpr std::int64_t kMaxSeconds = 366 * 24 * 3600;
+
+// Seconds may come as a number or, from some providers, as a string; any
+// other value, or one out of range, counts as not given.
 std::int64_t Seconds(const json& object, const char* name) {
   const auto found = object.find(name);
   if (found == object.end()) return 0;
-  if (found->is_number_integer()) return found->get<std::int64_t>();
-  if (found->is_string()) {
+  std::int64_t seconds = 0;
+  if (found->is_number_integer()) {
+    seconds = found->get<std::int64_t>();
+  } else if (found->is_string()) {
     const std::string text = found->get<std::string>();
     if (!text.empty() && text.size() < 10 &&
         text.find_first_not_of("0123456789") == std::string::npos)
-      return std::stoll(text);
+      seconds = std::stoll(text);
   }
-  return 0;
+  return seconds >= 0 && seconds <= kMaxSeconds ? seconds : 0;
 }
 
 std::string Printable(std::string text) {
