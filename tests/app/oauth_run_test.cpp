@@ -100,5 +100,46 @@ TEST(OAuthRunTest, LoginOnceThenEachGetRefreshesAsNeeded) {
       << unknown.output;
 }
 
+TEST(OAuthRunTest, ATokenTheMailServerRefusesIsReplacedOnce) {
+  const std::string program = ProgramPath();
+  if (!std::filesystem::exists(program)) GTEST_SKIP() << "the program is not built: " << program;
+  for (const oauth::Account account : {oauth::Account::Pop3, oauth::Account::Imap}) {
+    const std::string label(oauth::AccountLabel(account));
+    OAuthServerOptions auth_options;
+    auth_options.refresh_tokens = {"refresh-0"};
+    const OAuthServer auth(auth_options);
+    ASSERT_TRUE(auth.running());
+    Pop3ServerOptions mail_options;
+    mail_options.oauth2_introspection_url = auth.IntrospectionUrl();
+    Pop3Server mail(mail_options);
+    ASSERT_TRUE(mail.running());
+    TempDir home;
+    home.MakeDir("inbound");
+    home.Write("KESTREL.FLT", "@ALL\n");
+    const std::string keys = account == oauth::Account::Pop3
+                                 ? "POPSERVER 127.0.0.1\nPOPPORT " + std::to_string(mail.port()) +
+                                       "\nPOPUSERNAME gate@example.org\nPOPOAUTH custom\n"
+                                 : "IMAPSERVER 127.0.0.1\nIMAPPORT " +
+                                       std::to_string(mail.imap_port()) +
+                                       "\nIMAPUSERNAME gate@example.org\nIMAPOAUTH custom\n";
+    home.Write("KESTREL.INI", keys + "INBOUND " + home.File("inbound") + "\nNETTIMEOUT 10\n" +
+                                  auth.ConfigurationLines(false));
+    const ProgramHomeAt at(home.path());
+    const std::string file = oauth::TokenFileName(account, "gate@example.org");
+    // Revoked at the provider long before its end.
+    ASSERT_TRUE(oauth::SaveTokens(file, {"refresh-0", "revoked-early", std::time(nullptr) + 3600}));
+    const CommandResult get = RunCommand(
+        {"/usr/bin/env", "KESTREL_HOME=" + home.path(), program, "--console", "/GET"}, 60s, true);
+    EXPECT_EQ(get.exit_code, 0) << label << "\n" << get.output << mail.ServerLog();
+    EXPECT_NE(get.output.find("-- The server refused the access token; fetching a new one"),
+              std::string::npos)
+        << label << "\n"
+        << get.output;
+    EXPECT_EQ(RefreshRequests(auth, "refresh-0"), 1u) << label;
+    EXPECT_EQ(oauth::LoadTokens(file).tokens.access_token, "access-1") << label;
+    EXPECT_EQ(get.output.find("revoked-early"), std::string::npos) << label;
+  }
+}
+
 }  // namespace
 }  // namespace kestrel::testing
