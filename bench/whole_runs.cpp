@@ -11,6 +11,9 @@
 //  imap    the same over IMAP; curl's IMAP fetch with munpack, and alone
 //  many    100 files of 4 KiB for 5 nodes in one run; curl, one connection
 //          per message
+//  links   a hub's outbound: per link a packet and 5 small files listed in its
+//          flow file, all in the outbound; /REPORT's cost a file at 300 and
+//          3000 links, a send's cost a message at 20 and 1000 links
 //  split   one 64 MiB file sent whole and in 16 MiB pieces to smtp-sink
 //  delayed 100 small files over a link of a 50 ms round trip (a delaying
 //          proxy on loopback): to smtp-sink (PIPELINING) and to a private
@@ -24,7 +27,8 @@
 //          a quiet get from an empty mailbox), beside kestrel-nox: wall time
 //          and peak RSS
 //
-// Usage: bench_whole_runs [send|split|get|imap|many|delayed|hub|idle|silent|memory|console]...
+// Usage: bench_whole_runs
+// [send|split|get|imap|many|delayed|links|hub|idle|silent|memory|console]...
 //        (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
@@ -543,6 +547,96 @@ void DelayedLink(testing::TempDir& dir) {
   }
 }
 
+// A hub's outbound of `links` links: a packet and five small files each, the
+// files listed with "^" in the link's flow file, everything in the outbound.
+void WriteHubOutbound(testing::TempDir& dir, World& world, int links) {
+  constexpr int kFilesPerLink = 5;
+  for (const auto& entry : fs::directory_iterator(dir.File("outbound"))) fs::remove_all(entry);
+  const std::string small(1024, 's');
+  for (int node = 0; node < links; ++node) {
+    const std::string base = world.NodeBase(node);
+    std::ofstream(base + ".out", std::ios::binary) << std::string(512, 'p');
+    std::string flow;
+    for (int f = 0; f < kFilesPerLink; ++f) {
+      const std::string file =
+          dir.File("outbound/h" + std::to_string(node) + "_" + std::to_string(f) + ".bin");
+      std::ofstream(file, std::ios::binary) << small;
+      flow += "^" + file + "\n";
+    }
+    std::ofstream(base + ".flo", std::ios::binary) << flow;
+  }
+  // On disk before the run: its own syncs would otherwise wait for these.
+  ::sync();
+}
+
+// Milliseconds of wall clock and of CPU a unit (a file, a message) of each round.
+struct PerUnit {
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  [[nodiscard]] bool failed() const { return wall.empty(); }
+};
+
+void AddRound(PerUnit& each, const Measured& run, int units) {
+  each.wall.push_back(run.wall * 1000 / units);
+  each.cpu.push_back(run.cpu * 1000 / units);
+}
+
+// /REPORT (the whole Check report) at `links` links, a file.
+PerUnit HubReport(testing::TempDir& dir, World& world, int links) {
+  world.Configure(1, 1, links);
+  WriteHubOutbound(dir, world, links);
+  PerUnit each;
+  for (int round = 0; round < kRounds; ++round) {
+    const Measured run = world.Kestrel("/REPORT");
+    if (run.status != 0) return {};
+    AddRound(each, run, links * 6);
+  }
+  return each;
+}
+
+// A send to the first `redirected` of `links` links, everything they have, a
+// message.
+PerUnit HubSend(testing::TempDir& dir, World& world, const BulkSink& sink, int links,
+                int redirected, int rounds) {
+  world.Configure(sink.port(), 1, redirected);
+  PerUnit each;
+  for (int round = 0; round < rounds; ++round) {
+    WriteHubOutbound(dir, world, links);
+    const Measured run = world.Kestrel("/SEND");
+    if (run.status != 0 || fs::exists(world.NodeBase(redirected - 1) + ".flo")) return {};
+    AddRound(each, run, redirected * 6);
+  }
+  return each;
+}
+
+void HubOutbound(testing::TempDir& dir) {
+  BulkSink sink;
+  if (!sink.running()) return (void)std::printf("links: the sink did not start\n");
+  World world(dir);
+  // Wall clock waits for the disk's syncs, which other work on the machine
+  // slows; the CPU shows the program's own cost.
+  const auto row = [](const char* what, int small_links, const PerUnit& small, int large_links,
+                      const PerUnit& large) {
+    if (small.failed() || large.failed()) return (void)std::printf("  %s: kestrel failed\n", what);
+    std::printf(
+        "  %-30s %4d links %6.3f ms (CPU %6.3f), %4d links %6.3f ms (CPU %6.3f): "
+        "%.2f x, CPU %.2f x\n",
+        what, small_links, Median(small.wall), Median(small.cpu), large_links, Median(large.wall),
+        Median(large.cpu), Median(large.wall) / Median(small.wall),
+        Median(large.cpu) / Median(small.cpu));
+  };
+  const PerUnit report_small = HubReport(dir, world, 300);
+  const PerUnit report_large = HubReport(dir, world, 3000);
+  row("/REPORT, a file", 300, report_small, 3000, report_large);
+  const PerUnit send_small = HubSend(dir, world, sink, 20, 20, kRounds);
+  const PerUnit send_large = HubSend(dir, world, sink, 1000, 1000, 3);
+  row("/SEND, a message", 20, send_small, 1000, send_large);
+  // The same 120 messages out of a 1000-link outbound: the outbound's size
+  // apart from the length of the run.
+  const PerUnit send_few = HubSend(dir, world, sink, 1000, 20, kRounds);
+  row("/SEND, 20 links redirected", 20, send_small, 1000, send_few);
+}
+
 // A hub's mailbox: `count` messages, each a 4 KiB attachment behind a head
 // of the size providers write, taken in one run; the milliseconds a message.
 double HubRun(testing::TempDir& dir, World& world, testing::Pop3Server& server, int count) {
@@ -715,8 +809,8 @@ void ConsoleOfWindowBuild(testing::TempDir& dir) {
 int main(int argc, char** argv) {
   std::vector<std::string> wanted(argv + 1, argv + argc);
   if (wanted.empty())
-    wanted = {"send", "split", "get",    "imap",   "many",   "delayed",
-              "hub",  "idle",  "silent", "memory", "console"};
+    wanted = {"send",  "split", "get",  "imap",   "many",   "delayed",
+              "links", "hub",   "idle", "silent", "memory", "console"};
 #ifndef __OPTIMIZE__
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
 #endif
@@ -739,6 +833,7 @@ int main(int argc, char** argv) {
     if (what == "imap") GetOneFile(dir, 64, true);
     if (what == "many") ManySmallFiles(dir);
     if (what == "delayed") DelayedLink(dir);
+    if (what == "links") HubOutbound(dir);
     if (what == "hub") HubMailbox(dir);
     if (what == "idle") ImapIdle(dir);
     if (what == "split") {

@@ -113,6 +113,8 @@ bool Controller::BuildSendList(const config::Configuration& configuration, outbo
                     core::LineKind::Problem);
   }
   if (outcome == ListOutcome::Error) configuration_failed_ = true;
+  // Files left out, a node held for long, a file sent but not tidied.
+  if (list.Problems) task_failed_ = true;
   return outcome == ListOutcome::Send;
 }
 

@@ -10,10 +10,12 @@
 #include "app/jobs.h"
 #include "net/net_session.h"
 #include "outbound/build_list.h"
+#include "outbound/scan_directories.h"
 #include "receive/imap_dialogue.h"
 #include "receive/pop3_dialogue.h"
 #include "send/sent_record.h"
 #include "send/smtp_dialogue.h"
+#include "send/untidied_record.h"
 
 namespace kestrel::app {
 namespace {
@@ -106,7 +108,15 @@ class CoreJobs : public Jobs {
                         core::Logger& logger, ListReport report) override {
     const outbound::Report extent =
         report == ListReport::Full ? outbound::Report::Full : outbound::Report::AsConfigured;
-    switch (outbound::BuildList(configuration, list, logger, extent).outcome) {
+    send::UntidiedRecord untidied;
+    const outbound::BuildOutcome outcome =
+        outbound::BuildList(configuration, list, logger, extent, &untidied).outcome;
+    // What an earlier run could not tidy is tidied before a send, not by the
+    // report, which only reads.
+    if (report == ListReport::AsConfigured && (outcome == outbound::BuildOutcome::Send ||
+                                               outcome == outbound::BuildOutcome::NothingToSend))
+      untidied.TidyAgain(list, configuration, logger);
+    switch (outcome) {
       case outbound::BuildOutcome::Send:
         return ListOutcome::Send;
       case outbound::BuildOutcome::AddressError:
@@ -120,6 +130,9 @@ class CoreJobs : public Jobs {
 
   JobOutcome RunSendJob(JobContext& context) override {
     const config::Configuration& configuration = context.configuration();
+    // The busy flags and names the job looks up beside its files are found
+    // in one read of each directory, not one a message.
+    const outbound::ListDirectories directories(context.send_list());
     return RunConnection(context, send::SmtpEndpoint(configuration), OnStop::Abort,
                          [&context, &configuration](net::NetSession& session) {
                            send::SmtpDialogue(session, context.send_list(), configuration);

@@ -9,9 +9,9 @@
 namespace kestrel::config {
 
 // Adds one entry for "REDIRECT address e-mail [name ...]" (the first "=" of
-// the line already a blank); ignored without a message once the table is full,
-// with a remark when the e-mail address has no "@", and with a remark that
-// makes the side unusable when the address is no FidoNet address.
+// the line already a blank); counted as ignored once the table is full (the
+// scan reports it), with a remark when the e-mail address has no "@", and with
+// a remark that makes the side unusable when the address is no FidoNet address.
 void AddRedirectLine(std::string_view line, Configuration& configuration);
 
 }  // namespace kestrel::config

@@ -6,17 +6,24 @@
 namespace kestrel::config {
 
 bool RedirectTable::Add(RedirectEntry entry) {
-  if (count_ >= kMaxRedirects) return false;
-  entries_[count_] = std::move(entry);
-  ++count_;
+  if (RedirectCount() >= kMaxRedirects) {
+    ++ignored_;
+    return false;
+  }
+  first_by_address_.try_emplace(entry.Address, RedirectCount() + 1);
+  entries_.push_back(std::move(entry));
   return true;
 }
 
+void RedirectTable::Clear() {
+  entries_.clear();
+  first_by_address_.clear();
+  ignored_ = 0;
+}
+
 int RedirectTable::FindRedirect(std::string_view address) const {
-  for (int i = 0; i < count_; ++i) {
-    if (entries_[i].Address == address) return i + 1;
-  }
-  return 0;
+  const auto found = first_by_address_.find(std::string(address));
+  return found == first_by_address_.end() ? 0 : found->second;
 }
 
 }  // namespace kestrel::config

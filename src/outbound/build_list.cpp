@@ -37,9 +37,20 @@ class BuildingFlag {
 BuildOutcome Summarise(ScanContext& context, const config::Configuration& configuration) {
   const std::int64_t gross = context.gross_bytes();
   const std::int64_t total = context.total_bytes();
-  const int count = context.list().Count();
+  const int count = context.list().Count() - context.untidied();
   context.Log("-- " + std::to_string(configuration.Redirects.RedirectCount()) +
               " systems redirected.");
+  if (const int ignored = configuration.Redirects.IgnoredCount(); ignored > 0) {
+    context.Problem("-- " + std::to_string(ignored) +
+                    " REDIRECT line(s) ignored: the table holds " +
+                    std::to_string(config::kMaxRedirects));
+  }
+  if (context.left_out() > 0) {
+    context.Problem("-- " + std::to_string(context.left_out()) + " file(s), " +
+                    std::to_string(context.left_out_bytes()) +
+                    " bytes, left for a later run: the send list holds " +
+                    std::to_string(kMaxSendEntries));
+  }
   context.Log("-- " + std::to_string(count) + " file(s) to be sent " + std::to_string(gross) +
               " bytes.");
   if (gross <= 0) return BuildOutcome::NothingToSend;
@@ -69,7 +80,7 @@ BuildOutcome Summarise(ScanContext& context, const config::Configuration& config
 }  // namespace
 
 BuildResult BuildList(const config::Configuration& configuration, SendList& list,
-                      core::Logger& logger, Report report) {
+                      core::Logger& logger, Report report, const UntidiedFiles* untidied) {
   BuildResult result;
   const BuildingFlag flag;
   if (!flag.held()) {
@@ -77,7 +88,7 @@ BuildResult BuildList(const config::Configuration& configuration, SendList& list
     return result;
   }
   list.Clear();
-  ScanContext context(configuration, list, logger, report);
+  ScanContext context(configuration, list, logger, report, untidied);
   try {
     ScanOutbound(context);
     ScanNetmail(context);

@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "outbound/scan_context.h"
 #include "outbound/send_list.h"
+#include "outbound/untidied_files.h"
 
 namespace kestrel::outbound {
 
@@ -41,8 +42,12 @@ struct BuildResult {
 // AddressError: the scan has logged "** Address ... has no outbound path: ..."
 // and no summary follows; the list is left empty so that no partial list can
 // be sent. ListBuilding is released on every way out, exceptions included.
-// Only reads the mailer's files.
+// Only reads the mailer's files. With `untidied`, files sent but not tidied
+// are in the list Skipped and Untidied, out of the count and the totals.
+// REDIRECT lines the table could not take and files the list could not take
+// are problem lines that say how many (the list's Problems set).
 [[nodiscard]] BuildResult BuildList(const config::Configuration& configuration, SendList& list,
-                                    core::Logger& logger, Report report = Report::AsConfigured);
+                                    core::Logger& logger, Report report = Report::AsConfigured,
+                                    const UntidiedFiles* untidied = nullptr);
 
 }  // namespace kestrel::outbound

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/busy_flag.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -15,7 +17,8 @@ namespace {
 // A flag holds a process id and a line end; more is no flag of a mailer.
 constexpr std::size_t kMaxFlagBytes = 64;
 constexpr std::size_t kMaxPidDigits = 10;
-constexpr const char* kFlagExtensions[] = {"BSY", "CSY"};
+// Each flag's extension in upper and lower case.
+constexpr const char* kFlagExtensions[][2] = {{"BSY", "bsy"}, {"CSY", "csy"}};
 // A flag of a process that does not run here is left over once it has not
 // been touched for this long (BSYAGE when lower).
 constexpr std::uint32_t kForeignFlagMinutes = 10;
@@ -52,12 +55,56 @@ std::string BusyFlagName(const std::string& guarded, std::string_view extension)
 
 std::vector<std::string> PresentBusyFlags(const std::string& guarded) {
   std::vector<std::string> flags;
-  for (const char* extension : kFlagExtensions) {
-    const std::string flag = platform::ResolveName(platform::WithExtension(guarded, extension));
-    // A link that leads nowhere is a flag too: it keeps the name taken.
-    if (platform::StampOf(flag)) flags.push_back(flag);
+  const std::size_t cut = guarded.find_last_of("/\\");
+  const std::string directory = cut == std::string::npos ? std::string()
+                                : cut == 0               ? std::string("/")
+                                           : platform::ResolveName(guarded.substr(0, cut)) + "/";
+  const std::string name = guarded.substr(cut == std::string::npos ? 0 : cut + 1);
+  // A link that leads nowhere is a flag too: it keeps the name taken.
+  const auto exists = [](const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+  };
+  for (const auto& extension : kFlagExtensions) {
+    // Mailers write their flags in one letter case: a flag made since the
+    // directory view was read is seen as written, in either case; other
+    // cases are looked up.
+    std::string flag;
+    for (const char* variant : extension) {
+      const std::string path = directory + platform::WithExtension(name, variant);
+      if (!directory.empty() && exists(path)) {
+        flag = path;
+        break;
+      }
+    }
+    if (flag.empty()) {
+      const std::string found =
+          platform::ResolveName(platform::WithExtension(guarded, extension[0]));
+      if (exists(found)) flag = found;
+    }
+    if (!flag.empty()) flags.push_back(flag);
   }
   return flags;
+}
+
+std::string HolderText(const FlagJudgement& judgement) {
+  std::string text = !judgement.pid ? std::string("no process id")
+                     : judgement.running
+                         ? "process " + std::to_string(*judgement.pid)
+                         : "process " + std::to_string(*judgement.pid) + " not running here";
+  if (judgement.seen) {
+    std::tm local{};
+    const std::time_t modified = judgement.seen->modified;
+    localtime_r(&modified, &local);
+    char since[32] = {};
+    std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+    text += std::string(", since ") + since;
+  }
+  return text;
+}
+
+bool HeldLong(const FlagJudgement& judgement) {
+  return judgement.seen && std::time(nullptr) - judgement.seen->modified > kLongHoldSeconds;
 }
 
 FlagJudgement JudgeBusyFlag(const std::string& flag, std::uint32_t max_age_minutes) {
@@ -76,7 +123,9 @@ FlagJudgement JudgeBusyFlag(const std::string& flag, std::uint32_t max_age_minut
   const std::optional<std::string> text =
       platform::FileExists(flag) ? platform::ReadFilePrefix(flag, kMaxFlagBytes) : std::nullopt;
   const std::optional<long> pid = text ? FlagPid(*text) : std::nullopt;
-  if (!pid || platform::ProcessRunning(*pid)) return judgement;
+  judgement.pid = pid;
+  judgement.running = pid && platform::ProcessRunning(*pid);
+  if (!pid || judgement.running) return judgement;
   // The process may run on another host or in another PID namespace sharing
   // the outbound, and mailers touch their flags while they work: a dead
   // process id alone proves nothing until the flag has also gone untouched.

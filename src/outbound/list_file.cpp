@@ -90,7 +90,7 @@ ListedTotals AddNamedFiles(ScanContext& context, const std::string& name, AfterS
     entry.AfterSend = action;
     const std::string report = "--   " + core::Printable(entry.Path) + " " +
                                std::to_string(found.size) + "b" + AfterSendSuffix(action);
-    if (!context.Add(std::move(entry), found.size, /*count_once=*/true)) break;
+    if (!context.Add(std::move(entry), found.size, /*count_once=*/true)) continue;
     context.Detail(report);
     ++totals.files;
     totals.bytes += static_cast<std::int64_t>(found.size);

@@ -31,7 +31,7 @@ void AddAttachedFiles(ScanContext& context, const std::string& names, const std:
                       AfterSendAction action, int redirect_index) {
   for (int n = 1;; ++n) {
     const std::string word = core::WordAt(names, n);
-    if (word.empty() || context.list().Full()) return;
+    if (word.empty()) return;
     const FileMatches matches = FindRegularFiles(word);
     if (matches.files.empty() || matches.files.front().size == 0) {
       context.Detail("--   " + ShownMissing(word) + " not found");
@@ -103,9 +103,8 @@ void ScanMessage(ScanContext& context, const platform::FoundFile& found) {
       return;
     }
     AddAttachedFiles(context, names, msg_path, facts.attached_files, index);
-    if (facts.has_text && !context.list().Full())
-      AddMessageText(context, msg_path, found.size, kill_sent, index);
-  } else if (!context.list().Full()) {
+    if (facts.has_text) AddMessageText(context, msg_path, found.size, kill_sent, index);
+  } else {
     AddMessageText(context, msg_path, found.size, kill_sent, index);
   }
 }
@@ -116,7 +115,7 @@ void ScanNetmail(ScanContext& context) {
   const config::Configuration& configuration = context.configuration();
   if (configuration.NETMAIL.empty()) return;
   context.Log("-- Scanning netmail....");
-  const FileMatches messages = FindRegularFiles(configuration.NETMAIL + "*.MSG");
+  const FileMatches messages = context.directories().Matching(configuration.NETMAIL + "*.MSG");
   if (messages.outcome == platform::SearchOutcome::NoDirectory) {
     context.Log("-- Directory not found");
     return;

@@ -29,9 +29,9 @@ bool NodeLock::Take(const SendList& list, int current_entry, std::uint32_t bsyag
   if (current.Kind == SendKind::OutboundPacket) {
     guarded.push_back(current.Path);
   } else if (current.Kind == SendKind::ListedFile) {
-    for (int i = 1; i <= list.Count(); ++i) {
+    for (const int i : list.EntriesWithPath(current.Path)) {
       const SendEntry& entry = list.Entry(i);
-      if (entry.Kind == SendKind::ListedFile && entry.Path == current.Path &&
+      if (entry.Kind == SendKind::ListedFile &&
           flag_names.insert(BusyFlagName(entry.ListPath, "BSY")).second) {
         guarded.push_back(entry.ListPath);
       }
@@ -47,7 +47,10 @@ bool NodeLock::Take(const SendList& list, int current_entry, std::uint32_t bsyag
         log("--   Stale busy flag removed (" + flag + ", " + judgement.reason + ")");
         continue;
       }
-      if (!quiet) log("--   Busy file found skipping (" + flag + ")");
+      if (!quiet) {
+        log("--   Busy file found skipping (" + flag + ")");
+        log("--   Holder: " + HolderText(judgement));
+      }
       busy = true;
       break;
     }

@@ -44,14 +44,20 @@ void HintAtOurZone(ScanContext& context, const std::string& address) {
 }
 
 // A node whose busy flag another program holds is left for the next run, out
-// of the totals; a flag left over is reported (the send job removes it).
-bool NodeHeld(ScanContext& context, const std::string& base) {
+// of the totals, with who holds it and since when; a hold of over an hour is a
+// problem. A flag left over is reported (the send job removes it).
+bool NodeHeld(ScanContext& context, const std::string& base, const std::string& address) {
   const config::Configuration& configuration = context.configuration();
   if (!configuration.BusyFiles) return false;
   for (const std::string& flag : PresentBusyFlags(base)) {
     const FlagJudgement judgement = JudgeBusyFlag(flag, configuration.BSYAGE);
     if (!judgement.stale) {
       context.Warn("--   Busy (" + core::Printable(flag) + "), not sent this run");
+      if (HeldLong(judgement)) {
+        context.Problem("-- " + address + " held for over an hour: " + HolderText(judgement));
+      } else {
+        context.Warn("--   Holder: " + HolderText(judgement));
+      }
       return true;
     }
     context.Detail("--   Stale busy flag " + core::Printable(flag) + " (" + judgement.reason + ")");
@@ -74,14 +80,14 @@ void ScanAddress(ScanContext& context, int index) {
   if (base.empty()) return;  // an address of nothing but a domain suffix
 
   ListedTotals totals;
-  const FileMatches matches = FindRegularFiles(base + ".*");
+  const FileMatches matches = context.directories().FilesOf(base);
   if (matches.outcome == platform::SearchOutcome::NoDirectory) {
     context.Detail("-- Outbound not available for " + redirect.Address + " (" + ShownMissing(base) +
                    ".*)");
     HintAtOurZone(context, redirect.Address);
     return;
   }
-  if (NodeHeld(context, base)) return;
+  if (NodeHeld(context, base, redirect.Address)) return;
 
   // Packets and flow files, each extension once: of case variants of one
   // name the first in byte order, the one a look-up of the name finds.

@@ -29,24 +29,36 @@ void Log(core::Logger& logger, const std::string& text) {
   logger.LogLine(core::Side::Sending, text);
 }
 
+void Problem(core::Logger& logger, const std::string& text) {
+  logger.LogLine(core::Side::Sending, text, core::LineKind::Problem);
+}
+
+// The result being made, with the failures counted so that each entry's
+// bookkeeping learns whether it failed.
+struct Tally {
+  RecordResult result;
+  int failures = 0;
+};
+
 // A mailer's file that could not be read or rewritten: the message went, but
 // the mailer does not learn it, so the job ends rather than send more mail
 // whose bookkeeping fails too.
-void Fail(core::Logger& logger, const std::string& text, const std::string& sent,
-          RecordResult& result) {
-  Log(logger, text);
-  if (!result.io_error) {
-    Log(logger, "-- " + sent + " was sent, and may be sent again next run");
-    result.failure = text.substr(text.rfind("-- ", 0) == 0 ? 3 : 0);
+void Fail(core::Logger& logger, const std::string& text, const std::string& sent, Tally& tally) {
+  Problem(logger, text);
+  ++tally.failures;
+  tally.result.not_tidied = true;
+  if (!tally.result.io_error) {
+    Log(logger, "-- " + sent + " was sent, not tidied: not mailed again");
+    tally.result.failure = text.substr(text.rfind("-- ", 0) == 0 ? 3 : 0);
   }
-  result.io_error = true;
+  tally.result.io_error = true;
 }
 
 // Reads a list or message for a rewrite; nothing when it is missing, too large
 // or unreadable (the last ends the job).
 std::optional<std::string> ReadForRewrite(const std::string& path, std::size_t min_bytes,
                                           std::uint64_t max_bytes, const std::string& sent,
-                                          core::Logger& logger, RecordResult& result) {
+                                          core::Logger& logger, Tally& result) {
   std::string content;
   const platform::ReadOutcome outcome =
       platform::ReadBoundedFile(path, min_bytes, max_bytes, content);
@@ -60,7 +72,7 @@ std::optional<std::string> ReadForRewrite(const std::string& path, std::size_t m
 // Writes a list or message back under its owner, group and mode; false (the
 // old file left as it was) when that cannot be done.
 bool Rewrite(const std::string& path, const std::string& content, const std::string& sent,
-             core::Logger& logger, RecordResult& result) {
+             core::Logger& logger, Tally& result) {
   switch (platform::ReplaceKeepingOwner(path, content)) {
     case platform::ReplaceOutcome::Replaced:
       return true;
@@ -80,8 +92,9 @@ bool Rewrite(const std::string& path, const std::string& content, const std::str
 // Drops the lines naming the file from its flow file or list, replacing the
 // file atomically; an emptied list is deleted (a VFIDO list with its packet).
 // Lines marked "~" and every other line stay byte for byte.
-void RemoveFromList(const SendEntry& entry, const config::Configuration& configuration,
-                    core::Logger& logger, RecordResult& result) {
+void RemoveFromList(SendList& list, const SendEntry& entry,
+                    const config::Configuration& configuration, core::Logger& logger,
+                    Tally& result) {
   Log(logger, "-- Removing file from flowfile " + entry.ListPath);
   const std::optional<std::string> content =
       ReadForRewrite(entry.ListPath, 0, kMaxListBytes, entry.Path, logger, result);
@@ -106,6 +119,7 @@ void RemoveFromList(const SendEntry& entry, const config::Configuration& configu
     at = end;
   }
   if (dropped && !Rewrite(entry.ListPath, kept, entry.Path, logger, result)) return;
+  if (list.Listed) list.Listed->Forget(entry.ListPath, entry.Path);
   if (platform::FileSize(entry.ListPath) == std::optional<std::uint64_t>(0)) {
     (void)platform::DeleteFile(entry.ListPath);
     if (MaxLineOf(entry.ListPath) == kMaxVfidoLine) {
@@ -118,7 +132,7 @@ void RemoveFromList(const SendEntry& entry, const config::Configuration& configu
 // nothing when it cannot be read or is shorter than its header.
 std::optional<fido::StoredMessageHeader> ReadMessage(const std::string& path,
                                                      const std::string& sent, core::Logger& logger,
-                                                     RecordResult& result, std::string& message_r) {
+                                                     Tally& result, std::string& message_r) {
   std::optional<std::string> content =
       ReadForRewrite(path, fido::kStoredMessageHeaderSize, kMaxMessageBytes, sent, logger, result);
   if (!content) return std::nullopt;
@@ -143,7 +157,7 @@ std::pair<std::size_t, std::size_t> FindNameInSubject(const std::string& subject
 
 // Takes the sent file out of the subject of its file-attach message; a
 // subject left without files announces the sending instead.
-void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, RecordResult& result) {
+void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, Tally& result) {
   Log(logger, "-- Removing file from MSG-subject " + entry.ListPath);
   std::string message;
   const std::optional<fido::StoredMessageHeader> header =
@@ -163,7 +177,7 @@ void RemoveFromSubject(const SendEntry& entry, core::Logger& logger, RecordResul
   (void)Rewrite(entry.ListPath, message, entry.Path, logger, result);
 }
 
-void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& result) {
+void SetSentFlag(const std::string& path, core::Logger& logger, Tally& result) {
   Log(logger, "-- Setting sent flag on " + platform::BaseName(path));
   std::string message;
   const std::optional<fido::StoredMessageHeader> header =
@@ -175,7 +189,7 @@ void SetSentFlag(const std::string& path, core::Logger& logger, RecordResult& re
 }
 
 bool StillWanted(const SendList& list, const std::string& path) {
-  for (int i = 1; i <= list.Count(); ++i) {
+  for (const int i : list.EntriesWithPath(path)) {
     const SendEntry& entry = list.Entry(i);
     if (entry.Path == path && entry.State != SendState::Sent) return true;
   }
@@ -193,9 +207,12 @@ bool Zero(const std::string& path) {
 
 RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
                         const config::Configuration& configuration) {
-  RecordResult result;
-  if (current_entry < 1 || current_entry > list.Count()) return result;
+  Tally result;
+  if (current_entry < 1 || current_entry > list.Count()) return result.result;
   const std::string key = list.Entry(current_entry).Path;
+  // The entries of the file, found by its path: a message's bookkeeping
+  // looks at its own entries only.
+  const std::vector<int> same_file = list.EntriesWithPath(key);
   const auto of_message = [&](int i) {
     const SendEntry& entry = list.Entry(i);
     return i == current_entry || (entry.State == SendState::Taken && entry.Path == key);
@@ -204,10 +221,9 @@ RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
   // address in two redirect entries): it stays while one of them did not get
   // the file.
   const auto line_still_wanted = [&](const SendEntry& sent) {
-    for (int i = 1; i <= list.Count(); ++i) {
+    for (const int i : same_file) {
       const SendEntry& entry = list.Entry(i);
-      if (entry.Path == sent.Path && entry.ListPath == sent.ListPath &&
-          entry.State != SendState::Sent && !of_message(i)) {
+      if (entry.ListPath == sent.ListPath && entry.State != SendState::Sent && !of_message(i)) {
         return true;
       }
     }
@@ -218,16 +234,20 @@ RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
   bool truncate_file = false;
   bool message_file = false;  // the file is a stored message: no list names it
   std::string last_path;
-  for (int i = 1; i <= list.Count(); ++i) {
+  // The entries whose file is its own queue item: it stays queued when it
+  // cannot be deleted.
+  std::vector<int> queued_by_file;
+  for (const int i : same_file) {
     if (!of_message(i)) continue;
     SendEntry& entry = list.Entry(i);
+    const int failures = result.failures;
     switch (entry.Kind) {
       case SendKind::ListedFile:
         if (line_still_wanted(entry)) {
           Log(logger, "-- Keeping " + entry.Path + " in " + entry.ListPath +
                           " (not every recipient got it)");
         } else {
-          RemoveFromList(entry, configuration, logger, result);
+          RemoveFromList(list, entry, configuration, logger, result);
         }
         break;
       case SendKind::AttachedFile:
@@ -241,38 +261,51 @@ RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
       case SendKind::OutboundPacket:
         break;
     }
+    if (result.failures != failures) result.result.untidied.push_back(i);
     last_path = entry.Path;
     message_file = entry.Kind == SendKind::NetmailText || entry.Kind == SendKind::NetmailPacket;
+    if (message_file || entry.Kind == SendKind::OutboundPacket) queued_by_file.push_back(i);
     if (entry.AfterSend == AfterSendAction::Delete) delete_file = true;
     if (entry.AfterSend == AfterSendAction::Truncate) truncate_file = true;
     entry.State = SendState::Sent;
   }
-  if (!delete_file && !truncate_file) return result;
+  if (!delete_file && !truncate_file) return result.result;
 
   // Another system's entry of the same file that did not go (its recipient
   // refused, its outbound busy) still needs the file: it is kept for the next
   // run; and so is a file that any list of the mailer still names.
   if (StillWanted(list, last_path)) {
     Log(logger, "-- Keeping " + last_path + " (still listed for another system)");
-    return result;
+    return result.result;
   }
   if (!message_file) {
-    const std::string holder = ListStillNaming(configuration, last_path);
+    const std::string holder = ListedNamesOf(list, configuration).ListNaming(last_path);
     if (!holder.empty()) {
       Log(logger, "-- Keeping " + last_path + " (still listed in " + holder + ")");
-      return result;
+      return result.result;
     }
   }
+  // A file gone meanwhile needs no tidying.
   if (delete_file) {
     Log(logger, "-- Deleting: " + last_path);
-    (void)platform::DeleteFile(last_path);
+    if (!platform::DeleteFile(last_path) && errno != ENOENT) {
+      Problem(logger, "-- Could not delete " + last_path + ": " + platform::ErrorText(errno));
+      result.result.not_tidied = true;
+      for (const int i : queued_by_file) {
+        if (std::find(result.result.untidied.begin(), result.result.untidied.end(), i) ==
+            result.result.untidied.end())
+          result.result.untidied.push_back(i);
+      }
+    }
   }
   if (truncate_file) {
     Log(logger, "-- Zeroing: " + last_path);
-    if (!Zero(last_path))
-      Log(logger, "-- Could not zero " + last_path + ": " + platform::ErrorText(errno));
+    if (!Zero(last_path)) {
+      Problem(logger, "-- Could not zero " + last_path + ": " + platform::ErrorText(errno));
+      result.result.not_tidied = true;
+    }
   }
-  return result;
+  return result.result;
 }
 
 }  // namespace kestrel::outbound

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/configuration.h"
 #include "core/log.h"
@@ -22,6 +23,14 @@ struct RecordResult {
   // mail whose bookkeeping fails too.
   bool io_error = false;
   std::string failure;  // the first such failure's line, without its mark
+  // The entries whose file stays queued though the server confirmed it: its
+  // list line, subject word or sent flag could not be written, or the packet
+  // or kill-sent message could not be deleted. The sent record keeps them so
+  // that later runs tidy them and do not mail them again.
+  std::vector<int> untidied;
+  // Something of the message could not be tidied (those entries, or a file
+  // that could not be deleted or truncated): the run does not end in success.
+  bool not_tidied = false;
 };
 
 // Handles the entries of the message just confirmed and sets them Sent: the
@@ -30,8 +39,10 @@ struct RecordResult {
 // Entries left Taken by an earlier message that failed are not touched.
 // A list line stays while an entry of it did not go (a refused recipient);
 // a file to delete or truncate stays while another entry or any list of the
-// mailer still names it. Files that cannot be opened, created or deleted are
-// passed over silently. The configuration gives FLOWREMAP, OUTBOUND and VFIDO.
+// mailer still names it (the mailer's lists are read at the first such
+// question of the run, see ListedNames). Every failure to tidy is a problem
+// line ("-- Could not delete PATH: REASON"); files that are gone meanwhile are
+// passed over. The configuration gives FLOWREMAP, OUTBOUND and VFIDO.
 RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
                         const config::Configuration& configuration);
 

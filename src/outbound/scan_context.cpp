@@ -2,6 +2,7 @@
 #include "outbound/scan_context.h"
 
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 #include "core/base64.h"
@@ -19,6 +20,16 @@ bool HasControlCharacters(std::string_view text) {
                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
+// "on 2026-12-08 01:02:03", local time.
+std::string StampText(std::int64_t seconds) {
+  const auto when = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "on %Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
 }  // namespace
 
 void ScanContext::Log(std::string_view text) {
@@ -33,8 +44,33 @@ void ScanContext::Warn(std::string_view text) {
   logger_.LogLineKept(core::Side::Sending, text, details_);
 }
 
+void ScanContext::Problem(std::string_view text) {
+  logger_.LogLineKept(core::Side::Sending, text, true, core::LineKind::Problem);
+  list_.Problems = true;
+}
+
 bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
-  if (list_.Full()) return false;
+  if (list_.Full()) {
+    ++left_out_;
+    left_out_bytes_ = std::min(
+        left_out_bytes_ + static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes)),
+        kMaxTotalBytes);
+    return false;
+  }
+  if (untidied_ && entry.RedirectIndex >= 1 &&
+      entry.RedirectIndex <= configuration_.Redirects.RedirectCount()) {
+    const std::string& node = configuration_.Redirects.Entry(entry.RedirectIndex).Address;
+    if (const std::optional<std::int64_t> confirmed = untidied_->ConfirmedAt(node, entry.Path)) {
+      Warn("--   " + core::Printable(entry.Path) + " went to " + node + " " +
+           StampText(*confirmed) + ", not tidied: not sent again");
+      entry.Untidied = true;
+      const int index = list_.Count() + 1;
+      if (!list_.Add(std::move(entry))) return false;
+      list_.Entry(index).State = SendState::Skipped;
+      ++untidied_count_;
+      return false;
+    }
+  }
   const bool counted = !count_once || !list_.HasEarlierPath(entry.Path, 0);
   const std::uint64_t limit = configuration_.MAXMESSAGESIZE;
   if (!configuration_.SPLITLARGE && limit > 0 && !list_.HasEarlierPath(entry.Path, 0) &&

@@ -11,7 +11,9 @@
 
 #include "config/configuration.h"
 #include "core/log.h"
+#include "outbound/scan_directories.h"
 #include "outbound/send_list.h"
+#include "outbound/untidied_files.h"
 #include "platform/file_search.h"
 
 namespace kestrel::outbound {
@@ -27,14 +29,17 @@ enum class Report { AsConfigured, Full };
 class ScanContext {
  public:
   ScanContext(const config::Configuration& configuration, SendList& list, core::Logger& logger,
-              Report report = Report::AsConfigured)
+              Report report = Report::AsConfigured, const UntidiedFiles* untidied = nullptr)
       : configuration_(configuration),
         list_(list),
         logger_(logger),
-        details_(report == Report::Full || !configuration.DISABLECHECK) {}
+        details_(report == Report::Full || !configuration.DISABLECHECK),
+        untidied_(untidied) {}
 
   [[nodiscard]] const config::Configuration& configuration() const { return configuration_; }
   [[nodiscard]] SendList& list() { return list_; }
+  // The scanned directories, each read once for the build.
+  [[nodiscard]] ScanDirectories& directories() { return directories_; }
 
   // A line written whatever the report's extent ("-- Scanning ...", "-- Directory not found").
   void Log(std::string_view text);
@@ -44,10 +49,16 @@ class ScanContext {
   // A warning: a line of the Check report (shown unless DISABLECHECK) that the
   // send log keeps in any case.
   void Warn(std::string_view text);
+  // A problem: shown whatever the report's extent, on standard error too, kept
+  // in the send log; the run does not end in success (the list's Problems).
+  void Problem(std::string_view text);
 
   // Appends the entry when the list has room and adds `size` to the totals:
   // always to GrossBytes, and to TotalBytes unless `count_once` is set and an
-  // earlier entry has the same Path. False (totals untouched) when full.
+  // earlier entry has the same Path. False (totals untouched) when full: the
+  // entry is then counted among those left out. A file the record of sent
+  // messages knows as confirmed to the entry's system but not tidied is added
+  // Skipped and Untidied, out of the totals, and reported.
   // With SPLITLARGE off and MAXMESSAGESIZE set, a file whose message would
   // be larger is reported: the send job will hold it; so is a listed ARCmail
   // bundle of today below MINIMUMMAIL.
@@ -55,14 +66,24 @@ class ScanContext {
 
   [[nodiscard]] std::int64_t gross_bytes() const { return gross_bytes_; }
   [[nodiscard]] std::int64_t total_bytes() const { return total_bytes_; }
+  // Entries the full list could not take, and their bytes.
+  [[nodiscard]] std::int64_t left_out() const { return left_out_; }
+  [[nodiscard]] std::int64_t left_out_bytes() const { return left_out_bytes_; }
+  // Entries added as sent but not tidied.
+  [[nodiscard]] int untidied() const { return untidied_count_; }
 
  private:
   const config::Configuration& configuration_;
   SendList& list_;
   core::Logger& logger_;
   const bool details_;  // the Check report's lines are shown
+  ScanDirectories directories_;
+  const UntidiedFiles* untidied_;
   std::int64_t gross_bytes_ = 0;
   std::int64_t total_bytes_ = 0;
+  std::int64_t left_out_ = 0;
+  std::int64_t left_out_bytes_ = 0;
+  int untidied_count_ = 0;
 };
 
 // "-- Redirect " address " -> " e-mail address " (" name ")".
@@ -75,10 +96,6 @@ class ScanContext {
 // and "?"; a name without them is looked up as written before any other letter case and gives one
 // file at most. Names with control characters match nothing: no real file has them, and a NUL
 // would cut the name short on its way to the system.
-struct FileMatches {
-  platform::SearchOutcome outcome = platform::SearchOutcome::NoMatch;
-  std::vector<platform::FoundFile> files;
-};
 [[nodiscard]] FileMatches FindRegularFiles(std::string_view name);
 
 [[nodiscard]] bool HasWildcards(std::string_view name);

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/still_listed.h"
 
-#include <vector>
+#include <algorithm>
+#include <memory>
 
 #include "config/text_lines.h"
+#include "core/text_utils.h"
 #include "outbound/list_file.h"
 #include "outbound/scan_context.h"
+#include "outbound/send_list.h"
 #include "platform/file_names.h"
 
 namespace kestrel::outbound {
@@ -42,25 +45,52 @@ std::vector<std::string> MailerLists(const config::Configuration& configuration)
   return lists;
 }
 
-bool Names(const config::Configuration& configuration, const std::string& list,
-           const std::string& real_path) {
-  const std::size_t max_line = MaxLineOf(list);
-  config::TextLineReader reader(list, max_line);
-  std::string line;
-  while (reader.Next(line)) {
-    if (LineNamesFile(configuration, line, max_line, real_path)) return true;
-  }
-  return false;
+std::string FoldedBase(std::string_view name) {
+  return core::UpperCase(platform::BaseName(name));
 }
 
 }  // namespace
 
-std::string ListStillNaming(const config::Configuration& configuration,
-                            const std::string& real_path) {
+ListedNames::ListedNames(const config::Configuration& configuration) {
   for (const std::string& list : MailerLists(configuration)) {
-    if (Names(configuration, list, real_path)) return list;
+    const std::size_t max_line = MaxLineOf(list);
+    config::TextLineReader reader(list, max_line);
+    std::string line;
+    while (reader.Next(line)) {
+      const std::optional<ListLine> listed = ParseListLine(line.substr(0, max_line));
+      if (!listed) continue;
+      std::string name = RemappedName(configuration, listed->name, max_line);
+      // A name with wildcards stands for more than one file: it holds none.
+      if (HasWildcards(name)) continue;
+      by_base_[FoldedBase(name)].push_back({list, std::move(name)});
+    }
+  }
+}
+
+std::string ListedNames::ListNaming(const std::string& real_path) const {
+  const auto found = by_base_.find(FoldedBase(real_path));
+  if (found == by_base_.end()) return {};
+  for (const Line& line : found->second) {
+    if (platform::ResolveName(line.name) == real_path) return line.list;
   }
   return {};
+}
+
+void ListedNames::Forget(const std::string& list_path, const std::string& real_path) {
+  const auto found = by_base_.find(FoldedBase(real_path));
+  if (found == by_base_.end()) return;
+  std::vector<Line>& lines = found->second;
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [&](const Line& line) {
+                               return line.list == list_path &&
+                                      platform::ResolveName(line.name) == real_path;
+                             }),
+              lines.end());
+}
+
+ListedNames& ListedNamesOf(SendList& list, const config::Configuration& configuration) {
+  if (!list.Listed) list.Listed = std::make_shared<ListedNames>(configuration);
+  return *list.Listed;
 }
 
 }  // namespace kestrel::outbound

@@ -34,7 +34,7 @@ std::string PacketNameOf(const std::string& list_name) {
 
 void ScanLists(ScanContext& context) {
   const config::Configuration& configuration = context.configuration();
-  const FileMatches lists = FindRegularFiles(configuration.VFIDO + "*.LST");
+  const FileMatches lists = context.directories().Matching(configuration.VFIDO + "*.LST");
   if (lists.outcome == platform::SearchOutcome::NoDirectory) {
     context.Log("-- Directory not found");
     return;
@@ -64,7 +64,7 @@ void ScanLists(ScanContext& context) {
 
 void ScanPackets(ScanContext& context) {
   const config::Configuration& configuration = context.configuration();
-  const FileMatches packets = FindRegularFiles(configuration.VFIDO + "*.PKT");
+  const FileMatches packets = context.directories().Matching(configuration.VFIDO + "*.PKT");
   if (packets.outcome == platform::SearchOutcome::NoDirectory) {
     context.Log("-- Directory not found");
     return;
@@ -82,7 +82,7 @@ void ScanPackets(ScanContext& context) {
     if (!first) continue;
     if ((first->attribute & fido::kAttrFileAttached) != 0) continue;  // its list carried its files
     const int index = PacketRedirect(configuration.Redirects, *header);
-    if (index == 0 || context.list().Full()) continue;
+    if (index == 0) continue;
 
     context.Detail(RedirectLine(configuration.Redirects.Entry(index)));
     SendEntry entry;

@@ -21,16 +21,16 @@ std::string Folded(std::string_view name) {
 }
 
 // Of several case variants the first in byte order counts, as without a view.
-using Names = std::unordered_map<std::string, std::string>;  // folded -> real
+using NameMap = std::unordered_map<std::string, std::string>;  // folded -> real
 
-void Add(Names& names, std::string_view name) {
+void Add(NameMap& names, std::string_view name) {
   auto [entry, added] = names.try_emplace(Folded(name), name);
   if (!added && name < entry->second) entry->second = name;
 }
 
 struct Registry {
   std::mutex mutex;
-  std::map<std::string, std::pair<int, Names>> views;  // by real directory; users, names
+  std::map<std::string, std::pair<int, NameMap>> views;  // by real directory; users, names
 };
 
 Registry& TheRegistry() {
@@ -44,9 +44,10 @@ std::string RealDirectory(std::string_view directory) {
   return real;
 }
 
-Names ReadNames(const std::string& directory) {
-  Names names;
+NameMap ReadNames(const std::string& directory, bool& readable_r) {
+  NameMap names;
   DIR* dir = opendir(directory.c_str());
+  readable_r = dir != nullptr;
   if (!dir) return names;
   while (dirent* entry = readdir(dir)) Add(names, entry->d_name);
   closedir(dir);
@@ -56,7 +57,7 @@ Names ReadNames(const std::string& directory) {
 }  // namespace
 
 DirectoryView::DirectoryView(std::string_view directory) : key_(RealDirectory(directory)) {
-  Names names = ReadNames(key_);
+  NameMap names = ReadNames(key_, readable_);
   Registry& registry = TheRegistry();
   const std::lock_guard lock(registry.mutex);
   auto [entry, added] = registry.views.try_emplace(key_, 0, std::move(names));
@@ -68,6 +69,19 @@ DirectoryView::~DirectoryView() {
   const std::lock_guard lock(registry.mutex);
   const auto entry = registry.views.find(key_);
   if (entry != registry.views.end() && --entry->second.first == 0) registry.views.erase(entry);
+}
+
+std::vector<std::string> DirectoryView::Names() const {
+  std::vector<std::string> real;
+  Registry& registry = TheRegistry();
+  const std::lock_guard lock(registry.mutex);
+  const auto entry = registry.views.find(key_);
+  if (entry == registry.views.end()) return real;
+  real.reserve(entry->second.second.size());
+  for (const auto& [folded, name] : entry->second.second) {
+    if (name != "." && name != "..") real.push_back(name);
+  }
+  return real;
 }
 
 void NoteName(std::string_view path) {
@@ -91,7 +105,7 @@ std::optional<std::string> LookUpInView(const std::string& directory,
     const std::lock_guard lock(registry.mutex);
     const auto entry = registry.views.find(directory);
     if (entry == registry.views.end()) return std::nullopt;
-    const Names& names = entry->second.second;
+    const NameMap& names = entry->second.second;
     const auto name = names.find(Folded(component));
     if (name == names.end()) return std::string();
     found = name->second;

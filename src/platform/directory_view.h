@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel::platform {
 
@@ -24,7 +25,14 @@ class DirectoryView {
   DirectoryView(const DirectoryView&) = delete;
   DirectoryView& operator=(const DirectoryView&) = delete;
 
+  // False when the directory could not be read.
+  [[nodiscard]] bool readable() const { return readable_; }
+  // The real names the read found (with those noted since), one of each set
+  // of case variants (the first in byte order), without "." and "..".
+  [[nodiscard]] std::vector<std::string> Names() const;
+
  private:
+  bool readable_ = false;
   std::string key_;
 };
 

@@ -11,11 +11,11 @@ const std::string& FileOf(const outbound::SendList& list, const FileMessage& mes
 }
 
 std::vector<int> EntriesOfFile(const outbound::SendList& list, const FileMessage& message) {
-  const std::string& path = FileOf(list, message, message.current);
+  // A packed netmail's packet is the current entry's alone.
+  if (!message.packet_path.empty()) return {message.current};
   std::vector<int> entries;
-  for (int i = 1; i <= list.Count(); ++i) {
-    if (FileOf(list, message, i) == path &&
-        (i == message.current || list.Entry(i).State == outbound::SendState::Pending)) {
+  for (const int i : list.EntriesWithPath(list.Entry(message.current).Path)) {
+    if (i == message.current || list.Entry(i).State == outbound::SendState::Pending) {
       entries.push_back(i);
     }
   }

@@ -3,6 +3,8 @@
 
 #include <ctime>
 
+#include "platform/files.h"
+#include "send/file_message.h"
 #include "send/message_pieces.h"
 
 namespace kestrel::send {
@@ -66,6 +68,24 @@ bool MessageIdentity::HasPiece(const std::string& message_id, std::uint64_t numb
                                const std::string& path) const {
   const SentRecord::Entry* entry = sent_.Find(PieceKey(message_id, number, total));
   return entry && entry->path == path && entry->addresses == Joined(recipients);
+}
+
+std::optional<std::string> MessageIdentity::RecordUntidied(const std::string& message_id,
+                                                           const outbound::SendList& list,
+                                                           const std::vector<int>& entries) {
+  for (const int i : entries) {
+    const outbound::SendEntry& entry = list.Entry(i);
+    // A file gone meanwhile stays queued no more.
+    const std::optional<platform::FileIdentity> file = platform::IdentifyFile(entry.Path);
+    if (!file) continue;
+    const config::RedirectEntry& redirect = RedirectOf(configuration_, entry);
+    std::string error;
+    if (!sent_.RecordUntidied({0, message_id, redirect.Address, redirect.EmailAddress, entry.Path},
+                              file->size, file->modified_ns, std::time(nullptr), error)) {
+      return "-- Could not write " + sent_.path() + " (" + error + ")";
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestrel::send

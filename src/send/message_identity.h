@@ -50,6 +50,13 @@ class MessageIdentity {
                               std::uint64_t total, const std::vector<std::string>& recipients,
                               const std::string& path) const;
 
+  // Records the entries of a confirmed message whose file stays queued
+  // untidied (RecordResult::untidied), so that later runs do not mail it
+  // again; the line for the log when the record cannot be written.
+  [[nodiscard]] std::optional<std::string> RecordUntidied(const std::string& message_id,
+                                                          const outbound::SendList& list,
+                                                          const std::vector<int>& entries);
+
  private:
   const config::Configuration& configuration_;
   SentRecord sent_;

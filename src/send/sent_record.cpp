@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "platform/error_text.h"
@@ -24,6 +25,29 @@ constexpr std::string_view kEmpty = "-";
 constexpr std::string_view kCut = "%~";
 constexpr std::string_view kCutRead = "...";
 constexpr std::size_t kFieldsPerLine = 5;
+constexpr std::string_view kUntidied = "untidied/";
+constexpr std::string_view kTidied = "tidied";
+
+std::string UntidiedKey(std::string_view node, std::string_view path) {
+  return std::string(node) + "\n" + std::string(path);
+}
+
+// "untidied/SIZE/MTIME" read back; nothing when it is not one.
+std::optional<SentRecord::Untidied> ReadUntidied(std::string_view field) {
+  if (!field.starts_with(kUntidied)) return std::nullopt;
+  field.remove_prefix(kUntidied.size());
+  const std::size_t slash = field.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  SentRecord::Untidied untidied;
+  const std::string_view size = field.substr(0, slash);
+  const std::string_view modified = field.substr(slash + 1);
+  if (std::from_chars(size.data(), size.data() + size.size(), untidied.size).ec != std::errc() ||
+      std::from_chars(modified.data(), modified.data() + modified.size(), untidied.modified_ns)
+              .ec != std::errc()) {
+    return std::nullopt;
+  }
+  return untidied;
+}
 
 bool NeedsEscape(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -98,12 +122,22 @@ SentRecord::SentRecord(std::string path) : path_(std::move(path)) {}
 
 void SentRecord::Remember(Line line) {
   by_id_[line.written_id] = lines_.size();
+  const std::string key = UntidiedKey(line.entry.node, line.entry.path);
+  if (line.tidy == kTidied) {
+    untidied_.erase(key);
+  } else if (std::optional<Untidied> untidied = ReadUntidied(line.tidy)) {
+    untidied->seconds = line.entry.seconds;
+    untidied->message_id = line.entry.message_id;
+    untidied->addresses = line.entry.addresses;
+    untidied_[key] = std::move(*untidied);
+  }
   lines_.push_back(std::move(line));
 }
 
 void SentRecord::Forget() {
   lines_.clear();
   by_id_.clear();
+  untidied_.clear();
   rewrite_pending_ = false;
 }
 
@@ -135,7 +169,8 @@ bool SentRecord::Load(std::int64_t now, std::string& error_r) {
     at = end + 1;
     const std::vector<std::string_view> words = Words(text.substr(0, text.size() - 1));
     Line line;
-    if (words.size() != kFieldsPerLine ||
+    if (words.size() == kFieldsPerLine + 1) line.tidy = words[kFieldsPerLine];
+    if ((words.size() != kFieldsPerLine && line.tidy.empty()) ||
         std::from_chars(words[0].data(), words[0].data() + words[0].size(), line.entry.seconds)
                 .ec != std::errc()) {
       continue;  // not an entry: it goes with the next rewrite
@@ -174,13 +209,44 @@ const SentRecord::Entry* SentRecord::Find(std::string_view message_id) const {
 }
 
 bool SentRecord::Record(const Entry& entry, std::int64_t now, std::string& error_r) {
+  return Append(entry, {}, now, error_r);
+}
+
+const SentRecord::Untidied* SentRecord::FindUntidied(std::string_view node,
+                                                     std::string_view path) const {
+  if (untidied_.empty()) return nullptr;
+  // Compared as written and read back, as the entries were made.
+  const auto found = untidied_.find(UntidiedKey(Read(Written(node)), Read(Written(path))));
+  return found == untidied_.end() ? nullptr : &found->second;
+}
+
+bool SentRecord::RecordUntidied(const Entry& entry, std::uint64_t size, std::int64_t modified_ns,
+                                std::int64_t now, std::string& error_r) {
+  return Append(entry,
+                std::string(kUntidied) + std::to_string(size) + "/" + std::to_string(modified_ns),
+                now, error_r);
+}
+
+bool SentRecord::RecordTidied(std::string_view node, std::string_view path, std::int64_t now,
+                              std::string& error_r) {
+  const Untidied* untidied = FindUntidied(node, path);
+  if (!untidied) return true;
+  return Append(
+      {0, untidied->message_id, std::string(node), untidied->addresses, std::string(path)},
+      std::string(kTidied), now, error_r);
+}
+
+bool SentRecord::Append(const Entry& entry, const std::string& tidy, std::int64_t now,
+                        std::string& error_r) {
   const std::array<std::string, kFieldsPerLine - 1> fields = {
       Written(entry.message_id), Written(entry.node), Written(entry.addresses),
       Written(entry.path)};
   Line line;
   line.written_id = fields[0];
+  line.tidy = tidy;
   line.text = std::to_string(now);
   for (const std::string& field : fields) line.text += " " + field;
+  if (!tidy.empty()) line.text += " " + tidy;
   line.text += "\n";
   // As it reads back from the file.
   line.entry = {now, Read(fields[0]), Read(fields[1]), Read(fields[2]), Read(fields[3])};

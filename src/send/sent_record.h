@@ -12,6 +12,13 @@
 // is cut and ends in "%~" (read back as "..."); an empty one is "-". A line
 // torn by a crash at the end is cut off before the next entry is added. A
 // lost record costs only identifiers that look like retries, never a file.
+//
+// A confirmed file whose bookkeeping failed (it stays queued: a packet not
+// deleted, a flow-file line not removed) gets a second line for its message
+// with a sixth field, "untidied/SIZE/MTIME" (bytes, nanoseconds): while that
+// node's entry names the same path and the file keeps that size and time, it
+// is the same file and is not mailed again. A later line "... tidied" ends
+// it: the file was tidied, and a queueing of it after that is a new one.
 
 #include <cstdint>
 #include <string>
@@ -57,19 +64,43 @@ class SentRecord {
   // it could not be written whole.
   [[nodiscard]] bool Record(const Entry& entry, std::int64_t now, std::string& error_r);
 
+  // A file the server confirmed whose bookkeeping failed.
+  struct Untidied {
+    std::int64_t seconds = 0;  // when the entry was made
+    std::string message_id;
+    std::string addresses;
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;
+  };
+  // The file at `path` (as the entry gave it) that went to `node` and is not
+  // tidied; null when there is none.
+  [[nodiscard]] const Untidied* FindUntidied(std::string_view node, std::string_view path) const;
+  // Records `entry` (its message confirmed) as not tidied, the file of that
+  // size and time; false with the reason when it could not be written.
+  [[nodiscard]] bool RecordUntidied(const Entry& entry, std::uint64_t size,
+                                    std::int64_t modified_ns, std::int64_t now,
+                                    std::string& error_r);
+  // Records that the untidied file of `node` at `path` is tidied now.
+  [[nodiscard]] bool RecordTidied(std::string_view node, std::string_view path, std::int64_t now,
+                                  std::string& error_r);
+
  private:
   struct Line {
     std::string text;        // as written, with its "\n"
     std::string written_id;  // the Message-ID as written: what it is found by
     Entry entry;             // as read back
+    std::string tidy;        // the sixth field as written; empty when none
   };
   void Remember(Line line);
+  [[nodiscard]] bool Append(const Entry& entry, const std::string& tidy, std::int64_t now,
+                            std::string& error_r);
   void Forget();
   [[nodiscard]] std::string Content() const;
 
   std::string path_;
   std::vector<Line> lines_;
   std::unordered_map<std::string, std::size_t> by_id_;  // written id -> index in lines_
+  std::unordered_map<std::string, Untidied> untidied_;  // node "\n" path -> the file
   // The file differs from lines_ (shortened, torn, an append failed): it is
   // replaced whole before the next entry goes in.
   bool rewrite_pending_ = false;

@@ -591,6 +591,10 @@ void Dialogue::Confirm(FileMessage& message, const Envelope& envelope) {
   DropPacket(message);
   const outbound::RecordResult recorded =
       outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+  // A file left queued is recorded, so that no later run mails it again.
+  if (const auto failure = identity_.RecordUntidied(message.message_id, list_, recorded.untidied))
+    Log(*failure);
+  if (recorded.not_tidied) session_.NoteShortfall(FileOf(message, message.current));
   if (recorded.io_error) session_.Abort(recorded.failure);
   Pause(configuration_.SENDPAUSE);
 }

@@ -2,8 +2,11 @@
 // The program itself, run without a window: exit status, stop by signal,
 // untouched outbound when the server cannot be reached.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,11 +19,14 @@
 #include <thread>
 
 #include "net/sha256.h"
+#include "platform/error_text.h"
 #include "receive/piece_spool.h"
+#include "support/dead_process.h"
 #include "support/fake_nmcli.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/program_path.h"
+#include "support/system_user.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::testing {
@@ -166,6 +172,100 @@ TEST_F(ConsoleRunTest, ReportRunsCheckAndSendsNothing) {
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_FALSE(fs::exists(home_.File("home/SEND.LOG")));
   EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+}
+
+// An outbound the program may read but not change: the packet goes once, and
+// no run mails it again while it cannot be deleted; once the outbound can be
+// written the next run tidies it, and the packet queued again after that,
+// even of the same size and time, goes anew.
+TEST_F(ConsoleRunTest, AConfirmedPacketThatCannotBeDeletedIsMailedOnce) {
+  const auto user = UnprivilegedUser("kestrelftn");
+  if (!user || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+  SmtpServer smtp;
+  ASSERT_TRUE(smtp.running());
+  WriteConfiguration(smtp.port(), FreeLoopbackPort(), 10);
+  ASSERT_EQ(chmod(home_.path().c_str(), 0755), 0);
+  for (const auto& item : fs::recursive_directory_iterator(home_.File("home")))
+    ASSERT_EQ(chown(item.path().c_str(), user->uid, user->gid), 0);
+  ASSERT_EQ(chown(home_.File("home").c_str(), user->uid, user->gid), 0);
+  const std::string packet = home_.File("outbound/00ec00c8.out");
+  struct stat queued {};
+  ASSERT_EQ(stat(packet.c_str(), &queued), 0);
+  const auto run = [&](const char* command) {
+    return RunCommand({"/usr/bin/setpriv", "--reuid=" + std::to_string(user->uid),
+                       "--regid=" + std::to_string(user->gid), "--clear-groups", "/usr/bin/env",
+                       "KESTREL_HOME=" + home_.File("home"), program_, "--console", command},
+                      60s, /*merge_stderr=*/true);
+  };
+  struct Step {
+    const char* command;
+    int exit_code;
+    std::string says;
+    std::size_t mailed;
+  } steps[] = {
+      {"/SEND", 1, "-- Could not delete " + packet + ": " + platform::ErrorText(EACCES), 1},
+      {"/SEND", 1, "-- Could not delete " + packet + ": " + platform::ErrorText(EACCES), 1},
+      {"/REPORT", 0, packet + " went to 2:236/200.0 on ", 1},
+      {"/SEND", 0, "-- Deleting: " + packet, 1},
+      {"/SEND", 0, "-- Sent " + packet, 2},
+  };
+  for (const Step& step : steps) {
+    if (&step == &steps[3]) {
+      ASSERT_EQ(chmod(home_.File("outbound").c_str(), 0777), 0);
+    }
+    if (&step == &steps[4]) {
+      home_.Write("outbound/00ec00c8.out", packet_);
+      const timespec times[2] = {queued.st_mtim, queued.st_mtim};
+      ASSERT_EQ(utimensat(AT_FDCWD, packet.c_str(), times, 0), 0);
+    }
+    const CommandResult result = run(step.command);
+    const std::string at = std::string(step.command) + " #" + std::to_string(&step - steps);
+    EXPECT_EQ(result.exit_code, step.exit_code) << at << "\n" << result.output;
+    EXPECT_NE(result.output.find(step.says), std::string::npos) << at << "\n" << result.output;
+    smtp.WaitForMessages(step.mailed, 2s);
+    EXPECT_EQ(smtp.Messages().size(), step.mailed) << at;
+  }
+  EXPECT_FALSE(fs::exists(packet));
+}
+
+// A node held by a busy flag says who holds it and since when; a hold of over
+// an hour is a problem, which a quiet run shows on standard error.
+TEST_F(ConsoleRunTest, HeldNodesSayByWhomAndLongHoldsAreProblems) {
+  const std::uint16_t closed = FreeLoopbackPort();
+  WriteConfiguration(closed, closed, 10);
+  const pid_t ended = EndedProcessId();
+  struct Case {
+    std::string content;
+    int age_minutes;
+    int exit_code;
+    std::string quiet_says;  // empty: a quiet run prints nothing
+    std::string log_says;
+  } cases[] = {
+      // A mailer of another host: held, by design, until untouched for 10 minutes.
+      {std::to_string(ended) + "\n", 0, 0, "",
+       "--   Holder: process " + std::to_string(ended) + " not running here, since "},
+      {"", 120, 1, "[out] -- 2:236/200.0 held for over an hour: no process id, since ",
+       "-- 2:236/200.0 held for over an hour: no process id, since "},
+  };
+  for (const Case& c : cases) {
+    const std::string flag = home_.Write("outbound/00ec00c8.bsy", c.content);
+    const timeval touched[2] = {{std::time(nullptr) - c.age_minutes * 60, 0},
+                                {std::time(nullptr) - c.age_minutes * 60, 0}};
+    ASSERT_EQ(utimes(flag.c_str(), touched), 0);
+    fs::remove(home_.File("home/SEND.LOG"));
+    const CommandResult result = RunCommand({"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"),
+                                             program_, "--console", "/SEND", "/QUIET"},
+                                            60s, /*merge_stderr=*/true);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.output;
+    if (c.quiet_says.empty()) {
+      EXPECT_EQ(result.output, "");
+    } else {
+      EXPECT_NE(result.output.find(c.quiet_says), std::string::npos) << result.output;
+    }
+    EXPECT_NE(home_.Read("home/SEND.LOG").find(c.log_says), std::string::npos)
+        << home_.Read("home/SEND.LOG");
+    EXPECT_EQ(home_.Read("outbound/00ec00c8.out"), packet_);
+  }
 }
 
 // Each outcome as cron sees it: the exit status, the line that says why (on

@@ -297,12 +297,14 @@ TEST_F(ReadConfigurationTest, RedirectsAccumulateOnceAndFollowTheTextMode) {
   EXPECT_EQ(r.FindRedirect("2:236/0100.0"), 0);
 }
 
-TEST_F(ReadConfigurationTest, RedirectTableHoldsFiveHundred) {
+// A hub's thousand links, every line of them.
+TEST_F(ReadConfigurationTest, EveryRedirectLineOfAHubCounts) {
   std::string ini = std::string(kSending) + "OURZONE 2\n";
-  for (int i = 1; i <= 600; ++i) ini += "REDIRECT 1/" + std::to_string(i) + " a@b\n";
+  for (int i = 1; i <= 1000; ++i) ini += "REDIRECT 1/" + std::to_string(i) + " a@b\n";
   ASSERT_TRUE(Read(Side::Sending, ini));
-  EXPECT_EQ(c.Redirects.RedirectCount(), 500);
-  EXPECT_EQ(c.Redirects.Entry(500).Address, "2:1/500.0");
+  EXPECT_EQ(c.Redirects.RedirectCount(), 1000);
+  EXPECT_EQ(c.Redirects.IgnoredCount(), 0);
+  EXPECT_EQ(c.Redirects.FindRedirect("2:1/1000.0"), 1000);
 }
 
 TEST_F(ReadConfigurationTest, FilterFileIsLoadedWithTheReceivingSide) {

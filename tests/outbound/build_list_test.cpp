@@ -124,6 +124,45 @@ TEST_F(BuildListTest, EmptiesTheListFirst) {
   EXPECT_EQ(list.TotalBytes, 10);
 }
 
+// A hub's table counts whole; past the bounds nothing goes without a word.
+TEST_F(BuildListTest, EveryRedirectCountsAndWhatDoesNotFitIsAProblem) {
+  constexpr int kLinks = 700;
+  for (int node = 1; node <= kLinks; ++node) {
+    Redirect("2:236/" + std::to_string(node));
+    char name[32];
+    std::snprintf(name, sizeof name, "outbound/00ec%04x.out", node);
+    dir.Write(name, "p");
+  }
+  EXPECT_EQ(Build().outcome, BuildOutcome::Send);
+  EXPECT_EQ(list.Count(), kLinks);
+  EXPECT_FALSE(list.Problems);
+  EXPECT_EQ(Summary()[1], "-- " + std::to_string(kLinks) + " file(s) to be sent 700 bytes.");
+
+  // More entries than the list holds: one file listed over and over.
+  configuration.Redirects.Clear();
+  Redirect("2:236/1");
+  const std::string file = dir.Write("files/f.zip", std::string(10, 'f'));
+  dir.Write("outbound/00ec0001.flo",
+            TextLines(std::vector<std::string>(kMaxSendEntries + 2, file), "\n"));
+  front_end.ClearPane(core::Side::Sending);
+  EXPECT_EQ(Build().outcome, BuildOutcome::Send);
+  EXPECT_EQ(list.Count(), kMaxSendEntries);
+  EXPECT_TRUE(list.Problems);
+  EXPECT_TRUE(front_end.HasLine(
+      core::Side::Sending, "-- 3 file(s), 30 bytes, left for a later run: the send list holds " +
+                               std::to_string(kMaxSendEntries)));
+
+  // More REDIRECT lines than the table holds.
+  configuration.OUTBOUND.clear();
+  configuration.NETMAIL = dir.MakeDir("netmail") + "/";
+  for (int i = 0; i < config::kMaxRedirects + 2; ++i) (void)configuration.Redirects.Add({});
+  front_end.ClearPane(core::Side::Sending);
+  EXPECT_EQ(Build().outcome, BuildOutcome::NothingToSend);
+  EXPECT_TRUE(list.Problems);
+  EXPECT_EQ(Summary()[1], "-- 3 REDIRECT line(s) ignored: the table holds " +
+                              std::to_string(config::kMaxRedirects));
+}
+
 // Nothing is worth a connection while the only node with mail is busy.
 TEST_F(BuildListTest, BusyNodesLeaveNothingToSend) {
   Redirect("2:236/100");

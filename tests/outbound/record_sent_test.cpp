@@ -186,7 +186,7 @@ TEST_F(RecordFixture, WithoutRootTheRewriteKeepsTheGroupOrLeavesTheFile) {
                                 "-- Removing file from flowfile " + foreign,
                                 "-- Left " + foreign + " as it was: its owner could not be kept (" +
                                     platform::ErrorText(EPERM) + ")",
-                                "-- " + File("z") + " was sent, and may be sent again next run"},
+                                "-- " + File("z") + " was sent, not tidied: not mailed again"},
                                "\n"));
   struct stat after {};
   ASSERT_EQ(stat(own.c_str(), &after), 0);
@@ -225,7 +225,7 @@ TEST_F(RecordFixture, FailedReadOrRewriteEndsTheJobAndKeepsTheListWhole) {
   EXPECT_TRUE(Record(current).io_error);
   EXPECT_EQ(dir.Read(name), content);
   EXPECT_EQ(list.Entry(current).State, SendState::Sent);  // the mail itself is across
-  EXPECT_EQ(Log().back(), "-- " + File("y") + " was sent, and may be sent again next run");
+  EXPECT_EQ(Log().back(), "-- " + File("y") + " was sent, not tidied: not mailed again");
 
   // Opens, but every read fails: /proc/self/mem at offset 0.
   dir.MakeDir("out");
@@ -236,7 +236,42 @@ TEST_F(RecordFixture, FailedReadOrRewriteEndsTheJobAndKeepsTheListWhole) {
   EXPECT_EQ(Log(), (Lines{"-- Removing file from flowfile " + File("out/00ec0064.flo"),
                           "-- Could not read " + File("out/00ec0064.flo") + ": " +
                               platform::ErrorText(EIO),
-                          "-- " + File("z") + " was sent, and may be sent again next run"}));
+                          "-- " + File("z") + " was sent, not tidied: not mailed again"}));
+}
+
+// A directory the mailer's user may not change: each failure to tidy is a
+// problem; a packet stays queued (its entry untidied), a listed file whose
+// line went does not.
+TEST_F(RecordFixture, FilesThatCannotBeDeletedOrZeroedAreProblems) {
+  const auto mailer = testing::UnprivilegedUser("kestrelftn");
+  if (!mailer) GTEST_SKIP() << "needs root, to run as a user who cannot write the outbound";
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.MakeDir("out").c_str(), 0755), 0);
+  const std::string packet = dir.Write("out/00ec0064.out", "packet");
+  const std::string listed = dir.Write("out/a.zip", "a");
+  ASSERT_EQ(chmod(listed.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir.MakeDir("flows").c_str(), 0777), 0);
+  const std::string flow = dir.Write("flows/00ec0064.flo", "#" + listed + "\n");
+  ASSERT_EQ(chown(flow.c_str(), mailer->uid, mailer->gid), 0);
+  const int queued = Take(SendKind::OutboundPacket, packet, "", AfterSendAction::Delete);
+  const int zeroed = Take(SendKind::ListedFile, listed, flow, AfterSendAction::Truncate);
+  const auto outcome = testing::RunAs(*mailer, mailer->gid, [&] {
+    std::string text;
+    for (const int current : {queued, zeroed}) {
+      const RecordResult result = Record(current);
+      text += std::to_string(result.untidied.size()) + (result.not_tidied ? " not" : " tidied") +
+              (result.io_error ? " error\n" : "\n");
+    }
+    return text + testing::TextLines(Log(), "\n");
+  });
+  ASSERT_TRUE(outcome);
+  EXPECT_EQ(*outcome, testing::TextLines(
+                          {"1 not", "0 not", "-- Deleting: " + packet,
+                           "-- Could not delete " + packet + ": " + platform::ErrorText(EACCES),
+                           "-- Removing file from flowfile " + flow, "-- Zeroing: " + listed,
+                           "-- Could not zero " + listed + ": " + platform::ErrorText(EACCES)},
+                          "\n"));
+  EXPECT_TRUE(dir.Exists("out/00ec0064.out"));
 }
 
 TEST_F(RecordFixture, RemappedPathsFindTheirLine) {

@@ -6,7 +6,7 @@
 namespace kestrel::outbound {
 namespace {
 
-TEST(SendList, FullAtFiveHundred) {
+TEST(SendList, FullAtItsBound) {
   SendList list;
   for (int i = 1; i <= kMaxSendEntries; ++i) {
     SendEntry entry;
@@ -17,7 +17,7 @@ TEST(SendList, FullAtFiveHundred) {
   EXPECT_TRUE(list.Full());
   EXPECT_FALSE(list.Add(SendEntry{}));
   EXPECT_EQ(list.Count(), kMaxSendEntries);
-  EXPECT_EQ(list.Entry(kMaxSendEntries).Path, "F500");
+  EXPECT_EQ(list.Entry(kMaxSendEntries).Path, "F" + std::to_string(kMaxSendEntries));
   EXPECT_EQ(list.Entry(1).State, SendState::Pending);
 }
 

@@ -67,6 +67,40 @@ TEST(SentRecordTest, FieldsComeBackWholeAndATornEndIsCutBeforeTheNextEntry) {
   EXPECT_FALSE(error.empty());
 }
 
+// A file left untidied is known by its node and path across loads, until a
+// later line says it was tidied.
+TEST(SentRecordTest, UntidiedFilesAreKnownByNodeAndPathUntilTidied) {
+  testing::TempDir dir;
+  const std::string path = dir.File("KESTREL.SNT");
+  std::string error;
+  {
+    SentRecord record(path);
+    ASSERT_TRUE(record.Load(kNow, error)) << error;
+    const SentRecord::Entry sent{0, Id(1), "2:236/100.0", "a@example.org", "/out/my file.pkt"};
+    ASSERT_TRUE(record.Record(sent, kNow, error));
+    ASSERT_TRUE(record.RecordUntidied(sent, 1234, 1'800'000'000'123'456'789, kNow + 1, error));
+    ASSERT_TRUE(record.RecordUntidied({0, Id(2), "2:236/200.0", "b@example.org", "/out/b.pkt"}, 5,
+                                      6, kNow, error));
+  }
+  SentRecord record(path);
+  ASSERT_TRUE(record.Load(kNow, error)) << error;
+  const SentRecord::Untidied* untidied = record.FindUntidied("2:236/100.0", "/out/my file.pkt");
+  ASSERT_NE(untidied, nullptr);
+  EXPECT_EQ(untidied->size, 1234u);
+  EXPECT_EQ(untidied->modified_ns, 1'800'000'000'123'456'789);
+  EXPECT_EQ(untidied->seconds, kNow + 1);
+  EXPECT_EQ(untidied->message_id, Id(1));
+  EXPECT_EQ(record.FindUntidied("2:236/200.0", "/out/my file.pkt"), nullptr);
+  EXPECT_TRUE(record.Has(Id(1)));
+
+  ASSERT_TRUE(record.RecordTidied("2:236/100.0", "/out/my file.pkt", kNow + 2, error));
+  EXPECT_EQ(record.FindUntidied("2:236/100.0", "/out/my file.pkt"), nullptr);
+  ASSERT_TRUE(record.Load(kNow, error)) << error;
+  EXPECT_EQ(record.FindUntidied("2:236/100.0", "/out/my file.pkt"), nullptr);
+  EXPECT_NE(record.FindUntidied("2:236/200.0", "/out/b.pkt"), nullptr);
+  EXPECT_EQ(record.Find(Id(1))->addresses, "a@example.org");
+}
+
 struct BoundsCase {
   const char* label;
   std::size_t old_entries;    // older than the age kept
