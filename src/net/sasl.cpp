@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "core/base64.h"
+#include "core/text_utils.h"
 
 namespace kestrel::net {
 
@@ -62,6 +63,16 @@ std::string ChooseMechanism(std::string_view offered, bool have_token) {
     if (Offers(offered, mechanism)) return mechanism;
   }
   return {};
+}
+
+std::string SaslErrorText(std::string_view challenge) {
+  // A status report is a line of JSON; more is no report a person reads.
+  constexpr std::size_t kMaxShownBytes = 300;
+  while (!challenge.empty() && challenge.front() == ' ') challenge.remove_prefix(1);
+  std::string text = core::DecodeBase64Line(challenge.substr(0, kMaxShownBytes * 4 / 3 + 4));
+  if (text.size() > kMaxShownBytes) text.resize(kMaxShownBytes);
+  const bool readable = !text.empty() && text.find_first_not_of(" \t\r\n") != std::string::npos;
+  return readable ? core::Printable(text) : std::string();
 }
 
 }  // namespace kestrel::net

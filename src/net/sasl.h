@@ -19,6 +19,11 @@ namespace kestrel::net {
 // line for XOAUTH2, a single ^A for OAUTHBEARER (RFC 7628 3.2.3), encoded.
 [[nodiscard]] std::string SaslErrorAnswer(std::string_view mechanism);
 
+// What a server's error challenge says, decoded for the log (providers send
+// a BASE64 JSON status such as {"status":"invalid_token",...}); `challenge`
+// is the text after "334 " or "+ ". Empty when it carries nothing readable.
+[[nodiscard]] std::string SaslErrorText(std::string_view challenge);
+
 // The mechanism to use from a server's list (the words after "AUTH" in an
 // EHLO line, or the lines of a POP3 CAPA "SASL" entry): with a token,
 // OAUTHBEARER, then XOAUTH2; with a password, PLAIN, then LOGIN. Empty when

@@ -54,6 +54,8 @@ ImapResult Authenticate(ImapChannel& channel, const ImapCapabilities& capabiliti
   if (result.status == ImapStatus::Continue) {
     // "*" cancels an exchange that has no error answer of its own.
     const bool oauth = mechanism == "XOAUTH2" || mechanism == "OAUTHBEARER";
+    const std::string why = oauth ? net::SaslErrorText(result.line.substr(1)) : std::string();
+    if (!why.empty()) net::LogLine(channel.session(), "-- The server's reason: " + why);
     channel.SendContinuation(oauth ? net::SaslErrorAnswer(mechanism) : "*", false);
     result = channel.Finish(tag, kImapReplyBounds, Echo::Logged);
   }

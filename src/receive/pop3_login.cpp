@@ -87,6 +87,8 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
     }
   }
   if (IsContinuation(reply)) {
+    const std::string why = net::SaslErrorText(reply.last().substr(1));
+    if (!why.empty()) LogLine(session, "-- The server's reason: " + why);
     // The server's error report; the answer lets it end with its failure.
     net::SendLine(session, net::SaslErrorAnswer(mechanism));
     reply = ReadPop3Reply(session);

@@ -60,6 +60,12 @@ const std::string* Extension(const std::vector<std::string>& extensions, std::st
   return nullptr;
 }
 
+// The reason a provider gives in its error challenge, for the log.
+void LogReason(NetSession& session, std::string_view challenge) {
+  const std::string why = net::SaslErrorText(challenge);
+  if (!why.empty()) net::LogLine(session, "-- The server's reason: " + why);
+}
+
 // Sends one line of an AUTH exchange that carries a credential and reads the
 // answer.
 net::Reply AuthStep(NetSession& session, const std::string& line, const std::string& shown) {
@@ -102,6 +108,7 @@ net::Reply SendAuth(NetSession& session, const std::string& user, const std::str
     reply = StartAuth(session, mechanism, InitialResponse(session, mechanism, user, secret),
                       mechanism == "PLAIN" ? "[credentials]" : "[token]");
     if (credential.is_token && HasCode(reply, 334)) {
+      LogReason(session, reply.last().size() > 4 ? reply.last().substr(4) : std::string());
       // The server's error report; the answer lets it end with its failure.
       net::SendLine(session, net::SaslErrorAnswer(mechanism));
       reply = ReadSmtpReply(session);

@@ -209,6 +209,8 @@ TEST_F(Pop3SecureTest, TokensOfProviderLengthAndErrorChallenges) {
     if (c.error_answer) expected.push_back(c.error_answer);
     if (c.accepted && c.ok) expected.insert(expected.end(), {"CAPA", "STAT", "QUIT"});
     EXPECT_EQ(peer.Commands(), expected) << c.token_length;
+    EXPECT_EQ(front_end.HasLine(Side::Receiving, R"(-- The server's reason: {"status":"401"})"),
+              c.error_answer != nullptr);
     EXPECT_EQ(Transcript().find(token), std::string::npos);
   }
   EXPECT_TRUE(front_end.HasLine(Side::Receiving,

@@ -248,6 +248,8 @@ TEST_F(SmtpSecureTest, TokensOfProviderLengthAndErrorChallenges) {
     const std::string received = peer.Received();
     EXPECT_EQ(received.substr(received.find("\r\n") + 2), expected) << c.token_length;
     EXPECT_EQ(session.IsAborted(), !c.ok) << c.token_length;
+    EXPECT_EQ(front_end.HasLine(core::Side::Sending, R"(-- The server's reason: {"status":"401"})"),
+              c.error_answer != nullptr);
     EXPECT_EQ(Transcript().find(token), std::string::npos);
   }
   EXPECT_TRUE(front_end.HasLine(core::Side::Sending,
