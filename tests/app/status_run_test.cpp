@@ -179,5 +179,21 @@ TEST_F(StatusRunTest, ExitStatusTellsStaleWorkFailedRunsAndUnusableConfiguration
   }
 }
 
+// Each job's end is recorded for the status, with the run's exit status.
+TEST_F(StatusRunTest, AFailedRunOfEachSideIsTold) {
+  const std::string closed = std::to_string(FreeLoopbackPort());
+  WriteConfiguration("SMTPPORT " + closed + "\nPOPPORT " + closed + "\nNETTIMEOUT 10\n");
+  const CommandResult run = RunCommand({"/usr/bin/env", "KESTREL_HOME=" + home_.File("home"),
+                                        program_, "--console", "/AUTO", "/SHUTDOWN"},
+                                       60s);
+  ASSERT_EQ(run.exit_code, 1) << run.output;
+  const CommandResult result = Run("--status");
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  for (const char* expected : {"Stale: the last send run ended with exit status 1",
+                               "Stale: the last receive run ended with exit status 1"}) {
+    EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+  }
+}
+
 }  // namespace
 }  // namespace kestrel::testing
