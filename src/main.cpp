@@ -14,6 +14,7 @@
 #include "app/exit_status.h"
 #include "console/pieces_command.h"
 #include "console/run_console.h"
+#include "console/status_command.h"
 #include "core/version.h"
 #include "platform/program_home.h"
 #include "program_options.h"
@@ -53,6 +54,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrel: unknown option %s (see kestrel --help)\n",
                  options.unknown.c_str());
     return kestrel::app::kExitUsage;
+  }
+  if (options.status != kestrel::StatusOption::None) {
+    return kestrel::console::RunStatusCommand(options.status == kestrel::StatusOption::Json
+                                                  ? kestrel::console::StatusFormat::Json
+                                                  : kestrel::console::StatusFormat::Text,
+                                              options.switches);
   }
   if (options.pieces)
     return kestrel::console::RunPiecesCommand(options.pieces_words, options.switches);

@@ -19,6 +19,8 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments) {
       options.help = true;
     } else if (argument == "--version") {
       options.version = true;
+    } else if (argument == "--status" || argument == "--status=json") {
+      options.status = argument == "--status" ? StatusOption::Text : StatusOption::Json;
     } else if (argument == "--pieces") {
       options.pieces = true;
     } else if (options.pieces && !argument.empty() && argument.front() != '/' &&
@@ -40,6 +42,7 @@ std::string HelpText() {
          "Usage: kestrel [--console] [switch...]\n"
          "       kestrel --pieces [list | deliver NAME | remove NAME] [/CFG:file]\n"
          "       kestrel --login [smtp|pop|imap]... [/CFG:file]\n"
+         "       kestrel --status[=json] [/CFG:file]\n"
          "       kestrel --help | --version\n"
          "\n"
          "  --console      run without the window, also when a display is available\n"
@@ -48,6 +51,9 @@ std::string HelpText() {
          "                 removes it\n"
          "  --login        log in once to each account whose SMTPOAUTH, POPOAUTH or\n"
          "                 IMAPOAUTH is set (or to those named) and keep its tokens\n"
+         "  --status       show what waits for each link, since when, and each side's\n"
+         "                 last run; =json for a monitor. Exit status 1 when work is\n"
+         "                 older than STALEHOURS or a side's last run failed\n"
          "  /AUTO          send and receive\n"
          "  /SEND          send only\n"
          "  /GET           receive only\n"

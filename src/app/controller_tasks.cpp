@@ -3,9 +3,12 @@
 // threads, their ends on the user-interface thread, polling and the automatic
 // shutdown.
 
+#include <algorithm>
 #include <thread>
 
 #include "app/controller.h"
+#include "app/exit_status.h"
+#include "core/run_record.h"
 
 namespace kestrel::app {
 namespace {
@@ -172,6 +175,8 @@ void Controller::JobFailed(TaskKind kind) {
 }
 
 void Controller::EndJobSection(core::Side side, bool job_failed) {
+  (void)core::RecordRunEnd(core::RunRecordPath(), side,
+                           job_failed ? std::max(ExitStatus(), kExitFailure) : kExitSuccess);
   logger_.LogLine(side, "-- Done");
   if (job_failed) {
     logger_.LogLine(side,

@@ -40,6 +40,8 @@ struct Configuration {
   std::uint32_t LOGSIZE = 0;
   // Each log file line starts with the time it was written.
   bool LOGTIME = false;
+  // Hours after which "kestrel --status" counts waiting work as stale.
+  std::uint32_t STALEHOURS = 24;
   // PEM file of certificates trusted besides the system's store.
   std::string CAFILE;
   // The OAuth 2.0 application and, to override the provider's, its endpoints

@@ -38,6 +38,7 @@ void ResetCommon(Configuration& c) {
   c.NETTIMEOUT = defaults.NETTIMEOUT;
   c.LOGSIZE = defaults.LOGSIZE;
   c.LOGTIME = defaults.LOGTIME;
+  c.STALEHOURS = defaults.STALEHOURS;
   c.CAFILE.clear();
   c.OAUTHCLIENTID.clear();
   c.OAUTHCLIENTSECRET.clear();
@@ -321,6 +322,8 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.OAUTHTOKENURL = Word(l); }},
     {"OAUTHSCOPE", Scope::Common,
      [](const std::string& l, Configuration& c) { c.OAUTHSCOPE = CommandText(l); }},
+    {"STALEHOURS", Scope::Common,
+     [](const std::string& l, Configuration& c) { c.STALEHOURS = AtLeastOne(l); }},
 
     {"POPSERVER", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPSERVER = Cut(Word(l), kMaxPopServer); }},

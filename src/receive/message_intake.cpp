@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 
+#include "core/link_events.h"
 #include "core/text_utils.h"
 #include "platform/directory_owner.h"
 #include "platform/error_text.h"
@@ -210,6 +211,7 @@ void MessageIntake::ReportBounce(std::string_view label, const DeliveryReport& r
   const std::optional<std::string> id = WholeMessageId(report.original_message_id);
   const std::optional<SentMessage> sent = sent_ && id ? sent_->Find(*id) : std::nullopt;
   if (!sent) return;
+  (void)core::RecordLinkEvent(core::LinkEventKind::Bounced, sent->node, sent->file);
   for (const std::string& line : FailedDeliveryLines(report, *sent)) {
     Log(line);
     session_.logger.LogLineKept(core::Side::Sending, line, false);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "core/link_events.h"
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
@@ -248,6 +249,8 @@ void Dialogue::MarkEntries(const std::vector<int>& entries,
                            refusal == refused_.end() ? std::string() : refusal->second);
     if (asked != addresses.end()) {
       Log("--   Recipient refused, file kept for the next run (" + address + ")");
+      (void)core::RecordLinkEvent(core::LinkEventKind::Refused, RedirectOf(entry).Address,
+                                  refusal == refused_.end() ? std::string() : refusal->second);
     } else {
       Log("--   Recipient refused earlier in this run, file kept for the next run (" + address +
           ")");
@@ -397,6 +400,7 @@ void Dialogue::KeepRefused(const FileMessage& message, const std::string& why) {
     const config::RedirectEntry& redirect = RedirectOf(entry);
     Log("-- Refused " + path + " for " + redirect.Address + " (" + redirect.EmailAddress +
         "): " + why);
+    (void)core::RecordLinkEvent(core::LinkEventKind::Refused, redirect.Address, why);
   }
   session_.NoteShortfall(path, why);
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "app/jobs.h"
+#include "core/link_events.h"
 #include "core/log.h"
 #include "core/text_utils.h"
 #include "mime_samples.h"
@@ -133,6 +134,12 @@ TEST_F(RoundTripTest, SentFilesArriveByteIdenticalInTheInbound) {
   const std::string logged = failed.substr(0, core::kMaxLogLine);
   EXPECT_NE(home.Read("RECEIVE.LOG").find(logged), std::string::npos);
   EXPECT_NE(home.Read("SEND.LOG").find(logged), std::string::npos);
+  // The status counts it against the node it went to.
+  const std::vector<core::LinkEvent> events = core::ReadLinkEvents(core::LinkEventPath());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, core::LinkEventKind::Bounced);
+  EXPECT_EQ(events[0].node, "2:236/100.0");
+  EXPECT_EQ(events[0].text, fido.File("files/trip0.bin"));
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     const std::string name = "TRIP" + std::to_string(i) + ".BIN";
     EXPECT_TRUE(fido.Read("inbound/" + name) == contents[i]) << name;

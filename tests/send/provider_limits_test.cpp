@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/link_events.h"
 #include "send/smtp_dialogue.h"
 #include "support/exim_server.h"
 #include "support/fido_files.h"
@@ -153,6 +154,12 @@ TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   EXPECT_TRUE(LogHas("-- Sent " + third + " to 2:236/200.0 (node200@example.org), 300 bytes"));
   EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({refused}));
   EXPECT_FALSE(fido.Exists("outbound/00ec00c8.flo"));
+  // The refusal is kept for the status, under its node and with the reply.
+  const std::vector<core::LinkEvent> events = core::ReadLinkEvents(core::LinkEventPath());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, core::LinkEventKind::Refused);
+  EXPECT_EQ(events[0].node, "2:236/100.0");
+  EXPECT_EQ(events[0].text, test.reply);
 }
 
 INSTANTIATE_TEST_SUITE_P(
