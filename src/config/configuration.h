@@ -40,6 +40,9 @@ struct Configuration {
   std::uint32_t LOGSIZE = 0;
   // Each log file line starts with the time it was written.
   bool LOGTIME = false;
+  // Attachment names in upper case, sent and received, for tossers that
+  // expect them so; off, a name keeps the letter case it has.
+  bool UPPERCASENAMES = false;
   // PEM file of certificates trusted besides the system's store.
   std::string CAFILE;
   // The OAuth 2.0 application and, to override the provider's, its endpoints

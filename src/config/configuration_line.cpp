@@ -38,6 +38,7 @@ void ResetCommon(Configuration& c) {
   c.NETTIMEOUT = defaults.NETTIMEOUT;
   c.LOGSIZE = defaults.LOGSIZE;
   c.LOGTIME = defaults.LOGTIME;
+  c.UPPERCASENAMES = defaults.UPPERCASENAMES;
   c.CAFILE.clear();
   c.OAUTHCLIENTID.clear();
   c.OAUTHCLIENTSECRET.clear();
@@ -305,6 +306,8 @@ constexpr KeyRule kRules[] = {
     {"LOGSIZE", Scope::Common,
      [](const std::string& l, Configuration& c) { c.LOGSIZE = LogSizeBytes(Number(l)); }},
     {"LOGTIME", Scope::Common, [](const std::string&, Configuration& c) { c.LOGTIME = true; }},
+    {"UPPERCASENAMES", Scope::Common,
+     [](const std::string&, Configuration& c) { c.UPPERCASENAMES = true; }},
     {"CAFILE", Scope::Common,
      [](const std::string& l, Configuration& c) { c.CAFILE = CommandText(l); }},
     {"OAUTHCLIENTID", Scope::Common,

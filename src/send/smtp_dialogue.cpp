@@ -452,12 +452,12 @@ void Dialogue::TransferFile(FileMessage& message, std::FILE* file, const std::st
 }
 
 void Dialogue::SendAttachment(FileMessage& message, const SendEntry& entry) {
-  // The log shows the real name; the message names a listed file or packet
-  // in upper case, as the flow files were always read.
+  // The log shows the real name; the message too, unless UPPERCASENAMES
+  // asks a listed file or packet in upper case.
   const std::string& path = FileOf(message, message.current);
   const std::string real_name = platform::BaseName(path);
-  const bool upper_case =
-      entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::OutboundPacket;
+  const bool upper_case = configuration_.UPPERCASENAMES && (entry.Kind == SendKind::ListedFile ||
+                                                            entry.Kind == SendKind::OutboundPacket);
   const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
   SendTemplateTextPart(sink_, boundary_,
                        ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),

@@ -397,7 +397,7 @@ TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
   ASSERT_EQ(pieces.size(), sent_pieces);
   const testing::TempDir out;
   const std::string said = JoinWithMunpack(pieces, out);
-  EXPECT_TRUE(out.Read("NODELIST.Z49") == content) << said;
+  EXPECT_TRUE(out.Read("nodelist.z49") == content) << said;
 }
 
 INSTANTIATE_TEST_SUITE_P(Splitting, PostfixSplitTest, ::testing::Bool(),
@@ -436,7 +436,7 @@ TEST_P(EximPiecesTest, EximTakesASetOfPiecesAcrossItsSessions) {
   EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3}));
   const testing::TempDir out;
   const std::string said = JoinWithMunpack(exim.MessageFiles(), out);
-  EXPECT_TRUE(out.Read("NODELIST.Z50") == content) << said;
+  EXPECT_TRUE(out.Read("nodelist.z50") == content) << said;
 }
 
 INSTANTIATE_TEST_SUITE_P(Exim, EximPiecesTest, ::testing::Bool(),
