@@ -88,6 +88,8 @@ class ProviderLimitsTest : public ::testing::Test {
 
 using Script = std::vector<ScriptedPeer::Step>;
 
+std::string JoinWithMunpack(const std::vector<std::string>& pieces, const testing::TempDir& out);
+
 // The greeting and the answer to EHLO.
 Script Greeting() {
   return {ScriptedPeer::Send("220 provider\r\n"), ScriptedPeer::ReadLine(),
@@ -114,7 +116,8 @@ class RefusalTest : public ProviderLimitsTest, public ::testing::WithParamInterf
 
 TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   const RefusalCase& test = GetParam();
-  const std::string refused = fido.Write("files/refused.zip", testing::RandomBytes(300, 1));
+  // Larger than the others: a size refusal leaves them whole.
+  const std::string refused = fido.Write("files/refused.zip", testing::RandomBytes(3000, 1));
   const std::string other = fido.Write("files/other.zip", testing::RandomBytes(300, 2));
   const std::string third = fido.Write("files/third.zip", testing::RandomBytes(300, 3));
   List("00ec0064.flo", {refused, other}, 1);
@@ -163,6 +166,58 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"closing", "421 4.4.2 closing connection", true},
                       RefusalCase{"refused_then_closed", "554 5.7.1 go away", true}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// A server that announces no SIZE refuses a 30 kB file for its size after
+// the data: the size is learned for the route, and the next run sends the
+// file in pieces below it, joined whole by munpack, or holds it with
+// SPLITLARGE 0; the refused bytes are not uploaded again.
+class LearnedSizeTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LearnedSizeTest, ASizeRefusalIsLearnedAndTheNextRunSplits) {
+  const bool split = GetParam();
+  const std::string content = testing::RandomBytes(30'000, 11);
+  const std::string file = fido.Write("files/nodelist.z51", content);
+  List("00ec0064.flo", {file}, 1);
+  Script script = Greeting();
+  AddMessage(script, "552 5.3.4 Error: message file too big");
+  script.push_back(ScriptedPeer::ReadLine());
+  script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(script);
+  Send(peer.port());
+  peer.Join();
+  EXPECT_TRUE(incomplete);
+  const std::string log = home.Read("SEND.LOG");
+  const std::size_t at = log.find("-- The server refused ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::uint64_t refused = std::stoull(log.substr(at + 22));
+  EXPECT_GT(refused, content.size());
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({file}));
+
+  configuration.SPLITLARGE = split;
+  list = outbound::SendList();
+  List("00ec0064.flo", {file}, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  Send(server.port());
+  EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+  if (!split) {
+    EXPECT_TRUE(incomplete);
+    EXPECT_TRUE(LogHas("-- Held " + file + ": ")) << home.Read("SEND.LOG");
+    EXPECT_TRUE(server.MessageFiles().empty());
+    return;
+  }
+  EXPECT_FALSE(incomplete) << home.Read("SEND.LOG");
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  ASSERT_TRUE(server.WaitForMessages(2));
+  for (const std::string& message : server.MessageFiles())
+    EXPECT_LT(std::filesystem::file_size(message), refused);
+  const testing::TempDir out;
+  const std::string said = JoinWithMunpack(server.MessageFiles(), out);
+  EXPECT_TRUE(out.Read("nodelist.z51") == content) << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(Splitting, LearnedSizeTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "On" : "Off"; });
 
 // Servers that end a session after a number of messages (421 to the next
 // MAIL, as Exim's per-connection limit; 452 to its RCPT, as OpenSMTPD's): the
@@ -335,12 +390,17 @@ TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
 }
 
 // munpack joins the pieces, fed one by one in the order given, and decodes
-// the file into `out`; what it said.
+// the file into `out`; what it said. It reads a Unix mail store's lines:
+// each piece goes with its CR LF as LF.
 std::string JoinWithMunpack(const std::vector<std::string>& pieces, const testing::TempDir& out) {
   const testing::TempDir parts;  // munpack keeps unfinished sets below TMPDIR
   setenv("TMPDIR", parts.path().c_str(), 1);
   std::string said;
-  for (const std::string& piece : pieces) {
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    std::ifstream in(pieces[i], std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    const std::string piece = parts.Write("piece" + std::to_string(i), text);
     said += testing::RunCommand({"/usr/bin/munpack", "-C", out.path(), piece},
                                 std::chrono::seconds(60), true)
                 .output;
