@@ -42,6 +42,9 @@ struct Configuration {
   bool LOGTIME = false;
   // Hours after which "kestrel --status" counts waiting work as stale.
   std::uint32_t STALEHOURS = 24;
+  // Attachment names in upper case, sent and received, for tossers that
+  // expect them so; off, a name keeps the letter case it has.
+  bool UPPERCASENAMES = false;
   // PEM file of certificates trusted besides the system's store.
   std::string CAFILE;
   // The OAuth 2.0 application and, to override the provider's, its endpoints

@@ -39,6 +39,7 @@ void ResetCommon(Configuration& c) {
   c.LOGSIZE = defaults.LOGSIZE;
   c.LOGTIME = defaults.LOGTIME;
   c.STALEHOURS = defaults.STALEHOURS;
+  c.UPPERCASENAMES = defaults.UPPERCASENAMES;
   c.CAFILE.clear();
   c.OAUTHCLIENTID.clear();
   c.OAUTHCLIENTSECRET.clear();
@@ -306,6 +307,8 @@ constexpr KeyRule kRules[] = {
     {"LOGSIZE", Scope::Common,
      [](const std::string& l, Configuration& c) { c.LOGSIZE = LogSizeBytes(Number(l)); }},
     {"LOGTIME", Scope::Common, [](const std::string&, Configuration& c) { c.LOGTIME = true; }},
+    {"UPPERCASENAMES", Scope::Common,
+     [](const std::string&, Configuration& c) { c.UPPERCASENAMES = true; }},
     {"CAFILE", Scope::Common,
      [](const std::string& l, Configuration& c) { c.CAFILE = CommandText(l); }},
     {"OAUTHCLIENTID", Scope::Common,

@@ -135,6 +135,8 @@ bool IsSavedTextName(std::string_view name) {
 bool IsProgramFileName(std::string_view name) {
   const std::string upper = Upper(name);
   if (EndsWith(upper, Upper(kPartialSuffix)) || IsSavedTextName(upper)) return true;
+  // The OAuth token files: a received file of that name would be read as one.
+  if (upper.rfind("OAUTH-", 0) == 0 && EndsWith(upper, ".TOKEN")) return true;
   static constexpr std::array<std::string_view, 4> kFixed = {"HEADER.TXT", "SEND.LOG",
                                                              "RECEIVE.LOG", "HIGHEST.DAT"};
   for (const std::string_view fixed : kFixed) {
@@ -142,8 +144,8 @@ bool IsProgramFileName(std::string_view name) {
   }
   const std::string base = ProgramBaseName() + ".";
   if (upper.size() != base.size() + 3 || upper.compare(0, base.size(), base) != 0) return false;
-  static constexpr std::array<std::string_view, 8> kOwnExtensions = {"INI", "FLT", "POS", "JNL",
-                                                                     "SNT", "SPL", "RUN", "LNK"};
+  static constexpr std::array<std::string_view, 9> kOwnExtensions = {
+      "INI", "FLT", "POS", "JNL", "SNT", "SPL", "RUN", "LNK", "SIZ"};
   for (const std::string_view extension : kOwnExtensions) {
     if (upper.compare(base.size(), 3, extension) == 0) return true;
   }

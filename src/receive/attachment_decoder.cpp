@@ -421,13 +421,13 @@ void AttachmentDecoder::FinishBody(bool before_delimiter) {
 
 // digest_name: the name the content digest knows the file by.
 bool AttachmentDecoder::OpenFile(const std::string& name, const std::string& digest_name) {
-  file_name_ = name;
-  digest_->StartFile(digest_name);
+  digest_->StartFile(digest_name);  // before file_name_ changes: it may be named by it
+  file_name_ = upper_case_names_ ? core::UpperCase(name) : name;
   if (mode_ == DecodeMode::VerifyOnly) {
     verify_file_open_ = true;
     return true;
   }
-  if (file_.Open(name)) return true;
+  if (file_.Open(file_name_)) return true;
   FileProblem();
   return false;
 }

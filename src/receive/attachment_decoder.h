@@ -104,6 +104,10 @@ class AttachmentDecoder {
   // Files are held for whoever syncs and names them (see InboundFile).
   void HoldNames(std::vector<HeldFile>* held) { file_.HoldNames(held); }
 
+  // Files are named in upper case (UPPERCASENAMES), not as their senders
+  // named them.
+  void UpperCaseNames(bool on) { upper_case_names_ = on; }
+
   // The data has ended. data_complete: the closing "." arrived. Unless the
   // outcome is whole, the files the message completed are removed again, so
   // that the message, which then stays on the server, arrives once and whole
@@ -174,6 +178,7 @@ class AttachmentDecoder {
   core::FrontEnd& front_end_;
   LogFunction log_;
   const std::string inbound_;
+  bool upper_case_names_ = false;
   InboundFile file_;
 
   // Per message.

@@ -76,6 +76,7 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
       saved_(SaveDirectory(configuration), [this](std::string_view line) { Log(line); }),
       batch_(saved_, journal_, inbound_, [this](std::string_view line) { Log(line); }) {
   decoder_.HoldNames(&held_files_);
+  decoder_.UpperCaseNames(configuration.UPPERCASENAMES);
 }
 
 MessageIntake::~MessageIntake() = default;

@@ -27,11 +27,13 @@ bool OpenToLayOut(const std::string& path, LaidOutFile& out) {
 void LayOutFileMessage(LaidOutFile& out, const outbound::SendEntry& entry, std::int64_t size,
                        const FileMessageHead& head, LineSink& remarks) {
   const int boundary = DrawBoundaryNumber();
-  // A listed file or packet is named in upper case, as the flow files were
-  // always read.
-  const std::string name = core::UpperCase(platform::BaseName(entry.Path));
+  // A listed file or packet is named as it is on disk, so that names in
+  // other files (a TIC's) find it on a case-sensitive file system.
+  const std::string real_name = platform::BaseName(entry.Path);
   const std::string shown =
-      entry.Kind == SendKind::AttachedFile ? platform::BaseName(entry.Path) : name;
+      head.configuration.UPPERCASENAMES && entry.Kind != SendKind::AttachedFile
+          ? core::UpperCase(real_name)
+          : real_name;
   out.subject = ExpandSubjectTemplate(head.configuration.SUBJECT, shown, size);
 
   LineCollector lines(&remarks);

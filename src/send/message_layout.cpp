@@ -142,10 +142,12 @@ void SendMessageHead(LineSink& sink, int boundary, const config::RedirectEntry& 
 void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::RedirectEntry& redirect,
                    const config::Configuration& configuration, const MessageStamp& stamp,
                    std::string_view subject) {
-  SendHead(sink,
-           "message/partial; id=" + QuotedString(piece.set_id) + "; number=" +
-               std::to_string(piece.number) + "; total=" + std::to_string(piece.total),
-           redirect, configuration, stamp);
+  // The total on the last piece alone: some readers refuse a set whose
+  // earlier pieces carry it too.
+  std::string type = "message/partial; id=" + QuotedString(piece.set_id) +
+                     "; number=" + std::to_string(piece.number);
+  if (piece.number == piece.total) type += "; total=" + std::to_string(piece.total);
+  SendHead(sink, type, redirect, configuration, stamp);
   SendSubject(sink, core::UserTextAsUtf8(subject), kUtf8Charset);
   Send(sink, "");
 }

@@ -67,7 +67,8 @@ struct PieceOfSet {
 };
 
 // The head of one piece: the lines of SendMessageHead with the type
-// "message/partial" naming the set, the piece's number and the total, the
+// "message/partial" naming the set, the piece's number and, on the last
+// piece alone, the total; the
 // subject and the empty line that ends the head. What a reader joining the
 // pieces keeps of the first piece's head (X-Mailer, To, From, Date) is that
 // of the whole message; the piece's own Message-ID is in `stamp`.

@@ -26,6 +26,7 @@
 #include "send/base64_file_reader.h"
 #include "send/file_message.h"
 #include "send/laid_out_file.h"
+#include "send/learned_limits.h"
 #include "send/line_sink.h"
 #include "send/message_identity.h"
 #include "send/message_layout.h"
@@ -152,6 +153,9 @@ class Dialogue {
   void WriteData(FileMessage& message, const LineCollector& piece_head, LineRange range,
                  const std::string& remark, bool chunked);
   [[nodiscard]] Outcome Judge(const FileMessage& message, const net::Reply& reply);
+  [[nodiscard]] Outcome JudgeData(const FileMessage& message, std::uint64_t bytes,
+                                  const net::Reply& reply);
+  [[nodiscard]] std::uint64_t LimitFor(const SendEntry& entry) const;
   void Confirm(FileMessage& message, const Envelope& envelope);
   void LogSent(const FileMessage& message);
 
@@ -162,6 +166,7 @@ class Dialogue {
   SessionSink sink_;
   std::string header_template_;
   MessageIdentity identity_;
+  LearnedLimits learned_;
   int entries_counter_ = 0;
   TransferProgress progress_;
   int boundary_ = 0;
@@ -456,12 +461,12 @@ void Dialogue::TransferFile(FileMessage& message, std::FILE* file, const std::st
 }
 
 void Dialogue::SendAttachment(FileMessage& message, const SendEntry& entry) {
-  // The log shows the real name; the message names a listed file or packet
-  // in upper case, as the flow files were always read.
+  // The log shows the real name; the message too, unless UPPERCASENAMES
+  // asks a listed file or packet in upper case.
   const std::string& path = FileOf(message, message.current);
   const std::string real_name = platform::BaseName(path);
-  const bool upper_case =
-      entry.Kind == SendKind::ListedFile || entry.Kind == SendKind::OutboundPacket;
+  const bool upper_case = configuration_.UPPERCASENAMES && (entry.Kind == SendKind::ListedFile ||
+                                                            entry.Kind == SendKind::OutboundPacket);
   const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
   SendTemplateTextPart(sink_, boundary_,
                        ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
@@ -639,7 +644,7 @@ bool Dialogue::LayOut(FileMessage& message) {
 
 void Dialogue::SendLaidOut(FileMessage& message) {
   const std::uint64_t bytes = message.laid_out.laid.Bytes();
-  const std::uint64_t limit = MessageLimit(offer_.size, configuration_);
+  const std::uint64_t limit = LimitFor(list_.Entry(message.current));
   const std::uint64_t target = MessageTarget(limit);
   if (limit > 0 && bytes > target) {
     if (configuration_.SPLITLARGE) {
@@ -680,8 +685,7 @@ void Dialogue::SendInPieces(FileMessage& message, std::uint64_t target) {
   const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
   const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
   if (pieces.empty()) {
-    Hold(message, message.laid_out.laid.Bytes(), MessageLimit(offer_.size, configuration_),
-         "it cannot be split");
+    Hold(message, message.laid_out.laid.Bytes(), LimitFor(entry), "it cannot be split");
     return;
   }
   const std::uint64_t total = pieces.size();
@@ -742,14 +746,40 @@ Dialogue::Outcome Dialogue::SendTransaction(FileMessage& message, std::vector<in
     session_.Abort();
     return Outcome::Failed;
   }
-  if (envelope_r.final_reply) return Judge(message, *envelope_r.final_reply);
+  if (envelope_r.final_reply) return JudgeData(message, bytes, *envelope_r.final_reply);
   if (offer_.chunking) {
     net::QueueLine(session_, "BDAT " + std::to_string(bytes) + " LAST");
     chunk.write();
   } else {
     WriteData(message, piece_head, range, remark, false);
   }
-  return Judge(message, AwaitConfirmation());
+  return JudgeData(message, bytes, AwaitConfirmation());
+}
+
+// The data's answer; a server that announced no SIZE and refuses the
+// message for its size has its limit learned for the route, so that the
+// same bytes are not uploaded again to be refused.
+Dialogue::Outcome Dialogue::JudgeData(const FileMessage& message, std::uint64_t bytes,
+                                      const net::Reply& reply) {
+  const Outcome outcome = Judge(message, reply);
+  if (outcome != Outcome::Refused || offer_.size.announced || !RefusedForSize(reply)) {
+    return outcome;
+  }
+  const SendEntry& entry = list_.Entry(message.current);
+  const std::string route = RouteOf(configuration_.HOST, RedirectOf(entry).EmailAddress);
+  Log("-- The server refused " + std::to_string(bytes) + " bytes for " + route +
+      " without announcing SIZE: larger files go in pieces below that from now on");
+  if (const auto failure = learned_.Learn(route, bytes, std::time(nullptr))) Log(*failure);
+  return outcome;
+}
+
+// The smallest of the server's SIZE, MAXMESSAGESIZE and what the entry's
+// route was learned to refuse; 0: none known.
+std::uint64_t Dialogue::LimitFor(const SendEntry& entry) const {
+  const std::uint64_t limit = MessageLimit(offer_.size, configuration_);
+  const std::uint64_t learned =
+      learned_.For(RouteOf(configuration_.HOST, RedirectOf(entry).EmailAddress));
+  return learned > 0 && (limit == 0 || learned < limit) ? learned : limit;
 }
 
 // The message's data: a remark for the pane, the piece's head, the lines of
@@ -842,6 +872,7 @@ void Dialogue::Run() {
   // Unreadable, the record counts as empty: a file queued again may then
   // carry an identifier it had before, as a retry would.
   if (const auto failure = identity_.Load()) Log(*failure);
+  if (const auto failure = learned_.Load(std::time(nullptr))) Log(*failure);
   offer_ = OpenSmtpConversation(session_, configuration_);
 
   entries_counter_ = 0;

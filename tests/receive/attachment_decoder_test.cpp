@@ -107,6 +107,33 @@ TEST_F(AttachmentDecoderTest, ExistingNamesAreKeptAndTheNextVariantUsed) {
   EXPECT_EQ(front_end.Field(core::Field::GetFilename), "FILE_2.ZIP");
 }
 
+// A file keeps the name its sender gave it, or is named in upper case with
+// UPPERCASENAMES; an existing file of that name in another case still
+// counts as taken.
+TEST_F(AttachmentDecoderTest, NamesKeepTheirCaseUnlessUpperCaseIsAsked) {
+  struct Case {
+    bool upper_case;
+    std::string existing;  // in the inbound before, "" for none
+    std::string arrives_as;
+  };
+  const std::vector<Case> cases = {
+      {false, "", "nodelist.z49"},
+      {true, "", "NODELIST.Z49"},
+      {false, "NodeList.Z49", "nodelist_1.z49"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(inbound);
+    std::filesystem::create_directory(inbound);
+    if (!c.existing.empty()) dir.Write("IN/" + c.existing, "before");
+    decoder.UpperCaseNames(c.upper_case);
+    SampleMessage message;
+    message.name = "nodelist.z49";
+    message.content = "nodelist";
+    Scan(testing::SenderMessageLines(message));
+    EXPECT_EQ(dir.Read("IN/" + c.arrives_as), "nodelist") << c.arrives_as;
+  }
+}
+
 // Without INBOUND the inbound is the home: no attachment takes the name of
 // one of the home's files, whether that file exists yet or not.
 TEST_F(AttachmentDecoderTest, TheHomesOwnFilesAreNeverAttachmentNames) {
@@ -121,6 +148,8 @@ TEST_F(AttachmentDecoderTest, TheHomesOwnFilesAreNeverAttachmentNames) {
       {"header.txt", "header_1.txt"},
       {"kestrel.flt", "kestrel_1.flt"},
       {"HIGHEST.DAT", "HIGHEST_1.DAT"},
+      {"oauth-imap-fido@example.org.token", "oauth-imap-fido@example.org_1.token"},
+      {"KESTREL.SIZ", "KESTREL_1.SIZ"},
       {"00000001.TXT", "0000000A.TXT"},
       {"x.kestrel-partial", "x.kestrel-partial_1"},
       {".A.PKT.kestrel-partial", ".A.PKT.kestrel-partial_1"},

@@ -89,6 +89,8 @@ class ProviderLimitsTest : public ::testing::Test {
 
 using Script = std::vector<ScriptedPeer::Step>;
 
+std::string JoinWithMunpack(const std::vector<std::string>& pieces, const testing::TempDir& out);
+
 // The greeting and the answer to EHLO.
 Script Greeting() {
   return {ScriptedPeer::Send("220 provider\r\n"), ScriptedPeer::ReadLine(),
@@ -115,7 +117,8 @@ class RefusalTest : public ProviderLimitsTest, public ::testing::WithParamInterf
 
 TEST_P(RefusalTest, ARefusedMessageHoldsBackOnlyItsFile) {
   const RefusalCase& test = GetParam();
-  const std::string refused = fido.Write("files/refused.zip", testing::RandomBytes(300, 1));
+  // Larger than the others: a size refusal leaves them whole.
+  const std::string refused = fido.Write("files/refused.zip", testing::RandomBytes(3000, 1));
   const std::string other = fido.Write("files/other.zip", testing::RandomBytes(300, 2));
   const std::string third = fido.Write("files/third.zip", testing::RandomBytes(300, 3));
   List("00ec0064.flo", {refused, other}, 1);
@@ -170,6 +173,58 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"closing", "421 4.4.2 closing connection", true},
                       RefusalCase{"refused_then_closed", "554 5.7.1 go away", true}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// A server that announces no SIZE refuses a 30 kB file for its size after
+// the data: the size is learned for the route, and the next run sends the
+// file in pieces below it, joined whole by munpack, or holds it with
+// SPLITLARGE 0; the refused bytes are not uploaded again.
+class LearnedSizeTest : public ProviderLimitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LearnedSizeTest, ASizeRefusalIsLearnedAndTheNextRunSplits) {
+  const bool split = GetParam();
+  const std::string content = testing::RandomBytes(30'000, 11);
+  const std::string file = fido.Write("files/nodelist.z51", content);
+  List("00ec0064.flo", {file}, 1);
+  Script script = Greeting();
+  AddMessage(script, "552 5.3.4 Error: message file too big");
+  script.push_back(ScriptedPeer::ReadLine());
+  script.push_back(ScriptedPeer::Send("221 bye\r\n"));
+  ScriptedPeer peer(script);
+  Send(peer.port());
+  peer.Join();
+  EXPECT_TRUE(incomplete);
+  const std::string log = home.Read("SEND.LOG");
+  const std::size_t at = log.find("-- The server refused ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::uint64_t refused = std::stoull(log.substr(at + 22));
+  EXPECT_GT(refused, content.size());
+  EXPECT_EQ(fido.Read("outbound/00ec0064.flo"), testing::TextLines({file}));
+
+  configuration.SPLITLARGE = split;
+  list = outbound::SendList();
+  List("00ec0064.flo", {file}, 1);
+  testing::SmtpServer server;
+  ASSERT_TRUE(server.running()) << server.ServerLog();
+  Send(server.port());
+  EXPECT_FALSE(aborted) << home.Read("SEND.LOG");
+  if (!split) {
+    EXPECT_TRUE(incomplete);
+    EXPECT_TRUE(LogHas("-- Held " + file + ": ")) << home.Read("SEND.LOG");
+    EXPECT_TRUE(server.MessageFiles().empty());
+    return;
+  }
+  EXPECT_FALSE(incomplete) << home.Read("SEND.LOG");
+  EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
+  ASSERT_TRUE(server.WaitForMessages(2));
+  for (const std::string& message : server.MessageFiles())
+    EXPECT_LT(std::filesystem::file_size(message), refused);
+  const testing::TempDir out;
+  const std::string said = JoinWithMunpack(server.MessageFiles(), out);
+  EXPECT_TRUE(out.Read("nodelist.z51") == content) << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(Splitting, LearnedSizeTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "On" : "Off"; });
 
 // Servers that end a session after a number of messages (421 to the next
 // MAIL, as Exim's per-connection limit; 452 to its RCPT, as OpenSMTPD's): the
@@ -299,6 +354,10 @@ TEST_P(PieceSetTest, APieceSetGoesOnAtItsFirstUnconfirmedPiece) {
         << home.Read("SEND.LOG");
   }
   EXPECT_EQ(PieceNumbers(received), (std::vector<int>{1, 2, 3})) << received;
+  // The total, known from the set's own record in a later run, on the last
+  // piece alone.
+  EXPECT_EQ(received.find("total="), received.find("number=3; total=3") + 10) << received;
+  EXPECT_EQ(received.find("total=", received.find("total=") + 1), std::string::npos);
   const std::size_t id = received.find("message/partial; id=");
   ASSERT_NE(id, std::string::npos);
   const std::string set_id = received.substr(id, received.find(';', id + 20) - id);
@@ -337,28 +396,18 @@ TEST_F(ProviderLimitsTest, AServerWithoutEhloIsGreetedWithHelo) {
   EXPECT_FALSE(fido.Exists("outbound/00ec0064.flo"));
 }
 
-// munpack joins the pieces and decodes the file into `out`; what it said.
-// Debian's munpack 1.6 refuses every piece after the first it sees (its
-// "CT" file already exists), its own pieces too: each piece goes alone, the
-// first last, with that file removed before it.
-std::string JoinWithMunpack(std::vector<std::string> pieces, const testing::TempDir& out) {
-  const auto number = [](const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t at = text.find("number=");
-    return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 7);
-  };
-  std::stable_sort(pieces.begin(), pieces.end(), [&](const auto& a, const auto& b) {
-    return (number(a) == 1 ? 1 << 30 : number(a)) < (number(b) == 1 ? 1 << 30 : number(b));
-  });
+// munpack joins the pieces, fed one by one in the order given, and decodes
+// the file into `out`; what it said. It reads a Unix mail store's lines:
+// each piece goes with its CR LF as LF.
+std::string JoinWithMunpack(const std::vector<std::string>& pieces, const testing::TempDir& out) {
   const testing::TempDir parts;  // munpack keeps unfinished sets below TMPDIR
   setenv("TMPDIR", parts.path().c_str(), 1);
   std::string said;
-  for (const std::string& piece : pieces) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(parts.path(), error)) {
-      if (entry.path().filename() == "CT") std::filesystem::remove(entry.path(), error);
-    }
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    std::ifstream in(pieces[i], std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    const std::string piece = parts.Write("piece" + std::to_string(i), text);
     said += testing::RunCommand({"/usr/bin/munpack", "-C", out.path(), piece},
                                 std::chrono::seconds(60), true)
                 .output;
@@ -415,7 +464,7 @@ TEST_P(PostfixSplitTest, LargeFilesGoInPiecesOrWait) {
   ASSERT_EQ(pieces.size(), sent_pieces);
   const testing::TempDir out;
   const std::string said = JoinWithMunpack(pieces, out);
-  EXPECT_TRUE(out.Read("NODELIST.Z49") == content) << said;
+  EXPECT_TRUE(out.Read("nodelist.z49") == content) << said;
 }
 
 INSTANTIATE_TEST_SUITE_P(Splitting, PostfixSplitTest, ::testing::Bool(),
@@ -454,7 +503,7 @@ TEST_P(EximPiecesTest, EximTakesASetOfPiecesAcrossItsSessions) {
   EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3}));
   const testing::TempDir out;
   const std::string said = JoinWithMunpack(exim.MessageFiles(), out);
-  EXPECT_TRUE(out.Read("NODELIST.Z50") == content) << said;
+  EXPECT_TRUE(out.Read("nodelist.z50") == content) << said;
 }
 
 INSTANTIATE_TEST_SUITE_P(Exim, EximPiecesTest, ::testing::Bool(),

@@ -116,6 +116,7 @@ TEST_F(SmtpDialogueTest, AttachmentsArriveByteIdenticalAndLeaveTheFlowFile) {
   list.TotalBytes = 0;
   for (auto size : sizes) list.TotalBytes += static_cast<std::int32_t>(size);
 
+  configuration.UPPERCASENAMES = true;  // the names as flow files were once read
   testing::SmtpServer server;
   ASSERT_TRUE(server.running()) << server.ServerLog();
   Send(server);
@@ -606,9 +607,10 @@ TEST_F(SmtpDialogueTest, CurrentMailReadersTakeEveryMessageAsWritten) {
     EXPECT_EQ(items["from_name"], "J\xC3\xBCrgen M\xC3\xBCller");
   }
   EXPECT_EQ(read[0]["to_name"], "Smith, J\xC3\xB6rg");
-  EXPECT_EQ(read[0]["filename"], "MY FILE.ZIP");
-  EXPECT_EQ(read[1]["filename"], "J\xC3\xB6RG.ZIP");  // upper-cased as the scans store it
-  EXPECT_NE(read[1]["text"].find("File J\xC3\xB6RG.ZIP (6 bytes)"), std::string::npos);
+  // Named as on disk, for a TIC's names on a case-sensitive file system.
+  EXPECT_EQ(read[0]["filename"], "my file.zip");
+  EXPECT_EQ(read[1]["filename"], "j\xC3\xB6rg.zip");
+  EXPECT_NE(read[1]["text"].find("File j\xC3\xB6rg.zip (6 bytes)"), std::string::npos);
   EXPECT_EQ(read[2]["subject"], "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
   EXPECT_NE(read[2]["text"].find("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, Joe\n"),
             std::string::npos)
