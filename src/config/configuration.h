@@ -71,6 +71,9 @@ struct Configuration {
   std::string POPPASSWORDCOMMAND;  // prints the password (instead of POPPASSWORD)
   std::string POPTOKENCOMMAND;     // prints an OAuth 2.0 bearer token
   OAuthProvider POPOAUTH = OAuthProvider::None;
+  // Hours a mailbox may stay unread, its login paced or locked by the server,
+  // before the run reports a failure.
+  std::uint16_t STALEHOURS = 24;
   FilterLists Filters;
   // An IMAP mailbox instead of POP3, when IMAPSERVER is set.
   std::string IMAPSERVER;

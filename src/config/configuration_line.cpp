@@ -64,6 +64,7 @@ void ResetReceiving(Configuration& c) {
   c.POPPASSWORDCOMMAND.clear();
   c.POPTOKENCOMMAND.clear();
   c.POPOAUTH = OAuthProvider::None;
+  c.STALEHOURS = Configuration().STALEHOURS;
   c.Filters.Clear();
   c.IMAPSERVER.clear();
   c.IMAPPORT = 0;
@@ -343,6 +344,10 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.POPTOKENCOMMAND = CommandText(l); }},
     {"POPOAUTH", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPOAUTH = Provider("POPOAUTH", l, c); }},
+    {"STALEHOURS", Scope::Receiving,
+     [](const std::string& l, Configuration& c) {
+       c.STALEHOURS = static_cast<std::uint16_t>(Number(l));
+     }},
     // Folder names keep their letter case and blanks ("[Gmail]/All Mail").
     {"IMAPSERVER", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.IMAPSERVER = Cut(Word(l), kMaxPopServer); }},

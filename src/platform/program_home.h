@@ -40,7 +40,7 @@ void SetProgramPath(const std::string& argv0);
 inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
 
 // The home's own files, in any letter case: the INI, FLT, POS, JNL and SNT
-// files and the SPL directory named after the program, HEADER.TXT, the logs, HIGHEST.DAT, saved
+// files, the LGN file and the SPL directory named after the program, HEADER.TXT, the logs, HIGHEST.DAT, saved
 // texts ("00000042.TXT") and anything ending in kPartialSuffix. A file from
 // outside must never be written under such a name.
 [[nodiscard]] bool IsProgramFileName(std::string_view name);

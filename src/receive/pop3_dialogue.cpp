@@ -11,6 +11,7 @@
 #include "receive/header_filter.h"
 #include "receive/message_intake.h"
 #include "receive/pop3_login.h"
+#include "receive/pop3_pace.h"
 #include "receive/pop3_reply.h"
 
 namespace kestrel::receive {
@@ -166,6 +167,7 @@ class Pop3Walk {
     const std::optional<Pop3Capabilities> capabilities = Pop3Login(session_, configuration_);
     if (!capabilities) return false;
     pipelining_ = capabilities->pipelining;
+    RecordLogin(session_, configuration_, capabilities->login_delay_seconds);
     net::SendLine(session_, "STAT");
     const net::Reply reply = ReadPop3Reply(session_);
     if (!IsOk(reply)) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -1108,6 +1109,122 @@ TEST_F(Pop3DialogueTest, AttachmentsNeverTakeTheProgramsOwnNames) {
   EXPECT_EQ(dir.Read("LATER.PKT"), "later");
   EXPECT_EQ(dir.Read(base + ".JNL").find("planted"), std::string::npos);
   EXPECT_TRUE(server.RemainingMessages().empty());
+}
+
+}  // namespace
+}  // namespace kestrel::receive
+
+namespace kestrel::receive {
+namespace {
+
+using Answer = testing::ScriptedPop3::Answer;
+
+std::string LoginRecordName() {
+  return platform::ProgramBaseName() + ".LGN";
+}
+
+// The record of a login `ago` seconds back, with the delay then announced.
+std::string LoginRecord(const config::Configuration& configuration, std::int64_t ago, int delay) {
+  return configuration.POPUSERNAME + "@127.0.0.1:" + std::to_string(configuration.POPPORT) + "\t" +
+         std::to_string(std::time(nullptr) - ago) + "\t" + std::to_string(delay) + "\n";
+}
+
+// A server that asks for a pause (too soon after the last login, or the
+// mailbox locked by another client): the run says so without calling it a
+// refused login, and fails only once the mailbox has stayed unread past
+// STALEHOURS.
+TEST_F(Pop3DialogueTest, PausedLoginsFailOnlyOnceTheMailboxIsStale) {
+  const std::string delay = "-ERR [LOGIN-DELAY] Logins must be at least 1 minute apart";
+  const std::string in_use = "-ERR [IN-USE] Mailbox locked by another session";
+  const struct {
+    const char* name;
+    std::string refusal;
+    std::int64_t last_login_ago;  // seconds; < 0: never
+    int announced_delay;
+    std::vector<std::string> lines;
+    bool failed;
+  } cases[] = {
+      {"too soon, delay known",
+       delay,
+       30,
+       60,
+       {"-- Login put off: the server allows a login every 60 s (" + delay + ")"},
+       false},
+      {"too soon, past STALEHOURS",
+       delay,
+       25 * 3600,
+       60,
+       {"-- Login put off: the server allows a login every 60 s (" + delay + ")",
+        "-- The mailbox has not been read for 25 hours (STALEHOURS 24)"},
+       true},
+      {"in use",
+       in_use,
+       600,
+       0,
+       {"-- Login put off: the mailbox is in use (" + in_use + ")"},
+       false},
+      {"paused, never read",
+       delay,
+       -1,
+       0,
+       {"-- Login put off: the server asks for a pause between logins (" + delay + ")",
+        "-- The mailbox has not been read yet"},
+       true},
+  };
+  for (const auto& c : cases) {
+    testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
+      if (command.starts_with("PASS")) return {c.refusal + "\r\n"};
+      return {command == "QUIT" ? "+OK bye\r\n" : "+OK\r\n"};
+    });
+    configuration.POPPORT = peer.port();
+    std::filesystem::remove(dir.File(LoginRecordName()));
+    if (c.last_login_ago >= 0) {
+      dir.Write(LoginRecordName(), LoginRecord(configuration, c.last_login_ago, c.announced_delay));
+    }
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    EXPECT_TRUE(Run()) << c.name;
+    EXPECT_EQ(incomplete_, c.failed) << c.name;
+    for (const auto& line : c.lines) EXPECT_TRUE(Logged(line)) << c.name << ": " << line;
+    EXPECT_FALSE(LogFile().find("Login refused") != std::string::npos) << c.name;
+    const auto commands = peer.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "STAT"), 0) << c.name;
+    EXPECT_EQ(commands.back(), "QUIT") << c.name;
+  }
+}
+
+// A poller does not log in before the delay the server announced at the last
+// login has passed; once it has, it logs in and keeps the delay announced.
+TEST_F(Pop3DialogueTest, APollerWaitsOutTheAnnouncedLoginDelay) {
+  testing::ScriptedPop3 peer([](const std::string& command) -> Answer {
+    if (command == "CAPA") return {"+OK\r\nLOGIN-DELAY 900\r\n.\r\n"};
+    if (command == "STAT") return {"+OK 0 0\r\n"};
+    return {command == "QUIT" ? "+OK bye\r\n" : "+OK\r\n"};
+  });
+  configuration.POPPORT = peer.port();
+  const struct {
+    std::int64_t last_login_ago;
+    bool skipped;
+  } rounds[] = {{10, true}, {901, false}};
+  for (const auto& round : rounds) {
+    dir.Write(LoginRecordName(), LoginRecord(configuration, round.last_login_ago, 900));
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    app::JobContext context(Side::Receiving, configuration, logger);
+    context.set_poll_interval(60);
+    EXPECT_EQ(app::MakeCoreJobs()->RunGetJob(context).kind(), net::SessionOutcome::Kind::Done);
+    const auto lines = front_end.Lines(Side::Receiving);
+    EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.starts_with(
+                                "-- The server allows a login every 900 s: this round is skipped");
+                          }),
+              round.skipped);
+    EXPECT_EQ(peer.Commands().empty(), round.skipped);
+  }
+  const std::string record = dir.Read(LoginRecordName());
+  EXPECT_TRUE(record.ends_with("\t900\n")) << record;
+  EXPECT_NE(record, LoginRecord(configuration, 901, 900));
 }
 
 }  // namespace
