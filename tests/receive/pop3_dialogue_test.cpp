@@ -486,7 +486,7 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_TRUE(ended_cleanly);
   EXPECT_TRUE(Logged("-- Message 1 left on the server"));
   EXPECT_FALSE(Logged("-> DELE 1"));
-  EXPECT_FALSE(Logged("-> LIST 2"));
+  EXPECT_FALSE(Logged("-> RETR 2"));
   EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
@@ -764,6 +764,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
       ".\r\n";
   const std::string pipelining = "+OK\r\nPIPELINING\r\n.\r\n";
   int lists_of_1 = 0;  // the second LIST 1 goes out with RETR 1
+  static constexpr const char* kNoReply = "(no reply)";
   const struct {
     const char* name;
     std::function<std::string(const std::string&)> reply;  // "" : "+OK"
@@ -845,9 +846,10 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to TOP 2 1 is a LIST reply (+OK 2 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "RETR 2", "DELE 2", "LIST 3"},
-       true,
-       {"FIRST.PKT"},
+       // The doubt arises among the heads: message 1 is not fetched either.
+       {"RETR 1", "DELE 1", "RETR 2", "DELE 2", "LIST 3"},
+       false,
+       {},
        false},
       {"the LIST with RETR answered twice",
        [&](const std::string& c) -> std::string {
@@ -859,7 +861,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to RETR 1 is a LIST reply (+OK 1 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "LIST 2"},
+       {"DELE 1", "RETR 2"},
        false,
        {},
        false},
@@ -885,7 +887,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- Message 1 came with 539 bytes, LIST gave 50000: the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "LIST 2"}},
+       {"DELE 1", "RETR 2"}},
       {"TOP answered with a LIST-shaped reply",
        [&](const std::string& c) -> std::string {
          if (c == "CAPA") return pipelining;
@@ -894,12 +896,48 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to TOP 1 1 is a LIST reply (+OK 1 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"RETR 1", "DELE 1", "LIST 2"}},
+       {"RETR 1", "DELE 1", "RETR 2"},
+       false,
+       {},
+       false},
+      // The heads of a window go out together: a doubt among them leaves
+      // every message of the window on the server, those before it too.
+      {"a window's third TOP answered with a LIST reply",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c == "TOP 3 1") return "+OK 3 200\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? with_file : "";
+       },
+       "-- The reply to TOP 3 1 is a LIST reply (+OK 3 200): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"RETR 1", "RETR 2", "RETR 4", "DELE 1", "DELE 2", "DELE 3", "LIST 6"},
+       false,
+       {},
+       false},
+      {"a reply missing in the middle of a window",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c == "LIST 3") return kNoReply;
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? with_file : "";
+       },
+       "-- The reply to LIST 3 does not name message 3 (+OK): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3", "LIST 6"},
+       false,
+       {},
+       false},
   };
   configuration.Filters.AcceptAll = true;
   for (const auto& c : cases) {
     testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
       std::string reply = c.reply(command);
+      if (reply == kNoReply) return {""};
       if (command == "STAT" && reply.empty()) reply = "+OK 2 400\r\n";
       if (command.starts_with("LIST ") && reply.empty())
         reply = "+OK " + command.substr(5) + " 200\r\n";
