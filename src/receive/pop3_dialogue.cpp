@@ -259,6 +259,7 @@ class Pop3Walk {
   struct Accepted {
     std::int32_t number = 0;
     std::string message_id;
+    std::uint64_t listed_size = 0;  // as LIST gave it with the head
   };
 
   // The messages first..last: their heads (asked together when the server
@@ -319,7 +320,7 @@ class Pop3Walk {
                      core::LineKind::Detail);
         continue;
       }
-      accepted.push_back({number, header_.message_id()});
+      accepted.push_back({number, header_.message_id(), listed_size_});
     }
     return true;
   }
@@ -367,6 +368,9 @@ class Pop3Walk {
     const std::string n = std::to_string(number);
     ShowMessage(number);
     message_id_ = message.message_id;
+    // The bounds of its data until its LIST is asked again.
+    listed_size_ = message.listed_size;
+    message_bounds_ = net::TransferBounds(WithSlack(listed_size_));
     const std::string uid = UniqueId(number);
     if (intake_.IsSuspect(uid, message_id_)) {
       // The comparison needs what was taken before in the journal.
