@@ -27,8 +27,11 @@
 //          a quiet get from an empty mailbox), beside kestrel-nox: wall time
 //          and peak RSS
 //
+//  popdelay 100 small messages from dovecot through the delay proxy (a 50 ms
+//          round trip): round trips a message
+//
 // Usage: bench_whole_runs
-// [send|split|get|imap|many|delayed|links|hub|idle|silent|memory|console]...
+// [send|split|get|imap|many|delayed|popdelay|links|hub|idle|silent|memory|console]...
 //        (default: all)
 // Build with -DCMAKE_BUILD_TYPE=Release for figures.
 
@@ -687,6 +690,29 @@ void HubMailbox(testing::TempDir& dir) {
               Median(waiting) / Median(empty), Median(empty));
 }
 
+// Round trips a message over a link of kLinkRoundTrip: 100 small messages
+// from dovecot through the delay proxy, wall time / round trip / messages.
+constexpr auto kLinkRoundTrip = std::chrono::milliseconds(50);
+constexpr int kDelayedMessages = 100;
+
+void DelayedMailbox(testing::TempDir& dir) {
+  testing::Pop3Server server;
+  if (!server.running()) return (void)std::printf("popdelay: dovecot did not start\n");
+  testing::DelayProxy proxy(server.port(), kLinkRoundTrip / 2);
+  World world(dir);
+  world.Configure(1, proxy.port(), 1);
+  std::vector<double> trips;
+  for (int round = 0; round < kRounds; ++round) {
+    world.EmptyInbound();
+    const double ms = HubRun(dir, world, server, kDelayedMessages);
+    if (ms < 0) return (void)std::printf("popdelay: kestrel failed\n");
+    trips.push_back(ms / static_cast<double>(kLinkRoundTrip.count()));
+  }
+  std::printf("  %-44s kestrel %6.2f/%6.2f round trips a message\n",
+              "100 small messages over a 50 ms round trip",
+              *std::min_element(trips.begin(), trips.end()), Median(trips));
+}
+
 // A receiving side that polls an IMAP mailbox waits in IDLE: how soon a
 // delivered message is a file in the inbound, and the CPU of a minute's wait.
 void ImapIdle(testing::TempDir& dir) {
@@ -809,7 +835,7 @@ void ConsoleOfWindowBuild(testing::TempDir& dir) {
 int main(int argc, char** argv) {
   std::vector<std::string> wanted(argv + 1, argv + argc);
   if (wanted.empty())
-    wanted = {"send",  "split", "get",  "imap",   "many",   "delayed",
+    wanted = {"send",  "split", "get",  "imap",   "many",   "delayed", "popdelay",
               "links", "hub",   "idle", "silent", "memory", "console"};
 #ifndef __OPTIMIZE__
   std::printf("(unoptimized build: configure with -DCMAKE_BUILD_TYPE=Release for figures)\n");
@@ -835,6 +861,7 @@ int main(int argc, char** argv) {
     if (what == "delayed") DelayedLink(dir);
     if (what == "links") HubOutbound(dir);
     if (what == "hub") HubMailbox(dir);
+    if (what == "popdelay") DelayedMailbox(dir);
     if (what == "idle") ImapIdle(dir);
     if (what == "split") {
       Sink sink(dir);

@@ -13,6 +13,7 @@
 #include "outbound/scan_directories.h"
 #include "receive/imap_dialogue.h"
 #include "receive/pop3_dialogue.h"
+#include "receive/pop3_pace.h"
 #include "send/sent_record.h"
 #include "send/smtp_dialogue.h"
 #include "send/untidied_record.h"
@@ -142,6 +143,14 @@ class CoreJobs : public Jobs {
   JobOutcome RunGetJob(JobContext& context) override {
     const config::Configuration& configuration = context.configuration();
     if (!configuration.IMAPSERVER.empty()) return RunImapJob(context);
+    // A poller knocks no sooner than the server said it would let it in.
+    if (context.poll_interval() > 0) {
+      const std::string too_soon = receive::LoginTooSoonLine(configuration);
+      if (!too_soon.empty()) {
+        context.logger().LogLine(core::Side::Receiving, too_soon);
+        return {};
+      }
+    }
     return RunConnection(context, receive::Pop3Endpoint(configuration), OnStop::EndGracefully,
                          [&configuration](net::NetSession& session) {
                            const SentRecordLookup sent;

@@ -40,7 +40,8 @@ struct Configuration {
   std::uint32_t LOGSIZE = 0;
   // Each log file line starts with the time it was written.
   bool LOGTIME = false;
-  // Hours after which "kestrel --status" counts waiting work as stale.
+  // Hours after which "kestrel --status" counts waiting work as stale, and a
+  // mailbox whose login the server paces or locks counts as unread too long.
   std::uint32_t STALEHOURS = 24;
   // Attachment names in upper case, sent and received, for tossers that
   // expect them so; off, a name keeps the letter case it has.

@@ -144,8 +144,8 @@ bool IsProgramFileName(std::string_view name) {
   }
   const std::string base = ProgramBaseName() + ".";
   if (upper.size() != base.size() + 3 || upper.compare(0, base.size(), base) != 0) return false;
-  static constexpr std::array<std::string_view, 9> kOwnExtensions = {
-      "INI", "FLT", "POS", "JNL", "SNT", "SPL", "RUN", "LNK", "SIZ"};
+  static constexpr std::array<std::string_view, 10> kOwnExtensions = {
+      "INI", "FLT", "POS", "JNL", "SNT", "SPL", "RUN", "LNK", "SIZ", "LGN"};
   for (const std::string_view extension : kOwnExtensions) {
     if (upper.compare(base.size(), 3, extension) == 0) return true;
   }

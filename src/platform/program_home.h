@@ -39,8 +39,9 @@ void SetProgramPath(const std::string& argv0);
 // is whole; a run finding one left by a crash removes it.
 inline constexpr std::string_view kPartialSuffix = ".kestrel-partial";
 
-// The home's own files, in any letter case: the INI, FLT, POS, JNL, SNT, RUN and LNK
-// files and the SPL directory named after the program, HEADER.TXT, the logs, HIGHEST.DAT, saved
+// The home's own files, in any letter case: the INI, FLT, POS, JNL, SNT, RUN,
+// LNK, SIZ and LGN files and the SPL directory named after the program,
+// HEADER.TXT, the logs, HIGHEST.DAT, the OAuth token files, saved
 // texts ("00000042.TXT") and anything ending in kPartialSuffix. A file from
 // outside must never be written under such a name.
 [[nodiscard]] bool IsProgramFileName(std::string_view name);

@@ -11,6 +11,7 @@
 #include "receive/header_filter.h"
 #include "receive/message_intake.h"
 #include "receive/pop3_login.h"
+#include "receive/pop3_pace.h"
 #include "receive/pop3_reply.h"
 
 namespace kestrel::receive {
@@ -88,6 +89,12 @@ bool IsListReply(std::string_view reply) {
   return line && !line->more;
 }
 
+// Messages whose LIST and TOP go out together when the server takes
+// pipelined commands: one round trip for the heads of this many, while the
+// replies the server holds for them stay small (heads are looked at as they
+// come; only the Message-IDs of those taken are kept).
+constexpr std::int32_t kHeadWindow = 20;
+
 // The head and first body line of message n.
 std::string TopCommand(const std::string& n) {
   return "TOP " + n + " 1";
@@ -120,8 +127,11 @@ class Pop3Walk {
         Log(session_, "-- Only the first " + std::to_string(count) + " messages are looked at");
         session_.NoteShortfall("messages beyond " + std::to_string(count));
       }
-      for (std::int32_t number = 1; number <= count; ++number) {
-        if (session_.IsAborted() || Stopped() || !TakeOrSkip(number)) break;
+      const std::int32_t window = pipelining_ ? kHeadWindow : 1;
+      for (std::int32_t first = 1; first <= count; first += window) {
+        if (session_.IsAborted() || Stopped() ||
+            !Window(first, std::min(count, first + window - 1)))
+          break;
       }
       (void)DeleteHeld();
       intake_.Close();
@@ -166,6 +176,7 @@ class Pop3Walk {
     const std::optional<Pop3Capabilities> capabilities = Pop3Login(session_, configuration_);
     if (!capabilities) return false;
     pipelining_ = capabilities->pipelining;
+    RecordLogin(session_, configuration_, capabilities->login_delay_seconds);
     net::SendLine(session_, "STAT");
     const net::Reply reply = ReadPop3Reply(session_);
     if (!IsOk(reply)) {
@@ -243,44 +254,131 @@ class Pop3Walk {
     session_.NoteShortfall("message " + std::to_string(number));
   }
 
-  // One message of the walk; false when the walk must end without an abort.
-  bool TakeOrSkip(std::int32_t number) {
-    const std::string n = std::to_string(number);
-    front_end_.SetField(Field::GetCurrentMsg, n);
+  // A message whose head the filters accepted, to be taken once the heads
+  // of its window are read.
+  struct Accepted {
+    std::int32_t number = 0;
+    std::string message_id;
+    std::uint64_t listed_size = 0;  // as LIST gave it with the head
+  };
+
+  // The messages first..last: their heads (asked together when the server
+  // takes pipelined commands), then each accepted one taken. False when the
+  // walk must end without an abort.
+  bool Window(std::int32_t first, std::int32_t last) {
+    if (pipelining_) {
+      for (std::int32_t number = first; number <= last; ++number) {
+        const std::string n = std::to_string(number);
+        net::QueueLine(session_, "LIST " + n);
+        if (number < last) net::QueueLine(session_, TopCommand(n));
+      }
+      net::SendLine(session_, TopCommand(std::to_string(last)));
+    }
+    std::vector<Accepted> accepted;
+    const bool go_on = ReadHeads(first, last, accepted);
+    // Once a reply is in doubt, nothing more is fetched.
+    if (session_.IsAborted() || out_of_step_) return false;
+    for (const Accepted& message : accepted) {
+      if (session_.IsAborted() || Stopped() || !TakeAccepted(message)) return false;
+    }
+    return go_on;
+  }
+
+  void ShowMessage(std::int32_t number) {
+    front_end_.SetField(Field::GetCurrentMsg, std::to_string(number));
     front_end_.SetField(Field::GetFilename, "");
     front_end_.SetField(Field::GetByteProgress, "");
-    const bool top_sent = SendPair("LIST " + n, TopCommand(n));
-    if (!ListMessage(number, top_sent)) return false;
+  }
 
-    const Head head = ReadHeader(number, top_sent);
-    if (session_.closed()) session_.Abort();  // nothing more can be said to a closed server
-    if (session_.IsAborted()) return true;
-    switch (head) {
-      case Head::Read:
-        heads_read_ = true;
-        break;
-      case Head::Refused:
-        // A server that gives no heads at all would log this for every message.
-        return heads_read_;
-      case Head::TooLong:
-      case Head::Lost:
-        return true;
-      case Head::OutOfStep:
+  // The heads of first..last, each matched to its command, in order; those
+  // the filters accept go to `accepted`. False when the walk must end after
+  // them: the replies still due for the window are read first.
+  bool ReadHeads(std::int32_t first, std::int32_t last, std::vector<Accepted>& accepted) {
+    for (std::int32_t number = first; number <= last; ++number) {
+      if (!pipelining_) net::SendLine(session_, "LIST " + std::to_string(number));
+      if (!ListMessage(number, pipelining_)) {
+        DrainHeads(number + 1, last);
         return false;
+      }
+      switch (ReadHead(number)) {
+        case Head::Read:
+          break;
+        case Head::Refused:
+          if (heads_read_) continue;
+          DrainHeads(number + 1, last);
+          return false;
+        case Head::TooLong:
+          continue;
+        case Head::Lost:
+        case Head::OutOfStep:
+          return false;
+      }
+      if (!AcceptMessage(configuration_.Filters, header_.lines())) {
+        ShowMessage(number);
+        // One per foreign message: the log keeps it, the console does not.
+        net::LogLine(session_, "-- Skipping message " + std::to_string(number),
+                     core::LineKind::Detail);
+        continue;
+      }
+      accepted.push_back({number, header_.message_id(), listed_size_});
     }
-    if (!AcceptMessage(configuration_.Filters, header_.lines())) {
-      // One per foreign message: the log keeps it, the console does not.
-      net::LogLine(session_, "-- Skipping message " + n, core::LineKind::Detail);
-      return true;
+    return true;
+  }
+
+  // The head of message n, its TOP sent with the LIST or now.
+  Head ReadHead(std::int32_t number) {
+    const Head head = ReadHeader(number, pipelining_);
+    if (session_.closed()) session_.Abort();  // nothing more can be said to a closed server
+    if (session_.IsAborted()) return Head::Lost;
+    if (head == Head::Read) heads_read_ = true;
+    return head;
+  }
+
+  // The LIST and TOP replies of a window still due once the walk ends
+  // within it, read so that QUIT's reply is read as such.
+  void DrainHeads(std::int32_t first, std::int32_t last) {
+    if (!pipelining_) return;
+    for (std::int32_t number = first; number <= last; ++number) {
+      if (session_.IsAborted() || out_of_step_) return;
+      const net::Reply list = ReadPop3Reply(session_, net::Echo::Quiet);
+      const std::optional<std::uint64_t> size = ListedSize(list.last(), number);
+      if (IsOk(list) && !size) {
+        OutOfStep(number, "The reply to LIST " + std::to_string(number) +
+                              " does not name message " + std::to_string(number) + " (" +
+                              list.last() + ")");
+        return;
+      }
+      const net::Reply top = ReadPop3Reply(session_, net::Echo::Quiet);
+      if (IsOk(top) && IsListReply(top.last())) {
+        OutOfStep(number, "The reply to " + TopCommand(std::to_string(number)) +
+                              " is a LIST reply (" + top.last() + ")");
+        return;
+      }
+      if (IsOk(top)) {
+        (void)net::ReadDotList(session_, kMaxHeaderLines, net::Echo::Quiet,
+                               net::TransferBounds(WithSlack(size ? *size : size_.bytes)));
+      }
     }
+  }
+
+  // One accepted message: compared first when the journal may know it, then
+  // taken. False when the walk must end without an abort.
+  bool TakeAccepted(const Accepted& message) {
+    const std::int32_t number = message.number;
+    const std::string n = std::to_string(number);
+    ShowMessage(number);
+    message_id_ = message.message_id;
+    // The bounds of its data until its LIST is asked again.
+    listed_size_ = message.listed_size;
+    message_bounds_ = net::TransferBounds(WithSlack(listed_size_));
     const std::string uid = UniqueId(number);
-    if (intake_.IsSuspect(uid, header_.message_id())) {
+    if (intake_.IsSuspect(uid, message_id_)) {
       // The comparison needs what was taken before in the journal.
       if (!DeleteHeld()) return false;
       const std::optional<std::string> digest = Fingerprint(number);
       if (session_.IsAborted()) return true;
       if (out_of_step_) return false;
-      if (digest && intake_.IsCopy(uid, header_.message_id(), *digest)) {
+      if (digest && intake_.IsCopy(uid, message_id_, *digest)) {
         Log(session_, "-- Message " + n + " already received, deleting");
         Delete(number);
         return true;
@@ -336,7 +434,7 @@ class Pop3Walk {
   bool DeleteOrKeep(std::int32_t number, const MessageOutcome& outcome) {
     const std::string n = std::to_string(number);
     if (!session_.IsAborted() && outcome.whole) {
-      intake_.Hold(n, UniqueId(number), header_.message_id(), outcome);
+      intake_.Hold(n, UniqueId(number), message_id_, outcome);
       held_.push_back(number);
       return !intake_.BatchFull() || DeleteHeld();
     }
@@ -344,7 +442,7 @@ class Pop3Walk {
     // Fetched again on a later run, it gets a saved text then: the one begun
     // here goes, with its number.
     intake_.Discard();
-    const std::string& id = header_.message_id();
+    const std::string& id = message_id_;
     std::string line =
         "-- Message " + n + " left on the server" + (id.empty() ? std::string() : " (" + id + ")");
     if (session_.IsAborted()) line += ": its data broke off";
@@ -457,7 +555,8 @@ class Pop3Walk {
   MessageIntake intake_;
   std::map<std::int32_t, std::string> unique_ids_;  // by message number
   std::vector<std::int32_t> held_;                  // taken, to be deleted once on the disk
-  HeaderLines header_;
+  HeaderLines header_;                              // of the head last read
+  std::string message_id_;                          // of the message being taken
   MailboxSize size_;
   net::ReadBounds message_bounds_;  // of the message being read
   std::uint64_t listed_size_ = 0;   // of the message being read, as LIST gave it

@@ -10,6 +10,7 @@
 #include "net/session_failure.h"
 #include "net/start_tls.h"
 #include "oauth/login_credential.h"
+#include "receive/pop3_pace.h"
 #include "receive/pop3_reply.h"
 
 namespace kestrel::receive {
@@ -33,24 +34,35 @@ Pop3Capabilities Capabilities(NetSession& session) {
     const std::string upper = core::UpperCase(line);
     if (upper.rfind("SASL ", 0) == 0) capabilities.sasl = upper.substr(5);
     if (upper == "PIPELINING") capabilities.pipelining = true;
+    if (upper.rfind("LOGIN-DELAY ", 0) == 0) {
+      capabilities.login_delay_seconds = core::TextToInt(upper.substr(12));
+    }
   }
   return capabilities;
 }
 
+// A refused login: a pause the server asks for, or a refusal proper.
+bool Refused(NetSession& session, const config::Configuration& configuration,
+             const std::string& reply) {
+  if (!IsPacedRefusal(reply)) return net::LoginRefused(session, reply);
+  NotePacedRefusal(session, configuration, reply);
+  return false;
+}
+
 // USER and PASS, each judged. A password from a command is never shown; one
 // from the configuration is masked by the log itself.
-bool UserAndPass(NetSession& session, const std::string& user, const std::string& password,
-                 bool secret) {
-  net::SendLine(session, "USER " + user);
+bool UserAndPass(NetSession& session, const config::Configuration& configuration,
+                 const std::string& password, bool secret) {
+  net::SendLine(session, "USER " + configuration.POPUSERNAME);
   const net::Reply user_reply = ReadPop3Reply(session);
-  if (!IsOk(user_reply)) return net::LoginRefused(session, user_reply.last());
+  if (!IsOk(user_reply)) return Refused(session, configuration, user_reply.last());
   if (secret) {
     net::SendSecretLine(session, "PASS " + password, "PASS [PASSWORD]", net::kMaxPop3CommandLine);
   } else {
     net::SendLine(session, "PASS " + password);
   }
   const net::Reply pass_reply = ReadPop3Reply(session);
-  if (!IsOk(pass_reply)) return net::LoginRefused(session, pass_reply.last());
+  if (!IsOk(pass_reply)) return Refused(session, configuration, pass_reply.last());
   return !session.IsAborted();
 }
 
@@ -95,6 +107,7 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
   }
   if (session.IsAborted()) return false;
   if (IsOk(reply)) return true;
+  if (IsPacedRefusal(reply.last())) return Refused(session, configuration, reply.last());
   if (may_retry) {
     LogLine(session, "-- Authentication failed (" + reply.last() + ")");
     return false;
@@ -109,7 +122,7 @@ bool LogIn(NetSession& session, const config::Configuration& configuration) {
                         oauth::UsesOAuth(configuration, oauth::Account::Pop3);
   if (!extended) {
     (void)ReadPop3Reply(session);
-    return UserAndPass(session, configuration.POPUSERNAME, configuration.POPPASSWORD, false);
+    return UserAndPass(session, configuration, configuration.POPPASSWORD, false);
   }
   if (configuration.POPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
     return false;
@@ -137,7 +150,7 @@ bool LogIn(NetSession& session, const config::Configuration& configuration) {
     credential = oauth::ObtainLoginCredential(session, configuration, oauth::Account::Pop3, true);
     return credential && TokenLogin(session, configuration, credential->secret, false);
   }
-  return UserAndPass(session, configuration.POPUSERNAME, credential->secret, true);
+  return UserAndPass(session, configuration, credential->secret, true);
 }
 
 }  // namespace

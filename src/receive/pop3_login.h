@@ -4,6 +4,7 @@
 // a password command or a token command is configured, TLS from the first
 // byte or STLS after the greeting, and AUTH XOAUTH2/OAUTHBEARER for a token.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,14 +15,16 @@ namespace kestrel::receive {
 
 // What a CAPA answer offers (RFC 2449); nothing for a server without CAPA.
 struct Pop3Capabilities {
-  std::string sasl;         // the SASL mechanisms, upper case
-  bool pipelining = false;  // commands may go out before the replies to earlier ones
+  std::string sasl;                      // the SASL mechanisms, upper case
+  bool pipelining = false;               // commands may go out before the replies to earlier ones
+  std::int64_t login_delay_seconds = 0;  // the least time between logins; 0: none given
 };
 
 // Runs from the greeting up to STAT and returns what the server offers once
 // logged in. Nothing when the conversation cannot go on: a log line says
 // why, and Aborted is set, or, when the server refused USER or PASS, a
-// shortfall (the caller still says QUIT).
+// shortfall (the caller still says QUIT); a refusal that asks for a pause
+// is a shortfall only once the mailbox is stale.
 [[nodiscard]] std::optional<Pop3Capabilities> Pop3Login(net::NetSession& session,
                                                         const config::Configuration& configuration);
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -416,7 +417,10 @@ TEST_F(Pop3DialogueTest, StopDuringFiveMessagesLeavesEachFileForExactlyOneRun) {
   for (int i = 1; i <= 5; ++i) files.push_back("F" + std::to_string(i) + ".ZIP");
   for (const auto& c : cases) {
     for (const auto& name : files) {
-      server.AddMessage(SenderMessage(name, testing::RandomBytes(64 * 1024, name.size())));
+      // The first the largest: its comparison on the next run is bounded by
+      // its own LIST size, not by the last one read with the heads.
+      const std::size_t size = (name == files.front() ? 256 : 64) * 1024;
+      server.AddMessage(SenderMessage(name, testing::RandomBytes(size, name.size())));
     }
     front_end.on_field = [&](core::Field field, std::string_view text) {
       if (field == c.field && text == c.text && session_) session_->RequestStop();
@@ -485,7 +489,7 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_TRUE(ended_cleanly);
   EXPECT_TRUE(Logged("-- Message 1 left on the server"));
   EXPECT_FALSE(Logged("-> DELE 1"));
-  EXPECT_FALSE(Logged("-> LIST 2"));
+  EXPECT_FALSE(Logged("-> RETR 2"));
   EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
@@ -763,6 +767,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
       ".\r\n";
   const std::string pipelining = "+OK\r\nPIPELINING\r\n.\r\n";
   int lists_of_1 = 0;  // the second LIST 1 goes out with RETR 1
+  static constexpr const char* kNoReply = "(no reply)";
   const struct {
     const char* name;
     std::function<std::string(const std::string&)> reply;  // "" : "+OK"
@@ -844,9 +849,10 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to TOP 2 1 is a LIST reply (+OK 2 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "RETR 2", "DELE 2", "LIST 3"},
-       true,
-       {"FIRST.PKT"},
+       // The doubt arises among the heads: message 1 is not fetched either.
+       {"RETR 1", "DELE 1", "RETR 2", "DELE 2", "LIST 3"},
+       false,
+       {},
        false},
       {"the LIST with RETR answered twice",
        [&](const std::string& c) -> std::string {
@@ -858,7 +864,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to RETR 1 is a LIST reply (+OK 1 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "LIST 2"},
+       {"DELE 1", "RETR 2"},
        false,
        {},
        false},
@@ -884,7 +890,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- Message 1 came with 539 bytes, LIST gave 50000: the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "LIST 2"}},
+       {"DELE 1", "RETR 2"}},
       {"TOP answered with a LIST-shaped reply",
        [&](const std::string& c) -> std::string {
          if (c == "CAPA") return pipelining;
@@ -893,12 +899,48 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to TOP 1 1 is a LIST reply (+OK 1 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"RETR 1", "DELE 1", "LIST 2"}},
+       {"RETR 1", "DELE 1", "RETR 2"},
+       false,
+       {},
+       false},
+      // The heads of a window go out together: a doubt among them leaves
+      // every message of the window on the server, those before it too.
+      {"a window's third TOP answered with a LIST reply",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c == "TOP 3 1") return "+OK 3 200\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? with_file : "";
+       },
+       "-- The reply to TOP 3 1 is a LIST reply (+OK 3 200): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"RETR 1", "RETR 2", "RETR 4", "DELE 1", "DELE 2", "DELE 3", "LIST 6"},
+       false,
+       {},
+       false},
+      {"a reply missing in the middle of a window",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c == "LIST 3") return kNoReply;
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? with_file : "";
+       },
+       "-- The reply to LIST 3 does not name message 3 (+OK): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3", "LIST 6"},
+       false,
+       {},
+       false},
   };
   configuration.Filters.AcceptAll = true;
   for (const auto& c : cases) {
     testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
       std::string reply = c.reply(command);
+      if (reply == kNoReply) return {""};
       if (command == "STAT" && reply.empty()) reply = "+OK 2 400\r\n";
       if (command.starts_with("LIST ") && reply.empty())
         reply = "+OK " + command.substr(5) + " 200\r\n";
@@ -1108,6 +1150,122 @@ TEST_F(Pop3DialogueTest, AttachmentsNeverTakeTheProgramsOwnNames) {
   EXPECT_EQ(dir.Read("LATER.PKT"), "later");
   EXPECT_EQ(dir.Read(base + ".JNL").find("planted"), std::string::npos);
   EXPECT_TRUE(server.RemainingMessages().empty());
+}
+
+}  // namespace
+}  // namespace kestrel::receive
+
+namespace kestrel::receive {
+namespace {
+
+using Answer = testing::ScriptedPop3::Answer;
+
+std::string LoginRecordName() {
+  return platform::ProgramBaseName() + ".LGN";
+}
+
+// The record of a login `ago` seconds back, with the delay then announced.
+std::string LoginRecord(const config::Configuration& configuration, std::int64_t ago, int delay) {
+  return configuration.POPUSERNAME + "@127.0.0.1:" + std::to_string(configuration.POPPORT) + "\t" +
+         std::to_string(std::time(nullptr) - ago) + "\t" + std::to_string(delay) + "\n";
+}
+
+// A server that asks for a pause (too soon after the last login, or the
+// mailbox locked by another client): the run says so without calling it a
+// refused login, and fails only once the mailbox has stayed unread past
+// STALEHOURS.
+TEST_F(Pop3DialogueTest, PausedLoginsFailOnlyOnceTheMailboxIsStale) {
+  const std::string delay = "-ERR [LOGIN-DELAY] Logins must be at least 1 minute apart";
+  const std::string in_use = "-ERR [IN-USE] Mailbox locked by another session";
+  const struct {
+    const char* name;
+    std::string refusal;
+    std::int64_t last_login_ago;  // seconds; < 0: never
+    int announced_delay;
+    std::vector<std::string> lines;
+    bool failed;
+  } cases[] = {
+      {"too soon, delay known",
+       delay,
+       30,
+       60,
+       {"-- Login put off: the server allows a login every 60 s (" + delay + ")"},
+       false},
+      {"too soon, past STALEHOURS",
+       delay,
+       25 * 3600,
+       60,
+       {"-- Login put off: the server allows a login every 60 s (" + delay + ")",
+        "-- The mailbox has not been read for 25 hours (STALEHOURS 24)"},
+       true},
+      {"in use",
+       in_use,
+       600,
+       0,
+       {"-- Login put off: the mailbox is in use (" + in_use + ")"},
+       false},
+      {"paused, never read",
+       delay,
+       -1,
+       0,
+       {"-- Login put off: the server asks for a pause between logins (" + delay + ")",
+        "-- The mailbox has not been read yet"},
+       true},
+  };
+  for (const auto& c : cases) {
+    testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
+      if (command.starts_with("PASS")) return {c.refusal + "\r\n"};
+      return {command == "QUIT" ? "+OK bye\r\n" : "+OK\r\n"};
+    });
+    configuration.POPPORT = peer.port();
+    std::filesystem::remove(dir.File(LoginRecordName()));
+    if (c.last_login_ago >= 0) {
+      dir.Write(LoginRecordName(), LoginRecord(configuration, c.last_login_ago, c.announced_delay));
+    }
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    EXPECT_TRUE(Run()) << c.name;
+    EXPECT_EQ(incomplete_, c.failed) << c.name;
+    for (const auto& line : c.lines) EXPECT_TRUE(Logged(line)) << c.name << ": " << line;
+    EXPECT_FALSE(LogFile().find("Login refused") != std::string::npos) << c.name;
+    const auto commands = peer.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "STAT"), 0) << c.name;
+    EXPECT_EQ(commands.back(), "QUIT") << c.name;
+  }
+}
+
+// A poller does not log in before the delay the server announced at the last
+// login has passed; once it has, it logs in and keeps the delay announced.
+TEST_F(Pop3DialogueTest, APollerWaitsOutTheAnnouncedLoginDelay) {
+  testing::ScriptedPop3 peer([](const std::string& command) -> Answer {
+    if (command == "CAPA") return {"+OK\r\nLOGIN-DELAY 900\r\n.\r\n"};
+    if (command == "STAT") return {"+OK 0 0\r\n"};
+    return {command == "QUIT" ? "+OK bye\r\n" : "+OK\r\n"};
+  });
+  configuration.POPPORT = peer.port();
+  const struct {
+    std::int64_t last_login_ago;
+    bool skipped;
+  } rounds[] = {{10, true}, {901, false}};
+  for (const auto& round : rounds) {
+    dir.Write(LoginRecordName(), LoginRecord(configuration, round.last_login_ago, 900));
+    front_end.ClearPane(Side::Receiving);
+    logger.OpenLog(Side::Receiving);
+    app::JobContext context(Side::Receiving, configuration, logger);
+    context.set_poll_interval(60);
+    EXPECT_EQ(app::MakeCoreJobs()->RunGetJob(context).kind(), net::SessionOutcome::Kind::Done);
+    const auto lines = front_end.Lines(Side::Receiving);
+    EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.starts_with(
+                                "-- The server allows a login every 900 s: this round is skipped");
+                          }),
+              round.skipped);
+    EXPECT_EQ(peer.Commands().empty(), round.skipped);
+  }
+  const std::string record = dir.Read(LoginRecordName());
+  EXPECT_TRUE(record.ends_with("\t900\n")) << record;
+  EXPECT_NE(record, LoginRecord(configuration, 901, 900));
 }
 
 }  // namespace
