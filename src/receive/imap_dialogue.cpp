@@ -198,6 +198,7 @@ class ImapWalk {
   }
 
   void Walk() {
+    message_ids_.clear();
     if (!List()) return;
     std::uint64_t bytes = 0;
     for (const Listed& message : listed_) bytes += message.size;
@@ -380,6 +381,7 @@ class ImapWalk {
     const Listed* reading = nullptr;  // the message whose head is being read
     std::optional<std::string> text;  // its head, while its UID may yet follow
     std::string refused;              // why it was not read, when not
+    bool for_good = false;            // a refusal that the next walk would repeat
     bool unnamed = false;
     FetchItems items;
     const std::string tag = channel_.Send("UID FETCH " + UidSet(window) + " BODY.PEEK[HEADER]");
@@ -392,6 +394,7 @@ class ImapWalk {
             // One refused is read past by the channel.
             if (*line.literal > kMaxHeadBytes) {
               refused = "longer than " + std::to_string(kMaxHeaderLines) + " lines";
+              for_good = true;
             } else if (*line.literal > HeadBound(*reading)) {
               refused = "larger than the server announced";
             } else {
@@ -405,21 +408,22 @@ class ImapWalk {
             HeaderLines& head = heads[reading->uid];
             if (refused.empty() && !(text && TakeHeadLines(*text, head))) {
               refused = "longer than " + std::to_string(kMaxHeaderLines) + " lines";
+              for_good = true;
             }
             if (!refused.empty()) {
               heads.erase(reading->uid);
               Log("-- Head of message " + std::to_string(reading->uid) + " " + refused +
                   ", skipped");
-              session_.NoteShortfall(net::Shortfall{"message " + std::to_string(reading->uid),
-                                                    {},
-                                                    refused.starts_with("longer")
-                                                        ? net::Permanence::Permanent
-                                                        : net::Permanence::Transient});
+              session_.NoteShortfall(net::Shortfall{
+                  "message " + std::to_string(reading->uid),
+                  {},
+                  for_good ? net::Permanence::Permanent : net::Permanence::Transient});
             }
           }
           reading = nullptr;
           text.reset();
           refused.clear();
+          for_good = false;
         });
     if (result.status == ImapStatus::Failed) return;
     if (!result.ok()) {

@@ -524,6 +524,56 @@ TEST(ImapBoundsTest, WindowedAnswersAreTakenOnlyForTheirUids) {
   }
 }
 
+// A server that names the UID only after each literal: in a set nothing can
+// be matched, so the messages are asked again one at a time, where the UID
+// after the literal confirms the one asked.
+TEST(ImapBoundsTest, UidAfterTheLiteralInASetIsAskedAgainOneByOne) {
+  const std::string listing =
+      "* 1 FETCH (UID 9 RFC822.SIZE 400 FLAGS ())\r\n* 2 FETCH (UID 10 RFC822.SIZE 400 FLAGS "
+      "())\r\nA0005 OK\r\n";
+  auto head = [](int uid) {
+    return "* " + std::to_string(uid - 8) + " FETCH (BODY[HEADER] " + Literal(kHead) + " UID " +
+           std::to_string(uid) + ")\r\n";
+  };
+  auto body = [](int uid) {
+    const std::string name = "F" + std::to_string(uid) + ".PKT";
+    return "* " + std::to_string(uid - 8) + " FETCH (BODY[] " +
+           Literal(Mail("a@example.org", name, name)) + " UID " + std::to_string(uid) + ")\r\n";
+  };
+  Steps script = UpToTheListing("", 2);
+  for (const auto& step : {
+           ScriptedPeer::Send(listing),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(head(9) + head(10) + "A0006 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(head(9) + "A0007 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(head(10) + "A0008 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(body(9) + body(10) + "A0009 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(body(9) + "A0010 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(body(10) + "A0011 OK\r\n"),
+       }) {
+    script.push_back(step);
+  }
+  const Steps answers = AnswersFrom(12);
+  script.insert(script.end(), answers.begin(), answers.end());
+  const JobRun run = RunScript(script);
+  std::vector<std::string> inbound = run.inbound;
+  std::sort(inbound.begin(), inbound.end());
+  EXPECT_EQ(inbound, (std::vector<std::string>{"F10.PKT", "F9.PKT"}));
+  EXPECT_FALSE(run.incomplete);
+  for (const char* command :
+       {"A0006 UID FETCH 9:10 BODY.PEEK[HEADER]", "A0007 UID FETCH 9 BODY.PEEK[HEADER]",
+        "A0008 UID FETCH 10 BODY.PEEK[HEADER]", "A0009 UID FETCH 9:10 BODY.PEEK[]",
+        "A0010 UID FETCH 9 BODY.PEEK[]", "A0011 UID FETCH 10 BODY.PEEK[]",
+        "A0012 UID STORE 9:10 +FLAGS.SILENT (\\Deleted)", "A0013 UID EXPUNGE 9:10"}) {
+    EXPECT_NE(run.received.find(std::string(command) + "\r\n"), std::string::npos) << command;
+  }
+}
+
 // The connection cut inside the third body of a set: the two before it are
 // on the disk but not removed, and the next run removes them after
 // comparing, without a second copy, and takes the third.
