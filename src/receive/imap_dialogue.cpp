@@ -651,12 +651,12 @@ class ImapWalk {
   // must end.
   bool RemoveHeld() {
     const Window held = std::exchange(held_, {});
-    batch_count_ = 0;
+    const bool flushing = std::exchange(batch_count_, 0) > 0;
     batch_bytes_ = 0;
     if (!intake_.Flush()) return false;
+    if (flushing) intake_.Taken();  // their files are in the inbound
     if (held.empty() || session_.IsAborted()) return true;
     Remove(held);
-    intake_.Taken();
     return true;
   }
 
