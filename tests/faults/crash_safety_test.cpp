@@ -386,6 +386,11 @@ class ReceiveCrashTest : public ::testing::TestWithParam<GetCrashRun> {
             std::to_string(micros) + " us after the removal of message " + std::to_string(message);
         break;
     }
+    if (imap && (mode == 1 || mode == 2)) {
+      // The bodies of a set come in one FETCH: the message-th of its data.
+      point.armed_occurrence = 1;
+      point.after_occurrence = message;
+    }
     if (millis < 0) proxy_.Arm(point);
     testing::ChildProcess child;
     return RunUntilKilled(

@@ -5,6 +5,7 @@
 // server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "config/filters.h"
@@ -28,14 +29,15 @@ const std::string kCapability = "* CAPABILITY IMAP4rev1 UIDPLUS IDLE\r\n";
 
 // The conversation up to the listing of the folder (SELECT answered with
 // `select_extra` before its own answer, and `exists` messages).
-Steps UpToTheListing(const std::string& select_extra, int exists = 1) {
+Steps UpToTheListing(const std::string& select_extra, int exists = 1,
+                     const std::string& capability = kCapability) {
   return {ScriptedPeer::Send("* OK ready\r\n"),
           ScriptedPeer::ReadLine(),
-          ScriptedPeer::Send(kCapability + "A0001 OK\r\n"),
+          ScriptedPeer::Send(capability + "A0001 OK\r\n"),
           ScriptedPeer::ReadLine(),
           ScriptedPeer::Send("A0002 OK logged in\r\n"),
           ScriptedPeer::ReadLine(),
-          ScriptedPeer::Send(kCapability + "A0003 OK\r\n"),
+          ScriptedPeer::Send(capability + "A0003 OK\r\n"),
           ScriptedPeer::ReadLine(),
           ScriptedPeer::Send(select_extra + "* " + std::to_string(exists) +
                              " EXISTS\r\n* OK [UIDVALIDITY 7]\r\nA0004 OK\r\n"),
@@ -87,7 +89,7 @@ struct JobRun {
 // One get job over the scripted peer, filtering on FROM sysop@example.org
 // when `filtered` (else taking everything).
 JobRun RunScript(const Steps& script, bool filtered = false, int idle_seconds = 0,
-                 testing::TempDir* home = nullptr) {
+                 testing::TempDir* home = nullptr, const std::string& done_folder = "") {
   testing::TempDir own;
   testing::TempDir& dir = home ? *home : own;
   testing::ProgramHomeAt at{dir.path()};
@@ -101,6 +103,7 @@ JobRun RunScript(const Steps& script, bool filtered = false, int idle_seconds = 
   configuration.IMAPUSERNAME = "fido";
   configuration.IMAPPASSWORD = "secret";
   configuration.NETTIMEOUT = 10;
+  configuration.IMAPDONEFOLDER = done_folder;
   configuration.INBOUND = dir.MakeDir("IN") + "/";
   configuration.SAVEEMAIL = dir.MakeDir("SAVE") + "/";
   if (filtered) {
@@ -416,6 +419,317 @@ TEST(ImapBoundsTest, MarkedMessageOfAKnownUidIsExpungedOnlyWhenItIsTheSame) {
     EXPECT_EQ(Count(run.received, "BODY.PEEK[]"), 2u) << c.name;
     if (!c.expunged) {
       EXPECT_TRUE(HasLineStartingWith(run, "-- Message 9 is marked deleted, skipped")) << c.name;
+    }
+  }
+}
+
+// Several messages asked in one FETCH: each answer is taken only for a UID
+// of the set, a UID that got none stays, and the set's removal is one
+// command for the messages that came whole.
+TEST(ImapBoundsTest, WindowedAnswersAreTakenOnlyForTheirUids) {
+  const std::string listing =
+      "* 1 FETCH (UID 9 RFC822.SIZE 400 FLAGS ())\r\n* 2 FETCH (UID 10 RFC822.SIZE 400 FLAGS "
+      "())\r\n* 3 FETCH (UID 11 RFC822.SIZE 400 FLAGS ())\r\nA0005 OK\r\n";
+  auto head = [](int sequence, int uid) {
+    return "* " + std::to_string(sequence) + " FETCH (UID " + std::to_string(uid) +
+           " BODY[HEADER] " + Literal(kHead) + ")\r\n";
+  };
+  auto body = [](int sequence, int uid) {
+    const std::string name = "F" + std::to_string(uid) + ".PKT";
+    return "* " + std::to_string(sequence) + " FETCH (UID " + std::to_string(uid) + " BODY[] " +
+           Literal(Mail("a@example.org", name, name)) + ")\r\n";
+  };
+  const std::string all_heads = head(1, 9) + head(2, 10) + head(3, 11);
+  const struct {
+    const char* name;
+    std::string heads;
+    std::string bodies_asked;  // the body FETCH's set
+    std::string bodies;
+    std::vector<std::string> inbound;
+    std::string removed;  // the STORE's set
+    std::string line;     // status 1 when given
+  } cases[] = {
+      {"a head for a UID outside the set",
+       all_heads + head(4, 12),
+       "9:11",
+       body(1, 9) + body(2, 10) + body(3, 11),
+       {"F10.PKT", "F11.PKT", "F9.PKT"},
+       "9:11",
+       ""},
+      {"a head of the set never answered",
+       head(1, 9) + head(3, 11),
+       "9,11",
+       body(1, 9) + body(3, 11),
+       {"F11.PKT", "F9.PKT"},
+       "9,11",
+       "-- Message 10 is no longer in the folder"},
+      {"a body for a UID outside the set",
+       all_heads,
+       "9:11",
+       body(4, 12) + body(1, 9) + body(2, 10) + body(3, 11),
+       {"F10.PKT", "F11.PKT", "F9.PKT"},
+       "9:11",
+       ""},
+      {"a body of the set never answered",
+       all_heads,
+       "9:11",
+       body(1, 9) + body(3, 11),
+       {"F11.PKT", "F9.PKT"},
+       "9,11",
+       "-- Message 10 could not be fetched (A0007 OK), left on the server"},
+      {"a head far larger than its message",
+       head(1, 9) + "* 2 FETCH (UID 10 BODY[HEADER] " +
+           Literal("X-Pad: " + std::string(70000, 'x') + "\r\n\r\n") + ")\r\n" + head(3, 11),
+       "9,11",
+       body(1, 9) + body(3, 11),
+       {"F11.PKT", "F9.PKT"},
+       "9,11",
+       "-- Head of message 10 larger than the server announced, skipped"},
+      {"a body answered twice",
+       all_heads,
+       "9:11",
+       body(1, 9) + body(1, 9) + body(2, 10) + body(3, 11),
+       {"F10.PKT", "F11.PKT", "F9.PKT"},
+       "9:11",
+       ""},
+  };
+  for (const auto& c : cases) {
+    Steps script = UpToTheListing("", 3);
+    for (const auto& step : {ScriptedPeer::Send(listing), ScriptedPeer::ReadLine(),
+                             ScriptedPeer::Send(c.heads + "A0006 OK\r\n"), ScriptedPeer::ReadLine(),
+                             ScriptedPeer::Send(c.bodies + "A0007 OK\r\n")}) {
+      script.push_back(step);
+    }
+    const Steps answers = AnswersFrom(8);
+    script.insert(script.end(), answers.begin(), answers.end());
+    const JobRun run = RunScript(script);
+    std::vector<std::string> inbound = run.inbound;
+    std::sort(inbound.begin(), inbound.end());
+    EXPECT_FALSE(run.aborted) << c.name;
+    EXPECT_EQ(inbound, c.inbound) << c.name;
+    EXPECT_NE(run.received.find("A0006 UID FETCH 9:11 BODY.PEEK[HEADER]"), std::string::npos)
+        << c.name;
+    EXPECT_NE(run.received.find("A0007 UID FETCH " + c.bodies_asked + " BODY.PEEK[]"),
+              std::string::npos)
+        << c.name;
+    EXPECT_NE(run.received.find("A0008 UID STORE " + c.removed + " +FLAGS.SILENT"),
+              std::string::npos)
+        << c.name;
+    EXPECT_NE(run.received.find("A0009 UID EXPUNGE " + c.removed + "\r\n"), std::string::npos)
+        << c.name;
+    EXPECT_EQ(run.incomplete, !c.line.empty()) << c.name;
+    if (!c.line.empty()) {
+      EXPECT_TRUE(HasLineStartingWith(run, c.line)) << c.name;
+    }
+  }
+}
+
+// A server that names the UID only after each literal: in a set nothing can
+// be matched, so the messages are asked again one at a time, where the UID
+// after the literal confirms the one asked.
+TEST(ImapBoundsTest, UidAfterTheLiteralInASetIsAskedAgainOneByOne) {
+  const std::string listing =
+      "* 1 FETCH (UID 9 RFC822.SIZE 400 FLAGS ())\r\n* 2 FETCH (UID 10 RFC822.SIZE 400 FLAGS "
+      "())\r\nA0005 OK\r\n";
+  auto head = [](int uid) {
+    return "* " + std::to_string(uid - 8) + " FETCH (BODY[HEADER] " + Literal(kHead) + " UID " +
+           std::to_string(uid) + ")\r\n";
+  };
+  auto body = [](int uid) {
+    const std::string name = "F" + std::to_string(uid) + ".PKT";
+    return "* " + std::to_string(uid - 8) + " FETCH (BODY[] " +
+           Literal(Mail("a@example.org", name, name)) + " UID " + std::to_string(uid) + ")\r\n";
+  };
+  Steps script = UpToTheListing("", 2);
+  for (const auto& step : {
+           ScriptedPeer::Send(listing),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(head(9) + head(10) + "A0006 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(head(9) + "A0007 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(head(10) + "A0008 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(body(9) + body(10) + "A0009 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(body(9) + "A0010 OK\r\n"),
+           ScriptedPeer::ReadLine(),
+           ScriptedPeer::Send(body(10) + "A0011 OK\r\n"),
+       }) {
+    script.push_back(step);
+  }
+  const Steps answers = AnswersFrom(12);
+  script.insert(script.end(), answers.begin(), answers.end());
+  const JobRun run = RunScript(script);
+  std::vector<std::string> inbound = run.inbound;
+  std::sort(inbound.begin(), inbound.end());
+  EXPECT_EQ(inbound, (std::vector<std::string>{"F10.PKT", "F9.PKT"}));
+  EXPECT_FALSE(run.incomplete);
+  for (const char* command :
+       {"A0006 UID FETCH 9:10 BODY.PEEK[HEADER]", "A0007 UID FETCH 9 BODY.PEEK[HEADER]",
+        "A0008 UID FETCH 10 BODY.PEEK[HEADER]", "A0009 UID FETCH 9:10 BODY.PEEK[]",
+        "A0010 UID FETCH 9 BODY.PEEK[]", "A0011 UID FETCH 10 BODY.PEEK[]",
+        "A0012 UID STORE 9:10 +FLAGS.SILENT (\\Deleted)", "A0013 UID EXPUNGE 9:10"}) {
+    EXPECT_NE(run.received.find(std::string(command) + "\r\n"), std::string::npos) << command;
+  }
+}
+
+// The connection cut inside the third body of a set: the two before it are
+// on the disk but not removed, and the next run removes them after
+// comparing, without a second copy, and takes the third.
+TEST(ImapBoundsTest, CutInsideTheThirdBodyOfASetLosesNothing) {
+  const std::string listing =
+      "* 1 FETCH (UID 9 RFC822.SIZE 400 FLAGS ())\r\n* 2 FETCH (UID 10 RFC822.SIZE 400 FLAGS "
+      "())\r\n* 3 FETCH (UID 11 RFC822.SIZE 400 FLAGS ())\r\nA0005 OK\r\n";
+  std::string heads;
+  std::string bodies;
+  for (int uid = 9; uid <= 11; ++uid) {
+    const std::string n = std::to_string(uid);
+    const std::string head = "From: a@example.org\r\nMessage-ID: <" + n + "@example.org>\r\n";
+    const std::string name = "F" + n + ".PKT";
+    heads += "* " + std::to_string(uid - 8) + " FETCH (UID " + n + " BODY[HEADER] " +
+             Literal(head + "\r\n") + ")\r\n";
+    bodies += "* " + std::to_string(uid - 8) + " FETCH (UID " + n + " BODY[] " +
+              Literal(head + Mail("a@example.org", name, name).substr(21)) + ")\r\n";
+  }
+  testing::TempDir home;
+  Steps first = UpToTheListing("", 3);
+  for (const auto& step : {ScriptedPeer::Send(listing), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(heads + "A0006 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(bodies.substr(0, bodies.rfind("BODY[]") + 120)),
+                           ScriptedPeer::Close()}) {
+    first.push_back(step);
+  }
+  const JobRun cut = RunScript(first, false, 0, &home);
+  EXPECT_TRUE(cut.aborted);
+  std::vector<std::string> inbound = cut.inbound;
+  std::sort(inbound.begin(), inbound.end());
+  EXPECT_EQ(inbound, (std::vector<std::string>{"F10.PKT", "F9.PKT"}));
+  EXPECT_EQ(cut.received.find("STORE"), std::string::npos);
+  // The next run: 9 and 10 are compared (one FETCH each) and removed, 11 taken.
+  Steps second = UpToTheListing("", 3);
+  const std::string body_9 = bodies.substr(0, bodies.find("* 2 FETCH"));
+  const std::string body_10 =
+      bodies.substr(body_9.size(), bodies.find("* 3 FETCH") - body_9.size());
+  const std::string body_11 = bodies.substr(body_9.size() + body_10.size());
+  for (const auto& step : {ScriptedPeer::Send(listing), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(heads + "A0006 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(body_9 + "A0007 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send("A0008 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send("A0009 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(body_10 + "A0010 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send("A0011 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send("A0012 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(body_11 + "A0013 OK\r\n")}) {
+    second.push_back(step);
+  }
+  const Steps answers = AnswersFrom(14);
+  second.insert(second.end(), answers.begin(), answers.end());
+  const JobRun again = RunScript(second, false, 0, &home);
+  EXPECT_FALSE(again.aborted);
+  EXPECT_FALSE(again.incomplete);
+  EXPECT_TRUE(HasLineStartingWith(again, "-- Message 9 already received, deleting"));
+  EXPECT_TRUE(HasLineStartingWith(again, "-- Message 10 already received, deleting"));
+  EXPECT_NE(again.received.find("A0009 UID EXPUNGE 9\r\n"), std::string::npos);
+  EXPECT_NE(again.received.find("A0012 UID EXPUNGE 10\r\n"), std::string::npos);
+  EXPECT_NE(again.received.find("A0015 UID EXPUNGE 11\r\n"), std::string::npos);
+  inbound = again.inbound;
+  std::sort(inbound.begin(), inbound.end());
+  EXPECT_EQ(inbound, (std::vector<std::string>{"F10.PKT", "F11.PKT", "F9.PKT"}));
+}
+
+// The done folder: created when the server answers [TRYCREATE], the move
+// tried once more; named with the server's separator; the message stays
+// when the folder cannot be had.
+TEST(ImapBoundsTest, DoneFolderIsCreatedOnceWhenMissing) {
+  const std::string with_move = "* CAPABILITY IMAP4rev1 UIDPLUS IDLE MOVE\r\n";
+  const std::string body = "* 1 FETCH (UID 9 BODY[] " +
+                           Literal(Mail("a@example.org", "DONE.PKT", "done")) + ")\r\nA0007 OK\r\n";
+  const std::string tried = "A0009 NO [TRYCREATE] Mailbox doesn't exist: Fido.Done\r\n";
+  const struct {
+    const char* name;
+    std::string capability;
+    std::string separator;              // the LIST answer's
+    std::vector<std::string> answers;   // from A0009 (the move or copy) on
+    std::vector<std::string> commands;  // sent from A0009 on, in order
+    const char* line;
+    bool incomplete;
+  } cases[] = {
+      {"MOVE into a missing folder",
+       with_move,
+       "\".\"",
+       {tried, "A0010 OK created\r\n", "A0011 OK moved\r\n"},
+       {"A0009 UID MOVE 9 \"Fido.Done\"", "A0010 CREATE \"Fido.Done\"",
+        "A0011 UID MOVE 9 \"Fido.Done\""},
+       "-- Message 9 moved to Fido.Done",
+       false},
+      {"COPY into a missing folder, then the removal",
+       kCapability,
+       "\".\"",
+       {tried, "A0010 OK created\r\n", "A0011 OK\r\n", "A0012 OK\r\n", "A0013 OK\r\n"},
+       {"A0009 UID COPY 9 \"Fido.Done\"", "A0010 CREATE \"Fido.Done\"",
+        "A0011 UID COPY 9 \"Fido.Done\"", "A0012 UID STORE 9 +FLAGS.SILENT (\\Deleted)",
+        "A0013 UID EXPUNGE 9"},
+       "-- Message 9 moved to Fido.Done",
+       false},
+      {"a server with \"/\" between levels",
+       with_move,
+       "\"/\"",
+       {"A0009 OK moved\r\n"},
+       {"A0009 UID MOVE 9 \"Fido/Done\""},
+       "-- Message 9 moved to Fido/Done",
+       false},
+      {"a flat server",
+       with_move,
+       "NIL",
+       {"A0009 OK moved\r\n"},
+       {"A0009 UID MOVE 9 \"Fido/Done\""},
+       "-- Message 9 moved to Fido/Done",
+       false},
+      {"CREATE refused",
+       with_move,
+       "\".\"",
+       {tried, "A0010 NO [NOPERM] not here\r\n"},
+       {"A0009 UID MOVE 9 \"Fido.Done\"", "A0010 CREATE \"Fido.Done\""},
+       "-- Folder Fido.Done could not be created (A0010 NO [NOPERM] not here)",
+       true},
+      {"MOVE refused without [TRYCREATE]",
+       with_move,
+       "\".\"",
+       {"A0009 NO [OVERQUOTA] full\r\n"},
+       {"A0009 UID MOVE 9 \"Fido.Done\""},
+       "-- Message 9 could not be moved to Fido.Done (A0009 NO [OVERQUOTA] full)",
+       true},
+  };
+  for (const auto& c : cases) {
+    Steps script = UpToTheListing("", 1, c.capability);
+    for (const auto& step :
+         {ScriptedPeer::Send(kListing), ScriptedPeer::ReadLine(),
+          ScriptedPeer::Send("* 1 FETCH (UID 9 BODY[HEADER] " + Literal(kHead) +
+                             ")\r\nA0006 OK\r\n"),
+          ScriptedPeer::ReadLine(), ScriptedPeer::Send(body), ScriptedPeer::ReadLine(),
+          ScriptedPeer::Send("* LIST (\\Noselect) " + c.separator + " \"\"\r\nA0008 OK\r\n")}) {
+      script.push_back(step);
+    }
+    for (const std::string& answer : c.answers) {
+      script.push_back(ScriptedPeer::ReadLine());
+      script.push_back(ScriptedPeer::Send(answer));
+    }
+    const Steps answers = AnswersFrom(10 + static_cast<int>(c.answers.size()) - 1);
+    script.insert(script.end(), answers.begin(), answers.end());
+    const JobRun run = RunScript(script, false, 0, nullptr, "Fido/Done");
+    EXPECT_FALSE(run.aborted) << c.name;
+    EXPECT_EQ(run.inbound, std::vector<std::string>{"DONE.PKT"}) << c.name;
+    EXPECT_NE(run.received.find("A0008 LIST \"\" \"\"\r\n"), std::string::npos) << c.name;
+    std::size_t at = 0;
+    for (const std::string& command : c.commands) {
+      at = run.received.find(command + "\r\n", at);
+      EXPECT_NE(at, std::string::npos) << c.name << ": " << command;
+    }
+    EXPECT_TRUE(HasLineStartingWith(run, c.line)) << c.name;
+    EXPECT_EQ(run.incomplete, c.incomplete) << c.name;
+    if (c.incomplete) {
+      EXPECT_EQ(run.received.find("STORE"), std::string::npos) << c.name;
     }
   }
 }

@@ -585,6 +585,9 @@ bool Pop3Server::StartOnce() {
     conf << "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " << dir_
          << "/oauth2.conf\n}\n";
   }
+  if (!options_.separator.empty()) {
+    conf << "namespace inbox {\n  inbox = yes\n  separator = " << options_.separator << "\n}\n";
+  }
   if (tls) {
     conf << "ssl = yes\nssl_cert = <" << cert->certificate << "\nssl_key = <" << cert->key << "\n";
   } else {

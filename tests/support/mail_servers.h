@@ -156,6 +156,8 @@ struct Pop3ServerOptions {
   // Non-empty: XOAUTH2 and OAUTHBEARER too, each token checked at this
   // introspection endpoint (RFC 7662) by dovecot's oauth2 passdb.
   std::string oauth2_introspection_url = "";
+  // The IMAP hierarchy separator; empty: dovecot's own for a Maildir (".").
+  std::string separator = "";
 };
 
 // dovecot serving one Maildir as a POP3 mailbox with a plain USER/PASS login,
