@@ -38,6 +38,7 @@
 #include "core/stopwatch.h"
 #include "dialup/dial_network.h"
 #include "dialup/dial_state.h"
+#include "oauth/login.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::app {
@@ -100,6 +101,12 @@ class Controller {
   void StopSendButtonClick();
   void HangupButtonClick();
   void ExitButtonClick();
+  // The OAuth 2.0 login of every account with a provider key set, on a
+  // worker; its lines go to the receiving side's pane. `open` is called on
+  // this thread with each address the sysop must visit. Ignored while a login
+  // runs.
+  void LoginClick(oauth::OpenAddress open);
+  [[nodiscard]] bool LoginRunning() const { return login_running_; }
 
   // Starts the polling loop on a worker: each side whose interval has passed
   // runs its command again.
@@ -190,6 +197,7 @@ class Controller {
 
   std::atomic<bool> command_line_done_{false};
   std::atomic<bool> close_requested_{false};
+  std::atomic<bool> login_running_{false};
   // What ExitStatusFor needs to know of the run so far.
   std::atomic<bool> configuration_failed_{false};
   std::atomic<bool> task_failed_{false};

@@ -105,7 +105,7 @@ int RunLoginCommand(core::FrontEnd& front_end, const std::vector<std::string>& a
       continue;
     }
     const oauth::LoginOutcome outcome =
-        oauth::LogIn(configuration_of(account), account, console.say, aborted);
+        oauth::LogIn(configuration_of(account), account, console.say, aborted, console.open);
     if (!outcome.logged_in) {
       console.problem(outcome.problem);
       if (status == kExitSuccess) status = kExitFailure;

@@ -18,6 +18,7 @@ namespace kestrel::app {
 struct LoginConsole {
   oauth::Say say;
   oauth::Say problem;
+  oauth::OpenAddress open;  // empty: the sysop opens the address shown
 };
 
 // The exit status: 0 every login saved, 1 a login failed, 2 the command

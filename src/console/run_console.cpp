@@ -74,7 +74,8 @@ int RunLogin(const std::vector<std::string>& accounts, const std::vector<std::st
                                   [](const std::string& line) {
                                     std::fprintf(stderr, "%s\n", line.c_str());
                                     std::fflush(stderr);
-                                  }};
+                                  },
+                                  {}};
   // Ctrl-C ends the login as it ends any program: nothing is half-written,
   // since the token file is only ever replaced whole.
   static const std::atomic<bool> never_stopped{false};

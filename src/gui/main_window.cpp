@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "gui/main_window.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +14,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QShortcut>
+#include <QUrl>
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -69,6 +72,14 @@ class NetworkIndicator : public QRadioButton {
 };
 
 }  // namespace
+
+void OpenInBrowser(const std::string& address) {
+  // The address comes from the provider: only a web page is opened, never a
+  // file or another program's scheme. The pane shows it either way.
+  const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
+  if (url.isValid() && (url.scheme() == "https" || url.scheme() == "http"))
+    QDesktopServices::openUrl(url);
+}
 
 TKestrel::TKestrel(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -131,6 +142,7 @@ void TKestrel::BuildButtonPanel() {
     Place(button, {kButtonLeft, layout.top, kButtonWidth, layout.height});
     const ButtonCommand command = layout.command;
     connect(button, &QPushButton::clicked, this, [this, command] { RunCommand(command); });
+    if (layout.command == ButtonCommand::Setup) AddLoginMenu(button);
     if (previous) setTabOrder(previous, button);
     previous = button;
     buttons_[i] = button;
@@ -142,6 +154,16 @@ void TKestrel::BuildButtonPanel() {
   fido_image_->setObjectName("FidoImage");
   Place(fido_image_, kFidoImage);
   fido_image_->setPixmap(FidoEmblem(kFidoImage.width, kFidoImage.height));
+}
+
+// The login is seldom needed: it sits in the Setup button's context menu
+// rather than take room from the command column.
+void TKestrel::AddLoginMenu(QPushButton* setup) {
+  auto* login = new QAction(kLoginCaption, setup);
+  login->setObjectName(kLoginActionName);
+  connect(login, &QAction::triggered, this, [this] { RunCommand(ButtonCommand::Login); });
+  setup->addAction(login);
+  setup->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 // Captions share letters ("&Send it" and "&Setup", "- St&op" and "C&onnect"),

@@ -28,6 +28,8 @@ class QRadioButton;
 
 namespace kestrel::gui {
 
+void OpenInBrowser(const std::string& address);
+
 class TKestrel : public QWidget {
   Q_OBJECT
 
@@ -53,6 +55,10 @@ class TKestrel : public QWidget {
   void SetTitleBarCloseHandler(std::function<void()> handler);
   // Replaces the editor start (tests record the files instead).
   void SetEditorOpener(EditorOpener opener);
+  // Opens a login's address in the browser; tests record the addresses.
+  using AddressOpener = std::function<void(const std::string& address)>;
+  void SetAddressOpener(AddressOpener opener) { address_opener_ = std::move(opener); }
+  [[nodiscard]] const AddressOpener& address_opener() const { return address_opener_; }
 
   // Runs a button's command as a click would.
   void RunCommand(ButtonCommand command);
@@ -87,6 +93,7 @@ class TKestrel : public QWidget {
 
  private:
   void BuildButtonPanel();
+  void AddLoginMenu(QPushButton* setup);
   void ShareMnemonics();
   QFrame* BuildStrip(const char* name, bool incoming);
   QPlainTextEdit* BuildPane(const char* name);
@@ -110,6 +117,7 @@ class TKestrel : public QWidget {
   std::function<void(ButtonCommand)> command_handler_;
   std::function<void()> title_bar_close_handler_;
   EditorOpener editor_opener_ = OpenInEditor;
+  AddressOpener address_opener_ = OpenInBrowser;
   bool closing_by_command_ = false;
 };
 

@@ -19,7 +19,7 @@ namespace {
 // One pass of the waits that follow a close by the title bar.
 constexpr int kWaitPasses = 100;
 
-void Dispatch(app::Controller& controller, ButtonCommand command) {
+void Dispatch(app::Controller& controller, const TKestrel& window, ButtonCommand command) {
   switch (command) {
     case ButtonCommand::Run:
       controller.RunButtonClick();
@@ -48,6 +48,9 @@ void Dispatch(app::Controller& controller, ButtonCommand command) {
     case ButtonCommand::Exit:
       controller.ExitButtonClick();
       break;
+    case ButtonCommand::Login:
+      controller.LoginClick(window.address_opener());
+      break;
     case ButtonCommand::Setup:
     case ButtonCommand::Header:
     case ButtonCommand::Filters:
@@ -59,7 +62,8 @@ void Dispatch(app::Controller& controller, ButtonCommand command) {
 }  // namespace
 
 void BindWindow(TKestrel& window, app::Controller& controller) {
-  window.SetCommandHandler([&controller](ButtonCommand command) { Dispatch(controller, command); });
+  window.SetCommandHandler(
+      [&controller, &window](ButtonCommand command) { Dispatch(controller, window, command); });
   window.SetTitleBarCloseHandler([&controller] { controller.flags().StopPolling = true; });
 
   app::ControllerHooks hooks;

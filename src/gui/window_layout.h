@@ -45,6 +45,7 @@ enum class ButtonCommand {
   Filters,
   LogFiles,
   Exit,
+  Login,  // no button of its own: the Setup button's context menu
 };
 
 struct ButtonSpec {
@@ -79,6 +80,9 @@ inline constexpr std::array<ButtonSpec, 13> kButtons{{
      "View/edit logfiles (SEND.LOG / RECEIVE.LOG)", true},
     {ButtonCommand::Exit, "ExitButton", 391, 24, "E&xit", "CLOSE KESTREL", false},
 }};
+
+inline constexpr const char* kLoginCaption = "Log&in (OAuth)";
+inline constexpr const char* kLoginActionName = "LoginAction";
 
 inline constexpr Box kFidoImage{8, 189, 47, 49};
 

@@ -26,7 +26,7 @@ Granted Problem(std::string text) {
 }  // namespace
 
 Granted CodeFlow(const TokenClient& client, Account account, const std::string& user,
-                 const Say& say, const std::atomic<bool>& aborted) {
+                 const Say& say, const std::atomic<bool>& aborted, const OpenAddress& open) {
   if (client.settings.authorization_url.empty())
     return Problem("** No OAUTHAUTHURL defined: the provider's login page is unknown");
   LoopbackListener listener;
@@ -54,7 +54,9 @@ Granted CodeFlow(const TokenClient& client, Account account, const std::string& 
   const char separator = page.find('?') == std::string::npos ? '?' : '&';
   say("To log in the " + std::string(AccountLabel(account)) + " account " + user +
       ", open this address in a browser on this computer:");
-  say(page + separator + EncodeForm(query));
+  const std::string address = page + separator + EncodeForm(query);
+  say(address);
+  if (open) open(address);
   const std::optional<RedirectAnswer> answer =
       listener.Await(*state, std::chrono::steady_clock::now() + kBrowserWait, aborted);
   if (!answer)

@@ -42,7 +42,7 @@ bool Pause(std::int64_t seconds, const std::atomic<bool>& aborted) {
 }  // namespace
 
 Granted DeviceFlow(const TokenClient& client, Account account, const std::string& user,
-                   const Say& say, const std::atomic<bool>& aborted) {
+                   const Say& say, const std::atomic<bool>& aborted, const OpenAddress& open) {
   FormFields request = {{"client_id", client.settings.client_id}};
   if (!client.client_secret.empty()) request.emplace_back("client_secret", client.client_secret);
   if (!client.settings.scope.empty()) request.emplace_back("scope", client.settings.scope);
@@ -60,6 +60,7 @@ Granted DeviceFlow(const TokenClient& client, Account account, const std::string
   const std::string again = "run kestrel --login " + std::string(AccountWord(account)) + " again";
   say("To log in the " + label + " account " + user + ", open " + grant->verification_uri +
       " and enter the code " + grant->user_code);
+  if (open) open(grant->verification_uri);
   std::int64_t interval = grant->interval > 0 ? std::min(grant->interval, kMaxIntervalSeconds)
                                               : kDefaultIntervalSeconds;
   const std::int64_t lifetime =

@@ -10,15 +10,15 @@
 namespace kestrel::oauth {
 
 LoginOutcome LogIn(const config::Configuration& configuration, Account account, const Say& say,
-                   const std::atomic<bool>& aborted) {
+                   const std::atomic<bool>& aborted, const OpenAddress& open) {
   LoginOutcome outcome;
   const std::optional<TokenClient> client =
       MakeTokenClient(configuration, account, aborted, outcome.problem);
   if (!client) return outcome;
   const std::string& user = UserOf(configuration, account);
   const Granted granted = client->settings.device_url.empty()
-                              ? CodeFlow(*client, account, user, say, aborted)
-                              : DeviceFlow(*client, account, user, say, aborted);
+                              ? CodeFlow(*client, account, user, say, aborted, open)
+                              : DeviceFlow(*client, account, user, say, aborted, open);
   if (!granted.tokens) {
     outcome.problem = granted.problem;
     return outcome;

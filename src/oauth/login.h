@@ -17,6 +17,9 @@ namespace kestrel::oauth {
 // Shows one line to the sysop at the terminal: the address to open, the
 // code to enter, how the wait goes. Never given a token or a secret.
 using Say = std::function<void(const std::string& line)>;
+// Opens the address the sysop must visit (the device page, the login page)
+// in a browser; empty where only the line that names it is shown.
+using OpenAddress = std::function<void(const std::string& address)>;
 
 struct LoginOutcome {
   bool logged_in = false;
@@ -24,6 +27,7 @@ struct LoginOutcome {
 };
 
 [[nodiscard]] LoginOutcome LogIn(const config::Configuration& configuration, Account account,
-                                 const Say& say, const std::atomic<bool>& aborted);
+                                 const Say& say, const std::atomic<bool>& aborted,
+                                 const OpenAddress& open = {});
 
 }  // namespace kestrel::oauth

@@ -20,9 +20,10 @@ struct Granted {
 
 [[nodiscard]] Granted DeviceFlow(const TokenClient& client, Account account,
                                  const std::string& user, const Say& say,
-                                 const std::atomic<bool>& aborted);
+                                 const std::atomic<bool>& aborted, const OpenAddress& open);
 
 [[nodiscard]] Granted CodeFlow(const TokenClient& client, Account account, const std::string& user,
-                               const Say& say, const std::atomic<bool>& aborted);
+                               const Say& say, const std::atomic<bool>& aborted,
+                               const OpenAddress& open);
 
 }  // namespace kestrel::oauth
