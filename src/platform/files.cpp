@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,9 +162,13 @@ bool GiveOwner(int fd, const struct stat& old_info) {
   return fchown(fd, old_info.st_uid, old_info.st_gid) == 0;
 }
 
+// mkstemp's template: the target's name, this, and six characters.
+constexpr std::string_view kReplacementInfix = ".kestrel-";
+constexpr std::size_t kReplacementSuffixChars = 6;
+
 ReplaceOutcome Replace(std::string_view name, std::string_view content, bool keep_owner) {
   const std::string target = ResolveName(name);
-  std::string temp = target + ".kestrel-XXXXXX";
+  std::string temp = target + std::string(kReplacementInfix) + "XXXXXX";
   const int fd = mkstemp(temp.data());
   if (fd < 0) return ReplaceOutcome::Failed;
   struct stat old_info {};
@@ -191,6 +196,24 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
 }
 
 }  // namespace
+
+void RemoveUnfinishedReplacements(std::string_view name) {
+  const std::string target = ResolveName(name);
+  const std::size_t slash = target.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "./" : target.substr(0, slash + 1);
+  const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) +
+                             std::string(kReplacementInfix);
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view entry_name = entry->d_name;
+    if (entry_name.size() == prefix.size() + kReplacementSuffixChars &&
+        entry_name.substr(0, prefix.size()) == prefix) {
+      unlink((directory + std::string(entry_name)).c_str());
+    }
+  }
+  closedir(dir);
+}
 
 bool SyncDirectory(std::string_view directory) {
   const int dir_fd = open(ResolveName(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

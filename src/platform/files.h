@@ -59,6 +59,9 @@ enum class ReadOutcome { Ok, CannotOpen, TooShort, TooLarge, ReadError };
 // name in the same directory, then renamed over the old file, so a crash
 // leaves either the old or the new content. Creates the file when missing.
 [[nodiscard]] bool ReplaceFileContent(std::string_view name, std::string_view content);
+// Removes the temporary files that replacements of `name` killed midway left
+// beside it; for a file only one job of a run replaces.
+void RemoveUnfinishedReplacements(std::string_view name);
 
 // Appends `text` to a file (created for the owner alone when missing) and
 // syncs it before returning: a crash keeps everything appended before, and at

@@ -97,6 +97,7 @@ void RecordLogin(net::NetSession& session, const config::Configuration& configur
                  std::int64_t delay_seconds) {
   const std::string line = MailboxName(configuration) + "\t" + std::to_string(NowSeconds()) + "\t" +
                            std::to_string(delay_seconds) + "\n";
+  platform::RemoveUnfinishedReplacements(RecordFile());
   if (!platform::ReplaceFileContent(RecordFile(), line)) {
     net::LogLine(session, "-- Could not record the login time in " + RecordFile());
   }

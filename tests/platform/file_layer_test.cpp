@@ -165,6 +165,15 @@ TEST(Files, ReplaceIsWholeAndKeepsTheRealName) {
   EXPECT_EQ(dir.Read("out/00ec0064.flo"), "new\r\n");
   EXPECT_FALSE(dir.Exists("out/00EC0064.FLO"));
   EXPECT_FALSE(ReplaceFileContent(dir.path() + "/missing-dir/x", "y"));
+  // What a killed replacement left goes; another file's and other names stay.
+  dir.Write("out/00ec0064.flo.kestrel-Ab3xYz", "torn");
+  dir.Write("out/00ec0064.flo.kestrel-partial", "a received file");
+  dir.Write("out/00ec0065.flo.kestrel-Ab3xYz", "another's");
+  RemoveUnfinishedReplacements(dir.path() + "/OUT/00EC0064.FLO");
+  EXPECT_FALSE(dir.Exists("out/00ec0064.flo.kestrel-Ab3xYz"));
+  EXPECT_TRUE(dir.Exists("out/00ec0064.flo.kestrel-partial"));
+  EXPECT_TRUE(dir.Exists("out/00ec0065.flo.kestrel-Ab3xYz"));
+  EXPECT_EQ(dir.Read("out/00ec0064.flo"), "new\r\n");
 }
 
 TEST(Files, ExclusiveCreateRenameTruncateDelete) {
