@@ -49,6 +49,7 @@ bool RecordRunEnd(const std::string& path, Side side, int exit_status) {
                         std::to_string(static_cast<std::int64_t>(std::time(nullptr))) + " " +
                         std::to_string(exit_status) + "\n";
   if (kept) content += std::string(SideWord(other)) + " " + *kept + "\n";
+  platform::RemoveUnfinishedReplacements(path);
   return platform::ReplaceFileContent(path, content);
 }
 
