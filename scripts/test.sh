@@ -12,7 +12,8 @@ jobs=$(nproc)
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 summary=$(mktemp)
-trap 'rm -f "$summary"' EXIT
+failed_names=$(mktemp)
+trap 'rm -f "$summary" "$failed_names"' EXIT
 failures=0
 
 # Runs ctest in a build directory and keeps its counts for the final line.
@@ -22,6 +23,10 @@ run_ctest() {
   log=$(mktemp)
   (cd "$dir" && ctest --output-on-failure --timeout 900 "$@") 2>&1 | tee "$log" || status=$?
   grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" >>"$summary" || true
+  # The names of failed tests are repeated at the end, where a short tail of
+  # the output still shows them.
+  sed -n '/The following tests FAILED:/,/^Errors while running/p' "$log" |
+    grep -E '^[[:space:]]+[0-9]+ - ' | sed "s|^|$dir: |" >>"$failed_names" || true
   rm -f "$log"
   # A failing stage is counted; the later stages still run.
   [ "$status" -eq 0 ] || failures=$((failures + 1))
@@ -50,5 +55,6 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -DKESTREL_FUZZ=ON -DKESTREL_BUILD_
 cmake --build build/fuzz -j "$jobs" --target fuzz_targets
 run_ctest build/fuzz -L fuzz
 
+[ -s "$failed_names" ] && { echo "Failed:"; cat "$failed_names"; }
 awk '{ total += $NF; failed += $(NF-5) } END { printf "%d passed, %d failed\n", total - failed, failed }' "$summary"
 [ "$failures" -eq 0 ]
