@@ -231,9 +231,11 @@ set -e
 echo "kestrel ended with status $status"
 
 arrived() {
-  local sum file
+  local sum file sums
+  # Summed whole first: grep -q leaving early would break the pipe under pipefail.
+  sums=$(cd "$fido/inbound" && sha256sum -- * 2>/dev/null) || true
   while read -r sum file; do
-    ( cd "$fido/inbound" && sha256sum -- * 2>/dev/null ) | grep -q "^$sum " || return 1
+    grep -q "^$sum " <<<"$sums" || return 1
   done <"$demo/sent.sha256"
 }
 if [ "$status" -eq 0 ] && ! arrived; then

@@ -122,7 +122,10 @@ verify=$(systemd-analyze verify --man=no --root="$units" \
 test -z "$verify" || { echo "$verify" >&2; exit 1; }
 
 # The cron line from the manual, word for word.
-cron_line=$(zcat "$work/root/usr/share/man/man1/kestrel.1.gz" | grep -m1 '^\*/15 ')
+# The manual is read whole first: grep -m1 leaving early would break zcat's
+# pipe under pipefail whenever zcat had more to write.
+manual=$(zcat "$work/root/usr/share/man/man1/kestrel.1.gz")
+cron_line=$(grep -m1 '^\*/15 ' <<<"$manual")
 cron_command=${cron_line#\*/15 \* \* \* \* }
 test "$cron_command" = 'kestrel \-\-console /AUTO /QUIET'
 cron_command=${cron_command//\\-/-}
@@ -212,7 +215,7 @@ if [ ! -e /var/lib/kestrel ]; then
     || { cat "$work/cron.err" >&2; exit 1; }
   grep -q "Another home with KESTREL_HOME=directory, or another file with /CFG:file" "$work/cron.err"
 fi
-dpkg-deb --ctrl-tarfile "$nox" | tar -t | grep -qx './postinst'
+grep -qx './postinst' <<<"$(dpkg-deb --ctrl-tarfile "$nox" | tar -t)"
 # The unit's command as the unit runs it (its state directory under $work),
 # by the same user without a home.
 unit="$work/root/usr/share/kestrel/systemd/kestrel.service"
