@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ struct ControllerHooks {
   // Process the front end's own pending events inside waits of the
   // user-interface thread (the window's event loop; nothing for the console).
   std::function<void()> process_events;
+  // A send or get job has ended and its run is recorded (the window's status
+  // view shows it anew).
+  std::function<void()> job_ended;
 };
 
 class Controller {
@@ -190,6 +194,8 @@ class Controller {
   // The running jobs, where the stop commands reach them.
   std::shared_ptr<JobContext> send_job_;
   std::shared_ptr<JobContext> get_job_;
+  // What the filters of the running (or last) get job left on the server.
+  std::optional<std::uint64_t> get_left_by_filters_;
 
   // Time since each side's last poll (or the end of its last job).
   core::Stopwatch send_polling_;

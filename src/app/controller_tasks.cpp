@@ -85,6 +85,7 @@ void Controller::StartGetJob(config::Configuration configuration) {
   {
     std::lock_guard guard(mutex_);
     get_job_ = job;
+    get_left_by_filters_.reset();
   }
   logger_.OpenLog(core::Side::Receiving);
   if (!StartTask(TaskKind::GetJob, [this, job] { RunJob(job); }))
@@ -118,6 +119,7 @@ void Controller::RunJob(const std::shared_ptr<JobContext>& job) {
   const JobOutcome outcome = sending ? jobs_->RunSendJob(*job) : jobs_->RunGetJob(*job);
   NoteJobOutcome(sending ? TaskKind::SendJob : TaskKind::GetJob, outcome);
   std::lock_guard guard(mutex_);
+  if (!sending) get_left_by_filters_ = outcome.left_by_filters();
   RunningJob(job->side()).reset();
 }
 
@@ -132,6 +134,7 @@ void Controller::TaskEnded(TaskKind kind) {
       logger_.CloseLog(core::Side::Sending);
       flags_.SendRunning = false;
       send_polling_.Start();
+      if (hooks_.job_ended) hooks_.job_ended();
       break;
     case TaskKind::GetJob:
       EndJobSection(core::Side::Receiving, get_job_failed_);
@@ -139,6 +142,7 @@ void Controller::TaskEnded(TaskKind kind) {
       logger_.CloseLog(core::Side::Receiving);
       flags_.GetRunning = false;
       get_polling_.Start();
+      if (hooks_.job_ended) hooks_.job_ended();
       break;
     case TaskKind::Dial:
       flags_.DialRunning = false;
@@ -175,8 +179,14 @@ void Controller::JobFailed(TaskKind kind) {
 }
 
 void Controller::EndJobSection(core::Side side, bool job_failed) {
+  std::optional<std::uint64_t> left_by_filters;
+  if (side == core::Side::Receiving) {
+    std::lock_guard guard(mutex_);
+    left_by_filters = get_left_by_filters_;
+  }
   (void)core::RecordRunEnd(core::RunRecordPath(), side,
-                           job_failed ? std::max(ExitStatus(), kExitFailure) : kExitSuccess);
+                           job_failed ? std::max(ExitStatus(), kExitFailure) : kExitSuccess,
+                           left_by_filters);
   logger_.LogLine(side, "-- Done");
   if (job_failed) {
     logger_.LogLine(side,

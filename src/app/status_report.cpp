@@ -2,7 +2,9 @@
 #include "app/status_report.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "app/exit_status.h"
 #include "config/address.h"
@@ -17,19 +19,23 @@
 #include "receive/piece_spool.h"
 #include "receive/received_journal.h"
 #include "send/sent_record.h"
+#include "send/untidied_record.h"
 
 namespace kestrel::app {
 namespace {
 
-// A home under which no file can exist: the scans' and the configuration
-// read's log lines reach no log file, so the status writes nothing.
-constexpr const char* kNoLogHome = "/dev/null";
 // The home's records are bounded far below this (20,000 short lines).
 constexpr std::size_t kMaxRecordBytes = 16 * 1024 * 1024;
 // A process id is a few digits; more is no flag of a mailer.
 constexpr std::size_t kMaxFlagBytes = 32;
 
 constexpr std::int64_t kSecondsPerHour = 60 * 60;
+
+// A run's list build (the window's, beside the status) holds the scans for
+// moments: the status waits that out, up to 5 seconds, rather than show
+// nothing waiting.
+constexpr int kBuildTries = 100;
+constexpr std::chrono::milliseconds kBuildPause{50};
 
 // Keeps the problems of the configuration read, shows nothing.
 class QuietFrontEnd : public core::FrontEnd {
@@ -112,21 +118,32 @@ std::optional<BusyHold> HoldOf(const config::Configuration& configuration,
   return std::nullopt;
 }
 
-// The files waiting for each link, the held ones too.
+// The files waiting for each link, the held ones too, and apart from them
+// those sent but not tidied away.
 bool AddWaiting(const config::Configuration& configuration, std::vector<LinkStatus>& links) {
   config::Configuration unheld = configuration;
   unheld.BusyFiles = false;
   const auto list = std::make_unique<outbound::SendList>();
   QuietFrontEnd front_end;
-  core::Logger logger(front_end, kNoLogHome);
-  if (outbound::BuildList(unheld, *list, logger, outbound::Report::Full).outcome ==
-      outbound::BuildOutcome::AddressError) {
-    return false;
+  core::Logger logger(front_end, platform::ProgramHome(), core::LogFiles::None);
+  // Read as it is: mending a torn record is for the next send run.
+  const send::UntidiedRecord untidied(send::SentRecord().path(),
+                                      send::SentRecord::Rewrite::BeforeNextEntry);
+  outbound::BuildOutcome outcome = outbound::BuildOutcome::AlreadyBuilding;
+  for (int tries = 0; tries < kBuildTries && outcome == outbound::BuildOutcome::AlreadyBuilding;
+       ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(kBuildPause);
+    outcome = outbound::BuildList(unheld, *list, logger, outbound::Report::Full, &untidied).outcome;
   }
+  if (outcome == outbound::BuildOutcome::AddressError) return false;
   for (int i = 1; i <= list->Count(); ++i) {
     const outbound::SendEntry& entry = list->Entry(i);
     if (entry.RedirectIndex < 1 || entry.RedirectIndex > static_cast<int>(links.size())) continue;
     LinkStatus& link = links[entry.RedirectIndex - 1];
+    if (entry.Untidied) {
+      ++link.untidied;
+      continue;
+    }
     ++link.files;
     link.bytes += static_cast<std::int64_t>(platform::FileSize(entry.Path).value_or(0));
     if (const auto stamp = platform::StampOf(entry.Path)) {
@@ -201,7 +218,7 @@ StatusReport GatherStatus(const std::string& config_file, std::int64_t now) {
   StatusReport report;
   report.now = now;
   QuietFrontEnd front_end;
-  core::Logger logger(front_end, kNoLogHome);
+  core::Logger logger(front_end, platform::ProgramHome(), core::LogFiles::None);
   config::Configuration sending;
   config::Configuration receiving;
   try {
@@ -243,6 +260,7 @@ StatusReport GatherStatus(const std::string& config_file, std::int64_t now) {
   report.receiving = GatherReceiving(report.receiving_configured ? receiving : sending);
   report.send_run = core::ReadRunEnd(core::RunRecordPath(), core::Side::Sending);
   report.receive_run = core::ReadRunEnd(core::RunRecordPath(), core::Side::Receiving);
+  report.receiving.left_by_filters = core::ReadLeftByFilters(core::RunRecordPath());
   JudgeStaleness(report);
   report.exit_status = report.problems.empty() ? kExitSuccess : kExitFailure;
   return report;

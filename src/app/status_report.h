@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // What "kestrel --status" tells: for each redirected link what waits, since
-// when, its last confirmed send, a busy flag holding it and the refusals and
-// bounces since; the receiving side's last take, journal and split messages
-// waiting; each side's last run. Gathered from the home's records and a scan
-// of the outbound that only reads: no file is written, no flag taken, no
+// when, what went but could not be tidied away, its last confirmed send, a busy flag holding it and
+// the refusals and bounces since; the receiving side's last take, journal, split messages waiting
+// and the messages its filters left on the server; each side's last run. Gathered from the home's
+// records and a scan of the outbound that only reads: no file is written, no flag taken, no
 // connection opened.
 
 #include <cstdint>
@@ -29,7 +29,10 @@ struct LinkStatus {
   int files = 0;
   std::int64_t bytes = 0;
   std::optional<std::int64_t> oldest_file;  // modification time of the oldest waiting file
-  std::optional<std::int64_t> last_sent;    // the newest confirmed message to it
+  // Sent and confirmed, but still queued (the packet or flow-file line could
+  // not be removed): not waiting, and not mailed again.
+  int untidied = 0;
+  std::optional<std::int64_t> last_sent;  // the newest confirmed message to it
   std::optional<BusyHold> busy;
   int refusals = 0;  // since the last confirmed send
   std::optional<std::int64_t> last_refusal;
@@ -44,6 +47,7 @@ struct ReceivingStatus {
   std::size_t journal_entries = 0;
   std::size_t piece_sets = 0;
   std::optional<std::int64_t> oldest_piece_set;
+  std::optional<core::LeftOnServer> left_by_filters;  // as the last full walk counted them
 };
 
 struct StatusReport {

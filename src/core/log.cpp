@@ -22,8 +22,8 @@ std::string LineTime() {
 
 }  // namespace
 
-Logger::Logger(FrontEnd& front_end, std::string home)
-    : front_end_(front_end), home_(std::move(home)) {}
+Logger::Logger(FrontEnd& front_end, std::string home, LogFiles files)
+    : front_end_(front_end), home_(std::move(home)), files_(files) {}
 
 Logger::~Logger() {
   for (SideLog* log : {&send_, &receive_}) {
@@ -94,6 +94,7 @@ void Logger::LogLineKept(Side side, std::string_view text, bool to_pane, LineKin
     WriteToFile(side, log, line, true);
     return;
   }
+  if (files_ == LogFiles::None) return;
   const std::string path = LogPath(side);
   const std::uint32_t limit = size_limit_;
   if (const auto size = platform::FileSize(path); limit != 0 && size && *size + line.size() > limit)
@@ -103,6 +104,7 @@ void Logger::LogLineKept(Side side, std::string_view text, bool to_pane, LineKin
 }
 
 void Logger::OpenLog(Side side) {
+  if (files_ == LogFiles::None) return;
   {
     const auto guard = LockServingWrites(lock_, front_end_);
     SideLog& log = Of(side);

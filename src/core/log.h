@@ -17,10 +17,14 @@ namespace kestrel::core {
 
 inline constexpr std::size_t kMaxLogLine = 132;
 
+// Whether the log files are written at all: a command that must change no
+// file (the status) keeps its lines to the front end.
+enum class LogFiles { Written, None };
+
 class Logger {
  public:
   // home: the directory that holds the log files.
-  Logger(FrontEnd& front_end, std::string home);
+  Logger(FrontEnd& front_end, std::string home, LogFiles files = LogFiles::Written);
   ~Logger();
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -33,7 +37,8 @@ class Logger {
   void LogLineKept(Side side, std::string_view text, bool to_pane = true,
                    LineKind kind = LineKind::Normal);
   // Opens the side's log for appending, deleting it first when it is larger
-  // than the size limit; writes the opening line. While it is open, a line
+  // than the size limit; writes the opening line. Does nothing when the
+  // log files are not written. While it is open, a line
   // that would take it past the limit starts it anew.
   void OpenLog(Side side);
   // Writes the closing lines and closes the side's log, if open.
@@ -64,6 +69,7 @@ class Logger {
 
   FrontEnd& front_end_;
   std::string home_;
+  const LogFiles files_;
   std::atomic<std::uint32_t> size_limit_{0};
   std::atomic<bool> line_times_{false};
   std::timed_mutex lock_;  // taken through LockServingWrites

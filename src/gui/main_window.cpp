@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "gui/fido_image.h"
+#include "gui/status_view.h"
 #include "platform/program_home.h"
 
 namespace kestrel::gui {
@@ -143,6 +144,7 @@ void TKestrel::BuildButtonPanel() {
     const ButtonCommand command = layout.command;
     connect(button, &QPushButton::clicked, this, [this, command] { RunCommand(command); });
     if (layout.command == ButtonCommand::Setup) AddLoginMenu(button);
+    if (layout.command == ButtonCommand::Check) AddStatusMenu(button);
     if (previous) setTabOrder(previous, button);
     previous = button;
     buttons_[i] = button;
@@ -164,6 +166,29 @@ void TKestrel::AddLoginMenu(QPushButton* setup) {
   connect(login, &QAction::triggered, this, [this] { RunCommand(ButtonCommand::Login); });
   setup->addAction(login);
   setup->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+// Beside Check, which lists what waits now, the status tells since when and
+// what held it.
+void TKestrel::AddStatusMenu(QPushButton* check) {
+  auto* status = new QAction(kStatusCaption, check);
+  status->setObjectName(kStatusActionName);
+  connect(status, &QAction::triggered, this, [this] { RunCommand(ButtonCommand::Status); });
+  check->addAction(status);
+  check->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void TKestrel::OpenStatus() {
+  if (!status_source_) return;
+  if (!status_view_) status_view_ = new StatusView([this] { RefreshStatus(); }, this);
+  status_view_->Show(status_source_());
+  status_view_->show();
+  status_view_->raise();
+}
+
+void TKestrel::RefreshStatus() {
+  if (status_source_ && status_view_ && status_view_->isVisible())
+    status_view_->Show(status_source_());
 }
 
 // Captions share letters ("&Send it" and "&Setup", "- St&op" and "C&onnect"),
@@ -273,6 +298,9 @@ void TKestrel::RunCommand(ButtonCommand command) {
       return;
     case ButtonCommand::LogFiles:
       LogfileButtonClick();
+      return;
+    case ButtonCommand::Status:
+      OpenStatus();
       return;
     default:
       if (command_handler_) command_handler_(command);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/status_report.h"
 #include "app/ui_dispatcher.h"
 #include "core/front_end.h"
 #include "core/side.h"
@@ -27,6 +28,8 @@ class QPushButton;
 class QRadioButton;
 
 namespace kestrel::gui {
+
+class StatusView;
 
 void OpenInBrowser(const std::string& address);
 
@@ -59,6 +62,14 @@ class TKestrel : public QWidget {
   using AddressOpener = std::function<void(const std::string& address)>;
   void SetAddressOpener(AddressOpener opener) { address_opener_ = std::move(opener); }
   [[nodiscard]] const AddressOpener& address_opener() const { return address_opener_; }
+
+  // What the status view shows, made anew at each refresh.
+  using StatusSource = std::function<app::StatusReport()>;
+  void SetStatusSource(StatusSource source) { status_source_ = std::move(source); }
+  // Opens the status view, built anew; without a source it stays closed.
+  void OpenStatus();
+  // Builds the status view anew when it is open (after a run).
+  void RefreshStatus();
 
   // Runs a button's command as a click would.
   void RunCommand(ButtonCommand command);
@@ -94,6 +105,7 @@ class TKestrel : public QWidget {
  private:
   void BuildButtonPanel();
   void AddLoginMenu(QPushButton* setup);
+  void AddStatusMenu(QPushButton* check);
   void ShareMnemonics();
   QFrame* BuildStrip(const char* name, bool incoming);
   QPlainTextEdit* BuildPane(const char* name);
@@ -118,6 +130,8 @@ class TKestrel : public QWidget {
   std::function<void()> title_bar_close_handler_;
   EditorOpener editor_opener_ = OpenInEditor;
   AddressOpener address_opener_ = OpenInBrowser;
+  StatusSource status_source_;
+  StatusView* status_view_ = nullptr;
   bool closing_by_command_ = false;
 };
 

@@ -5,10 +5,12 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/exit_signals.h"
+#include "app/status_report.h"
 #include "gui/main_window.h"
 #include "platform/program_home.h"
 
@@ -55,7 +57,8 @@ void Dispatch(app::Controller& controller, const TKestrel& window, ButtonCommand
     case ButtonCommand::Header:
     case ButtonCommand::Filters:
     case ButtonCommand::LogFiles:
-      break;  // the window opens the editors itself
+    case ButtonCommand::Status:
+      break;  // the window opens the editors and the status view itself
   }
 }
 
@@ -65,11 +68,16 @@ void BindWindow(TKestrel& window, app::Controller& controller) {
   window.SetCommandHandler(
       [&controller, &window](ButtonCommand command) { Dispatch(controller, window, command); });
   window.SetTitleBarCloseHandler([&controller] { controller.flags().StopPolling = true; });
+  window.SetStatusSource([&controller] {
+    return app::GatherStatus(controller.ConfigFileName(),
+                             static_cast<std::int64_t>(std::time(nullptr)));
+  });
 
   app::ControllerHooks hooks;
   hooks.save_def = [&window] { window.SaveDef(); };
   hooks.close_window = [&window] { window.CloseByCommand(); };
   hooks.process_events = [] { QCoreApplication::processEvents(); };
+  hooks.job_ended = [&window] { window.RefreshStatus(); };
   controller.SetHooks(std::move(hooks));
 }
 
@@ -124,6 +132,7 @@ int RunWindow(int argc, char** argv, const app::ControllerOptions& options) {
   }  // the controller's end may still turn the event loop through its hooks
   window.SetCommandHandler({});
   window.SetTitleBarCloseHandler({});
+  window.SetStatusSource({});
   return status;
 }
 

@@ -45,7 +45,8 @@ enum class ButtonCommand {
   Filters,
   LogFiles,
   Exit,
-  Login,  // no button of its own: the Setup button's context menu
+  Login,   // no button of its own: the Setup button's context menu
+  Status,  // no button of its own: the Check button's context menu
 };
 
 struct ButtonSpec {
@@ -83,6 +84,8 @@ inline constexpr std::array<ButtonSpec, 13> kButtons{{
 
 inline constexpr const char* kLoginCaption = "Log&in (OAuth)";
 inline constexpr const char* kLoginActionName = "LoginAction";
+inline constexpr const char* kStatusCaption = "S&tatus";
+inline constexpr const char* kStatusActionName = "StatusAction";
 
 inline constexpr Box kFidoImage{8, 189, 47, 49};
 

@@ -216,6 +216,11 @@ void NetSession::NoteMisconfigured(std::string what) {
   outcome_.SetMisconfigured();
 }
 
+void NetSession::NoteLeftByFilters(std::uint64_t messages) {
+  const std::lock_guard guard(outcome_mutex_);
+  outcome_.SetLeftByFilters(messages);
+}
+
 SessionOutcome NetSession::Outcome() const {
   const std::lock_guard guard(outcome_mutex_);
   return outcome_;

@@ -131,6 +131,9 @@ struct NetSession {
   // The set-up is at fault (`what` names the part), not the server or the
   // day: the run ends with the configuration's exit status.
   void NoteMisconfigured(std::string what);
+  // A walk looked at every head of its mailbox and the filters left this
+  // many messages there; a later walk's count replaces it.
+  void NoteLeftByFilters(std::uint64_t messages);
   // While a SuspendedLog lives, SendLine does not echo commands and LogLine()
   // keeps lines out of the log file (they still reach the pane).
   [[nodiscard]] bool log_suspended() const { return log_suspended_; }

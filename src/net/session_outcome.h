@@ -3,9 +3,12 @@
 // How one connection of a job ended, as its dialogue leaves it: done; with
 // shortfalls (a file kept, a mail left on the server) though the dialogue ran
 // to its end; or aborted, with the line that says why. The job maps it to the
-// exit status; nothing else is read back from the connection.
+// exit status; besides, a receiving walk tells how many messages the filters
+// left on the server, for the record of runs.
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,11 +54,17 @@ class SessionOutcome {
   void SetAborted(std::string_view reason);
   void SetMisconfigured() { misconfigured_ = true; }
 
+  // Messages the filters did not take, once a walk looked at every head of
+  // its mailbox; nothing when none did.
+  [[nodiscard]] std::optional<std::uint64_t> left_by_filters() const { return left_by_filters_; }
+  void SetLeftByFilters(std::uint64_t messages) { left_by_filters_ = messages; }
+
  private:
   std::vector<Shortfall> shortfalls_;
   std::size_t shortfall_count_ = 0;
   bool aborted_ = false;
   bool misconfigured_ = false;
+  std::optional<std::uint64_t> left_by_filters_;
   std::string abort_reason_;
 };
 

@@ -199,6 +199,7 @@ class ImapWalk {
 
   void Walk() {
     message_ids_.clear();
+    skipped_ = 0;
     if (!List()) return;
     std::uint64_t bytes = 0;
     for (const Listed& message : listed_) bytes += message.size;
@@ -239,6 +240,7 @@ class ImapWalk {
       head_bytes += head;
     }
     if (going && !window.empty()) (void)TakeWindow(window);
+    if (going && !session_.IsAborted()) session_.NoteLeftByFilters(skipped_);
     (void)RemoveHeld();
   }
 
@@ -349,6 +351,7 @@ class ImapWalk {
       if (!AcceptMessage(configuration_.Filters, head->second.lines())) {
         // One per foreign message: the log keeps it, the console does not.
         net::LogLine(session_, "-- Skipping message " + n, core::LineKind::Detail);
+        ++skipped_;
         continue;
       }
       message_ids_[message->uid] = head->second.message_id();
@@ -757,7 +760,8 @@ class ImapWalk {
   Window held_;                  // whole, in the batch, to leave the folder once it is flushed
   std::size_t batch_count_ = 0;  // messages in the batch, and their announced bytes
   std::uint64_t batch_bytes_ = 0;
-  bool refuse_data_ = false;  // the disk failed: the rest of a response is read past
+  bool refuse_data_ = false;   // the disk failed: the rest of a response is read past
+  std::uint64_t skipped_ = 0;  // messages of this walk the filters left in the folder
   std::optional<std::string> done_folder_;
   bool created_ = false;  // CREATE of the done folder was tried
   std::chrono::steady_clock::time_point walk_started_;

@@ -128,11 +128,15 @@ class Pop3Walk {
         session_.NoteShortfall("messages beyond " + std::to_string(count));
       }
       const std::int32_t window = pipelining_ ? kHeadWindow : 1;
+      bool walked = true;
       for (std::int32_t first = 1; first <= count; first += window) {
         if (session_.IsAborted() || Stopped() ||
-            !Window(first, std::min(count, first + window - 1)))
+            !Window(first, std::min(count, first + window - 1))) {
+          walked = false;
           break;
+        }
       }
+      if (walked && !session_.IsAborted()) session_.NoteLeftByFilters(skipped_);
       (void)DeleteHeld();
       intake_.Close();
     }
@@ -318,6 +322,7 @@ class Pop3Walk {
         // One per foreign message: the log keeps it, the console does not.
         net::LogLine(session_, "-- Skipping message " + std::to_string(number),
                      core::LineKind::Detail);
+        ++skipped_;
         continue;
       }
       accepted.push_back({number, header_.message_id(), listed_size_});
@@ -563,6 +568,7 @@ class Pop3Walk {
   bool out_of_step_ = false;        // a reply did not answer its command: no more DELE
   bool heads_read_ = false;         // the server has given a head this run
   bool pipelining_ = false;         // the server takes commands ahead of its replies
+  std::uint64_t skipped_ = 0;       // messages the filters left on the server
 };
 
 }  // namespace

@@ -147,7 +147,7 @@ std::string SentRecord::Content() const {
   return content;
 }
 
-bool SentRecord::Load(std::int64_t now, std::string& error_r) {
+bool SentRecord::Load(std::int64_t now, std::string& error_r, Rewrite rewrite) {
   Forget();
   std::string content;
   const platform::ReadOutcome outcome =
@@ -191,10 +191,11 @@ bool SentRecord::Load(std::int64_t now, std::string& error_r) {
     ++first_kept;
   }
   if (first_kept > 0) rewrite_pending_ = true;
-  const bool rewrite = rewrite_pending_;
+  const bool pending = rewrite_pending_;
   for (std::size_t i = first_kept; i < read.size(); ++i) Remember(std::move(read[i]));
-  // Left pending when it fails: Record tries again and reports it.
-  rewrite_pending_ = rewrite && !platform::ReplaceFileContent(path_, Content());
+  // Left pending when it fails or waits: Record tries again and reports it.
+  rewrite_pending_ = pending && (rewrite == Rewrite::BeforeNextEntry ||
+                                 !platform::ReplaceFileContent(path_, Content()));
   return true;
 }
 

@@ -50,11 +50,16 @@ class SentRecord {
 
   [[nodiscard]] const std::string& path() const { return path_; }
 
+  // When a record past its bounds or with a torn end is written anew: at
+  // once, or only before the next entry (for a reader that writes nothing).
+  enum class Rewrite { AtOnce, BeforeNextEntry };
+
   // Reads the record (a missing one is empty); one past its bounds or with a
-  // torn end is written anew at once, or else before the next entry. False
-  // with the reason in `error_r` when it exists but cannot be read: it then
-  // counts as empty.
-  [[nodiscard]] bool Load(std::int64_t now, std::string& error_r);
+  // torn end is written anew as `rewrite` says, or else before the next
+  // entry. False with the reason in `error_r` when it exists but cannot be
+  // read: it then counts as empty.
+  [[nodiscard]] bool Load(std::int64_t now, std::string& error_r,
+                          Rewrite rewrite = Rewrite::AtOnce);
 
   [[nodiscard]] bool Has(std::string_view message_id) const;
   // The entry of a message; null when the record does not know it.

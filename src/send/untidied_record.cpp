@@ -17,9 +17,10 @@ UntidiedRecord::UntidiedRecord() {
   (void)record_.Load(std::time(nullptr), error);
 }
 
-UntidiedRecord::UntidiedRecord(std::string path) : record_(std::move(path)) {
+UntidiedRecord::UntidiedRecord(std::string path, SentRecord::Rewrite rewrite)
+    : record_(std::move(path)) {
   std::string error;
-  (void)record_.Load(std::time(nullptr), error);
+  (void)record_.Load(std::time(nullptr), error, rewrite);
 }
 
 std::optional<std::int64_t> UntidiedRecord::ConfirmedAt(const std::string& node,

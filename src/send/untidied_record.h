@@ -21,7 +21,8 @@ class UntidiedRecord final : public outbound::UntidiedFiles {
  public:
   // Reads the record beside the program; one that cannot be read knows none.
   UntidiedRecord();
-  explicit UntidiedRecord(std::string path);
+  explicit UntidiedRecord(std::string path,
+                          SentRecord::Rewrite rewrite = SentRecord::Rewrite::AtOnce);
 
   [[nodiscard]] std::optional<std::int64_t> ConfirmedAt(
       const std::string& node, const std::string& real_path) const override;

@@ -110,7 +110,7 @@ class ControllerTest : public ::testing::Test {
     ControllerOptions options;
     options.poll_pass = 20ms;
     controller_ = std::make_unique<Controller>(front_end_, dispatcher_, options, std::move(jobs));
-    controller_->SetHooks({nullptr, [this] { ++closes_; }, nullptr});
+    controller_->SetHooks({nullptr, [this] { ++closes_; }, nullptr, nullptr});
   }
   ~ControllerTest() override {
     jobs_->release = true;
