@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 #include "receive/content_decoder.h"
 
 namespace kestrel::receive {
@@ -64,7 +64,7 @@ class Base64Decoder final : public ContentDecoder {
     if (in_group_ == 0) core_.EndLine(out);
   }
 
-  core::Base64LineDecoder core_;
+  mime::Base64LineDecoder core_;
   std::size_t in_group_ = 0;  // characters of the current group of four
 };
 

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 #include "receive/charset.h"
 #include "receive/mime_text.h"
 
@@ -33,7 +33,7 @@ std::optional<EncodedWord> ParseWord(std::string_view text) {
   word.charset = text.substr(2, charset_end - 2);
   word.charset = word.charset.substr(0, word.charset.find('*'));
   if (encoding == 'B' || encoding == 'b') {
-    word.bytes = core::DecodeBase64Line(encoded);
+    word.bytes = mime::DecodeBase64Line(encoded);
   } else if (encoding == 'Q' || encoding == 'q') {
     word.bytes = UnescapeHex(encoded, '=', true);  // "Q"
   } else {

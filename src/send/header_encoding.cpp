@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 #include "core/charset_conversion.h"
 
 namespace kestrel::send {
@@ -46,7 +46,7 @@ std::vector<std::string> EncodedWords(std::string_view text, std::string_view ch
       if (back > 0) length = back;
     }
     words.push_back("=?" + std::string(charset) + "?B?" +
-                    core::EncodeBase64(text.substr(at, length)) + "?=");
+                    mime::EncodeBase64(text.substr(at, length)) + "?=");
     at += length;
   } while (at < text.size());
   return words;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kestrel::core;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 #include "core/charset_conversion.h"
 #include "fido/stored_message.h"
 #include "send/header_encoding.h"
@@ -193,7 +193,7 @@ std::string DecodeWords(const std::vector<std::string>& words, const std::string
   for (const auto& word : words) {
     EXPECT_TRUE(word.size() <= 75u && word.starts_with(prefix)) << word;
     const std::string piece =
-        core::DecodeBase64Line(word.substr(prefix.size(), word.size() - prefix.size() - 2));
+        mime::DecodeBase64Line(word.substr(prefix.size(), word.size() - prefix.size() - 2));
     EXPECT_TRUE(charset != "UTF-8" || core::IsUtf8(piece)) << "a character was split";
     text += piece;
   }

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "core/base64.h"
+#include "mime/base64.h"
 
 #include <gtest/gtest.h>
 
 #include "support/random_bytes.h"
 
-namespace kestrel::core {
+namespace kestrel::mime {
 namespace {
 
 using testing::RandomBytes;
@@ -116,4 +116,4 @@ TEST(Base64LineDecoder, PiecesDecodeLikeTheWholeLine) {
 }
 
 }  // namespace
-}  // namespace kestrel::core
+}  // namespace kestrel::mime

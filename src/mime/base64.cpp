@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "core/base64.h"
+#include "mime/base64.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-namespace kestrel::core {
+namespace kestrel::mime {
 namespace {
 
 // "=" at the end of a line can remove bytes produced up to this many bytes
@@ -189,4 +189,4 @@ std::string DecodeBase64Line(std::string_view text) {
   return out;
 }
 
-}  // namespace kestrel::core
+}  // namespace kestrel::mime

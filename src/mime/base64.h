@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::core {
+namespace kestrel::mime {
 
 // Data bytes per encoded line.
 inline constexpr std::size_t kBase64BlockBytes = 57;
@@ -63,4 +63,4 @@ class Base64LineDecoder {
   std::size_t line_bytes_ = 0;  // bytes this line has appended so far
 };
 
-}  // namespace kestrel::core
+}  // namespace kestrel::mime
