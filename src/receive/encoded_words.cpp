@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "mime/base64.h"
-#include "receive/charset.h"
+#include "mime/charset_conversion.h"
 #include "receive/mime_text.h"
 
 namespace kestrel::receive {
@@ -57,7 +57,7 @@ std::string DecodeEncodedWords(std::string_view text) {
   std::string bytes;
   std::size_t literal_start = 0;
   auto flush_bytes = [&] {
-    decoded += ToUtf8(charset, bytes);
+    decoded += mime::DeclaredTextAsUtf8(charset, bytes);
     bytes.clear();
   };
   std::size_t at = 0;

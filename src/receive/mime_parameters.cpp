@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/mime_parameters.h"
 
-#include "receive/charset.h"
+#include "mime/charset_conversion.h"
 #include "receive/encoded_words.h"
 #include "receive/mime_text.h"
 
@@ -92,7 +92,7 @@ std::optional<std::string> DecodedParameter(const MimeField& field, std::string_
   std::string charset;
   if (const MimeParameter* extended = Find(field, name + "*")) {
     const std::string bytes = SplitCharset(extended->value, charset);
-    return ToUtf8(charset, bytes);
+    return mime::DeclaredTextAsUtf8(charset, bytes);
   }
   std::string bytes;
   bool found = false;
@@ -107,7 +107,7 @@ std::optional<std::string> DecodedParameter(const MimeField& field, std::string_
     }
     found = true;
   }
-  if (found) return ToUtf8(charset, bytes);
+  if (found) return mime::DeclaredTextAsUtf8(charset, bytes);
   if (const MimeParameter* plain = Find(field, name)) return DecodeEncodedWords(plain->value);
   return std::nullopt;
 }

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "mime/base64.h"
-#include "core/charset_conversion.h"
+#include "mime/charset_conversion.h"
 
 namespace kestrel::send {
 
@@ -42,7 +42,7 @@ std::vector<std::string> EncodedWords(std::string_view text, std::string_view ch
     if (utf8 && at + length < text.size()) {
       // Back off to the start of the character that would be cut.
       std::size_t back = length;
-      while (back > 0 && core::IsUtf8Continuation(text[at + back])) --back;
+      while (back > 0 && mime::IsUtf8Continuation(text[at + back])) --back;
       if (back > 0) length = back;
     }
     words.push_back("=?" + std::string(charset) + "?B?" +
@@ -53,12 +53,12 @@ std::vector<std::string> EncodedWords(std::string_view text, std::string_view ch
 }
 
 std::vector<std::string> HeaderTextWords(std::string_view text, std::string_view charset) {
-  if (core::IsAscii(text)) return {std::string(text)};
+  if (mime::IsAscii(text)) return {std::string(text)};
   return EncodedWords(text, charset);
 }
 
 std::vector<std::string> DisplayNameWords(std::string_view name) {
-  if (!core::IsAscii(name)) return EncodedWords(core::UserTextAsUtf8(name), kUtf8Charset);
+  if (!mime::IsAscii(name)) return EncodedWords(mime::UserTextAsUtf8(name), kUtf8Charset);
   if (name.find_first_of(kPhraseSpecials) == std::string_view::npos) return {std::string(name)};
   return {QuotedString(name)};
 }

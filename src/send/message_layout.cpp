@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/text_lines.h"
-#include "core/charset_conversion.h"
+#include "mime/charset_conversion.h"
 #include "core/text_utils.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
@@ -148,14 +148,14 @@ void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::Redire
                      "; number=" + std::to_string(piece.number);
   if (piece.number == piece.total) type += "; total=" + std::to_string(piece.total);
   SendHead(sink, type, redirect, configuration, stamp);
-  SendSubject(sink, core::UserTextAsUtf8(subject), kUtf8Charset);
+  SendSubject(sink, mime::UserTextAsUtf8(subject), kUtf8Charset);
   Send(sink, "");
 }
 
 void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject,
                             TextEncoding encoding) {
   const bool unknown = encoding == TextEncoding::Unknown8bit;
-  const std::string text = unknown ? std::string(subject) : core::UserTextAsUtf8(subject);
+  const std::string text = unknown ? std::string(subject) : mime::UserTextAsUtf8(subject);
   SendSubject(sink, text, unknown ? kUnknown8bitCharset : kUtf8Charset);
   Send(sink, "");
   Send(sink, "");
@@ -201,7 +201,7 @@ void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::str
                         std::int64_t size, TextEncoding encoding) {
   const bool opened = ForEachTemplateLine(template_path, file_name, size, [&](const auto& line) {
     SendTextPartLine(sink, encoding,
-                     encoding == TextEncoding::Utf8 ? core::UserTextAsUtf8(line) : line);
+                     encoding == TextEncoding::Utf8 ? mime::UserTextAsUtf8(line) : line);
   });
   if (!opened) sink.Log("-- No header file defined");
 }
@@ -210,7 +210,7 @@ bool HeaderTemplateIsAscii(std::string_view template_path, std::string_view file
                            std::int64_t size) {
   bool ascii = true;
   (void)ForEachTemplateLine(template_path, file_name, size,
-                            [&](const auto& line) { ascii = ascii && core::IsAscii(line); });
+                            [&](const auto& line) { ascii = ascii && mime::IsAscii(line); });
   return ascii;
 }
 
@@ -226,7 +226,7 @@ void SendTemplateTextPart(LineSink& sink, int boundary, std::string_view subject
 void SendAttachmentHead(LineSink& sink, int boundary, std::string_view attachment_name) {
   SendDelimiter(sink, boundary);
   const std::string type = "Content-type: application/octet-stream;";
-  if (core::IsAscii(attachment_name)) {
+  if (mime::IsAscii(attachment_name)) {
     Send(sink, type + " name=" +
                    (IsMimeToken(attachment_name) ? std::string(attachment_name)
                                                  : QuotedString(attachment_name)));
@@ -234,7 +234,7 @@ void SendAttachmentHead(LineSink& sink, int boundary, std::string_view attachmen
   } else {
     // Readers that know RFC 2231 take the disposition's name, the others the
     // encoded words.
-    const std::string name = core::UserTextAsUtf8(attachment_name);
+    const std::string name = mime::UserTextAsUtf8(attachment_name);
     Send(sink, type);
     SendFolded(sink, " name=\"", EncodedWords(name, kUtf8Charset), "\"");
     Send(sink, "Content-transfer-encoding: BASE64");

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/charset_conversion.h"
+#include "mime/charset_conversion.h"
 #include "fido/netmail_packet.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
@@ -29,7 +29,7 @@ class CountingSink : public kestrel::send::LineSink {
 // Converted text is well-formed UTF-8 and goes out in lines a sink carries.
 void CheckMailText(const kestrel::send::MailText& mail, CountingSink& sink) {
   using namespace kestrel;
-  if (mail.utf8 && (!core::IsUtf8(mail.text) || !core::IsUtf8(mail.subject))) __builtin_trap();
+  if (mail.utf8 && (!mime::IsUtf8(mail.text) || !mime::IsUtf8(mail.subject))) __builtin_trap();
   const auto encoding =
       send::ChooseTextEncoding(send::TextLinesAreAscii(mail.text, mail.utf8), mail.utf8);
   send::SendTextLines(sink, mail.text, encoding, mail.utf8);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "mime/base64.h"
-#include "core/charset_conversion.h"
+#include "mime/charset_conversion.h"
 #include "fido/stored_message.h"
 #include "send/header_encoding.h"
 #include "send/quoted_printable.h"
@@ -194,7 +194,7 @@ std::string DecodeWords(const std::vector<std::string>& words, const std::string
     EXPECT_TRUE(word.size() <= 75u && word.starts_with(prefix)) << word;
     const std::string piece =
         mime::DecodeBase64Line(word.substr(prefix.size(), word.size() - prefix.size() - 2));
-    EXPECT_TRUE(charset != "UTF-8" || core::IsUtf8(piece)) << "a character was split";
+    EXPECT_TRUE(charset != "UTF-8" || mime::IsUtf8(piece)) << "a character was split";
     text += piece;
   }
   return text;

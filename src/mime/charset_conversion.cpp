@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "core/charset_conversion.h"
+#include "mime/charset_conversion.h"
 
 #include <iconv.h>
 
@@ -7,12 +7,17 @@
 #include <array>
 #include <cerrno>
 
-namespace kestrel::core {
+#include "mime/ascii_text.h"
+
+namespace kestrel::mime {
 
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 constexpr std::size_t kOutputChunk = 4096;
+
+// What becomes of a byte sequence that is not valid in the charset.
+enum class BadBytes { Replace, Refuse };
 
 class Converter {
  public:
@@ -25,7 +30,8 @@ class Converter {
 
   [[nodiscard]] bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
-  std::string Convert(std::string_view text) {
+  // Nothing when a sequence is not valid and bad_bytes refuses the text.
+  std::optional<std::string> Convert(std::string_view text, BadBytes bad_bytes) {
     std::string out;
     out.reserve(text.size() + text.size() / 2);
     char* in = const_cast<char*>(text.data());
@@ -37,6 +43,7 @@ class Converter {
       const std::size_t result = iconv(cd_, &in, &in_left, &next, &out_left);
       out.append(chunk.data(), static_cast<std::size_t>(next - chunk.data()));
       if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+      if (bad_bytes == BadBytes::Refuse) return std::nullopt;
       // EILSEQ, or EINVAL for a sequence cut off by the end: one byte is lost
       // to a replacement character and the state starts afresh.
       out.append(kReplacement);
@@ -46,7 +53,10 @@ class Converter {
     }
     char* next = chunk.data();
     std::size_t out_left = chunk.size();
-    iconv(cd_, nullptr, nullptr, &next, &out_left);  // a stateful charset's closing shift
+    // A stateful charset's closing shift.
+    const std::size_t result = iconv(cd_, nullptr, nullptr, &next, &out_left);
+    if (result == static_cast<std::size_t>(-1) && bad_bytes == BadBytes::Refuse)
+      return std::nullopt;
     out.append(chunk.data(), static_cast<std::size_t>(next - chunk.data()));
     return out;
   }
@@ -121,7 +131,7 @@ bool IsUtf8(std::string_view text) {
 std::optional<std::string> ConvertToUtf8(std::string_view text, const std::string& charset) {
   Converter converter(charset);
   if (!converter.ok()) return std::nullopt;
-  return WellFormed(converter.Convert(text));
+  return WellFormed(*converter.Convert(text, BadBytes::Replace));
 }
 
 std::string UserTextAsUtf8(std::string_view text) {
@@ -129,4 +139,14 @@ std::string UserTextAsUtf8(std::string_view text) {
   return ConvertToUtf8(text, "CP1252").value_or(std::string(text));
 }
 
-}  // namespace kestrel::core
+std::string DeclaredTextAsUtf8(std::string_view charset, std::string_view bytes) {
+  const std::string upper = UpperCase(charset);
+  const bool already_utf8 = upper.empty() || upper == "UTF-8" || upper == "UTF8" ||
+                            upper == "US-ASCII" || upper == "ASCII";
+  if (bytes.empty() || already_utf8) return std::string(bytes);
+  Converter converter{std::string(charset)};
+  if (!converter.ok()) return std::string(bytes);
+  return converter.Convert(bytes, BadBytes::Refuse).value_or(std::string(bytes));
+}
+
+}  // namespace kestrel::mime

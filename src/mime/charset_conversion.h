@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Text from other character sets made UTF-8, through the C library's iconv.
+// The outgoing side replaces a byte that is not valid in its charset, so a
+// text is never refused; a name that arrives in mail is taken as it came
+// instead, since a name in an odd charset is still a name.
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace kestrel::core {
+namespace kestrel::mime {
 
 // True when every byte is below 128.
 [[nodiscard]] bool IsAscii(std::string_view text);
@@ -30,4 +33,9 @@ namespace kestrel::core {
 // configuration files of Windows-era installations were written in.
 [[nodiscard]] std::string UserTextAsUtf8(std::string_view text);
 
-}  // namespace kestrel::core
+// `bytes` of a declared charset (RFC 2047 words, RFC 2231 parameters) as
+// UTF-8 for a file name. An empty or unknown charset, or bytes that are not
+// valid in it, leave the bytes as they came.
+[[nodiscard]] std::string DeclaredTextAsUtf8(std::string_view charset, std::string_view bytes);
+
+}  // namespace kestrel::mime
