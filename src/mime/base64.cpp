@@ -114,6 +114,10 @@ std::string EncodeBase64(std::string_view bytes) {
   return out;
 }
 
+bool InBase64Alphabet(char c) {
+  return (kStrictValues[static_cast<unsigned char>(c)] & kNotInAlphabet) == 0;
+}
+
 void Base64LineDecoder::Feed(std::string_view piece, std::string& out) {
   if (piece.empty()) return;
   const std::size_t size_before = out.size();

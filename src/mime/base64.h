@@ -33,6 +33,9 @@ std::size_t EncodeBase64Block(const std::uint8_t* block, std::size_t count, char
 // Any number of bytes as one unbroken line (SASL responses).
 [[nodiscard]] std::string EncodeBase64(std::string_view bytes);
 
+// True for the 64 characters of the alphabet ("=" is none of them).
+[[nodiscard]] bool InBase64Alphabet(char c);
+
 // One received line decoded: QUJD gives "ABC", QUI= gives "AB", QQ== gives "A".
 [[nodiscard]] std::string DecodeBase64Line(std::string_view text);
 

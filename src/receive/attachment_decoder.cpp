@@ -6,10 +6,10 @@
 
 #include "core/log.h"
 #include "core/text_utils.h"
+#include "mime/mime_text.h"
 #include "platform/error_text.h"
 #include "receive/attachment_names.h"
 #include "receive/mime_parameters.h"
-#include "receive/mime_text.h"
 
 namespace kestrel::receive {
 namespace {
@@ -74,7 +74,7 @@ void AttachmentDecoder::ScanBodyLine(std::string_view line, bool line_ends) {
   const bool in_body = top_header_done_;
   const bool saved = Route(line, starts, line_ends);
   // The empty line that ends the top-level header is no part of the content.
-  if (in_body || (top_header_done_ && !(starts && WithoutStrayCr(line).empty()))) {
+  if (in_body || (top_header_done_ && !(starts && mime::WithoutStrayCr(line).empty()))) {
     digest_->BodyLine(line, line_ends);
   }
   if (saved) SaveLine(line, line_ends);
@@ -104,8 +104,8 @@ bool AttachmentDecoder::Route(std::string_view line, bool starts, bool ends) {
 }
 
 bool AttachmentDecoder::HeaderLine(std::string_view line, bool starts, bool ends) {
-  const std::string_view text = ends ? WithoutStrayCr(line) : line;
-  if (!starts || (!text.empty() && IsBlank(text.front()))) {
+  const std::string_view text = ends ? mime::WithoutStrayCr(line) : line;
+  if (!starts || (!text.empty() && mime::IsBlank(text.front()))) {
     // The rest of a long line, or a continuation of the field above.
     if (!entity_.field.empty()) AppendBounded(entity_.field, text);
     return true;
@@ -117,7 +117,7 @@ bool AttachmentDecoder::HeaderLine(std::string_view line, bool starts, bool ends
     // The empty line before a file's data stays out of the saved text.
     return body_ != BodyKind::File;
   }
-  if (LooksLikeHeaderField(text)) {
+  if (mime::LooksLikeHeaderField(text)) {
     top_field_seen_ = top_field_seen_ || top;
     TakeField();
     entity_.field.assign(text.substr(0, kMaxLogicalHeader));
@@ -133,15 +133,16 @@ void AttachmentDecoder::TakeField() {
   const std::string_view field = entity_.field;
   const auto colon = field.find(':');
   if (colon != std::string_view::npos) {
-    const std::string name = core::UpperCase(TrimBlanks(field.substr(0, colon)));
+    const std::string name = core::UpperCase(mime::TrimBlanks(field.substr(0, colon)));
     std::string* value = name == "CONTENT-TYPE"                ? &entity_.content_type
                          : name == "CONTENT-DISPOSITION"       ? &entity_.disposition
                          : name == "CONTENT-TRANSFER-ENCODING" ? &entity_.encoding
                                                                : nullptr;
     // The first of a field counts, as mail clients read it.
-    if (value && value->empty()) *value = TrimWhitespace(field.substr(colon + 1));
+    if (value && value->empty()) *value = mime::TrimWhitespace(field.substr(colon + 1));
     if (entity_.returned && name == "MESSAGE-ID" && delivery_report_->original_message_id.empty()) {
-      delivery_report_->original_message_id = ReportField(TrimWhitespace(field.substr(colon + 1)));
+      delivery_report_->original_message_id =
+          ReportField(mime::TrimWhitespace(field.substr(colon + 1)));
     }
   }
   entity_.field.clear();
@@ -158,10 +159,10 @@ void AttachmentDecoder::EndHeader() {
   } else if (media.find('/') == std::string::npos) {
     media = "text/plain";
   }
-  const TransferEncoding encoding = ParseTransferEncoding(entity_.encoding);
-  const bool multipart = StartsWith(media, "multipart/");
+  const mime::TransferEncoding encoding = mime::ParseTransferEncoding(entity_.encoding);
+  const bool multipart = mime::StartsWith(media, "multipart/");
   const bool message = (media == "message/rfc822" || media == "message/global") &&
-                       encoding == TransferEncoding::Identity;
+                       encoding == mime::TransferEncoding::Identity;
   if (multipart && IsDeliveryReport(media, type)) {
     entity_.in_report = true;
     if (!delivery_report_) delivery_report_.emplace();
@@ -207,7 +208,8 @@ void AttachmentDecoder::EndHeader() {
   std::optional<std::string> name = DecodedParameter(disposition, "filename");
   if (!name || name->empty()) name = DecodedParameter(type, "name");
   if (name && name->empty()) name.reset();
-  const bool is_file = name || disposition.value == "attachment" || !StartsWith(media, "text/");
+  const bool is_file =
+      name || disposition.value == "attachment" || !mime::StartsWith(media, "text/");
   StartLeaf(media, encoding, is_file, name);
 }
 
@@ -218,21 +220,21 @@ void AttachmentDecoder::NoHead(std::string_view first_line) {
           core::Printable(first_line.substr(0, kMaxQuotedLine)) + "\"");
 }
 
-void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncoding encoding,
+void AttachmentDecoder::StartLeaf(const std::string& media_type, mime::TransferEncoding encoding,
                                   bool is_file, const std::optional<std::string>& name) {
   body_ = BodyKind::None;
   name_generated_ = false;
   file_data_seen_ = false;
   file_bytes_ = 0;
   file_label_ = "Part " + entity_.number + (name ? " (" + core::Printable(*name) + ")" : "");
-  if (encoding == TransferEncoding::Uuencode ||
-      (!is_file && media_type == "text/plain" && encoding == TransferEncoding::Identity)) {
+  if (encoding == mime::TransferEncoding::Uuencode ||
+      (!is_file && media_type == "text/plain" && encoding == mime::TransferEncoding::Identity)) {
     body_ = BodyKind::UuText;
-    uu_.StartPart(name.value_or(""), encoding == TransferEncoding::Uuencode);
+    uu_.StartPart(name.value_or(""), encoding == mime::TransferEncoding::Uuencode);
     return;
   }
   if (!is_file) return;
-  if (encoding == TransferEncoding::Unknown) {
+  if (encoding == mime::TransferEncoding::Unknown) {
     Problem(file_label_ + ": unknown transfer encoding " + core::Printable(entity_.encoding));
     return;
   }
@@ -249,7 +251,7 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
   }
   // Once the message has to stay on the server, nothing more of it is written.
   if (problems_ > 0) return;
-  decoder_ = MakeContentDecoder(encoding);
+  decoder_ = mime::MakeContentDecoder(encoding);
   pending_.clear();
   // A made-up name differs from run to run: its part's place counts instead.
   const std::string digest_name = name ? safe : GeneratedName("", entity_.number, media_type);
@@ -257,14 +259,15 @@ void AttachmentDecoder::StartLeaf(const std::string& media_type, TransferEncodin
 }
 
 // Of a report only its machine-readable parts are read, whatever their encoding.
-void AttachmentDecoder::StartReportLeaf(const std::string& media_type, TransferEncoding encoding) {
+void AttachmentDecoder::StartReportLeaf(const std::string& media_type,
+                                        mime::TransferEncoding encoding) {
   body_ = BodyKind::None;
   const bool status =
       media_type == "message/delivery-status" || media_type == "message/global-delivery-status";
   const bool headers =
       media_type == "text/rfc822-headers" || media_type == "message/global-headers";
   if (!status && !headers) return;
-  decoder_ = MakeContentDecoder(encoding);
+  decoder_ = mime::MakeContentDecoder(encoding);
   if (!decoder_) return;
   pending_.clear();
   report_reader_.emplace(*delivery_report_, status ? ReportPartReader::Kind::DeliveryStatus
@@ -275,7 +278,7 @@ void AttachmentDecoder::StartReportLeaf(const std::string& media_type, TransferE
 void AttachmentDecoder::BodyLine(std::string_view line, bool starts, bool ends) {
   switch (body_) {
     case BodyKind::File:
-      file_data_seen_ = file_data_seen_ || !TrimWhitespace(line).empty();
+      file_data_seen_ = file_data_seen_ || !mime::TrimWhitespace(line).empty();
       decoder_->Feed(line, ends, pending_);
       if (pending_.size() >= kDecodeBlock) WriteDecoded(false);
       ShowProgress();
@@ -300,7 +303,7 @@ void AttachmentDecoder::PassReportLines(bool all) {
       std::string_view(pending_).substr(0, all ? pending_.size() : decoder_->Ready(pending_));
   std::size_t at = 0;
   for (std::size_t end; (end = ready.find('\n', at)) != std::string_view::npos; at = end + 1) {
-    report_reader_->Line(WithoutStrayCr(ready.substr(at, end - at)));
+    report_reader_->Line(mime::WithoutStrayCr(ready.substr(at, end - at)));
   }
   pending_.erase(0, at);
   if (all || pending_.size() >= kMaxLogicalHeader) {
@@ -341,17 +344,17 @@ void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
 }
 
 int AttachmentDecoder::DelimiterLevel(std::string_view line, bool& closing) const {
-  if (multiparts_.empty() || !StartsWith(line, "--")) return -1;
+  if (multiparts_.empty() || !mime::StartsWith(line, "--")) return -1;
   const std::string_view rest = line.substr(2);
   // The innermost first: an inner part may not contain an outer delimiter,
   // but an outer one ends everything inside it.
   for (int level = static_cast<int>(multiparts_.size()) - 1; level >= 0; --level) {
     const std::string& boundary = multiparts_[static_cast<std::size_t>(level)].boundary;
-    if (!StartsWith(rest, boundary)) continue;
+    if (!mime::StartsWith(rest, boundary)) continue;
     std::string_view tail = rest.substr(boundary.size());
-    closing = StartsWith(tail, "--");
+    closing = mime::StartsWith(tail, "--");
     if (closing) tail.remove_prefix(2);
-    if (TrimWhitespace(tail).empty()) return level;
+    if (mime::TrimWhitespace(tail).empty()) return level;
   }
   return -1;
 }

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "core/front_end.h"
-#include "receive/content_decoder.h"
+#include "mime/content_decoder.h"
 #include "receive/content_digest.h"
 #include "receive/delivery_report.h"
 #include "receive/inbound_file.h"
@@ -149,9 +149,9 @@ class AttachmentDecoder {
   bool HeaderLine(std::string_view line, bool starts, bool ends);
   void TakeField();
   void EndHeader();
-  void StartLeaf(const std::string& media_type, TransferEncoding encoding, bool is_file,
+  void StartLeaf(const std::string& media_type, mime::TransferEncoding encoding, bool is_file,
                  const std::optional<std::string>& name);
-  void StartReportLeaf(const std::string& media_type, TransferEncoding encoding);
+  void StartReportLeaf(const std::string& media_type, mime::TransferEncoding encoding);
   void BodyLine(std::string_view line, bool starts, bool ends);
   void PassReportLines(bool all);
   void UuTextLine(std::string_view line, bool whole_line);
@@ -205,7 +205,7 @@ class AttachmentDecoder {
 
   // The body of the current leaf part.
   BodyKind body_ = BodyKind::None;
-  std::unique_ptr<ContentDecoder> decoder_;
+  std::unique_ptr<mime::ContentDecoder> decoder_;
   std::string pending_;     // decoded bytes not yet written
   std::string file_label_;  // "Part 2 (NAME.PKT)" for the report
   std::string file_name_;   // the safe name it is written under

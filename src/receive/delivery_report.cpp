@@ -2,7 +2,7 @@
 #include "receive/delivery_report.h"
 
 #include "core/text_utils.h"
-#include "receive/mime_text.h"
+#include "mime/mime_text.h"
 
 namespace kestrel::receive {
 namespace {
@@ -13,7 +13,8 @@ constexpr std::size_t kMaxFieldRead = 4 * kMaxReportField;
 // "rfc822; node@example.org" and "smtp; 550 ...": the value without its type.
 std::string_view WithoutType(std::string_view value) {
   const auto semicolon = value.find(';');
-  return semicolon == std::string_view::npos ? value : TrimWhitespace(value.substr(semicolon + 1));
+  return semicolon == std::string_view::npos ? value
+                                             : mime::TrimWhitespace(value.substr(semicolon + 1));
 }
 
 std::string LowerCase(std::string text) {
@@ -31,15 +32,15 @@ std::string ReportField(std::string_view value) {
 
 void ReportPartReader::Line(std::string_view line) {
   if (header_ended_) return;
-  if (!line.empty() && IsBlank(line.front())) {  // a folded line: joined with one blank
+  if (!line.empty() && mime::IsBlank(line.front())) {  // a folded line: joined with one blank
     if (!field_.empty() && field_.size() < kMaxFieldRead) {
       field_ += ' ';
-      field_.append(TrimWhitespace(line).substr(0, kMaxFieldRead - field_.size()));
+      field_.append(mime::TrimWhitespace(line).substr(0, kMaxFieldRead - field_.size()));
     }
     return;
   }
   TakeField();
-  if (TrimWhitespace(line).empty()) {
+  if (mime::TrimWhitespace(line).empty()) {
     if (kind_ == Kind::ReturnedHeaders) header_ended_ = true;
     EndGroup();
     return;
@@ -60,8 +61,8 @@ void ReportPartReader::TakeField() {
     return;
   }
   const std::string name =
-      core::UpperCase(TrimWhitespace(std::string_view(field_).substr(0, colon)));
-  const std::string_view value = TrimWhitespace(std::string_view(field_).substr(colon + 1));
+      core::UpperCase(mime::TrimWhitespace(std::string_view(field_).substr(0, colon)));
+  const std::string_view value = mime::TrimWhitespace(std::string_view(field_).substr(colon + 1));
   if (kind_ == Kind::ReturnedHeaders) {
     if (name == "MESSAGE-ID" && report_.original_message_id.empty()) {
       report_.original_message_id = ReportField(value);

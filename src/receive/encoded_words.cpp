@@ -5,7 +5,7 @@
 
 #include "mime/base64.h"
 #include "mime/charset_conversion.h"
-#include "receive/mime_text.h"
+#include "mime/mime_text.h"
 
 namespace kestrel::receive {
 namespace {
@@ -35,7 +35,7 @@ std::optional<EncodedWord> ParseWord(std::string_view text) {
   if (encoding == 'B' || encoding == 'b') {
     word.bytes = mime::DecodeBase64Line(encoded);
   } else if (encoding == 'Q' || encoding == 'q') {
-    word.bytes = UnescapeHex(encoded, '=', true);  // "Q"
+    word.bytes = mime::UnescapeHex(encoded, '=', true);  // "Q"
   } else {
     return std::nullopt;
   }

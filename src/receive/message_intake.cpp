@@ -9,6 +9,7 @@
 
 #include "core/link_events.h"
 #include "core/text_utils.h"
+#include "mime/mime_text.h"
 #include "platform/directory_owner.h"
 #include "platform/error_text.h"
 #include "platform/file_names.h"
@@ -16,7 +17,6 @@
 #include "platform/program_home.h"
 #include "receive/attachment_names.h"
 #include "receive/delivery_report.h"
-#include "receive/mime_text.h"
 #include "receive/piece_set_reader.h"
 
 namespace kestrel::receive {

@@ -4,8 +4,8 @@
 #include <charconv>
 
 #include "core/text_utils.h"
+#include "mime/mime_text.h"
 #include "receive/mime_parameters.h"
-#include "receive/mime_text.h"
 
 namespace kestrel::receive {
 namespace {

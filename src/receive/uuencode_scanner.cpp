@@ -4,9 +4,9 @@
 #include <optional>
 #include <utility>
 
+#include "mime/mime_text.h"
+#include "mime/uudecode.h"
 #include "receive/attachment_names.h"
-#include "receive/mime_text.h"
-#include "receive/uudecode.h"
 
 namespace kestrel::receive {
 
@@ -21,10 +21,10 @@ void UuencodeScanner::StartPart(std::string part_name, bool expected) {
 UuScan UuencodeScanner::Line(std::string_view line, bool whole_line, std::string& out) {
   opens_file_ = false;
   if (state_ == State::Searching) return whole_line ? Begin(line) : UuScan::Text;
-  const UuLine kind = whole_line ? DecodeUuLine(line, out) : UuLine::Other;
+  const mime::UuLine kind = whole_line ? mime::DecodeUuLine(line, out) : mime::UuLine::Other;
   if (state_ == State::Begun) {
     // A "begin" line in prose: an empty line or text follows, not data.
-    if (kind == UuLine::Other || TrimWhitespace(line).empty()) {
+    if (kind == mime::UuLine::Other || mime::TrimWhitespace(line).empty()) {
       state_ = State::Searching;
       out.clear();
       return whole_line ? Begin(line) : UuScan::Text;
@@ -34,12 +34,12 @@ UuScan UuencodeScanner::Line(std::string_view line, bool whole_line, std::string
     state_ = State::InFile;
   }
   switch (kind) {
-    case UuLine::Data:
+    case mime::UuLine::Data:
       return UuScan::Data;
-    case UuLine::End:
+    case mime::UuLine::End:
       state_ = State::Searching;
       return UuScan::End;
-    case UuLine::Other:
+    case mime::UuLine::Other:
       break;
   }
   state_ = State::Searching;
@@ -47,7 +47,7 @@ UuScan UuencodeScanner::Line(std::string_view line, bool whole_line, std::string
 }
 
 UuScan UuencodeScanner::Begin(std::string_view line) {
-  std::optional<std::string> begin_name = UuBeginName(line);
+  std::optional<std::string> begin_name = mime::UuBeginName(line);
   if (!begin_name) return UuScan::Text;
   name_ = part_name_.empty() ? std::move(*begin_name) : part_name_;
   file_name_ = SafeAttachmentName(name_);

@@ -1,34 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // BASE64 parts as one stream of characters, whatever their line length:
-// runs of alphabet characters go to the core's lenient decoder, anything
+// runs of alphabet characters go to the lenient line decoder, anything
 // else (blanks, stray characters) is skipped, and "=" padding completes the
 // group of four it stands in, so data that follows it decodes afresh.
 
-#include <array>
-
 #include "mime/base64.h"
-#include "receive/content_decoder.h"
+#include "mime/content_decoder.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 constexpr std::size_t kGroupChars = 4;
 
-constexpr std::array<bool, 256> MakeAlphabet() {
-  std::array<bool, 256> in_alphabet{};
-  for (int c = 'A'; c <= 'Z'; ++c) in_alphabet[c] = true;
-  for (int c = 'a'; c <= 'z'; ++c) in_alphabet[c] = true;
-  for (int c = '0'; c <= '9'; ++c) in_alphabet[c] = true;
-  in_alphabet['+'] = true;
-  in_alphabet['/'] = true;
-  return in_alphabet;
-}
-constexpr std::array<bool, 256> kInAlphabet = MakeAlphabet();
-
 class Base64Decoder final : public ContentDecoder {
  public:
   void Feed(std::string_view piece, bool /*line_ends*/, std::string& out) override {
-    if (core_.FeedAlphabetOnly(piece, out)) {  // the usual line: one run, no padding
+    if (line_decoder_.FeedAlphabetOnly(piece, out)) {  // the usual line: one run, no padding
       in_group_ = (in_group_ + piece.size()) % kGroupChars;
       return;
     }
@@ -36,9 +23,9 @@ class Base64Decoder final : public ContentDecoder {
     const char* const end = p + piece.size();
     while (p < end) {
       const char* run = p;
-      while (p < end && kInAlphabet[static_cast<unsigned char>(*p)]) ++p;
+      while (p < end && InBase64Alphabet(*p)) ++p;
       if (p > run) {
-        core_.Feed(std::string_view(run, static_cast<std::size_t>(p - run)), out);
+        line_decoder_.Feed(std::string_view(run, static_cast<std::size_t>(p - run)), out);
         in_group_ = (in_group_ + static_cast<std::size_t>(p - run)) % kGroupChars;
       }
       if (p == end) break;
@@ -54,17 +41,17 @@ class Base64Decoder final : public ContentDecoder {
   }
 
   [[nodiscard]] std::size_t Ready(const std::string& out) const override {
-    return core_.ReadyBytes(out);
+    return line_decoder_.ReadyBytes(out);
   }
 
  private:
   void Pad(std::string& out) {
-    core_.Feed("=", out);
+    line_decoder_.Feed("=", out);
     in_group_ = (in_group_ + 1) % kGroupChars;
-    if (in_group_ == 0) core_.EndLine(out);
+    if (in_group_ == 0) line_decoder_.EndLine(out);
   }
 
-  mime::Base64LineDecoder core_;
+  Base64LineDecoder line_decoder_;
   std::size_t in_group_ = 0;  // characters of the current group of four
 };
 
@@ -74,4 +61,4 @@ std::unique_ptr<ContentDecoder> MakeBase64Decoder() {
   return std::make_unique<Base64Decoder>();
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 enum class TransferEncoding {
   Identity,         // 7bit, 8bit, binary (and none given)
@@ -48,4 +48,4 @@ class ContentDecoder {
 // The decoder for an encoding; null for Uuencode and Unknown.
 [[nodiscard]] std::unique_ptr<ContentDecoder> MakeContentDecoder(TransferEncoding encoding);
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

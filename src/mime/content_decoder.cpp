@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/content_decoder.h"
+#include "mime/content_decoder.h"
 
-#include "core/text_utils.h"
-#include "receive/mime_text.h"
+#include "mime/ascii_text.h"
+#include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 TransferEncoding ParseTransferEncoding(std::string_view value) {
-  const std::string upper = core::UpperCase(TrimBlanks(value));
+  const std::string upper = UpperCase(TrimBlanks(value));
   if (upper.empty() || upper == "7BIT" || upper == "8BIT" || upper == "BINARY")
     return TransferEncoding::Identity;
   if (upper == "BASE64") return TransferEncoding::Base64;
@@ -32,4 +32,4 @@ std::unique_ptr<ContentDecoder> MakeContentDecoder(TransferEncoding encoding) {
   return nullptr;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

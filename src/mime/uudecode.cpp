@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/uudecode.h"
+#include "mime/uudecode.h"
 
-#include "receive/mime_text.h"
+#include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // Characters of one group, and the bytes it carries.
@@ -59,4 +59,4 @@ UuLine DecodeUuLine(std::string_view line, std::string& out) {
   return UuLine::Data;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

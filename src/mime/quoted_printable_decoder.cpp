@@ -5,10 +5,10 @@
 // valid escape stands for itself. A line end is CR LF once the next line
 // shows it was content.
 
-#include "receive/content_decoder.h"
-#include "receive/mime_text.h"
+#include "mime/content_decoder.h"
+#include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // Blanks held back in case the line ends after them; a longer run is content.
@@ -107,4 +107,4 @@ std::unique_ptr<ContentDecoder> MakeQuotedPrintableDecoder() {
   return std::make_unique<QuotedPrintableDecoder>();
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/content_decoder.h"
+#include "mime/content_decoder.h"
 
 #include <gtest/gtest.h>
 
-#include "receive/uudecode.h"
+#include "mime/uudecode.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // The lines through a decoder, each cut into pieces of `piece` characters;
@@ -97,4 +97,4 @@ TEST(Uudecode, LinesAsEncodersAndTransportsLeaveThem) {
 }
 
 }  // namespace
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -2,9 +2,9 @@
 // 7bit, 8bit and binary parts: the content is the lines themselves. Each line
 // end becomes CR LF once the next line shows it was content.
 
-#include "receive/content_decoder.h"
+#include "mime/content_decoder.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 class IdentityDecoder final : public ContentDecoder {
@@ -31,4 +31,4 @@ std::unique_ptr<ContentDecoder> MakeIdentityDecoder() {
   return std::make_unique<IdentityDecoder>();
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

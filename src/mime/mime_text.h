@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 [[nodiscard]] inline bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -76,4 +76,4 @@ namespace kestrel::receive {
   return bytes;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 // The name of a "begin MODE NAME" line (MODE octal), or nothing.
 [[nodiscard]] std::optional<std::string> UuBeginName(std::string_view line);
@@ -23,4 +23,4 @@ enum class UuLine {
 // blanks removed) decodes with the missing characters as blanks.
 [[nodiscard]] UuLine DecodeUuLine(std::string_view line, std::string& out);
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime
