@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "mime/charset_conversion.h"
 #include "fido/netmail_packet.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
+#include "mime/charset_conversion.h"
+#include "mime/quoted_printable.h"
 #include "send/line_sink.h"
-#include "send/quoted_printable.h"
 #include "send/text_conversion.h"
 
 namespace {
@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string fallback = size > 0 && data[0] % 2 ? "UTF-8" : "CP866";
   CheckMailText(NetmailMailText(bytes, bytes.substr(0, 72), fallback), sink);
   CheckMailText(PacketMailText(converted, fallback), sink);
-  for (const auto& line : QuotedPrintableLines(bytes.substr(0, 1000))) {
-    if (line.size() > kMaxQuotedPrintableLine) __builtin_trap();
+  for (const auto& line : mime::QuotedPrintableLines(bytes.substr(0, 1000))) {
+    if (line.size() > mime::kMaxQuotedPrintableLine) __builtin_trap();
   }
   (void)kestrel::fido::ReadControlAddresses(bytes);
   const auto packet = kestrel::fido::BuildNetmailPacket(bytes);

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel::send {
+namespace kestrel::mime {
 
 // Charset names as encoded words and the text part name them.
 inline constexpr std::string_view kUtf8Charset = "UTF-8";
@@ -49,4 +49,4 @@ inline constexpr std::string_view kUnknown8bitCharset = "unknown-8bit";  // RFC 
 [[nodiscard]] std::vector<std::string> ExtendedParameter(std::string_view name,
                                                          std::string_view utf8_value);
 
-}  // namespace kestrel::send
+}  // namespace kestrel::mime

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/quoted_printable.h"
+#include "mime/quoted_printable.h"
 
-namespace kestrel::send {
+namespace kestrel::mime {
 
 namespace {
 
@@ -36,4 +36,4 @@ std::vector<std::string> QuotedPrintableLines(std::string_view line) {
   return lines;
 }
 
-}  // namespace kestrel::send
+}  // namespace kestrel::mime

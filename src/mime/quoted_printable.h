@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel::send {
+namespace kestrel::mime {
 
 // The longest encoded line, soft line break included.
 inline constexpr std::size_t kMaxQuotedPrintableLine = 76;
@@ -16,4 +16,4 @@ inline constexpr std::size_t kMaxQuotedPrintableLine = 76;
 // last ends with the soft line break "=".
 [[nodiscard]] std::vector<std::string> QuotedPrintableLines(std::string_view line);
 
-}  // namespace kestrel::send
+}  // namespace kestrel::mime

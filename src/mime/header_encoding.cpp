@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "send/header_encoding.h"
+#include "mime/header_encoding.h"
 
 #include <algorithm>
 
 #include "mime/base64.h"
 #include "mime/charset_conversion.h"
 
-namespace kestrel::send {
+namespace kestrel::mime {
 
 namespace {
 
@@ -42,23 +42,23 @@ std::vector<std::string> EncodedWords(std::string_view text, std::string_view ch
     if (utf8 && at + length < text.size()) {
       // Back off to the start of the character that would be cut.
       std::size_t back = length;
-      while (back > 0 && mime::IsUtf8Continuation(text[at + back])) --back;
+      while (back > 0 && IsUtf8Continuation(text[at + back])) --back;
       if (back > 0) length = back;
     }
-    words.push_back("=?" + std::string(charset) + "?B?" +
-                    mime::EncodeBase64(text.substr(at, length)) + "?=");
+    words.push_back("=?" + std::string(charset) + "?B?" + EncodeBase64(text.substr(at, length)) +
+                    "?=");
     at += length;
   } while (at < text.size());
   return words;
 }
 
 std::vector<std::string> HeaderTextWords(std::string_view text, std::string_view charset) {
-  if (mime::IsAscii(text)) return {std::string(text)};
+  if (IsAscii(text)) return {std::string(text)};
   return EncodedWords(text, charset);
 }
 
 std::vector<std::string> DisplayNameWords(std::string_view name) {
-  if (!mime::IsAscii(name)) return EncodedWords(mime::UserTextAsUtf8(name), kUtf8Charset);
+  if (!IsAscii(name)) return EncodedWords(UserTextAsUtf8(name), kUtf8Charset);
   if (name.find_first_of(kPhraseSpecials) == std::string_view::npos) return {std::string(name)};
   return {QuotedString(name)};
 }
@@ -113,4 +113,4 @@ std::vector<std::string> ExtendedParameter(std::string_view name, std::string_vi
   return parameters;
 }
 
-}  // namespace kestrel::send
+}  // namespace kestrel::mime
