@@ -6,18 +6,19 @@
 
 #include "core/log.h"
 #include "core/text_utils.h"
+#include "mime/mime_parameters.h"
 #include "mime/mime_text.h"
 #include "platform/error_text.h"
 #include "receive/attachment_names.h"
-#include "receive/mime_parameters.h"
 
 namespace kestrel::receive {
 namespace {
 
 // multipart/report of a delivery status notification (RFC 3464, RFC 6533).
-bool IsDeliveryReport(const std::string& media_type, const MimeField& type) {
+bool IsDeliveryReport(const std::string& media_type, const mime::MimeField& type) {
   if (media_type != "multipart/report") return false;
-  const std::string report_type = core::UpperCase(RawParameter(type, "report-type").value_or(""));
+  const std::string report_type =
+      core::UpperCase(mime::RawParameter(type, "report-type").value_or(""));
   return report_type == "DELIVERY-STATUS" || report_type == "GLOBAL-DELIVERY-STATUS";
 }
 
@@ -152,7 +153,7 @@ void AttachmentDecoder::EndHeader() {
   TakeField();
   top_header_done_ = true;
   entity_.zone = Zone::Body;
-  const MimeField type = ParseMimeField(entity_.content_type);
+  const mime::MimeField type = mime::ParseMimeField(entity_.content_type);
   std::string media = type.value;
   if (entity_.content_type.empty()) {
     media = entity_.in_digest ? "message/rfc822" : "text/plain";
@@ -179,7 +180,7 @@ void AttachmentDecoder::EndHeader() {
     }
     if (multipart) {
       entity_.zone = Zone::Ignored;  // its preamble is not looked at
-      const std::optional<std::string> boundary = RawParameter(type, "boundary");
+      const std::optional<std::string> boundary = mime::RawParameter(type, "boundary");
       if (!boundary || boundary->empty()) {
         if (!entity_.in_report) {
           Problem("Part " + entity_.number + ": a multipart without a boundary, its parts unknown");
@@ -204,9 +205,9 @@ void AttachmentDecoder::EndHeader() {
     StartReportLeaf(media, encoding);
     return;
   }
-  const MimeField disposition = ParseMimeField(entity_.disposition);
-  std::optional<std::string> name = DecodedParameter(disposition, "filename");
-  if (!name || name->empty()) name = DecodedParameter(type, "name");
+  const mime::MimeField disposition = mime::ParseMimeField(entity_.disposition);
+  std::optional<std::string> name = mime::DecodedParameter(disposition, "filename");
+  if (!name || name->empty()) name = mime::DecodedParameter(type, "name");
   if (name && name->empty()) name.reset();
   const bool is_file =
       name || disposition.value == "attachment" || !mime::StartsWith(media, "text/");

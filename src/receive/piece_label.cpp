@@ -4,8 +4,8 @@
 #include <charconv>
 
 #include "core/text_utils.h"
+#include "mime/mime_parameters.h"
 #include "mime/mime_text.h"
-#include "receive/mime_parameters.h"
 
 namespace kestrel::receive {
 namespace {
@@ -24,12 +24,12 @@ std::optional<std::uint32_t> PieceNumber(const std::optional<std::string>& text)
 
 PieceReading ReadPieceLabel(std::string_view content_type) {
   PieceReading reading;
-  const MimeField type = ParseMimeField(content_type);
+  const mime::MimeField type = mime::ParseMimeField(content_type);
   if (type.value != "message/partial") return reading;
   reading.is_piece = true;
-  const std::optional<std::string> id = RawParameter(type, "id");
-  const std::optional<std::string> number = RawParameter(type, "number");
-  const std::optional<std::string> total = RawParameter(type, "total");
+  const std::optional<std::string> id = mime::RawParameter(type, "id");
+  const std::optional<std::string> number = mime::RawParameter(type, "number");
+  const std::optional<std::string> total = mime::RawParameter(type, "total");
   const std::optional<std::uint32_t> n = PieceNumber(number);
   const std::optional<std::uint32_t> t = PieceNumber(total);
   if (!id || id->empty() || id->size() > kMaxPieceIdBytes) {

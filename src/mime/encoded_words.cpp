@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/encoded_words.h"
+#include "mime/encoded_words.h"
 
 #include <optional>
 
@@ -7,7 +7,7 @@
 #include "mime/charset_conversion.h"
 #include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 struct EncodedWord {
@@ -33,9 +33,9 @@ std::optional<EncodedWord> ParseWord(std::string_view text) {
   word.charset = text.substr(2, charset_end - 2);
   word.charset = word.charset.substr(0, word.charset.find('*'));
   if (encoding == 'B' || encoding == 'b') {
-    word.bytes = mime::DecodeBase64Line(encoded);
+    word.bytes = DecodeBase64Line(encoded);
   } else if (encoding == 'Q' || encoding == 'q') {
-    word.bytes = mime::UnescapeHex(encoded, '=', true);  // "Q"
+    word.bytes = UnescapeHex(encoded, '=', true);  // "Q"
   } else {
     return std::nullopt;
   }
@@ -57,7 +57,7 @@ std::string DecodeEncodedWords(std::string_view text) {
   std::string bytes;
   std::size_t literal_start = 0;
   auto flush_bytes = [&] {
-    decoded += mime::DeclaredTextAsUtf8(charset, bytes);
+    decoded += DeclaredTextAsUtf8(charset, bytes);
     bytes.clear();
   };
   std::size_t at = 0;
@@ -83,4 +83,4 @@ std::string DecodeEncodedWords(std::string_view text) {
   return decoded;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/mime_parameters.h"
+#include "mime/mime_parameters.h"
 
 #include <gtest/gtest.h>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // File names as mail clients write them: quoted or not, RFC 2231 (charset,
@@ -39,4 +39,4 @@ TEST(DecodedParameter, NamesAsClientsWriteThem) {
 }
 
 }  // namespace
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 // Parameters kept of one header field; real fields have a handful.
 inline constexpr std::size_t kMaxMimeParameters = 64;
@@ -43,4 +43,4 @@ struct MimeField {
 [[nodiscard]] std::optional<std::string> DecodedParameter(const MimeField& field,
                                                           std::string_view attribute);
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 // The text with every well-formed encoded word decoded to UTF-8. Blanks
 // between two encoded words vanish; everything else stays as it is.
 [[nodiscard]] std::string DecodeEncodedWords(std::string_view text);
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/mime_parameters.h"
+#include "mime/mime_parameters.h"
 
 #include "mime/charset_conversion.h"
+#include "mime/encoded_words.h"
 #include "mime/mime_text.h"
-#include "receive/encoded_words.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 std::string LowerCase(std::string_view text) {
@@ -59,9 +59,9 @@ const MimeParameter* Find(const MimeField& field, std::string_view attribute) {
 std::string SplitCharset(std::string_view value, std::string& charset) {
   const auto first = value.find('\'');
   const auto second = first == std::string_view::npos ? first : value.find('\'', first + 1);
-  if (second == std::string_view::npos) return mime::UnescapeHex(value, '%');
+  if (second == std::string_view::npos) return UnescapeHex(value, '%');
   charset = std::string(value.substr(0, first));
-  return mime::UnescapeHex(value.substr(second + 1), '%');
+  return UnescapeHex(value.substr(second + 1), '%');
 }
 
 }  // namespace
@@ -69,13 +69,13 @@ std::string SplitCharset(std::string_view value, std::string& charset) {
 MimeField ParseMimeField(std::string_view text) {
   MimeField field;
   const std::vector<std::string_view> parts = SplitAtSemicolons(text);
-  field.value = LowerCase(mime::TrimBlanks(parts.front()));
+  field.value = LowerCase(TrimBlanks(parts.front()));
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const auto equals = parts[i].find('=');
     if (equals == std::string_view::npos) continue;
     MimeParameter parameter;
-    parameter.attribute = LowerCase(mime::TrimBlanks(parts[i].substr(0, equals)));
-    parameter.value = Unquoted(mime::TrimBlanks(parts[i].substr(equals + 1)));
+    parameter.attribute = LowerCase(TrimBlanks(parts[i].substr(0, equals)));
+    parameter.value = Unquoted(TrimBlanks(parts[i].substr(equals + 1)));
     if (!parameter.attribute.empty()) field.parameters.push_back(std::move(parameter));
   }
   return field;
@@ -92,15 +92,14 @@ std::optional<std::string> DecodedParameter(const MimeField& field, std::string_
   std::string charset;
   if (const MimeParameter* extended = Find(field, name + "*")) {
     const std::string bytes = SplitCharset(extended->value, charset);
-    return mime::DeclaredTextAsUtf8(charset, bytes);
+    return DeclaredTextAsUtf8(charset, bytes);
   }
   std::string bytes;
   bool found = false;
   for (int n = 0; n < kMaxParameterSections; ++n) {
     const std::string section = name + "*" + std::to_string(n);
     if (const MimeParameter* encoded = Find(field, section + "*")) {
-      bytes +=
-          n == 0 ? SplitCharset(encoded->value, charset) : mime::UnescapeHex(encoded->value, '%');
+      bytes += n == 0 ? SplitCharset(encoded->value, charset) : UnescapeHex(encoded->value, '%');
     } else if (const MimeParameter* plain = Find(field, section)) {
       bytes += plain->value;
     } else {
@@ -108,9 +107,9 @@ std::optional<std::string> DecodedParameter(const MimeField& field, std::string_
     }
     found = true;
   }
-  if (found) return mime::DeclaredTextAsUtf8(charset, bytes);
+  if (found) return DeclaredTextAsUtf8(charset, bytes);
   if (const MimeParameter* plain = Find(field, name)) return DecodeEncodedWords(plain->value);
   return std::nullopt;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime
