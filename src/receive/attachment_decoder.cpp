@@ -143,7 +143,7 @@ void AttachmentDecoder::TakeField() {
     if (value && value->empty()) *value = mime::TrimWhitespace(field.substr(colon + 1));
     if (entity_.returned && name == "MESSAGE-ID" && delivery_report_->original_message_id.empty()) {
       delivery_report_->original_message_id =
-          ReportField(mime::TrimWhitespace(field.substr(colon + 1)));
+          mime::ReportField(mime::TrimWhitespace(field.substr(colon + 1)));
     }
   }
   entity_.field.clear();
@@ -271,8 +271,8 @@ void AttachmentDecoder::StartReportLeaf(const std::string& media_type,
   decoder_ = mime::MakeContentDecoder(encoding);
   if (!decoder_) return;
   pending_.clear();
-  report_reader_.emplace(*delivery_report_, status ? ReportPartReader::Kind::DeliveryStatus
-                                                   : ReportPartReader::Kind::ReturnedHeaders);
+  report_reader_.emplace(*delivery_report_, status ? mime::ReportPartReader::Kind::DeliveryStatus
+                                                   : mime::ReportPartReader::Kind::ReturnedHeaders);
   body_ = BodyKind::ReportPart;
 }
 

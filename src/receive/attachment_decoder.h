@@ -27,8 +27,8 @@
 
 #include "core/front_end.h"
 #include "mime/content_decoder.h"
+#include "mime/delivery_report.h"
 #include "receive/content_digest.h"
-#include "receive/delivery_report.h"
 #include "receive/inbound_file.h"
 #include "receive/uuencode_scanner.h"
 
@@ -70,7 +70,7 @@ struct MessageOutcome {
   // get theirs for good when their batch goes to the disk).
   std::vector<std::string> files;
   // The message is (or holds) a delivery status notification.
-  std::optional<DeliveryReport> delivery_report;
+  std::optional<mime::DeliveryReport> delivery_report;
 };
 
 class AttachmentDecoder {
@@ -200,8 +200,8 @@ class AttachmentDecoder {
   bool top_header_done_ = false;  // lines from here on count for the digest
   bool top_field_seen_ = false;   // the top-level header has a field
   std::optional<ContentDigest> digest_;
-  std::optional<DeliveryReport> delivery_report_;
-  std::optional<ReportPartReader> report_reader_;
+  std::optional<mime::DeliveryReport> delivery_report_;
+  std::optional<mime::ReportPartReader> report_reader_;
 
   // The body of the current leaf part.
   BodyKind body_ = BodyKind::None;

@@ -99,7 +99,7 @@ void PieceCatcher::EndOfData() {
 
 // The empty line after the top-level header: a piece, or any other message.
 void PieceCatcher::Decide() {
-  const PieceReading reading = ReadPieceLabel(content_type_);
+  const mime::PieceReading reading = mime::ReadPieceLabel(content_type_);
   if (!reading.is_piece) {
     Release();
     return;
@@ -176,7 +176,7 @@ void PieceCatcher::Finish(bool complete, MessageOutcome& outcome) {
   }
   const Placement placement = Keep(digest);
   file_.reset();
-  const std::string message = "-- Message " + label_ + " is " + DescribePiece(piece_);
+  const std::string message = "-- Message " + label_ + " is " + mime::DescribePiece(piece_);
   if (placement.how == Placing::Failed) {
     outcome.whole = false;
     outcome.content_digest.clear();

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/piece_label.h"
+#include "mime/piece_label.h"
 
 #include <charconv>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "mime/mime_parameters.h"
 #include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // A number 1..kMaxPieces written in plain digits.
@@ -24,12 +24,12 @@ std::optional<std::uint32_t> PieceNumber(const std::optional<std::string>& text)
 
 PieceReading ReadPieceLabel(std::string_view content_type) {
   PieceReading reading;
-  const mime::MimeField type = mime::ParseMimeField(content_type);
+  const MimeField type = ParseMimeField(content_type);
   if (type.value != "message/partial") return reading;
   reading.is_piece = true;
-  const std::optional<std::string> id = mime::RawParameter(type, "id");
-  const std::optional<std::string> number = mime::RawParameter(type, "number");
-  const std::optional<std::string> total = mime::RawParameter(type, "total");
+  const std::optional<std::string> id = RawParameter(type, "id");
+  const std::optional<std::string> number = RawParameter(type, "number");
+  const std::optional<std::string> total = RawParameter(type, "total");
   const std::optional<std::uint32_t> n = PieceNumber(number);
   const std::optional<std::uint32_t> t = PieceNumber(total);
   if (!id || id->empty() || id->size() > kMaxPieceIdBytes) {
@@ -47,7 +47,7 @@ PieceReading ReadPieceLabel(std::string_view content_type) {
 std::string DescribePiece(const PieceLabel& label) {
   return "piece " + std::to_string(label.number) +
          (label.total ? " of " + std::to_string(*label.total) : std::string()) + " of " +
-         core::Printable(label.id);
+         Printable(label.id);
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

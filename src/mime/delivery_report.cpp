@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/delivery_report.h"
+#include "mime/delivery_report.h"
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // A field is read this far; what is kept of it is cut shorter still.
@@ -13,8 +13,7 @@ constexpr std::size_t kMaxFieldRead = 4 * kMaxReportField;
 // "rfc822; node@example.org" and "smtp; 550 ...": the value without its type.
 std::string_view WithoutType(std::string_view value) {
   const auto semicolon = value.find(';');
-  return semicolon == std::string_view::npos ? value
-                                             : mime::TrimWhitespace(value.substr(semicolon + 1));
+  return semicolon == std::string_view::npos ? value : TrimWhitespace(value.substr(semicolon + 1));
 }
 
 std::string LowerCase(std::string text) {
@@ -27,20 +26,20 @@ std::string LowerCase(std::string text) {
 }  // namespace
 
 std::string ReportField(std::string_view value) {
-  return core::Printable(value.substr(0, kMaxReportField));
+  return Printable(value.substr(0, kMaxReportField));
 }
 
 void ReportPartReader::Line(std::string_view line) {
   if (header_ended_) return;
-  if (!line.empty() && mime::IsBlank(line.front())) {  // a folded line: joined with one blank
+  if (!line.empty() && IsBlank(line.front())) {  // a folded line: joined with one blank
     if (!field_.empty() && field_.size() < kMaxFieldRead) {
       field_ += ' ';
-      field_.append(mime::TrimWhitespace(line).substr(0, kMaxFieldRead - field_.size()));
+      field_.append(TrimWhitespace(line).substr(0, kMaxFieldRead - field_.size()));
     }
     return;
   }
   TakeField();
-  if (mime::TrimWhitespace(line).empty()) {
+  if (TrimWhitespace(line).empty()) {
     if (kind_ == Kind::ReturnedHeaders) header_ended_ = true;
     EndGroup();
     return;
@@ -60,9 +59,8 @@ void ReportPartReader::TakeField() {
     field_.clear();
     return;
   }
-  const std::string name =
-      core::UpperCase(mime::TrimWhitespace(std::string_view(field_).substr(0, colon)));
-  const std::string_view value = mime::TrimWhitespace(std::string_view(field_).substr(colon + 1));
+  const std::string name = UpperCase(TrimWhitespace(std::string_view(field_).substr(0, colon)));
+  const std::string_view value = TrimWhitespace(std::string_view(field_).substr(colon + 1));
   if (kind_ == Kind::ReturnedHeaders) {
     if (name == "MESSAGE-ID" && report_.original_message_id.empty()) {
       report_.original_message_id = ReportField(value);
@@ -121,36 +119,4 @@ std::vector<std::string> DeliveryReportLines(const DeliveryReport& report,
   return lines;
 }
 
-std::optional<std::string> WholeMessageId(std::string_view message_id) {
-  const auto open = message_id.find('<');
-  const auto at = message_id.rfind('@');
-  const auto close = message_id.rfind('>');
-  if (open == std::string_view::npos || at == std::string_view::npos ||
-      close == std::string_view::npos || !(open < at && at < close)) {
-    return std::nullopt;
-  }
-  std::string_view local = message_id.substr(open + 1, at - open - 1);
-  // A piece's own id: the whole message's id and ".NUMBER".
-  const auto dot = local.rfind('.');
-  if (dot != std::string_view::npos && dot + 1 < local.size() &&
-      local.find_first_not_of("0123456789", dot + 1) == std::string_view::npos) {
-    local = local.substr(0, dot);
-  }
-  return "<" + std::string(local) + std::string(message_id.substr(at, close - at + 1));
-}
-
-std::vector<std::string> FailedDeliveryLines(const DeliveryReport& report,
-                                             const SentMessage& sent) {
-  std::vector<std::string> lines;
-  for (const auto& r : report.recipients) {
-    if (!r.action.empty() && r.action != "failed") continue;
-    std::string reason = r.status;
-    if (!r.diagnostic.empty()) reason += (reason.empty() ? "" : " ") + r.diagnostic;
-    lines.push_back("-- delivery of " + sent.file + " to " + sent.node + " (" +
-                    (r.recipient.empty() ? sent.address : r.recipient) +
-                    ") failed: " + (reason.empty() ? std::string("no reason given") : reason));
-  }
-  return lines;
-}
-
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

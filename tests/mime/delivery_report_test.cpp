@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/delivery_report.h"
+#include "mime/delivery_report.h"
 
 #include <gtest/gtest.h>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // A hostile report: more recipients than are kept, endless folded fields,
@@ -35,4 +35,4 @@ TEST(DeliveryReport, HostileReportsAreBounded) {
 }
 
 }  // namespace
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/piece_label.h"
+#include "mime/piece_label.h"
 
 #include <gtest/gtest.h>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // What a piece's Content-Type may claim, within bounds or not.
@@ -34,4 +34,4 @@ TEST(ReadPieceLabel, TakesOnlyPiecesWithinBounds) {
 }
 
 }  // namespace
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 // Far above what any sender cuts a file into; more is taken as an attack.
 inline constexpr std::uint32_t kMaxPieces = 1000;
@@ -33,4 +33,4 @@ struct PieceReading {
 // "piece 2 of 5 of ID" for the log, the id made printable.
 [[nodiscard]] std::string DescribePiece(const PieceLabel& label);
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime
