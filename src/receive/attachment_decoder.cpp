@@ -35,7 +35,8 @@ AttachmentDecoder::AttachmentDecoder(core::FrontEnd& front_end, LogFunction log,
     : front_end_(front_end),
       log_(std::move(log)),
       inbound_(std::move(inbound)),
-      file_(front_end_, log_, inbound_) {
+      file_(front_end_, log_, inbound_),
+      uu_(SafeAttachmentName) {
   digest_.emplace();
 }
 
@@ -315,13 +316,14 @@ void AttachmentDecoder::PassReportLines(bool all) {
 }
 
 void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
-  const UuScan scan = uu_.Line(line, whole_line, pending_);
-  if (scan == UuScan::Text) return;
-  if (scan == UuScan::Begins || scan == UuScan::Unusable) {
+  const mime::UuScan scan = uu_.Line(line, whole_line, pending_);
+  if (scan == mime::UuScan::Text) return;
+  if (scan == mime::UuScan::Begins || scan == mime::UuScan::Unusable) {
     file_label_ = "Part " + entity_.number + " (" + core::Printable(uu_.name()) + ")";
     name_generated_ = false;
     file_name_ = uu_.file_name();
-    if (scan == UuScan::Unusable) Problem(file_label_ + ": no usable file name can be made of it");
+    if (scan == mime::UuScan::Unusable)
+      Problem(file_label_ + ": no usable file name can be made of it");
     return;
   }
   if (uu_.opens_file() && (problems_ > 0 || !OpenFile(file_name_, file_name_))) {
@@ -330,11 +332,11 @@ void AttachmentDecoder::UuTextLine(std::string_view line, bool whole_line) {
     return;
   }
   switch (scan) {
-    case UuScan::Data:
+    case mime::UuScan::Data:
       if (pending_.size() >= kDecodeBlock) WriteDecoded(true);
       ShowProgress();
       break;
-    case UuScan::End:
+    case mime::UuScan::End:
       FinishFile();
       break;
     default:

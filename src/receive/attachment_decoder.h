@@ -28,9 +28,9 @@
 #include "core/front_end.h"
 #include "mime/content_decoder.h"
 #include "mime/delivery_report.h"
+#include "mime/uuencode_scanner.h"
 #include "receive/content_digest.h"
 #include "receive/inbound_file.h"
-#include "receive/uuencode_scanner.h"
 
 namespace kestrel::receive {
 
@@ -214,7 +214,7 @@ class AttachmentDecoder {
   bool file_data_seen_ = false;    // a line of the file part holds more than blanks
   std::uint64_t file_bytes_ = 0;   // decoded of it so far
   // Plain text that may carry uuencoded files.
-  UuencodeScanner uu_;
+  mime::UuencodeScanner uu_;
 };
 
 }  // namespace kestrel::receive

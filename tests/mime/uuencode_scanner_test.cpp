@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/uuencode_scanner.h"
+#include "mime/uuencode_scanner.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace kestrel::receive {
+#include "receive/attachment_names.h"
+
+namespace kestrel::mime {
 namespace {
 
 // What each line of a part is for the scanner; the bytes decoded.
@@ -18,7 +20,7 @@ std::vector<UuScan> Scan(UuencodeScanner& scanner, const std::vector<std::string
 }
 
 TEST(UuencodeScanner, ProseBeginLinesAreNoFileAndTheFileAfterThemIs) {
-  UuencodeScanner scanner;
+  UuencodeScanner scanner(receive::SafeAttachmentName);
   scanner.StartPart("", true);
   std::string out;
   using S = UuScan;
@@ -34,7 +36,7 @@ TEST(UuencodeScanner, ProseBeginLinesAreNoFileAndTheFileAfterThemIs) {
 }
 
 TEST(UuencodeScanner, OnlyTheFirstDataLineOpensAndABrokenFileEndsIt) {
-  UuencodeScanner scanner;
+  UuencodeScanner scanner(receive::SafeAttachmentName);
   scanner.StartPart("PART.PKT", true);
   std::string out;
   EXPECT_EQ(scanner.Line("begin 644 ../x", true, out), UuScan::Begins);
@@ -55,4 +57,4 @@ TEST(UuencodeScanner, OnlyTheFirstDataLineOpensAndABrokenFileEndsIt) {
 }
 
 }  // namespace
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -5,10 +5,12 @@
 // line in prose (an empty line or text after it) is no file. The scanner only
 // reads; the decoder that uses it opens, writes and finishes the files.
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 enum class UuScan {
   Text,       // prose, or a piece of a long line: nothing for a file
@@ -21,6 +23,12 @@ enum class UuScan {
 
 class UuencodeScanner {
  public:
+  // The name a file given in mail is written under; empty when no usable
+  // name can be made of it. Which names are safe is the writer's to say.
+  using SafeName = std::function<std::string(std::string_view)>;
+
+  explicit UuencodeScanner(SafeName safe_name) : safe_name_(std::move(safe_name)) {}
+
   // A new part. part_name (may be empty) wins over the name on a "begin"
   // line; expected: the part is marked uuencoded, so it must hold a file.
   void StartPart(std::string part_name, bool expected);
@@ -50,6 +58,7 @@ class UuencodeScanner {
 
   [[nodiscard]] UuScan Begin(std::string_view line);
 
+  SafeName safe_name_;
   State state_ = State::Searching;
   bool expected_ = false;
   bool found_ = false;
@@ -59,4 +68,4 @@ class UuencodeScanner {
   std::string file_name_;
 };
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/uuencode_scanner.h"
+#include "mime/uuencode_scanner.h"
 
 #include <optional>
 #include <utility>
 
 #include "mime/mime_text.h"
 #include "mime/uudecode.h"
-#include "receive/attachment_names.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 void UuencodeScanner::StartPart(std::string part_name, bool expected) {
   state_ = State::Searching;
@@ -21,10 +20,10 @@ void UuencodeScanner::StartPart(std::string part_name, bool expected) {
 UuScan UuencodeScanner::Line(std::string_view line, bool whole_line, std::string& out) {
   opens_file_ = false;
   if (state_ == State::Searching) return whole_line ? Begin(line) : UuScan::Text;
-  const mime::UuLine kind = whole_line ? mime::DecodeUuLine(line, out) : mime::UuLine::Other;
+  const UuLine kind = whole_line ? DecodeUuLine(line, out) : UuLine::Other;
   if (state_ == State::Begun) {
     // A "begin" line in prose: an empty line or text follows, not data.
-    if (kind == mime::UuLine::Other || mime::TrimWhitespace(line).empty()) {
+    if (kind == UuLine::Other || TrimWhitespace(line).empty()) {
       state_ = State::Searching;
       out.clear();
       return whole_line ? Begin(line) : UuScan::Text;
@@ -34,12 +33,12 @@ UuScan UuencodeScanner::Line(std::string_view line, bool whole_line, std::string
     state_ = State::InFile;
   }
   switch (kind) {
-    case mime::UuLine::Data:
+    case UuLine::Data:
       return UuScan::Data;
-    case mime::UuLine::End:
+    case UuLine::End:
       state_ = State::Searching;
       return UuScan::End;
-    case mime::UuLine::Other:
+    case UuLine::Other:
       break;
   }
   state_ = State::Searching;
@@ -47,10 +46,10 @@ UuScan UuencodeScanner::Line(std::string_view line, bool whole_line, std::string
 }
 
 UuScan UuencodeScanner::Begin(std::string_view line) {
-  std::optional<std::string> begin_name = mime::UuBeginName(line);
+  std::optional<std::string> begin_name = UuBeginName(line);
   if (!begin_name) return UuScan::Text;
   name_ = part_name_.empty() ? std::move(*begin_name) : part_name_;
-  file_name_ = SafeAttachmentName(name_);
+  file_name_ = safe_name_(name_);
   if (file_name_.empty()) {
     found_ = true;
     return UuScan::Unusable;
@@ -59,4 +58,4 @@ UuScan UuencodeScanner::Begin(std::string_view line) {
   return UuScan::Begins;
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime
