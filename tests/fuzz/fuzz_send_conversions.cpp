@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string fallback = size > 0 && data[0] % 2 ? "UTF-8" : "CP866";
   CheckMailText(NetmailMailText(bytes, bytes.substr(0, 72), fallback), sink);
   CheckMailText(PacketMailText(converted, fallback), sink);
-  for (const auto& line : mime::QuotedPrintableLines(bytes.substr(0, 1000))) {
-    if (line.size() > mime::kMaxQuotedPrintableLine) __builtin_trap();
+  for (const auto& line : kestrel::mime::QuotedPrintableLines(bytes.substr(0, 1000))) {
+    if (line.size() > kestrel::mime::kMaxQuotedPrintableLine) __builtin_trap();
   }
   (void)kestrel::fido::ReadControlAddresses(bytes);
   const auto packet = kestrel::fido::BuildNetmailPacket(bytes);
