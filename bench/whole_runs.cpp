@@ -55,7 +55,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 #include "support/delay_proxy.h"
 #include "support/mail_servers.h"
 #include "support/postfix_server.h"
@@ -158,13 +158,13 @@ void WriteMessage(const std::string& file, const std::string& name, const std::s
          "Content-transfer-encoding: 7BIT\r\n\r\nbench\r\n\r\n--Message-Boundary-1\r\n"
          "Content-type: application/octet-stream; name="
       << name << "\r\nContent-transfer-encoding: BASE64\r\n\r\n";
-  std::uint8_t block[core::kBase64BlockBytes];
-  char line[core::kBase64LineChars];
+  std::uint8_t block[mime::kBase64BlockBytes];
+  char line[mime::kBase64LineChars];
   for (;;) {
     in.read(reinterpret_cast<char*>(block), sizeof block);
     const auto count = static_cast<std::size_t>(in.gcount());
     if (count > 0) {
-      out.write(line, static_cast<std::streamsize>(core::EncodeBase64Block(block, count, line)));
+      out.write(line, static_cast<std::streamsize>(mime::EncodeBase64Block(block, count, line)));
       out << "\r\n";
     }
     if (count < sizeof block) break;

@@ -107,25 +107,8 @@ std::string TrimLeadingBlanks(std::string_view text) {
   return std::string(text.substr(pos));
 }
 
-std::string UpperCase(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return result;
-}
-
 std::string PercentText(std::int64_t part, std::int64_t whole) {
   return std::to_string(part * 100 / whole) + "%";
-}
-
-std::string Printable(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
 }
 
 }  // namespace kestrel::core

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "mime/ascii_text.h"
+
 namespace kestrel::core {
 
 // Text arguments of the word utilities are cut to this many characters first.
@@ -41,11 +43,9 @@ inline constexpr std::size_t kMaxWord = 80;
 // `part` of `whole` (above 0) in whole percent, rounded down: "37%".
 [[nodiscard]] std::string PercentText(std::int64_t part, std::int64_t whole);
 
-// Control characters shown as "?", so that text from a file or a mail cannot
-// disturb a log line or a pane.
-[[nodiscard]] std::string Printable(std::string_view text);
-
-// ASCII upper case.
-[[nodiscard]] std::string UpperCase(std::string_view text);
+// Letter case and showable text live below, with the mail formats that need
+// them too.
+using mime::Printable;
+using mime::UpperCase;
 
 }  // namespace kestrel::core

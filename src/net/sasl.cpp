@@ -3,8 +3,8 @@
 
 #include <cctype>
 
-#include "core/base64.h"
 #include "core/text_utils.h"
+#include "mime/base64.h"
 
 namespace kestrel::net {
 
@@ -37,23 +37,23 @@ std::string SaslPlain(std::string_view user, std::string_view password) {
   message += user;
   message += '\0';
   message += password;
-  return core::EncodeBase64(message);
+  return mime::EncodeBase64(message);
 }
 
 std::string SaslXOAuth2(std::string_view user, std::string_view token) {
-  return core::EncodeBase64("user=" + std::string(user) + "\x01" + "auth=Bearer " +
+  return mime::EncodeBase64("user=" + std::string(user) + "\x01" + "auth=Bearer " +
                             std::string(token) + "\x01\x01");
 }
 
 std::string SaslOAuthBearer(std::string_view user, std::string_view token, std::string_view host,
                             std::uint16_t port) {
-  return core::EncodeBase64("n,a=" + std::string(user) + ",\x01" + "host=" + std::string(host) +
+  return mime::EncodeBase64("n,a=" + std::string(user) + ",\x01" + "host=" + std::string(host) +
                             "\x01" + "port=" + std::to_string(port) + "\x01" + "auth=Bearer " +
                             std::string(token) + "\x01\x01");
 }
 
 std::string SaslErrorAnswer(std::string_view mechanism) {
-  return mechanism == "OAUTHBEARER" ? core::EncodeBase64("\x01") : std::string();
+  return mechanism == "OAUTHBEARER" ? mime::EncodeBase64("\x01") : std::string();
 }
 
 std::string ChooseMechanism(std::string_view offered, bool have_token) {
@@ -69,7 +69,7 @@ std::string SaslErrorText(std::string_view challenge) {
   // A status report is a line of JSON; more is no report a person reads.
   constexpr std::size_t kMaxShownBytes = 300;
   while (!challenge.empty() && challenge.front() == ' ') challenge.remove_prefix(1);
-  std::string text = core::DecodeBase64Line(challenge.substr(0, kMaxShownBytes * 4 / 3 + 4));
+  std::string text = mime::DecodeBase64Line(challenge.substr(0, kMaxShownBytes * 4 / 3 + 4));
   if (text.size() > kMaxShownBytes) text.resize(kMaxShownBytes);
   const bool readable = !text.empty() && text.find_first_not_of(" \t\r\n") != std::string::npos;
   return readable ? core::Printable(text) : std::string();

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 #include "net/sha256.h"
 
 namespace kestrel::oauth {
@@ -36,7 +36,7 @@ std::optional<std::string> RandomUrlSafe(std::size_t bytes) {
     if (got <= 0) return std::nullopt;
     filled += static_cast<std::size_t>(got);
   }
-  return UrlSafe(core::EncodeBase64(random));
+  return UrlSafe(mime::EncodeBase64(random));
 }
 
 std::optional<std::string> S256Challenge(const std::string& verifier) {
@@ -46,7 +46,7 @@ std::optional<std::string> S256Challenge(const std::string& verifier) {
   for (std::size_t i = 0; i + 1 < hex->size(); i += 2) {
     digest += static_cast<char>(HexValue((*hex)[i]) * 16 + HexValue((*hex)[i + 1]));
   }
-  return UrlSafe(core::EncodeBase64(digest));
+  return UrlSafe(mime::EncodeBase64(digest));
 }
 
 }  // namespace kestrel::oauth

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <utility>
 
-#include "core/base64.h"
 #include "core/text_utils.h"
+#include "mime/base64.h"
 #include "outbound/small_bundle.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
@@ -74,9 +74,9 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   const bool counted = !count_once || !list_.HasEarlierPath(entry.Path, 0);
   const std::uint64_t limit = configuration_.MAXMESSAGESIZE;
   if (!configuration_.SPLITLARGE && limit > 0 && !list_.HasEarlierPath(entry.Path, 0) &&
-      core::Base64TextBytes(size) > limit) {
+      mime::Base64TextBytes(size) > limit) {
     Warn("--   Too large to send (SPLITLARGE 0): " + core::Printable(entry.Path) + ", over " +
-         std::to_string(core::Base64TextBytes(size)) + " bytes as a message, limit " +
+         std::to_string(mime::Base64TextBytes(size)) + " bytes as a message, limit " +
          std::to_string(limit));
   }
   // The send job holds a small bundle of today back (MINIMUMMAIL); the

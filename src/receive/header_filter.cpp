@@ -2,7 +2,7 @@
 #include "receive/header_filter.h"
 
 #include "core/text_utils.h"
-#include "receive/mime_text.h"
+#include "mime/mime_text.h"
 
 namespace kestrel::receive {
 namespace {
@@ -26,25 +26,26 @@ void HeaderLines::Add(std::string_view line) {
   const bool continuation = !line.empty() && (line.front() == ' ' || line.front() == '\t');
   if (continuation && !lines_.empty()) {
     lines_.back() += core::UpperCase(line);
-    if (in_message_id_) message_id_ += TrimBlanks(line);
+    if (in_message_id_) message_id_ += mime::TrimBlanks(line);
     return;
   }
   lines_.push_back(core::UpperCase(line));
-  in_message_id_ = message_id_.empty() && StartsWith(lines_.back(), "MESSAGE-ID:");
-  if (in_message_id_) message_id_ = TrimBlanks(line.substr(std::string_view("MESSAGE-ID:").size()));
+  in_message_id_ = message_id_.empty() && mime::StartsWith(lines_.back(), "MESSAGE-ID:");
+  if (in_message_id_)
+    message_id_ = mime::TrimBlanks(line.substr(std::string_view("MESSAGE-ID:").size()));
 }
 
 bool AcceptMessage(const config::FilterLists& filters,
                    const std::vector<std::string>& header_lines) {
   if (filters.AcceptAll) return true;
   for (const auto& line : header_lines) {
-    if (StartsWith(line, "X-MAILER:")) {
+    if (mime::StartsWith(line, "X-MAILER:")) {
       if (AnyEntryIn(filters.XMailer, line)) return true;
-    } else if (StartsWith(line, "FROM:")) {
+    } else if (mime::StartsWith(line, "FROM:")) {
       if (AnyEntryIn(filters.From, line)) return true;
-    } else if (StartsWith(line, "TO:")) {
+    } else if (mime::StartsWith(line, "TO:")) {
       if (AnyEntryIn(filters.To, line)) return true;
-    } else if (StartsWith(line, "SUBJECT:")) {
+    } else if (mime::StartsWith(line, "SUBJECT:")) {
       if (AnyEntryIn(filters.Subject, line)) return true;
     }
   }

@@ -9,7 +9,7 @@
 
 #include "config/configuration.h"
 #include "net/net_session.h"
-#include "receive/delivery_report.h"
+#include "receive/sent_messages.h"
 
 namespace kestrel::receive {
 

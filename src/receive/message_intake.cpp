@@ -9,15 +9,16 @@
 
 #include "core/link_events.h"
 #include "core/text_utils.h"
+#include "mime/delivery_report.h"
+#include "mime/mime_text.h"
 #include "platform/directory_owner.h"
 #include "platform/error_text.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
 #include "receive/attachment_names.h"
-#include "receive/delivery_report.h"
-#include "receive/mime_text.h"
 #include "receive/piece_set_reader.h"
+#include "receive/sent_messages.h"
 
 namespace kestrel::receive {
 namespace {
@@ -206,8 +207,8 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
 // A bounce is no file to toss, but news for the sysop: what it says, and
 // when it returns a message this program sent, which file did not arrive
 // where, in the sending side's log as well.
-void MessageIntake::ReportBounce(std::string_view label, const DeliveryReport& report) {
-  for (const std::string& line : DeliveryReportLines(report, label)) Log(line);
+void MessageIntake::ReportBounce(std::string_view label, const mime::DeliveryReport& report) {
+  for (const std::string& line : mime::DeliveryReportLines(report, label)) Log(line);
   session_.NoteShortfall("message " + std::string(label));
   const std::optional<std::string> id = WholeMessageId(report.original_message_id);
   const std::optional<SentMessage> sent = sent_ && id ? sent_->Find(*id) : std::nullopt;

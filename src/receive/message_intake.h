@@ -15,17 +15,18 @@
 
 #include "config/configuration.h"
 #include "core/stopwatch.h"
+#include "mime/delivery_report.h"
 #include "net/net_session.h"
 #include "net/reply.h"
 #include "platform/directory_view.h"
 #include "platform/files.h"
 #include "receive/attachment_decoder.h"
 #include "receive/body_reader.h"
-#include "receive/delivery_report.h"
 #include "receive/piece_catcher.h"
 #include "receive/piece_spool.h"
 #include "receive/received_journal.h"
 #include "receive/saved_texts.h"
+#include "receive/sent_messages.h"
 #include "receive/taken_batch.h"
 
 namespace kestrel::receive {
@@ -98,7 +99,7 @@ class MessageIntake {
   [[nodiscard]] bool JournalUsable();
   [[nodiscard]] std::size_t ReadData(char* buffer, std::size_t capacity);
   void Log(std::string_view text);
-  void ReportBounce(std::string_view label, const DeliveryReport& report);
+  void ReportBounce(std::string_view label, const mime::DeliveryReport& report);
   void JoinPieces();
   void Join(const PieceSet& set);
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "core/text_utils.h"
-#include "receive/mime_text.h"
+#include "mime/mime_text.h"
 #include "receive/sender_address.h"
 
 namespace kestrel::receive {
@@ -57,7 +57,7 @@ void PieceCatcher::Line(std::string_view text, bool line_ends) {
 void PieceCatcher::HeldLine(std::string_view text, bool starts, bool ends) {
   held_.emplace_back(text, ends);
   held_bytes_ += text.size() + 2;
-  const std::string_view line = ends ? WithoutStrayCr(text) : text;
+  const std::string_view line = ends ? mime::WithoutStrayCr(text) : text;
   if (starts && line.empty()) {
     Decide();
     return;
@@ -65,13 +65,13 @@ void PieceCatcher::HeldLine(std::string_view text, bool starts, bool ends) {
   std::string* value = field_ == Field::ContentType ? &content_type_
                        : field_ == Field::From      ? &from_
                                                     : nullptr;
-  if (starts && !IsBlank(line.front())) {
-    if (!LooksLikeHeaderField(line)) {
+  if (starts && !mime::IsBlank(line.front())) {
+    if (!mime::LooksLikeHeaderField(line)) {
       Release();  // the header ended without its empty line: no piece
       return;
     }
     // The first of each field counts, as the filters and the scanner take it.
-    const std::string name = core::UpperCase(TrimBlanks(line.substr(0, line.find(':'))));
+    const std::string name = core::UpperCase(mime::TrimBlanks(line.substr(0, line.find(':'))));
     field_ = !content_type_seen_ && name == "CONTENT-TYPE" ? Field::ContentType
              : !from_seen_ && name == "FROM"               ? Field::From
                                                            : Field::Other;
@@ -99,7 +99,7 @@ void PieceCatcher::EndOfData() {
 
 // The empty line after the top-level header: a piece, or any other message.
 void PieceCatcher::Decide() {
-  const PieceReading reading = ReadPieceLabel(content_type_);
+  const mime::PieceReading reading = mime::ReadPieceLabel(content_type_);
   if (!reading.is_piece) {
     Release();
     return;
@@ -176,7 +176,7 @@ void PieceCatcher::Finish(bool complete, MessageOutcome& outcome) {
   }
   const Placement placement = Keep(digest);
   file_.reset();
-  const std::string message = "-- Message " + label_ + " is " + DescribePiece(piece_);
+  const std::string message = "-- Message " + label_ + " is " + mime::DescribePiece(piece_);
   if (placement.how == Placing::Failed) {
     outcome.whole = false;
     outcome.content_digest.clear();

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "mime/piece_label.h"
 #include "net/sha256.h"
 #include "receive/attachment_decoder.h"
-#include "receive/piece_label.h"
 #include "receive/piece_spool.h"
 
 namespace kestrel::receive {
@@ -70,7 +70,7 @@ class PieceCatcher {
   std::string from_;
   std::vector<std::string> notes_;
   // Of a piece.
-  PieceLabel piece_;
+  mime::PieceLabel piece_;
   std::string sender_;
   std::unique_ptr<PieceFile> file_;
   std::uint64_t room_ = 0;  // bytes the spool's bounds still let it take

@@ -39,7 +39,7 @@ std::optional<std::uint32_t> PieceNumberOf(std::string_view name) {
   if (error != std::errc() || end != name.data() + name.size() || name.front() == '0') {
     return std::nullopt;
   }
-  if (value < 1 || value > kMaxPieces) return std::nullopt;
+  if (value < 1 || value > mime::kMaxPieces) return std::nullopt;
   return value;
 }
 
@@ -98,7 +98,8 @@ bool ReportDue(const PieceSet& set, std::time_t now) {
   return last.tm_year != today.tm_year || last.tm_yday != today.tm_yday;
 }
 
-std::string Conflict(const PieceSet& set, const PieceLabel& label, std::uint64_t piece_bytes) {
+std::string Conflict(const PieceSet& set, const mime::PieceLabel& label,
+                     std::uint64_t piece_bytes) {
   if (set.total && label.total && *set.total != *label.total) {
     return "its total " + std::to_string(*label.total) + " differs from its set's " +
            std::to_string(*set.total);
@@ -162,7 +163,7 @@ PieceSet PieceSpool::ReadSet(const std::string& directory) const {
       set.numbers.push_back(*number);
       set.bytes += file.size;
     } else if (file.name == kIdFile) {
-      set.id = platform::ReadFilePrefix(file.path, kMaxPieceIdBytes).value_or("");
+      set.id = platform::ReadFilePrefix(file.path, mime::kMaxPieceIdBytes).value_or("");
       set.since = file.modified;
     } else if (file.name == kFromFile) {
       set.sender = platform::ReadFilePrefix(file.path, kMaxSenderBytes).value_or("");
@@ -253,7 +254,7 @@ std::unique_ptr<PieceFile> PieceSpool::Begin(std::string& error) const {
   return std::make_unique<PieceFile>(hidden, std::move(file));
 }
 
-std::optional<PieceSet> PieceSpool::NewSet(std::string_view sender, const PieceLabel& label,
+std::optional<PieceSet> PieceSpool::NewSet(std::string_view sender, const mime::PieceLabel& label,
                                            std::string& error) const {
   for (std::uint32_t cut = 1; cut <= kMaxCuts; ++cut) {
     const std::optional<std::string> hash =
@@ -278,7 +279,7 @@ std::optional<PieceSet> PieceSpool::NewSet(std::string_view sender, const PieceL
 }
 
 bool PieceSpool::Enter(PieceFile& piece, const PieceSet& set, std::string_view sender,
-                       const PieceLabel& label, std::string& error) const {
+                       const mime::PieceLabel& label, std::string& error) const {
   // A set from an older run belongs from now on to the sender who goes on with it.
   if (!set.sender && !WriteSetFile(set, kFromFile, sender, error)) return false;
   if (label.total && !set.total &&
@@ -297,15 +298,15 @@ bool PieceSpool::Enter(PieceFile& piece, const PieceSet& set, std::string_view s
 }
 
 bool PieceSpool::HoldsCopy(const std::vector<PieceSet>& sets, std::string_view sender,
-                           const PieceLabel& label, std::string_view digest) const {
+                           const mime::PieceLabel& label, std::string_view digest) const {
   return std::any_of(sets.begin(), sets.end(), [&](const PieceSet& set) {
     return set.id == label.id && (!set.sender || *set.sender == sender) &&
            set.Holds(label.number) && FileDigest(set.PiecePath(label.number)) == digest;
   });
 }
 
-Placement PieceSpool::Place(PieceFile& piece, std::string_view sender, const PieceLabel& label,
-                            std::string_view digest) const {
+Placement PieceSpool::Place(PieceFile& piece, std::string_view sender,
+                            const mime::PieceLabel& label, std::string_view digest) const {
   std::vector<PieceSet> sets = Sets();
   std::vector<const PieceSet*> ours;
   std::string other_sender;

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "mime/piece_label.h"
 #include "platform/files.h"
-#include "receive/piece_label.h"
 
 namespace kestrel::receive {
 
@@ -62,7 +62,7 @@ struct PieceSet {
 [[nodiscard]] bool ReportDue(const PieceSet& set, std::time_t now);
 
 // Why the piece cannot join the set (its number aside); empty when it can.
-[[nodiscard]] std::string Conflict(const PieceSet& set, const PieceLabel& label,
+[[nodiscard]] std::string Conflict(const PieceSet& set, const mime::PieceLabel& label,
                                    std::uint64_t piece_bytes = 0);
 
 // The bounds of the whole spool and of each sender's share of it.
@@ -148,11 +148,11 @@ class PieceSpool {
   // True when a set of `sender` already holds these bytes under the piece's
   // number.
   [[nodiscard]] bool HoldsCopy(const std::vector<PieceSet>& sets, std::string_view sender,
-                               const PieceLabel& label, std::string_view digest) const;
+                               const mime::PieceLabel& label, std::string_view digest) const;
   // The finished piece into its set (see Placing). `digest` is the SHA-256 of
   // its bytes.
-  [[nodiscard]] Placement Place(PieceFile& piece, std::string_view sender, const PieceLabel& label,
-                                std::string_view digest) const;
+  [[nodiscard]] Placement Place(PieceFile& piece, std::string_view sender,
+                                const mime::PieceLabel& label, std::string_view digest) const;
   // The set the sysop names by its directory's name, or a unique start of it.
   [[nodiscard]] std::optional<PieceSet> Find(std::string_view name) const;
   // The set's files and directory go.
@@ -162,10 +162,11 @@ class PieceSpool {
  private:
   [[nodiscard]] PieceSet ReadSet(const std::string& directory) const;
   [[nodiscard]] bool MakeDirectory(const std::string& path, std::string& error) const;
-  [[nodiscard]] std::optional<PieceSet> NewSet(std::string_view sender, const PieceLabel& label,
+  [[nodiscard]] std::optional<PieceSet> NewSet(std::string_view sender,
+                                               const mime::PieceLabel& label,
                                                std::string& error) const;
   [[nodiscard]] bool Enter(PieceFile& piece, const PieceSet& set, std::string_view sender,
-                           const PieceLabel& label, std::string& error) const;
+                           const mime::PieceLabel& label, std::string& error) const;
 
   std::string directory_;
   SpoolLimits limits_;

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "receive/mime_text.h"
+#include "mime/mime_text.h"
 
 namespace kestrel::receive {
 namespace {
@@ -41,7 +41,7 @@ std::string SenderAddress(std::string_view from_field) {
   const std::size_t open = text.rfind('<');
   if (open != std::string_view::npos) {
     const std::size_t close = text.find('>', open);
-    return Lowered(TrimWhitespace(text.substr(open + 1, close - open - 1)));
+    return Lowered(mime::TrimWhitespace(text.substr(open + 1, close - open - 1)));
   }
   // A bare address: the first word with an "@" in it, else the whole value.
   for (std::size_t at = 0; at < text.size();) {
@@ -52,7 +52,7 @@ std::string SenderAddress(std::string_view from_field) {
     if (word.find('@') != std::string_view::npos) return Lowered(word);
     at = end;
   }
-  return Lowered(TrimWhitespace(text));
+  return Lowered(mime::TrimWhitespace(text));
 }
 
 }  // namespace kestrel::receive

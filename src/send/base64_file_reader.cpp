@@ -10,8 +10,8 @@ bool Base64FileReader::Next(Lines& lines_r) {
   if (done_ || failed_ || lines_left_ == 0) return false;
   // Fill the whole chunk unless the file ends: a short read inside the chunk
   // must not produce a short block, which would end the attachment early.
-  const std::size_t want = lines_left_ < chunk_.size() / core::kBase64BlockBytes
-                               ? static_cast<std::size_t>(lines_left_) * core::kBase64BlockBytes
+  const std::size_t want = lines_left_ < chunk_.size() / mime::kBase64BlockBytes
+                               ? static_cast<std::size_t>(lines_left_) * mime::kBase64BlockBytes
                                : chunk_.size();
   std::size_t size = 0;
   bool eof = false;
@@ -30,12 +30,12 @@ bool Base64FileReader::Next(Lines& lines_r) {
   std::size_t length = 0;
   std::size_t at = 0;
   for (;;) {
-    const std::size_t count = std::min(core::kBase64BlockBytes, size - at);
-    length += core::EncodeBase64Block(chunk_.data() + at, count, text_.data() + length);
+    const std::size_t count = std::min(mime::kBase64BlockBytes, size - at);
+    length += mime::EncodeBase64Block(chunk_.data() + at, count, text_.data() + length);
     text_[length++] = '\r';
     text_[length++] = '\n';
     at += count;
-    if (count < core::kBase64BlockBytes || --lines_left_ == 0) {
+    if (count < mime::kBase64BlockBytes || --lines_left_ == 0) {
       done_ = true;
       break;
     }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 
 namespace kestrel::send {
 
@@ -43,10 +43,10 @@ class Base64FileReader {
 
  private:
   // Bytes read from the file at once: a whole number of blocks (about 64 KiB).
-  static constexpr std::size_t kChunkBytes = core::kBase64BlockBytes * 1150;
+  static constexpr std::size_t kChunkBytes = mime::kBase64BlockBytes * 1150;
   // An encoded chunk: each block's line and its CR LF.
   static constexpr std::size_t kTextBytes =
-      (kChunkBytes / core::kBase64BlockBytes + 1) * (core::kBase64LineChars + 2);
+      (kChunkBytes / mime::kBase64BlockBytes + 1) * (mime::kBase64LineChars + 2);
 
   // Fills the chunk; false on a read error.
   bool Refill();

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "config/text_lines.h"
-#include "core/charset_conversion.h"
 #include "core/text_utils.h"
+#include "mime/charset_conversion.h"
+#include "mime/header_encoding.h"
+#include "mime/quoted_printable.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
-#include "send/header_encoding.h"
-#include "send/quoted_printable.h"
 #include "send/random_source.h"
 
 namespace kestrel::send {
@@ -57,7 +57,7 @@ void SendFolded(LineSink& sink, std::string_view prefix, const std::vector<std::
 
 void SendMailbox(LineSink& sink, std::string_view field, std::string_view name,
                  std::string_view address) {
-  SendFolded(sink, field, DisplayNameWords(name), " <" + std::string(address) + ">");
+  SendFolded(sink, field, mime::DisplayNameWords(name), " <" + std::string(address) + ">");
 }
 
 // Each line of the template at template_path, filled in; false when it cannot
@@ -128,7 +128,7 @@ void SendHead(LineSink& sink, std::string_view content_type, const config::Redir
 }
 
 void SendSubject(LineSink& sink, const std::string& text, std::string_view charset) {
-  SendFolded(sink, "Subject: ", HeaderTextWords(text, charset), "");
+  SendFolded(sink, "Subject: ", mime::HeaderTextWords(text, charset), "");
 }
 
 }  // namespace
@@ -144,19 +144,19 @@ void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::Redire
                    std::string_view subject) {
   // The total on the last piece alone: some readers refuse a set whose
   // earlier pieces carry it too.
-  std::string type = "message/partial; id=" + QuotedString(piece.set_id) +
+  std::string type = "message/partial; id=" + mime::QuotedString(piece.set_id) +
                      "; number=" + std::to_string(piece.number);
   if (piece.number == piece.total) type += "; total=" + std::to_string(piece.total);
   SendHead(sink, type, redirect, configuration, stamp);
-  SendSubject(sink, core::UserTextAsUtf8(subject), kUtf8Charset);
+  SendSubject(sink, mime::UserTextAsUtf8(subject), mime::kUtf8Charset);
   Send(sink, "");
 }
 
 void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject,
                             TextEncoding encoding) {
   const bool unknown = encoding == TextEncoding::Unknown8bit;
-  const std::string text = unknown ? std::string(subject) : core::UserTextAsUtf8(subject);
-  SendSubject(sink, text, unknown ? kUnknown8bitCharset : kUtf8Charset);
+  const std::string text = unknown ? std::string(subject) : mime::UserTextAsUtf8(subject);
+  SendSubject(sink, text, unknown ? mime::kUnknown8bitCharset : mime::kUtf8Charset);
   Send(sink, "");
   Send(sink, "");
   SendDelimiter(sink, boundary);
@@ -168,7 +168,7 @@ void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subje
     case TextEncoding::Utf8:
     case TextEncoding::Unknown8bit:
       Send(sink, "Content-type: text/plain; charset=" +
-                     std::string(unknown ? kUnknown8bitCharset : kUtf8Charset));
+                     std::string(unknown ? mime::kUnknown8bitCharset : mime::kUtf8Charset));
       Send(sink, "Content-transfer-encoding: quoted-printable");
       break;
   }
@@ -181,7 +181,7 @@ void SendTextPartLine(LineSink& sink, TextEncoding encoding, std::string_view li
     Send(sink, line);
     return;
   }
-  for (const std::string& encoded : QuotedPrintableLines(line)) sink.SendLine(encoded);
+  for (const std::string& encoded : mime::QuotedPrintableLines(line)) sink.SendLine(encoded);
 }
 
 std::string ExpandSubjectTemplate(std::string_view subject_template, std::string_view file_name,
@@ -201,7 +201,7 @@ void SendHeaderTemplate(LineSink& sink, std::string_view template_path, std::str
                         std::int64_t size, TextEncoding encoding) {
   const bool opened = ForEachTemplateLine(template_path, file_name, size, [&](const auto& line) {
     SendTextPartLine(sink, encoding,
-                     encoding == TextEncoding::Utf8 ? core::UserTextAsUtf8(line) : line);
+                     encoding == TextEncoding::Utf8 ? mime::UserTextAsUtf8(line) : line);
   });
   if (!opened) sink.Log("-- No header file defined");
 }
@@ -210,7 +210,7 @@ bool HeaderTemplateIsAscii(std::string_view template_path, std::string_view file
                            std::int64_t size) {
   bool ascii = true;
   (void)ForEachTemplateLine(template_path, file_name, size,
-                            [&](const auto& line) { ascii = ascii && core::IsAscii(line); });
+                            [&](const auto& line) { ascii = ascii && mime::IsAscii(line); });
   return ascii;
 }
 
@@ -226,20 +226,20 @@ void SendTemplateTextPart(LineSink& sink, int boundary, std::string_view subject
 void SendAttachmentHead(LineSink& sink, int boundary, std::string_view attachment_name) {
   SendDelimiter(sink, boundary);
   const std::string type = "Content-type: application/octet-stream;";
-  if (core::IsAscii(attachment_name)) {
+  if (mime::IsAscii(attachment_name)) {
     Send(sink, type + " name=" +
-                   (IsMimeToken(attachment_name) ? std::string(attachment_name)
-                                                 : QuotedString(attachment_name)));
+                   (mime::IsMimeToken(attachment_name) ? std::string(attachment_name)
+                                                       : mime::QuotedString(attachment_name)));
     Send(sink, "Content-transfer-encoding: BASE64");
   } else {
     // Readers that know RFC 2231 take the disposition's name, the others the
     // encoded words.
-    const std::string name = core::UserTextAsUtf8(attachment_name);
+    const std::string name = mime::UserTextAsUtf8(attachment_name);
     Send(sink, type);
-    SendFolded(sink, " name=\"", EncodedWords(name, kUtf8Charset), "\"");
+    SendFolded(sink, " name=\"", mime::EncodedWords(name, mime::kUtf8Charset), "\"");
     Send(sink, "Content-transfer-encoding: BASE64");
     Send(sink, "Content-disposition: attachment;");
-    SendFolded(sink, " ", ExtendedParameter("filename", name), "");
+    SendFolded(sink, " ", mime::ExtendedParameter("filename", name), "");
   }
   Send(sink, "");
 }

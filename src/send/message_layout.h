@@ -79,7 +79,7 @@ void SendPieceHead(LineSink& sink, const PieceOfSet& piece, const config::Redire
 // "Subject: " + subject, the empty line that ends the head, the empty
 // preamble, the first delimiter, the three text-part head lines for the
 // encoding and the empty line after them. A non-ASCII subject goes as encoded
-// words: UTF-8 (user text taken as in core::UserTextAsUtf8), or unknown-8bit
+// words: UTF-8 (user text taken as in mime::UserTextAsUtf8), or unknown-8bit
 // with that encoding.
 void SendSubjectAndTextHead(LineSink& sink, int boundary, std::string_view subject,
                             TextEncoding encoding = TextEncoding::Ascii);

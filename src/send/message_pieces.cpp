@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "send/message_pieces.h"
 
-#include "core/base64.h"
+#include "mime/base64.h"
 
 namespace kestrel::send {
 
@@ -27,7 +27,7 @@ std::uint64_t LineCollector::Bytes() const {
 }
 
 std::uint64_t LaidOutMessage::Base64Lines() const {
-  return file_bytes / core::kBase64BlockBytes + 1;
+  return file_bytes / mime::kBase64BlockBytes + 1;
 }
 
 std::uint64_t LaidOutMessage::LineCount() const {
@@ -38,8 +38,8 @@ std::uint64_t LaidOutMessage::LineBytes(std::uint64_t index) const {
   if (index < head.size()) return head[index].size() + kLineEnd;
   index -= head.size();
   const std::uint64_t base64_lines = Base64Lines();
-  if (index + 1 < base64_lines) return Base64LineBytes(core::kBase64BlockBytes);
-  if (index + 1 == base64_lines) return Base64LineBytes(file_bytes % core::kBase64BlockBytes);
+  if (index + 1 < base64_lines) return Base64LineBytes(mime::kBase64BlockBytes);
+  if (index + 1 == base64_lines) return Base64LineBytes(file_bytes % mime::kBase64BlockBytes);
   return tail[index - base64_lines].size() + kLineEnd;
 }
 
@@ -55,7 +55,7 @@ std::uint64_t RangeBytes(const LaidOutMessage& message, LineRange range) {
   for (std::uint64_t i = range.first; i < range.end;) {
     if (i >= full_first && i < full_end) {
       const std::uint64_t stop = std::min(range.end, full_end);
-      bytes += (stop - i) * Base64LineBytes(core::kBase64BlockBytes);
+      bytes += (stop - i) * Base64LineBytes(mime::kBase64BlockBytes);
       i = stop;
     } else {
       bytes += message.LineBytes(i++);

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/base64.h"
 #include "core/link_events.h"
 #include "core/stopwatch.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
+#include "mime/base64.h"
 #include "outbound/node_lock.h"
 #include "outbound/record_sent.h"
 #include "outbound/small_bundle.h"
@@ -810,8 +810,8 @@ void Dialogue::SendRange(FileMessage& message, LineRange range) {
   const std::uint64_t end = std::min(range.end, base64_end);
   if (first < end && !Aborted()) {
     const std::string& path = list_.Entry(message.current).Path;
-    const std::uint64_t from = (first - head) * core::kBase64BlockBytes;
-    const std::uint64_t to = std::min(laid.file_bytes, (end - head) * core::kBase64BlockBytes);
+    const std::uint64_t from = (first - head) * mime::kBase64BlockBytes;
+    const std::uint64_t to = std::min(laid.file_bytes, (end - head) * mime::kBase64BlockBytes);
     if (::fseeko(file, static_cast<off_t>(from), SEEK_SET) != 0) {
       Log("-- Error reading " + path);
       session_.Abort();

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
 #include "core/text_utils.h"
+#include "mime/base64.h"
 #include "net/greeting_name.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
@@ -102,8 +102,8 @@ net::Reply SendAuth(NetSession& session, const std::string& user, const std::str
   if (mechanism == "LOGIN") {
     net::SendLine(session, "AUTH LOGIN");
     reply = ReadSmtpReply(session);
-    if (HasCode(reply, 334)) reply = AuthStep(session, core::EncodeBase64(user), "[user name]");
-    if (HasCode(reply, 334)) reply = AuthStep(session, core::EncodeBase64(secret), "[password]");
+    if (HasCode(reply, 334)) reply = AuthStep(session, mime::EncodeBase64(user), "[user name]");
+    if (HasCode(reply, 334)) reply = AuthStep(session, mime::EncodeBase64(secret), "[password]");
   } else {
     reply = StartAuth(session, mechanism, InitialResponse(session, mechanism, user, secret),
                       mechanism == "PLAIN" ? "[credentials]" : "[token]");

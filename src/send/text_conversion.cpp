@@ -3,13 +3,13 @@
 
 #include <algorithm>
 
-#include "core/charset_conversion.h"
 #include "core/le_bytes.h"
 #include "core/text_utils.h"
 #include "fido/charset_kludge.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
 #include "fido/stored_message.h"
+#include "mime/charset_conversion.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "send/message_layout.h"
@@ -102,7 +102,7 @@ class TextLineCutter {
     std::size_t length = 0;
     for (std::size_t characters = 0; length < to_cr && characters < kMaxTextPiece; ++characters) {
       ++length;
-      while (length < to_cr && core::IsUtf8Continuation(text_[at_ + length])) ++length;
+      while (length < to_cr && mime::IsUtf8Continuation(text_[at_ + length])) ++length;
     }
     return length;
   }
@@ -117,7 +117,7 @@ class TextLineCutter {
 // Appends a part of FidoNet text converted from its charset, or as it is
 // when the system does not know the charset.
 void AppendConverted(MailText& mail, std::string_view part, const std::string& charset) {
-  const std::optional<std::string> converted = core::ConvertToUtf8(part, charset);
+  const std::optional<std::string> converted = mime::ConvertToUtf8(part, charset);
   if (converted) {
     mail.text += *converted;
     return;
@@ -129,7 +129,7 @@ void AppendConverted(MailText& mail, std::string_view part, const std::string& c
 
 // The subject in the charset of its message; as it is when that is unknown.
 std::string ConvertedSubject(std::string_view subject, const std::string& charset) {
-  return core::ConvertToUtf8(subject, charset).value_or(std::string(subject));
+  return mime::ConvertToUtf8(subject, charset).value_or(std::string(subject));
 }
 
 // Logs a charset the system does not know and chooses the text part's
@@ -156,7 +156,7 @@ bool TextLinesAreAscii(std::string_view text, bool utf8) {
   TextLineCutter cutter(text, utf8);
   std::string line;
   while (cutter.Next(line)) {
-    if (!core::IsAscii(line)) return false;
+    if (!mime::IsAscii(line)) return false;
   }
   return true;
 }

@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/base64.h"
+#include "mime/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace kestrel::core;
+  using namespace kestrel::mime;
   if (size == 0) return 0;
   // The first byte chooses the piece length, the rest is the line.
   const std::size_t piece = 1 + data[0] % 17;

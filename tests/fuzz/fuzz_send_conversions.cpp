@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "core/charset_conversion.h"
 #include "fido/netmail_packet.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
+#include "mime/charset_conversion.h"
+#include "mime/quoted_printable.h"
 #include "send/line_sink.h"
-#include "send/quoted_printable.h"
 #include "send/text_conversion.h"
 
 namespace {
@@ -29,7 +29,7 @@ class CountingSink : public kestrel::send::LineSink {
 // Converted text is well-formed UTF-8 and goes out in lines a sink carries.
 void CheckMailText(const kestrel::send::MailText& mail, CountingSink& sink) {
   using namespace kestrel;
-  if (mail.utf8 && (!core::IsUtf8(mail.text) || !core::IsUtf8(mail.subject))) __builtin_trap();
+  if (mail.utf8 && (!mime::IsUtf8(mail.text) || !mime::IsUtf8(mail.subject))) __builtin_trap();
   const auto encoding =
       send::ChooseTextEncoding(send::TextLinesAreAscii(mail.text, mail.utf8), mail.utf8);
   send::SendTextLines(sink, mail.text, encoding, mail.utf8);
@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string fallback = size > 0 && data[0] % 2 ? "UTF-8" : "CP866";
   CheckMailText(NetmailMailText(bytes, bytes.substr(0, 72), fallback), sink);
   CheckMailText(PacketMailText(converted, fallback), sink);
-  for (const auto& line : QuotedPrintableLines(bytes.substr(0, 1000))) {
-    if (line.size() > kMaxQuotedPrintableLine) __builtin_trap();
+  for (const auto& line : kestrel::mime::QuotedPrintableLines(bytes.substr(0, 1000))) {
+    if (line.size() > kestrel::mime::kMaxQuotedPrintableLine) __builtin_trap();
   }
   (void)kestrel::fido::ReadControlAddresses(bytes);
   const auto packet = kestrel::fido::BuildNetmailPacket(bytes);

@@ -482,7 +482,7 @@ TEST_F(AttachmentDecoderTest, BouncesAndProseBeginLinesAreTakenWithoutAFile) {
   const auto shapes = testing::MakeMailShapes(dir.path(), {"bounces"}, error);
   ASSERT_TRUE(shapes) << error;
   ASSERT_EQ(shapes->mails.size(), 2u);
-  std::vector<std::optional<DeliveryReport>> reports;
+  std::vector<std::optional<mime::DeliveryReport>> reports;
   for (const auto& mail : shapes->mails) {
     std::vector<std::string> lines;
     for (std::size_t at = 0, end; (end = mail.content.find("\r\n", at)) != std::string::npos;
@@ -497,7 +497,7 @@ TEST_F(AttachmentDecoderTest, BouncesAndProseBeginLinesAreTakenWithoutAFile) {
   }
   ASSERT_TRUE(reports[0]);
   EXPECT_FALSE(reports[1]);
-  EXPECT_EQ(DeliveryReportLines(*reports[0], "3"),
+  EXPECT_EQ(mime::DeliveryReportLines(*reports[0], "3"),
             (std::vector<std::string>{
                 "-- Message 3 is a delivery failure report: node100@example.org: 5.1.1 550 5.1.1 "
                 "<node100@example.org>: Recipient address rejected",

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "core/base64.h"
 #include "core/log.h"
+#include "mime/base64.h"
 #include "mime_samples.h"
 #include "net/net_session.h"
 #include "net/sasl.h"
@@ -197,7 +197,7 @@ TEST_F(Pop3SecureTest, TokensOfProviderLengthAndErrorChallenges) {
     const std::string mechanism = bearer ? "OAUTHBEARER" : "XOAUTH2";
     // The framing written out here; the BASE64 itself is checked in core.
     const std::string auth = "auth=Bearer " + token + "\x01\x01";
-    response = core::EncodeBase64(bearer ? "n,a=fido,\x01host=127.0.0.1\x01port=" +
+    response = mime::EncodeBase64(bearer ? "n,a=fido,\x01host=127.0.0.1\x01port=" +
                                                std::to_string(peer.port()) + "\x01" + auth
                                          : "user=fido\x01" + auth);
     configuration.POPPORT = peer.port();

@@ -73,14 +73,14 @@ TEST(Base64FileReader, MatchesReferenceForAwkwardSizes) {
     EXPECT_EQ(bytes, size);
     std::string joined;
     for (const std::string& l : lines) {
-      EXPECT_LE(l.size(), core::kBase64LineChars);
+      EXPECT_LE(l.size(), mime::kBase64LineChars);
       if (!l.empty()) joined += l + "\n";
     }
     EXPECT_EQ(joined, ReferenceBase64(path)) << size;
     // The last line comes from a short block: empty exactly for 57 x n bytes.
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().empty(), size % core::kBase64BlockBytes == 0) << size;
-    EXPECT_EQ(lines.size(), size / core::kBase64BlockBytes + 1) << size;
+    EXPECT_EQ(lines.back().empty(), size % mime::kBase64BlockBytes == 0) << size;
+    EXPECT_EQ(lines.size(), size / mime::kBase64BlockBytes + 1) << size;
   }
 }
 

@@ -9,11 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
-#include "core/charset_conversion.h"
 #include "fido/stored_message.h"
-#include "send/header_encoding.h"
-#include "send/quoted_printable.h"
+#include "mime/header_encoding.h"
 #include "send/recording_sink.h"
 #include "support/fido_files.h"
 #include "support/temp_dir.h"
@@ -186,44 +183,6 @@ TEST(MessageLayout, RemoveCharsAndDotStuffing) {
   EXPECT_EQ(DotStuffed(""), "");
 }
 
-// Encoded words decoded again, for checking what a reader gets back.
-std::string DecodeWords(const std::vector<std::string>& words, const std::string& charset) {
-  const std::string prefix = "=?" + charset + "?B?";
-  std::string text;
-  for (const auto& word : words) {
-    EXPECT_TRUE(word.size() <= 75u && word.starts_with(prefix)) << word;
-    const std::string piece =
-        core::DecodeBase64Line(word.substr(prefix.size(), word.size() - prefix.size() - 2));
-    EXPECT_TRUE(charset != "UTF-8" || core::IsUtf8(piece)) << "a character was split";
-    text += piece;
-  }
-  return text;
-}
-
-TEST(MessageLayout, HeaderTextIsQuotedOrEncodedOnlyWhenItMustBe) {
-  const struct {
-    std::string name;
-    std::vector<std::string> expected;
-  } names[] = {
-      {"Joe Sysop", {"Joe Sysop"}},
-      {"J. Smith", {"J. Smith"}},
-      {"", {""}},
-      {"Smith, Joe", {"\"Smith, Joe\""}},
-      {"Say \"hi\" (\\)", {"\"Say \\\"hi\\\" (\\\\)\""}},
-      {"J\xC3\xB6rg", {"=?UTF-8?B?SsO2cmc=?="}},
-      {"J\xF6rg", {"=?UTF-8?B?SsO2cmc=?="}},  // Windows-1252, as old files were written
-  };
-  for (const auto& c : names) EXPECT_EQ(DisplayNameWords(c.name), c.expected) << c.name;
-
-  EXPECT_EQ(HeaderTextWords("Fido A.ZIP", "UTF-8"), std::vector<std::string>{"Fido A.ZIP"});
-  std::string cyrillic;
-  for (int i = 0; i < 40; ++i) cyrillic += "\xD0\x9F\xD1\x80\xD0\xB8";  // "При"
-  const auto words = HeaderTextWords(cyrillic, "UTF-8");
-  EXPECT_GT(words.size(), 1u);
-  EXPECT_EQ(DecodeWords(words, "UTF-8"), cyrillic);
-  EXPECT_EQ(DecodeWords(EncodedWords("\xE4\xF6", "unknown-8bit"), "unknown-8bit"), "\xE4\xF6");
-}
-
 TEST(MessageLayout, AttachmentNamesReadBackWhole) {
   const struct {
     std::string name;
@@ -249,27 +208,10 @@ TEST(MessageLayout, AttachmentNamesReadBackWhole) {
   std::string umlauts, escapes;
   for (int i = 0; i < 25; ++i) umlauts += "\xC3\xA4";
   for (int i = 0; i < 10; ++i) escapes += "%C3%A4";
-  EXPECT_EQ(ExtendedParameter("filename", umlauts),
+  EXPECT_EQ(mime::ExtendedParameter("filename", umlauts),
             (std::vector<std::string>{"filename*0*=UTF-8''" + escapes + ";",
                                       "filename*1*=" + escapes + ";",
                                       "filename*2*=" + escapes.substr(0, 30)}));
-}
-
-TEST(MessageLayout, QuotedPrintableLines) {
-  const struct {
-    std::string line;
-    std::vector<std::string> expected;
-  } cases[] = {
-      {"", {""}},
-      {"plain text", {"plain text"}},
-      {"a=b", {"a=3Db"}},
-      {"end \t", {"end =09"}},
-      {"\xC3\xA4", {"=C3=A4"}},
-      {std::string(100, 'x'), {std::string(75, 'x') + "=", std::string(25, 'x')}},
-      {std::string(76, 'y'), {std::string(76, 'y')}},
-      {std::string(74, 'z') + "\xFF", {std::string(74, 'z') + "=", "=FF"}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(QuotedPrintableLines(c.line), c.expected) << c.line;
 }
 
 TEST(MessageLayout, DateAndDerivedMessageId) {
