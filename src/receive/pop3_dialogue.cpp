@@ -305,8 +305,9 @@ class Pop3Walk {
 
   // How many accepted messages from `first` on have their LISTs and RETRs
   // sent together: no more than the batch takes, by count and by their LIST
-  // sizes (the first whatever its size), and none from one on that the
-  // journal or the window before it may know, as that one is compared alone.
+  // sizes (the first whatever its size), ending before one the journal may
+  // know or one with the unique id or Message-ID of one before it: that one
+  // is compared alone, once those before it are on the disk.
   [[nodiscard]] std::size_t RetrWindow(const std::vector<Accepted>& accepted,
                                        std::size_t first) const {
     const std::size_t most = std::min(accepted.size() - first, intake_.BatchMessageRoom());
