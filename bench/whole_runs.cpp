@@ -31,7 +31,8 @@
 //          and peak RSS
 //
 //  popdelay 100 small messages from dovecot through the delay proxy (a 50 ms
-//          round trip): round trips a message
+//          round trip): round trips a message, beside fetchmail (each message
+//          to an MDA that drops it, then deleted)
 //
 // Usage: bench_whole_runs
 // [send|split|get|imap|imapdelay|many|delayed|popdelay|links|hub|idle|silent|memory|console]...
@@ -69,6 +70,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSmtpSink = "/usr/sbin/smtp-sink";
 constexpr const char* kCurl = "/usr/bin/curl";
+constexpr const char* kFetchmail = "/usr/bin/fetchmail";
 constexpr const char* kMunpack = "/usr/bin/munpack";
 constexpr std::size_t kMiB = 1024 * 1024;
 // Rounds of each comparison; the median is reported.
@@ -691,8 +693,8 @@ void HubOutbound(testing::TempDir& dir) {
 }
 
 // A hub's mailbox: `count` messages, each a 4 KiB attachment behind a head
-// of the size providers write, taken in one run; the milliseconds a message.
-double HubRun(testing::TempDir& dir, World& world, testing::Pop3Server& server, int count) {
+// of the size providers write.
+void AddHubMessages(testing::TempDir& dir, testing::Pop3Server& server, int count) {
   std::string head = "From: Gate <gate@example.org>\r\nTo: Node <node@example.org>\r\n";
   for (int hop = 0; hop < 30; ++hop) {
     head += "Received: from relay" + std::to_string(hop) +
@@ -705,6 +707,11 @@ double HubRun(testing::TempDir& dir, World& world, testing::Pop3Server& server, 
     WriteMessage(file, "H" + std::to_string(i) + ".PKT", dir.File("files/hub.eml"));
     server.AddMessage(head + ReadFile(dir.File("files/hub.eml")));
   }
+}
+
+// A hub's mailbox taken in one run; the milliseconds a message.
+double HubRun(testing::TempDir& dir, World& world, testing::Pop3Server& server, int count) {
+  AddHubMessages(dir, server, count);
   const Measured run = world.Kestrel("/GET");
   if (run.status != 0 || !fs::exists(dir.File("inbound/H0.PKT"))) return -1;
   return run.wall * 1000 / count;
@@ -758,9 +765,28 @@ void DelayedMailbox(testing::TempDir& dir) {
     if (ms < 0) return (void)std::printf("popdelay: kestrel failed\n");
     trips.push_back(ms / static_cast<double>(kLinkRoundTrip.count()));
   }
-  std::printf("  %-44s kestrel %6.2f/%6.2f round trips a message\n",
+  // fetchmail over the same link, each message handed to an MDA that drops
+  // it, deleted once handed over; no TLS, as the server offers none.
+  const std::string rc = dir.File("fetchmailrc");
+  std::ofstream(rc) << "poll 127.0.0.1 protocol pop3 port " << proxy.port()
+                    << " auth password\n  user fido password secret sslproto ''\n"
+                    << "  fetchall mda \"/bin/sh -c 'cat >/dev/null'\"\n";
+  fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
+  std::vector<double> theirs;
+  for (int round = 0; round < kRounds; ++round) {
+    AddHubMessages(dir, server, kDelayedMessages);
+    const Measured run = Run({kFetchmail, "--nosyslog", "-f", rc, "-i", dir.File("fetchids")},
+                             {"HOME=" + dir.path(), "FETCHMAILHOME=" + dir.path()});
+    if (run.status != 0 || !server.RemainingMessages().empty()) {
+      return (void)std::printf("popdelay: fetchmail failed (status %d)\n", run.status);
+    }
+    theirs.push_back(run.wall * 1000 / kDelayedMessages /
+                     static_cast<double>(kLinkRoundTrip.count()));
+  }
+  std::printf("  %-44s kestrel %6.2f/%6.2f round trips a message   fetchmail %6.2f/%6.2f\n",
               "100 small messages over a 50 ms round trip",
-              *std::min_element(trips.begin(), trips.end()), Median(trips));
+              *std::min_element(trips.begin(), trips.end()), Median(trips),
+              *std::min_element(theirs.begin(), theirs.end()), Median(theirs));
 }
 
 // A receiving side that polls an IMAP mailbox waits in IDLE: how soon a

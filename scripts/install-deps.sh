@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config clang-format ccache dpkg-dev file groff-base lintian
   libgtest-dev libgmock-dev googletest libssl-dev libcurl4-openssl-dev nlohmann-json3-dev
-  python3-aiosmtpd dovecot-core dovecot-pop3d dovecot-imapd postfix mpack curl openssl socat strace
+  python3-aiosmtpd dovecot-core dovecot-pop3d dovecot-imapd postfix mpack curl fetchmail openssl socat strace
   qt6-base-dev xvfb xauth
   systemd
   clang libclang-rt-14-dev

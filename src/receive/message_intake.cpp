@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <memory>
@@ -186,8 +187,12 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
     }
     catcher_.Line(piece.text, piece.line_ends);
   }
-  // Bytes beyond the "." line are the server's next words.
-  if (complete) net::PutBack(session_, reader_.Unread());
+  // Bytes beyond the "." line are the server's next words, not the message's.
+  if (complete) {
+    const std::string_view unread = reader_.Unread();
+    data_left_ += unread.size();
+    net::PutBack(session_, unread);
+  }
   data_bytes_ = bounds.max_bytes - data_left_;
   session_.InMessageData = false;
   catcher_.EndOfData();
@@ -228,12 +233,15 @@ std::size_t MessageIntake::ReadData(char* buffer, std::size_t capacity) {
     session_.Abort();
     return 0;
   }
-  const std::size_t count = net::ReceiveSome(session_, buffer, capacity);
-  if (count > data_left_) {
+  // Never more than the bound: what follows may be the replies to the
+  // commands sent after this one.
+  if (data_left_ == 0) {
     Log("-- Message data longer than " + std::to_string(bounds_.max_bytes) + " bytes, aborting");
     session_.Abort();
     return 0;
   }
+  const std::size_t count = net::ReceiveSome(
+      session_, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(capacity, data_left_)));
   data_left_ -= count;
   return count;
 }

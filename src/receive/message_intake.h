@@ -85,6 +85,9 @@ class MessageIntake {
             const MessageOutcome& outcome);
   // The batch should go to the disk before the next message is taken.
   [[nodiscard]] bool BatchFull() const { return batch_.Full(); }
+  // What the batch takes before it is full: messages, and bytes of their data.
+  [[nodiscard]] std::size_t BatchMessageRoom() const { return batch_.MessageRoom(); }
+  [[nodiscard]] std::uint64_t BatchByteRoom() const { return batch_.ByteRoom(); }
   // The batch goes to the disk and into the journal; then its messages may
   // leave the server. False with their lines when that failed: their files
   // and saved texts are removed again, and the walk must end.

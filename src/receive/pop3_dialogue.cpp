@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -282,10 +283,110 @@ class Pop3Walk {
     const bool go_on = ReadHeads(first, last, accepted);
     // Once a reply is in doubt, nothing more is fetched.
     if (session_.IsAborted() || out_of_step_) return false;
-    for (const Accepted& message : accepted) {
-      if (session_.IsAborted() || Stopped() || !TakeAccepted(message)) return false;
+    return TakeAll(accepted) && go_on;
+  }
+
+  // The accepted messages of a window: as many together as the batch has
+  // room for when the server takes pipelined commands, else each alone.
+  // False when the walk must end without an abort.
+  bool TakeAll(const std::vector<Accepted>& accepted) {
+    for (std::size_t at = 0; at < accepted.size();) {
+      if (session_.IsAborted() || Stopped()) return false;
+      const std::size_t count = pipelining_ ? RetrWindow(accepted, at) : 0;
+      if (count < 2) {
+        if (!TakeAccepted(accepted[at++])) return false;
+        continue;
+      }
+      if (!TakeTogether(std::span(accepted).subspan(at, count))) return false;
+      at += count;
     }
-    return go_on;
+    return true;
+  }
+
+  // How many accepted messages from `first` on have their LISTs and RETRs
+  // sent together: no more than the batch takes, by count and by their LIST
+  // sizes (the first whatever its size), ending before one the journal may
+  // know or one with the unique id or Message-ID of one before it: that one
+  // is compared alone, once those before it are on the disk.
+  [[nodiscard]] std::size_t RetrWindow(const std::vector<Accepted>& accepted,
+                                       std::size_t first) const {
+    const std::size_t most = std::min(accepted.size() - first, intake_.BatchMessageRoom());
+    std::uint64_t bytes = 0;
+    std::size_t count = 0;
+    for (; count < most; ++count) {
+      const Accepted& message = accepted[first + count];
+      const std::string uid = UniqueId(message.number);
+      if (intake_.IsSuspect(uid, message.message_id)) break;
+      // "<>" stands for a Message-ID a sender lacks: it names no message.
+      const bool real_id = !message.message_id.empty() && message.message_id != "<>";
+      const auto before = accepted.begin() + static_cast<std::ptrdiff_t>(first);
+      const bool twice =
+          std::any_of(before, before + static_cast<std::ptrdiff_t>(count), [&](const Accepted& a) {
+            return (!uid.empty() && UniqueId(a.number) == uid) ||
+                   (real_id && a.message_id == message.message_id);
+          });
+      if (twice) break;
+      bytes += message.listed_size;
+      if (count > 0 && bytes > intake_.BatchByteRoom()) break;
+    }
+    return count;
+  }
+
+  // The LISTs and RETRs of `window` in one send, their replies read in
+  // order and matched as when each goes alone, each message's data into its
+  // saved text as it comes. False when the walk must end without an abort;
+  // the replies still due are read first, unless they are in doubt.
+  bool TakeTogether(std::span<const Accepted> window) {
+    // The saved text of the first is made before anything is asked: a save
+    // directory that cannot be written costs no data.
+    if (!intake_.CreateSavedText()) return true;
+    for (std::size_t i = 0; i + 1 < window.size(); ++i) {
+      const std::string n = std::to_string(window[i].number);
+      net::QueueLine(session_, "LIST " + n);
+      net::QueueLine(session_, "RETR " + n);
+    }
+    const std::string n = std::to_string(window.back().number);
+    net::QueueLine(session_, "LIST " + n);
+    net::SendLine(session_, "RETR " + n);
+    for (std::size_t i = 0; i < window.size(); ++i) {
+      if (session_.IsAborted()) return true;
+      const Accepted& message = window[i];
+      ShowMessage(message.number);
+      message_id_ = message.message_id;
+      if (i > 0) {
+        const bool stopped = Stopped();
+        if (stopped || !intake_.CreateSavedText()) {
+          DrainRetrs(window.subspan(i));
+          return !stopped;
+        }
+      }
+      Log(session_, "-- Message " + std::to_string(message.number) + " matched filter");
+      if (!ReadRetr(message.number, true)) {
+        DrainRetrs(window.subspan(i + 1));
+        return false;
+      }
+    }
+    return !intake_.BatchFull() || DeleteHeld();
+  }
+
+  // The replies still due for messages of a window whose walk ends within
+  // it, read and dropped (the messages stay on the server), so that DELE
+  // and QUIT read their own replies.
+  void DrainRetrs(std::span<const Accepted> rest) {
+    for (const Accepted& message : rest) {
+      if (session_.IsAborted() || out_of_step_) return;
+      const std::int32_t number = message.number;
+      const net::Reply list = ReadPop3Reply(session_, net::Echo::Quiet);
+      if (session_.IsAborted() || !Listed(number, list)) return;
+      const net::Reply retr = ReadPop3Reply(session_, net::Echo::Quiet);
+      if (IsOk(retr) && IsListReply(retr.last())) {
+        OutOfStep(number, "The reply to RETR " + std::to_string(number) + " is a LIST reply (" +
+                              retr.last() + ")");
+        return;
+      }
+      // The data is read up to its "." line and kept nowhere.
+      if (IsOk(retr)) (void)net::ReadDotList(session_, 0, net::Echo::Quiet, message_bounds_);
+    }
   }
 
   void ShowMessage(std::int32_t number) {
@@ -401,6 +502,14 @@ class Pop3Walk {
     if (!intake_.CreateSavedText()) return true;
     Log(session_, "-- Message " + n + " matched filter");
     const bool retr_sent = SendPair("LIST " + n, "RETR " + n);
+    return ReadRetr(number, retr_sent) && (!intake_.BatchFull() || DeleteHeld());
+  }
+
+  // The replies to LIST n and RETR n (sent now unless `retr_sent`), the data
+  // into the saved text made for the message; then it is held or left.
+  // False when the walk must end without an abort.
+  bool ReadRetr(std::int32_t number, bool retr_sent) {
+    const std::string n = std::to_string(number);
     const net::Reply list = ReadPop3Reply(session_);
     if (session_.IsAborted() || !Listed(number, list)) {
       intake_.Discard();
@@ -431,17 +540,18 @@ class Pop3Walk {
                             " bytes, LIST gave " + std::to_string(listed_size_));
       return false;
     }
-    return DeleteOrKeep(number, outcome);
+    return HoldOrLeave(number, outcome);
   }
 
-  // A message that came whole leaves the server once it is on the disk; any
-  // other stays. False when the walk must end without an abort.
-  bool DeleteOrKeep(std::int32_t number, const MessageOutcome& outcome) {
+  // A message that came whole is held, to leave the server once its batch
+  // is on the disk; any other stays. False when the walk must end without an
+  // abort.
+  bool HoldOrLeave(std::int32_t number, const MessageOutcome& outcome) {
     const std::string n = std::to_string(number);
     if (!session_.IsAborted() && outcome.whole) {
       intake_.Hold(n, UniqueId(number), message_id_, outcome);
       held_.push_back(number);
-      return !intake_.BatchFull() || DeleteHeld();
+      return true;
     }
     if (session_.closed()) session_.Abort();
     // Fetched again on a later run, it gets a saved text then: the one begun

@@ -46,6 +46,13 @@ class TakenBatch {
   [[nodiscard]] bool Full() const {
     return messages_.size() >= kMaxBatchMessages || bytes_ >= kMaxBatchBytes;
   }
+  // What the batch takes before it is full: messages, and bytes of their data.
+  [[nodiscard]] std::size_t MessageRoom() const {
+    return messages_.size() < kMaxBatchMessages ? kMaxBatchMessages - messages_.size() : 0;
+  }
+  [[nodiscard]] std::uint64_t ByteRoom() const {
+    return bytes_ < kMaxBatchBytes ? kMaxBatchBytes - bytes_ : 0;
+  }
   [[nodiscard]] const std::vector<TakenMessage>& messages() const { return messages_; }
   // A message of the batch has this unique id or this real Message-ID.
   [[nodiscard]] bool Knows(std::string_view uid, std::string_view message_id) const;

@@ -489,7 +489,8 @@ TEST_F(Pop3DialogueTest, FullDiskKeepsTheMessageOnTheServer) {
   EXPECT_TRUE(ended_cleanly);
   EXPECT_TRUE(Logged("-- Message 1 left on the server"));
   EXPECT_FALSE(Logged("-> DELE 1"));
-  EXPECT_FALSE(Logged("-> RETR 2"));
+  // Message 2's data, asked for with message 1's, is read and dropped.
+  EXPECT_FALSE(Logged("-- Message 2 matched filter"));
   EXPECT_TRUE(Logged("-> QUIT"));
   EXPECT_TRUE(InboundNames().empty());
   EXPECT_EQ(server.RemainingMessages().size(), 2u);
@@ -768,24 +769,38 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
       testing::JoinCrLf(testing::SenderMessageLines({.name = "FIRST.PKT", .content = "first"})) +
       ".\r\n";
   const std::string pipelining = "+OK\r\nPIPELINING\r\n.\r\n";
+  // The data of RETR n: a message with the file Mn.PKT of `bytes` bytes.
+  const auto numbered = [](const std::string& retr, std::size_t bytes = 5) {
+    const std::string name = "M" + retr.substr(5) + ".PKT";
+    return "+OK\r\n" +
+           testing::JoinCrLf(testing::SenderMessageLines(
+               {.name = name, .content = testing::RandomBytes(bytes, bytes)})) +
+           ".\r\n";
+  };
   int lists_of_1 = 0;  // the second LIST 1 goes out with RETR 1
   static constexpr const char* kNoReply = "(no reply)";
+  // The server closes, or stops answering, after a reply that ends so.
+  static constexpr std::string_view kCut = "(cut)";
+  static constexpr std::string_view kStall = "(stall)";
   const struct {
     const char* name;
     std::function<std::string(const std::string&)> reply;  // "" : "+OK"
     std::string line;
-    bool stall = false;  // the server stops answering after RETR
+    bool aborted = false;  // the server stalls or goes
     std::vector<std::string> never;
-    bool deleted = false;  // message 1 is saved
+    int saved = 0;  // messages saved, their texts numbered from 1
     std::vector<std::string> inbound = {};
     bool in_step = true;  // the reply to QUIT is read as such
+    // With PIPELINING, the messages whose RETR ends a send; the RETR of
+    // any other goes out with the LIST of the next.
+    std::vector<std::string> window_ends = {};
   } cases[] = {
       {"no TOP",
        [](const std::string& c) { return c.starts_with("TOP") ? "-ERR unknown command\r\n" : ""; },
        "-- The server gives no message heads (TOP: -ERR unknown command), nothing taken",
        false,
        {"RETR 1", "TOP 2"},
-       false},
+       0},
       {"RETR refused",
        [&](const std::string& c) -> std::string {
          if (c.starts_with("TOP")) return head;
@@ -794,7 +809,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- Message 1 could not be fetched (-ERR message locked), left on the server",
        false,
        {"DELE 1"},
-       false},
+       0},
       {"DELE refused",
        [&](const std::string& c) -> std::string {
          if (c == "STAT") return "+OK 1 200\r\n";
@@ -805,7 +820,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- Message 1 could not be deleted on the server (-ERR read-only mailbox)",
        false,
        {},
-       true},
+       1},
       {"STAT counts messages it does not have",
        [&](const std::string& c) -> std::string {
          if (c == "STAT") return "+OK 2147483647 0\r\n";
@@ -816,7 +831,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The server has no message 2 (-ERR no such message), though it counted 2147483647",
        false,
        {"LIST 3"},
-       true},
+       1},
       {"LIST refused with TOP behind it",
        [&](const std::string& c) -> std::string {
          if (c == "CAPA") return "+OK\r\nPIPELINING\r\n.\r\n";
@@ -827,7 +842,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The server has no message 2 (-ERR no such message), though it counted 2",
        false,
        {"LIST 3"},
-       true},
+       1},
       {"data without end",
        [&](const std::string& c) -> std::string {
          if (c == "LIST 1") return "+OK 1 1000\r\n";
@@ -835,12 +850,12 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
          if (!c.starts_with("RETR")) return "";
          std::string endless = data.substr(0, data.size() - 3);
          while (endless.size() < 300'000) endless += std::string(998, 'x') + "\r\n";
-         return endless;
+         return endless + std::string(kStall);
        },
        "-- Message data longer than 66786 bytes, aborting",
        true,
        {"DELE 1"},
-       false},
+       0},
       {"LIST answered twice",
        [&](const std::string& c) -> std::string {
          if (c == "CAPA") return pipelining;
@@ -853,7 +868,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        false,
        // The doubt arises among the heads: message 1 is not fetched either.
        {"RETR 1", "DELE 1", "RETR 2", "DELE 2", "LIST 3"},
-       false,
+       0,
        {},
        false},
       {"the LIST with RETR answered twice",
@@ -866,8 +881,8 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- The reply to RETR 1 is a LIST reply (+OK 1 200): the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "RETR 2"},
-       false,
+       {"DELE 1", "DELE 2"},
+       0,
        {},
        false},
       {"a LIST reply naming another message",
@@ -880,7 +895,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "nothing more deleted",
        false,
        {"DELE 1", "TOP 2 1", "DELE 2"},
-       true,
+       1,
        {"FIRST.PKT"}},
       {"RETR data far shorter than LIST's size",
        [&](const std::string& c) -> std::string {
@@ -892,7 +907,10 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "-- Message 1 came with 539 bytes, LIST gave 50000: the replies are out of step, "
        "nothing more deleted",
        false,
-       {"DELE 1", "RETR 2"}},
+       {"DELE 1", "DELE 2"},
+       0,
+       {},
+       false},
       {"TOP answered with a LIST-shaped reply",
        [&](const std::string& c) -> std::string {
          if (c == "CAPA") return pipelining;
@@ -902,7 +920,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "nothing more deleted",
        false,
        {"RETR 1", "DELE 1", "RETR 2"},
-       false,
+       0,
        {},
        false},
       // The heads of a window go out together: a doubt among them leaves
@@ -919,7 +937,7 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "nothing more deleted",
        false,
        {"RETR 1", "RETR 2", "RETR 4", "DELE 1", "DELE 2", "DELE 3", "LIST 6"},
-       false,
+       0,
        {},
        false},
       {"a reply missing in the middle of a window",
@@ -934,35 +952,114 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
        "nothing more deleted",
        false,
        {"RETR 1", "RETR 2", "RETR 3", "DELE 1", "DELE 2", "DELE 3", "LIST 6"},
-       false,
+       0,
        {},
        false},
+      // The RETRs of the accepted messages go out together, as many as a
+      // batch takes by their LIST sizes: a refusal among them costs only its
+      // own message.
+      {"a window's RETR refused, the windows bounded by the batch",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 4 9000000\r\n";
+         if (c == "LIST 1" || c == "LIST 2" || c == "LIST 3")
+           return "+OK " + c.substr(5) + " 3000000\r\n";
+         if (c.starts_with("TOP")) return head;
+         if (c == "RETR 3") return "-ERR message locked\r\n";
+         if (c == "RETR 4") return numbered(c);
+         return c.starts_with("RETR") ? numbered(c, 1'200'000) : "";
+       },
+       "-- Message 3 could not be fetched (-ERR message locked), left on the server",
+       false,
+       {"DELE 3"},
+       3,
+       {"M1.PKT", "M2.PKT", "M4.PKT"},
+       true,
+       {"RETR 2", "RETR 4"}},
+      {"a window's RETR answered with another message's data",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c == "LIST 3") return "+OK 3 50000\r\n";
+         if (c.starts_with("TOP")) return head;
+         return c.starts_with("RETR") ? numbered(c == "RETR 3" ? "RETR 1" : c) : "";
+       },
+       "-- Message 3 came with 536 bytes, LIST gave 50000: the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"DELE 1", "DELE 2", "DELE 3", "DELE 4", "DELE 5"},
+       2,
+       {"M1.PKT", "M2.PKT"},
+       false,
+       {"RETR 5"}},
+      {"a window's RETR answered twice",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c.starts_with("TOP")) return head;
+         if (c == "RETR 2") return numbered(c) + numbered(c);
+         return c.starts_with("RETR") ? numbered(c) : "";
+       },
+       "-- The reply to LIST 3 does not name message 3 (+OK): the replies are out of step, "
+       "nothing more deleted",
+       false,
+       {"DELE 1", "DELE 2", "DELE 3", "DELE 4", "DELE 5"},
+       2,
+       {"M1.PKT", "M2.PKT"},
+       false,
+       {"RETR 5"}},
+      // What was saved stays on the server: the next run compares it and
+      // takes the rest once (as a Stop inside a window of dovecot's shows).
+      {"the connection cut inside a window",
+       [&](const std::string& c) -> std::string {
+         if (c == "CAPA") return pipelining;
+         if (c == "STAT") return "+OK 5 1000\r\n";
+         if (c.starts_with("TOP")) return head;
+         if (c == "RETR 3") return numbered(c).substr(0, 300) + std::string(kCut);
+         return c.starts_with("RETR") ? numbered(c) : "";
+       },
+       "-- Message 3 left on the server: its data broke off",
+       true,
+       {"DELE 1", "DELE 2", "DELE 3", "DELE 4", "DELE 5"},
+       2,
+       {"M1.PKT", "M2.PKT"},
+       false,
+       {"RETR 5"}},
   };
   configuration.Filters.AcceptAll = true;
   for (const auto& c : cases) {
     testing::ScriptedPop3 peer([&](const std::string& command) -> Answer {
       std::string reply = c.reply(command);
       if (reply == kNoReply) return {""};
+      for (const auto& [mark, after] : {std::pair{kCut, testing::ScriptedPop3::After::Close},
+                                        std::pair{kStall, testing::ScriptedPop3::After::Stall}}) {
+        if (reply.ends_with(mark)) return {reply.substr(0, reply.size() - mark.size()), after};
+      }
       if (command == "STAT" && reply.empty()) reply = "+OK 2 400\r\n";
       if (command.starts_with("LIST ") && reply.empty())
         reply = "+OK " + command.substr(5) + " 200\r\n";
       if (command == "QUIT" && reply.empty()) reply = "+OK bye\r\n";
       if (reply.empty()) reply = "+OK\r\n";
-      const bool stall = c.stall && command.starts_with("RETR");
-      return {reply,
-              stall ? testing::ScriptedPop3::After::Stall : testing::ScriptedPop3::After::Continue};
+      return {reply};
     });
     configuration.POPPORT = peer.port();
     front_end.ClearPane(Side::Receiving);
     logger.OpenLog(Side::Receiving);
-    EXPECT_EQ(Run(), !c.stall) << c.name;
+    EXPECT_EQ(Run(), !c.aborted) << c.name;
     EXPECT_TRUE(incomplete_) << c.name;
     EXPECT_TRUE(Logged(c.line)) << c.name;
     // Without PIPELINING each command waits for the reply before it; with
     // it, the walk stays in step up to the reply to QUIT.
     const bool pipelining = c.reply("CAPA").find("PIPELINING") != std::string::npos;
     EXPECT_EQ(LinesAfter("-> LIST 1").at(0).starts_with("-> TOP"), pipelining) << c.name;
-    if (!c.stall && c.in_step) {
+    if (!c.window_ends.empty()) {
+      for (const auto& line : front_end.Lines(Side::Receiving)) {
+        if (!line.starts_with("-> RETR ")) continue;
+        const bool ends = std::count(c.window_ends.begin(), c.window_ends.end(), line.substr(3));
+        EXPECT_EQ(LinesAfter(line).at(0).starts_with("-> LIST"), !ends) << c.name << line;
+      }
+    }
+    if (!c.aborted && c.in_step) {
       EXPECT_EQ(LinesAfter("-> QUIT"), std::vector<std::string>{"<- +OK bye"}) << c.name;
     }
     EXPECT_EQ(InboundNames(), c.inbound) << c.name;
@@ -972,9 +1069,12 @@ TEST_F(Pop3DialogueTest, MisbehavingServersEndWithALineAndLoseNothing) {
       EXPECT_EQ(std::count(commands.begin(), commands.end(), command), 0) << c.name << command;
     }
     // A message that stays leaves no saved text and no number behind.
-    EXPECT_EQ(dir.Exists("SAVE/00000001.TXT"), c.deleted) << c.name;
-    EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), c.deleted ? 1 : 0) << c.name;
-    std::filesystem::remove(dir.File("SAVE/00000001.TXT"));
+    for (int number = 1; number <= c.saved + 1; ++number) {
+      const std::string text = "SAVE/0000000" + std::to_string(number) + ".TXT";
+      EXPECT_EQ(dir.Exists(text), number <= c.saved) << c.name << text;
+      std::filesystem::remove(dir.File(text));
+    }
+    EXPECT_EQ(ReadHighestNumber(configuration.SAVEEMAIL), c.saved) << c.name;
     std::filesystem::remove(dir.File("SAVE/HIGHEST.DAT"));
     std::filesystem::remove(dir.File(platform::ProgramBaseName() + ".JNL"));
   }
