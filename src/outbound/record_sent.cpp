@@ -38,7 +38,15 @@ void Problem(core::Logger& logger, const std::string& text) {
 struct Tally {
   RecordResult result;
   int failures = 0;
+  std::function<void()> before_change;  // cleared once it ran
 };
+
+void BeforeChange(Tally& tally) {
+  if (!tally.before_change) return;
+  const std::function<void()> run = std::move(tally.before_change);
+  tally.before_change = nullptr;
+  run();
+}
 
 // A mailer's file that could not be read or rewritten: the message went, but
 // the mailer does not learn it, so the job ends rather than send more mail
@@ -73,7 +81,7 @@ std::optional<std::string> ReadForRewrite(const std::string& path, std::size_t m
 // old file left as it was) when that cannot be done.
 bool Rewrite(const std::string& path, const std::string& content, const std::string& sent,
              core::Logger& logger, Tally& result) {
-  switch (platform::ReplaceKeepingOwner(path, content)) {
+  switch (platform::ReplaceKeepingOwner(path, content, [&result] { BeforeChange(result); })) {
     case platform::ReplaceOutcome::Replaced:
       return true;
     case platform::ReplaceOutcome::OwnerNotKept:
@@ -121,6 +129,7 @@ void RemoveFromList(SendList& list, const SendEntry& entry,
   if (dropped && !Rewrite(entry.ListPath, kept, entry.Path, logger, result)) return;
   if (list.Listed) list.Listed->Forget(entry.ListPath, entry.Path);
   if (platform::FileSize(entry.ListPath) == std::optional<std::uint64_t>(0)) {
+    BeforeChange(result);
     (void)platform::DeleteFile(entry.ListPath);
     if (MaxLineOf(entry.ListPath) == kMaxVfidoLine) {
       (void)platform::DeleteFile(platform::WithExtension(entry.ListPath, "PKT"));
@@ -206,8 +215,10 @@ bool Zero(const std::string& path) {
 }  // namespace
 
 RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
-                        const config::Configuration& configuration) {
+                        const config::Configuration& configuration,
+                        const std::function<void()>& before_change) {
   Tally result;
+  result.before_change = before_change;
   if (current_entry < 1 || current_entry > list.Count()) return result.result;
   const std::string key = list.Entry(current_entry).Path;
   // The entries of the file, found by its path: a message's bookkeeping
@@ -286,6 +297,7 @@ RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
     }
   }
   // A file gone meanwhile needs no tidying.
+  BeforeChange(result);
   if (delete_file) {
     Log(logger, "-- Deleting: " + last_path);
     if (!platform::DeleteFile(last_path) && errno != ENOENT) {

@@ -7,6 +7,7 @@
 // a file to truncate is truncated in place.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +44,11 @@ struct RecordResult {
 // question of the run, see ListedNames). Every failure to tidy is a problem
 // line ("-- Could not delete PATH: REASON"); files that are gone meanwhile are
 // passed over. The configuration gives FLOWREMAP, OUTBOUND and VFIDO.
+// `before_change` runs once, before the first list, message or file of the
+// mailer changes (a rewrite's new content already synced, so that a sync made
+// there goes to the disk in the same commit); not at all when none changes.
 RecordResult RecordSent(SendList& list, int current_entry, core::Logger& logger,
-                        const config::Configuration& configuration);
+                        const config::Configuration& configuration,
+                        const std::function<void()>& before_change = {});
 
 }  // namespace kestrel::outbound

@@ -166,7 +166,8 @@ bool GiveOwner(int fd, const struct stat& old_info) {
 constexpr std::string_view kReplacementInfix = ".kestrel-";
 constexpr std::size_t kReplacementSuffixChars = 6;
 
-ReplaceOutcome Replace(std::string_view name, std::string_view content, bool keep_owner) {
+ReplaceOutcome Replace(std::string_view name, std::string_view content, bool keep_owner,
+                       const std::function<void()>& before_rename) {
   const std::string target = ResolveName(name);
   std::string temp = target + std::string(kReplacementInfix) + "XXXXXX";
   const int fd = mkstemp(temp.data());
@@ -184,6 +185,7 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
   if (had_old) fchmod(fd, old_info.st_mode & 07777);
   const bool written = WriteAll(fd, content) && fsync(fd) == 0;
   const bool closed = close(fd) == 0;
+  if (written && closed && before_rename) before_rename();
   if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {
     const int error = errno;
     unlink(temp.c_str());
@@ -237,12 +239,19 @@ bool SyncWith(std::string_view name, int (*sync)(int)) {
   return synced;
 }
 
-bool Append(std::string_view name, std::string_view text, bool sync) {
+enum class AppendSync { Now, Writeback, Later };
+
+bool Append(std::string_view name, std::string_view text, AppendSync sync) {
   const std::string target = ResolveName(name);
   const bool existed = access(target.c_str(), F_OK) == 0;
+  if (!existed && sync == AppendSync::Writeback) sync = AppendSync::Now;
   const int fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool written = WriteAll(fd, text) && (!sync || fdatasync(fd) == 0);
+  bool written = WriteAll(fd, text);
+  if (written && sync == AppendSync::Now) written = fdatasync(fd) == 0;
+  // Only a hint: where it is not supported, the later sync does it all.
+  if (written && sync == AppendSync::Writeback)
+    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   const int error = errno;
   const bool closed = close(fd) == 0;
   if (!existed) SyncDirectoryOf(target);
@@ -268,19 +277,24 @@ bool StartWriteback(std::FILE* file) {
 }
 
 bool AppendDurably(std::string_view name, std::string_view text) {
-  return Append(name, text, true);
+  return Append(name, text, AppendSync::Now);
 }
 
 bool AppendToFile(std::string_view name, std::string_view text) {
-  return Append(name, text, false);
+  return Append(name, text, AppendSync::Later);
+}
+
+bool AppendStartingWriteback(std::string_view name, std::string_view text) {
+  return Append(name, text, AppendSync::Writeback);
 }
 
 bool ReplaceFileContent(std::string_view name, std::string_view content) {
-  return Replace(name, content, /*keep_owner=*/false) == ReplaceOutcome::Replaced;
+  return Replace(name, content, /*keep_owner=*/false, {}) == ReplaceOutcome::Replaced;
 }
 
-ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view content) {
-  return Replace(name, content, /*keep_owner=*/true);
+ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view content,
+                                   const std::function<void()>& before_rename) {
+  return Replace(name, content, /*keep_owner=*/true, before_rename);
 }
 
 bool CreateFileExclusive(std::string_view name, std::string_view content) {

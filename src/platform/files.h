@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,11 @@ void RemoveUnfinishedReplacements(std::string_view name);
 // The same without the sync: the text survives a kill of the program at once,
 // a power cut only after SyncFileData.
 [[nodiscard]] bool AppendToFile(std::string_view name, std::string_view text);
+// AppendToFile that also hands the text to the disk without waiting, so that
+// the next sync of any file on that file system (a journal commit) takes it
+// along and its own SyncFileData has nothing left to commit. A missing file is
+// created and synced at once, its name with it.
+[[nodiscard]] bool AppendStartingWriteback(std::string_view name, std::string_view text);
 
 // Makes the names just created, renamed or removed in `directory` durable
 // (a file's own content is synced on its own). A file system that cannot
@@ -94,7 +100,10 @@ enum class ReplaceOutcome { Replaced, OwnerNotKept, Failed };
 // lists and messages): the new file gets the old one's owner and group as
 // well as its mode before it takes the old one's place. When the owner cannot
 // be given (errno tells why), the old file stays as it was: OwnerNotKept.
-[[nodiscard]] ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view content);
+// `before_rename` runs once the new content is synced, just before it takes
+// the old one's place: a sync that must come first rides on the same commit.
+[[nodiscard]] ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view content,
+                                                 const std::function<void()>& before_rename = {});
 
 // Creates a file only when it does not exist yet (O_EXCL) and writes `content`
 // into it as far as that goes; false when it exists or cannot be created.

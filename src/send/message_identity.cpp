@@ -45,14 +45,23 @@ MessageStamp MessageIdentity::StampFor(const outbound::SendEntry& entry,
                           MessageIdDomain(configuration_.FROMEMAIL, local_host), sent_)};
 }
 
+std::optional<std::string> MessageIdentity::Failure(bool written, const std::string& error) const {
+  if (written) return std::nullopt;
+  return "-- Could not write " + sent_.path() + " (" + error + ")";
+}
+
 std::optional<std::string> MessageIdentity::RecordConfirmed(
     const std::string& message_id, const std::string& node,
     const std::vector<std::string>& recipients, const std::string& path) {
   std::string error;
-  if (sent_.Record({0, message_id, node, Joined(recipients), path}, std::time(nullptr), error)) {
-    return std::nullopt;
-  }
-  return "-- Could not write " + sent_.path() + " (" + error + ")";
+  return Failure(sent_.RecordForSync({0, message_id, node, Joined(recipients), path},
+                                     std::time(nullptr), error),
+                 error);
+}
+
+std::optional<std::string> MessageIdentity::SyncConfirmed() {
+  std::string error;
+  return Failure(sent_.SyncRecorded(error), error);
 }
 
 std::optional<std::string> MessageIdentity::RecordPiece(const std::string& message_id,
@@ -60,7 +69,11 @@ std::optional<std::string> MessageIdentity::RecordPiece(const std::string& messa
                                                         const std::string& node,
                                                         const std::vector<std::string>& recipients,
                                                         const std::string& path) {
-  return RecordConfirmed(PieceKey(message_id, number, total), node, recipients, path);
+  std::string error;
+  return Failure(
+      sent_.Record({0, PieceKey(message_id, number, total), node, Joined(recipients), path},
+                   std::time(nullptr), error),
+      error);
 }
 
 bool MessageIdentity::HasPiece(const std::string& message_id, std::uint64_t number,

@@ -31,11 +31,13 @@ class MessageIdentity {
                                       const std::vector<std::string>& recipients,
                                       std::string_view local_host) const;
 
-  // Records the message as confirmed; the line for the log when the record
-  // cannot be written.
+  // Records the message as confirmed, its sync left to SyncConfirmed, which
+  // the message's bookkeeping calls before it changes the mailer's files; the
+  // line for the log when the record cannot be written.
   [[nodiscard]] std::optional<std::string> RecordConfirmed(
       const std::string& message_id, const std::string& node,
       const std::vector<std::string>& recipients, const std::string& path);
+  [[nodiscard]] std::optional<std::string> SyncConfirmed();
 
   // Piece `number` of `total` of the set `message_id`, confirmed for
   // `recipients`: recorded as it goes, so that a set cut short goes on where
@@ -58,6 +60,8 @@ class MessageIdentity {
                                                           const std::vector<int>& entries);
 
  private:
+  [[nodiscard]] std::optional<std::string> Failure(bool written, const std::string& error) const;
+
   const config::Configuration& configuration_;
   SentRecord sent_;
 };

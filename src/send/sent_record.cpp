@@ -213,6 +213,18 @@ bool SentRecord::Record(const Entry& entry, std::int64_t now, std::string& error
   return Append(entry, {}, now, error_r);
 }
 
+bool SentRecord::RecordForSync(const Entry& entry, std::int64_t now, std::string& error_r) {
+  return Append(entry, {}, now, error_r, /*sync_now=*/false);
+}
+
+bool SentRecord::SyncRecorded(std::string& error_r) {
+  if (!sync_pending_) return true;
+  sync_pending_ = false;
+  if (platform::SyncFileData(path_)) return true;
+  error_r = platform::ErrorText(errno);
+  return false;
+}
+
 const SentRecord::Untidied* SentRecord::FindUntidied(std::string_view node,
                                                      std::string_view path) const {
   if (untidied_.empty()) return nullptr;
@@ -238,7 +250,7 @@ bool SentRecord::RecordTidied(std::string_view node, std::string_view path, std:
 }
 
 bool SentRecord::Append(const Entry& entry, const std::string& tidy, std::int64_t now,
-                        std::string& error_r) {
+                        std::string& error_r, bool sync_now) {
   const std::array<std::string, kFieldsPerLine - 1> fields = {
       Written(entry.message_id), Written(entry.node), Written(entry.addresses),
       Written(entry.path)};
@@ -255,14 +267,19 @@ bool SentRecord::Append(const Entry& entry, const std::string& tidy, std::int64_
   // Kept even when the write fails: it was confirmed, and a later rewrite
   // puts it in.
   Remember(std::move(line));
-  const bool written = rewrite_pending_ ? platform::ReplaceFileContent(path_, Content())
-                                        : platform::AppendDurably(path_, text);
+  const bool appended = !rewrite_pending_;
+  const bool written = !appended  ? platform::ReplaceFileContent(path_, Content())
+                       : sync_now ? platform::AppendDurably(path_, text)
+                                  : platform::AppendStartingWriteback(path_, text);
   if (!written) {
     error_r = platform::ErrorText(errno);
     rewrite_pending_ = true;  // the end of the file may be torn
+    sync_pending_ = false;    // the rewrite syncs it all
     return false;
   }
   rewrite_pending_ = false;
+  // A sync of the file covers whatever was appended before.
+  sync_pending_ = appended && !sync_now;
   return true;
 }
 

@@ -6,12 +6,13 @@
 // message that would carry it again is a new queueing of the same file, not
 // a retry.
 //
-// One line an entry, "seconds message-id node addresses path", appended and
-// synced once the message's bookkeeping is done. Blanks, control characters
-// and "%" in a field are written as "%XX"; a field longer than a line allows
-// is cut and ends in "%~" (read back as "..."); an empty one is "-". A line
-// torn by a crash at the end is cut off before the next entry is added. A
-// lost record costs only identifiers that look like retries, never a file.
+// One line an entry, "seconds message-id node addresses path", appended once
+// the server confirmed the message and synced before its bookkeeping changes
+// the mailer's files. Blanks, control characters and "%" in a field are
+// written as "%XX"; a field longer than a line allows is cut and ends in "%~"
+// (read back as "..."); an empty one is "-". A line torn by a crash at the end
+// is cut off before the next entry is added. A lost record costs only
+// identifiers that look like retries, never a file.
 //
 // A confirmed file whose bookkeeping failed (it stays queued: a packet not
 // deleted, a flow-file line not removed) gets a second line for its message
@@ -68,6 +69,12 @@ class SentRecord {
   // Adds an entry made at `now` (its own seconds are not used), synced; false with the reason when
   // it could not be written whole.
   [[nodiscard]] bool Record(const Entry& entry, std::int64_t now, std::string& error_r);
+  // The same, its sync left to SyncRecorded (its text already on its way to
+  // the disk): a message's bookkeeping syncs the entry just before it changes
+  // the mailer's files, in one commit with the first of them.
+  [[nodiscard]] bool RecordForSync(const Entry& entry, std::int64_t now, std::string& error_r);
+  // Syncs what RecordForSync wrote; true at once when nothing waits.
+  [[nodiscard]] bool SyncRecorded(std::string& error_r);
 
   // A file the server confirmed whose bookkeeping failed.
   struct Untidied {
@@ -98,7 +105,7 @@ class SentRecord {
   };
   void Remember(Line line);
   [[nodiscard]] bool Append(const Entry& entry, const std::string& tidy, std::int64_t now,
-                            std::string& error_r);
+                            std::string& error_r, bool sync_now = true);
   void Forget();
   [[nodiscard]] std::string Content() const;
 
@@ -109,6 +116,7 @@ class SentRecord {
   // The file differs from lines_ (shortened, torn, an append failed): it is
   // replaced whole before the next entry goes in.
   bool rewrite_pending_ = false;
+  bool sync_pending_ = false;  // appended by RecordForSync, not synced yet
 };
 
 }  // namespace kestrel::send

@@ -91,7 +91,7 @@ class Dialogue {
   void Log(const std::string& text) { net::LogLine(session_, text); }
   void Show(Field field, const std::string& text) { front_end_.SetField(field, text); }
   [[nodiscard]] bool Aborted() const { return session_.IsAborted(); }
-  [[nodiscard]] int FirstPending() const;
+  [[nodiscard]] int FirstPending();
   [[nodiscard]] const std::string& FileOf(const FileMessage& message, int entry) const {
     return send::FileOf(list_, message, entry);
   }
@@ -181,14 +181,15 @@ class Dialogue {
   std::string ended_why_;     // the server's words
   int session_messages_ = 0;  // confirmed on this connection
   int reconnections_ = 0;
-  int fruitless_ = 0;  // reconnections in a row after a connection that took nothing
+  int fruitless_ = 0;     // reconnections in a row after a connection that took nothing
+  int next_pending_ = 1;  // no entry before it is Pending
 };
 
-int Dialogue::FirstPending() const {
-  for (int i = 1; i <= list_.Count(); ++i) {
-    if (list_.Entry(i).State == SendState::Pending) return i;
-  }
-  return 0;
+int Dialogue::FirstPending() {
+  // No entry becomes Pending again: the search goes on where it stopped.
+  while (next_pending_ <= list_.Count() && list_.Entry(next_pending_).State != SendState::Pending)
+    ++next_pending_;
+  return next_pending_ <= list_.Count() ? next_pending_ : 0;
 }
 
 void Dialogue::Pause(std::uint32_t milliseconds) const {
@@ -598,8 +599,14 @@ void Dialogue::Confirm(FileMessage& message, const Envelope& envelope) {
   RecordConfirmed(message, envelope);
   LogSent(message);
   DropPacket(message);
+  // The record's entry goes to the disk with the first change to the
+  // mailer's files, before it; or here, when nothing of theirs changed.
+  const auto sync_record = [this] {
+    if (const auto failure = identity_.SyncConfirmed()) Log(*failure);
+  };
   const outbound::RecordResult recorded =
-      outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+      outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_, sync_record);
+  sync_record();
   // A file left queued is recorded, so that no later run mails it again.
   if (const auto failure = identity_.RecordUntidied(message.message_id, list_, recorded.untidied))
     Log(*failure);
@@ -611,8 +618,13 @@ void Dialogue::Confirm(FileMessage& message, const Envelope& envelope) {
 // One line per system that got the file, for the sysop reading the log later.
 void Dialogue::LogSent(const FileMessage& message) {
   const std::string& path = FileOf(message, message.current);
+  // The entries of the file, in list order: a hub's whole list is not gone
+  // through for every message.
+  std::vector<int> candidates = list_.EntriesWithPath(path);
+  const auto at = std::lower_bound(candidates.begin(), candidates.end(), message.current);
+  if (at == candidates.end() || *at != message.current) candidates.insert(at, message.current);
   std::set<std::string> told;
-  for (int i = 1; i <= list_.Count(); ++i) {
+  for (const int i : candidates) {
     const SendEntry& entry = list_.Entry(i);
     if (entry.State != SendState::Taken || FileOf(message, i) != path) continue;
     const config::RedirectEntry& redirect = RedirectOf(entry);

@@ -82,6 +82,43 @@ TEST_F(RecordFixture, FlowFileLoosesTheBundleLineAndTheBundleIsDeleted) {
   EXPECT_EQ(list.Entry(current).State, SendState::Sent);
 }
 
+// The hook that syncs the sent record runs once, while the mailer's files are
+// still as they were, so that the record is on the disk before they change;
+// and not at all when nothing of theirs changes.
+TEST_F(RecordFixture, BeforeChangeRunsOnceWhileTheMailersFilesAreUnchanged) {
+  const Lines flow_lines = {"^" + File("out/a.zip"), "^" + File("out/b.zip")};
+  dir.Write("out/a.zip", "a");
+  dir.Write("out/b.zip", "b");
+  dir.Write("out/00ec0064.out", "packet");
+  const std::string flow = dir.Write("out/00ec0064.flo", testing::TextLines(flow_lines, "\n"));
+  const std::string kept = dir.Write("out/00ec0065.flo", testing::TextLines({"~" + File("a")}));
+  struct Case {
+    int entry;
+    std::string watched;  // relative to the directory
+    std::string before;   // its content when the hook ran
+    int runs;
+  };
+  const std::vector<Case> cases = {
+      {Take(SendKind::ListedFile, File("out/a.zip"), flow, AfterSendAction::Delete),
+       "out/00ec0064.flo", testing::TextLines(flow_lines, "\n"), 1},
+      {Take(SendKind::OutboundPacket, File("out/00ec0064.out"), "", AfterSendAction::Delete),
+       "out/00ec0064.out", "packet", 1},
+      {Take(SendKind::ListedFile, File("a"), kept), "out/00ec0065.flo", "", 0},
+  };
+  for (const Case& c : cases) {
+    int runs = 0;
+    std::string seen;
+    EXPECT_FALSE(RecordSent(list, c.entry, logger, configuration, [&] {
+                   ++runs;
+                   seen = dir.Read(c.watched);
+                 }).io_error);
+    EXPECT_EQ(runs, c.runs) << c.watched;
+    EXPECT_EQ(seen, c.before) << c.watched;
+  }
+  EXPECT_FALSE(dir.Exists("out/a.zip"));
+  EXPECT_FALSE(dir.Exists("out/00ec0064.out"));
+}
+
 TEST_F(RecordFixture, EmptiedListsAreDeletedAndVfidoListsTakeTheirPacket) {
   dir.Write("files/a.zip", "a");
   dir.Write("out/00EC0064.FLO", testing::TextLines({File("files/a.zip")}));

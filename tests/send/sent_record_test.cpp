@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "support/temp_dir.h"
 
@@ -54,11 +55,22 @@ TEST(SentRecordTest, FieldsComeBackWholeAndATornEndIsCutBeforeTheNextEntry) {
   EXPECT_FALSE(record.Has(""));
 
   ASSERT_TRUE(record.Record({0, Id(4), "2:236/200.0", "d@example.org", "/d"}, kNow, error));
+  // An entry whose sync waits for its message's bookkeeping is in the file at once.
+  ASSERT_TRUE(record.RecordForSync({0, Id(5), "2:236/200.0", "d@example.org", "/e"}, kNow, error));
+  EXPECT_TRUE(record.SyncRecorded(error)) << error;
   const std::string content = dir.Read("KESTREL.SNT");
-  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 4);
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 5);
   EXPECT_EQ(content.find(Id(3)), std::string::npos);
   ASSERT_TRUE(record.Load(kNow, error)) << error;
   EXPECT_TRUE(record.Has(Id(4)));
+  EXPECT_TRUE(record.Has(Id(5)));
+  // A sync that cannot be made is told, once.
+  ASSERT_TRUE(record.RecordForSync({0, Id(6), "2:236/200.0", "d@example.org", "/f"}, kNow, error));
+  std::filesystem::remove(path);
+  error.clear();
+  EXPECT_FALSE(record.SyncRecorded(error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(record.SyncRecorded(error));
 
   // Unreadable: told, and empty.
   const std::string directory = dir.MakeDir("KESTREL.DIR");
