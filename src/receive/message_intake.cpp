@@ -69,7 +69,7 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
       mailbox_(std::move(mailbox)),
       sent_(sent),
       decoder_(
-          session.logger.front_end(),
+          session.logger().front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
       spool_(SpoolLimitsOf(configuration)),
       catcher_(spool_, decoder_),
@@ -153,7 +153,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   // The log file is suspended while data flows; what the scanner has to
   // report reaches it afterwards.
   std::optional<net::SuspendedLog> quiet(std::in_place, session_);
-  session_.InMessageData = true;
+  std::optional<net::MessageDataScope> in_data(std::in_place, session_);
   const bool saving = mode == DecodeMode::Save;
   decoder_.StartMessage(saving ? saved_.file() : nullptr, saved_.Stem(),
                         saving ? saved_.Path(saved_.number()) : std::string(), mode);
@@ -189,7 +189,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   // Bytes beyond the "." line are the server's next words.
   if (complete) net::PutBack(session_, reader_.Unread());
   data_bytes_ = bounds.max_bytes - data_left_;
-  session_.InMessageData = false;
+  in_data.reset();
   catcher_.EndOfData();
   MessageOutcome outcome = decoder_.EndOfMessage(complete);
   catcher_.Finish(complete, outcome);
@@ -216,22 +216,21 @@ void MessageIntake::ReportBounce(std::string_view label, const mime::DeliveryRep
   (void)core::RecordLinkEvent(core::LinkEventKind::Bounced, sent->node, sent->file);
   for (const std::string& line : FailedDeliveryLines(report, *sent)) {
     Log(line);
-    session_.logger.LogLineKept(core::Side::Sending, line, false);
+    session_.logger().LogLineKept(core::Side::Sending, line, false);
   }
 }
 
 // The reader's source: the connection, within the message's bounds.
 std::size_t MessageIntake::ReadData(char* buffer, std::size_t capacity) {
   if (data_clock_.ElapsedSeconds() >= bounds_.max_seconds) {
-    Log("-- Message data not complete within " + std::to_string(bounds_.max_seconds) +
-        " seconds, aborting");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Message data not complete within " +
+                                   std::to_string(bounds_.max_seconds) + " seconds, aborting");
     return 0;
   }
   const std::size_t count = net::ReceiveSome(session_, buffer, capacity);
   if (count > data_left_) {
-    Log("-- Message data longer than " + std::to_string(bounds_.max_bytes) + " bytes, aborting");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Message data longer than " + std::to_string(bounds_.max_bytes) +
+                                   " bytes, aborting");
     return 0;
   }
   data_left_ -= count;

@@ -79,7 +79,7 @@ class Dialogue {
       : session_(session),
         list_(list),
         configuration_(configuration),
-        front_end_(session.logger.front_end()),
+        front_end_(session.logger().front_end()),
         sink_(session),
         header_template_(HeaderTemplatePath()),
         identity_(configuration),
@@ -128,7 +128,7 @@ class Dialogue {
   void KeepRefused(const FileMessage& message, const std::string& why);
   [[nodiscard]] MessageStamp StampFor(const SendEntry& entry,
                                       const std::vector<std::string>& recipients) const {
-    return identity_.StampFor(entry, recipients, session_.LocalHost);
+    return identity_.StampFor(entry, recipients, session_.local_host());
   }
   void SendMessageText(FileMessage& message, const Envelope& envelope);
   void SendAttachment(FileMessage& message, const SendEntry& entry);
@@ -448,12 +448,11 @@ void Dialogue::TransferFile(FileMessage& message, std::FILE* file, const std::st
     // Nothing to add: the answer read next tells what became of it.
   } else if (reader.failed()) {
     // What went out is incomplete: the message must not be ended with ".".
-    Log("-- Error reading " + FileOf(message, message.current));
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Error reading " + FileOf(message, message.current));
   } else if (expected_bytes && !Aborted() && reader.bytes_read() != *expected_bytes) {
     // Not what was announced and counted: the message must not be ended.
-    Log("-- " + FileOf(message, message.current) + " changed while it was sent");
-    session_.Abort();
+    net::LogAndAbort(session_,
+                     "-- " + FileOf(message, message.current) + " changed while it was sent");
   }
   if (const auto speed = progress_.FinishFile()) {
     Log("-- Speed was " + std::to_string(*speed) + " characters per second (CPS)");
@@ -545,8 +544,7 @@ void Dialogue::SendOneFile(FileMessage& message) {
   // Every recipient refused: nothing goes, the entries stay listed on disk.
   if (envelope.accepted == 0 && !Aborted()) return;
   if (!envelope.data_ready) {
-    Log("-- Error sending aborting!");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Error sending aborting!");
     return;
   }
   boundary_ = DrawBoundaryNumber();
@@ -588,8 +586,7 @@ Dialogue::Outcome Dialogue::Judge(const FileMessage& message, const net::Reply& 
     KeepRefused(message, reply.last());
     return Outcome::Refused;
   }
-  Log("-- Error sending aborting!");
-  session_.Abort();
+  net::LogAndAbort(session_, "-- Error sending aborting!");
   return Outcome::Failed;
 }
 
@@ -599,7 +596,7 @@ void Dialogue::Confirm(FileMessage& message, const Envelope& envelope) {
   LogSent(message);
   DropPacket(message);
   const outbound::RecordResult recorded =
-      outbound::RecordSent(list_, envelope.accepted, session_.logger, configuration_);
+      outbound::RecordSent(list_, envelope.accepted, session_.logger(), configuration_);
   // A file left queued is recorded, so that no later run mails it again.
   if (const auto failure = identity_.RecordUntidied(message.message_id, list_, recorded.untidied))
     Log(*failure);
@@ -742,8 +739,7 @@ Dialogue::Outcome Dialogue::SendTransaction(FileMessage& message, std::vector<in
   if (envelope_r.ended) return Outcome::Failed;
   if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
   if (!envelope_r.data_ready) {
-    Log("-- Error sending aborting!");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Error sending aborting!");
     return Outcome::Failed;
   }
   if (envelope_r.final_reply) return JudgeData(message, bytes, *envelope_r.final_reply);
@@ -813,8 +809,7 @@ void Dialogue::SendRange(FileMessage& message, LineRange range) {
     const std::uint64_t from = (first - head) * mime::kBase64BlockBytes;
     const std::uint64_t to = std::min(laid.file_bytes, (end - head) * mime::kBase64BlockBytes);
     if (::fseeko(file, static_cast<off_t>(from), SEEK_SET) != 0) {
-      Log("-- Error reading " + path);
-      session_.Abort();
+      net::LogAndAbort(session_, "-- Error reading " + path);
       return;
     }
     TransferFile(message, file, platform::BaseName(path), end - first, to - from);
@@ -852,8 +847,8 @@ bool Dialogue::Reopen() {
   if (Aborted()) return false;
   fruitless_ = session_messages_ > 0 ? 0 : fruitless_ + 1;
   if (++reconnections_ > kMaxReconnections || fruitless_ > kMaxFruitlessReconnections) {
-    Log("-- The server ended the session (" + ended_why_ + "), no more connections in this run");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- The server ended the session (" + ended_why_ +
+                                   "), no more connections in this run");
     return false;
   }
   if (ended_open_ && !session_.closed()) {

@@ -420,7 +420,7 @@ TEST_F(SmtpDialogueTest, StopDuringTheTransferEndsNoMessageAndKeepsEverything) {
       if (front_end.HasLineStartingWith(core::Side::Sending, "-- Sending ")) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    session.Abort();
+    session.Abort(net::kStoppedReason);
   });
   net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
   done = true;
@@ -641,7 +641,7 @@ TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
   std::thread watchdog([&] {
     for (int i = 0; i < 600 && !done; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!done) session.Abort();
+    if (!done) session.Abort(net::kStoppedReason);
   });
   net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
   done = true;
