@@ -27,7 +27,7 @@ std::int64_t FileSizeOf(const std::string& path) {
 
 }  // namespace
 
-void SmtpConversation::SendAttachment(FileMessage& message, const SendEntry& entry) {
+net::StepResult SmtpConversation::SendAttachment(FileMessage& message, const SendEntry& entry) {
   // The log shows the real name; the message too, unless UPPERCASENAMES
   // asks a listed file or packet in upper case.
   const std::string& path = FileOf(message, message.current);
@@ -41,7 +41,7 @@ void SmtpConversation::SendAttachment(FileMessage& message, const SendEntry& ent
   platform::UniqueFile file = platform::OpenFile(path, "rb");
   if (!file) {
     message.unable_to_open = true;
-    return;
+    return net::StepResult::Of(session_);
   }
   if (entry.Kind == SendKind::NetmailPacket) {
     Log("-- Sending " + platform::BaseName(entry.Path) + " as " + real_name);
@@ -50,11 +50,13 @@ void SmtpConversation::SendAttachment(FileMessage& message, const SendEntry& ent
   }
   SendAttachmentHead(sink_, boundary_,
                      entry.Kind == SendKind::OutboundPacket ? RandomPacketName() : name);
-  TransferFile(message, file.get(), real_name);
+  const net::StepResult sent = TransferFile(message, file.get(), real_name);
+  if (!sent.ok()) return sent;
   sink_.SendLine("");
+  return net::StepResult::Of(session_);
 }
 
-void SmtpConversation::SendMessageText(FileMessage& message, const Envelope& envelope) {
+net::StepResult SmtpConversation::SendMessageText(FileMessage& message, const Envelope& envelope) {
   SendEntry& entry = list_.Entry(message.current);
   message.size = FileSizeOf(entry.Path);
   const MessageStamp stamp = StampFor(entry, envelope.recipients);
@@ -70,11 +72,11 @@ void SmtpConversation::SendMessageText(FileMessage& message, const Envelope& env
   if (entry.Kind == SendKind::NetmailText) {
     message.unable_to_open = !SendNetmailAsText(text, entry.Path, message.size);
     message.file_size_text = message.unable_to_open ? "" : std::to_string(message.size);
-    return;
+    return net::StepResult::Of(session_);
   }
   if (entry.Kind == SendKind::OutboundPacket && RedirectOf(entry).SendAsText) {
     message.unable_to_open = !SendPacketAsText(text, entry.Path, message.size);
-    return;
+    return net::StepResult::Of(session_);
   }
   if (entry.Kind == SendKind::NetmailPacket) {
     const PackedNetmail packed = PackNetmail(entry.Path, message.size, list_, sink_, front_end_);
@@ -82,7 +84,7 @@ void SmtpConversation::SendMessageText(FileMessage& message, const Envelope& env
     message.packet_written = packed.size.has_value();
     message.size = packed.size ? *packed.size : FileSizeOf(packed.path);
   }
-  SendAttachment(message, entry);
+  return SendAttachment(message, entry);
 }
 
 }  // namespace kestrel::send

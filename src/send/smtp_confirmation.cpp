@@ -13,7 +13,7 @@ namespace kestrel::send {
 using outbound::SendEntry;
 using outbound::SendState;
 
-void SmtpConversation::Confirm(FileMessage& message, const Envelope& envelope) {
+net::StepResult SmtpConversation::Confirm(FileMessage& message, const Envelope& envelope) {
   Log("-- Message sent!");
   RecordConfirmed(message, envelope);
   LogSent(message);
@@ -24,8 +24,13 @@ void SmtpConversation::Confirm(FileMessage& message, const Envelope& envelope) {
   if (const auto failure = identity_.RecordUntidied(message.message_id, list_, recorded.untidied))
     Log(*failure);
   if (recorded.not_tidied) session_.NoteShortfall(FileOf(message, message.current));
-  if (recorded.io_error) session_.Abort(recorded.failure);
+  if (recorded.io_error) {
+    // The mailer's files could not be kept in step: no further message may go.
+    session_.Abort(recorded.failure);
+    return net::StepResult::Of(session_);
+  }
   Pause(configuration_.SENDPAUSE);
+  return net::StepResult::Of(session_);
 }
 
 // One line per system that got the file, for the sysop reading the log later.

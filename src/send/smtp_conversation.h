@@ -20,6 +20,7 @@
 #include "core/front_end.h"
 #include "net/net_session.h"
 #include "net/reply.h"
+#include "net/step_result.h"
 #include "outbound/send_list.h"
 #include "send/base64_file_reader.h"
 #include "send/file_message.h"
@@ -49,7 +50,8 @@ class SmtpConversation {
   SmtpConversation(const SmtpConversation&) = delete;
   SmtpConversation& operator=(const SmtpConversation&) = delete;
 
-  void Run();
+  // The whole conversation: ok, or the failure that ended it.
+  [[nodiscard]] net::StepResult Run();
 
  private:
   void Log(const std::string& text) { net::LogLine(session_, text); }
@@ -75,7 +77,7 @@ class SmtpConversation {
   // A message that goes as one counted chunk: its size and its writer.
   struct Chunk {
     std::uint64_t bytes = 0;
-    std::function<void()> write;
+    std::function<net::StepResult()> write;
   };
   [[nodiscard]] std::vector<int> EntriesOfFile(const FileMessage& message) const {
     return send::EntriesOfFile(list_, message);
@@ -87,40 +89,43 @@ class SmtpConversation {
   void MarkEntries(const std::vector<int>& entries, const std::vector<std::string>& addresses,
                    const std::vector<net::Reply>& answers, Envelope& envelope);
   [[nodiscard]] bool EndsSession(const net::Reply& reply);
-  [[nodiscard]] bool Reopen();
+  // Ok when a new connection is up.
+  [[nodiscard]] net::StepResult Reopen();
   void RefuseSender(const FileMessage& message, const net::Reply& reply);
   void KeepRefused(const FileMessage& message, const std::string& why);
   [[nodiscard]] MessageStamp StampFor(const outbound::SendEntry& entry,
                                       const std::vector<std::string>& recipients) const {
     return identity_.StampFor(entry, recipients, session_.local_host());
   }
-  void SendMessageText(FileMessage& message, const Envelope& envelope);
-  void SendAttachment(FileMessage& message, const outbound::SendEntry& entry);
-  void TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
-                    std::uint64_t max_lines = Base64FileReader::kAllLines,
-                    std::optional<std::uint64_t> expected_bytes = std::nullopt);
+  [[nodiscard]] net::StepResult SendMessageText(FileMessage& message, const Envelope& envelope);
+  [[nodiscard]] net::StepResult SendAttachment(FileMessage& message,
+                                               const outbound::SendEntry& entry);
+  [[nodiscard]] net::StepResult TransferFile(
+      FileMessage& message, std::FILE* file, const std::string& name,
+      std::uint64_t max_lines = Base64FileReader::kAllLines,
+      std::optional<std::uint64_t> expected_bytes = std::nullopt);
   [[nodiscard]] net::Reply AwaitConfirmation();
   void RecordConfirmed(const FileMessage& message, const Envelope& envelope);
-  void SendOneFile(FileMessage& message);
+  [[nodiscard]] net::StepResult SendOneFile(FileMessage& message);
   void DropPacket(FileMessage& message);
 
   // Messages laid out before they go: SIZE=, limits and pieces.
   [[nodiscard]] bool LayOut(FileMessage& message);
-  void SendLaidOut(FileMessage& message);
+  [[nodiscard]] net::StepResult SendLaidOut(FileMessage& message);
   void Hold(FileMessage& message, std::uint64_t bytes, std::uint64_t limit, const char* why);
-  void SendInPieces(FileMessage& message, std::uint64_t target);
+  [[nodiscard]] net::StepResult SendInPieces(FileMessage& message, std::uint64_t target);
   enum class Outcome { Confirmed, Refused, Failed };
   [[nodiscard]] Outcome SendTransaction(FileMessage& message, std::vector<int>& entries,
                                         const LineCollector& piece_head, LineRange range,
                                         const std::string& remark, Envelope& envelope_r);
-  void SendRange(FileMessage& message, LineRange range);
-  void WriteData(FileMessage& message, const LineCollector& piece_head, LineRange range,
-                 const std::string& remark, bool chunked);
+  [[nodiscard]] net::StepResult SendRange(FileMessage& message, LineRange range);
+  [[nodiscard]] net::StepResult WriteData(FileMessage& message, const LineCollector& piece_head,
+                                          LineRange range, const std::string& remark, bool chunked);
   [[nodiscard]] Outcome Judge(const FileMessage& message, const net::Reply& reply);
   [[nodiscard]] Outcome JudgeData(const FileMessage& message, std::uint64_t bytes,
                                   const net::Reply& reply);
   [[nodiscard]] std::uint64_t LimitFor(const outbound::SendEntry& entry) const;
-  void Confirm(FileMessage& message, const Envelope& envelope);
+  [[nodiscard]] net::StepResult Confirm(FileMessage& message, const Envelope& envelope);
   void LogSent(const FileMessage& message);
 
   net::NetSession& session_;

@@ -45,68 +45,63 @@ void SmtpConversation::Pause(std::uint32_t milliseconds) const {
   }
 }
 
-void SmtpConversation::SendOneFile(FileMessage& message) {
-  if (LayOut(message)) {
-    SendLaidOut(message);
-    return;
-  }
+net::StepResult SmtpConversation::SendOneFile(FileMessage& message) {
+  if (LayOut(message)) return SendLaidOut(message);
   // Text, packed netmail, a file that cannot be opened: composed as it goes.
   Envelope envelope = SendEnvelope(message, EntriesOfFile(message), std::nullopt);
-  while (envelope.ended && Reopen()) {
+  while (envelope.ended && Reopen().ok()) {
     envelope = SendEnvelope(message, EntriesOfFile(message), std::nullopt);
   }
-  if (envelope.ended) return;
+  if (envelope.ended) return net::StepResult::Of(session_);
   // Every recipient refused: nothing goes, the entries stay listed on disk.
-  if (envelope.accepted == 0 && !Aborted()) return;
-  if (!envelope.data_ready) {
-    net::LogAndAbort(session_, "-- Error sending aborting!");
-    return;
-  }
+  if (envelope.accepted == 0 && !Aborted()) return net::StepResult::Ok();
+  if (!envelope.data_ready) return net::FailStep(session_, "-- Error sending aborting!");
   boundary_ = DrawBoundaryNumber();
+  net::StepResult sent = net::StepResult::Ok();
   {
     const net::SuspendedLog quiet(session_);
-    SendMessageText(message, envelope);
-    SendClosing(sink_, boundary_);
+    sent = SendMessageText(message, envelope);
+    // Data cut off must not be ended: the server would take it for whole.
+    if (sent.ok()) SendClosing(sink_, boundary_);
   }
 
   progress_.ShowMessageDone(message.file_size_text);
-  const net::Reply reply = AwaitConfirmation();
+  // Data cut off has no answer to wait for; it is judged as a failed one.
+  const net::Reply reply = sent.ok() ? AwaitConfirmation() : net::Reply{};
 
-  bool confirmed = false;
   if (message.unable_to_open) {
     Log("-- Unable to open " + FileOf(message, message.current));
     session_.NoteShortfall(FileOf(message, message.current));
   } else if (Judge(message, reply) == Outcome::Confirmed) {
-    confirmed = true;
-    Confirm(message, envelope);
+    return Confirm(message, envelope);
   }
-  if (!confirmed) DropPacket(message);
+  DropPacket(message);
+  return net::StepResult::Of(session_);
 }
 
 // After the server ended the session (a 421, a close, its limit of
 // messages): a new connection, within the run's bounds.
-bool SmtpConversation::Reopen() {
+net::StepResult SmtpConversation::Reopen() {
   ended_ = false;
-  if (Aborted()) return false;
+  if (Aborted()) return net::StepResult::Of(session_);
   fruitless_ = session_messages_ > 0 ? 0 : fruitless_ + 1;
   if (++reconnections_ > kMaxReconnections || fruitless_ > kMaxFruitlessReconnections) {
-    net::LogAndAbort(session_, "-- The server ended the session (" + ended_why_ +
-                                   "), no more connections in this run");
-    return false;
+    return net::FailStep(session_, "-- The server ended the session (" + ended_why_ +
+                                       "), no more connections in this run");
   }
   if (ended_open_ && !session_.closed()) {
     net::SendLine(session_, "QUIT");
     (void)ReadSmtpReply(session_);
   }
   Log("-- The server ended the session (" + ended_why_ + "), connecting again");
-  if (!net::Reconnect(session_)) return false;
+  if (!net::Reconnect(session_)) return net::StepResult::Of(session_);
   offer_ = OpenSmtpConversation(session_, configuration_);
   needs_reset_ = false;
   session_messages_ = 0;
-  return !Aborted();
+  return net::StepResult::Of(session_);
 }
 
-void SmtpConversation::Run() {
+net::StepResult SmtpConversation::Run() {
   // Unreadable, the record counts as empty: a file queued again may then
   // carry an identifier it had before, as a retry would.
   if (const auto failure = identity_.Load()) Log(*failure);
@@ -117,9 +112,10 @@ void SmtpConversation::Run() {
   progress_.StartRun(list_.TotalBytes, list_.Count());
   const core::Stopwatch connected;
 
+  // A Stop from another thread ends the run between files too.
   for (int current = FirstPending(); current != 0 && !Aborted() && !give_up_;
        current = FirstPending()) {
-    if (ended_ && !Reopen()) break;
+    if (ended_ && !Reopen().ok()) break;
     progress_.ClearFile();
     FileMessage message;
     message.current = current;
@@ -135,7 +131,7 @@ void SmtpConversation::Run() {
       entry.State = SendState::Skipped;
       continue;
     }
-    SendOneFile(message);
+    if (!SendOneFile(message).ok()) break;
   }
 
   Log("-- We were connected for " + std::to_string(connected.ElapsedSeconds()) + " seconds");
@@ -145,9 +141,10 @@ void SmtpConversation::Run() {
   }
   progress_.EndRun();
   // Nothing more goes to a server that said it ends the session.
-  if (ended_ && !ended_open_) return;
+  if (ended_ && !ended_open_) return net::StepResult::Of(session_);
   net::SendLine(session_, "QUIT");
   (void)ReadSmtpReply(session_);
+  return net::StepResult::Of(session_);
 }
 
 net::Endpoint SmtpEndpoint(const config::Configuration& configuration) {
@@ -155,9 +152,9 @@ net::Endpoint SmtpEndpoint(const config::Configuration& configuration) {
           configuration.NETTIMEOUT};
 }
 
-void SmtpDialogue(net::NetSession& session, outbound::SendList& list,
-                  const config::Configuration& configuration) {
-  SmtpConversation(session, list, configuration).Run();
+net::StepResult SmtpDialogue(net::NetSession& session, outbound::SendList& list,
+                             const config::Configuration& configuration) {
+  return SmtpConversation(session, list, configuration).Run();
 }
 
 }  // namespace kestrel::send

@@ -142,7 +142,8 @@ SmtpConversation::Envelope SmtpConversation::SendEnvelope(FileMessage& message,
         Command("DATA");
       } else if (grouped_chunk) {
         Command("BDAT " + std::to_string(chunk->bytes) + " LAST");
-        chunk->write();
+        // Data cut off leaves no answer to read: the session is aborted.
+        if (!chunk->write().ok()) return envelope;
       }
     }
     if (group) {

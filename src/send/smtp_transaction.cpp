@@ -22,10 +22,10 @@ SmtpConversation::Outcome SmtpConversation::SendTransaction(
     FileMessage& message, std::vector<int>& entries, const LineCollector& piece_head,
     LineRange range, const std::string& remark, Envelope& envelope_r) {
   const std::uint64_t bytes = piece_head.Bytes() + RangeBytes(message.laid_out.laid, range);
-  const Chunk chunk{bytes, [&] { WriteData(message, piece_head, range, remark, true); }};
+  const Chunk chunk{bytes, [&] { return WriteData(message, piece_head, range, remark, true); }};
   do {
     envelope_r = SendEnvelope(message, entries, bytes, offer_.chunking ? &chunk : nullptr);
-  } while (envelope_r.ended && Reopen());
+  } while (envelope_r.ended && Reopen().ok());
   if (envelope_r.ended) return Outcome::Failed;
   if (envelope_r.accepted == 0 && !Aborted()) return Outcome::Refused;
   if (!envelope_r.data_ready) {
@@ -33,32 +33,34 @@ SmtpConversation::Outcome SmtpConversation::SendTransaction(
     return Outcome::Failed;
   }
   if (envelope_r.final_reply) return JudgeData(message, bytes, *envelope_r.final_reply);
-  if (offer_.chunking) {
-    net::QueueLine(session_, "BDAT " + std::to_string(bytes) + " LAST");
-    chunk.write();
-  } else {
-    WriteData(message, piece_head, range, remark, false);
-  }
-  return JudgeData(message, bytes, AwaitConfirmation());
+  if (offer_.chunking) net::QueueLine(session_, "BDAT " + std::to_string(bytes) + " LAST");
+  const net::StepResult written =
+      offer_.chunking ? chunk.write() : WriteData(message, piece_head, range, remark, false);
+  // Data cut off has no answer to wait for; it is judged as a failed one.
+  return JudgeData(message, bytes, written.ok() ? AwaitConfirmation() : net::Reply{});
 }
 
 // The message's data: a remark for the pane, the piece's head, the lines of
 // `range` and the end, as a counted chunk or as DATA's dot-ended lines.
-void SmtpConversation::WriteData(FileMessage& message, const LineCollector& piece_head,
-                                 LineRange range, const std::string& remark, bool chunked) {
+net::StepResult SmtpConversation::WriteData(FileMessage& message, const LineCollector& piece_head,
+                                            LineRange range, const std::string& remark,
+                                            bool chunked) {
+  net::StepResult sent = net::StepResult::Ok();
   {
     const net::SuspendedLog quiet(session_);
     sink_.set_chunked(chunked);
     if (!remark.empty()) Log(remark);
     for (const std::string& line : piece_head.lines) sink_.SendLine(line);
-    SendRange(message, range);
-    sink_.SendEndOfData();
+    sent = SendRange(message, range);
+    // Data cut off must not be ended: the server would take it for whole.
+    if (sent.ok()) sink_.SendEndOfData();
     sink_.set_chunked(false);
   }
   progress_.ShowMessageDone(message.file_size_text);
+  return sent.ok() ? net::StepResult::Of(session_) : sent;
 }
 
-void SmtpConversation::SendRange(FileMessage& message, LineRange range) {
+net::StepResult SmtpConversation::SendRange(FileMessage& message, LineRange range) {
   const LaidOutMessage& laid = message.laid_out.laid;
   std::FILE* file = message.laid_out.file.get();
   const std::uint64_t head = laid.head.size();
@@ -73,19 +75,21 @@ void SmtpConversation::SendRange(FileMessage& message, LineRange range) {
     const std::uint64_t from = (first - head) * mime::kBase64BlockBytes;
     const std::uint64_t to = std::min(laid.file_bytes, (end - head) * mime::kBase64BlockBytes);
     if (::fseeko(file, static_cast<off_t>(from), SEEK_SET) != 0) {
-      net::LogAndAbort(session_, "-- Error reading " + path);
-      return;
+      return net::FailStep(session_, "-- Error reading " + path);
     }
-    TransferFile(message, file, platform::BaseName(path), end - first, to - from);
+    const net::StepResult sent =
+        TransferFile(message, file, platform::BaseName(path), end - first, to - from);
+    if (!sent.ok()) return sent;
   }
   for (std::uint64_t i = std::max(range.first, base64_end); i < range.end; ++i) {
     sink_.SendLine(laid.tail[i - base64_end]);
   }
+  return net::StepResult::Of(session_);
 }
 
-void SmtpConversation::TransferFile(FileMessage& message, std::FILE* file, const std::string& name,
-                                    std::uint64_t max_lines,
-                                    std::optional<std::uint64_t> expected_bytes) {
+net::StepResult SmtpConversation::TransferFile(FileMessage& message, std::FILE* file,
+                                               const std::string& name, std::uint64_t max_lines,
+                                               std::optional<std::uint64_t> expected_bytes) {
   message.file_size_text = std::to_string(message.size);
   progress_.StartFile(name, message.size, list_.TotalBytes);
   Base64FileReader reader(file, max_lines);
@@ -98,19 +102,21 @@ void SmtpConversation::TransferFile(FileMessage& message, std::FILE* file, const
     net::QueueLines(session_, lines.text);
     if (progress_.Advance(lines.data_bytes)) message.lock.KeepFresh();
   }
+  net::StepResult sent = net::StepResult::Of(session_);
   if (session_.closed()) {
     // Nothing to add: the answer read next tells what became of it.
   } else if (reader.failed()) {
     // What went out is incomplete: the message must not be ended with ".".
-    net::LogAndAbort(session_, "-- Error reading " + FileOf(message, message.current));
-  } else if (expected_bytes && !Aborted() && reader.bytes_read() != *expected_bytes) {
+    sent = net::FailStep(session_, "-- Error reading " + FileOf(message, message.current));
+  } else if (expected_bytes && sent.ok() && reader.bytes_read() != *expected_bytes) {
     // Not what was announced and counted: the message must not be ended.
-    net::LogAndAbort(session_,
-                     "-- " + FileOf(message, message.current) + " changed while it was sent");
+    sent = net::FailStep(session_,
+                         "-- " + FileOf(message, message.current) + " changed while it was sent");
   }
   if (const auto speed = progress_.FinishFile()) {
     Log("-- Speed was " + std::to_string(*speed) + " characters per second (CPS)");
   }
+  return sent;
 }
 
 net::Reply SmtpConversation::AwaitConfirmation() {

@@ -33,17 +33,14 @@ bool SmtpConversation::LayOut(FileMessage& message) {
   return true;
 }
 
-void SmtpConversation::SendLaidOut(FileMessage& message) {
+net::StepResult SmtpConversation::SendLaidOut(FileMessage& message) {
   const std::uint64_t bytes = message.laid_out.laid.Bytes();
   const std::uint64_t limit = LimitFor(list_.Entry(message.current));
   const std::uint64_t target = MessageTarget(limit);
   if (limit > 0 && bytes > target) {
-    if (configuration_.SPLITLARGE) {
-      SendInPieces(message, target);
-    } else {
-      Hold(message, bytes, limit, "SPLITLARGE 0");
-    }
-    return;
+    if (configuration_.SPLITLARGE) return SendInPieces(message, target);
+    Hold(message, bytes, limit, "SPLITLARGE 0");
+    return net::StepResult::Ok();
   }
   const std::string& path = list_.Entry(message.current).Path;
   std::vector<int> entries = EntriesOfFile(message);
@@ -51,8 +48,9 @@ void SmtpConversation::SendLaidOut(FileMessage& message) {
   if (SendTransaction(message, entries, LineCollector(), {0, message.laid_out.laid.LineCount()},
                       "-- Sending " + platform::BaseName(path) + " " + message.file_size_text + "b",
                       envelope) == Outcome::Confirmed) {
-    Confirm(message, envelope);
+    return Confirm(message, envelope);
   }
+  return net::StepResult::Of(session_);
 }
 
 // Too large for the server and not to be split: nothing is uploaded, the
@@ -71,13 +69,13 @@ void SmtpConversation::Hold(FileMessage& message, std::uint64_t bytes, std::uint
 // confirmed; each confirmed piece is recorded, and a set cut short goes on
 // at its first unconfirmed piece next run, under the same set id (a new one
 // only when the record says the whole set was confirmed).
-void SmtpConversation::SendInPieces(FileMessage& message, std::uint64_t target) {
+net::StepResult SmtpConversation::SendInPieces(FileMessage& message, std::uint64_t target) {
   const SendEntry& entry = list_.Entry(message.current);
   const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
   const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
   if (pieces.empty()) {
     Hold(message, message.laid_out.laid.Bytes(), LimitFor(entry), "it cannot be split");
-    return;
+    return net::StepResult::Ok();
   }
   const std::uint64_t total = pieces.size();
   const std::string path = platform::ResolveName(entry.Path);
@@ -101,7 +99,7 @@ void SmtpConversation::SendInPieces(FileMessage& message, std::uint64_t target) 
   for (std::uint64_t number = first; number <= total; ++number) {
     if (SendTransaction(message, entries, set.Head(number, total), pieces[number - 1],
                         number == first ? remark : std::string(), envelope) != Outcome::Confirmed) {
-      return;
+      return net::StepResult::Of(session_);
     }
     if (const auto failure = identity_.RecordPiece(message.message_id, number, total, node,
                                                    envelope.recipients, path)) {
@@ -110,11 +108,11 @@ void SmtpConversation::SendInPieces(FileMessage& message, std::uint64_t target) 
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](int i) { return list_.Entry(i).State != SendState::Taken; }),
                   entries.end());
-    if (entries.empty()) return;
+    if (entries.empty()) return net::StepResult::Ok();
     Log("-- Piece " + std::to_string(number) + " of " + std::to_string(total) + " sent");
   }
   envelope.accepted = entries.front();
-  Confirm(message, envelope);
+  return Confirm(message, envelope);
 }
 
 }  // namespace kestrel::send

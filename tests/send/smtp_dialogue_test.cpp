@@ -81,7 +81,8 @@ class SmtpDialogueTest : public ::testing::Test {
   void Send(std::uint16_t port) {
     configuration.SMTPPORT = port;
     net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    net::RunSession(session,
+                    [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
     aborted = session.IsAborted();
   }
   bool Logged(const std::string& line) const {
@@ -422,7 +423,7 @@ TEST_F(SmtpDialogueTest, StopDuringTheTransferEndsNoMessageAndKeepsEverything) {
     }
     session.Abort(net::kStoppedReason);
   });
-  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  net::RunSession(session, [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
   done = true;
   stopper.join();
   EXPECT_TRUE(Logged("-- Error sending aborting!")) << Log();
@@ -643,7 +644,7 @@ TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (!done) session.Abort(net::kStoppedReason);
   });
-  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  net::RunSession(session, [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
   done = true;
   watchdog.join();
   EXPECT_FALSE(session.IsAborted()) << Log();
