@@ -136,7 +136,8 @@ class CoreJobs : public Jobs {
     const outbound::ListDirectories directories(context.send_list());
     return RunConnection(context, send::SmtpEndpoint(configuration), OnStop::Abort,
                          [&context, &configuration](net::NetSession& session) {
-                           send::SmtpDialogue(session, context.send_list(), configuration);
+                           // A failure has aborted the session: its outcome says it.
+                           (void)send::SmtpDialogue(session, context.send_list(), configuration);
                          });
   }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "platform/child_start.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -43,10 +44,12 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono:
   if (arguments.empty()) return result;
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
+  platform::UniqueFd read_end(pipe_fds[0]);
+  platform::UniqueFd write_end(pipe_fds[1]);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -56,11 +59,9 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono:
   const int spawned =
       posix_spawnp(&pid, argv[0], &actions, start.attributes(), argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  if (spawned != 0) {
-    close(pipe_fds[0]);
-    return result;
-  }
+  // The child holds its own copy: the end of its output is seen once it exits.
+  write_end.Reset();
+  if (spawned != 0) return result;
   result.started = true;
 
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -70,12 +71,12 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono:
       result.timed_out = true;
       break;
     }
-    pollfd fd{pipe_fds[0], POLLIN, 0};
+    pollfd fd{read_end.get(), POLLIN, 0};
     const int ready = poll(&fd, 1, kPollStepMs);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     char buffer[4096];
-    const ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
+    const ssize_t got = read(read_end.get(), buffer, sizeof buffer);
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
       open = false;
@@ -83,7 +84,7 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono:
       result.output.append(buffer, static_cast<std::size_t>(got));
     }
   }
-  close(pipe_fds[0]);
+  read_end.Reset();
   if (result.timed_out) {
     EndChild(pid);
     return result;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "net/bounded_wait_internal.h"
+#include "net/connection_state_internal.h"
 
 namespace kestrel::net::internal {
 
@@ -19,21 +20,21 @@ constexpr int kFailedPollPause = 50;
 }  // namespace
 
 void ShowCountdown(NetSession& session, std::int32_t seconds_left) {
-  session.logger.front_end().SetField(core::CountdownField(session.side),
-                                      std::to_string(seconds_left));
-  session.countdown_shown = true;
+  session.logger().front_end().SetField(core::CountdownField(session.side()),
+                                        std::to_string(seconds_left));
+  StateOf(session).countdown_shown = true;
 }
 
 void ClearCountdown(NetSession& session) {
-  if (!session.countdown_shown) return;
-  session.logger.front_end().SetField(core::CountdownField(session.side), "");
-  session.countdown_shown = false;
+  if (!StateOf(session).countdown_shown) return;
+  session.logger().front_end().SetField(core::CountdownField(session.side()), "");
+  StateOf(session).countdown_shown = false;
 }
 
 void SetIndicator(NetSession& session, bool waiting) {
-  if (session.indicator_shown == waiting) return;
-  session.logger.front_end().SetWaitingIndicator(session.side, waiting);
-  session.indicator_shown = waiting;
+  if (StateOf(session).indicator_shown == waiting) return;
+  session.logger().front_end().SetWaitingIndicator(session.side(), waiting);
+  StateOf(session).indicator_shown = waiting;
 }
 
 BoundedWait::BoundedWait(NetSession& session, WaitDisplay display)
@@ -48,19 +49,19 @@ BoundedWait::~BoundedWait() {
 
 void BoundedWait::Restart() {
   stopwatch_.Start();
-  session_.LastShownSecond = 0;
+  StateOf(session_).last_shown_second = 0;
 }
 
 bool BoundedWait::Expired() {
   const std::int32_t elapsed = stopwatch_.ElapsedSeconds();
-  if (elapsed > session_.NetTimeout) {
+  if (elapsed > session_.net_timeout()) {
     timed_out_ = true;
     return true;
   }
   if (display_.countdown_after >= 0 && elapsed > display_.countdown_after &&
-      elapsed != session_.LastShownSecond) {
-    session_.LastShownSecond = static_cast<std::uint16_t>(elapsed);
-    ShowCountdown(session_, session_.NetTimeout - elapsed);
+      elapsed != StateOf(session_).last_shown_second) {
+    StateOf(session_).last_shown_second = static_cast<std::uint16_t>(elapsed);
+    ShowCountdown(session_, session_.net_timeout() - elapsed);
   }
   if (display_.indicator_after >= 0 && elapsed > display_.indicator_after && !checked_indicator_) {
     checked_indicator_ = true;
@@ -76,7 +77,7 @@ short BoundedWait::WaitFor(int fd, short events) {
     // The second entry wakes the wait when Abort() is called; otherwise the
     // wait sleeps until the countdown's next second, so a silent server costs
     // one wake-up a second.
-    pollfd entries[2] = {{fd, events, 0}, {session_.wake_event, POLLIN, 0}};
+    pollfd entries[2] = {{fd, events, 0}, {StateOf(session_).wake_event.get(), POLLIN, 0}};
     const int ready = ::poll(entries, 2, stopwatch_.MillisecondsToNextSecond());
     if (ready > 0) {
       // Errors and hang-ups count as ready: the next send or recv tells which.
@@ -102,7 +103,7 @@ int BoundedWait::WaitForAny(std::vector<pollfd>& entries, int limit_ms) {
       slice = std::min<int>(slice, static_cast<int>(left));
     }
     // The wake-up entry goes last and is taken off again before returning.
-    entries.push_back({session_.wake_event, POLLIN, 0});
+    entries.push_back({StateOf(session_).wake_event.get(), POLLIN, 0});
     const int ready = ::poll(entries.data(), entries.size(), slice);
     entries.pop_back();
     int reported = 0;

@@ -6,15 +6,14 @@
 namespace kestrel::net {
 
 std::size_t CommandLimit(const NetSession& session) {
-  return session.side == core::Side::Sending ? kMaxSmtpCommandLine : kMaxPop3CommandLine;
+  return session.side() == core::Side::Sending ? kMaxSmtpCommandLine : kMaxPop3CommandLine;
 }
 
 bool FitsCommandLine(NetSession& session, std::string_view text, std::size_t limit) {
   if (text.size() <= limit) return true;
-  LogLine(session, "-- Command of " + std::to_string(text.size()) +
-                       " characters is longer than the server accepts (" + std::to_string(limit) +
-                       "), aborting");
-  session.Abort();
+  LogAndAbort(session, "-- Command of " + std::to_string(text.size()) +
+                           " characters is longer than the server accepts (" +
+                           std::to_string(limit) + "), aborting");
   return false;
 }
 

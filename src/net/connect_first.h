@@ -11,6 +11,7 @@
 
 #include "net/net_session.h"
 #include "net/socket_address.h"
+#include "platform/unique_fd.h"
 
 namespace kestrel::net::internal {
 
@@ -18,17 +19,17 @@ namespace kestrel::net::internal {
 inline constexpr int kNextAttemptDelayMs = 250;
 
 struct ConnectOutcome {
-  int socket = -1;         // the connected socket, or -1
-  std::size_t index = 0;   // which address it reached
-  int error = 0;           // the last failure's errno when none connected
-  bool timed_out = false;  // NETTIMEOUT passed (Aborted is set too)
+  platform::UniqueFd socket;  // the connected socket, or none
+  std::size_t index = 0;      // which address it reached
+  int error = 0;              // the last failure's errno when none connected
+  bool timed_out = false;     // NETTIMEOUT passed (Aborted is set too)
 };
 
-// `first_socket` (may be -1) is an unconnected socket for addresses[0]; it is
-// taken over, like every socket opened here: all but the winner are closed.
+// `first_socket` (may hold none) is an unconnected socket for addresses[0];
+// like every socket opened here it is closed unless it is the winner.
 // Each address of a name that fails is logged when there are several.
 [[nodiscard]] ConnectOutcome ConnectFirst(NetSession& session,
                                           const std::vector<SocketAddress>& addresses,
-                                          std::uint16_t port, int first_socket);
+                                          std::uint16_t port, platform::UniqueFd first_socket);
 
 }  // namespace kestrel::net::internal

@@ -10,10 +10,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "platform/child_start.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -28,7 +30,7 @@ constexpr int kSliceMilliseconds = 50;
 
 struct Child {
   pid_t pid = -1;
-  int output = -1;
+  platform::UniqueFd output;
 };
 
 Child Start(const std::string& command) {
@@ -36,9 +38,11 @@ Child Start(const std::string& command) {
   const std::string home = platform::ResolveName(platform::ProgramHome());
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
+  platform::UniqueFd read_end(pipe_fds[0]);
+  platform::UniqueFd write_end(pipe_fds[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
   // A group of its own: whatever the command starts is ended with it.
@@ -48,12 +52,10 @@ Child Start(const std::string& command) {
   const int spawned = posix_spawn(&pid, "/bin/sh", &actions, start.attributes(),
                                   const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  if (spawned != 0) {
-    close(pipe_fds[0]);
-    return {};
-  }
-  return {pid, pipe_fds[0]};
+  // The child holds its own copy: the end of its output is seen once it exits.
+  write_end.Reset();
+  if (spawned != 0) return {};
+  return {pid, std::move(read_end)};
 }
 
 void Kill(pid_t pid) {
@@ -91,19 +93,19 @@ std::optional<std::string> RunCredentialCommand(const std::string& command, int 
   bool finished = false;
   while (!finished) {
     if (aborted || std::chrono::steady_clock::now() > deadline) {
-      close(child.output);
+      child.output.Reset();
       Kill(child.pid);
       error = aborted ? "stopped" : "the command took too long";
       return std::nullopt;
     }
-    pollfd entry{child.output, POLLIN, 0};
+    pollfd entry{child.output.get(), POLLIN, 0};
     if (poll(&entry, 1, kSliceMilliseconds) <= 0) continue;
     char buffer[1024];
-    const ssize_t got = read(child.output, buffer, sizeof buffer);
+    const ssize_t got = read(child.output.get(), buffer, sizeof buffer);
     if (got > 0) {
       output.append(buffer, static_cast<std::size_t>(got));
       if (output.size() > kMaxSecretOutput) {
-        close(child.output);
+        child.output.Reset();
         Kill(child.pid);
         error = "the command printed too much";
         return std::nullopt;
@@ -112,7 +114,7 @@ std::optional<std::string> RunCredentialCommand(const std::string& command, int 
       finished = true;
     }
   }
-  close(child.output);
+  child.output.Reset();
   // A command that closed its output but goes on gets the same time limit.
   const std::optional<int> status = WaitForExit(child.pid, aborted, deadline);
   if (!status) {

@@ -13,12 +13,11 @@ std::optional<Credential> ObtainCredential(NetSession& session, const std::strin
   if (command.empty()) return Credential{password, false};
   std::string error;
   std::optional<std::string> secret =
-      RunCredentialCommand(command, session.NetTimeout, session.Aborted, error);
+      RunCredentialCommand(command, session.net_timeout(), session.abort_flag(), error);
   if (!secret) {
     // The command line itself may hold a secret: it is not logged.
-    LogLine(session, std::string("-- ") + (token ? "Token" : "Password") +
-                         " command failed: " + error + ", aborting");
-    session.Abort();
+    LogAndAbort(session, std::string("-- ") + (token ? "Token" : "Password") +
+                             " command failed: " + error + ", aborting");
     return std::nullopt;
   }
   return Credential{*secret, token};

@@ -7,9 +7,12 @@
 
 #include <memory>
 
+#include "net/connection_state_internal.h"
 #include "net/socket_address.h"
 
 namespace kestrel::net {
+
+using internal::StateOf;
 
 namespace {
 
@@ -44,10 +47,10 @@ std::string AddressLiteral(int socket) {
 
 std::string GreetingName(const NetSession& session, const std::string& configured) {
   if (!configured.empty()) return configured;
-  if (Qualified(session.LocalHost)) return session.LocalHost;
-  const std::string canonical = CanonicalName(session.LocalHost);
+  if (Qualified(session.local_host())) return session.local_host();
+  const std::string canonical = CanonicalName(session.local_host());
   if (Qualified(canonical)) return canonical;
-  const std::string literal = AddressLiteral(session.Socket);
+  const std::string literal = AddressLiteral(StateOf(session).socket.get());
   return literal.empty() ? std::string("localhost") : literal;
 }
 

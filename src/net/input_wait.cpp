@@ -8,9 +8,12 @@
 #include <chrono>
 #include <thread>
 
+#include "net/connection_state_internal.h"
 #include "net/transport.h"
 
 namespace kestrel::net {
+
+using internal::StateOf;
 
 namespace {
 
@@ -24,15 +27,16 @@ InputWait WaitForServer(NetSession& session, int milliseconds) {
   using Clock = std::chrono::steady_clock;
   const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
-    if (session.IsAborted() || session.StopRequested() || !session.transport) {
+    if (session.IsAborted() || session.StopRequested() || !StateOf(session).transport) {
       return InputWait::Stopped;
     }
-    if (HasBufferedInput(session) || session.transport->HasPendingInput()) return InputWait::Ready;
+    if (HasBufferedInput(session) || StateOf(session).transport->HasPendingInput())
+      return InputWait::Ready;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return InputWait::TimeUp;
-    pollfd entries[2] = {{session.transport->Descriptor(), POLLIN, 0},
-                         {session.wake_event, POLLIN, 0}};
+    pollfd entries[2] = {{StateOf(session).transport->Descriptor(), POLLIN, 0},
+                         {StateOf(session).wake_event.get(), POLLIN, 0}};
     const int ready = ::poll(entries, 2, static_cast<int>(std::min<long long>(left, kSliceMs)));
     if (ready > 0 && entries[0].revents != 0) return InputWait::Ready;
     if (ready < 0 && errno != EINTR) {

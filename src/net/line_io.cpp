@@ -7,12 +7,15 @@
 
 #include "net/bounded_wait_internal.h"
 #include "net/command_limit.h"
+#include "net/connection_state_internal.h"
 #include "net/line_io_internal.h"
 #include "net/net_session.h"
 #include "net/transport.h"
 #include "platform/error_text.h"
 
 namespace kestrel::net {
+
+using internal::StateOf;
 
 namespace {
 
@@ -29,7 +32,7 @@ constexpr WaitDisplay kLineReadWait{0, 2};
 constexpr std::size_t kInputChunk = 16 * 1024;
 
 void EchoCommand(NetSession& session, std::string_view text) {
-  if (!session.log_suspended() && session.logger.IsOpen(session.side)) {
+  if (!session.log_suspended() && session.logger().IsOpen(session.side())) {
     LogLine(session, "-> " + std::string(text));
   }
 }
@@ -37,26 +40,23 @@ void EchoCommand(NetSession& session, std::string_view text) {
 // The first failure of a connection is logged with its reason; what follows
 // from it is not.
 void Fail(NetSession& session, int error) {
-  session.LastError = error;
+  StateOf(session).last_error = error;
   session.MarkClosed();
   if (!session.IsAborted())
-    LogLine(session, "-- Connection lost (" + platform::ErrorText(error) + ")");
-  session.Abort();
+    LogAndAbort(session, "-- Connection lost (" + platform::ErrorText(error) + ")");
 }
 
 void TimeOut(NetSession& session) {
   session.MarkTimedOut();
   if (!session.IsAborted()) {
-    LogLine(session, "-- No answer from the server for " + std::to_string(session.NetTimeout) +
-                         " seconds (NETTIMEOUT)");
+    LogAndAbort(session, "-- No answer from the server for " +
+                             std::to_string(session.net_timeout()) + " seconds (NETTIMEOUT)");
   }
-  session.Abort();
 }
 
 // A server that sends more, or longer, than a reply can be.
 void OverBudget(NetSession& session, const std::string& what) {
-  if (!session.IsAborted()) LogLine(session, "-- " + what);
-  session.Abort();
+  if (!session.IsAborted()) LogAndAbort(session, "-- " + what);
 }
 
 // A send or receive that fails because the server closed or reset the
@@ -76,24 +76,25 @@ void ClosedByServer(NetSession& session) {
 // Nothing goes to a connection the server closed: the next read tells the
 // dialogue so.
 void SendOutput(NetSession& session) {
-  if (session.output.empty()) return;
+  internal::ConnectionState& state = StateOf(session);
+  if (state.output.empty()) return;
   if (session.closed()) {
-    session.output.clear();
+    state.output.clear();
     return;
   }
-  if (!session.transport) {
-    session.Abort();
+  if (!state.transport) {
+    session.Abort("No connection");
     return;
   }
   BoundedWait wait(session, kLineWait);
   std::size_t position = 0;
-  while (position < session.output.size() && !session.IsAborted()) {
+  while (position < state.output.size() && !session.IsAborted()) {
     const IoResult result =
-        session.transport->Send(session.output.data() + position, session.output.size() - position);
+        state.transport->Send(state.output.data() + position, state.output.size() - position);
     if (result.status == IoResult::Status::Done) {
       position += result.count;
     } else if (result.status == IoResult::Status::WouldBlock) {
-      if (wait.WaitFor(session.transport->Descriptor(), result.wait_for) == 0 && wait.timed_out()) {
+      if (wait.WaitFor(state.transport->Descriptor(), result.wait_for) == 0 && wait.timed_out()) {
         TimeOut(session);
       }
     } else if (IsPeerGone(result.error)) {
@@ -104,15 +105,16 @@ void SendOutput(NetSession& session) {
       Fail(session, result.error);
     }
   }
-  session.output.clear();
+  state.output.clear();
 }
 
 // Waits until the transport can deliver input; false on Stop or time-out
 // (time-out sets Aborted).
 bool WaitForInput(NetSession& session, BoundedWait& wait, short wanted) {
+  internal::ConnectionState& state = StateOf(session);
   while (!session.IsAborted()) {
-    if (session.transport->HasPendingInput()) return true;
-    if (wait.WaitFor(session.transport->Descriptor(), wanted) != 0) return true;
+    if (state.transport->HasPendingInput()) return true;
+    if (wait.WaitFor(state.transport->Descriptor(), wanted) != 0) return true;
     if (wait.timed_out()) {
       TimeOut(session);
       return false;
@@ -130,8 +132,8 @@ void SendLine(NetSession& session, std::string_view text) {
 void SendLine(NetSession& session, std::string_view text, std::size_t limit) {
   if (session.IsAborted() || !FitsCommandLine(session, text, limit)) return;
   EchoCommand(session, text);
-  session.output.append(text);
-  session.output.append("\r\n");
+  StateOf(session).output.append(text);
+  StateOf(session).output.append("\r\n");
   SendOutput(session);
 }
 
@@ -139,15 +141,15 @@ void QueueLine(NetSession& session, std::string_view text) {
   if (session.IsAborted()) return;
   text = text.substr(0, kMaxDataLine);
   EchoCommand(session, text);
-  session.output.append(text);
-  session.output.append("\r\n");
-  if (session.output.size() >= kOutputBufferBytes) SendOutput(session);
+  StateOf(session).output.append(text);
+  StateOf(session).output.append("\r\n");
+  if (StateOf(session).output.size() >= kOutputBufferBytes) SendOutput(session);
 }
 
 void QueueLines(NetSession& session, std::string_view lines) {
   if (session.IsAborted()) return;
-  session.output.append(lines);
-  if (session.output.size() >= kOutputBufferBytes) SendOutput(session);
+  StateOf(session).output.append(lines);
+  if (StateOf(session).output.size() >= kOutputBufferBytes) SendOutput(session);
 }
 
 void FlushOutput(NetSession& session) {
@@ -177,17 +179,18 @@ bool ReadBudget::Expired() const {
 }
 
 LineRead ReadLine(NetSession& session, ReadBudget& budget) {
+  internal::ConnectionState& state = StateOf(session);
   if (session.IsAborted()) return {FailureStatus(session), {}};
   SendOutput(session);
-  if (session.IsAborted() || !session.transport) return {FailureStatus(session), {}};
+  if (session.IsAborted() || !state.transport) return {FailureStatus(session), {}};
 
   std::string line;
   bool complete = false;
   std::optional<BoundedWait> wait;
   while (!complete && !session.IsAborted()) {
-    if (session.input_position < session.input.size()) {
-      const char* const begin = session.input.data() + session.input_position;
-      const std::size_t available = session.input.size() - session.input_position;
+    if (state.input_position < state.input.size()) {
+      const char* const begin = state.input.data() + state.input_position;
+      const std::size_t available = state.input.size() - state.input_position;
       const void* lf = std::memchr(begin, '\n', available);
       const std::size_t taken =
           lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : available;
@@ -200,7 +203,7 @@ LineRead ReadLine(NetSession& session, ReadBudget& budget) {
       if (line.size() < kMaxReplyLine) {
         line.append(begin, std::min(text, kMaxReplyLine - line.size()));
       }  // else: beyond the line buffer, dropped up to the line end
-      session.input_position += taken;
+      state.input_position += taken;
       complete = lf != nullptr;
       continue;
     }
@@ -209,10 +212,10 @@ LineRead ReadLine(NetSession& session, ReadBudget& budget) {
                               std::to_string(budget.bounds().max_seconds) + " seconds, aborting");
       break;
     }
-    session.input.resize(kInputChunk);
-    session.input_position = 0;
-    const IoResult result = session.transport->Receive(session.input.data(), kInputChunk);
-    session.input.resize(result.status == IoResult::Status::Done ? result.count : 0);
+    state.input.resize(kInputChunk);
+    state.input_position = 0;
+    const IoResult result = state.transport->Receive(state.input.data(), kInputChunk);
+    state.input.resize(result.status == IoResult::Status::Done ? result.count : 0);
     if (result.status == IoResult::Status::Done) {
       if (wait) wait->Restart();
     } else if (result.status == IoResult::Status::Closed ||
@@ -240,18 +243,19 @@ LineRead ReadLine(NetSession& session) {
 }
 
 std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity) {
+  internal::ConnectionState& state = StateOf(session);
   if (session.IsAborted() || capacity == 0) return 0;
   if (HasBufferedInput(session)) {
-    const std::size_t count = std::min(capacity, session.input.size() - session.input_position);
-    std::memcpy(buffer, session.input.data() + session.input_position, count);
-    session.input_position += count;
+    const std::size_t count = std::min(capacity, state.input.size() - state.input_position);
+    std::memcpy(buffer, state.input.data() + state.input_position, count);
+    state.input_position += count;
     return count;
   }
   SendOutput(session);
-  if (session.IsAborted() || !session.transport) return 0;
+  if (session.IsAborted() || !state.transport) return 0;
   BoundedWait wait(session, kLineWait);
   while (!session.IsAborted()) {
-    const IoResult result = session.transport->Receive(buffer, capacity);
+    const IoResult result = state.transport->Receive(buffer, capacity);
     if (result.status == IoResult::Status::Done) return result.count;
     if (result.status == IoResult::Status::Closed) {
       session.MarkClosed();
@@ -267,14 +271,15 @@ std::size_t ReceiveSome(NetSession& session, char* buffer, std::size_t capacity)
 }
 
 void PutBack(NetSession& session, std::string_view bytes) {
+  internal::ConnectionState& state = StateOf(session);
   if (bytes.empty()) return;
-  session.input.erase(0, session.input_position);
-  session.input.insert(0, bytes);
-  session.input_position = 0;
+  state.input.erase(0, state.input_position);
+  state.input.insert(0, bytes);
+  state.input_position = 0;
 }
 
 bool HasBufferedInput(const NetSession& session) {
-  return session.input_position < session.input.size();
+  return StateOf(session).input_position < StateOf(session).input.size();
 }
 
 }  // namespace kestrel::net

@@ -16,6 +16,7 @@
 
 #include "net/bounded_wait_internal.h"
 #include "net/connect_first.h"
+#include "net/connection_state_internal.h"
 #include "net/host_part.h"
 #include "net/resolver.h"
 #include "net/transport.h"
@@ -27,6 +28,8 @@ namespace kestrel::net {
 namespace {
 
 using internal::BoundedWait;
+using internal::ConnectionState;
+using internal::StateOf;
 using internal::WaitDisplay;
 
 // The two lines that describe the socket library after start-up.
@@ -41,19 +44,21 @@ constexpr std::size_t kHostNameBuffer = 512;
 constexpr std::size_t kServiceBuffer = 1024;
 
 void LookUpLocalHost(NetSession& session) {
+  std::string& local_host = StateOf(session).local_host;
   std::array<char, kHostNameBuffer> buffer{};
   if (::gethostname(buffer.data(), buffer.size() - 1) == 0) {
-    session.LocalHost = std::string(buffer.data()).substr(0, kMaxLocalHost);
+    local_host = std::string(buffer.data()).substr(0, kMaxLocalHost);
   } else {
-    session.LocalHost.clear();
+    local_host.clear();
   }
-  LogLine(session, session.LocalHost.empty() ? std::string("-- No local host")
-                                             : "-- Local host " + session.LocalHost);
+  LogLine(session,
+          local_host.empty() ? std::string("-- No local host") : "-- Local host " + local_host);
 }
 
 void ResolveServer(NetSession& session) {
-  session.ServerHost = session.ConfiguredHost.substr(0, kMaxServerHost);
-  const std::string name = HostPart(session.ServerHost);
+  ConnectionState& state = StateOf(session);
+  state.server_host = state.configured_host.substr(0, kMaxServerHost);
+  const std::string name = HostPart(state.server_host);
   std::string reason = "no address for " + name;
   bool no_such_name = false;
   std::string address_text;  // a literal as written
@@ -61,11 +66,11 @@ void ResolveServer(NetSession& session) {
     if (literal->IsUnspecified()) {
       reason = "not an address to connect to";
     } else {
-      session.ServerAddresses = {*literal};
-      address_text = session.ServerHost;
+      state.server_addresses = {*literal};
+      address_text = state.server_host;
     }
   } else {
-    LogLine(session, ("-> Resolving " + session.ConfiguredHost).substr(0, kMaxResolvingLine));
+    LogLine(session, ("-> Resolving " + state.configured_host).substr(0, kMaxResolvingLine));
     PendingResolution resolution(name);
     if (resolution.started()) {
       BoundedWait wait(session, WaitDisplay{0, -1});
@@ -74,12 +79,12 @@ void ResolveServer(NetSession& session) {
       }
       if (wait.timed_out()) {
         session.MarkTimedOut();
-        reason = "no answer within " + std::to_string(session.NetTimeout) + " seconds";
+        reason = "no answer within " + std::to_string(state.net_timeout) + " seconds";
       } else if (!resolution.Done()) {
         reason = "stopped";
       } else {
         const Resolution found = resolution.Result();
-        session.ServerAddresses = ConnectionOrder(found.addresses);
+        state.server_addresses = ConnectionOrder(found.addresses);
         if (found.failure == ResolveFailure::NoSuchName) {
           reason = "the name " + name + " does not exist";
           no_such_name = true;
@@ -89,98 +94,110 @@ void ResolveServer(NetSession& session) {
       }
     }
   }
-  if (session.ServerAddresses.empty()) {
-    LogLine(session, "-- Could not resolve hostname, aborting (" + reason + ")");
+  if (state.server_addresses.empty()) {
+    const std::string failure = "Could not resolve hostname, aborting (" + reason + ")";
+    LogLine(session, "-- " + failure);
     // Trying again will not make a name exist: the configuration is wrong.
     if (no_such_name) session.NoteMisconfigured(name);
-    session.Abort();
+    session.Abort(failure);
     return;
   }
-  if (address_text.empty()) address_text = session.ServerAddresses.front().Text();
+  if (address_text.empty()) address_text = state.server_addresses.front().Text();
   LogLine(session, "<- Server IP-address: " + address_text);
 }
 
 void LookUpServicePort(NetSession& session) {
-  if (session.ConfiguredPort != 0) {
+  ConnectionState& state = StateOf(session);
+  if (state.configured_port != 0) {
     // Our own port key: no look-up.
-    session.Port = session.ConfiguredPort;
+    state.port = state.configured_port;
   } else {
     servent entry{};
     servent* found = nullptr;
     std::array<char, kServiceBuffer> buffer{};
-    if (::getservbyname_r(session.ServiceName.c_str(), "tcp", &entry, buffer.data(), buffer.size(),
+    if (::getservbyname_r(state.service_name.c_str(), "tcp", &entry, buffer.data(), buffer.size(),
                           &found) == 0 &&
         found != nullptr) {
-      session.Port = ntohs(static_cast<std::uint16_t>(found->s_port));
+      state.port = ntohs(static_cast<std::uint16_t>(found->s_port));
     } else {
-      session.Port = session.DefaultPort;
+      state.port = state.default_port;
     }
   }
-  LogLine(session, "<- Opening serviceport " + std::to_string(session.Port));
+  LogLine(session, "<- Opening serviceport " + std::to_string(state.port));
 }
 
 void OpenSocket(NetSession& session) {
-  session.Socket = ::socket(session.ServerAddresses.front().family(),
-                            SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (session.Socket < 0) session.LastError = errno;
-  LogLine(session, "<- Socket " + std::to_string(session.Socket));
+  ConnectionState& state = StateOf(session);
+  state.socket.Reset(::socket(state.server_addresses.front().family(),
+                              SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!state.socket) state.last_error = errno;
+  LogLine(session, "<- Socket " + std::to_string(state.socket.get()));
 }
 
 void ConnectServer(NetSession& session) {
   if (session.IsAborted()) return;
+  ConnectionState& state = StateOf(session);
   LogLine(session, "-- Connecting");
-  const internal::ConnectOutcome outcome =
-      internal::ConnectFirst(session, session.ServerAddresses, session.Port, session.Socket);
-  session.Socket = outcome.socket;
-  if (outcome.socket < 0) {
+  internal::ConnectOutcome outcome =
+      internal::ConnectFirst(session, state.server_addresses, state.port, std::move(state.socket));
+  state.socket = std::move(outcome.socket);
+  if (!state.socket) {
     if (session.IsAborted() && !outcome.timed_out) return;  // stopped
+    std::string failure;
     if (outcome.timed_out) {
       session.MarkTimedOut();
-      LogLine(session, "-- Could not connect (no answer within " +
-                           std::to_string(session.NetTimeout) + " seconds)");
+      failure =
+          "Could not connect (no answer within " + std::to_string(state.net_timeout) + " seconds)";
     } else {
-      session.LastError = outcome.error != 0 ? outcome.error : session.LastError;
-      LogLine(session, "-- Could not connect (" + platform::ErrorText(session.LastError) + ")");
+      state.last_error = outcome.error != 0 ? outcome.error : state.last_error;
+      failure = "Could not connect (" + platform::ErrorText(state.last_error) + ")";
     }
-    session.Abort();
+    LogLine(session, "-- " + failure);
+    session.Abort(failure);
     return;
   }
-  session.ConnectedAddress = session.ServerAddresses[outcome.index].Text();
-  if (session.ServerAddresses.size() > 1)
-    LogLine(session, "-- Connected to " + session.ConnectedAddress);
+  state.connected_address = state.server_addresses[outcome.index].Text();
+  if (state.server_addresses.size() > 1)
+    LogLine(session, "-- Connected to " + state.connected_address);
   // Message data leaves in large writes; Nagle would hold back the tail of
   // each one until the previous segment is acknowledged.
   const int on = 1;
-  (void)::setsockopt(session.Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  session.transport = std::make_unique<PlainTransport>(session.Socket);
+  (void)::setsockopt(state.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  state.transport = std::make_unique<PlainTransport>(state.socket.get());
 }
 
 }  // namespace
 
 NetSession::NetSession(core::Side side_of_job, const Endpoint& endpoint, core::Logger& log)
-    : ServiceName(endpoint.service),
-      DefaultPort(endpoint.default_port),
-      side(side_of_job),
-      logger(log),
-      NetTimeout(endpoint.timeout_seconds),
-      ConfiguredHost(endpoint.host),
-      ConfiguredPort(endpoint.port) {
-  wake_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    : side_(side_of_job), logger_(log), state_(std::make_unique<ConnectionState>()) {
+  state_->service_name = endpoint.service;
+  state_->default_port = endpoint.default_port;
+  state_->net_timeout = endpoint.timeout_seconds;
+  state_->configured_host = endpoint.host;
+  state_->configured_port = endpoint.port;
+  state_->wake_event.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
-NetSession::~NetSession() {
-  transport.reset();
-  if (Socket >= 0) ::close(Socket);
-  if (wake_event >= 0) ::close(wake_event);
+NetSession::~NetSession() = default;
+
+std::uint16_t NetSession::net_timeout() const {
+  return state_->net_timeout;
 }
 
-void NetSession::Abort() {
-  std::string reason;
-  {
-    const std::lock_guard guard(outcome_mutex_);
-    reason = last_line_;
-  }
-  Abort(reason);
+const std::string& NetSession::local_host() const {
+  return state_->local_host;
+}
+
+const std::string& NetSession::server_host() const {
+  return state_->server_host;
+}
+
+std::uint16_t NetSession::port() const {
+  return state_->port;
+}
+
+const std::string& NetSession::connected_address() const {
+  return state_->connected_address;
 }
 
 void NetSession::Abort(std::string_view reason) {
@@ -188,16 +205,16 @@ void NetSession::Abort(std::string_view reason) {
     const std::lock_guard guard(outcome_mutex_);
     outcome_.SetAborted(reason);
   }
-  Aborted.store(true);
-  if (wake_event >= 0) {
+  aborted_.store(true);
+  if (state_->wake_event) {
     const std::uint64_t one = 1;
-    (void)!::write(wake_event, &one, sizeof one);
+    (void)!::write(state_->wake_event.get(), &one, sizeof one);
   }
 }
 
 void NetSession::RequestStop() {
   stop_requested_at_ = platform::MonotonicHundredths();
-  if (InMessageData) Abort(kStoppedReason);
+  if (in_message_data_) Abort(kStoppedReason);
 }
 
 void NetSession::NoteShortfall(std::string what, std::string reply) {
@@ -226,13 +243,6 @@ SessionOutcome NetSession::Outcome() const {
   return outcome_;
 }
 
-void NetSession::NoteLoggedLine(std::string_view text) {
-  // The log mark says nothing about the reason.
-  if (text.size() >= 3 && text[2] == ' ') text.remove_prefix(3);
-  const std::lock_guard guard(outcome_mutex_);
-  last_line_.assign(text);
-}
-
 bool NetSession::StopGraceOver() const {
   const std::int64_t at = stop_requested_at_.load();
   return at >= 0 && platform::MonotonicHundredths() - at >= kStopGraceSeconds * 100;
@@ -251,9 +261,7 @@ SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue) {
   // A Stop that came while connecting leaves no step to end gracefully.
   if (session.StopRequested()) session.Abort(kStoppedReason);
   if (!session.IsAborted() && dialogue) dialogue(session);
-  session.transport.reset();
-  if (session.Socket >= 0) ::close(session.Socket);
-  session.Socket = -1;
+  StateOf(session).Disconnect();
   internal::ClearCountdown(session);
   internal::SetIndicator(session, false);
   return session.Outcome();
@@ -261,12 +269,11 @@ SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue) {
 
 bool Reconnect(NetSession& session) {
   if (session.IsAborted()) return false;
-  session.transport.reset();
-  if (session.Socket >= 0) ::close(session.Socket);
-  session.Socket = -1;
-  session.output.clear();
-  session.input.clear();
-  session.input_position = 0;
+  ConnectionState& state = StateOf(session);
+  state.Disconnect();
+  state.output.clear();
+  state.input.clear();
+  state.input_position = 0;
   session.closed_ = false;
   OpenSocket(session);
   ConnectServer(session);
@@ -274,12 +281,31 @@ bool Reconnect(NetSession& session) {
 }
 
 void LogLine(NetSession& session, std::string_view text, core::LineKind kind) {
-  session.NoteLoggedLine(text);
   if (session.log_suspended()) {
-    session.logger.front_end().AppendLine(session.side, text.substr(0, core::kMaxLogLine), kind);
+    session.logger().front_end().AppendLine(session.side(), text.substr(0, core::kMaxLogLine),
+                                            kind);
   } else {
-    session.logger.LogLine(session.side, text, kind);
+    session.logger().LogLine(session.side(), text, kind);
   }
 }
+
+void LogAndAbort(NetSession& session, std::string_view line, core::LineKind kind) {
+  LogLine(session, line, kind);
+  std::string_view reason = line;
+  if (reason.size() >= 3 && reason[2] == ' ') reason.remove_prefix(3);
+  session.Abort(reason);
+}
+
+namespace internal {
+
+ConnectionState& StateOf(NetSession& session) {
+  return *session.state_;
+}
+
+const ConnectionState& StateOf(const NetSession& session) {
+  return *session.state_;
+}
+
+}  // namespace internal
 
 }  // namespace kestrel::net

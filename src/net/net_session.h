@@ -4,7 +4,7 @@
 // name, resolution, port, socket, connect), the side's dialogue, close. Every
 // wait sleeps in poll(), is bounded by NETTIMEOUT, shows the side's countdown
 // and waiting indicator, and ends within 100 ms of a Stop (Aborted set from
-// any thread). Failures are log lines plus Aborted; nothing is thrown.
+// any thread). Failures are log lines plus an abort; nothing is thrown.
 // The dialogue reports through the session in one way only: NoteShortfall
 // for what it had to leave undone, Abort for what ended it; RunSession
 // returns both as the connection's SessionOutcome.
@@ -17,12 +17,10 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/log.h"
 #include "core/side.h"
 #include "net/session_outcome.h"
-#include "net/socket_address.h"
 
 namespace kestrel::net {
 
@@ -58,45 +56,41 @@ struct Endpoint {
   std::uint16_t timeout_seconds = 0;  // NETTIMEOUT
 };
 
-struct NetSession;
+class NetSession;
+namespace internal {
+struct ConnectionState;
+// The connection's own parts, for the code of this folder only.
+[[nodiscard]] ConnectionState& StateOf(NetSession& session);
+[[nodiscard]] const ConnectionState& StateOf(const NetSession& session);
+}  // namespace internal
+
 // How long a Stop waits for the dialogue's next step before it aborts (a
 // server that stays silent would otherwise hold it for NETTIMEOUT).
 inline constexpr int kStopGraceSeconds = 2;
 // The reason of an abort that a Stop caused.
 inline constexpr std::string_view kStoppedReason = "Stopped";
+// The reason of an abort because the server closed the connection.
+inline constexpr std::string_view kClosedReason = "Connection closed by the server";
 
 // The side's dialogue, run by RunSession once the connection is up.
 using Dialogue = std::function<void(NetSession&)>;
 
 // The connection record of one job. Created on the worker thread; the job
-// keeps it where the Stop command can reach Aborted.
-struct NetSession {
+// keeps it where the Stop command can reach Abort.
+class NetSession {
+ public:
   NetSession(core::Side side, const Endpoint& endpoint, core::Logger& logger);
   ~NetSession();
   NetSession(const NetSession&) = delete;
   NetSession& operator=(const NetSession&) = delete;
 
-  // The job's one abort switch: set by failures, time-outs, the dialogues and,
-  // from another thread, by Stop. Never cleared.
-  std::atomic<bool> Aborted{false};
-  std::string LocalHost;    // at most kMaxLocalHost characters, or empty
-  std::string ServiceName;  // "smtp" or "pop3"
-  std::string ServerHost;   // as configured, at most kMaxServerHost characters
-  std::uint16_t DefaultPort = 0;
-  // The server's addresses in the order they are tried; empty until resolved.
-  std::vector<SocketAddress> ServerAddresses;
-  std::string ConnectedAddress;  // the address that answered, once connected
-  int Socket = -1;
-  std::uint16_t Port = 0;  // host byte order
-  std::uint16_t LastShownSecond = 0;
-  int LastError = 0;  // errno of the last failed socket step (0: none)
-
-  // Sets Aborted and wakes the wait in progress at once; safe from any thread.
-  // The first abort's reason is kept: by default the line logged last, which
-  // is the failure's own line where a step fails.
-  void Abort();
+  // Sets the job's one abort switch and wakes the wait in progress at once;
+  // safe from any thread. Set by failures, time-outs, the dialogues and, from
+  // another thread, by Stop; never cleared. The first abort's reason is kept.
   void Abort(std::string_view reason);
-  [[nodiscard]] bool IsAborted() const { return Aborted.load(); }
+  [[nodiscard]] bool IsAborted() const { return aborted_.load(); }
+  // The switch itself, for waits below the session that watch it.
+  [[nodiscard]] const std::atomic<bool>& abort_flag() const { return aborted_; }
 
   // Asks the dialogue to end at its next step with the goodbye its protocol
   // wants; safe from any thread. Inside message data, or when a wait goes on
@@ -105,23 +99,17 @@ struct NetSession {
   [[nodiscard]] bool StopRequested() const { return stop_requested_at_.load() >= 0; }
   // True once a requested stop has waited out its grace.
   [[nodiscard]] bool StopGraceOver() const;
-  // Set by a dialogue while message data flows in: a Stop then aborts at once.
-  std::atomic<bool> InMessageData{false};
 
-  core::Side side;
-  core::Logger& logger;
-  std::uint16_t NetTimeout;      // NETTIMEOUT in seconds
-  std::string ConfiguredHost;    // HOST or POPSERVER
-  std::uint16_t ConfiguredPort;  // SMTPPORT or POPPORT; 0: service look-up
-
-  std::unique_ptr<Transport> transport;              // the connected channel, once connected
-  std::string output;                                // queued message data, not yet sent
-  std::string input;                                 // received, not yet taken by a reader
-  std::size_t input_position = 0;                    // where the untaken bytes of `input` start
-  bool countdown_shown = false;                      // the countdown field holds a number
-  bool indicator_shown = false;                      // the waiting indicator is checked
-  int wake_event = -1;                               // eventfd that Abort() signals
-  std::atomic<std::int64_t> stop_requested_at_{-1};  // monotonic hundredths; -1: none
+  [[nodiscard]] core::Side side() const { return side_; }
+  [[nodiscard]] core::Logger& logger() const { return logger_; }
+  [[nodiscard]] std::uint16_t net_timeout() const;  // NETTIMEOUT in seconds
+  // This host's name, at most kMaxLocalHost characters, or empty.
+  [[nodiscard]] const std::string& local_host() const;
+  // The server as configured, at most kMaxServerHost characters.
+  [[nodiscard]] const std::string& server_host() const;
+  [[nodiscard]] std::uint16_t port() const;  // host byte order
+  // The address that answered, once connected.
+  [[nodiscard]] const std::string& connected_address() const;
 
   // Something due was not done (a file kept, a mail left on the server),
   // though the dialogue goes on: the run must not report success. The
@@ -141,25 +129,47 @@ struct NetSession {
   // The server closed the connection.
   [[nodiscard]] bool closed() const { return closed_; }
   void MarkClosed() { closed_ = true; }
-  // Connects again after the server ended the conversation.
-  friend bool Reconnect(NetSession& session);
-  // A wait ran out of NETTIMEOUT (Aborted is set too).
+  // A wait ran out of NETTIMEOUT (the session is aborted too).
   [[nodiscard]] bool timed_out() const { return timed_out_; }
   void MarkTimedOut() { timed_out_ = true; }
 
   // The outcome so far; safe from any thread.
   [[nodiscard]] SessionOutcome Outcome() const;
-  // Called by LogLine: the line an abort without a reason names.
-  void NoteLoggedLine(std::string_view text);
 
  private:
   friend class SuspendedLog;
+  friend class MessageDataScope;
+  friend internal::ConnectionState& internal::StateOf(NetSession& session);
+  friend const internal::ConnectionState& internal::StateOf(const NetSession& session);
+  friend bool Reconnect(NetSession& session);
+
+  core::Side side_;
+  core::Logger& logger_;
+  std::unique_ptr<internal::ConnectionState> state_;
+  std::atomic<bool> aborted_{false};
+  std::atomic<std::int64_t> stop_requested_at_{-1};  // monotonic hundredths; -1: none
+  // Message data flows in: a Stop then aborts at once.
+  std::atomic<bool> in_message_data_{false};
   bool log_suspended_ = false;
   bool closed_ = false;
   bool timed_out_ = false;
-  mutable std::mutex outcome_mutex_;  // guards the two below
+  mutable std::mutex outcome_mutex_;  // guards the outcome
   SessionOutcome outcome_;
-  std::string last_line_;
+};
+
+// Marks the session as inside message data for its lifetime, so that a Stop
+// aborts at once rather than waiting for a step that ends gracefully.
+class MessageDataScope {
+ public:
+  explicit MessageDataScope(NetSession& session) : session_(session) {
+    session_.in_message_data_ = true;
+  }
+  ~MessageDataScope() { session_.in_message_data_ = false; }
+  MessageDataScope(const MessageDataScope&) = delete;
+  MessageDataScope& operator=(const MessageDataScope&) = delete;
+
+ private:
+  NetSession& session_;
 };
 
 // Suspends the session's log for its lifetime (message data, secrets) and
@@ -192,6 +202,11 @@ SessionOutcome RunSession(NetSession& session, const Dialogue& dialogue);
 // pane only.
 void LogLine(NetSession& session, std::string_view text,
              core::LineKind kind = core::LineKind::Normal);
+
+// Logs `line` and aborts the session with it, without its log mark ("-- "),
+// as the reason.
+void LogAndAbort(NetSession& session, std::string_view line,
+                 core::LineKind kind = core::LineKind::Normal);
 
 // Sends one command line with CR LF after any queued data; logs it behind
 // "-> " while the side's log is open and not suspended. A line longer than

@@ -26,8 +26,7 @@ void Echoed(NetSession& session, Echo echo, std::string_view line) {
 }
 
 void TooLong(NetSession& session, Reply& reply, std::size_t limit) {
-  LogLine(session, "-- Reply of more than " + std::to_string(limit) + " lines, aborting");
-  session.Abort();
+  LogAndAbort(session, "-- Reply of more than " + std::to_string(limit) + " lines, aborting");
   reply.status = ReplyStatus::Aborted;
 }
 

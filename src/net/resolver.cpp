@@ -12,16 +12,15 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/unique_fd.h"
+
 namespace kestrel::net {
 
 struct PendingResolution::State {
   std::mutex mutex;
   bool done = false;
   Resolution result;
-  int event = -1;
-  ~State() {
-    if (event >= 0) ::close(event);
-  }
+  platform::UniqueFd event;
 };
 
 namespace {
@@ -67,8 +66,8 @@ void SetResolverForTesting(ResolveFunction resolver) {
 
 PendingResolution::PendingResolution(const std::string& name) {
   auto state = std::make_shared<State>();
-  state->event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (state->event < 0) return;
+  state->event.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!state->event) return;
   try {
     // The thread owns a share of the state, so an abandoned look-up that
     // finishes later still writes into live memory; nobody joins it.
@@ -78,7 +77,7 @@ PendingResolution::PendingResolution(const std::string& name) {
       state->result = std::move(result);
       state->done = true;
       const std::uint64_t one = 1;
-      (void)!::write(state->event, &one, sizeof one);
+      (void)!::write(state->event.get(), &one, sizeof one);
     }).detach();
   } catch (const std::system_error&) {
     return;  // no thread: started() stays false
@@ -89,7 +88,7 @@ PendingResolution::PendingResolution(const std::string& name) {
 PendingResolution::~PendingResolution() = default;
 
 int PendingResolution::Descriptor() const {
-  return state_ ? state_->event : -1;
+  return state_ ? state_->event.get() : -1;
 }
 
 bool PendingResolution::Done() const {

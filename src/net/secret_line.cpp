@@ -16,7 +16,7 @@ void SendSecretLine(NetSession& session, std::string_view line, std::string_view
     const SuspendedLog quiet(session);
     SendLine(session, line, limit);
   }
-  if (!was_suspended && session.logger.IsOpen(session.side)) {
+  if (!was_suspended && session.logger().IsOpen(session.side())) {
     LogLine(session, "-> " + std::string(shown));
   }
 }

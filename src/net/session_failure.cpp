@@ -6,8 +6,7 @@
 namespace kestrel::net {
 
 bool AbortWith(NetSession& session, const std::string& why) {
-  LogLine(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
-  session.Abort();
+  LogAndAbort(session, ("-- " + why + ", aborting").substr(0, core::kMaxLogLine));
   return false;
 }
 

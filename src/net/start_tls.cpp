@@ -2,10 +2,13 @@
 #include "net/start_tls.h"
 
 #include "net/bounded_wait_internal.h"
+#include "net/connection_state_internal.h"
 #include "net/host_part.h"
 #include "net/tls_transport.h"
 
 namespace kestrel::net {
+
+using internal::StateOf;
 
 namespace {
 
@@ -13,29 +16,28 @@ namespace {
 constexpr internal::WaitDisplay kHandshakeWait{3, 2};
 
 void Refuse(NetSession& session, const std::string& why) {
-  LogLine(session, ("-- TLS failed: " + why).substr(0, core::kMaxLogLine));
-  session.Abort();
+  LogAndAbort(session, ("-- TLS failed: " + why).substr(0, core::kMaxLogLine));
 }
 
 }  // namespace
 
 bool StartTls(NetSession& session, const std::string& ca_file) {
   if (session.IsAborted()) return false;
-  if (!session.transport || session.Socket < 0) {
+  if (!StateOf(session).transport || StateOf(session).socket.get() < 0) {
     Refuse(session, "no connection");
     return false;
   }
-  if (!session.output.empty()) {
+  if (!StateOf(session).output.empty()) {
     Refuse(session, "data queued before the handshake");
     return false;
   }
-  if (session.transport->HasPendingInput() || HasBufferedInput(session)) {
+  if (StateOf(session).transport->HasPendingInput() || HasBufferedInput(session)) {
     Refuse(session, "the server sent data before the handshake");
     return false;
   }
   std::string error;
-  std::unique_ptr<TlsTransport> tls =
-      TlsTransport::Create(session.Socket, HostPart(session.ServerHost), ca_file, error);
+  std::unique_ptr<TlsTransport> tls = TlsTransport::Create(
+      StateOf(session).socket.get(), HostPart(session.server_host()), ca_file, error);
   if (!tls) {
     Refuse(session, error);
     return false;
@@ -49,16 +51,16 @@ bool StartTls(NetSession& session, const std::string& ca_file) {
       Refuse(session, tls->FailureText());
       return false;
     }
-    if (wait.WaitFor(session.Socket, step.wait_for) == 0) {
+    if (wait.WaitFor(StateOf(session).socket.get(), step.wait_for) == 0) {
       if (wait.timed_out())
         Refuse(session, "handshake timed out");
       else
-        session.Abort();
+        session.Abort(kStoppedReason);  // the wait ends early only when aborted
       return false;
     }
   }
   LogLine(session, "<- TLS " + tls->Description());
-  session.transport = std::move(tls);
+  StateOf(session).transport = std::move(tls);
   return true;
 }
 

@@ -43,10 +43,9 @@ std::optional<net::Credential> ObtainLoginCredential(net::NetSession& session,
   }
   std::string problem;
   const std::optional<TokenClient> client =
-      MakeTokenClient(configuration, account, session.Aborted, problem);
+      MakeTokenClient(configuration, account, session.abort_flag(), problem);
   if (!client) {
-    net::LogLine(session, problem + ", aborting", core::LineKind::Problem);
-    session.Abort();
+    net::LogAndAbort(session, problem + ", aborting", core::LineKind::Problem);
     return std::nullopt;
   }
   if (refused) {
@@ -65,8 +64,7 @@ std::optional<net::Credential> ObtainLoginCredential(net::NetSession& session,
     case AccessToken::Status::Failed:
       break;
   }
-  net::LogLine(session, token.problem + ", aborting", core::LineKind::Problem);
-  session.Abort();
+  net::LogAndAbort(session, token.problem + ", aborting", core::LineKind::Problem);
   return std::nullopt;
 }
 

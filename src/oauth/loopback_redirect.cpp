@@ -10,6 +10,9 @@
 
 #include <memory>
 #include <string_view>
+#include <utility>
+
+#include "platform/unique_fd.h"
 
 namespace kestrel::oauth {
 
@@ -111,25 +114,22 @@ std::optional<std::string> ReadTarget(int connection, const std::atomic<bool>& a
 }  // namespace
 
 LoopbackListener::LoopbackListener() {
-  socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return;
+  platform::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(socket_, 4) != 0 ||
-      getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(socket_);
-    socket_ = -1;
+  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener.get(), 4) != 0 ||
+      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return;
   }
+  socket_ = std::move(listener);
   port_ = ntohs(address.sin_port);
 }
 
-LoopbackListener::~LoopbackListener() {
-  if (socket_ >= 0) close(socket_);
-}
+LoopbackListener::~LoopbackListener() = default;
 
 std::string LoopbackListener::RedirectUri() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/";
@@ -139,22 +139,21 @@ std::optional<RedirectAnswer> LoopbackListener::Await(const std::string& expecte
                                                       Clock::time_point deadline,
                                                       const std::atomic<bool>& aborted) {
   while (!aborted && Clock::now() < deadline) {
-    pollfd entry{socket_, POLLIN, 0};
+    pollfd entry{socket_.get(), POLLIN, 0};
     if (poll(&entry, 1, kSliceMilliseconds) <= 0) continue;
-    const int connection = accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) continue;
+    const platform::UniqueFd accepted(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!accepted) continue;
+    const int connection = accepted.get();
     const std::optional<std::string> target = ReadTarget(connection, aborted);
     std::string path;
     std::string query;
     if (!target || !SplitTarget(*target, path, query)) {
       Answer(connection, "400 Bad Request", "This is not a login answer.");
-      close(connection);
       continue;
     }
     const RedirectAnswer answer = ParseQuery(query);
     if (path != "/" || (answer.code.empty() && answer.error.empty())) {
       Answer(connection, "404 Not Found", "Nothing here.");
-      close(connection);
       continue;
     }
     if (answer.state != expected_state) {
@@ -165,7 +164,6 @@ std::optional<RedirectAnswer> LoopbackListener::Await(const std::string& expecte
     } else {
       Answer(connection, "200 OK", "Kestrel has the login. You may close this window.");
     }
-    close(connection);
     return answer;
   }
   return std::nullopt;

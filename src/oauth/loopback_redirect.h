@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace kestrel::oauth {
 
 // What the redirect carried in its query.
@@ -27,7 +29,7 @@ class LoopbackListener {
   LoopbackListener& operator=(const LoopbackListener&) = delete;
 
   // False when no socket could be opened on 127.0.0.1.
-  [[nodiscard]] bool listening() const { return socket_ >= 0; }
+  [[nodiscard]] bool listening() const { return socket_.valid(); }
   // "http://127.0.0.1:<port>/"
   [[nodiscard]] std::string RedirectUri() const;
 
@@ -39,7 +41,7 @@ class LoopbackListener {
                                                     const std::atomic<bool>& aborted);
 
  private:
-  int socket_ = -1;
+  platform::UniqueFd socket_;
   std::uint16_t port_ = 0;
 };
 

@@ -10,6 +10,7 @@
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
+#include "platform/unique_fd.h"
 
 namespace kestrel::oauth {
 
@@ -36,14 +37,16 @@ std::string TokenFileName(Account account, const std::string& user) {
 
 LoadedTokens LoadTokens(const std::string& file_name) {
   LoadedTokens loaded;
-  const int fd = open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    loaded.state = errno == ENOENT ? TokenFileState::Missing : TokenFileState::Unreadable;
-    return loaded;
-  }
   struct stat info {};
-  const bool ours = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid();
-  close(fd);
+  bool ours = false;
+  {
+    const platform::UniqueFd fd(open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {
+      loaded.state = errno == ENOENT ? TokenFileState::Missing : TokenFileState::Unreadable;
+      return loaded;
+    }
+    ours = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid();
+  }
   if (!ours) {
     loaded.state = TokenFileState::Unreadable;
     return loaded;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/file_names.h"
+#include "platform/unique_fd.h"
 
 namespace kestrel::platform {
 
@@ -43,10 +44,8 @@ std::string DirectoryOf(const std::string& path) {
 
 // Best effort, as some file systems refuse to sync a directory.
 void SyncRealDirectory(const std::string& directory) {
-  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) return;
-  fsync(dir_fd);
-  close(dir_fd);
+  const UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) fsync(dir.get());
 }
 
 // Makes a name just created, renamed or removed in a directory durable.
@@ -61,14 +60,11 @@ UniqueFile OpenFile(std::string_view name, const char* mode) {
 }
 
 UniqueFile CreatePrivateFile(std::string_view name) {
-  const int fd = open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
-  UniqueFile file(fdopen(fd, "wb"));
-  if (!file) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-  }
+  UniqueFd fd(open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd) return nullptr;
+  UniqueFile file(fdopen(fd.get(), "wb"));
+  // The stream owns the descriptor from here; without one it is closed.
+  if (file) (void)fd.Release();
   return file;
 }
 
@@ -170,21 +166,21 @@ ReplaceOutcome Replace(std::string_view name, std::string_view content, bool kee
                        const std::function<void()>& before_rename) {
   const std::string target = ResolveName(name);
   std::string temp = target + std::string(kReplacementInfix) + "XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) return ReplaceOutcome::Failed;
+  UniqueFd fd(mkstemp(temp.data()));
+  if (!fd) return ReplaceOutcome::Failed;
   struct stat old_info {};
   const bool had_old = stat(target.c_str(), &old_info) == 0;
-  if (had_old && keep_owner && !GiveOwner(fd, old_info)) {
+  if (had_old && keep_owner && !GiveOwner(fd.get(), old_info)) {
     const int error = errno;
-    close(fd);
+    fd.Reset();
     unlink(temp.c_str());
     errno = error;
     return ReplaceOutcome::OwnerNotKept;
   }
   // After the owner: a change of owner clears the set-id bits.
-  if (had_old) fchmod(fd, old_info.st_mode & 07777);
-  const bool written = WriteAll(fd, content) && fsync(fd) == 0;
-  const bool closed = close(fd) == 0;
+  if (had_old) fchmod(fd.get(), old_info.st_mode & 07777);
+  const bool written = WriteAll(fd.get(), content) && fsync(fd.get()) == 0;
+  const bool closed = fd.Close();
   if (written && closed && before_rename) before_rename();
   if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {
     const int error = errno;
@@ -218,25 +214,16 @@ void RemoveUnfinishedReplacements(std::string_view name) {
 }
 
 bool SyncDirectory(std::string_view directory) {
-  const int dir_fd = open(ResolveName(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) return false;
-  const bool synced = fsync(dir_fd) == 0 || errno == EINVAL || errno == ENOTSUP;
-  const int error = errno;
-  close(dir_fd);
-  errno = error;
-  return synced;
+  const UniqueFd dir(open(ResolveName(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return false;
+  return fsync(dir.get()) == 0 || errno == EINVAL || errno == ENOTSUP;
 }
 
 namespace {
 
 bool SyncWith(std::string_view name, int (*sync)(int)) {
-  const int fd = open(ResolveName(name).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = sync(fd) == 0;
-  const int error = errno;
-  close(fd);
-  errno = error;
-  return synced;
+  const UniqueFd fd(open(ResolveName(name).c_str(), O_RDONLY | O_CLOEXEC));
+  return fd && sync(fd.get()) == 0;
 }
 
 enum class AppendSync { Now, Writeback, Later };
@@ -245,15 +232,15 @@ bool Append(std::string_view name, std::string_view text, AppendSync sync) {
   const std::string target = ResolveName(name);
   const bool existed = access(target.c_str(), F_OK) == 0;
   if (!existed && sync == AppendSync::Writeback) sync = AppendSync::Now;
-  const int fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool written = WriteAll(fd, text);
-  if (written && sync == AppendSync::Now) written = fdatasync(fd) == 0;
+  UniqueFd fd(open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd) return false;
+  bool written = WriteAll(fd.get(), text);
+  if (written && sync == AppendSync::Now) written = fdatasync(fd.get()) == 0;
   // Only a hint: where it is not supported, the later sync does it all.
   if (written && sync == AppendSync::Writeback)
-    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   const int error = errno;
-  const bool closed = close(fd) == 0;
+  const bool closed = fd.Close();
   if (!existed) SyncDirectoryOf(target);
   if (!written) errno = error;
   return written && closed;
@@ -298,11 +285,10 @@ ReplaceOutcome ReplaceKeepingOwner(std::string_view name, std::string_view conte
 }
 
 bool CreateFileExclusive(std::string_view name, std::string_view content) {
-  const int fd = open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  const UniqueFd fd(open(ResolveName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) return false;
   // Created is created: a content that could not be written leaves the file ours.
-  (void)WriteAll(fd, content);
-  close(fd);
+  (void)WriteAll(fd.get(), content);
   return true;
 }
 

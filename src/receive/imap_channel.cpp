@@ -87,8 +87,7 @@ void ImapChannel::Begin(const ImapBounds& bounds) {
 }
 
 void ImapChannel::Fail(const std::string& why) {
-  if (!session_.IsAborted()) net::LogLine(session_, "-- " + why + ", aborting");
-  session_.Abort();
+  if (!session_.IsAborted()) net::LogAndAbort(session_, "-- " + why + ", aborting");
 }
 
 bool ImapChannel::Charge(std::uint64_t bytes) {
@@ -112,9 +111,9 @@ bool ImapChannel::Fill() {
   buffer_.resize(count);
   if (count > 0) return true;
   if (session_.closed() && !session_.IsAborted()) {
-    net::LogLine(session_, "-- Connection closed by the server");
+    net::LogAndAbort(session_, "-- " + std::string(net::kClosedReason));
   }
-  session_.Abort();  // nothing more can be said to a closed server
+  session_.Abort(net::kClosedReason);  // nothing more can be said to a closed server
   return false;
 }
 

@@ -76,7 +76,7 @@ class ImapWalk {
            const SentMessages* sent)
       : session_(session),
         configuration_(configuration),
-        front_end_(session.logger.front_end()),
+        front_end_(session.logger().front_end()),
         folder_(configuration.IMAPFOLDER.empty() ? std::string("INBOX") : configuration.IMAPFOLDER),
         channel_(session),
         intake_(session, configuration,
@@ -508,10 +508,10 @@ class ImapWalk {
             const std::string n = std::to_string(message->uid);
             const net::ReadBounds bounds = net::TransferBounds(DataBound(*message));
             if (*line.literal > bounds.max_bytes) {
-              Log("-- Message " + n + " of " + std::to_string(*line.literal) +
-                  " bytes is far larger than the server announced (" +
-                  std::to_string(message->size) + "), aborting");
-              session_.Abort();
+              net::LogAndAbort(session_, "-- Message " + n + " of " +
+                                             std::to_string(*line.literal) +
+                                             " bytes is far larger than the server announced (" +
+                                             std::to_string(message->size) + "), aborting");
               return;
             }
             if (mode == DecodeMode::Save && !intake_.CreateSavedText()) return;

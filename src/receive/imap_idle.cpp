@@ -61,10 +61,10 @@ bool IdleOnce(ImapChannel& channel, int wait_seconds, InputWait& how, IdleLines&
                              : net::WaitForServer(session, std::max(left, 0) * 1000);
     if (how != InputWait::Ready) break;
     if (!lines.Count()) {
-      net::LogLine(session, "-- More than " + std::to_string(kMaxIdleLinesPerPeriod) +
-                                " server lines within " + std::to_string(kIdleLinePeriodSeconds) +
-                                " seconds while waiting for mail, aborting");
-      session.Abort();
+      net::LogAndAbort(session, "-- More than " + std::to_string(kMaxIdleLinesPerPeriod) +
+                                    " server lines within " +
+                                    std::to_string(kIdleLinePeriodSeconds) +
+                                    " seconds while waiting for mail, aborting");
       break;
     }
     channel.Begin(kImapReplyBounds);

@@ -72,7 +72,7 @@ bool TokenLogin(ImapChannel& channel, const config::Configuration& configuration
   const std::string response =
       mechanism == "XOAUTH2"
           ? net::SaslXOAuth2(user, token)
-          : net::SaslOAuthBearer(user, token, net::HostPart(session.ServerHost), session.Port);
+          : net::SaslOAuthBearer(user, token, net::HostPart(session.server_host()), session.port());
   const ImapResult result = Authenticate(channel, capabilities, mechanism, response);
   if (session.IsAborted()) return false;
   if (result.ok()) return true;

@@ -70,7 +70,7 @@ MessageIntake::MessageIntake(net::NetSession& session, const config::Configurati
       mailbox_(std::move(mailbox)),
       sent_(sent),
       decoder_(
-          session.logger.front_end(),
+          session.logger().front_end(),
           [&session](std::string_view line) { net::LogLine(session, line); }, inbound_),
       spool_(SpoolLimitsOf(configuration)),
       catcher_(spool_, decoder_),
@@ -154,7 +154,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
   // The log file is suspended while data flows; what the scanner has to
   // report reaches it afterwards.
   std::optional<net::SuspendedLog> quiet(std::in_place, session_);
-  session_.InMessageData = true;
+  std::optional<net::MessageDataScope> in_data(std::in_place, session_);
   const bool saving = mode == DecodeMode::Save;
   decoder_.StartMessage(saving ? saved_.file() : nullptr, saved_.Stem(),
                         saving ? saved_.Path(saved_.number()) : std::string(), mode);
@@ -194,7 +194,7 @@ MessageOutcome MessageIntake::ReceiveData(std::string_view label, DecodeMode mod
     net::PutBack(session_, unread);
   }
   data_bytes_ = bounds.max_bytes - data_left_;
-  session_.InMessageData = false;
+  in_data.reset();
   catcher_.EndOfData();
   MessageOutcome outcome = decoder_.EndOfMessage(complete);
   catcher_.Finish(complete, outcome);
@@ -221,23 +221,22 @@ void MessageIntake::ReportBounce(std::string_view label, const mime::DeliveryRep
   (void)core::RecordLinkEvent(core::LinkEventKind::Bounced, sent->node, sent->file);
   for (const std::string& line : FailedDeliveryLines(report, *sent)) {
     Log(line);
-    session_.logger.LogLineKept(core::Side::Sending, line, false);
+    session_.logger().LogLineKept(core::Side::Sending, line, false);
   }
 }
 
 // The reader's source: the connection, within the message's bounds.
 std::size_t MessageIntake::ReadData(char* buffer, std::size_t capacity) {
   if (data_clock_.ElapsedSeconds() >= bounds_.max_seconds) {
-    Log("-- Message data not complete within " + std::to_string(bounds_.max_seconds) +
-        " seconds, aborting");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Message data not complete within " +
+                                   std::to_string(bounds_.max_seconds) + " seconds, aborting");
     return 0;
   }
   // Never more than the bound: what follows may be the replies to the
   // commands sent after this one.
   if (data_left_ == 0) {
-    Log("-- Message data longer than " + std::to_string(bounds_.max_bytes) + " bytes, aborting");
-    session_.Abort();
+    net::LogAndAbort(session_, "-- Message data longer than " + std::to_string(bounds_.max_bytes) +
+                                   " bytes, aborting");
     return 0;
   }
   const std::size_t count = net::ReceiveSome(

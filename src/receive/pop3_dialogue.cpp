@@ -114,7 +114,7 @@ class Pop3Walk {
            const SentMessages* sent)
       : session_(session),
         configuration_(configuration),
-        front_end_(session.logger.front_end()),
+        front_end_(session.logger().front_end()),
         intake_(session, configuration,
                 configuration.POPUSERNAME + "@" + configuration.POPSERVER + ":" +
                     std::to_string(configuration.POPPORT),
@@ -185,8 +185,7 @@ class Pop3Walk {
     net::SendLine(session_, "STAT");
     const net::Reply reply = ReadPop3Reply(session_);
     if (!IsOk(reply)) {
-      Log(session_, "-- Could not connect (" + reply.last() + ")");
-      session_.Abort();
+      net::LogAndAbort(session_, "-- Could not connect (" + reply.last() + ")");
       return false;
     }
     size_ = ParseStatReply(reply.last());
@@ -434,7 +433,8 @@ class Pop3Walk {
   // The head of message n, its TOP sent with the LIST or now.
   Head ReadHead(std::int32_t number) {
     const Head head = ReadHeader(number, pipelining_);
-    if (session_.closed()) session_.Abort();  // nothing more can be said to a closed server
+    if (session_.closed())
+      session_.Abort(net::kClosedReason);  // nothing more can be said to a closed server
     if (session_.IsAborted()) return Head::Lost;
     if (head == Head::Read) heads_read_ = true;
     return head;
@@ -553,7 +553,7 @@ class Pop3Walk {
       held_.push_back(number);
       return true;
     }
-    if (session_.closed()) session_.Abort();
+    if (session_.closed()) session_.Abort(net::kClosedReason);
     // Fetched again on a later run, it gets a saved text then: the one begun
     // here goes, with its number.
     intake_.Discard();
@@ -581,7 +581,7 @@ class Pop3Walk {
       return std::nullopt;
     }
     const MessageOutcome outcome = intake_.ReceiveData(n, DecodeMode::VerifyOnly, message_bounds_);
-    if (session_.closed()) session_.Abort();
+    if (session_.closed()) session_.Abort(net::kClosedReason);
     if (!outcome.whole || outcome.content_digest.empty()) return std::nullopt;
     return outcome.content_digest;
   }

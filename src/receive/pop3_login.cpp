@@ -81,7 +81,7 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
   const std::string response =
       mechanism == "XOAUTH2"
           ? net::SaslXOAuth2(user, token)
-          : net::SaslOAuthBearer(user, token, net::HostPart(session.ServerHost), session.Port);
+          : net::SaslOAuthBearer(user, token, net::HostPart(session.server_host()), session.port());
   // The initial response only when the whole command fits 255 octets;
   // otherwise it follows the server's continuation.
   const std::string command = "AUTH " + mechanism;

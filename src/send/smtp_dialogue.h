@@ -8,6 +8,7 @@
 
 #include "config/configuration.h"
 #include "net/net_session.h"
+#include "net/step_result.h"
 #include "outbound/send_list.h"
 
 namespace kestrel::send {
@@ -20,7 +21,8 @@ inline constexpr std::uint16_t kDefaultSmtpPort = 25;
 // Runs on the worker thread inside net::RunSession, on a connected sending
 // session. The outcome is in the log, in the entries' states and on disk,
 // and in the session's: a file kept is a shortfall, a failure aborts it.
-void SmtpDialogue(net::NetSession& session, outbound::SendList& list,
-                  const config::Configuration& configuration);
+// Returns ok, or the failure that ended the conversation.
+net::StepResult SmtpDialogue(net::NetSession& session, outbound::SendList& list,
+                             const config::Configuration& configuration);
 
 }  // namespace kestrel::send

@@ -91,7 +91,7 @@ std::string InitialResponse(const NetSession& session, const std::string& mechan
                             const std::string& user, const std::string& secret) {
   if (mechanism == "PLAIN") return net::SaslPlain(user, secret);
   if (mechanism == "XOAUTH2") return net::SaslXOAuth2(user, secret);
-  return net::SaslOAuthBearer(user, secret, net::HostPart(session.ServerHost), session.Port);
+  return net::SaslOAuthBearer(user, secret, net::HostPart(session.server_host()), session.port());
 }
 
 // One AUTH exchange with `credential`; the server's last reply.

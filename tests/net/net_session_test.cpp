@@ -190,7 +190,7 @@ TEST_F(NetSessionTest, NameOfBothFamiliesConnectsToTheOneThatAnswers) {
     EXPECT_EQ(greeting, "+OK ready") << c.answered;
     EXPECT_TRUE(Has("<- Server IP-address: ::1", Side::Receiving));
     EXPECT_TRUE(Has("-- Connected to " + std::string(c.answered), Side::Receiving));
-    EXPECT_EQ(session->ConnectedAddress, c.answered);
+    EXPECT_EQ(session->connected_address(), c.answered);
     if (c.refused) {
       EXPECT_TRUE(Has("-- No connection to ::1 (Connection refused)", Side::Receiving));
     }
@@ -256,7 +256,7 @@ TEST_F(NetSessionTest, StopDuringLookUpEndsTheWaitPromptly) {
   std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stopped = Clock::now();
-    session->Abort();
+    session->Abort(kStoppedReason);
   });
   RunSession(*session, nullptr);
   const auto returned = Clock::now();
@@ -461,7 +461,7 @@ TEST_F(NetSessionTest, SilentServerTimesOutAndStopEndsAWaitWithin100ms) {
   std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stopped = Clock::now();
-    session->Abort();
+    session->Abort(kStoppedReason);
   });
   Clock::time_point returned;
   RunSession(*session, [&](NetSession& s) {

@@ -69,7 +69,7 @@ class RoundTripTest : public ::testing::Test {
     configuration.SMTPPORT = smtp.port();
     net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
     net::RunSession(session,
-                    [&](net::NetSession& s) { send::SmtpDialogue(s, list, configuration); });
+                    [&](net::NetSession& s) { (void)send::SmtpDialogue(s, list, configuration); });
     EXPECT_FALSE(session.IsAborted());
     EXPECT_TRUE(smtp.WaitForMessages(1, std::chrono::seconds(60)));
     return smtp.MessageFiles();

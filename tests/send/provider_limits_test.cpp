@@ -66,8 +66,8 @@ class ProviderLimitsTest : public ::testing::Test {
     configuration.SMTPPORT = port;
     logger.OpenLog(core::Side::Sending);
     net::NetSession session(core::Side::Sending, SmtpEndpoint(configuration), logger);
-    outcome =
-        net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    outcome = net::RunSession(
+        session, [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
     logger.CloseLog(core::Side::Sending);
     aborted = outcome.aborted();
     incomplete = outcome.incomplete();

@@ -81,7 +81,8 @@ class SmtpDialogueTest : public ::testing::Test {
   void Send(std::uint16_t port) {
     configuration.SMTPPORT = port;
     net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    net::RunSession(session,
+                    [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
     aborted = session.IsAborted();
   }
   bool Logged(const std::string& line) const {
@@ -420,9 +421,9 @@ TEST_F(SmtpDialogueTest, StopDuringTheTransferEndsNoMessageAndKeepsEverything) {
       if (front_end.HasLineStartingWith(core::Side::Sending, "-- Sending ")) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    session.Abort();
+    session.Abort(net::kStoppedReason);
   });
-  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  net::RunSession(session, [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
   done = true;
   stopper.join();
   EXPECT_TRUE(Logged("-- Error sending aborting!")) << Log();
@@ -641,9 +642,9 @@ TEST_F(SmtpDialogueTest, WithoutSendPauseMessagesFollowEachOtherAtOnce) {
   std::thread watchdog([&] {
     for (int i = 0; i < 600 && !done; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!done) session.Abort();
+    if (!done) session.Abort(net::kStoppedReason);
   });
-  net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+  net::RunSession(session, [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
   done = true;
   watchdog.join();
   EXPECT_FALSE(session.IsAborted()) << Log();

@@ -57,7 +57,8 @@ class SmtpSecureTest : public ::testing::Test {
     configuration.SMTPPORT = server.port();
     logger.OpenLog(core::Side::Sending);
     net::NetSession session(core::Side::Sending, send::SmtpEndpoint(configuration), logger);
-    net::RunSession(session, [&](net::NetSession& s) { SmtpDialogue(s, list, configuration); });
+    net::RunSession(session,
+                    [&](net::NetSession& s) { (void)SmtpDialogue(s, list, configuration); });
     logger.CloseLog(core::Side::Sending);
     aborted = session.IsAborted();
   }
