@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Reads the #include lines of src/: fails on an include of a floor a folder
-may not use (an arrow upward or sideways) and on a circle between files.
+may not use (an arrow upward or sideways), on a circle between files and on a
+floor holding more than a fifth of the product's lines. A floor may be a room
+of a folder ("receive/pop3"); a file belongs to the deepest floor it is in.
 
 The floors and what each uses come from the kestrel_floor() calls of the
 CMake files, so this checks the same rule the build enforces, also for
@@ -12,7 +14,7 @@ import sys
 
 root = pathlib.Path(__file__).resolve().parent.parent
 src = root / "src"
-floor_call = re.compile(r"kestrel_floor\((\w+)([^)]*)\)")
+floor_call = re.compile(r"kestrel_floor\(([\w/]+)([^)]*)\)")
 include = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -36,21 +38,37 @@ def floors():
     return allowed
 
 
+def floor_of(path, allowed):
+    """The deepest floor holding `path` (relative to src/), or None."""
+    parts = path.split("/")[:-1]
+    for depth in range(len(parts), 0, -1):
+        name = "/".join(parts[:depth])
+        if name in allowed:
+            return name
+    return None
+
+
 def main():
     allowed = floors()
+    lines = {}
     graph = {}
     problems = []
     for path in sorted(src.rglob("*")):
         if path.suffix not in (".h", ".cpp"):
             continue
         relative = path.relative_to(src).as_posix()
-        folder = relative.split("/")[0] if "/" in relative else None
+        folder = floor_of(relative, allowed)
+        text = path.read_text()
+        # Front ends and the program's own files are not floors; they count
+        # by their top folder.
+        counted = folder or relative.split("/")[0]
+        lines[counted] = lines.get(counted, 0) + text.count("\n")
         graph[relative] = []
-        for target in include.findall(path.read_text()):
+        for target in include.findall(text):
             if "/" not in target:
                 target = (path.parent / target).relative_to(src).as_posix()
             graph[relative].append(target)
-            to = target.split("/")[0]
+            to = floor_of(target, allowed)
             if folder in allowed and to in allowed and to not in allowed[folder]:
                 problems.append(f"{relative}: includes {target}, a floor {folder}/ may not use")
     # A circle: a file reached again while its own includes are being walked.
@@ -69,6 +87,10 @@ def main():
     for node in graph:
         if node not in state:
             walk(node, [node])
+    total = sum(lines.values())
+    for name, count in sorted(lines.items()):
+        if count * 5 > total:
+            problems.append(f"{name}/ holds {count} of {total} lines, over a fifth")
     for problem in problems:
         print(problem)
     print(f"{len(graph)} files, {sum(map(len, graph.values()))} includes, "

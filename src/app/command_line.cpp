@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 
 namespace kestrel::app {
 
@@ -25,7 +26,7 @@ struct Argument {
 };
 
 Argument Split(const std::string& argument) {
-  const std::string text = core::UpperCase(argument.substr(0, kMaxArgument));
+  const std::string text = mime::UpperCase(argument.substr(0, kMaxArgument));
   const std::size_t at = text.find(kConfigSwitch);
   if (at == std::string::npos) return {text, std::nullopt};
   return {text.substr(0, at), text.substr(at + kConfigSwitch.size(), kMaxConfigFileName)};

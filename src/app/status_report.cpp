@@ -12,12 +12,13 @@
 #include "core/link_events.h"
 #include "core/log.h"
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "outbound/build_list.h"
 #include "outbound/busy_flag.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
-#include "receive/piece_spool.h"
-#include "receive/received_journal.h"
+#include "receive/intake/received_journal.h"
+#include "receive/partial/partial_spool.h"
 #include "send/sent_record.h"
 #include "send/untidied_record.h"
 
@@ -111,7 +112,7 @@ std::optional<BusyHold> HoldOf(const config::Configuration& configuration,
     const std::string content = platform::ReadFilePrefix(flag, kMaxFlagBytes).value_or("");
     const std::size_t start = std::min(content.find_first_not_of(" \t"), content.size());
     hold.pid =
-        core::Printable(content.substr(start, content.find_first_of(" \t\r\n", start) - start));
+        mime::Printable(content.substr(start, content.find_first_of(" \t\r\n", start) - start));
     if (judgement.seen) hold.since = judgement.seen->modified;
     return hold;
   }
@@ -166,8 +167,8 @@ ReceivingStatus GatherReceiving(const config::Configuration& configuration) {
       receiving.last_take = std::max(receiving.last_take.value_or(0), *seconds);
     }
   }
-  const receive::PieceSpool spool(receive::SpoolLimitsOf(configuration));
-  for (const receive::PieceSet& set : spool.Sets()) {
+  const receive::PartialSpool spool(receive::SpoolLimitsOf(configuration));
+  for (const receive::PartialSet& set : spool.Sets()) {
     ++receiving.piece_sets;
     receiving.oldest_piece_set =
         std::min<std::int64_t>(receiving.oldest_piece_set.value_or(set.since), set.since);

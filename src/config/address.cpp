@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "config/redirects.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 
 namespace kestrel::config {
 
@@ -73,7 +73,7 @@ std::string ApplyRemap(std::string_view line, std::string_view remap_from,
                        std::string_view remap_to, std::size_t max_length) {
   std::string result(line);
   if (!remap_from.empty()) {
-    const std::size_t at = core::UpperCase(result).find(remap_from);
+    const std::size_t at = mime::UpperCase(result).find(remap_from);
     if (at != std::string::npos) result.replace(at, remap_from.size(), remap_to);
   }
   if (result.size() > max_length) result.resize(max_length);

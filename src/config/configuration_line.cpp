@@ -8,6 +8,7 @@
 #include "config/nearest_key.h"
 #include "config/redirect_line.h"
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/program_home.h"
 
 namespace kestrel::config {
@@ -158,7 +159,7 @@ std::string MailerDirectory(const std::string& line) {
 
 // A directory as the receiving side keeps it: upper-cased, ending in "\".
 std::string WholeDirectory(const std::string& line) {
-  std::string path = core::UpperCase(PathWord(line));
+  std::string path = mime::UpperCase(PathWord(line));
   while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
   return path + "\\";
 }
@@ -197,7 +198,7 @@ std::string CommandText(const std::string& line) {
 }
 
 TlsMode ParseTlsMode(const std::string& word) {
-  const std::string mode = core::UpperCase(word);
+  const std::string mode = mime::UpperCase(word);
   if (mode.empty() || mode == "NONE" || mode == "NO" || mode == "OFF") return TlsMode::None;
   if (mode == "STARTTLS" || mode == "STLS") return TlsMode::StartTls;
   if (mode == "IMPLICIT" || mode == "TLS" || mode == "SSL") return TlsMode::Implicit;
@@ -256,7 +257,7 @@ std::optional<std::uint64_t> CountOrRemark(const std::string& key, const std::st
 // A provider key's value; an unknown one makes the side unusable, for a
 // login sent to the wrong place would fail run after run.
 OAuthProvider Provider(const std::string& key, const std::string& line, Configuration& c) {
-  const std::string name = core::UpperCase(Word(line));
+  const std::string name = mime::UpperCase(Word(line));
   if (name == "MICROSOFT") return OAuthProvider::Microsoft;
   if (name == "GOOGLE") return OAuthProvider::Google;
   if (name == "CUSTOM") return OAuthProvider::Custom;
@@ -471,7 +472,7 @@ constexpr KeyRule kRules[] = {
      }},
     {"FLOWREMAP", Scope::Sending,
      [](const std::string& l, Configuration& c) {
-       c.RemapFrom = Cut(core::UpperCase(core::WordAt(l, 2)), kMaxShortField);
+       c.RemapFrom = Cut(mime::UpperCase(core::WordAt(l, 2)), kMaxShortField);
        c.RemapTo = Cut(core::WordAt(l, 3), kMaxShortField);
      }},
     {"MINIMUMFILES", Scope::Sending,
@@ -542,7 +543,7 @@ void TakeConfigurationLine(Side side, std::string line, Configuration& configura
   if (HoldsNoSetting(line)) return;
   if (const std::size_t equals = line.find('='); equals != std::string::npos) line[equals] = ' ';
   BlankAfterKey(line);
-  const std::string key = core::UpperCase(core::WordAt(line, 1));
+  const std::string key = mime::UpperCase(core::WordAt(line, 1));
   const KeyRule* rule = FindRule(key);
   if (!rule) {
     ReportUnknownKey(key, where, configuration);

@@ -5,6 +5,7 @@
 
 #include "config/text_lines.h"
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 
 namespace kestrel::config {
 
@@ -18,7 +19,7 @@ void AddBounded(std::vector<std::string>& list, std::size_t capacity, std::strin
 
 void TakeFilterLine(std::string_view line, FilterLists& filters) {
   if (line.empty() || line[0] == ';') return;
-  std::string keyword = core::UpperCase(core::WordAt(line, 1));
+  std::string keyword = mime::UpperCase(core::WordAt(line, 1));
   std::string value = core::TrimLeadingBlanks(core::DeleteWord(line, 1));
   // "FROM:" as mail headers write it, also without a blank after the colon.
   if (const std::size_t colon = keyword.find(':'); colon != std::string::npos) {
@@ -27,7 +28,7 @@ void TakeFilterLine(std::string_view line, FilterLists& filters) {
     keyword.resize(colon);
   }
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
-  value = core::UpperCase(value);
+  value = mime::UpperCase(value);
   if (value.size() > kMaxFilterValue) value.resize(kMaxFilterValue);
   if (keyword == "@ALL") {
     filters.AcceptAll = true;

@@ -11,9 +11,9 @@
 #include "core/log.h"
 #include "core/text_utils.h"
 #include "platform/program_home.h"
-#include "receive/message_intake.h"
-#include "receive/piece_delivery.h"
-#include "receive/piece_spool.h"
+#include "receive/partial/partial_delivery.h"
+#include "receive/partial/partial_spool.h"
+#include "receive/walk/message_intake.h"
 
 namespace kestrel::console {
 namespace {
@@ -25,10 +25,10 @@ std::string DateText(std::time_t time) {
   return text;
 }
 
-int List(const receive::PieceSpool& spool) {
-  const std::vector<receive::PieceSet> sets = spool.Sets();
+int List(const receive::PartialSpool& spool) {
+  const std::vector<receive::PartialSet> sets = spool.Sets();
   if (sets.empty()) std::printf("No pieces wait in %s\n", spool.directory().c_str());
-  for (const receive::PieceSet& set : sets) {
+  for (const receive::PartialSet& set : sets) {
     std::string numbers;
     for (const std::uint32_t number : set.numbers) {
       numbers += (numbers.empty() ? "" : ",") + std::to_string(number);
@@ -53,9 +53,9 @@ int RunPiecesCommand(const std::vector<std::string>& words,
     std::fprintf(stderr, "kestrel: --pieces takes list, deliver NAME or remove NAME\n");
     return app::kExitUsage;
   }
-  const receive::PieceSpool spool;
+  const receive::PartialSpool spool;
   if (action == "list") return List(spool);
-  const std::optional<receive::PieceSet> set = spool.Find(words[1]);
+  const std::optional<receive::PartialSet> set = spool.Find(words[1]);
   if (!set) {
     std::fprintf(stderr, "kestrel: no single set of pieces is named %s (see kestrel --pieces)\n",
                  words[1].c_str());

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
 
@@ -21,7 +21,7 @@ constexpr std::string_view KindWord(LinkEventKind kind) {
 
 // One field without blanks or control characters, so that the line splits back.
 std::string Field(std::string_view text) {
-  std::string field = Printable(text);
+  std::string field = mime::Printable(text);
   for (char& c : field) {
     if (c == ' ' || c == '\t') c = '_';
   }
@@ -49,7 +49,7 @@ std::string LinkEventPath() {
 
 bool RecordLinkEvent(const std::string& path, LinkEventKind kind, std::string_view node,
                      std::string_view text) {
-  std::string reason = Printable(text);
+  std::string reason = mime::Printable(text);
   for (char& c : reason) {
     if (c == '\n' || c == '\r') c = ' ';
   }

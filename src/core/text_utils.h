@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "mime/ascii_text.h"
-
 namespace kestrel::core {
 
 // Text arguments of the word utilities are cut to this many characters first.
@@ -42,10 +40,5 @@ inline constexpr std::size_t kMaxWord = 80;
 
 // `part` of `whole` (above 0) in whole percent, rounded down: "37%".
 [[nodiscard]] std::string PercentText(std::int64_t part, std::int64_t whole);
-
-// Letter case and showable text live below, with the mail formats that need
-// them too.
-using mime::Printable;
-using mime::UpperCase;
 
 }  // namespace kestrel::core

@@ -2,6 +2,7 @@
 #include "fido/charset_kludge.h"
 
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 
 namespace kestrel::fido {
 
@@ -28,7 +29,7 @@ std::string ControlLine(std::string_view text, std::size_t after_mark) {
   std::string_view line = text.substr(after_mark, kMaxKludgeLine);
   std::size_t end = 0;
   while (end < line.size() && static_cast<unsigned char>(line[end]) >= ' ') ++end;
-  return core::UpperCase(line.substr(0, end));
+  return mime::UpperCase(line.substr(0, end));
 }
 
 // The first word after the colon of a control line's keyword.
@@ -39,7 +40,7 @@ std::string FirstValueWord(std::string_view line, std::size_t after_colon) {
 }  // namespace
 
 std::string IconvCharsetName(std::string_view fido_name) {
-  const std::string upper = core::UpperCase(fido_name);
+  const std::string upper = mime::UpperCase(fido_name);
   for (const Alias& alias : kAliases) {
     if (upper == alias.fido) return std::string(alias.iconv);
   }

@@ -3,7 +3,7 @@
 
 #include <cctype>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "mime/base64.h"
 
 namespace kestrel::net {
@@ -72,7 +72,7 @@ std::string SaslErrorText(std::string_view challenge) {
   std::string text = mime::DecodeBase64Line(challenge.substr(0, kMaxShownBytes * 4 / 3 + 4));
   if (text.size() > kMaxShownBytes) text.resize(kMaxShownBytes);
   const bool readable = !text.empty() && text.find_first_not_of(" \t\r\n") != std::string::npos;
-  return readable ? core::Printable(text) : std::string();
+  return readable ? mime::Printable(text) : std::string();
 }
 
 }  // namespace kestrel::net

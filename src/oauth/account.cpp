@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "oauth/account.h"
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 
 namespace kestrel::oauth {
 
@@ -30,10 +30,10 @@ std::string_view AccountLabel(Account account) {
 }
 
 std::optional<Account> AccountNamed(std::string_view word) {
-  const std::string upper = core::UpperCase(word);
+  const std::string upper = mime::UpperCase(word);
   if (upper == "POP3") return Account::Pop3;
   for (const Account account : kAccounts) {
-    if (upper == core::UpperCase(AccountWord(account))) return account;
+    if (upper == mime::UpperCase(AccountWord(account))) return account;
   }
   return std::nullopt;
 }

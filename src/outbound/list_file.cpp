@@ -3,7 +3,7 @@
 
 #include "config/address.h"
 #include "config/text_lines.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/file_names.h"
 
 namespace kestrel::outbound {
@@ -26,7 +26,7 @@ std::string RemappedName(const config::Configuration& configuration, std::string
 }
 
 std::size_t MaxLineOf(std::string_view list_path) {
-  const std::string extension = core::UpperCase(platform::BaseName(list_path));
+  const std::string extension = mime::UpperCase(platform::BaseName(list_path));
   return extension.ends_with(".LST") ? kMaxVfidoLine : kMaxFlowLine;
 }
 
@@ -37,7 +37,7 @@ bool LineNamesFile(const config::Configuration& configuration, std::string_view 
   const std::string name = RemappedName(configuration, listed->name, max_line);
   if (HasWildcards(name)) return false;
   // Most lines name other files: their names tell so without a look-up.
-  if (core::UpperCase(platform::BaseName(name)) != core::UpperCase(platform::BaseName(real_path)))
+  if (mime::UpperCase(platform::BaseName(name)) != mime::UpperCase(platform::BaseName(real_path)))
     return false;
   return platform::ResolveName(name) == real_path;
 }
@@ -63,7 +63,7 @@ std::optional<ListedTotals> ScanListFile(ScanContext& context, const ListFile& l
     totals.files += added.files;
     totals.bytes += added.bytes;
   }
-  if (reader.failed()) context.Detail("-- Could not read " + core::Printable(list.path));
+  if (reader.failed()) context.Detail("-- Could not read " + mime::Printable(list.path));
   return totals;
 }
 
@@ -88,7 +88,7 @@ ListedTotals AddNamedFiles(ScanContext& context, const std::string& name, AfterS
     entry.ListPath = list_path;
     entry.RedirectIndex = redirect_index;
     entry.AfterSend = action;
-    const std::string report = "--   " + core::Printable(entry.Path) + " " +
+    const std::string report = "--   " + mime::Printable(entry.Path) + " " +
                                std::to_string(found.size) + "b" + AfterSendSuffix(action);
     if (!context.Add(std::move(entry), found.size, /*count_once=*/true)) continue;
     context.Detail(report);

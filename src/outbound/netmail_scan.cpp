@@ -8,6 +8,7 @@
 #include "core/text_utils.h"
 #include "fido/attributes.h"
 #include "fido/stored_message.h"
+#include "mime/ascii_text.h"
 #include "outbound/netmail_text.h"
 #include "platform/files.h"
 
@@ -44,7 +45,7 @@ void AddAttachedFiles(ScanContext& context, const std::string& names, const std:
     entry.ListPath = msg_path;
     entry.RedirectIndex = redirect_index;
     entry.AfterSend = action;
-    const std::string report = "--   " + core::Printable(entry.Path) + " " +
+    const std::string report = "--   " + mime::Printable(entry.Path) + " " +
                                std::to_string(found.size) + "b" + AfterSendSuffix(action);
     if (context.Add(std::move(entry), found.size, /*count_once=*/true)) context.Detail(report);
   }
@@ -92,7 +93,7 @@ void ScanMessage(ScanContext& context, const platform::FoundFile& found) {
   const int index = configuration.Redirects.FindRedirect(address);
   if (index == 0) return;
 
-  const std::string name = core::Printable(found.name);
+  const std::string name = mime::Printable(found.name);
   context.Detail("--   " + name + " -> " + configuration.Redirects.Entry(index).EmailAddress);
   const std::string& msg_path = found.path;
   const bool kill_sent = (header->attribute & fido::kAttrKillSent) != 0;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outbound/netmail_text.h"
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 
 namespace kestrel::outbound {
 
@@ -32,7 +32,7 @@ NetmailTextFacts InspectNetmailText(std::string_view text) {
   text = text.substr(0, kMaxNetmailTextScan);
   text = text.substr(0, text.find('\0'));
 
-  const std::string flags = core::UpperCase(KludgeValue(text,
+  const std::string flags = mime::UpperCase(KludgeValue(text,
                                                         "\x01"
                                                         "FLAGS ",
                                                         kMaxKludgeValue));

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "config/address.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "outbound/busy_flag.h"
 #include "outbound/list_file.h"
 
@@ -26,7 +26,7 @@ void AddPacket(ScanContext& context, std::string path, std::uint64_t size, int i
   entry.RedirectIndex = index;
   entry.AfterSend = AfterSendAction::Delete;
   const std::string report =
-      "--   " + core::Printable(entry.Path) + " " + std::to_string(size) + "b";
+      "--   " + mime::Printable(entry.Path) + " " + std::to_string(size) + "b";
   if (!context.Add(std::move(entry), size, /*count_once=*/false)) return;
   context.Detail(report);
   ++totals.files;
@@ -52,7 +52,7 @@ bool NodeHeld(ScanContext& context, const std::string& base, const std::string& 
   for (const std::string& flag : PresentBusyFlags(base)) {
     const FlagJudgement judgement = JudgeBusyFlag(flag, configuration.BSYAGE);
     if (!judgement.stale) {
-      context.Warn("--   Busy (" + core::Printable(flag) + "), not sent this run");
+      context.Warn("--   Busy (" + mime::Printable(flag) + "), not sent this run");
       if (HeldLong(judgement)) {
         context.Problem("-- " + address + " held for over an hour: " + HolderText(judgement));
       } else {
@@ -60,7 +60,7 @@ bool NodeHeld(ScanContext& context, const std::string& base, const std::string& 
       }
       return true;
     }
-    context.Detail("--   Stale busy flag " + core::Printable(flag) + " (" + judgement.reason + ")");
+    context.Detail("--   Stale busy flag " + mime::Printable(flag) + " (" + judgement.reason + ")");
   }
   return false;
 }
@@ -73,7 +73,7 @@ void ScanAddress(ScanContext& context, int index) {
   try {
     base = config::OutboundPath(redirect.Address, configuration.OUTBOUND, configuration.OURZONE);
   } catch (const config::ConversionError& error) {
-    context.Log("** Address " + core::Printable(redirect.Address) +
+    context.Log("** Address " + mime::Printable(redirect.Address) +
                 " has no outbound path: " + error.what());
     throw;
   }
@@ -97,7 +97,7 @@ void ScanAddress(ScanContext& context, int index) {
   std::map<std::string, std::string> flow_files;  // upper-cased extension -> real path
   for (const platform::FoundFile& found : matches.files) {
     if (found.name.size() != kOutboundNameLength) continue;
-    const std::string extension = core::UpperCase(found.name.substr(kExtensionAt));
+    const std::string extension = mime::UpperCase(found.name.substr(kExtensionAt));
     const std::string kind = extension.substr(1);
     if (kind == "UT" && packets.insert(extension).second) {
       AddPacket(context, found.path, found.size, index, totals);
@@ -112,7 +112,7 @@ void ScanAddress(ScanContext& context, int index) {
     list.redirect_index = index;
     const std::optional<ListedTotals> listed = ScanListFile(context, list);
     if (!listed) {
-      context.Detail("-- Could not open " + core::Printable(list.path));
+      context.Detail("-- Could not open " + mime::Printable(list.path));
       continue;
     }
     totals.files += listed->files;

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <utility>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "mime/base64.h"
 #include "outbound/small_bundle.h"
 #include "platform/file_names.h"
@@ -61,7 +61,7 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
       entry.RedirectIndex <= configuration_.Redirects.RedirectCount()) {
     const std::string& node = configuration_.Redirects.Entry(entry.RedirectIndex).Address;
     if (const std::optional<std::int64_t> confirmed = untidied_->ConfirmedAt(node, entry.Path)) {
-      Warn("--   " + core::Printable(entry.Path) + " went to " + node + " " +
+      Warn("--   " + mime::Printable(entry.Path) + " went to " + node + " " +
            StampText(*confirmed) + ", not tidied: not sent again");
       entry.Untidied = true;
       const int index = list_.Count() + 1;
@@ -75,7 +75,7 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   const std::uint64_t limit = configuration_.MAXMESSAGESIZE;
   if (!configuration_.SPLITLARGE && limit > 0 && !list_.HasEarlierPath(entry.Path, 0) &&
       mime::Base64TextBytes(size) > limit) {
-    Warn("--   Too large to send (SPLITLARGE 0): " + core::Printable(entry.Path) + ", over " +
+    Warn("--   Too large to send (SPLITLARGE 0): " + mime::Printable(entry.Path) + ", over " +
          std::to_string(mime::Base64TextBytes(size)) + " bytes as a message, limit " +
          std::to_string(limit));
   }
@@ -83,7 +83,7 @@ bool ScanContext::Add(SendEntry entry, std::uint64_t size, bool count_once) {
   // report says so once per file.
   if (!list_.HasEarlierPath(entry.Path, 0) && SmallBundleName(entry, configuration_.MINIMUMMAIL)) {
     Detail("--   Too small to send today (MINIMUMMAIL " +
-           std::to_string(configuration_.MINIMUMMAIL) + "): " + core::Printable(entry.Path));
+           std::to_string(configuration_.MINIMUMMAIL) + "): " + mime::Printable(entry.Path));
   }
   if (!list_.Add(std::move(entry))) return false;
   const auto bytes = static_cast<std::int64_t>(std::min<std::uint64_t>(size, kMaxTotalBytes));
@@ -130,7 +130,7 @@ bool HasWildcards(std::string_view name) {
 }
 
 std::string ShownMissing(std::string_view name) {
-  return core::Printable(name.empty() ? name : platform::ResolveName(name));
+  return mime::Printable(name.empty() ? name : platform::ResolveName(name));
 }
 
 }  // namespace kestrel::outbound

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <set>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/file_names.h"
 #include "platform/program_home.h"
 
@@ -25,7 +25,7 @@ std::pair<std::string, std::string> Split(std::string_view directory_and_pattern
 }
 
 std::string Stem(std::string_view name) {
-  return core::UpperCase(name.substr(0, name.find('.')));
+  return mime::UpperCase(name.substr(0, name.find('.')));
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ FileMatches ScanDirectories::Matching(std::string_view directory_and_pattern) {
 FileMatches ScanDirectories::FilesOf(std::string_view base) {
   const auto [directory, stem] = Split(base);
   const Directory& read = Read(directory);
-  const auto found = read.by_stem.find(core::UpperCase(stem));
+  const auto found = read.by_stem.find(mime::UpperCase(stem));
   static const std::vector<std::string> kNone;
   return Described(read, found == read.by_stem.end() ? kNone : found->second);
 }

@@ -3,7 +3,7 @@
 
 #include <ctime>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/file_names.h"
 #include "platform/file_search.h"
@@ -24,7 +24,7 @@ std::optional<std::string> SmallBundleName(const SendEntry& entry, std::int32_t 
   if (minimum_mail <= 0 || entry.Kind != SendKind::ListedFile) return std::nullopt;
   const std::string name = platform::BaseName(entry.Path).substr(0, kMaxBundleName);
   if (name.size() != kBundleNameLength) return std::nullopt;
-  const std::string upper = core::UpperCase(name);
+  const std::string upper = mime::UpperCase(name);
   std::size_t at = std::string::npos;
   for (const char* day : kBundleDays) {
     at = upper.find(day);

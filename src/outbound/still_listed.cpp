@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "config/text_lines.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "outbound/list_file.h"
 #include "outbound/scan_context.h"
 #include "outbound/send_list.h"
@@ -46,7 +46,7 @@ std::vector<std::string> MailerLists(const config::Configuration& configuration)
 }
 
 std::string FoldedBase(std::string_view name) {
-  return core::UpperCase(platform::BaseName(name));
+  return mime::UpperCase(platform::BaseName(name));
 }
 
 }  // namespace

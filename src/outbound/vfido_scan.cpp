@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "core/le_bytes.h"
-#include "core/text_utils.h"
 #include "fido/attributes.h"
 #include "fido/packed_message.h"
 #include "fido/packet_header.h"
+#include "mime/ascii_text.h"
 #include "outbound/list_file.h"
 #include "platform/files.h"
 
@@ -58,7 +58,7 @@ void ScanLists(ScanContext& context) {
     list.redirect_index = index;
     list.redirect_line_per_line = true;
     if (!ScanListFile(context, list))
-      context.Detail("-- Could not open " + core::Printable(list.path));
+      context.Detail("-- Could not open " + mime::Printable(list.path));
   }
 }
 
@@ -91,7 +91,7 @@ void ScanPackets(ScanContext& context) {
     entry.RedirectIndex = index;
     entry.AfterSend = AfterSendAction::Delete;
     const std::string report =
-        "--   " + core::Printable(entry.Path) + " " + std::to_string(found.size) + "b";
+        "--   " + mime::Printable(entry.Path) + " " + std::to_string(found.size) + "b";
     if (context.Add(std::move(entry), found.size, /*count_once=*/false)) context.Detail(report);
   }
 }

@@ -3,7 +3,7 @@
 
 #include <sys/stat.h>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/file_names.h"
 #include "send/message_layout.h"
 
@@ -32,7 +32,7 @@ void LayOutFileMessage(LaidOutFile& out, const outbound::SendEntry& entry, std::
   const std::string real_name = platform::BaseName(entry.Path);
   const std::string shown =
       head.configuration.UPPERCASENAMES && entry.Kind != SendKind::AttachedFile
-          ? core::UpperCase(real_name)
+          ? mime::UpperCase(real_name)
           : real_name;
   out.subject = ExpandSubjectTemplate(head.configuration.SUBJECT, shown, size);
 

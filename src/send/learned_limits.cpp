@@ -6,7 +6,7 @@
 #include <charconv>
 #include <utility>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/error_text.h"
 #include "platform/files.h"
 #include "platform/program_home.h"
@@ -45,7 +45,7 @@ bool RefusedForSize(const net::Reply& reply) {
   if (reply.code / 100 != 5) return false;
   if (reply.code == 552) return true;
   for (const std::string& line : reply.lines) {
-    const std::string upper = core::UpperCase(line);
+    const std::string upper = mime::UpperCase(line);
     for (const char* words : {" 5.3.4", "TOO BIG", "TOO LARGE", "SIZE"}) {
       if (upper.find(words) != std::string::npos) return true;
     }

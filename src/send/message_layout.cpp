@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/text_lines.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "mime/charset_conversion.h"
 #include "mime/header_encoding.h"
 #include "mime/quoted_printable.h"
@@ -30,7 +30,7 @@ bool InSet(unsigned char c, CharSet set) {
 // Replaces the first occurrence of the placeholder (compared in upper case)
 // by the value; the result is cut at kMaxTextLine.
 void ReplaceFirst(std::string& text, std::string_view placeholder, std::string_view value) {
-  const std::size_t at = core::UpperCase(text).find(placeholder);
+  const std::size_t at = mime::UpperCase(text).find(placeholder);
   if (at == std::string::npos) return;
   text.replace(at, placeholder.size(), value);
   if (text.size() > kMaxTextLine) text.resize(kMaxTextLine);

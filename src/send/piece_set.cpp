@@ -27,16 +27,16 @@ std::uint64_t MessageTarget(std::uint64_t limit) {
   return limit - limit / kHeadroomDivisor;
 }
 
-PieceSet::PieceSet(const config::RedirectEntry& redirect,
-                   const config::Configuration& configuration, const MessageStamp& stamp,
-                   std::string subject)
+PartialSet::PartialSet(const config::RedirectEntry& redirect,
+                       const config::Configuration& configuration, const MessageStamp& stamp,
+                       std::string subject)
     : redirect_(redirect),
       configuration_(configuration),
       stamp_(stamp),
       subject_(std::move(subject)),
       set_id_(PieceSetId(stamp.message_id)) {}
 
-LineCollector PieceSet::Head(std::uint64_t number, std::uint64_t total) const {
+LineCollector PartialSet::Head(std::uint64_t number, std::uint64_t total) const {
   LineCollector head;
   SendPieceHead(head, {set_id_, number, total}, redirect_, configuration_,
                 {stamp_.date, PieceMessageId(stamp_.message_id, number)},
@@ -44,7 +44,7 @@ LineCollector PieceSet::Head(std::uint64_t number, std::uint64_t total) const {
   return head;
 }
 
-std::vector<LineRange> PieceSet::Cut(const LaidOutMessage& laid, std::uint64_t target) const {
+std::vector<LineRange> PartialSet::Cut(const LaidOutMessage& laid, std::uint64_t target) const {
   // Every head is counted as large as the largest one can be.
   const std::uint64_t bound = Head(kMaxPieces, kMaxPieces).Bytes();
   std::vector<LineRange> pieces =

@@ -23,11 +23,11 @@ namespace kestrel::send {
 // lines (Received:, and Postfix its envelope) to what they count.
 [[nodiscard]] std::uint64_t MessageTarget(std::uint64_t limit);
 
-class PieceSet {
+class PartialSet {
  public:
   // The pieces of the message stamped `stamp` with subject `subject`.
-  PieceSet(const config::RedirectEntry& redirect, const config::Configuration& configuration,
-           const MessageStamp& stamp, std::string subject);
+  PartialSet(const config::RedirectEntry& redirect, const config::Configuration& configuration,
+             const MessageStamp& stamp, std::string subject);
 
   // The head lines of piece `number` of `total`.
   [[nodiscard]] LineCollector Head(std::uint64_t number, std::uint64_t total) const;

@@ -3,8 +3,8 @@
 // netmail, or a file attached as it is read.
 #include <algorithm>
 
-#include "core/text_utils.h"
 #include "fido/charset_kludge.h"
+#include "mime/ascii_text.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 #include "send/netmail_pack.h"
@@ -34,7 +34,7 @@ net::StepResult SmtpConversation::SendAttachment(FileMessage& message, const Sen
   const std::string real_name = platform::BaseName(path);
   const bool upper_case = configuration_.UPPERCASENAMES && (entry.Kind == SendKind::ListedFile ||
                                                             entry.Kind == SendKind::OutboundPacket);
-  const std::string name = upper_case ? core::UpperCase(real_name) : real_name;
+  const std::string name = upper_case ? mime::UpperCase(real_name) : real_name;
   SendTemplateTextPart(sink_, boundary_,
                        ExpandSubjectTemplate(configuration_.SUBJECT, name, message.size),
                        header_template_, name, message.size);

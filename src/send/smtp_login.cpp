@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "mime/base64.h"
 #include "net/greeting_name.h"
 #include "net/host_part.h"
@@ -45,7 +46,7 @@ std::vector<std::string> Ehlo(NetSession& session, const std::string& name, bool
   }
   for (std::size_t i = 1; i < reply.lines.size(); ++i) {
     const std::string& line = reply.lines[i];
-    if (line.size() > 4) extensions.push_back(core::UpperCase(line.substr(4)));
+    if (line.size() > 4) extensions.push_back(mime::UpperCase(line.substr(4)));
   }
   return extensions;
 }

@@ -71,7 +71,7 @@ void SmtpConversation::Hold(FileMessage& message, std::uint64_t bytes, std::uint
 // only when the record says the whole set was confirmed).
 net::StepResult SmtpConversation::SendInPieces(FileMessage& message, std::uint64_t target) {
   const SendEntry& entry = list_.Entry(message.current);
-  const PieceSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
+  const PartialSet set(RedirectOf(entry), configuration_, message.stamp, message.laid_out.subject);
   const std::vector<LineRange> pieces = set.Cut(message.laid_out.laid, target);
   if (pieces.empty()) {
     Hold(message, message.laid_out.laid.Bytes(), LimitFor(entry), "it cannot be split");

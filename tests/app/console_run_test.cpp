@@ -20,7 +20,7 @@
 
 #include "net/sha256.h"
 #include "platform/error_text.h"
-#include "receive/piece_spool.h"
+#include "receive/partial/partial_spool.h"
 #include "support/dead_process.h"
 #include "support/fake_nmcli.h"
 #include "support/fido_files.h"
@@ -126,7 +126,8 @@ TEST_F(ConsoleRunTest, UnusableConfigurationEndsNonZero) {
 // single set, or a word the command does not know, changes nothing.
 TEST_F(ConsoleRunTest, PiecesAreListedDeliveredAndRemovedAtTheSysopsWord) {
   WriteConfiguration(FreeLoopbackPort(), FreeLoopbackPort(), 10);
-  const receive::PieceSpool spool(home_.File("home") + "/KESTREL.SPL/", receive::SpoolLimitsOf({}));
+  const receive::PartialSpool spool(home_.File("home") + "/KESTREL.SPL/",
+                                    receive::SpoolLimitsOf({}));
   const auto plant = [&](const std::string& sender, const std::string& id, std::uint32_t number,
                          const std::string& data) {
     std::string error;
@@ -138,7 +139,7 @@ TEST_F(ConsoleRunTest, PiecesAreListedDeliveredAndRemovedAtTheSysopsWord) {
   plant("node100@example.org", "kept@example.org", 1, "first piece\r\n");
   plant("node100@example.org", "kept@example.org", 3, "third piece\r\n");
   plant("mallory@example.net", "gone@example.org", 2, "stranger\r\n");
-  std::vector<receive::PieceSet> sets = spool.Sets();
+  std::vector<receive::PartialSet> sets = spool.Sets();
   ASSERT_EQ(sets.size(), 2u);
   if (sets[0].id != "kept@example.org") std::swap(sets[0], sets[1]);
 

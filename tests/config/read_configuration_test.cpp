@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/address.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/program_home.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
@@ -226,8 +226,8 @@ TEST_F(ReadConfigurationTest, ReceivingDirectoriesBecomeAbsolute) {
   ASSERT_TRUE(Read(Side::Receiving, "POPSERVER p\nPOPUSERNAME u\nPOPPASSWORD p\nINBOUND " + deep +
                                         "\nSAVEEMAIL " + deep + "/saved\nEMAILARRIVED " + deep +
                                         "/Arrived.Flag\n"));
-  EXPECT_EQ(c.INBOUND, core::UpperCase(deep) + "\\");
-  EXPECT_EQ(c.SAVEEMAIL, core::UpperCase(deep) + "/SAVED\\");
+  EXPECT_EQ(c.INBOUND, mime::UpperCase(deep) + "\\");
+  EXPECT_EQ(c.SAVEEMAIL, mime::UpperCase(deep) + "/SAVED\\");
   EXPECT_EQ(c.EMAILARRIVED, deep + "/Arrived.Flag");
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "fido_world.h"
+#include "mime/ascii_text.h"
 #include "support/fault_proxy.h"
 #include "support/program_path.h"
 
@@ -184,7 +185,7 @@ class CrashSafetyTest : public ::testing::TestWithParam<unsigned> {
         EXPECT_LT(next, written.size()) << when << ": " << list << " holds \"" << line << "\"";
         ++next;
       }
-      if (!lines.empty() && core::UpperCase(list).ends_with(".LST")) {
+      if (!lines.empty() && mime::UpperCase(list).ends_with(".LST")) {
         const std::string packet = list.substr(0, list.size() - 4) + ".PKT";
         EXPECT_TRUE(fs::exists(packet)) << when << ": " << list << " lost its packet";
       }

@@ -21,6 +21,7 @@
 #include "app/jobs.h"
 #include "config/read_configuration.h"
 #include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
 #include "support/recording_front_end.h"
@@ -250,7 +251,7 @@ class FidoWorld {
   void AddPacket(int node) {
     for (const char* flavour : {"o", "c", "h", "d"}) {
       std::string extension = std::string(flavour) + "ut";
-      if (node == 1) extension = core::UpperCase(extension);
+      if (node == 1) extension = mime::UpperCase(extension);
       const std::string path =
           Path("fido/outbound/" + std::string(kNodes[node].base) + "." + extension);
       if (fs::exists(path)) continue;
@@ -345,7 +346,7 @@ class FidoWorld {
       case ItemKind::Attached: {
         const auto message = testing::DecodeStoredMessage(ReadAll(item.list));
         return message &&
-               core::UpperCase(message->header.subject).find(core::UpperCase(item.file)) !=
+               mime::UpperCase(message->header.subject).find(mime::UpperCase(item.file)) !=
                    std::string::npos;
       }
       case ItemKind::Netmail: {
@@ -395,7 +396,7 @@ class FidoWorld {
          {"home", "fido/outbound", "fido/netmail", "fido/vfido", "fido/inbound"}) {
       for (const auto& entry : fs::directory_iterator(Path(dir))) {
         const std::string name = entry.path().filename().string();
-        const std::string upper = core::UpperCase(name);
+        const std::string upper = mime::UpperCase(name);
         const bool leftover = upper.ends_with(".BSY") ||
                               upper.find(".KESTREL-") != std::string::npos ||
                               (std::string(dir) == "home" && upper.ends_with(".PKT"));
@@ -429,7 +430,7 @@ class FidoWorld {
   [[nodiscard]] std::set<std::string> SavedTexts() const {
     std::set<std::string> texts;
     for (const auto& entry : fs::directory_iterator(Path("fido/save"))) {
-      if (core::UpperCase(entry.path().filename().string()).ends_with(".TXT")) {
+      if (mime::UpperCase(entry.path().filename().string()).ends_with(".TXT")) {
         texts.insert(Normalised(ReadAll(entry.path().string())));
       }
     }

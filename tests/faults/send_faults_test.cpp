@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "fido_world.h"
+#include "mime/ascii_text.h"
 #include "support/fault_proxy.h"
 #include "support/program_path.h"
 
@@ -53,7 +54,7 @@ class SendFaultsTest : public ::testing::Test {
     std::vector<std::string> flags;
     for (const auto& entry : fs::directory_iterator(world_.Path("fido/outbound"))) {
       const std::string name = entry.path().filename().string();
-      if (core::UpperCase(name).ends_with(".BSY")) flags.push_back(name);
+      if (mime::UpperCase(name).ends_with(".BSY")) flags.push_back(name);
     }
     return flags;
   }
@@ -274,7 +275,7 @@ TEST_P(ForeignFlagTest, NodeHeldByTheMailerIsSkipped) {
   EXPECT_TRUE(smtp_.Messages().empty());
   EXPECT_TRUE(fs::is_symlink(flag) || fs::exists(flag));
   EXPECT_FALSE(fs::exists(world_.Path("nowhere")));
-  EXPECT_EQ(BusyFlags().size(), core::UpperCase(GetParam().flag).ends_with(".BSY") ? 1u : 0u);
+  EXPECT_EQ(BusyFlags().size(), mime::UpperCase(GetParam().flag).ends_with(".BSY") ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, ForeignFlagTest,

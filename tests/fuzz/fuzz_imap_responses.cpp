@@ -13,8 +13,8 @@
 #include "core/log.h"
 #include "net/net_session.h"
 #include "null_front_end.h"
-#include "receive/imap_channel.h"
-#include "receive/imap_fetch.h"
+#include "receive/imap/imap_channel.h"
+#include "receive/imap/imap_fetch.h"
 
 namespace {
 

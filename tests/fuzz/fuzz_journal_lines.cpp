@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "receive/received_journal.h"
+#include "receive/intake/received_journal.h"
 
 namespace {
 

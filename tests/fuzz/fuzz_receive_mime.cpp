@@ -19,8 +19,8 @@
 #include <string_view>
 
 #include "null_front_end.h"
-#include "receive/attachment_decoder.h"
-#include "receive/body_reader.h"
+#include "receive/intake/attachment_decoder.h"
+#include "receive/intake/body_reader.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <string_view>
 
 #include "null_front_end.h"
-#include "receive/attachment_decoder.h"
-#include "receive/body_reader.h"
-#include "receive/piece_catcher.h"
-#include "receive/piece_spool.h"
+#include "receive/intake/attachment_decoder.h"
+#include "receive/intake/body_reader.h"
+#include "receive/partial/partial_catcher.h"
+#include "receive/partial/partial_spool.h"
 
 namespace {
 
@@ -84,8 +84,8 @@ std::size_t Entries(const std::string& directory, bool remove, std::size_t* hidd
   return count;
 }
 
-void Feed(PieceCatcher& catcher, AttachmentDecoder& decoder, std::string_view data, DecodeMode mode,
-          const std::string& label) {
+void Feed(PartialCatcher& catcher, AttachmentDecoder& decoder, std::string_view data,
+          DecodeMode mode, const std::string& label) {
   std::size_t at = 0;
   BodyReader reader([&](char* buffer, std::size_t capacity) {
     const std::size_t n = std::min(capacity, data.size() - at);
@@ -112,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kestrel::fuzz::NullFrontEnd front_end;
   AttachmentDecoder decoder(
       front_end, [](std::string_view) {}, Root() + "/IN/");
-  const PieceSpool spool(Root() + "/SPL/", kLimits);
-  PieceCatcher catcher(spool, decoder);
+  const PartialSpool spool(Root() + "/SPL/", kLimits);
+  PartialCatcher catcher(spool, decoder);
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   std::size_t at = 0;
   for (int n = 0; n < kMaxMessages && at <= input.size(); ++n) {
@@ -130,9 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (hidden != 0) __builtin_trap();  // a piece on its way in was left behind
     }
     std::uint64_t bytes = 0;
-    const std::vector<PieceSet> sets = spool.Sets();
+    const std::vector<PartialSet> sets = spool.Sets();
     if (sets.size() > kLimits.sets) __builtin_trap();
-    for (const PieceSet& set : sets) {
+    for (const PartialSet& set : sets) {
       bytes += set.bytes;
       if (set.total && !set.numbers.empty() && set.numbers.back() > *set.total) __builtin_trap();
     }

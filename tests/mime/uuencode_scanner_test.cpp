@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "receive/attachment_names.h"
+#include "receive/intake/attachment_names.h"
 
 namespace kestrel::mime {
 namespace {

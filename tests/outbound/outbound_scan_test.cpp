@@ -7,6 +7,7 @@
 
 #include <ctime>
 
+#include "mime/ascii_text.h"
 #include "outbound/scan_context.h"
 #include "scan_fixture.h"
 #include "support/dead_process.h"
@@ -74,7 +75,7 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   Redirect("1:123/45");
   Redirect("2:236/100.3");
   auto write_layout = [&](const std::string& root, bool lower) {
-    auto name = [&](std::string text) { return lower ? text : core::UpperCase(text); };
+    auto name = [&](std::string text) { return lower ? text : mime::UpperCase(text); };
     const std::string files = dir.File(root) + name("/files/");
     dir.Write(root + name("/outbound/00ec0064.out"), std::string(10, 'x'));
     dir.Write(root + name("/outbound/00ec0064.hlo"),
@@ -101,7 +102,7 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   Scan();
   // Letter case aside, the two layouts give the same report and entries.
   auto as_up = [&](const std::string& text) {
-    std::string upper = core::UpperCase(text);
+    std::string upper = mime::UpperCase(text);
     const std::string low = Upper("low"), up = Upper("up");
     for (std::size_t at; (at = upper.find(low)) != std::string::npos;)
       upper.replace(at, low.size(), up);
@@ -110,13 +111,13 @@ TEST_F(OutboundScanTest, LowerCaseLayoutReadsLikeUpperCase) {
   std::vector<std::string> lower_lines;
   for (const std::string& line : Lines()) lower_lines.push_back(as_up(line));
   std::vector<std::string> upper_compared;
-  for (const std::string& line : upper_lines) upper_compared.push_back(core::UpperCase(line));
+  for (const std::string& line : upper_lines) upper_compared.push_back(mime::UpperCase(line));
   EXPECT_EQ(lower_lines, upper_compared);
   ASSERT_EQ(list.Count(), 5);
   ASSERT_EQ(upper_entries.size(), 5u);
   for (int i = 1; i <= 5; ++i) {
-    EXPECT_EQ(as_up(list.Entry(i).Path), core::UpperCase(upper_entries[i - 1].Path));
-    EXPECT_EQ(as_up(list.Entry(i).ListPath), core::UpperCase(upper_entries[i - 1].ListPath));
+    EXPECT_EQ(as_up(list.Entry(i).Path), mime::UpperCase(upper_entries[i - 1].Path));
+    EXPECT_EQ(as_up(list.Entry(i).ListPath), mime::UpperCase(upper_entries[i - 1].ListPath));
     EXPECT_EQ(list.Entry(i).AfterSend, upper_entries[i - 1].AfterSend);
     EXPECT_EQ(list.Entry(i).RedirectIndex, upper_entries[i - 1].RedirectIndex);
   }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "support/fido_files.h"
@@ -326,7 +326,7 @@ TEST_F(RecordFixture, FileAttachSubjectLosesOneFileAtATime) {
   dir.Write("a.zip", "a");
   testing::StoredMessage message;
   // Words are looked up as the scan looked them up, letter case aside.
-  message.subject = core::UpperCase(File("ba.zip")) + " " + File("a.zip");
+  message.subject = mime::UpperCase(File("ba.zip")) + " " + File("a.zip");
   message.attribute = fido::kAttrLocal | fido::kAttrFileAttached | fido::kAttrKillSent;
   message.text = {{"FLAGS KFS"}, {"Greetings"}};
   const std::string msg = dir.Write("netmail/1.msg", testing::EncodeStoredMessage(message));
@@ -335,7 +335,7 @@ TEST_F(RecordFixture, FileAttachSubjectLosesOneFileAtATime) {
   const int first = Take(SendKind::AttachedFile, File("a.zip"), msg);
   Record(first);
   auto after = ReadMessage("netmail/1.msg");
-  EXPECT_EQ(after.header.subject, core::UpperCase(File("ba.zip")) + " ");
+  EXPECT_EQ(after.header.subject, mime::UpperCase(File("ba.zip")) + " ");
   EXPECT_EQ(after.header.attribute, message.attribute);
 
   const int second = Take(SendKind::AttachedFile, File("ba.zip"), msg);

@@ -14,7 +14,7 @@
 #include "config/address.h"
 #include "config/configuration.h"
 #include "core/log.h"
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "outbound/send_list.h"
 #include "support/fido_files.h"
 #include "support/program_home_at.h"
@@ -42,7 +42,7 @@ class ScanFixture : public ::testing::Test {
 
   // The name as the configuration reader leaves a directory: upper case.
   [[nodiscard]] std::string Upper(const std::string& relative) const {
-    return core::UpperCase(dir.File(relative));
+    return mime::UpperCase(dir.File(relative));
   }
 
   [[nodiscard]] std::vector<std::string> Lines() const {

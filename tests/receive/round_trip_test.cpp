@@ -12,11 +12,11 @@
 #include "app/jobs.h"
 #include "core/link_events.h"
 #include "core/log.h"
-#include "core/text_utils.h"
-#include "mime_samples.h"
+#include "mime/ascii_text.h"
 #include "net/net_session.h"
 #include "outbound/send_list.h"
 #include "platform/program_home.h"
+#include "receive/mime_samples.h"
 #include "send/smtp_dialogue.h"
 #include "support/fido_files.h"
 #include "support/mail_servers.h"
@@ -59,8 +59,8 @@ class RoundTripTest : public ::testing::Test {
     for (std::size_t i = 0; i < paths.size(); ++i) {
       outbound::SendEntry entry;
       entry.Kind = outbound::SendKind::ListedFile;
-      entry.Path = core::UpperCase(paths[i]);
-      entry.ListPath = core::UpperCase(flow);
+      entry.Path = mime::UpperCase(paths[i]);
+      entry.ListPath = mime::UpperCase(flow);
       entry.RedirectIndex = 1;
       EXPECT_TRUE(list.Add(entry));
       list.TotalBytes += static_cast<std::int32_t>(contents[i].size());

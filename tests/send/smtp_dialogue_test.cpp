@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/text_utils.h"
+#include "mime/ascii_text.h"
 #include "outbound/busy_flag.h"
 #include "send/sent_record.h"
 #include "support/dead_process.h"
@@ -451,7 +451,7 @@ TEST_P(SmtpBookkeepingTest, OnlyAConfirmedMessageChangesTheMailersFiles) {
   const std::string flow = fido.Write("outbound/00ec0064.flo", flow_text);
   const std::string attached = fido.Write("files/attach.txt", "attached file\n");
   testing::StoredMessage netmail;
-  netmail.subject = core::UpperCase(attached);
+  netmail.subject = mime::UpperCase(attached);
   netmail.attribute = fido::kAttrLocal | fido::kAttrFileAttached;
   const std::string msg_bytes = testing::EncodeStoredMessage(netmail);
   const std::string msg = fido.Write("netmail/1.msg", msg_bytes);
@@ -562,9 +562,9 @@ TEST_F(SmtpDialogueTest, BusyNodesAreSkippedAndTheirFilesKept) {
 TEST_F(SmtpDialogueTest, BusyFlagTakesTheCaseOfTheExistingFile) {
   fido.Write("a/outbound/00ec0064.flo", "");
   fido.Write("b/OUTBOUND/00EC00C8.FLO", "");
-  EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
+  EXPECT_EQ(outbound::BusyFlagName(mime::UpperCase(fido.File("a/outbound/00ec0064.flo")), "BSY"),
             fido.File("a/outbound/00ec0064.bsy"));
-  EXPECT_EQ(outbound::BusyFlagName(core::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
+  EXPECT_EQ(outbound::BusyFlagName(mime::UpperCase(fido.File("b/OUTBOUND/00EC00C8.FLO")), "BSY"),
             fido.File("b/OUTBOUND/00EC00C8.BSY"));
 }
 
