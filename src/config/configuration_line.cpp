@@ -18,7 +18,8 @@ namespace {
 using core::Side;
 
 constexpr std::size_t kMaxConnectText = 30;
-constexpr std::size_t kMaxPopServer = 128;
+// POPSERVER and IMAPSERVER alike.
+constexpr std::size_t kMaxMailboxServer = 128;
 constexpr std::size_t kMaxShortField = 79;
 constexpr std::size_t kMaxLongField = 128;
 // A longer pause between messages is taken as this (a minute).
@@ -330,7 +331,7 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.STALEHOURS = AtLeastOne(l); }},
 
     {"POPSERVER", Scope::Receiving,
-     [](const std::string& l, Configuration& c) { c.POPSERVER = Cut(Word(l), kMaxPopServer); }},
+     [](const std::string& l, Configuration& c) { c.POPSERVER = Cut(Word(l), kMaxMailboxServer); }},
     {"POPPORT", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.POPPORT = Port("POPPORT", l, c); }},
     {"POPTLS", Scope::Receiving,
@@ -352,7 +353,7 @@ constexpr KeyRule kRules[] = {
      [](const std::string& l, Configuration& c) { c.POPOAUTH = Provider("POPOAUTH", l, c); }},
     // Folder names keep their letter case and blanks ("[Gmail]/All Mail").
     {"IMAPSERVER", Scope::Receiving,
-     [](const std::string& l, Configuration& c) { c.IMAPSERVER = Cut(Word(l), kMaxPopServer); }},
+     [](const std::string& l, Configuration& c) { c.IMAPSERVER = Cut(Word(l), kMaxMailboxServer); }},
     {"IMAPPORT", Scope::Receiving,
      [](const std::string& l, Configuration& c) { c.IMAPPORT = Port("IMAPPORT", l, c); }},
     {"IMAPTLS", Scope::Receiving,

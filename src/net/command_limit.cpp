@@ -5,6 +5,8 @@
 
 namespace kestrel::net {
 
+// IMAP allows longer commands than POP3; the receiving side keeps to the
+// POP3 bound for both, which every IMAP server accepts.
 std::size_t CommandLimit(const NetSession& session) {
   return session.side() == core::Side::Sending ? kMaxSmtpCommandLine : kMaxPop3CommandLine;
 }
