@@ -5,7 +5,7 @@
 
 #include "mime/ascii_text.h"
 #include "mime/mime_text.h"
-#include "receive/intake/sender_address.h"
+#include "mime/sender_address.h"
 
 namespace kestrel::receive {
 
@@ -112,7 +112,7 @@ void PartialCatcher::Decide() {
   }
   state_ = State::Piece;
   piece_ = reading.label;
-  sender_ = SenderAddress(from_);
+  sender_ = mime::SenderAddress(from_);
   for (const auto& [text, ends] : held_) decoder_.SaveTextLine(text, ends);
   held_.clear();
   digest_.emplace();

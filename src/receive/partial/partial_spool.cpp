@@ -9,12 +9,12 @@
 #include <charconv>
 
 #include "mime/ascii_text.h"
+#include "mime/sender_address.h"
 #include "net/sha256.h"
 #include "platform/directory_owner.h"
 #include "platform/error_text.h"
 #include "platform/file_search.h"
 #include "platform/program_home.h"
-#include "receive/intake/sender_address.h"
 
 namespace kestrel::receive {
 namespace {
@@ -166,7 +166,7 @@ PartialSet PartialSpool::ReadSet(const std::string& directory) const {
       set.id = platform::ReadFilePrefix(file.path, mime::kMaxPieceIdBytes).value_or("");
       set.since = file.modified;
     } else if (file.name == kFromFile) {
-      set.sender = platform::ReadFilePrefix(file.path, kMaxSenderBytes).value_or("");
+      set.sender = platform::ReadFilePrefix(file.path, mime::kMaxSenderBytes).value_or("");
     } else if (file.name == kCutFile) {
       const std::string text = platform::ReadFilePrefix(file.path, 8).value_or("");
       if (!text.empty()) set.cut = PieceNumberOf(text).value_or(0);

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 
 // Longest address a mail path may hold (RFC 5321 4.5.3.1.3); a longer one is
 // cut to it.
@@ -16,4 +16,4 @@ inline constexpr std::size_t kMaxSenderBytes = 256;
 // Lower case; empty when the field holds no address at all.
 [[nodiscard]] std::string SenderAddress(std::string_view from_field);
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime

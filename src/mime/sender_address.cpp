@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "receive/intake/sender_address.h"
+#include "mime/sender_address.h"
 
 #include <algorithm>
 
 #include "mime/mime_text.h"
 
-namespace kestrel::receive {
+namespace kestrel::mime {
 namespace {
 
 // Without "(comments)", which may hold anything, even "<" and "@".
@@ -55,4 +55,4 @@ std::string SenderAddress(std::string_view from_field) {
   return Lowered(mime::TrimWhitespace(text));
 }
 
-}  // namespace kestrel::receive
+}  // namespace kestrel::mime
