@@ -10,6 +10,11 @@ bool AbortWith(NetSession& session, const std::string& why) {
   return false;
 }
 
+StepResult AbortStep(NetSession& session, const std::string& why) {
+  (void)AbortWith(session, why);
+  return StepResult::Of(session);
+}
+
 bool LoginRefused(NetSession& session, const std::string& reply) {
   if (session.IsAborted()) return false;
   LogLine(session, ("-- Login refused: " + reply).substr(0, core::kMaxLogLine));

@@ -86,35 +86,40 @@ void ImapChannel::Begin(const ImapBounds& bounds) {
   clock_.Start();
 }
 
-void ImapChannel::Fail(const std::string& why) {
-  if (!session_.IsAborted()) net::LogAndAbort(session_, "-- " + why + ", aborting");
+net::StepResult ImapChannel::Fail(const std::string& why) {
+  net::StepResult going = net::StepResult::Of(session_);
+  // A session that failed before keeps its reason and its one line.
+  if (!going.ok()) return going;
+  return net::FailStep(session_, "-- " + why + ", aborting");
 }
 
-bool ImapChannel::Charge(std::uint64_t bytes) {
+net::StepResult ImapChannel::Charge(std::uint64_t bytes) {
   if (bytes > bytes_left_) {
-    Fail("Reply longer than " + std::to_string(bounds_.read.max_bytes) + " bytes");
-    return false;
+    return Fail("Reply longer than " + std::to_string(bounds_.read.max_bytes) + " bytes");
   }
   bytes_left_ -= bytes;
-  return true;
+  return net::StepResult::Ok();
 }
 
-bool ImapChannel::Fill() {
-  if (session_.IsAborted()) return false;
+net::StepResult ImapChannel::Fill() {
+  net::StepResult going = net::StepResult::Of(session_);
+  if (!going.ok()) return going;
   if (clock_.ElapsedSeconds() >= bounds_.read.max_seconds) {
-    Fail("Reply not complete within " + std::to_string(bounds_.read.max_seconds) + " seconds");
-    return false;
+    return Fail("Reply not complete within " + std::to_string(bounds_.read.max_seconds) +
+                " seconds");
   }
   buffer_.resize(kReadChunk);
   position_ = 0;
   const std::size_t count = net::ReceiveSome(session_, buffer_.data(), kReadChunk);
   buffer_.resize(count);
-  if (count > 0) return true;
-  if (session_.closed() && !session_.IsAborted()) {
+  if (count > 0) return net::StepResult::Ok();
+  // A read that failed has aborted the session with its reason; a server
+  // that closed the connection has not.
+  if (session_.closed() && net::StepResult::Of(session_).ok()) {
     net::LogAndAbort(session_, "-- " + std::string(net::kClosedReason));
   }
   session_.Abort(net::kClosedReason);  // nothing more can be said to a closed server
-  return false;
+  return net::StepResult::Of(session_);
 }
 
 std::optional<ImapLine> ImapChannel::ReadLine(net::Echo echo) {
@@ -156,20 +161,20 @@ void ImapChannel::Observe(std::string_view text) {
 std::optional<ImapLine> ImapChannel::ReadText(net::Echo echo) {
   if (session_.IsAborted()) return std::nullopt;
   if (++lines_ > bounds_.max_lines) {
-    Fail("Reply of more than " + std::to_string(bounds_.max_lines) + " lines");
+    (void)Fail("Reply of more than " + std::to_string(bounds_.max_lines) + " lines");
     return std::nullopt;
   }
   std::string text;
   for (;;) {
-    if (position_ == buffer_.size() && !Fill()) return std::nullopt;
+    if (position_ == buffer_.size() && !Fill().ok()) return std::nullopt;
     const char* const begin = buffer_.data() + position_;
     const std::size_t available = buffer_.size() - position_;
     const void* lf = std::memchr(begin, '\n', available);
     const std::size_t taken =
         lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : available;
-    if (!Charge(taken)) return std::nullopt;
+    if (!Charge(taken).ok()) return std::nullopt;
     if (text.size() + taken > kMaxImapLine) {
-      Fail("Server line longer than " + std::to_string(kMaxImapLine) + " bytes");
+      (void)Fail("Server line longer than " + std::to_string(kMaxImapLine) + " bytes");
       return std::nullopt;
     }
     text.append(begin, taken);
@@ -186,11 +191,11 @@ std::optional<ImapLine> ImapChannel::ReadText(net::Echo echo) {
 }
 
 std::optional<std::string> ImapChannel::ReadLiteral(std::uint64_t size) {
-  if (!Charge(size)) return std::nullopt;
+  if (!Charge(size).ok()) return std::nullopt;
   std::string data;
   data.reserve(static_cast<std::size_t>(size));
   while (data.size() < size) {
-    if (position_ == buffer_.size() && !Fill()) return std::nullopt;
+    if (position_ == buffer_.size() && !Fill().ok()) return std::nullopt;
     const std::size_t count =
         std::min<std::uint64_t>(size - data.size(), buffer_.size() - position_);
     data.append(buffer_, position_, count);
@@ -200,9 +205,9 @@ std::optional<std::string> ImapChannel::ReadLiteral(std::uint64_t size) {
 }
 
 bool ImapChannel::SkipLiteral(std::uint64_t size) {
-  if (!Charge(size)) return false;
+  if (!Charge(size).ok()) return false;
   while (size > 0) {
-    if (position_ == buffer_.size() && !Fill()) return false;
+    if (position_ == buffer_.size() && !Fill().ok()) return false;
     const std::size_t count = std::min<std::uint64_t>(size, buffer_.size() - position_);
     position_ += count;
     size -= count;
@@ -211,7 +216,7 @@ bool ImapChannel::SkipLiteral(std::uint64_t size) {
 }
 
 bool ImapChannel::HandOver(std::uint64_t size) {
-  if (!Charge(size)) return false;
+  if (!Charge(size).ok()) return false;
   net::PutBack(session_, std::string_view(buffer_).substr(position_));
   buffer_.clear();
   position_ = 0;

@@ -17,6 +17,7 @@
 #include "core/stopwatch.h"
 #include "net/net_session.h"
 #include "net/reply.h"
+#include "net/step_result.h"
 
 namespace kestrel::receive {
 
@@ -112,10 +113,14 @@ class ImapChannel {
   [[nodiscard]] bool Buffered() const { return position_ < buffer_.size(); }
 
  private:
-  // At least one more byte in the buffer; false when none came.
-  bool Fill();
-  bool Charge(std::uint64_t bytes);
-  void Fail(const std::string& why);
+  // At least one more byte in the buffer; failed, with the reason, when
+  // none came.
+  net::StepResult Fill();
+  // Counts `bytes` against the response's bounds; failed when beyond them.
+  net::StepResult Charge(std::uint64_t bytes);
+  // Logs "-- WHY, aborting" and aborts the session, unless it was aborted
+  // before; failed with the reason that stands.
+  net::StepResult Fail(const std::string& why);
   [[nodiscard]] std::optional<ImapLine> ReadText(net::Echo echo);
   // What an untagged first line says of the folder's size.
   void Observe(std::string_view text);

@@ -44,7 +44,7 @@ class ImapWalk {
                 sent) {}
 
   void Run(ImapWaiting& waiting) {
-    std::optional<ImapCapabilities> capabilities = ImapLogin(channel_, configuration_);
+    std::optional<ImapCapabilities> capabilities = ImapLogin(channel_, configuration_).offer();
     if (capabilities) capabilities_ = std::move(*capabilities);
     if (capabilities && Select()) {
       ImapMailbox mailbox(session_, configuration_, folder_, channel_, intake_, capabilities_,
@@ -60,7 +60,7 @@ class ImapWalk {
         // Mail announced during the walk is taken without waiting for more.
         if (!channel_.TakeNews()) {
           waiting.idled = capabilities_.Has("IDLE");
-          if (!WaitForMail(channel_, capabilities_, waiting.idle_seconds)) break;
+          if (!WaitForMail(channel_, capabilities_, waiting.idle_seconds).news) break;
         }
         if (!PaceWalks(mailbox)) break;
       }

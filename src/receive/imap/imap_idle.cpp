@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/stopwatch.h"
 #include "net/input_wait.h"
@@ -38,24 +39,25 @@ class IdleLines {
   std::size_t count_ = 0;
 };
 
-// One IDLE command, up to its DONE: true when new mail was announced.
-// `wait_seconds` of silence end it.
-bool IdleOnce(ImapChannel& channel, int wait_seconds, InputWait& how, IdleLines& lines) {
+// One IDLE command, up to its DONE. `wait_seconds` of silence end it;
+// `how` is Stopped when the wait cannot go on (IDLE refused, Stop).
+MailWait IdleOnce(ImapChannel& channel, int wait_seconds, InputWait& how, IdleLines& lines) {
   net::NetSession& session = channel.session();
   const std::string tag = channel.Send("IDLE");
   const ImapResult start = channel.Finish(tag, kImapReplyBounds, Echo::Logged, {}, true);
   if (start.status != ImapStatus::Continue) {
-    if (!session.IsAborted()) {
+    how = InputWait::Stopped;
+    net::StepResult answered = net::StepResult::Of(session);
+    if (answered.ok()) {
       net::LogLine(session, "-- The server refused IDLE (" + start.line + "), polling instead");
     }
-    how = InputWait::Stopped;
-    return false;
+    return {false, std::move(answered)};
   }
   bool news = channel.TakeNews();
   core::Stopwatch clock;
   // Untagged responses while idling: each is bounded as a reply is, and
-  // only the one that brings news is logged.
-  while (!news && !session.IsAborted()) {
+  // only the one that brings news is logged. A failed read ends the loop.
+  while (!news) {
     const int left = wait_seconds - clock.ElapsedSeconds();
     how = channel.Buffered() ? InputWait::Ready
                              : net::WaitForServer(session, std::max(left, 0) * 1000);
@@ -76,28 +78,27 @@ bool IdleOnce(ImapChannel& channel, int wait_seconds, InputWait& how, IdleLines&
   }
   channel.SendContinuation("DONE", false);
   (void)channel.Finish(tag, kImapReplyBounds, Echo::Logged);
-  return news || channel.TakeNews();
+  return {news || channel.TakeNews(), net::StepResult::Of(session)};
 }
 
 }  // namespace
 
-bool WaitForMail(ImapChannel& channel, const ImapCapabilities& capabilities, int seconds) {
+MailWait WaitForMail(ImapChannel& channel, const ImapCapabilities& capabilities, int seconds) {
   net::NetSession& session = channel.session();
   if (!capabilities.Has("IDLE")) {
     net::LogLine(session, "-- The server offers no IDLE, polling instead");
-    return false;
+    return {};
   }
   net::LogLine(session, "-- Waiting for new mail");
   core::Stopwatch clock;
   IdleLines lines;
-  while (!session.IsAborted()) {
+  for (;;) {
     const int left = seconds - clock.ElapsedSeconds();
-    if (left <= 0) return false;
+    if (left <= 0) return {};
     InputWait how = InputWait::TimeUp;
-    if (IdleOnce(channel, std::min(left, kIdleRenewSeconds), how, lines)) return true;
-    if (how == InputWait::Stopped) return false;
+    MailWait once = IdleOnce(channel, std::min(left, kIdleRenewSeconds), how, lines);
+    if (once.news || !once.step.ok() || how == InputWait::Stopped) return once;
   }
-  return false;
 }
 
 }  // namespace kestrel::receive

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/imap/imap_login.h"
 
+#include <optional>
+#include <utility>
+
 #include "mime/ascii_text.h"
 #include "net/host_part.h"
 #include "net/sasl.h"
@@ -13,22 +16,22 @@ namespace kestrel::receive {
 namespace {
 
 using config::TlsMode;
-using net::AbortWith;
+using net::AbortStep;
 using net::Echo;
 using net::NetSession;
+using net::StepResult;
+using Login = net::LoginResult<>;
+using LoggedIn = net::LoginResult<ImapCapabilities>;
 
 // CAPABILITY, asked anew: the answer may change with TLS and the login.
-bool AskCapabilities(ImapChannel& channel, ImapCapabilities& capabilities) {
+StepResult AskCapabilities(ImapChannel& channel, ImapCapabilities& capabilities) {
   capabilities = {};
   const std::string tag = channel.Send("CAPABILITY");
   const ImapResult result =
       channel.Finish(tag, kImapReplyBounds, Echo::Logged,
                      [&capabilities](const ImapLine& line) { capabilities.Take(line.text); });
-  if (result.ok()) return true;
-  if (result.status != ImapStatus::Failed) {
-    AbortWith(channel.session(), "Server refused CAPABILITY (" + result.line + ")");
-  }
-  return false;
+  if (result.status == ImapStatus::Failed || result.ok()) return StepResult::Of(channel.session());
+  return AbortStep(channel.session(), "Server refused CAPABILITY (" + result.line + ")");
 }
 
 // An AUTHENTICATE exchange: the initial response in the command with
@@ -63,8 +66,8 @@ ImapResult Authenticate(ImapChannel& channel, const ImapCapabilities& capabiliti
 }
 
 // `may_retry`: a refusal is only logged, for a fresh token to follow.
-bool TokenLogin(ImapChannel& channel, const config::Configuration& configuration,
-                const ImapCapabilities& capabilities, const std::string& token, bool may_retry) {
+Login TokenLogin(ImapChannel& channel, const config::Configuration& configuration,
+                 const ImapCapabilities& capabilities, const std::string& token, bool may_retry) {
   NetSession& session = channel.session();
   std::string mechanism = net::ChooseMechanism(capabilities.Mechanisms(), true);
   if (mechanism.empty()) mechanism = "XOAUTH2";
@@ -74,28 +77,30 @@ bool TokenLogin(ImapChannel& channel, const config::Configuration& configuration
           ? net::SaslXOAuth2(user, token)
           : net::SaslOAuthBearer(user, token, net::HostPart(session.server_host()), session.port());
   const ImapResult result = Authenticate(channel, capabilities, mechanism, response);
-  if (session.IsAborted()) return false;
-  if (result.ok()) return true;
+  StepResult exchanged = StepResult::Of(session);
+  if (!exchanged.ok()) return Login::Failed(std::move(exchanged));
+  if (result.ok()) return Login::In();
   if (may_retry) {
     net::LogLine(session, "-- Authentication failed (" + result.line + ")");
-    return false;
+    return Login::Refused();
   }
-  return AbortWith(session, "Authentication failed (" + result.line + ")");
+  return Login::Failed(AbortStep(session, "Authentication failed (" + result.line + ")"));
 }
 
 // With the provider's tokens, a refused one may have been revoked early: a
 // fresh one is fetched and tried, once.
-bool OAuthLogin(ImapChannel& channel, const config::Configuration& configuration,
-                const ImapCapabilities& capabilities, const std::string& token) {
-  if (TokenLogin(channel, configuration, capabilities, token, true)) return true;
-  if (channel.session().IsAborted()) return false;
+Login OAuthLogin(ImapChannel& channel, const config::Configuration& configuration,
+                 const ImapCapabilities& capabilities, const std::string& token) {
+  Login first = TokenLogin(channel, configuration, capabilities, token, true);
+  if (first.in() || first.failed()) return first;
   const std::optional<net::Credential> fresh =
       oauth::ObtainLoginCredential(channel.session(), configuration, oauth::Account::Imap, true);
-  return fresh && TokenLogin(channel, configuration, capabilities, fresh->secret, false);
+  if (!fresh) return Login::Failed(StepResult::Of(channel.session()));
+  return TokenLogin(channel, configuration, capabilities, fresh->secret, false);
 }
 
-bool PasswordLogin(ImapChannel& channel, const config::Configuration& configuration,
-                   const ImapCapabilities& capabilities, const std::string& password) {
+Login PasswordLogin(ImapChannel& channel, const config::Configuration& configuration,
+                    const ImapCapabilities& capabilities, const std::string& password) {
   NetSession& session = channel.session();
   const std::string& user = configuration.IMAPUSERNAME;
   ImapResult result;
@@ -105,16 +110,19 @@ bool PasswordLogin(ImapChannel& channel, const config::Configuration& configurat
     const std::optional<std::string> quoted_user = Quoted(user);
     const std::optional<std::string> quoted_password = Quoted(password);
     if (!quoted_user || !quoted_password) {
-      return AbortWith(session,
-                       "The server offers only LOGIN, which cannot carry this user name "
-                       "or password");
+      return Login::Failed(AbortStep(session,
+                                     "The server offers only LOGIN, which cannot carry this user "
+                                     "name or password"));
     }
     const std::string tag = channel.SendSecret("LOGIN " + *quoted_user + " " + *quoted_password,
                                                "LOGIN " + *quoted_user + " [PASSWORD]");
     result = channel.Finish(tag, kImapReplyBounds, Echo::Logged);
   }
-  if (result.ok()) return true;
-  return net::LoginRefused(session, result.line);
+  if (result.ok()) return Login::In();
+  StepResult answered = StepResult::Of(session);
+  if (!answered.ok()) return Login::Failed(std::move(answered));
+  (void)net::LoginRefused(session, result.line);
+  return Login::Refused();
 }
 
 }  // namespace
@@ -145,46 +153,50 @@ std::string ImapCapabilities::Mechanisms() const {
   return mechanisms;
 }
 
-std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
-                                          const config::Configuration& configuration) {
+LoggedIn ImapLogin(ImapChannel& channel, const config::Configuration& configuration) {
   NetSession& session = channel.session();
   if (configuration.IMAPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
-    return std::nullopt;
+    return LoggedIn::Failed(StepResult::Of(session));
   channel.Begin(kImapReplyBounds);
   const std::optional<ImapLine> greeting = channel.ReadLine(Echo::Logged);
-  if (!greeting) return std::nullopt;
+  if (!greeting) return LoggedIn::Failed(StepResult::Of(session));
   const std::string upper = mime::UpperCase(greeting->text);
   if (upper.rfind("* OK", 0) != 0 && upper.rfind("* PREAUTH", 0) != 0) {
-    AbortWith(session, "Server refused the connection (" + greeting->text + ")");
-    return std::nullopt;
+    return LoggedIn::Failed(
+        AbortStep(session, "Server refused the connection (" + greeting->text + ")"));
   }
   ImapCapabilities capabilities;
   if (configuration.IMAPTLS == TlsMode::StartTls) {
     const std::string tag = channel.Send("STARTTLS");
     const ImapResult result = channel.Finish(tag, kImapReplyBounds, Echo::Logged);
-    if (session.IsAborted()) return std::nullopt;
+    StepResult answered = StepResult::Of(session);
+    if (!answered.ok()) return LoggedIn::Failed(std::move(answered));
     if (!result.ok()) {
-      AbortWith(session, "Server does not offer STARTTLS (" + result.line + ")");
-      return std::nullopt;
+      return LoggedIn::Failed(
+          AbortStep(session, "Server does not offer STARTTLS (" + result.line + ")"));
     }
-    if (!net::StartTls(session, configuration.CAFILE)) return std::nullopt;
+    if (!net::StartTls(session, configuration.CAFILE)) {
+      return LoggedIn::Failed(StepResult::Of(session));
+    }
   }
-  if (!AskCapabilities(channel, capabilities)) return std::nullopt;
-  if (upper.rfind("* PREAUTH", 0) == 0) return capabilities;
+  StepResult asked = AskCapabilities(channel, capabilities);
+  if (!asked.ok()) return LoggedIn::Failed(std::move(asked));
+  if (upper.rfind("* PREAUTH", 0) == 0) return LoggedIn::In(std::move(capabilities));
   if (capabilities.Has("LOGINDISABLED")) {
-    AbortWith(session, "The server allows no login without TLS (set IMAPTLS)");
-    return std::nullopt;
+    return LoggedIn::Failed(
+        AbortStep(session, "The server allows no login without TLS (set IMAPTLS)"));
   }
   const std::optional<net::Credential> credential =
       oauth::ObtainLoginCredential(session, configuration, oauth::Account::Imap);
-  if (!credential) return std::nullopt;
-  const bool in = oauth::UsesOAuth(configuration, oauth::Account::Imap)
-                      ? OAuthLogin(channel, configuration, capabilities, credential->secret)
-                  : credential->is_token
-                      ? TokenLogin(channel, configuration, capabilities, credential->secret, false)
-                      : PasswordLogin(channel, configuration, capabilities, credential->secret);
-  if (!in || !AskCapabilities(channel, capabilities)) return std::nullopt;
-  return capabilities;
+  if (!credential) return LoggedIn::Failed(StepResult::Of(session));
+  const Login in = oauth::UsesOAuth(configuration, oauth::Account::Imap)
+                       ? OAuthLogin(channel, configuration, capabilities, credential->secret)
+                   : credential->is_token
+                       ? TokenLogin(channel, configuration, capabilities, credential->secret, false)
+                       : PasswordLogin(channel, configuration, capabilities, credential->secret);
+  if (!in.in()) return LoggedIn::Like(in, {});
+  asked = AskCapabilities(channel, capabilities);
+  return LoggedIn::InAfter(std::move(asked), std::move(capabilities));
 }
 
 }  // namespace kestrel::receive

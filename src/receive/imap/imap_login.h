@@ -5,12 +5,12 @@
 // token (OAUTHBEARER, XOAUTH2) or with a password (PLAIN), else LOGIN; the
 // initial response in the command where the server offers SASL-IR.
 
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "config/configuration.h"
+#include "net/login_result.h"
 #include "receive/imap/imap_channel.h"
 
 namespace kestrel::receive {
@@ -28,11 +28,11 @@ class ImapCapabilities {
   std::set<std::string, std::less<>> words_;
 };
 
-// Runs from the greeting up to a logged-in session and returns what the
-// server can do then. Nothing when the conversation cannot go on: a line
-// says why, and Aborted is set, or, when the server refused the login,
-// a shortfall (the caller still says LOGOUT).
-[[nodiscard]] std::optional<ImapCapabilities> ImapLogin(ImapChannel& channel,
-                                                        const config::Configuration& configuration);
+// Runs from the greeting up to a logged-in session: in, with what the server
+// can do then; failed, with a line that says why and the session aborted;
+// or refused, when the server refused the password: a shortfall (the caller
+// still says LOGOUT).
+[[nodiscard]] net::LoginResult<ImapCapabilities> ImapLogin(
+    ImapChannel& channel, const config::Configuration& configuration);
 
 }  // namespace kestrel::receive

@@ -77,7 +77,8 @@ class Pop3Walk {
 
   // Login and STAT; true when STAT was accepted.
   bool Login() {
-    const std::optional<Pop3Capabilities> capabilities = Pop3Login(session_, configuration_);
+    const std::optional<Pop3Capabilities> capabilities =
+        Pop3Login(session_, configuration_).offer();
     if (!capabilities) return false;
     listing_.pipelining = capabilities->pipelining;
     RecordLogin(session_, configuration_, capabilities->login_delay_seconds);

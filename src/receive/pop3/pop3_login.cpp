@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "receive/pop3/pop3_login.h"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "core/text_utils.h"
 #include "mime/ascii_text.h"
@@ -19,17 +21,20 @@ namespace kestrel::receive {
 namespace {
 
 using config::TlsMode;
-using net::AbortWith;
+using net::AbortStep;
 using net::NetSession;
+using net::StepResult;
+using Login = net::LoginResult<>;
 
 // A CAPA answer longer than this is not a capability list.
 constexpr std::size_t kMaxCapabilityLines = 100;
 
-// CAPA and its answer; nothing offered when the server refuses it.
-Pop3Capabilities Capabilities(NetSession& session) {
+// CAPA and its answer into `capabilities`; nothing offered when the server
+// refuses it.
+StepResult AskCapabilities(NetSession& session, Pop3Capabilities& capabilities) {
+  capabilities = {};
   net::SendLine(session, "CAPA");
-  if (!IsOk(ReadPop3Reply(session))) return {};
-  Pop3Capabilities capabilities;
+  if (!IsOk(ReadPop3Reply(session))) return StepResult::Of(session);
   for (const std::string& line :
        net::ReadDotList(session, kMaxCapabilityLines, net::Echo::Logged, net::kReplyBounds).lines) {
     const std::string upper = mime::UpperCase(line);
@@ -39,21 +44,27 @@ Pop3Capabilities Capabilities(NetSession& session) {
       capabilities.login_delay_seconds = core::TextToInt(upper.substr(12));
     }
   }
-  return capabilities;
+  return StepResult::Of(session);
 }
 
-// A refused login: a pause the server asks for, or a refusal proper.
-bool Refused(NetSession& session, const config::Configuration& configuration,
-             const std::string& reply) {
-  if (!IsPacedRefusal(reply)) return net::LoginRefused(session, reply);
-  NotePacedRefusal(session, configuration, reply);
-  return false;
+// A reply other than +OK to a login: the read broke off, a pause the server
+// asks for, or a refusal proper.
+Login Refused(NetSession& session, const config::Configuration& configuration,
+              const std::string& reply) {
+  StepResult read = StepResult::Of(session);
+  if (!read.ok()) return Login::Failed(std::move(read));
+  if (IsPacedRefusal(reply)) {
+    NotePacedRefusal(session, configuration, reply);
+  } else {
+    (void)net::LoginRefused(session, reply);
+  }
+  return Login::Refused();
 }
 
 // USER and PASS, each judged. A password from a command is never shown; one
 // from the configuration is masked by the log itself.
-bool UserAndPass(NetSession& session, const config::Configuration& configuration,
-                 const std::string& password, bool secret) {
+Login UserAndPass(NetSession& session, const config::Configuration& configuration,
+                  const std::string& password, bool secret) {
   net::SendLine(session, "USER " + configuration.POPUSERNAME);
   const net::Reply user_reply = ReadPop3Reply(session);
   if (!IsOk(user_reply)) return Refused(session, configuration, user_reply.last());
@@ -64,7 +75,7 @@ bool UserAndPass(NetSession& session, const config::Configuration& configuration
   }
   const net::Reply pass_reply = ReadPop3Reply(session);
   if (!IsOk(pass_reply)) return Refused(session, configuration, pass_reply.last());
-  return !session.IsAborted();
+  return Login::InAfter(StepResult::Of(session));
 }
 
 // A "+ " line: the server waits for the next SASL line (RFC 5034).
@@ -73,10 +84,12 @@ bool IsContinuation(const net::Reply& reply) {
 }
 
 // `may_retry`: a refusal is only logged, for a fresh token to follow.
-bool TokenLogin(NetSession& session, const config::Configuration& configuration,
-                const std::string& token, bool may_retry) {
-  std::string mechanism = net::ChooseMechanism(Capabilities(session).sasl, true);
-  if (session.IsAborted()) return false;
+Login TokenLogin(NetSession& session, const config::Configuration& configuration,
+                 const std::string& token, bool may_retry) {
+  Pop3Capabilities offered;
+  StepResult asked = AskCapabilities(session, offered);
+  if (!asked.ok()) return Login::Failed(std::move(asked));
+  std::string mechanism = net::ChooseMechanism(offered.sasl, true);
   if (mechanism.empty()) mechanism = "XOAUTH2";
   const std::string& user = configuration.POPUSERNAME;
   const std::string response =
@@ -106,17 +119,18 @@ bool TokenLogin(NetSession& session, const config::Configuration& configuration,
     net::SendLine(session, net::SaslErrorAnswer(mechanism));
     reply = ReadPop3Reply(session);
   }
-  if (session.IsAborted()) return false;
-  if (IsOk(reply)) return true;
+  StepResult exchanged = StepResult::Of(session);
+  if (!exchanged.ok()) return Login::Failed(std::move(exchanged));
+  if (IsOk(reply)) return Login::In();
   if (IsPacedRefusal(reply.last())) return Refused(session, configuration, reply.last());
   if (may_retry) {
     LogLine(session, "-- Authentication failed (" + reply.last() + ")");
-    return false;
+    return Login::Refused();
   }
-  return AbortWith(session, "Authentication failed (" + reply.last() + ")");
+  return Login::Failed(AbortStep(session, "Authentication failed (" + reply.last() + ")"));
 }
 
-bool LogIn(NetSession& session, const config::Configuration& configuration) {
+Login LogIn(NetSession& session, const config::Configuration& configuration) {
   const bool extended = configuration.POPTLS != TlsMode::None ||
                         !configuration.POPPASSWORDCOMMAND.empty() ||
                         !configuration.POPTOKENCOMMAND.empty() ||
@@ -126,43 +140,51 @@ bool LogIn(NetSession& session, const config::Configuration& configuration) {
     return UserAndPass(session, configuration, configuration.POPPASSWORD, false);
   }
   if (configuration.POPTLS == TlsMode::Implicit && !net::StartTls(session, configuration.CAFILE))
-    return false;
+    return Login::Failed(StepResult::Of(session));
   const net::Reply greeting = ReadPop3Reply(session);
-  if (session.IsAborted()) return false;
+  StepResult greeted = StepResult::Of(session);
+  if (!greeted.ok()) return Login::Failed(std::move(greeted));
   if (!IsOk(greeting)) {
-    return AbortWith(session, "Server refused the connection (" + greeting.last() + ")");
+    return Login::Failed(
+        AbortStep(session, "Server refused the connection (" + greeting.last() + ")"));
   }
   if (configuration.POPTLS == TlsMode::StartTls) {
     net::SendLine(session, "STLS");
     const net::Reply reply = ReadPop3Reply(session);
-    if (session.IsAborted()) return false;
-    if (!IsOk(reply))
-      return AbortWith(session, "Server does not offer STLS (" + reply.last() + ")");
-    if (!net::StartTls(session, configuration.CAFILE)) return false;
+    StepResult answered = StepResult::Of(session);
+    if (!answered.ok()) return Login::Failed(std::move(answered));
+    if (!IsOk(reply)) {
+      return Login::Failed(AbortStep(session, "Server does not offer STLS (" + reply.last() + ")"));
+    }
+    if (!net::StartTls(session, configuration.CAFILE)) {
+      return Login::Failed(StepResult::Of(session));
+    }
   }
   std::optional<net::Credential> credential =
       oauth::ObtainLoginCredential(session, configuration, oauth::Account::Pop3);
-  if (!credential) return false;
+  if (!credential) return Login::Failed(StepResult::Of(session));
   const bool oauth = oauth::UsesOAuth(configuration, oauth::Account::Pop3);
   if (credential->is_token) {
-    if (TokenLogin(session, configuration, credential->secret, oauth)) return true;
-    if (!oauth || session.IsAborted()) return false;
+    Login first = TokenLogin(session, configuration, credential->secret, oauth);
+    if (first.in() || first.failed() || !oauth) return first;
     // A refused access token may have been revoked early: a fresh one, once.
     credential = oauth::ObtainLoginCredential(session, configuration, oauth::Account::Pop3, true);
-    return credential && TokenLogin(session, configuration, credential->secret, false);
+    if (!credential) return Login::Failed(StepResult::Of(session));
+    return TokenLogin(session, configuration, credential->secret, false);
   }
   return UserAndPass(session, configuration, credential->secret, true);
 }
 
 }  // namespace
 
-std::optional<Pop3Capabilities> Pop3Login(NetSession& session,
-                                          const config::Configuration& configuration) {
-  if (!LogIn(session, configuration)) return std::nullopt;
+net::LoginResult<Pop3Capabilities> Pop3Login(NetSession& session,
+                                             const config::Configuration& configuration) {
+  const Login in = LogIn(session, configuration);
+  if (!in.in()) return net::LoginResult<Pop3Capabilities>::Like(in, {});
   // Asked once logged in: what a server offers may change with the login.
-  const Pop3Capabilities capabilities = Capabilities(session);
-  if (session.IsAborted()) return std::nullopt;
-  return capabilities;
+  Pop3Capabilities capabilities;
+  StepResult asked = AskCapabilities(session, capabilities);
+  return net::LoginResult<Pop3Capabilities>::InAfter(std::move(asked), capabilities);
 }
 
 }  // namespace kestrel::receive

@@ -5,10 +5,10 @@
 // byte or STLS after the greeting, and AUTH XOAUTH2/OAUTHBEARER for a token.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "config/configuration.h"
+#include "net/login_result.h"
 #include "net/net_session.h"
 
 namespace kestrel::receive {
@@ -20,12 +20,12 @@ struct Pop3Capabilities {
   std::int64_t login_delay_seconds = 0;  // the least time between logins; 0: none given
 };
 
-// Runs from the greeting up to STAT and returns what the server offers once
-// logged in. Nothing when the conversation cannot go on: a log line says
-// why, and Aborted is set, or, when the server refused USER or PASS, a
-// shortfall (the caller still says QUIT); a refusal that asks for a pause
-// is a shortfall only once the mailbox is stale.
-[[nodiscard]] std::optional<Pop3Capabilities> Pop3Login(net::NetSession& session,
-                                                        const config::Configuration& configuration);
+// Runs from the greeting up to STAT: in, with what the server offers once
+// logged in; failed, with a log line and the session aborted; or refused,
+// when the server refused USER or PASS: then the caller still says QUIT.
+// A refusal is a shortfall; one that asks for a pause (also of a token) is
+// a shortfall only once the mailbox is stale.
+[[nodiscard]] net::LoginResult<Pop3Capabilities> Pop3Login(
+    net::NetSession& session, const config::Configuration& configuration);
 
 }  // namespace kestrel::receive

@@ -71,7 +71,6 @@ bool IsPacedRefusal(std::string_view reply) {
 
 void NotePacedRefusal(net::NetSession& session, const config::Configuration& configuration,
                       const std::string& reply) {
-  if (session.IsAborted()) return;
   const std::optional<LastLogin> last = ReadLastLogin(configuration);
   std::string why;
   if (mime::UpperCase(reply).starts_with("-ERR [IN-USE]")) {

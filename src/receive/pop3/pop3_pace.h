@@ -18,8 +18,9 @@ namespace kestrel::receive {
 // True for a refusal that asks the client to come back later.
 [[nodiscard]] bool IsPacedRefusal(std::string_view reply);
 
-// Logs a paced refusal as a pause; notes a shortfall only when the mailbox
-// has not been read for STALEHOURS (or was never read by this program).
+// Logs a paced refusal, read whole, as a pause; notes a shortfall only when
+// the mailbox has not been read for STALEHOURS (or was never read by this
+// program).
 void NotePacedRefusal(net::NetSession& session, const config::Configuration& configuration,
                       const std::string& reply);
 
