@@ -638,6 +638,43 @@ TEST(ImapBoundsTest, CutInsideTheThirdBodyOfASetLosesNothing) {
   EXPECT_EQ(inbound, (std::vector<std::string>{"F10.PKT", "F11.PKT", "F9.PKT"}));
 }
 
+// A server that lists one message twice under two UIDs: the second is
+// compared once the first is on the disk, and only removed.
+TEST(ImapBoundsTest, MessageListedTwiceInOneWindowIsTakenOnce) {
+  const std::string listing =
+      "* 1 FETCH (UID 9 RFC822.SIZE 400 FLAGS ())\r\n* 2 FETCH (UID 10 RFC822.SIZE 400 FLAGS "
+      "())\r\nA0005 OK\r\n";
+  const std::string head = "From: a@example.org\r\nMessage-ID: <twice@example.org>\r\n";
+  const std::string mail = head + Mail("a@example.org", "F9.PKT", "F9.PKT").substr(21);
+  std::string heads;
+  for (int uid = 9; uid <= 10; ++uid) {
+    heads += "* " + std::to_string(uid - 8) + " FETCH (UID " + std::to_string(uid) +
+             " BODY[HEADER] " + Literal(head + "\r\n") + ")\r\n";
+  }
+  const auto body = [&](int uid) {
+    return "* " + std::to_string(uid - 8) + " FETCH (UID " + std::to_string(uid) + " BODY[] " +
+           Literal(mail) + ")\r\n";
+  };
+  Steps script = UpToTheListing("", 2);
+  for (const auto& step : {ScriptedPeer::Send(listing), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(heads + "A0006 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(body(9) + "A0007 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send("A0008 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send("A0009 OK\r\n"), ScriptedPeer::ReadLine(),
+                           ScriptedPeer::Send(body(10) + "A0010 OK\r\n")}) {
+    script.push_back(step);
+  }
+  const Steps answers = AnswersFrom(11);
+  script.insert(script.end(), answers.begin(), answers.end());
+  const JobRun run = RunScript(script);
+  EXPECT_FALSE(run.aborted);
+  EXPECT_FALSE(run.incomplete);
+  EXPECT_TRUE(HasLineStartingWith(run, "-- Message 10 already received, deleting"));
+  EXPECT_NE(run.received.find("A0009 UID EXPUNGE 9\r\n"), std::string::npos);
+  EXPECT_NE(run.received.find("UID EXPUNGE 10\r\n"), std::string::npos);
+  EXPECT_EQ(run.inbound, (std::vector<std::string>{"F9.PKT"}));
+}
+
 // The done folder: created when the server answers [TRYCREATE], the move
 // tried once more; named with the server's separator; the message stays
 // when the folder cannot be had.
